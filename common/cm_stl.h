@@ -1,0 +1,31 @@
+// Colour map: a CM_STL file read into a table of 32768 attribute words, the
+// colour word layout, and the rule that turns a value into a table index.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint32_t kColourEntries = 32768;
+
+// Fills table[0..32767] from the CM_STL file at `path` ("-..." is standard
+// input); unlisted indices hold 0 (no colour). Messages: "CM_STL file not
+// found.", "bad color specification.", "bad R, G and/or B value.", "bad range list.".
+void CM_STL(const char* path, uint16_t* table);
+
+// Five-bit component of a colour given on the scale 0 to 255:
+// trunc(c * 31 / 255 + 0.5).
+unsigned Colour5(double c);
+
+// 0x8000 | r5 << 10 | g5 << 5 | b5 for components on the scale 0 to 255.
+uint16_t ColourWord(double r, double g, double b);
+
+// Maps values within [min, max] to indices 0..32767: v <= min gives 0,
+// v >= max gives 32767, otherwise trunc((v - min)/step + 0.5) with
+// step = (max - min)/32767. A value that is not a number gives 0.
+class ValueToIndex {
+ public:
+  ValueToIndex(double min, double max) : min_(min), max_(max), step_((max - min) / 32767) {}
+  uint32_t operator()(double v) const;
+
+ private:
+  double min_, max_, step_;
+};

@@ -1,0 +1,46 @@
+// The facet record in its three variants: plain, with attribute, with value.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+// One triangle as held in memory: vertices A, B, C as x, y, z floats, in an
+// order whose right-hand normal (B - A) x (C - A) points out of the solid.
+struct Facet {
+  float v[9];
+};
+
+// Variant with the 16-bit attribute word of binary STL (colour, Part of the
+// colour map's layout); facets read from ASCII STL carry 0.
+struct AttributedFacet {
+  float v[9];
+  uint16_t attribute;
+};
+
+// Variant whose value slot (the plumbline or geopot result of the facet) is
+// shared with the attribute: storing a colour replaces the value.
+struct ValuedFacet {
+  float v[9];
+  union {
+    double value;
+    uint16_t attribute;
+  };
+};
+
+// Whether a record variant keeps the attribute word.
+template <class F>
+constexpr bool kHasAttribute = !std::is_same_v<F, Facet>;
+
+// A read-only view of the vertices of any facet array, for the field engines.
+struct FacetView {
+  uint32_t n = 0;
+  const unsigned char* base = nullptr;
+  size_t stride = 0;
+
+  template <class F>
+  static FacetView Of(uint32_t count, const F* facets) {
+    return {count, reinterpret_cast<const unsigned char*>(facets), sizeof(F)};
+  }
+  const float* V(size_t i) const { return reinterpret_cast<const float*>(base + i * stride); }
+};

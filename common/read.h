@@ -1,0 +1,28 @@
+// STL reader: ASCII or binary STL (told apart by the first 96 bytes) into an
+// array of facet records whose vertex order agrees with the file's normals.
+#pragma once
+
+#include <cstdint>
+
+#include "common/facet.h"
+
+// Reads the model at `path` ("-..." is standard input) into a malloc'd array
+// owned by the caller. Returns only with at least one facet; every failure ends
+// the program through Error. F is Facet, AttributedFacet or ValuedFacet.
+template <class F>
+void ReadFacet(const char* path, uint32_t* count, F** facets);
+
+namespace stl_detail {
+// Fills a record from the file's normal n and vertices a, b, c (doubles),
+// exchanging vertices 2 and 3 when the right-hand normal opposes n.
+template <class F>
+void Set(F* facet, uint16_t attribute, const double n[3], const double a[3], const double b[3],
+         const double c[3]);
+// Twelve host-order floats (normal, A, B, C) widened to double, then Set.
+template <class F>
+void Normal(F* facet, const float block[12], uint16_t attribute);
+// Reverses the bytes of each of the twelve floats and of the attribute in
+// place, then Normal: the decoding of little-endian data on a big-endian host.
+template <class F>
+void Reverse(F* facet, float block[12], uint16_t* attribute);
+}  // namespace stl_detail

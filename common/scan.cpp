@@ -1,0 +1,45 @@
+// "%lf" fields: strtod where it provably agrees with the scanner (digits,
+// signs, points and exponents only), sscanf for hexadecimal, nan and inf.
+#include "common/scan.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+bool PlainDecimalOnly(const char* s) {
+  for (; *s; ++s)
+    if (std::strchr("xXnNiI", *s)) return false;
+  return true;
+}
+
+// The general path: one field at a time through the scanner, with %n to find
+// where each field ended.
+int ScanSlow(const char* line, int n, double* out, const char** end) {
+  const char* p = line;
+  int k = 0;
+  for (; k < n; ++k) {
+    int used = 0;
+    if (std::sscanf(p, " %lf%n", &out[k], &used) != 1) break;
+    p += used;
+  }
+  if (end) *end = p;
+  return k;
+}
+}  // namespace
+
+int ScanDoubles(const char* line, int n, double* out, const char** end) {
+  if (!PlainDecimalOnly(line)) return ScanSlow(line, n, out, end);
+  const char* p = line;
+  int k = 0;
+  for (; k < n; ++k) {
+    char* stop;
+    const double d = std::strtod(p, &stop);
+    if (stop == p) break;
+    out[k] = d;
+    p = stop;
+  }
+  if (end) *end = p;
+  return k;
+}

@@ -1,0 +1,16 @@
+// Direct engine: SurfaceIntegral (the si version the program links) once per
+// facet and point, every facet quantity recomputed from its vertices.
+#pragma once
+
+#include "engine/engine.h"
+
+class DirectEngine final : public FieldEngine {
+ public:
+  void Load(const FacetView& model) override { model_ = model; }
+  size_t Batch() const override { return 1; }
+  void Evaluate(size_t count, const double* x, const double* y, const double* z,
+                const FieldOut& out) override;
+
+ private:
+  FacetView model_;
+};

@@ -1,0 +1,8 @@
+// fieldpts_s, tabled build: per-facet table, table form.
+#include "engine/tabled.h"
+#include "tools/fieldpts_cmd.h"
+
+int main(int argc, char** argv) {
+  TabledEngine<TableGuard::kRelative> engine;
+  return FieldptsMain(argc, argv, engine);
+}

@@ -1,0 +1,68 @@
+// Shared pieces of the field commands.
+#include "tools/surface.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "common/error.h"
+#include "common/print.h"
+
+terms::VolumeSum ModelVolume(const FacetView& model) {
+  terms::VolumeSum sum;
+  for (uint32_t f = 0; f < model.n; ++f) {
+    const float* v = model.V(f);
+    sum.Add({v[0], v[1], v[2]}, {v[3], v[4], v[5]}, {v[6], v[7], v[8]});
+  }
+  return sum;
+}
+
+void PrintFour(double a, double b, double c, double d) {
+  Line line;
+  line.E(a).Tab().E(b).Tab().E(c).Tab().E(d).Char('\n').Flush(stdout);
+}
+
+void PrintFacetLine(const float* v, double U, double gx, double gy, double gz) {
+  Line line;
+  for (int k = 0; k < 9; ++k) line.E(v[k]).Tab();
+  line.E(U).Tab().E(gx).Tab().E(gy).Tab().E(gz).Char('\n').Flush(stdout);
+}
+
+terms::Vec FacetCentroid(const float* v) {
+  return {(double{v[0]} + v[3] + v[6]) / 3, (double{v[1]} + v[4] + v[7]) / 3,
+          (double{v[2]} + v[5] + v[8]) / 3};
+}
+
+void AtCentroids(FieldEngine& engine, const FacetView& model, Want want,
+                 const std::function<void(size_t, size_t, const FieldOut&)>& sink) {
+  const size_t chunk = std::min<size_t>(engine.Batch(), model.n);
+  // Point coordinates and results: up to seven arrays of `chunk` doubles.
+  double* block = static_cast<double*>(std::malloc(sizeof(double) * 7 * chunk));
+  if (!block) Error("memory allocation error for P, X, Y and Z.");
+  double *x = block, *y = x + chunk, *z = y + chunk;
+  FieldOut out;
+  if (want != Want::kAttraction) out.U = z + chunk;
+  if (want != Want::kPotential) {
+    out.gx = z + 2 * chunk;
+    out.gy = z + 3 * chunk;
+    out.gz = z + 4 * chunk;
+  }
+  for (size_t first = 0; first < model.n; first += chunk) {
+    const size_t count = std::min(chunk, model.n - first);
+    for (size_t i = 0; i < count; ++i) {
+      const terms::Vec c = FacetCentroid(model.V(first + i));
+      x[i] = c.x;
+      y[i] = c.y;
+      z[i] = c.z;
+    }
+    engine.Evaluate(count, x, y, z, out);
+    sink(first, count, out);
+  }
+  std::free(block);
+}
+
+bool Interactive(FILE* in) {
+  struct stat st;
+  return fstat(fileno(in), &st) == 0 && !S_ISREG(st.st_mode);
+}

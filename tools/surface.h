@@ -1,0 +1,37 @@
+// Pieces shared by the field commands: the volume line, the 13-column facet
+// line, and the evaluation of the field at every facet centroid in chunks.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+
+#include "common/facet.h"
+#include "engine/engine.h"
+#include "engine/terms.h"
+
+// Volume and centroid of the model by the volume and centroid rule.
+terms::VolumeSum ModelVolume(const FacetView& model);
+
+// "%le\t%le\t%le\t%le\n": four numbers (volume and centroid, or a field).
+void PrintFour(double a, double b, double c, double d);
+
+// The 13-column line: the facet's nine stored coordinates, then U, gx, gy, gz.
+void PrintFacetLine(const float* v, double U, double gx, double gy, double gz);
+
+// Centroid of facet v: ((x1 + x2) + x3)/3 in double, likewise y and z.
+terms::Vec FacetCentroid(const float* v);
+
+// Which results a command needs at the centroids.
+enum class Want { kAll, kPotential, kAttraction };
+
+// Evaluates the field at the centroid of every facet, in facet order, in
+// chunks of the engine's batch (all at once for the threaded engine, whose
+// result arrays of N doubles fail with "memory allocation error for P, X, Y
+// and Z."). After each chunk, sink(first, count, results) sees the results
+// of facets first .. first + count - 1 at index 0 .. count - 1.
+void AtCentroids(FieldEngine& engine, const FacetView& model, Want want,
+                 const std::function<void(size_t first, size_t count, const FieldOut&)>& sink);
+
+// Whether writes to standard output must be flushed per line so that a
+// reader at the other end of a pipe gets each answer at once.
+bool Interactive(FILE* in);

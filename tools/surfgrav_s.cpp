@@ -1,0 +1,8 @@
+// surfgrav_s, tabled build: per-facet table, table form.
+#include "engine/tabled.h"
+#include "tools/surfgrav_cmd.h"
+
+int main(int argc, char** argv) {
+  TabledEngine<TableGuard::kNone> engine;
+  return SurfgravMain(argc, argv, engine);
+}
