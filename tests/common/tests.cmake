@@ -1,0 +1,1 @@
+suite_test(read_test SOURCES common/read_test.cpp LIBS read)

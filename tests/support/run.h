@@ -1,0 +1,38 @@
+// Test support: run a program of the suite with given arguments, standard
+// input and environment; catch Error in-process as an exception.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+struct RunResult {
+  int status = -1;  // exit status; -1 when the program did not exit normally
+  std::string out;  // standard output
+  std::string err;  // standard error
+};
+
+// Runs build/bin/<program> with `args`, feeding `input` on standard input.
+// `env` entries "NAME=value" are added to the environment ("NAME" alone
+// removes NAME).
+RunResult Run(const std::string& program, const std::vector<std::string>& args,
+              const std::string& input = "", const std::vector<std::string>& env = {});
+
+// Path of a file in tests/data.
+std::string DataPath(const std::string& name);
+
+// A fresh, empty temporary directory for the calling test, removed at exit.
+std::string TempDir();
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& data);
+
+// Thrown by the Error hook that InstallErrorHook sets: its what() is the message.
+struct ErrorCalled : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+void InstallErrorHook();
+
+// Splits text into lines, and a line into its TAB-separated fields.
+std::vector<std::string> Lines(const std::string& text);
+std::vector<double> Numbers(const std::string& line);
