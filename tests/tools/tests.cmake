@@ -1,0 +1,2 @@
+suite_test(fieldpts_test SOURCES tools/fieldpts_test.cpp)
+suite_test(surfgrav_test SOURCES tools/surfgrav_test.cpp)
