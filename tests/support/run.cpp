@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,6 +28,12 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
     for (const std::string& e : env) {
       const size_t eq = e.find('=');
+      if (e.rfind("RLIMIT_AS=", 0) == 0) {
+        const rlim_t bytes = std::stoull(e.substr(eq + 1));
+        const rlimit limit{bytes, bytes};
+        setrlimit(RLIMIT_AS, &limit);
+        continue;
+      }
       if (eq == std::string::npos)
         unsetenv(e.c_str());
       else

@@ -128,6 +128,29 @@ TEST(Fieldpts, Messages) {
   }
 }
 
+// Every message of the reader, as the programs print it.
+TEST(Fieldpts, ReaderMessages) {
+  const std::string dir = TempDir();
+  auto message = [&](const std::string& data, const std::vector<std::string>& env = {}) {
+    WriteFile(dir + "/m.stl", data);
+    const RunResult r = ::Run("fieldpts", {dir + "/m.stl", "-"}, "", env);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    return r.err;
+  };
+  std::string header(80, '\0');
+  EXPECT_EQ(message("solid x\nendsolid x\n"), "facet data read error.\n");
+  EXPECT_EQ(message("solid x" + std::string(100, ' ') + "\nendsolid x\n"), "no facet.\n");
+  EXPECT_EQ(message("solid x" + std::string(100, ' ') + "\nfacet normal 0 0 1 outer loop\n"),
+            "ASCII facet data read error.\n");
+  EXPECT_EQ(message(header + std::string("\x05\0\0\0", 4) + std::string(200, '\0')),
+            "binary facet data read error.\n");
+  // A million facets present, with too little address space for their array.
+  std::string big = header + std::string("\x40\x42\x0f\0", 4);
+  big.resize(84 + 50 * 1000000, '\0');
+  EXPECT_EQ(message(big, {"RLIMIT_AS=25000000"}), "facet memory allocation error.\n");
+}
+
 TEST(Fieldpts, ThreadedOutputIsTheSameForEveryThreadCount) {
   std::string many;
   for (int i = 0; i < 50; ++i) many += std::to_string(i * 0.1 - 2) + " 0.3 " + std::to_string(i * 0.05) + "\n";
