@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/error.h"
+
 namespace {
 // glibc prints nan with its sign ("-nan"); to_chars does the same, but keep
 // the spelling explicit for non-finite values.
@@ -41,4 +43,9 @@ Line& Line::G(double v) {
 void Line::Flush(FILE* out) {
   std::fwrite(buf_, 1, len_, out);
   len_ = 0;
+}
+
+int FinishOutput() {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) Error("standard output write error.");
+  return 0;
 }

@@ -5,6 +5,11 @@
 #include <cstddef>
 #include <cstdio>
 
+// Flushes standard output and checks that everything printed reached it: a
+// full disk or a closed pipe must not pass for success. Returns the exit
+// status 0; on failure ends with "standard output write error.".
+int FinishOutput();
+
 // A line under construction; Flush writes it to a stream in one call.
 class Line {
  public:

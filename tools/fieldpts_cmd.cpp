@@ -103,5 +103,5 @@ int FieldptsMain(int argc, char** argv, FieldEngine& engine) {
     if (!from_stdin) std::fclose(in);
   }
   engine.Release();
-  return 0;
+  return FinishOutput();
 }

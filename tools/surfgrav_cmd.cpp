@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "common/error.h"
+#include "common/print.h"
 #include "common/read.h"
 #include "tools/surface.h"
 
@@ -26,5 +27,5 @@ int SurfgravMain(int argc, char** argv, FieldEngine& engine) {
       PrintFacetLine(model.V(first + i), r.U[i], r.gx[i], r.gy[i], r.gz[i]);
   });
   engine.Release();
-  return 0;
+  return FinishOutput();
 }

@@ -28,6 +28,11 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
     for (const std::string& e : env) {
       const size_t eq = e.find('=');
+      if (e.rfind("STDOUT=", 0) == 0) {
+        const int fd = open(e.c_str() + 7, O_WRONLY);
+        dup2(fd, 1);
+        continue;
+      }
       if (e.rfind("RLIMIT_AS=", 0) == 0) {
         const rlim_t bytes = std::stoull(e.substr(eq + 1));
         const rlimit limit{bytes, bytes};

@@ -120,6 +120,12 @@ TEST(Fieldpts, Messages) {
     EXPECT_EQ(r.err, "point file not found.\n");
     EXPECT_EQ(Lines(r.out).size(), 1u);
   }
+  // A full disk is not success.
+  for (const char* build : kBuilds) {
+    const RunResult r = ::Run(build, {DataPath("cube.stl")}, "", {"STDOUT=/dev/full"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "standard output write error.\n");
+  }
   // THREADS is checked before the model is opened.
   for (const char* v : {"0", "-1", "", "abc"}) {
     const RunResult r = ::Run("fieldpts_m", {"/nonexistent.stl"}, "", {std::string("THREADS=") + v});
