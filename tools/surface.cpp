@@ -8,6 +8,7 @@
 
 #include "common/error.h"
 #include "common/print.h"
+#include "tools/progress.h"
 
 terms::VolumeSum ModelVolume(const FacetView& model) {
   terms::VolumeSum sum;
@@ -36,7 +37,11 @@ terms::Vec FacetCentroid(const float* v) {
 
 void AtCentroids(FieldEngine& engine, const FacetView& model, Want want,
                  const std::function<void(size_t, size_t, const FieldOut&)>& sink) {
-  const size_t chunk = std::min<size_t>(engine.Batch(), model.n);
+  Progress progress(model.n, model.n);
+  size_t chunk = std::min<size_t>(engine.Batch(), model.n);
+  // With a progress line even the threaded engine gets the points in about
+  // two hundred chunks; the results do not depend on the chunking.
+  if (progress.Shown()) chunk = std::min(chunk, std::max<size_t>(1, model.n / 200));
   // Point coordinates and results: up to seven arrays of `chunk` doubles.
   double* block = static_cast<double*>(std::malloc(sizeof(double) * 7 * chunk));
   if (!block) Error("memory allocation error for P, X, Y and Z.");
@@ -58,6 +63,7 @@ void AtCentroids(FieldEngine& engine, const FacetView& model, Want want,
     }
     engine.Evaluate(count, x, y, z, out);
     sink(first, count, out);
+    progress.Update(first + count);
   }
   std::free(block);
 }

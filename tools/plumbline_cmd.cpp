@@ -1,0 +1,65 @@
+// plumbline: the angle between each facet's normal and the upward vertical
+// (opposite to the attraction of the whole solid at the facet's centroid).
+#include "tools/plumbline_cmd.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+#include "common/error.h"
+#include "common/print.h"
+#include "tools/colouring.h"
+#include "tools/surface.h"
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+
+// Angle between n and -g, 0 to pi. |g|^2 |n|^2 - t^2 is |g x n|^2, which
+// rounding can push below zero when g is parallel to n: clamped at 0, so the
+// angle is then 0 or pi, never not-a-number. A facet of zero area has no
+// normal and so no deviation: not-a-number, which colours it with entry 0
+// and leaves the range alone.
+double Deviation(double gx, double gy, double gz, const float* v) {
+  const terms::Vec a{v[0], v[1], v[2]}, b{v[3], v[4], v[5]}, c{v[6], v[7], v[8]};
+  const terms::Vec n = terms::Cross(b - a, c - a);
+  if (terms::Dot(n, n) == 0) return std::numeric_limits<double>::quiet_NaN();
+  const terms::Vec g{gx, gy, gz};
+  const double t = terms::Dot(g, n);
+  const double s = std::sqrt(std::max(0.0, terms::Dot(g, g) * terms::Dot(n, n) - t * t));
+  return std::atan2(s, -t);
+}
+
+class Plumbline final : public ColouringCommand {
+ public:
+  const char* Usage() const override {
+    return "usage : plumbline STL\n        plumbline STL CM_STL STL\n        plumbline STL min. max. "
+           "CM_STL STL";
+  }
+  ValueRange ParseRange(const char* min, const char* max) const override {
+    const char* bad = "bad range of deviation of the vertical in degree.";
+    const double lower = std::atof(min) * kPi / 180;
+    if (!(lower >= 0)) Error(bad);  // also refuses a bound that is not a number
+    const double upper = std::atof(max) * kPi / 180;
+    if (!(upper <= kPi) || upper < lower) Error(bad);
+    return {lower, upper};
+  }
+  void Compute(FieldEngine& engine, const FacetView& model, ValuedFacet* facets) override {
+    AtCentroids(engine, model, Want::kAttraction, [&](size_t first, size_t count, const FieldOut& r) {
+      for (size_t i = 0; i < count; ++i)
+        facets[first + i].value = Deviation(r.gx[i], r.gy[i], r.gz[i], model.V(first + i));
+    });
+  }
+  void PrintRange(const ValueRange& range) const override {
+    Line line;
+    line.F(range.lower * 180 / kPi).Tab().F(range.upper * 180 / kPi).Char('\n').Flush(stdout);
+  }
+};
+
+}  // namespace
+
+int PlumblineMain(int argc, char** argv, FieldEngine& engine) {
+  Plumbline command;
+  return ColouringMain(argc, argv, engine, command);
+}
