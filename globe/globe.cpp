@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "common/error.h"
+#include "common/print.h"
 #include "engine/si.h"
 #include "globe/base.h"
 #include "globe/walk.h"
@@ -84,7 +85,7 @@ int main(int argc, char** argv) {
     VXYZ(L, a[0], a[1], a[2], b[0], b[1], b[2], c[0], c[1], c[2]);
   }
   std::printf("%lf\t%lf\t%lf\t%lf\n", V / 6, (X / V) * 0.25, (Y / V) * 0.25, (Z / V) * 0.25);
-  std::fflush(stdout);  // the first line comes before any input is awaited
+  FinishOutput();  // the first line comes before any input is awaited
 
   const bool flush = Interactive(stdin) || Interactive(stdout);
   while (std::scanf("%lf %lf %lf", &x, &y, &z) == 3) {
@@ -95,7 +96,7 @@ int main(int argc, char** argv) {
       PXYZ(L, a[0], a[1], a[2], b[0], b[1], b[2], c[0], c[1], c[2]);
     }
     std::printf("%lg\t%lg\t%lg\t%lf\t%lf\t%lf\t%lf\n", x, y, z, P, X, Y, Z);
-    if (flush) std::fflush(stdout);
+    if (flush) FinishOutput();
   }
-  return 0;
+  return FinishOutput();
 }

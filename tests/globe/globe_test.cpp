@@ -227,11 +227,18 @@ TEST(GlobeCommandLine, MessagesEndWithStatusOne) {
   for (const char* solid : {"globe_ih", "globe_th", "globe_oh"})
     for (const Case& c : cases) {
       SCOPED_TRACE(testing::Message() << solid << " " << c.args.size() << " " << c.args[0]);
-      const RunResult r = ::Run(solid, c.args, "0 0 0\n");
+      const RunResult r = ::Run(solid, c.args);
       EXPECT_EQ(r.status, 1);
       EXPECT_EQ(r.out, "");
       EXPECT_EQ(r.err, c.message);
     }
+}
+
+TEST(GlobeCommandLine, FailedWriteIsNotSuccess) {
+  // Standard output on a full disk: the volume line already fails.
+  const RunResult r = ::Run("globe_ih", {}, "", {"STDOUT=/dev/full"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "standard output write error.\n");
 }
 
 TEST(GlobeCommandLine, LevelReadLikeAtoi) {
