@@ -1,0 +1,7 @@
+suite_test(globe_walk_test SOURCES globe/walk_test.cpp)
+foreach(solid ih th oh)
+  suite_test(globe_${solid}_base_test SOURCES globe/base_test.cpp LIBS globe_base_${solid})
+  string(TOUPPER ${solid} SOLID)
+  target_compile_definitions(globe_${solid}_base_test PRIVATE SOLID_${SOLID})
+endforeach()
+suite_test(globe_test SOURCES globe/globe_test.cpp)
