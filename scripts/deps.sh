@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, where missing.
 set -euo pipefail
-need=(cmake g++ make libgtest-dev libbenchmark-dev libpng-dev python3 pngcheck)
+need=(cmake g++ make libgtest-dev libbenchmark-dev libpng-dev python3 python3-stl pngcheck)
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

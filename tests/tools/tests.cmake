@@ -1,3 +1,8 @@
 suite_test(fieldpts_test SOURCES tools/fieldpts_test.cpp)
 suite_test(surfgrav_test SOURCES tools/surfgrav_test.cpp)
 suite_test(colouring_test SOURCES tools/colouring_test.cpp LIBS read)
+if(EXISTS /usr/bin/python3)
+  add_test(NAME independent_stl_reader
+    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/tools/independent_reader.py
+            ${CMAKE_RUNTIME_OUTPUT_DIRECTORY} ${CMAKE_CURRENT_SOURCE_DIR}/data)
+endif()
