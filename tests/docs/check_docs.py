@@ -1,0 +1,49 @@
+#!/usr/bin/env python3
+"""Runs every example of the command pages in docs/ and compares the output.
+
+An example is a ```console block: lines beginning with "$ " are commands, run
+by /bin/sh in a scratch folder that holds the test models (tests/data), the
+example model (examples/) and the bundled colour maps, with the programs on
+PATH; the lines after a command, up to the next command or the end of the
+block, are its standard output and standard error as printed."""
+import glob, os, shutil, subprocess, sys, tempfile
+
+root, bin_dir = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+pages = sorted(glob.glob(os.path.join(root, "docs", "*.md")))
+failures = examples = 0
+for page in pages:
+    lines = open(page, encoding="utf-8").read().split("\n")
+    blocks, block = [], None
+    for line in lines:
+        if block is None and line.strip() == "```console":
+            block = []
+        elif block is not None and line.strip() == "```":
+            blocks.append(block)
+            block = None
+        elif block is not None:
+            block.append(line)
+    with tempfile.TemporaryDirectory() as work:
+        for src in ("tests/data", "examples", "share/colormaps"):
+            for f in glob.glob(os.path.join(root, src, "*")):
+                if os.path.isfile(f):
+                    shutil.copy(f, work)
+        env = dict(os.environ, PATH=bin_dir + os.pathsep + os.environ["PATH"], THREADS="2")
+        for block in blocks:
+            i = 0
+            while i < len(block):
+                if not block[i].startswith("$ "):
+                    i += 1
+                    continue
+                cmd, want, i = block[i][2:], [], i + 1
+                while i < len(block) and not block[i].startswith("$ "):
+                    want.append(block[i])
+                    i += 1
+                got = subprocess.run(cmd, shell=True, cwd=work, env=env, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, text=True).stdout
+                examples += 1
+                if got.rstrip("\n") != "\n".join(want).rstrip("\n"):
+                    failures += 1
+                    print("%s: $ %s\n--- documented\n%s\n--- printed\n%s" %
+                          (os.path.basename(page), cmd, "\n".join(want), got))
+print("%d pages, %d examples, %d differ" % (len(pages), examples, failures))
+sys.exit(1 if failures or not examples else 0)
