@@ -78,20 +78,10 @@ void BatchPoints(FieldEngine& engine, FILE* in) {
 
 int FieldptsMain(int argc, char** argv, FieldEngine& engine) {
   if (argc != 2 && argc != 3) Error("usage : fieldpts STL {point}");
-  engine.Start();
-  uint32_t n;
-  Facet* facets;
-  ReadFacet(argv[1], &n, &facets);
-  const FacetView model = FacetView::Of(n, facets);
-  engine.Load(model);
-  const terms::VolumeSum volume = ModelVolume(model);
-  const terms::Vec c = volume.Centroid();
-  PrintFour(volume.Volume(), c.x, c.y, c.z);
+  const FacetView model = LoadPlainModel(engine, argv[1]);
+  PrintVolumeLine(model);
   if (argc == 2) {
-    AtCentroids(engine, model, Want::kAll, [&](size_t first, size_t count, const FieldOut& r) {
-      for (size_t i = 0; i < count; ++i)
-        PrintFacetLine(model.V(first + i), r.U[i], r.gx[i], r.gy[i], r.gz[i]);
-    });
+    PrintFacetLines(engine, model);
   } else {
     const bool from_stdin = argv[2][0] == '-';
     FILE* in = from_stdin ? stdin : std::fopen(argv[2], "r");

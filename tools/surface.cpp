@@ -8,6 +8,7 @@
 
 #include "common/error.h"
 #include "common/print.h"
+#include "common/read.h"
 #include "tools/progress.h"
 
 terms::VolumeSum ModelVolume(const FacetView& model) {
@@ -17,6 +18,30 @@ terms::VolumeSum ModelVolume(const FacetView& model) {
     sum.Add({v[0], v[1], v[2]}, {v[3], v[4], v[5]}, {v[6], v[7], v[8]});
   }
   return sum;
+}
+
+FacetView LoadPlainModel(FieldEngine& engine, const char* path) {
+  engine.Start();
+  uint32_t n;
+  Facet* facets;
+  ReadFacet(path, &n, &facets);
+  const FacetView model = FacetView::Of(n, facets);
+  engine.Load(model);
+  return model;
+}
+
+terms::Vec PrintVolumeLine(const FacetView& model) {
+  const terms::VolumeSum volume = ModelVolume(model);
+  const terms::Vec c = volume.Centroid();
+  PrintFour(volume.Volume(), c.x, c.y, c.z);
+  return c;
+}
+
+void PrintFacetLines(FieldEngine& engine, const FacetView& model) {
+  AtCentroids(engine, model, Want::kAll, [&](size_t first, size_t count, const FieldOut& r) {
+    for (size_t i = 0; i < count; ++i)
+      PrintFacetLine(model.V(first + i), r.U[i], r.gx[i], r.gy[i], r.gz[i]);
+  });
 }
 
 void PrintFour(double a, double b, double c, double d) {

@@ -9,6 +9,16 @@
 #include "engine/engine.h"
 #include "engine/terms.h"
 
+// Starts the engine (THREADS), reads the model as plain facets and loads it
+// into the engine (the table); the facets live until the program ends.
+FacetView LoadPlainModel(FieldEngine& engine, const char* path);
+
+// Prints the volume and centroid line; returns the centroid.
+terms::Vec PrintVolumeLine(const FacetView& model);
+
+// The field at every facet centroid, one 13-column line per facet.
+void PrintFacetLines(FieldEngine& engine, const FacetView& model);
+
 // Volume and centroid of the model by the volume and centroid rule.
 terms::VolumeSum ModelVolume(const FacetView& model);
 

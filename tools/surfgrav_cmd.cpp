@@ -10,22 +10,12 @@
 
 int SurfgravMain(int argc, char** argv, FieldEngine& engine) {
   if (argc != 2) Error("usage : surfgrav STL");
-  engine.Start();
-  uint32_t n;
-  Facet* facets;
-  ReadFacet(argv[1], &n, &facets);
-  const FacetView model = FacetView::Of(n, facets);
-  engine.Load(model);
-  const terms::VolumeSum volume = ModelVolume(model);
-  const terms::Vec c = volume.Centroid();
-  PrintFour(volume.Volume(), c.x, c.y, c.z);
+  const FacetView model = LoadPlainModel(engine, argv[1]);
+  const terms::Vec c = PrintVolumeLine(model);
   double U, gx, gy, gz;
   engine.Evaluate(1, &c.x, &c.y, &c.z, {&U, &gx, &gy, &gz});
   PrintFour(U, gx, gy, gz);
-  AtCentroids(engine, model, Want::kAll, [&](size_t first, size_t count, const FieldOut& r) {
-    for (size_t i = 0; i < count; ++i)
-      PrintFacetLine(model.V(first + i), r.U[i], r.gx[i], r.gy[i], r.gz[i]);
-  });
+  PrintFacetLines(engine, model);
   engine.Release();
   return FinishOutput();
 }
