@@ -1,3 +1,5 @@
 suite_test(fieldpts_test SOURCES tools/fieldpts_test.cpp)
 suite_test(surfgrav_test SOURCES tools/surfgrav_test.cpp)
 suite_test(colouring_test SOURCES tools/colouring_test.cpp LIBS read)
+suite_test(facetpaint_test SOURCES tools/facetpaint_test.cpp)
+suite_test(tribuild_test SOURCES tools/tribuild_test.cpp)
