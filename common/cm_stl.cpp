@@ -65,16 +65,6 @@ void ApplyRangeList(const char* list, uint16_t attribute, uint16_t* table) {
 
 }  // namespace
 
-unsigned Colour5(double c) {
-  if (!(c > 0)) return 0;  // also NaN
-  if (c >= 255) return 31;
-  return static_cast<unsigned>(c * 31 / 255 + 0.5);
-}
-
-uint16_t ColourWord(double r, double g, double b) {
-  return static_cast<uint16_t>(0x8000 | Colour5(r) << 10 | Colour5(g) << 5 | Colour5(b));
-}
-
 uint32_t ValueToIndex::operator()(double v) const {
   if (std::isnan(v)) return 0;
   if (v <= min_) return 0;

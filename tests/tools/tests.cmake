@@ -6,3 +6,5 @@ if(EXISTS /usr/bin/python3)
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/tools/independent_reader.py
             ${CMAKE_RUNTIME_OUTPUT_DIRECTORY} ${CMAKE_CURRENT_SOURCE_DIR}/data)
 endif()
+suite_test(facetpaint_test SOURCES tools/facetpaint_test.cpp)
+suite_test(tribuild_test SOURCES tools/tribuild_test.cpp)
