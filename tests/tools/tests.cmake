@@ -6,3 +6,5 @@ if(EXISTS /usr/bin/python3)
     COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/tools/independent_reader.py
             ${CMAKE_RUNTIME_OUTPUT_DIRECTORY} ${CMAKE_CURRENT_SOURCE_DIR}/data)
 endif()
+suite_test(stlrender_test SOURCES tools/stlrender_test.cpp LIBS render)
+add_dependencies(stlrender_test stlrender)
