@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/cm_stl.h"
 #include "tests/support/run.h"
 
 namespace {
@@ -120,6 +121,24 @@ TEST(Colormaps, GreyRampFromBlackToWhite) {
     }
   }
   EXPECT_EQ(steps, 31);  // all 32 greys
+}
+
+// The suite's own colour-map reader takes every map without a message and
+// fills every entry with a colour word equal to the one parsed above.
+TEST(Colormaps, ColourMapReaderTakesEveryMap) {
+  InstallErrorHook();
+  for (const char* name : {"viridis.cm", "blue_white_red.cm", "grey.cm"}) {
+    SCOPED_TRACE(name);
+    const auto want = Load(name);
+    std::vector<uint16_t> table(kColourEntries, 0);
+    try {
+      CM_STL((MapDir() + "/" + name).c_str(), table.data());
+    } catch (const ErrorCalled& e) {
+      FAIL() << e.what();
+    }
+    for (size_t i = 0; i < table.size(); ++i)
+      ASSERT_EQ(table[i], 0x8000 | want[i].r << 10 | want[i].g << 5 | want[i].b) << i;
+  }
 }
 
 TEST(Colormaps, FilesAreWhatTheScriptWrites) {
