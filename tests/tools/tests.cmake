@@ -8,3 +8,7 @@ if(EXISTS /usr/bin/python3)
 endif()
 suite_test(facetpaint_test SOURCES tools/facetpaint_test.cpp)
 suite_test(tribuild_test SOURCES tools/tribuild_test.cpp)
+
+suite_test(stlrender_test SOURCES tools/stlrender_test.cpp LIBS render)
+add_dependencies(stlrender_test stlrender)
+suite_test(colormaps_test SOURCES tools/colormaps_test.cpp LIBS cm_stl)
