@@ -12,3 +12,7 @@ suite_test(tribuild_test SOURCES tools/tribuild_test.cpp)
 suite_test(stlrender_test SOURCES tools/stlrender_test.cpp LIBS render)
 add_dependencies(stlrender_test stlrender)
 suite_test(colormaps_test SOURCES tools/colormaps_test.cpp LIBS cm_stl)
+# The README's main chain on the example model, pictures checked.
+add_test(NAME example_chain
+  COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/tools/chain_check.py ${PROJECT_SOURCE_DIR}
+          ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
