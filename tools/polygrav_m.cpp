@@ -61,7 +61,10 @@ constexpr double kRelativeGuard = 2.22045e-16;
   std::_Exit(1);  // no destructors while worker threads may still run
 }
 
+// The path, then " : file not found." on the same line (standard output is
+// flushed first, so that the two never come apart in a shared stream).
 [[noreturn]] void FileNotFound(const char* path) {
+  std::fflush(stdout);
   std::fputs(path, stderr);
   Error(" : file not found.");
 }
@@ -72,23 +75,31 @@ constexpr double kRelativeGuard = 2.22045e-16;
 struct Vec {
   double x, y, z;
 };
-Vec operator-(Vec a, Vec b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-double Dot(Vec a, Vec b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+Vec operator-(Vec a, Vec b) {
+  return {a.x - b.x, a.y - b.y, a.z - b.z};
+}
+double Dot(Vec a, Vec b) {
+  return a.x * b.x + a.y * b.y + a.z * b.z;
+}
 Vec Cross(Vec a, Vec b) {
   return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
 }
-double Norm(Vec a) { return std::sqrt(Dot(a, a)); }
-Vec Scaled(Vec a, double s) { return {a.x * s, a.y * s, a.z * s}; }
+double Norm(Vec a) {
+  return std::sqrt(Dot(a, a));
+}
+Vec Scaled(Vec a, double s) {
+  return {a.x * s, a.y * s, a.z * s};
+}
 
 // ---------------------------------------------------------------------------
 // Per-face table and field
 
 // Stores the face's vertices and its table values: n = (e3 x e1)/|e3 x e1|,
 // il_k = 1/L_k, m_k = (e_k x n) il_k for e1 = B - A, e2 = C - B, e3 = A - C.
-void SetUpSI(double Ax, double Ay, double Az, double Bx, double By, double Bz, double Cx,
-             double Cy, double Cz, FaceEntry* entry) {
-  *entry = FaceEntry{Ax, Ay, Az, Bx, By, Bz, Cx, Cy, Cz, 0, 0, 0, 0, 0, 0, 0,
-                     0,  0,  0,  0,  0,  0,  0,  0};
+void SetUpSI(double Ax, double Ay, double Az, double Bx, double By, double Bz, double Cx, double Cy,
+             double Cz, FaceEntry* entry) {
+  *entry =
+      FaceEntry{Ax, Ay, Az, Bx, By, Bz, Cx, Cy, Cz, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   const Vec A{Ax, Ay, Az}, B{Bx, By, Bz}, C{Cx, Cy, Cz};
   const Vec e1 = B - A, e2 = C - B, e3 = A - C;
   const Vec c = Cross(e3, e1);
@@ -104,7 +115,9 @@ void SetUpSI(double Ax, double Ay, double Az, double Bx, double By, double Bz, d
   entry->il3 = il3, entry->m3x = m3.x, entry->m3y = m3.y, entry->m3z = m3.z;
 }
 
-bool ZeroArea(const FaceEntry& e) { return e.nx == 0 && e.ny == 0 && e.nz == 0; }
+bool ZeroArea(const FaceEntry& e) {
+  return e.nx == 0 && e.ny == 0 && e.nz == 0;
+}
 
 // Edge term (m . r_a) ln((lambda + 1)/(lambda - 1)) with lambda = (R_a + R_b)/L,
 // 0 when x = (lambda - 1)/(lambda + 1) is below the guard (the point lies on
@@ -205,7 +218,9 @@ bool ReadLine(FILE* in, char (&buf)[kLineBuffer]) {
   return len > 0 && buf[len - 1] == '\n';
 }
 
-bool PlainDecimal(const char* s) { return !std::strpbrk(s, "xXnNiI"); }
+bool PlainDecimal(const char* s) {
+  return !std::strpbrk(s, "xXnNiI");
+}
 
 // "%lf %lf %lf": true when the line starts with three numbers. Plain decimal
 // fields go through strtod, which agrees with the scanner on them;
@@ -260,7 +275,8 @@ void ReadHeader(FILE* in, uint32_t* V) {
   char buf[kLineBuffer];
   if (!ReadLine(in, buf)) Error("bad data number.");
   const char* p = buf;
-  if (ScanCount(&p, V) != Count::kValue || ScanCount(&p, &F) != Count::kValue) Error("bad data number.");
+  if (ScanCount(&p, V) != Count::kValue || ScanCount(&p, &F) != Count::kValue)
+    Error("bad data number.");
   if (*V == 0 || F == 0) Error("bad data number.");
 }
 
@@ -312,7 +328,8 @@ VolumeSum ReadFaces(FILE* in, uint32_t V) {
     }
     uint32_t c[3];
     ReadCorners(in, V, c);
-    SetUpSI(X[c[0]], Y[c[0]], Z[c[0]], X[c[1]], Y[c[1]], Z[c[1]], X[c[2]], Y[c[2]], Z[c[2]], &si[f]);
+    SetUpSI(X[c[0]], Y[c[0]], Z[c[0]], X[c[1]], Y[c[1]], Z[c[1]], X[c[2]], Y[c[2]], Z[c[2]],
+            &si[f]);
     AddVolume(si[f], &sum);
   }
   return sum;
@@ -439,7 +456,8 @@ int ThreadsSetting() {
 // thread, the others are joined in ascending order.
 void EvaluatePoints() {
   if (static_cast<size_t>(M) > SIZE_MAX / sizeof(std::thread)) Error("memory allocation error.");
-  auto* handle = static_cast<std::thread*>(std::malloc(sizeof(std::thread) * static_cast<size_t>(M)));
+  auto* handle =
+      static_cast<std::thread*>(std::malloc(sizeof(std::thread) * static_cast<size_t>(M)));
   if (!handle) Error("memory allocation error.");
   M = static_cast<int>(std::min<uint32_t>(static_cast<uint32_t>(M), N));
   if (M < 2) {
