@@ -16,3 +16,12 @@ suite_test(colormaps_test SOURCES tools/colormaps_test.cpp LIBS cm_stl)
 add_test(NAME example_chain
   COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/tools/chain_check.py ${PROJECT_SOURCE_DIR}
           ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
+
+
+# polygrav_m, with a fault-injection library preloaded into it for the
+# allocation and thread failures.
+add_library(polygrav_faults SHARED tools/faults.cpp)
+target_link_libraries(polygrav_faults PRIVATE ${CMAKE_DL_LIBS})
+suite_test(polygrav_test SOURCES tools/polygrav_test.cpp LIBS Threads::Threads)
+target_compile_definitions(polygrav_test PRIVATE FAULTS_LIBRARY="$<TARGET_FILE:polygrav_faults>")
+add_dependencies(polygrav_test polygrav_faults polygrav_m fieldpts_s)

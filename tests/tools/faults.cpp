@@ -1,0 +1,46 @@
+// Fault injection for program tests, loaded with LD_PRELOAD: makes the C
+// library's realloc refuse large blocks and the thread start or join fail, as
+// the environment asks.
+//   FAIL_REALLOC_ABOVE=n   realloc of more than n bytes returns null
+//   FAIL_THREAD_START=n    pthread_create reports EAGAIN once n threads
+//                          have been started (0: at once)
+//   FAIL_THREAD_JOIN=1     pthread_join reports EDEADLK
+#include <dlfcn.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+
+namespace {
+template <typename Fn>
+Fn Next(const char* name) {
+  return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+}
+}  // namespace
+
+extern "C" void* realloc(void* block, size_t bytes) {
+  using Fn = void* (*)(void*, size_t);
+  static const Fn next = Next<Fn>("realloc");
+  static const char* limit = std::getenv("FAIL_REALLOC_ABOVE");
+  if (limit && bytes > std::strtoull(limit, nullptr, 10)) return nullptr;
+  return next(block, bytes);
+}
+
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
+                              void* arg) {
+  using Fn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+  static const Fn next = Next<Fn>("pthread_create");
+  static std::atomic<unsigned long> started{0};
+  if (const char* limit = std::getenv("FAIL_THREAD_START"))
+    if (started >= std::strtoul(limit, nullptr, 10)) return EAGAIN;
+  ++started;
+  return next(thread, attr, start, arg);
+}
+
+extern "C" int pthread_join(pthread_t thread, void** result) {
+  using Fn = int (*)(pthread_t, void**);
+  static const Fn next = Next<Fn>("pthread_join");
+  if (std::getenv("FAIL_THREAD_JOIN")) return EDEADLK;
+  return next(thread, result);
+}

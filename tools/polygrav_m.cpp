@@ -1,0 +1,554 @@
+// polygrav_m: the gravitational field of a homogeneous polyhedron given as a
+// vertex/face text file, at the model's vertices, at its face centres or at
+// points read from a file, the points divided among THREADS threads.
+//
+// One unit on its own: per-face table (SetUpSI), table-form evaluator with the
+// relative edge guard (SurfaceIntegral), thread body (Thread), main and Error.
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+// One face: its vertices as read, then the unit normal and, for each edge
+// (A->B, B->C, C->A), its reciprocal length and in-plane unit edge normal.
+// A face of zero area has all fifteen table values 0 and adds nothing.
+struct FaceEntry {
+  double Ax, Ay, Az, Bx, By, Bz, Cx, Cy, Cz;
+  double nx, ny, nz;
+  double il1, m1x, m1y, m1z;
+  double il2, m2x, m2y, m2z;
+  double il3, m3x, m3y, m3z;
+};
+
+// State shared by main and the worker threads, all set before any thread
+// starts: thread count, face count, point count, the point coordinates
+// (overwritten by the attraction at each point), the potential per point and
+// the face table.
+int M = 1;
+uint32_t F = 0;
+uint32_t N = 0;
+double* X = nullptr;
+double* Y = nullptr;
+double* Z = nullptr;
+double* P = nullptr;
+FaceEntry* si = nullptr;
+
+constexpr size_t kLineBuffer = 2048;  // a line holds at most 2046 characters and its newline
+constexpr size_t kPointStep = 2048;   // growth of the point arrays
+constexpr double kRelativeGuard = 2.22045e-16;
+
+// ---------------------------------------------------------------------------
+// Fatal errors
+
+// Writes the message and a newline to standard error and ends with status 1.
+// Standard output is flushed first so that the lines already written stay.
+[[noreturn]] void Error(const char* message) {
+  std::fflush(stdout);
+  std::fputs(message, stderr);
+  std::fputc('\n', stderr);
+  std::fflush(stderr);
+  std::_Exit(1);  // no destructors while worker threads may still run
+}
+
+// The path, then " : file not found." on the same line (standard output is
+// flushed first, so that the two never come apart in a shared stream).
+[[noreturn]] void FileNotFound(const char* path) {
+  std::fflush(stdout);
+  std::fputs(path, stderr);
+  Error(" : file not found.");
+}
+
+// ---------------------------------------------------------------------------
+// Vector pieces
+
+struct Vec {
+  double x, y, z;
+};
+Vec operator-(Vec a, Vec b) {
+  return {a.x - b.x, a.y - b.y, a.z - b.z};
+}
+double Dot(Vec a, Vec b) {
+  return a.x * b.x + a.y * b.y + a.z * b.z;
+}
+Vec Cross(Vec a, Vec b) {
+  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+double Norm(Vec a) {
+  return std::sqrt(Dot(a, a));
+}
+Vec Scaled(Vec a, double s) {
+  return {a.x * s, a.y * s, a.z * s};
+}
+
+// ---------------------------------------------------------------------------
+// Per-face table and field
+
+// Stores the face's vertices and its table values: n = (e3 x e1)/|e3 x e1|,
+// il_k = 1/L_k, m_k = (e_k x n) il_k for e1 = B - A, e2 = C - B, e3 = A - C.
+void SetUpSI(double Ax, double Ay, double Az, double Bx, double By, double Bz, double Cx, double Cy,
+             double Cz, FaceEntry* entry) {
+  *entry =
+      FaceEntry{Ax, Ay, Az, Bx, By, Bz, Cx, Cy, Cz, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  const Vec A{Ax, Ay, Az}, B{Bx, By, Bz}, C{Cx, Cy, Cz};
+  const Vec e1 = B - A, e2 = C - B, e3 = A - C;
+  const Vec c = Cross(e3, e1);
+  const double len = Norm(c);
+  if (len == 0) return;  // zero area: no normal, the face adds nothing
+  const Vec n = Scaled(c, 1 / len);
+  const double il1 = 1 / Norm(e1), il2 = 1 / Norm(e2), il3 = 1 / Norm(e3);
+  const Vec m1 = Scaled(Cross(e1, n), il1), m2 = Scaled(Cross(e2, n), il2),
+            m3 = Scaled(Cross(e3, n), il3);
+  entry->nx = n.x, entry->ny = n.y, entry->nz = n.z;
+  entry->il1 = il1, entry->m1x = m1.x, entry->m1y = m1.y, entry->m1z = m1.z;
+  entry->il2 = il2, entry->m2x = m2.x, entry->m2y = m2.y, entry->m2z = m2.z;
+  entry->il3 = il3, entry->m3x = m3.x, entry->m3y = m3.y, entry->m3z = m3.z;
+}
+
+bool ZeroArea(const FaceEntry& e) {
+  return e.nx == 0 && e.ny == 0 && e.nz == 0;
+}
+
+// Edge term (m . r_a) ln((lambda + 1)/(lambda - 1)) with lambda = (R_a + R_b)/L,
+// 0 when x = (lambda - 1)/(lambda + 1) is below the guard (the point lies on
+// the edge segment or within a relative hair of it). The logarithm is written
+// as log1p(2/(lambda - 1)), which keeps its digits far from the face.
+double EdgeTerm(Vec m, Vec ra, double Ra, double Rb, double il) {
+  const double lambda = (Ra + Rb) * il;
+  const double x = (lambda - 1) / (lambda + 1);
+  if (!(x >= kRelativeGuard)) return 0;
+  return Dot(m, ra) * std::log1p(2 / (lambda - 1));
+}
+
+// The facet factor S = E1 + E2 + E3 - 2 h omega of one face at point p;
+// *h receives the signed distance n . (A - p).
+double FaceFactor(const FaceEntry& e, Vec p, double* h) {
+  const Vec A{e.Ax, e.Ay, e.Az}, B{e.Bx, e.By, e.Bz}, C{e.Cx, e.Cy, e.Cz};
+  const Vec r1 = A - p, r2 = B - p, r3 = C - p;
+  const double R1 = Norm(r1), R2 = Norm(r2), R3 = Norm(r3);
+  const Vec n{e.nx, e.ny, e.nz};
+  *h = Dot(n, r1);
+  double S = EdgeTerm({e.m1x, e.m1y, e.m1z}, r1, R1, R2, e.il1) +
+             EdgeTerm({e.m2x, e.m2y, e.m2z}, r2, R2, R3, e.il2) +
+             EdgeTerm({e.m3x, e.m3y, e.m3z}, r3, R3, R1, e.il3);
+  // Half the solid angle: atan2(r1 . (r2 x r3), ...), the numerator taken as
+  // ((B - A) x (C - A)) . r1, the same value free of the cancellation of three
+  // long, nearly parallel vectors.
+  const double triple = Dot(Cross(B - A, C - A), r1);
+  const double den = R1 * R2 * R3 + Dot(r1, r2) * R3 + Dot(r1, r3) * R2 + Dot(r2, r3) * R1;
+  S -= 2 * *h * std::atan2(triple, den);
+  return S;
+}
+
+// The field of the whole model at (x, y, z), summed over the F entries in
+// table order, stored (not added) through the four pointers: U = 0.5 sum h S,
+// g = -sum n S. The point is taken by value, so the results may overwrite it.
+void SurfaceIntegral(uint32_t count, const FaceEntry* table, double x, double y, double z,
+                     double* U, double* gx, double* gy, double* gz) {
+  const Vec p{x, y, z};
+  double sum = 0, sx = 0, sy = 0, sz = 0;
+  for (uint32_t f = 0; f < count; ++f) {
+    const FaceEntry& e = table[f];
+    if (ZeroArea(e)) continue;
+    double h;
+    const double S = FaceFactor(e, p, &h);
+    sum += h * S;
+    sx -= e.nx * S;
+    sy -= e.ny * S;
+    sz -= e.nz * S;
+  }
+  *U = 0.5 * sum;
+  *gx = sx;
+  *gy = sy;
+  *gz = sz;
+}
+
+// Thread body: points index, index + M, index + 2M, ... of the shared arrays.
+unsigned Thread(int index) {
+  const size_t step = static_cast<size_t>(M);
+  for (size_t i = static_cast<size_t>(index); i < N; i += step)
+    SurfaceIntegral(F, si, X[i], Y[i], Z[i], &P[i], &X[i], &Y[i], &Z[i]);
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Memory
+
+// Resizes *array to `count` elements; false (array unchanged) on failure or
+// when the byte count does not fit.
+template <typename T>
+bool Resize(T** array, size_t count) {
+  if (count > SIZE_MAX / sizeof(T)) return false;
+  T* grown = static_cast<T*>(std::realloc(*array, std::max<size_t>(count, 1) * sizeof(T)));
+  if (!grown) return false;
+  *array = grown;
+  return true;
+}
+
+void ResizePoints(size_t count, const char* message) {
+  if (!Resize(&X, count) || !Resize(&Y, count) || !Resize(&Z, count)) Error(message);
+}
+
+// Capacity for one more element of a list whose header claims `claimed`
+// elements: doubled from a modest start, never beyond the claim, so that
+// memory follows the lines that really exist.
+size_t NextCapacity(size_t capacity, size_t claimed) {
+  const size_t grown = capacity < 1024 ? 1024 : 2 * capacity;
+  return std::min(grown, claimed);
+}
+
+// ---------------------------------------------------------------------------
+// Text input
+
+// Reads one line into buf; false at the end of the input or when the line
+// does not end with a newline (also when it is too long for the buffer).
+bool ReadLine(FILE* in, char (&buf)[kLineBuffer]) {
+  if (!std::fgets(buf, sizeof buf, in)) return false;
+  const size_t len = std::strlen(buf);
+  return len > 0 && buf[len - 1] == '\n';
+}
+
+bool PlainDecimal(const char* s) {
+  return !std::strpbrk(s, "xXnNiI");
+}
+
+// "%lf %lf %lf": true when the line starts with three numbers. Plain decimal
+// fields go through strtod, which agrees with the scanner on them;
+// hexadecimal, infinities and nan are left to sscanf itself.
+bool ScanThree(const char* line, double out[3]) {
+  if (!PlainDecimal(line)) return std::sscanf(line, "%lf %lf %lf", &out[0], &out[1], &out[2]) == 3;
+  const char* p = line;
+  for (int k = 0; k < 3; ++k) {
+    char* stop;
+    out[k] = std::strtod(p, &stop);
+    if (stop == p) return false;
+    p = stop;
+  }
+  return true;
+}
+
+enum class Count { kNone, kValue, kTooLarge };
+
+// One "%lu" field into a 32-bit count: white space, an optional sign, decimal
+// digits. A value that does not fit 32 bits (a negative one included) is
+// reported as kTooLarge instead of wrapping.
+Count ScanCount(const char** line, uint32_t* out) {
+  const char* p = *line;
+  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+  const bool negative = *p == '-';
+  char* stop;
+  errno = 0;
+  const unsigned long long v = std::strtoull(p, &stop, 10);
+  if (stop == p) return Count::kNone;
+  *line = stop;
+  if (errno == ERANGE || v > UINT32_MAX || (negative && v != 0)) return Count::kTooLarge;
+  *out = static_cast<uint32_t>(v);
+  return Count::kValue;
+}
+
+// ---------------------------------------------------------------------------
+// The model
+
+struct VolumeSum {
+  double D = 0, Sx = 0, Sy = 0, Sz = 0;
+};
+
+FILE* OpenInput(const char* path) {
+  if (path[0] == '-') return stdin;
+  FILE* in = std::fopen(path, "r");
+  if (!in) FileNotFound(path);
+  return in;
+}
+
+// Header line "%lu %lu": vertex and face counts, both non-zero.
+void ReadHeader(FILE* in, uint32_t* V) {
+  char buf[kLineBuffer];
+  if (!ReadLine(in, buf)) Error("bad data number.");
+  const char* p = buf;
+  if (ScanCount(&p, V) != Count::kValue || ScanCount(&p, &F) != Count::kValue)
+    Error("bad data number.");
+  if (*V == 0 || F == 0) Error("bad data number.");
+}
+
+// V vertex lines into X, Y, Z, grown as the lines arrive; their capacity is V
+// afterwards.
+void ReadVertices(FILE* in, uint32_t V) {
+  char buf[kLineBuffer];
+  size_t capacity = 0;
+  for (uint32_t i = 0; i < V; ++i) {
+    if (i == capacity) {
+      capacity = NextCapacity(capacity, V);
+      if (!Resize(&X, capacity) || !Resize(&Y, capacity) || !Resize(&Z, capacity))
+        Error("memory allocation error.");
+    }
+    double v[3];
+    if (!ReadLine(in, buf) || !ScanThree(buf, v)) Error("data read error.");
+    X[i] = v[0], Y[i] = v[1], Z[i] = v[2];
+  }
+}
+
+// Face line "%lu %lu %lu": three vertex numbers, each below V.
+void ReadCorners(FILE* in, uint32_t V, uint32_t corner[3]) {
+  char buf[kLineBuffer];
+  if (!ReadLine(in, buf)) Error("data read error.");
+  const char* p = buf;
+  for (int k = 0; k < 3; ++k)
+    if (ScanCount(&p, &corner[k]) != Count::kValue || corner[k] >= V) Error("data read error.");
+}
+
+// d = A . (B x C) of each face with area, and d (A + B + C).
+void AddVolume(const FaceEntry& e, VolumeSum* sum) {
+  if (ZeroArea(e)) return;
+  const Vec A{e.Ax, e.Ay, e.Az}, B{e.Bx, e.By, e.Bz}, C{e.Cx, e.Cy, e.Cz};
+  const double d = Dot(A, Cross(B, C));
+  sum->D += d;
+  sum->Sx += d * (A.x + B.x + C.x);
+  sum->Sy += d * (A.y + B.y + C.y);
+  sum->Sz += d * (A.z + B.z + C.z);
+}
+
+// F face lines into si (grown as the lines arrive), with the volume sums.
+VolumeSum ReadFaces(FILE* in, uint32_t V) {
+  VolumeSum sum;
+  size_t capacity = 0;
+  for (uint32_t f = 0; f < F; ++f) {
+    if (f == capacity) {
+      capacity = NextCapacity(capacity, F);
+      if (!Resize(&si, capacity)) Error("memory allocation error.");
+    }
+    uint32_t c[3];
+    ReadCorners(in, V, c);
+    SetUpSI(X[c[0]], Y[c[0]], Z[c[0]], X[c[1]], Y[c[1]], Z[c[1]], X[c[2]], Y[c[2]], Z[c[2]],
+            &si[f]);
+    AddVolume(si[f], &sum);
+  }
+  return sum;
+}
+
+// ---------------------------------------------------------------------------
+// Output: "%lf" through to_chars (exact, as printf rounds), lines gathered in
+// a block and written in one call.
+
+class Out {
+ public:
+  explicit Out(FILE* stream) : stream_(stream) {}
+  ~Out() { Flush(); }
+  Out& Num(double v) {
+    if (sizeof buf_ - len_ < kRoom) Flush();
+    char* p = buf_ + len_;
+    if (std::isfinite(v)) {
+      p = std::to_chars(p, buf_ + sizeof buf_, v, std::chars_format::fixed, 6).ptr;
+    } else {
+      const char* s = std::isnan(v) ? (std::signbit(v) ? "-nan" : "nan") : (v < 0 ? "-inf" : "inf");
+      p = std::copy(s, s + std::strlen(s), p);
+    }
+    len_ = static_cast<size_t>(p - buf_);
+    return *this;
+  }
+  Out& Put(char c) {
+    if (len_ == sizeof buf_) Flush();
+    buf_[len_++] = c;
+    return *this;
+  }
+  void Flush() {
+    std::fwrite(buf_, 1, len_, stream_);
+    len_ = 0;
+  }
+
+ private:
+  static constexpr size_t kRoom = 400;  // "%lf" of the largest double: 317 characters
+  FILE* stream_;
+  char buf_[1 << 16];
+  size_t len_ = 0;
+};
+
+void PutFour(Out& out, double a, double b, double c, double d, char last) {
+  out.Num(a).Put('\t').Num(b).Put('\t').Num(c).Put('\t').Num(d).Put(last);
+}
+
+// The summary line: volume, centroid, then the field at the centroid,
+// evaluated on the main thread before any worker starts.
+void PrintSummary(const VolumeSum& sum) {
+  const double cx = sum.Sx / (4 * sum.D), cy = sum.Sy / (4 * sum.D), cz = sum.Sz / (4 * sum.D);
+  Out out(stdout);
+  PutFour(out, sum.D / 6, cx, cy, cz, '\t');
+  double U, gx, gy, gz;
+  SurfaceIntegral(F, si, cx, cy, cz, &U, &gx, &gy, &gz);
+  PutFour(out, U, gx, gy, gz, '\n');
+}
+
+void PrintEmptyLines(uint32_t count) {
+  Out out(stdout);
+  for (uint32_t i = 0; i < count; ++i) out.Put('\n');
+}
+
+// ---------------------------------------------------------------------------
+// Field points
+
+// Second argument: which points.
+enum class Points { kVertices, kFile, kFaceCentres, kFaceCentresAligned };
+
+Points PointSource(int argc, char** argv) {
+  if (argc < 3) return Points::kVertices;
+  const char* a = argv[2];
+  if (a[0] != '-') return Points::kFile;
+  if (a[1] != '-') return Points::kFile;  // standard input
+  return a[2] == '-' ? Points::kFaceCentresAligned : Points::kFaceCentres;
+}
+
+void FaceCentres() {
+  ResizePoints(F, "memory re-allocation error.");
+  for (uint32_t j = 0; j < F; ++j) {
+    const FaceEntry& e = si[j];
+    X[j] = ((e.Ax + e.Bx) + e.Cx) / 3;
+    Y[j] = ((e.Ay + e.By) + e.Cy) / 3;
+    Z[j] = ((e.Az + e.Bz) + e.Cz) / 3;
+  }
+  N = F;
+}
+
+// Points of a point file (or standard input) appended to X, Y, Z, whose
+// capacity is `capacity` on entry; the list ends at the end of the file or at
+// the first line that does not end with a newline or start with three numbers.
+void ReadPoints(const char* path, size_t capacity) {
+  FILE* in = OpenInput(path);
+  char buf[kLineBuffer];
+  double p[3];
+  N = 0;
+  while (ReadLine(in, buf) && ScanThree(buf, p)) {
+    if (N == capacity) {
+      capacity += kPointStep;
+      if (capacity > UINT32_MAX) Error("memory re-allocation error.");
+      ResizePoints(capacity, "memory re-allocation error.");
+    }
+    X[N] = p[0], Y[N] = p[1], Z[N] = p[2];
+    ++N;
+  }
+  if (N == 0) Error("no point data.");
+  ResizePoints(N, "memory re-allocation error.");
+  if (in != stdin) std::fclose(in);
+}
+
+// ---------------------------------------------------------------------------
+// Threads
+
+// THREADS as atoi reads it (leading number, the rest ignored), saturated at
+// the limits of M; absent: 1.
+int ThreadsSetting() {
+  const char* value = std::getenv("THREADS");
+  if (!value) return 1;
+  const long v = std::strtol(value, nullptr, 10);
+  return static_cast<int>(std::clamp<long>(v, INT_MIN, INT_MAX));
+}
+
+// Evaluates every point: M handle slots are reserved (not touched), then M is
+// lowered to N so that no thread starts without a point; thread 0 is the main
+// thread, the others are joined in ascending order.
+void EvaluatePoints() {
+  if (static_cast<size_t>(M) > SIZE_MAX / sizeof(std::thread)) Error("memory allocation error.");
+  auto* handle =
+      static_cast<std::thread*>(std::malloc(sizeof(std::thread) * static_cast<size_t>(M)));
+  if (!handle) Error("memory allocation error.");
+  M = static_cast<int>(std::min<uint32_t>(static_cast<uint32_t>(M), N));
+  if (M < 2) {
+    Thread(0);
+    return;
+  }
+  for (int t = 1; t < M; ++t) {
+    try {
+      new (&handle[t]) std::thread(Thread, t);
+    } catch (const std::system_error&) {
+      Error("multi-threading initialization error.");
+    }
+  }
+  Thread(0);
+  for (int t = 1; t < M; ++t) {
+    try {
+      handle[t].join();
+    } catch (const std::system_error&) {
+      Error("multi-threading termination error.");
+    }
+    handle[t].~thread();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Results
+
+struct Range {
+  double lo, hi;
+  void Take(double v, bool first) {
+    if (first)
+      lo = hi = v;
+    else if (v < lo)
+      lo = v;
+    else if (v > hi)
+      hi = v;
+  }
+};
+
+// One line per point, then the range of each column on standard error.
+void PrintResults() {
+  Range range[4] = {};
+  {
+    Out out(stdout);
+    for (uint32_t j = 0; j < N; ++j) {
+      const double v[4] = {P[j], X[j], Y[j], Z[j]};
+      for (int k = 0; k < 4; ++k) range[k].Take(v[k], j == 0);
+      PutFour(out, v[0], v[1], v[2], v[3], '\n');
+    }
+  }
+  std::fflush(stdout);
+  Out err(stderr);
+  for (const Range& r : range) err.Num(r.lo).Put('\t').Num(r.hi).Put('\n');
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || argc > 3) Error("usage : polygrav_m vf.txt {point.txt}");
+  if (std::getenv("THREADS")) {
+    M = ThreadsSetting();
+    if (M < 1) Error("bad number of THREADS.");
+  }
+
+  FILE* model = OpenInput(argv[1]);
+  uint32_t V = 0;
+  ReadHeader(model, &V);
+  ReadVertices(model, V);
+  const VolumeSum sum = ReadFaces(model, V);
+  if (model != stdin) std::fclose(model);
+
+  PrintSummary(sum);
+
+  switch (PointSource(argc, argv)) {
+    case Points::kVertices:
+      N = V;
+      break;
+    case Points::kFaceCentresAligned:
+      PrintEmptyLines(V);
+      FaceCentres();
+      break;
+    case Points::kFaceCentres:
+      FaceCentres();
+      break;
+    case Points::kFile:
+      ReadPoints(argv[2], V);
+      break;
+  }
+
+  if (!Resize(&P, N)) Error("memory allocation error.");
+  EvaluatePoints();
+  PrintResults();
+  return 0;
+}
