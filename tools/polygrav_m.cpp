@@ -508,7 +508,8 @@ void PrintResults() {
       PutFour(out, v[0], v[1], v[2], v[3], '\n');
     }
   }
-  std::fflush(stdout);
+  // A full disk or a closed pipe must not pass for success.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) Error("standard output write error.");
   Out err(stderr);
   for (const Range& r : range) err.Num(r.lo).Put('\t').Num(r.hi).Put('\n');
 }

@@ -303,6 +303,10 @@ TEST(PolygravMessages, CommandLineAndFiles) {
   EXPECT_EQ(none.err, "no point data.\n");
   EXPECT_EQ(Lines(none.out).size(), 1u);
   EXPECT_EQ(Fails({Cube(), "-"}).err, "no point data.\n");
+  // A full disk is not success.
+  const RunResult full = ::Run("polygrav_m", {Cube()}, "", {"STDOUT=/dev/full"});
+  EXPECT_EQ(full.status, 1);
+  EXPECT_EQ(full.err, "standard output write error.\n");
 }
 
 TEST(PolygravMessages, HeaderLine) {
