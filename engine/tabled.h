@@ -6,13 +6,17 @@
 #include <memory>
 
 #include "engine/engine.h"
+#include "engine/kernel.h"
 #include "engine/table.h"
 #include "engine/threads.h"
 
-// The table and its evaluator, shared by the tabled and threaded engines.
+// The table and its evaluator, shared by the tabled and threaded engines:
+// the vectorised table form (kernel.h) on the widest instruction set the
+// processor has, unless a narrower one is asked for.
 template <TableGuard G>
 class TableKernel {
  public:
+  explicit TableKernel(kernel::Simd simd = kernel::Best()) : simd_(simd) {}
   // Builds the table; "memory allocation error for SI." when it cannot be had.
   void Load(const FacetView& model);
   void Release();
@@ -21,8 +25,8 @@ class TableKernel {
                 const double* z, const FieldOut& out) const;
 
  private:
-  FacetView model_;
-  SIEntry* si_ = nullptr;
+  kernel::Simd simd_;
+  kernel::Model table_;
 };
 
 template <TableGuard G>

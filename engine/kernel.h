@@ -1,0 +1,131 @@
+// The vectorised table-form evaluator. The model is prepared once into runs
+// ("chunks") of facets; within a chunk, vertices that are exactly equal are
+// one vertex and every edge is stored once, so that at a field point each
+// vertex distance R and each edge logarithm is computed once and shared by
+// the facets that meet there. The facet terms are then evaluated eight facets
+// at a time (SIMD across facets), so a single point is as fast as many.
+//
+// Per field point and facet the sum is the table form: the edge terms
+// (m_k . r_a) * ln((lambda_k + 1)/(lambda_k - 1)) and the solid-angle term
+// -2 h atan2(|(B - A) x (C - A)| h, R1 R2 R3 + ...), summed over the facets
+// of each lane in stored order, the lanes then added in a fixed order. The
+// result of a point depends only on the point and the model: not on which
+// other points are evaluated with it, nor on the thread that does it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "common/facet.h"
+#include "engine/table.h"
+
+namespace kernel {
+
+// Facets per lane group; every chunk holds whole groups (padded with facets
+// that contribute exactly zero).
+constexpr int kGroup = 8;
+
+// Doubles per group: 22 vectors of kGroup lanes, in this order.
+enum FacetField {
+  kNx, kNy, kNz,                     // unit normal
+  kM1x, kM1y, kM1z,                  // unit edge normals m1, m2, m3
+  kM2x, kM2y, kM2z,
+  kM3x, kM3y, kM3z,
+  kAx, kAy, kAz,                     // vertices A, B, C widened to double
+  kBx, kBy, kBz,
+  kCx, kCy, kCz,
+  kArea2,                            // |(B - A) x (C - A)|
+  kFacetFields
+};
+// Int32 indices per group: 6 vectors of kGroup lanes: local vertex of A, B, C,
+// then local edge of edges 1 (A->B), 2 (B->C), 3 (C->A).
+enum CornerField { kVa, kVb, kVc, kE1, kE2, kE3, kCornerFields };
+
+// One run of facets with its own vertex and edge lists (local indices).
+struct Chunk {
+  uint32_t groups;           // facet groups
+  uint32_t vertices;         // local vertices, a multiple of kGroup
+  uint32_t edges;            // local edges, a multiple of kGroup
+  const double* facet;       // groups * kFacetFields * kGroup
+  const int32_t* corner;     // groups * kCornerFields * kGroup
+  const double* vx;          // vertices each: coordinates of the local vertices
+  const double* vy;
+  const double* vz;
+  const int32_t* ea;         // edges each: end vertices (local indices)
+  const int32_t* eb;
+  const double* il;          // edges: 1/L; 0 marks a padding edge
+};
+
+// Largest number of facets in one chunk; the per-point scratch of a chunk
+// (distances and logarithms) is then at most 2 * 3 * kMaxChunk doubles.
+constexpr uint32_t kMaxChunk = 2048;
+constexpr uint32_t kScratch = 3 * kMaxChunk + kGroup;
+
+// The prepared model: chunks over the non-degenerate facets in stored order.
+// Memory is proportional to the model: about 220 bytes per facet.
+class Model {
+ public:
+  // Builds from the facets ("memory allocation error for SI." when memory
+  // cannot be had); facets of zero area are left out: they contribute nothing.
+  // `chunk_facets` (a multiple of kGroup, at most kMaxChunk) only changes how
+  // the work is cut, never a result.
+  void Build(const FacetView& facets, uint32_t chunk_facets = kMaxChunk);
+  void Release();
+  size_t chunks() const { return chunk_.size(); }
+  const Chunk& chunk(size_t i) const { return chunk_[i]; }
+  // Totals over the chunks: facets kept, vertices and edges stored (a vertex
+  // or edge on the border of two chunks is stored in each).
+  size_t facets() const { return facets_; }
+  size_t vertices() const { return vertices_; }
+  size_t edges() const { return edges_; }
+
+  template <class T>
+  struct Aligned {  // 64-byte aligned storage from the C allocator
+    using value_type = T;
+    Aligned() = default;
+    template <class U>
+    Aligned(const Aligned<U>&) {}
+    T* allocate(size_t n);
+    void deallocate(T* p, size_t) { std::free(p); }
+    bool operator==(const Aligned&) const { return true; }
+  };
+
+ private:
+  std::vector<Chunk> chunk_;
+  std::vector<double, Aligned<double>> real_;
+  std::vector<int32_t, Aligned<int32_t>> index_;
+  size_t facets_ = 0, vertices_ = 0, edges_ = 0;
+};
+
+// Instruction sets the evaluator is compiled for; the best one the processor
+// runs is chosen at run time.
+enum class Simd { kBaseline, kAvx2, kAvx512 };
+Simd Best();
+bool Supported(Simd simd);
+const char* Name(Simd simd);
+
+// Where the results of point i go (null: not wanted).
+struct Out {
+  double* U;
+  double* gx;
+  double* gy;
+  double* gz;
+};
+
+// Evaluates points first, first + step, ... below count.
+void Evaluate(Simd simd, TableGuard guard, const Model& model, size_t first, size_t step,
+              size_t count, const double* x, const double* y, const double* z, const Out& out);
+
+// The vector edge logarithm and arctangent, one lane at a time, for tests:
+// ln((lambda + 1)/(lambda - 1)) and atan2(y, x).
+double EdgeLog(Simd simd, double lambda);
+double Atan2(Simd simd, double y, double x);
+
+// The smallest lambda whose x = (lambda - 1)/(lambda + 1) is not below the
+// relative guard 2.22045e-16: the guard drops an edge term exactly when
+// lambda < kGuardLambda.
+constexpr double kGuardLambda = 1.0 + 3 * 2.220446049250313e-16;
+
+}  // namespace kernel

@@ -1,0 +1,21 @@
+// The evaluator for processors with AVX2 (4 lanes), chosen at run time.
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/kernel.h"
+#include "engine/kernel_targets.h"
+
+#if KERNEL_X86
+#include <immintrin.h>
+#pragma GCC push_options
+// The gather intrinsics start from an undefined vector, which GCC 12 reports.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC target("avx2,fma,bmi2")
+#define KERNEL_NS avx2
+#define KERNEL_WIDTH 4
+#include "engine/kernel_impl.h"
+#pragma GCC diagnostic pop
+#pragma GCC pop_options
+#endif
