@@ -60,7 +60,7 @@ struct Chunk {
 
 // Largest number of facets in one chunk; the per-point scratch of a chunk
 // (distances and logarithms) is then at most 2 * 3 * kMaxChunk doubles.
-constexpr uint32_t kMaxChunk = 2048;
+constexpr uint32_t kMaxChunk = 1024;
 constexpr uint32_t kScratch = 3 * kMaxChunk + kGroup;
 
 // The prepared model: chunks over the non-degenerate facets in stored order.
