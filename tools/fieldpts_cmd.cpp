@@ -31,6 +31,7 @@ bool NextPoint(FILE* in, double p[3]) {
 void StreamPoints(FieldEngine& engine, FILE* in) {
   const bool flush = Interactive(in) || Interactive(stdout);
   double p[3], U, gx, gy, gz;
+  if (flush) std::fflush(stdout);  // the volume line, before the first point is awaited
   while (NextPoint(in, p)) {
     engine.Evaluate(1, &p[0], &p[1], &p[2], {&U, &gx, &gy, &gz});
     PrintPointLine(p[0], p[1], p[2], U, gx, gy, gz);

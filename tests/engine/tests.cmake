@@ -1,2 +1,4 @@
 suite_test(field_test SOURCES engine/field_test.cpp LIBS read engine_table si_guarded)
 suite_test(threads_test SOURCES engine/threads_test.cpp LIBS engine_table)
+suite_test(kernel_test SOURCES engine/kernel_test.cpp LIBS engine_table read)
+suite_test(builds_test SOURCES engine/builds_test.cpp LIBS engine_table engine_direct si_guarded read)
