@@ -15,12 +15,9 @@ typedef long long vl __attribute__((vector_size(8 * W)));  // masks of vd compar
 typedef unsigned long long vu __attribute__((vector_size(8 * W)));
 typedef int vi __attribute__((vector_size(4 * W)));
 
-// Every lane a (vd{} + a would turn -0 into +0).
-inline vd Splat(double a) {
-  vd v;
-  for (int k = 0; k < W; ++k) v[k] = a;
-  return v;
-}
+// Every lane a: -0 + a is a for every a (+0 + a would turn -0 into +0), and
+// the compiler folds it into broadcasts, even into the operands of arithmetic.
+inline vd Splat(double a) { return -vd{} + a; }
 inline vd Load(const double* p) {
   vd v;
   __builtin_memcpy(&v, p, sizeof v);
