@@ -15,8 +15,8 @@ namespace kernel {
 
 template <class T>
 T* Model::Aligned<T>::allocate(size_t n) {
+  if (n > (SIZE_MAX - 64) / sizeof(T)) throw std::bad_alloc();
   const size_t bytes = (n * sizeof(T) + 63) / 64 * 64;
-  if (n > SIZE_MAX / sizeof(T) - 64) throw std::bad_alloc();
   void* p = std::aligned_alloc(64, bytes ? bytes : 64);
   if (!p) throw std::bad_alloc();
   return static_cast<T*>(p);

@@ -2,8 +2,16 @@
 // ("chunks") of facets; within a chunk, vertices that are exactly equal are
 // one vertex and every edge is stored once, so that at a field point each
 // vertex distance R and each edge logarithm is computed once and shared by
-// the facets that meet there. The facet terms are then evaluated eight facets
-// at a time (SIMD across facets), so a single point is as fast as many.
+// the facets that meet there. A chunk is small enough (with its distances
+// and logarithms) to stay in the processor's cache while up to 32 points are
+// evaluated on it.
+//
+// Two ways through a chunk, one per lane width W: W points at once, one per
+// lane, the facet's values broadcast (no gathers: the common case, many
+// points); or one point with W facets at once, the distances and logarithms
+// gathered by index (a point alone, as fieldpts_s reads them, and the few
+// points left over). Both call the same lane formulas and add facet k of a
+// group into lane sum k mod W, so a point gets the same bits either way.
 //
 // Per field point and facet the sum is the table form: the edge terms
 // (m_k . r_a) * ln((lambda_k + 1)/(lambda_k - 1)) and the solid-angle term
@@ -58,13 +66,14 @@ struct Chunk {
   const double* il;          // edges: 1/L; 0 marks a padding edge
 };
 
-// Largest number of facets in one chunk; the per-point scratch of a chunk
-// (distances and logarithms) is then at most 2 * 3 * kMaxChunk doubles.
+// Largest number of facets in one chunk. A chunk has at most 3 * kMaxChunk
+// vertices and edges (padding included, kScratch); the per-thread scratch of
+// W points, on the thread's stack, is 2 * kScratch * W doubles (under 400 kB).
 constexpr uint32_t kMaxChunk = 1024;
 constexpr uint32_t kScratch = 3 * kMaxChunk + kGroup;
 
 // The prepared model: chunks over the non-degenerate facets in stored order.
-// Memory is proportional to the model: about 220 bytes per facet.
+// Memory is proportional to the model: about 240 bytes per facet.
 class Model {
  public:
   // Builds from the facets ("memory allocation error for SI." when memory
