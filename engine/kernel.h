@@ -3,7 +3,7 @@
 // one vertex and every edge is stored once, so that at a field point each
 // vertex distance R and each edge logarithm is computed once and shared by
 // the facets that meet there. A chunk is small enough (with its distances
-// and logarithms) to stay in the processor's cache while up to 32 points are
+// and logarithms) to stay in the processor's cache while up to 128 points are
 // evaluated on it.
 //
 // Two ways through a chunk, one per lane width W: W points at once, one per

@@ -318,7 +318,7 @@ inline void Finish(const double lanes[4][W], size_t p, const Out& out) {
 
 // Points per pass over the chunks: each chunk's table is read from memory
 // once for this many points (a multiple of W).
-constexpr size_t kPoints = 32;
+constexpr size_t kPoints = 128;
 
 // Per-thread scratch, on the thread's stack: distances and logarithms of one
 // chunk at W points, and the lane sums of kPoints points.
