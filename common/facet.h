@@ -2,8 +2,20 @@
 #pragma once
 
 #include <cstddef>
+#include <cmath>
 #include <cstdint>
 #include <type_traits>
+
+// A double rounded to the nearest float; beyond the float range, infinity
+// (a plain conversion of an out-of-range value is undefined behaviour).
+inline float NarrowToFloat(double x) {
+  // Halfway between FLT_MAX and 2^128: from there on, rounding to nearest
+  // gives infinity.
+  constexpr double kOverflow = 0x1.ffffffp+127;
+  if (x >= kOverflow) return HUGE_VALF;
+  if (x <= -kOverflow) return -HUGE_VALF;
+  return static_cast<float>(x);
+}
 
 // One triangle as held in memory: vertices A, B, C as x, y, z floats, in an
 // order whose right-hand normal (B - A) x (C - A) points out of the solid.

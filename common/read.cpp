@@ -168,9 +168,9 @@ void Set(F* facet, uint16_t attribute, const double n[3], const double a[3], con
   const double* second = d < 0 ? c : b;
   const double* third = d < 0 ? b : c;
   for (int k = 0; k < 3; ++k) {
-    facet->v[k] = static_cast<float>(a[k]);
-    facet->v[3 + k] = static_cast<float>(second[k]);
-    facet->v[6 + k] = static_cast<float>(third[k]);
+    facet->v[k] = NarrowToFloat(a[k]);
+    facet->v[3 + k] = NarrowToFloat(second[k]);
+    facet->v[6 + k] = NarrowToFloat(third[k]);
   }
   if constexpr (kHasAttribute<F>) facet->attribute = attribute;
 }

@@ -24,14 +24,6 @@ size_t Fwrite(const void* data, size_t size, size_t count, FILE* stream) {
 
 }  // namespace stl_detail
 
-float NarrowToFloat(double x) {
-  // Halfway between FLT_MAX and 2^128: from there on, rounding to nearest
-  // gives infinity.
-  constexpr double kOverflow = 0x1.ffffffp+127;
-  if (std::fabs(x) >= kOverflow) return x < 0 ? -HUGE_VALF : HUGE_VALF;
-  return static_cast<float>(x);
-}
-
 namespace {
 
 using BlockWrite = size_t (*)(const void*, size_t, size_t, FILE*);

@@ -15,10 +15,6 @@
 template <class F>
 void StoreFacet(const char* path, uint32_t count, const F* facets);
 
-// A double rounded to the nearest float, explicitly infinite beyond the
-// float range (a narrowing conversion out of range is not defined in C++).
-float NarrowToFloat(double x);
-
 namespace stl_detail {
 // Block write with the bytes of every item reversed, one character-output
 // call per byte; returns the number of items written completely.

@@ -160,3 +160,17 @@ TEST(ReadFile, MissingFile) {
 }
 
 }  // namespace
+
+namespace {
+// Coordinates beyond the float range are stored as infinities, not by an
+// undefined conversion.
+TEST(ReadAscii, HugeCoordinatesBecomeInfinite) {
+  Model m;
+  std::string t = kTriangle;
+  t.replace(t.find("vertex 1 0 0"), 12, "vertex 1e300 -1e300 1e400");
+  ASSERT_EQ(Read(t, &m), "");
+  EXPECT_EQ(m.f[0].v[3], HUGE_VALF);
+  EXPECT_EQ(m.f[0].v[4], -HUGE_VALF);
+  EXPECT_EQ(m.f[0].v[5], HUGE_VALF);
+}
+}  // namespace
