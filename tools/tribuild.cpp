@@ -83,6 +83,8 @@ int main(int argc, char** argv) {
     for (int k = 0; k < 9; ++k) f.v[k] = NarrowToFloat(v[k]);
     f.attribute = attribute;
   }
+  // A read error is not the end of the list: no truncated model is written.
+  if (std::ferror(stdin)) Error("missing triangle data.");
   if (model.count == 0) Error("no facet.");
   StoreFacet(argv[argc - 1], model.count, model.facet);
   return 0;

@@ -31,6 +31,11 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
     for (const std::string& e : env) {
       const size_t eq = e.find('=');
+      if (e.rfind("STDIN=", 0) == 0) {
+        const int fd = open(e.c_str() + 6, O_RDONLY);
+        dup2(fd, 0);
+        continue;
+      }
       if (e.rfind("STDOUT=", 0) == 0) {
         const int fd = open(e.c_str() + 7, O_WRONLY);
         dup2(fd, 1);

@@ -3,6 +3,8 @@
 // message with no file left behind, and the round trip through facetpaint.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -237,6 +239,14 @@ TEST(Tribuild, FailureLeavesAnExistingOutputUntouched) {
 
 // The model tribuild writes, listed by facetpaint, gives back the colours
 // given to five-bit precision; flags give the colour they encode.
+TEST(Tribuild, AReadErrorIsNotTheEndOfTheList) {
+  const std::string out = TempDir() + "/m.stl";
+  const RunResult r = ::Run("tribuild", {out}, "", {"STDIN=/tmp"});  // reading a directory fails
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "missing triangle data.\n");
+  EXPECT_FALSE(std::ifstream(out).good());
+}
+
 TEST(TribuildRoundTrip, ListedColoursAreTheGivenOnesToFiveBits) {
   const double rgb[][3] = {{255, 0, 0}, {128, 64, 32}, {10, 200, 90}, {0, 0, 0},
                            {254.9, 0.1, 127.5}, {8.2, 16.5, 33}};
