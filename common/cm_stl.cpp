@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "common/error.h"
+#include "common/input.h"
 
 namespace {
 
@@ -79,7 +80,7 @@ uint32_t ValueToIndex::operator()(double v) const {
 
 void CM_STL(const char* path, uint16_t* table) {
   const bool from_stdin = path[0] == '-';
-  FILE* in = from_stdin ? stdin : std::fopen(path, "r");
+  FILE* in = from_stdin ? stdin : OpenInput(path, "r");
   if (!in) Error("CM_STL file not found.");
   std::memset(table, 0, kColourEntries * sizeof *table);
   char line[1024];

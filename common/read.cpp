@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "common/error.h"
+#include "common/input.h"
 
 namespace {
 
@@ -198,7 +199,7 @@ void Reverse(F* facet, float block[12], uint16_t* attribute) {
 template <class F>
 void ReadFacet(const char* path, uint32_t* count, F** facets) {
   const bool from_stdin = path[0] == '-';
-  file = from_stdin ? stdin : std::fopen(path, "rb");
+  file = from_stdin ? stdin : OpenInput(path, "rb");
   if (!file) Error("STL file not found.");
   *facets = nullptr;
   if (std::fread(S, 1, 96, file) != 96) Error("facet data read error.");

@@ -38,6 +38,14 @@ int ScanDoubles(const char* line, int n, double* out, const char** end) {
     const double d = std::strtod(p, &stop);
     if (stop == p) break;
     out[k] = d;
+    // An exponent letter without digits ("1e", "2E+"): strtod leaves it, but
+    // the C library's scanner has already taken the letter and one sign, and
+    // the next field starts after them ("1e 2 3" is three numbers).
+    if ((*stop == 'e' || *stop == 'E') && !std::memchr(p, 'e', static_cast<size_t>(stop - p)) &&
+        !std::memchr(p, 'E', static_cast<size_t>(stop - p))) {
+      ++stop;
+      if (*stop == '+' || *stop == '-') ++stop;
+    }
     p = stop;
   }
   if (end) *end = p;

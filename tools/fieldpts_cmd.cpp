@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "common/error.h"
+#include "common/input.h"
 #include "common/print.h"
 #include "common/read.h"
 #include "common/scan.h"
@@ -85,7 +86,7 @@ int FieldptsMain(int argc, char** argv, FieldEngine& engine) {
     PrintFacetLines(engine, model);
   } else {
     const bool from_stdin = argv[2][0] == '-';
-    FILE* in = from_stdin ? stdin : std::fopen(argv[2], "r");
+    FILE* in = from_stdin ? stdin : OpenInput(argv[2], "r");
     if (!in) Error("point file not found.");
     if (engine.Batch() == SIZE_MAX)
       BatchPoints(engine, in);

@@ -41,6 +41,15 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
         dup2(fd, 1);
         continue;
       }
+      if (e.rfind("RLIMIT_FSIZE=", 0) == 0) {
+        // Files may not grow beyond the limit; with SIGXFSZ ignored the
+        // write that would pass it fails (EFBIG) instead of killing.
+        const rlim_t bytes = std::stoull(e.substr(eq + 1));
+        const rlimit limit{bytes, bytes};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        std::signal(SIGXFSZ, SIG_IGN);
+        continue;
+      }
       if (e.rfind("RLIMIT_AS=", 0) == 0) {
         const rlim_t bytes = std::stoull(e.substr(eq + 1));
         const rlimit limit{bytes, bytes};

@@ -15,6 +15,7 @@ struct RunResult {
 // Runs build/bin/<program> with `args`, feeding `input` on standard input.
 // `env` entries "NAME=value" are added to the environment ("NAME" alone
 // removes NAME); "RLIMIT_AS=bytes" limits the program's address space;
+// "RLIMIT_FSIZE=bytes" makes writes past that file size fail;
 // "STDOUT=path" sends standard output to an existing file (/dev/full);
 // "STDIN=path" reads standard input from a file (or a directory).
 RunResult Run(const std::string& program, const std::vector<std::string>& args,

@@ -1,0 +1,1 @@
+suite_test(faults_test SOURCES faults/faults_test.cpp)

@@ -1,0 +1,31 @@
+// Shared pieces of the fuzzing harnesses: Error turned into an exception that
+// the harness catches, and the input bytes handed to a reader as standard
+// input or as a named file, as the programs get them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+// Thrown by the Error hook: what() is the message.
+struct Fatal : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Installs the hook (once) that makes Error throw Fatal.
+void CatchErrors();
+
+// Replaces standard input by a stream over `data`, read from its first byte.
+void AsStdin(const uint8_t* data, size_t size);
+
+// A path naming a file that holds `data` (the same file on every call).
+const char* AsFile(const uint8_t* data, size_t size);
+
+// Whether `message` is one of `allowed` (null-terminated list); a harness
+// aborts on any other message, so that an undocumented one counts as a fault.
+bool OneOf(const char* message, const char* const* allowed);
+
+// Aborts with `what` on standard error: a broken invariant found by the fuzzer.
+[[noreturn]] void Broken(const std::string& what);

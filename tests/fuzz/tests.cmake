@@ -1,0 +1,31 @@
+# Fuzzing harnesses, one per input grammar. Every build links each harness
+# with a replay driver and replays its seed and regression corpora as a test;
+# with POLYFIELD_FUZZ (clang) each is also linked with libFuzzer as <name>_fuzz
+# (scripts/fuzz.sh runs them).
+add_library(fuzz_support STATIC fuzz/harness.cpp)
+target_include_directories(fuzz_support PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(fuzz_support PUBLIC error)
+
+function(suite_fuzz name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  set(corpora)
+  foreach(kind seeds regress)
+    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/${kind}/${name})
+      list(APPEND corpora ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/${kind}/${name})
+    endif()
+  endforeach()
+  add_executable(${name}_replay ${ARG_SOURCES} fuzz/replay.cpp)
+  target_link_libraries(${name}_replay PRIVATE fuzz_support ${ARG_LIBS})
+  set_target_properties(${name}_replay PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+  add_test(NAME fuzz_replay.${name} COMMAND ${name}_replay ${corpora})
+  if(POLYFIELD_FUZZ)
+    add_executable(${name}_fuzz ${ARG_SOURCES})
+    target_link_libraries(${name}_fuzz PRIVATE fuzz_support ${ARG_LIBS})
+    target_link_options(${name}_fuzz PRIVATE -fsanitize=fuzzer)
+    set_target_properties(${name}_fuzz PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
+  endif()
+endfunction()
+
+suite_fuzz(stl SOURCES fuzz/stl_fuzz.cpp LIBS read store)
+suite_fuzz(cm_stl SOURCES fuzz/cm_stl_fuzz.cpp LIBS cm_stl)
+suite_fuzz(points SOURCES fuzz/points_fuzz.cpp LIBS field_commands engine_direct si_guarded engine_table)
