@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "common/cm_stl.h"
 #include "common/error.h"
@@ -64,12 +65,13 @@ void ReadRgb(const char* path, uint32_t count, AttributedFacet* facet) {
   const bool from_stdin = path[0] == '-';
   FILE* in = from_stdin ? stdin : std::fopen(path, "r");
   if (!in) Error("RGB file not found.");
+  // Closed on every way out, standard input excepted.
+  const std::unique_ptr<FILE, int (*)(FILE*)> closer(from_stdin ? nullptr : in, &std::fclose);
   char line[1024];
   for (uint32_t i = 0; i < count; ++i) {
     if (!std::fgets(line, sizeof line, in)) Error("RGB data read error.");
     facet[i].attribute = RgbLine(line);
   }
-  if (!from_stdin) std::fclose(in);
 }
 
 // A component argument converted as atof does (text that is not a number
@@ -88,6 +90,7 @@ int main(int argc, char** argv) {
   uint32_t count = 0;
   AttributedFacet* facet = nullptr;
   ReadFacet(argv[1], &count, &facet);
+  const std::unique_ptr<AttributedFacet, decltype(&std::free)> owned(facet, &std::free);
   switch (args) {
     case 1:
       List(count, facet);

@@ -51,9 +51,15 @@ constexpr double kRelativeGuard = 2.22045e-16;
 // ---------------------------------------------------------------------------
 // Fatal errors
 
+// Test seam: a fuzzing harness that includes this unit sets it to a function
+// that throws, so that a run ends with the message instead of the process.
+// The program itself never sets it.
+void (*error_seam)(const char* message) = nullptr;
+
 // Writes the message and a newline to standard error and ends with status 1.
 // Standard output is flushed first so that the lines already written stay.
 [[noreturn]] void Error(const char* message) {
+  if (error_seam) error_seam(message);
   std::fflush(stdout);
   std::fputs(message, stderr);
   std::fputc('\n', stderr);
@@ -64,6 +70,7 @@ constexpr double kRelativeGuard = 2.22045e-16;
 // The path, then " : file not found." on the same line (standard output is
 // flushed first, so that the two never come apart in a shared stream).
 [[noreturn]] void FileNotFound(const char* path) {
+  if (error_seam) error_seam(" : file not found.");
   std::fflush(stdout);
   std::fputs(path, stderr);
   Error(" : file not found.");
@@ -263,12 +270,23 @@ struct VolumeSum {
   double D = 0, Sx = 0, Sy = 0, Sz = 0;
 };
 
-FILE* OpenInput(const char* path) {
-  if (path[0] == '-') return stdin;
-  FILE* in = std::fopen(path, "r");
-  if (!in) FileNotFound(path);
-  return in;
-}
+// An input file, or standard input for a path beginning with "-"; a file is
+// closed when the reading is done, on every way out.
+class Input {
+ public:
+  explicit Input(const char* path) : file_(path[0] == '-' ? stdin : std::fopen(path, "r")) {
+    if (!file_) FileNotFound(path);
+  }
+  ~Input() {
+    if (file_ != stdin) std::fclose(file_);
+  }
+  Input(const Input&) = delete;
+  Input& operator=(const Input&) = delete;
+  FILE* get() const { return file_; }
+
+ private:
+  FILE* file_;
+};
 
 // Header line "%lu %lu": vertex and face counts, both non-zero.
 void ReadHeader(FILE* in, uint32_t* V) {
@@ -421,7 +439,8 @@ void FaceCentres() {
 // capacity is `capacity` on entry; the list ends at the end of the file or at
 // the first line that does not end with a newline or start with three numbers.
 void ReadPoints(const char* path, size_t capacity) {
-  FILE* in = OpenInput(path);
+  const Input input(path);
+  FILE* in = input.get();
   char buf[kLineBuffer];
   double p[3];
   N = 0;
@@ -436,7 +455,6 @@ void ReadPoints(const char* path, size_t capacity) {
   }
   if (N == 0) Error("no point data.");
   ResizePoints(N, "memory re-allocation error.");
-  if (in != stdin) std::fclose(in);
 }
 
 // ---------------------------------------------------------------------------
@@ -462,6 +480,7 @@ void EvaluatePoints() {
   M = static_cast<int>(std::min<uint32_t>(static_cast<uint32_t>(M), N));
   if (M < 2) {
     Thread(0);
+    std::free(handle);
     return;
   }
   for (int t = 1; t < M; ++t) {
@@ -480,6 +499,7 @@ void EvaluatePoints() {
     }
     handle[t].~thread();
   }
+  std::free(handle);
 }
 
 // ---------------------------------------------------------------------------
@@ -523,12 +543,14 @@ int main(int argc, char** argv) {
     if (M < 1) Error("bad number of THREADS.");
   }
 
-  FILE* model = OpenInput(argv[1]);
   uint32_t V = 0;
-  ReadHeader(model, &V);
-  ReadVertices(model, V);
-  const VolumeSum sum = ReadFaces(model, V);
-  if (model != stdin) std::fclose(model);
+  VolumeSum sum;
+  {
+    const Input model(argv[1]);
+    ReadHeader(model.get(), &V);
+    ReadVertices(model.get(), V);
+    sum = ReadFaces(model.get(), V);
+  }
 
   PrintSummary(sum);
 

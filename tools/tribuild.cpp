@@ -22,6 +22,11 @@ struct Facets {
   uint32_t count = 0;
   size_t capacity = 0;
 
+  Facets() = default;
+  Facets(const Facets&) = delete;
+  Facets& operator=(const Facets&) = delete;
+  ~Facets() { std::free(facet); }
+
   AttributedFacet& Append() {
     if (count == capacity) {
       // The file's count is 32 bits wide: a model beyond it cannot be stored.

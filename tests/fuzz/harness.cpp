@@ -41,6 +41,11 @@ MemFile& NamedFile() {
   return f;
 }
 
+MemFile& OutFile() {
+  static MemFile f("fuzz-output");
+  return f;
+}
+
 }  // namespace
 
 void CatchErrors() {
@@ -60,6 +65,12 @@ void AsStdin(const uint8_t* data, size_t size) {
 const char* AsFile(const uint8_t* data, size_t size) {
   MemFile& f = NamedFile();
   f.Fill(data, size);
+  return f.path.c_str();
+}
+
+const char* OutputFile() {
+  MemFile& f = OutFile();
+  f.Fill(nullptr, 0);
   return f.path.c_str();
 }
 

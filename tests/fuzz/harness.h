@@ -23,9 +23,27 @@ void AsStdin(const uint8_t* data, size_t size);
 // A path naming a file that holds `data` (the same file on every call).
 const char* AsFile(const uint8_t* data, size_t size);
 
+// A path naming an empty file for a program's output, read back afterwards.
+const char* OutputFile();
+
 // Whether `message` is one of `allowed` (null-terminated list); a harness
 // aborts on any other message, so that an undocumented one counts as a fault.
 bool OneOf(const char* message, const char* const* allowed);
+
+// LeakSanitizer held off for a scope, where the build has it: the programs own
+// their arrays until the process ends and never release them.
+extern "C" void __lsan_disable() __attribute__((weak));
+extern "C" void __lsan_enable() __attribute__((weak));
+struct NoLeakCheck {
+  NoLeakCheck() {
+    if (__lsan_disable) __lsan_disable();
+  }
+  ~NoLeakCheck() {
+    if (__lsan_enable) __lsan_enable();
+  }
+  NoLeakCheck(const NoLeakCheck&) = delete;
+  NoLeakCheck& operator=(const NoLeakCheck&) = delete;
+};
 
 // Aborts with `what` on standard error: a broken invariant found by the fuzzer.
 [[noreturn]] void Broken(const std::string& what);

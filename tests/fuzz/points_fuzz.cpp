@@ -16,11 +16,6 @@
 #include "tests/fuzz/harness.h"
 #include "tools/fieldpts_cmd.h"
 
-// LeakSanitizer's switch, where the build has it: the command owns its
-// facet array until the process ends and so never releases it.
-extern "C" void __lsan_disable() __attribute__((weak));
-extern "C" void __lsan_enable() __attribute__((weak));
-
 namespace {
 
 // A tetrahedron of volume 1/6, as binary STL, built once.
@@ -75,14 +70,13 @@ void RunCommand(FieldEngine& engine, const char* points) {
   char pts[256];
   std::snprintf(pts, sizeof pts, "%s", points);
   char* argv[] = {prog, model, pts, nullptr};
-  if (__lsan_disable) __lsan_disable();
+  NoLeakCheck held;
   try {
     FieldptsMain(3, argv, engine);
   } catch (const Fatal& e) {
     // Writes to /dev/null never fail; the model and point file exist.
     Broken(std::string("fieldpts message: ") + e.what());
   }
-  if (__lsan_enable) __lsan_enable();
 }
 
 }  // namespace

@@ -1,0 +1,53 @@
+// tribuild triangle list: any list on standard input gives a model with one
+// facet per line read, or ends with one of tribuild's messages and no model.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "common/read.h"
+#include "tests/fuzz/harness.h"
+
+#define main TribuildMain
+#include "tools/tribuild.cpp"
+#undef main
+
+namespace {
+const char* const kMessages[] = {"missing triangle data.", "bad flag value.", "bad R, G and/or B value.",
+                                 "no facet.", nullptr};
+
+// The pieces fgets cuts the input into (lines of at most 1023 characters).
+uint32_t Pieces(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  FILE* in = fmemopen(const_cast<uint8_t*>(data), size, "r");
+  char buf[1024];
+  uint32_t n = 0;
+  while (std::fgets(buf, sizeof buf, in)) ++n;
+  std::fclose(in);
+  return n;
+}
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  CatchErrors();
+  AsStdin(data, size);
+  std::string out = OutputFile();
+  char prog[] = "tribuild";
+  char* argv[] = {prog, out.data(), nullptr};
+  try {
+    TribuildMain(2, argv);
+  } catch (const Fatal& e) {
+    if (!OneOf(e.what(), kMessages)) Broken(std::string("tribuild message: ") + e.what());
+    return 0;
+  }
+  uint32_t count = 0;
+  AttributedFacet* facet = nullptr;
+  try {
+    ReadFacet(out.c_str(), &count, &facet);
+  } catch (const Fatal& e) {
+    Broken(std::string("model written by tribuild does not read back: ") + e.what());
+  }
+  if (count != Pieces(data, size)) Broken("facet count differs from the lines read");
+  std::free(facet);
+  return 0;
+}
