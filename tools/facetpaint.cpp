@@ -8,6 +8,7 @@
 
 #include "common/cm_stl.h"
 #include "common/error.h"
+#include "common/input.h"
 #include "common/print.h"
 #include "common/read.h"
 #include "common/store.h"
@@ -63,7 +64,7 @@ uint16_t RgbLine(const char* line) {
 
 void ReadRgb(const char* path, uint32_t count, AttributedFacet* facet) {
   const bool from_stdin = path[0] == '-';
-  FILE* in = from_stdin ? stdin : std::fopen(path, "r");
+  FILE* in = from_stdin ? stdin : OpenInput(path, "r");
   if (!in) Error("RGB file not found.");
   // Closed on every way out, standard input excepted.
   const std::unique_ptr<FILE, int (*)(FILE*)> closer(from_stdin ? nullptr : in, &std::fclose);

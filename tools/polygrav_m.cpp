@@ -4,6 +4,8 @@
 //
 // One unit on its own: per-face table (SetUpSI), table-form evaluator with the
 // relative edge guard (SurfaceIntegral), thread body (Thread), main and Error.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -275,6 +277,12 @@ struct VolumeSum {
 class Input {
  public:
   explicit Input(const char* path) : file_(path[0] == '-' ? stdin : std::fopen(path, "r")) {
+    // The C library opens a directory for reading; every read would fail.
+    struct stat st;
+    if (file_ && file_ != stdin && fstat(fileno(file_), &st) == 0 && S_ISDIR(st.st_mode)) {
+      std::fclose(file_);
+      file_ = nullptr;
+    }
     if (!file_) FileNotFound(path);
   }
   ~Input() {

@@ -35,13 +35,6 @@ std::vector<std::string> StlReaders() {
   return all;
 }
 
-// Address-space limits cannot be combined with the sanitizers' shadow memory.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
 const char* const kReaderMessages[] = {"facet data read error.\n", "binary facet data read error.\n",
                                        "ASCII facet data read error.\n", "no facet.\n"};
 
@@ -130,6 +123,14 @@ TEST(FaultOutput, StandardOutputOnAFullDevice) {
                   "standard output write error.", p + " with points");
   for (const std::string& p : kGlobes)
     ExpectFailure(::Run(p, {"1"}, "0 0 2\n", {"STDOUT=/dev/full"}), "standard output write error.", p);
+  ExpectFailure(::Run("polygrav_m", {DataPath("cube.vf.txt")}, "", {"STDOUT=/dev/full"}),
+                "standard output write error.", "polygrav_m");
+  ExpectFailure(::Run("facetpaint", {DataPath("cube_binary.stl")}, "", {"STDOUT=/dev/full"}),
+                "standard output write error.", "facetpaint listing");
+  ExpectFailure(::Run("stlrender", {DataPath("cube.stl"), "-"}, "", {"STDOUT=/dev/full"}), "PNG data write error.",
+                "stlrender");
+  ExpectFailure(::Run("tribuild", {"-"}, "0 0 0 1 0 0 0 1 0\n", {"STDOUT=/dev/full"}), "facet data write error.",
+                "tribuild");
 }
 
 TEST(FaultOutput, ModelToAFullDeviceOrFullStandardOutput) {
@@ -189,6 +190,24 @@ TEST(FaultInput, DirectoryGivenAsAnyInputFile) {
     const RunResult r = ::Run(p, {DataPath("cube.stl"), dir});
     ExpectFailure(r, "point file not found.", p);
     EXPECT_EQ(Lines(r.out).size(), 1u) << p;  // the volume line comes first
+  }
+  ExpectFailure(::Run("polygrav_m", {dir}), dir + " : file not found.", "polygrav_m model");
+  const RunResult points = ::Run("polygrav_m", {DataPath("cube.vf.txt"), dir});
+  ExpectFailure(points, dir + " : file not found.", "polygrav_m points");
+  EXPECT_EQ(Lines(points.out).size(), 1u);  // the summary line comes first
+  ExpectFailure(::Run("facetpaint", {dir}), "STL file not found.", "facetpaint model");
+  ExpectFailure(::Run("facetpaint", {DataPath("cube.stl"), dir, TempDir() + "/o.stl"}), "RGB file not found.",
+                "facetpaint RGB file");
+  ExpectFailure(::Run("tribuild", {dir, TempDir() + "/o.stl"}, "0 0 0 1 0 0 0 1 0\n"), "CM_STL file not found.",
+                "tribuild colour map");
+  ExpectFailure(::Run("stlrender", {dir, TempDir() + "/o.png"}), "STL file not found.", "stlrender");
+  for (const char* p : {"facetpaint", "tribuild", "stlrender"}) {
+    const std::vector<std::string> args =
+        std::string(p) == "tribuild" ? std::vector<std::string>{dir} : std::vector<std::string>{DataPath("cube.stl"), dir};
+    const RunResult r = ::Run(p, args, "0 0 0 1 0 0 0 1 0\n");
+    EXPECT_EQ(r.status, 1) << p;
+    EXPECT_TRUE(r.err == "STL file not stored.\n" || r.err == "PNG file not stored.\n") << p << ": " << r.err;
+    EXPECT_TRUE(fs::is_empty(dir)) << p;
   }
 }
 
@@ -446,6 +465,24 @@ TEST(FaultInput, ExtremeThreadCounts) {
     // atoi of a number beyond int: the C library's wrap to a negative value.
     for (const char* t : {"THREADS=2147483648", "THREADS=99999999999999999999", "THREADS=-2147483648"})
       ExpectFailure(::Run(p, {DataPath("cube.stl")}, "", {t}), "bad number of THREADS.", p + " " + t);
+  }
+}
+
+TEST(FaultInput, AllocationThreadStartAndJoinRefused) {
+  if (kSanitized) GTEST_SKIP() << "the sanitizers' runtime must come first in the library list";
+  const std::string faults = std::string("LD_PRELOAD=") + FAULTS_LIBRARY;
+  // The facet array cannot grow beyond 100 bytes: two facets.
+  for (const std::string& p : StlReaders())
+    ExpectFailure(::Run(p, {DataPath("cube.stl")}, "", {faults, "FAIL_REALLOC_ABOVE=100"}),
+                  "facet memory allocation error.", p);
+  for (const std::string& p : kThreaded) {
+    ExpectFailure(::Run(p, {DataPath("cube.stl")}, "", {faults, "FAIL_THREAD_START=0", "THREADS=2"}),
+                  "multi-threading initialization error.", p);
+    ExpectFailure(::Run(p, {DataPath("cube.stl")}, "", {faults, "FAIL_THREAD_JOIN=1", "THREADS=2"}),
+                  "multi-threading termination error.", p);
+    // With one thread nothing is started or joined.
+    EXPECT_EQ(::Run(p, {DataPath("cube.stl")}, "", {faults, "FAIL_THREAD_START=0", "FAIL_THREAD_JOIN=1"}).status, 0)
+        << p;
   }
 }
 

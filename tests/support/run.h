@@ -6,6 +6,15 @@
 #include <string>
 #include <vector>
 
+// Whether the programs carry a sanitizer: its shadow memory rules out limits
+// on the address space, and its runtime must come first in the library list,
+// before anything given in LD_PRELOAD.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 struct RunResult {
   int status = -1;  // exit status; -1 when the program did not exit normally
   std::string out;  // standard output
