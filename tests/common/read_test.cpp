@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/read.h"
+#include "tests/support/little_endian.h"
 #include "tests/support/run.h"
 
 namespace {
@@ -34,11 +35,11 @@ const char* kTriangle =
 
 std::string Binary(uint32_t count, int facets, uint16_t attribute = 0, float nz = 1) {
   std::string s(80, '\0');
-  s.append(reinterpret_cast<const char*>(&count), 4);
+  little_endian::Append(&s, count);
   for (int i = 0; i < facets; ++i) {
-    const float v[12] = {0, 0, nz, 0, 0, 0, 1, 0, 0, 0, 1, 0};
-    s.append(reinterpret_cast<const char*>(v), 48);
-    s.append(reinterpret_cast<const char*>(&attribute), 2);
+    for (float v : {0.0f, 0.0f, nz, 0.0f, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f, 0.0f, 1.0f, 0.0f})
+      little_endian::Append(&s, v);
+    little_endian::Append(&s, attribute);
   }
   return s;
 }

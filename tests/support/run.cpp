@@ -61,10 +61,21 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
       else
         setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
     }
-    std::vector<char*> argv{const_cast<char*>(path.c_str())};
+    std::vector<char*> argv;
+#ifdef SUITE_EMULATOR
+    // The program is a foreign binary: the emulator runs it, found on PATH.
+    static char emulator[] = SUITE_EMULATOR;
+    for (char* word = std::strtok(emulator, " "); word; word = std::strtok(nullptr, " "))
+      argv.push_back(word);
+#endif
+    argv.push_back(const_cast<char*>(path.c_str()));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+#ifdef SUITE_EMULATOR
+    execvp(argv[0], argv.data());
+#else
     execv(path.c_str(), argv.data());
+#endif
     _exit(127);
   }
   close(in[0]);

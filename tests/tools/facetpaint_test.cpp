@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/little_endian.h"
 #include "tests/support/run.h"
 
 namespace {
@@ -23,12 +24,12 @@ const char* kUsage =
 std::string Model(const std::vector<uint16_t>& attributes) {
   std::string s(80, '\0');
   const uint32_t n = static_cast<uint32_t>(attributes.size());
-  s.append(reinterpret_cast<const char*>(&n), 4);
+  little_endian::Append(&s, n);
   for (size_t i = 0; i < attributes.size(); ++i) {
     const float z = static_cast<float>(i);
-    const float v[12] = {0, 0, 1, 0, 0, z, 1, 0, z, 0, 1, z};
-    s.append(reinterpret_cast<const char*>(v), 48);
-    s.append(reinterpret_cast<const char*>(&attributes[i]), 2);
+    for (float v : {0.0f, 0.0f, 1.0f, 0.0f, 0.0f, z, 1.0f, 0.0f, z, 0.0f, 1.0f, z})
+      little_endian::Append(&s, v);
+    little_endian::Append(&s, attributes[i]);
   }
   return s;
 }
@@ -43,13 +44,9 @@ std::string ModelFile(const std::vector<uint16_t>& attributes) {
 std::vector<uint16_t> Attributes(const std::string& file) {
   std::vector<uint16_t> a;
   if (file.size() < 84) return a;
-  uint32_t n;
-  std::memcpy(&n, file.data() + 80, 4);
-  for (uint32_t i = 0; i < n && 84 + 50 * i + 50 <= file.size(); ++i) {
-    uint16_t w;
-    std::memcpy(&w, file.data() + 84 + 50 * i + 48, 2);
-    a.push_back(w);
-  }
+  const uint32_t n = little_endian::At<uint32_t>(file, 80);
+  for (uint32_t i = 0; i < n && 84 + 50 * i + 50 <= file.size(); ++i)
+    a.push_back(little_endian::At<uint16_t>(file, 84 + 50 * i + 48));
   return a;
 }
 

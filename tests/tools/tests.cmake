@@ -9,8 +9,10 @@ endif()
 suite_test(facetpaint_test SOURCES tools/facetpaint_test.cpp)
 suite_test(tribuild_test SOURCES tools/tribuild_test.cpp)
 
-suite_test(stlrender_test SOURCES tools/stlrender_test.cpp LIBS render)
-add_dependencies(stlrender_test stlrender)
+if(TARGET stlrender)
+  suite_test(stlrender_test SOURCES tools/stlrender_test.cpp LIBS render)
+  add_dependencies(stlrender_test stlrender)
+endif()
 suite_test(colormaps_test SOURCES tools/colormaps_test.cpp LIBS cm_stl)
 # The README's main chain on the example model, pictures checked.
 add_test(NAME example_chain

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/little_endian.h"
 #include "tests/support/run.h"
 
 namespace {
@@ -39,21 +40,13 @@ Built Build(const std::string& input, const std::string& map = "") {
 }
 
 float FloatAt(const std::string& file, size_t offset) {
-  float f;
-  std::memcpy(&f, file.data() + offset, 4);
-  return f;
+  return little_endian::At<float>(file, offset);
 }
 
-uint32_t Count(const std::string& file) {
-  uint32_t n;
-  std::memcpy(&n, file.data() + 80, 4);
-  return n;
-}
+uint32_t Count(const std::string& file) { return little_endian::At<uint32_t>(file, 80); }
 
 uint16_t AttributeOf(const std::string& file, size_t i) {
-  uint16_t w;
-  std::memcpy(&w, file.data() + 84 + 50 * i + 48, 2);
-  return w;
+  return little_endian::At<uint16_t>(file, 84 + 50 * i + 48);
 }
 
 // Attribute of the one facet built from kTri followed by `words`.
