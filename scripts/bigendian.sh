@@ -17,16 +17,7 @@ build=${1:-$src/build-s390x}
 sysroot=/usr/s390x-linux-gnu
 emulator=(qemu-s390x -L "$sysroot")
 
-need=(cmake make crossbuild-essential-s390x qemu-user googletest)
-missing=()
-for p in "${need[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
-fi
+"$src/scripts/deps.sh" cmake make crossbuild-essential-s390x qemu-user googletest
 
 # The shared STL corpus sits beside the main checkout; a git worktree finds it
 # through the repository it belongs to.

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, where missing.
+# Usage: scripts/deps.sh [package ...]   (default: the suite's own list)
 set -euo pipefail
 need=(cmake g++ make libgtest-dev libbenchmark-dev libpng-dev python3 python3-stl pngcheck)
+[ $# -eq 0 ] || need=("$@")
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

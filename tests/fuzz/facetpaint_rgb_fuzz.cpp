@@ -5,10 +5,8 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
-#include "common/read.h"
 #include "common/store.h"
 #include "tests/fuzz/harness.h"
 
@@ -44,22 +42,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string out = OutputFile();
   char prog[] = "facetpaint";
   char* argv[] = {prog, model.data(), rgb.data(), out.data(), nullptr};
-  try {
-    FacetpaintMain(4, argv);
-  } catch (const Fatal& e) {
-    if (!OneOf(e.what(), kMessages)) Broken(std::string("facetpaint message: ") + e.what());
-    return 0;
-  }
-  uint32_t count = 0;
-  AttributedFacet* facet = nullptr;
-  try {
-    ReadFacet(out.c_str(), &count, &facet);
-  } catch (const Fatal& e) {
-    Broken(std::string("model written by facetpaint does not read back: ") + e.what());
-  }
-  if (count != kFacets) Broken("facet count changed");
-  for (uint32_t i = 0; i < count; ++i)
-    if (!(facet[i].attribute & 0x8000) && facet[i].attribute > 31767) Broken("flag beyond 31767 stored");
-  std::free(facet);
+  if (!Succeeds(FacetpaintMain, 4, argv, kMessages)) return 0;
+  const std::vector<AttributedFacet> written = ReadBack(out.c_str());
+  if (written.size() != kFacets) Broken("facet count changed");
+  for (const AttributedFacet& f : written)
+    if (!(f.attribute & 0x8000) && f.attribute > 31767) Broken("flag beyond 31767 stored");
   return 0;
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "common/error.h"
+#include "common/read.h"
 
 namespace {
 
@@ -72,6 +73,29 @@ const char* OutputFile() {
   MemFile& f = OutFile();
   f.Fill(nullptr, 0);
   return f.path.c_str();
+}
+
+bool Succeeds(int (*program_main)(int, char**), int argc, char** argv, const char* const* allowed) {
+  try {
+    program_main(argc, argv);
+  } catch (const Fatal& e) {
+    if (!OneOf(e.what(), allowed)) Broken(std::string(argv[0]) + " message: " + e.what());
+    return false;
+  }
+  return true;
+}
+
+std::vector<AttributedFacet> ReadBack(const char* path) {
+  uint32_t count = 0;
+  AttributedFacet* facet = nullptr;
+  try {
+    ReadFacet(path, &count, &facet);
+  } catch (const Fatal& e) {
+    Broken(std::string("written model does not read back: ") + e.what());
+  }
+  std::vector<AttributedFacet> model(facet, facet + count);
+  std::free(facet);
+  return model;
 }
 
 bool OneOf(const char* message, const char* const* allowed) {

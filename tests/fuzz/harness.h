@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <vector>
+
+#include "common/facet.h"
 
 // Thrown by the Error hook: what() is the message.
 struct Fatal : std::runtime_error {
@@ -25,6 +28,14 @@ const char* AsFile(const uint8_t* data, size_t size);
 
 // A path naming an empty file for a program's output, read back afterwards.
 const char* OutputFile();
+
+// Runs a program's main on argv: true when it succeeded, false when it
+// ended with one of `allowed`; any other message is a fault.
+bool Succeeds(int (*program_main)(int, char**), int argc, char** argv, const char* const* allowed);
+
+// The model a program wrote at `path`, read back by the suite's reader; a
+// model that does not read back is a fault.
+std::vector<AttributedFacet> ReadBack(const char* path);
 
 // Whether `message` is one of `allowed` (null-terminated list); a harness
 // aborts on any other message, so that an undocumented one counts as a fault.

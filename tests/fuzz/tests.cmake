@@ -4,7 +4,7 @@
 # (scripts/fuzz.sh runs them).
 add_library(fuzz_support STATIC fuzz/harness.cpp)
 target_include_directories(fuzz_support PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(fuzz_support PUBLIC error)
+target_link_libraries(fuzz_support PUBLIC error read)
 
 function(suite_fuzz name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})

@@ -2,10 +2,8 @@
 // facet per line read, or ends with one of tribuild's messages and no model.
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
-#include "common/read.h"
 #include "tests/fuzz/harness.h"
 
 #define main TribuildMain
@@ -34,20 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string out = OutputFile();
   char prog[] = "tribuild";
   char* argv[] = {prog, out.data(), nullptr};
-  try {
-    TribuildMain(2, argv);
-  } catch (const Fatal& e) {
-    if (!OneOf(e.what(), kMessages)) Broken(std::string("tribuild message: ") + e.what());
-    return 0;
-  }
-  uint32_t count = 0;
-  AttributedFacet* facet = nullptr;
-  try {
-    ReadFacet(out.c_str(), &count, &facet);
-  } catch (const Fatal& e) {
-    Broken(std::string("model written by tribuild does not read back: ") + e.what());
-  }
-  if (count != Pieces(data, size)) Broken("facet count differs from the lines read");
-  std::free(facet);
+  if (!Succeeds(TribuildMain, 2, argv, kMessages)) return 0;
+  if (ReadBack(out.c_str()).size() != Pieces(data, size)) Broken("facet count differs from the lines read");
   return 0;
 }
