@@ -4,7 +4,9 @@
 # time. Usage: scripts/fuzz.sh [harness ...]   (default: every harness)
 # The growing corpus lives in build-fuzz/corpus/<harness>; findings land in
 # build-fuzz/findings/<harness>/ and belong in tests/fuzz/regress/<harness>/
-# once the fault is fixed. Executions and time go to build-fuzz/logs/.
+# once the fault is fixed. To keep what a run grew, minimise it into the
+# committed corpus: build-fuzz/fuzz/<harness>_fuzz -merge=1
+# tests/fuzz/corpus/<harness> build-fuzz/corpus/<harness>. Executions and time go to build-fuzz/logs/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-300}
@@ -22,7 +24,7 @@ mkdir -p build-fuzz/logs
 for h in "${harnesses[@]}"; do
   mkdir -p "build-fuzz/corpus/$h" "build-fuzz/findings/$h"
   seeds=()
-  for d in tests/fuzz/seeds/$h tests/fuzz/regress/$h; do [ -d "$d" ] && seeds+=("$d"); done
+  for d in tests/fuzz/seeds/$h tests/fuzz/corpus/$h tests/fuzz/regress/$h; do [ -d "$d" ] && seeds+=("$d"); done
   log="build-fuzz/logs/$h-$(date +%Y%m%d-%H%M%S).log"
   echo "== $h for ${seconds}s (log $log)"
   status=0

@@ -1,5 +1,7 @@
 # Fuzzing harnesses, one per input grammar. Every build links each harness
-# with a replay driver and replays its seed and regression corpora as a test;
+# with a replay driver and replays, as a test, its seeds (written by hand),
+# its corpus (what the fuzzer grew from them, minimised with -merge=1) and
+# its regression inputs (every input that ever found a fault);
 # with POLYFIELD_FUZZ (clang) each is also linked with libFuzzer as <name>_fuzz
 # (scripts/fuzz.sh runs them).
 add_library(fuzz_support STATIC fuzz/harness.cpp)
@@ -9,7 +11,7 @@ target_link_libraries(fuzz_support PUBLIC error read)
 function(suite_fuzz name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   set(corpora)
-  foreach(kind seeds regress)
+  foreach(kind seeds corpus regress)
     if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/${kind}/${name})
       list(APPEND corpora ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/${kind}/${name})
     endif()
