@@ -32,6 +32,8 @@ class TableKernel {
 template <TableGuard G>
 class TabledEngine final : public FieldEngine {
  public:
+  // On the widest instruction set the processor has, or on the one given.
+  explicit TabledEngine(kernel::Simd simd = kernel::Best()) : kernel_(simd) {}
   void Load(const FacetView& model) override { kernel_.Load(model); }
   size_t Batch() const override { return 256; }
   void Evaluate(size_t count, const double* x, const double* y, const double* z,

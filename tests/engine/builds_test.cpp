@@ -137,21 +137,7 @@ TEST(FarField, ThreadedBuildIsAPointMassFarAway) {
 TEST(FarField, EveryInstructionSetIsAPointMassFarAway) {
   for (kernel::Simd simd : {kernel::Simd::kBaseline, kernel::Simd::kAvx2, kernel::Simd::kAvx512}) {
     if (!kernel::Supported(simd)) continue;
-    // An engine over the kernel of one instruction set.
-    class One final : public FieldEngine {
-     public:
-      explicit One(kernel::Simd s) : k_(s) {}
-      void Load(const FacetView& m) override { k_.Load(m); }
-      size_t Batch() const override { return 256; }
-      void Evaluate(size_t n, const double* x, const double* y, const double* z,
-                    const FieldOut& out) override {
-        k_.Evaluate(0, 1, n, x, y, z, out);
-      }
-      void Release() override { k_.Release(); }
-
-     private:
-      TableKernel<TableGuard::kRelative> k_;
-    } engine(simd);
+    TabledEngine<TableGuard::kRelative> engine(simd);
     ExpectPointMass(engine, kernel::Name(simd));
   }
 }
