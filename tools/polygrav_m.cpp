@@ -4,8 +4,6 @@
 //
 // One unit on its own: per-face table (SetUpSI), table-form evaluator with the
 // relative edge guard (SurfaceIntegral), thread body (Thread), main and Error.
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -19,6 +17,8 @@
 #include <new>
 #include <system_error>
 #include <thread>
+
+#include "common/input.h"
 
 namespace {
 
@@ -276,13 +276,7 @@ struct VolumeSum {
 // closed when the reading is done, on every way out.
 class Input {
  public:
-  explicit Input(const char* path) : file_(path[0] == '-' ? stdin : std::fopen(path, "r")) {
-    // The C library opens a directory for reading; every read would fail.
-    struct stat st;
-    if (file_ && file_ != stdin && fstat(fileno(file_), &st) == 0 && S_ISDIR(st.st_mode)) {
-      std::fclose(file_);
-      file_ = nullptr;
-    }
+  explicit Input(const char* path) : file_(path[0] == '-' ? stdin : OpenInput(path, "r")) {
     if (!file_) FileNotFound(path);
   }
   ~Input() {
