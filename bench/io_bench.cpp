@@ -26,21 +26,21 @@ std::string Dir() {
   return dir;
 }
 
+// A torus of about `facets` facets written by `write` into the directory.
+template <class Write>
+std::string TorusFile(const char* name, size_t facets, Write write) {
+  const std::string p = Dir() + "/" + name;
+  write(p, bench::TorusOf(facets));
+  return p;
+}
+
 const std::string& Binary() {
-  static const std::string path = [] {
-    const std::string p = Dir() + "/binary.stl";
-    bench::WriteBinary(p, bench::TorusOf(1000000));
-    return p;
-  }();
+  static const std::string path = TorusFile("binary.stl", 1000000, bench::WriteBinary);
   return path;
 }
 
 const std::string& Ascii() {
-  static const std::string path = [] {
-    const std::string p = Dir() + "/ascii.stl";
-    bench::WriteAscii(p, bench::TorusOf(200000));
-    return p;
-  }();
+  static const std::string path = TorusFile("ascii.stl", 200000, bench::WriteAscii);
   return path;
 }
 

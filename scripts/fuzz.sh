@@ -4,9 +4,9 @@
 # time. Usage: scripts/fuzz.sh [harness ...]   (default: every harness)
 # The growing corpus lives in build-fuzz/corpus/<harness>; findings land in
 # build-fuzz/findings/<harness>/ and belong in tests/fuzz/regress/<harness>/
-# once the fault is fixed. To keep what a run grew, minimise it into the
-# committed corpus: build-fuzz/fuzz/<harness>_fuzz -merge=1
-# tests/fuzz/corpus/<harness> build-fuzz/corpus/<harness>. Executions and time go to build-fuzz/logs/.
+# once the fault is fixed. Executions and time go to build-fuzz/logs/. To
+# keep what a run grew, minimise it into the committed corpus:
+#   build-fuzz/fuzz/<harness>_fuzz -merge=1 tests/fuzz/corpus/<harness> build-fuzz/corpus/<harness>
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-300}

@@ -10,22 +10,22 @@ scripts/deps.sh
 jobs=$(nproc)
 # The tests that run the threaded builds and the thread team itself.
 threaded='^(ThreadTeam|Threaded|PolygravThreads|PolygravCube|FarField|Fieldpts|Surfgrav|Plumbline|Geopot|Colouring)\.|ExtremeThreadCounts'
-for kind in "${@:-address thread}"; do
-  for k in $kind; do
-    case "$k" in
-      address) sanitize=address,undefined; select=() ;;
-      thread) sanitize=thread; select=(-R "$threaded") ;;
-      *) echo "unknown sanitizer run: $k" >&2; exit 2 ;;
-    esac
-    dir=build-$k
-    start=$(date +%s)
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPOLYFIELD_SANITIZE="$sanitize" \
-      -DPOLYFIELD_BENCH=OFF >/dev/null
-    cmake --build "$dir" -j "$jobs" >/dev/null
-    built=$(date +%s)
-    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
-      TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-      ctest --test-dir "$dir" --output-on-failure -j "$jobs" "${select[@]}"
-    echo "$k sanitizer run: built in $((built - start)) s, tests in $(($(date +%s) - built)) s"
-  done
+kinds=(address thread)
+[ $# -eq 0 ] || kinds=("$@")
+for k in "${kinds[@]}"; do
+  case "$k" in
+    address) sanitize=address,undefined; select=() ;;
+    thread) sanitize=thread; select=(-R "$threaded") ;;
+    *) echo "unknown sanitizer run: $k" >&2; exit 2 ;;
+  esac
+  dir=build-$k
+  start=$(date +%s)
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPOLYFIELD_SANITIZE="$sanitize" \
+    -DPOLYFIELD_BENCH=OFF >/dev/null
+  cmake --build "$dir" -j "$jobs" >/dev/null
+  built=$(date +%s)
+  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs" "${select[@]}"
+  echo "$k sanitizer run: built in $((built - start)) s, tests in $(($(date +%s) - built)) s"
 done

@@ -34,14 +34,7 @@ inline void Run(const char* model, const char* points, const char* const* allowe
   std::string m = model, p = points ? points : "";
   char prog[] = "polygrav_m";
   char* argv[] = {prog, m.data(), points ? p.data() : nullptr, nullptr};
-  try {
-    PolygravMain(points ? 3 : 2, argv);
-  } catch (const Fatal& e) {
-    if (!OneOf(e.what(), allowed)) {
-      Release();
-      Broken(std::string("polygrav_m message: ") + e.what());
-    }
-  }
+  Succeeds(PolygravMain, points ? 3 : 2, argv, allowed);
   Release();
 }
 

@@ -31,35 +31,24 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
     for (const std::string& e : env) {
       const size_t eq = e.find('=');
-      if (e.rfind("STDIN=", 0) == 0) {
-        const int fd = open(e.c_str() + 6, O_RDONLY);
-        dup2(fd, 0);
+      if (eq == std::string::npos) {
+        unsetenv(e.c_str());
         continue;
       }
-      if (e.rfind("STDOUT=", 0) == 0) {
-        const int fd = open(e.c_str() + 7, O_WRONLY);
-        dup2(fd, 1);
-        continue;
-      }
-      if (e.rfind("RLIMIT_FSIZE=", 0) == 0) {
+      const std::string name = e.substr(0, eq), value = e.substr(eq + 1);
+      if (name == "STDIN" || name == "STDOUT") {
+        const bool input = name == "STDIN";
+        dup2(open(value.c_str(), input ? O_RDONLY : O_WRONLY), input ? 0 : 1);
+      } else if (name == "RLIMIT_AS" || name == "RLIMIT_FSIZE") {
+        const rlim_t bytes = std::stoull(value);
+        const rlimit limit{bytes, bytes};
+        setrlimit(name == "RLIMIT_AS" ? RLIMIT_AS : RLIMIT_FSIZE, &limit);
         // Files may not grow beyond the limit; with SIGXFSZ ignored the
         // write that would pass it fails (EFBIG) instead of killing.
-        const rlim_t bytes = std::stoull(e.substr(eq + 1));
-        const rlimit limit{bytes, bytes};
-        setrlimit(RLIMIT_FSIZE, &limit);
-        std::signal(SIGXFSZ, SIG_IGN);
-        continue;
+        if (name == "RLIMIT_FSIZE") std::signal(SIGXFSZ, SIG_IGN);
+      } else {
+        setenv(name.c_str(), value.c_str(), 1);
       }
-      if (e.rfind("RLIMIT_AS=", 0) == 0) {
-        const rlim_t bytes = std::stoull(e.substr(eq + 1));
-        const rlimit limit{bytes, bytes};
-        setrlimit(RLIMIT_AS, &limit);
-        continue;
-      }
-      if (eq == std::string::npos)
-        unsetenv(e.c_str());
-      else
-        setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
     }
     std::vector<char*> argv;
 #ifdef SUITE_EMULATOR
