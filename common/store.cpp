@@ -3,14 +3,13 @@
 // everywhere; a large stream buffer carries the cost of the small writes.
 #include "common/store.h"
 
-#include <sys/stat.h>
-
 #include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
 #include "common/error.h"
+#include "common/file_type.h"
 
 namespace stl_detail {
 
@@ -83,8 +82,7 @@ Output Open(const char* path) {
   out.stream = std::fopen(path, "wb");
   if (!out.stream) Error("STL file not stored.");
   out.named = true;
-  struct stat st;
-  out.regular = fstat(fileno(out.stream), &st) == 0 && S_ISREG(st.st_mode);
+  out.regular = FileType(out.stream) == S_IFREG;
   // Standard output may already carry text, so only a stream of our own is
   // given the large buffer.
   out.buffer = static_cast<char*>(std::malloc(kStreamBuffer));

@@ -2,12 +2,11 @@
 // solid (the linked unit: icosahedron, tetrahedron or octahedron), the volume
 // and centroid of the solid it bounds, and the potential and attraction of
 // that homogeneous solid at every point read from standard input.
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstdlib>
 
 #include "common/error.h"
+#include "common/file_type.h"
 #include "common/print.h"
 #include "engine/si.h"
 #include "globe/base.h"
@@ -46,12 +45,6 @@ void PXYZ(int level, double ax, double ay, double az, double bx, double by, doub
     SurfaceIntegral(x, y, z, a.x, a.y, a.z, b.x, b.y, b.z, c.x, c.y, c.z, &P, &X, &Y, &Z);
   };
   Walk(level, {ax, ay, az}, {bx, by, bz}, {cx, cy, cz}, leaf);
-}
-
-// Whether the stream is a pipe or terminal rather than a regular file.
-bool Interactive(FILE* f) {
-  struct stat st;
-  return fstat(fileno(f), &st) == 0 && !S_ISREG(st.st_mode);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "common/error.h"
+#include "common/file_type.h"
 #include "common/input.h"
 #include "common/print.h"
 #include "common/read.h"

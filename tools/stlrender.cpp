@@ -13,7 +13,6 @@
 // RGB PNG ("-" is standard output); a named file that cannot be written in
 // full is removed.
 #include <png.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cmath>
@@ -22,6 +21,7 @@
 #include <cstdlib>
 
 #include "common/error.h"
+#include "common/file_type.h"
 #include "common/read.h"
 #include "tools/render.h"
 
@@ -105,8 +105,7 @@ void StorePng(const char* path, const Image& image) {
   }
   FILE* out = std::fopen(path, "wb");
   if (!out) Error("PNG file not stored.");
-  struct stat st;
-  const bool regular = fstat(fileno(out), &st) == 0 && S_ISREG(st.st_mode);
+  const bool regular = FileType(out) == S_IFREG;
   bool ok = WritePng(out, image);
   ok = std::fclose(out) == 0 && ok;
   if (!ok) {

@@ -1,8 +1,6 @@
 // Shared pieces of the field commands.
 #include "tools/surface.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdlib>
 
@@ -91,9 +89,4 @@ void AtCentroids(FieldEngine& engine, const FacetView& model, Want want,
     progress.Update(first + count);
   }
   std::free(block);
-}
-
-bool Interactive(FILE* in) {
-  struct stat st;
-  return fstat(fileno(in), &st) == 0 && !S_ISREG(st.st_mode);
 }

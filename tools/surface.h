@@ -41,7 +41,3 @@ enum class Want { kAll, kPotential, kAttraction };
 // of facets first .. first + count - 1 at index 0 .. count - 1.
 void AtCentroids(FieldEngine& engine, const FacetView& model, Want want,
                  const std::function<void(size_t first, size_t count, const FieldOut&)>& sink);
-
-// Whether writes to standard output must be flushed per line so that a
-// reader at the other end of a pipe gets each answer at once.
-bool Interactive(FILE* in);
