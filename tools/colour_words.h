@@ -1,10 +1,13 @@
 // Words of the STL utilities' text inputs: blank-separated words, a colour
-// component ("%lf", 0 to 255) and a flag number ("%hu" with an upper bound).
+// component ("%lf", 0 to 255), a flag number ("%hu" with an upper bound), and
+// the colour field they make up.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "common/cm_stl.h"
+#include "common/error.h"
 #include "common/scan.h"
 
 namespace words {
@@ -52,6 +55,32 @@ inline bool Flag(const char* word, unsigned max, uint16_t* flag) {
   if (negative && n != 0) return false;
   *flag = static_cast<uint16_t>(n);
   return true;
+}
+
+// What the words of a colour field say: three words a colour, one a flag,
+// two or none nothing.
+enum class Said { kNothing, kFlag, kColour };
+
+// Reads the colour field `text`: a colour gives its colour word, a flag its
+// number (at most `max_flag`) in `value`. A component that is no number on
+// the scale ends with "bad R, G and/or B value.", a flag that is no number
+// up to the bound with "bad flag value.".
+inline Said ColourOrFlag(const char* text, unsigned max_flag, uint16_t* value) {
+  char word[3][1024];
+  switch (Split(text, 3, word)) {
+    case 1:
+      if (!Flag(word[0], max_flag, value)) Error("bad flag value.");
+      return Said::kFlag;
+    case 3: {
+      double c[3];
+      for (int k = 0; k < 3; ++k)
+        if (!Component(word[k], &c[k])) Error("bad R, G and/or B value.");
+      *value = ColourWord(c[0], c[1], c[2]);
+      return Said::kColour;
+    }
+    default:
+      return Said::kNothing;
+  }
 }
 
 }  // namespace words

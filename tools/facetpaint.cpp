@@ -44,22 +44,9 @@ void List(uint32_t count, const AttributedFacet* facet) {
 // The attribute of one RGB file line: three words a colour, one word a flag
 // (at most 31767, bit 15 clear), two words or none no colour.
 uint16_t RgbLine(const char* line) {
-  char word[3][1024];
-  switch (words::Split(line, 3, word)) {
-    case 3: {
-      double c[3];
-      for (int k = 0; k < 3; ++k)
-        if (!words::Component(word[k], &c[k])) Error("bad R, G and/or B value.");
-      return ColourWord(c[0], c[1], c[2]);
-    }
-    case 1: {
-      uint16_t flag;
-      if (!words::Flag(word[0], 31767, &flag)) Error("bad flag value.");
-      return flag;
-    }
-    default:
-      return 0;
-  }
+  uint16_t value = 0;  // stays 0 for no colour
+  words::ColourOrFlag(line, 31767, &value);
+  return value;
 }
 
 void ReadRgb(const char* path, uint32_t count, AttributedFacet* facet) {

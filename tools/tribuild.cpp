@@ -48,19 +48,12 @@ struct Facets {
 // that follow: one a flag into the colour table, three a colour, two or
 // none no colour.
 uint16_t Attribute(const char* rest, const uint16_t* table) {
-  char word[3][1024];
-  switch (words::Split(rest, 3, word)) {
-    case 1: {
-      uint16_t flag;
-      if (!words::Flag(word[0], 32767, &flag)) Error("bad flag value.");
-      return table[flag];
-    }
-    case 3: {
-      double c[3];
-      for (int k = 0; k < 3; ++k)
-        if (!words::Component(word[k], &c[k])) Error("bad R, G and/or B value.");
-      return ColourWord(c[0], c[1], c[2]);
-    }
+  uint16_t value = 0;
+  switch (words::ColourOrFlag(rest, 32767, &value)) {
+    case words::Said::kFlag:
+      return table[value];
+    case words::Said::kColour:
+      return value;
     default:
       return 0;
   }
