@@ -15,6 +15,7 @@
 #include "engine/direct.h"
 #include "engine/kernel.h"
 #include "engine/tabled.h"
+#include "engine/threaded.h"
 
 namespace {
 
@@ -40,23 +41,22 @@ void Direct(benchmark::State& state) {
   Count(state, n);
 }
 
-template <TableGuard G>
-void Tabled(benchmark::State& state, kernel::Simd simd) {
+void Tabled(benchmark::State& state, TableGuard guard, kernel::Simd simd) {
   if (!kernel::Supported(simd)) {
     state.SkipWithError("instruction set not available");
     return;
   }
-  TableKernel<G> k(simd);
-  k.Load(View());
+  TabledEngine engine(guard, simd);
+  engine.Load(View());
   const size_t n = g_at.x.size();
-  for (auto _ : state) k.Evaluate(0, 1, n, g_at.x.data(), g_at.y.data(), g_at.z.data(), Out());
+  for (auto _ : state) engine.Evaluate(n, g_at.x.data(), g_at.y.data(), g_at.z.data(), Out());
   Count(state, n);
-  k.Release();
+  engine.Release();
 }
 
 // As fieldpts_s with a point file: one point per call.
 void TabledSingle(benchmark::State& state) {
-  TabledEngine<TableGuard::kRelative> engine;
+  TabledEngine engine(TableGuard::kRelative);
   engine.Load(View());
   const size_t n = g_at.x.size();
   double U, gx, gy, gz;
@@ -70,7 +70,7 @@ void TabledSingle(benchmark::State& state) {
 void Threaded(benchmark::State& state) {
   const std::string m = std::to_string(state.range(0));
   setenv("THREADS", m.c_str(), 1);
-  ThreadedEngine<TableGuard::kRelative> engine;
+  ThreadedEngine engine(TableGuard::kRelative);
   engine.Start();
   engine.Load(View());
   const size_t n = g_at.x.size();
@@ -131,13 +131,13 @@ int main(int argc, char** argv) {
   g_out.assign(4 * g_points, 0.0);
   using kernel::Simd;
   benchmark::RegisterBenchmark("direct", Direct)->Unit(benchmark::kMillisecond)->UseRealTime();
-  benchmark::RegisterBenchmark("tabled/best", Tabled<TableGuard::kRelative>, kernel::Best())
+  benchmark::RegisterBenchmark("tabled/best", Tabled, TableGuard::kRelative, kernel::Best())
       ->Unit(benchmark::kMillisecond)->UseRealTime();
-  benchmark::RegisterBenchmark("tabled/avx2", Tabled<TableGuard::kRelative>, Simd::kAvx2)
+  benchmark::RegisterBenchmark("tabled/avx2", Tabled, TableGuard::kRelative, Simd::kAvx2)
       ->Unit(benchmark::kMillisecond)->UseRealTime();
-  benchmark::RegisterBenchmark("tabled/baseline", Tabled<TableGuard::kRelative>, Simd::kBaseline)
+  benchmark::RegisterBenchmark("tabled/baseline", Tabled, TableGuard::kRelative, Simd::kBaseline)
       ->Unit(benchmark::kMillisecond)->UseRealTime();
-  benchmark::RegisterBenchmark("tabled/best-unguarded", Tabled<TableGuard::kNone>, kernel::Best())
+  benchmark::RegisterBenchmark("tabled/best-unguarded", Tabled, TableGuard::kNone, kernel::Best())
       ->Unit(benchmark::kMillisecond)->UseRealTime();
   benchmark::RegisterBenchmark("tabled/one-point-per-call", TabledSingle)
       ->Unit(benchmark::kMillisecond)->UseRealTime();

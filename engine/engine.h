@@ -7,14 +7,7 @@
 #include <cstdint>
 
 #include "common/facet.h"
-
-// Where results go, in the order U, gx, gy, gz; a null array is not wanted.
-struct FieldOut {
-  double* U = nullptr;
-  double* gx = nullptr;
-  double* gy = nullptr;
-  double* gz = nullptr;
-};
+#include "engine/field_out.h"
 
 class FieldEngine {
  public:

@@ -4,6 +4,7 @@
 #include "engine/kernel.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -12,6 +13,21 @@
 #include "engine/terms.h"
 
 namespace kernel {
+
+namespace {
+// The name POLYFIELD_SIMD gives an instruction set.
+const char* Key(Simd simd) {
+  switch (simd) {
+    case Simd::kAvx512:
+      return "avx512";
+    case Simd::kAvx2:
+      return "avx2";
+    case Simd::kBaseline:
+      break;
+  }
+  return "baseline";
+}
+}  // namespace
 
 template <class T>
 T* Model::Aligned<T>::allocate(size_t n) {
@@ -118,6 +134,16 @@ void Model::Build(const FacetView& facets, uint32_t chunk_facets) {
   if (chunk_facets < kGroup || chunk_facets > kMaxChunk || chunk_facets % kGroup)
     chunk_facets = kMaxChunk;
   try {
+    // Everything the table can need, reserved from the facet count: the
+    // vectors never grow (no doubling, no copy) and are not shrunk after.
+    // Per chunk beyond kBytesPerFacet: the padding of its last group (up to
+    // kGroup - 1 facets) and of its vertex and edge lists (kGroup each, one
+    // padding edge).
+    const size_t chunks = (size_t{facets.n} + chunk_facets - 1) / chunk_facets;
+    real_.reserve(size_t{facets.n} * 34 +
+                  chunks * ((kGroup - 1) * kFacetFields + 3 * kGroup + 2 * kGroup));
+    index_.reserve(size_t{facets.n} * 12 +
+                   chunks * ((kGroup - 1) * kCornerFields + 4 * kGroup));
     ChunkMaps maps(chunk_facets);
     std::vector<Pending> pending;
     // One chunk's local vertices and edges before they are copied out.
@@ -204,8 +230,6 @@ void Model::Build(const FacetView& facets, uint32_t chunk_facets) {
       index_.insert(index_.end(), eb.begin(), eb.end());
       pending.push_back(p);
     }
-    real_.shrink_to_fit();
-    index_.shrink_to_fit();
     chunk_.reserve(pending.size());
     for (const Pending& p : pending)
       chunk_.push_back({p.groups, p.vertices, p.edges, real_.data() + p.facet,
@@ -242,10 +266,28 @@ bool Supported(Simd simd) {
 #endif
 }
 
+namespace {
+
+// POLYFIELD_SIMD, when set: the instruction set it names.
+Simd Chosen() {
+  const char* name = std::getenv("POLYFIELD_SIMD");
+  if (!name) {
+    return Supported(Simd::kAvx512) ? Simd::kAvx512
+           : Supported(Simd::kAvx2) ? Simd::kAvx2
+                                    : Simd::kBaseline;
+  }
+  for (Simd simd : {Simd::kBaseline, Simd::kAvx2, Simd::kAvx512}) {
+    if (std::strcmp(name, Key(simd)) != 0) continue;
+    if (!Supported(simd)) Error("POLYFIELD_SIMD: this processor has no such instruction set.");
+    return simd;
+  }
+  Error("POLYFIELD_SIMD: not one of baseline, avx2, avx512.");
+}
+
+}  // namespace
+
 Simd Best() {
-  static const Simd best = Supported(Simd::kAvx512) ? Simd::kAvx512
-                           : Supported(Simd::kAvx2) ? Simd::kAvx2
-                                                    : Simd::kBaseline;
+  static const Simd best = Chosen();
   return best;
 }
 
@@ -261,44 +303,35 @@ const char* Name(Simd simd) {
   return "?";
 }
 
-void Evaluate(Simd simd, TableGuard guard, const Model& model, size_t first, size_t step,
-              size_t count, const double* x, const double* y, const double* z, const Out& out) {
+const Isa& For(Simd simd) {
   switch (simd) {
 #if KERNEL_X86
     case Simd::kAvx512:
-      return avx512::Evaluate(guard, model, first, step, count, x, y, z, out);
+      return avx512::kIsa;
     case Simd::kAvx2:
-      return avx2::Evaluate(guard, model, first, step, count, x, y, z, out);
+      return avx2::kIsa;
 #endif
     default:
-      return baseline::Evaluate(guard, model, first, step, count, x, y, z, out);
+      return baseline::kIsa;
   }
 }
 
-double EdgeLog(Simd simd, double lambda) {
-  switch (simd) {
-#if KERNEL_X86
-    case Simd::kAvx512:
-      return avx512::EdgeLog(lambda);
-    case Simd::kAvx2:
-      return avx2::EdgeLog(lambda);
-#endif
-    default:
-      return baseline::EdgeLog(lambda);
-  }
-}
+namespace {
 
-double Atan2(Simd simd, double y, double x) {
-  switch (simd) {
-#if KERNEL_X86
-    case Simd::kAvx512:
-      return avx512::Atan2(y, x);
-    case Simd::kAvx2:
-      return avx2::Atan2(y, x);
-#endif
-    default:
-      return baseline::Atan2(y, x);
+struct ScratchBlock {
+  void* p = nullptr;
+  ~ScratchBlock() { std::free(p); }
+};
+thread_local ScratchBlock scratch;
+
+}  // namespace
+
+void* ThreadScratch() {
+  if (!scratch.p) {
+    scratch.p = std::aligned_alloc(64, kScratchBytes);
+    if (!scratch.p) Error("memory allocation error for SI.");
   }
+  return scratch.p;
 }
 
 }  // namespace kernel

@@ -17,8 +17,12 @@
 // (m_k . r_a) * ln((lambda_k + 1)/(lambda_k - 1)) and the solid-angle term
 // -2 h atan2(|(B - A) x (C - A)| h, R1 R2 R3 + ...), summed over the facets
 // of each lane in stored order, the lanes then added in a fixed order. The
-// result of a point depends only on the point and the model: not on which
-// other points are evaluated with it, nor on the thread that does it.
+// result of a point depends only on the point, the model and the instruction
+// set: not on which other points are evaluated with it, nor on the thread
+// that does it. The same bits for a given instruction set; within about
+// 1e-12 (relative) across instruction sets, whose lane counts group the
+// facets' sums differently. POLYFIELD_SIMD=baseline|avx2|avx512 fixes the
+// instruction set of a run.
 #pragma once
 
 #include <cstddef>
@@ -27,6 +31,7 @@
 #include <vector>
 
 #include "common/facet.h"
+#include "engine/field_out.h"
 #include "engine/table.h"
 
 namespace kernel {
@@ -67,13 +72,30 @@ struct Chunk {
 };
 
 // Largest number of facets in one chunk. A chunk has at most 3 * kMaxChunk
-// vertices and edges (padding included, kScratch); the per-thread scratch of
-// W points, on the thread's stack, is 2 * kScratch * W doubles (under 400 kB).
+// vertices and edges (padding included, kScratch).
 constexpr uint32_t kMaxChunk = 1024;
 constexpr uint32_t kScratch = 3 * kMaxChunk + kGroup;
+// Points per pass over the chunks: each chunk's table is read from memory
+// once for this many points.
+constexpr size_t kPoints = 128;
+// The scratch of one evaluating thread, for up to 8 lanes: the distances and
+// logarithms of a chunk at W points (2 * kScratch * W doubles) and the lane
+// sums of kPoints points (kPoints * 4 * W doubles): 427 kB, on the heap, so
+// that no stack size limits the evaluation.
+constexpr size_t kScratchBytes = (2 * size_t{kScratch} + 4 * kPoints) * 8 * sizeof(double);
+// The calling thread's scratch block, allocated at its first use and kept
+// until the thread ends ("memory allocation error for SI." when it cannot be
+// had).
+void* ThreadScratch();
 
 // The prepared model: chunks over the non-degenerate facets in stored order.
-// Memory is proportional to the model: about 240 bytes per facet.
+// Memory is proportional to the model: Build reserves kBytesPerFacet per
+// facet at once (plus a few kB per chunk) and never copies it; a closed mesh
+// fills about 240 bytes per facet of it.
+// At most 34 doubles (22 facet fields, 3 x 3 vertex coordinates, 3 edge
+// lengths) and 12 indices (6 corner fields, 2 x 3 edge ends) per facet.
+constexpr size_t kBytesPerFacet = 34 * sizeof(double) + 12 * sizeof(int32_t);
+
 class Model {
  public:
   // Builds from the facets ("memory allocation error for SI." when memory
@@ -108,29 +130,32 @@ class Model {
   size_t facets_ = 0, vertices_ = 0, edges_ = 0;
 };
 
-// Instruction sets the evaluator is compiled for; the best one the processor
-// runs is chosen at run time.
+// Instruction sets the evaluator is compiled for.
 enum class Simd { kBaseline, kAvx2, kAvx512 };
-Simd Best();
 bool Supported(Simd simd);
 const char* Name(Simd simd);
+// The widest instruction set the processor runs, or the one POLYFIELD_SIMD
+// names (baseline, avx2, avx512); read once. A name that is not one of these,
+// or a set the processor lacks, ends the run with a message saying so.
+Simd Best();
 
-// Where the results of point i go (null: not wanted).
-struct Out {
-  double* U;
-  double* gx;
-  double* gy;
-  double* gz;
+// Evaluates points first, first + step, ... below count (results at the
+// points' indices).
+using EvaluateFn = void (*)(const Model& model, size_t first, size_t step, size_t count,
+                            const double* x, const double* y, const double* z,
+                            const FieldOut& out);
+
+// One instruction set's evaluator: the dispatch table, chosen once by the
+// engine that holds it.
+struct Isa {
+  Simd simd;
+  EvaluateFn evaluate[2];  // by TableGuard: relative, none
+  // The vector edge logarithm and arctangent, one lane at a time, for tests:
+  // ln((lambda + 1)/(lambda - 1)) unguarded, and atan2(y, x).
+  double (*edge_log)(double lambda);
+  double (*atan2)(double y, double x);
 };
-
-// Evaluates points first, first + step, ... below count.
-void Evaluate(Simd simd, TableGuard guard, const Model& model, size_t first, size_t step,
-              size_t count, const double* x, const double* y, const double* z, const Out& out);
-
-// The vector edge logarithm and arctangent, one lane at a time, for tests:
-// ln((lambda + 1)/(lambda - 1)) and atan2(y, x).
-double EdgeLog(Simd simd, double lambda);
-double Atan2(Simd simd, double y, double x);
+const Isa& For(Simd simd);
 
 // The smallest lambda whose x = (lambda - 1)/(lambda + 1) is not below the
 // relative guard 2.22045e-16: the guard drops an edge term exactly when
@@ -138,3 +163,12 @@ double Atan2(Simd simd, double y, double x);
 constexpr double kGuardLambda = 1.0 + 3 * 2.220446049250313e-16;
 
 }  // namespace kernel
+
+// The table-form evaluator the tabled and threaded builds call: the whole
+// prepared model `si` at points first, first + step, ... below count, with
+// the given edge-term guard, on the instruction set `isa`.
+inline void CalculateSI(const kernel::Isa& isa, TableGuard guard, const kernel::Model& si,
+                        size_t first, size_t step, size_t count, const double* x,
+                        const double* y, const double* z, const FieldOut& out) {
+  isa.evaluate[static_cast<int>(guard)](si, first, step, count, x, y, z, out);
+}

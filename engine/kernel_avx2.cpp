@@ -14,6 +14,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC target("avx2,fma,bmi2")
 #define KERNEL_NS avx2
+#define KERNEL_SIMD Simd::kAvx2
 #define KERNEL_WIDTH 4
 #include "engine/kernel_impl.h"
 #pragma GCC diagnostic pop

@@ -14,6 +14,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC target("avx512f,avx2,fma,bmi2")
 #define KERNEL_NS avx512
+#define KERNEL_SIMD Simd::kAvx512
 #define KERNEL_WIDTH 8
 #include "engine/kernel_impl.h"
 #pragma GCC diagnostic pop

@@ -9,6 +9,7 @@
 #include <immintrin.h>
 #endif
 #define KERNEL_NS baseline
+#define KERNEL_SIMD Simd::kBaseline
 #define KERNEL_WIDTH 2
 #include "engine/kernel_impl.h"
 

@@ -87,13 +87,19 @@ inline vd CopySign(vd magnitude, vd sign) {
 
 // ln((lambda + 1)/(lambda - 1)) = 2 atanh(1/lambda), for lambda > 1.
 //
-// Far from the edge (lambda >= 5.83) the argument is s = 1/lambda itself,
+// Far from the edge (lambda >= kFarLambda) the argument is s = 1/lambda itself,
 // accurate to half an ulp however large lambda is; closer, the ratio
 // y = (lambda + 1)/(lambda - 1) is split as 2^k m with m in [1/sqrt2, sqrt2)
 // and s = (m - 1)/(m + 1) = (num - 2^k den)/(num + 2^k den), whose
 // numerator is exact (Sterbenz) and whose den = lambda - 1 is exact near the
-// edge. Either way ln = k ln2 + 2 atanh(s), |s| <= 0.1716, with atanh by
-// the minimax polynomial of the classic log reduction (error below 2^-58).
+// edge. Either way ln = k ln2 + 2 atanh(s), |s| <= 3 - 2 sqrt 2 = 0.1716,
+// with atanh by the minimax polynomial of the classic log reduction (error
+// below 2^-58): the coefficients Lg1 .. Lg7 of fdlibm's e_log.c, and ln2
+// split as that file's ln2_hi + ln2_lo.
+//
+// The far branch starts where 1/lambda itself is within that bound:
+// lambda >= 3 + 2 sqrt 2 = 5.8284..., rounded up to 5.83.
+constexpr double kFarLambda = 5.83;
 inline vd AtanhPolynomial(vd s) {
   const vd z = s * s, w = z * z;
   const vd t1 = w * Fma(Fma(Splat(1.531383769920937332e-01), w, Splat(2.222219843214978396e-01)),
@@ -107,14 +113,14 @@ inline vd AtanhPolynomial(vd s) {
 
 inline vd EdgeLogPositive(vd lam) {
   const vd one = Splat(1.0);
-  if (All(lam >= 5.83)) {
+  if (All(lam >= kFarLambda)) {
     // Every lane far from its edge: k = 0, and the general path below would
     // compute exactly this (0 * ln2 and + 0 change no bit of a positive sum).
     const vd s = one / lam;
     return s + s + s * AtanhPolynomial(s);
   }
   const vd num = lam + one, den = lam - one;
-  const vl far = lam >= 5.83;
+  const vl far = lam >= kFarLambda;
   // k from an approximate ratio: a wrong choice at the border of the
   // interval only moves s a hair past 0.1716.
   const vd ratio = num * ApproxRecip(den);
@@ -150,8 +156,10 @@ inline vd EdgeLogs(vd lam, vd il) {
 // atan2(y, x) over the full circle. The smaller of |x|, |y| over the larger
 // gives t in [0, 1]; past tan(pi/8), t' = (t - 1)/(t + 1) and pi/4 is added,
 // so one division yields an argument of at most tan(pi/8) for the odd
-// minimax polynomial of atan (error below 1 ulp on |t| <= 7/16). atan2 of
-// two zeros is 0 with the sign of y.
+// minimax polynomial of atan (error below 1 ulp on |t| <= 7/16): the
+// coefficients aT[0] .. aT[10] of fdlibm's s_atan.c, and pi/4, pi/2 and pi
+// each split into a double and its remainder as in that file's atanhi/atanlo.
+// atan2 of two zeros is 0 with the sign of y.
 inline vd AtanPolynomial(vd t) {
   const vd z = t * t, w = z * z;
   const vd s1 =
@@ -192,29 +200,50 @@ inline vd Atan2V(vd y, vd x) {
 }
 
 // The facet factor S of one facet (or of W facets, or of one facet at W
-// points) and h, from the facet's values, the vectors r_k = vertex k - p,
-// the distances R_k and the edge logarithms l_k. Both evaluators below call
-// this one function, so a point gets the same bits from either.
+// points) and h, from the facet's table values and what the field point
+// makes of them. Both evaluators below call this one function, so a point
+// gets the same bits from either.
 struct Terms {
   vd S, h;
 };
-inline Terms FacetTerms(vd nx, vd ny, vd nz, vd m1x, vd m1y, vd m1z, vd m2x, vd m2y, vd m2z,
-                        vd m3x, vd m3y, vd m3z, vd area2, vd r1x, vd r1y, vd r1z, vd r2x, vd r2y,
-                        vd r2z, vd r3x, vd r3y, vd r3z, vd R1, vd R2, vd R3, vd l1, vd l2,
-                        vd l3) {
-  const vd h = Fma(nx, r1x, Fma(ny, r1y, nz * r1z));
-  const vd d1 = Fma(m1x, r1x, Fma(m1y, r1y, m1z * r1z));
-  const vd d2 = Fma(m2x, r2x, Fma(m2y, r2y, m2z * r2z));
-  const vd d3 = Fma(m3x, r3x, Fma(m3y, r3y, m3z * r3z));
-  const vd edges = Fma(d3, l3, Fma(d2, l2, d1 * l1));
-  const vd r12 = Fma(r1x, r2x, Fma(r1y, r2y, r1z * r2z));
-  const vd r13 = Fma(r1x, r3x, Fma(r1y, r3y, r1z * r3z));
-  const vd r23 = Fma(r2x, r3x, Fma(r2y, r3y, r2z * r3z));
-  const vd den = Fma(r23, R1, Fma(r13, R2, Fma(r12, R3, R1 * R2 * R3)));
+// A facet's table values: unit normal, unit edge normals m1..m3 and
+// |(B - A) x (C - A)|; W facets, or one facet in every lane.
+struct FacetLanes {
+  vd nx, ny, nz, m1x, m1y, m1z, m2x, m2y, m2z, m3x, m3y, m3z, area2;
+};
+// The field point seen from the facet: r_k = vertex k - p, R_k = |r_k|, and
+// the edge logarithms l1 (A->B), l2 (B->C), l3 (C->A).
+struct PointLanes {
+  vd r1x, r1y, r1z, r2x, r2y, r2z, r3x, r3y, r3z, R1, R2, R3, l1, l2, l3;
+};
+inline Terms FacetTerms(const FacetLanes& f, const PointLanes& p) {
+  const vd h = Fma(f.nx, p.r1x, Fma(f.ny, p.r1y, f.nz * p.r1z));
+  const vd d1 = Fma(f.m1x, p.r1x, Fma(f.m1y, p.r1y, f.m1z * p.r1z));
+  const vd d2 = Fma(f.m2x, p.r2x, Fma(f.m2y, p.r2y, f.m2z * p.r2z));
+  const vd d3 = Fma(f.m3x, p.r3x, Fma(f.m3y, p.r3y, f.m3z * p.r3z));
+  const vd edges = Fma(d3, p.l3, Fma(d2, p.l2, d1 * p.l1));
+  const vd r12 = Fma(p.r1x, p.r2x, Fma(p.r1y, p.r2y, p.r1z * p.r2z));
+  const vd r13 = Fma(p.r1x, p.r3x, Fma(p.r1y, p.r3y, p.r1z * p.r3z));
+  const vd r23 = Fma(p.r2x, p.r3x, Fma(p.r2y, p.r3y, p.r2z * p.r3z));
+  const vd den = Fma(r23, p.R1, Fma(r13, p.R2, Fma(r12, p.R3, p.R1 * p.R2 * p.R3)));
   // r1 . (r2 x r3) = |(B - A) x (C - A)| h, free of the cancellation of the
   // triple product of three long, nearly parallel vectors.
-  const vd omega = Atan2V(area2 * h, den);
+  const vd omega = Atan2V(f.area2 * h, den);
   return {Fnma(h + h, omega, edges), h};
+}
+
+// The facet values of lanes `half` .. half + W - 1 of a group (f: the
+// group's kFacetFields vectors of kGroup lanes), and the same of facet k of
+// the group in every lane.
+inline FacetLanes LoadFacets(const double* f, int half) {
+  auto at = [&](int q) { return Load(f + q * kGroup + half); };
+  return {at(kNx),  at(kNy),  at(kNz),  at(kM1x), at(kM1y), at(kM1z),  at(kM2x),
+          at(kM2y), at(kM2z), at(kM3x), at(kM3y), at(kM3z), at(kArea2)};
+}
+inline FacetLanes BroadcastFacet(const double* f, int k) {
+  auto at = [&](int q) { return Splat(f[q * kGroup + k]); };
+  return {at(kNx),  at(kNy),  at(kNz),  at(kM1x), at(kM1y), at(kM1z),  at(kM2x),
+          at(kM2y), at(kM2z), at(kM3x), at(kM3y), at(kM3z), at(kArea2)};
 }
 
 inline vd Distance(vd dx, vd dy, vd dz) { return Sqrt(Fma(dx, dx, Fma(dy, dy, dz * dz))); }
@@ -238,17 +267,16 @@ void PointChunk(const Chunk& c, double px, double py, double pz, double* R, doub
   const int32_t* ix = c.corner;
   for (uint32_t g = 0; g < c.groups; ++g, f += kFacetFields * kGroup, ix += kCornerFields * kGroup) {
     for (int half = 0; half < kGroup; half += W) {
-#define KF(k) Load(f + (k) * kGroup + half)
-#define KI(k) LoadI(ix + (k) * kGroup + half)
-      const vd nx = KF(kNx), ny = KF(kNy), nz = KF(kNz);
-      const Terms t = FacetTerms(
-          nx, ny, nz, KF(kM1x), KF(kM1y), KF(kM1z), KF(kM2x), KF(kM2y), KF(kM2z), KF(kM3x),
-          KF(kM3y), KF(kM3z), KF(kArea2), KF(kAx) - Px, KF(kAy) - Py, KF(kAz) - Pz,
-          KF(kBx) - Px, KF(kBy) - Py, KF(kBz) - Pz, KF(kCx) - Px, KF(kCy) - Py, KF(kCz) - Pz,
-          Gather(R, KI(kVa)), Gather(R, KI(kVb)), Gather(R, KI(kVc)), Gather(L, KI(kE1)),
-          Gather(L, KI(kE2)), Gather(L, KI(kE3)));
-#undef KF
-#undef KI
+      auto vertex = [&](int q) { return Load(f + q * kGroup + half); };
+      auto at = [&](const double* base, int q) { return Gather(base, LoadI(ix + q * kGroup + half)); };
+      const FacetLanes facet = LoadFacets(f, half);
+      const PointLanes point{vertex(kAx) - Px, vertex(kAy) - Py, vertex(kAz) - Pz,
+                             vertex(kBx) - Px, vertex(kBy) - Py, vertex(kBz) - Pz,
+                             vertex(kCx) - Px, vertex(kCy) - Py, vertex(kCz) - Pz,
+                             at(R, kVa),       at(R, kVb),       at(R, kVc),
+                             at(L, kE1),       at(L, kE2),       at(L, kE3)};
+      const Terms t = FacetTerms(facet, point);
+      const vd nx = facet.nx, ny = facet.ny, nz = facet.nz;
       sum = Fma(t.h, t.S, sum);
       gx = Fnma(nx, t.S, gx);
       gy = Fnma(ny, t.S, gy);
@@ -281,18 +309,18 @@ void PointsChunk(const Chunk& c, vd Px, vd Py, vd Pz, double* R, double* L, doub
   for (uint32_t g = 0; g < c.groups; ++g, f += kFacetFields * kGroup, ix += kCornerFields * kGroup) {
 #pragma GCC unroll 8
     for (int k = 0; k < kGroup; ++k) {
-#define KF(q) Splat(f[(q) * kGroup + k])
-#define KR(q) Load(R + size_t(ix[(q) * kGroup + k]) * W)
-#define KL(q) Load(L + size_t(ix[(q) * kGroup + k]) * W)
-      const vd nx = KF(kNx), ny = KF(kNy), nz = KF(kNz);
-      const Terms t = FacetTerms(
-          nx, ny, nz, KF(kM1x), KF(kM1y), KF(kM1z), KF(kM2x), KF(kM2y), KF(kM2z), KF(kM3x),
-          KF(kM3y), KF(kM3z), KF(kArea2), KF(kAx) - Px, KF(kAy) - Py, KF(kAz) - Pz,
-          KF(kBx) - Px, KF(kBy) - Py, KF(kBz) - Pz, KF(kCx) - Px, KF(kCy) - Py, KF(kCz) - Pz,
-          KR(kVa), KR(kVb), KR(kVc), KL(kE1), KL(kE2), KL(kE3));
-#undef KF
-#undef KR
-#undef KL
+      auto vertex = [&](int q) { return Splat(f[q * kGroup + k]); };
+      auto at = [&](const double* base, int q) {
+        return Load(base + size_t(ix[q * kGroup + k]) * W);
+      };
+      const FacetLanes facet = BroadcastFacet(f, k);
+      const PointLanes point{vertex(kAx) - Px, vertex(kAy) - Py, vertex(kAz) - Pz,
+                             vertex(kBx) - Px, vertex(kBy) - Py, vertex(kBz) - Pz,
+                             vertex(kCx) - Px, vertex(kCy) - Py, vertex(kCz) - Pz,
+                             at(R, kVa),       at(R, kVb),       at(R, kVc),
+                             at(L, kE1),       at(L, kE2),       at(L, kE3)};
+      const Terms t = FacetTerms(facet, point);
+      const vd nx = facet.nx, ny = facet.ny, nz = facet.nz;
       double* a = acc + (k % W) * 4 * W;
       Store(a, Fma(t.h, t.S, Load(a)));
       Store(a + W, Fnma(nx, t.S, Load(a + W)));
@@ -303,7 +331,7 @@ void PointsChunk(const Chunk& c, vd Px, vd Py, vd Pz, double* R, double* L, doub
 }
 
 // The totals of one point from its W lane sums, lanes added in order.
-inline void Finish(const double lanes[4][W], size_t p, const Out& out) {
+inline void Finish(const double lanes[4][W], size_t p, const FieldOut& out) {
   double total[4];
   for (int q = 0; q < 4; ++q) {
     double s = lanes[q][0];
@@ -316,22 +344,19 @@ inline void Finish(const double lanes[4][W], size_t p, const Out& out) {
   if (out.gz) out.gz[p] = total[3];
 }
 
-// Points per pass over the chunks: each chunk's table is read from memory
-// once for this many points (a multiple of W).
-constexpr size_t kPoints = 128;
-
-// Per-thread scratch, on the thread's stack: distances and logarithms of one
-// chunk at W points, and the lane sums of kPoints points.
+// Per-thread scratch (kernel.h: ThreadScratch, on the heap): distances and
+// logarithms of one chunk at W points, and the lane sums of kPoints points.
 struct Scratch {
-  alignas(64) double R[kScratch * W];
-  alignas(64) double L[kScratch * W];
-  alignas(64) double acc[kPoints * 4 * W];
+  double R[kScratch * W];
+  double L[kScratch * W];
+  double acc[kPoints * 4 * W];
 };
+static_assert(sizeof(Scratch) <= kScratchBytes);
 
 template <bool kGuarded>
 void EvaluateAll(const Model& model, size_t first, size_t step, size_t count, const double* x,
-                 const double* y, const double* z, const Out& out) {
-  Scratch s;
+                 const double* y, const double* z, const FieldOut& out) {
+  Scratch& s = *static_cast<Scratch*>(ThreadScratch());
   size_t index[kPoints];
   for (size_t i = first; i < count;) {
     size_t n = 0;
@@ -372,21 +397,17 @@ void EvaluateAll(const Model& model, size_t first, size_t step, size_t count, co
   }
 }
 
-}  // namespace
-
-void Evaluate(TableGuard guard, const Model& model, size_t first, size_t step, size_t count,
-              const double* x, const double* y, const double* z, const Out& out) {
-  if (guard == TableGuard::kRelative)
-    EvaluateAll<true>(model, first, step, count, x, y, z, out);
-  else
-    EvaluateAll<false>(model, first, step, count, x, y, z, out);
-}
-
 double EdgeLog(double lambda) {
   const vd l = EdgeLogs<false>(Splat(lambda), Splat(1.0));
   return l[0];
 }
 
 double Atan2(double y, double x) { return Atan2V(Splat(y), Splat(x))[0]; }
+
+}  // namespace
+
+// This instruction set's entry of the dispatch table (kernel.cpp).
+extern const Isa kIsa;
+const Isa kIsa{KERNEL_SIMD, {EvaluateAll<true>, EvaluateAll<false>}, EdgeLog, Atan2};
 
 }  // namespace kernel::KERNEL_NS

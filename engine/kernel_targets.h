@@ -1,5 +1,5 @@
 // The evaluator compiled once per instruction set (kernel_impl.h included in
-// a target region of its own unit); kernel.cpp dispatches to one of them.
+// a target region of its own unit), each with its dispatch table entry.
 #pragma once
 
 #include "engine/kernel.h"
@@ -10,17 +10,14 @@
 #define KERNEL_X86 0
 #endif
 
-#define KERNEL_DECLARE(ns)                                                                    \
-  namespace kernel::ns {                                                                      \
-  void Evaluate(TableGuard guard, const Model& model, size_t first, size_t step, size_t count, \
-                const double* x, const double* y, const double* z, const Out& out);           \
-  double EdgeLog(double lambda);                                                              \
-  double Atan2(double y, double x);                                                           \
-  }
-
-KERNEL_DECLARE(baseline)
+namespace kernel::baseline {
+extern const Isa kIsa;
+}
 #if KERNEL_X86
-KERNEL_DECLARE(avx2)
-KERNEL_DECLARE(avx512)
+namespace kernel::avx2 {
+extern const Isa kIsa;
+}
+namespace kernel::avx512 {
+extern const Isa kIsa;
+}
 #endif
-#undef KERNEL_DECLARE

@@ -1,6 +1,7 @@
 // Field of one facet at one point, direct form. Two versions of this unit
 // exist with the same signature: guarded (an edge term is 0 when
-// R_a + R_b - L < 1e-9) and unguarded; a program links exactly one.
+// R_a + R_b - L < 1e-9) and relative (an edge term is 0 when
+// (R_a + R_b - L)/(R_a + R_b + L) < 2.22045e-16); a program links exactly one.
 #pragma once
 
 // Adds the contribution of facet A, B, C (outward by the right-hand rule) at

@@ -1,12 +1,17 @@
 // The direct form of the facet formula, every facet quantity computed from
-// the vertices; instantiated guarded and unguarded by the two si units.
+// the vertices; instantiated with each edge-term guard by the two si units.
 #pragma once
 
 #include "engine/terms.h"
 
 namespace terms {
 
-template <bool kGuarded>
+// Edge-term guards of the direct form: absolute (delta = R_a + R_b - L below
+// 1e-9 model units, for points that may lie on edges) or relative
+// (delta/(R_a + R_b + L) below 2.22045e-16, the table form's rule).
+enum class Guard { kAbsolute, kRelative };
+
+template <Guard G>
 inline void DirectFacet(double x, double y, double z, double Ax, double Ay, double Az, double Bx,
                         double By, double Bz, double Cx, double Cy, double Cz, double* U,
                         double* gx, double* gy, double* gz) {
@@ -24,7 +29,11 @@ inline void DirectFacet(double x, double y, double z, double Ax, double Ay, doub
     const int b = (k + 1) % 3;
     const double L = Norm(e[k]);
     const double delta = R[k] + R[b] - L;
-    if (kGuarded && delta < kAbsoluteGuard) continue;
+    if constexpr (G == Guard::kAbsolute) {
+      if (delta < kAbsoluteGuard) continue;
+    } else {
+      if (!(delta >= kRelativeGuard * (R[k] + R[b] + L))) continue;  // NaN included
+    }
     // (e_k x n) . r_a / L: in-plane distance of the foot of p from the edge
     // line, positive on the facet's side.
     const double dist = Dot(Cross(e[k], n), r[k]) / L;

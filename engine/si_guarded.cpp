@@ -6,5 +6,6 @@
 void SurfaceIntegral(double x, double y, double z, double Ax, double Ay, double Az, double Bx,
                      double By, double Bz, double Cx, double Cy, double Cz, double* U, double* gx,
                      double* gy, double* gz) {
-  terms::DirectFacet<true>(x, y, z, Ax, Ay, Az, Bx, By, Bz, Cx, Cy, Cz, U, gx, gy, gz);
+  terms::DirectFacet<terms::Guard::kAbsolute>(x, y, z, Ax, Ay, Az, Bx, By, Bz, Cx, Cy, Cz, U, gx,
+                                              gy, gz);
 }

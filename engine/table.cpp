@@ -26,7 +26,7 @@ SIEntry MakeSIEntry(const float v[9]) {
 }
 
 template <TableGuard G>
-void CalculateSI(const FacetView& facets, const SIEntry* si, double x, double y, double z,
+void CalculateSIReference(const FacetView& facets, const SIEntry* si, double x, double y, double z,
                  double* U, double* gx, double* gy, double* gz) {
   const Vec p{x, y, z};
   double sum = 0, sx = 0, sy = 0, sz = 0;
@@ -65,7 +65,7 @@ void CalculateSI(const FacetView& facets, const SIEntry* si, double x, double y,
   if (gz) *gz = sz;
 }
 
-template void CalculateSI<TableGuard::kRelative>(const FacetView&, const SIEntry*, double, double,
+template void CalculateSIReference<TableGuard::kRelative>(const FacetView&, const SIEntry*, double, double,
                                                  double, double*, double*, double*, double*);
-template void CalculateSI<TableGuard::kNone>(const FacetView&, const SIEntry*, double, double,
+template void CalculateSIReference<TableGuard::kNone>(const FacetView&, const SIEntry*, double, double,
                                              double, double*, double*, double*, double*);

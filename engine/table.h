@@ -1,4 +1,5 @@
-// Per-facet integral table (SIEntry) and the table-form evaluator CalculateSI.
+// Per-facet integral table (SIEntry) and the scalar table-form evaluator, the
+// reference the vectorised CalculateSI (kernel.h) is held to.
 #pragma once
 
 #include <cstdint>
@@ -24,8 +25,9 @@ enum class TableGuard {
 // all-zero entry, which every evaluator skips: it contributes nothing.
 SIEntry MakeSIEntry(const float v[9]);
 
-// Evaluates the whole model at (x, y, z) and stores (does not add) the
-// totals. Any of the four result pointers may be null when not wanted.
+// Evaluates the whole model at (x, y, z) by the table form, one facet after
+// the other in stored order, and stores (does not add) the totals. Any of the
+// four result pointers may be null when not wanted.
 template <TableGuard G>
-void CalculateSI(const FacetView& facets, const SIEntry* si, double x, double y, double z,
+void CalculateSIReference(const FacetView& facets, const SIEntry* si, double x, double y, double z,
                  double* U, double* gx, double* gy, double* gz);

@@ -1,44 +1,47 @@
 // Start and join of the worker threads, over std::thread.
 #include "engine/threads.h"
 
-#include <cstdint>
 #include <cstdlib>
 #include <new>
+#include <stdexcept>
 #include <system_error>
 
 #include "common/error.h"
 
 void ThreadTeam::Start() {
   const char* value = std::getenv("THREADS");
-  int m = value ? std::atoi(value) : 1;
+  const int m = value ? std::atoi(value) : 1;
   if (m < 1) Error("bad number of THREADS.");
   count_ = static_cast<unsigned>(m);
-  if (count_ > SIZE_MAX / sizeof(std::thread)) Error("memory allocation error for multi-threading.");
-  handles_ = static_cast<std::thread*>(std::malloc(sizeof(std::thread) * count_));
-  if (!handles_) Error("memory allocation error for multi-threading.");
+  try {
+    handles_.reserve(count_);
+  } catch (const std::bad_alloc&) {
+    Error("memory allocation error for multi-threading.");
+  } catch (const std::length_error&) {
+    Error("memory allocation error for multi-threading.");
+  }
 }
 
-void ThreadTeam::Run(size_t items, const std::function<void(unsigned, unsigned)>& body) {
+void ThreadTeam::MultiThreading(size_t items,
+                                const std::function<void(unsigned, unsigned)>& body) {
   const unsigned m = static_cast<unsigned>(items < count_ ? (items ? items : 1) : count_);
+  handles_.clear();
   for (unsigned t = 1; t < m; ++t) {
     try {
-      new (&handles_[t]) std::thread(body, t, m);
+      handles_.emplace_back(body, t, m);  // within the reserved slots: no reallocation
     } catch (const std::system_error&) {
       Error("multi-threading initialization error.");
     }
   }
   body(0, m);
-  for (unsigned t = m - 1; t >= 1; --t) {
+  while (!handles_.empty()) {
     try {
-      handles_[t].join();
+      handles_.back().join();
     } catch (const std::system_error&) {
       Error("multi-threading termination error.");
     }
-    handles_[t].~thread();
+    handles_.pop_back();
   }
 }
 
-void ThreadTeam::Release() {
-  std::free(handles_);
-  handles_ = nullptr;
-}
+void ThreadTeam::Release() { std::vector<std::thread>().swap(handles_); }

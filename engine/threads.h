@@ -5,20 +5,25 @@
 #include <cstddef>
 #include <functional>
 #include <thread>
+#include <vector>
 
 class ThreadTeam {
  public:
   // Reads THREADS with atoi semantics (absent: 1; below 1: "bad number of
-  // THREADS.") and allocates the M handle slots ("memory allocation error for
+  // THREADS.") and reserves the M handle slots ("memory allocation error for
   // multi-threading."). The slots are reserved, not touched.
   void Start();
-  // Runs body(t, m) for t = 0 .. m - 1, m = min(M, items) (at least 1): a
-  // thread that would own no item is never started. Thread 0 is the caller.
-  void Run(size_t items, const std::function<void(unsigned t, unsigned m)>& body);
+  // One parallel phase: starts body(t, m) on threads t = 1 .. m - 1 in
+  // increasing order, runs body(0, m) on the calling thread, then joins
+  // threads m - 1 down to 1; m = min(M, items), at least 1, so that a thread
+  // that would own no item is never started. A thread that cannot be started:
+  // "multi-threading initialization error."; one that cannot be joined:
+  // "multi-threading termination error.".
+  void MultiThreading(size_t items, const std::function<void(unsigned t, unsigned m)>& body);
   void Release();
   unsigned Count() const { return count_; }
 
  private:
   unsigned count_ = 1;
-  std::thread* handles_ = nullptr;
+  std::vector<std::thread> handles_;
 };

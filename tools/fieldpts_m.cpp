@@ -1,8 +1,8 @@
 // fieldpts_m, threaded build: per-facet table, points divided among THREADS threads.
-#include "engine/tabled.h"
+#include "engine/threaded.h"
 #include "tools/fieldpts_cmd.h"
 
 int main(int argc, char** argv) {
-  ThreadedEngine<TableGuard::kRelative> engine;
+  ThreadedEngine engine(TableGuard::kRelative);
   return FieldptsMain(argc, argv, engine);
 }

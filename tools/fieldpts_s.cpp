@@ -3,6 +3,6 @@
 #include "tools/fieldpts_cmd.h"
 
 int main(int argc, char** argv) {
-  TabledEngine<TableGuard::kRelative> engine;
+  TabledEngine engine(TableGuard::kRelative);
   return FieldptsMain(argc, argv, engine);
 }

@@ -3,6 +3,6 @@
 #include "tools/surfgrav_cmd.h"
 
 int main(int argc, char** argv) {
-  TabledEngine<TableGuard::kNone> engine;
+  TabledEngine engine(TableGuard::kRelative);
   return SurfgravMain(argc, argv, engine);
 }

@@ -20,6 +20,7 @@
 #include "engine/direct.h"
 #include "engine/kernel.h"
 #include "engine/tabled.h"
+#include "engine/threaded.h"
 #include "engine/terms.h"
 #include "tests/support/run.h"
 
@@ -122,22 +123,22 @@ TEST(FarField, DirectBuildIsAPointMassFarAway) {
 }
 
 TEST(FarField, TabledBuildsAreAPointMassFarAway) {
-  TabledEngine<TableGuard::kRelative> guarded;
+  TabledEngine guarded(TableGuard::kRelative);
   ExpectPointMass(guarded, "tabled, relative guard");
-  TabledEngine<TableGuard::kNone> unguarded;
+  TabledEngine unguarded(TableGuard::kNone);
   ExpectPointMass(unguarded, "tabled, no guard");
 }
 
 TEST(FarField, ThreadedBuildIsAPointMassFarAway) {
   ThreadsEnv two("2");
-  ThreadedEngine<TableGuard::kRelative> engine;
+  ThreadedEngine engine(TableGuard::kRelative);
   ExpectPointMass(engine, "threaded");
 }
 
 TEST(FarField, EveryInstructionSetIsAPointMassFarAway) {
   for (kernel::Simd simd : {kernel::Simd::kBaseline, kernel::Simd::kAvx2, kernel::Simd::kAvx512}) {
     if (!kernel::Supported(simd)) continue;
-    TabledEngine<TableGuard::kRelative> engine(simd);
+    TabledEngine engine(TableGuard::kRelative, simd);
     ExpectPointMass(engine, kernel::Name(simd));
   }
 }
@@ -166,7 +167,7 @@ Points Around(const FacetView& m, size_t n) {
 TEST(Threaded, GivesTheTabledBitsForEveryThreadCount) {
   const Mesh model(std::string(SOURCE_DIR) + "/examples/kleopatra.stl");
   const Points p = Around(model.View(), 301);
-  TabledEngine<TableGuard::kRelative> tabled;
+  TabledEngine tabled(TableGuard::kRelative);
   tabled.Load(model.View());
   const Results want = Evaluate(tabled, p);
   // One point per call, as fieldpts_s reads a point file.
@@ -177,7 +178,7 @@ TEST(Threaded, GivesTheTabledBitsForEveryThreadCount) {
   tabled.Release();
   for (const char* m : {"1", "2", "3", "7", "400"}) {
     ThreadsEnv env(m);
-    ThreadedEngine<TableGuard::kRelative> threaded;
+    ThreadedEngine threaded(TableGuard::kRelative);
     threaded.Start();
     threaded.Load(model.View());
     EXPECT_TRUE(Evaluate(threaded, p) == want) << "THREADS=" << m;
@@ -215,7 +216,7 @@ TEST(Tabled, AgreesWithTheDirectBuildAwayFromEdges) {
   p.x.resize(50), p.y.resize(50), p.z.resize(50);  // off the edges: the guards act alike
   DirectEngine direct;
   direct.Load(model.View());
-  TabledEngine<TableGuard::kRelative> tabled;
+  TabledEngine tabled(TableGuard::kRelative);
   tabled.Load(model.View());
   const Results a = Evaluate(direct, p), b = Evaluate(tabled, p);
   for (size_t i = 0; i < p.size(); ++i) {

@@ -43,7 +43,7 @@ Field Table(const std::vector<Facet>& m, double x, double y, double z) {
   std::vector<SIEntry> si;
   for (const Facet& f : m) si.push_back(MakeSIEntry(f.v));
   Field r;
-  CalculateSI<G>(FacetView::Of(static_cast<uint32_t>(m.size()), m.data()), si.data(), x, y, z, &r.U,
+  CalculateSIReference<G>(FacetView::Of(static_cast<uint32_t>(m.size()), m.data()), si.data(), x, y, z, &r.U,
                  &r.gx, &r.gy, &r.gz);
   return r;
 }

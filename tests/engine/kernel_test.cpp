@@ -48,7 +48,7 @@ TEST(KernelMath, EdgeLogMatchesTheLogarithmOfTheTableForm) {
       // ln((lambda + 1)/(lambda - 1)) in extended precision; lambda - 1 is
       // exact for lambda < 2, and rounds alike in both forms above.
       const long double ref = log1pl(2.0L / (static_cast<long double>(l) - 1.0L));
-      const double got = kernel::EdgeLog(simd, l);
+      const double got = kernel::For(simd).edge_log(l);
       worst = std::max(worst, static_cast<double>(std::fabs((got - ref) / ref)));
     }
     // One rounding of s = 1/lambda or of its reduced form, the polynomial's
@@ -56,9 +56,9 @@ TEST(KernelMath, EdgeLogMatchesTheLogarithmOfTheTableForm) {
     EXPECT_LT(worst, 2 * kUlp) << kernel::Name(simd);
     // On the edge the logarithm is infinite, inside it not a number, and
     // infinitely far it is 0, as in the scalar form.
-    EXPECT_EQ(kernel::EdgeLog(simd, 1.0), INFINITY) << kernel::Name(simd);
-    EXPECT_TRUE(std::isnan(kernel::EdgeLog(simd, 0.999))) << kernel::Name(simd);
-    EXPECT_EQ(kernel::EdgeLog(simd, INFINITY), 0.0) << kernel::Name(simd);
+    EXPECT_EQ(kernel::For(simd).edge_log(1.0), INFINITY) << kernel::Name(simd);
+    EXPECT_TRUE(std::isnan(kernel::For(simd).edge_log(0.999))) << kernel::Name(simd);
+    EXPECT_EQ(kernel::For(simd).edge_log(INFINITY), 0.0) << kernel::Name(simd);
   }
 }
 
@@ -71,19 +71,19 @@ TEST(KernelMath, Atan2MatchesTheLibraryOverTheWholeCircle) {
       const double a = angle(rng), r = std::pow(10.0, scale(rng));
       const double y = r * std::sin(a), x = r * std::cos(a);
       const long double ref = atan2l(y, x);
-      const double got = kernel::Atan2(simd, y, x);
+      const double got = kernel::For(simd).atan2(y, x);
       worst = std::max(worst, static_cast<double>(std::fabs(got - ref) / std::fabs(ref)));
     }
     // One rounding of the reduced argument, the polynomial's error below one
     // unit, and the addition of pi/4, pi/2 or pi: within two units.
     EXPECT_LT(worst, 2 * kUlp) << kernel::Name(simd);
-    EXPECT_EQ(kernel::Atan2(simd, 0.0, 1.0), 0.0);
-    EXPECT_EQ(kernel::Atan2(simd, 0.0, 0.0), 0.0);  // a field point at a vertex
-    EXPECT_TRUE(std::signbit(kernel::Atan2(simd, -0.0, 2.0)));
-    EXPECT_DOUBLE_EQ(kernel::Atan2(simd, 1.0, 0.0), M_PI / 2);
-    EXPECT_DOUBLE_EQ(kernel::Atan2(simd, 0.0, -1.0), M_PI);
-    EXPECT_DOUBLE_EQ(kernel::Atan2(simd, -1.0, -1.0), -3 * M_PI / 4);
-    EXPECT_DOUBLE_EQ(kernel::Atan2(simd, 1.0, 1.0), M_PI / 4);
+    EXPECT_EQ(kernel::For(simd).atan2(0.0, 1.0), 0.0);
+    EXPECT_EQ(kernel::For(simd).atan2(0.0, 0.0), 0.0);  // a field point at a vertex
+    EXPECT_TRUE(std::signbit(kernel::For(simd).atan2(-0.0, 2.0)));
+    EXPECT_DOUBLE_EQ(kernel::For(simd).atan2(1.0, 0.0), M_PI / 2);
+    EXPECT_DOUBLE_EQ(kernel::For(simd).atan2(0.0, -1.0), M_PI);
+    EXPECT_DOUBLE_EQ(kernel::For(simd).atan2(-1.0, -1.0), -3 * M_PI / 4);
+    EXPECT_DOUBLE_EQ(kernel::For(simd).atan2(1.0, 1.0), M_PI / 4);
   }
 }
 
@@ -162,8 +162,8 @@ TEST(KernelModel, ZeroAreaFacetsAreLeftOutAndChangeNoResult) {
   const double x[] = {0.5, 0.25, 3}, y[] = {0.5, 0.75, -1}, z[] = {0.5, 0.5, 2};
   for (Simd simd : Available()) {
     double ra[12], rb[12];
-    kernel::Evaluate(simd, TableGuard::kRelative, a, 0, 1, 3, x, y, z, {ra, ra + 3, ra + 6, ra + 9});
-    kernel::Evaluate(simd, TableGuard::kRelative, b, 0, 1, 3, x, y, z, {rb, rb + 3, rb + 6, rb + 9});
+    CalculateSI(kernel::For(simd), TableGuard::kRelative, a, 0, 1, 3, x, y, z, {ra, ra + 3, ra + 6, ra + 9});
+    CalculateSI(kernel::For(simd), TableGuard::kRelative, b, 0, 1, 3, x, y, z, {rb, rb + 3, rb + 6, rb + 9});
     EXPECT_EQ(std::memcmp(ra, rb, sizeof ra), 0) << kernel::Name(simd);
   }
 }
@@ -191,7 +191,7 @@ struct Field {
 
 Field Kernel(Simd simd, TableGuard guard, const kernel::Model& m, double x, double y, double z) {
   Field f;
-  kernel::Evaluate(simd, guard, m, 0, 1, 1, &x, &y, &z, {&f.U, &f.gx, &f.gy, &f.gz});
+  CalculateSI(kernel::For(simd), guard, m, 0, 1, 1, &x, &y, &z, {&f.U, &f.gx, &f.gy, &f.gz});
   return f;
 }
 
@@ -206,7 +206,7 @@ Field Scalar(const Mesh& mesh, double x, double y, double z, double* scale_U, do
   std::vector<SIEntry> si(mesh.facets.size());
   for (size_t f = 0; f < si.size(); ++f) si[f] = MakeSIEntry(mesh.facets[f].v);
   Field total;
-  CalculateSI<G>(mesh.View(), si.data(), x, y, z, &total.U, &total.gx, &total.gy, &total.gz);
+  CalculateSIReference<G>(mesh.View(), si.data(), x, y, z, &total.U, &total.gx, &total.gy, &total.gz);
   *scale_U = *scale_g = 0;
   const terms::Vec p{x, y, z};
   for (size_t f = 0; f < si.size(); ++f) {
@@ -362,15 +362,15 @@ TEST(KernelPaths, PointGetsTheSameBitsAloneInBlocksAndInAnyChunking) {
   for (Simd simd : Available())
     for (TableGuard guard : {TableGuard::kRelative, TableGuard::kNone}) {
       std::vector<double> all(4 * n), alone(4 * n), strided(4 * n), chunked(4 * n);
-      auto out = [&](std::vector<double>& r) -> kernel::Out {
+      auto out = [&](std::vector<double>& r) -> FieldOut {
         return {r.data(), r.data() + n, r.data() + 2 * n, r.data() + 3 * n};
       };
-      kernel::Evaluate(simd, guard, big, 0, 1, n, x.data(), y.data(), z.data(), out(all));
+      CalculateSI(kernel::For(simd), guard, big, 0, 1, n, x.data(), y.data(), z.data(), out(all));
       for (size_t i = 0; i < n; ++i)  // point i alone
-        kernel::Evaluate(simd, guard, big, i, n, n, x.data(), y.data(), z.data(), out(alone));
+        CalculateSI(kernel::For(simd), guard, big, i, n, n, x.data(), y.data(), z.data(), out(alone));
       for (size_t t = 0; t < 3; ++t)  // as three threads would
-        kernel::Evaluate(simd, guard, big, t, 3, n, x.data(), y.data(), z.data(), out(strided));
-      kernel::Evaluate(simd, guard, small, 0, 1, n, x.data(), y.data(), z.data(), out(chunked));
+        CalculateSI(kernel::For(simd), guard, big, t, 3, n, x.data(), y.data(), z.data(), out(strided));
+      CalculateSI(kernel::For(simd), guard, small, 0, 1, n, x.data(), y.data(), z.data(), out(chunked));
       const size_t bytes = all.size() * sizeof(double);
       const char* name = kernel::Name(simd);
       EXPECT_EQ(std::memcmp(all.data(), alone.data(), bytes), 0) << name;

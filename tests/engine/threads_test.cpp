@@ -1,39 +1,72 @@
-// Thread team: the THREADS rules, the interleaved division of items, and no
-// idle threads.
+// Thread team and threaded engine: the THREADS rules, the interleaved
+// division of items, and no idle threads.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
+#include <mutex>
+#include <thread>
 #include <set>
 #include <vector>
 
+#include "engine/threaded.h"
 #include "engine/threads.h"
 #include "tests/support/run.h"
 
 namespace {
 
-TEST(ThreadTeam, ItemJBelongsToThreadJModM) {
+// Which thread runs which share: thread 0 is the caller, every other share
+// runs on a thread of its own, each share once.
+TEST(ThreadTeam, ShareTRunsOnThreadT) {
   setenv("THREADS", "4", 1);
   ThreadTeam team;
   team.Start();
-  std::vector<int> owner(10, -1);
-  team.Run(owner.size(), [&](unsigned t, unsigned m) {
-    for (size_t j = t; j < owner.size(); j += m) owner[j] = static_cast<int>(t);
+  std::mutex lock;
+  std::vector<std::thread::id> ran(4);
+  std::vector<int> runs(4, 0);
+  team.MultiThreading(10, [&](unsigned t, unsigned m) {
+    EXPECT_EQ(m, 4u);
+    std::lock_guard<std::mutex> hold(lock);
+    ran[t] = std::this_thread::get_id();
+    ++runs[t];
   });
   team.Release();
-  EXPECT_EQ(owner, (std::vector<int>{0, 1, 2, 3, 0, 1, 2, 3, 0, 1}));
+  EXPECT_EQ(runs, (std::vector<int>{1, 1, 1, 1}));
+  EXPECT_EQ(ran[0], std::this_thread::get_id());
+  EXPECT_EQ(std::set<std::thread::id>(ran.begin(), ran.end()).size(), 4u);
+}
+
+// The threaded engine's thread body writes the results of its own points
+// t, t + m, ... and of no other: with THREADS=4 and 10 points, thread 1 has
+// points 1, 5 and 9.
+TEST(ThreadedEngine, ItemJBelongsToThreadJModM) {
+  const Facet square[] = {{{0, 0, 0, 0, 1, 0, 1, 1, 0}}, {{0, 0, 0, 1, 1, 0, 1, 0, 0}}};
+  ThreadedEngine engine(TableGuard::kRelative);
+  engine.Load(FacetView::Of(2, square));
+  std::vector<double> x(10), y(10, 0.5), z(10, 1.0);
+  for (size_t j = 0; j < x.size(); ++j) x[j] = 0.1 * static_cast<double>(j);
+  for (unsigned t = 0; t < 4; ++t) {
+    std::vector<double> U(10, NAN);
+    engine.ExecuteSI({10, x.data(), y.data(), z.data(), {U.data()}}, t, 4);
+    for (size_t j = 0; j < U.size(); ++j)
+      EXPECT_EQ(std::isnan(U[j]), j % 4 != t) << "thread " << t << ", point " << j;
+  }
+  engine.Release();
 }
 
 TEST(ThreadTeam, NoThreadWithoutAnItem) {
   setenv("THREADS", "100000", 1);
   ThreadTeam team;
   team.Start();
-  unsigned seen = 0;
-  team.Run(3, [&](unsigned t, unsigned m) {
+  std::set<std::thread::id> threads;
+  std::mutex lock;
+  team.MultiThreading(3, [&](unsigned, unsigned m) {
     EXPECT_EQ(m, 3u);
-    if (t == 0) seen = m;
+    std::lock_guard<std::mutex> hold(lock);
+    threads.insert(std::this_thread::get_id());
   });
   team.Release();
-  EXPECT_EQ(seen, 3u);
+  EXPECT_EQ(threads.size(), 3u);
 }
 
 TEST(ThreadTeam, BadValues) {

@@ -13,6 +13,7 @@
 #include "common/scan.h"
 #include "engine/direct.h"
 #include "engine/tabled.h"
+#include "engine/threaded.h"
 #include "tests/fuzz/harness.h"
 #include "tools/fieldpts_cmd.h"
 
@@ -89,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* points = AsFile(data, size);
   DirectEngine direct;
   RunCommand(direct, points);
-  ThreadedEngine<TableGuard::kRelative> threaded;
+  ThreadedEngine threaded(TableGuard::kRelative);
   RunCommand(threaded, points);
   return 0;
 }

@@ -1,0 +1,44 @@
+// Threaded engine: the table of the tabled engine, the points divided among
+// THREADS threads, point j on thread j mod M; thread 0 is the caller.
+#pragma once
+
+#include "engine/engine.h"
+#include "engine/kernel.h"
+#include "engine/threads.h"
+
+class ThreadedEngine final : public FieldEngine {
+ public:
+  explicit ThreadedEngine(TableGuard guard, kernel::Simd simd = kernel::Best())
+      : guard_(guard), isa_(&kernel::For(simd)) {}
+  // Reads THREADS and reserves the thread handles, before the model is read.
+  void Start() override { threads_.Start(); }
+  void Load(const FacetView& model) override { si_.Build(model); }
+  size_t Batch() const override { return SIZE_MAX; }
+  void Evaluate(size_t count, const double* x, const double* y, const double* z,
+                const FieldOut& out) override {
+    const Points job{count, x, y, z, out};
+    threads_.MultiThreading(count, [&](unsigned t, unsigned m) { ExecuteSI(job, t, m); });
+  }
+  void Release() override {
+    si_.Release();
+    threads_.Release();
+  }
+
+  // The points of one parallel phase and where their results go.
+  struct Points {
+    size_t count;
+    const double *x, *y, *z;
+    FieldOut out;
+  };
+  // The thread body of thread t of m: the points t, t + m, t + 2m, ... in
+  // increasing order; writes the results of those points only.
+  void ExecuteSI(const Points& job, unsigned t, unsigned m) const {
+    CalculateSI(*isa_, guard_, si_, t, m, job.count, job.x, job.y, job.z, job.out);
+  }
+
+ private:
+  TableGuard guard_;
+  const kernel::Isa* isa_;
+  kernel::Model si_;
+  ThreadTeam threads_;
+};
