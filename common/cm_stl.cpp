@@ -66,11 +66,19 @@ void ApplyRangeList(const char* list, uint16_t attribute, uint16_t* table) {
 
 }  // namespace
 
+ValueToIndex::ValueToIndex(double min, double max)
+    : min_(min), max_(max), step_((max - min) / 32767) {
+  // A range wider than the largest double (min. -1e308, max. 1e308): the
+  // width and every difference are taken at half scale, where they fit.
+  half_ = std::isinf(step_) && std::isfinite(min) && std::isfinite(max);
+  if (half_) step_ = (max / 2 - min / 2) / 32767;
+}
+
 uint32_t ValueToIndex::operator()(double v) const {
   if (std::isnan(v)) return 0;
   if (v <= min_) return 0;
   if (v >= max_) return kLastIndex;
-  const double q = (v - min_) / step_ + 0.5;
+  const double q = (half_ ? v / 2 - min_ / 2 : v - min_) / step_ + 0.5;
   // q is within [0.5, 32767.5] for finite bounds; an infinite or NaN bound
   // can make it anything, and a double is never converted out of range.
   if (!(q >= 0)) return 0;
@@ -94,5 +102,8 @@ void CM_STL(const char* path, uint16_t* table) {
     if (!IsComponent(r) || !IsComponent(g) || !IsComponent(b)) Error("bad R, G and/or B value.");
     ApplyRangeList(list, ColourWord(r, g, b), table);
   }
+  // A read error (or a directory on standard input) is not the end of the map.
+  const bool failed = std::ferror(in);
   if (!from_stdin) std::fclose(in);
+  if (failed) Error("CM_STL file not found.");
 }

@@ -8,7 +8,7 @@ constexpr uint32_t kColourEntries = 32768;
 
 // Fills table[0..32767] from the CM_STL file at `path` ("-..." is standard
 // input); unlisted indices hold 0 (no colour). Messages: "CM_STL file not
-// found.", "bad color specification.", "bad R, G and/or B value.", "bad range list.".
+// found." (also for a read error), "bad color specification.", "bad R, G and/or B value.", "bad range list.".
 void CM_STL(const char* path, uint16_t* table);
 
 // Five-bit component of a colour given on the scale 0 to 255:
@@ -27,12 +27,15 @@ inline uint16_t ColourWord(double r, double g, double b) {
 
 // Maps values within [min, max] to indices 0..32767: v <= min gives 0,
 // v >= max gives 32767, otherwise trunc((v - min)/step + 0.5) with
-// step = (max - min)/32767. A value that is not a number gives 0.
+// step = (max - min)/32767 (for finite bounds whose difference overflows,
+// the same with every difference taken at half scale). A value that is not a
+// number gives 0.
 class ValueToIndex {
  public:
-  ValueToIndex(double min, double max) : min_(min), max_(max), step_((max - min) / 32767) {}
+  ValueToIndex(double min, double max);
   uint32_t operator()(double v) const;
 
  private:
   double min_, max_, step_;
+  bool half_;  // finite bounds whose difference overflows: halves throughout
 };

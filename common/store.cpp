@@ -9,7 +9,7 @@
 #include <cstdlib>
 
 #include "common/error.h"
-#include "common/file_type.h"
+#include "common/output_file.h"
 
 namespace stl_detail {
 
@@ -34,22 +34,19 @@ size_t HostWrite(const void* data, size_t size, size_t count, FILE* stream) {
 constexpr BlockWrite kWrite =
     std::endian::native == std::endian::little ? &HostWrite : &stl_detail::Fwrite;
 
-// The open output and how to end it: a named file is closed (and removed
-// when it is a regular file that could not be written in full); standard
-// output is flushed.
+// The output: standard output, flushed at the end, or a named file written
+// through OutputFile (nothing of a failed write is left under its name).
 struct Output {
-  const char* path;
-  FILE* stream;
-  bool named;
-  bool regular;
-  char* buffer;
+  OutputFile file;
+  FILE* stream = stdout;
+  char* buffer = nullptr;
+
+  ~Output() { std::free(buffer); }
 
   [[noreturn]] void Fail() {
-    if (named) {
-      std::fclose(stream);
-      if (regular) std::remove(path);
-    }
+    file.Abandon();
     std::free(buffer);
+    buffer = nullptr;
     Error("facet data write error.");
   }
 
@@ -59,42 +56,32 @@ struct Output {
   }
 
   void Finish() {
-    if (named) {
-      const bool failed = std::fclose(stream) != 0;
-      stream = nullptr;
-      if (failed) {
-        if (regular) std::remove(path);
-        std::free(buffer);
-        Error("facet data write error.");
-      }
-    } else if (std::fflush(stream) != 0) {
+    if (stream == stdout) {
+      if (std::fflush(stream) != 0) Fail();
+    } else if (!file.Commit()) {
       Fail();
     }
-    std::free(buffer);
   }
 };
 
 constexpr size_t kStreamBuffer = size_t{1} << 20;
 
-Output Open(const char* path) {
-  Output out{path, stdout, false, false, nullptr};
-  if (path[0] == '-') return out;
-  out.stream = std::fopen(path, "wb");
-  if (!out.stream) Error("STL file not stored.");
-  out.named = true;
-  out.regular = FileType(out.stream) == S_IFREG;
+void Open(const char* path, Output* out) {
+  if (path[0] == '-') return;
+  if (!out->file.Open(path)) Error("STL file not stored.");
+  out->stream = out->file.stream();
   // Standard output may already carry text, so only a stream of our own is
   // given the large buffer.
-  out.buffer = static_cast<char*>(std::malloc(kStreamBuffer));
-  if (out.buffer) std::setvbuf(out.stream, out.buffer, _IOFBF, kStreamBuffer);
-  return out;
+  out->buffer = static_cast<char*>(std::malloc(kStreamBuffer));
+  if (out->buffer) std::setvbuf(out->stream, out->buffer, _IOFBF, kStreamBuffer);
 }
 
 }  // namespace
 
 template <class F>
 void StoreFacet(const char* path, uint32_t count, const F* facets) {
-  Output out = Open(path);
+  Output out;
+  Open(path, &out);
   for (int k = 0; k < 80; ++k)
     if (std::fputc(0, out.stream) == EOF) out.Fail();
   out.Put(count);

@@ -8,9 +8,11 @@
 
 #include "common/facet.h"
 
-// Writes `count` facets to `path` ("-..." is standard output). Failures:
-// "STL file not stored." (cannot create) and "facet data write error." (any
-// write, the final flush or close fails; a partial named file is removed).
+// Writes `count` facets to `path` ("-..." is standard output) through
+// OutputFile: a file that stood under the name is replaced only by a
+// complete model. Failures: "STL file not stored." (cannot create) and
+// "facet data write error." (any write, the final flush, sync, close or
+// rename fails).
 // F is AttributedFacet or ValuedFacet (whose value slot holds the attribute).
 template <class F>
 void StoreFacet(const char* path, uint32_t count, const F* facets);

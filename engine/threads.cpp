@@ -8,11 +8,15 @@
 
 #include "common/error.h"
 
-void ThreadTeam::Start() {
+unsigned ThreadsSetting() {
   const char* value = std::getenv("THREADS");
   const int m = value ? std::atoi(value) : 1;
   if (m < 1) Error("bad number of THREADS.");
-  count_ = static_cast<unsigned>(m);
+  return static_cast<unsigned>(m);
+}
+
+void ThreadTeam::Start() {
+  count_ = ThreadsSetting();
   try {
     handles_.reserve(count_);
   } catch (const std::bad_alloc&) {

@@ -7,6 +7,10 @@
 #include <thread>
 #include <vector>
 
+// THREADS as atoi reads it (a leading number, the rest ignored); absent: 1;
+// below 1: "bad number of THREADS.".
+unsigned ThreadsSetting();
+
 class ThreadTeam {
  public:
   // Reads THREADS with atoi semantics (absent: 1; below 1: "bad number of

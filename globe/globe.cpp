@@ -91,5 +91,8 @@ int main(int argc, char** argv) {
     std::printf("%lg\t%lg\t%lg\t%lf\t%lf\t%lf\t%lf\n", x, y, z, P, X, Y, Z);
     if (flush) FinishOutput();
   }
+  // A read error (or a directory on standard input) is not the end of the
+  // points.
+  if (std::ferror(stdin)) Error("point data read error.");
   return FinishOutput();
 }

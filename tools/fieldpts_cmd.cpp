@@ -30,6 +30,11 @@ bool NextPoint(FILE* in, double p[3]) {
   return std::fgets(buf, sizeof buf, in) && ScanDoubles(buf, 3, p) == 3;
 }
 
+// A read error (or a directory on standard input) is not the end of the list.
+void EndOfPoints(FILE* in) {
+  if (std::ferror(in)) Error("point file not found.");
+}
+
 void StreamPoints(FieldEngine& engine, FILE* in) {
   const bool flush = Interactive(in) || Interactive(stdout);
   double p[3], U, gx, gy, gz;
@@ -39,42 +44,46 @@ void StreamPoints(FieldEngine& engine, FILE* in) {
     PrintPointLine(p[0], p[1], p[2], U, gx, gy, gz);
     if (flush) std::fflush(stdout);
   }
+  EndOfPoints(in);
+}
+
+// Grows X0, Y0 and Z0 to `capacity` points each.
+void GrowPoints(double** X0, double** Y0, double** Z0, size_t capacity) {
+  for (double** a : {X0, Y0, Z0}) {
+    double* grown = capacity > SIZE_MAX / sizeof(double)
+                        ? nullptr
+                        : static_cast<double*>(std::realloc(*a, sizeof(double) * capacity));
+    if (!grown) Error("memory re-allocation error for X0, Y0 and Z0.");
+    *a = grown;
+  }
 }
 
 // Reads every point first (arrays grown geometrically), evaluates them all,
 // then prints them in input order.
 void BatchPoints(FieldEngine& engine, FILE* in) {
+  // The first line is complete: a reader of a pipe gets it before the points
+  // are awaited.
+  std::fflush(stdout);
   size_t count = 0, capacity = 0;
-  double* xyz = nullptr;  // x, y, z interleaved while reading
+  double *X0 = nullptr, *Y0 = nullptr, *Z0 = nullptr;
   double p[3];
   while (NextPoint(in, p)) {
     if (count == capacity) {
       capacity = capacity ? 2 * capacity : 1024;
-      double* grown =
-          capacity > SIZE_MAX / (3 * sizeof(double))
-              ? nullptr
-              : static_cast<double*>(std::realloc(xyz, 3 * sizeof(double) * capacity));
-      if (!grown) Error("memory re-allocation error for X0, Y0 and Z0.");
-      xyz = grown;
+      GrowPoints(&X0, &Y0, &Z0, capacity);
     }
-    for (int k = 0; k < 3; ++k) xyz[3 * count + k] = p[k];
+    X0[count] = p[0], Y0[count] = p[1], Z0[count] = p[2];
     ++count;
   }
-  if (count == 0) return;
-  double* arrays = static_cast<double*>(std::malloc(sizeof(double) * 7 * count));
-  if (!arrays) Error("memory allocation error for P, X, Y and Z.");
-  double *x = arrays, *y = x + count, *z = y + count;
-  for (size_t i = 0; i < count; ++i) {
-    x[i] = xyz[3 * i];
-    y[i] = xyz[3 * i + 1];
-    z[i] = xyz[3 * i + 2];
+  EndOfPoints(in);
+  if (count > 0) {
+    const FieldOut out = AllocateMemory(count);
+    engine.Evaluate(count, X0, Y0, Z0, out);
+    for (size_t i = 0; i < count; ++i)
+      PrintPointLine(X0[i], Y0[i], Z0[i], out.U[i], out.gx[i], out.gy[i], out.gz[i]);
+    std::free(out.U);
   }
-  std::free(xyz);
-  const FieldOut out{z + count, z + 2 * count, z + 3 * count, z + 4 * count};
-  engine.Evaluate(count, x, y, z, out);
-  for (size_t i = 0; i < count; ++i)
-    PrintPointLine(x[i], y[i], z[i], out.U[i], out.gx[i], out.gy[i], out.gz[i]);
-  std::free(arrays);
+  for (double* a : {X0, Y0, Z0}) std::free(a);
 }
 
 }  // namespace

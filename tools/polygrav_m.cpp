@@ -2,8 +2,10 @@
 // vertex/face text file, at the model's vertices, at its face centres or at
 // points read from a file, the points divided among THREADS threads.
 //
-// One unit on its own: per-face table (SetUpSI), table-form evaluator with the
-// relative edge guard (SurfaceIntegral), thread body (Thread), main and Error.
+// Its own unit: per-face table (SetUpSI) in double precision, table-form
+// evaluator with the relative edge guard (SurfaceIntegral), thread body
+// (Thread) and main; numbers are read by the suite's scanner, THREADS as every
+// threaded program reads it, and failures end through the suite's Error.
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -18,7 +20,12 @@
 #include <system_error>
 #include <thread>
 
+#include <unistd.h>
+
+#include "common/error.h"
 #include "common/input.h"
+#include "common/scan.h"
+#include "engine/threads.h"
 
 namespace {
 
@@ -53,26 +60,9 @@ constexpr double kRelativeGuard = 2.22045e-16;
 // ---------------------------------------------------------------------------
 // Fatal errors
 
-// Test seam: a fuzzing harness that includes this unit sets it to a function
-// that throws, so that a run ends with the message instead of the process.
-// The program itself never sets it.
-void (*error_seam)(const char* message) = nullptr;
-
-// Writes the message and a newline to standard error and ends with status 1.
-// Standard output is flushed first so that the lines already written stay.
-[[noreturn]] void Error(const char* message) {
-  if (error_seam) error_seam(message);
-  std::fflush(stdout);
-  std::fputs(message, stderr);
-  std::fputc('\n', stderr);
-  std::fflush(stderr);
-  std::_Exit(1);  // no destructors while worker threads may still run
-}
-
 // The path, then " : file not found." on the same line (standard output is
 // flushed first, so that the two never come apart in a shared stream).
 [[noreturn]] void FileNotFound(const char* path) {
-  if (error_seam) error_seam(" : file not found.");
   std::fflush(stdout);
   std::fputs(path, stderr);
   Error(" : file not found.");
@@ -227,24 +217,8 @@ bool ReadLine(FILE* in, char (&buf)[kLineBuffer]) {
   return len > 0 && buf[len - 1] == '\n';
 }
 
-bool PlainDecimal(const char* s) {
-  return !std::strpbrk(s, "xXnNiI");
-}
-
-// "%lf %lf %lf": true when the line starts with three numbers. Plain decimal
-// fields go through strtod, which agrees with the scanner on them;
-// hexadecimal, infinities and nan are left to sscanf itself.
-bool ScanThree(const char* line, double out[3]) {
-  if (!PlainDecimal(line)) return std::sscanf(line, "%lf %lf %lf", &out[0], &out[1], &out[2]) == 3;
-  const char* p = line;
-  for (int k = 0; k < 3; ++k) {
-    char* stop;
-    out[k] = std::strtod(p, &stop);
-    if (stop == p) return false;
-    p = stop;
-  }
-  return true;
-}
+// "%lf %lf %lf": true when the line starts with three numbers.
+bool ScanThree(const char* line, double out[3]) { return ScanDoubles(line, 3, out) == 3; }
 
 enum class Count { kNone, kValue, kTooLarge };
 
@@ -455,21 +429,13 @@ void ReadPoints(const char* path, size_t capacity) {
     X[N] = p[0], Y[N] = p[1], Z[N] = p[2];
     ++N;
   }
+  if (std::ferror(in)) FileNotFound(path);  // a read error is not the end of the list
   if (N == 0) Error("no point data.");
   ResizePoints(N, "memory re-allocation error.");
 }
 
 // ---------------------------------------------------------------------------
 // Threads
-
-// THREADS as atoi reads it (leading number, the rest ignored), saturated at
-// the limits of M; absent: 1.
-int ThreadsSetting() {
-  const char* value = std::getenv("THREADS");
-  if (!value) return 1;
-  const long v = std::strtol(value, nullptr, 10);
-  return static_cast<int>(std::clamp<long>(v, INT_MIN, INT_MAX));
-}
 
 // Evaluates every point: M handle slots are reserved (not touched), then M is
 // lowered to N so that no thread starts without a point; thread 0 is the main
@@ -532,18 +498,19 @@ void PrintResults() {
   }
   // A full disk or a closed pipe must not pass for success.
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) Error("standard output write error.");
-  Out err(stderr);
-  for (const Range& r : range) err.Num(r.lo).Put('\t').Num(r.hi).Put('\n');
+  {
+    Out err(stderr);
+    for (const Range& r : range) err.Num(r.lo).Put('\t').Num(r.hi).Put('\n');
+  }
+  // The ranges are part of the result: a run that cannot write them fails.
+  if (std::fflush(stderr) != 0 || std::ferror(stderr)) _exit(1);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2 || argc > 3) Error("usage : polygrav_m vf.txt {point.txt}");
-  if (std::getenv("THREADS")) {
-    M = ThreadsSetting();
-    if (M < 1) Error("bad number of THREADS.");
-  }
+  M = static_cast<int>(ThreadsSetting());
 
   uint32_t V = 0;
   VolumeSum sum;
@@ -555,6 +522,7 @@ int main(int argc, char** argv) {
   }
 
   PrintSummary(sum);
+  std::fflush(stdout);  // the summary is complete before any point is awaited
 
   switch (PointSource(argc, argv)) {
     case Points::kVertices:

@@ -10,8 +10,8 @@
 // (bit 15 set) is filled with it, any other facet in a neutral grey; both
 // sides of every facet are drawn, so inward-oriented models look the same.
 // Shading and colours: tools/render.h. The picture is written as an 8-bit
-// RGB PNG ("-" is standard output); a named file that cannot be written in
-// full is removed.
+// RGB PNG ("-" is standard output); a named file replaces what stood under
+// its name only once it is written in full.
 #include <png.h>
 
 #include <cerrno>
@@ -21,7 +21,7 @@
 #include <cstdlib>
 
 #include "common/error.h"
-#include "common/file_type.h"
+#include "common/output_file.h"
 #include "common/read.h"
 #include "tools/render.h"
 
@@ -94,22 +94,18 @@ bool WritePng(FILE* out, const Image& image) {
   return true;
 }
 
-// Writes the picture to `path` ("-..." is standard output). A named regular
-// file that could not be written in full is removed, so that no truncated
-// picture is left behind; a device or pipe named as the output is left alone.
+// Writes the picture to `path` ("-..." is standard output) through
+// OutputFile: a picture that cannot be written in full leaves nothing behind.
 void StorePng(const char* path, const Image& image) {
   if (path[0] == '-') {
     if (!WritePng(stdout, image) || std::fflush(stdout) != 0 || std::ferror(stdout))
       Error("PNG data write error.");
     return;
   }
-  FILE* out = std::fopen(path, "wb");
-  if (!out) Error("PNG file not stored.");
-  const bool regular = FileType(out) == S_IFREG;
-  bool ok = WritePng(out, image);
-  ok = std::fclose(out) == 0 && ok;
-  if (!ok) {
-    if (regular) std::remove(path);
+  OutputFile out;
+  if (!out.Open(path)) Error("PNG file not stored.");
+  if (!WritePng(out.stream(), image) || !out.Commit()) {
+    out.Abandon();
     Error("PNG data write error.");
   }
 }

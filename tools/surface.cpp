@@ -2,6 +2,7 @@
 #include "tools/surface.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 
 #include "common/error.h"
@@ -65,16 +66,19 @@ void AtCentroids(FieldEngine& engine, const FacetView& model, Want want,
   // With a progress line even the threaded engine gets the points in about
   // two hundred chunks; the results do not depend on the chunking.
   if (progress.Shown()) chunk = std::min(chunk, std::max<size_t>(1, model.n / 200));
-  // Point coordinates and results: up to seven arrays of `chunk` doubles.
-  double* block = static_cast<double*>(std::malloc(sizeof(double) * 7 * chunk));
-  if (!block) Error("memory allocation error for P, X, Y and Z.");
-  double *x = block, *y = x + chunk, *z = y + chunk;
+  // Point coordinates, then the results.
+  double* x = chunk > SIZE_MAX / (3 * sizeof(double))
+                  ? nullptr
+                  : static_cast<double*>(std::malloc(3 * sizeof(double) * chunk));
+  if (!x) Error("memory allocation error for P, X, Y and Z.");
+  double *y = x + chunk, *z = y + chunk;
+  const FieldOut all = AllocateMemory(chunk);
   FieldOut out;
-  if (want != Want::kAttraction) out.U = z + chunk;
+  if (want != Want::kAttraction) out.U = all.U;
   if (want != Want::kPotential) {
-    out.gx = z + 2 * chunk;
-    out.gy = z + 3 * chunk;
-    out.gz = z + 4 * chunk;
+    out.gx = all.gx;
+    out.gy = all.gy;
+    out.gz = all.gz;
   }
   for (size_t first = 0; first < model.n; first += chunk) {
     const size_t count = std::min(chunk, model.n - first);
@@ -88,5 +92,14 @@ void AtCentroids(FieldEngine& engine, const FacetView& model, Want want,
     sink(first, count, out);
     progress.Update(first + count);
   }
-  std::free(block);
+  std::free(x);
+  std::free(all.U);
+}
+
+FieldOut AllocateMemory(size_t count) {
+  double* block = count > SIZE_MAX / (4 * sizeof(double))
+                      ? nullptr
+                      : static_cast<double*>(std::malloc(4 * sizeof(double) * count));
+  if (!block) Error("memory allocation error for P, X, Y and Z.");
+  return {block, block + count, block + 2 * count, block + 3 * count};
 }

@@ -31,6 +31,11 @@ void PrintFacetLine(const float* v, double U, double gx, double gy, double gz);
 // Centroid of facet v: ((x1 + x2) + x3)/3 in double, likewise y and z.
 terms::Vec FacetCentroid(const float* v);
 
+// The result arrays P, X, Y and Z of `count` points, in one block (free
+// with out.U); "memory allocation error for P, X, Y and Z." when it cannot
+// be had.
+FieldOut AllocateMemory(size_t count);
+
 // Which results a command needs at the centroids.
 enum class Want { kAll, kPotential, kAttraction };
 

@@ -128,15 +128,7 @@ Mesh Load(const std::string& path) {
 
 Mesh Cube() { return Load(DataPath("cube.stl")); }
 
-// The shared asteroid model, beside the source tree (or where the environment
-// variable SHARED_DATA_DIR says, for a work tree kept elsewhere).
-std::string SharedModel(const char* name) {
-  const std::string beside = std::string(SHARED_DATA_DIR) + "/models/" + name;
-  const char* elsewhere = std::getenv("SHARED_DATA_DIR");
-  if (!std::filesystem::exists(beside) && elsewhere) return std::string(elsewhere) + "/models/" + name;
-  return beside;
-}
-const std::string kEros = SharedModel("eros.stl");
+const std::string kEros = DataPath("models/eros.stl");
 
 TEST(KernelModel, CubeWeldsToEightVerticesAndEighteenEdges) {
   const Mesh cube = Cube();
@@ -169,7 +161,6 @@ TEST(KernelModel, ZeroAreaFacetsAreLeftOutAndChangeNoResult) {
 }
 
 TEST(KernelModel, ClosedAsteroidSharesVerticesAndEdges) {
-  if (!std::filesystem::exists(kEros)) GTEST_SKIP() << "no " << kEros;
   const Mesh eros = Load(kEros);
   kernel::Model model;
   model.Build(eros.View());
@@ -279,7 +270,6 @@ TEST(KernelField, CubeAgreesWithTheScalarFormEverywhere) {
 }
 
 TEST(KernelField, AsteroidAgreesWithTheScalarFormEverywhere) {
-  if (!std::filesystem::exists(kEros)) GTEST_SKIP() << "no " << kEros;
   const Mesh eros = Load(kEros);
   terms::VolumeSum volume;
   for (const Facet& f : eros.facets)

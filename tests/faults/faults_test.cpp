@@ -155,16 +155,23 @@ TEST(FaultOutput, ModelToADirectoryOrAMissingFolder) {
   }
 }
 
-TEST(FaultOutput, WriteFailingPartWayLeavesNoFile) {
-  // The cube's file is 684 bytes; at most 300 can be written.
+// The cube's file is 684 bytes; at most 300 can be written. What stood
+// under the output's name is kept as it was, and no partial file is left.
+TEST(FaultOutput, WriteFailingPartWayKeepsTheOlderFile) {
   const std::string dir = TempDir();
   for (const std::string& p : kColouring) {
     const std::string out = dir + "/" + p + ".stl";
     WriteFile(out, "an older file of the same name");
     ExpectFailure(::Run(p, {DataPath("cube.stl"), BlueMap(), out}, "", {"RLIMIT_FSIZE=300"}),
                   "facet data write error.", p);
-    EXPECT_FALSE(fs::exists(out)) << p;
+    EXPECT_EQ(ReadFile(out), "an older file of the same name") << p;
+    const std::string fresh = dir + "/fresh_" + p + ".stl";
+    ExpectFailure(::Run(p, {DataPath("cube.stl"), BlueMap(), fresh}, "", {"RLIMIT_FSIZE=300"}),
+                  "facet data write error.", p);
+    EXPECT_FALSE(fs::exists(fresh)) << p;
   }
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()),
+            static_cast<long>(kColouring.size()));
 }
 
 TEST(FaultOutput, ModelIntoAFifo) {

@@ -1,5 +1,5 @@
 // polygrav_m run inside a harness: its one unit is included here with main
-// renamed, its Error seam set to throw Fatal, and its state (thread count,
+// renamed, the Error hook set to throw Fatal, and its state (thread count,
 // counts and arrays) reset before and released after every run.
 #pragma once
 
@@ -29,7 +29,7 @@ inline void Release() {
 inline void Run(const char* model, const char* points, const char* const* allowed) {
   static const bool quiet = std::freopen("/dev/null", "w", stdout) != nullptr;
   (void)quiet;
-  error_seam = [](const char* message) { throw Fatal(message); };
+  SetErrorHook([](const char* message) { throw Fatal(message); });
   Release();
   std::string m = model, p = points ? points : "";
   char prog[] = "polygrav_m";

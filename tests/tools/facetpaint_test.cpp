@@ -290,7 +290,7 @@ TEST(Facetpaint, ListingFedBackAsRgbFileKeepsTheColours) {
 }
 
 // Real files: what the corpus's README says the listing prints.
-const std::string kCorpus = std::string(SHARED_DATA_DIR) + "/stl";
+const std::string kCorpus = DataPath("corpus");
 
 std::string Repeat(const std::string& line, size_t n) {
   std::string s;
@@ -299,7 +299,6 @@ std::string Repeat(const std::string& line, size_t n) {
 }
 
 TEST(FacetpaintCorpus, ListingsOfColourCarryingFiles) {
-  if (!std::filesystem::exists(kCorpus + "/README.md")) GTEST_SKIP() << "no shared corpus";
   struct Case {
     const char* file;
     std::string listing;
@@ -322,7 +321,6 @@ TEST(FacetpaintCorpus, ListingsOfColourCarryingFiles) {
 }
 
 TEST(FacetpaintCorpus, PaintedFileListsBackTheGivenColour) {
-  if (!std::filesystem::exists(kCorpus + "/README.md")) GTEST_SKIP() << "no shared corpus";
   const std::string out = TempDir() + "/painted.stl";
   RunResult r = ::Run("facetpaint",
                     {kCorpus + "/binary_header_solid_18808_facets.stl", "255", "128", "0", out});

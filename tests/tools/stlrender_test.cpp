@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <utility>
@@ -497,7 +498,7 @@ TEST(StlrenderMessages, PictureThatCannotBeStored) {
 
 // A named file that the system stops growing (file size limit) is not left
 // behind half written: the write error, and the file is gone.
-TEST(StlrenderMessages, PartialPictureFileIsRemoved) {
+TEST(StlrenderMessages, PartialPictureKeepsTheOlderPicture) {
   const std::string dir = TempDir();
   // Many small facets in many colours: a picture that compresses poorly.
   std::vector<Tri> tris;
@@ -517,7 +518,11 @@ TEST(StlrenderMessages, PartialPictureFileIsRemoved) {
   const std::string err = dir + "/err";
   EXPECT_EQ(Shell("ulimit -f 2; trap '' XFSZ; " + cmd + " 2> '" + err + "'"), 1);
   EXPECT_EQ(ReadFile(err), "PNG data write error.\n");
-  EXPECT_NE(stat(png.c_str(), &st), 0);
+  ASSERT_EQ(stat(png.c_str(), &st), 0);  // the picture of the first run, whole
+  EXPECT_GT(st.st_size, 4096);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir),
+                          std::filesystem::directory_iterator()),
+            3);  // m.stl, m.png, err: no temporary file left
 }
 
 }  // namespace

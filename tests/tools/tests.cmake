@@ -20,10 +20,8 @@ add_test(NAME example_chain
           ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
 
 
-# polygrav_m, with a fault-injection library preloaded into it for the
-# allocation and thread failures.
-add_library(polygrav_faults SHARED tools/faults.cpp)
-target_link_libraries(polygrav_faults PRIVATE ${CMAKE_DL_LIBS})
-suite_test(polygrav_test SOURCES tools/polygrav_test.cpp LIBS Threads::Threads)
-target_compile_definitions(polygrav_test PRIVATE FAULTS_LIBRARY="$<TARGET_FILE:polygrav_faults>")
-add_dependencies(polygrav_test polygrav_faults polygrav_m fieldpts_s)
+# polygrav_m, with the fault-injection library (tests/faults) preloaded into
+# it for the allocation and thread failures.
+suite_test(polygrav_test SOURCES tools/polygrav_test.cpp LIBS threads textio error)
+target_compile_definitions(polygrav_test PRIVATE FAULTS_LIBRARY="$<TARGET_FILE:fault_inject>")
+add_dependencies(polygrav_test fault_inject polygrav_m fieldpts_s)

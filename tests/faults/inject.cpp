@@ -5,8 +5,13 @@
 //   FAIL_THREAD_START=n    pthread_create reports EAGAIN once n threads
 //                          have been started (0: at once)
 //   FAIL_THREAD_JOIN=1     pthread_join reports EDEADLK
+//   RAISE_AT_FSYNC=sig     fsync raises signal sig first (a signal that
+//                          arrives while an output file is being finished)
 #include <dlfcn.h>
 #include <pthread.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <atomic>
 #include <cerrno>
@@ -43,4 +48,11 @@ extern "C" int pthread_join(pthread_t thread, void** result) {
   static const Fn next = Next<Fn>("pthread_join");
   if (std::getenv("FAIL_THREAD_JOIN")) return EDEADLK;
   return next(thread, result);
+}
+
+extern "C" int fsync(int fd) {
+  using Fn = int (*)(int);
+  static const Fn next = Next<Fn>("fsync");
+  if (const char* sig = std::getenv("RAISE_AT_FSYNC")) raise(std::atoi(sig));
+  return next(fd);
 }
