@@ -24,7 +24,9 @@ std::vector<Facet> g_model;
 bench::Points g_at;
 std::vector<double> g_out(4 * 2000);
 
-FacetView View() { return FacetView::Of(static_cast<uint32_t>(g_model.size()), g_model.data()); }
+FacetView View() {
+  return FacetView::Of(static_cast<uint32_t>(g_model.size()), g_model.data());
+}
 FieldOut Out() {
   const size_t n = g_at.x.size();
   return {g_out.data(), g_out.data() + n, g_out.data() + 2 * n, g_out.data() + 3 * n};
@@ -89,7 +91,8 @@ class Summary : public benchmark::ConsoleReporter {
       if (r.error_occurred || r.run_type != Run::RT_Iteration) continue;
       const double per = 1e9 / benchmark::GetTimeUnitMultiplier(r.time_unit) /
                          static_cast<double>(g_model.size() * g_points);
-      const std::string name = r.run_name.function_name + (r.run_name.args.empty() ? "" : "/" + r.run_name.args);
+      const std::string name =
+          r.run_name.function_name + (r.run_name.args.empty() ? "" : "/" + r.run_name.args);
       // Repetitions: keep the fastest, the one least disturbed by other work.
       auto& t = ns_[name];
       const double real = r.GetAdjustedRealTime() * per, cpu = r.GetAdjustedCPUTime() * per;
@@ -109,10 +112,14 @@ class Summary : public benchmark::ConsoleReporter {
     std::printf("  %-28s %10s %10s\n", "", "real", "cpu");
     for (const auto& [name, t] : ns_)
       std::printf("  %-28s %10.3f %10.3f\n", name.c_str(), t.first, t.second);
-    if (direct > 0 && best > 0) std::printf("  tabled / direct speed-up:     %9.2fx\n", direct / best);
-    if (direct > 0 && avx2 > 0) std::printf("  tabled AVX2 / direct:         %9.2fx\n", direct / avx2);
+    if (direct > 0 && best > 0)
+      std::printf("  tabled / direct speed-up:     %9.2fx\n", direct / best);
+    if (direct > 0 && avx2 > 0)
+      std::printf("  tabled AVX2 / direct:         %9.2fx\n", direct / avx2);
     if (t1 > 0 && t2 > 0) std::printf("  threaded, 2 / 1 thread:       %9.2fx\n", t1 / t2);
-    std::printf("(threaded cpu is the calling thread's only; the machine's other load shows as real > cpu)\n");
+    std::printf(
+        "(threaded cpu is the calling thread's only; the machine's other load shows as real > "
+        "cpu)\n");
   }
 
  private:
@@ -123,8 +130,10 @@ class Summary : public benchmark::ConsoleReporter {
 
 int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
-    if (std::strncmp(argv[i], "--facets=", 9) == 0) g_facets = std::strtoul(argv[i] + 9, nullptr, 10);
-    if (std::strncmp(argv[i], "--points=", 9) == 0) g_points = std::strtoul(argv[i] + 9, nullptr, 10);
+    if (std::strncmp(argv[i], "--facets=", 9) == 0)
+      g_facets = std::strtoul(argv[i] + 9, nullptr, 10);
+    if (std::strncmp(argv[i], "--points=", 9) == 0)
+      g_points = std::strtoul(argv[i] + 9, nullptr, 10);
   }
   g_model = bench::TorusOf(g_facets);
   g_at = bench::Scatter(g_points);
@@ -132,17 +141,25 @@ int main(int argc, char** argv) {
   using kernel::Simd;
   benchmark::RegisterBenchmark("direct", Direct)->Unit(benchmark::kMillisecond)->UseRealTime();
   benchmark::RegisterBenchmark("tabled/best", Tabled, TableGuard::kRelative, kernel::Best())
-      ->Unit(benchmark::kMillisecond)->UseRealTime();
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
   benchmark::RegisterBenchmark("tabled/avx2", Tabled, TableGuard::kRelative, Simd::kAvx2)
-      ->Unit(benchmark::kMillisecond)->UseRealTime();
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
   benchmark::RegisterBenchmark("tabled/baseline", Tabled, TableGuard::kRelative, Simd::kBaseline)
-      ->Unit(benchmark::kMillisecond)->UseRealTime();
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
   benchmark::RegisterBenchmark("tabled/best-unguarded", Tabled, TableGuard::kNone, kernel::Best())
-      ->Unit(benchmark::kMillisecond)->UseRealTime();
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
   benchmark::RegisterBenchmark("tabled/one-point-per-call", TabledSingle)
-      ->Unit(benchmark::kMillisecond)->UseRealTime();
-  benchmark::RegisterBenchmark("threaded", Threaded)->Arg(1)->Arg(2)
-      ->Unit(benchmark::kMillisecond)->UseRealTime();
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
+  benchmark::RegisterBenchmark("threaded", Threaded)
+      ->Arg(1)
+      ->Arg(2)
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
   benchmark::Initialize(&argc, argv);
   Summary reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);

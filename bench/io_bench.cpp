@@ -70,8 +70,12 @@ void Read(benchmark::State& state, const std::string& path) {
   state.counters["MB"] = static_cast<double>(std::filesystem::file_size(path)) / 1e6;
 }
 
-void ReadBinary(benchmark::State& state) { Read(state, Binary()); }
-void ReadAscii(benchmark::State& state) { Read(state, Ascii()); }
+void ReadBinary(benchmark::State& state) {
+  Read(state, Binary());
+}
+void ReadAscii(benchmark::State& state) {
+  Read(state, Ascii());
+}
 
 // Wall time of one run of a program of the suite, output to a regular file.
 void Program(benchmark::State& state, const char* program) {
@@ -91,8 +95,14 @@ void Program(benchmark::State& state, const char* program) {
 
 BENCHMARK(ReadBinary)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(ReadAscii)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_CAPTURE(Program, fieldpts_s, "fieldpts_s")->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
-BENCHMARK_CAPTURE(Program, fieldpts_m, "fieldpts_m")->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
+BENCHMARK_CAPTURE(Program, fieldpts_s, "fieldpts_s")
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(3);
+BENCHMARK_CAPTURE(Program, fieldpts_m, "fieldpts_m")
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(3);
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);

@@ -80,8 +80,18 @@ inline void WriteBinary(const std::string& path, const std::vector<Facet>& facet
     const float* v = t.v;
     const float ax = v[3] - v[0], ay = v[4] - v[1], az = v[5] - v[2];
     const float bx = v[6] - v[0], by = v[7] - v[1], bz = v[8] - v[2];
-    const float rec[12] = {ay * bz - az * by, az * bx - ax * bz, ax * by - ay * bx,
-                           v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8]};
+    const float rec[12] = {ay * bz - az * by,
+                           az * bx - ax * bz,
+                           ax * by - ay * bx,
+                           v[0],
+                           v[1],
+                           v[2],
+                           v[3],
+                           v[4],
+                           v[5],
+                           v[6],
+                           v[7],
+                           v[8]};
     std::fwrite(rec, 4, 12, f);
     const uint16_t attribute = 0;
     std::fwrite(&attribute, 2, 1, f);

@@ -1,6 +1,11 @@
 # One function makes a program of the suite: sources, the suite's static
 # libraries it links, warnings, output in build/bin, install rule.
 set(SUITE_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion)
+# CI builds with warnings as errors: a new warning fails the run.
+option(POLYFIELD_WERROR "Treat warnings as errors" OFF)
+if(POLYFIELD_WERROR)
+  list(APPEND SUITE_WARNINGS -Werror)
+endif()
 
 function(suite_library name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})

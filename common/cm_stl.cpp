@@ -13,7 +13,9 @@ namespace {
 
 constexpr uint32_t kLastIndex = kColourEntries - 1;
 
-bool IsComponent(double c) { return c >= 0 && c <= 255; }  // false for NaN
+bool IsComponent(double c) {
+  return c >= 0 && c <= 255;
+}  // false for NaN
 
 // Reads an unsigned decimal of digits only at *p, at most 32767; advances *p.
 bool Index(const char** p, uint32_t* out) {

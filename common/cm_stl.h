@@ -8,7 +8,8 @@ constexpr uint32_t kColourEntries = 32768;
 
 // Fills table[0..32767] from the CM_STL file at `path` ("-..." is standard
 // input); unlisted indices hold 0 (no colour). Messages: "CM_STL file not
-// found." (also for a read error), "bad color specification.", "bad R, G and/or B value.", "bad range list.".
+// found." (also for a read error), "bad color specification.", "bad R, G and/or B value.", "bad
+// range list.".
 void CM_STL(const char* path, uint16_t* table);
 
 // Five-bit component of a colour given on the scale 0 to 255:

@@ -1,15 +1,18 @@
 // Fatal errors: the one exit path of every program of the suite.
 #include "common/error.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
-#include <unistd.h>
 
 namespace {
 ErrorHook hook = nullptr;
 }
 
-void SetErrorHook(ErrorHook h) { hook = h; }
+void SetErrorHook(ErrorHook h) {
+  hook = h;
+}
 
 void Error(const char* message) {
   if (hook) {

@@ -1,8 +1,8 @@
 // The facet record in its three variants: plain, with attribute, with value.
 #pragma once
 
-#include <cstddef>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <type_traits>
 

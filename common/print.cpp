@@ -22,7 +22,8 @@ bool NonFinite(char*& p, double v) {
 
 Line& Line::E(double v) {
   char* p = buf_ + len_;
-  if (!NonFinite(p, v)) p = std::to_chars(p, buf_ + sizeof buf_, v, std::chars_format::scientific, 6).ptr;
+  if (!NonFinite(p, v))
+    p = std::to_chars(p, buf_ + sizeof buf_, v, std::chars_format::scientific, 6).ptr;
   len_ = static_cast<size_t>(p - buf_);
   return *this;
 }
@@ -30,7 +31,8 @@ Line& Line::E(double v) {
 Line& Line::F(double v) {
   // "%lf" of a huge number needs up to 317 characters; the buffer holds it.
   char* p = buf_ + len_;
-  if (!NonFinite(p, v)) p = std::to_chars(p, buf_ + sizeof buf_, v, std::chars_format::fixed, 6).ptr;
+  if (!NonFinite(p, v))
+    p = std::to_chars(p, buf_ + sizeof buf_, v, std::chars_format::fixed, 6).ptr;
   len_ = static_cast<size_t>(p - buf_);
   return *this;
 }

@@ -13,14 +13,18 @@
 
 namespace {
 
-FILE* file;          // input stream
-char S[96];          // look-ahead, then the current token
-unsigned I;          // next byte of S not yet consumed
-uint32_t N;          // facets read so far
-int C;               // last character consumed; -1 at end of input
+FILE* file;  // input stream
+char S[96];  // look-ahead, then the current token
+unsigned I;  // next byte of S not yet consumed
+uint32_t N;  // facets read so far
+int C;       // last character consumed; -1 at end of input
 
-bool IsTextByte(unsigned char b) { return b == 9 || b == 10 || b == 13 || (b >= 0x20 && b <= 0x7E); }
-bool IsBlank(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool IsTextByte(unsigned char b) {
+  return b == 9 || b == 10 || b == 13 || (b >= 0x20 && b <= 0x7E);
+}
+bool IsBlank(int c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
 int Next() {
   C = I <= 95 ? static_cast<unsigned char>(S[I++]) : getc_unlocked(file);
@@ -114,7 +118,6 @@ void ReadAscii(F** facets) {
   }
 }
 
-
 // Binary STL: the count in the file is a claim. The array grows with the data
 // actually present, so a short file claiming billions of facets fails with a
 // read error instead of allocating for them.
@@ -162,9 +165,12 @@ void Set(F* facet, uint16_t attribute, const double n[3], const double a[3], con
          const double c[3]) {
   // (b - a) x (c - a) as sums of six products, so that no coordinate
   // difference is rounded before the sign is decided.
-  const double cx = a[1] * b[2] + b[1] * c[2] + a[2] * c[1] - a[2] * b[1] - b[2] * c[1] - a[1] * c[2];
-  const double cy = a[2] * b[0] + b[2] * c[0] + a[0] * c[2] - a[0] * b[2] - b[0] * c[2] - a[2] * c[0];
-  const double cz = a[0] * b[1] + b[0] * c[1] + a[1] * c[0] - a[1] * b[0] - b[1] * c[0] - a[0] * c[1];
+  const double cx =
+      a[1] * b[2] + b[1] * c[2] + a[2] * c[1] - a[2] * b[1] - b[2] * c[1] - a[1] * c[2];
+  const double cy =
+      a[2] * b[0] + b[2] * c[0] + a[0] * c[2] - a[0] * b[2] - b[0] * c[2] - a[2] * c[0];
+  const double cz =
+      a[0] * b[1] + b[0] * c[1] + a[1] * c[0] - a[1] * b[0] - b[1] * c[0] - a[0] * c[1];
   const double d = n[0] * cx + n[1] * cy + n[2] * cz;
   const double* second = d < 0 ? c : b;
   const double* third = d < 0 ? b : c;

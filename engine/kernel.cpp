@@ -117,9 +117,13 @@ class ChunkMaps {
   std::vector<uint64_t> edge_key_;
 };
 
-bool ZeroEntry(const SIEntry& e) { return e.nx == 0 && e.ny == 0 && e.nz == 0; }
+bool ZeroEntry(const SIEntry& e) {
+  return e.nx == 0 && e.ny == 0 && e.nz == 0;
+}
 
-uint32_t RoundUp(size_t n) { return static_cast<uint32_t>((n + kGroup - 1) / kGroup * kGroup); }
+uint32_t RoundUp(size_t n) {
+  return static_cast<uint32_t>((n + kGroup - 1) / kGroup * kGroup);
+}
 
 // Offsets of one chunk's arrays while the storage still grows.
 struct Pending {
@@ -142,8 +146,7 @@ void Model::Build(const FacetView& facets, uint32_t chunk_facets) {
     const size_t chunks = (size_t{facets.n} + chunk_facets - 1) / chunk_facets;
     real_.reserve(size_t{facets.n} * 34 +
                   chunks * ((kGroup - 1) * kFacetFields + 3 * kGroup + 2 * kGroup));
-    index_.reserve(size_t{facets.n} * 12 +
-                   chunks * ((kGroup - 1) * kCornerFields + 4 * kGroup));
+    index_.reserve(size_t{facets.n} * 12 + chunks * ((kGroup - 1) * kCornerFields + 4 * kGroup));
     ChunkMaps maps(chunk_facets);
     std::vector<Pending> pending;
     // One chunk's local vertices and edges before they are copied out.
@@ -169,8 +172,27 @@ void Model::Build(const FacetView& facets, uint32_t chunk_facets) {
         double* out = &real_[real_.size() - kFacetFields * kGroup] + lane;
         int32_t* corner = &index_[index_.size() - kCornerFields * kGroup] + lane;
         const double fields[kFacetFields] = {
-            e.nx, e.ny, e.nz, e.m1x, e.m1y, e.m1z, e.m2x, e.m2y, e.m2z, e.m3x, e.m3y, e.m3z,
-            v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8],
+            e.nx,
+            e.ny,
+            e.nz,
+            e.m1x,
+            e.m1y,
+            e.m1z,
+            e.m2x,
+            e.m2y,
+            e.m2z,
+            e.m3x,
+            e.m3y,
+            e.m3z,
+            v[0],
+            v[1],
+            v[2],
+            v[3],
+            v[4],
+            v[5],
+            v[6],
+            v[7],
+            v[8],
             Norm(Cross(Vec{double{v[0]} - v[6], double{v[1]} - v[7], double{v[2]} - v[8]},
                        Vec{double{v[3]} - v[0], double{v[4]} - v[1], double{v[5]} - v[2]}))};
         for (int k = 0; k < kFacetFields; ++k) out[k * kGroup] = fields[k];
@@ -235,8 +257,7 @@ void Model::Build(const FacetView& facets, uint32_t chunk_facets) {
       chunk_.push_back({p.groups, p.vertices, p.edges, real_.data() + p.facet,
                         index_.data() + p.corner, real_.data() + p.vx,
                         real_.data() + p.vx + p.vertices, real_.data() + p.vx + 2 * p.vertices,
-                        index_.data() + p.ea, index_.data() + p.ea + p.edges,
-                        real_.data() + p.il});
+                        index_.data() + p.ea, index_.data() + p.ea + p.edges, real_.data() + p.il});
   } catch (const std::bad_alloc&) {
     Error("memory allocation error for SI.");
   }

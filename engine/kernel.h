@@ -42,14 +42,28 @@ constexpr int kGroup = 8;
 
 // Doubles per group: 22 vectors of kGroup lanes, in this order.
 enum FacetField {
-  kNx, kNy, kNz,                     // unit normal
-  kM1x, kM1y, kM1z,                  // unit edge normals m1, m2, m3
-  kM2x, kM2y, kM2z,
-  kM3x, kM3y, kM3z,
-  kAx, kAy, kAz,                     // vertices A, B, C widened to double
-  kBx, kBy, kBz,
-  kCx, kCy, kCz,
-  kArea2,                            // |(B - A) x (C - A)|
+  kNx,
+  kNy,
+  kNz,  // unit normal
+  kM1x,
+  kM1y,
+  kM1z,  // unit edge normals m1, m2, m3
+  kM2x,
+  kM2y,
+  kM2z,
+  kM3x,
+  kM3y,
+  kM3z,
+  kAx,
+  kAy,
+  kAz,  // vertices A, B, C widened to double
+  kBx,
+  kBy,
+  kBz,
+  kCx,
+  kCy,
+  kCz,
+  kArea2,  // |(B - A) x (C - A)|
   kFacetFields
 };
 // Int32 indices per group: 6 vectors of kGroup lanes: local vertex of A, B, C,
@@ -58,17 +72,17 @@ enum CornerField { kVa, kVb, kVc, kE1, kE2, kE3, kCornerFields };
 
 // One run of facets with its own vertex and edge lists (local indices).
 struct Chunk {
-  uint32_t groups;           // facet groups
-  uint32_t vertices;         // local vertices, a multiple of kGroup
-  uint32_t edges;            // local edges, a multiple of kGroup
-  const double* facet;       // groups * kFacetFields * kGroup
-  const int32_t* corner;     // groups * kCornerFields * kGroup
-  const double* vx;          // vertices each: coordinates of the local vertices
+  uint32_t groups;        // facet groups
+  uint32_t vertices;      // local vertices, a multiple of kGroup
+  uint32_t edges;         // local edges, a multiple of kGroup
+  const double* facet;    // groups * kFacetFields * kGroup
+  const int32_t* corner;  // groups * kCornerFields * kGroup
+  const double* vx;       // vertices each: coordinates of the local vertices
   const double* vy;
   const double* vz;
-  const int32_t* ea;         // edges each: end vertices (local indices)
+  const int32_t* ea;  // edges each: end vertices (local indices)
   const int32_t* eb;
-  const double* il;          // edges: 1/L; 0 marks a padding edge
+  const double* il;  // edges: 1/L; 0 marks a padding edge
 };
 
 // Largest number of facets in one chunk. A chunk has at most 3 * kMaxChunk
@@ -142,8 +156,7 @@ Simd Best();
 // Evaluates points first, first + step, ... below count (results at the
 // points' indices).
 using EvaluateFn = void (*)(const Model& model, size_t first, size_t step, size_t count,
-                            const double* x, const double* y, const double* z,
-                            const FieldOut& out);
+                            const double* x, const double* y, const double* z, const FieldOut& out);
 
 // One instruction set's evaluator: the dispatch table, chosen once by the
 // engine that holds it.
@@ -168,7 +181,7 @@ constexpr double kGuardLambda = 1.0 + 3 * 2.220446049250313e-16;
 // prepared model `si` at points first, first + step, ... below count, with
 // the given edge-term guard, on the instruction set `isa`.
 inline void CalculateSI(const kernel::Isa& isa, TableGuard guard, const kernel::Model& si,
-                        size_t first, size_t step, size_t count, const double* x,
-                        const double* y, const double* z, const FieldOut& out) {
+                        size_t first, size_t step, size_t count, const double* x, const double* y,
+                        const double* z, const FieldOut& out) {
   isa.evaluate[static_cast<int>(guard)](si, first, step, count, x, y, z, out);
 }

@@ -12,4 +12,3 @@
 #define KERNEL_SIMD Simd::kBaseline
 #define KERNEL_WIDTH 2
 #include "engine/kernel_impl.h"
-

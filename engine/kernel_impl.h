@@ -17,13 +17,17 @@ typedef int vi __attribute__((vector_size(4 * W)));
 
 // Every lane a: -0 + a is a for every a (+0 + a would turn -0 into +0), and
 // the compiler folds it into broadcasts, even into the operands of arithmetic.
-inline vd Splat(double a) { return -vd{} + a; }
+inline vd Splat(double a) {
+  return -vd{} + a;
+}
 inline vd Load(const double* p) {
   vd v;
   __builtin_memcpy(&v, p, sizeof v);
   return v;
 }
-inline void Store(double* p, vd v) { __builtin_memcpy(p, &v, sizeof v); }
+inline void Store(double* p, vd v) {
+  __builtin_memcpy(p, &v, sizeof v);
+}
 inline vi LoadI(const int32_t* p) {
   vi v;
   __builtin_memcpy(&v, p, sizeof v);
@@ -31,9 +35,15 @@ inline vi LoadI(const int32_t* p) {
 }
 
 #if KERNEL_WIDTH == 8
-inline vd Fma(vd a, vd b, vd c) { return (vd)_mm512_fmadd_pd((__m512d)a, (__m512d)b, (__m512d)c); }
-inline vd Fnma(vd a, vd b, vd c) { return (vd)_mm512_fnmadd_pd((__m512d)a, (__m512d)b, (__m512d)c); }
-inline vd Sqrt(vd a) { return (vd)_mm512_sqrt_pd((__m512d)a); }
+inline vd Fma(vd a, vd b, vd c) {
+  return (vd)_mm512_fmadd_pd((__m512d)a, (__m512d)b, (__m512d)c);
+}
+inline vd Fnma(vd a, vd b, vd c) {
+  return (vd)_mm512_fnmadd_pd((__m512d)a, (__m512d)b, (__m512d)c);
+}
+inline vd Sqrt(vd a) {
+  return (vd)_mm512_sqrt_pd((__m512d)a);
+}
 // Eight loads and three inserts: several times the throughput of the
 // gather instruction on the processors measured.
 inline vd Gather(const double* base, vi i) {
@@ -46,24 +56,42 @@ inline vd Gather(const double* base, vi i) {
   return (vd)_mm512_insertf64x4(_mm512_castpd256_pd512(ab), cd, 1);
 }
 // About 14 bits of 1/a.
-inline vd ApproxRecip(vd a) { return (vd)_mm512_rcp14_pd((__m512d)a); }
-inline bool All(vl m) { return _mm512_test_epi64_mask((__m512i)m, (__m512i)m) == 0xff; }
+inline vd ApproxRecip(vd a) {
+  return (vd)_mm512_rcp14_pd((__m512d)a);
+}
+inline bool All(vl m) {
+  return _mm512_test_epi64_mask((__m512i)m, (__m512i)m) == 0xff;
+}
 #elif KERNEL_WIDTH == 4
-inline vd Fma(vd a, vd b, vd c) { return (vd)_mm256_fmadd_pd((__m256d)a, (__m256d)b, (__m256d)c); }
-inline vd Fnma(vd a, vd b, vd c) { return (vd)_mm256_fnmadd_pd((__m256d)a, (__m256d)b, (__m256d)c); }
-inline vd Sqrt(vd a) { return (vd)_mm256_sqrt_pd((__m256d)a); }
+inline vd Fma(vd a, vd b, vd c) {
+  return (vd)_mm256_fmadd_pd((__m256d)a, (__m256d)b, (__m256d)c);
+}
+inline vd Fnma(vd a, vd b, vd c) {
+  return (vd)_mm256_fnmadd_pd((__m256d)a, (__m256d)b, (__m256d)c);
+}
+inline vd Sqrt(vd a) {
+  return (vd)_mm256_sqrt_pd((__m256d)a);
+}
 inline vd Gather(const double* base, vi i) {
   return (vd)_mm256_i32gather_pd(base, (__m128i)i, 8);
 }
 inline vd ApproxRecip(vd a) {
   return (vd)_mm256_cvtps_pd(_mm_rcp_ps(_mm256_cvtpd_ps((__m256d)a)));
 }
-inline bool All(vl m) { return _mm256_movemask_pd((__m256d)m) == 0xf; }
+inline bool All(vl m) {
+  return _mm256_movemask_pd((__m256d)m) == 0xf;
+}
 #else
-inline vd Fma(vd a, vd b, vd c) { return a * b + c; }
-inline vd Fnma(vd a, vd b, vd c) { return c - a * b; }
+inline vd Fma(vd a, vd b, vd c) {
+  return a * b + c;
+}
+inline vd Fnma(vd a, vd b, vd c) {
+  return c - a * b;
+}
 #if defined(__SSE2__)
-inline vd Sqrt(vd a) { return (vd)_mm_sqrt_pd((__m128d)a); }
+inline vd Sqrt(vd a) {
+  return (vd)_mm_sqrt_pd((__m128d)a);
+}
 #else
 inline vd Sqrt(vd a) {
   vd r;
@@ -76,11 +104,17 @@ inline vd Gather(const double* base, vi i) {
   for (int k = 0; k < W; ++k) r[k] = base[i[k]];
   return r;
 }
-inline vd ApproxRecip(vd a) { return 1.0 / a; }
-inline bool All(vl m) { return m[0] && m[1]; }
+inline vd ApproxRecip(vd a) {
+  return 1.0 / a;
+}
+inline bool All(vl m) {
+  return m[0] && m[1];
+}
 #endif
 
-inline vd Abs(vd a) { return (vd)((vu)a & 0x7fffffffffffffffull); }
+inline vd Abs(vd a) {
+  return (vd)((vu)a & 0x7fffffffffffffffull);
+}
 inline vd CopySign(vd magnitude, vd sign) {
   return (vd)(((vu)magnitude & 0x7fffffffffffffffull) | ((vu)sign & 0x8000000000000000ull));
 }
@@ -102,8 +136,8 @@ inline vd CopySign(vd magnitude, vd sign) {
 constexpr double kFarLambda = 5.83;
 inline vd AtanhPolynomial(vd s) {
   const vd z = s * s, w = z * z;
-  const vd t1 = w * Fma(Fma(Splat(1.531383769920937332e-01), w, Splat(2.222219843214978396e-01)),
-                        w, Splat(3.999999999940941908e-01));
+  const vd t1 = w * Fma(Fma(Splat(1.531383769920937332e-01), w, Splat(2.222219843214978396e-01)), w,
+                        Splat(3.999999999940941908e-01));
   const vd t2 =
       z * Fma(Fma(Fma(Splat(1.479819860511658591e-01), w, Splat(1.818357216161805012e-01)), w,
                   Splat(2.857142874366239149e-01)),
@@ -163,17 +197,18 @@ inline vd EdgeLogs(vd lam, vd il) {
 inline vd AtanPolynomial(vd t) {
   const vd z = t * t, w = z * z;
   const vd s1 =
-      z * Fma(Fma(Fma(Fma(Fma(Splat(1.62858201153657823623e-02), w,
-                              Splat(4.97687799461593236017e-02)),
-                          w, Splat(6.66107313738753120669e-02)),
-                      w, Splat(9.09088713343650656196e-02)),
-                  w, Splat(1.42857142725034663711e-01)),
-              w, Splat(3.33333333333329318027e-01));
-  const vd s2 = w * Fma(Fma(Fma(Fma(Splat(-3.65315727442169155270e-02), w,
-                                    Splat(-5.83357013379057348645e-02)),
-                                w, Splat(-7.69187620504482999495e-02)),
-                            w, Splat(-1.11111104054623557880e-01)),
-                        w, Splat(-1.99999999998764832476e-01));
+      z *
+      Fma(Fma(Fma(Fma(Fma(Splat(1.62858201153657823623e-02), w, Splat(4.97687799461593236017e-02)),
+                      w, Splat(6.66107313738753120669e-02)),
+                  w, Splat(9.09088713343650656196e-02)),
+              w, Splat(1.42857142725034663711e-01)),
+          w, Splat(3.33333333333329318027e-01));
+  const vd s2 =
+      w *
+      Fma(Fma(Fma(Fma(Splat(-3.65315727442169155270e-02), w, Splat(-5.83357013379057348645e-02)), w,
+                  Splat(-7.69187620504482999495e-02)),
+              w, Splat(-1.11111104054623557880e-01)),
+          w, Splat(-1.99999999998764832476e-01));
   return Fnma(t, s1 + s2, t);
 }
 
@@ -246,7 +281,9 @@ inline FacetLanes BroadcastFacet(const double* f, int k) {
           at(kM2y), at(kM2z), at(kM3x), at(kM3y), at(kM3z), at(kArea2)};
 }
 
-inline vd Distance(vd dx, vd dy, vd dz) { return Sqrt(Fma(dx, dx, Fma(dy, dy, dz * dz))); }
+inline vd Distance(vd dx, vd dy, vd dz) {
+  return Sqrt(Fma(dx, dx, Fma(dy, dy, dz * dz)));
+}
 
 // One chunk at one field point, W facets at a time: vertex distances, edge
 // logarithms, then the facet groups, added into the lane sums acc[0..4W)
@@ -265,15 +302,17 @@ void PointChunk(const Chunk& c, double px, double py, double pz, double* R, doub
   vd sum = Load(acc), gx = Load(acc + W), gy = Load(acc + 2 * W), gz = Load(acc + 3 * W);
   const double* f = c.facet;
   const int32_t* ix = c.corner;
-  for (uint32_t g = 0; g < c.groups; ++g, f += kFacetFields * kGroup, ix += kCornerFields * kGroup) {
+  for (uint32_t g = 0; g < c.groups;
+       ++g, f += kFacetFields * kGroup, ix += kCornerFields * kGroup) {
     for (int half = 0; half < kGroup; half += W) {
       auto vertex = [&](int q) { return Load(f + q * kGroup + half); };
-      auto at = [&](const double* base, int q) { return Gather(base, LoadI(ix + q * kGroup + half)); };
+      auto at = [&](const double* base, int q) {
+        return Gather(base, LoadI(ix + q * kGroup + half));
+      };
       const FacetLanes facet = LoadFacets(f, half);
-      const PointLanes point{vertex(kAx) - Px, vertex(kAy) - Py, vertex(kAz) - Pz,
-                             vertex(kBx) - Px, vertex(kBy) - Py, vertex(kBz) - Pz,
-                             vertex(kCx) - Px, vertex(kCy) - Py, vertex(kCz) - Pz,
-                             at(R, kVa),       at(R, kVb),       at(R, kVc),
+      const PointLanes point{vertex(kAx) - Px, vertex(kAy) - Py, vertex(kAz) - Pz, vertex(kBx) - Px,
+                             vertex(kBy) - Py, vertex(kBz) - Pz, vertex(kCx) - Px, vertex(kCy) - Py,
+                             vertex(kCz) - Pz, at(R, kVa),       at(R, kVb),       at(R, kVc),
                              at(L, kE1),       at(L, kE2),       at(L, kE3)};
       const Terms t = FacetTerms(facet, point);
       const vd nx = facet.nx, ny = facet.ny, nz = facet.nz;
@@ -306,7 +345,8 @@ void PointsChunk(const Chunk& c, vd Px, vd Py, vd Pz, double* R, double* L, doub
   }
   const double* f = c.facet;
   const int32_t* ix = c.corner;
-  for (uint32_t g = 0; g < c.groups; ++g, f += kFacetFields * kGroup, ix += kCornerFields * kGroup) {
+  for (uint32_t g = 0; g < c.groups;
+       ++g, f += kFacetFields * kGroup, ix += kCornerFields * kGroup) {
 #pragma GCC unroll 8
     for (int k = 0; k < kGroup; ++k) {
       auto vertex = [&](int q) { return Splat(f[q * kGroup + k]); };
@@ -314,10 +354,9 @@ void PointsChunk(const Chunk& c, vd Px, vd Py, vd Pz, double* R, double* L, doub
         return Load(base + size_t(ix[q * kGroup + k]) * W);
       };
       const FacetLanes facet = BroadcastFacet(f, k);
-      const PointLanes point{vertex(kAx) - Px, vertex(kAy) - Py, vertex(kAz) - Pz,
-                             vertex(kBx) - Px, vertex(kBy) - Py, vertex(kBz) - Pz,
-                             vertex(kCx) - Px, vertex(kCy) - Py, vertex(kCz) - Pz,
-                             at(R, kVa),       at(R, kVb),       at(R, kVc),
+      const PointLanes point{vertex(kAx) - Px, vertex(kAy) - Py, vertex(kAz) - Pz, vertex(kBx) - Px,
+                             vertex(kBy) - Py, vertex(kBz) - Pz, vertex(kCx) - Px, vertex(kCy) - Py,
+                             vertex(kCz) - Pz, at(R, kVa),       at(R, kVb),       at(R, kVc),
                              at(L, kE1),       at(L, kE2),       at(L, kE3)};
       const Terms t = FacetTerms(facet, point);
       const vd nx = facet.nx, ny = facet.ny, nz = facet.nz;
@@ -402,7 +441,9 @@ double EdgeLog(double lambda) {
   return l[0];
 }
 
-double Atan2(double y, double x) { return Atan2V(Splat(y), Splat(x))[0]; }
+double Atan2(double y, double x) {
+  return Atan2V(Splat(y), Splat(x))[0];
+}
 
 }  // namespace
 

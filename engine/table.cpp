@@ -9,7 +9,9 @@ using terms::Norm;
 using terms::Vec;
 
 namespace {
-Vec Vertex(const float* v, int k) { return {v[3 * k], v[3 * k + 1], v[3 * k + 2]}; }
+Vec Vertex(const float* v, int k) {
+  return {v[3 * k], v[3 * k + 1], v[3 * k + 2]};
+}
 }  // namespace
 
 SIEntry MakeSIEntry(const float v[9]) {
@@ -21,13 +23,13 @@ SIEntry MakeSIEntry(const float v[9]) {
   const Vec n{c.x / len, c.y / len, c.z / len};
   const double il1 = 1 / Norm(e1), il2 = 1 / Norm(e2), il3 = 1 / Norm(e3);
   const Vec m1 = Cross(e1, n), m2 = Cross(e2, n), m3 = Cross(e3, n);
-  return {n.x,        n.y,        n.z,        il1,        m1.x * il1, m1.y * il1, m1.z * il1, il2,
-          m2.x * il2, m2.y * il2, m2.z * il2, il3,        m3.x * il3, m3.y * il3, m3.z * il3};
+  return {n.x,        n.y,        n.z,        il1, m1.x * il1, m1.y * il1, m1.z * il1, il2,
+          m2.x * il2, m2.y * il2, m2.z * il2, il3, m3.x * il3, m3.y * il3, m3.z * il3};
 }
 
 template <TableGuard G>
 void CalculateSIReference(const FacetView& facets, const SIEntry* si, double x, double y, double z,
-                 double* U, double* gx, double* gy, double* gz) {
+                          double* U, double* gx, double* gy, double* gz) {
   const Vec p{x, y, z};
   double sum = 0, sx = 0, sy = 0, sz = 0;
   for (uint32_t f = 0; f < facets.n; ++f) {
@@ -65,7 +67,9 @@ void CalculateSIReference(const FacetView& facets, const SIEntry* si, double x, 
   if (gz) *gz = sz;
 }
 
-template void CalculateSIReference<TableGuard::kRelative>(const FacetView&, const SIEntry*, double, double,
-                                                 double, double*, double*, double*, double*);
-template void CalculateSIReference<TableGuard::kNone>(const FacetView&, const SIEntry*, double, double,
-                                             double, double*, double*, double*, double*);
+template void CalculateSIReference<TableGuard::kRelative>(const FacetView&, const SIEntry*, double,
+                                                          double, double, double*, double*, double*,
+                                                          double*);
+template void CalculateSIReference<TableGuard::kNone>(const FacetView&, const SIEntry*, double,
+                                                      double, double, double*, double*, double*,
+                                                      double*);

@@ -30,4 +30,4 @@ SIEntry MakeSIEntry(const float v[9]);
 // four result pointers may be null when not wanted.
 template <TableGuard G>
 void CalculateSIReference(const FacetView& facets, const SIEntry* si, double x, double y, double z,
-                 double* U, double* gx, double* gy, double* gz);
+                          double* U, double* gx, double* gy, double* gz);

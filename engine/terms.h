@@ -10,12 +10,18 @@ namespace terms {
 struct Vec {
   double x, y, z;
 };
-inline Vec operator-(Vec a, Vec b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-inline double Dot(Vec a, Vec b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+inline Vec operator-(Vec a, Vec b) {
+  return {a.x - b.x, a.y - b.y, a.z - b.z};
+}
+inline double Dot(Vec a, Vec b) {
+  return a.x * b.x + a.y * b.y + a.z * b.z;
+}
 inline Vec Cross(Vec a, Vec b) {
   return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
 }
-inline double Norm(Vec a) { return std::sqrt(Dot(a, a)); }
+inline double Norm(Vec a) {
+  return std::sqrt(Dot(a, a));
+}
 
 // Guard constants: the direct form drops an edge term when
 // delta = R_a + R_b - L is below 1e-9 model units; the table form when
@@ -25,11 +31,15 @@ constexpr double kRelativeGuard = 2.22045e-16;
 
 // ln((R_a + R_b + L)/delta) of the direct form, written as log1p(2L/delta)
 // so that it keeps its digits far from the facet, where delta ~ 2(R - L).
-inline double EdgeLogDirect(double delta, double L) { return std::log1p(2.0 * L / delta); }
+inline double EdgeLogDirect(double delta, double L) {
+  return std::log1p(2.0 * L / delta);
+}
 
 // -ln x = ln((lambda + 1)/(lambda - 1)) of the table form, as
 // log1p(2/(lambda - 1)), with lambda = (R_a + R_b)/L.
-inline double EdgeLogTable(double lambda) { return std::log1p(2.0 / (lambda - 1.0)); }
+inline double EdgeLogTable(double lambda) {
+  return std::log1p(2.0 / (lambda - 1.0));
+}
 
 // Half the signed solid angle under which the facet is seen from the field
 // point: atan2(r1 . (r2 x r3), R1 R2 R3 + (r1.r2) R3 + (r1.r3) R2 + (r2.r3) R1).

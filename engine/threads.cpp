@@ -26,8 +26,7 @@ void ThreadTeam::Start() {
   }
 }
 
-void ThreadTeam::MultiThreading(size_t items,
-                                const std::function<void(unsigned, unsigned)>& body) {
+void ThreadTeam::MultiThreading(size_t items, const std::function<void(unsigned, unsigned)>& body) {
   const unsigned m = static_cast<unsigned>(items < count_ ? (items ? items : 1) : count_);
   handles_.clear();
   for (unsigned t = 1; t < m; ++t) {
@@ -48,4 +47,6 @@ void ThreadTeam::MultiThreading(size_t items,
   }
 }
 
-void ThreadTeam::Release() { std::vector<std::thread>().swap(handles_); }
+void ThreadTeam::Release() {
+  std::vector<std::thread>().swap(handles_);
+}

@@ -26,8 +26,8 @@ constexpr long kMaxLevel = 60;
 // Point pass: P, X, Y, Z = U, gx, gy, gz at the current point x, y, z.
 double V, X, Y, Z, P, x, y, z;
 
-void VXYZ(int level, double ax, double ay, double az, double bx, double by, double bz,
-          double cx, double cy, double cz) {
+void VXYZ(int level, double ax, double ay, double az, double bx, double by, double bz, double cx,
+          double cy, double cz) {
   auto leaf = [](Point a, Point b, Point c) {
     const double d = a.x * (b.y * c.z - b.z * c.y) + a.y * (b.z * c.x - b.x * c.z) +
                      a.z * (b.x * c.y - b.y * c.x);
@@ -39,8 +39,8 @@ void VXYZ(int level, double ax, double ay, double az, double bx, double by, doub
   Walk(level, {ax, ay, az}, {bx, by, bz}, {cx, cy, cz}, leaf);
 }
 
-void PXYZ(int level, double ax, double ay, double az, double bx, double by, double bz,
-          double cx, double cy, double cz) {
+void PXYZ(int level, double ax, double ay, double az, double bx, double by, double bz, double cx,
+          double cy, double cz) {
   auto leaf = [](Point a, Point b, Point c) {
     SurfaceIntegral(x, y, z, a.x, a.y, a.z, b.x, b.y, b.z, c.x, c.y, c.z, &P, &X, &Y, &Z);
   };
@@ -84,8 +84,7 @@ int main(int argc, char** argv) {
   while (std::scanf("%lf %lf %lf", &x, &y, &z) == 3) {
     Z = Y = X = P = 0;
     for (int t = 0; t < T; ++t) {
-      const double *a = trigons[t].corner[0], *b = trigons[t].corner[1],
-                   *c = trigons[t].corner[2];
+      const double *a = trigons[t].corner[0], *b = trigons[t].corner[1], *c = trigons[t].corner[2];
       PXYZ(L, a[0], a[1], a[2], b[0], b[1], b[2], c[0], c[1], c[2]);
     }
     std::printf("%lg\t%lg\t%lg\t%lf\t%lf\t%lf\t%lf\n", x, y, z, P, X, Y, Z);

@@ -19,13 +19,14 @@ double vertex[12][3] = {
 };
 
 // A triangle over rows a, b, c: references, so that it sees the rotated rows.
-constexpr Trigon T(int a, int b, int c) { return {{vertex[a], vertex[b], vertex[c]}}; }
+constexpr Trigon T(int a, int b, int c) {
+  return {{vertex[a], vertex[b], vertex[c]}};
+}
 
 const Trigon trigon[20] = {
-    T(0, 1, 2),   T(0, 2, 3),  T(0, 3, 4),  T(0, 4, 5),   T(0, 5, 1),
-    T(1, 5, 6),   T(1, 6, 7),  T(1, 7, 2),  T(2, 7, 8),   T(2, 8, 3),
-    T(3, 8, 9),   T(3, 9, 4),  T(4, 9, 10), T(4, 10, 5),  T(5, 10, 6),
-    T(6, 10, 11), T(6, 11, 7), T(7, 11, 8), T(8, 11, 9),  T(9, 11, 10),
+    T(0, 1, 2),  T(0, 2, 3),   T(0, 3, 4),  T(0, 4, 5),  T(0, 5, 1),  T(1, 5, 6),   T(1, 6, 7),
+    T(1, 7, 2),  T(2, 7, 8),   T(2, 8, 3),  T(3, 8, 9),  T(3, 9, 4),  T(4, 9, 10),  T(4, 10, 5),
+    T(5, 10, 6), T(6, 10, 11), T(6, 11, 7), T(7, 11, 8), T(8, 11, 9), T(9, 11, 10),
 };
 
 }  // namespace

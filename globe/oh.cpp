@@ -13,7 +13,9 @@ double vertex[6][3] = {
 };
 
 // A triangle over rows a, b, c: references, so that it sees the rotated rows.
-constexpr Trigon T(int a, int b, int c) { return {{vertex[a], vertex[b], vertex[c]}}; }
+constexpr Trigon T(int a, int b, int c) {
+  return {{vertex[a], vertex[b], vertex[c]}};
+}
 
 const Trigon trigon[8] = {T(0, 1, 2), T(0, 2, 3), T(0, 3, 4), T(0, 4, 1),
                           T(1, 4, 5), T(1, 5, 2), T(2, 5, 3), T(3, 5, 4)};

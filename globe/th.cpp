@@ -11,7 +11,9 @@ double vertex[4][3] = {
 };
 
 // A triangle over rows a, b, c: references, so that it sees the rotated rows.
-constexpr Trigon T(int a, int b, int c) { return {{vertex[a], vertex[b], vertex[c]}}; }
+constexpr Trigon T(int a, int b, int c) {
+  return {{vertex[a], vertex[b], vertex[c]}};
+}
 
 const Trigon trigon[4] = {T(0, 1, 2), T(0, 2, 3), T(0, 3, 1), T(1, 3, 2)};
 

@@ -19,20 +19,8 @@ emulator=(qemu-s390x -L "$sysroot")
 
 "$src/scripts/deps.sh" cmake make crossbuild-essential-s390x qemu-user googletest
 
-# The shared STL corpus sits beside the main checkout; a git worktree finds it
-# through the repository it belongs to.
-shared=$src/../shared/data
-if [ ! -d "$shared" ]; then
-  common=$(git -C "$src" rev-parse --path-format=absolute --git-common-dir 2>/dev/null || true)
-  if [ -n "$common" ] && [ -d "$(dirname "$common")/../shared/data" ]; then
-    shared=$(cd "$(dirname "$common")/../shared/data" && pwd)
-  else
-    echo "bigendian.sh: no shared STL corpus found; its tests will be skipped" >&2
-  fi
-fi
-
 cmake -S "$src" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$src/cmake/s390x.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DPOLYFIELD_BENCH=OFF -DPOLYFIELD_SHARED_DATA="$shared" >/dev/null
+  -DCMAKE_BUILD_TYPE=Release -DPOLYFIELD_BENCH=OFF >/dev/null
 
 targets=(read_test corpus_test store_test cm_stl_test scan_test
          facetpaint tribuild facetpaint_test tribuild_test
@@ -61,9 +49,7 @@ EOF
 s390x-linux-gnu-g++ -std=c++20 -O2 -o "$build/byte_order" "$build/byte_order.cpp"
 "${emulator[@]}" "$build/byte_order"
 
-tests='^((ReadAscii|ReadBinary|ReadFile|Corpus|StoreFacet|StoreFacetDeathTest|Fwrite|NarrowToFloat'
-tests+='|CM_STL|Colour5|ColourWord|ValueToIndex|ScanDoubles'
-tests+='|Facetpaint|FacetpaintCorpus|Tribuild|TribuildRoundTrip)\..*'
-tests+='|fuzz_replay\.(stl|facetpaint_rgb|tribuild))$'
+# The tests labelled bigendian where they are declared; a labelled test
+# whose binary is not among the targets above fails as not found.
 cd "$build"
-ctest -R "$tests" -j2 --output-on-failure --no-tests=error
+ctest -L bigendian -j2 --output-on-failure --no-tests=error

@@ -25,9 +25,10 @@ class Geopot final : public ColouringCommand {
   void Compute(FieldEngine& engine, const FacetView& model, ValuedFacet* facets) override {
     const terms::Vec c = ModelVolume(model).Centroid();
     engine.Evaluate(1, &c.x, &c.y, &c.z, {&U0_, nullptr, nullptr, nullptr});
-    AtCentroids(engine, model, Want::kPotential, [&](size_t first, size_t count, const FieldOut& r) {
-      for (size_t i = 0; i < count; ++i) facets[first + i].value = r.U[i] / U0_;
-    });
+    AtCentroids(engine, model, Want::kPotential,
+                [&](size_t first, size_t count, const FieldOut& r) {
+                  for (size_t i = 0; i < count; ++i) facets[first + i].value = r.U[i] / U0_;
+                });
   }
   void PrintRange(const ValueRange& range) const override {
     Line line;

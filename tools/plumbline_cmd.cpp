@@ -34,7 +34,8 @@ double Deviation(double gx, double gy, double gz, const float* v) {
 class Plumbline final : public ColouringCommand {
  public:
   const char* Usage() const override {
-    return "usage : plumbline STL\n        plumbline STL CM_STL STL\n        plumbline STL min. max. "
+    return "usage : plumbline STL\n        plumbline STL CM_STL STL\n        plumbline STL min. "
+           "max. "
            "CM_STL STL";
   }
   ValueRange ParseRange(const char* min, const char* max) const override {
@@ -46,10 +47,11 @@ class Plumbline final : public ColouringCommand {
     return {lower, upper};
   }
   void Compute(FieldEngine& engine, const FacetView& model, ValuedFacet* facets) override {
-    AtCentroids(engine, model, Want::kAttraction, [&](size_t first, size_t count, const FieldOut& r) {
-      for (size_t i = 0; i < count; ++i)
-        facets[first + i].value = Deviation(r.gx[i], r.gy[i], r.gz[i], model.V(first + i));
-    });
+    AtCentroids(
+        engine, model, Want::kAttraction, [&](size_t first, size_t count, const FieldOut& r) {
+          for (size_t i = 0; i < count; ++i)
+            facets[first + i].value = Deviation(r.gx[i], r.gy[i], r.gz[i], model.V(first + i));
+        });
   }
   void PrintRange(const ValueRange& range) const override {
     Line line;

@@ -6,6 +6,8 @@
 // evaluator with the relative edge guard (SurfaceIntegral), thread body
 // (Thread) and main; numbers are read by the suite's scanner, THREADS as every
 // threaded program reads it, and failures end through the suite's Error.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -19,8 +21,6 @@
 #include <new>
 #include <system_error>
 #include <thread>
-
-#include <unistd.h>
 
 #include "common/error.h"
 #include "common/input.h"
@@ -218,7 +218,9 @@ bool ReadLine(FILE* in, char (&buf)[kLineBuffer]) {
 }
 
 // "%lf %lf %lf": true when the line starts with three numbers.
-bool ScanThree(const char* line, double out[3]) { return ScanDoubles(line, 3, out) == 3; }
+bool ScanThree(const char* line, double out[3]) {
+  return ScanDoubles(line, 3, out) == 3;
+}
 
 enum class Count { kNone, kValue, kTooLarge };
 

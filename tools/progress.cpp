@@ -12,7 +12,8 @@ constexpr double kWorthShowing = 2e10;
 }  // namespace
 
 Progress::Progress(size_t items, size_t cost) : items_(items) {
-  shown_ = isatty(STDERR_FILENO) && static_cast<double>(items) * static_cast<double>(cost) >= kWorthShowing;
+  shown_ = isatty(STDERR_FILENO) &&
+           static_cast<double>(items) * static_cast<double>(cost) >= kWorthShowing;
   start_ = last_ = Clock::now();
 }
 
@@ -30,7 +31,8 @@ void Progress::Update(size_t done) {
   last_ = now;
   const double elapsed = std::chrono::duration<double>(now - start_).count();
   const double left = elapsed / static_cast<double>(done) * static_cast<double>(items_ - done);
-  std::fprintf(stderr, "\r%5.1f%%  %d:%02d left ", 100.0 * static_cast<double>(done) / static_cast<double>(items_),
+  std::fprintf(stderr, "\r%5.1f%%  %d:%02d left ",
+               100.0 * static_cast<double>(done) / static_cast<double>(items_),
                static_cast<int>(left) / 60, static_cast<int>(left) % 60);
   std::fflush(stderr);
   drawn_ = true;

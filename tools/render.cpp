@@ -9,7 +9,9 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 
-double Dot(const double a[3], const double b[3]) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+double Dot(const double a[3], const double b[3]) {
+  return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+}
 
 bool Finite(const float v[9]) {
   for (int k = 0; k < 9; ++k)
@@ -57,9 +59,7 @@ struct Edge {
 
 Rgb FacetColour(uint16_t attribute) {
   if (!(attribute & 0x8000)) return kNoColour;
-  auto expand = [](unsigned c5) {
-    return static_cast<uint8_t>(std::trunc(c5 * 255.0 / 31 + 0.5));
-  };
+  auto expand = [](unsigned c5) { return static_cast<uint8_t>(std::trunc(c5 * 255.0 / 31 + 0.5)); };
   return {expand((attribute >> 10) & 31u), expand((attribute >> 5) & 31u), expand(attribute & 31u)};
 }
 
@@ -73,9 +73,13 @@ double Shade(const double n_view[3]) {
   return kAmbient + (1 - kAmbient) * std::max(0.0, Dot(n_view, kLight));
 }
 
-uint8_t Shaded(uint8_t c, double s) { return static_cast<uint8_t>(std::trunc(c * s + 0.5)); }
+uint8_t Shaded(uint8_t c, double s) {
+  return static_cast<uint8_t>(std::trunc(c * s + 0.5));
+}
 
-uint32_t Margin(uint32_t width, uint32_t height) { return std::min(width, height) / 20; }
+uint32_t Margin(uint32_t width, uint32_t height) {
+  return std::min(width, height) / 20;
+}
 
 void Render(uint32_t count, const AttributedFacet* facets, const ViewBasis& view, Image* image) {
   const uint32_t W = image->width, H = image->height;

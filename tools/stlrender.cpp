@@ -59,7 +59,9 @@ bool Side(const char* s, uint32_t* out) {
 
 // libpng reports a failure through these; the writer below turns it into
 // its return value, and no message of the library's own reaches the user.
-void PngError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+void PngError(png_structp png, png_const_charp) {
+  png_longjmp(png, 1);
+}
 void PngWarning(png_structp, png_const_charp) {}
 void PngWrite(png_structp png, png_bytep data, png_size_t length) {
   FILE* out = static_cast<FILE*>(png_get_io_ptr(png));

@@ -1,5 +1,7 @@
 // Colour map: the colour word, the CM_STL line and range-list grammars with
 // their messages and check order, and the value-to-index rule.
+#include "common/cm_stl.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "common/cm_stl.h"
 #include "tests/support/run.h"
 
 namespace {

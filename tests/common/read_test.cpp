@@ -1,10 +1,11 @@
 // STL reader: the kind decision, the ASCII grammar, the binary layout, the
 // orientation rule and every message.
+#include "common/read.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "common/read.h"
 #include "tests/support/little_endian.h"
 #include "tests/support/run.h"
 

@@ -1,13 +1,13 @@
 // Number fields: ScanDoubles against the C library's "%lf %lf %lf" scanner,
 // whose results on these lines are listed (glibc's behaviour, which every
 // program's point, vertex and triangle lines follow).
+#include "common/scan.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdio>
 #include <vector>
-
-#include "common/scan.h"
 
 namespace {
 

@@ -1,5 +1,7 @@
 // STL writer: the byte layout, the recomputed normal, standard output, the
 // reversed block write, and failures that leave no partial file behind.
+#include "common/store.h"
+
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -16,7 +18,6 @@
 
 #include "common/error.h"
 #include "common/read.h"
-#include "common/store.h"
 #include "tests/support/run.h"
 
 namespace {
@@ -52,8 +53,8 @@ TEST(StoreFacet, SingleFacetIsTheListed134Bytes) {
   const std::string file = Store({Tri({0, 0, 0, 1, 0, 0, 0, 1, 0}, 0x801F)});
   // Little-endian IEEE: 1.0f is 00 00 80 3F.
   const std::string one = Bytes({0x00, 0x00, 0x80, 0x3F}), zero(4, '\0');
-  const std::string want = std::string(80, '\0') + Bytes({1, 0, 0, 0}) + zero + zero + one +
-                           zero + zero + zero + one + zero + zero + zero + one + zero +
+  const std::string want = std::string(80, '\0') + Bytes({1, 0, 0, 0}) + zero + zero + one + zero +
+                           zero + zero + one + zero + zero + zero + one + zero +
                            Bytes({0x1F, 0x80});
   ASSERT_EQ(file.size(), 134u);
   EXPECT_EQ(file, want);
@@ -139,7 +140,8 @@ TEST(StoreFacet, CubeReadBackIsIdenticalRecordForRecord) {
     const size_t at = 84 + 50 * i;
     for (int k = 0; k < 12; ++k)
       EXPECT_EQ(FloatAt(written, at + 4 * k), FloatAt(original, at + 4 * k)) << i << " " << k;
-    EXPECT_EQ(written.substr(at + 48, 2), i == 3 ? Bytes({0xE0, 0x83}) : original.substr(at + 48, 2));
+    EXPECT_EQ(written.substr(at + 48, 2),
+              i == 3 ? Bytes({0xE0, 0x83}) : original.substr(at + 48, 2));
   }
   std::free(first);
   std::free(again);

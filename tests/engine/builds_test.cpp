@@ -20,8 +20,8 @@
 #include "engine/direct.h"
 #include "engine/kernel.h"
 #include "engine/tabled.h"
-#include "engine/threaded.h"
 #include "engine/terms.h"
+#include "engine/threaded.h"
 #include "tests/support/run.h"
 
 namespace {
@@ -79,10 +79,14 @@ struct ThreadsEnv {  // sets THREADS for the engine's Start, restores it after
 // 10^3, 6.2e-8 at 10^4, 9.5e-6 at 10^5).
 double Tolerance(int k) {
   switch (k) {
-    case 2: return 1e-9;
-    case 3: return 1e-9;
-    case 4: return 1e-7;
-    default: return 2e-5;
+    case 2:
+      return 1e-9;
+    case 3:
+      return 1e-9;
+    case 4:
+      return 1e-7;
+    default:
+      return 2e-5;
   }
 }
 
@@ -108,7 +112,8 @@ void ExpectPointMass(FieldEngine& engine, const char* name) {
       const double r = std::sqrt(dx * dx + dy * dy + dz * dz), r3 = r * r * r;
       const double ex = -dx / r3, ey = -dy / r3, ez = -dz / r3;  // V = 1
       const double err = std::sqrt(std::pow(got.gx[i] - ex, 2) + std::pow(got.gy[i] - ey, 2) +
-                                   std::pow(got.gz[i] - ez, 2)) * r * r;
+                                   std::pow(got.gz[i] - ez, 2)) *
+                         r * r;
       EXPECT_LT(err, Tolerance(k)) << name << " at 10^" << k << " sizes, point " << i;
       // The potential keeps its digits better: the cancellation in h S is milder.
       EXPECT_NEAR(got.U[i] * r, 1.0, Tolerance(k)) << name << " at 10^" << k << " sizes";
@@ -156,7 +161,8 @@ Points Around(const FacetView& m, size_t n) {
   std::mt19937_64 rng(6);
   std::uniform_real_distribution<double> u(1.2 * lo, 1.2 * hi);
   Points p;
-  for (size_t i = 0; i < n; ++i) p.x.push_back(u(rng)), p.y.push_back(u(rng)), p.z.push_back(u(rng));
+  for (size_t i = 0; i < n; ++i)
+    p.x.push_back(u(rng)), p.y.push_back(u(rng)), p.z.push_back(u(rng));
   const float* a = m.V(3);  // a vertex and an edge point of the model
   p.x.push_back(a[0]), p.y.push_back(a[1]), p.z.push_back(a[2]);
   p.x.push_back((double{a[3]} + a[6]) / 2), p.y.push_back((double{a[4]} + a[7]) / 2);
@@ -173,7 +179,8 @@ TEST(Threaded, GivesTheTabledBitsForEveryThreadCount) {
   // One point per call, as fieldpts_s reads a point file.
   Results single(p.size());
   for (size_t i = 0; i < p.size(); ++i)
-    tabled.Evaluate(1, &p.x[i], &p.y[i], &p.z[i], {&single.U[i], &single.gx[i], &single.gy[i], &single.gz[i]});
+    tabled.Evaluate(1, &p.x[i], &p.y[i], &p.z[i],
+                    {&single.U[i], &single.gx[i], &single.gy[i], &single.gz[i]});
   EXPECT_TRUE(single == want);
   tabled.Release();
   for (const char* m : {"1", "2", "3", "7", "400"}) {
@@ -193,7 +200,8 @@ TEST(Threaded, ProgramsPrintTheTabledLinesForEveryThreadCount) {
   const Mesh m(model);
   const Points p = Around(m.View(), 40);
   for (size_t i = 0; i < p.size(); ++i)
-    text += std::to_string(p.x[i]) + " " + std::to_string(p.y[i]) + " " + std::to_string(p.z[i]) + "\n";
+    text +=
+        std::to_string(p.x[i]) + " " + std::to_string(p.y[i]) + " " + std::to_string(p.z[i]) + "\n";
   WriteFile(points, text);
   const RunResult fs = ::Run("fieldpts_s", {model, points});
   const RunResult fc = ::Run("fieldpts_s", {model});

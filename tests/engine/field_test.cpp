@@ -43,8 +43,8 @@ Field Table(const std::vector<Facet>& m, double x, double y, double z) {
   std::vector<SIEntry> si;
   for (const Facet& f : m) si.push_back(MakeSIEntry(f.v));
   Field r;
-  CalculateSIReference<G>(FacetView::Of(static_cast<uint32_t>(m.size()), m.data()), si.data(), x, y, z, &r.U,
-                 &r.gx, &r.gy, &r.gz);
+  CalculateSIReference<G>(FacetView::Of(static_cast<uint32_t>(m.size()), m.data()), si.data(), x, y,
+                          z, &r.U, &r.gx, &r.gy, &r.gz);
   return r;
 }
 
@@ -85,8 +85,7 @@ TEST(UnitCube, InwardOrZeroNormalsInTheFile) {
   Expect7(Table<TableGuard::kRelative>(inward, 0.5, 0.5, 1), -1.792810, 0, 0, 2.596897);
   // Zero normals keep the file's (outward) vertex order.
   Expect7(Direct(LoadModel("cube_zero_normals.stl"), 0.5, 0.5, 0.5), 2.380077, 0, 0, 0);
-  Expect7(Direct(LoadModel("cube_binary.stl"), 0, 0, 0), 1.190039, 0.9693881, 0.9693881,
-          0.9693881);
+  Expect7(Direct(LoadModel("cube_binary.stl"), 0, 0, 0), 1.190039, 0.9693881, 0.9693881, 0.9693881);
 }
 
 TEST(TableEntry, TopFacetOfTheCube) {
@@ -105,12 +104,10 @@ std::vector<Facet> Box(const double lo[3], const double hi[3]) {
                                 static_cast<float>(j ? hi[1] : lo[1]),
                                 static_cast<float>(k ? hi[2] : lo[2])};
   };
-  const int quads[6][4][3] = {{{0, 0, 0}, {0, 1, 0}, {1, 1, 0}, {1, 0, 0}},
-                              {{0, 0, 1}, {1, 0, 1}, {1, 1, 1}, {0, 1, 1}},
-                              {{0, 0, 0}, {1, 0, 0}, {1, 0, 1}, {0, 0, 1}},
-                              {{0, 1, 0}, {0, 1, 1}, {1, 1, 1}, {1, 1, 0}},
-                              {{0, 0, 0}, {0, 0, 1}, {0, 1, 1}, {0, 1, 0}},
-                              {{1, 0, 0}, {1, 1, 0}, {1, 1, 1}, {1, 0, 1}}};
+  const int quads[6][4][3] = {
+      {{0, 0, 0}, {0, 1, 0}, {1, 1, 0}, {1, 0, 0}}, {{0, 0, 1}, {1, 0, 1}, {1, 1, 1}, {0, 1, 1}},
+      {{0, 0, 0}, {1, 0, 0}, {1, 0, 1}, {0, 0, 1}}, {{0, 1, 0}, {0, 1, 1}, {1, 1, 1}, {1, 1, 0}},
+      {{0, 0, 0}, {0, 0, 1}, {0, 1, 1}, {0, 1, 0}}, {{1, 0, 0}, {1, 1, 0}, {1, 1, 1}, {1, 0, 1}}};
   std::vector<Facet> m;
   for (const auto& q : quads) {
     for (int t = 0; t < 2; ++t) {
@@ -137,7 +134,8 @@ TEST(Box, AgreesWithTheClosedFormPrism) {
     // Both forms sum a few dozen terms of size ~10: 1e-10 relative leaves
     // room for their rounding and that of the closed form.
     const double scale = std::fabs(want.U);
-    for (const Field& got : {Direct(box, p[0], p[1], p[2]), Table<TableGuard::kNone>(box, p[0], p[1], p[2])}) {
+    for (const Field& got :
+         {Direct(box, p[0], p[1], p[2]), Table<TableGuard::kNone>(box, p[0], p[1], p[2])}) {
       EXPECT_NEAR(got.U, want.U, 1e-10 * scale);
       EXPECT_NEAR(got.gx, want.gx, 1e-10 * scale);
       EXPECT_NEAR(got.gy, want.gy, 1e-10 * scale);

@@ -3,6 +3,8 @@
 // preparation (welding, edges, zero-area facets, chunks) and the field of
 // the unit cube and of an asteroid model at points inside, on a face, on an
 // edge, on a vertex and far away, on every instruction set this processor has.
+#include "engine/kernel.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -14,7 +16,6 @@
 #include <vector>
 
 #include "common/read.h"
-#include "engine/kernel.h"
 #include "engine/table.h"
 #include "engine/terms.h"
 #include "tests/support/run.h"
@@ -126,7 +127,9 @@ Mesh Load(const std::string& path) {
   return m;
 }
 
-Mesh Cube() { return Load(DataPath("cube.stl")); }
+Mesh Cube() {
+  return Load(DataPath("cube.stl"));
+}
 
 const std::string kEros = DataPath("models/eros.stl");
 
@@ -154,8 +157,10 @@ TEST(KernelModel, ZeroAreaFacetsAreLeftOutAndChangeNoResult) {
   const double x[] = {0.5, 0.25, 3}, y[] = {0.5, 0.75, -1}, z[] = {0.5, 0.5, 2};
   for (Simd simd : Available()) {
     double ra[12], rb[12];
-    CalculateSI(kernel::For(simd), TableGuard::kRelative, a, 0, 1, 3, x, y, z, {ra, ra + 3, ra + 6, ra + 9});
-    CalculateSI(kernel::For(simd), TableGuard::kRelative, b, 0, 1, 3, x, y, z, {rb, rb + 3, rb + 6, rb + 9});
+    CalculateSI(kernel::For(simd), TableGuard::kRelative, a, 0, 1, 3, x, y, z,
+                {ra, ra + 3, ra + 6, ra + 9});
+    CalculateSI(kernel::For(simd), TableGuard::kRelative, b, 0, 1, 3, x, y, z,
+                {rb, rb + 3, rb + 6, rb + 9});
     EXPECT_EQ(std::memcmp(ra, rb, sizeof ra), 0) << kernel::Name(simd);
   }
 }
@@ -197,7 +202,8 @@ Field Scalar(const Mesh& mesh, double x, double y, double z, double* scale_U, do
   std::vector<SIEntry> si(mesh.facets.size());
   for (size_t f = 0; f < si.size(); ++f) si[f] = MakeSIEntry(mesh.facets[f].v);
   Field total;
-  CalculateSIReference<G>(mesh.View(), si.data(), x, y, z, &total.U, &total.gx, &total.gy, &total.gz);
+  CalculateSIReference<G>(mesh.View(), si.data(), x, y, z, &total.U, &total.gx, &total.gy,
+                          &total.gz);
   *scale_U = *scale_g = 0;
   const terms::Vec p{x, y, z};
   for (size_t f = 0; f < si.size(); ++f) {
@@ -258,15 +264,21 @@ TEST(KernelField, CubeAgreesWithTheScalarFormEverywhere) {
   // Inside, on a face, on an edge, in the zone between the two guards, on a
   // vertex, far away.
   ExpectAgree<TableGuard::kRelative>(cube,
-                                     {{0.5, 0.5, 0.5}, {0.2, 0.7, 0.4}, {0.5, 0.5, 1}, {0.5, 0, 0},
-                                      {0.5, -d, -d}, {0, 0, 0}, {1, 1, 0}, {10.5, 0.5, 0.5},
+                                     {{0.5, 0.5, 0.5},
+                                      {0.2, 0.7, 0.4},
+                                      {0.5, 0.5, 1},
+                                      {0.5, 0, 0},
+                                      {0.5, -d, -d},
+                                      {0, 0, 0},
+                                      {1, 1, 0},
+                                      {10.5, 0.5, 0.5},
                                       {1e3, -2e3, 3e3}},
                                      "cube, guarded");
   // Unguarded: points on no edge (the centroids of the tools that use it).
-  ExpectAgree<TableGuard::kNone>(cube,
-                                 {{0.5, 0.5, 0.5}, {1.0 / 3, 2.0 / 3, 1}, {0.5, 0.5, 0.999}, {0.5, -d, -d},
-                                  {10.5, 0.5, 0.5}},
-                                 "cube, unguarded");
+  ExpectAgree<TableGuard::kNone>(
+      cube,
+      {{0.5, 0.5, 0.5}, {1.0 / 3, 2.0 / 3, 1}, {0.5, 0.5, 0.999}, {0.5, -d, -d}, {10.5, 0.5, 0.5}},
+      "cube, unguarded");
 }
 
 TEST(KernelField, AsteroidAgreesWithTheScalarFormEverywhere) {
@@ -348,7 +360,8 @@ TEST(KernelPaths, PointGetsTheSameBitsAloneInBlocksAndInAnyChunking) {
   for (size_t i = 0; i < n; ++i) x[i] = u(rng), y[i] = u(rng), z[i] = u(rng);
   const float* v = mesh.facets[7].v;
   x[3] = v[0], y[3] = v[1], z[3] = v[2];  // a vertex
-  x[20] = (double{v[0]} + v[3]) / 2, y[20] = (double{v[1]} + v[4]) / 2, z[20] = (double{v[2]} + v[5]) / 2;
+  x[20] = (double{v[0]} + v[3]) / 2, y[20] = (double{v[1]} + v[4]) / 2,
+  z[20] = (double{v[2]} + v[5]) / 2;
   for (Simd simd : Available())
     for (TableGuard guard : {TableGuard::kRelative, TableGuard::kNone}) {
       std::vector<double> all(4 * n), alone(4 * n), strided(4 * n), chunked(4 * n);
@@ -357,10 +370,13 @@ TEST(KernelPaths, PointGetsTheSameBitsAloneInBlocksAndInAnyChunking) {
       };
       CalculateSI(kernel::For(simd), guard, big, 0, 1, n, x.data(), y.data(), z.data(), out(all));
       for (size_t i = 0; i < n; ++i)  // point i alone
-        CalculateSI(kernel::For(simd), guard, big, i, n, n, x.data(), y.data(), z.data(), out(alone));
+        CalculateSI(kernel::For(simd), guard, big, i, n, n, x.data(), y.data(), z.data(),
+                    out(alone));
       for (size_t t = 0; t < 3; ++t)  // as three threads would
-        CalculateSI(kernel::For(simd), guard, big, t, 3, n, x.data(), y.data(), z.data(), out(strided));
-      CalculateSI(kernel::For(simd), guard, small, 0, 1, n, x.data(), y.data(), z.data(), out(chunked));
+        CalculateSI(kernel::For(simd), guard, big, t, 3, n, x.data(), y.data(), z.data(),
+                    out(strided));
+      CalculateSI(kernel::For(simd), guard, small, 0, 1, n, x.data(), y.data(), z.data(),
+                  out(chunked));
       const size_t bytes = all.size() * sizeof(double);
       const char* name = kernel::Name(simd);
       EXPECT_EQ(std::memcmp(all.data(), alone.data(), bytes), 0) << name;

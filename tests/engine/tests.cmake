@@ -1,4 +1,5 @@
-suite_test(field_test SOURCES engine/field_test.cpp LIBS read engine_table si_guarded)
-suite_test(threads_test SOURCES engine/threads_test.cpp LIBS engine_table)
+suite_test(field_test SOURCES engine/field_test.cpp LIBS read engine_table si_guarded LABELS threaded)
+suite_test(threads_test SOURCES engine/threads_test.cpp LIBS engine_table LABELS threaded)
 suite_test(kernel_test SOURCES engine/kernel_test.cpp LIBS engine_table read)
-suite_test(builds_test SOURCES engine/builds_test.cpp LIBS engine_table engine_direct si_guarded read)
+suite_test(builds_test SOURCES engine/builds_test.cpp LIBS engine_table engine_direct si_guarded read
+  LABELS threaded)

@@ -1,16 +1,17 @@
 // Thread team and threaded engine: the THREADS rules, the interleaved
 // division of items, and no idle threads.
+#include "engine/threads.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
-#include <thread>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "engine/threaded.h"
-#include "engine/threads.h"
 #include "tests/support/run.h"
 
 namespace {

@@ -35,7 +35,8 @@ std::vector<std::string> StlReaders() {
   return all;
 }
 
-const char* const kReaderMessages[] = {"facet data read error.\n", "binary facet data read error.\n",
+const char* const kReaderMessages[] = {"facet data read error.\n",
+                                       "binary facet data read error.\n",
                                        "ASCII facet data read error.\n", "no facet.\n"};
 
 void ExpectFailure(const RunResult& r, const std::string& message, const std::string& what) {
@@ -52,8 +53,12 @@ std::string BlueMap() {
   return path;
 }
 
-std::string Cube() { return ReadFile(DataPath("cube.stl")); }
-std::string CubeBinary() { return ReadFile(DataPath("cube_binary.stl")); }
+std::string Cube() {
+  return ReadFile(DataPath("cube.stl"));
+}
+std::string CubeBinary() {
+  return ReadFile(DataPath("cube_binary.stl"));
+}
 
 std::string MakeFifo() {
   static int n = 0;
@@ -97,7 +102,8 @@ class FifoDrain {
           const int fd = open(path_.c_str(), O_RDONLY);
           if (fd < 0) return;
           char buf[4096];
-          for (ssize_t got; (got = read(fd, buf, sizeof buf)) > 0;) got_.append(buf, static_cast<size_t>(got));
+          for (ssize_t got; (got = read(fd, buf, sizeof buf)) > 0;)
+            got_.append(buf, static_cast<size_t>(got));
           close(fd);
         }) {}
   std::string Finish() {
@@ -117,25 +123,28 @@ class FifoDrain {
 
 TEST(FaultOutput, StandardOutputOnAFullDevice) {
   for (const std::string& p : StlReaders())
-    ExpectFailure(::Run(p, {DataPath("cube.stl")}, "", {"STDOUT=/dev/full"}), "standard output write error.", p);
+    ExpectFailure(::Run(p, {DataPath("cube.stl")}, "", {"STDOUT=/dev/full"}),
+                  "standard output write error.", p);
   for (const std::string& p : kFieldpts)
     ExpectFailure(::Run(p, {DataPath("cube.stl"), "-"}, "0.5 0.5 0.5\n", {"STDOUT=/dev/full"}),
                   "standard output write error.", p + " with points");
   for (const std::string& p : kGlobes)
-    ExpectFailure(::Run(p, {"1"}, "0 0 2\n", {"STDOUT=/dev/full"}), "standard output write error.", p);
+    ExpectFailure(::Run(p, {"1"}, "0 0 2\n", {"STDOUT=/dev/full"}), "standard output write error.",
+                  p);
   ExpectFailure(::Run("polygrav_m", {DataPath("cube.vf.txt")}, "", {"STDOUT=/dev/full"}),
                 "standard output write error.", "polygrav_m");
   ExpectFailure(::Run("facetpaint", {DataPath("cube_binary.stl")}, "", {"STDOUT=/dev/full"}),
                 "standard output write error.", "facetpaint listing");
-  ExpectFailure(::Run("stlrender", {DataPath("cube.stl"), "-"}, "", {"STDOUT=/dev/full"}), "PNG data write error.",
-                "stlrender");
-  ExpectFailure(::Run("tribuild", {"-"}, "0 0 0 1 0 0 0 1 0\n", {"STDOUT=/dev/full"}), "facet data write error.",
-                "tribuild");
+  ExpectFailure(::Run("stlrender", {DataPath("cube.stl"), "-"}, "", {"STDOUT=/dev/full"}),
+                "PNG data write error.", "stlrender");
+  ExpectFailure(::Run("tribuild", {"-"}, "0 0 0 1 0 0 0 1 0\n", {"STDOUT=/dev/full"}),
+                "facet data write error.", "tribuild");
 }
 
 TEST(FaultOutput, ModelToAFullDeviceOrFullStandardOutput) {
   for (const std::string& p : kColouring) {
-    ExpectFailure(::Run(p, {DataPath("cube.stl"), BlueMap(), "/dev/full"}), "facet data write error.", p);
+    ExpectFailure(::Run(p, {DataPath("cube.stl"), BlueMap(), "/dev/full"}),
+                  "facet data write error.", p);
     ExpectFailure(::Run(p, {DataPath("cube.stl"), BlueMap(), "-"}, "", {"STDOUT=/dev/full"}),
                   "facet data write error.", p + " to standard output");
   }
@@ -190,9 +199,11 @@ TEST(FaultOutput, ModelIntoAFifo) {
 
 TEST(FaultInput, DirectoryGivenAsAnyInputFile) {
   const std::string dir = TempDir();
-  for (const std::string& p : StlReaders()) ExpectFailure(::Run(p, {dir}), "STL file not found.", p);
+  for (const std::string& p : StlReaders())
+    ExpectFailure(::Run(p, {dir}), "STL file not found.", p);
   for (const std::string& p : kColouring)
-    ExpectFailure(::Run(p, {DataPath("cube.stl"), dir, TempDir() + "/o.stl"}), "CM_STL file not found.", p);
+    ExpectFailure(::Run(p, {DataPath("cube.stl"), dir, TempDir() + "/o.stl"}),
+                  "CM_STL file not found.", p);
   for (const std::string& p : kFieldpts) {
     const RunResult r = ::Run(p, {DataPath("cube.stl"), dir});
     ExpectFailure(r, "point file not found.", p);
@@ -203,15 +214,19 @@ TEST(FaultInput, DirectoryGivenAsAnyInputFile) {
   ExpectFailure(points, dir + " : file not found.", "polygrav_m points");
   EXPECT_EQ(Lines(points.out).size(), 1u);  // the summary line comes first
   ExpectFailure(::Run("facetpaint", {dir}), "STL file not found.", "facetpaint model");
-  ExpectFailure(::Run("facetpaint", {DataPath("cube.stl"), dir, TempDir() + "/o.stl"}), "RGB file not found.",
-                "facetpaint RGB file");
-  ExpectFailure(::Run("tribuild", {dir, TempDir() + "/o.stl"}, "0 0 0 1 0 0 0 1 0\n"), "CM_STL file not found.",
-                "tribuild colour map");
-  ExpectFailure(::Run("stlrender", {dir, TempDir() + "/o.png"}), "STL file not found.", "stlrender");
+  ExpectFailure(::Run("facetpaint", {DataPath("cube.stl"), dir, TempDir() + "/o.stl"}),
+                "RGB file not found.", "facetpaint RGB file");
+  ExpectFailure(::Run("tribuild", {dir, TempDir() + "/o.stl"}, "0 0 0 1 0 0 0 1 0\n"),
+                "CM_STL file not found.", "tribuild colour map");
+  ExpectFailure(::Run("stlrender", {dir, TempDir() + "/o.png"}), "STL file not found.",
+                "stlrender");
   // The same directory as the output of the utilities: nothing is created in it.
-  ExpectFailure(::Run("facetpaint", {DataPath("cube.stl"), dir}), "STL file not stored.", "facetpaint output");
-  ExpectFailure(::Run("tribuild", {dir}, "0 0 0 1 0 0 0 1 0\n"), "STL file not stored.", "tribuild output");
-  ExpectFailure(::Run("stlrender", {DataPath("cube.stl"), dir}), "PNG file not stored.", "stlrender output");
+  ExpectFailure(::Run("facetpaint", {DataPath("cube.stl"), dir}), "STL file not stored.",
+                "facetpaint output");
+  ExpectFailure(::Run("tribuild", {dir}, "0 0 0 1 0 0 0 1 0\n"), "STL file not stored.",
+                "tribuild output");
+  ExpectFailure(::Run("stlrender", {DataPath("cube.stl"), dir}), "PNG file not stored.",
+                "stlrender output");
   EXPECT_TRUE(fs::is_empty(dir));
 }
 
@@ -259,7 +274,8 @@ TEST(FaultInput, EmptyFiles) {
     ASSERT_EQ(::Run(p, {DataPath("cube.stl"), empty, out}).status, 0) << p;
     const std::string written = ReadFile(out);
     ASSERT_EQ(written.size(), 684u);
-    for (int i = 0; i < 12; ++i) EXPECT_EQ(written.substr(132 + 50 * i, 2), std::string(2, '\0')) << p;
+    for (int i = 0; i < 12; ++i)
+      EXPECT_EQ(written.substr(132 + 50 * i, 2), std::string(2, '\0')) << p;
   }
 }
 
@@ -315,7 +331,8 @@ TEST(FaultInput, BinaryCountOfFourBillionWithLittleData) {
                   std::to_string(facets) + " facets");
     const std::string path = TempDir() + "/huge.stl";
     WriteFile(path, model);
-    ExpectFailure(::Run("plumbline_m", {path}, "", env), "binary facet data read error.", "plumbline_m");
+    ExpectFailure(::Run("plumbline_m", {path}, "", env), "binary facet data read error.",
+                  "plumbline_m");
   }
 }
 
@@ -324,7 +341,8 @@ TEST(FaultInput, TenMegabyteLines) {
   std::string model = Cube();
   // A solid's name is skipped to its LF, however long.
   const RunResult want = ::Run("fieldpts", {DataPath("cube.stl")});
-  const RunResult named = ::Run("fieldpts", {"-"}, "solid " + ten + "\n" + model.substr(model.find('\n') + 1));
+  const RunResult named =
+      ::Run("fieldpts", {"-"}, "solid " + ten + "\n" + model.substr(model.find('\n') + 1));
   EXPECT_EQ(named.status, 0) << named.err;
   EXPECT_EQ(named.out, want.out);
   // A token of ten million characters is no keyword.
@@ -362,7 +380,8 @@ TEST(FaultInput, NulBytesInTextInputs) {
   // a count then claims far more facets than follow.
   std::string early = model;
   early[3] = '\0';
-  ExpectFailure(::Run("fieldpts", {"-"}, early), "binary facet data read error.", "NUL in the name");
+  ExpectFailure(::Run("fieldpts", {"-"}, early), "binary facet data read error.",
+                "NUL in the name");
   // Later, a NUL ends the token it is in: after a number it cuts nothing off
   // the number, within a keyword it spoils the keyword.
   std::string after_number = model;
@@ -373,18 +392,20 @@ TEST(FaultInput, NulBytesInTextInputs) {
   EXPECT_EQ(r.out, want.out);
   std::string in_keyword = model;
   in_keyword[in_keyword.find("endloop") + 3] = '\0';
-  ExpectFailure(::Run("fieldpts", {"-"}, in_keyword), "ASCII facet data read error.", "NUL in a keyword");
+  ExpectFailure(::Run("fieldpts", {"-"}, in_keyword), "ASCII facet data read error.",
+                "NUL in a keyword");
   // A point line is parsed up to its NUL: two numbers end the list.
   for (const std::string& p : kFieldpts) {
-    const RunResult pts = ::Run(p, {DataPath("cube.stl"), "-"}, std::string("0.5 0.5\0 0.5\n2 0 0\n", 19));
+    const RunResult pts =
+        ::Run(p, {DataPath("cube.stl"), "-"}, std::string("0.5 0.5\0 0.5\n2 0 0\n", 19));
     EXPECT_EQ(pts.status, 0) << p;
     EXPECT_EQ(Lines(pts.out).size(), 1u) << p;
   }
   // A colour-map line likewise: the range list alone.
   const std::string map = TempDir() + "/nul.cm";
   WriteFile(map, std::string("-\0 0 0 255\n", 11));
-  ExpectFailure(::Run("plumbline", {DataPath("cube.stl"), map, TempDir() + "/o.stl"}), "bad color specification.",
-                "NUL in a colour map");
+  ExpectFailure(::Run("plumbline", {DataPath("cube.stl"), map, TempDir() + "/o.stl"}),
+                "bad color specification.", "NUL in a colour map");
   for (const std::string& p : kGlobes) {
     const RunResult g = ::Run(p, {"0"}, std::string("0 0 2\n\0 0 3\n", 12));
     EXPECT_EQ(g.status, 0) << p;
@@ -396,7 +417,8 @@ TEST(FaultInput, NotANumberInfinityOverflowAndHexadecimal) {
   for (const std::string& p : kFieldpts) {
     const RunResult decimal = ::Run(p, {DataPath("cube.stl"), "-"}, "0.5 0.5 0.5\n0 0 0\n");
     // Hexadecimal floats and an underflow to zero are numbers like any other.
-    const RunResult hex = ::Run(p, {DataPath("cube.stl"), "-"}, "0x1p-1 0x.8p0 0X1P-1\n1e-400 0 0x0p0\n");
+    const RunResult hex =
+        ::Run(p, {DataPath("cube.stl"), "-"}, "0x1p-1 0x.8p0 0X1P-1\n1e-400 0 0x0p0\n");
     EXPECT_EQ(hex.status, 0) << p;
     EXPECT_EQ(hex.out, decimal.out) << p;
     // nan, inf and an overflow to infinity are points whose field is not a
@@ -418,7 +440,8 @@ TEST(FaultInput, NotANumberInfinityOverflowAndHexadecimal) {
   std::string model = Cube();
   const RunResult want = ::Run("fieldpts", {DataPath("cube.stl")});
   std::string hex = model;
-  for (size_t at; (at = hex.find("vertex 1 ")) != std::string::npos;) hex.replace(at, 9, "vertex 0x1p0 ");
+  for (size_t at; (at = hex.find("vertex 1 ")) != std::string::npos;)
+    hex.replace(at, 9, "vertex 0x1p0 ");
   EXPECT_EQ(::Run("fieldpts", {"-"}, hex).out, want.out);
   for (const char* odd : {"1e400", "nan", "-inf"}) {
     std::string bad = model;
@@ -426,7 +449,8 @@ TEST(FaultInput, NotANumberInfinityOverflowAndHexadecimal) {
     bad.replace(at, 9, std::string("vertex ") + odd + " ");
     const std::string path = TempDir() + "/odd.stl";
     WriteFile(path, bad);
-    for (const std::string& p : StlReaders()) EXPECT_EQ(::Run(p, {path}).status, 0) << p << " " << odd;
+    for (const std::string& p : StlReaders())
+      EXPECT_EQ(::Run(p, {path}).status, 0) << p << " " << odd;
     for (const std::string& p : kColouring) {
       const std::string out = TempDir() + "/o.stl";
       EXPECT_EQ(::Run(p, {path, BlueMap(), out}).status, 0) << p << " " << odd;
@@ -437,13 +461,15 @@ TEST(FaultInput, NotANumberInfinityOverflowAndHexadecimal) {
   const std::string map = TempDir() + "/odd.cm", out = TempDir() + "/o.stl";
   for (const char* line : {"- nan\n", "- inf 0 0\n", "- 0 1e400 0\n", "- 0 0 -nan\n"}) {
     WriteFile(map, line);
-    ExpectFailure(::Run("plumbline", {DataPath("cube.stl"), map, out}), "bad R, G and/or B value.", line);
+    ExpectFailure(::Run("plumbline", {DataPath("cube.stl"), map, out}), "bad R, G and/or B value.",
+                  line);
   }
   WriteFile(map, "- 0x1p7\n");  // grey 128
   ASSERT_EQ(::Run("geopot", {DataPath("cube.stl"), map, out}).status, 0);
   EXPECT_EQ(ReadFile(out).substr(132, 2), "\x10\xc2");
   WriteFile(map, "0x10 0 0 0\n");
-  ExpectFailure(::Run("geopot", {DataPath("cube.stl"), map, out}), "bad range list.", "hex range list");
+  ExpectFailure(::Run("geopot", {DataPath("cube.stl"), map, out}), "bad range list.",
+                "hex range list");
   for (const char* p : {"plumbline", "plumbline_m"}) {
     ExpectFailure(::Run(p, {DataPath("cube.stl"), "nan", "90", BlueMap(), out}),
                   "bad range of deviation of the vertical in degree.", "nan bound");
@@ -451,8 +477,8 @@ TEST(FaultInput, NotANumberInfinityOverflowAndHexadecimal) {
                   "bad range of deviation of the vertical in degree.", "inf bound");
   }
   for (const char* p : {"geopot", "geopot_m"})
-    ExpectFailure(::Run(p, {DataPath("cube.stl"), "nan", "1", BlueMap(), out}), "bad range of normalized potential.",
-                  "nan bound");
+    ExpectFailure(::Run(p, {DataPath("cube.stl"), "nan", "1", BlueMap(), out}),
+                  "bad range of normalized potential.", "nan bound");
 }
 
 TEST(FaultInput, ExtremeThreadCounts) {
@@ -467,8 +493,10 @@ TEST(FaultInput, ExtremeThreadCounts) {
     else
       ExpectFailure(most, "memory allocation error for multi-threading.", p);
     // atoi of a number beyond int: the C library's wrap to a negative value.
-    for (const char* t : {"THREADS=2147483648", "THREADS=99999999999999999999", "THREADS=-2147483648"})
-      ExpectFailure(::Run(p, {DataPath("cube.stl")}, "", {t}), "bad number of THREADS.", p + " " + t);
+    for (const char* t :
+         {"THREADS=2147483648", "THREADS=99999999999999999999", "THREADS=-2147483648"})
+      ExpectFailure(::Run(p, {DataPath("cube.stl")}, "", {t}), "bad number of THREADS.",
+                    p + " " + t);
   }
 }
 
@@ -480,12 +508,16 @@ TEST(FaultInput, AllocationThreadStartAndJoinRefused) {
     ExpectFailure(::Run(p, {DataPath("cube.stl")}, "", {faults, "FAIL_REALLOC_ABOVE=100"}),
                   "facet memory allocation error.", p);
   for (const std::string& p : kThreaded) {
-    ExpectFailure(::Run(p, {DataPath("cube.stl")}, "", {faults, "FAIL_THREAD_START=0", "THREADS=2"}),
-                  "multi-threading initialization error.", p);
+    ExpectFailure(
+        ::Run(p, {DataPath("cube.stl")}, "", {faults, "FAIL_THREAD_START=0", "THREADS=2"}),
+        "multi-threading initialization error.", p);
     ExpectFailure(::Run(p, {DataPath("cube.stl")}, "", {faults, "FAIL_THREAD_JOIN=1", "THREADS=2"}),
                   "multi-threading termination error.", p);
     // With one thread nothing is started or joined.
-    EXPECT_EQ(::Run(p, {DataPath("cube.stl")}, "", {faults, "FAIL_THREAD_START=0", "FAIL_THREAD_JOIN=1"}).status, 0)
+    EXPECT_EQ(
+        ::Run(p, {DataPath("cube.stl")}, "", {faults, "FAIL_THREAD_START=0", "FAIL_THREAD_JOIN=1"})
+            .status,
+        0)
         << p;
   }
 }

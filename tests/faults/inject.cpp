@@ -11,10 +11,9 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include <csignal>
-
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 
 namespace {

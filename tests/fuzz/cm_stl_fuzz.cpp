@@ -9,8 +9,8 @@
 #include "tests/fuzz/harness.h"
 
 namespace {
-const char* const kMessages[] = {"bad color specification.", "bad R, G and/or B value.", "bad range list.",
-                                 nullptr};
+const char* const kMessages[] = {"bad color specification.", "bad R, G and/or B value.",
+                                 "bad range list.", nullptr};
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -15,8 +15,8 @@
 #undef main
 
 namespace {
-const char* const kMessages[] = {"RGB data read error.", "bad R, G and/or B value.", "bad flag value.",
-                                 nullptr};
+const char* const kMessages[] = {"RGB data read error.", "bad R, G and/or B value.",
+                                 "bad flag value.", nullptr};
 constexpr uint32_t kFacets = 16;
 
 const char* ModelPath() {

@@ -3,12 +3,13 @@
 // scanner on every piece (count and bits of every number converted), and the
 // whole command, in its streaming and its batched form, must take any point
 // file to a result line per point or to one of its messages.
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
 #include "common/scan.h"
 #include "engine/direct.h"
@@ -46,7 +47,9 @@ const char* ModelPath() {
   return path.c_str();
 }
 
-bool Same(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b)); }
+bool Same(double a, double b) {
+  return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b));
+}
 
 void CompareScanners(const uint8_t* data, size_t size) {
   FILE* in = fmemopen(const_cast<uint8_t*>(data), size, "r");
@@ -57,9 +60,11 @@ void CompareScanners(const uint8_t* data, size_t size) {
     const int nf = ScanDoubles(buf, 3, fast);
     const int ns = std::sscanf(buf, "%lf %lf %lf", &slow[0], &slow[1], &slow[2]);
     const int want = ns < 0 ? 0 : ns;
-    if (nf != want) Broken("number scanner count differs from sscanf on \"" + std::string(buf) + "\"");
+    if (nf != want)
+      Broken("number scanner count differs from sscanf on \"" + std::string(buf) + "\"");
     for (int k = 0; k < nf; ++k)
-      if (!Same(fast[k], slow[k])) Broken("number scanner value differs from sscanf on \"" + std::string(buf) + "\"");
+      if (!Same(fast[k], slow[k]))
+        Broken("number scanner value differs from sscanf on \"" + std::string(buf) + "\"");
   }
   std::fclose(in);
 }

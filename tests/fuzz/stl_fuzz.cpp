@@ -2,13 +2,14 @@
 // or with one of the reader's messages. A model that was read is written with
 // the STL writer and read again: every vertex and attribute comes back bit for
 // bit, and the vertex order is kept wherever the facet's area is clear of zero.
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
 #include "common/read.h"
 #include "common/store.h"
@@ -16,9 +17,12 @@
 
 namespace {
 
-const char* const kReaderMessages[] = {
-    "facet data read error.",        "facet memory allocation error.", "binary facet data read error.",
-    "ASCII facet data read error.",  "no facet.",                      nullptr};
+const char* const kReaderMessages[] = {"facet data read error.",
+                                       "facet memory allocation error.",
+                                       "binary facet data read error.",
+                                       "ASCII facet data read error.",
+                                       "no facet.",
+                                       nullptr};
 
 // Whether the facet's area is clear of zero for the reader's orientation
 // rule, which forms the cross product from sums of products of coordinates:
@@ -32,7 +36,8 @@ bool ClearArea(const float* v) {
     u[k] = double{v[3 + k]} - v[k];
     w[k] = double{v[6 + k]} - v[k];
   }
-  const double n[3] = {u[1] * w[2] - u[2] * w[1], u[2] * w[0] - u[0] * w[2], u[0] * w[1] - u[1] * w[0]};
+  const double n[3] = {u[1] * w[2] - u[2] * w[1], u[2] * w[0] - u[0] * w[2],
+                       u[0] * w[1] - u[1] * w[0]};
   const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
   return std::isfinite(length) && length > 1e-13 * big * big && length > 1e-30 &&
          std::fabs(n[0]) < 1e37 && std::fabs(n[1]) < 1e37 && std::fabs(n[2]) < 1e37;
@@ -48,7 +53,9 @@ std::string Describe(const float* v) {
   return s;
 }
 
-bool SameBits(const float* a, const float* b, int n) { return std::memcmp(a, b, sizeof(float) * n) == 0; }
+bool SameBits(const float* a, const float* b, int n) {
+  return std::memcmp(a, b, sizeof(float) * n) == 0;
+}
 
 void RoundTrip(uint32_t n, const AttributedFacet* f) {
   static const std::string path = "/tmp/polyfield-fuzz-" + std::to_string(getpid()) + ".stl";
@@ -63,7 +70,8 @@ void RoundTrip(uint32_t n, const AttributedFacet* f) {
     const bool kept = SameBits(f[i].v + 3, g[i].v + 3, 6);
     const bool swapped = SameBits(f[i].v + 3, g[i].v + 6, 3) && SameBits(f[i].v + 6, g[i].v + 3, 3);
     if (!kept && !swapped) Broken("vertex changed in the round trip");
-    if (!kept && ClearArea(f[i].v)) Broken("vertex order changed in the round trip:" + Describe(f[i].v));
+    if (!kept && ClearArea(f[i].v))
+      Broken("vertex order changed in the round trip:" + Describe(f[i].v));
   }
   std::free(g);
 }

@@ -11,8 +11,8 @@
 #undef main
 
 namespace {
-const char* const kMessages[] = {"missing triangle data.", "bad flag value.", "bad R, G and/or B value.",
-                                 "no facet.", nullptr};
+const char* const kMessages[] = {"missing triangle data.", "bad flag value.",
+                                 "bad R, G and/or B value.", "no facet.", nullptr};
 
 // The pieces fgets cuts the input into (lines of at most 1023 characters).
 uint32_t Pieces(const uint8_t* data, size_t size) {
@@ -33,6 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   char prog[] = "tribuild";
   char* argv[] = {prog, out.data(), nullptr};
   if (!Succeeds(TribuildMain, 2, argv, kMessages)) return 0;
-  if (ReadBack(out.c_str()).size() != Pieces(data, size)) Broken("facet count differs from the lines read");
+  if (ReadBack(out.c_str()).size() != Pieces(data, size))
+    Broken("facet count differs from the lines read");
   return 0;
 }

@@ -1,6 +1,8 @@
 // A base solid as linked (built once per solid: SOLID_IH, SOLID_TH or
 // SOLID_OH): the tables as listed, the closed outward surface, the volumes of
 // the tessellation and RotatePolyhedron.
+#include "globe/base.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,7 +12,6 @@
 #include <utility>
 #include <vector>
 
-#include "globe/base.h"
 #include "globe/walk.h"
 
 namespace {
@@ -32,10 +33,10 @@ const double kVertex[][3] = {
     {-0.30353099910334314, 0.5257311121191336, 0.7946544722917661},
     {0.6070619982066863, 0, 0.7946544722917661},
 };
-const int kTrigon[kT][3] = {
-    {0, 1, 2},  {0, 2, 3},  {0, 3, 4},   {0, 4, 5},   {0, 5, 1},   {1, 5, 6},   {1, 6, 7},
-    {1, 7, 2},  {2, 7, 8},  {2, 8, 3},   {3, 8, 9},   {3, 9, 4},   {4, 9, 10},  {4, 10, 5},
-    {5, 10, 6}, {6, 10, 11}, {6, 11, 7}, {7, 11, 8}, {8, 11, 9}, {9, 11, 10}};
+const int kTrigon[kT][3] = {{0, 1, 2},   {0, 2, 3},  {0, 3, 4},  {0, 4, 5},  {0, 5, 1},
+                            {1, 5, 6},   {1, 6, 7},  {1, 7, 2},  {2, 7, 8},  {2, 8, 3},
+                            {3, 8, 9},   {3, 9, 4},  {4, 9, 10}, {4, 10, 5}, {5, 10, 6},
+                            {6, 10, 11}, {6, 11, 7}, {7, 11, 8}, {8, 11, 9}, {9, 11, 10}};
 const double kVolume[] = {2.536151, 3.658712, 4.047045, 4.152741};
 #elif defined(SOLID_TH)
 #define BASE Tetrahedron
@@ -71,7 +72,9 @@ constexpr int kV = sizeof kVertex / sizeof kVertex[0];
 #define WALK XCAT(BASE, Walk)
 #define ROTATE XCAT(BASE, Rotate)
 
-Point At(const double* v) { return {v[0], v[1], v[2]}; }
+Point At(const double* v) {
+  return {v[0], v[1], v[2]};
+}
 
 // The distinct vertex rows the triangles refer to.
 std::vector<double*> Rows() {
@@ -125,7 +128,9 @@ Sums Tessellate(int level) {
 }
 
 using Key = std::tuple<double, double, double>;
-Key K(Point p) { return {p.x, p.y, p.z}; }
+Key K(Point p) {
+  return {p.x, p.y, p.z};
+}
 
 // Every directed edge once, and its reverse once: a closed, consistently
 // oriented surface. Edges are matched by exact coordinates, so this also
@@ -175,9 +180,8 @@ TEST_F(TABLES, VerticesOnTheSphereAndTrianglesOutward) {
     const double v[3] = {c[0] - a[0], c[1] - a[1], c[2] - a[2]};
     const double n[3] = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2],
                          u[0] * v[1] - u[1] * v[0]};
-    EXPECT_GT(n[0] * (a[0] + b[0] + c[0]) + n[1] * (a[1] + b[1] + c[1]) +
-                  n[2] * (a[2] + b[2] + c[2]),
-              0)
+    EXPECT_GT(
+        n[0] * (a[0] + b[0] + c[0]) + n[1] * (a[1] + b[1] + c[1]) + n[2] * (a[2] + b[2] + c[2]), 0)
         << i;
   }
   // The first triangle is centred on the negative z axis: the solid stands on it.
@@ -248,8 +252,8 @@ TEST_F(ROTATE, LatitudeMinus90KeepsEveryHeight) {
 
 TEST_F(ROTATE, VolumeRadiiAndShapeUnchangedAtArbitraryAngles) {
   const double kDeg = 3.141592653589793 / 180;
-  const double angles[][3] = {{37.5, -12.25, 101}, {-170, 89, -45}, {12.3456, 45.6789, 78.9},
-                              {250, -33, 333}};
+  const double angles[][3] = {
+      {37.5, -12.25, 101}, {-170, 89, -45}, {12.3456, 45.6789, 78.9}, {250, -33, 333}};
   const Sums before = Tessellate(2);
   for (const auto& g : angles) {
     SCOPED_TRACE(testing::Message() << g[0] << " " << g[1] << " " << g[2]);

@@ -2,11 +2,10 @@
 // to the exact sphere, rotation, the command line and its messages, and the
 // reading of points from standard input.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cmath>
 #include <string>

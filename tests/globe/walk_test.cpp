@@ -64,8 +64,8 @@ TEST(Walk, DepthFirstLeafCountsAndOrientation) {
       // counter-clockwise seen from outside: (b - a) x (c - a) along a
       const double ux = t.b.x - t.a.x, uy = t.b.y - t.a.y, uz = t.b.z - t.a.z;
       const double vx = t.c.x - t.a.x, vy = t.c.y - t.a.y, vz = t.c.z - t.a.z;
-      const double out = (uy * vz - uz * vy) * t.a.x + (uz * vx - ux * vz) * t.a.y +
-                         (ux * vy - uy * vx) * t.a.z;
+      const double out =
+          (uy * vz - uz * vy) * t.a.x + (uz * vx - ux * vz) * t.a.y + (ux * vy - uy * vx) * t.a.z;
       EXPECT_GT(out, 0);
     }
   }
@@ -92,9 +92,8 @@ void Matrix(double lon, double lat, double rot, double m[3][3]) {
 
 TEST(RotateRows, ProperRotationCarryingTheSouthPoleToLonLat) {
   const double kDeg = 3.141592653589793 / 180;
-  const double angles[][3] = {{0, 0, 0},    {37.5, -12.25, 101}, {-170, 89, -45},
-                              {90, 0, 0},   {250, -90, 33},      {12.3456, 45.6789, 78.9},
-                              {-33, 60, 180}};
+  const double angles[][3] = {{0, 0, 0},      {37.5, -12.25, 101},      {-170, 89, -45}, {90, 0, 0},
+                              {250, -90, 33}, {12.3456, 45.6789, 78.9}, {-33, 60, 180}};
   for (const auto& g : angles) {
     SCOPED_TRACE(testing::Message() << g[0] << " " << g[1] << " " << g[2]);
     double m[3][3];

@@ -36,13 +36,16 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
         continue;
       }
       const std::string name = e.substr(0, eq), value = e.substr(eq + 1);
-      if (name == "STDIN" || name == "STDOUT") {
-        const bool input = name == "STDIN";
-        dup2(open(value.c_str(), input ? O_RDONLY : O_WRONLY), input ? 0 : 1);
-      } else if (name == "RLIMIT_AS" || name == "RLIMIT_FSIZE") {
+      if (name == "STDIN" || name == "STDOUT" || name == "STDERR") {
+        const int fd = name == "STDIN" ? 0 : name == "STDOUT" ? 1 : 2;
+        dup2(open(value.c_str(), fd == 0 ? O_RDONLY : O_WRONLY), fd);
+      } else if (name == "RLIMIT_AS" || name == "RLIMIT_FSIZE" || name == "RLIMIT_STACK") {
         const rlim_t bytes = std::stoull(value);
         const rlimit limit{bytes, bytes};
-        setrlimit(name == "RLIMIT_AS" ? RLIMIT_AS : RLIMIT_FSIZE, &limit);
+        setrlimit(name == "RLIMIT_AS"      ? RLIMIT_AS
+                  : name == "RLIMIT_STACK" ? RLIMIT_STACK
+                                           : RLIMIT_FSIZE,
+                  &limit);
         // Files may not grow beyond the limit; with SIGXFSZ ignored the
         // write that would pass it fails (EFBIG) instead of killing.
         if (name == "RLIMIT_FSIZE") std::signal(SIGXFSZ, SIG_IGN);
@@ -115,7 +118,9 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
   return r;
 }
 
-std::string DataPath(const std::string& name) { return std::string(TEST_DATA_DIR) + "/" + name; }
+std::string DataPath(const std::string& name) {
+  return std::string(TEST_DATA_DIR) + "/" + name;
+}
 
 std::string TempDir() {
   // Removed when the test program ends.

@@ -25,8 +25,10 @@ struct RunResult {
 // `env` entries "NAME=value" are added to the environment ("NAME" alone
 // removes NAME); "RLIMIT_AS=bytes" limits the program's address space;
 // "RLIMIT_FSIZE=bytes" makes writes past that file size fail;
-// "STDOUT=path" sends standard output to an existing file (/dev/full);
-// "STDIN=path" reads standard input from a file (or a directory).
+// "RLIMIT_STACK=bytes" limits the stack (and so the threads' default stack);
+// "STDOUT=path" and "STDERR=path" send standard output or error to an
+// existing file (/dev/full); "STDIN=path" reads standard input from a file
+// (or a directory).
 RunResult Run(const std::string& program, const std::vector<std::string>& args,
               const std::string& input = "", const std::vector<std::string>& env = {});
 

@@ -15,14 +15,18 @@
 
 namespace {
 
-std::string MapDir() { return DataPath("../../share/colormaps"); }
+std::string MapDir() {
+  return DataPath("../../share/colormaps");
+}
 
 struct Five {
   int r, g, b;
   bool operator==(const Five&) const = default;
 };
 
-int FiveOf(double c) { return static_cast<int>(std::trunc(c * 31 / 255 + 0.5)); }
+int FiveOf(double c) {
+  return static_cast<int>(std::trunc(c * 31 / 255 + 0.5));
+}
 
 // Parses the map by the CM_STL grammar; fails the test on any breach and on
 // any index named twice or never. Gives the five-bit colour per index.
@@ -79,7 +83,9 @@ std::vector<Five> Load(const std::string& name) {
   return table;
 }
 
-double Luminance(const Five& c) { return 0.2126 * c.r + 0.7152 * c.g + 0.0722 * c.b; }
+double Luminance(const Five& c) {
+  return 0.2126 * c.r + 0.7152 * c.g + 0.0722 * c.b;
+}
 
 TEST(Colormaps, ViridisRisesFromDarkVioletToYellow) {
   const auto t = Load("viridis.cm");
@@ -99,8 +105,8 @@ TEST(Colormaps, ViridisRisesFromDarkVioletToYellow) {
 
 TEST(Colormaps, BlueWhiteRedDiverges) {
   const auto t = Load("blue_white_red.cm");
-  EXPECT_EQ(t[0], (Five{1, 6, 12}));       // #053061 = (5, 48, 97)
-  EXPECT_EQ(t[32767], (Five{13, 0, 4}));   // #67001f = (103, 0, 31)
+  EXPECT_EQ(t[0], (Five{1, 6, 12}));        // #053061 = (5, 48, 97)
+  EXPECT_EQ(t[32767], (Five{13, 0, 4}));    // #67001f = (103, 0, 31)
   EXPECT_EQ(t[16383], (Five{30, 30, 30}));  // #f7f7f7 = 247 -> 30.03
   EXPECT_EQ(t[16384], (Five{30, 30, 30}));
   for (int i = 0; i < 16000; ++i) EXPECT_GT(t[i].b, t[i].r) << i;

@@ -21,8 +21,8 @@ std::string IdentityMap() {
   path = TempDir() + "/identity.cm";
   FILE* f = std::fopen(path.c_str(), "w");
   for (int i = 0; i < 32768; ++i)
-    std::fprintf(f, "%d %.17g %.17g %.17g\n", i, (i >> 10) * 255.0 / 31, ((i >> 5) & 31) * 255.0 / 31,
-                 (i & 31) * 255.0 / 31);
+    std::fprintf(f, "%d %.17g %.17g %.17g\n", i, (i >> 10) * 255.0 / 31,
+                 ((i >> 5) & 31) * 255.0 / 31, (i & 31) * 255.0 / 31);
   std::fclose(f);
   return path;
 }
@@ -34,7 +34,8 @@ std::vector<int> Entries(const std::string& stl) {
   AttributedFacet* f;
   ReadFacet(stl.c_str(), &n, &f);
   std::vector<int> e;
-  for (uint32_t i = 0; i < n; ++i) e.push_back(f[i].attribute & 0x8000 ? f[i].attribute & 0x7FFF : -1);
+  for (uint32_t i = 0; i < n; ++i)
+    e.push_back(f[i].attribute & 0x8000 ? f[i].attribute & 0x7FFF : -1);
   std::free(f);
   return e;
 }
@@ -65,7 +66,8 @@ TEST(Plumbline, Form2SpreadsTheModelsOwnRange) {
     const auto e = Entries(out);
     // Values equal up to rounding: the smallest facet gets 0 and the largest
     // 32767, or every facet 0 when all twelve are exactly equal.
-    const int lo = *std::min_element(e.begin(), e.end()), hi = *std::max_element(e.begin(), e.end());
+    const int lo = *std::min_element(e.begin(), e.end()),
+              hi = *std::max_element(e.begin(), e.end());
     EXPECT_EQ(lo, 0);
     EXPECT_TRUE(hi == 32767 || hi == 0);
   }
@@ -76,14 +78,18 @@ TEST(Plumbline, RangeChecksAndOrder) {
   const std::string out = TempDir() + "/o.stl";
   for (const char* b : kPlumb) {
     for (const auto& range : {std::pair{"-1", "90"}, {"0", "181"}, {"30", "20"}, {"nan", "90"}}) {
-      const RunResult r = ::Run(b, {DataPath("cube.stl"), range.first, range.second, IdentityMap(), out});
+      const RunResult r =
+          ::Run(b, {DataPath("cube.stl"), range.first, range.second, IdentityMap(), out});
       EXPECT_EQ(r.status, 1);
       EXPECT_EQ(r.err, msg) << range.first << " " << range.second;
     }
     for (const auto& range : {std::pair{"0", "180"}, {"45", "45"}})
-      EXPECT_EQ(::Run(b, {DataPath("cube.stl"), range.first, range.second, IdentityMap(), out}).status, 0);
+      EXPECT_EQ(
+          ::Run(b, {DataPath("cube.stl"), range.first, range.second, IdentityMap(), out}).status,
+          0);
     // The model is read before the colour map, the map before the range.
-    EXPECT_EQ(::Run(b, {"/nonexistent.stl", "-1", "0", "/nonexistent.cm", out}).err, "STL file not found.\n");
+    EXPECT_EQ(::Run(b, {"/nonexistent.stl", "-1", "0", "/nonexistent.cm", out}).err,
+              "STL file not found.\n");
     EXPECT_EQ(::Run(b, {DataPath("cube.stl"), "-1", "0", "/nonexistent.cm", out}).err,
               "CM_STL file not found.\n");
   }
@@ -91,8 +97,9 @@ TEST(Plumbline, RangeChecksAndOrder) {
 
 TEST(Plumbline, ZeroAreaFacetFirstDoesNotSpoilTheRange) {
   std::string model = ReadFile(DataPath("cube.stl"));
-  model.insert(model.find("facet"),
-               "facet normal 0 0 1 outer loop vertex 0 0 0 vertex 1 1 1 vertex 2 2 2 endloop endfacet\n");
+  model.insert(
+      model.find("facet"),
+      "facet normal 0 0 1 outer loop vertex 0 0 0 vertex 1 1 1 vertex 2 2 2 endloop endfacet\n");
   const std::string path = TempDir() + "/degenerate.stl";
   WriteFile(path, model);
   for (const char* b : kPlumb) EXPECT_EQ(::Run(b, {path}).out, "14.397458\t14.397458\n") << b;
@@ -116,7 +123,8 @@ TEST(Geopot, RangeChecks) {
   const std::string out = TempDir() + "/o.stl";
   for (const char* b : kGeo) {
     for (const auto& range : {std::pair{"1", "1"}, {"2", "1"}, {"nan", "1"}}) {
-      const RunResult r = ::Run(b, {DataPath("cube.stl"), range.first, range.second, IdentityMap(), out});
+      const RunResult r =
+          ::Run(b, {DataPath("cube.stl"), range.first, range.second, IdentityMap(), out});
       EXPECT_EQ(r.status, 1);
       EXPECT_EQ(r.err, "bad range of normalized potential.\n");
     }
@@ -130,13 +138,15 @@ TEST(Colouring, UsageTexts) {
       const RunResult r = ::Run(b, args);
       EXPECT_EQ(r.status, 1);
       EXPECT_EQ(r.err,
-                "usage : plumbline STL\n        plumbline STL CM_STL STL\n        plumbline STL min. max. "
+                "usage : plumbline STL\n        plumbline STL CM_STL STL\n        plumbline STL "
+                "min. max. "
                 "CM_STL STL\n");
     }
   }
   for (const char* b : kGeo)
     EXPECT_EQ(::Run(b, {}).err,
-              "usage : geopot STL\n        geopot STL CM_STL STL\n        geopot STL min. max. CM_STL STL\n");
+              "usage : geopot STL\n        geopot STL CM_STL STL\n        geopot STL min. max. "
+              "CM_STL STL\n");
 }
 
 TEST(Colouring, WriteFailuresAndThreads) {
@@ -149,7 +159,8 @@ TEST(Colouring, WriteFailuresAndThreads) {
   }
   for (const char* b : {"plumbline", "geopot"}) {
     const std::string ref = TempDir() + "/ref.stl";
-    ASSERT_EQ(::Run(std::string(b) + "_s", {DataPath("cube_binary.stl"), IdentityMap(), ref}).status, 0);
+    ASSERT_EQ(
+        ::Run(std::string(b) + "_s", {DataPath("cube_binary.stl"), IdentityMap(), ref}).status, 0);
     for (const char* t : {"1", "2", "3", "7", "1000"}) {
       const std::string out = TempDir() + "/o.stl";
       ASSERT_EQ(::Run(std::string(b) + "_m", {DataPath("cube_binary.stl"), IdentityMap(), out}, "",

@@ -61,8 +61,8 @@ RunResult Paint(size_t facets, const std::string& rgb, std::string* out_path) {
 
 TEST(Facetpaint, UsageForAnyOtherArgumentCount) {
   const std::string m = ModelFile({0});
-  for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{{}, {m, "1", "2", "3"}, {m, "1", "2", "3", "4", "5"}}) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {}, {m, "1", "2", "3"}, {m, "1", "2", "3", "4", "5"}}) {
     const RunResult r = ::Run("facetpaint", args);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, kUsage);
@@ -79,7 +79,8 @@ TEST(Facetpaint, ListsColoursAndEmptyLinesForTheRest) {
 TEST(Facetpaint, ListingWidensFiveBitComponents) {
   // r5 = 16 -> trunc(16 * 255 / 31 + 0.5) = 132; g5 = 31 -> 255; b5 = 1 -> 8.
   // Black is a colour (three zeros); 0x7FFF has bit 15 clear (empty line).
-  const RunResult r = ::Run("facetpaint", {ModelFile({0x8000 | 16 << 10 | 31 << 5 | 1, 0x8000, 0x7FFF})});
+  const RunResult r =
+      ::Run("facetpaint", {ModelFile({0x8000 | 16 << 10 | 31 << 5 | 1, 0x8000, 0x7FFF})});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "132\t255\t8\n0\t0\t0\n\n");
 }
@@ -169,8 +170,8 @@ TEST(Facetpaint, FlagWordsAsUnsignedDecimals) {
 
 TEST(Facetpaint, RgbWordsMustBeNumbersWithinTheScale) {
   std::string out;
-  for (const char* bad : {"256 0 0", "0 -1 0", "0 0 255.01", "x 0 0", "0 y 0", "0 0 z",
-                          "nan 0 0", "0 inf 0"}) {
+  for (const char* bad :
+       {"256 0 0", "0 -1 0", "0 0 255.01", "x 0 0", "0 y 0", "0 0 z", "nan 0 0", "0 inf 0"}) {
     const RunResult r = Paint(1, std::string(bad) + "\n", &out);
     EXPECT_EQ(r.status, 1) << bad;
     EXPECT_EQ(r.err, "bad R, G and/or B value.\n") << bad;
@@ -242,9 +243,12 @@ TEST(Facetpaint, OneColourForEveryFacet) {
 TEST(Facetpaint, OneColourOutOfScaleWritesNothing) {
   const std::string dir = TempDir();
   WriteFile(dir + "/m.stl", Model({0}));
-  for (const std::vector<std::string>& rgb : std::vector<std::vector<std::string>>{
-           {"255", "0", "300"}, {"-1", "0", "0"}, {"0", "255.5", "0"}, {"nan", "0", "0"},
-           {"0", "0", "inf"}}) {
+  for (const std::vector<std::string>& rgb :
+       std::vector<std::vector<std::string>>{{"255", "0", "300"},
+                                             {"-1", "0", "0"},
+                                             {"0", "255.5", "0"},
+                                             {"nan", "0", "0"},
+                                             {"0", "0", "inf"}}) {
     const RunResult r =
         ::Run("facetpaint", {dir + "/m.stl", rgb[0], rgb[1], rgb[2], dir + "/out.stl"});
     EXPECT_EQ(r.status, 1);
@@ -265,8 +269,8 @@ TEST(Facetpaint, WriterMessages) {
 }
 
 TEST(Facetpaint, ListingFedBackAsRgbFileKeepsTheColours) {
-  const std::vector<uint16_t> words = {0xFC00, 0x83E0, 0x801F, 0xFFFF, 0x8000, 0xC210,
-                                       0x8000 | 3 << 10 | 17 << 5 | 29, 0x0005, 0};
+  const std::vector<uint16_t> words = {
+      0xFC00, 0x83E0, 0x801F, 0xFFFF, 0x8000, 0xC210, 0x8000 | 3 << 10 | 17 << 5 | 29, 0x0005, 0};
   const std::string dir = TempDir();
   WriteFile(dir + "/m.stl", Model(words));
   const RunResult listed = ::Run("facetpaint", {dir + "/m.stl"});
@@ -323,7 +327,7 @@ TEST(FacetpaintCorpus, ListingsOfColourCarryingFiles) {
 TEST(FacetpaintCorpus, PaintedFileListsBackTheGivenColour) {
   const std::string out = TempDir() + "/painted.stl";
   RunResult r = ::Run("facetpaint",
-                    {kCorpus + "/binary_header_solid_18808_facets.stl", "255", "128", "0", out});
+                      {kCorpus + "/binary_header_solid_18808_facets.stl", "255", "128", "0", out});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(ReadFile(out).size(), 84u + 50 * 18808);
   r = ::Run("facetpaint", {out});

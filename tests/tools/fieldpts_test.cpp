@@ -39,7 +39,8 @@ TEST(Fieldpts, UnitCubeValuesInEveryBuildAndFileKind) {
           EXPECT_NEAR(v[3 + k], want[i][k], 5e-7 * std::fabs(want[i][k]) + 1e-12)
               << build << " " << model << " point " << i;
       }
-      EXPECT_TRUE(lines[1].rfind("5.000000e-01\t5.000000e-01\t5.000000e-01\t2.380077e+00\t", 0) == 0);
+      EXPECT_TRUE(lines[1].rfind("5.000000e-01\t5.000000e-01\t5.000000e-01\t2.380077e+00\t", 0) ==
+                  0);
     }
 }
 
@@ -82,7 +83,8 @@ TEST(Fieldpts, CentroidModeHasThirteenColumns) {
 TEST(Fieldpts, PointFileRules) {
   for (const char* build : kBuilds) {
     // A blank line ends the list; text after three numbers is ignored.
-    auto lines = Lines(::Run(build, {DataPath("cube.stl"), "-"}, "0.5 0.5 0.5 extra\n\n0 0 0\n").out);
+    auto lines =
+        Lines(::Run(build, {DataPath("cube.stl"), "-"}, "0.5 0.5 0.5 extra\n\n0 0 0\n").out);
     EXPECT_EQ(lines.size(), 2u) << build;
     // No parsable line: the volume line alone.
     lines = Lines(::Run(build, {DataPath("cube.stl"), "-"}, "x y z\n").out);
@@ -93,7 +95,8 @@ TEST(Fieldpts, PointFileRules) {
     // A line over 1023 characters is taken in pieces: the first piece holds
     // the point, the rest (blanks) does not parse and ends the list.
     lines = Lines(::Run(build, {DataPath("cube.stl"), "-"},
-                      "0.5 0.5 0.5" + std::string(2000, ' ') + "\n0 0 0\n").out);
+                        "0.5 0.5 0.5" + std::string(2000, ' ') + "\n0 0 0\n")
+                      .out);
     EXPECT_EQ(lines.size(), 2u);
     // A named file.
     const std::string path = TempDir() + "/points.txt";
@@ -128,7 +131,8 @@ TEST(Fieldpts, Messages) {
   }
   // THREADS is checked before the model is opened.
   for (const char* v : {"0", "-1", "", "abc"}) {
-    const RunResult r = ::Run("fieldpts_m", {"/nonexistent.stl"}, "", {std::string("THREADS=") + v});
+    const RunResult r =
+        ::Run("fieldpts_m", {"/nonexistent.stl"}, "", {std::string("THREADS=") + v});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "bad number of THREADS.\n") << v;
   }
@@ -154,12 +158,14 @@ TEST(Fieldpts, ReaderMessages) {
   // A million facets present, with too little address space for their array.
   std::string big = header + std::string("\x40\x42\x0f\0", 4);
   big.resize(84 + 50 * 1000000, '\0');
-  if (!kSanitized) EXPECT_EQ(message(big, {"RLIMIT_AS=25000000"}), "facet memory allocation error.\n");
+  if (!kSanitized)
+    EXPECT_EQ(message(big, {"RLIMIT_AS=25000000"}), "facet memory allocation error.\n");
 }
 
 TEST(Fieldpts, ThreadedOutputIsTheSameForEveryThreadCount) {
   std::string many;
-  for (int i = 0; i < 50; ++i) many += std::to_string(i * 0.1 - 2) + " 0.3 " + std::to_string(i * 0.05) + "\n";
+  for (int i = 0; i < 50; ++i)
+    many += std::to_string(i * 0.1 - 2) + " 0.3 " + std::to_string(i * 0.05) + "\n";
   for (const auto& args : {std::vector<std::string>{DataPath("cube.stl"), "-"},
                            std::vector<std::string>{DataPath("cube.stl")}}) {
     const std::string ref = ::Run("fieldpts_m", args, many, {"THREADS"}).out;

@@ -38,9 +38,18 @@ std::string Stl(const std::vector<Tri>& tris) {
   for (const Tri& t : tris) {
     float u[3], w[3];
     for (int k = 0; k < 3; ++k) u[k] = t.b[k] - t.a[k], w[k] = t.c[k] - t.a[k];
-    const float block[12] = {u[1] * w[2] - u[2] * w[1], u[2] * w[0] - u[0] * w[2],
-                             u[0] * w[1] - u[1] * w[0], t.a[0], t.a[1], t.a[2], t.b[0], t.b[1],
-                             t.b[2], t.c[0], t.c[1], t.c[2]};
+    const float block[12] = {u[1] * w[2] - u[2] * w[1],
+                             u[2] * w[0] - u[0] * w[2],
+                             u[0] * w[1] - u[1] * w[0],
+                             t.a[0],
+                             t.a[1],
+                             t.a[2],
+                             t.b[0],
+                             t.b[1],
+                             t.b[2],
+                             t.c[0],
+                             t.c[1],
+                             t.c[2]};
     s.append(reinterpret_cast<const char*>(block), 48);
     s.append(reinterpret_cast<const char*>(&t.attribute), 2);
   }
@@ -54,7 +63,7 @@ uint16_t Word(unsigned r5, unsigned g5, unsigned b5) {
 enum Face { kPlusX, kMinusX, kPlusY, kMinusY, kPlusZ, kMinusZ };
 
 // Five-bit colour of each face of the test cube.
-const unsigned kFace5[6][3] = {{31, 0, 0}, {0, 31, 0}, {0, 0, 31},
+const unsigned kFace5[6][3] = {{31, 0, 0},  {0, 31, 0},  {0, 0, 31},
                                {31, 31, 0}, {31, 0, 31}, {16, 8, 31}};
 
 // The unit cube [0,1]^3 (shifted by `offset`), outward, two triangles per
@@ -63,9 +72,8 @@ const unsigned kFace5[6][3] = {{31, 0, 0}, {0, 31, 0}, {0, 0, 31},
 std::vector<Tri> Cube(bool reversed = false, float offset = 0) {
   const float V[8][3] = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0},
                          {0, 0, 1}, {1, 0, 1}, {1, 1, 1}, {0, 1, 1}};
-  const int F[6][2][3] = {{{1, 2, 6}, {1, 6, 5}}, {{3, 0, 4}, {3, 4, 7}},
-                          {{2, 3, 7}, {2, 7, 6}}, {{0, 1, 5}, {0, 5, 4}},
-                          {{4, 5, 6}, {4, 6, 7}}, {{0, 2, 1}, {0, 3, 2}}};
+  const int F[6][2][3] = {{{1, 2, 6}, {1, 6, 5}}, {{3, 0, 4}, {3, 4, 7}}, {{2, 3, 7}, {2, 7, 6}},
+                          {{0, 1, 5}, {0, 5, 4}}, {{4, 5, 6}, {4, 6, 7}}, {{0, 2, 1}, {0, 3, 2}}};
   std::vector<Tri> tris;
   for (int i = 0; i < 6; ++i) {
     const int face = reversed ? 5 - i : i;
@@ -85,7 +93,9 @@ std::vector<Tri> Cube(bool reversed = false, float offset = 0) {
 
 // ---- expected colours, from the documented rules -------------------------
 
-uint8_t Expand(unsigned c5) { return static_cast<uint8_t>(std::trunc(c5 * 255.0 / 31 + 0.5)); }
+uint8_t Expand(unsigned c5) {
+  return static_cast<uint8_t>(std::trunc(c5 * 255.0 / 31 + 0.5));
+}
 
 // Brightness 0.25 + 0.75 * max(0, n . (-1, 4, 8)/9) for a normal n given in
 // (right, up, toward the viewer) coordinates.
@@ -125,14 +135,18 @@ struct Picture {
   }
 };
 
-uint32_t Key(Rgb c) { return uint32_t{c.r} << 16 | uint32_t{c.g} << 8 | c.b; }
+uint32_t Key(Rgb c) {
+  return uint32_t{c.r} << 16 | uint32_t{c.g} << 8 | c.b;
+}
 
 int Shell(const std::string& command) {
   const int status = std::system(command.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string Bin() { return std::string(SUITE_BIN_DIR) + "/stlrender"; }
+std::string Bin() {
+  return std::string(SUITE_BIN_DIR) + "/stlrender";
+}
 
 // Decodes the PNG file with the zlib-only decoder; checks it with pngcheck
 // too where that is installed.
@@ -195,7 +209,8 @@ TEST(StlrenderColour, FiveBitComponentsExpandedAndUncolouredGrey) {
 
 TEST(StlrenderView, AxesOfTheViewFromLongitudeAndLatitude) {
   auto near = [](const double* v, double x, double y, double z) {
-    return std::fabs(v[0] - x) < 1e-15 && std::fabs(v[1] - y) < 1e-15 && std::fabs(v[2] - z) < 1e-15;
+    return std::fabs(v[0] - x) < 1e-15 && std::fabs(v[1] - y) < 1e-15 &&
+           std::fabs(v[2] - z) < 1e-15;
   };
   ViewBasis b = MakeViewBasis(0, 0);
   EXPECT_TRUE(near(b.toward, 1, 0, 0) && near(b.right, 0, 1, 0) && near(b.up, 0, 0, 1));
@@ -216,9 +231,9 @@ TEST(StlrenderShade, LambertFactorWithAmbientFloor) {
   EXPECT_DOUBLE_EQ(Shade(up), 0.25 + 0.75 * 4 / 9);
   EXPECT_DOUBLE_EQ(Shade(rightward), 0.25);  // lit from the left: ambient only
   EXPECT_DOUBLE_EQ(Shade(along), 1.0);
-  EXPECT_EQ(Shaded(255, 0.25), 64);   // 63.75
+  EXPECT_EQ(Shaded(255, 0.25), 64);  // 63.75
   EXPECT_EQ(Shaded(132, 0.5), 66);
-  EXPECT_EQ(Shaded(3, 0.5), 2);       // 1.5 rounds up
+  EXPECT_EQ(Shaded(3, 0.5), 2);  // 1.5 rounds up
 }
 
 // A regular 60-gon facing the viewer, cut into a fan of thin triangles around
@@ -231,8 +246,14 @@ TEST(StlrenderRaster, FanOfThinTrianglesLeavesNoGap) {
   for (int i = 0; i < n; ++i) {
     const double a0 = 2 * pi * i / n, a1 = 2 * pi * (i + 1) / n;
     AttributedFacet& f = fan[i];
-    const float v[9] = {0, 0.1f, 0.2f, 0, static_cast<float>(std::cos(a0)),
-                        static_cast<float>(std::sin(a0)), 0, static_cast<float>(std::cos(a1)),
+    const float v[9] = {0,
+                        0.1f,
+                        0.2f,
+                        0,
+                        static_cast<float>(std::cos(a0)),
+                        static_cast<float>(std::sin(a0)),
+                        0,
+                        static_cast<float>(std::cos(a1)),
                         static_cast<float>(std::sin(a1))};
     std::memcpy(f.v, v, sizeof v);
     f.attribute = i % 2 ? 0xFC00 : 0x801F;
@@ -254,7 +275,8 @@ TEST(StlrenderRaster, FanOfThinTrianglesLeavesNoGap) {
     for (int x = 0; x < 301; ++x) {
       const double r = std::hypot(x + 0.5 - cx, y + 0.5 - cy);
       const uint8_t* p = &rgb[3 * (y * 301 + x)];
-      const bool background = p[0] == kBackground.r && p[1] == kBackground.g && p[2] == kBackground.b;
+      const bool background =
+          p[0] == kBackground.r && p[1] == kBackground.g && p[2] == kBackground.b;
       if (r < inner - 1 && background) ++holes;
       if (r > scale + 1 && !background) ++spill;
       covered += !background;
@@ -297,8 +319,8 @@ TEST(StlrenderPicture, CubeAlongEachAxisShowsExactlyItsFrontFace) {
   const struct {
     const char *lon, *lat;
     int face;
-  } views[] = {{"0", "0", kPlusX},  {"180", "0", kMinusX}, {"90", "0", kPlusY},
-               {"-90", "0", kMinusY}, {"0", "90", kPlusZ},  {"0", "-90", kMinusZ}};
+  } views[] = {{"0", "0", kPlusX},    {"180", "0", kMinusX}, {"90", "0", kPlusY},
+               {"-90", "0", kMinusY}, {"0", "90", kPlusZ},   {"0", "-90", kMinusZ}};
   const double s = 0.25 + 0.75 * 8 / 9;
   for (bool reversed : {false, true}) {
     const std::string model = Stl(Cube(reversed));
@@ -330,13 +352,13 @@ TEST(StlrenderPicture, RightIsEastAndUpIsNorth) {
   for (const auto& [tri, lat] : {std::pair{side, "0"}, std::pair{top, "90"}}) {
     SCOPED_TRACE(lat);
     const Picture p = RenderPicture(Stl({tri}), {"0", lat, "210", "110"});
-    EXPECT_EQ(p.At(10, 100), white);    // near the right angle
-    EXPECT_EQ(p.At(200, 104), white);   // far end of the long leg
-    EXPECT_EQ(p.At(10, 10), white);     // up the short leg
+    EXPECT_EQ(p.At(10, 100), white);   // near the right angle
+    EXPECT_EQ(p.At(200, 104), white);  // far end of the long leg
+    EXPECT_EQ(p.At(10, 10), white);    // up the short leg
     EXPECT_EQ(p.At(200, 10), kBackground);
     EXPECT_EQ(p.At(100, 40), kBackground);  // above the hypotenuse (y 52.75 there)
     EXPECT_EQ(p.At(100, 60), white);
-    EXPECT_EQ(p.At(2, 50), kBackground);    // in the margin
+    EXPECT_EQ(p.At(2, 50), kBackground);  // in the margin
     EXPECT_EQ(p.At(207, 107), kBackground);
     // Covered: the pixel centres under the hypotenuse, 200 x 100 / 2 = 10000.
     EXPECT_NEAR(p.Histogram()[Key(white)], 10000, 200);
@@ -405,9 +427,9 @@ TEST(StlrenderPicture, StandardInputAndOutput) {
   EXPECT_EQ(r.err, "");
   const std::string dir = TempDir();
   WriteFile(dir + "/out.png", r.out);
-  EXPECT_EQ(Mismatches(Decode(dir + "/out.png"), 55, 145, 5, 95,
-                       FaceColour(kPlusX, 0.25 + 0.75 * 8 / 9)),
-            0);
+  EXPECT_EQ(
+      Mismatches(Decode(dir + "/out.png"), 55, 145, 5, 95, FaceColour(kPlusX, 0.25 + 0.75 * 8 / 9)),
+      0);
   // "-" followed by anything is still the standard streams.
   const RunResult again = ::Run("stlrender", {"-model", "-picture", "0", "0", "200", "100"}, model);
   EXPECT_EQ(again.status, 0);
@@ -445,16 +467,31 @@ TEST(StlrenderMessages, BadViewDirectionAndImageSize) {
   const std::string dir = TempDir();
   WriteFile(dir + "/m.stl", Stl(Cube()));
   const std::string png = dir + "/m.png";
-  for (const auto& [lon, lat] : std::vector<std::pair<std::string, std::string>>{
-           {"abc", "0"}, {"0", "x"}, {"1e", "0"}, {"10deg", "0"}, {"", "0"}, {"nan", "0"},
-           {"inf", "0"}, {"0", "90.5"}, {"0", "-91"}, {"1e999", "0"}}) {
+  for (const auto& [lon, lat] : std::vector<std::pair<std::string, std::string>>{{"abc", "0"},
+                                                                                 {"0", "x"},
+                                                                                 {"1e", "0"},
+                                                                                 {"10deg", "0"},
+                                                                                 {"", "0"},
+                                                                                 {"nan", "0"},
+                                                                                 {"inf", "0"},
+                                                                                 {"0", "90.5"},
+                                                                                 {"0", "-91"},
+                                                                                 {"1e999", "0"}}) {
     const RunResult r = ::Run("stlrender", {dir + "/m.stl", png, lon, lat});
     EXPECT_EQ(r.status, 1) << lon << " " << lat;
     EXPECT_EQ(r.err, "bad view direction.\n") << lon << " " << lat;
   }
-  for (const auto& [w, h] : std::vector<std::pair<std::string, std::string>>{
-           {"0", "10"}, {"10", "0"}, {"-5", "10"}, {"1.5", "10"}, {"abc", "10"}, {"10", ""},
-           {"16385", "10"}, {"10", "99999999999999999999"}, {" 5", "10"}, {"+5", "10"}}) {
+  for (const auto& [w, h] :
+       std::vector<std::pair<std::string, std::string>>{{"0", "10"},
+                                                        {"10", "0"},
+                                                        {"-5", "10"},
+                                                        {"1.5", "10"},
+                                                        {"abc", "10"},
+                                                        {"10", ""},
+                                                        {"16385", "10"},
+                                                        {"10", "99999999999999999999"},
+                                                        {" 5", "10"},
+                                                        {"+5", "10"}}) {
     const RunResult r = ::Run("stlrender", {dir + "/m.stl", png, "0", "0", w, h});
     EXPECT_EQ(r.status, 1) << w << " " << h;
     EXPECT_EQ(r.err, "bad image size.\n") << w << " " << h;
@@ -505,7 +542,9 @@ TEST(StlrenderMessages, PartialPictureKeepsTheOlderPicture) {
   for (int i = 0; i < 40; ++i)
     for (int j = 0; j < 40; ++j) {
       const float y = static_cast<float>(i), z = static_cast<float>(j);
-      tris.push_back({{0, y, z}, {0, y + 1, z}, {0, y, z + 1},
+      tris.push_back({{0, y, z},
+                      {0, y + 1, z},
+                      {0, y, z + 1},
                       Word((i * 7 + j) % 32, (j * 5 + i * 3) % 32, (i * j) % 32)});
     }
   WriteFile(dir + "/m.stl", Stl(tris));

@@ -3,11 +3,10 @@
 // message with no file left behind, and the round trip through facetpaint.
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -43,7 +42,9 @@ float FloatAt(const std::string& file, size_t offset) {
   return little_endian::At<float>(file, offset);
 }
 
-uint32_t Count(const std::string& file) { return little_endian::At<uint32_t>(file, 80); }
+uint32_t Count(const std::string& file) {
+  return little_endian::At<uint32_t>(file, 80);
+}
 
 uint16_t AttributeOf(const std::string& file, size_t i) {
   return little_endian::At<uint16_t>(file, 84 + 50 * i + 48);
@@ -130,10 +131,9 @@ TEST(Tribuild, ThreeWordsAreAColour) {
   EXPECT_EQ(One("4.12 4 5 and more words"), 0x8000 | 1 << 10 | 1);
   // The colour words are the same with or without a map.
   EXPECT_EQ(One("0 255 0", "- 255 0 0\n"), 0x83E0);
-  for (const char* bad : {"255 0 256", "-1 0 0", "0 255.5 0", "r 0 0", "0 g 0", "0 0 b",
-                          "nan 0 0", "0 0 inf"})
-    EXPECT_EQ(Refused(std::string(kTri) + " " + bad + "\n"), "bad R, G and/or B value.\n")
-        << bad;
+  for (const char* bad :
+       {"255 0 256", "-1 0 0", "0 255.5 0", "r 0 0", "0 g 0", "0 0 b", "nan 0 0", "0 0 inf"})
+    EXPECT_EQ(Refused(std::string(kTri) + " " + bad + "\n"), "bad R, G and/or B value.\n") << bad;
 }
 
 TEST(Tribuild, TwoWordsGiveNoColour) {
@@ -196,7 +196,7 @@ TEST(Tribuild, ColourMapAndTrianglesBothOnStandardInput) {
   // The map ends at its blank line; the triangle list follows on the same stream.
   const std::string dir = TempDir();
   const RunResult r = ::Run("tribuild", {"-map", dir + "/out.stl"},
-                          "7 0 0 255\n\n" + std::string(kTri) + " 7\n" + kTri + " 8\n");
+                            "7 0 0 255\n\n" + std::string(kTri) + " 7\n" + kTri + " 8\n");
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string file = ReadFile(dir + "/out.stl");
   ASSERT_EQ(file.size(), 84u + 2 * 50);
@@ -241,8 +241,8 @@ TEST(Tribuild, AReadErrorIsNotTheEndOfTheList) {
 }
 
 TEST(TribuildRoundTrip, ListedColoursAreTheGivenOnesToFiveBits) {
-  const double rgb[][3] = {{255, 0, 0}, {128, 64, 32}, {10, 200, 90}, {0, 0, 0},
-                           {254.9, 0.1, 127.5}, {8.2, 16.5, 33}};
+  const double rgb[][3] = {{255, 0, 0}, {128, 64, 32},       {10, 200, 90},
+                           {0, 0, 0},   {254.9, 0.1, 127.5}, {8.2, 16.5, 33}};
   std::string input;
   for (const auto& c : rgb)
     input += std::string(kTri) + " " + std::to_string(c[0]) + " " + std::to_string(c[1]) + " " +
