@@ -23,8 +23,8 @@ namespace fs = std::filesystem;
 
 const std::vector<std::string> kColouring = {"plumbline", "plumbline_s", "plumbline_m",
                                              "geopot",    "geopot_s",    "geopot_m"};
-const std::vector<std::string> kTabled = {"fieldpts_s", "fieldpts_m", "surfgrav_s", "surfgrav_m",
-                                          "plumbline_s", "plumbline_m", "geopot_s", "geopot_m"};
+const std::vector<std::string> kTabled = {"fieldpts_s",  "fieldpts_m",  "surfgrav_s", "surfgrav_m",
+                                          "plumbline_s", "plumbline_m", "geopot_s",   "geopot_m"};
 
 void ExpectFailure(const RunResult& r, const std::string& message, const std::string& what) {
   EXPECT_EQ(r.status, 1) << what;
@@ -53,7 +53,9 @@ int Shell(const std::string& command) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string Bin(const std::string& program) { return std::string(SUITE_BIN_DIR) + "/" + program; }
+std::string Bin(const std::string& program) {
+  return std::string(SUITE_BIN_DIR) + "/" + program;
+}
 
 // --------------------------------------------------------------- outputs
 
@@ -89,8 +91,9 @@ TEST(SafeOutput, SymlinkKeepsBeingALinkToItsFile) {
   const std::string dir = TempDir(), target = dir + "/target.stl", link = dir + "/link.stl";
   WriteFile(target, "older");
   fs::create_symlink(target, link);
-  ExpectFailure(::Run("plumbline", {DataPath("cube.stl"), BlueMap(), link}, "", {"RLIMIT_FSIZE=300"}),
-                "facet data write error.", "failing");
+  ExpectFailure(
+      ::Run("plumbline", {DataPath("cube.stl"), BlueMap(), link}, "", {"RLIMIT_FSIZE=300"}),
+      "facet data write error.", "failing");
   EXPECT_TRUE(fs::is_symlink(link));
   EXPECT_EQ(ReadFile(target), "older");
   EXPECT_EQ(::Run("plumbline", {DataPath("cube.stl"), BlueMap(), link}).status, 0);
@@ -166,8 +169,8 @@ TEST(SafeOutput, FileSizeLimitIsAWriteError) {
   WriteFile(out, "older");
   // 1 kB may be written: the message, not the model of 4092 facets.
   const std::string cmd = "ulimit -f 1; '" + Bin("geopot_s") + "' '" +
-                          DataPath("models/kleopatra.stl") +
-                          "' '" + BlueMap() + "' '" + out + "' 2> '" + err + "' > /dev/null";
+                          DataPath("models/kleopatra.stl") + "' '" + BlueMap() + "' '" + out +
+                          "' 2> '" + err + "' > /dev/null";
   EXPECT_EQ(Shell("sh -c \"" + cmd + "\""), 1);
   EXPECT_EQ(ReadFile(err), "facet data write error.\n");
   EXPECT_EQ(ReadFile(out), "older");

@@ -2,10 +2,13 @@
 // out by hand, the colour entries they give, the forms, checks and messages.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 
 #include "common/read.h"
+#include "tests/engine/prism.h"
 #include "tests/support/run.h"
 
 namespace {
@@ -59,17 +62,80 @@ TEST(Plumbline, Form3GivesEntry5242ForRange0To90) {
   }
 }
 
+// The box [0,1] x [0,2] x [0,3] as twelve outward facets.
+std::vector<std::array<double, 9>> Box() {
+  const double hi[3] = {1, 2, 3};
+  std::vector<std::array<double, 9>> facets;
+  for (int axis = 0; axis < 3; ++axis)
+    for (int side = 0; side < 2; ++side) {
+      const int u = (axis + 1) % 3, w = (axis + 2) % 3;
+      auto corner = [&](int a, int b) {
+        std::array<double, 3> c{};
+        c[axis] = side ? hi[axis] : 0;
+        c[u] = a ? hi[u] : 0;
+        c[w] = b ? hi[w] : 0;
+        return c;
+      };
+      // (u, w, axis) is right-handed: counter-clockwise in (u, w) faces +axis.
+      std::array<std::array<double, 3>, 4> q = {corner(0, 0), corner(1, 0), corner(1, 1),
+                                                corner(0, 1)};
+      if (!side) std::swap(q[1], q[3]);
+      for (const auto& t : {std::array<int, 3>{0, 1, 2}, std::array<int, 3>{0, 2, 3}}) {
+        std::array<double, 9> f;
+        for (int k = 0; k < 3; ++k)
+          for (int c = 0; c < 3; ++c) f[3 * k + c] = q[t[k]][c];
+        facets.push_back(f);
+      }
+    }
+  return facets;
+}
+
+// Form 2 spreads the model's own range over the table: on a box whose
+// facets lean differently against the vertical, each facet gets the entry
+// its deviation gives, the deviations worked out from the prism's closed
+// form (tests/engine/prism.h), not from the polyhedral formula.
 TEST(Plumbline, Form2SpreadsTheModelsOwnRange) {
+  const auto box = Box();
+  std::string stl = "solid box\n";
+  std::vector<double> deviation;
+  const double lo[3] = {0, 0, 0}, hi[3] = {1, 2, 3};
+  for (const auto& f : box) {
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "facet normal 0 0 0\nouter loop\nvertex %g %g %g\nvertex %g %g %g\n"
+                  "vertex %g %g %g\nendloop\nendfacet\n",
+                  f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8]);
+    stl += line;
+    const double p[3] = {(f[0] + f[3] + f[6]) / 3, (f[1] + f[4] + f[7]) / 3,
+                         (f[2] + f[5] + f[8]) / 3};
+    const PrismField g = Prism(lo, hi, p);
+    const double ux = f[3] - f[0], uy = f[4] - f[1], uz = f[5] - f[2];
+    const double wx = f[6] - f[0], wy = f[7] - f[1], wz = f[8] - f[2];
+    const double n[3] = {uy * wz - uz * wy, uz * wx - ux * wz, ux * wy - uy * wx};
+    const double t = g.gx * n[0] + g.gy * n[1] + g.gz * n[2];
+    const double cx = g.gy * n[2] - g.gz * n[1], cy = g.gz * n[0] - g.gx * n[2],
+                 cz = g.gx * n[1] - g.gy * n[0];
+    deviation.push_back(std::atan2(std::sqrt(cx * cx + cy * cy + cz * cz), -t));
+  }
+  stl += "endsolid box\n";
+  const std::string model = TempDir() + "/box.stl";
+  WriteFile(model, stl);
+  const double lo_v = *std::min_element(deviation.begin(), deviation.end());
+  const double hi_v = *std::max_element(deviation.begin(), deviation.end());
+  ASSERT_GT(hi_v - lo_v, 0.01);  // the facets differ: a real spread (0.03 rad)
   for (const char* b : kPlumb) {
     const std::string out = TempDir() + "/o.stl";
-    ASSERT_EQ(::Run(b, {DataPath("cube.stl"), IdentityMap(), out}).status, 0);
+    ASSERT_EQ(::Run(b, {model, IdentityMap(), out}).status, 0) << b;
     const auto e = Entries(out);
-    // Values equal up to rounding: the smallest facet gets 0 and the largest
-    // 32767, or every facet 0 when all twelve are exactly equal.
-    const int lo = *std::min_element(e.begin(), e.end()),
-              hi = *std::max_element(e.begin(), e.end());
-    EXPECT_EQ(lo, 0);
-    EXPECT_TRUE(hi == 32767 || hi == 0);
+    ASSERT_EQ(e.size(), box.size());
+    for (size_t i = 0; i < e.size(); ++i) {
+      const double q = (deviation[i] - lo_v) / ((hi_v - lo_v) / 32767) + 0.5;
+      // The two evaluations differ in the last digits: an entry may move by
+      // one where q lies at an integer.
+      EXPECT_NEAR(e[i], std::min(32767.0, std::floor(q)), 1.0) << b << " facet " << i;
+    }
+    EXPECT_EQ(*std::min_element(e.begin(), e.end()), 0) << b;
+    EXPECT_EQ(*std::max_element(e.begin(), e.end()), 32767) << b;
   }
 }
 

@@ -332,6 +332,12 @@ TEST(StlrenderPicture, CubeAlongEachAxisShowsExactlyItsFrontFace) {
       EXPECT_EQ(Mismatches(p, 55, 145, 5, 95, FaceColour(v.face, s)), 0);
     }
   }
+  // By hand: a full 5-bit component is 255; a face toward the viewer gets
+  // 0.25 + 0.75 * 8/9 = 0.91667 of it, 233.75, so 234.
+  const std::string model = Stl(Cube());
+  EXPECT_EQ(RenderPicture(model, {"0", "0", "200", "100"}).At(100, 50), (Rgb{234, 0, 0}));
+  EXPECT_EQ(RenderPicture(model, {"-90", "0", "200", "100"}).At(100, 50), (Rgb{234, 234, 0}));
+  EXPECT_EQ(RenderPicture(model, {"0", "90", "200", "100"}).At(100, 50), (Rgb{234, 0, 234}));
 }
 
 // The same cube moved a million units away: the fit centres it the same.
@@ -369,25 +375,33 @@ TEST(StlrenderPicture, RightIsEastAndUpIsNorth) {
 // from the documented light (-1, 4, 8)/9 and ambient 0.25. Seen from +x the
 // view coordinates of a model normal (x, y, z) are (right y, up z, toward x).
 TEST(StlrenderPicture, FlatShadingFollowsTheLambertFactor) {
+  // `hand`: the grey of a white facet worked out by hand, 255 (0.25 + 0.75
+  // max(0, d)) rounded, d = (-r + 4u + 8t)/(9 |n|): 7/(9 sqrt 2) gives
+  // 168.93; 9/(9 sqrt 2) 198.98; 12/(9 sqrt 2) 244.06; d < 0 gives 63.75.
   const struct {
     Tri tri;
     double r, u, t;  // the facet's normal in view coordinates
+    int hand;        // 0: not worked out by hand
   } cases[] = {
       // normal (1, 1, 0): toward and to the right
-      {{{0, 0, 0}, {-1, 1, 0}, {0, 0, 1}, 0xFFFF}, 1, 0, 1},
+      {{{0, 0, 0}, {-1, 1, 0}, {0, 0, 1}, 0xFFFF}, 1, 0, 1, 169},
       // normal (1, -1, 0): toward and to the left
-      {{{0, 0, 0}, {1, 1, 0}, {0, 0, 1}, 0xFFFF}, -1, 0, 1},
+      {{{0, 0, 0}, {1, 1, 0}, {0, 0, 1}, 0xFFFF}, -1, 0, 1, 199},
       // normal (1, 0, 1): toward and up
-      {{{0, 0, 0}, {0, 1, 0}, {-1, 0, 1}, 0xFFFF}, 0, 1, 1},
+      {{{0, 0, 0}, {0, 1, 0}, {-1, 0, 1}, 0xFFFF}, 0, 1, 1, 244},
       // normal (1, 10, 0): mostly to the right, away from the light
-      {{{0, 0, 0}, {-10, 1, 0}, {0, 0, 1}, 0xFFFF}, 10, 0, 1},
+      {{{0, 0, 0}, {-10, 1, 0}, {0, 0, 1}, 0xFFFF}, 10, 0, 1, 64},
       // normal (-1, 0, 0), the back of the facet toward the viewer
-      {{{0, 0, 0}, {0, 0, 1}, {0, 1, 0}, Word(16, 8, 4)}, 0, 0, 1},
+      {{{0, 0, 0}, {0, 0, 1}, {0, 1, 0}, Word(16, 8, 4)}, 0, 0, 1, 0},
   };
   for (const auto& c : cases) {
     const double s = Brightness(c.r, c.u, c.t);
     SCOPED_TRACE(s);
     const Rgb want = Lit(FacetColour(c.tri.attribute), s);
+    if (c.hand) {
+      const uint8_t v = static_cast<uint8_t>(c.hand);
+      EXPECT_EQ(want, (Rgb{v, v, v}));
+    }
     const auto h = RenderPicture(Stl({c.tri}), {"0", "0", "120", "90"}).Histogram();
     ASSERT_EQ(h.size(), 2u);
     EXPECT_GT(h.at(Key(kBackground)), 0);
