@@ -35,7 +35,9 @@ std::string TorusFile(const char* name, size_t facets, Write write) {
 }
 
 const std::string& Binary() {
-  static const std::string path = TorusFile("binary.stl", 1000000, bench::WriteBinary);
+  static const std::string path = TorusFile(
+      "binary.stl", 1000000,
+      [](const std::string& p, const std::vector<Facet>& f) { bench::WriteBinary(p, f); });
   return path;
 }
 

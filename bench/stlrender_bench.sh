@@ -10,7 +10,7 @@ bin=$build/bin/stlrender
 [ -x "$bin" ] || { echo "no $bin: build first" >&2; exit 1; }
 model=$build/bench/torus_1m.stl
 mkdir -p "$build/bench"
-[ -s "$model" ] || python3 bench/make_torus.py 1000 500 "$model"
+[ -s "$model" ] || "$build/bench/make_torus" 1000000 coloured "$model"
 out=$build/bench/torus_1m.png
 best() {
   local times=""

@@ -44,11 +44,32 @@ inline std::vector<Facet> Torus(int nu, int nv, double major = 3.0, double minor
   return facets;
 }
 
-// Facet counts near `facets`: nu = 2 nv roughly, 2 nu nv facets.
+// The grid for facet counts near `facets`: nu = 2 nv roughly, 2 nu nv facets.
+inline void TorusGrid(size_t facets, int* nu, int* nv) {
+  *nv = static_cast<int>(std::sqrt(facets / 4.0) + 0.5);
+  *nu = static_cast<int>(facets / (2.0 * *nv) + 0.5);
+}
+
 inline std::vector<Facet> TorusOf(size_t facets) {
-  const int nv = static_cast<int>(std::sqrt(facets / 4.0) + 0.5);
-  const int nu = static_cast<int>(facets / (2.0 * nv) + 0.5);
+  int nu, nv;
+  TorusGrid(facets, &nu, &nv);
   return Torus(nu, nv);
+}
+
+// Colour words that run around the tube (red to green) and around the axis
+// (blue), one per facet of Torus(nu, nv): many colours, as real coloured
+// models have.
+inline std::vector<uint16_t> TorusColours(int nu, int nv) {
+  std::vector<uint16_t> words;
+  words.reserve(2 * size_t(nu) * nv);
+  for (int i = 0; i < nu; ++i)
+    for (int j = 0; j < nv; ++j) {
+      const unsigned c5 = 31u * j / nv, b5 = 31u * i / nu;
+      const auto word = static_cast<uint16_t>(0x8000 | c5 << 10 | (31 - c5) << 5 | b5);
+      words.push_back(word);
+      words.push_back(word);
+    }
+  return words;
 }
 
 struct Points {
@@ -69,15 +90,16 @@ inline Points Scatter(size_t n, unsigned seed = 12345) {
   return p;
 }
 
-// Binary STL with the right-hand normals.
-inline void WriteBinary(const std::string& path, const std::vector<Facet>& facets) {
+// Binary STL with the right-hand normals, and the attribute words given (or 0).
+inline void WriteBinary(const std::string& path, const std::vector<Facet>& facets,
+                        const std::vector<uint16_t>& attributes = {}) {
   FILE* f = std::fopen(path.c_str(), "wb");
   char header[80] = {};
   std::fwrite(header, 1, 80, f);
   const uint32_t n = static_cast<uint32_t>(facets.size());
   std::fwrite(&n, 4, 1, f);
-  for (const Facet& t : facets) {
-    const float* v = t.v;
+  for (size_t i = 0; i < facets.size(); ++i) {
+    const float* v = facets[i].v;
     const float ax = v[3] - v[0], ay = v[4] - v[1], az = v[5] - v[2];
     const float bx = v[6] - v[0], by = v[7] - v[1], bz = v[8] - v[2];
     const float rec[12] = {ay * bz - az * by,
@@ -93,7 +115,7 @@ inline void WriteBinary(const std::string& path, const std::vector<Facet>& facet
                            v[7],
                            v[8]};
     std::fwrite(rec, 4, 12, f);
-    const uint16_t attribute = 0;
+    const uint16_t attribute = i < attributes.size() ? attributes[i] : 0;
     std::fwrite(&attribute, 2, 1, f);
   }
   std::fclose(f);

@@ -23,8 +23,8 @@ struct Facet {
   float v[9];
 };
 
-// Variant with the 16-bit attribute word of binary STL (colour, Part of the
-// colour map's layout); facets read from ASCII STL carry 0.
+// Variant with the 16-bit attribute word of binary STL (a colour in the
+// layout of cm_stl.h's ColourWord); facets read from ASCII STL carry 0.
 struct AttributedFacet {
   float v[9];
   uint16_t attribute;

@@ -162,7 +162,8 @@ void Model::Build(const FacetView& facets, uint32_t chunk_facets) {
       uint32_t in_chunk = 0;
       for (; f < facets.n && in_chunk < chunk_facets; ++f) {
         const float* v = facets.V(f);
-        const SIEntry e = MakeSIEntry(v);
+        double area2;
+        const SIEntry e = MakeSIEntry(v, &area2);
         if (ZeroEntry(e)) continue;
         const uint32_t lane = in_chunk % kGroup;
         if (lane == 0) {  // a new group, zero-filled: padding contributes 0
@@ -171,30 +172,9 @@ void Model::Build(const FacetView& facets, uint32_t chunk_facets) {
         }
         double* out = &real_[real_.size() - kFacetFields * kGroup] + lane;
         int32_t* corner = &index_[index_.size() - kCornerFields * kGroup] + lane;
-        const double fields[kFacetFields] = {
-            e.nx,
-            e.ny,
-            e.nz,
-            e.m1x,
-            e.m1y,
-            e.m1z,
-            e.m2x,
-            e.m2y,
-            e.m2z,
-            e.m3x,
-            e.m3y,
-            e.m3z,
-            v[0],
-            v[1],
-            v[2],
-            v[3],
-            v[4],
-            v[5],
-            v[6],
-            v[7],
-            v[8],
-            Norm(Cross(Vec{double{v[0]} - v[6], double{v[1]} - v[7], double{v[2]} - v[8]},
-                       Vec{double{v[3]} - v[0], double{v[4]} - v[1], double{v[5]} - v[2]}))};
+        const double fields[kFacetFields] = {e.nx,  e.ny,  e.nz,  e.m1x, e.m1y, e.m1z, e.m2x, e.m2y,
+                                             e.m2z, e.m3x, e.m3y, e.m3z, v[0],  v[1],  v[2],  v[3],
+                                             v[4],  v[5],  v[6],  v[7],  v[8],  area2};
         for (int k = 0; k < kFacetFields; ++k) out[k * kGroup] = fields[k];
         int32_t local[3];
         for (int k = 0; k < 3; ++k) {

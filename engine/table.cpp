@@ -14,11 +14,12 @@ Vec Vertex(const float* v, int k) {
 }
 }  // namespace
 
-SIEntry MakeSIEntry(const float v[9]) {
+SIEntry MakeSIEntry(const float v[9], double* area2) {
   const Vec A = Vertex(v, 0), B = Vertex(v, 1), C = Vertex(v, 2);
   const Vec e1 = B - A, e2 = C - B, e3 = A - C;
   const Vec c = Cross(e3, e1);
   const double len = Norm(c);
+  if (area2) *area2 = len;
   if (len == 0) return SIEntry{};
   const Vec n{c.x / len, c.y / len, c.z / len};
   const double il1 = 1 / Norm(e1), il2 = 1 / Norm(e2), il3 = 1 / Norm(e3);
