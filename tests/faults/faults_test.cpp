@@ -39,20 +39,6 @@ const char* const kReaderMessages[] = {"facet data read error.\n",
                                        "binary facet data read error.\n",
                                        "ASCII facet data read error.\n", "no facet.\n"};
 
-void ExpectFailure(const RunResult& r, const std::string& message, const std::string& what) {
-  EXPECT_EQ(r.status, 1) << what;
-  EXPECT_EQ(r.err, message + "\n") << what;
-}
-
-std::string BlueMap() {
-  static const std::string path = [] {
-    const std::string p = TempDir() + "/blue.cm";
-    WriteFile(p, "- 0 0 255\n");
-    return p;
-  }();
-  return path;
-}
-
 std::string Cube() {
   return ReadFile(DataPath("cube.stl"));
 }

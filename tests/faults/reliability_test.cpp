@@ -26,20 +26,6 @@ const std::vector<std::string> kColouring = {"plumbline", "plumbline_s", "plumbl
 const std::vector<std::string> kTabled = {"fieldpts_s",  "fieldpts_m",  "surfgrav_s", "surfgrav_m",
                                           "plumbline_s", "plumbline_m", "geopot_s",   "geopot_m"};
 
-void ExpectFailure(const RunResult& r, const std::string& message, const std::string& what) {
-  EXPECT_EQ(r.status, 1) << what;
-  EXPECT_EQ(r.err, message + "\n") << what;
-}
-
-std::string BlueMap() {
-  static const std::string path = [] {
-    const std::string p = TempDir() + "/blue.cm";
-    WriteFile(p, "- 0 0 255\n");
-    return p;
-  }();
-  return path;
-}
-
 // The names in a folder.
 std::vector<std::string> Names(const std::string& dir) {
   std::vector<std::string> names;

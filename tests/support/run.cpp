@@ -2,6 +2,7 @@
 #include "tests/support/run.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -172,4 +173,18 @@ std::vector<double> Numbers(const std::string& line) {
     p = end;
   }
   return v;
+}
+
+void ExpectFailure(const RunResult& r, const std::string& message, const std::string& what) {
+  EXPECT_EQ(r.status, 1) << what;
+  EXPECT_EQ(r.err, message + "\n") << what;
+}
+
+std::string BlueMap() {
+  static const std::string path = [] {
+    const std::string p = TempDir() + "/blue.cm";
+    WriteFile(p, "- 0 0 255\n");
+    return p;
+  }();
+  return path;
 }

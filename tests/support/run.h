@@ -50,3 +50,10 @@ void InstallErrorHook();
 // Splits text into lines, and a line into its TAB-separated fields.
 std::vector<std::string> Lines(const std::string& text);
 std::vector<double> Numbers(const std::string& line);
+
+// A failed run: status 1 and exactly `message` and a newline on standard
+// error; `what` names the case in the failure report.
+void ExpectFailure(const RunResult& r, const std::string& message, const std::string& what);
+
+// A colour map that colours every entry blue (0x801F), in a temporary folder.
+std::string BlueMap();
