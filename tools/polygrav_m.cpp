@@ -21,6 +21,7 @@
 #include <new>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "common/error.h"
 #include "common/input.h"
@@ -443,33 +444,28 @@ void ReadPoints(const char* path, size_t capacity) {
 // lowered to N so that no thread starts without a point; thread 0 is the main
 // thread, the others are joined in ascending order.
 void EvaluatePoints() {
-  if (static_cast<size_t>(M) > SIZE_MAX / sizeof(std::thread)) Error("memory allocation error.");
-  auto* handle =
-      static_cast<std::thread*>(std::malloc(sizeof(std::thread) * static_cast<size_t>(M)));
-  if (!handle) Error("memory allocation error.");
-  M = static_cast<int>(std::min<uint32_t>(static_cast<uint32_t>(M), N));
-  if (M < 2) {
-    Thread(0);
-    std::free(handle);
-    return;
+  std::vector<std::thread> handle;
+  try {
+    handle.reserve(static_cast<size_t>(M));
+  } catch (const std::exception&) {  // bad_alloc, or length_error beyond max_size
+    Error("memory allocation error.");
   }
+  M = static_cast<int>(std::min<uint32_t>(static_cast<uint32_t>(M), N));
   for (int t = 1; t < M; ++t) {
     try {
-      new (&handle[t]) std::thread(Thread, t);
+      handle.emplace_back(Thread, t);
     } catch (const std::system_error&) {
       Error("multi-threading initialization error.");
     }
   }
   Thread(0);
-  for (int t = 1; t < M; ++t) {
+  for (std::thread& h : handle) {
     try {
-      handle[t].join();
+      h.join();
     } catch (const std::system_error&) {
       Error("multi-threading termination error.");
     }
-    handle[t].~thread();
   }
-  std::free(handle);
 }
 
 // ---------------------------------------------------------------------------

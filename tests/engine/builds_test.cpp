@@ -286,4 +286,37 @@ TEST(Tabled, FieldptsSAnswersEachPointBeforeReadingTheNext) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
+// The batch programs read every point before they evaluate any, but their
+// first line is complete before that: a reader of the pipe gets it while the
+// point list is still open.
+TEST(Threaded, FirstLineComesBeforeThePointsAreRead) {
+  const struct {
+    const char* program;
+    std::string model, first;
+  } cases[] = {{"fieldpts_m", DataPath("cube.stl"), "1.000000e+00"},
+               {"polygrav_m", DataPath("cube.vf.txt"), "1.000000"}};
+  for (const auto& c : cases) {
+    int to[2], from[2];
+    ASSERT_EQ(pipe(to), 0);
+    ASSERT_EQ(pipe(from), 0);
+    const std::string program = std::string(SUITE_BIN_DIR) + "/" + c.program;
+    const pid_t pid = fork();
+    if (pid == 0) {
+      dup2(to[0], 0);
+      dup2(from[1], 1);
+      close(to[1]), close(from[0]);
+      execl(program.c_str(), program.c_str(), c.model.c_str(), "-", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(to[0]), close(from[1]);
+    EXPECT_EQ(ReadLine(from[0]).substr(0, c.first.size()), c.first) << c.program;
+    close(to[1]);
+    while (ReadLine(from[0]).find('<') == std::string::npos) {
+    }
+    close(from[0]);
+    int status;
+    waitpid(pid, &status, 0);
+  }
+}
+
 }  // namespace
