@@ -65,11 +65,11 @@ class ChunkMaps {
     edge_key_.clear();
   }
   // Local index of the vertex at v[0..2]; `added` tells a new one.
-  int32_t Vertex(const float* v, bool* added) {
-    uint32_t key[3];
+  int32_t Vertex(const double* v, bool* added) {
+    uint64_t key[3];
     for (int k = 0; k < 3; ++k) {
-      const float c = v[k] + 0.0f;  // -0 + 0 = +0
-      std::memcpy(&key[k], &c, 4);
+      const double c = v[k] + 0.0;  // -0 + 0 = +0
+      std::memcpy(&key[k], &c, 8);
     }
     uint64_t h = (key[0] * 0x9E3779B97F4A7C15ull) ^ (key[1] * 0xC2B2AE3D27D4EB4Full) ^
                  (key[2] * 0x165667B19E3779F9ull);
@@ -82,7 +82,7 @@ class ChunkMaps {
         *added = true;
         return vertex_slot_[s];
       }
-      const uint32_t* k = &vertex_key_[3 * size_t(i)];
+      const uint64_t* k = &vertex_key_[3 * size_t(i)];
       if (k[0] == key[0] && k[1] == key[1] && k[2] == key[2]) {
         *added = false;
         return i;
@@ -113,7 +113,7 @@ class ChunkMaps {
  private:
   size_t mask_;
   std::vector<int32_t> vertex_slot_, edge_slot_;
-  std::vector<uint32_t> vertex_key_;
+  std::vector<uint64_t> vertex_key_;
   std::vector<uint64_t> edge_key_;
 };
 
@@ -134,6 +134,23 @@ struct Pending {
 }  // namespace
 
 void Model::Build(const FacetView& facets, uint32_t chunk_facets) {
+  BuildFrom(
+      facets.n,
+      [&](uint32_t f, double v[9]) {
+        const float* w = facets.V(f);
+        for (int k = 0; k < 9; ++k) v[k] = w[k];
+      },
+      chunk_facets);
+}
+
+void Model::Build(uint32_t n, const double* v9, uint32_t chunk_facets) {
+  BuildFrom(
+      n, [&](uint32_t f, double v[9]) { std::memcpy(v, v9 + 9 * size_t{f}, 9 * sizeof(double)); },
+      chunk_facets);
+}
+
+template <class Get>
+void Model::BuildFrom(uint32_t n, Get get, uint32_t chunk_facets) {
   Release();
   if (chunk_facets < kGroup || chunk_facets > kMaxChunk || chunk_facets % kGroup)
     chunk_facets = kMaxChunk;
@@ -143,25 +160,26 @@ void Model::Build(const FacetView& facets, uint32_t chunk_facets) {
     // Per chunk beyond kBytesPerFacet: the padding of its last group (up to
     // kGroup - 1 facets) and of its vertex and edge lists (kGroup each, one
     // padding edge).
-    const size_t chunks = (size_t{facets.n} + chunk_facets - 1) / chunk_facets;
-    real_.reserve(size_t{facets.n} * 34 +
+    const size_t chunks = (size_t{n} + chunk_facets - 1) / chunk_facets;
+    real_.reserve(size_t{n} * 34 +
                   chunks * ((kGroup - 1) * kFacetFields + 3 * kGroup + 2 * kGroup));
-    index_.reserve(size_t{facets.n} * 12 + chunks * ((kGroup - 1) * kCornerFields + 4 * kGroup));
+    index_.reserve(size_t{n} * 12 + chunks * ((kGroup - 1) * kCornerFields + 4 * kGroup));
     ChunkMaps maps(chunk_facets);
     std::vector<Pending> pending;
     // One chunk's local vertices and edges before they are copied out.
     std::vector<double> vx, vy, vz, il;
     std::vector<int32_t> ea, eb;
     uint32_t f = 0;
-    while (f < facets.n) {
+    while (f < n) {
       maps.Clear();
       vx.clear(), vy.clear(), vz.clear(), il.clear(), ea.clear(), eb.clear();
       Pending p{};
       p.facet = real_.size();
       p.corner = index_.size();
       uint32_t in_chunk = 0;
-      for (; f < facets.n && in_chunk < chunk_facets; ++f) {
-        const float* v = facets.V(f);
+      for (; f < n && in_chunk < chunk_facets; ++f) {
+        double v[9];
+        get(f, v);
         double area2;
         const SIEntry e = MakeSIEntry(v, &area2);
         if (ZeroEntry(e)) continue;

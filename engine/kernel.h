@@ -117,6 +117,9 @@ class Model {
   // `chunk_facets` (a multiple of kGroup, at most kMaxChunk) only changes how
   // the work is cut, never a result.
   void Build(const FacetView& facets, uint32_t chunk_facets = kMaxChunk);
+  // The same from n facets of nine doubles each (A, B, C), for models whose
+  // vertices are kept in double precision.
+  void Build(uint32_t n, const double* v9, uint32_t chunk_facets = kMaxChunk);
   void Release();
   size_t chunks() const { return chunk_.size(); }
   const Chunk& chunk(size_t i) const { return chunk_[i]; }
@@ -138,6 +141,9 @@ class Model {
   };
 
  private:
+  template <class Get>
+  void BuildFrom(uint32_t n, Get get, uint32_t chunk_facets);
+
   std::vector<Chunk> chunk_;
   std::vector<double, Aligned<double>> real_;
   std::vector<int32_t, Aligned<int32_t>> index_;

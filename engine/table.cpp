@@ -9,12 +9,21 @@ using terms::Norm;
 using terms::Vec;
 
 namespace {
+Vec Vertex(const double* v, int k) {
+  return {v[3 * k], v[3 * k + 1], v[3 * k + 2]};
+}
 Vec Vertex(const float* v, int k) {
   return {v[3 * k], v[3 * k + 1], v[3 * k + 2]};
 }
 }  // namespace
 
 SIEntry MakeSIEntry(const float v[9], double* area2) {
+  double w[9];
+  for (int k = 0; k < 9; ++k) w[k] = v[k];
+  return MakeSIEntry(w, area2);
+}
+
+SIEntry MakeSIEntry(const double v[9], double* area2) {
   const Vec A = Vertex(v, 0), B = Vertex(v, 1), C = Vertex(v, 2);
   const Vec e1 = B - A, e2 = C - B, e3 = A - C;
   const Vec c = Cross(e3, e1);

@@ -24,6 +24,7 @@ enum class TableGuard {
 // The entry of facet v (A, B, C as nine floats). A facet of zero area gets an
 // all-zero entry, which every evaluator skips: it contributes nothing.
 // `area2`, when given, receives |(B - A) x (C - A)|, twice the area.
+SIEntry MakeSIEntry(const double v[9], double* area2 = nullptr);
 SIEntry MakeSIEntry(const float v[9], double* area2 = nullptr);
 
 // Evaluates the whole model at (x, y, z) by the table form, one facet after
