@@ -5,7 +5,7 @@
 #include <cmath>
 #include <vector>
 
-#include "tools/render.h"
+#include "render/render.h"
 
 namespace {
 

@@ -16,7 +16,11 @@ unsigned ThreadsSetting() {
 }
 
 void ThreadTeam::Start() {
-  count_ = ThreadsSetting();
+  SetCount(ThreadsSetting());
+}
+
+void ThreadTeam::SetCount(unsigned m) {
+  count_ = m ? m : 1;
   try {
     handles_.reserve(count_);
   } catch (const std::bad_alloc&) {

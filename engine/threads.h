@@ -17,6 +17,8 @@ class ThreadTeam {
   // THREADS.") and reserves the M handle slots ("memory allocation error for
   // multi-threading."). The slots are reserved, not touched.
   void Start();
+  // Sets M directly (at least 1) and reserves the slots, instead of THREADS.
+  void SetCount(unsigned m);
   // One parallel phase: starts body(t, m) on threads t = 1 .. m - 1 in
   // increasing order, runs body(0, m) on the calling thread, then joins
   // threads m - 1 down to 1; m = min(M, items), at least 1, so that a thread

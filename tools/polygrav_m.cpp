@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -338,34 +339,36 @@ VolumeSum ReadFaces(FILE* in, uint32_t V) {
 
 class Out {
  public:
-  explicit Out(FILE* stream) : stream_(stream) {}
+  // The block is on the heap: the program runs on small stacks.
+  explicit Out(FILE* stream) : stream_(stream), buf_(new char[kSize]) {}
   ~Out() { Flush(); }
   Out& Num(double v) {
-    if (sizeof buf_ - len_ < kRoom) Flush();
-    char* p = buf_ + len_;
+    if (kSize - len_ < kRoom) Flush();
+    char* p = buf_.get() + len_;
     if (std::isfinite(v)) {
-      p = std::to_chars(p, buf_ + sizeof buf_, v, std::chars_format::fixed, 6).ptr;
+      p = std::to_chars(p, buf_.get() + kSize, v, std::chars_format::fixed, 6).ptr;
     } else {
       const char* s = std::isnan(v) ? (std::signbit(v) ? "-nan" : "nan") : (v < 0 ? "-inf" : "inf");
       p = std::copy(s, s + std::strlen(s), p);
     }
-    len_ = static_cast<size_t>(p - buf_);
+    len_ = static_cast<size_t>(p - buf_.get());
     return *this;
   }
   Out& Put(char c) {
-    if (len_ == sizeof buf_) Flush();
+    if (len_ == kSize) Flush();
     buf_[len_++] = c;
     return *this;
   }
   void Flush() {
-    std::fwrite(buf_, 1, len_, stream_);
+    std::fwrite(buf_.get(), 1, len_, stream_);
     len_ = 0;
   }
 
  private:
   static constexpr size_t kRoom = 400;  // "%lf" of the largest double: 317 characters
+  static constexpr size_t kSize = size_t{1} << 16;
   FILE* stream_;
-  char buf_[1 << 16];
+  std::unique_ptr<char[]> buf_;
   size_t len_ = 0;
 };
 

@@ -9,7 +9,7 @@
 // picture with a small margin. A facet whose attribute word holds a colour
 // (bit 15 set) is filled with it, any other facet in a neutral grey; both
 // sides of every facet are drawn, so inward-oriented models look the same.
-// Shading and colours: tools/render.h. The picture is written as an 8-bit
+// Shading and colours: render/render.h. The picture is written as an 8-bit
 // RGB PNG ("-" is standard output); a named file replaces what stood under
 // its name only once it is written in full.
 #include <png.h>
@@ -23,7 +23,7 @@
 #include "common/error.h"
 #include "common/output_file.h"
 #include "common/read.h"
-#include "tools/render.h"
+#include "render/render.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "render/render.h"
 #include "tests/support/run.h"
-#include "tools/render.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The picture of a model: projection, shading and a depth-buffered rasteriser.
-#include "tools/render.h"
+#include "render/render.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,0 +1,30 @@
+// Whether a model is fit for the field formulas: a closed, consistently and
+// outward oriented surface. Also what else is worth knowing about it.
+#pragma once
+
+#include <string>
+
+#include "mesh/mesh.h"
+
+namespace mesh {
+
+struct CheckReport {
+  size_t vertices = 0, faces = 0;
+  size_t boundary_edges = 0;      // used by one face: the surface is open
+  size_t non_manifold_edges = 0;  // used by three faces or more
+  size_t inconsistent_edges = 0;  // two faces that run the edge the same way
+  size_t degenerate_faces = 0;    // zero area (they add nothing to the field)
+  size_t duplicate_faces = 0;     // the same three vertices as an earlier face
+  size_t normals_against_winding = 0;  // STL: stored normal opposite the winding
+  size_t stl_normals = 0;              // STL: faces with a stored (nonzero) normal
+  double volume = 0;                   // signed: positive when outward
+
+  // The first reason the model is unfit for the field formulas, or "".
+  std::string Problem() const;
+  // The report, one finding a line.
+  std::string Text() const;
+};
+
+CheckReport Check(const Mesh& model);
+
+}  // namespace mesh

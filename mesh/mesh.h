@@ -1,0 +1,52 @@
+// A triangulated model as the science front end holds it: shared vertices in
+// double precision and faces as vertex indices, counter-clockwise seen from
+// outside; the formats shape models ship in, read and written.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace mesh {
+
+// A failure of the front end: one line, naming the file (and the line of a
+// text file) where that applies.
+class Failure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct Mesh {
+  std::vector<double> vertices;  // x, y, z of vertex i at 3i
+  std::vector<uint32_t> faces;   // vertices of face f at 3f (A, B, C)
+  std::vector<float> normals;    // the stored normal of each face (STL only)
+
+  size_t VertexCount() const { return vertices.size() / 3; }
+  size_t FaceCount() const { return faces.size() / 3; }
+  // The nine coordinates of every face, A B C, for the field engines.
+  std::vector<double> FaceCorners() const;
+};
+
+enum class Format { kStlBinary, kStlAscii, kObj, kPlyAscii, kPlyBinary, kOff, kVf, kTab };
+
+// Reads a model from `path` ("-" is standard input), in any of the formats,
+// recognised by content where it can be (PLY, OFF, STL, the vertex/face text
+// "V F" header), else by extension (.obj, .tab). STL facets keep their
+// winding; their stored normals are kept beside it for the check. Vertices
+// that are exactly equal are one vertex.
+Mesh ReadModel(const std::string& path);
+
+// The format a file name asks for: .stl (binary), .obj, .ply (ASCII), .off,
+// .tab, anything else the vertex/face text. `ascii` and `binary` choose the
+// kind of STL and PLY.
+Format FormatFor(const std::string& path, bool ascii = false, bool binary = false);
+
+// Writes the model; text formats carry every double to the last bit (17
+// significant digits), binary STL carries floats. The file is replaced only
+// once written in full.
+void WriteModel(const std::string& path, const Mesh& model, Format format);
+
+const char* FormatName(Format format);
+
+}  // namespace mesh

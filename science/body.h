@@ -1,0 +1,102 @@
+// The science front end's library: a body (a checked model of uniform
+// density), its field at points and on its own surface, in SI units or in
+// the suite's G rho = 1 convention, and the surface's statistics. The
+// polyfield program is a thin face over it; it re-implements no physics.
+//
+// Sign convention: U > 0 and g = grad U (the attraction points into the
+// body); the gravity gradient tensor is the derivative of g.
+#pragma once
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "engine/field_out.h"
+#include "engine/kernel.h"
+#include "engine/threads.h"
+#include "mesh/mesh.h"
+
+namespace science {
+
+// Physical units. Without a density the results stay in the model's own
+// unit with G rho = 1.
+struct Units {
+  double density = 0;        // kg/m^3; 0: none given
+  double G = 6.67430e-11;    // m^3 kg^-1 s^-2
+  double metres = 1;         // the model's length unit in metres
+
+  bool Si() const { return density > 0; }
+  double PotentialFactor() const { return Si() ? G * density * metres * metres : 1; }
+  double AttractionFactor() const { return Si() ? G * density * metres : 1; }
+  double GradientFactor() const { return Si() ? G * density : 1; }
+  // Unit names in brackets for column headers ("" in the G rho = 1 convention).
+  std::string PotentialUnit() const { return Si() ? "[m^2/s^2]" : ""; }
+  std::string AttractionUnit() const { return Si() ? "[m/s^2]" : ""; }
+  std::string GradientUnit() const { return Si() ? "[1/s^2]" : ""; }
+  std::string LengthUnit() const;
+};
+
+// The length unit's metres from its name: m, km, cm, mm.
+double MetresOf(const std::string& unit);
+
+class Body {
+ public:
+  // The model, evaluated on `threads` threads (at least 1).
+  Body(mesh::Mesh model, unsigned threads);
+  Body(const Body&) = delete;
+  Body& operator=(const Body&) = delete;
+
+  const mesh::Mesh& model() const { return model_; }
+  double Volume() const { return volume_; }  // model units cubed
+  std::array<double, 3> CentreOfMass() const { return centre_; }
+  double Area() const;
+
+  // The potential and attraction at n points (model units, G rho = 1), the
+  // same bits for every thread count.
+  void Field(size_t n, const double* x, const double* y, const double* z,
+             const FieldOut& out) const;
+  // The gravity gradient tensor (xx, xy, xz, yy, yz, zz per point, 6n
+  // values) in closed form, G rho = 1.
+  void Gradient(size_t n, const double* x, const double* y, const double* z, double* t) const;
+
+ private:
+  mesh::Mesh model_;
+  std::vector<double> corners_;  // nine coordinates per face
+  std::vector<SIEntry> entries_;
+  double volume_ = 0;
+  std::array<double, 3> centre_{};
+  kernel::Model si_;
+  const kernel::Isa* isa_;
+  mutable ThreadTeam threads_;
+};
+
+// Per-facet results on the surface, at each facet's centroid, in the units
+// asked for.
+struct SurfaceOptions {
+  double spin_period = 0;                  // seconds; 0: no rotation
+  std::array<double, 3> spin_axis{0, 0, 1};  // through the centre of mass
+};
+
+struct Surface {
+  double U0 = 0;  // potential at the centre of mass
+  std::vector<double> area, cx, cy, cz, U, gx, gy, gz, g, slope, UU0;
+  // With a spin: effective potential and gravity, and the slope from them.
+  std::vector<double> Ueff, gxeff, gyeff, gzeff, geff, slopeeff;
+};
+
+// The surface products in one pass over the facet centroids; `progress`
+// (may be null) is told the share done.
+Surface SurfaceOf(const Body& body, const Units& units, const SurfaceOptions& options,
+                  void (*progress)(double share) = nullptr);
+
+// Area-weighted statistics of a per-facet quantity.
+struct AreaStatistics {
+  std::vector<std::pair<double, double>> percentiles;  // (p in percent, value)
+  std::vector<std::pair<double, double>> above;        // (threshold, area fraction above)
+  size_t min_facet = 0, max_facet = 0;
+};
+AreaStatistics Statistics(const std::vector<double>& value, const std::vector<double>& area,
+                          const std::vector<double>& percentiles,
+                          const std::vector<double>& thresholds);
+
+}  // namespace science

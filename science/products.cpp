@@ -1,0 +1,187 @@
+// Colour maps, ranges, coloured models and pictures for the front end.
+#include "science/products.h"
+
+#include <cairo.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <numeric>
+
+#include "common/cm_stl.h"
+#include "common/facet.h"
+#include "common/output_file.h"
+#include "common/store.h"
+#include "render/render.h"
+
+namespace science {
+
+namespace {
+
+// Where the bundled colour maps are: beside the installed program
+// (PREFIX/share/polyfield/colormaps), else in the source tree.
+std::string BundledMap(const std::string& name) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  std::vector<fs::path> places;
+  if (!ec) places.push_back(exe.parent_path().parent_path() / "share/polyfield/colormaps");
+  places.push_back(fs::path(POLYFIELD_SOURCE_DIR) / "share/colormaps");
+  for (const fs::path& dir : places) {
+    const fs::path p = dir / (name + ".cm");
+    if (fs::exists(p)) return p.string();
+  }
+  return "";
+}
+
+}  // namespace
+
+std::vector<uint16_t> ColourMap(const std::string& name_or_path) {
+  std::string path = name_or_path;
+  if (!std::filesystem::exists(path)) {
+    path = BundledMap(name_or_path);
+    if (path.empty())
+      throw mesh::Failure("--map: \"" + name_or_path +
+                          "\" is neither a CM_STL file nor a bundled map (viridis, "
+                          "blue_white_red, grey)");
+  }
+  std::vector<uint16_t> table(kColourEntries);
+  CM_STL(path.c_str(), table.data());
+  return table;
+}
+
+Range PercentileRange(const std::vector<double>& value, const std::vector<double>& area, double lo,
+                      double hi) {
+  std::vector<size_t> order;
+  for (size_t i = 0; i < value.size(); ++i)
+    if (std::isfinite(value[i])) order.push_back(i);
+  if (order.empty()) return {0, 1};
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return value[a] < value[b]; });
+  double total = 0;
+  for (size_t i : order) total += area[i];
+  auto at = [&](double p) {
+    double covered = 0;
+    for (size_t i : order) {
+      covered += area[i];
+      if (covered >= p / 100 * total) return value[i];
+    }
+    return value[order.back()];
+  };
+  Range r{at(lo), at(hi)};
+  if (!(r.max > r.min)) r.max = r.min + (r.min == 0 ? 1 : std::fabs(r.min) * 1e-9);
+  return r;
+}
+
+std::vector<uint16_t> Colours(const std::vector<double>& value, Range range,
+                              const std::vector<uint16_t>& table) {
+  const ValueToIndex index(range.min, range.max);
+  std::vector<uint16_t> out(value.size());
+  for (size_t i = 0; i < value.size(); ++i) out[i] = table[index(value[i])];
+  return out;
+}
+
+namespace {
+
+std::vector<AttributedFacet> Facets(const mesh::Mesh& m, const std::vector<uint16_t>& colours) {
+  std::vector<AttributedFacet> facets(m.FaceCount());
+  for (size_t f = 0; f < facets.size(); ++f) {
+    for (int k = 0; k < 3; ++k)
+      for (int c = 0; c < 3; ++c)
+        facets[f].v[3 * k + c] = NarrowToFloat(m.vertices[3 * m.faces[3 * f + k] + c]);
+    facets[f].attribute = f < colours.size() ? colours[f] : 0;
+  }
+  return facets;
+}
+
+cairo_status_t WriteToFile(void* closure, const unsigned char* data, unsigned int length) {
+  FILE* f = static_cast<FILE*>(closure);
+  return std::fwrite(data, 1, length, f) == length ? CAIRO_STATUS_SUCCESS
+                                                   : CAIRO_STATUS_WRITE_ERROR;
+}
+
+std::string Number(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.4g", v);
+  return buf;
+}
+
+}  // namespace
+
+void WriteColouredStl(const std::string& path, const mesh::Mesh& model,
+                      const std::vector<uint16_t>& colours) {
+  const std::vector<AttributedFacet> facets = Facets(model, colours);
+  StoreFacet(path.c_str(), static_cast<uint32_t>(facets.size()), facets.data());
+}
+
+void WritePicture(const std::string& path, const mesh::Mesh& model,
+                  const std::vector<uint16_t>& colours, const std::vector<uint16_t>& table,
+                  Range range, const std::string& label, double lon, double lat, uint32_t width,
+                  uint32_t height) {
+  const std::vector<AttributedFacet> facets = Facets(model, colours);
+  Image image;
+  image.width = width;
+  image.height = height;
+  std::vector<uint8_t> rgb(3 * size_t{width} * height);
+  std::vector<float> depth(size_t{width} * height);
+  image.rgb = rgb.data();
+  image.depth = depth.data();
+  Render(static_cast<uint32_t>(facets.size()), facets.data(), MakeViewBasis(lon, lat), &image);
+
+  // The picture, then a panel of 150 pixels at its right for the bar.
+  const int panel = 150, total = static_cast<int>(width) + panel, h = static_cast<int>(height);
+  cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, total, h);
+  unsigned char* data = cairo_image_surface_get_data(surface);
+  const int stride = cairo_image_surface_get_stride(surface);
+  cairo_surface_flush(surface);
+  for (int y = 0; y < h; ++y) {
+    uint32_t* row = reinterpret_cast<uint32_t*>(data + size_t(y) * stride);
+    for (int x = 0; x < total; ++x) {
+      Rgb c = kBackground;
+      if (x < static_cast<int>(width)) {
+        const uint8_t* p = &rgb[3 * (size_t(y) * width + x)];
+        c = {p[0], p[1], p[2]};
+      }
+      row[x] = uint32_t{c.r} << 16 | uint32_t{c.g} << 8 | c.b;
+    }
+  }
+  // The bar: entry 32767 at the top, 0 at the bottom.
+  const int top = h / 8, bottom = h - h / 8, left = static_cast<int>(width) + 20, bar = 24;
+  for (int y = top; y < bottom; ++y) {
+    const double share = double(bottom - 1 - y) / std::max(1, bottom - 1 - top);
+    const Rgb c = FacetColour(table[static_cast<size_t>(std::lround(share * 32767))]);
+    uint32_t* row = reinterpret_cast<uint32_t*>(data + size_t(y) * stride);
+    for (int x = left; x < left + bar && x < total; ++x)
+      row[x] = uint32_t{c.r} << 16 | uint32_t{c.g} << 8 | c.b;
+  }
+  cairo_surface_mark_dirty(surface);
+  cairo_t* cr = cairo_create(surface);
+  cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+  cairo_set_font_size(cr, std::clamp(h / 40.0, 9.0, 16.0));
+  cairo_set_source_rgb(cr, 0.9, 0.9, 0.9);
+  cairo_move_to(cr, left + bar + 6, top + 10);
+  cairo_show_text(cr, Number(range.max).c_str());
+  cairo_move_to(cr, left + bar + 6, bottom);
+  cairo_show_text(cr, Number(range.min).c_str());
+  cairo_move_to(cr, left - 10, top - 10);
+  cairo_show_text(cr, label.c_str());
+  cairo_destroy(cr);
+
+  OutputFile out;
+  if (path == "-" ? false : !out.Open(path.c_str())) {
+    cairo_surface_destroy(surface);
+    throw mesh::Failure(path + ": cannot be created");
+  }
+  FILE* stream = path == "-" ? stdout : out.stream();
+  const cairo_status_t status = cairo_surface_write_to_png_stream(surface, WriteToFile, stream);
+  cairo_surface_destroy(surface);
+  if (status != CAIRO_STATUS_SUCCESS || (path != "-" && !out.Commit()) ||
+      (path == "-" && std::fflush(stdout) != 0)) {
+    out.Abandon();
+    throw mesh::Failure(path + ": write error");
+  }
+}
+
+}  // namespace science
