@@ -125,8 +125,8 @@ void ReadPoints(const std::string& path, std::vector<double>* x, std::vector<dou
       ok = *end == '\0';
     }
     if (!ok)
-      throw Failure(path + ":" + std::to_string(number) + ": expected three numbers x y z, found \"" +
-                    line + "\"");
+      throw Failure(path + ":" + std::to_string(number) +
+                    ": expected three numbers x y z, found \"" + line + "\"");
     x->push_back(p[0]), y->push_back(p[1]), z->push_back(p[2]);
   }
   if (in->bad()) throw Failure(path + ": read error");
@@ -144,7 +144,8 @@ int RunField(const Common& c, const std::string& points, bool gradient) {
   const size_t block = 1 << 14;
   for (size_t first = 0; first < n; first += block) {
     const size_t count = std::min(block, n - first);
-    body.Field(count, &x[first], &y[first], &z[first], {&U[first], &gx[first], &gy[first], &gz[first]});
+    body.Field(count, &x[first], &y[first], &z[first],
+               {&U[first], &gx[first], &gy[first], &gz[first]});
     if (gradient) body.Gradient(count, &x[first], &y[first], &z[first], &t[6 * first]);
     Progress(double(first + count) / double(n));
   }
@@ -153,9 +154,13 @@ int RunField(const Common& c, const std::string& points, bool gradient) {
     gx[i] *= u.AttractionFactor(), gy[i] *= u.AttractionFactor(), gz[i] *= u.AttractionFactor();
   }
   const std::string L = u.Si() ? "[" + u.LengthUnit() + "]" : "";
-  std::vector<cli::Column> cols = {{"x", L, &x}, {"y", L, &y}, {"z", L, &z},
-                                   {"U", u.PotentialUnit(), &U}, {"gx", u.AttractionUnit(), &gx},
-                                   {"gy", u.AttractionUnit(), &gy}, {"gz", u.AttractionUnit(), &gz}};
+  std::vector<cli::Column> cols = {{"x", L, &x},
+                                   {"y", L, &y},
+                                   {"z", L, &z},
+                                   {"U", u.PotentialUnit(), &U},
+                                   {"gx", u.AttractionUnit(), &gx},
+                                   {"gy", u.AttractionUnit(), &gy},
+                                   {"gz", u.AttractionUnit(), &gz}};
   std::vector<std::vector<double>> tensor(6, std::vector<double>(gradient ? n : 0));
   const char* names[6] = {"Uxx", "Uxy", "Uxz", "Uyy", "Uyz", "Uzz"};
   if (gradient) {
@@ -204,9 +209,9 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
     header.push_back("volume: " + cli::Shortest(body.Volume()) + " " +
                      (u.Si() ? u.LengthUnit() + "^3" : "(model units)"));
     if (u.Si())
-      header.push_back("mass: " +
-                       cli::Shortest(u.density * body.Volume() * u.metres * u.metres * u.metres) +
-                       " kg");
+      header.push_back(
+          "mass: " + cli::Shortest(u.density * body.Volume() * u.metres * u.metres * u.metres) +
+          " kg");
     header.push_back("centre of mass: " + cli::Shortest(centre[0]) + " " +
                      cli::Shortest(centre[1]) + " " + cli::Shortest(centre[2]));
     header.push_back("area: " + cli::Shortest(body.Area()) + " " +
@@ -220,19 +225,25 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
     for (const auto& [t, share] : st.above)
       header.push_back(std::string("area fraction with ") + which + " above " + cli::Shortest(t) +
                        " deg: " + cli::Shortest(share));
-    header.push_back(std::string("facet of least ") + which + ": " +
-                     std::to_string(st.min_facet) + ", of most: " + std::to_string(st.max_facet));
+    header.push_back(std::string("facet of least ") + which + ": " + std::to_string(st.min_facet) +
+                     ", of most: " + std::to_string(st.max_facet));
     const auto su = science::Statistics(s.U, s.area, {}, {});
     header.push_back("facet of least U: " + std::to_string(su.min_facet) +
                      ", of most: " + std::to_string(su.max_facet));
   }
 
-  std::vector<cli::Column> cols = {
-      {"facet", "", &index},   {"area", L2, &s.area},  {"cx", L, &s.cx},
-      {"cy", L, &s.cy},        {"cz", L, &s.cz},       {"U", u.PotentialUnit(), &s.U},
-      {"gx", u.AttractionUnit(), &s.gx}, {"gy", u.AttractionUnit(), &s.gy},
-      {"gz", u.AttractionUnit(), &s.gz}, {"g", u.AttractionUnit(), &s.g},
-      {"slope", "[deg]", &s.slope},      {"U/U0", "", &s.UU0}};
+  std::vector<cli::Column> cols = {{"facet", "", &index},
+                                   {"area", L2, &s.area},
+                                   {"cx", L, &s.cx},
+                                   {"cy", L, &s.cy},
+                                   {"cz", L, &s.cz},
+                                   {"U", u.PotentialUnit(), &s.U},
+                                   {"gx", u.AttractionUnit(), &s.gx},
+                                   {"gy", u.AttractionUnit(), &s.gy},
+                                   {"gz", u.AttractionUnit(), &s.gz},
+                                   {"g", u.AttractionUnit(), &s.g},
+                                   {"slope", "[deg]", &s.slope},
+                                   {"U/U0", "", &s.UU0}};
   if (options.spin_period > 0) {
     cols.push_back({"Ueff", u.PotentialUnit(), &s.Ueff});
     cols.push_back({"gxeff", u.AttractionUnit(), &s.gxeff});
@@ -254,8 +265,9 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
         throw Failure("--range: two numbers MIN,MAX with MIN < MAX");
       range = {a.range[0], a.range[1]};
     } else {
-      if (a.percentiles.size() != 2 || !(a.percentiles[0] >= 0 && a.percentiles[0] < a.percentiles[1] &&
-                                         a.percentiles[1] <= 100))
+      if (a.percentiles.size() != 2 ||
+          !(a.percentiles[0] >= 0 && a.percentiles[0] < a.percentiles[1] &&
+            a.percentiles[1] <= 100))
         throw Failure("--percentiles: two numbers LO,HI with 0 <= LO < HI <= 100");
       range = science::PercentileRange(*chosen->values, s.area, a.percentiles[0], a.percentiles[1]);
     }
@@ -298,8 +310,9 @@ int main(int argc, char** argv) {
   // The suite's units (colour maps, STL writer) end through Error: here
   // their message becomes a failure of the command.
   SetErrorHook([](const char* message) { throw Failure(message); });
-  CLI::App app{"polyfield: the gravitational potential and attraction of a homogeneous solid "
-               "bounded by a triangulated polyhedron, in closed form"};
+  CLI::App app{
+      "polyfield: the gravitational potential and attraction of a homogeneous solid "
+      "bounded by a triangulated polyhedron, in closed form"};
   app.set_version_flag("--version", std::string("polyfield ") + kVersion);
   app.require_subcommand(1);
 
@@ -328,8 +341,9 @@ int main(int argc, char** argv) {
   surface->add_option("--colour", sa.colour, "the column to colour by (default slope)");
   surface->add_option("--map", sa.map, "viridis (default), blue_white_red, grey or a CM_STL file");
   surface->add_option("--range", sa.range, "colour range MIN,MAX")->delimiter(',');
-  surface->add_option("--percentiles", sa.percentiles,
-                      "colour range from area-weighted percentiles LO,HI (default 2,98)")
+  surface
+      ->add_option("--percentiles", sa.percentiles,
+                   "colour range from area-weighted percentiles LO,HI (default 2,98)")
       ->delimiter(',');
   surface->add_option("--view", sa.view, "picture seen from LON,LAT degrees (default 30,25)")
       ->delimiter(',');

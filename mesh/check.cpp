@@ -12,7 +12,9 @@ namespace mesh {
 
 namespace {
 
-uint64_t EdgeKey(uint32_t a, uint32_t b) { return uint64_t{a} << 32 | b; }
+uint64_t EdgeKey(uint32_t a, uint32_t b) {
+  return uint64_t{a} << 32 | b;
+}
 
 struct EdgeUse {
   uint32_t forward = 0, backward = 0;  // runs a->b (a < b) and b->a
@@ -74,7 +76,8 @@ std::string CheckReport::Problem() const {
   auto n = [](size_t k, const char* what) { return std::to_string(k) + " " + what; };
   if (boundary_edges) return "not closed: " + n(boundary_edges, "boundary edges");
   if (non_manifold_edges)
-    return "not a manifold surface: " + n(non_manifold_edges, "edges shared by three faces or more");
+    return "not a manifold surface: " +
+           n(non_manifold_edges, "edges shared by three faces or more");
   if (duplicate_faces) return n(duplicate_faces, "duplicate faces");
   if (inconsistent_edges)
     return "orientation not consistent: " +
@@ -89,8 +92,8 @@ std::string CheckReport::Text() const {
   std::ostringstream out;
   out << "vertices\t" << vertices << "\nfaces\t" << faces << "\nboundary edges\t" << boundary_edges
       << "\nnon-manifold edges\t" << non_manifold_edges << "\ninconsistent edges\t"
-      << inconsistent_edges << "\ndegenerate faces\t" << degenerate_faces
-      << "\nduplicate faces\t" << duplicate_faces << "\n";
+      << inconsistent_edges << "\ndegenerate faces\t" << degenerate_faces << "\nduplicate faces\t"
+      << duplicate_faces << "\n";
   if (stl_normals || normals_against_winding)
     out << "STL normals against the winding\t" << normals_against_winding << " of " << stl_normals
         << "\n";

@@ -10,11 +10,11 @@ namespace mesh {
 
 struct CheckReport {
   size_t vertices = 0, faces = 0;
-  size_t boundary_edges = 0;      // used by one face: the surface is open
-  size_t non_manifold_edges = 0;  // used by three faces or more
-  size_t inconsistent_edges = 0;  // two faces that run the edge the same way
-  size_t degenerate_faces = 0;    // zero area (they add nothing to the field)
-  size_t duplicate_faces = 0;     // the same three vertices as an earlier face
+  size_t boundary_edges = 0;           // used by one face: the surface is open
+  size_t non_manifold_edges = 0;       // used by three faces or more
+  size_t inconsistent_edges = 0;       // two faces that run the edge the same way
+  size_t degenerate_faces = 0;         // zero area (they add nothing to the field)
+  size_t duplicate_faces = 0;          // the same three vertices as an earlier face
   size_t normals_against_winding = 0;  // STL: stored normal opposite the winding
   size_t stl_normals = 0;              // STL: faces with a stored (nonzero) normal
   double volume = 0;                   // signed: positive when outward

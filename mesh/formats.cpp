@@ -1,9 +1,6 @@
-// Model formats: STL (ASCII and binary), Wavefront OBJ (tinyobjloader), PLY
+// Model formats: STL (ASCII and binary), Wavefront OBJ, PLY
 // (ASCII and binary), OFF, the vertex/face text and the PDS vertex-facet
 // table.
-// TINYOBJLOADER_USE_DOUBLE comes from the build, as the library was built.
-#include <tiny_obj_loader.h>
-
 #include <algorithm>
 #include <bit>
 #include <cerrno>
@@ -105,7 +102,7 @@ class Text {
   }
   double Number(const char* what) {
     const std::string w = Word();
-    double v;
+    double v = 0;
     const auto [end, ec] = std::from_chars(w.data(), w.data() + w.size(), v);
     if (w.empty() || ec != std::errc() || end != w.data() + w.size())
       Fail(path_, std::string("expected ") + what + (w.empty() ? "" : ", found \"" + w + "\""),
@@ -114,7 +111,7 @@ class Text {
   }
   uint64_t Count(const char* what) {
     const std::string w = Word();
-    uint64_t v;
+    uint64_t v = 0;
     const auto [end, ec] = std::from_chars(w.data(), w.data() + w.size(), v);
     if (w.empty() || ec != std::errc() || end != w.data() + w.size())
       Fail(path_, std::string("expected ") + what + (w.empty() ? "" : ", found \"" + w + "\""),
@@ -123,7 +120,8 @@ class Text {
   }
   void Expect(const char* word) {
     const std::string w = Lower(Word());
-    if (w != word) Fail(path_, std::string("expected \"") + word + "\", found \"" + w + "\"", line_);
+    if (w != word)
+      Fail(path_, std::string("expected \"") + word + "\", found \"" + w + "\"", line_);
   }
   // The rest of the current line, and on to the next.
   std::string Line() {
@@ -161,8 +159,9 @@ class Text {
 
 void CheckIndex(const std::string& path, uint64_t i, size_t vertices, size_t line) {
   if (i >= vertices)
-    Fail(path, "vertex " + std::to_string(i) + " does not exist (" + std::to_string(vertices) +
-                   " vertices)",
+    Fail(path,
+         "vertex " + std::to_string(i) + " does not exist (" + std::to_string(vertices) +
+             " vertices)",
          line);
 }
 
@@ -208,9 +207,11 @@ Mesh ReadStlAscii(const std::string& path, const std::string& s) {
   for (;;) {
     const std::string w = Lower(t.Word());
     if (w == "endsolid" || w.empty()) break;
-    if (w != "facet") Fail(path, "expected \"facet\" or \"endsolid\", found \"" + w + "\"", t.line());
+    if (w != "facet")
+      Fail(path, "expected \"facet\" or \"endsolid\", found \"" + w + "\"", t.line());
     t.Expect("normal");
-    for (int k = 0; k < 3; ++k) m.normals.push_back(static_cast<float>(t.Number("a normal component")));
+    for (int k = 0; k < 3; ++k)
+      m.normals.push_back(static_cast<float>(t.Number("a normal component")));
     t.Expect("outer");
     t.Expect("loop");
     for (int k = 0; k < 3; ++k) {
@@ -227,24 +228,49 @@ Mesh ReadStlAscii(const std::string& path, const std::string& s) {
 
 // ---------------------------------------------------------------- OBJ, tab
 
+// Wavefront OBJ and the PDS vertex-facet table: "v x y z" and "f a b c ..."
+// lines (1-based; negative numbers count back from the last vertex; a
+// corner may carry "/texture/normal" numbers); every other line is ignored.
+// Numbers are read correctly rounded, so that 17 digits give back the bits.
 Mesh ReadObj(const std::string& path, const std::string& s) {
-  tinyobj::ObjReaderConfig config;
-  config.triangulate = true;
-  config.vertex_color = false;
-  tinyobj::ObjReader reader;
-  if (!reader.ParseFromString(s, "", config))
-    Fail(path, reader.Error().empty() ? "not a Wavefront OBJ model" : reader.Error());
-  const auto& attrib = reader.GetAttrib();
   Mesh m;
-  m.vertices.assign(attrib.vertices.begin(), attrib.vertices.end());
-  const size_t vertices = m.VertexCount();
-  for (const auto& shape : reader.GetShapes())
-    for (const auto& index : shape.mesh.indices) {
-      if (index.vertex_index < 0 || size_t(index.vertex_index) >= vertices)
-        Fail(path, "face refers to vertex " + std::to_string(index.vertex_index + 1) +
-                       ", which does not exist");
-      m.faces.push_back(static_cast<uint32_t>(index.vertex_index));
+  std::vector<uint32_t> corners;
+  Text t(path, s);
+  while (!t.End()) {
+    const size_t number = t.line();
+    std::istringstream line(t.Line());
+    std::string key;
+    line >> key;
+    if (key == "v") {
+      for (int c = 0; c < 3; ++c) {
+        std::string w;
+        line >> w;
+        double v = 0;
+        const auto [end, ec] = std::from_chars(w.data(), w.data() + w.size(), v);
+        if (w.empty() || ec != std::errc() || end != w.data() + w.size())
+          Fail(path, "expected a coordinate, found \"" + w + "\"", number);
+        m.vertices.push_back(v);
+      }
+    } else if (key == "f") {
+      corners.clear();
+      for (std::string w; line >> w;) {
+        const std::string first = w.substr(0, w.find('/'));
+        long long i = 0;
+        const auto [end, ec] = std::from_chars(first.data(), first.data() + first.size(), i);
+        if (first.empty() || ec != std::errc() || end != first.data() + first.size() || i == 0)
+          Fail(path, "expected a vertex number, found \"" + w + "\"", number);
+        const long long index = i > 0 ? i - 1 : static_cast<long long>(m.VertexCount()) + i;
+        if (index < 0 || uint64_t(index) >= m.VertexCount())
+          Fail(path,
+               "vertex " + first + " does not exist (" + std::to_string(m.VertexCount()) +
+                   " vertices so far)",
+               number);
+        corners.push_back(static_cast<uint32_t>(index));
+      }
+      if (corners.size() < 3) Fail(path, "a face of fewer than three corners", number);
+      AddPolygon(&m, corners);
     }
+  }
   if (m.faces.empty()) Fail(path, "no faces");
   return m;
 }
@@ -307,10 +333,9 @@ struct Element {
 
 size_t TypeSize(const std::string& path, const std::string& type) {
   static const std::map<std::string, size_t> sizes = {
-      {"char", 1},   {"uchar", 1},  {"int8", 1},    {"uint8", 1},  {"short", 2},
-      {"ushort", 2}, {"int16", 2},  {"uint16", 2},  {"int", 4},    {"uint", 4},
-      {"int32", 4},  {"uint32", 4}, {"float", 4},   {"float32", 4}, {"double", 8},
-      {"float64", 8}};
+      {"char", 1},  {"uchar", 1},   {"int8", 1},   {"uint8", 1},  {"short", 2}, {"ushort", 2},
+      {"int16", 2}, {"uint16", 2},  {"int", 4},    {"uint", 4},   {"int32", 4}, {"uint32", 4},
+      {"float", 4}, {"float32", 4}, {"double", 8}, {"float64", 8}};
   const auto it = sizes.find(type);
   if (it == sizes.end()) Fail(path, "PLY property type \"" + type + "\" unknown");
   return it->second;
@@ -323,7 +348,8 @@ double Binary(const std::string& s, size_t at, const std::string& type, size_t s
     const size_t byte = big ? at + k : at + size - 1 - k;
     bits = bits << 8 | static_cast<unsigned char>(s[byte]);
   }
-  if (type == "float" || type == "float32") return std::bit_cast<float>(static_cast<uint32_t>(bits));
+  if (type == "float" || type == "float32")
+    return std::bit_cast<float>(static_cast<uint32_t>(bits));
   if (type == "double" || type == "float64") return std::bit_cast<double>(bits);
   const bool is_signed = type == "char" || type == "int8" || type == "short" || type == "int16" ||
                          type == "int" || type == "int32";
@@ -402,8 +428,9 @@ Mesh ReadPly(const std::string& path, const std::string& s) {
             const double v = value(p.type);
             if (is_face && (p.name == "vertex_indices" || p.name == "vertex_index")) {
               if (!(v >= 0 && v < double(vertices)))
-                Fail(path, "face refers to vertex " + std::to_string(int64_t(v)) +
-                               ", which does not exist",
+                Fail(path,
+                     "face refers to vertex " + std::to_string(int64_t(v)) +
+                         ", which does not exist",
                      ascii ? body.line() : 0);
               corners.push_back(static_cast<uint32_t>(v));
             }
@@ -503,14 +530,13 @@ std::string Encode(const Mesh& m, Format format) {
       break;
     case Format::kOff:
     case Format::kVf:
-      out = format == Format::kOff
-                ? "OFF\n" + std::to_string(V) + " " + std::to_string(F) + " 0\n"
-                : std::to_string(V) + " " + std::to_string(F) + "\n";
+      out = format == Format::kOff ? "OFF\n" + std::to_string(V) + " " + std::to_string(F) + " 0\n"
+                                   : std::to_string(V) + " " + std::to_string(F) + "\n";
       for (size_t i = 0; i < V; ++i) vertex_line("", i);
       for (size_t f = 0; f < F; ++f)
         out += std::string(format == Format::kOff ? "3 " : "") + std::to_string(m.faces[3 * f]) +
-               " " + std::to_string(m.faces[3 * f + 1]) + " " +
-               std::to_string(m.faces[3 * f + 2]) + "\n";
+               " " + std::to_string(m.faces[3 * f + 1]) + " " + std::to_string(m.faces[3 * f + 2]) +
+               "\n";
       break;
     case Format::kPlyAscii:
     case Format::kPlyBinary: {
@@ -612,7 +638,8 @@ void WriteModel(const std::string& path, const Mesh& model, Format format) {
     return;
   }
   OutputFile out;
-  if (!out.Open(path.c_str())) Fail(path, std::string("cannot be created: ") + std::strerror(errno));
+  if (!out.Open(path.c_str()))
+    Fail(path, std::string("cannot be created: ") + std::strerror(errno));
   if (std::fwrite(data.data(), 1, data.size(), out.stream()) != data.size() || !out.Commit()) {
     out.Abandon();
     Fail(path, "write error");

@@ -19,7 +19,9 @@ constexpr double kPi = 3.141592653589793;
 // blocks, and no result depends on the blocking.
 constexpr size_t kBlock = 4096;
 
-double Degrees(double radians) { return radians * 180 / kPi; }
+double Degrees(double radians) {
+  return radians * 180 / kPi;
+}
 
 // Angle between the outward normal n and the downward vertical -g (0 where g
 // points straight into the surface), as plumbline computes it.
@@ -90,8 +92,7 @@ void Body::Field(size_t n, const double* x, const double* y, const double* z,
 // 1/R along the face's boundary, with the in-plane outward edge normals m_k,
 // and the solid angle Omega = 2 omega under which the face is seen). Edge
 // terms vanish under the relative guard, as in the field.
-void Body::Gradient(size_t n, const double* x, const double* y, const double* z,
-                    double* t) const {
+void Body::Gradient(size_t n, const double* x, const double* y, const double* z, double* t) const {
   const size_t faces = model_.FaceCount();
   threads_.MultiThreading(n, [&](unsigned first, unsigned step) {
     for (size_t i = first; i < n; i += step) {
@@ -105,8 +106,8 @@ void Body::Gradient(size_t n, const double* x, const double* y, const double* z,
         const terms::Vec r[3] = {A - p, B - p, C - p};
         const double R[3] = {terms::Norm(r[0]), terms::Norm(r[1]), terms::Norm(r[2])};
         const double il[3] = {e.il1, e.il2, e.il3};
-        const terms::Vec m[3] = {{e.m1x, e.m1y, e.m1z}, {e.m2x, e.m2y, e.m2z},
-                                 {e.m3x, e.m3y, e.m3z}};
+        const terms::Vec m[3] = {
+            {e.m1x, e.m1y, e.m1z}, {e.m2x, e.m2y, e.m2z}, {e.m3x, e.m3y, e.m3z}};
         double w[3] = {0, 0, 0};  // sum_k m_k L_k
         for (int k = 0; k < 3; ++k) {
           const double lambda = (R[k] + R[(k + 1) % 3]) * il[k];
@@ -187,8 +188,8 @@ Surface SurfaceOf(const Body& body, const Units& units, const SurfaceOptions& op
       s.gxeff[f] = s.gx[f] + w2 * perp[0];
       s.gyeff[f] = s.gy[f] + w2 * perp[1];
       s.gzeff[f] = s.gz[f] + w2 * perp[2];
-      s.geff[f] = std::sqrt(s.gxeff[f] * s.gxeff[f] + s.gyeff[f] * s.gyeff[f] +
-                            s.gzeff[f] * s.gzeff[f]);
+      s.geff[f] =
+          std::sqrt(s.gxeff[f] * s.gxeff[f] + s.gyeff[f] * s.gyeff[f] + s.gzeff[f] * s.gzeff[f]);
       s.slopeeff[f] = Slope(&normal[3 * f], s.gxeff[f], s.gyeff[f], s.gzeff[f]);
     }
   }

@@ -21,9 +21,9 @@ namespace science {
 // Physical units. Without a density the results stay in the model's own
 // unit with G rho = 1.
 struct Units {
-  double density = 0;        // kg/m^3; 0: none given
-  double G = 6.67430e-11;    // m^3 kg^-1 s^-2
-  double metres = 1;         // the model's length unit in metres
+  double density = 0;      // kg/m^3; 0: none given
+  double G = 6.67430e-11;  // m^3 kg^-1 s^-2
+  double metres = 1;       // the model's length unit in metres
 
   bool Si() const { return density > 0; }
   double PotentialFactor() const { return Si() ? G * density * metres * metres : 1; }
@@ -73,7 +73,7 @@ class Body {
 // Per-facet results on the surface, at each facet's centroid, in the units
 // asked for.
 struct SurfaceOptions {
-  double spin_period = 0;                  // seconds; 0: no rotation
+  double spin_period = 0;                    // seconds; 0: no rotation
   std::array<double, 3> spin_axis{0, 0, 1};  // through the centre of mass
 };
 

@@ -1,0 +1,457 @@
+// polyfield end to end, against values worked out independently: the unit
+// cube's listed values and the prism's closed form in SI units, a sphere and
+// a rotating sphere, Kleopatra's slopes recomputed from surfgrav_m's lines,
+// the gradient tensor against differences of the attraction and its trace,
+// format round trips, the check, and the command line's rules.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/engine/prism.h"
+#include "tests/support/run.h"
+
+namespace {
+
+constexpr double kG = 6.67430e-11;
+constexpr double kPi = 3.141592653589793;
+
+// A table's rows (lines that do not start with '#'), and its column names
+// (the last '#' line, units stripped).
+struct Table {
+  std::vector<std::string> names, header;
+  std::vector<std::vector<double>> rows;
+  size_t Col(const std::string& name) const {
+    for (size_t i = 0; i < names.size(); ++i)
+      if (names[i] == name) return i;
+    ADD_FAILURE() << "no column " << name;
+    return 0;
+  }
+  double At(size_t row, const std::string& name) const { return rows.at(row).at(Col(name)); }
+};
+
+Table Parse(const std::string& text, char sep = '\t') {
+  Table t;
+  std::istringstream in(text);
+  std::string line, last;
+  while (std::getline(in, line)) {
+    if (line.rfind("# ", 0) == 0) {
+      t.header.push_back(line.substr(2));
+      last = line.substr(2);
+      continue;
+    }
+    std::vector<double> row;
+    std::istringstream cells(line);
+    for (std::string cell; std::getline(cells, cell, sep);) row.push_back(std::strtod(cell.c_str(), nullptr));
+    t.rows.push_back(row);
+  }
+  std::istringstream names(last);
+  for (std::string name; std::getline(names, name, sep);)
+    t.names.push_back(name.substr(0, name.find('[')));
+  return t;
+}
+
+// The header line that starts with `key`, its text after the key.
+std::string HeaderValue(const Table& t, const std::string& key) {
+  for (const std::string& h : t.header)
+    if (h.rfind(key, 0) == 0) return h.substr(key.size());
+  ADD_FAILURE() << "no header " << key;
+  return "";
+}
+
+RunResult Polyfield(const std::vector<std::string>& args, const std::string& input = "") {
+  return ::Run("polyfield", args, input);
+}
+
+// An icosphere of radius r, `level` times subdivided, as vertex/face text.
+std::string Icosphere(int level, double r) {
+  const double t = (1 + std::sqrt(5.0)) / 2;
+  std::vector<std::array<double, 3>> v = {{-1, t, 0}, {1, t, 0},   {-1, -t, 0}, {1, -t, 0},
+                                          {0, -1, t}, {0, 1, t},   {0, -1, -t}, {0, 1, -t},
+                                          {t, 0, -1}, {t, 0, 1},   {-t, 0, -1}, {-t, 0, 1}};
+  std::vector<std::array<int, 3>> f = {{0, 11, 5}, {0, 5, 1},  {0, 1, 7},   {0, 7, 10}, {0, 10, 11},
+                                       {1, 5, 9},  {5, 11, 4}, {11, 10, 2}, {10, 7, 6}, {7, 1, 8},
+                                       {3, 9, 4},  {3, 4, 2},  {3, 2, 6},   {3, 6, 8},  {3, 8, 9},
+                                       {4, 9, 5},  {2, 4, 11}, {6, 2, 10},  {8, 6, 7},  {9, 8, 1}};
+  auto unit = [](std::array<double, 3> a) {
+    const double n = std::sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2]);
+    return std::array<double, 3>{a[0] / n, a[1] / n, a[2] / n};
+  };
+  for (auto& p : v) p = unit(p);
+  for (int l = 0; l < level; ++l) {
+    std::map<std::pair<int, int>, int> mid;
+    auto middle = [&](int a, int b) {
+      const auto key = std::minmax(a, b);
+      auto it = mid.find(key);
+      if (it != mid.end()) return it->second;
+      v.push_back(unit({(v[a][0] + v[b][0]) / 2, (v[a][1] + v[b][1]) / 2, (v[a][2] + v[b][2]) / 2}));
+      return mid[key] = static_cast<int>(v.size() - 1);
+    };
+    std::vector<std::array<int, 3>> g;
+    for (const auto& x : f) {
+      const int a = middle(x[0], x[1]), b = middle(x[1], x[2]), c = middle(x[2], x[0]);
+      g.insert(g.end(), {{x[0], a, c}, {x[1], b, a}, {x[2], c, b}, {a, b, c}});
+    }
+    f = g;
+  }
+  std::ostringstream out;
+  out.precision(17);
+  out << v.size() << " " << f.size() << "\n";
+  for (const auto& p : v) out << r * p[0] << " " << r * p[1] << " " << r * p[2] << "\n";
+  for (const auto& x : f) out << x[0] << " " << x[1] << " " << x[2] << "\n";
+  return out.str();
+}
+
+std::string Write(const std::string& name, const std::string& data) {
+  const std::string path = TempDir() + "/" + name;
+  WriteFile(path, data);
+  return path;
+}
+
+// ------------------------------------------------------------ SI values
+
+// The unit cube, 1 km on a side, 2000 kg/m^3: its listed value at the centre
+// (U = 2.380077363979554 for G rho = 1 and unit length) and the prism's
+// closed form outside, times G rho and the unit factors (km: 10^6 for U,
+// 10^3 for g).
+TEST(PolyfieldSi, UnitCubeInKilometres) {
+  const RunResult r = Polyfield({"field", DataPath("cube.stl"), "-", "--density", "2000", "--unit",
+                                 "km"},
+                                "0.5 0.5 0.5\n2 0.3 0.4\n");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Table t = Parse(r.out);
+  ASSERT_EQ(t.rows.size(), 2u);
+  const double Grho = kG * 2000;
+  EXPECT_NEAR(t.At(0, "U"), 2.380077363979554 * Grho * 1e6, 1e-12 * Grho * 1e6 * 2.38);
+  EXPECT_NEAR(t.At(0, "gx"), 0, 1e-15);
+  const double lo[3] = {0, 0, 0}, hi[3] = {1, 1, 1}, p[3] = {2, 0.3, 0.4};
+  const PrismField want = Prism(lo, hi, p);
+  EXPECT_NEAR(t.At(1, "U"), want.U * Grho * 1e6, 1e-11 * want.U * Grho * 1e6);
+  for (const auto& [name, value] : {std::pair{"gx", want.gx}, {"gy", want.gy}, {"gz", want.gz}})
+    EXPECT_NEAR(t.At(1, name), value * Grho * 1e3, 1e-11 * std::fabs(want.gx) * Grho * 1e3) << name;
+  EXPECT_NE(r.out.find("U[m^2/s^2]"), std::string::npos);
+  EXPECT_NE(r.out.find("gx[m/s^2]"), std::string::npos);
+}
+
+// A sphere of radius 10 (an icosphere of 20480 faces, within 1e-3 of the
+// sphere), 3000 kg/m^3: at the centre U = 2 pi G rho R^2 (3/2), on the
+// surface 4/3 pi G rho R^2; the attraction at a facet centroid at distance r
+// from the centre is 4/3 pi G rho r toward it.
+TEST(PolyfieldSi, SphereAndItsSurface) {
+  const std::string model = Write("sphere.vf.txt", Icosphere(5, 10));
+  const double Grho = kG * 3000, R = 10;
+  RunResult r = Polyfield({"field", model, "-", "--density", "3000"}, "0 0 0\n0 0 20\n");
+  ASSERT_EQ(r.status, 0) << r.err;
+  Table t = Parse(r.out);
+  EXPECT_NEAR(t.At(0, "U"), 2 * kPi * Grho * R * R, 2e-3 * 2 * kPi * Grho * R * R);
+  const double mass_term = 4.0 / 3 * kPi * Grho * R * R * R;
+  EXPECT_NEAR(t.At(1, "U"), mass_term / 20, 3e-3 * mass_term / 20);
+  EXPECT_NEAR(t.At(1, "gz"), -mass_term / 400, 3e-3 * mass_term / 400);
+
+  r = Polyfield({"surface", model, "--density", "3000"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  t = Parse(r.out);
+  ASSERT_EQ(t.rows.size(), 20480u);
+  for (size_t f = 0; f < t.rows.size(); f += 97) {
+    const double x = t.At(f, "cx"), y = t.At(f, "cy"), z = t.At(f, "cz");
+    const double d = std::sqrt(x * x + y * y + z * z), g = 4.0 / 3 * kPi * Grho * d;
+    EXPECT_NEAR(t.At(f, "g"), g, 3e-3 * g) << f;
+    EXPECT_NEAR(t.At(f, "gx"), -g * x / d, 3e-3 * g) << f;
+    EXPECT_LT(t.At(f, "slope"), 1.0) << f;  // nearly straight down everywhere
+    EXPECT_NEAR(t.At(f, "U/U0"), 2.0 / 3, 3e-3) << f;
+  }
+}
+
+// The same sphere spinning about z once in 2 hours: the effective gravity
+// is g + omega^2 r_perp (r_perp the centroid's distance vector from the
+// axis, in metres), to the bit pattern of the sum; the effective potential
+// U + omega^2 |r_perp|^2 / 2.
+TEST(PolyfieldSi, RotatingSphereEffectiveGravity) {
+  const std::string model = Write("sphere.vf.txt", Icosphere(3, 10));
+  const RunResult r = Polyfield({"surface", model, "--density", "3000", "--unit", "km",
+                                 "--spin-period", "2"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Table t = Parse(r.out);
+  const double w = 2 * kPi / 7200, w2 = w * w;
+  for (size_t f = 0; f < t.rows.size(); f += 13) {
+    const double x = t.At(f, "cx") * 1000, y = t.At(f, "cy") * 1000;
+    EXPECT_NEAR(t.At(f, "gxeff"), t.At(f, "gx") + w2 * x, 1e-15) << f;
+    EXPECT_NEAR(t.At(f, "gyeff"), t.At(f, "gy") + w2 * y, 1e-15) << f;
+    EXPECT_EQ(t.At(f, "gzeff"), t.At(f, "gz")) << f;
+    EXPECT_NEAR(t.At(f, "Ueff"), t.At(f, "U") + 0.5 * w2 * (x * x + y * y), 1e-9) << f;
+    // Closed form of the rotating sphere at the centroid (the icosphere is
+    // within 1e-2 of the sphere at this level).
+    const double z = t.At(f, "cz") * 1000, d = std::sqrt(x * x + y * y + z * z);
+    const double g = 4.0 / 3 * kPi * kG * 3000 * d;
+    EXPECT_NEAR(t.At(f, "gxeff"), -g * x / d + w2 * x, 2e-2 * g) << f;
+  }
+  // Spinning needs physical units.
+  const RunResult bad = Polyfield({"surface", model, "--spin-period", "2"});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.err, "polyfield: --spin-period needs --density (SI units)\n");
+}
+
+// ------------------------------------------------------------ surface
+
+// Kleopatra's slopes, recomputed from surfgrav_m's lines (vertices and the
+// attraction at each centroid) as a user would: the angle between the
+// facet's normal and -g, area-weighted above 20 and 30 degrees.
+TEST(PolyfieldSurface, KleopatraSlopesAsRecomputedFromSurfgrav) {
+  const std::string model = DataPath("models/kleopatra.stl");
+  const RunResult s = ::Run("surfgrav_m", {model}, "", {"THREADS=2"});
+  ASSERT_EQ(s.status, 0);
+  std::istringstream in(s.out);
+  std::string line;
+  std::getline(in, line), std::getline(in, line);  // the volume and centre lines
+  double total = 0, above20 = 0, above30 = 0;
+  std::vector<double> slope;
+  while (std::getline(in, line)) {
+    std::istringstream w(line);
+    double v[13];
+    for (double& x : v) w >> x;
+    const double u[3] = {v[3] - v[0], v[4] - v[1], v[5] - v[2]};
+    const double q[3] = {v[6] - v[0], v[7] - v[1], v[8] - v[2]};
+    const double n[3] = {u[1] * q[2] - u[2] * q[1], u[2] * q[0] - u[0] * q[2],
+                         u[0] * q[1] - u[1] * q[0]};
+    const double nn = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    const double g[3] = {v[10], v[11], v[12]};
+    const double gg = std::sqrt(g[0] * g[0] + g[1] * g[1] + g[2] * g[2]);
+    const double a = std::acos(-(n[0] * g[0] + n[1] * g[1] + n[2] * g[2]) / (nn * gg)) * 180 / kPi;
+    slope.push_back(a);
+    total += nn / 2;
+    if (a > 20) above20 += nn / 2;
+    if (a > 30) above30 += nn / 2;
+  }
+  const RunResult r = Polyfield({"surface", model, "--summary", "--slopes", "20,30"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Table t = Parse(r.out);
+  ASSERT_EQ(t.rows.size(), slope.size());
+  // surfgrav prints 7 digits: slopes agree to about 1e-4 degrees.
+  for (size_t f = 0; f < slope.size(); f += 37) EXPECT_NEAR(t.At(f, "slope"), slope[f], 1e-3) << f;
+  EXPECT_NEAR(std::stod(HeaderValue(t, "area fraction with slope above 20 deg: ")),
+              above20 / total, 2e-3);
+  EXPECT_NEAR(std::stod(HeaderValue(t, "area fraction with slope above 30 deg: ")),
+              above30 / total, 2e-3);
+  EXPECT_NEAR(above30 / total, 0.040, 0.005);  // the 4.0 % steeper than 30 degrees
+}
+
+// One pass gives the coloured model and the picture; the range used is
+// reported; a range given is used as given.
+TEST(PolyfieldSurface, ColouredModelAndPicture) {
+  const std::string dir = TempDir();
+  const RunResult r =
+      Polyfield({"surface", DataPath("models/kleopatra.stl"), "--stl", dir + "/k.stl", "--png",
+                 dir + "/k.png", "--colour", "U/U0", "--range", "0.6,0.95", "--map", "grey",
+                 "--size", "200,150", "-o", dir + "/k.tsv"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "polyfield: colour U/U0 over [0.6, 0.95]\n");
+  EXPECT_EQ(ReadFile(dir + "/k.stl").size(), 84u + 50 * 4092);
+  EXPECT_EQ(ReadFile(dir + "/k.png").substr(1, 3), "PNG");
+  const Table t = Parse(ReadFile(dir + "/k.tsv"));
+  EXPECT_EQ(HeaderValue(t, "colour: "), "U/U0 over [0.6, 0.95]  with the map grey");
+}
+
+// ------------------------------------------------------------ gradient
+
+// The tensor against central differences of the attraction (step 1e-4),
+// and its trace: -4 pi inside (G rho = 1), 0 outside.
+TEST(PolyfieldGradient, DifferencesOfTheAttractionAndTheTrace) {
+  const std::string model = DataPath("models/kleopatra.vf.txt");
+  const std::vector<std::array<double, 3>> at = {{0, 0, 0}, {60, 10, -5}, {200, 150, 100}};
+  const double h = 1e-4;
+  std::string points;
+  for (const auto& p : at) {
+    points += std::to_string(p[0]) + " " + std::to_string(p[1]) + " " + std::to_string(p[2]) + "\n";
+    for (int k = 0; k < 3; ++k)
+      for (double s : {-h, h}) {
+        auto q = p;
+        q[k] += s;
+        char buf[128];
+        std::snprintf(buf, sizeof buf, "%.17g %.17g %.17g\n", q[0], q[1], q[2]);
+        points += buf;
+      }
+  }
+  const RunResult r = Polyfield({"field", model, "-", "--gradient"}, points);
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Table t = Parse(r.out);
+  const char* g[3] = {"gx", "gy", "gz"};
+  const char* T[3][3] = {{"Uxx", "Uxy", "Uxz"}, {"Uxy", "Uyy", "Uyz"}, {"Uxz", "Uyz", "Uzz"}};
+  for (size_t i = 0; i < at.size(); ++i) {
+    const size_t row = 7 * i;
+    double scale = 0;
+    for (int a = 0; a < 3; ++a) scale = std::max(scale, std::fabs(t.At(row, T[a][a])));
+    for (int a = 0; a < 3; ++a)
+      for (int b = 0; b < 3; ++b) {
+        const double d = (t.At(row + 2 + 2 * b, g[a]) - t.At(row + 1 + 2 * b, g[a])) / (2 * h);
+        EXPECT_NEAR(t.At(row, T[a][b]), d, 1e-6 * scale) << i << " " << T[a][b];
+      }
+    const double trace = t.At(row, "Uxx") + t.At(row, "Uyy") + t.At(row, "Uzz");
+    EXPECT_NEAR(trace, i < 2 ? -4 * kPi : 0, 1e-9 * scale) << i;
+  }
+}
+
+// ------------------------------------------------------------ formats
+
+// Every format and back: the vertices and faces bit for bit (text formats
+// carry 17 digits; binary PLY doubles).
+TEST(PolyfieldFormats, RoundTripsKeepEveryBit) {
+  const std::string dir = TempDir(), start = dir + "/k.vf.txt";
+  ASSERT_EQ(Polyfield({"convert", DataPath("models/kleopatra.vf.txt"), start}).status, 0);
+  const std::string canonical = ReadFile(start);
+  for (const std::string& ext : {"obj", "ply", "off", "tab"}) {
+    for (bool binary : {false, true}) {
+      if (binary && ext != "ply") continue;
+      const std::string mid = dir + "/k." + ext, back = dir + "/back.vf.txt";
+      std::vector<std::string> args = {"convert", start, mid};
+      if (binary) args.push_back("--binary");
+      RunResult r = Polyfield(args);
+      ASSERT_EQ(r.status, 0) << ext << r.err;
+      r = Polyfield({"convert", mid, back});
+      ASSERT_EQ(r.status, 0) << ext << r.err;
+      EXPECT_TRUE(ReadFile(back) == canonical) << ext << (binary ? " binary" : "");
+    }
+  }
+  // STL carries floats: the STL model, through ASCII and binary STL, keeps
+  // every float.
+  const std::string a = dir + "/a.stl", b = dir + "/b.stl", v1 = dir + "/1.vf.txt",
+                    v2 = dir + "/2.vf.txt";
+  ASSERT_EQ(Polyfield({"convert", DataPath("models/kleopatra.stl"), v1}).status, 0);
+  ASSERT_EQ(Polyfield({"convert", v1, a, "--ascii"}).status, 0);
+  ASSERT_EQ(Polyfield({"convert", a, b}).status, 0);
+  ASSERT_EQ(Polyfield({"convert", b, v2}).status, 0);
+  EXPECT_TRUE(ReadFile(v1) == ReadFile(v2));
+}
+
+// The same field from the STL and the vertex/face model of Kleopatra (the
+// latter in double precision: within the float rounding of the former).
+TEST(PolyfieldFormats, SameFieldFromEveryFormat) {
+  const std::string points = "0 0 0\n150 20 10\n";
+  const Table a = Parse(Polyfield({"field", DataPath("models/kleopatra.stl"), "-"}, points).out);
+  const Table b = Parse(Polyfield({"field", DataPath("models/kleopatra.vf.txt"), "-"}, points).out);
+  ASSERT_EQ(a.rows.size(), 2u);
+  ASSERT_EQ(b.rows.size(), 2u);
+  for (size_t i = 0; i < 2; ++i)
+    EXPECT_NEAR(a.At(i, "U"), b.At(i, "U"), 1e-6 * std::fabs(b.At(i, "U")));
+}
+
+// ------------------------------------------------------------ check
+
+TEST(PolyfieldCheck, ClosedHoledHalfFlippedAndInward) {
+  const std::string cube = ReadFile(DataPath("cube.vf.txt"));
+  // The cube's faces, one removed, half reversed, all reversed.
+  std::istringstream in(cube);
+  size_t V, F;
+  in >> V >> F;
+  std::vector<std::string> vertex(V);
+  std::string line;
+  std::getline(in, line);
+  for (auto& v : vertex) std::getline(in, v);
+  std::vector<std::array<int, 3>> face(F);
+  for (auto& f : face) in >> f[0] >> f[1] >> f[2];
+  auto model = [&](size_t drop, size_t flip_every) {
+    std::string s = std::to_string(V) + " " + std::to_string(F - (drop < F)) + "\n";
+    for (const auto& v : vertex) s += v + "\n";
+    for (size_t i = 0; i < F; ++i) {
+      if (i == drop) continue;
+      auto f = face[i];
+      if (flip_every && i % flip_every == 0) std::swap(f[1], f[2]);
+      s += std::to_string(f[0]) + " " + std::to_string(f[1]) + " " + std::to_string(f[2]) + "\n";
+    }
+    return s;
+  };
+  const struct {
+    std::string name, text, verdict;
+  } cases[] = {
+      {"closed", model(F, 0), "fit for the field formulas"},
+      {"holed", model(3, 0), "unfit: not closed: 3 boundary edges"},
+      {"half", model(F, 2), "unfit: orientation not consistent"},
+      {"inward", model(F, 1), "unfit: oriented inward"},
+  };
+  for (const auto& c : cases) {
+    const std::string path = Write(c.name + ".vf.txt", c.text);
+    const RunResult r = Polyfield({"check", path});
+    EXPECT_EQ(r.status, c.verdict[0] == 'f' ? 0 : 1) << c.name;
+    EXPECT_NE(r.out.find("verdict\t" + c.verdict), std::string::npos) << c.name << r.out;
+    const RunResult field = Polyfield({"field", path, "-"}, "2 2 2\n");
+    if (c.verdict[0] == 'f') {
+      EXPECT_EQ(field.status, 0) << c.name;
+    } else {
+      EXPECT_EQ(field.status, 1) << c.name;
+      EXPECT_EQ(field.err.find("polyfield: " + path + ": unfit for the field formulas: "), 0u)
+          << field.err;
+      EXPECT_EQ(std::count(field.err.begin(), field.err.end(), '\n'), 1);
+      EXPECT_EQ(Polyfield({"field", path, "-", "--no-check"}, "2 2 2\n").status, 0) << c.name;
+    }
+  }
+  // STL normals that disagree with a sound winding are reported, and the
+  // winding is what counts: the model is fit, its volume positive. (The
+  // suite's reader turns facets to agree with their normals instead.)
+  std::string bad = ReadFile(DataPath("cube_binary.stl"));
+  for (size_t f = 0; f < 12; f += 2)
+    for (size_t k = 0; k < 3; ++k) bad[84 + 50 * f + 4 * k + 3] ^= '\x80';  // sign bits
+  const RunResult r = Polyfield({"check", Write("normals.stl", bad)});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("STL normals against the winding\t6 of 12\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("signed volume\t1\n"), std::string::npos) << r.out;
+}
+
+// ------------------------------------------------------------ command line
+
+TEST(PolyfieldCommandLine, PointsHelpVersionAndErrors) {
+  // Comments, blank lines and commas; a line that is not a point is refused
+  // with its number.
+  RunResult r = Polyfield({"field", DataPath("cube.stl"), "-"}, "# x y z\n\n0.5,0.5,0.5\n 2 2 2 # far\n");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Parse(r.out).rows.size(), 2u);
+  r = Polyfield({"field", DataPath("cube.stl"), "-"}, "0 0 0\n1 2\n3 3 3\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "polyfield: -:2: expected three numbers x y z, found \"1 2\"\n");
+  EXPECT_EQ(r.out, "");
+  // Help and version.
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--help"}, {"field", "--help"}, {"surface", "--help"},
+        {"check", "--help"}, {"convert", "--help"}})
+    EXPECT_EQ(Polyfield(args).status, 0) << args[0];
+  r = Polyfield({"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("polyfield ", 0), 0u);
+  // Unknown options and models.
+  r = Polyfield({"field", DataPath("cube.stl"), "-", "--densty", "3"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+  r = Polyfield({"field", "/nonexistent.obj", "-"});
+  EXPECT_EQ(r.err, "polyfield: /nonexistent.obj: cannot be opened\n");
+  r = Polyfield({"field", Write("bad.off", "OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 7\n"), "-",
+                 "--no-check"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("bad.off:6: vertex 7 does not exist (3 vertices)"), std::string::npos)
+      << r.err;
+}
+
+// The same bits for every thread count; CSV and NPY carry the same numbers.
+TEST(PolyfieldCommandLine, ThreadsFormatsAndFullPrecision) {
+  std::string points;
+  for (int i = 0; i < 50; ++i) points += std::to_string(i * 7 % 300 - 150) + " 10 " + std::to_string(i) + "\n";
+  const std::string model = DataPath("models/kleopatra.stl");
+  const RunResult one = Polyfield({"field", model, "-", "--threads", "1"}, points);
+  const RunResult three = Polyfield({"field", model, "-", "--threads", "3"}, points);
+  ASSERT_EQ(one.status, 0);
+  EXPECT_EQ(one.out, three.out);
+  const RunResult csv = Polyfield({"field", model, "-", "--format", "csv"}, points);
+  const Table a = Parse(one.out), b = Parse(csv.out, ',');
+  ASSERT_EQ(a.rows, b.rows);
+  const std::string npy = TempDir() + "/f.npy";
+  ASSERT_EQ(Polyfield({"field", model, "-", "--format", "npy", "-o", npy}, points).status, 0);
+  const std::string data = ReadFile(npy);
+  EXPECT_EQ(data.substr(0, 6), "\x93NUMPY");
+  EXPECT_NE(data.find("('U', '<f8')"), std::string::npos);
+  // 17 significant digits where needed: the text reads back to the bits.
+  EXPECT_EQ(one.out.find("e+00"), std::string::npos);
+}
+
+}  // namespace
