@@ -272,7 +272,8 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
       range = science::PercentileRange(*chosen->values, s.area, a.percentiles[0], a.percentiles[1]);
     }
     header.push_back("colour: " + chosen->name + " over [" + cli::Shortest(range.min) + ", " +
-                     cli::Shortest(range.max) + "] " + chosen->unit + " with the map " + a.map);
+                     cli::Shortest(range.max) + "]" +
+                     (chosen->unit.empty() ? "" : " " + chosen->unit) + " with the map " + a.map);
     const auto table = science::ColourMap(a.map);
     const auto colours = science::Colours(*chosen->values, range, table);
     if (!a.stl.empty()) science::WriteColouredStl(a.stl, body.model(), colours);
@@ -314,6 +315,7 @@ int main(int argc, char** argv) {
       "polyfield: the gravitational potential and attraction of a homogeneous solid "
       "bounded by a triangulated polyhedron, in closed form"};
   app.set_version_flag("--version", std::string("polyfield ") + kVersion);
+  app.set_help_all_flag("--help-all", "Print the help of every subcommand and exit");
   app.require_subcommand(1);
 
   Common field_common, surface_common;

@@ -47,7 +47,8 @@ Table Parse(const std::string& text, char sep = '\t') {
     }
     std::vector<double> row;
     std::istringstream cells(line);
-    for (std::string cell; std::getline(cells, cell, sep);) row.push_back(std::strtod(cell.c_str(), nullptr));
+    for (std::string cell; std::getline(cells, cell, sep);)
+      row.push_back(std::strtod(cell.c_str(), nullptr));
     t.rows.push_back(row);
   }
   std::istringstream names(last);
@@ -71,9 +72,9 @@ RunResult Polyfield(const std::vector<std::string>& args, const std::string& inp
 // An icosphere of radius r, `level` times subdivided, as vertex/face text.
 std::string Icosphere(int level, double r) {
   const double t = (1 + std::sqrt(5.0)) / 2;
-  std::vector<std::array<double, 3>> v = {{-1, t, 0}, {1, t, 0},   {-1, -t, 0}, {1, -t, 0},
-                                          {0, -1, t}, {0, 1, t},   {0, -1, -t}, {0, 1, -t},
-                                          {t, 0, -1}, {t, 0, 1},   {-t, 0, -1}, {-t, 0, 1}};
+  std::vector<std::array<double, 3>> v = {{-1, t, 0}, {1, t, 0}, {-1, -t, 0}, {1, -t, 0},
+                                          {0, -1, t}, {0, 1, t}, {0, -1, -t}, {0, 1, -t},
+                                          {t, 0, -1}, {t, 0, 1}, {-t, 0, -1}, {-t, 0, 1}};
   std::vector<std::array<int, 3>> f = {{0, 11, 5}, {0, 5, 1},  {0, 1, 7},   {0, 7, 10}, {0, 10, 11},
                                        {1, 5, 9},  {5, 11, 4}, {11, 10, 2}, {10, 7, 6}, {7, 1, 8},
                                        {3, 9, 4},  {3, 4, 2},  {3, 2, 6},   {3, 6, 8},  {3, 8, 9},
@@ -89,7 +90,8 @@ std::string Icosphere(int level, double r) {
       const auto key = std::minmax(a, b);
       auto it = mid.find(key);
       if (it != mid.end()) return it->second;
-      v.push_back(unit({(v[a][0] + v[b][0]) / 2, (v[a][1] + v[b][1]) / 2, (v[a][2] + v[b][2]) / 2}));
+      v.push_back(
+          unit({(v[a][0] + v[b][0]) / 2, (v[a][1] + v[b][1]) / 2, (v[a][2] + v[b][2]) / 2}));
       return mid[key] = static_cast<int>(v.size() - 1);
     };
     std::vector<std::array<int, 3>> g;
@@ -120,9 +122,9 @@ std::string Write(const std::string& name, const std::string& data) {
 // closed form outside, times G rho and the unit factors (km: 10^6 for U,
 // 10^3 for g).
 TEST(PolyfieldSi, UnitCubeInKilometres) {
-  const RunResult r = Polyfield({"field", DataPath("cube.stl"), "-", "--density", "2000", "--unit",
-                                 "km"},
-                                "0.5 0.5 0.5\n2 0.3 0.4\n");
+  const RunResult r =
+      Polyfield({"field", DataPath("cube.stl"), "-", "--density", "2000", "--unit", "km"},
+                "0.5 0.5 0.5\n2 0.3 0.4\n");
   ASSERT_EQ(r.status, 0) << r.err;
   const Table t = Parse(r.out);
   ASSERT_EQ(t.rows.size(), 2u);
@@ -173,8 +175,8 @@ TEST(PolyfieldSi, SphereAndItsSurface) {
 // U + omega^2 |r_perp|^2 / 2.
 TEST(PolyfieldSi, RotatingSphereEffectiveGravity) {
   const std::string model = Write("sphere.vf.txt", Icosphere(3, 10));
-  const RunResult r = Polyfield({"surface", model, "--density", "3000", "--unit", "km",
-                                 "--spin-period", "2"});
+  const RunResult r =
+      Polyfield({"surface", model, "--density", "3000", "--unit", "km", "--spin-period", "2"});
   ASSERT_EQ(r.status, 0) << r.err;
   const Table t = Parse(r.out);
   const double w = 2 * kPi / 7200, w2 = w * w;
@@ -233,10 +235,10 @@ TEST(PolyfieldSurface, KleopatraSlopesAsRecomputedFromSurfgrav) {
   ASSERT_EQ(t.rows.size(), slope.size());
   // surfgrav prints 7 digits: slopes agree to about 1e-4 degrees.
   for (size_t f = 0; f < slope.size(); f += 37) EXPECT_NEAR(t.At(f, "slope"), slope[f], 1e-3) << f;
-  EXPECT_NEAR(std::stod(HeaderValue(t, "area fraction with slope above 20 deg: ")),
-              above20 / total, 2e-3);
-  EXPECT_NEAR(std::stod(HeaderValue(t, "area fraction with slope above 30 deg: ")),
-              above30 / total, 2e-3);
+  EXPECT_NEAR(std::stod(HeaderValue(t, "area fraction with slope above 20 deg: ")), above20 / total,
+              2e-3);
+  EXPECT_NEAR(std::stod(HeaderValue(t, "area fraction with slope above 30 deg: ")), above30 / total,
+              2e-3);
   EXPECT_NEAR(above30 / total, 0.040, 0.005);  // the 4.0 % steeper than 30 degrees
 }
 
@@ -253,7 +255,7 @@ TEST(PolyfieldSurface, ColouredModelAndPicture) {
   EXPECT_EQ(ReadFile(dir + "/k.stl").size(), 84u + 50 * 4092);
   EXPECT_EQ(ReadFile(dir + "/k.png").substr(1, 3), "PNG");
   const Table t = Parse(ReadFile(dir + "/k.tsv"));
-  EXPECT_EQ(HeaderValue(t, "colour: "), "U/U0 over [0.6, 0.95]  with the map grey");
+  EXPECT_EQ(HeaderValue(t, "colour: "), "U/U0 over [0.6, 0.95] with the map grey");
 }
 
 // ------------------------------------------------------------ gradient
@@ -405,7 +407,8 @@ TEST(PolyfieldCheck, ClosedHoledHalfFlippedAndInward) {
 TEST(PolyfieldCommandLine, PointsHelpVersionAndErrors) {
   // Comments, blank lines and commas; a line that is not a point is refused
   // with its number.
-  RunResult r = Polyfield({"field", DataPath("cube.stl"), "-"}, "# x y z\n\n0.5,0.5,0.5\n 2 2 2 # far\n");
+  RunResult r =
+      Polyfield({"field", DataPath("cube.stl"), "-"}, "# x y z\n\n0.5,0.5,0.5\n 2 2 2 # far\n");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Parse(r.out).rows.size(), 2u);
   r = Polyfield({"field", DataPath("cube.stl"), "-"}, "0 0 0\n1 2\n3 3 3\n");
@@ -413,9 +416,11 @@ TEST(PolyfieldCommandLine, PointsHelpVersionAndErrors) {
   EXPECT_EQ(r.err, "polyfield: -:2: expected three numbers x y z, found \"1 2\"\n");
   EXPECT_EQ(r.out, "");
   // Help and version.
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"--help"}, {"field", "--help"}, {"surface", "--help"},
-        {"check", "--help"}, {"convert", "--help"}})
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"},
+                                               {"field", "--help"},
+                                               {"surface", "--help"},
+                                               {"check", "--help"},
+                                               {"convert", "--help"}})
     EXPECT_EQ(Polyfield(args).status, 0) << args[0];
   r = Polyfield({"--version"});
   EXPECT_EQ(r.status, 0);
@@ -426,8 +431,8 @@ TEST(PolyfieldCommandLine, PointsHelpVersionAndErrors) {
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
   r = Polyfield({"field", "/nonexistent.obj", "-"});
   EXPECT_EQ(r.err, "polyfield: /nonexistent.obj: cannot be opened\n");
-  r = Polyfield({"field", Write("bad.off", "OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 7\n"), "-",
-                 "--no-check"});
+  r = Polyfield(
+      {"field", Write("bad.off", "OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 7\n"), "-", "--no-check"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("bad.off:6: vertex 7 does not exist (3 vertices)"), std::string::npos)
       << r.err;
@@ -436,7 +441,8 @@ TEST(PolyfieldCommandLine, PointsHelpVersionAndErrors) {
 // The same bits for every thread count; CSV and NPY carry the same numbers.
 TEST(PolyfieldCommandLine, ThreadsFormatsAndFullPrecision) {
   std::string points;
-  for (int i = 0; i < 50; ++i) points += std::to_string(i * 7 % 300 - 150) + " 10 " + std::to_string(i) + "\n";
+  for (int i = 0; i < 50; ++i)
+    points += std::to_string(i * 7 % 300 - 150) + " 10 " + std::to_string(i) + "\n";
   const std::string model = DataPath("models/kleopatra.stl");
   const RunResult one = Polyfield({"field", model, "-", "--threads", "1"}, points);
   const RunResult three = Polyfield({"field", model, "-", "--threads", "3"}, points);
