@@ -47,6 +47,7 @@ class Body {
   Body& operator=(const Body&) = delete;
 
   const mesh::Mesh& model() const { return model_; }
+  void SetThreads(unsigned threads) { threads_.SetCount(threads); }
   double Volume() const { return volume_; }  // model units cubed
   std::array<double, 3> CentreOfMass() const { return centre_; }
   double Area() const;

@@ -3,7 +3,8 @@
 # Usage: scripts/deps.sh [package ...]   (default: the suite's own list)
 set -euo pipefail
 need=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev libpng-dev libcli11-dev
-      libcairo2-dev help2man python3 python3-stl python3-numpy pngcheck)
+      libcairo2-dev help2man python3 python3-dev python3-stl python3-numpy
+      python3-pytest pybind11-dev pngcheck)
 [ $# -eq 0 ] || need=("$@")
 # Without dpkg (not a Debian system) nothing is installed: the packages'
 # contents are taken to be there, and the build says what is missing.

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Runs every example of the command pages in docs/ and compares the output.
+"""Runs every example of the command pages in docs/ and of the README, and
+compares the output.
 
 An example is a ```console block: lines beginning with "$ " are commands, run
 by /bin/sh in a scratch folder that holds the test models (tests/data), the
@@ -9,7 +10,10 @@ block, are its standard output and standard error as printed."""
 import glob, os, shutil, subprocess, sys, tempfile
 
 root, bin_dir = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
-pages = sorted(glob.glob(os.path.join(root, "docs", "*.md")))
+pages = sorted(glob.glob(os.path.join(root, "docs", "*.md"))) + [os.path.join(root, "README.md")]
+# The Python module beside the programs (build/python); Debian's python3, for
+# which it is built, first on the path after the programs.
+python_dir = os.path.join(os.path.dirname(bin_dir), "python")
 failures = examples = 0
 for page in pages:
     lines = open(page, encoding="utf-8").read().split("\n")
@@ -27,7 +31,8 @@ for page in pages:
             for f in glob.glob(os.path.join(root, src, "*")):
                 if os.path.isfile(f):
                     shutil.copy(f, work)
-        env = dict(os.environ, PATH=bin_dir + os.pathsep + os.environ["PATH"], THREADS="2")
+        env = dict(os.environ, PATH=os.pathsep.join([bin_dir, "/usr/bin", os.environ["PATH"]]),
+                   THREADS="2", PYTHONPATH=python_dir)
         for block in blocks:
             i = 0
             while i < len(block):
