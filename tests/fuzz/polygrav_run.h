@@ -1,6 +1,6 @@
 // polygrav_m run inside a harness: its one unit is included here with main
 // renamed, the Error hook set to throw Fatal, and its state (thread count,
-// counts and arrays) reset before and released after every run.
+// counts, arrays and kernel table) reset before and released after every run.
 #pragma once
 
 #include <string>
@@ -20,6 +20,7 @@ inline void Release() {
   }
   std::free(si);
   si = nullptr;
+  table.Release();
   M = 1;
   F = N = 0;
 }

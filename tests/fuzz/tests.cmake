@@ -33,8 +33,9 @@ suite_fuzz(stl SOURCES fuzz/stl_fuzz.cpp LIBS read store LABELS bigendian)
 suite_fuzz(cm_stl SOURCES fuzz/cm_stl_fuzz.cpp LIBS cm_stl)
 suite_fuzz(points SOURCES fuzz/points_fuzz.cpp LIBS field_commands engine_direct si_guarded engine_table
   LABELS threaded)
-suite_fuzz(polygrav_vf SOURCES fuzz/polygrav_vf_fuzz.cpp LIBS threads textio error LABELS threaded)
-suite_fuzz(polygrav_points SOURCES fuzz/polygrav_points_fuzz.cpp LIBS threads textio error
+suite_fuzz(polygrav_vf SOURCES fuzz/polygrav_vf_fuzz.cpp LIBS engine_table threads textio error
+  LABELS threaded)
+suite_fuzz(polygrav_points SOURCES fuzz/polygrav_points_fuzz.cpp LIBS engine_table threads textio error
   LABELS threaded)
 suite_fuzz(facetpaint_rgb SOURCES fuzz/facetpaint_rgb_fuzz.cpp LIBS read store textio error
   LABELS bigendian)

@@ -22,7 +22,7 @@ add_test(NAME example_chain
 
 # polygrav_m, with the fault-injection library (tests/faults) preloaded into
 # it for the allocation and thread failures.
-suite_test(polygrav_test SOURCES tools/polygrav_test.cpp LIBS threads textio error
+suite_test(polygrav_test SOURCES tools/polygrav_test.cpp LIBS engine_table threads textio error
   LABELS threaded)
 target_compile_definitions(polygrav_test PRIVATE FAULTS_LIBRARY="$<TARGET_FILE:fault_inject>")
 add_dependencies(polygrav_test fault_inject polygrav_m fieldpts_s)
