@@ -85,6 +85,13 @@ class Builder {
   std::unordered_map<Key, uint32_t, Hash> index_;
 };
 
+// Whether all of w is one number (read correctly rounded).
+template <class T>
+bool Whole(const std::string& w, T* v) {
+  const auto [end, ec] = std::from_chars(w.data(), w.data() + w.size(), *v);
+  return !w.empty() && ec == std::errc() && end == w.data() + w.size();
+}
+
 // A text cursor that knows its line.
 class Text {
  public:
@@ -100,24 +107,8 @@ class Text {
     while (i_ < s_.size() && !std::isspace(static_cast<unsigned char>(s_[i_]))) ++i_;
     return s_.substr(start, i_ - start);
   }
-  double Number(const char* what) {
-    const std::string w = Word();
-    double v = 0;
-    const auto [end, ec] = std::from_chars(w.data(), w.data() + w.size(), v);
-    if (w.empty() || ec != std::errc() || end != w.data() + w.size())
-      Fail(path_, std::string("expected ") + what + (w.empty() ? "" : ", found \"" + w + "\""),
-           line_);
-    return v;
-  }
-  uint64_t Count(const char* what) {
-    const std::string w = Word();
-    uint64_t v = 0;
-    const auto [end, ec] = std::from_chars(w.data(), w.data() + w.size(), v);
-    if (w.empty() || ec != std::errc() || end != w.data() + w.size())
-      Fail(path_, std::string("expected ") + what + (w.empty() ? "" : ", found \"" + w + "\""),
-           line_);
-    return v;
-  }
+  double Number(const char* what) { return Next<double>(what); }
+  uint64_t Count(const char* what) { return Next<uint64_t>(what); }
   void Expect(const char* word) {
     const std::string w = Lower(Word());
     if (w != word)
@@ -133,6 +124,16 @@ class Text {
     return l;
   }
   size_t line() const { return line_; }
+
+  template <class T>
+  T Next(const char* what) {
+    const std::string w = Word();
+    T v{};
+    if (!Whole(w, &v))
+      Fail(path_, std::string("expected ") + what + (w.empty() ? "" : ", found \"" + w + "\""),
+           line_);
+    return v;
+  }
   size_t offset() const { return i_; }
   // '#' starts a comment to the end of the line, where comments are allowed.
   bool comments = false;
@@ -246,9 +247,7 @@ Mesh ReadObj(const std::string& path, const std::string& s) {
         std::string w;
         line >> w;
         double v = 0;
-        const auto [end, ec] = std::from_chars(w.data(), w.data() + w.size(), v);
-        if (w.empty() || ec != std::errc() || end != w.data() + w.size())
-          Fail(path, "expected a coordinate, found \"" + w + "\"", number);
+        if (!Whole(w, &v)) Fail(path, "expected a coordinate, found \"" + w + "\"", number);
         m.vertices.push_back(v);
       }
     } else if (key == "f") {
@@ -256,8 +255,7 @@ Mesh ReadObj(const std::string& path, const std::string& s) {
       for (std::string w; line >> w;) {
         const std::string first = w.substr(0, w.find('/'));
         long long i = 0;
-        const auto [end, ec] = std::from_chars(first.data(), first.data() + first.size(), i);
-        if (first.empty() || ec != std::errc() || end != first.data() + first.size() || i == 0)
+        if (!Whole(first, &i) || i == 0)
           Fail(path, "expected a vertex number, found \"" + w + "\"", number);
         const long long index = i > 0 ? i - 1 : static_cast<long long>(m.VertexCount()) + i;
         if (index < 0 || uint64_t(index) >= m.VertexCount())

@@ -26,7 +26,9 @@ using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
 constexpr double kDefaultG = 6.67430e-11;
 constexpr size_t kBlock = 1 << 14;  // points between two looks for Ctrl-C
 
-unsigned AllCores() { return std::max(1u, std::thread::hardware_concurrency()); }
+unsigned AllCores() {
+  return std::max(1u, std::thread::hardware_concurrency());
+}
 
 science::Units UnitsOf(double metres, std::optional<double> density, double G) {
   science::Units u;
@@ -66,7 +68,8 @@ class Model {
       : metres_(science::MetresOf(unit)) {
     if (vertices.ndim() != 2 || vertices.shape(1) != 3)
       throw mesh::Failure("vertices: an array of shape (V, 3)");
-    if (faces.ndim() != 2 || faces.shape(1) != 3) throw mesh::Failure("faces: an array of shape (F, 3)");
+    if (faces.ndim() != 2 || faces.shape(1) != 3)
+      throw mesh::Failure("faces: an array of shape (F, 3)");
     mesh::Mesh m;
     m.vertices.assign(vertices.data(), vertices.data() + vertices.size());
     const long long V = vertices.shape(0);
@@ -223,9 +226,9 @@ class Model {
                                 std::pow(a[2] * b[0] - a[0] * b[2], 2) +
                                 std::pow(a[0] * b[1] - a[1] * b[0], 2));
     }
-    science::Range r = range ? science::Range{range->first, range->second}
-                             : science::PercentileRange(v, area, percentiles.first,
-                                                        percentiles.second);
+    science::Range r =
+        range ? science::Range{range->first, range->second}
+              : science::PercentileRange(v, area, percentiles.first, percentiles.second);
     if (!(r.max > r.min)) throw mesh::Failure("range: MIN < MAX");
     const auto table = science::ColourMap(map);
     const auto colours = science::Colours(v, r, table);
@@ -283,15 +286,14 @@ PYBIND11_MODULE(polyfield, m) {
       .def_property_readonly("area", &Model::area)
       .def("check", &Model::check, "The check report, as a dict.")
       .def("field", &Model::field, py::arg("points"), py::arg("density") = py::none(),
-           py::arg("G") = kDefaultG, py::arg("gradient") = false,
-           py::arg("tolerance") = py::none(), py::arg("threads") = py::none(),
-           py::arg("check") = true,
+           py::arg("G") = kDefaultG, py::arg("gradient") = false, py::arg("tolerance") = py::none(),
+           py::arg("threads") = py::none(), py::arg("check") = true,
            "(U, g) at points (n, 3): shapes (n,) and (n, 3); with gradient=True also the "
            "tensor (n, 6): xx, xy, xz, yy, yz, zz.")
       .def("surface", &Model::surface, py::arg("density") = py::none(), py::arg("G") = kDefaultG,
            py::arg("spin_period") = py::none(), py::arg("spin_axis") = py::none(),
-           py::arg("slopes") = std::vector<double>{10, 20, 30, 40},
-           py::arg("threads") = py::none(), py::arg("check") = true,
+           py::arg("slopes") = std::vector<double>{10, 20, 30, 40}, py::arg("threads") = py::none(),
+           py::arg("check") = true,
            "Per-facet arrays at the facet centroids (spin_period in hours) and a summary.")
       .def("write_colours", &Model::write_colours, py::arg("values"), py::arg("stl") = "",
            py::arg("png") = "", py::arg("map") = "viridis", py::arg("range") = py::none(),

@@ -159,8 +159,8 @@ double FaceFactor(const FaceEntry& e, Vec p, double* h) {
 // g = -sum n S. The point is taken by value, so the results may overwrite it.
 // The scalar form of the table, the reference the vector kernel is held to;
 // the program evaluates through the kernel (Evaluate).
-[[maybe_unused]] void SurfaceIntegral(uint32_t count, const FaceEntry* table, double x, double y, double z,
-                     double* U, double* gx, double* gy, double* gz) {
+[[maybe_unused]] void SurfaceIntegral(uint32_t count, const FaceEntry* table, double x, double y,
+                                      double z, double* U, double* gx, double* gy, double* gz) {
   const Vec p{x, y, z};
   double sum = 0, sx = 0, sy = 0, sz = 0;
   for (uint32_t f = 0; f < count; ++f) {
