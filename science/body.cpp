@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 
 #include "engine/terms.h"
@@ -24,10 +25,13 @@ double Degrees(double radians) {
 }
 
 // Angle between the outward normal n and the downward vertical -g (0 where g
-// points straight into the surface), as plumbline computes it.
+// points straight into the surface), as plumbline computes it; a facet of
+// zero area has no normal and no slope (not a number, left out of every
+// statistic).
 double Slope(const double n[3], double gx, double gy, double gz) {
   const double t = gx * n[0] + gy * n[1] + gz * n[2];
   const double gg = gx * gx + gy * gy + gz * gz, nn = n[0] * n[0] + n[1] * n[1] + n[2] * n[2];
+  if (nn == 0) return std::numeric_limits<double>::quiet_NaN();
   const double s = std::sqrt(std::max(0.0, gg * nn - t * t));
   return Degrees(std::atan2(s, -t));
 }

@@ -242,6 +242,22 @@ TEST(PolyfieldSurface, KleopatraSlopesAsRecomputedFromSurfgrav) {
   EXPECT_NEAR(above30 / total, 0.040, 0.005);  // the 4.0 % steeper than 30 degrees
 }
 
+// A facet of zero area (a repeated vertex) has no slope: not a number, and
+// left out of the statistics, which stay those of the cube.
+TEST(PolyfieldSurface, ZeroAreaFacetHasNoSlope) {
+  std::string vf = ReadFile(DataPath("cube.vf.txt"));
+  vf.replace(0, vf.find('\n'), "8 13");
+  vf += "0 1 1\n";
+  const RunResult r = Polyfield(
+      {"surface", Write("degenerate.vf.txt", vf), "--summary", "--no-check", "--slopes", "89"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Table t = Parse(r.out);
+  ASSERT_EQ(t.rows.size(), 13u);
+  EXPECT_TRUE(std::isnan(t.At(12, "slope")));
+  EXPECT_EQ(t.At(12, "area"), 0);
+  EXPECT_EQ(HeaderValue(t, "area fraction with slope above 89 deg: "), "0");
+}
+
 // One pass gives the coloured model and the picture; the range used is
 // reported; a range given is used as given.
 TEST(PolyfieldSurface, ColouredModelAndPicture) {
