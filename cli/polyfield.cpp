@@ -15,6 +15,8 @@
 
 #include "cli/table.h"
 #include "common/error.h"
+#include "common/file_type.h"
+#include "common/input.h"
 #include "mesh/check.h"
 #include "mesh/mesh.h"
 #include "science/body.h"
@@ -101,15 +103,28 @@ void Progress(double share) {
 // its line number.
 void ReadPoints(const std::string& path, std::vector<double>* x, std::vector<double>* y,
                 std::vector<double>* z) {
-  std::ifstream file;
-  std::istream* in = &std::cin;
-  if (path != "-") {
-    file.open(path);
-    if (!file) throw Failure(path + ": cannot be opened");
-    in = &file;
-  }
+  const bool standard = path == "-";
+  FILE* in = standard ? stdin : OpenInput(path.c_str(), "r");
+  if (!in || (standard && FileType(stdin) == S_IFDIR)) throw Failure(path + ": cannot be opened");
+  struct Closer {
+    FILE* f;
+    bool standard;
+    ~Closer() {
+      if (!standard) std::fclose(f);
+    }
+  } closer{in, standard};
+  char* buffer = nullptr;
+  size_t capacity = 0;
+  struct Freer {
+    char** p;
+    ~Freer() { std::free(*p); }
+  } freer{&buffer};
   std::string line;
-  for (size_t number = 1; std::getline(*in, line); ++number) {
+  for (size_t number = 1;; ++number) {
+    const ssize_t got = getline(&buffer, &capacity, in);
+    if (got < 0) break;
+    line.assign(buffer, static_cast<size_t>(got));
+    if (!line.empty() && line.back() == '\n') line.pop_back();
     const size_t hash = line.find('#');
     if (hash != std::string::npos) line.resize(hash);
     std::replace(line.begin(), line.end(), ',', ' ');
@@ -129,7 +144,8 @@ void ReadPoints(const std::string& path, std::vector<double>* x, std::vector<dou
                     ": expected three numbers x y z, found \"" + line + "\"");
     x->push_back(p[0]), y->push_back(p[1]), z->push_back(p[2]);
   }
-  if (in->bad()) throw Failure(path + ": read error");
+  // A read error is not the end of the list.
+  if (std::ferror(in)) throw Failure(path + ": read error");
 }
 
 int RunField(const Common& c, const std::string& points, bool gradient) {

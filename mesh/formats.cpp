@@ -14,6 +14,8 @@
 #include <sstream>
 #include <unordered_map>
 
+#include "common/file_type.h"
+#include "common/input.h"
 #include "common/output_file.h"
 #include "mesh/mesh.h"
 
@@ -33,16 +35,18 @@ namespace {
   throw Failure(path + (line ? ":" + std::to_string(line) : "") + ": " + what);
 }
 
+// The whole file ("-": standard input). A directory is a file that cannot
+// be opened; a read error is never taken for the end of the data.
 std::string Slurp(const std::string& path) {
-  if (path == "-") {
-    std::ostringstream all;
-    all << std::cin.rdbuf();
-    return all.str();
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) Fail(path, "cannot be opened");
-  std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) Fail(path, "read error");
+  const bool standard = path == "-";
+  FILE* in = standard ? stdin : OpenInput(path.c_str(), "rb");
+  if (!in || (standard && FileType(stdin) == S_IFDIR)) Fail(path, "cannot be opened");
+  std::string data;
+  char block[1 << 16];
+  for (size_t got; (got = std::fread(block, 1, sizeof block, in)) > 0;) data.append(block, got);
+  const bool failed = std::ferror(in);
+  if (!standard) std::fclose(in);
+  if (failed) Fail(path, "read error");
   return data;
 }
 
