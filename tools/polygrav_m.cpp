@@ -207,12 +207,16 @@ void Evaluate(size_t n, const double* x, const double* y, const double* z, doubl
 }
 
 // Thread body: points index, index + M, index + 2M, ... of the shared arrays,
-// taken in blocks (the attraction overwrites the coordinates).
+// taken in blocks (the attraction overwrites the coordinates). The block is
+// on the heap: worker threads may run on small stacks.
 unsigned Thread(int index) {
   const size_t step = static_cast<size_t>(M);
   constexpr size_t kBlock = 128;
-  double x[kBlock], y[kBlock], z[kBlock], U[kBlock], gx[kBlock], gy[kBlock], gz[kBlock];
-  size_t which[kBlock];
+  std::unique_ptr<double[]> block(new (std::nothrow) double[7 * kBlock]);
+  std::unique_ptr<size_t[]> which(new (std::nothrow) size_t[kBlock]);
+  if (!block || !which) Error("memory allocation error.");
+  double *x = block.get(), *y = x + kBlock, *z = y + kBlock, *U = z + kBlock, *gx = U + kBlock,
+         *gy = gx + kBlock, *gz = gy + kBlock;
   for (size_t i = static_cast<size_t>(index); i < N;) {
     size_t n = 0;
     for (; n < kBlock && i < N; i += step, ++n) {
