@@ -17,6 +17,7 @@
 #include "common/error.h"
 #include "common/file_type.h"
 #include "common/input.h"
+#include "common/print.h"
 #include "mesh/check.h"
 #include "mesh/mesh.h"
 #include "science/body.h"
@@ -68,8 +69,8 @@ std::vector<std::string> Header(const char* command, const Common& c, const mesh
   h.push_back("model: " + c.model + " (" + std::to_string(m.VertexCount()) + " vertices, " +
               std::to_string(m.FaceCount()) + " faces)");
   if (u.Si())
-    h.push_back("units: SI; density " + cli::Shortest(u.density) + " kg/m^3, G " +
-                cli::Shortest(u.G) + " m^3/(kg s^2), model lengths in " + u.LengthUnit());
+    h.push_back("units: SI; density " + ShortestDigits(u.density) + " kg/m^3, G " +
+                ShortestDigits(u.G) + " m^3/(kg s^2), model lengths in " + u.LengthUnit());
   else
     h.push_back("units: G rho = 1, lengths in the model's own unit (no --density given)");
   h.push_back("sign convention: U > 0, g = grad U (the attraction points into the body)");
@@ -214,33 +215,33 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
 
   const std::string L = u.Si() ? "[" + u.LengthUnit() + "]" : "";
   const std::string L2 = u.Si() ? "[" + u.LengthUnit() + "^2]" : "";
-  header.push_back("U0 (potential at the centre of mass): " + cli::Shortest(s.U0) + " " +
+  header.push_back("U0 (potential at the centre of mass): " + ShortestDigits(s.U0) + " " +
                    u.PotentialUnit());
   if (options.spin_period > 0)
-    header.push_back("spin: period " + cli::Shortest(a.spin_hours) + " h about (" +
-                     cli::Shortest(a.spin_axis[0]) + ", " + cli::Shortest(a.spin_axis[1]) + ", " +
-                     cli::Shortest(a.spin_axis[2]) + ") through the centre of mass");
+    header.push_back("spin: period " + ShortestDigits(a.spin_hours) + " h about (" +
+                     ShortestDigits(a.spin_axis[0]) + ", " + ShortestDigits(a.spin_axis[1]) + ", " +
+                     ShortestDigits(a.spin_axis[2]) + ") through the centre of mass");
   if (a.summary) {
     const auto centre = body.CentreOfMass();
-    header.push_back("volume: " + cli::Shortest(body.Volume()) + " " +
+    header.push_back("volume: " + ShortestDigits(body.Volume()) + " " +
                      (u.Si() ? u.LengthUnit() + "^3" : "(model units)"));
     if (u.Si())
       header.push_back(
-          "mass: " + cli::Shortest(u.density * body.Volume() * u.metres * u.metres * u.metres) +
+          "mass: " + ShortestDigits(u.density * body.Volume() * u.metres * u.metres * u.metres) +
           " kg");
-    header.push_back("centre of mass: " + cli::Shortest(centre[0]) + " " +
-                     cli::Shortest(centre[1]) + " " + cli::Shortest(centre[2]));
-    header.push_back("area: " + cli::Shortest(body.Area()) + " " +
+    header.push_back("centre of mass: " + ShortestDigits(centre[0]) + " " +
+                     ShortestDigits(centre[1]) + " " + ShortestDigits(centre[2]));
+    header.push_back("area: " + ShortestDigits(body.Area()) + " " +
                      (u.Si() ? u.LengthUnit() + "^2" : "(model units)"));
     const std::vector<double>& slope = options.spin_period > 0 ? s.slopeeff : s.slope;
     const char* which = options.spin_period > 0 ? "slopeeff" : "slope";
     const auto st = science::Statistics(slope, s.area, {5, 25, 50, 75, 95}, a.slopes);
     for (const auto& [p, v] : st.percentiles)
-      header.push_back(std::string(which) + " percentile " + cli::Shortest(p) +
-                       " (area-weighted): " + cli::Shortest(v) + " deg");
+      header.push_back(std::string(which) + " percentile " + ShortestDigits(p) +
+                       " (area-weighted): " + ShortestDigits(v) + " deg");
     for (const auto& [t, share] : st.above)
-      header.push_back(std::string("area fraction with ") + which + " above " + cli::Shortest(t) +
-                       " deg: " + cli::Shortest(share));
+      header.push_back(std::string("area fraction with ") + which + " above " + ShortestDigits(t) +
+                       " deg: " + ShortestDigits(share));
     header.push_back(std::string("facet of least ") + which + ": " + std::to_string(st.min_facet) +
                      ", of most: " + std::to_string(st.max_facet));
     const auto su = science::Statistics(s.U, s.area, {}, {});
@@ -287,8 +288,8 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
         throw Failure("--percentiles: two numbers LO,HI with 0 <= LO < HI <= 100");
       range = science::PercentileRange(*chosen->values, s.area, a.percentiles[0], a.percentiles[1]);
     }
-    header.push_back("colour: " + chosen->name + " over [" + cli::Shortest(range.min) + ", " +
-                     cli::Shortest(range.max) + "]" +
+    header.push_back("colour: " + chosen->name + " over [" + ShortestDigits(range.min) + ", " +
+                     ShortestDigits(range.max) + "]" +
                      (chosen->unit.empty() ? "" : " " + chosen->unit) + " with the map " + a.map);
     const auto table = science::ColourMap(a.map);
     const auto colours = science::Colours(*chosen->values, range, table);
@@ -302,7 +303,7 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
                             a.size[1]);
     }
     std::fprintf(stderr, "polyfield: colour %s over [%s, %s]\n", chosen->name.c_str(),
-                 cli::Shortest(range.min).c_str(), cli::Shortest(range.max).c_str());
+                 ShortestDigits(range.min).c_str(), ShortestDigits(range.max).c_str());
   }
   cli::WriteTable(c.output, cli::TableFormatOf(c.format), header, cols);
   return 0;

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/output_file.h"
+#include "common/print.h"
 #include "mesh/mesh.h"
 
 namespace cli {
@@ -17,14 +17,6 @@ TableFormat TableFormatOf(const std::string& name) {
   if (name == "csv") return TableFormat::kCsv;
   if (name == "npy") return TableFormat::kNpy;
   throw mesh::Failure("--format: \"" + name + "\" is not one of tsv, csv, npy");
-}
-
-std::string Shortest(double v) {
-  if (std::isnan(v)) return "nan";
-  if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
-  char buf[32];
-  const auto r = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, r.ptr);
 }
 
 namespace {
@@ -45,9 +37,9 @@ std::string Text(TableFormat format, const std::vector<std::string>& header,
       if (c) out += sep;
       const double v = (*columns[c].values)[r];
       if (std::isfinite(v)) {
-        out.append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+        out.append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);  // no string per number
       } else {
-        out += Shortest(v);
+        out += ShortestDigits(v);
       }
     }
     out += '\n';
@@ -91,18 +83,7 @@ void WriteTable(const std::string& path, TableFormat format, const std::vector<s
                 const std::vector<Column>& columns) {
   const std::string data =
       format == TableFormat::kNpy ? Npy(columns) : Text(format, header, columns);
-  if (path == "-") {
-    if (std::fwrite(data.data(), 1, data.size(), stdout) != data.size() || std::fflush(stdout))
-      throw mesh::Failure("standard output: write error");
-    return;
-  }
-  OutputFile out;
-  if (!out.Open(path.c_str()))
-    throw mesh::Failure(path + ": cannot be created: " + std::strerror(errno));
-  if (std::fwrite(data.data(), 1, data.size(), out.stream()) != data.size() || !out.Commit()) {
-    out.Abandon();
-    throw mesh::Failure(path + ": write error");
-  }
+  mesh::WriteWhole(path, data);
 }
 
 }  // namespace cli

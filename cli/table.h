@@ -23,7 +23,4 @@ struct Column {
 void WriteTable(const std::string& path, TableFormat format, const std::vector<std::string>& header,
                 const std::vector<Column>& columns);
 
-// The shortest text that reads back as the same double.
-std::string Shortest(double v);
-
 }  // namespace cli

@@ -51,3 +51,11 @@ int FinishOutput() {
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) Error("standard output write error.");
   return 0;
 }
+
+std::string ShortestDigits(double v) {
+  if (std::isnan(v)) return "nan";
+  if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
+  char buf[32];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
+}

@@ -4,6 +4,11 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
+
+// The shortest digits that read back as the same double ("nan", "inf" and
+// "-inf" for the values that are not finite).
+std::string ShortestDigits(double v);
 
 // Flushes standard output and checks that everything printed reached it: a
 // full disk or a closed pipe must not pass for success. Returns the exit

@@ -17,6 +17,7 @@
 #include "common/file_type.h"
 #include "common/input.h"
 #include "common/output_file.h"
+#include "common/print.h"
 #include "mesh/mesh.h"
 
 namespace mesh {
@@ -464,12 +465,6 @@ std::string FirstWord(const std::string& s) {
 
 // ---------------------------------------------------------------- writing
 
-std::string Shortest(double v) {
-  char buf[32];
-  const auto r = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, r.ptr);
-}
-
 void Put(std::string* out, float v) {
   const uint32_t bits = std::bit_cast<uint32_t>(v);
   for (int k = 0; k < 4; ++k) out->push_back(static_cast<char>(bits >> (8 * k) & 0xFF));
@@ -480,7 +475,7 @@ std::string Encode(const Mesh& m, Format format) {
   const size_t V = m.VertexCount(), F = m.FaceCount();
   auto vertex_line = [&](const char* prefix, size_t i) {
     out += prefix;
-    for (int c = 0; c < 3; ++c) out += (c ? " " : "") + Shortest(m.vertices[3 * i + c]);
+    for (int c = 0; c < 3; ++c) out += (c ? " " : "") + ShortestDigits(m.vertices[3 * i + c]);
     out += '\n';
   };
   auto normal = [&](size_t f, double n[3]) {
@@ -515,8 +510,8 @@ std::string Encode(const Mesh& m, Format format) {
       for (size_t f = 0; f < F; ++f) {
         double nv[3];
         normal(f, nv);
-        out += "facet normal " + Shortest(nv[0]) + " " + Shortest(nv[1]) + " " + Shortest(nv[2]) +
-               "\nouter loop\n";
+        out += "facet normal " + ShortestDigits(nv[0]) + " " + ShortestDigits(nv[1]) + " " +
+               ShortestDigits(nv[2]) + "\nouter loop\n";
         for (int k = 0; k < 3; ++k) vertex_line("vertex ", m.faces[3 * f + k]);
         out += "endloop\nendfacet\n";
       }
@@ -632,8 +627,7 @@ const char* FormatName(Format format) {
   return "?";
 }
 
-void WriteModel(const std::string& path, const Mesh& model, Format format) {
-  const std::string data = Encode(model, format);
+void WriteWhole(const std::string& path, const std::string& data) {
   if (path == "-") {
     if (std::fwrite(data.data(), 1, data.size(), stdout) != data.size() || std::fflush(stdout))
       throw Failure("standard output: write error");
@@ -646,6 +640,10 @@ void WriteModel(const std::string& path, const Mesh& model, Format format) {
     out.Abandon();
     Fail(path, "write error");
   }
+}
+
+void WriteModel(const std::string& path, const Mesh& model, Format format) {
+  WriteWhole(path, Encode(model, format));
 }
 
 }  // namespace mesh

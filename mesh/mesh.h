@@ -49,4 +49,9 @@ void WriteModel(const std::string& path, const Mesh& model, Format format);
 
 const char* FormatName(Format format);
 
+// Writes `data` to `path` ("-" is standard output), replacing a file only
+// once all of it is written: "PATH: cannot be created: REASON", "PATH: write
+// error", "standard output: write error".
+void WriteWhole(const std::string& path, const std::string& data);
+
 }  // namespace mesh
