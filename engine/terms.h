@@ -3,7 +3,9 @@
 // facet factor S, and the volume and centroid rule.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace terms {
 
@@ -48,6 +50,18 @@ inline double EdgeLogTable(double lambda) {
 inline double SolidAngle(double triple, Vec r1, Vec r2, Vec r3, double R1, double R2, double R3) {
   const double den = R1 * R2 * R3 + Dot(r1, r2) * R3 + Dot(r1, r3) * R2 + Dot(r2, r3) * R1;
   return std::atan2(triple, den);
+}
+
+// The deviation of the vertical: the angle (0 to pi) between the facet's
+// normal n (any length) and -g. |g|^2 |n|^2 - t^2 is |g x n|^2, which
+// rounding can push below zero when g is parallel to n: clamped at 0, so the
+// angle is then 0 or pi, never not-a-number. A facet of zero area has no
+// normal and so no deviation: not-a-number.
+inline double Deviation(Vec g, Vec n) {
+  if (Dot(n, n) == 0) return std::numeric_limits<double>::quiet_NaN();
+  const double t = Dot(g, n);
+  const double s = std::sqrt(std::max(0.0, Dot(g, g) * Dot(n, n) - t * t));
+  return std::atan2(s, -t);
 }
 
 // Volume and centroid rule: per facet d = A . (B x C); V = sum d / 6;

@@ -214,18 +214,8 @@ class Model {
     if (values.ndim() != 1 || static_cast<size_t>(values.shape(0)) != n)
       throw mesh::Failure("values: one per facet");
     const std::vector<double> v(values.data(), values.data() + n);
-    std::vector<double> area(n);
     const auto& m = body_->model();
-    for (size_t f = 0; f < n; ++f) {
-      const double* A = &m.vertices[3 * m.faces[3 * f]];
-      const double* B = &m.vertices[3 * m.faces[3 * f + 1]];
-      const double* C = &m.vertices[3 * m.faces[3 * f + 2]];
-      const double a[3] = {B[0] - A[0], B[1] - A[1], B[2] - A[2]};
-      const double b[3] = {C[0] - A[0], C[1] - A[1], C[2] - A[2]};
-      area[f] = 0.5 * std::sqrt(std::pow(a[1] * b[2] - a[2] * b[1], 2) +
-                                std::pow(a[2] * b[0] - a[0] * b[2], 2) +
-                                std::pow(a[0] * b[1] - a[1] * b[0], 2));
-    }
+    const std::vector<double> area = science::FaceAreas(m);
     science::Range r =
         range ? science::Range{range->first, range->second}
               : science::PercentileRange(v, area, percentiles.first, percentiles.second);

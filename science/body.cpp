@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <mutex>
 #include <numeric>
 
 #include "engine/terms.h"
@@ -24,16 +25,10 @@ double Degrees(double radians) {
   return radians * 180 / kPi;
 }
 
-// Angle between the outward normal n and the downward vertical -g (0 where g
-// points straight into the surface), as plumbline computes it; a facet of
-// zero area has no normal and no slope (not a number, left out of every
-// statistic).
+// The slope in degrees: the deviation of the vertical (terms::Deviation),
+// not a number for a facet of zero area (left out of every statistic).
 double Slope(const double n[3], double gx, double gy, double gz) {
-  const double t = gx * n[0] + gy * n[1] + gz * n[2];
-  const double gg = gx * gx + gy * gy + gz * gz, nn = n[0] * n[0] + n[1] * n[1] + n[2] * n[2];
-  if (nn == 0) return std::numeric_limits<double>::quiet_NaN();
-  const double s = std::sqrt(std::max(0.0, gg * nn - t * t));
-  return Degrees(std::atan2(s, -t));
+  return Degrees(terms::Deviation({gx, gy, gz}, {n[0], n[1], n[2]}));
 }
 
 }  // namespace
@@ -59,11 +54,9 @@ Body::Body(mesh::Mesh model, unsigned threads)
   corners_ = model_.FaceCorners();
   const uint32_t n = static_cast<uint32_t>(model_.FaceCount());
   terms::VolumeSum sum;
-  entries_.reserve(n);
   for (uint32_t f = 0; f < n; ++f) {
     const double* v = &corners_[9 * size_t{f}];
     sum.Add({v[0], v[1], v[2]}, {v[3], v[4], v[5]}, {v[6], v[7], v[8]});
-    entries_.push_back(MakeSIEntry(v));
   }
   volume_ = sum.Volume();
   const terms::Vec c = sum.Centroid();
@@ -72,14 +65,21 @@ Body::Body(mesh::Mesh model, unsigned threads)
   threads_.SetCount(threads);
 }
 
+std::vector<double> FaceAreas(const mesh::Mesh& m) {
+  std::vector<double> area(m.FaceCount());
+  for (size_t f = 0; f < area.size(); ++f) {
+    const double* A = &m.vertices[3 * m.faces[3 * f]];
+    const double* B = &m.vertices[3 * m.faces[3 * f + 1]];
+    const double* C = &m.vertices[3 * m.faces[3 * f + 2]];
+    area[f] = 0.5 * terms::Norm(terms::Cross({B[0] - A[0], B[1] - A[1], B[2] - A[2]},
+                                             {C[0] - A[0], C[1] - A[1], C[2] - A[2]}));
+  }
+  return area;
+}
+
 double Body::Area() const {
   double total = 0;
-  for (size_t f = 0; f < model_.FaceCount(); ++f) {
-    const double* v = &corners_[9 * f];
-    const terms::Vec c = terms::Cross({v[3] - v[0], v[4] - v[1], v[5] - v[2]},
-                                      {v[6] - v[0], v[7] - v[1], v[8] - v[2]});
-    total += 0.5 * terms::Norm(c);
-  }
+  for (double a : FaceAreas(model_)) total += a;
   return total;
 }
 
@@ -98,6 +98,13 @@ void Body::Field(size_t n, const double* x, const double* y, const double* z,
 // terms vanish under the relative guard, as in the field.
 void Body::Gradient(size_t n, const double* x, const double* y, const double* z, double* t) const {
   const size_t faces = model_.FaceCount();
+  // The per-face table (unit normal, edge normals, reciprocal lengths), made
+  // at the first tensor asked for: a body that is only asked for its field
+  // keeps no second table.
+  std::call_once(entries_made_, [&] {
+    entries_.reserve(faces);
+    for (size_t f = 0; f < faces; ++f) entries_.push_back(MakeSIEntry(&corners_[9 * f]));
+  });
   threads_.MultiThreading(n, [&](unsigned first, unsigned step) {
     for (size_t i = first; i < n; i += step) {
       double T[3][3] = {};

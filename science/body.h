@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -62,14 +63,18 @@ class Body {
 
  private:
   mesh::Mesh model_;
-  std::vector<double> corners_;  // nine coordinates per face
-  std::vector<SIEntry> entries_;
+  std::vector<double> corners_;           // nine coordinates per face
+  mutable std::vector<SIEntry> entries_;  // for the tensor, made at its first use
+  mutable std::once_flag entries_made_;
   double volume_ = 0;
   std::array<double, 3> centre_{};
   kernel::Model si_;
   const kernel::Isa* isa_;
   mutable ThreadTeam threads_;
 };
+
+// Each facet's area, |(B - A) x (C - A)| / 2.
+std::vector<double> FaceAreas(const mesh::Mesh& model);
 
 // Per-facet results on the surface, at each facet's centroid, in the units
 // asked for.

@@ -15,6 +15,7 @@
 #include "common/output_file.h"
 #include "common/store.h"
 #include "render/render.h"
+#include "science/body.h"
 
 namespace science {
 
@@ -54,23 +55,9 @@ std::vector<uint16_t> ColourMap(const std::string& name_or_path) {
 
 Range PercentileRange(const std::vector<double>& value, const std::vector<double>& area, double lo,
                       double hi) {
-  std::vector<size_t> order;
-  for (size_t i = 0; i < value.size(); ++i)
-    if (std::isfinite(value[i])) order.push_back(i);
-  if (order.empty()) return {0, 1};
-  std::stable_sort(order.begin(), order.end(),
-                   [&](size_t a, size_t b) { return value[a] < value[b]; });
-  double total = 0;
-  for (size_t i : order) total += area[i];
-  auto at = [&](double p) {
-    double covered = 0;
-    for (size_t i : order) {
-      covered += area[i];
-      if (covered >= p / 100 * total) return value[i];
-    }
-    return value[order.back()];
-  };
-  Range r{at(lo), at(hi)};
+  const AreaStatistics st = Statistics(value, area, {lo, hi}, {});
+  if (st.percentiles.empty()) return {0, 1};  // no finite value
+  Range r{st.percentiles[0].second, st.percentiles[1].second};
   if (!(r.max > r.min)) r.max = r.min + (r.min == 0 ? 1 : std::fabs(r.min) * 1e-9);
   return r;
 }

@@ -16,19 +16,12 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 
-// Angle between n and -g, 0 to pi. |g|^2 |n|^2 - t^2 is |g x n|^2, which
-// rounding can push below zero when g is parallel to n: clamped at 0, so the
-// angle is then 0 or pi, never not-a-number. A facet of zero area has no
-// normal and so no deviation: not-a-number, which colours it with entry 0
-// and leaves the range alone.
+// Deviation of the vertical at facet v (terms::Deviation); a facet of zero
+// area gets not-a-number, which colours it with entry 0 and leaves the range
+// alone.
 double Deviation(double gx, double gy, double gz, const float* v) {
   const terms::Vec a{v[0], v[1], v[2]}, b{v[3], v[4], v[5]}, c{v[6], v[7], v[8]};
-  const terms::Vec n = terms::Cross(b - a, c - a);
-  if (terms::Dot(n, n) == 0) return std::numeric_limits<double>::quiet_NaN();
-  const terms::Vec g{gx, gy, gz};
-  const double t = terms::Dot(g, n);
-  const double s = std::sqrt(std::max(0.0, terms::Dot(g, g) * terms::Dot(n, n) - t * t));
-  return std::atan2(s, -t);
+  return terms::Deviation({gx, gy, gz}, terms::Cross(b - a, c - a));
 }
 
 class Plumbline final : public ColouringCommand {
