@@ -13,6 +13,12 @@ class ThreadedEngine final : public FieldEngine {
   // Reads THREADS and reserves the thread handles, before the model is read.
   void Start() override { threads_.Start(); }
   void Load(const FacetView& model) override { si_.Build(model); }
+  // The same from n facets of nine doubles each, for double-precision models.
+  void Load(uint32_t n, const double* v9) { si_.Build(n, v9); }
+  // M set directly instead of from THREADS.
+  void SetThreads(unsigned m) { threads_.SetCount(m); }
+  // The thread team, for other work divided as the points are.
+  ThreadTeam& Threads() { return threads_; }
   size_t Batch() const override { return SIZE_MAX; }
   void Evaluate(size_t count, const double* x, const double* y, const double* z,
                 const FieldOut& out) override {

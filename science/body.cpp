@@ -49,8 +49,7 @@ double MetresOf(const std::string& unit) {
   throw mesh::Failure("--unit: \"" + unit + "\" is not one of m, km, cm, mm");
 }
 
-Body::Body(mesh::Mesh model, unsigned threads)
-    : model_(std::move(model)), isa_(&kernel::For(kernel::Best())) {
+Body::Body(mesh::Mesh model, unsigned threads) : model_(std::move(model)) {
   corners_ = model_.FaceCorners();
   const uint32_t n = static_cast<uint32_t>(model_.FaceCount());
   terms::VolumeSum sum;
@@ -61,8 +60,8 @@ Body::Body(mesh::Mesh model, unsigned threads)
   volume_ = sum.Volume();
   const terms::Vec c = sum.Centroid();
   centre_ = {c.x, c.y, c.z};
-  si_.Build(n, corners_.data());
-  threads_.SetCount(threads);
+  engine_.Load(n, corners_.data());
+  engine_.SetThreads(threads);
 }
 
 std::vector<double> FaceAreas(const mesh::Mesh& m) {
@@ -85,9 +84,7 @@ double Body::Area() const {
 
 void Body::Field(size_t n, const double* x, const double* y, const double* z,
                  const FieldOut& out) const {
-  threads_.MultiThreading(n, [&](unsigned t, unsigned m) {
-    CalculateSI(*isa_, TableGuard::kRelative, si_, t, m, n, x, y, z, out);
-  });
+  engine_.Evaluate(n, x, y, z, out);
 }
 
 // d g / d p = sum over the faces of n (sum_k m_k L_k - n Omega)^T: the
@@ -105,7 +102,7 @@ void Body::Gradient(size_t n, const double* x, const double* y, const double* z,
     entries_.reserve(faces);
     for (size_t f = 0; f < faces; ++f) entries_.push_back(MakeSIEntry(&corners_[9 * f]));
   });
-  threads_.MultiThreading(n, [&](unsigned first, unsigned step) {
+  engine_.Threads().MultiThreading(n, [&](unsigned first, unsigned step) {
     for (size_t i = first; i < n; i += step) {
       double T[3][3] = {};
       const terms::Vec p{x[i], y[i], z[i]};

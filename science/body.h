@@ -13,8 +13,7 @@
 #include <vector>
 
 #include "engine/field_out.h"
-#include "engine/kernel.h"
-#include "engine/threads.h"
+#include "engine/threaded.h"
 #include "mesh/mesh.h"
 
 namespace science {
@@ -48,7 +47,7 @@ class Body {
   Body& operator=(const Body&) = delete;
 
   const mesh::Mesh& model() const { return model_; }
-  void SetThreads(unsigned threads) { threads_.SetCount(threads); }
+  void SetThreads(unsigned threads) { engine_.SetThreads(threads); }
   double Volume() const { return volume_; }  // model units cubed
   std::array<double, 3> CentreOfMass() const { return centre_; }
   double Area() const;
@@ -68,9 +67,7 @@ class Body {
   mutable std::once_flag entries_made_;
   double volume_ = 0;
   std::array<double, 3> centre_{};
-  kernel::Model si_;
-  const kernel::Isa* isa_;
-  mutable ThreadTeam threads_;
+  mutable ThreadedEngine engine_{TableGuard::kRelative};
 };
 
 // Each facet's area, |(B - A) x (C - A)| / 2.
