@@ -158,18 +158,11 @@ int RunField(const Common& c, const std::string& points, bool gradient) {
   const science::Body body(std::move(m), c.threads);
   const size_t n = x.size();
   std::vector<double> U(n), gx(n), gy(n), gz(n), t(gradient ? 6 * n : 0);
-  const size_t block = 1 << 14;
-  for (size_t first = 0; first < n; first += block) {
-    const size_t count = std::min(block, n - first);
-    body.Field(count, &x[first], &y[first], &z[first],
-               {&U[first], &gx[first], &gy[first], &gz[first]});
-    if (gradient) body.Gradient(count, &x[first], &y[first], &z[first], &t[6 * first]);
-    Progress(double(first + count) / double(n));
-  }
-  for (size_t i = 0; i < n; ++i) {
-    U[i] *= u.PotentialFactor();
-    gx[i] *= u.AttractionFactor(), gy[i] *= u.AttractionFactor(), gz[i] *= u.AttractionFactor();
-  }
+  science::FieldOf(body, u, n, x.data(), y.data(), z.data(), U.data(), gx.data(), gy.data(),
+                   gz.data(), gradient ? t.data() : nullptr, [](double share) {
+                     Progress(share);
+                     return true;
+                   });
   const std::string L = u.Si() ? "[" + u.LengthUnit() + "]" : "";
   std::vector<cli::Column> cols = {{"x", L, &x},
                                    {"y", L, &y},
@@ -182,7 +175,7 @@ int RunField(const Common& c, const std::string& points, bool gradient) {
   const char* names[6] = {"Uxx", "Uxy", "Uxz", "Uyy", "Uyz", "Uzz"};
   if (gradient) {
     for (size_t i = 0; i < n; ++i)
-      for (int k = 0; k < 6; ++k) tensor[k][i] = t[6 * i + k] * u.GradientFactor();
+      for (int k = 0; k < 6; ++k) tensor[k][i] = t[6 * i + k];
     for (int k = 0; k < 6; ++k) cols.push_back({names[k], u.GradientUnit(), &tensor[k]});
   }
   cli::WriteTable(c.output, cli::TableFormatOf(c.format), header, cols);

@@ -24,7 +24,6 @@ namespace {
 using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 constexpr double kDefaultG = 6.67430e-11;
-constexpr size_t kBlock = 1 << 14;  // points between two looks for Ctrl-C
 
 unsigned AllCores() {
   return std::max(1u, std::thread::hardware_concurrency());
@@ -125,25 +124,21 @@ class Model {
     std::vector<double> gx(n), gy(n), gz(n);
     double* Up = U.mutable_data();
     double* Tp = T.mutable_data();
-    for (size_t first = 0; first < n; first += kBlock) {
-      const size_t count = std::min(kBlock, n - first);
-      {
-        py::gil_scoped_release free;
-        body_->Field(count, &x[first], &y[first], &z[first],
-                     {Up + first, &gx[first], &gy[first], &gz[first]});
-        if (gradient) body_->Gradient(count, &x[first], &y[first], &z[first], Tp + 6 * first);
-      }
-      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    bool finished;
+    {
+      // Computed without the GIL; between blocks it is taken back to look
+      // for Ctrl-C.
+      py::gil_scoped_release free;
+      finished = science::FieldOf(*body_, u, n, x.data(), y.data(), z.data(), Up, gx.data(),
+                                  gy.data(), gz.data(), gradient ? Tp : nullptr, [](double) {
+                                    py::gil_scoped_acquire hold;
+                                    return PyErr_CheckSignals() == 0;
+                                  });
     }
+    if (!finished) throw py::error_already_set();
     double* gp = g.mutable_data();
-    for (size_t i = 0; i < n; ++i) {
-      Up[i] *= u.PotentialFactor();
-      gp[3 * i] = gx[i] * u.AttractionFactor();
-      gp[3 * i + 1] = gy[i] * u.AttractionFactor();
-      gp[3 * i + 2] = gz[i] * u.AttractionFactor();
-    }
+    for (size_t i = 0; i < n; ++i) gp[3 * i] = gx[i], gp[3 * i + 1] = gy[i], gp[3 * i + 2] = gz[i];
     if (!gradient) return py::make_tuple(U, g);
-    for (size_t k = 0; k < 6 * n; ++k) Tp[k] *= u.GradientFactor();
     return py::make_tuple(U, g, T);
   }
 

@@ -140,6 +140,27 @@ void Body::Gradient(size_t n, const double* x, const double* y, const double* z,
   });
 }
 
+bool FieldOf(const Body& body, const Units& units, size_t n, const double* x, const double* y,
+             const double* z, double* U, double* gx, double* gy, double* gz, double* tensor,
+             const std::function<bool(double)>& more) {
+  constexpr size_t kPointBlock = size_t{1} << 14;
+  for (size_t first = 0; first < n; first += kPointBlock) {
+    const size_t count = std::min(kPointBlock, n - first);
+    body.Field(count, x + first, y + first, z + first,
+               {U + first, gx + first, gy + first, gz + first});
+    if (tensor) body.Gradient(count, x + first, y + first, z + first, tensor + 6 * first);
+    for (size_t i = first; i < first + count; ++i) {
+      U[i] *= units.PotentialFactor();
+      gx[i] *= units.AttractionFactor(), gy[i] *= units.AttractionFactor();
+      gz[i] *= units.AttractionFactor();
+    }
+    if (tensor)
+      for (size_t k = 6 * first; k < 6 * (first + count); ++k) tensor[k] *= units.GradientFactor();
+    if (!more(double(first + count) / double(n))) return false;
+  }
+  return true;
+}
+
 Surface SurfaceOf(const Body& body, const Units& units, const SurfaceOptions& options,
                   void (*progress)(double)) {
   const mesh::Mesh& m = body.model();

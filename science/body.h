@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -69,6 +70,14 @@ class Body {
   std::array<double, 3> centre_{};
   mutable ThreadedEngine engine_{TableGuard::kRelative};
 };
+
+// The field at n points in the units asked for: U, gx, gy, gz, and with a
+// non-null `tensor` the gradient tensor (six values a point). The points go
+// to the engine in blocks of 16,384; after each, `more(share done)` may stop
+// the run by returning false (then FieldOf returns false).
+bool FieldOf(const Body& body, const Units& units, size_t n, const double* x, const double* y,
+             const double* z, double* U, double* gx, double* gy, double* gz, double* tensor,
+             const std::function<bool(double share)>& more);
 
 // Each facet's area, |(B - A) x (C - A)| / 2.
 std::vector<double> FaceAreas(const mesh::Mesh& model);
