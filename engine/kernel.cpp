@@ -15,17 +15,16 @@
 namespace kernel {
 
 namespace {
-// The name POLYFIELD_SIMD gives an instruction set.
+// Each instruction set's name, and the word POLYFIELD_SIMD gives it, in the
+// order of Simd.
+struct SimdNames {
+  const char* name;
+  const char* key;
+};
+constexpr SimdNames kSimdNames[] = {
+    {"baseline", "baseline"}, {"AVX2", "avx2"}, {"AVX-512", "avx512"}};
 const char* Key(Simd simd) {
-  switch (simd) {
-    case Simd::kAvx512:
-      return "avx512";
-    case Simd::kAvx2:
-      return "avx2";
-    case Simd::kBaseline:
-      break;
-  }
-  return "baseline";
+  return kSimdNames[static_cast<int>(simd)].key;
 }
 }  // namespace
 
@@ -311,15 +310,7 @@ Simd Best() {
 }
 
 const char* Name(Simd simd) {
-  switch (simd) {
-    case Simd::kAvx512:
-      return "AVX-512";
-    case Simd::kAvx2:
-      return "AVX2";
-    case Simd::kBaseline:
-      return "baseline";
-  }
-  return "?";
+  return kSimdNames[static_cast<int>(simd)].name;
 }
 
 const Isa& For(Simd simd) {

@@ -185,11 +185,16 @@ float Float32(const std::string& s, size_t at) {
   return std::bit_cast<float>(bits);
 }
 
+// The facet count of a binary STL (little-endian, at byte 80).
+uint32_t StlCount(const std::string& s) {
+  return uint32_t(uint8_t(s[80])) | uint32_t(uint8_t(s[81])) << 8 | uint32_t(uint8_t(s[82])) << 16 |
+         uint32_t(uint8_t(s[83])) << 24;
+}
+
 Mesh ReadStlBinary(const std::string& path, const std::string& s) {
   Mesh m;
   Builder b(&m);
-  const uint32_t n = uint32_t(uint8_t(s[80])) | uint32_t(uint8_t(s[81])) << 8 |
-                     uint32_t(uint8_t(s[82])) << 16 | uint32_t(uint8_t(s[83])) << 24;
+  const uint32_t n = StlCount(s);
   if (s.size() < 84 + 50 * size_t{n})
     Fail(path, "binary STL cut short: " + std::to_string(n) + " facets announced, " +
                    std::to_string((s.size() - 84) / 50) + " present");
@@ -578,9 +583,7 @@ Mesh ReadModel(const std::string& path) {
   } else if (first == "solid" && s.find("facet") != std::string::npos) {
     m = ReadStlAscii(path, s);
   } else if (s.size() >= 84 && (s.size() - 84) % 50 == 0 &&
-             84 + 50 * size_t(uint32_t(uint8_t(s[80])) | uint32_t(uint8_t(s[81])) << 8 |
-                              uint32_t(uint8_t(s[82])) << 16 | uint32_t(uint8_t(s[83])) << 24) ==
-                 s.size()) {
+             84 + 50 * size_t{StlCount(s)} == s.size()) {
     m = ReadStlBinary(path, s);
   } else if (ext == "stl") {
     m = s.size() >= 84 ? ReadStlBinary(path, s) : ReadStlAscii(path, s);
