@@ -21,6 +21,11 @@ class FieldEngine {
   // all in advance; SIZE_MAX means all at once (the threaded engine, whose
   // command then reads every point before it evaluates any).
   virtual size_t Batch() const = 0;
+  // How many points the command will evaluate in all, when it knows them
+  // before the first evaluation (the surface commands): under TOLERANCE the
+  // tabled and threaded engines choose between the exact sum and the tree
+  // from it.
+  virtual void Expect(size_t /*points*/) {}
   // The field of the whole model at points i < count; results at index i.
   virtual void Evaluate(size_t count, const double* x, const double* y, const double* z,
                         const FieldOut& out) = 0;

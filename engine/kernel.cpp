@@ -148,8 +148,15 @@ void Model::Build(uint32_t n, const double* v9, uint32_t chunk_facets) {
       chunk_facets);
 }
 
+void Model::Build(uint32_t n, const double* v9, const std::vector<uint32_t>& starts) {
+  BuildFrom(
+      n, [&](uint32_t f, double v[9]) { std::memcpy(v, v9 + 9 * size_t{f}, 9 * sizeof(double)); },
+      kMaxChunk, &starts);
+}
+
 template <class Get>
-void Model::BuildFrom(uint32_t n, Get get, uint32_t chunk_facets) {
+void Model::BuildFrom(uint32_t n, Get get, uint32_t chunk_facets,
+                      const std::vector<uint32_t>* starts) {
   Release();
   if (chunk_facets < kGroup || chunk_facets > kMaxChunk || chunk_facets % kGroup)
     chunk_facets = kMaxChunk;
@@ -159,7 +166,9 @@ void Model::BuildFrom(uint32_t n, Get get, uint32_t chunk_facets) {
     // Per chunk beyond kBytesPerFacet: the padding of its last group (up to
     // kGroup - 1 facets) and of its vertex and edge lists (kGroup each, one
     // padding edge).
-    const size_t chunks = (size_t{n} + chunk_facets - 1) / chunk_facets;
+    const size_t chunks =
+        (size_t{n} + chunk_facets - 1) / chunk_facets + (starts ? starts->size() : 0);
+    size_t next_start = 0;  // the first of `starts` beyond the current chunk's
     real_.reserve(size_t{n} * 34 +
                   chunks * ((kGroup - 1) * kFacetFields + 3 * kGroup + 2 * kGroup));
     index_.reserve(size_t{n} * 12 + chunks * ((kGroup - 1) * kCornerFields + 4 * kGroup));
@@ -176,7 +185,12 @@ void Model::BuildFrom(uint32_t n, Get get, uint32_t chunk_facets) {
       p.facet = real_.size();
       p.corner = index_.size();
       uint32_t in_chunk = 0;
-      for (; f < n && in_chunk < chunk_facets; ++f) {
+      uint32_t stop = n;
+      if (starts) {
+        while (next_start < starts->size() && (*starts)[next_start] <= f) ++next_start;
+        if (next_start < starts->size()) stop = (*starts)[next_start];
+      }
+      for (; f < stop && in_chunk < chunk_facets; ++f) {
         double v[9];
         get(f, v);
         double area2;
@@ -219,7 +233,10 @@ void Model::BuildFrom(uint32_t n, Get get, uint32_t chunk_facets) {
         }
         ++in_chunk;
       }
-      if (in_chunk == 0) break;  // only zero-area facets were left
+      if (in_chunk == 0) {  // only zero-area facets up to the stop
+        if (f < n) continue;
+        break;
+      }
       p.groups = RoundUp(in_chunk) / kGroup;
       // Padding lanes: vertex 0, and an edge slot of its own whose 1/L is 0
       // (its logarithm is taken as 0).

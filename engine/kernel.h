@@ -120,6 +120,9 @@ class Model {
   // The same from n facets of nine doubles each (A, B, C), for models whose
   // vertices are kept in double precision.
   void Build(uint32_t n, const double* v9, uint32_t chunk_facets = kMaxChunk);
+  // The same with a chunk starting at each of the facet indices `starts`
+  // (increasing) as well.
+  void Build(uint32_t n, const double* v9, const std::vector<uint32_t>& starts);
   void Release();
   size_t chunks() const { return chunk_.size(); }
   const Chunk& chunk(size_t i) const { return chunk_[i]; }
@@ -142,7 +145,8 @@ class Model {
 
  private:
   template <class Get>
-  void BuildFrom(uint32_t n, Get get, uint32_t chunk_facets);
+  void BuildFrom(uint32_t n, Get get, uint32_t chunk_facets,
+                 const std::vector<uint32_t>* starts = nullptr);
 
   std::vector<Chunk> chunk_;
   std::vector<double, Aligned<double>> real_;
@@ -173,6 +177,14 @@ struct Isa {
   // ln((lambda + 1)/(lambda - 1)) unguarded, and atan2(y, x).
   double (*edge_log)(double lambda);
   double (*atan2)(double y, double x);
+  // The tree engine's pieces (tree_impl.h): the near field over a list of
+  // chunks (by TableGuard), a cell's far field, a run of facets' moments.
+  void (*near[2])(const Model& model, const uint32_t* chunks, size_t nchunks, size_t n,
+                  const double* x, const double* y, const double* z, double* sum);
+  void (*far)(const double* M, int P, int p, const double c[3], double inv_a, size_t n,
+              const double* x, const double* y, const double* z, double* psi);
+  void (*moments)(size_t n, const double* const v[9], const double* area, const double* const s[4],
+                  const double c[3], double inv_a, int P, const double* inv_fact2, double* M);
 };
 const Isa& For(Simd simd);
 

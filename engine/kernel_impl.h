@@ -445,10 +445,14 @@ double Atan2(double y, double x) {
   return Atan2V(Splat(y), Splat(x))[0];
 }
 
+#include "engine/tree_impl.h"
+
 }  // namespace
 
 // This instruction set's entry of the dispatch table (kernel.cpp).
 extern const Isa kIsa;
-const Isa kIsa{KERNEL_SIMD, {EvaluateAll<true>, EvaluateAll<false>}, EdgeLog, Atan2};
+const Isa kIsa{KERNEL_SIMD, {EvaluateAll<true>, EvaluateAll<false>}, EdgeLog,
+               Atan2,       {NearChunks<true>, NearChunks<false>},   FarField,
+               FacetMoments};
 
 }  // namespace kernel::KERNEL_NS

@@ -1,20 +1,35 @@
 // Threaded engine: the table of the tabled engine, the points divided among
-// THREADS threads, point j on thread j mod M; thread 0 is the caller.
+// THREADS threads, point j on thread j mod M; thread 0 is the caller. With a
+// tolerance (TOLERANCE, or SetTolerance), the tree engine (tree.h) instead
+// where it is the faster, its batches of points divided the same way.
 #pragma once
 
 #include "engine/engine.h"
 #include "engine/kernel.h"
 #include "engine/threads.h"
+#include "engine/tree.h"
 
 class ThreadedEngine final : public FieldEngine {
  public:
   explicit ThreadedEngine(TableGuard guard, kernel::Simd simd = kernel::Best())
       : guard_(guard), isa_(&kernel::For(simd)) {}
-  // Reads THREADS and reserves the thread handles, before the model is read.
-  void Start() override { threads_.Start(); }
-  void Load(const FacetView& model) override { si_.Build(model); }
-  // The same from n facets of nine doubles each, for double-precision models.
-  void Load(uint32_t n, const double* v9) { si_.Build(n, v9); }
+  // Reads THREADS and TOLERANCE and reserves the thread handles, before the
+  // model is read.
+  void Start() override {
+    threads_.Start();
+    switch_.Start();
+  }
+  void Load(const FacetView& model) override {
+    if (switch_.Load(model)) si_.Build(model);
+  }
+  // The same from n facets of nine doubles each, for double-precision models
+  // (kept by the caller until Release).
+  void Load(uint32_t n, const double* v9) {
+    if (switch_.Load(n, v9)) si_.Build(n, v9);
+  }
+  // A relative tolerance instead of TOLERANCE's (0: exact); before Load.
+  void SetTolerance(double tolerance) { switch_.SetTolerance(tolerance); }
+  void Expect(size_t points) override { switch_.Expect(points); }
   // M set directly instead of from THREADS.
   void SetThreads(unsigned m) { threads_.SetCount(m); }
   // The thread team, for other work divided as the points are.
@@ -22,11 +37,13 @@ class ThreadedEngine final : public FieldEngine {
   size_t Batch() const override { return SIZE_MAX; }
   void Evaluate(size_t count, const double* x, const double* y, const double* z,
                 const FieldOut& out) override {
+    if (switch_.Evaluate(count, x, y, z, out, guard_, *isa_, &threads_, &si_)) return;
     const Points job{count, x, y, z, out};
     threads_.MultiThreading(count, [&](unsigned t, unsigned m) { ExecuteSI(job, t, m); });
   }
   void Release() override {
     si_.Release();
+    switch_.Release();
     threads_.Release();
   }
 
@@ -46,5 +63,6 @@ class ThreadedEngine final : public FieldEngine {
   TableGuard guard_;
   const kernel::Isa* isa_;
   kernel::Model si_;
+  tree::Switch switch_;
   ThreadTeam threads_;
 };

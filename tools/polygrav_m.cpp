@@ -31,6 +31,7 @@
 #include "common/scan.h"
 #include "engine/kernel.h"
 #include "engine/threads.h"
+#include "engine/tree.h"
 
 namespace {
 
@@ -183,9 +184,12 @@ double FaceFactor(const FaceEntry& e, Vec p, double* h) {
 // relative guard, in double precision), and its instruction set.
 kernel::Model table;
 const kernel::Isa* isa = nullptr;
+// TOLERANCE (0 when unset), and the faces' corners kept for the tree engine
+// while it may be chosen.
+double tolerance = 0;
+std::vector<double> corners;
 
 void PrepareKernel() {
-  std::vector<double> corners;
   try {
     corners.resize(9 * size_t{F});
   } catch (const std::bad_alloc&) {
@@ -196,8 +200,33 @@ void PrepareKernel() {
     const double v[9] = {e.Ax, e.Ay, e.Az, e.Bx, e.By, e.Bz, e.Cx, e.Cy, e.Cz};
     std::copy(v, v + 9, &corners[9 * size_t{f}]);
   }
-  table.Build(F, corners.data());
   isa = &kernel::For(kernel::Best());
+  if (tolerance > 0) return;  // built when the points are known
+  table.Build(F, corners.data());
+  std::vector<double>().swap(corners);
+}
+
+// Under TOLERANCE, the tree engine when its cost estimate says it is the
+// faster for these N points: true when it has evaluated them (results in
+// P, X, Y, Z). Otherwise the exact table is built.
+bool EvaluateByTree() {
+  if (tolerance == 0) return false;
+  if (TreeIsFaster(F, N, tolerance)) {
+    ThreadTeam team;
+    team.SetCount(static_cast<unsigned>(M));
+    tree::Tree tree;
+    tree::Settings settings;
+    settings.tolerance = tolerance;
+    tree.Build(F, corners.data(), settings, *isa, &team);
+    std::vector<double>().swap(corners);
+    // The attraction overwrites the coordinates: the tree reads every point
+    // before it writes a result.
+    tree.Evaluate(N, X, Y, Z, {P, X, Y, Z}, TableGuard::kRelative, &team);
+    return true;
+  }
+  table.Build(F, corners.data());
+  std::vector<double>().swap(corners);
+  return false;
 }
 
 // The field at n points of block arrays x, y, z into U, gx, gy, gz.
@@ -562,6 +591,7 @@ void PrintResults() {
 int main(int argc, char** argv) {
   if (argc < 2 || argc > 3) Error("usage : polygrav_m vf.txt {point.txt}");
   M = static_cast<int>(ThreadsSetting());
+  tolerance = ToleranceSetting();
 
   uint32_t V = 0;
   VolumeSum sum;
@@ -593,7 +623,7 @@ int main(int argc, char** argv) {
   }
 
   if (!Resize(&P, N)) Error("memory allocation error.");
-  EvaluatePoints();
+  if (!EvaluateByTree()) EvaluatePoints();
   PrintResults();
   return 0;
 }

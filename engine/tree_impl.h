@@ -1,0 +1,210 @@
+// The vectorised pieces of the tree engine (tree.h), written once for W lanes
+// and included by kernel_impl.h inside each instruction set's namespace, after
+// the evaluator whose helpers they use:
+// - the near field: the exact table form over a list of chunks at a few
+//   points (the facets of the leaves not accepted as far);
+// - the far field: a cell's multipole expansion at W points at once;
+// - the exact multipole moments of W triangles at once.
+//
+// Harmonics (x scaled by the cell's radius a, u = x + iy, r^2 = |x|^2):
+//   regular    R_n^m, the w^m coefficient of (z + w u/2 - u*/(2w))^n / n!,
+//   irregular  I_0^0 = 1/r, I_m^m = (2m - 1) u I_{m-1}^{m-1} / r^2,
+//              I_{m+1}^m = (2m + 1) z I_m^m / r^2,
+//              I_n^m = ((2n - 1) z I_{n-1}^m - (n - 1 + m)(n - 1 - m) I_{n-2}^m) / r^2,
+// with R^-m = (-1)^m conj(R^m), the same for I, and for |y| < |x|
+//   1/|x - y| = sum_n sum_{m=-n..n} conj(R_n^m(y)) I_n^m(x).
+// A cell's moment of density s is M_n^m = integral of s conj(R_n^m((y - c)/a))
+// over its facets; the potential of the cell at x is then
+//   (1/a) sum_n (M_n^0 I_n^0 + 2 Re sum_{m>0} M_n^m I_n^m)((x - c)/a).
+
+// Moments are stored by column: column m holds n = m .. P, each coefficient
+// as eight doubles (real parts of the four densities, then imaginary parts);
+// the factor 2 of m > 0 is folded into the stored values.
+inline size_t ColumnOffset(int m, int P) {
+  return size_t(m) * size_t(P + 1) - size_t(m) * size_t(m - 1) / 2;
+}
+
+// The near field: the chunks listed at n <= kPoints points (contiguous
+// arrays), the totals (U, gx, gy, gz) of point j added into sum[4j ..].
+// Each chunk is evaluated as EvaluateAll does, so a point gets the bits the
+// whole-model evaluator would give for the same facets.
+template <bool kGuarded>
+void NearChunks(const Model& model, const uint32_t* chunks, size_t nchunks, size_t n,
+                const double* x, const double* y, const double* z, double* sum) {
+  Scratch& s = *static_cast<Scratch*>(ThreadScratch());
+  for (size_t k = 0; k < n * 4 * W; ++k) s.acc[k] = 0;
+  const size_t whole = n / W * W;
+  for (size_t c = 0; c < nchunks; ++c) {
+    const Chunk& ch = model.chunk(chunks[c]);
+    for (size_t j = 0; j < whole; j += W)
+      PointsChunk<kGuarded>(ch, Load(x + j), Load(y + j), Load(z + j), s.R, s.L,
+                            s.acc + j * 4 * W);
+    for (size_t j = whole; j < n; ++j)
+      PointChunk<kGuarded>(ch, x[j], y[j], z[j], s.R, s.L, s.acc + j * 4 * W);
+  }
+  auto add = [&](const double lanes[4][W], size_t j) {
+    for (int q = 0; q < 4; ++q) {
+      double t = lanes[q][0];
+      for (int k = 1; k < W; ++k) t += lanes[q][k];
+      sum[4 * j + q] += q == 0 ? 0.5 * t : t;
+    }
+  };
+  for (size_t j = 0; j < whole; j += W) {
+    const double* a = s.acc + j * 4 * W;
+    for (int l = 0; l < W; ++l) {
+      double lanes[4][W];
+      for (int q = 0; q < 4; ++q)
+        for (int k = 0; k < W; ++k) lanes[q][k] = a[k * 4 * W + q * W + l];
+      add(lanes, j + l);
+    }
+  }
+  for (size_t j = whole; j < n; ++j) {
+    double lanes[4][W];
+    for (int q = 0; q < 4; ++q)
+      for (int k = 0; k < W; ++k) lanes[q][k] = s.acc[j * 4 * W + q * W + k];
+    add(lanes, j);
+  }
+}
+
+// The far field of one cell (moments M stored to order P, centre c, 1/a)
+// to order p <= P at n points: the four potentials of point j added into
+// psi[4j ..]. Every lane does the same operations: a point's value does not
+// depend on the others.
+void FarField(const double* M, int P, int p, const double c[3], double inv_a, size_t n,
+              const double* x, const double* y, const double* z, double* psi) {
+  for (size_t j0 = 0; j0 < n; j0 += W) {
+    vd X, Y, Z;
+    for (int l = 0; l < W; ++l) {
+      const size_t j = j0 + l < n ? j0 + l : n - 1;
+      X[l] = (x[j] - c[0]) * inv_a;
+      Y[l] = (y[j] - c[1]) * inv_a;
+      Z[l] = (z[j] - c[2]) * inv_a;
+    }
+    const vd r2 = Fma(X, X, Fma(Y, Y, Z * Z));
+    const vd ir2 = Splat(1.0) / r2;
+    const vd zr = Z * ir2;
+    vd dr = Splat(1.0) / Sqrt(r2), di = Splat(0.0);  // I_m^m
+    vd s[8] = {};                                     // real, then imaginary products
+    for (int m = 0; m <= p; ++m) {
+      if (m > 0) {
+        const vd f = Splat(2.0 * m - 1) * ir2;
+        const vd nr = Fnma(Y, di, X * dr) * f;
+        const vd ni = Fma(Y, dr, X * di) * f;
+        dr = nr, di = ni;
+      }
+      const double* col = M + 8 * ColumnOffset(m, P);
+      auto add = [&](const double* k, vd ir, vd ii) {
+        for (int q = 0; q < 4; ++q) {
+          s[q] = Fma(Splat(k[q]), ir, s[q]);
+          s[4 + q] = Fma(Splat(k[4 + q]), ii, s[4 + q]);
+        }
+      };
+      add(col, dr, di);
+      if (m == p) break;
+      const vd f1 = Splat(2.0 * m + 1) * zr;
+      vd pr = dr, pi = di, cr = f1 * dr, ci = f1 * di;
+      add(col + 8, cr, ci);
+      for (int k = m + 2; k <= p; ++k) {
+        const vd a = Splat(2.0 * k - 1) * zr;
+        const vd b = Splat(double(k - 1 + m) * double(k - 1 - m)) * ir2;
+        const vd nr = Fnma(b, pr, a * cr), ni = Fnma(b, pi, a * ci);
+        pr = cr, pi = ci, cr = nr, ci = ni;
+        add(col + 8 * (k - m), cr, ci);
+      }
+    }
+    for (int l = 0; l < W && j0 + l < n; ++l)
+      for (int q = 0; q < 4; ++q) psi[4 * (j0 + l) + q] += (s[q][l] - s[4 + q][l]) * inv_a;
+  }
+}
+
+// Exact moments of facets [0, n) about c (scaled by 1/a) to order P, added
+// into M (unfolded: without the factor 2 of m > 0). Facet arrays: vertices
+// A, B, C as v[0..8][f], area[f], densities s[0..3][f]. The integral of
+// (l . y)^n over a triangle is 2 n!/(n + 2)! area h_n(l . A, l . B, l . C)
+// (h_n the complete homogeneous polynomial), so with l = zeta(w) the moment
+// R_n^m is 2 area/(n + 2)! times the w^m coefficient of h_n, found by
+// h_n(a0, a1, a2) = G2_n, G2_n = a2 G2_{n-1} + G1_n, G1_n = a1 G1_{n-1} + G0_n,
+// G0_n = a0^n: Laurent polynomials in w whose coefficients obey
+// c_-m = (-1)^m conj(c_m), so only m >= 0 is kept.
+void FacetMoments(size_t n, const double* const v[9], const double* area,
+                  const double* const s[4], const double c[3], double inv_a, int P,
+                  const double* inv_fact2, double* M) {
+  const size_t K = ColumnOffset(P + 1, P);
+  const size_t L = size_t(P) + 2;  // coefficients kept per polynomial
+  // Lane sums of the moments, then the three chains' two buffers.
+  thread_local std::vector<double, Model::Aligned<double>> store;
+  store.assign((K * 8 + 3 * 2 * 2 * L) * W, 0.0);
+  vd* const lanes = reinterpret_cast<vd*>(store.data());
+  vd* const chain = lanes + K * 8;
+  for (size_t f0 = 0; f0 < n; f0 += W) {
+    vd ar[3], ai[3], b[3], weight, dens[4];
+    for (int l = 0; l < W; ++l) {
+      const bool in = f0 + l < n;
+      const size_t f = in ? f0 + l : 0;
+      for (int k = 0; k < 3; ++k) {
+        ar[k][l] = in ? 0.5 * (v[3 * k][f] - c[0]) * inv_a : 0;
+        ai[k][l] = in ? 0.5 * (v[3 * k + 1][f] - c[1]) * inv_a : 0;
+        b[k][l] = in ? (v[3 * k + 2][f] - c[2]) * inv_a : 0;
+      }
+      weight[l] = in ? 2 * area[f] : 0;
+      for (int q = 0; q < 4; ++q) dens[q][l] = in ? s[q][f] : 0;
+    }
+    // chain[((i * 2 + buffer) * 2 + part) * L + m], each a vd.
+    vd* G = chain;
+    auto at = [&](int i, int buf, int part) { return G + ((i * 2 + buf) * 2 + part) * L; };
+    for (int i = 0; i < 3; ++i)
+      for (int buf = 0; buf < 2; ++buf)
+        for (int part = 0; part < 2; ++part)
+          for (size_t m = 0; m < L; ++m) at(i, buf, part)[m] = Splat(0.0);
+    for (int i = 0; i < 3; ++i) at(i, 0, 0)[0] = Splat(1.0);
+    vd* acc = lanes;
+    auto accumulate = [&](int nn, const vd* gr, const vd* gi) {
+      const vd w = weight * Splat(inv_fact2[nn]);
+      for (int m = 0; m <= nn; ++m) {
+        const vd tr = w * gr[m], ti = -(w * gi[m]);  // conj
+        vd* a = acc + 8 * (ColumnOffset(m, P) + size_t(nn - m));
+        for (int q = 0; q < 4; ++q) {
+          a[q] = Fma(dens[q], tr, a[q]);
+          a[4 + q] = Fma(dens[q], ti, a[4 + q]);
+        }
+      }
+    };
+    accumulate(0, at(2, 0, 0), at(2, 0, 1));
+    for (int nn = 1; nn <= P; ++nn) {
+      const int old = (nn - 1) & 1, cur = nn & 1;
+      for (int i = 0; i < 3; ++i) {
+        const vd *orr = at(i, old, 0), *oi = at(i, old, 1);
+        vd *nr = at(i, cur, 0), *ni = at(i, cur, 1);
+        const vd *pr = i ? at(i - 1, cur, 0) : nullptr, *pi = i ? at(i - 1, cur, 1) : nullptr;
+        for (int m = 0; m <= nn; ++m) {
+          // old[m - 1], old[m], old[m + 1]; old[-1] = -conj(old[1]); zero past nn - 1.
+          const vd lr = m ? orr[m - 1] : -orr[1], li = m ? oi[m - 1] : oi[1];
+          const vd mr = m < nn ? orr[m] : Splat(0.0), mi = m < nn ? oi[m] : Splat(0.0);
+          const vd hr = m + 1 < nn ? orr[m + 1] : Splat(0.0);
+          const vd hi = m + 1 < nn ? oi[m + 1] : Splat(0.0);
+          // alpha = ar + i ai, beta = b, gamma = -conj(alpha) = -ar + i ai.
+          vd rr = Fnma(ai[i], li, ar[i] * lr);
+          vd ri = Fma(ai[i], lr, ar[i] * li);
+          rr = Fma(b[i], mr, rr);
+          ri = Fma(b[i], mi, ri);
+          rr = Fnma(ar[i], hr, Fnma(ai[i], hi, rr));
+          ri = Fnma(ar[i], hi, Fma(ai[i], hr, ri));
+          if (i) {
+            rr += pr[m];
+            ri += pi[m];
+          }
+          nr[m] = rr;
+          ni[m] = ri;
+        }
+      }
+      accumulate(nn, at(2, cur, 0), at(2, cur, 1));
+    }
+  }
+  // Lanes added in order into M.
+  const vd* acc = lanes;
+  for (size_t k = 0; k < K * 8; ++k) {
+    double t = acc[k][0];
+    for (int l = 1; l < W; ++l) t += acc[k][l];
+    M[k] += t;
+  }
+}
