@@ -48,7 +48,8 @@ void AddCommon(CLI::App* app, Common* c) {
   app->add_option("--threads", c->threads, "threads (default: all cores)")
       ->check(CLI::Range(1u, 4096u));
   app->add_option("--tolerance", c->tolerance,
-                  "largest relative error accepted (0 < t < 1); the exact sum meets every one");
+                  "largest relative error accepted (0 < t < 1): the tree engine where it is "
+                  "faster than the exact sum");
   app->add_flag("--exact", c->exact, "the closed-form sum over every facet (the default)");
   app->add_flag("--no-check", c->no_check, "evaluate a model that fails the check");
   app->add_flag("--progress", c->progress, "a progress line on standard error");
@@ -155,7 +156,7 @@ int RunField(const Common& c, const std::string& points, bool gradient) {
   std::vector<double> x, y, z;
   ReadPoints(points, &x, &y, &z);
   const auto header = Header("field", c, m, u);
-  const science::Body body(std::move(m), c.threads);
+  const science::Body body(std::move(m), c.threads, c.exact ? 0 : c.tolerance);
   const size_t n = x.size();
   std::vector<double> U(n), gx(n), gy(n), gz(n), t(gradient ? 6 * n : 0);
   science::FieldOf(body, u, n, x.data(), y.data(), z.data(), U.data(), gx.data(), gy.data(),
@@ -197,7 +198,7 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
   if (a.spin_axis.size() != 3) throw Failure("--spin-axis: three numbers x,y,z");
   mesh::Mesh m = Load(c);
   auto header = Header("surface", c, m, u);
-  const science::Body body(std::move(m), c.threads);
+  const science::Body body(std::move(m), c.threads, c.exact ? 0 : c.tolerance);
   science::SurfaceOptions options;
   options.spin_period = a.spin_hours * 3600;
   options.spin_axis = {a.spin_axis[0], a.spin_axis[1], a.spin_axis[2]};

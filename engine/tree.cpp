@@ -288,7 +288,9 @@ void Tree::Translate(const Cell& from, const Cell& to, double* M,
   const size_t K = Coefficients(P);
   regular->assign(2 * K, 0.0);
   double* R = regular->data();
-  auto at = [&](int n, int m) { return 2 * (size_t(m) * size_t(P + 1) - size_t(m) * size_t(m - 1) / 2 + size_t(n - m)); };
+  auto at = [&](int n, int m) {
+    return 2 * (size_t(m) * size_t(P + 1) - size_t(m) * size_t(m - 1) / 2 + size_t(n - m));
+  };
   double dr = 1, di = 0;  // R_m^m
   for (int m = 0; m <= P; ++m) {
     if (m > 0) {
@@ -360,52 +362,83 @@ void Tree::Release() {
   isa_ = nullptr;
 }
 
-void Tree::Batch(size_t first, size_t count, const double* x, const double* y, const double* z,
-                 double* sum, TableGuard guard) const {
-  // The batch's ball.
+namespace {
+
+// The ball of points [s, e) of the three arrays: centre of their box, radius.
+void Ball(const double* const p[3], size_t s, size_t e, double centre[3], double* radius) {
   double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
-  const double* p[3] = {x + first, y + first, z + first};
-  for (size_t j = 0; j < count; ++j)
+  for (size_t j = s; j < e; ++j)
     for (int k = 0; k < 3; ++k) {
       lo[k] = std::min(lo[k], p[k][j]);
       hi[k] = std::max(hi[k], p[k][j]);
     }
-  double bc[3], rt2 = 0;
-  for (int k = 0; k < 3; ++k) bc[k] = 0.5 * (lo[k] + hi[k]);
-  for (size_t j = 0; j < count; ++j) {
+  double r2 = 0;
+  for (int k = 0; k < 3; ++k) centre[k] = 0.5 * (lo[k] + hi[k]);
+  for (size_t j = s; j < e; ++j) {
     double d2 = 0;
-    for (int k = 0; k < 3; ++k) d2 += (p[k][j] - bc[k]) * (p[k][j] - bc[k]);
-    rt2 = std::max(rt2, d2);
+    for (int k = 0; k < 3; ++k) d2 += (p[k][j] - centre[k]) * (p[k][j] - centre[k]);
+    r2 = std::max(r2, d2);
   }
-  const double rt = std::sqrt(rt2) * (1 + 1e-12);
-  const double eps = eps_;
-  std::vector<double> psi(4 * count, 0.0);
-  thread_local std::vector<uint32_t> stack, near;
+  *radius = std::sqrt(r2) * (1 + 1e-12);
+}
+
+}  // namespace
+
+void Tree::Batch(size_t first, size_t count, const double* x, const double* y, const double* z,
+                 double* sum, TableGuard guard) const {
+  const double* p[3] = {x + first, y + first, z + first};
+  // Work items: a cell against points [s, e) of the batch. A cell that is
+  // too near for points spread wider than itself is tried again against
+  // each half of them (the batch is in spatial order, so halves are
+  // compact): far points in a batch with near ones still get expansions.
+  struct Item {
+    uint32_t cell;
+    uint32_t s, e;
+  };
+  struct Near {
+    uint32_t s, e, leaf;
+  };
+  thread_local std::vector<Item> stack;
+  thread_local std::vector<Near> near;
+  thread_local std::vector<double> psi;
+  thread_local std::vector<uint32_t> leaves;
   stack.clear();
   near.clear();
-  stack.push_back(0);
+  psi.assign(4 * count, 0.0);
+  stack.push_back({0, 0, static_cast<uint32_t>(count)});
+  uint32_t ball_s = 1, ball_e = 0;  // the range whose ball is at hand
+  double bc[3] = {0, 0, 0}, rt = 0;
   while (!stack.empty()) {
-    const uint32_t id = stack.back();
+    const Item it = stack.back();
     stack.pop_back();
-    const Cell& c = cell_[id];
+    const Cell& c = cell_[it.cell];
     if (c.moments >= 0) {
+      if (it.s != ball_s || it.e != ball_e) {
+        Ball(p, it.s, it.e, bc, &rt);
+        ball_s = it.s, ball_e = it.e;
+      }
       const double dx = c.c[0] - bc[0], dy = c.c[1] - bc[1], dz = c.c[2] - bc[2];
       const double gap = std::sqrt(dx * dx + dy * dy + dz * dz) - rt;
       if (gap > 0 && c.radius <= settings_.theta * gap) {
-        const int order = forced_ >= 0 ? std::min(forced_, P_) : Order(c.radius / gap, eps);
-        if (forced_ >= 0 || double(Coefficients(order)) * settings_.coefficient_cost <
-                                double(c.end - c.begin)) {
-          isa_->far(&moment_[size_t(c.moments)], P_, order, c.c, 1 / c.radius, count, p[0], p[1],
-                    p[2], psi.data());
+        const int order = forced_ >= 0 ? std::min(forced_, P_) : Order(c.radius / gap, eps_);
+        if (forced_ >= 0 ||
+            double(Coefficients(order)) * settings_.coefficient_cost < double(c.end - c.begin)) {
+          isa_->far(&moment_[size_t(c.moments)], P_, order, c.c, 1 / c.radius, it.e - it.s,
+                    p[0] + it.s, p[1] + it.s, p[2] + it.s, &psi[4 * size_t(it.s)]);
           continue;
         }
+      } else if (it.e - it.s > 1 && rt > c.radius) {
+        const uint32_t mid = it.s + (it.e - it.s) / 2;
+        stack.push_back({it.cell, mid, it.e});
+        stack.push_back({it.cell, it.s, mid});
+        continue;
       }
     }
     if (c.child == 0) {
-      near.push_back(c.leaf);
+      near.push_back({it.s, it.e, c.leaf});
     } else {
-      stack.push_back(c.child);
-      stack.push_back(id + 1);
+      stack.push_back({c.child, it.s, it.e});
+      stack.push_back({it.cell + 1, it.s, it.e});
     }
   }
   for (size_t j = 0; j < count; ++j) {
@@ -416,12 +449,23 @@ void Tree::Batch(size_t first, size_t count, const double* x, const double* y, c
     sum[4 * j + 2] = -s[2];
     sum[4 * j + 3] = -s[3];
   }
-  for (size_t j = 0; j < count; j += kernel::kPoints) {
-    const size_t k = std::min(kernel::kPoints, count - j);
-    isa_->near[static_cast<int>(guard)](near_, near.data(), near.size(), k, p[0] + j, p[1] + j,
-                                         p[2] + j, sum + 4 * j);
+  // The near field, one evaluation per range of points with its leaves in
+  // the order found.
+  std::stable_sort(near.begin(), near.end(), [](const Near& a, const Near& b) {
+    return a.s < b.s || (a.s == b.s && a.e < b.e);
+  });
+  for (size_t i = 0; i < near.size();) {
+    size_t k = i;
+    leaves.clear();
+    for (; k < near.size() && near[k].s == near[i].s && near[k].e == near[i].e; ++k)
+      leaves.push_back(near[k].leaf);
+    for (size_t j = near[i].s; j < near[i].e; j += kernel::kPoints) {
+      const size_t n = std::min<size_t>(kernel::kPoints, near[i].e - j);
+      isa_->near[static_cast<int>(guard)](near_, leaves.data(), leaves.size(), n, p[0] + j,
+                                          p[1] + j, p[2] + j, sum + 4 * j);
+    }
+    i = k;
   }
-
 }
 
 void Tree::Evaluate(size_t count, const double* x, const double* y, const double* z,

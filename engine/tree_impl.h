@@ -37,8 +37,7 @@ void NearChunks(const Model& model, const uint32_t* chunks, size_t nchunks, size
   for (size_t c = 0; c < nchunks; ++c) {
     const Chunk& ch = model.chunk(chunks[c]);
     for (size_t j = 0; j < whole; j += W)
-      PointsChunk<kGuarded>(ch, Load(x + j), Load(y + j), Load(z + j), s.R, s.L,
-                            s.acc + j * 4 * W);
+      PointsChunk<kGuarded>(ch, Load(x + j), Load(y + j), Load(z + j), s.R, s.L, s.acc + j * 4 * W);
     for (size_t j = whole; j < n; ++j)
       PointChunk<kGuarded>(ch, x[j], y[j], z[j], s.R, s.L, s.acc + j * 4 * W);
   }
@@ -84,7 +83,7 @@ void FarField(const double* M, int P, int p, const double c[3], double inv_a, si
     const vd ir2 = Splat(1.0) / r2;
     const vd zr = Z * ir2;
     vd dr = Splat(1.0) / Sqrt(r2), di = Splat(0.0);  // I_m^m
-    vd s[8] = {};                                     // real, then imaginary products
+    vd s[8] = {};                                    // real, then imaginary products
     for (int m = 0; m <= p; ++m) {
       if (m > 0) {
         const vd f = Splat(2.0 * m - 1) * ir2;
@@ -126,9 +125,8 @@ void FarField(const double* M, int P, int p, const double c[3], double inv_a, si
 // h_n(a0, a1, a2) = G2_n, G2_n = a2 G2_{n-1} + G1_n, G1_n = a1 G1_{n-1} + G0_n,
 // G0_n = a0^n: Laurent polynomials in w whose coefficients obey
 // c_-m = (-1)^m conj(c_m), so only m >= 0 is kept.
-void FacetMoments(size_t n, const double* const v[9], const double* area,
-                  const double* const s[4], const double c[3], double inv_a, int P,
-                  const double* inv_fact2, double* M) {
+void FacetMoments(size_t n, const double* const v[9], const double* area, const double* const s[4],
+                  const double c[3], double inv_a, int P, const double* inv_fact2, double* M) {
   const size_t K = ColumnOffset(P + 1, P);
   const size_t L = size_t(P) + 2;  // coefficients kept per polynomial
   // Lane sums of the moments, then the three chains' two buffers.

@@ -49,7 +49,7 @@ double MetresOf(const std::string& unit) {
   throw mesh::Failure("--unit: \"" + unit + "\" is not one of m, km, cm, mm");
 }
 
-Body::Body(mesh::Mesh model, unsigned threads) : model_(std::move(model)) {
+Body::Body(mesh::Mesh model, unsigned threads, double tolerance) : model_(std::move(model)) {
   corners_ = model_.FaceCorners();
   const uint32_t n = static_cast<uint32_t>(model_.FaceCount());
   terms::VolumeSum sum;
@@ -60,6 +60,7 @@ Body::Body(mesh::Mesh model, unsigned threads) : model_(std::move(model)) {
   volume_ = sum.Volume();
   const terms::Vec c = sum.Centroid();
   centre_ = {c.x, c.y, c.z};
+  engine_.SetTolerance(tolerance);
   engine_.Load(n, corners_.data());
   engine_.SetThreads(threads);
 }

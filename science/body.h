@@ -42,8 +42,9 @@ double MetresOf(const std::string& unit);
 
 class Body {
  public:
-  // The model, evaluated on `threads` threads (at least 1).
-  Body(mesh::Mesh model, unsigned threads);
+  // The model, evaluated on `threads` threads (at least 1); with a relative
+  // tolerance in (0, 1), by the tree engine where it is the faster.
+  Body(mesh::Mesh model, unsigned threads, double tolerance = 0);
   Body(const Body&) = delete;
   Body& operator=(const Body&) = delete;
 
@@ -55,6 +56,9 @@ class Body {
 
   // The potential and attraction at n points (model units, G rho = 1), the
   // same bits for every thread count.
+  // How many points Field will be asked for in all, when known (the choice
+  // of the tree engine under a tolerance).
+  void Expect(size_t points) const { engine_.Expect(points); }
   void Field(size_t n, const double* x, const double* y, const double* z,
              const FieldOut& out) const;
   // The gravity gradient tensor (xx, xy, xz, yy, yz, zz per point, 6n

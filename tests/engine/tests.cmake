@@ -3,3 +3,4 @@ suite_test(threads_test SOURCES engine/threads_test.cpp LIBS engine_table LABELS
 suite_test(kernel_test SOURCES engine/kernel_test.cpp LIBS engine_table read)
 suite_test(builds_test SOURCES engine/builds_test.cpp LIBS engine_table engine_direct si_guarded read
   LABELS threaded)
+suite_test(tree_test SOURCES engine/tree_test.cpp LIBS engine_table read LABELS threaded)

@@ -1,0 +1,110 @@
+// The tree engine against the exact kernel, side by side in one run, on a
+// generated asteroid of about N facets: the surface case (the field at every
+// facet's centroid) and N points on an exterior shell, at tolerances 1e-8,
+// 1e-11 and 1e-13, one thread. The tree evaluates all N points; the exact
+// kernel evaluates every k-th of them (its cost per point does not depend on
+// the other points), which gives its time for all N and the tree's max error
+// relative to the largest |U| and |g| over those points.
+//
+//   build/bench/tree_bench [N ...]        (default 80000 320000)
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "bench/asteroid.h"
+#include "engine/tabled.h"
+#include "engine/tree.h"
+
+namespace {
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+struct Points {
+  std::vector<double> x, y, z;
+};
+
+void Compare(const char* name, const FacetView& view, const Points& p, size_t sample_every) {
+  const size_t n = p.x.size();
+  // The exact kernel at every k-th point.
+  Points s;
+  for (size_t i = 0; i < n; i += sample_every) {
+    s.x.push_back(p.x[i]);
+    s.y.push_back(p.y[i]);
+    s.z.push_back(p.z[i]);
+  }
+  const size_t m = s.x.size();
+  std::vector<double> e(4 * m);
+  TabledEngine exact(TableGuard::kRelative);
+  exact.Load(view);
+  auto t0 = std::chrono::steady_clock::now();
+  exact.Evaluate(m, s.x.data(), s.y.data(), s.z.data(),
+                 {e.data(), e.data() + m, e.data() + 2 * m, e.data() + 3 * m});
+  const double exact_all = Seconds(t0) * double(n) / double(m);
+  for (double tolerance : {1e-8, 1e-11, 1e-13}) {
+    tree::Tree tree;
+    tree::Settings settings;
+    settings.tolerance = tolerance;
+    std::vector<double> t(4 * n);
+    t0 = std::chrono::steady_clock::now();
+    tree.Build(view, settings, kernel::For(kernel::Best()), nullptr);
+    const double build = Seconds(t0);
+    t0 = std::chrono::steady_clock::now();
+    tree.Evaluate(n, p.x.data(), p.y.data(), p.z.data(),
+                  {t.data(), t.data() + n, t.data() + 2 * n, t.data() + 3 * n},
+                  TableGuard::kRelative, nullptr);
+    const double evaluate = Seconds(t0);
+    double maxU = 0, maxg = 0, errU = 0, errg = 0;
+    for (size_t k = 0; k < m; ++k) {
+      const size_t i = k * sample_every;
+      maxU = std::max(maxU, std::fabs(e[k]));
+      errU = std::max(errU, std::fabs(t[i] - e[k]));
+      for (int q = 1; q < 4; ++q) {
+        maxg = std::max(maxg, std::fabs(e[q * m + k]));
+        errg = std::max(errg, std::fabs(t[q * n + i] - e[q * m + k]));
+      }
+    }
+    std::printf(
+        "%-8s N=%-8u tol=%-6.0e exact %8.2f s  tree %7.2f s (build %6.2f, P=%d, moments %5.0f MB)"
+        "  x%-6.1f err U %.1e g %.1e\n",
+        name, view.n, tolerance, exact_all, build + evaluate, build, tree.MaxOrder(),
+        double(tree.MomentBytes()) / 1e6, exact_all / (build + evaluate), errU / maxU,
+        errg / maxg);
+    std::fflush(stdout);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<size_t> sizes;
+  for (int i = 1; i < argc; ++i) sizes.push_back(std::strtoul(argv[i], nullptr, 10));
+  if (sizes.empty()) sizes = {80000, 320000};
+  for (size_t want : sizes) {
+    const std::vector<Facet> model = bench::Asteroid(bench::AsteroidGrid(want));
+    const FacetView view = FacetView::Of(uint32_t(model.size()), model.data());
+    const size_t n = model.size();
+    // About 2000 exact points per case.
+    const size_t every = std::max<size_t>(1, n / 2000);
+    Points surface, shell;
+    for (size_t i = 0; i < n; ++i) {
+      const float* v = view.V(i);
+      surface.x.push_back((v[0] + double(v[3]) + v[6]) / 3);
+      surface.y.push_back((v[1] + double(v[4]) + v[7]) / 3);
+      surface.z.push_back((v[2] + double(v[5]) + v[8]) / 3);
+      // A shell of radius 15 km around the 10 x 7 x 5 km body (golden spiral).
+      const double zc = 1 - 2 * (double(i) + 0.5) / double(n);
+      const double r = std::sqrt(1 - zc * zc), phi = 2.399963229728653 * double(i);
+      shell.x.push_back(15 * r * std::cos(phi));
+      shell.y.push_back(15 * r * std::sin(phi));
+      shell.z.push_back(15 * zc);
+    }
+    Compare("surface", view, surface, every);
+    Compare("exterior", view, shell, every);
+  }
+  return 0;
+}
