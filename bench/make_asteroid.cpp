@@ -14,7 +14,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: make_asteroid N out.stl\n");
     return 2;
   }
-  const std::vector<Facet> model = bench::Asteroid(bench::AsteroidGrid(std::strtoul(argv[1], nullptr, 10)));
+  const std::vector<Facet> model =
+      bench::Asteroid(bench::AsteroidGrid(std::strtoul(argv[1], nullptr, 10)));
   FILE* out = std::fopen(argv[2], "wb");
   if (!out) return 1;
   char header[80] = "generated asteroid";

@@ -72,8 +72,7 @@ void Compare(const char* name, const FacetView& view, const Points& p, size_t sa
         "%-8s N=%-8u tol=%-6.0e exact %8.2f s  tree %7.2f s (build %6.2f, P=%d, moments %5.0f MB)"
         "  x%-6.1f err U %.1e g %.1e\n",
         name, view.n, tolerance, exact_all, build + evaluate, build, tree.MaxOrder(),
-        double(tree.MomentBytes()) / 1e6, exact_all / (build + evaluate), errU / maxU,
-        errg / maxg);
+        double(tree.MomentBytes()) / 1e6, exact_all / (build + evaluate), errU / maxU, errg / maxg);
     std::fflush(stdout);
   }
 }

@@ -1,5 +1,7 @@
 // The tree engine: its harmonics and moments against independent forms, its
 // results against the exact table form, and its independence of threads.
+#include "engine/tree.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -12,7 +14,6 @@
 #include "common/read.h"
 #include "engine/si_direct.h"
 #include "engine/tabled.h"
-#include "engine/tree.h"
 #include "tests/support/run.h"
 
 namespace {
@@ -132,8 +133,8 @@ TEST(TreeHarmonics, TriangleMomentsAndFarFieldMatchQuadrature) {
       // triangle's farthest vertex from c over the point's distance.
       double reach = 0;
       for (int k = 0; k < 3; ++k)
-        reach = std::max(reach, std::hypot(tri[3 * k] - c[0], tri[3 * k + 1] - c[1],
-                                           tri[3 * k + 2] - c[2]));
+        reach = std::max(
+            reach, std::hypot(tri[3 * k] - c[0], tri[3 * k + 1] - c[1], tri[3 * k + 2] - c[2]));
       const double rho = reach / std::hypot(x[j] - c[0], y[j] - c[1], z[j] - c[2]);
       const double bound = std::pow(rho, P + 1) * (1 + rho) / (1 - rho) + 1e-15;
       for (int q = 0; q < 4; ++q)
@@ -186,8 +187,9 @@ Points Probe(const std::vector<Facet>& model) {
   const size_t step = std::max<size_t>(1, model.size() / 150);
   double lo[3] = {1e300, 1e300, 1e300}, hi[3] = {-1e300, -1e300, -1e300};
   for (const Facet& f : model)
-    for (int k = 0; k < 9; ++k) lo[k % 3] = std::min(lo[k % 3], double(f.v[k])),
-                                hi[k % 3] = std::max(hi[k % 3], double(f.v[k]));
+    for (int k = 0; k < 9; ++k)
+      lo[k % 3] = std::min(lo[k % 3], double(f.v[k])),
+             hi[k % 3] = std::max(hi[k % 3], double(f.v[k]));
   const double size = std::max({hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]});
   for (size_t i = 0; i < model.size(); i += step) {
     const float* v = model[i].v;
@@ -214,6 +216,19 @@ Points Probe(const std::vector<Facet>& model) {
   return p;
 }
 
+// The tree's results and the exact table form's at the points, four arrays
+// of n each (U, gx, gy, gz).
+void TreeAndExact(const tree::Tree& tree, const FacetView& view, const Points& p,
+                  std::vector<double>* t, std::vector<double>* e) {
+  const size_t n = p.size();
+  double *a = t->data(), *b = e->data();
+  tree.Evaluate(n, p.x.data(), p.y.data(), p.z.data(), {a, a + n, a + 2 * n, a + 3 * n},
+                TableGuard::kRelative, nullptr);
+  TabledEngine exact(TableGuard::kRelative);
+  exact.Load(view);
+  exact.Evaluate(n, p.x.data(), p.y.data(), p.z.data(), {b, b + n, b + 2 * n, b + 3 * n});
+}
+
 // Max error of the tree relative to the largest |U| and |g| of the run.
 void ExpectWithin(const std::vector<Facet>& model, double tolerance, const char* name) {
   const FacetView view = FacetView::Of(uint32_t(model.size()), model.data());
@@ -224,13 +239,7 @@ void ExpectWithin(const std::vector<Facet>& model, double tolerance, const char*
   tree::Settings s;
   s.tolerance = tolerance;
   tree.Build(view, s, Isa(), nullptr);
-  tree.Evaluate(n, p.x.data(), p.y.data(), p.z.data(),
-                {t.data(), t.data() + n, t.data() + 2 * n, t.data() + 3 * n},
-                TableGuard::kRelative, nullptr);
-  TabledEngine exact(TableGuard::kRelative);
-  exact.Load(view);
-  exact.Evaluate(n, p.x.data(), p.y.data(), p.z.data(),
-                 {e.data(), e.data() + n, e.data() + 2 * n, e.data() + 3 * n});
+  TreeAndExact(tree, view, p, &t, &e);
   double maxU = 0, maxg = 0, errU = 0, errg = 0;
   for (size_t i = 0; i < n; ++i) {
     maxU = std::max(maxU, std::fabs(e[i]));
@@ -346,13 +355,7 @@ TEST(TreeEngine, NoAcceptedCellHoldsAPointsFacet) {
   tree.Build(view, s, Isa(), nullptr);
   tree.ForceOrder(1);
   std::vector<double> t(4 * n), e(4 * n);
-  tree.Evaluate(n, p.x.data(), p.y.data(), p.z.data(),
-                {t.data(), t.data() + n, t.data() + 2 * n, t.data() + 3 * n},
-                TableGuard::kRelative, nullptr);
-  TabledEngine exact(TableGuard::kRelative);
-  exact.Load(view);
-  exact.Evaluate(n, p.x.data(), p.y.data(), p.z.data(),
-                 {e.data(), e.data() + n, e.data() + 2 * n, e.data() + 3 * n});
+  TreeAndExact(tree, view, p, &t, &e);
   size_t truncated = 0;
   for (size_t i = 0; i < n; ++i) {
     double bound[3] = {0, 0, 0};
@@ -378,8 +381,8 @@ TEST(TreeEngine, NoAcceptedCellHoldsAPointsFacet) {
 // (0, 1) is refused.
 TEST(TreeEngine, ToleranceIsCheckedAndKeepsResults) {
   for (const char* bad : {"0", "1", "-1e-3", "abc", "1e-3x", ""}) {
-    const RunResult r = ::Run("surfgrav_m", {"no-such-model.stl"}, "",
-                              {std::string("TOLERANCE=") + bad});
+    const RunResult r =
+        ::Run("surfgrav_m", {"no-such-model.stl"}, "", {std::string("TOLERANCE=") + bad});
     EXPECT_EQ(r.status, 1) << bad;
     EXPECT_EQ(r.err, "TOLERANCE: not a positive number below 1.\n") << bad;
   }
