@@ -252,8 +252,9 @@ void ExpectWithin(const std::vector<Facet>& model, double tolerance, const char*
   // The exact sum's own rounding is a floor below which the difference says
   // nothing: a few 1e-15 on the bodies; on the thin plate, whose potential
   // (max 0.12) is small beside its facets' terms, the two differed by
-  // 3.8e-13 of max |U| at 1e-13.
-  const double floor = std::string(name) == "plate" ? 5e-13 : 0;
+  // 3.8e-13 of max |U| at 1e-13 with AVX2 and 5.7e-13 with the baseline
+  // instruction set: the exact sum's rounding, which the set changes.
+  const double floor = std::string(name) == "plate" ? 1e-12 : 0;
   EXPECT_LE(errU, std::max(tolerance, floor) * maxU) << name << " at " << tolerance;
   EXPECT_LE(errg, std::max(tolerance, floor) * maxg) << name << " at " << tolerance;
 }
