@@ -383,6 +383,29 @@ inline void Finish(const double lanes[4][W], size_t p, const FieldOut& out) {
   if (out.gz) out.gz[p] = total[3];
 }
 
+// The lane sums of each of n points of a pass, handed to f(j, lanes): the
+// first n / W * W points in blocks of W (PointsChunk's layout,
+// acc[class][quantity][point] to lanes[quantity][class]), the rest one at a
+// time (PointChunk's, acc[quantity][lane]).
+template <class F>
+void ForLanes(const double* acc, size_t n, F f) {
+  const size_t whole = n / W * W;
+  double lanes[4][W];
+  for (size_t j = 0; j < whole; j += W) {
+    const double* a = acc + j * 4 * W;
+    for (int l = 0; l < W; ++l) {
+      for (int q = 0; q < 4; ++q)
+        for (int k = 0; k < W; ++k) lanes[q][k] = a[k * 4 * W + q * W + l];
+      f(j + size_t(l), lanes);
+    }
+  }
+  for (size_t j = whole; j < n; ++j) {
+    for (int q = 0; q < 4; ++q)
+      for (int k = 0; k < W; ++k) lanes[q][k] = acc[j * 4 * W + q * W + k];
+    f(j, lanes);
+  }
+}
+
 // Per-thread scratch (kernel.h: ThreadScratch, on the heap): distances and
 // logarithms of one chunk at W points, and the lane sums of kPoints points.
 struct Scratch {
@@ -417,22 +440,7 @@ void EvaluateAll(const Model& model, size_t first, size_t step, size_t count, co
         PointChunk<kGuarded>(ch, x[index[j]], y[index[j]], z[index[j]], s.R, s.L,
                              s.acc + j * 4 * W);
     }
-    for (size_t j = 0; j < whole; j += W) {
-      // Block of W points: acc[class][quantity][point] to lanes[quantity][class].
-      const double* a = s.acc + j * 4 * W;
-      for (int l = 0; l < W; ++l) {
-        double lanes[4][W];
-        for (int q = 0; q < 4; ++q)
-          for (int k = 0; k < W; ++k) lanes[q][k] = a[k * 4 * W + q * W + l];
-        Finish(lanes, index[j + l], out);
-      }
-    }
-    for (size_t j = whole; j < n; ++j) {
-      double lanes[4][W];
-      for (int q = 0; q < 4; ++q)
-        for (int k = 0; k < W; ++k) lanes[q][k] = s.acc[j * 4 * W + q * W + k];
-      Finish(lanes, index[j], out);
-    }
+    ForLanes(s.acc, n, [&](size_t j, const double lanes[4][W]) { Finish(lanes, index[j], out); });
   }
 }
 

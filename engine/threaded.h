@@ -27,7 +27,8 @@ class ThreadedEngine final : public FieldEngine {
   void Load(uint32_t n, const double* v9) {
     if (switch_.Load(n, v9)) si_.Build(n, v9);
   }
-  // A relative tolerance instead of TOLERANCE's (0: exact); before Load.
+  // A relative tolerance instead of TOLERANCE's (0: exact); set before Load,
+  // the exact table is built at once, and kept unless the tree is chosen.
   void SetTolerance(double tolerance) { switch_.SetTolerance(tolerance); }
   void Expect(size_t points) override { switch_.Expect(points); }
   // M set directly instead of from THREADS.

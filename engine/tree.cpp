@@ -420,7 +420,10 @@ void Tree::Batch(size_t first, size_t count, const double* x, const double* y, c
       const double dx = c.c[0] - bc[0], dy = c.c[1] - bc[1], dz = c.c[2] - bc[2];
       const double gap = std::sqrt(dx * dx + dy * dy + dz * dz) - rt;
       if (gap > 0 && c.radius <= settings_.theta * gap) {
-        const int order = forced_ >= 0 ? std::min(forced_, P_) : Order(c.radius / gap, eps_);
+        const double rho = c.radius / gap;
+        const double scale = rho / settings_.theta;
+        const int order =
+            forced_ >= 0 ? std::min(forced_, P_) : std::min(P_, Order(rho, eps_ * scale * scale));
         if (forced_ >= 0 ||
             double(Coefficients(order)) * settings_.coefficient_cost < double(c.end - c.begin)) {
           isa_->far(&moment_[size_t(c.moments)], P_, order, c.c, 1 / c.radius, it.e - it.s,
@@ -580,21 +583,25 @@ bool Switch::Load(uint32_t n, const double* v9) {
 bool Switch::Evaluate(size_t count, const double* x, const double* y, const double* z,
                       const FieldOut& out, TableGuard guard, const kernel::Isa& isa,
                       ThreadTeam* team, kernel::Model* exact) {
-  if (tolerance_ == 0) return false;
-  evaluated_ += count;
-  if (!tree_.Built() && TreeIsFaster(facets_, std::max(expected_, evaluated_), tolerance_)) {
-    exact->Release();
-    Settings settings;
-    settings.tolerance = tolerance_;
-    if (v9_)
-      tree_.Build(static_cast<uint32_t>(facets_), v9_, settings, isa, team);
-    else
-      tree_.Build(view_, settings, isa, team);
+  if (tree_.Built() && tree_tolerance_ != tolerance_) tree_.Release();
+  if (tolerance_ > 0) {
+    evaluated_ += count;
+    if (!tree_.Built() && TreeIsFaster(facets_, std::max(expected_, evaluated_), tolerance_)) {
+      exact->Release();
+      Settings settings;
+      settings.tolerance = tolerance_;
+      if (v9_)
+        tree_.Build(static_cast<uint32_t>(facets_), v9_, settings, isa, team);
+      else
+        tree_.Build(view_, settings, isa, team);
+      tree_tolerance_ = tolerance_;
+    }
+    if (tree_.Built()) {
+      tree_.Evaluate(count, x, y, z, out, guard, team);
+      return true;
+    }
   }
-  if (tree_.Built()) {
-    tree_.Evaluate(count, x, y, z, out, guard, team);
-    return true;
-  }
+  // The exact table, built now when it was left for the tree.
   if (exact->chunks() == 0 && facets_ > 0) {
     if (v9_)
       exact->Build(static_cast<uint32_t>(facets_), v9_);

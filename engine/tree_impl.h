@@ -41,28 +41,13 @@ void NearChunks(const Model& model, const uint32_t* chunks, size_t nchunks, size
     for (size_t j = whole; j < n; ++j)
       PointChunk<kGuarded>(ch, x[j], y[j], z[j], s.R, s.L, s.acc + j * 4 * W);
   }
-  auto add = [&](const double lanes[4][W], size_t j) {
+  ForLanes(s.acc, n, [&](size_t j, const double lanes[4][W]) {
     for (int q = 0; q < 4; ++q) {
       double t = lanes[q][0];
       for (int k = 1; k < W; ++k) t += lanes[q][k];
       sum[4 * j + q] += q == 0 ? 0.5 * t : t;
     }
-  };
-  for (size_t j = 0; j < whole; j += W) {
-    const double* a = s.acc + j * 4 * W;
-    for (int l = 0; l < W; ++l) {
-      double lanes[4][W];
-      for (int q = 0; q < 4; ++q)
-        for (int k = 0; k < W; ++k) lanes[q][k] = a[k * 4 * W + q * W + l];
-      add(lanes, j + l);
-    }
-  }
-  for (size_t j = whole; j < n; ++j) {
-    double lanes[4][W];
-    for (int q = 0; q < 4; ++q)
-      for (int k = 0; k < W; ++k) lanes[q][k] = s.acc[j * 4 * W + q * W + k];
-    add(lanes, j);
-  }
+  });
 }
 
 // The far field of one cell (moments M stored to order P, centre c, 1/a)

@@ -227,6 +227,7 @@ class Model {
     if (tolerance && !(*tolerance > 0 && *tolerance < 1))
       throw mesh::Failure("--tolerance: not a number between 0 and 1");
     body_->SetThreads(threads ? std::max(1u, *threads) : AllCores());
+    body_->SetTolerance(tolerance.value_or(0.0));
     if (check) {
       const std::string problem = mesh::Check(body_->model()).Problem();
       if (!problem.empty())

@@ -50,6 +50,8 @@ class Body {
 
   const mesh::Mesh& model() const { return model_; }
   void SetThreads(unsigned threads) { engine_.SetThreads(threads); }
+  // The relative tolerance of later evaluations (0: the exact sum).
+  void SetTolerance(double tolerance) { engine_.SetTolerance(tolerance); }
   double Volume() const { return volume_; }  // model units cubed
   std::array<double, 3> CentreOfMass() const { return centre_; }
   double Area() const;

@@ -175,3 +175,23 @@ def test_coloured_model_and_picture(tmp_path):
     assert (lo, hi) == (0.0, 40.0)
     assert (tmp_path / "k.stl").stat().st_size == 84 + 50 * 4092
     assert (tmp_path / "k.png").read_bytes()[1:4] == b"PNG"
+
+
+def test_tolerance_meets_itself_and_exact_stays_exact():
+    # Kleopatra's centroids and a shell around it: with a tolerance the tree
+    # engine evaluates them (the points are enough for it to be the faster),
+    # within that tolerance of the exact sum; a later call without one is
+    # the exact sum again, bit for bit.
+    m = polyfield.Model(data("models/kleopatra.stl"))
+    exact_U, exact_g = m.field(np.array([[0.0, 0.0, 0.0]]))
+    rng = np.random.default_rng(7)
+    d = rng.normal(size=(20000, 3))
+    p = 200.0 * d / np.linalg.norm(d, axis=1)[:, None]
+    U0, g0 = m.field(p)
+    for tolerance in (1e-8, 1e-13):
+        U, g = m.field(p, tolerance=tolerance)
+        assert np.abs(U - U0).max() <= tolerance * np.abs(U0).max()
+        assert np.abs(g - g0).max() <= tolerance * np.abs(g0).max()
+    U1, g1 = m.field(p)
+    assert np.array_equal(U1, U0) and np.array_equal(g1, g0)
+    assert np.array_equal(m.field(np.array([[0.0, 0.0, 0.0]]))[0], exact_U)
