@@ -39,10 +39,10 @@ struct Settings {
   double tolerance = 1e-13;  // relative, in (0, 1)
   double theta = 0.5;        // opening ratio
   uint32_t leaf = 64;        // facets per leaf at most
-  uint32_t batch = 64;       // points per batch at most
+  uint32_t batch = 32;       // points per batch at most
   // A cell holds moments when it has at least this many facets; it is taken
   // as far only while its expansion costs less than its facets.
-  uint32_t min_cell = 256;
+  uint32_t min_cell = 128;
   // Cost of one coefficient of an expansion at one point, in facets of the
   // closed form at one point.
   double coefficient_cost = 0.15;
