@@ -201,17 +201,18 @@ void PrepareKernel() {
     std::copy(v, v + 9, &corners[9 * size_t{f}]);
   }
   isa = &kernel::For(kernel::Best());
-  if (tolerance > 0) return;  // built when the points are known
   table.Build(F, corners.data());
-  std::vector<double>().swap(corners);
+  // Under TOLERANCE the corners stay for the tree until the points are known.
+  if (tolerance == 0) std::vector<double>().swap(corners);
 }
 
 // Under TOLERANCE, the tree engine when its cost estimate says it is the
 // faster for these N points: true when it has evaluated them (results in
-// P, X, Y, Z). Otherwise the exact table is built.
+// P, X, Y, Z), the exact table released first. Otherwise the table stays.
 bool EvaluateByTree() {
   if (tolerance == 0) return false;
   if (TreeIsFaster(F, N, tolerance)) {
+    table.Release();  // the summary's point was its last use
     ThreadTeam team;
     team.SetCount(static_cast<unsigned>(M));
     tree::Tree tree;
@@ -224,7 +225,6 @@ bool EvaluateByTree() {
     tree.Evaluate(N, X, Y, Z, {P, X, Y, Z}, TableGuard::kRelative, &team);
     return true;
   }
-  table.Build(F, corners.data());
   std::vector<double>().swap(corners);
   return false;
 }
