@@ -154,6 +154,16 @@ class Model {
   size_t facets_ = 0, vertices_ = 0, edges_ = 0;
 };
 
+// The layout of a cell's multipole moments (tree.h, tree_impl.h): by column
+// m, each column holding orders n = m .. P. The index of coefficient (n, m)
+// when the moments go to order P, and how many there are.
+inline size_t MomentIndex(int n, int m, int P) {
+  return size_t(m) * size_t(P + 1) - size_t(m) * size_t(m - 1) / 2 + size_t(n - m);
+}
+inline size_t MomentCount(int P) {
+  return size_t(P + 1) * size_t(P + 2) / 2;
+}
+
 // Instruction sets the evaluator is compiled for.
 enum class Simd { kBaseline, kAvx2, kAvx512 };
 bool Supported(Simd simd);

@@ -2,7 +2,6 @@
 #include "engine/tree.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -20,11 +19,6 @@ int Order(double rho, double eps) {
 }
 
 namespace {
-
-// Coefficients of an expansion to order p.
-size_t Coefficients(int p) {
-  return size_t(p + 1) * size_t(p + 2) / 2;
-}
 
 // Splits perm[begin, end) at its middle by coordinate `axis` of key (three
 // doubles per item), ties by item number: a split that depends only on the
@@ -184,7 +178,7 @@ void Tree::BuildFrom(uint32_t n, const double* v9, ThreadTeam* team) {
   for (int k = 0; k < 3; ++k) c0_[k] = cell_[0].c[k];
 
   // Moments of the cells with enough facets.
-  const size_t K = Coefficients(P_);
+  const size_t K = kernel::MomentCount(P_);
   size_t with = 0;
   for (Cell& c : cell_)
     if (c.end - c.begin >= settings_.min_cell) c.moments = static_cast<int64_t>(K * 8 * with++);
@@ -284,13 +278,11 @@ void Tree::Translate(const Cell& from, const Cell& to, double* M,
   const double d[3] = {(from.c[0] - to.c[0]) * ia, (from.c[1] - to.c[1]) * ia,
                        (from.c[2] - to.c[2]) * ia};
   const double r2 = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
-  // Regular harmonics of d: (re, im) at ColumnOffset(m) + n - m.
-  const size_t K = Coefficients(P);
+  // Regular harmonics of d: (re, im) at twice the moments' index.
+  const size_t K = kernel::MomentCount(P);
   regular->assign(2 * K, 0.0);
   double* R = regular->data();
-  auto at = [&](int n, int m) {
-    return 2 * (size_t(m) * size_t(P + 1) - size_t(m) * size_t(m - 1) / 2 + size_t(n - m));
-  };
+  auto at = [&](int n, int m) { return 2 * kernel::MomentIndex(n, m, P); };
   double dr = 1, di = 0;  // R_m^m
   for (int m = 0; m <= P; ++m) {
     if (m > 0) {
@@ -319,7 +311,7 @@ void Tree::Translate(const Cell& from, const Cell& to, double* M,
   for (int j = 0; j <= P; ++j, w *= scale)
     for (int l = -j; l <= j; ++l) {
       const int al = l < 0 ? -l : l;
-      const double* m = S + 8 * (at(j, al) / 2);
+      const double* m = S + 8 * kernel::MomentIndex(j, al, P);
       const double sign = (l < 0 && (al & 1)) ? -w : w;  // (-1)^l
       double* out = &src[8 * (size_t(j) * size_t(j) + size_t(j + l))];
       for (int c = 0; c < 4; ++c) {
@@ -350,7 +342,7 @@ void Tree::Translate(const Cell& from, const Cell& to, double* M,
           }
         }
       }
-      double* out = M + 8 * (at(n, m) / 2);
+      double* out = M + 8 * kernel::MomentIndex(n, m, P);
       for (int c = 0; c < 8; ++c) out[c] += acc[c];
     }
 }
@@ -424,8 +416,8 @@ void Tree::Batch(size_t first, size_t count, const double* x, const double* y, c
         const double scale = rho / settings_.theta;
         const int order =
             forced_ >= 0 ? std::min(forced_, P_) : std::min(P_, Order(rho, eps_ * scale * scale));
-        if (forced_ >= 0 ||
-            double(Coefficients(order)) * settings_.coefficient_cost < double(c.end - c.begin)) {
+        if (forced_ >= 0 || double(kernel::MomentCount(order)) * settings_.coefficient_cost <
+                                double(c.end - c.begin)) {
           isa_->far(&moment_[size_t(c.moments)], P_, order, c.c, 1 / c.radius, it.e - it.s,
                     p[0] + it.s, p[1] + it.s, p[2] + it.s, &psi[4 * size_t(it.s)]);
           continue;
@@ -539,7 +531,6 @@ double ToleranceSetting() {
     const char* text = std::getenv("TOLERANCE");
     if (!text) return 0.0;
     char* end = nullptr;
-    errno = 0;
     const double t = std::strtod(text, &end);
     if (end == text || *end != '\0' || !(t > 0 && t < 1))
       Error("TOLERANCE: not a positive number below 1.");

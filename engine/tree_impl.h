@@ -17,12 +17,9 @@
 // over its facets; the potential of the cell at x is then
 //   (1/a) sum_n (M_n^0 I_n^0 + 2 Re sum_{m>0} M_n^m I_n^m)((x - c)/a).
 
-// Moments are stored by column: column m holds n = m .. P, each coefficient
-// as eight doubles (real parts of the four densities, then imaginary parts);
-// the factor 2 of m > 0 is folded into the stored values.
-inline size_t ColumnOffset(int m, int P) {
-  return size_t(m) * size_t(P + 1) - size_t(m) * size_t(m - 1) / 2;
-}
+// Moments are stored as kernel.h's MomentIndex lays them out, each
+// coefficient as eight doubles (real parts of the four densities, then
+// imaginary parts); the factor 2 of m > 0 is folded into the stored values.
 
 // The near field: the chunks listed at n <= kPoints points (contiguous
 // arrays), the totals (U, gx, gy, gz) of point j added into sum[4j ..].
@@ -76,7 +73,7 @@ void FarField(const double* M, int P, int p, const double c[3], double inv_a, si
         const vd ni = Fma(Y, dr, X * di) * f;
         dr = nr, di = ni;
       }
-      const double* col = M + 8 * ColumnOffset(m, P);
+      const double* col = M + 8 * MomentIndex(m, m, P);
       auto add = [&](const double* k, vd ir, vd ii) {
         for (int q = 0; q < 4; ++q) {
           s[q] = Fma(Splat(k[q]), ir, s[q]);
@@ -112,7 +109,7 @@ void FarField(const double* M, int P, int p, const double c[3], double inv_a, si
 // c_-m = (-1)^m conj(c_m), so only m >= 0 is kept.
 void FacetMoments(size_t n, const double* const v[9], const double* area, const double* const s[4],
                   const double c[3], double inv_a, int P, const double* inv_fact2, double* M) {
-  const size_t K = ColumnOffset(P + 1, P);
+  const size_t K = MomentCount(P);
   const size_t L = size_t(P) + 2;  // coefficients kept per polynomial
   // Lane sums of the moments, then the three chains' two buffers.
   thread_local std::vector<double, Model::Aligned<double>> store;
@@ -145,7 +142,7 @@ void FacetMoments(size_t n, const double* const v[9], const double* area, const 
       const vd w = weight * Splat(inv_fact2[nn]);
       for (int m = 0; m <= nn; ++m) {
         const vd tr = w * gr[m], ti = -(w * gi[m]);  // conj
-        vd* a = acc + 8 * (ColumnOffset(m, P) + size_t(nn - m));
+        vd* a = acc + 8 * MomentIndex(nn, m, P);
         for (int q = 0; q < 4; ++q) {
           a[q] = Fma(dens[q], tr, a[q]);
           a[4 + q] = Fma(dens[q], ti, a[4 + q]);
