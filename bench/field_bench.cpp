@@ -14,8 +14,7 @@
 #include "bench/torus.h"
 #include "engine/direct.h"
 #include "engine/kernel.h"
-#include "engine/tabled.h"
-#include "engine/threaded.h"
+#include "engine/table_engine.h"
 
 namespace {
 
@@ -48,7 +47,7 @@ void Tabled(benchmark::State& state, TableGuard guard, kernel::Simd simd) {
     state.SkipWithError("instruction set not available");
     return;
   }
-  TabledEngine engine(guard, simd);
+  TableEngine engine(guard, 1, simd);
   engine.Load(View());
   const size_t n = g_at.x.size();
   for (auto _ : state) engine.Evaluate(n, g_at.x.data(), g_at.y.data(), g_at.z.data(), Out());
@@ -58,7 +57,7 @@ void Tabled(benchmark::State& state, TableGuard guard, kernel::Simd simd) {
 
 // As fieldpts_s with a point file: one point per call.
 void TabledSingle(benchmark::State& state) {
-  TabledEngine engine(TableGuard::kRelative);
+  TableEngine engine(TableGuard::kRelative);
   engine.Load(View());
   const size_t n = g_at.x.size();
   double U, gx, gy, gz;
@@ -72,7 +71,7 @@ void TabledSingle(benchmark::State& state) {
 void Threaded(benchmark::State& state) {
   const std::string m = std::to_string(state.range(0));
   setenv("THREADS", m.c_str(), 1);
-  ThreadedEngine engine(TableGuard::kRelative);
+  TableEngine engine(TableGuard::kRelative, TableEngine::kThreadsSetting);
   engine.Start();
   engine.Load(View());
   const size_t n = g_at.x.size();

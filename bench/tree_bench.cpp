@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "bench/asteroid.h"
-#include "engine/tabled.h"
+#include "engine/table_engine.h"
 #include "engine/tree.h"
 
 namespace {
@@ -39,7 +39,7 @@ void Compare(const char* name, const FacetView& view, const Points& p, size_t sa
   }
   const size_t m = s.x.size();
   std::vector<double> e(4 * m);
-  TabledEngine exact(TableGuard::kRelative);
+  TableEngine exact(TableGuard::kRelative);
   exact.Load(view);
   auto t0 = std::chrono::steady_clock::now();
   exact.Evaluate(m, s.x.data(), s.y.data(), s.z.data(),
@@ -54,7 +54,7 @@ void Compare(const char* name, const FacetView& view, const Points& p, size_t sa
     tree.Build(view, settings, kernel::For(kernel::Best()), nullptr);
     const double build = Seconds(t0);
     t0 = std::chrono::steady_clock::now();
-    tree.Evaluate(n, p.x.data(), p.y.data(), p.z.data(),
+    tree.Evaluate(tolerance, n, p.x.data(), p.y.data(), p.z.data(),
                   {t.data(), t.data() + n, t.data() + 2 * n, t.data() + 3 * n},
                   TableGuard::kRelative, nullptr);
     const double evaluate = Seconds(t0);

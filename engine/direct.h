@@ -6,11 +6,11 @@
 
 class DirectEngine final : public FieldEngine {
  public:
-  void Load(const FacetView& model) override { model_ = model; }
+  void Load(const Facets& model) override { model_ = model; }
   size_t Batch() const override { return 1; }
-  void Evaluate(size_t count, const double* x, const double* y, const double* z,
-                const FieldOut& out) override;
+  bool Evaluate(size_t count, const double* x, const double* y, const double* z,
+                const FieldOut& out, const EvaluateOptions& options = {}) const override;
 
  private:
-  FacetView model_;
+  Facets model_;
 };

@@ -9,7 +9,7 @@
 #include <new>
 
 #include "common/error.h"
-#include "engine/kernel_targets.h"
+#include "engine/isa_targets.h"
 #include "engine/terms.h"
 
 namespace kernel {
@@ -132,32 +132,18 @@ struct Pending {
 
 }  // namespace
 
-void Model::Build(const FacetView& facets, uint32_t chunk_facets) {
-  BuildFrom(
-      facets.n,
-      [&](uint32_t f, double v[9]) {
-        const float* w = facets.V(f);
-        for (int k = 0; k < 9; ++k) v[k] = w[k];
-      },
-      chunk_facets);
+void Model::Build(const Facets& facets, uint32_t chunk_facets) {
+  BuildFrom(facets, chunk_facets, nullptr);
 }
 
-void Model::Build(uint32_t n, const double* v9, uint32_t chunk_facets) {
-  BuildFrom(
-      n, [&](uint32_t f, double v[9]) { std::memcpy(v, v9 + 9 * size_t{f}, 9 * sizeof(double)); },
-      chunk_facets);
+void Model::Build(const Facets& facets, const std::vector<uint32_t>& starts) {
+  BuildFrom(facets, kMaxChunk, &starts);
 }
 
-void Model::Build(uint32_t n, const double* v9, const std::vector<uint32_t>& starts) {
-  BuildFrom(
-      n, [&](uint32_t f, double v[9]) { std::memcpy(v, v9 + 9 * size_t{f}, 9 * sizeof(double)); },
-      kMaxChunk, &starts);
-}
-
-template <class Get>
-void Model::BuildFrom(uint32_t n, Get get, uint32_t chunk_facets,
+void Model::BuildFrom(const Facets& facets, uint32_t chunk_facets,
                       const std::vector<uint32_t>* starts) {
   Release();
+  const uint32_t n = facets.n;
   if (chunk_facets < kGroup || chunk_facets > kMaxChunk || chunk_facets % kGroup)
     chunk_facets = kMaxChunk;
   try {
@@ -192,7 +178,7 @@ void Model::BuildFrom(uint32_t n, Get get, uint32_t chunk_facets,
       }
       for (; f < stop && in_chunk < chunk_facets; ++f) {
         double v[9];
-        get(f, v);
+        facets.Corners(f, v);
         double area2;
         const SIEntry e = MakeSIEntry(v, &area2);
         if (ZeroEntry(e)) continue;

@@ -30,8 +30,9 @@
 #include <cstdlib>
 #include <vector>
 
-#include "common/facet.h"
+#include "engine/facets.h"
 #include "engine/field_out.h"
+#include "engine/isa.h"
 #include "engine/table.h"
 
 namespace kernel {
@@ -116,13 +117,10 @@ class Model {
   // cannot be had); facets of zero area are left out: they contribute nothing.
   // `chunk_facets` (a multiple of kGroup, at most kMaxChunk) only changes how
   // the work is cut, never a result.
-  void Build(const FacetView& facets, uint32_t chunk_facets = kMaxChunk);
-  // The same from n facets of nine doubles each (A, B, C), for models whose
-  // vertices are kept in double precision.
-  void Build(uint32_t n, const double* v9, uint32_t chunk_facets = kMaxChunk);
+  void Build(const Facets& facets, uint32_t chunk_facets = kMaxChunk);
   // The same with a chunk starting at each of the facet indices `starts`
   // (increasing) as well.
-  void Build(uint32_t n, const double* v9, const std::vector<uint32_t>& starts);
+  void Build(const Facets& facets, const std::vector<uint32_t>& starts);
   void Release();
   size_t chunks() const { return chunk_.size(); }
   const Chunk& chunk(size_t i) const { return chunk_[i]; }
@@ -144,59 +142,13 @@ class Model {
   };
 
  private:
-  template <class Get>
-  void BuildFrom(uint32_t n, Get get, uint32_t chunk_facets,
-                 const std::vector<uint32_t>* starts = nullptr);
+  void BuildFrom(const Facets& facets, uint32_t chunk_facets, const std::vector<uint32_t>* starts);
 
   std::vector<Chunk> chunk_;
   std::vector<double, Aligned<double>> real_;
   std::vector<int32_t, Aligned<int32_t>> index_;
   size_t facets_ = 0, vertices_ = 0, edges_ = 0;
 };
-
-// The layout of a cell's multipole moments (tree.h, tree_impl.h): by column
-// m, each column holding orders n = m .. P. The index of coefficient (n, m)
-// when the moments go to order P, and how many there are.
-inline size_t MomentIndex(int n, int m, int P) {
-  return size_t(m) * size_t(P + 1) - size_t(m) * size_t(m - 1) / 2 + size_t(n - m);
-}
-inline size_t MomentCount(int P) {
-  return size_t(P + 1) * size_t(P + 2) / 2;
-}
-
-// Instruction sets the evaluator is compiled for.
-enum class Simd { kBaseline, kAvx2, kAvx512 };
-bool Supported(Simd simd);
-const char* Name(Simd simd);
-// The widest instruction set the processor runs, or the one POLYFIELD_SIMD
-// names (baseline, avx2, avx512); read once. A name that is not one of these,
-// or a set the processor lacks, ends the run with a message saying so.
-Simd Best();
-
-// Evaluates points first, first + step, ... below count (results at the
-// points' indices).
-using EvaluateFn = void (*)(const Model& model, size_t first, size_t step, size_t count,
-                            const double* x, const double* y, const double* z, const FieldOut& out);
-
-// One instruction set's evaluator: the dispatch table, chosen once by the
-// engine that holds it.
-struct Isa {
-  Simd simd;
-  EvaluateFn evaluate[2];  // by TableGuard: relative, none
-  // The vector edge logarithm and arctangent, one lane at a time, for tests:
-  // ln((lambda + 1)/(lambda - 1)) unguarded, and atan2(y, x).
-  double (*edge_log)(double lambda);
-  double (*atan2)(double y, double x);
-  // The tree engine's pieces (tree_impl.h): the near field over a list of
-  // chunks (by TableGuard), a cell's far field, a run of facets' moments.
-  void (*near[2])(const Model& model, const uint32_t* chunks, size_t nchunks, size_t n,
-                  const double* x, const double* y, const double* z, double* sum);
-  void (*far)(const double* M, int P, int p, const double c[3], double inv_a, size_t n,
-              const double* x, const double* y, const double* z, double* psi);
-  void (*moments)(size_t n, const double* const v[9], const double* area, const double* const s[4],
-                  const double c[3], double inv_a, int P, const double* inv_fact2, double* M);
-};
-const Isa& For(Simd simd);
 
 // The smallest lambda whose x = (lambda - 1)/(lambda + 1) is not below the
 // relative guard 2.22045e-16: the guard drops an edge term exactly when

@@ -1,7 +1,8 @@
-// The vectorised evaluator, written once for W lanes of doubles. Included by
-// one unit per instruction set, inside that unit's target region, with
-// KERNEL_NS (namespace) and KERNEL_WIDTH (2, 4 or 8 lanes) defined. No
-// include guard: every inclusion is a separate copy in its own namespace.
+// The vectorised table-form evaluator, written once for W lanes of doubles.
+// Included by one unit per instruction set (isa_*.cpp), inside that unit's
+// target region, with KERNEL_NS (namespace) and KERNEL_WIDTH (2, 4 or 8
+// lanes) defined, before tree_impl.h and isa_impl.h. No include guard: every
+// inclusion is a separate copy in its own namespace.
 //
 // Vector operations are GCC vector extensions; square root, fused
 // multiply-add and gathers use the intrinsics of the instruction set.
@@ -453,14 +454,5 @@ double Atan2(double y, double x) {
   return Atan2V(Splat(y), Splat(x))[0];
 }
 
-#include "engine/tree_impl.h"
-
 }  // namespace
-
-// This instruction set's entry of the dispatch table (kernel.cpp).
-extern const Isa kIsa;
-const Isa kIsa{KERNEL_SIMD, {EvaluateAll<true>, EvaluateAll<false>}, EdgeLog,
-               Atan2,       {NearChunks<true>, NearChunks<false>},   FarField,
-               FacetMoments};
-
 }  // namespace kernel::KERNEL_NS

@@ -2,8 +2,10 @@
 // thread j mod M, thread 0 the calling thread, joined in descending order.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -24,12 +26,19 @@ class ThreadTeam {
   // threads m - 1 down to 1; m = min(M, items), at least 1, so that a thread
   // that would own no item is never started. A thread that cannot be started:
   // "multi-threading initialization error."; one that cannot be joined:
-  // "multi-threading termination error.".
-  void MultiThreading(size_t items, const std::function<void(unsigned t, unsigned m)>& body);
+  // "multi-threading termination error.". An exception thrown by any body
+  // (a failure through the error hook, memory exhaustion) is thrown again on
+  // the calling thread once every thread has been joined: the first one
+  // thrown, the others dropped. Several callers may run phases at once: a
+  // phase that finds the reserved slots in use reserves its own.
+  // `threads`, when not 0, is M for this phase only.
+  void MultiThreading(size_t items, const std::function<void(unsigned t, unsigned m)>& body,
+                      unsigned threads = 0);
   void Release();
   unsigned Count() const { return count_; }
 
  private:
-  unsigned count_ = 1;
+  std::atomic<unsigned> count_{1};
   std::vector<std::thread> handles_;
+  std::mutex in_use_;  // held by the phase that uses handles_
 };

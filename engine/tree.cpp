@@ -1,21 +1,34 @@
-// The tree engine: tree of cells, moments, and the evaluation by batches.
+// The tree engine: the source tree, its moments (P2M, M2M), and the
+// evaluation by batches (M2P, P2P) under the a-priori error budget.
 #include "engine/tree.h"
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "common/error.h"
+#include "engine/multipole.h"
 #include "engine/table.h"
+#include "engine/table_engine.h"
+
+namespace multipole {
+
+int Order(double rho, double eps) {
+  // Smallest p with rho^(p + 1) <= eps (1 - rho).
+  const double p = std::ceil(std::log(eps * (1 - rho)) / std::log(rho)) - 1;
+  return std::max(1, static_cast<int>(std::min(1e6, std::max(0.0, p))));
+}
+
+}  // namespace multipole
 
 namespace tree {
 
-int Order(double rho, double eps) {
-  // Smallest p with rho^(p + 1) <= eps (1 - rho), then one more.
-  const double p = std::ceil(std::log(eps * (1 - rho)) / std::log(rho)) - 1;
-  return std::max(1, static_cast<int>(std::max(0.0, p)) + 1);
+using multipole::Count;
+using multipole::Index;
+
+int StoredOrder(const Settings& settings) {
+  return std::min(80, multipole::Order(settings.theta, settings.tolerance * 1e-3));
 }
 
 namespace {
@@ -69,50 +82,74 @@ struct Compensated {
   double Value() const { return hi + lo; }
 };
 
-void ForThreads(ThreadTeam* team, size_t items, const std::function<void(unsigned, unsigned)>& f) {
+void ForThreads(ThreadTeam* team, size_t items, const std::function<void(unsigned, unsigned)>& f,
+                unsigned threads = 0) {
   if (team)
-    team->MultiThreading(items, f);
+    team->MultiThreading(items, f, threads);
   else
     f(0, 1);
 }
 
-}  // namespace
-
-void Tree::Build(const FacetView& facets, const Settings& settings, const kernel::Isa& isa,
-                 ThreadTeam* team) {
-  std::vector<double> v9;
-  try {
-    v9.resize(size_t{facets.n} * 9);
-  } catch (const std::bad_alloc&) {
-    Error("memory allocation error for SI.");
-  }
-  for (uint32_t f = 0; f < facets.n; ++f)
-    for (int k = 0; k < 9; ++k) v9[9 * size_t{f} + k] = facets.V(f)[k];
-  Build(facets.n, v9.data(), settings, isa, team);
+// The facet fields of lane l of group g of a chunk.
+double Field(const kernel::Chunk& ch, uint32_t g, int field, int lane) {
+  return ch
+      .facet[(size_t(g) * kernel::kFacetFields + size_t(field)) * kernel::kGroup + size_t(lane)];
 }
 
-void Tree::Build(uint32_t n, const double* v9, const Settings& settings, const kernel::Isa& isa,
+// The ball of points [s, e) of the three arrays: centre of their box, radius.
+void Ball(const double* const p[3], size_t s, size_t e, double centre[3], double* radius) {
+  double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+  for (size_t j = s; j < e; ++j)
+    for (int k = 0; k < 3; ++k) {
+      lo[k] = std::min(lo[k], p[k][j]);
+      hi[k] = std::max(hi[k], p[k][j]);
+    }
+  double r2 = 0;
+  for (int k = 0; k < 3; ++k) centre[k] = 0.5 * (lo[k] + hi[k]);
+  for (size_t j = s; j < e; ++j) {
+    double d2 = 0;
+    for (int k = 0; k < 3; ++k) d2 += (p[k][j] - centre[k]) * (p[k][j] - centre[k]);
+    r2 = std::max(r2, d2);
+  }
+  *radius = std::sqrt(r2) * (1 + 1e-12);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- building
+
+void Tree::Build(const Facets& facets, const Settings& settings, const kernel::Isa& isa,
                  ThreadTeam* team) {
   Release();
   settings_ = settings;
   isa_ = &isa;
-  eps_ = settings.tolerance * kSlack;
-  P_ = Order(settings.theta, eps_);
+  P_ = StoredOrder(settings);
   try {
-    BuildFrom(n, v9, team);
+    std::vector<double> ordered;
+    {
+      const std::vector<uint32_t> perm = Partition(facets);
+      if (perm.empty()) return;
+      std::vector<uint32_t> starts;
+      for (const Cell& c : cell_)
+        if (c.child == 0) starts.push_back(c.begin);
+      LeafTable(facets, perm, starts, &ordered);
+    }
+    CellBalls(ordered, team);
+    CellCharges(ordered);
   } catch (const std::bad_alloc&) {
     Error("memory allocation error for SI.");
   }
 }
 
-void Tree::BuildFrom(uint32_t n, const double* v9, ThreadTeam* team) {
-  // Facets of non-zero area, and their centroids.
+// The cells in depth-first order, the first child right after its parent;
+// returns the facets of non-zero area in tree order.
+std::vector<uint32_t> Tree::Partition(const Facets& facets) {
   std::vector<uint32_t> perm;
-  std::vector<double> centroid;
-  perm.reserve(n);
-  centroid.resize(size_t{n} * 3);
-  for (uint32_t f = 0; f < n; ++f) {
-    const double* v = v9 + 9 * size_t{f};
+  std::vector<double> centroid(size_t{facets.n} * 3);
+  perm.reserve(facets.n);
+  for (uint32_t f = 0; f < facets.n; ++f) {
+    double v[9];
+    facets.Corners(f, v);
     const SIEntry e = MakeSIEntry(v);
     if (e.nx == 0 && e.ny == 0 && e.nz == 0) continue;
     for (int k = 0; k < 3; ++k) centroid[3 * size_t{f} + k] = (v[k] + v[3 + k] + v[6 + k]) / 3;
@@ -120,22 +157,21 @@ void Tree::BuildFrom(uint32_t n, const double* v9, ThreadTeam* team) {
   }
   const uint32_t kept = static_cast<uint32_t>(perm.size());
   cell_.clear();
-  if (kept == 0) return;
-  // Cells in depth-first order, the first child right after its parent.
+  if (kept == 0) return perm;
   struct Pending {
     uint32_t begin, end, parent;
   };
   std::vector<Pending> stack{{0, kept, UINT32_MAX}};
-  std::vector<uint32_t> starts;
+  uint32_t leaves = 0;
   while (!stack.empty()) {
     const Pending p = stack.back();
     stack.pop_back();
     const uint32_t id = static_cast<uint32_t>(cell_.size());
     if (p.parent != UINT32_MAX && p.parent + 1 != id) cell_[p.parent].child = id;
-    cell_.push_back({{0, 0, 0}, 0, p.begin, p.end, 0, 0, -1});
+    cell_.push_back({{0, 0, 0}, 0, p.begin, p.end, 0, 0, 0, -1, 0, 0});
     if (p.end - p.begin <= settings_.leaf) {
-      cell_.back().leaf = static_cast<uint32_t>(starts.size());
-      starts.push_back(p.begin);
+      cell_.back().leaf = leaves;
+      cell_.back().leaf_end = ++leaves;
       continue;
     }
     const int axis = LongestAxis(perm.data(), p.begin, p.end, centroid.data());
@@ -144,16 +180,28 @@ void Tree::BuildFrom(uint32_t n, const double* v9, ThreadTeam* team) {
     stack.push_back({mid, p.end, id});
     stack.push_back({p.begin, mid, id});
   }
-  std::vector<double>().swap(centroid);
-  // The facets in tree order.
-  std::vector<double> ordered(size_t{kept} * 9);
-  for (uint32_t i = 0; i < kept; ++i)
-    std::memcpy(&ordered[9 * size_t{i}], v9 + 9 * size_t{perm[i]}, 9 * sizeof(double));
-  std::vector<uint32_t>().swap(perm);
-  near_.Build(kept, ordered.data(), starts);
-  std::vector<uint32_t>().swap(starts);
+  // An inner cell's leaves are those of its first child to its last.
+  for (size_t i = cell_.size(); i-- > 0;) {
+    Cell& c = cell_[i];
+    if (c.child == 0) continue;
+    c.leaf = cell_[i + 1].leaf;
+    c.leaf_end = cell_[c.child].leaf_end;
+  }
+  return perm;
+}
 
-  // Cell balls: centre of the box of the vertices, radius to the farthest.
+// The facets in tree order (kept in `ordered` for the cells' balls), and
+// their table, one chunk per leaf.
+void Tree::LeafTable(const Facets& facets, const std::vector<uint32_t>& perm,
+                     const std::vector<uint32_t>& starts, std::vector<double>* ordered) {
+  const size_t kept = perm.size();
+  ordered->resize(kept * 9);
+  for (size_t i = 0; i < kept; ++i) facets.Corners(perm[i], &(*ordered)[9 * i]);
+  near_.Build(Facets(static_cast<uint32_t>(kept), ordered->data()), starts);
+}
+
+// Cell balls: centre of the box of the vertices, radius to the farthest.
+void Tree::CellBalls(const std::vector<double>& ordered, ThreadTeam* team) {
   const size_t cells = cell_.size();
   ForThreads(team, cells, [&](unsigned t, unsigned m) {
     for (size_t i = t; i < cells; i += m) {
@@ -176,20 +224,202 @@ void Tree::BuildFrom(uint32_t n, const double* v9, ThreadTeam* team) {
     }
   });
   for (int k = 0; k < 3; ++k) c0_[k] = cell_[0].c[k];
+}
 
-  // Moments of the cells with enough facets.
-  const size_t K = kernel::MomentCount(P_);
-  size_t with = 0;
-  for (Cell& c : cell_)
-    if (c.end - c.begin >= settings_.min_cell) c.moments = static_cast<int64_t>(K * 8 * with++);
-  moment_.assign(K * 8 * with, 0.0);
-  std::vector<double> inv_fact2(size_t(P_) + 1);
-  for (int k = 0; k <= P_; ++k) {
-    double f = 1;
-    for (int j = 2; j <= k + 2; ++j) f *= j;
-    inv_fact2[size_t(k)] = 1 / f;
+// Each cell's Q: its area (that of the normal densities) and the integral
+// of |s|, s = n . (A - c0); which cells hold moments.
+void Tree::CellCharges(const std::vector<double>& ordered) {
+  std::vector<double> area(cell_.empty() ? 0 : cell_[0].end), q0(area.size());
+  for (size_t f = 0; f < area.size(); ++f) {
+    double a2;
+    const double* w = &ordered[9 * f];
+    const SIEntry e = MakeSIEntry(w, &a2);
+    area[f] = 0.5 * a2;
+    q0[f] = area[f] *
+            std::fabs(e.nx * (w[0] - c0_[0]) + e.ny * (w[1] - c0_[1]) + e.nz * (w[2] - c0_[2]));
   }
+  // The volume: a third of the integral of s over the surface.
+  volume_ = 0;
+  for (size_t f = 0; f < area.size(); ++f) {
+    const double* w = &ordered[9 * f];
+    const SIEntry e = MakeSIEntry(w);
+    volume_ += area[f] * (e.nx * (w[0] - c0_[0]) + e.ny * (w[1] - c0_[1]) + e.nz * (w[2] - c0_[2]));
+  }
+  volume_ /= 3;
+  int64_t slots = 0;
+  for (Cell& c : cell_) {
+    c.area = c.q0 = 0;
+    for (uint32_t f = c.begin; f < c.end; ++f) c.area += area[f], c.q0 += q0[f];
+    if (c.end - c.begin >= settings_.min_cell) c.moments = slots++;
+  }
+}
+
+void Tree::Release() {
+  cell_ = {};
+  moment_ = {};
+  norm_ = {};
+  near_.Release();
+  isa_ = nullptr;
+  moments_made_ = false;
+}
+
+// ---------------------------------------------------------------- moments
+
+namespace {
+
+std::vector<double> InverseFactorials(int P) {
+  // 1/(k + 2)! for k <= P.
+  std::vector<double> inv(size_t(P) + 1);
+  double f = 2;
+  for (int k = 0; k <= P; ++k) {
+    inv[size_t(k)] = 1 / f;
+    f *= k + 3;
+  }
+  return inv;
+}
+
+// P2M: the exact moments of the facets of chunks [first, last) of a table
+// about the ball (c, a) to order P, the densities s = n . (A - c0) and the
+// normal's three components, added into M (without the factor 2 of m > 0).
+void ChunkMoments(const kernel::Model& table, size_t first, size_t last, const double c[3],
+                  double a, const double c0[3], int P, const kernel::Isa& isa,
+                  const double* inv_fact2, double* M, std::vector<double>* scratch) {
+  size_t nf = 0;
+  for (size_t l = first; l < last; ++l) nf += size_t(table.chunk(l).groups) * kernel::kGroup;
+  scratch->resize(nf * 14);
+  double* v[9];
+  double* s[4];
+  for (int k = 0; k < 9; ++k) v[k] = scratch->data() + k * nf;
+  double* area = scratch->data() + 9 * nf;
+  for (int q = 0; q < 4; ++q) s[q] = scratch->data() + (10 + q) * nf;
+  size_t i = 0;
+  for (size_t l = first; l < last; ++l) {
+    const kernel::Chunk& ch = table.chunk(l);
+    for (uint32_t g = 0; g < ch.groups; ++g)
+      for (int lane = 0; lane < kernel::kGroup; ++lane) {
+        const double a2 = Field(ch, g, kernel::kArea2, lane);
+        if (a2 == 0) continue;  // padding
+        for (int k = 0; k < 9; ++k) v[k][i] = Field(ch, g, kernel::kAx + k, lane);
+        area[i] = 0.5 * a2;
+        double n[3];
+        for (int k = 0; k < 3; ++k) n[k] = Field(ch, g, kernel::kNx + k, lane);
+        s[0][i] = n[0] * (v[0][i] - c0[0]) + n[1] * (v[1][i] - c0[1]) + n[2] * (v[2][i] - c0[2]);
+        for (int k = 0; k < 3; ++k) s[1 + k][i] = n[k];
+        ++i;
+      }
+  }
+  const double* const cv[9] = {v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8]};
+  const double* const cs[4] = {s[0], s[1], s[2], s[3]};
+  isa.p2m(i, cv, area, cs, c, 1 / a, P, inv_fact2, M);
+}
+
+// The factor 2 of the orders m > 0, folded in.
+void FoldOrders(double* M, int P) {
+  for (size_t k = 8 * size_t(P + 1); k < Count(P) * 8; ++k) M[k] *= 2;
+}
+
+// The normal densities' monopole of chunks [first, last) is half the sum of
+// the facets' A x B + B x C + C x A: zero for a closed surface, whose edges
+// cancel pairwise. Summed exactly, so that far away (where the field is the
+// dipole's) no rounding remainder of it stands in for the field.
+void ExactMonopole(const kernel::Model& table, size_t first, size_t last, double* M) {
+  Compensated sum[3];
+  for (size_t l = first; l < last; ++l) {
+    const kernel::Chunk& ch = table.chunk(l);
+    for (uint32_t g = 0; g < ch.groups; ++g)
+      for (int lane = 0; lane < kernel::kGroup; ++lane) {
+        if (Field(ch, g, kernel::kArea2, lane) == 0) continue;
+        double w[9];
+        for (int k = 0; k < 9; ++k) w[k] = Field(ch, g, kernel::kAx + k, lane);
+        for (int e = 0; e < 3; ++e) {
+          const double* a = w + 3 * e;
+          const double* b = w + 3 * ((e + 1) % 3);
+          double hi, lo;
+          for (int k = 0; k < 3; ++k) {
+            const int k1 = (k + 1) % 3, k2 = (k + 2) % 3;
+            CrossTerm(a[k1], b[k2], a[k2], b[k1], &hi, &lo);
+            sum[k].Add(hi);
+            sum[k].Add(lo);
+          }
+        }
+      }
+  }
+  for (int k = 0; k < 3; ++k) M[1 + k] = 0.5 * sum[k].Value();
+}
+
+// Per order n, |M_n| = sqrt(sum over -n <= m <= n of |M_n^m|^2 (n+m)! (n-m)!):
+// the norm that bounds the order's term at x by |M_n| rho^(n+1)/a (the
+// addition theorem in the Schmidt-normalised basis). For the normal
+// densities, the norm of the three as one vector; out[2n], out[2n + 1].
+void Norms(const double* M, int P, double* out) {
+  for (int n = 0; n <= P; ++n) {
+    double vec = 0, s = 0;
+    for (int m = 0; m <= n; ++m) {
+      const double* k = M + 8 * Index(n, m, P);
+      // sqrt((n+m)! (n-m)!) scaled before squaring (each factor alone would
+      // overflow or underflow at high orders); the stored factor 2 of m > 0
+      // undone, and +m and -m counted: (1/2)^2 x 2.
+      const double f = std::exp(0.5 * (std::lgamma(n + m + 1.0) + std::lgamma(n - m + 1.0))) *
+                       (m ? std::sqrt(0.5) : 1.0);
+      auto sq = [&](double v) { return (f * v) * (f * v); };
+      s += sq(k[0]) + sq(k[4]);
+      for (int q = 1; q < 4; ++q) vec += sq(k[q]) + sq(k[4 + q]);
+    }
+    out[2 * n] = std::sqrt(vec);
+    out[2 * n + 1] = std::sqrt(s);
+  }
+}
+
+// The smallest order p >= 1 of an expansion with norms `norm` (stored to
+// order P) at ratio rho whose truncation bounds, times r, stay within
+// budget_g for the normal densities (Q = area) and budget_0 for s (Q = q0);
+// -1 when none up to P does. Times r, the term of order n is |M_n| rho^n and
+// the tail beyond P is Q rho^(P+1)/(1 - rho).
+int OrderWithin(const double* norm, int P, double area, double q0, double rho, double budget_g,
+                double budget_0) {
+  const double tail = std::pow(rho, P + 1) / (1 - rho);
+  double eg = area * tail, e0 = q0 * tail;
+  if (!(eg <= budget_g && e0 <= budget_0)) return -1;
+  // rho^n upwards (it may underflow to 0 at high orders, where the terms
+  // are negligible; downwards it could not come back from 0).
+  double rn[81];
+  rn[0] = 1;
+  for (int n = 1; n <= P; ++n) rn[n] = rn[n - 1] * rho;
+  int p = P;
+  for (; p > 1; --p) {
+    const double ng = eg + norm[2 * p] * rn[p], n0 = e0 + norm[2 * p + 1] * rn[p];
+    if (!(ng <= budget_g && n0 <= budget_0)) break;
+    eg = ng, e0 = n0;
+  }
+  return p;
+}
+
+}  // namespace
+
+void Tree::Moments(ThreadTeam* team) const {
+  const std::lock_guard<std::mutex> hold(moments_lock_);
+  if (moments_made_ || cell_.empty()) return;
+  try {
+    MakeMoments(team);
+  } catch (const std::bad_alloc&) {
+    Error("memory allocation error for SI.");
+  }
+  moments_made_ = true;
+}
+
+double* Tree::MomentsOf(const Cell& c) const {
+  return &moment_[size_t(c.moments) * Count(P_) * 8];
+}
+
+void Tree::MakeMoments(ThreadTeam* team) const {
+  const size_t K = Count(P_);
+  size_t slots = 0;
+  for (const Cell& c : cell_) slots += c.moments >= 0;
+  moment_.assign(K * 8 * slots, 0.0);
+  norm_.assign(2 * size_t(P_ + 1) * slots, 0.0);
+  const std::vector<double> inv_fact2 = InverseFactorials(P_);
   // Depth of every cell (a parent comes before its children).
+  const size_t cells = cell_.size();
   std::vector<uint32_t> depth(cells, 0);
   uint32_t deepest = 0;
   for (uint32_t i = 0; i < cells; ++i) {
@@ -198,91 +428,55 @@ void Tree::BuildFrom(uint32_t n, const double* v9, ThreadTeam* team) {
     deepest = std::max(deepest, depth[i] + 1);
   }
   // Deepest cells first; a cell whose two children hold moments gets them
-  // by translation, the others from their facets.
+  // by M2M, the others by P2M from their facets.
   for (uint32_t level = deepest + 1; level-- > 0;) {
     std::vector<uint32_t> list;
     for (uint32_t i = 0; i < cells; ++i)
       if (depth[i] == level && cell_[i].moments >= 0) list.push_back(i);
     const size_t count = list.size();
     ForThreads(team, count, [&](unsigned t, unsigned m) {
-      std::vector<double> soa, regular;
+      std::vector<double> scratch;
       for (size_t j = t; j < count; j += m) {
         const uint32_t id = list[j];
         const Cell& c = cell_[id];
-        double* M = &moment_[size_t(c.moments)];
+        double* M = MomentsOf(c);
         if (c.child && cell_[id + 1].moments >= 0 && cell_[c.child].moments >= 0) {
-          for (uint32_t k : {id + 1, c.child}) Translate(cell_[k], c, M, &regular);
-          continue;
+          for (uint32_t k : {id + 1, c.child}) M2M(cell_[k], c, M, &scratch);
+        } else {
+          ChunkMoments(near_, c.leaf, c.leaf_end, c.c, c.radius, c0_, P_, *isa_, inv_fact2.data(),
+                       M, &scratch);
+          FoldOrders(M, P_);
         }
-        const size_t nf = c.end - c.begin;
-        soa.resize(nf * 14);
-        double* v[9];
-        double* s[4];
-        for (int k = 0; k < 9; ++k) v[k] = soa.data() + k * nf;
-        double* area = soa.data() + 9 * nf;
-        for (int q = 0; q < 4; ++q) s[q] = soa.data() + (10 + q) * nf;
-        for (size_t i = 0; i < nf; ++i) {
-          const double* w = &ordered[9 * (c.begin + i)];
-          for (int k = 0; k < 9; ++k) v[k][i] = w[k];
-          double area2;
-          const SIEntry e = MakeSIEntry(w, &area2);
-          area[i] = 0.5 * area2;
-          s[0][i] = e.nx * (w[0] - c0_[0]) + e.ny * (w[1] - c0_[1]) + e.nz * (w[2] - c0_[2]);
-          s[1][i] = e.nx;
-          s[2][i] = e.ny;
-          s[3][i] = e.nz;
-        }
-        const double* const cv[9] = {v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8]};
-        const double* const cs[4] = {s[0], s[1], s[2], s[3]};
-        isa_->moments(nf, cv, area, cs, c.c, 1 / c.radius, P_, inv_fact2.data(), M);
       }
     });
   }
-  // The normal densities' monopole of the whole model is half the sum of the
-  // facets' A x B + B x C + C x A: zero for a closed surface, whose edges
-  // cancel pairwise. Summed exactly, so that far away (where the field is
-  // the dipole's) no rounding remainder of it stands in for the field.
-  if (cell_[0].moments >= 0) {
-    Compensated sum[3];
-    for (uint32_t i = 0; i < kept; ++i) {
-      const double* w = &ordered[9 * size_t{i}];
-      for (int e = 0; e < 3; ++e) {
-        const double* a = w + 3 * e;
-        const double* b = w + 3 * ((e + 1) % 3);
-        double hi, lo;
-        for (int k = 0; k < 3; ++k) {
-          const int k1 = (k + 1) % 3, k2 = (k + 2) % 3;
-          CrossTerm(a[k1], b[k2], a[k2], b[k1], &hi, &lo);
-          sum[k].Add(hi);
-          sum[k].Add(lo);
-        }
-      }
-    }
-    for (int k = 0; k < 3; ++k) moment_[size_t(cell_[0].moments) + 1 + k] = 0.5 * sum[k].Value();
-  }
-  // The factor 2 of the orders m > 0, folded in.
-  for (uint32_t i = 0; i < cells; ++i) {
-    if (cell_[i].moments < 0) continue;
-    double* M = &moment_[size_t(cell_[i].moments)];
-    for (size_t k = 8 * size_t(P_ + 1); k < K * 8; ++k) M[k] *= 2;
-  }
+  if (cell_[0].moments >= 0) ExactMonopole(near_, 0, near_.chunks(), MomentsOf(cell_[0]));
+  for (const Cell& c : cell_)
+    if (c.moments >= 0) Norms(MomentsOf(c), P_, &norm_[size_t(c.moments) * 2 * size_t(P_ + 1)]);
 }
 
-void Tree::Translate(const Cell& from, const Cell& to, double* M,
-                     std::vector<double>* regular) const {
-  // With d = (c - c')/a' and s = a/a': M'_n^m = sum over j <= n and l of
-  // s^j M_j^l conj(R_{n-j}^{m-l}(d)), from R_n^m(x + y) = sum R_j^l(x)
-  // R_{n-j}^{m-l}(y), taking M^-l = (-1)^l conj(M^l), R^-k the same.
+// M2M: adds the moments of `from`, translated to the centre and scale of
+// `to`, into M. With d = (c - c')/a' and s = a/a':
+// M'_n^m = sum over j <= n and l of s^j M_j^l conj(R_{n-j}^{m-l}(d)), from
+// R_n^m(x + y) = sum R_j^l(x) R_{n-j}^{m-l}(y), taking M^-l = (-1)^l
+// conj(M^l), R^-k the same. The stored factor 2 of m > 0 is undone on the
+// way in and done again on the way out.
+void Tree::M2M(const Cell& from, const Cell& to, double* M, std::vector<double>* scratch) const {
   const int P = P_;
   const double ia = 1 / to.radius;
   const double d[3] = {(from.c[0] - to.c[0]) * ia, (from.c[1] - to.c[1]) * ia,
                        (from.c[2] - to.c[2]) * ia};
   const double r2 = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
-  // Regular harmonics of d: (re, im) at twice the moments' index.
-  const size_t K = kernel::MomentCount(P);
-  regular->assign(2 * K, 0.0);
-  double* R = regular->data();
-  auto at = [&](int n, int m) { return 2 * kernel::MomentIndex(n, m, P); };
+  // Regular harmonics of d: (re, im) at twice the moments' index; then the
+  // full tables over -n <= m <= n: source moments scaled by s^j, as eight
+  // doubles each, and the conjugated regular harmonics of d as (re, im).
+  const size_t K = Count(P);
+  const size_t full = size_t(P + 1) * size_t(P + 1);
+  scratch->assign(2 * K + 8 * full + 2 * full, 0.0);
+  double* R = scratch->data();
+  double* src = R + 2 * K;
+  double* conj_r = src + 8 * full;
+  auto at = [&](int n, int m) { return 2 * Index(n, m, P); };
   double dr = 1, di = 0;  // R_m^m
   for (int m = 0; m <= P; ++m) {
     if (m > 0) {
@@ -299,20 +493,15 @@ void Tree::Translate(const Cell& from, const Cell& to, double* M,
       R[at(n, m) + 1] = ((2 * n - 1) * d[2] * R[at(n - 1, m) + 1] - r2 * R[at(n - 2, m) + 1]) * f;
     }
   }
-  // Full tables over -n <= m <= n: source moments scaled by s^j, as eight
-  // doubles each, and the conjugated regular harmonics of d as (re, im).
-  const double* S = &moment_[size_t(from.moments)];
-  const size_t full = size_t(P + 1) * size_t(P + 1);
-  thread_local std::vector<double> src, conj_r;
-  src.resize(8 * full);
-  conj_r.resize(2 * full);
+  const double* S = MomentsOf(from);
   double w = 1;
   const double scale = from.radius * ia;
   for (int j = 0; j <= P; ++j, w *= scale)
     for (int l = -j; l <= j; ++l) {
       const int al = l < 0 ? -l : l;
-      const double* m = S + 8 * kernel::MomentIndex(j, al, P);
-      const double sign = (l < 0 && (al & 1)) ? -w : w;  // (-1)^l
+      const double* m = S + 8 * Index(j, al, P);
+      const double unfold = al ? 0.5 : 1.0;
+      const double sign = ((l < 0 && (al & 1)) ? -w : w) * unfold;  // (-1)^l
       double* out = &src[8 * (size_t(j) * size_t(j) + size_t(j + l))];
       for (int c = 0; c < 4; ++c) {
         out[c] = sign * m[c];
@@ -342,42 +531,16 @@ void Tree::Translate(const Cell& from, const Cell& to, double* M,
           }
         }
       }
-      double* out = M + 8 * kernel::MomentIndex(n, m, P);
-      for (int c = 0; c < 8; ++c) out[c] += acc[c];
+      double* out = M + 8 * Index(n, m, P);
+      const double fold = m ? 2.0 : 1.0;
+      for (int c = 0; c < 8; ++c) out[c] += fold * acc[c];
     }
 }
 
-void Tree::Release() {
-  cell_ = {};
-  moment_ = {};
-  near_.Release();
-  isa_ = nullptr;
-}
+// ---------------------------------------------------------------- evaluation
 
-namespace {
-
-// The ball of points [s, e) of the three arrays: centre of their box, radius.
-void Ball(const double* const p[3], size_t s, size_t e, double centre[3], double* radius) {
-  double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
-  for (size_t j = s; j < e; ++j)
-    for (int k = 0; k < 3; ++k) {
-      lo[k] = std::min(lo[k], p[k][j]);
-      hi[k] = std::max(hi[k], p[k][j]);
-    }
-  double r2 = 0;
-  for (int k = 0; k < 3; ++k) centre[k] = 0.5 * (lo[k] + hi[k]);
-  for (size_t j = s; j < e; ++j) {
-    double d2 = 0;
-    for (int k = 0; k < 3; ++k) d2 += (p[k][j] - centre[k]) * (p[k][j] - centre[k]);
-    r2 = std::max(r2, d2);
-  }
-  *radius = std::sqrt(r2) * (1 + 1e-12);
-}
-
-}  // namespace
-
-void Tree::Batch(size_t first, size_t count, const double* x, const double* y, const double* z,
-                 double* sum, TableGuard guard) const {
+void Tree::Batch(double tolerance, size_t first, size_t count, const double* x, const double* y,
+                 const double* z, double* sum, TableGuard guard, double maxU, double maxg) const {
   const double* p[3] = {x + first, y + first, z + first};
   // Work items: a cell against points [s, e) of the batch. A cell that is
   // too near for points spread wider than itself is tried again against
@@ -387,19 +550,26 @@ void Tree::Batch(size_t first, size_t count, const double* x, const double* y, c
     uint32_t cell;
     uint32_t s, e;
   };
+  struct Far {
+    uint32_t cell, s, e;
+    double rho, r, D;  // r = d - r_t; D bounds |x - c0| over the points
+  };
   struct Near {
-    uint32_t s, e, leaf;
+    uint32_t s, e, leaf, leaf_end;
   };
   thread_local std::vector<Item> stack;
+  thread_local std::vector<Far> far;
   thread_local std::vector<Near> near;
   thread_local std::vector<double> psi;
   thread_local std::vector<uint32_t> leaves;
   stack.clear();
+  far.clear();
   near.clear();
   psi.assign(4 * count, 0.0);
   stack.push_back({0, 0, static_cast<uint32_t>(count)});
   uint32_t ball_s = 1, ball_e = 0;  // the range whose ball is at hand
   double bc[3] = {0, 0, 0}, rt = 0;
+  // The interaction lists: cells far by the opening rule, and leaves.
   while (!stack.empty()) {
     const Item it = stack.back();
     stack.pop_back();
@@ -412,17 +582,11 @@ void Tree::Batch(size_t first, size_t count, const double* x, const double* y, c
       const double dx = c.c[0] - bc[0], dy = c.c[1] - bc[1], dz = c.c[2] - bc[2];
       const double gap = std::sqrt(dx * dx + dy * dy + dz * dz) - rt;
       if (gap > 0 && c.radius <= settings_.theta * gap) {
-        const double rho = c.radius / gap;
-        const double scale = rho / settings_.theta;
-        const int order =
-            forced_ >= 0 ? std::min(forced_, P_) : std::min(P_, Order(rho, eps_ * scale * scale));
-        if (forced_ >= 0 || double(kernel::MomentCount(order)) * settings_.coefficient_cost <
-                                double(c.end - c.begin)) {
-          isa_->far(&moment_[size_t(c.moments)], P_, order, c.c, 1 / c.radius, it.e - it.s,
-                    p[0] + it.s, p[1] + it.s, p[2] + it.s, &psi[4 * size_t(it.s)]);
-          continue;
-        }
-      } else if (it.e - it.s > 1 && rt > c.radius) {
+        const double D = std::hypot(bc[0] - c0_[0], bc[1] - c0_[1], bc[2] - c0_[2]) + rt;
+        far.push_back({it.cell, it.s, it.e, c.radius / gap, gap, D});
+        continue;
+      }
+      if (it.e - it.s > 1 && rt > c.radius) {
         const uint32_t mid = it.s + (it.e - it.s) / 2;
         stack.push_back({it.cell, mid, it.e});
         stack.push_back({it.cell, it.s, mid});
@@ -430,11 +594,44 @@ void Tree::Batch(size_t first, size_t count, const double* x, const double* y, c
       }
     }
     if (c.child == 0) {
-      near.push_back({it.s, it.e, c.leaf});
+      near.push_back({it.s, it.e, c.leaf, c.leaf_end});
     } else {
       stack.push_back({c.child, it.s, it.e});
       stack.push_back({it.cell + 1, it.s, it.e});
     }
+  }
+  // The budget: at every point the far cells' bounds add up to at most
+  // tol max|g| (and tol max|U|), each cell's share in proportion to its
+  // Q/r.
+  double Sg = 0, SU = 0;
+  for (const Far& f : far) {
+    const Cell& c = cell_[f.cell];
+    Sg += c.area / f.r;
+    SU += (c.q0 + f.D * c.area) / (2 * f.r);
+  }
+  const double eps_g = Sg > 0 ? tolerance * maxg / Sg : 0;
+  const double eps_U = SU > 0 ? tolerance * maxU / SU : 0;
+  for (const Far& f : far) {
+    const Cell& c = cell_[f.cell];
+    int order;
+    if (forced_ >= 0) {
+      order = std::min(forced_, P_);
+    } else {
+      // The normal densities: E_g <= eps_g area; s and the dot product:
+      // (E_0 + D E_g)/2 <= eps_U (q0 + D area)/2, taken here as
+      // E_0 <= eps_U q0 and E_g <= eps_U area, which imply it.
+      order = OrderWithin(&norm_[size_t(c.moments) * 2 * size_t(P_ + 1)], P_, c.area, c.q0, f.rho,
+                          std::min(eps_g, eps_U) * c.area, eps_U * c.q0);
+      if (order >= 0 &&
+          double(Count(order)) * settings_.coefficient_cost >= double(c.end - c.begin))
+        order = -1;  // the facets cost less
+    }
+    if (order < 0) {
+      near.push_back({f.s, f.e, c.leaf, c.leaf_end});
+      continue;
+    }
+    isa_->m2p(MomentsOf(c), P_, order, c.c, 1 / c.radius, f.e - f.s, p[0] + f.s, p[1] + f.s,
+              p[2] + f.s, &psi[4 * size_t(f.s)]);
   }
   for (size_t j = 0; j < count; ++j) {
     const double* s = &psi[4 * j];
@@ -453,19 +650,22 @@ void Tree::Batch(size_t first, size_t count, const double* x, const double* y, c
     size_t k = i;
     leaves.clear();
     for (; k < near.size() && near[k].s == near[i].s && near[k].e == near[i].e; ++k)
-      leaves.push_back(near[k].leaf);
+      for (uint32_t l = near[k].leaf; l < near[k].leaf_end; ++l) leaves.push_back(l);
     for (size_t j = near[i].s; j < near[i].e; j += kernel::kPoints) {
       const size_t n = std::min<size_t>(kernel::kPoints, near[i].e - j);
-      isa_->near[static_cast<int>(guard)](near_, leaves.data(), leaves.size(), n, p[0] + j,
-                                          p[1] + j, p[2] + j, sum + 4 * j);
+      isa_->p2p[static_cast<int>(guard)](near_, leaves.data(), leaves.size(), n, p[0] + j, p[1] + j,
+                                         p[2] + j, sum + 4 * j);
     }
     i = k;
   }
 }
 
-void Tree::Evaluate(size_t count, const double* x, const double* y, const double* z,
-                    const FieldOut& out, TableGuard guard, ThreadTeam* team) const {
-  if (count == 0) return;
+bool Tree::Evaluate(double tolerance, size_t count, const double* x, const double* y,
+                    const double* z, const FieldOut& out, TableGuard guard, ThreadTeam* team,
+                    const EvaluateOptions& options) const {
+  if (count == 0) return true;
+  ThreadTeam alone;
+  if (!team) team = &alone;
   std::vector<double> sum;
   std::vector<uint32_t> order;
   std::vector<double> pts;
@@ -476,6 +676,47 @@ void Tree::Evaluate(size_t count, const double* x, const double* y, const double
     pts.resize(3 * count);
   } catch (const std::bad_alloc&) {
     Error("memory allocation error for P, X, Y and Z.");
+  }
+  if (cell_.empty()) {
+    // No facet of non-zero area: the field is zero.
+    for (double* a : {out.U, out.gx, out.gy, out.gz})
+      if (a) std::fill(a, a + count, 0.0);
+    return true;
+  }
+  Moments(team);
+  // Lower bounds of the call's largest |U| and |g|: the exact sum at a
+  // sample of its points near the model; beyond kFarSample radii of the
+  // root's ball, where the exact sum loses digits, the bounds of a closed
+  // outward surface of volume V inside the ball, |g| >= V cos(asin(a/r))/
+  // (r + a)^2 and U >= V/(r + a).
+  double maxU = 0, maxg = 0;
+  {
+    constexpr double kFarSample = 4;
+    const Cell& root = cell_[0];
+    std::vector<double> s;
+    const size_t k = std::min<size_t>(settings_.sample, count);
+    size_t near = 0;
+    s.reserve(7 * k);
+    s.resize(3 * k);
+    for (size_t i = 0; i < k; ++i) {
+      const size_t j = i * count / k;
+      const double r = std::hypot(x[j] - root.c[0], y[j] - root.c[1], z[j] - root.c[2]);
+      if (r > kFarSample * root.radius && volume_ > 0) {
+        const double rho = root.radius / r, a = root.radius;
+        maxU = std::max(maxU, volume_ / (r + a));
+        maxg = std::max(maxg, volume_ * std::sqrt(1 - rho * rho) / ((r + a) * (r + a)));
+        continue;
+      }
+      s[near] = x[j], s[k + near] = y[j], s[2 * k + near] = z[j];
+      ++near;
+    }
+    s.resize(7 * k);
+    EvaluateTable(*isa_, guard, near_, *team, near, &s[0], &s[k], &s[2 * k],
+                  {&s[3 * k], &s[4 * k], &s[5 * k], &s[6 * k]}, {nullptr, options.threads});
+    for (size_t i = 0; i < near; ++i) {
+      maxU = std::max(maxU, std::fabs(s[3 * k + i]));
+      maxg = std::max(maxg, std::hypot(s[4 * k + i], s[5 * k + i], s[6 * k + i]));
+    }
   }
   for (size_t i = 0; i < count; ++i) {
     order[i] = static_cast<uint32_t>(i);
@@ -506,15 +747,22 @@ void Tree::Evaluate(size_t count, const double* x, const double* y, const double
   }
   std::vector<double>().swap(pts);
   const size_t batches = batch_start.size() - 1;
-  if (cell_.empty()) {
-    // No facet of non-zero area: the field is zero.
-  } else {
-    ForThreads(team, batches, [&](unsigned t, unsigned m) {
-      for (size_t b = t; b < batches; b += m)
-        Batch(batch_start[b], batch_start[b + 1] - batch_start[b], bx.data(), by.data(), bz.data(),
-              &sum[4 * batch_start[b]], guard);
-    });
-  }
+  std::atomic<bool> stop{false};
+  ForThreads(
+      team, batches,
+      [&](unsigned t, unsigned m) {
+        const size_t mine = batches > t ? (batches - t + m - 1) / m : 0;
+        size_t done = 0;
+        for (size_t b = t; b < batches && !stop; b += m) {
+          Batch(tolerance, batch_start[b], batch_start[b + 1] - batch_start[b], bx.data(),
+                by.data(), bz.data(), &sum[4 * batch_start[b]], guard, maxU, maxg);
+          if (t == 0 && options.monitor && ++done % 64 == 0 &&
+              !options.monitor(double(done) / double(mine)))
+            stop = true;
+        }
+        if (t == 0 && options.monitor && !stop && !options.monitor(1.0)) stop = true;
+      },
+      options.threads);
   for (size_t i = 0; i < count; ++i) {
     const size_t j = order[i];
     if (out.U) out.U[j] = sum[4 * i];
@@ -522,88 +770,106 @@ void Tree::Evaluate(size_t count, const double* x, const double* y, const double
     if (out.gy) out.gy[j] = sum[4 * i + 2];
     if (out.gz) out.gz[j] = sum[4 * i + 3];
   }
+  return !stop;
+}
+
+// ---------------------------------------------------------------- Expansion
+
+void Expansion::Build(const kernel::Model& table, const double c[3], double a, int P,
+                      const kernel::Isa& isa, ThreadTeam* team) {
+  Release();
+  P_ = P;
+  for (int k = 0; k < 3; ++k) c_[k] = c[k];
+  a_ = a * (1 + 1e-12) + 1e-300;
+  const size_t K = Count(P) * 8, chunks = table.chunks();
+  constexpr size_t kBlocks = 64;
+  try {
+    std::vector<double> block(kBlocks * K, 0.0);
+    const std::vector<double> inv_fact2 = InverseFactorials(P);
+    ForThreads(team, kBlocks, [&](unsigned t, unsigned m) {
+      std::vector<double> scratch;
+      for (size_t b = t; b < kBlocks; b += m)
+        ChunkMoments(table, b * chunks / kBlocks, (b + 1) * chunks / kBlocks, c_, a_, c_, P, isa,
+                     inv_fact2.data(), &block[b * K], &scratch);
+    });
+    moment_.assign(K, 0.0);
+    for (size_t b = 0; b < kBlocks; ++b)
+      for (size_t k = 0; k < K; ++k) moment_[k] += block[b * K + k];
+    FoldOrders(moment_.data(), P);
+    ExactMonopole(table, 0, chunks, moment_.data());
+    norm_.resize(2 * size_t(P + 1));
+    Norms(moment_.data(), P, norm_.data());
+  } catch (const std::bad_alloc&) {
+    Error("memory allocation error for SI.");
+  }
+  // The monopole of s = n . (A - c) is the integral of s: three volumes.
+  volume_ = moment_[0] / 3;
+  area_ = q0_ = 0;
+  for (size_t l = 0; l < chunks; ++l) {
+    const kernel::Chunk& ch = table.chunk(l);
+    for (uint32_t g = 0; g < ch.groups; ++g)
+      for (int lane = 0; lane < kernel::kGroup; ++lane) {
+        const double area = 0.5 * Field(ch, g, kernel::kArea2, lane);
+        double s = 0;
+        for (int k = 0; k < 3; ++k)
+          s += Field(ch, g, kernel::kNx + k, lane) * (Field(ch, g, kernel::kAx + k, lane) - c_[k]);
+        area_ += area;
+        q0_ += area * std::fabs(s);
+      }
+  }
+  isa_ = &isa;
+}
+
+int Expansion::OrderAt(double r, double tolerance) const {
+  if (!isa_ || !(r > a_) || !(volume_ > 0)) return -1;
+  const double rho = a_ / r, cos = std::sqrt(1 - rho * rho);
+  // Times r: |g| to within tolerance x its lower bound; U likewise, split
+  // between s and the dot product (p - c) . Psi as the tree does.
+  const double g_low = volume_ * cos / ((r + a_) * (r + a_)), U_low = volume_ / (r + a_);
+  const double budget_g = tolerance * std::min(g_low, U_low / r) * r;
+  const double budget_0 = tolerance * U_low * r;
+  return OrderWithin(norm_.data(), P_, area_, q0_, rho, budget_g, budget_0);
+}
+
+void Expansion::Evaluate(int p, size_t n, const double* x, const double* y, const double* z,
+                         double* out) const {
+  std::vector<double> psi(4 * n, 0.0);
+  isa_->m2p(moment_.data(), P_, p, c_, 1 / a_, n, x, y, z, psi.data());
+  for (size_t j = 0; j < n; ++j) {
+    const double* s = &psi[4 * j];
+    const double dx = x[j] - c_[0], dy = y[j] - c_[1], dz = z[j] - c_[2];
+    out[4 * j] = 0.5 * (s[0] - (dx * s[1] + dy * s[2] + dz * s[3]));
+    out[4 * j + 1] = -s[1];
+    out[4 * j + 2] = -s[2];
+    out[4 * j + 3] = -s[3];
+  }
+}
+
+void Expansion::Release() {
+  isa_ = nullptr;
+  moment_ = {};
+  norm_ = {};
 }
 
 }  // namespace tree
 
-double ToleranceSetting() {
-  static const double value = [] {
-    const char* text = std::getenv("TOLERANCE");
-    if (!text) return 0.0;
-    char* end = nullptr;
-    const double t = std::strtod(text, &end);
-    if (end == text || *end != '\0' || !(t > 0 && t < 1))
-      Error("TOLERANCE: not a positive number below 1.");
-    return t;
-  }();
-  return value;
+// ---------------------------------------------------------------- TreeEngine
+
+TreeEngine::TreeEngine(TableGuard guard, unsigned threads, kernel::Simd simd)
+    : guard_(guard), isa_(&kernel::For(simd)) {
+  team_.SetCount(threads);
 }
 
-bool TreeIsFaster(size_t facets, size_t points, double tolerance) {
-  // Measured on generated asteroids of 80,000 and 320,000 facets (surface
-  // case, one thread): building the tree costs about as much as the exact
-  // sum at `setup` points, and each point then costs the exact sum over
-  // `per_point` log2 N facets; both grow with the digits asked for.
-  const double digits = -std::log10(tolerance);
-  const double setup = 10 * digits * digits;
-  const double n = static_cast<double>(facets), m = static_cast<double>(points);
-  const double per_point = (100 + 2 * digits * digits) * std::log2(std::max(n, 2.0));
-  return m * n > setup * n + m * per_point;
+void TreeEngine::Load(const Facets& model) {
+  tree_.Build(model, settings_, *isa_, &team_);
 }
 
-namespace tree {
-
-void Switch::Start() {
-  tolerance_ = ToleranceSetting();
+bool TreeEngine::Evaluate(size_t count, const double* x, const double* y, const double* z,
+                          const FieldOut& out, const EvaluateOptions& options) const {
+  return tree_.Evaluate(settings_.tolerance, count, x, y, z, out, guard_, &team_, options);
 }
 
-bool Switch::Load(const FacetView& model) {
-  view_ = model;
-  v9_ = nullptr;
-  facets_ = model.n;
-  return tolerance_ == 0;
-}
-
-bool Switch::Load(uint32_t n, const double* v9) {
-  view_ = {};
-  v9_ = v9;
-  facets_ = n;
-  return tolerance_ == 0;
-}
-
-bool Switch::Evaluate(size_t count, const double* x, const double* y, const double* z,
-                      const FieldOut& out, TableGuard guard, const kernel::Isa& isa,
-                      ThreadTeam* team, kernel::Model* exact) {
-  if (tree_.Built() && tree_tolerance_ != tolerance_) tree_.Release();
-  if (tolerance_ > 0) {
-    evaluated_ += count;
-    if (!tree_.Built() && TreeIsFaster(facets_, std::max(expected_, evaluated_), tolerance_)) {
-      exact->Release();
-      Settings settings;
-      settings.tolerance = tolerance_;
-      if (v9_)
-        tree_.Build(static_cast<uint32_t>(facets_), v9_, settings, isa, team);
-      else
-        tree_.Build(view_, settings, isa, team);
-      tree_tolerance_ = tolerance_;
-    }
-    if (tree_.Built()) {
-      tree_.Evaluate(count, x, y, z, out, guard, team);
-      return true;
-    }
-  }
-  // The exact table, built now when it was left for the tree.
-  if (exact->chunks() == 0 && facets_ > 0) {
-    if (v9_)
-      exact->Build(static_cast<uint32_t>(facets_), v9_);
-    else
-      exact->Build(view_);
-  }
-  return false;
-}
-
-void Switch::Release() {
+void TreeEngine::Release() {
   tree_.Release();
+  team_.Release();
 }
-
-}  // namespace tree

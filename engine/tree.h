@@ -1,42 +1,62 @@
 // The tree engine: the field of the whole model at many points in
-// O(N log N), to a relative tolerance chosen by the caller.
+// O(N log N), to a tolerance relative to the largest |U| and |g| of the call.
+// A treecode (Barnes-Hut with exact multipole moments), in the operators'
+// usual names:
+//   the source tree  facets ordered into a binary tree of cells (median
+//                    splits of the centroids along the longest side, ties
+//                    broken by facet index), leaves of up to 64 facets;
+//   P2M              a cell's exact moments from its facets (the lowest cells
+//                    that hold moments);
+//   M2M              a cell's moments translated from its two children's;
+//   the target tree  the points of a call grouped into batches of up to 32
+//                    the same way;
+//   M2P              a far cell's expansion at the points of a batch;
+//   P2P              every other facet by the closed form (the vectorised
+//                    table form over the leaves, which hold the facets in
+//                    tree order), so that a facet holding a point, and its
+//                    neighbours, are always exact.
+// There is no M2L/L2L/L2P: every accepted cell is summed at the points.
 //
 // The closed form's facet factor S_f(p) is the single-layer integral
-// Phi_f(p) = integral over f of dS/|x - p|. With c0 a fixed point,
+// Phi_f(p) = integral over f of dS/|x - p|. With c0 the root's centre,
 // s_f = n_f . (A_f - c0), Psi0 = sum_f s_f Phi_f and Psi = sum_f n_f Phi_f,
 //   g(p) = -Psi(p),   U(p) = (Psi0(p) - (p - c0) . Psi(p)) / 2,
-// four Laplace single layers with densities constant on each facet. The
-// facets are ordered into a binary tree of cells (median splits of the
-// centroids along the longest side, ties broken by facet index); a cell
-// holds the exact multipole moments of the four densities (tree_impl.h).
-// The points are grouped into batches the same way; for a batch (ball of
-// radius r_t) a cell (ball of its vertices, radius r_s, centre distance d) is
-// accepted as far when r_s <= theta (d - r_t); it is then summed from its
-// moments to the smallest order p with rho^(p+1)/(1 - rho) <= eps,
-// rho = r_s/(d - r_t), plus one (the normal densities of a closed surface
-// have no monopole), which bounds the error a priori by
-// eps * integral |density| dS/|x - p|. Every other facet is summed by the
-// closed form (the vectorised table form over the leaves, which hold the
-// facets in tree order), so a facet holding a point, and its neighbours, are
-// always exact.
+// four Laplace single layers with densities constant on each facet, whose
+// moments the cells hold (multipole.h).
 //
-// A point's result depends on the point, the model, the set of points of
-// the run (through the batches) and the tolerance: not on the thread count.
+// Accuracy. For a batch (ball of radius r_t) a cell (ball of its vertices,
+// radius a, centre distance d) is far when a <= theta (d - r_t). Its
+// expansion to order p misses the four potentials at any point of the batch
+// by at most E(p) = (1/a) [sum_{n=p+1..P} |M_n| rho^(n+1) + Q rho^(P+2)/(1 - rho)]
+// with rho = a/(d - r_t), |M_n| the norm of the cell's moments of order n
+// in the Schmidt-normalised basis and Q the integral of |density| over the
+// cell (the bound of every |M_n|): an a-priori bound that holds for every
+// shape. The far cells of a batch share the budget tol x max|g| (and
+// tol x max|U|) in proportion to Q/(d - r_t), so that at every point the sum
+// of the bounds stays within it; each takes the smallest p that keeps its
+// share, or is opened when none up to P does. max|g| and max|U| are lower
+// bounds of the call's largest values (the exact sum at a sample of its
+// points). The error is then at most tol x the largest value, above the
+// rounding of the closed form itself (the floor of the exact sum too).
+//
+// A point's result depends on the point, the model, the set of points of the
+// call (through the batches and the sample) and the tolerance: not on the
+// thread count, nor on earlier calls.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
-#include "common/facet.h"
-#include "engine/field_out.h"
+#include "engine/engine.h"
 #include "engine/kernel.h"
 #include "engine/threads.h"
 
 namespace tree {
 
 struct Settings {
-  double tolerance = 1e-13;  // relative, in (0, 1)
+  double tolerance = 1e-13;  // relative to the call's largest |U| and |g|, in (0, 1)
   double theta = 0.5;        // opening ratio
   uint32_t leaf = 64;        // facets per leaf at most
   uint32_t batch = 32;       // points per batch at most
@@ -46,105 +66,142 @@ struct Settings {
   // Cost of one coefficient of an expansion at one point, in facets of the
   // closed form at one point.
   double coefficient_cost = 0.15;
+  // Points of a call evaluated exactly for the lower bounds of its largest
+  // |U| and |g|.
+  uint32_t sample = 16;
 };
 
-// The order of the expansion for ratio rho at eps (at least 1).
-int Order(double rho, double eps);
+// The order of the moments a tree stores for a tolerance: what a cell at the
+// opening limit needs when its share of the budget is 1e-3 of its Q.
+int StoredOrder(const Settings& settings);
 
 class Tree {
  public:
-  // Builds the tree of facets 0 .. n - 1 (A, B, C, nine doubles each); facets
-  // of zero area are left out. Work is divided over `team` (may be null).
-  void Build(uint32_t n, const double* v9, const Settings& settings, const kernel::Isa& isa,
+  // The source tree of facets 0 .. n - 1 and its leaf-ordered table (facets
+  // of zero area are left out); the moments are made at the first
+  // evaluation (Moments). Work is divided over `team` (may be null).
+  void Build(const Facets& facets, const Settings& settings, const kernel::Isa& isa,
              ThreadTeam* team);
-  void Build(const FacetView& facets, const Settings& settings, const kernel::Isa& isa,
-             ThreadTeam* team);
-  // The field at points i < count, results at index i.
-  void Evaluate(size_t count, const double* x, const double* y, const double* z,
-                const FieldOut& out, TableGuard guard, ThreadTeam* team) const;
+  // P2M and M2M: the moments of every cell of at least min_cell facets, once;
+  // several callers may ask at once.
+  void Moments(ThreadTeam* team) const;
+  // The field at points i < count to `tolerance` (at most settings'
+  // tolerance x 1e3: the stored order is made for that), results at index
+  // i; false when the monitor stopped it.
+  bool Evaluate(double tolerance, size_t count, const double* x, const double* y, const double* z,
+                const FieldOut& out, TableGuard guard, ThreadTeam* team,
+                const EvaluateOptions& options = {}) const;
   void Release();
   bool Built() const { return isa_ != nullptr; }
+
+  // The facets in tree order as a table: the exact sum over all its chunks
+  // is the closed form of the whole model.
+  const kernel::Model& table() const { return near_; }
+  const Settings& settings() const { return settings_; }
 
   // What the tree holds, for tests and benchmarks.
   size_t Cells() const { return cell_.size(); }
   size_t MomentBytes() const { return moment_.size() * sizeof(double); }
   int MaxOrder() const { return P_; }
-  // The expansion bound asked for: eps = kSlack x the tolerance at the
-  // opening limit rho = theta, falling as (rho/theta)^2 below it. Near the
-  // limit the bound is loose (many cells at similar distances, errors of
-  // every sign): the error measured against the exact sum was at most 1e-4
-  // eps there. A lone cell far away (a far point) is summed to about eps of
-  // its own field, so there eps tends to a small fraction of the tolerance.
-  static constexpr double kSlack = 100;
-  // With p forced to `order` for every accepted cell (tests).
+  // With p forced to `order` for every accepted cell, the budget ignored
+  // (tests of the bound).
   void ForceOrder(int order) { forced_ = order; }
 
  private:
   struct Cell {
     double c[3];
     double radius;
-    uint32_t begin, end;  // facets, in tree order
-    uint32_t child;       // second child (the first is this + 1); 0 for a leaf
-    uint32_t leaf;        // a leaf's chunk
-    int64_t moments;      // offset into moment_, or -1
+    uint32_t begin, end;      // facets, in tree order
+    uint32_t child;           // second child (the first is this + 1); 0 for a leaf
+    uint32_t leaf, leaf_end;  // the chunks of the cell's leaves
+    int64_t moments;          // slot in moment_ and norm_, or -1
+    double area;              // Q of the three normal densities (each |n_k| <= 1)
+    double q0;                // Q of s = n . (A - c0)
   };
-  void BuildFrom(uint32_t n, const double* v9, ThreadTeam* team);
-  // Adds the moments of `from`, translated to the centre and scale of `to`,
-  // into M.
-  void Translate(const Cell& from, const Cell& to, double* M, std::vector<double>* regular) const;
-  void Batch(size_t first, size_t count, const double* x, const double* y, const double* z,
-             double* sum, TableGuard guard) const;
+  // The steps of Build.
+  std::vector<uint32_t> Partition(const Facets& facets);
+  void LeafTable(const Facets& facets, const std::vector<uint32_t>& perm,
+                 const std::vector<uint32_t>& starts, std::vector<double>* ordered);
+  void CellBalls(const std::vector<double>& ordered, ThreadTeam* team);
+  void CellCharges(const std::vector<double>& ordered);
+  // The steps of Moments.
+  void MakeMoments(ThreadTeam* team) const;
+  double* MomentsOf(const Cell& c) const;
+  void M2M(const Cell& from, const Cell& to, double* M, std::vector<double>* scratch) const;
+  // One batch of points [first, first + count) of the sorted arrays.
+  void Batch(double tolerance, size_t first, size_t count, const double* x, const double* y,
+             const double* z, double* sum, TableGuard guard, double maxU, double maxg) const;
 
   Settings settings_;
   const kernel::Isa* isa_ = nullptr;
   int P_ = 0;
   int forced_ = -1;
-  double eps_ = 0;
   double c0_[3] = {0, 0, 0};
+  double volume_ = 0;  // signed: positive for an outward surface
   std::vector<Cell> cell_;
-  std::vector<double> moment_;
   kernel::Model near_;
+  mutable std::mutex moments_lock_;
+  mutable bool moments_made_ = false;
+  mutable std::vector<double> moment_;
+  // Per cell with moments, per order n <= P: the norms of the moments of the
+  // normal densities (as a vector) and of s, at 2 (P + 1) doubles a cell.
+  mutable std::vector<double> norm_;
 };
 
-// The choice the tabled and threaded engines make under a tolerance: the
-// exact table, or the tree once the points expected (or evaluated so far)
-// make it the faster. Without a tolerance the engines are unchanged.
-class Switch {
+// The whole model's expansion about its ball (c, a), for points far from it:
+// there the closed form loses digits (its terms cancel to the field, as the
+// square of the distance), the expansion does not. A point's result depends
+// on the point alone.
+class Expansion {
  public:
-  // Reads TOLERANCE (before the model).
-  void Start();
-  // The tolerance set directly instead (0: none); may change between
-  // evaluations (the tree is then built again, or the exact table).
-  void SetTolerance(double tolerance) { tolerance_ = tolerance; }
-  double Tolerance() const { return tolerance_; }
-  // Keeps the model (which stays valid until Release); true when the exact
-  // table is to be built now, as without a tolerance.
-  bool Load(const FacetView& model);
-  bool Load(uint32_t n, const double* v9);
-  // How many points the command will evaluate in all, when it knows.
-  void Expect(size_t points) { expected_ = points; }
-  // Evaluates by the tree when it is chosen (true); otherwise makes sure
-  // `exact` is built and returns false. Under one tolerance the choice, once
-  // the tree, stays.
-  bool Evaluate(size_t count, const double* x, const double* y, const double* z,
-                const FieldOut& out, TableGuard guard, const kernel::Isa& isa, ThreadTeam* team,
-                kernel::Model* exact);
+  // The moments of every facet of `table` to order P, in 64 fixed blocks of
+  // chunks divided over `team`, added in block order: the same bits for
+  // every thread count.
+  void Build(const kernel::Model& table, const double c[3], double a, int P, const kernel::Isa& isa,
+             ThreadTeam* team);
+  bool Built() const { return isa_ != nullptr; }
+  // The order that meets `tolerance` relative to the point's own |g| and U
+  // (their lower bounds for a closed, outward surface of volume V inside the
+  // ball: |g| >= V cos(asin(a/r))/(r + a)^2 and U >= V/(r + a)) at distance
+  // r from c; -1 when none up to P does or r <= a.
+  int OrderAt(double r, double tolerance) const;
+  // The field (U, gx, gy, gz at out[4i ..]) at n points that all take order p.
+  void Evaluate(int p, size_t n, const double* x, const double* y, const double* z,
+                double* out) const;
   void Release();
+  const double* centre() const { return c_; }
+  double radius() const { return a_; }
 
  private:
-  double tolerance_ = 0, tree_tolerance_ = 0;
-  FacetView view_{};
-  const double* v9_ = nullptr;
-  size_t facets_ = 0, expected_ = 0, evaluated_ = 0;
-  Tree tree_;
+  const kernel::Isa* isa_ = nullptr;
+  int P_ = 0;
+  double c_[3] = {0, 0, 0}, a_ = 0;
+  double volume_ = 0, area_ = 0, q0_ = 0;
+  std::vector<double> moment_, norm_;
 };
 
 }  // namespace tree
 
-// TOLERANCE, read once: 0 when unset; a value that is not a number in (0, 1)
-// ends the run with "TOLERANCE: not a positive number below 1.".
-double ToleranceSetting();
+// The tree engine: the tree of the model, evaluated at every call to its
+// tolerance (Settings::tolerance).
+class TreeEngine final : public FieldEngine {
+ public:
+  explicit TreeEngine(TableGuard guard, unsigned threads = 1, kernel::Simd simd = kernel::Best());
+  void SetTolerance(double tolerance) { settings_.tolerance = tolerance; }
+  void SetThreads(unsigned m) { team_.SetCount(m); }
+  void Load(const Facets& model) override;
+  size_t Batch() const override { return SIZE_MAX; }
+  bool Evaluate(size_t count, const double* x, const double* y, const double* z,
+                const FieldOut& out, const EvaluateOptions& options = {}) const override;
+  void Release() override;
+  const tree::Tree& tree() const { return tree_; }
+  ThreadTeam& Team() const { return team_; }
+  tree::Settings& settings() { return settings_; }
 
-// The choice of the tabled and threaded engines under a tolerance: the exact
-// table, or the tree where its cost estimate says it is faster.
-bool TreeIsFaster(size_t facets, size_t points, double tolerance);
+ private:
+  TableGuard guard_;
+  const kernel::Isa* isa_;
+  tree::Settings settings_;
+  tree::Tree tree_;
+  mutable ThreadTeam team_;
+};

@@ -1,33 +1,23 @@
-// The vectorised pieces of the tree engine (tree.h), written once for W lanes
-// and included by kernel_impl.h inside each instruction set's namespace, after
-// the evaluator whose helpers they use:
-// - the near field: the exact table form over a list of chunks at a few
-//   points (the facets of the leaves not accepted as far);
-// - the far field: a cell's multipole expansion at W points at once;
-// - the exact multipole moments of W triangles at once.
-//
-// Harmonics (x scaled by the cell's radius a, u = x + iy, r^2 = |x|^2):
-//   regular    R_n^m, the w^m coefficient of (z + w u/2 - u*/(2w))^n / n!,
-//   irregular  I_0^0 = 1/r, I_m^m = (2m - 1) u I_{m-1}^{m-1} / r^2,
-//              I_{m+1}^m = (2m + 1) z I_m^m / r^2,
-//              I_n^m = ((2n - 1) z I_{n-1}^m - (n - 1 + m)(n - 1 - m) I_{n-2}^m) / r^2,
-// with R^-m = (-1)^m conj(R^m), the same for I, and for |y| < |x|
-//   1/|x - y| = sum_n sum_{m=-n..n} conj(R_n^m(y)) I_n^m(x).
-// A cell's moment of density s is M_n^m = integral of s conj(R_n^m((y - c)/a))
-// over its facets; the potential of the cell at x is then
-//   (1/a) sum_n (M_n^0 I_n^0 + 2 Re sum_{m>0} M_n^m I_n^m)((x - c)/a).
+// The tree engine's vectorised operators (tree.h), written once for W lanes
+// and included by each instruction set's unit (isa_*.cpp) after
+// kernel_impl.h, whose lane helpers and chunk evaluators they use:
+// - P2P: the exact table form over a list of chunks at a few points (the
+//   facets of the leaves not accepted as far);
+// - M2P: a cell's multipole expansion at W points at once;
+// - P2M: the exact multipole moments of W triangles at once.
+// The harmonics and the layout of the moments are multipole.h's.
+namespace kernel::KERNEL_NS {
+namespace {
 
-// Moments are stored as kernel.h's MomentIndex lays them out, each
-// coefficient as eight doubles (real parts of the four densities, then
-// imaginary parts); the factor 2 of m > 0 is folded into the stored values.
+using multipole::Index;
 
 // The near field: the chunks listed at n <= kPoints points (contiguous
 // arrays), the totals (U, gx, gy, gz) of point j added into sum[4j ..].
 // Each chunk is evaluated as EvaluateAll does, so a point gets the bits the
 // whole-model evaluator would give for the same facets.
 template <bool kGuarded>
-void NearChunks(const Model& model, const uint32_t* chunks, size_t nchunks, size_t n,
-                const double* x, const double* y, const double* z, double* sum) {
+void P2P(const Model& model, const uint32_t* chunks, size_t nchunks, size_t n, const double* x,
+         const double* y, const double* z, double* sum) {
   Scratch& s = *static_cast<Scratch*>(ThreadScratch());
   for (size_t k = 0; k < n * 4 * W; ++k) s.acc[k] = 0;
   const size_t whole = n / W * W;
@@ -51,8 +41,8 @@ void NearChunks(const Model& model, const uint32_t* chunks, size_t nchunks, size
 // to order p <= P at n points: the four potentials of point j added into
 // psi[4j ..]. Every lane does the same operations: a point's value does not
 // depend on the others.
-void FarField(const double* M, int P, int p, const double c[3], double inv_a, size_t n,
-              const double* x, const double* y, const double* z, double* psi) {
+void M2P(const double* M, int P, int p, const double c[3], double inv_a, size_t n, const double* x,
+         const double* y, const double* z, double* psi) {
   for (size_t j0 = 0; j0 < n; j0 += W) {
     vd X, Y, Z;
     for (int l = 0; l < W; ++l) {
@@ -73,7 +63,7 @@ void FarField(const double* M, int P, int p, const double c[3], double inv_a, si
         const vd ni = Fma(Y, dr, X * di) * f;
         dr = nr, di = ni;
       }
-      const double* col = M + 8 * MomentIndex(m, m, P);
+      const double* col = M + 8 * Index(m, m, P);
       auto add = [&](const double* k, vd ir, vd ii) {
         for (int q = 0; q < 4; ++q) {
           s[q] = Fma(Splat(k[q]), ir, s[q]);
@@ -107,9 +97,9 @@ void FarField(const double* M, int P, int p, const double c[3], double inv_a, si
 // h_n(a0, a1, a2) = G2_n, G2_n = a2 G2_{n-1} + G1_n, G1_n = a1 G1_{n-1} + G0_n,
 // G0_n = a0^n: Laurent polynomials in w whose coefficients obey
 // c_-m = (-1)^m conj(c_m), so only m >= 0 is kept.
-void FacetMoments(size_t n, const double* const v[9], const double* area, const double* const s[4],
-                  const double c[3], double inv_a, int P, const double* inv_fact2, double* M) {
-  const size_t K = MomentCount(P);
+void P2M(size_t n, const double* const v[9], const double* area, const double* const s[4],
+         const double c[3], double inv_a, int P, const double* inv_fact2, double* M) {
+  const size_t K = multipole::Count(P);
   const size_t L = size_t(P) + 2;  // coefficients kept per polynomial
   // Lane sums of the moments, then the three chains' two buffers.
   thread_local std::vector<double, Model::Aligned<double>> store;
@@ -142,7 +132,7 @@ void FacetMoments(size_t n, const double* const v[9], const double* area, const 
       const vd w = weight * Splat(inv_fact2[nn]);
       for (int m = 0; m <= nn; ++m) {
         const vd tr = w * gr[m], ti = -(w * gi[m]);  // conj
-        vd* a = acc + 8 * MomentIndex(nn, m, P);
+        vd* a = acc + 8 * Index(nn, m, P);
         for (int q = 0; q < 4; ++q) {
           a[q] = Fma(dens[q], tr, a[q]);
           a[4 + q] = Fma(dens[q], ti, a[4 + q]);
@@ -188,3 +178,6 @@ void FacetMoments(size_t n, const double* const v[9], const double* area, const 
     M[k] += t;
   }
 }
+
+}  // namespace
+}  // namespace kernel::KERNEL_NS

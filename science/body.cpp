@@ -61,8 +61,9 @@ Body::Body(mesh::Mesh model, unsigned threads, double tolerance) : model_(std::m
   const terms::Vec c = sum.Centroid();
   centre_ = {c.x, c.y, c.z};
   engine_.SetTolerance(tolerance);
-  engine_.Load(n, corners_.data());
+  engine_.SetFarExpansion(true);
   engine_.SetThreads(threads);
+  engine_.Load(Facets(n, corners_.data()));
 }
 
 std::vector<double> FaceAreas(const mesh::Mesh& m) {
@@ -103,7 +104,7 @@ void Body::Gradient(size_t n, const double* x, const double* y, const double* z,
     entries_.reserve(faces);
     for (size_t f = 0; f < faces; ++f) entries_.push_back(MakeSIEntry(&corners_[9 * f]));
   });
-  engine_.Threads().MultiThreading(n, [&](unsigned first, unsigned step) {
+  engine_.Team().MultiThreading(n, [&](unsigned first, unsigned step) {
     for (size_t i = first; i < n; i += step) {
       double T[3][3] = {};
       const terms::Vec p{x[i], y[i], z[i]};

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/chooser.h"
 #include "engine/field_out.h"
-#include "engine/threaded.h"
 #include "mesh/mesh.h"
 
 namespace science {
@@ -57,10 +57,7 @@ class Body {
   double Area() const;
 
   // The potential and attraction at n points (model units, G rho = 1), the
-  // same bits for every thread count.
-  // How many points Field will be asked for in all, when known (the choice
-  // of the tree engine under a tolerance).
-  void Expect(size_t points) const { engine_.Expect(points); }
+  // same bits for every thread count; far points by the model's expansion.
   void Field(size_t n, const double* x, const double* y, const double* z,
              const FieldOut& out) const;
   // The gravity gradient tensor (xx, xy, xz, yy, yz, zz per point, 6n
@@ -74,7 +71,7 @@ class Body {
   mutable std::once_flag entries_made_;
   double volume_ = 0;
   std::array<double, 3> centre_{};
-  mutable ThreadedEngine engine_{TableGuard::kRelative};
+  mutable Chooser engine_{TableGuard::kRelative};
 };
 
 // The field at n points in the units asked for: U, gx, gy, gz, and with a

@@ -44,7 +44,6 @@ int ColouringMain(int argc, char** argv, FieldEngine& engine, ColouringCommand& 
   }
   const FacetView model = FacetView::Of(n, facets);
   engine.Load(model);
-  engine.Expect(size_t{n} + 1);  // at most the centroid and every facet's
   command.Compute(engine, model, facets);
   engine.Release();
   const ValueRange range = argc == 6 ? given : FiniteRange(n, facets);

@@ -93,7 +93,6 @@ int FieldptsMain(int argc, char** argv, FieldEngine& engine) {
   const FacetView model = LoadPlainModel(engine, argv[1]);
   PrintVolumeLine(model);
   if (argc == 2) {
-    engine.Expect(model.n);
     PrintFacetLines(engine, model);
   } else {
     const bool from_stdin = argv[2][0] == '-';

@@ -1,8 +1,8 @@
 // geopot_s, tabled build: per-facet table, table form.
-#include "engine/tabled.h"
+#include "engine/chooser.h"
 #include "tools/geopot_cmd.h"
 
 int main(int argc, char** argv) {
-  TabledEngine engine(TableGuard::kRelative);
+  Chooser engine(TableGuard::kRelative);
   return GeopotMain(argc, argv, engine);
 }

@@ -1,8 +1,8 @@
 // plumbline_s, tabled build: per-facet table, table form.
-#include "engine/tabled.h"
+#include "engine/chooser.h"
 #include "tools/plumbline_cmd.h"
 
 int main(int argc, char** argv) {
-  TabledEngine engine(TableGuard::kRelative);
+  Chooser engine(TableGuard::kRelative);
   return PlumblineMain(argc, argv, engine);
 }

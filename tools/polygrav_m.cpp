@@ -29,9 +29,9 @@
 #include "common/error.h"
 #include "common/input.h"
 #include "common/scan.h"
+#include "engine/chooser.h"
 #include "engine/kernel.h"
 #include "engine/threads.h"
-#include "engine/tree.h"
 
 namespace {
 
@@ -181,13 +181,14 @@ double FaceFactor(const FaceEntry& e, Vec p, double* h) {
 }
 
 // The faces prepared for the suite's vector kernel (the table form with the
-// relative guard, in double precision), and its instruction set.
+// relative guard, in double precision), and its instruction set; under
+// TOLERANCE the suite's chooser instead (tree, expansion or table), over the
+// faces' corners.
 kernel::Model table;
 const kernel::Isa* isa = nullptr;
-// TOLERANCE (0 when unset), and the faces' corners kept for the tree engine
-// while it may be chosen.
 double tolerance = 0;
 std::vector<double> corners;
+std::unique_ptr<Chooser> chooser;
 
 void PrepareKernel() {
   try {
@@ -201,37 +202,33 @@ void PrepareKernel() {
     std::copy(v, v + 9, &corners[9 * size_t{f}]);
   }
   isa = &kernel::For(kernel::Best());
-  table.Build(F, corners.data());
-  // Under TOLERANCE the corners stay for the tree until the points are known.
-  if (tolerance == 0) std::vector<double>().swap(corners);
+  if (tolerance == 0) {
+    table.Build(Facets(F, corners.data()));
+    std::vector<double>().swap(corners);
+    return;
+  }
+  chooser = std::make_unique<Chooser>(TableGuard::kRelative, static_cast<unsigned>(M));
+  chooser->SetTolerance(tolerance);
+  chooser->Load(Facets(F, corners.data()));
 }
 
-// Under TOLERANCE, the tree engine when its cost estimate says it is the
-// faster for these N points: true when it has evaluated them (results in
-// P, X, Y, Z), the exact table released first. Otherwise the table stays.
-bool EvaluateByTree() {
-  if (tolerance == 0) return false;
-  if (TreeIsFaster(F, N, tolerance)) {
-    table.Release();  // the summary's point was its last use
-    ThreadTeam team;
-    team.SetCount(static_cast<unsigned>(M));
-    tree::Tree tree;
-    tree::Settings settings;
-    settings.tolerance = tolerance;
-    tree.Build(F, corners.data(), settings, *isa, &team);
-    std::vector<double>().swap(corners);
-    // The attraction overwrites the coordinates: the tree reads every point
-    // before it writes a result.
-    tree.Evaluate(N, X, Y, Z, {P, X, Y, Z}, TableGuard::kRelative, &team);
-    return true;
-  }
-  std::vector<double>().swap(corners);
-  return false;
+// Under TOLERANCE, every point through the chooser (results in P, X, Y, Z):
+// true when it has evaluated them.
+bool EvaluateByChooser() {
+  if (!chooser) return false;
+  // The attraction overwrites the coordinates: the chooser reads every
+  // point before it writes a result.
+  chooser->Evaluate(N, X, Y, Z, {P, X, Y, Z});
+  return true;
 }
 
 // The field at n points of block arrays x, y, z into U, gx, gy, gz.
 void Evaluate(size_t n, const double* x, const double* y, const double* z, double* U, double* gx,
               double* gy, double* gz) {
+  if (chooser) {
+    chooser->Evaluate(n, x, y, z, {U, gx, gy, gz});
+    return;
+  }
   CalculateSI(*isa, TableGuard::kRelative, table, 0, 1, n, x, y, z, {U, gx, gy, gz});
 }
 
@@ -623,7 +620,7 @@ int main(int argc, char** argv) {
   }
 
   if (!Resize(&P, N)) Error("memory allocation error.");
-  if (!EvaluateByTree()) EvaluatePoints();
+  if (!EvaluateByChooser()) EvaluatePoints();
   PrintResults();
   return 0;
 }

@@ -62,10 +62,7 @@ terms::Vec FacetCentroid(const float* v) {
 void AtCentroids(FieldEngine& engine, const FacetView& model, Want want,
                  const std::function<void(size_t, size_t, const FieldOut&)>& sink) {
   Progress progress(model.n, model.n);
-  size_t chunk = std::min<size_t>(engine.Batch(), model.n);
-  // With a progress line even the threaded engine gets the points in about
-  // two hundred chunks; the results do not depend on the chunking.
-  if (progress.Shown()) chunk = std::min(chunk, std::max<size_t>(1, model.n / 200));
+  const size_t chunk = std::min<size_t>(engine.Batch(), model.n);
   // Point coordinates, then the results.
   double* x = chunk > SIZE_MAX / (3 * sizeof(double))
                   ? nullptr
@@ -80,6 +77,14 @@ void AtCentroids(FieldEngine& engine, const FacetView& model, Want want,
     out.gy = all.gy;
     out.gz = all.gz;
   }
+  // An engine that takes every point at once tells the progress line how
+  // far it is; the others are told between their chunks.
+  EvaluateOptions options;
+  if (progress.Shown() && chunk == model.n)
+    options.monitor = [&](double share) {
+      progress.Update(static_cast<size_t>(share * static_cast<double>(model.n)));
+      return true;
+    };
   for (size_t first = 0; first < model.n; first += chunk) {
     const size_t count = std::min(chunk, model.n - first);
     for (size_t i = 0; i < count; ++i) {
@@ -88,7 +93,7 @@ void AtCentroids(FieldEngine& engine, const FacetView& model, Want want,
       y[i] = c.y;
       z[i] = c.z;
     }
-    engine.Evaluate(count, x, y, z, out);
+    engine.Evaluate(count, x, y, z, out, options);
     sink(first, count, out);
     progress.Update(first + count);
   }

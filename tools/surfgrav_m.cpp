@@ -1,8 +1,8 @@
 // surfgrav_m, threaded build: per-facet table, points divided among THREADS threads.
-#include "engine/threaded.h"
+#include "engine/chooser.h"
 #include "tools/surfgrav_cmd.h"
 
 int main(int argc, char** argv) {
-  ThreadedEngine engine(TableGuard::kRelative);
+  Chooser engine(TableGuard::kRelative, Chooser::kThreadsSetting);
   return SurfgravMain(argc, argv, engine);
 }

@@ -17,11 +17,10 @@
 #include <vector>
 
 #include "common/read.h"
+#include "engine/chooser.h"
 #include "engine/direct.h"
 #include "engine/kernel.h"
-#include "engine/tabled.h"
 #include "engine/terms.h"
-#include "engine/threaded.h"
 #include "tests/support/run.h"
 
 namespace {
@@ -128,22 +127,22 @@ TEST(FarField, DirectBuildIsAPointMassFarAway) {
 }
 
 TEST(FarField, TabledBuildsAreAPointMassFarAway) {
-  TabledEngine guarded(TableGuard::kRelative);
+  Chooser guarded(TableGuard::kRelative);
   ExpectPointMass(guarded, "tabled, relative guard");
-  TabledEngine unguarded(TableGuard::kNone);
+  Chooser unguarded(TableGuard::kNone);
   ExpectPointMass(unguarded, "tabled, no guard");
 }
 
 TEST(FarField, ThreadedBuildIsAPointMassFarAway) {
   ThreadsEnv two("2");
-  ThreadedEngine engine(TableGuard::kRelative);
+  Chooser engine(TableGuard::kRelative, Chooser::kThreadsSetting);
   ExpectPointMass(engine, "threaded");
 }
 
 TEST(FarField, EveryInstructionSetIsAPointMassFarAway) {
   for (kernel::Simd simd : {kernel::Simd::kBaseline, kernel::Simd::kAvx2, kernel::Simd::kAvx512}) {
     if (!kernel::Supported(simd)) continue;
-    TabledEngine engine(TableGuard::kRelative, simd);
+    Chooser engine(TableGuard::kRelative, 1, simd);
     ExpectPointMass(engine, kernel::Name(simd));
   }
 }
@@ -173,7 +172,7 @@ Points Around(const FacetView& m, size_t n) {
 TEST(Threaded, GivesTheTabledBitsForEveryThreadCount) {
   const Mesh model(std::string(SOURCE_DIR) + "/examples/kleopatra.stl");
   const Points p = Around(model.View(), 301);
-  TabledEngine tabled(TableGuard::kRelative);
+  Chooser tabled(TableGuard::kRelative);
   tabled.Load(model.View());
   const Results want = Evaluate(tabled, p);
   // One point per call, as fieldpts_s reads a point file.
@@ -185,7 +184,7 @@ TEST(Threaded, GivesTheTabledBitsForEveryThreadCount) {
   tabled.Release();
   for (const char* m : {"1", "2", "3", "7", "400"}) {
     ThreadsEnv env(m);
-    ThreadedEngine threaded(TableGuard::kRelative);
+    Chooser threaded(TableGuard::kRelative, Chooser::kThreadsSetting);
     threaded.Start();
     threaded.Load(model.View());
     EXPECT_TRUE(Evaluate(threaded, p) == want) << "THREADS=" << m;
@@ -224,7 +223,7 @@ TEST(Tabled, AgreesWithTheDirectBuildAwayFromEdges) {
   p.x.resize(50), p.y.resize(50), p.z.resize(50);  // off the edges: the guards act alike
   DirectEngine direct;
   direct.Load(model.View());
-  TabledEngine tabled(TableGuard::kRelative);
+  Chooser tabled(TableGuard::kRelative);
   tabled.Load(model.View());
   const Results a = Evaluate(direct, p), b = Evaluate(tabled, p);
   for (size_t i = 0; i < p.size(); ++i) {

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/threaded.h"
+#include "engine/table_engine.h"
 #include "tests/support/run.h"
 
 namespace {
@@ -37,12 +37,12 @@ TEST(ThreadTeam, ShareTRunsOnThreadT) {
   EXPECT_EQ(std::set<std::thread::id>(ran.begin(), ran.end()).size(), 4u);
 }
 
-// The threaded engine's thread body writes the results of its own points
+// The table engine's thread body writes the results of its own points
 // t, t + m, ... and of no other: with THREADS=4 and 10 points, thread 1 has
 // points 1, 5 and 9.
-TEST(ThreadedEngine, ItemJBelongsToThreadJModM) {
+TEST(TableEngine, ItemJBelongsToThreadJModM) {
   const Facet square[] = {{{0, 0, 0, 0, 1, 0, 1, 1, 0}}, {{0, 0, 0, 1, 1, 0, 1, 0, 0}}};
-  ThreadedEngine engine(TableGuard::kRelative);
+  TableEngine engine(TableGuard::kRelative, 4);
   engine.Load(FacetView::Of(2, square));
   std::vector<double> x(10), y(10, 0.5), z(10, 1.0);
   for (size_t j = 0; j < x.size(); ++j) x[j] = 0.1 * static_cast<double>(j);

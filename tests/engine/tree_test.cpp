@@ -13,7 +13,7 @@
 #include "bench/torus.h"
 #include "common/read.h"
 #include "engine/si_direct.h"
-#include "engine/tabled.h"
+#include "engine/table_engine.h"
 #include "tests/support/run.h"
 
 namespace {
@@ -104,7 +104,7 @@ TEST(TreeHarmonics, TriangleMomentsAndFarFieldMatchQuadrature) {
     if (!kernel::Supported(simd)) continue;
     const kernel::Isa& isa = kernel::For(simd);
     std::vector<double> M(8 * At(P, P, P) + 8, 0.0);
-    isa.moments(1, pv, area, ps, c, 1 / a, P, inv_fact2.data(), M.data());
+    isa.p2m(1, pv, area, ps, c, 1 / a, P, inv_fact2.data(), M.data());
     for (int n = 0; n <= P; ++n)
       for (int m = 0; m <= n; ++m) {
         const cd want = OverTriangle(tri, tri + 3, tri + 6, 16, [&](const double* p) {
@@ -123,7 +123,7 @@ TEST(TreeHarmonics, TriangleMomentsAndFarFieldMatchQuadrature) {
         for (int k = 0; k < 8; ++k) M[8 * At(n, m, P) + size_t(k)] *= 2;
     const double x[3] = {1.9, -1.2, 2.4}, y[3] = {-2.2, 1.5, 0.9}, z[3] = {0.6, 2.0, -1.8};
     double psi[12] = {};
-    isa.far(M.data(), P, P, c, 1 / a, 3, x, y, z, psi);
+    isa.m2p(M.data(), P, P, c, 1 / a, 3, x, y, z, psi);
     for (int j = 0; j < 3; ++j) {
       const double want = OverTriangle(tri, tri + 3, tri + 6, 24, [&](const double* p) {
         return 1 / std::sqrt((p[0] - x[j]) * (p[0] - x[j]) + (p[1] - y[j]) * (p[1] - y[j]) +
@@ -222,9 +222,9 @@ void TreeAndExact(const tree::Tree& tree, const FacetView& view, const Points& p
                   std::vector<double>* t, std::vector<double>* e) {
   const size_t n = p.size();
   double *a = t->data(), *b = e->data();
-  tree.Evaluate(n, p.x.data(), p.y.data(), p.z.data(), {a, a + n, a + 2 * n, a + 3 * n},
-                TableGuard::kRelative, nullptr);
-  TabledEngine exact(TableGuard::kRelative);
+  tree.Evaluate(tree.settings().tolerance, n, p.x.data(), p.y.data(), p.z.data(),
+                {a, a + n, a + 2 * n, a + 3 * n}, TableGuard::kRelative, nullptr);
+  TableEngine exact(TableGuard::kRelative);
   exact.Load(view);
   exact.Evaluate(n, p.x.data(), p.y.data(), p.z.data(), {b, b + n, b + 2 * n, b + 3 * n});
 }
@@ -235,7 +235,7 @@ void ExpectWithin(const std::vector<Facet>& model, const char* name) {
   const Points p = Probe(model);
   const size_t n = p.size();
   std::vector<double> t(4 * n), e(4 * n);
-  TabledEngine exact(TableGuard::kRelative);
+  TableEngine exact(TableGuard::kRelative);
   exact.Load(view);
   exact.Evaluate(n, p.x.data(), p.y.data(), p.z.data(),
                  {e.data(), e.data() + n, e.data() + 2 * n, e.data() + 3 * n});
@@ -244,7 +244,7 @@ void ExpectWithin(const std::vector<Facet>& model, const char* name) {
     tree::Settings s;
     s.tolerance = tolerance;
     tree.Build(view, s, Isa(), nullptr);
-    tree.Evaluate(n, p.x.data(), p.y.data(), p.z.data(),
+    tree.Evaluate(tree.settings().tolerance, n, p.x.data(), p.y.data(), p.z.data(),
                   {t.data(), t.data() + n, t.data() + 2 * n, t.data() + 3 * n},
                   TableGuard::kRelative, nullptr);
     double maxU = 0, maxg = 0, errU = 0, errg = 0;
@@ -303,7 +303,7 @@ TEST(TreeEngine, FarPointsAreThePointMass) {
     for (int k = 0; k < 10; ++k) p.Add(c.x + r * std::cos(k), c.y + r * std::sin(k), c.z + 0.3 * r);
     const size_t n = p.size();
     std::vector<double> t(4 * n);
-    tree.Evaluate(n, p.x.data(), p.y.data(), p.z.data(),
+    tree.Evaluate(tree.settings().tolerance, n, p.x.data(), p.y.data(), p.z.data(),
                   {t.data(), t.data() + n, t.data() + 2 * n, t.data() + 3 * n},
                   TableGuard::kRelative, nullptr);
     for (size_t i = 0; i < n; ++i) {
@@ -332,7 +332,7 @@ TEST(TreeEngine, ThreadsDoNotChangeABit) {
     s.tolerance = 1e-10;
     tree.Build(view, s, Isa(), &team);
     std::vector<double> t(4 * n);
-    tree.Evaluate(n, p.x.data(), p.y.data(), p.z.data(),
+    tree.Evaluate(tree.settings().tolerance, n, p.x.data(), p.y.data(), p.z.data(),
                   {t.data(), t.data() + n, t.data() + 2 * n, t.data() + 3 * n},
                   TableGuard::kRelative, &team);
     if (first.empty())

@@ -12,9 +12,8 @@
 #include <string>
 
 #include "common/scan.h"
+#include "engine/chooser.h"
 #include "engine/direct.h"
-#include "engine/tabled.h"
-#include "engine/threaded.h"
 #include "tests/fuzz/harness.h"
 #include "tools/fieldpts_cmd.h"
 
@@ -95,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* points = AsFile(data, size);
   DirectEngine direct;
   RunCommand(direct, points);
-  ThreadedEngine threaded(TableGuard::kRelative);
+  Chooser threaded(TableGuard::kRelative, Chooser::kThreadsSetting);
   RunCommand(threaded, points);
   return 0;
 }

@@ -1,8 +1,8 @@
-// The evaluator compiled once per instruction set (kernel_impl.h included in
-// a target region of its own unit), each with its dispatch table entry.
+// The dispatch table entries, one per instruction set (isa_*.cpp: the
+// vectorised pieces compiled in a target region of their own unit).
 #pragma once
 
-#include "engine/kernel.h"
+#include "engine/isa.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #define KERNEL_X86 1

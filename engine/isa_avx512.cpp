@@ -1,9 +1,10 @@
-// The evaluator for processors with AVX-512 (8 lanes), chosen at run time.
+// The vectorised pieces for processors with AVX-512 (8 lanes), chosen at run time.
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/isa_targets.h"
 #include "engine/kernel.h"
-#include "engine/kernel_targets.h"
+#include "engine/multipole.h"
 
 #if KERNEL_X86
 #include <immintrin.h>
@@ -16,7 +17,9 @@
 #define KERNEL_NS avx512
 #define KERNEL_SIMD Simd::kAvx512
 #define KERNEL_WIDTH 8
+#include "engine/isa_impl.h"
 #include "engine/kernel_impl.h"
+#include "engine/tree_impl.h"
 #pragma GCC diagnostic pop
 #pragma GCC pop_options
 #endif

@@ -1,9 +1,10 @@
-// The evaluator for any processor (two lanes, SSE2 on x86-64), chosen at run time.
+// The vectorised pieces for any processor (two lanes, SSE2 on x86-64), chosen at run time.
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/isa_targets.h"
 #include "engine/kernel.h"
-#include "engine/kernel_targets.h"
+#include "engine/multipole.h"
 
 #if KERNEL_X86
 #include <immintrin.h>
@@ -11,4 +12,6 @@
 #define KERNEL_NS baseline
 #define KERNEL_SIMD Simd::kBaseline
 #define KERNEL_WIDTH 2
+#include "engine/isa_impl.h"
 #include "engine/kernel_impl.h"
+#include "engine/tree_impl.h"

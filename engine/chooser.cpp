@@ -1,0 +1,237 @@
+// The chooser: far points by the model's expansion, the others by the table
+// or the tree, decided per call.
+#include "engine/chooser.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <new>
+#include <numeric>
+
+#include "common/error.h"
+
+namespace {
+
+// The expansion's order: enough for the last bits beyond kFar radii.
+constexpr int kExpansionOrder = 32;
+// "As exact as double precision allows": half an ulp of the point's value.
+constexpr double kExactTolerance = 1.1102230246251565e-16;
+
+// The chooser's cost estimate for `points` points near a model of `facets`
+// facets under `tolerance`, fitted on generated asteroids of 80,000 and
+// 320,000 facets (surface case, one thread): building the tree costs about
+// as much as the exact sum at `setup` points, and each point then costs the
+// exact sum over `per_point` log2 N facets; both grow with the digits asked
+// for.
+bool TreeIsFaster(size_t facets, size_t points, double tolerance) {
+  const double digits = -std::log10(tolerance);
+  const double setup = 10 * digits * digits;
+  const double n = static_cast<double>(facets), m = static_cast<double>(points);
+  const double per_point = (100 + 2 * digits * digits) * std::log2(std::max(n, 2.0));
+  return m * n > setup * n + m * per_point;
+}
+
+}  // namespace
+
+double ToleranceSetting() {
+  static const double value = [] {
+    const char* text = std::getenv("TOLERANCE");
+    if (!text) return 0.0;
+    char* end = nullptr;
+    const double t = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !(t > 0 && t < 1))
+      Error("TOLERANCE: not a positive number below 1.");
+    if (t < Chooser::kMinTolerance)
+      Error("TOLERANCE: below 1e-15, where the closed form's own rounding decides the error.");
+    return t;
+  }();
+  return value;
+}
+
+Chooser::Chooser(TableGuard guard, unsigned threads, kernel::Simd simd)
+    : guard_(guard), isa_(&kernel::For(simd)), table_(guard, threads, simd) {}
+
+void Chooser::Start() {
+  table_.Start();
+  tolerance_ = ToleranceSetting();
+}
+
+void Chooser::Load(const Facets& model) {
+  model_ = model;
+  // The model's ball: the centre of the box of its vertices, the radius to
+  // the farthest vertex.
+  double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+  for (uint32_t f = 0; f < model.n; ++f) {
+    double v[9];
+    model.Corners(f, v);
+    for (int k = 0; k < 9; ++k) lo[k % 3] = std::min(lo[k % 3], v[k]);
+    for (int k = 0; k < 9; ++k) hi[k % 3] = std::max(hi[k % 3], v[k]);
+  }
+  for (int k = 0; k < 3; ++k) centre_[k] = model.n ? 0.5 * (lo[k] + hi[k]) : 0;
+  double r2 = 0;
+  for (uint32_t f = 0; f < model.n; ++f) {
+    double v[9];
+    model.Corners(f, v);
+    for (int k = 0; k < 9; k += 3)
+      r2 = std::max(r2, (v[k] - centre_[0]) * (v[k] - centre_[0]) +
+                            (v[k + 1] - centre_[1]) * (v[k + 1] - centre_[1]) +
+                            (v[k + 2] - centre_[2]) * (v[k + 2] - centre_[2]));
+  }
+  radius_ = std::sqrt(r2);
+  if (tolerance_ > 0)
+    TreeFor(tolerance_);
+  else
+    ExactTable();
+}
+
+size_t Chooser::Batch() const {
+  return tolerance_ > 0 ? SIZE_MAX : table_.Batch();
+}
+
+void Chooser::Release() {
+  const std::lock_guard<std::mutex> hold(lock_);
+  table_.Release();
+  table_built_ = false;
+  tree_.reset();
+  exact_expansion_.Release();
+  tree_expansion_.Release();
+}
+
+const kernel::Model& Chooser::ExactTable() const {
+  const std::lock_guard<std::mutex> hold(lock_);
+  if (!table_built_) {
+    table_.Load(model_);
+    table_built_ = true;
+  }
+  return table_.table();
+}
+
+std::shared_ptr<const tree::Tree> Chooser::TreeFor(double tolerance) const {
+  tree::Settings settings;
+  settings.tolerance = tolerance;
+  const std::lock_guard<std::mutex> hold(lock_);
+  if (!tree_ || tree_->MaxOrder() != tree::StoredOrder(settings)) {
+    auto made = std::make_shared<tree::Tree>();
+    made->Build(model_, settings, *isa_, &table_.Team());
+    tree_ = made;
+  }
+  return tree_;
+}
+
+const tree::Expansion& Chooser::ExpansionFor(double tolerance) const {
+  // Under a tolerance the facets in the tree's order, else in the model's.
+  const kernel::Model* table = nullptr;
+  std::shared_ptr<const tree::Tree> tree;
+  if (tolerance > 0) {
+    tree = TreeFor(tolerance);
+    table = &tree->table();
+  } else {
+    table = &ExactTable();
+  }
+  tree::Expansion& e = tolerance > 0 ? tree_expansion_ : exact_expansion_;
+  const std::lock_guard<std::mutex> hold(lock_);
+  if (!e.Built()) e.Build(*table, centre_, radius_, kExpansionOrder, *isa_, &table_.Team());
+  return e;
+}
+
+size_t Chooser::FarOrders(size_t count, const double* x, const double* y, const double* z,
+                          double tolerance, std::vector<int>* order) const {
+  order->assign(count, -1);
+  if (tolerance == 0 && !far_expansion_) return 0;
+  const double reach = kFar * radius_;
+  std::vector<double> r(count);
+  size_t beyond = 0;
+  for (size_t i = 0; i < count; ++i) {
+    r[i] = std::hypot(x[i] - centre_[0], y[i] - centre_[1], z[i] - centre_[2]);
+    beyond += r[i] > reach;
+  }
+  if (beyond == 0) return 0;
+  const tree::Expansion& e = ExpansionFor(tolerance);
+  const double goal = tolerance > 0 ? tolerance : kExactTolerance;
+  size_t far = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (!(r[i] > reach)) continue;
+    (*order)[i] = e.OrderAt(r[i], goal);
+    far += (*order)[i] >= 0;
+  }
+  return far;
+}
+
+Chooser::Plan Chooser::Choose(size_t count, const double* x, const double* y, const double* z,
+                              double tolerance) const {
+  std::vector<int> order;
+  Plan plan;
+  plan.far = FarOrders(count, x, y, z, tolerance, &order);
+  plan.tree = tolerance > 0 && TreeIsFaster(model_.n, count - plan.far, tolerance);
+  return plan;
+}
+
+bool Chooser::Evaluate(size_t count, const double* x, const double* y, const double* z,
+                       const FieldOut& out, const EvaluateOptions& options) const {
+  const double tolerance = options.tolerance >= 0 ? options.tolerance : tolerance_;
+  if (tolerance == 0 && !far_expansion_) {
+    ExactTable();
+    return table_.Evaluate(count, x, y, z, out, options);
+  }
+  std::vector<int> order;
+  const size_t far = FarOrders(count, x, y, z, tolerance, &order);
+  // The near points and the far ones (by their order: a point's result does
+  // not depend on the others of its group), gathered before any result is
+  // written: the results may overwrite the coordinates.
+  const size_t m = count - far;
+  std::vector<size_t> near, by_order;
+  std::vector<double> px, py, pz, res;
+  try {
+    near.reserve(m);
+    by_order.reserve(far);
+    for (size_t i = 0; i < count; ++i) (order[i] < 0 ? near : by_order).push_back(i);
+    std::stable_sort(by_order.begin(), by_order.end(),
+                     [&](size_t a, size_t b) { return order[a] < order[b]; });
+    px.resize(count), py.resize(count), pz.resize(count), res.resize(4 * count);
+  } catch (const std::bad_alloc&) {
+    Error("memory allocation error for P, X, Y and Z.");
+  }
+  for (size_t k = 0; k < m; ++k) px[k] = x[near[k]], py[k] = y[near[k]], pz[k] = z[near[k]];
+  for (size_t k = 0; k < far; ++k) {
+    const size_t i = by_order[k];
+    px[m + k] = x[i], py[m + k] = y[i], pz[m + k] = z[i];
+  }
+  // Results at res[q * count + k]: the near points first, then the far.
+  const FieldOut sub{res.data(), res.data() + count, res.data() + 2 * count,
+                     res.data() + 3 * count};
+  bool finished = true;
+  if (m > 0) {
+    if (tolerance == 0) {
+      finished = EvaluateTable(*isa_, guard_, ExactTable(), table_.Team(), m, px.data(), py.data(),
+                               pz.data(), sub, options);
+    } else {
+      const std::shared_ptr<const tree::Tree> tree = TreeFor(tolerance);
+      if (TreeIsFaster(model_.n, m, tolerance))
+        finished = tree->Evaluate(tolerance, m, px.data(), py.data(), pz.data(), sub, guard_,
+                                  &table_.Team(), options);
+      else
+        finished = EvaluateTable(*isa_, guard_, tree->table(), table_.Team(), m, px.data(),
+                                 py.data(), pz.data(), sub, options);
+    }
+  }
+  if (far > 0) {
+    const tree::Expansion& e = ExpansionFor(tolerance);
+    std::vector<double> field(4 * far);
+    for (size_t k = 0; k < far;) {
+      size_t j = k;
+      while (j < far && order[by_order[j]] == order[by_order[k]]) ++j;
+      e.Evaluate(order[by_order[k]], j - k, &px[m + k], &py[m + k], &pz[m + k], &field[4 * k]);
+      k = j;
+    }
+    for (size_t k = 0; k < far; ++k)
+      for (int q = 0; q < 4; ++q) res[size_t(q) * count + m + k] = field[4 * k + size_t(q)];
+  }
+  for (size_t k = 0; k < count; ++k) {
+    const size_t i = k < m ? near[k] : by_order[k - m];
+    if (out.U) out.U[i] = sub.U[k];
+    if (out.gx) out.gx[i] = sub.gx[k];
+    if (out.gy) out.gy[i] = sub.gy[k];
+    if (out.gz) out.gz[i] = sub.gz[k];
+  }
+  return finished;
+}

@@ -1,0 +1,89 @@
+// The chooser: the engine the tabled and threaded builds and the front end
+// plug in. It owns the table engine, the tree and the model's own
+// expansion, and decides once per call, from the call alone (the model, its
+// points, its tolerance), which evaluates what:
+// - without a tolerance, every point by the table's closed-form sum, bit for
+//   bit the table engine's; with SetFarExpansion (the front end), points
+//   farther than kFar radii of the model's ball by its expansion, to the
+//   last bits the closed form loses there;
+// - with a tolerance (TOLERANCE, SetTolerance or the call's own), points
+//   beyond kFar radii by the expansion to that tolerance relative to their
+//   own value, the others by the closed form (over the tree's leaves) or by
+//   the tree, whichever the cost estimate says is the faster for this call.
+// Nothing depends on earlier calls: what is prepared for one (the table,
+// the tree, the expansion) is made the same way whenever it is made.
+#pragma once
+
+#include <memory>
+#include <mutex>
+
+#include "engine/engine.h"
+#include "engine/table_engine.h"
+#include "engine/tree.h"
+
+class Chooser final : public FieldEngine {
+ public:
+  // Points beyond kFar radii of the model's ball are far.
+  static constexpr double kFar = 4;
+  // The smallest tolerance a call may ask for: below it the closed form's
+  // own rounding decides the error, whatever the method.
+  static constexpr double kMinTolerance = 1e-15;
+
+  // M read from THREADS at Start (the threaded builds), instead of given.
+  static constexpr unsigned kThreadsSetting = TableEngine::kThreadsSetting;
+  explicit Chooser(TableGuard guard, unsigned threads = 1, kernel::Simd simd = kernel::Best());
+  // Reads THREADS (the threaded builds) and TOLERANCE, before the model.
+  void Start() override;
+  // The table is built here without a tolerance, the tree (without its
+  // moments) with one.
+  void Load(const Facets& model) override;
+  // The table engine's, or every point at once under a tolerance (the tree
+  // forms its batches from all the points of a call).
+  size_t Batch() const override;
+  bool Evaluate(size_t count, const double* x, const double* y, const double* z,
+                const FieldOut& out, const EvaluateOptions& options = {}) const override;
+  void Release() override;
+
+  // The tolerance of calls that give none (0: the exact sum); set before
+  // Load, or the engine prepares for it at the first call that needs it.
+  void SetTolerance(double tolerance) { tolerance_ = tolerance; }
+  double Tolerance() const { return tolerance_; }
+  void SetFarExpansion(bool on) { far_expansion_ = on; }
+  void SetThreads(unsigned m) { table_.SetThreads(m); }
+  unsigned Threads() const { return table_.Threads(); }
+  ThreadTeam& Team() const { return table_.Team(); }
+
+  // How a call is evaluated: its far points (by the expansion) counted, and
+  // whether the others go to the tree.
+  struct Plan {
+    size_t far = 0;
+    bool tree = false;
+  };
+  Plan Choose(size_t count, const double* x, const double* y, const double* z,
+              double tolerance) const;
+
+ private:
+  // The expansion order of each point (-1: not far), and how many are far.
+  size_t FarOrders(size_t count, const double* x, const double* y, const double* z,
+                   double tolerance, std::vector<int>* order) const;
+  const kernel::Model& ExactTable() const;
+  std::shared_ptr<const tree::Tree> TreeFor(double tolerance) const;
+  const tree::Expansion& ExpansionFor(double tolerance) const;
+
+  TableGuard guard_;
+  const kernel::Isa* isa_;
+  double tolerance_ = 0;
+  bool far_expansion_ = false;
+  Facets model_;
+  double centre_[3] = {0, 0, 0}, radius_ = 0;  // the model's ball
+  mutable TableEngine table_;
+  mutable std::mutex lock_;  // for what is made at first need
+  mutable bool table_built_ = false;
+  mutable std::shared_ptr<const tree::Tree> tree_;
+  // The expansion over the table's facet order and over the tree's.
+  mutable tree::Expansion exact_expansion_, tree_expansion_;
+};
+
+// TOLERANCE, read once: 0 when unset; a value that is not a number in
+// [1e-15, 1) ends the run with "TOLERANCE: not a positive number below 1.".
+double ToleranceSetting();

@@ -1,0 +1,51 @@
+// The instruction sets the vectorised pieces are compiled for, and the
+// dispatch table of one instruction set: the table form's evaluator
+// (kernel.h) and the tree's operators (tree.h). An engine picks its entry
+// once, when it is made.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/field_out.h"
+
+namespace kernel {
+
+class Model;
+
+// Instruction sets the evaluator is compiled for.
+enum class Simd { kBaseline, kAvx2, kAvx512 };
+bool Supported(Simd simd);
+const char* Name(Simd simd);
+// The widest instruction set the processor runs, or the one POLYFIELD_SIMD
+// names (baseline, avx2, avx512); read once. A name that is not one of these,
+// or a set the processor lacks, ends the run with a message saying so.
+Simd Best();
+
+// Evaluates points first, first + step, ... below count (results at the
+// points' indices).
+using EvaluateFn = void (*)(const Model& model, size_t first, size_t step, size_t count,
+                            const double* x, const double* y, const double* z, const FieldOut& out);
+
+struct Isa {
+  Simd simd;
+  EvaluateFn evaluate[2];  // by TableGuard: relative, none
+  // The vector edge logarithm and arctangent, one lane at a time, for tests:
+  // ln((lambda + 1)/(lambda - 1)) unguarded, and atan2(y, x).
+  double (*edge_log)(double lambda);
+  double (*atan2)(double y, double x);
+  // The tree's operators (tree_impl.h). P2P: the exact table form over a
+  // list of chunks at n <= kPoints points (by TableGuard).
+  void (*p2p[2])(const Model& model, const uint32_t* chunks, size_t nchunks, size_t n,
+                 const double* x, const double* y, const double* z, double* sum);
+  // M2P: a cell's multipole expansion (moments M to order P, evaluated to
+  // order p) at n points, the four potentials added into psi.
+  void (*m2p)(const double* M, int P, int p, const double c[3], double inv_a, size_t n,
+              const double* x, const double* y, const double* z, double* psi);
+  // P2M: the exact moments of a run of facets.
+  void (*p2m)(size_t n, const double* const v[9], const double* area, const double* const s[4],
+              const double c[3], double inv_a, int P, const double* inv_fact2, double* M);
+};
+const Isa& For(Simd simd);
+
+}  // namespace kernel

@@ -1,0 +1,9 @@
+// This instruction set's entry of the dispatch table (isa.h), included last
+// by its unit (isa_*.cpp), after kernel_impl.h and tree_impl.h.
+namespace kernel::KERNEL_NS {
+
+extern const Isa kIsa;
+const Isa kIsa{KERNEL_SIMD, {EvaluateAll<true>, EvaluateAll<false>}, EdgeLog, Atan2,
+               {P2P<true>, P2P<false>}, M2P, P2M};
+
+}  // namespace kernel::KERNEL_NS
