@@ -17,8 +17,9 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 
-// Points handed to the kernel at once: the progress line moves between
-// blocks, and no result depends on the blocking.
+// Points handed to the engine at once, by FieldOf and SurfaceOf alike: the
+// progress line moves and Ctrl-C is looked for between blocks, and no result
+// depends on the blocking (the engine is told the whole count first).
 constexpr size_t kBlock = 4096;
 
 double Degrees(double radians) {
@@ -32,22 +33,6 @@ double Slope(const double n[3], double gx, double gy, double gz) {
 }
 
 }  // namespace
-
-std::string Units::LengthUnit() const {
-  if (metres == 1) return "m";
-  if (metres == 1000) return "km";
-  if (metres == 0.01) return "cm";
-  if (metres == 0.001) return "mm";
-  return std::to_string(metres) + " m";
-}
-
-double MetresOf(const std::string& unit) {
-  if (unit == "m") return 1;
-  if (unit == "km") return 1000;
-  if (unit == "cm") return 0.01;
-  if (unit == "mm") return 0.001;
-  throw mesh::Failure("--unit: \"" + unit + "\" is not one of m, km, cm, mm");
-}
 
 Body::Body(mesh::Mesh model, unsigned threads, double tolerance) : model_(std::move(model)) {
   corners_ = model_.FaceCorners();
@@ -141,33 +126,63 @@ void Body::Gradient(size_t n, const double* x, const double* y, const double* z,
   });
 }
 
-bool FieldOf(const Body& body, const Units& units, size_t n, const double* x, const double* y,
-             const double* z, double* U, double* gx, double* gy, double* gz, double* tensor,
-             const std::function<bool(double)>& more) {
-  constexpr size_t kPointBlock = size_t{1} << 14;
-  for (size_t first = 0; first < n; first += kPointBlock) {
-    const size_t count = std::min(kPointBlock, n - first);
+const mesh::CheckReport& Body::Check() const {
+  std::call_once(checked_, [&] { check_ = mesh::Check(model_); });
+  return check_;
+}
+
+void RequireFit(const Body& body) {
+  const std::string problem = body.Check().Problem();
+  if (!problem.empty())
+    throw Failure((body.name().empty() ? "" : body.name() + ": ") +
+                      "unfit for the field formulas: " + problem,
+                  Failure::Kind::kUnfit);
+}
+
+namespace {
+
+// The settings of one evaluation, under the body's lock.
+void Prepare(const Body& body, const Evaluation& e, size_t points) {
+  if (e.check) RequireFit(body);
+  body.SetThreads(e.Threads());
+  body.SetTolerance(e.Tolerance());
+  body.Expect(points);
+}
+
+}  // namespace
+
+bool FieldOf(const Body& body, const FieldRequest& request, size_t n, const double* x,
+             const double* y, const double* z, const FieldResult& out, const More& more) {
+  Validate(request);
+  const Units units = Resolve(request.units, body.Volume());
+  const auto hold = body.Hold();
+  Prepare(body, request.evaluation, n);
+  const double fu = units.PotentialFactor(), fg = units.AttractionFactor(),
+               ft = units.GradientFactor();
+  double* const t = request.gradient ? out.tensor : nullptr;
+  for (size_t first = 0; first < n; first += kBlock) {
+    const size_t count = std::min(kBlock, n - first);
     body.Field(count, x + first, y + first, z + first,
-               {U + first, gx + first, gy + first, gz + first});
-    if (tensor) body.Gradient(count, x + first, y + first, z + first, tensor + 6 * first);
-    for (size_t i = first; i < first + count; ++i) {
-      U[i] *= units.PotentialFactor();
-      gx[i] *= units.AttractionFactor(), gy[i] *= units.AttractionFactor();
-      gz[i] *= units.AttractionFactor();
-    }
-    if (tensor)
-      for (size_t k = 6 * first; k < 6 * (first + count); ++k) tensor[k] *= units.GradientFactor();
-    if (!more(double(first + count) / double(n))) return false;
+               {out.U + first, out.gx + first, out.gy + first, out.gz + first});
+    if (t) body.Gradient(count, x + first, y + first, z + first, t + 6 * first);
+    for (size_t i = first; i < first + count; ++i)
+      out.U[i] *= fu, out.gx[i] *= fg, out.gy[i] *= fg, out.gz[i] *= fg;
+    if (t)
+      for (size_t k = 6 * first; k < 6 * (first + count); ++k) t[k] *= ft;
+    if (more && !more(double(first + count) / double(n))) return false;
   }
   return true;
 }
 
-Surface SurfaceOf(const Body& body, const Units& units, const SurfaceOptions& options,
-                  void (*progress)(double)) {
+bool SurfaceOf(const Body& body, const SurfaceRequest& request, Surface* surface,
+               const More& more) {
+  Validate(request);
+  const Units units = Resolve(request.units, body.Volume());
   const mesh::Mesh& m = body.model();
   const size_t n = m.FaceCount();
-  Surface s;
-  s.area.resize(n), s.cx.resize(n), s.cy.resize(n), s.cz.resize(n);
+  Surface& s = *surface;
+  s = Surface{};
+  s.facet.resize(n), s.area.resize(n), s.cx.resize(n), s.cy.resize(n), s.cz.resize(n);
   s.U.resize(n), s.gx.resize(n), s.gy.resize(n), s.gz.resize(n);
   s.g.resize(n), s.slope.resize(n), s.UU0.resize(n);
   std::vector<double> normal(3 * n);
@@ -175,6 +190,7 @@ Surface SurfaceOf(const Body& body, const Units& units, const SurfaceOptions& op
     const double* A = &m.vertices[3 * m.faces[3 * f]];
     const double* B = &m.vertices[3 * m.faces[3 * f + 1]];
     const double* C = &m.vertices[3 * m.faces[3 * f + 2]];
+    s.facet[f] = static_cast<double>(f);
     s.cx[f] = ((A[0] + B[0]) + C[0]) / 3;
     s.cy[f] = ((A[1] + B[1]) + C[1]) / 3;
     s.cz[f] = ((A[2] + B[2]) + C[2]) / 3;
@@ -184,12 +200,17 @@ Surface SurfaceOf(const Body& body, const Units& units, const SurfaceOptions& op
     s.area[f] = 0.5 * terms::Norm(c);
   }
   const auto centre = body.CentreOfMass();
-  body.Field(1, &centre[0], &centre[1], &centre[2], {&s.U0, nullptr, nullptr, nullptr});
-  for (size_t first = 0; first < n; first += kBlock) {
-    const size_t count = std::min(kBlock, n - first);
-    body.Field(count, &s.cx[first], &s.cy[first], &s.cz[first],
-               {&s.U[first], &s.gx[first], &s.gy[first], &s.gz[first]});
-    if (progress) progress(double(first + count) / double(n));
+  {
+    const auto hold = body.Hold();
+    // The centre of mass first, as one more point of the run.
+    Prepare(body, request.evaluation, n + 1);
+    body.Field(1, &centre[0], &centre[1], &centre[2], {&s.U0, nullptr, nullptr, nullptr});
+    for (size_t first = 0; first < n; first += kBlock) {
+      const size_t count = std::min(kBlock, n - first);
+      body.Field(count, &s.cx[first], &s.cy[first], &s.cz[first],
+                 {&s.U[first], &s.gx[first], &s.gy[first], &s.gz[first]});
+      if (more && !more(double(first + count) / double(n))) return false;
+    }
   }
   const double fu = units.PotentialFactor(), fg = units.AttractionFactor();
   s.U0 *= fu;
@@ -199,9 +220,9 @@ Surface SurfaceOf(const Body& body, const Units& units, const SurfaceOptions& op
     s.slope[f] = Slope(&normal[3 * f], s.gx[f], s.gy[f], s.gz[f]);
     s.UU0[f] = s.U[f] / s.U0;
   }
-  if (options.spin_period > 0) {
-    const double omega = 2 * kPi / options.spin_period, w2 = omega * omega;
-    const auto& a = options.spin_axis;
+  if (request.spin_period) {
+    const double omega = 2 * kPi / request.SpinSeconds(), w2 = omega * omega;
+    const auto& a = request.spin_axis;
     const double len = std::sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2]);
     const double k[3] = {a[0] / len, a[1] / len, a[2] / len};
     s.Ueff.resize(n), s.gxeff.resize(n), s.gyeff.resize(n), s.gzeff.resize(n);
@@ -223,45 +244,33 @@ Surface SurfaceOf(const Body& body, const Units& units, const SurfaceOptions& op
       s.slopeeff[f] = Slope(&normal[3 * f], s.gxeff[f], s.gyeff[f], s.gzeff[f]);
     }
   }
-  return s;
+  return true;
 }
 
-AreaStatistics Statistics(const std::vector<double>& value, const std::vector<double>& area,
-                          const std::vector<double>& percentiles,
-                          const std::vector<double>& thresholds) {
-  AreaStatistics st;
-  const size_t n = value.size();
-  std::vector<size_t> order;
-  for (size_t i = 0; i < n; ++i)
-    if (std::isfinite(value[i])) order.push_back(i);
-  if (order.empty()) return st;
-  std::stable_sort(order.begin(), order.end(),
-                   [&](size_t a, size_t b) { return value[a] < value[b]; });
-  st.min_facet = order.front();
-  st.max_facet = order.back();
-  double total = 0;
-  for (size_t i : order) total += area[i];
-  for (double p : percentiles) {
-    // The smallest value whose facets with smaller or equal values cover
-    // p percent of the area.
-    double covered = 0;
-    double v = value[order.back()];
-    for (size_t i : order) {
-      covered += area[i];
-      if (covered >= p / 100 * total) {
-        v = value[i];
-        break;
-      }
-    }
-    st.percentiles.emplace_back(p, v);
+std::vector<Column> SurfaceColumns(const Surface& s, const Units& u) {
+  std::vector<Column> cols = {{"facet", "", &s.facet, true},     {"area", u.AreaUnit(), &s.area},
+                              {"cx", u.LengthUnit(), &s.cx},     {"cy", u.LengthUnit(), &s.cy},
+                              {"cz", u.LengthUnit(), &s.cz},     {"U", u.PotentialUnit(), &s.U},
+                              {"gx", u.AttractionUnit(), &s.gx}, {"gy", u.AttractionUnit(), &s.gy},
+                              {"gz", u.AttractionUnit(), &s.gz}, {"g", u.AttractionUnit(), &s.g},
+                              {"slope", "[deg]", &s.slope},      {"U/U0", "", &s.UU0}};
+  if (!s.slopeeff.empty()) {
+    cols.push_back({"Ueff", u.PotentialUnit(), &s.Ueff});
+    cols.push_back({"gxeff", u.AttractionUnit(), &s.gxeff});
+    cols.push_back({"gyeff", u.AttractionUnit(), &s.gyeff});
+    cols.push_back({"gzeff", u.AttractionUnit(), &s.gzeff});
+    cols.push_back({"geff", u.AttractionUnit(), &s.geff});
+    cols.push_back({"slopeeff", "[deg]", &s.slopeeff});
   }
-  for (double t : thresholds) {
-    double above = 0;
-    for (size_t i : order)
-      if (value[i] > t) above += area[i];
-    st.above.emplace_back(t, total > 0 ? above / total : 0);
-  }
-  return st;
+  return cols;
+}
+
+std::vector<std::string> SurfaceColumnNames(bool spin) {
+  Surface s;
+  if (spin) s.slopeeff.resize(1);
+  std::vector<std::string> names;
+  for (const Column& c : SurfaceColumns(s, Units{})) names.push_back(c.name);
+  return names;
 }
 
 }  // namespace science
