@@ -15,6 +15,7 @@
 
 #include "tests/engine/prism.h"
 #include "tests/support/run.h"
+#include "tests/support/shapes.h"
 
 namespace {
 
@@ -70,42 +71,16 @@ RunResult Polyfield(const std::vector<std::string>& args, const std::string& inp
 }
 
 // An icosphere of radius r, `level` times subdivided, as vertex/face text.
-std::string Icosphere(int level, double r) {
-  const double t = (1 + std::sqrt(5.0)) / 2;
-  std::vector<std::array<double, 3>> v = {{-1, t, 0}, {1, t, 0}, {-1, -t, 0}, {1, -t, 0},
-                                          {0, -1, t}, {0, 1, t}, {0, -1, -t}, {0, 1, -t},
-                                          {t, 0, -1}, {t, 0, 1}, {-t, 0, -1}, {-t, 0, 1}};
-  std::vector<std::array<int, 3>> f = {{0, 11, 5}, {0, 5, 1},  {0, 1, 7},   {0, 7, 10}, {0, 10, 11},
-                                       {1, 5, 9},  {5, 11, 4}, {11, 10, 2}, {10, 7, 6}, {7, 1, 8},
-                                       {3, 9, 4},  {3, 4, 2},  {3, 2, 6},   {3, 6, 8},  {3, 8, 9},
-                                       {4, 9, 5},  {2, 4, 11}, {6, 2, 10},  {8, 6, 7},  {9, 8, 1}};
-  auto unit = [](std::array<double, 3> a) {
-    const double n = std::sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2]);
-    return std::array<double, 3>{a[0] / n, a[1] / n, a[2] / n};
-  };
-  for (auto& p : v) p = unit(p);
-  for (int l = 0; l < level; ++l) {
-    std::map<std::pair<int, int>, int> mid;
-    auto middle = [&](int a, int b) {
-      const auto key = std::minmax(a, b);
-      auto it = mid.find(key);
-      if (it != mid.end()) return it->second;
-      v.push_back(
-          unit({(v[a][0] + v[b][0]) / 2, (v[a][1] + v[b][1]) / 2, (v[a][2] + v[b][2]) / 2}));
-      return mid[key] = static_cast<int>(v.size() - 1);
-    };
-    std::vector<std::array<int, 3>> g;
-    for (const auto& x : f) {
-      const int a = middle(x[0], x[1]), b = middle(x[1], x[2]), c = middle(x[2], x[0]);
-      g.insert(g.end(), {{x[0], a, c}, {x[1], b, a}, {x[2], c, b}, {a, b, c}});
-    }
-    f = g;
-  }
+std::string IcosphereText(int level, double r) {
+  const Shape sphere = ::Icosphere(level, r);
   std::ostringstream out;
   out.precision(17);
-  out << v.size() << " " << f.size() << "\n";
-  for (const auto& p : v) out << r * p[0] << " " << r * p[1] << " " << r * p[2] << "\n";
-  for (const auto& x : f) out << x[0] << " " << x[1] << " " << x[2] << "\n";
+  out << sphere.vertices.size() / 3 << " " << sphere.faces.size() / 3 << "\n";
+  for (size_t i = 0; i < sphere.vertices.size(); i += 3)
+    out << sphere.vertices[i] << " " << sphere.vertices[i + 1] << " " << sphere.vertices[i + 2]
+        << "\n";
+  for (size_t i = 0; i < sphere.faces.size(); i += 3)
+    out << sphere.faces[i] << " " << sphere.faces[i + 1] << " " << sphere.faces[i + 2] << "\n";
   return out.str();
 }
 
@@ -145,7 +120,7 @@ TEST(PolyfieldSi, UnitCubeInKilometres) {
 // surface 4/3 pi G rho R^2; the attraction at a facet centroid at distance r
 // from the centre is 4/3 pi G rho r toward it.
 TEST(PolyfieldSi, SphereAndItsSurface) {
-  const std::string model = Write("sphere.vf.txt", Icosphere(5, 10));
+  const std::string model = Write("sphere.vf.txt", IcosphereText(5, 10));
   const double Grho = kG * 3000, R = 10;
   RunResult r = Polyfield({"field", model, "-", "--density", "3000"}, "0 0 0\n0 0 20\n");
   ASSERT_EQ(r.status, 0) << r.err;
@@ -174,7 +149,7 @@ TEST(PolyfieldSi, SphereAndItsSurface) {
 // axis, in metres), to the bit pattern of the sum; the effective potential
 // U + omega^2 |r_perp|^2 / 2.
 TEST(PolyfieldSi, RotatingSphereEffectiveGravity) {
-  const std::string model = Write("sphere.vf.txt", Icosphere(3, 10));
+  const std::string model = Write("sphere.vf.txt", IcosphereText(3, 10));
   const RunResult r =
       Polyfield({"surface", model, "--density", "3000", "--unit", "km", "--spin-period", "2"});
   ASSERT_EQ(r.status, 0) << r.err;
