@@ -92,16 +92,16 @@ struct PictureRequest {
   std::string map = "viridis";   // a bundled map or a CM_STL file
   std::optional<std::pair<double, double>> range;  // else the area-weighted percentiles
   std::pair<double, double> percentiles{2, 98};
-  std::pair<double, double> view{30, 25};      // longitude, latitude of the eye, degrees
+  std::pair<double, double> view{30, 25};        // longitude, latitude of the eye, degrees
   std::pair<uint32_t, uint32_t> size{800, 600};  // pixels
 };
 
 struct SurfaceRequest {
   UnitsRequest units;
   Evaluation evaluation;
-  std::optional<double> spin_period;             // hours
-  std::array<double, 3> spin_axis{0, 0, 1};      // through the centre of mass
-  std::vector<double> slopes{10, 20, 30, 40};    // degrees, for the area fractions
+  std::optional<double> spin_period;                   // hours
+  std::array<double, 3> spin_axis{0, 0, 1};            // through the centre of mass
+  std::vector<double> slopes{10, 20, 30, 40};          // degrees, for the area fractions
   std::vector<double> percentiles{5, 25, 50, 75, 95};  // of the slope, in the summary
   PictureRequest picture;
 

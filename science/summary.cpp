@@ -59,7 +59,12 @@ void Jacobi(Matrix& a, Matrix& v) {
     if (a[0][1] == 0 && a[0][2] == 0 && a[1][2] == 0) return;
     for (int p = 0; p < 2; ++p)
       for (int q = p + 1; q < 3; ++q) {
-        if (a[p][q] == 0) continue;
+        // An element at the rounding of the diagonal is zero: a body whose
+        // moments are equal (a cube) keeps its own axes.
+        if (std::fabs(a[p][q]) <= 1e-14 * (std::fabs(a[p][p]) + std::fabs(a[q][q]))) {
+          a[p][q] = a[q][p] = 0;
+          continue;
+        }
         // tan of the angle that zeroes a[p][q], the smaller root.
         const double theta = (a[q][q] - a[p][p]) / (2 * a[p][q]);
         const double t = std::isfinite(theta * theta)
@@ -135,9 +140,8 @@ Inertia InertiaOf(const mesh::Mesh& m, const Units& units) {
   // a right-handed frame.
   for (int r = 0; r < 2; ++r) {
     auto& e = in.axes[r];
-    const double* big = &*std::max_element(e.begin(), e.end(), [](double x, double y) {
-      return std::fabs(x) < std::fabs(y);
-    });
+    const double* big = &*std::max_element(
+        e.begin(), e.end(), [](double x, double y) { return std::fabs(x) < std::fabs(y); });
     if (*big < 0)
       for (double& x : e) x = -x;
   }

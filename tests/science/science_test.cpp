@@ -65,7 +65,10 @@ TEST(Requests, BadValuesAreRefusedByName) {
          r.spin_axis = {0, 0, 0};
        },
        "spin_axis: three numbers x, y, z, not all zero"},
-      {"NaN spin axis", [](SurfaceRequest& r) { r.spin_axis = {NAN, 0, 1}; },
+      {"NaN spin axis",
+       [](SurfaceRequest& r) {
+         r.spin_axis = {NAN, 0, 1};
+       },
        "spin_axis: three numbers x, y, z, not all zero"},
       {"negative G",
        [](SurfaceRequest& r) {
@@ -113,7 +116,10 @@ TEST(Requests, BadValuesAreRefusedByName) {
       {"unit", [](SurfaceRequest& r) { r.units.unit = "ft"; },
        "unit: \"ft\" is not one of m, km, cm, mm"},
       {"scale", [](SurfaceRequest& r) { r.units.scale = 0; }, "scale: a positive number"},
-      {"slopes", [](SurfaceRequest& r) { r.slopes = {10, 200}; },
+      {"slopes",
+       [](SurfaceRequest& r) {
+         r.slopes = {10, 200};
+       },
        "slopes: degrees from 0 to 180"},
       {"threads", [](SurfaceRequest& r) { r.evaluation.threads = 0; },
        "threads: not a number from 1 to 4096"},
@@ -148,11 +154,17 @@ TEST(Requests, PictureValues) {
   EXPECT_EQ(refusal([](auto& p) { p.percentiles = {90, 10}; }), percentiles);
   EXPECT_EQ(refusal([](auto& p) { p.percentiles = {-50, 200}; }), percentiles);
   EXPECT_EQ(refusal([](auto& p) { p.percentiles = {NAN, 50}; }), percentiles);
-  EXPECT_EQ(refusal([](auto& p) { p.range = std::pair{1.0, 1.0}; }),
+  EXPECT_EQ(refusal([](auto& p) {
+              p.range = std::pair{1.0, 1.0};
+            }),
             "range: two numbers MIN, MAX with MIN < MAX");
-  EXPECT_EQ(refusal([](auto& p) { p.size = {15, 600}; }),
+  EXPECT_EQ(refusal([](auto& p) {
+              p.size = {15, 600};
+            }),
             "size: width and height from 16 to 16384 pixels");
-  EXPECT_EQ(refusal([](auto& p) { p.view = {0, 91}; }),
+  EXPECT_EQ(refusal([](auto& p) {
+              p.view = {0, 91};
+            }),
             "view: longitude and latitude in degrees, the latitude from -90 to 90");
   EXPECT_EQ(refusal([](auto& p) { p.colour = "facet"; }),
             "colour: \"facet\" is not a column of the table");
@@ -186,17 +198,23 @@ TEST(Files, SameFileByNameOrIdentity) {
   ASSERT_EQ(link(model.c_str(), (dir + "/hard.stl").c_str()), 0);
   const auto refusal = [&](const std::vector<std::pair<std::string, std::string>>& out,
                            const std::string& points = "p.txt") {
-    return Refusal([&] { science::Validate(science::Files{{{"model", model}, {"points", points}}, out}); })
+    return Refusal([&] {
+             science::Validate(science::Files{{{"model", model}, {"points", points}}, out});
+           })
         .first;
   };
   for (const std::string& same : {model, dir + "/./m.stl", dir + "/link.stl", dir + "/hard.stl"})
     EXPECT_EQ(refusal({{"output", same}}), "output: " + same + " is the file of model too") << same;
   // Two new files under one name, by different paths.
-  EXPECT_EQ(refusal({{"output", dir + "/t.tsv"}, {"png", dir + "/../" + dir.substr(dir.rfind('/') + 1) + "/t.tsv"}}).substr(0, 5), "png: ");
+  EXPECT_EQ(refusal({{"output", dir + "/t.tsv"},
+                     {"png", dir + "/../" + dir.substr(dir.rfind('/') + 1) + "/t.tsv"}})
+                .substr(0, 5),
+            "png: ");
   EXPECT_EQ(refusal({{"output", "-"}, {"stl", "-"}}),
             "stl: standard output is written already by another output");
-  EXPECT_EQ(Refusal([&] { science::Validate(science::Files{{{"model", "-"}, {"points", "-"}}, {}}); })
-                .first,
+  EXPECT_EQ(Refusal([&] {
+              science::Validate(science::Files{{{"model", "-"}, {"points", "-"}}, {}});
+            }).first,
             "points and model cannot both be read from standard input");
   EXPECT_EQ(refusal({{"png", std::string("a.png\0x", 7)}}), "png: the file name holds a NUL byte");
   EXPECT_EQ(refusal({{"output", dir + "/t.tsv"}, {"stl", dir + "/t.stl"}, {"png", ""}}),
@@ -232,8 +250,9 @@ TEST(Files, OutputsCommittedTogether) {
 // module raises FileNotFoundError for it), the scale applied to every
 // coordinate; arrays with indices that are not whole or name no vertex.
 TEST(Files, ModelsFromFilesAndArrays) {
-  EXPECT_EQ(Refusal([] { science::LoadModel(std::string("a.stl\0x", 7)); }),
-            std::pair(std::string("model: the file name holds a NUL byte"), Failure::Kind::kBadValue));
+  EXPECT_EQ(
+      Refusal([] { science::LoadModel(std::string("a.stl\0x", 7)); }),
+      std::pair(std::string("model: the file name holds a NUL byte"), Failure::Kind::kBadValue));
   EXPECT_EQ(Refusal([] { science::LoadModel("/nonexistent.stl"); }),
             std::pair(std::string("/nonexistent.stl: cannot be opened"), Failure::Kind::kNotFound));
   const mesh::Mesh cube = science::LoadModel(DataPath("cube.vf.txt"), 2.5);
@@ -472,8 +491,8 @@ TEST(Body, CheckedOnceAndSafeFromSeveralThreads) {
   struct Run {
     science::FieldRequest request;
     std::vector<double> U, gx, gy, gz;
-    void Into(const science::Body& body, const std::vector<double>& x,
-              const std::vector<double>& y, const std::vector<double>& z) {
+    void Into(const science::Body& body, const std::vector<double>& x, const std::vector<double>& y,
+              const std::vector<double>& z) {
       const size_t n = x.size();
       U.assign(n, 0), gx.assign(n, 0), gy.assign(n, 0), gz.assign(n, 0);
       science::FieldOf(body, request, n, x.data(), y.data(), z.data(),
