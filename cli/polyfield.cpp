@@ -1,66 +1,85 @@
 // polyfield: the science front end. Subcommands field, surface, check and
 // convert over the front end's library (mesh/, science/); options parsed by
-// CLI11. Every failure is one line on standard error naming the file (and
-// line), with status 1; no output file is left half-written.
+// CLI11 into the library's requests, which the library checks. Every
+// failure is one line on standard error naming the file (and line) or the
+// option, with status 1; every argument is checked and every output opened
+// before the evaluation, and the outputs are put in place together at the
+// end, so that a failed run replaces none.
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <iostream>
-#include <sstream>
-#include <thread>
+#include <memory>
+#include <optional>
+#include <string_view>
 
 #include "cli/table.h"
 #include "common/error.h"
+#include "common/failure.h"
 #include "common/file_type.h"
 #include "common/input.h"
 #include "common/print.h"
 #include "mesh/check.h"
 #include "mesh/mesh.h"
 #include "science/body.h"
+#include "science/model.h"
+#include "science/outputs.h"
 #include "science/products.h"
+#include "science/request.h"
+#include "science/summary.h"
 
 namespace {
 
-using mesh::Failure;
-
 const char* const kVersion = POLYFIELD_VERSION;
 
+// The library's quantities as this program's options.
+std::string Spelling(std::string_view name) {
+  if (name == "model") return "MODEL";
+  if (name == "points") return "POINTS";
+  if (name == "output") return "-o";
+  if (name == "check") return "--no-check";
+  std::string option = "--";
+  for (char c : name) option += c == '_' ? '-' : c;
+  return option;
+}
+
 struct Common {
-  std::string model, output = "-", format = "tsv", unit = "m";
-  double density = 0, G = 6.67430e-11, tolerance = 0;
-  unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+  std::string model, output = "-", format = "tsv";
+  science::UnitsRequest units;
+  science::Evaluation evaluation;
   bool exact = false, no_check = false, progress = false;
+
+  science::Evaluation Evaluation() const {
+    science::Evaluation e = evaluation;
+    if (exact) e.tolerance.reset();
+    e.check = !no_check;
+    return e;
+  }
 };
 
 void AddCommon(CLI::App* app, Common* c) {
   app->add_option("MODEL", c->model, "the model: STL, OBJ, PLY, OFF, vertex/face text, .tab")
       ->required();
-  app->add_option("--density", c->density, "density in kg/m^3: results in SI units")
-      ->check(CLI::PositiveNumber);
-  app->add_option("--G", c->G, "gravitational constant (default 6.67430e-11)");
-  app->add_option("--unit", c->unit, "the model's length unit: m, km, cm, mm (default m)");
+  app->add_option("--density", c->units.density, "density in kg/m^3: results in SI units");
+  app->add_option("--mass", c->units.mass,
+                  "the body's mass in kg instead of a density (density = mass / volume)");
+  app->add_option("--gm", c->units.gm,
+                  "the body's GM in m^3/s^2 instead of a density (density = GM / (G volume))");
+  app->add_option("--G", c->units.G,
+                  "gravitational constant with --density, --mass or --gm (default 6.67430e-11)");
+  app->add_option("--unit", c->units.unit, "the model's length unit: m, km, cm, mm (default m)");
+  app->add_option("--scale", c->units.scale,
+                  "the model's coordinates times F are in --unit (a model in another unit)");
   app->add_option("-o,--output", c->output, "the table's file (default: standard output)");
   app->add_option("--format", c->format, "tsv (default), csv or npy");
-  app->add_option("--threads", c->threads, "threads (default: all cores)")
-      ->check(CLI::Range(1u, 4096u));
-  app->add_option("--tolerance", c->tolerance,
-                  "largest relative error accepted (0 < t < 1): the tree engine where it is "
+  app->add_option("--threads", c->evaluation.threads, "threads (default: all cores)");
+  app->add_option("--tolerance", c->evaluation.tolerance,
+                  "largest relative error accepted (1e-15 <= t < 1): the tree engine where it is "
                   "faster than the exact sum");
   app->add_flag("--exact", c->exact, "the closed-form sum over every facet (the default)");
   app->add_flag("--no-check", c->no_check, "evaluate a model that fails the check");
   app->add_flag("--progress", c->progress, "a progress line on standard error");
-}
-
-science::Units UnitsOf(const Common& c) {
-  science::Units u;
-  u.density = c.density;
-  u.G = c.G;
-  u.metres = science::MetresOf(c.unit);
-  return u;
 }
 
 std::vector<std::string> Header(const char* command, const Common& c, const mesh::Mesh& m,
@@ -69,35 +88,36 @@ std::vector<std::string> Header(const char* command, const Common& c, const mesh
   h.push_back(std::string("polyfield ") + kVersion + " " + command);
   h.push_back("model: " + c.model + " (" + std::to_string(m.VertexCount()) + " vertices, " +
               std::to_string(m.FaceCount()) + " faces)");
+  const std::string scaled =
+      u.scale == 1 ? "" : " (the file's coordinates times " + ShortestDigits(u.scale) + ")";
   if (u.Si())
-    h.push_back("units: SI; density " + ShortestDigits(u.density) + " kg/m^3, G " +
-                ShortestDigits(u.G) + " m^3/(kg s^2), model lengths in " + u.LengthUnit());
+    h.push_back("units: SI; density " + ShortestDigits(u.density) + " kg/m^3" +
+                (u.density_from == "given" ? "" : " (" + u.density_from + ")") + ", G " +
+                ShortestDigits(u.G) + " m^3/(kg s^2), model lengths in " + u.unit + scaled);
   else
-    h.push_back("units: G rho = 1, lengths in the model's own unit (no --density given)");
+    h.push_back("units: G rho = 1, lengths in the model's own unit" + scaled +
+                " (no --density given)");
   h.push_back("sign convention: U > 0, g = grad U (the attraction points into the body)");
   return h;
 }
 
-// The model, read and checked.
-mesh::Mesh Load(const Common& c) {
-  if (c.tolerance != 0 && !(c.tolerance > 0 && c.tolerance < 1))
-    throw Failure("--tolerance: not a number between 0 and 1");
-  mesh::Mesh m = mesh::ReadModel(c.model);
-  if (!c.no_check) {
-    const std::string problem = mesh::Check(m).Problem();
-    if (!problem.empty())
-      throw Failure(c.model + ": unfit for the field formulas: " + problem +
-                    " (polyfield check tells more; --no-check evaluates anyway)");
-  }
-  return m;
+// The model, read, scaled and checked (unless --no-check), as a body.
+std::unique_ptr<science::Body> Load(const Common& c) {
+  const science::Evaluation e = c.Evaluation();
+  auto body = std::make_unique<science::Body>(science::LoadModel(c.model, c.units.scale),
+                                              e.Threads(), e.Tolerance());
+  body->SetName(c.model);
+  if (e.check) science::RequireFit(*body);
+  return body;
 }
 
 bool showing_progress = false;
-void Progress(double share) {
-  if (!showing_progress) return;
+bool Progress(double share) {
+  if (!showing_progress) return true;
   std::fprintf(stderr, "\rpolyfield: %3.0f%%", 100 * share);
   if (share >= 1) std::fputc('\n', stderr);
   std::fflush(stderr);
+  return true;
 }
 
 // Points: three numbers a line, separated by blanks, tabs or commas; '#'
@@ -106,26 +126,19 @@ void Progress(double share) {
 void ReadPoints(const std::string& path, std::vector<double>* x, std::vector<double>* y,
                 std::vector<double>* z) {
   const bool standard = path == "-";
-  FILE* in = standard ? stdin : OpenInput(path.c_str(), "r");
+  const std::unique_ptr<FILE, int (*)(FILE*)> file(
+      standard ? nullptr : OpenInput(path.c_str(), "r"), &std::fclose);
+  FILE* in = standard ? stdin : file.get();
   if (!in || (standard && FileType(stdin) == S_IFDIR)) throw Failure(path + ": cannot be opened");
-  struct Closer {
-    FILE* f;
-    bool standard;
-    ~Closer() {
-      if (!standard) std::fclose(f);
-    }
-  } closer{in, standard};
-  char* buffer = nullptr;
+  char* raw = nullptr;
   size_t capacity = 0;
-  struct Freer {
-    char** p;
-    ~Freer() { std::free(*p); }
-  } freer{&buffer};
+  const auto free_buffer = [](char** p) { std::free(*p); };
+  const std::unique_ptr<char*, decltype(free_buffer)> buffer(&raw, free_buffer);
   std::string line;
   for (size_t number = 1;; ++number) {
-    const ssize_t got = getline(&buffer, &capacity, in);
+    const ssize_t got = getline(&raw, &capacity, in);
     if (got < 0) break;
-    line.assign(buffer, static_cast<size_t>(got));
+    line.assign(raw, static_cast<size_t>(got));
     if (!line.empty() && line.back() == '\n') line.pop_back();
     const size_t hash = line.find('#');
     if (hash != std::string::npos) line.resize(hash);
@@ -151,27 +164,35 @@ void ReadPoints(const std::string& path, std::vector<double>* x, std::vector<dou
 }
 
 int RunField(const Common& c, const std::string& points, bool gradient) {
-  const science::Units u = UnitsOf(c);
-  mesh::Mesh m = Load(c);
+  science::FieldRequest request;
+  request.units = c.units;
+  request.evaluation = c.Evaluation();
+  request.gradient = gradient;
+  science::Validate(request);
+  const cli::TableFormat format = cli::TableFormatOf(c.format);
+  science::Validate(
+      science::Files{{{"model", c.model}, {"points", points}}, {{"output", c.output}}});
+  const auto body = Load(c);
+  const science::Units u = science::Resolve(c.units, body->Volume());
   std::vector<double> x, y, z;
   ReadPoints(points, &x, &y, &z);
-  const auto header = Header("field", c, m, u);
-  const science::Body body(std::move(m), c.threads, c.exact ? 0 : c.tolerance);
+  const auto header = Header("field", c, body->model(), u);
+  science::Outputs outputs;
+  FILE* table = outputs.Open(c.output);
+
   const size_t n = x.size();
   std::vector<double> U(n), gx(n), gy(n), gz(n), t(gradient ? 6 * n : 0);
-  science::FieldOf(body, u, n, x.data(), y.data(), z.data(), U.data(), gx.data(), gy.data(),
-                   gz.data(), gradient ? t.data() : nullptr, [](double share) {
-                     Progress(share);
-                     return true;
-                   });
-  const std::string L = u.Si() ? "[" + u.LengthUnit() + "]" : "";
-  std::vector<cli::Column> cols = {{"x", L, &x},
-                                   {"y", L, &y},
-                                   {"z", L, &z},
-                                   {"U", u.PotentialUnit(), &U},
-                                   {"gx", u.AttractionUnit(), &gx},
-                                   {"gy", u.AttractionUnit(), &gy},
-                                   {"gz", u.AttractionUnit(), &gz}};
+  science::FieldOf(*body, request, n, x.data(), y.data(), z.data(),
+                   {U.data(), gx.data(), gy.data(), gz.data(), gradient ? t.data() : nullptr},
+                   &Progress);
+  const std::string L = u.LengthUnit();
+  std::vector<science::Column> cols = {{"x", L, &x},
+                                       {"y", L, &y},
+                                       {"z", L, &z},
+                                       {"U", u.PotentialUnit(), &U},
+                                       {"gx", u.AttractionUnit(), &gx},
+                                       {"gy", u.AttractionUnit(), &gy},
+                                       {"gz", u.AttractionUnit(), &gz}};
   std::vector<std::vector<double>> tensor(6, std::vector<double>(gradient ? n : 0));
   const char* names[6] = {"Uxx", "Uxy", "Uxz", "Uyy", "Uyz", "Uzz"};
   if (gradient) {
@@ -179,139 +200,173 @@ int RunField(const Common& c, const std::string& points, bool gradient) {
       for (int k = 0; k < 6; ++k) tensor[k][i] = t[6 * i + k];
     for (int k = 0; k < 6; ++k) cols.push_back({names[k], u.GradientUnit(), &tensor[k]});
   }
-  cli::WriteTable(c.output, cli::TableFormatOf(c.format), header, cols);
+  cli::WriteTable(table, format, header, cols);
+  outputs.Commit();
   return 0;
 }
 
+// Six numbers xx xy xz yy yz zz of a symmetric tensor, and nine of a
+// matrix's rows.
+std::string Symmetric(const std::array<std::array<double, 3>, 3>& m) {
+  return ShortestDigits(m[0][0]) + " " + ShortestDigits(m[0][1]) + " " + ShortestDigits(m[0][2]) +
+         " " + ShortestDigits(m[1][1]) + " " + ShortestDigits(m[1][2]) + " " +
+         ShortestDigits(m[2][2]);
+}
+std::string Rows(const std::array<std::array<double, 3>, 3>& m) {
+  std::string s;
+  for (const auto& row : m)
+    for (double v : row) s += (s.empty() ? "" : " ") + ShortestDigits(v);
+  return s;
+}
+std::string Three(const std::array<double, 3>& v) {
+  return ShortestDigits(v[0]) + " " + ShortestDigits(v[1]) + " " + ShortestDigits(v[2]);
+}
+
+// The inertia lines of the summary and of check: (key, value) pairs.
+std::vector<std::pair<std::string, std::string>> InertiaLines(const science::Inertia& in,
+                                                              const science::Units& u) {
+  const std::string unit = u.Si() ? " kg m^2" : " (unit density, model units^5)";
+  return {
+      {"inertia tensor about the centre of mass (xx xy xz yy yz zz)", Symmetric(in.tensor) + unit},
+      {"principal moments of inertia", Three(in.moments) + unit},
+      {"principal axes (rows of the rotation into the principal frame)", Rows(in.axes)}};
+}
+
 struct SurfaceArgs {
-  double spin_hours = 0;
-  std::vector<double> spin_axis{0, 0, 1}, slopes{10, 20, 30, 40}, range, percentiles{2, 98},
-      view{30, 25};
-  std::vector<uint32_t> size{800, 600};
+  science::SurfaceRequest request;
+  std::vector<double> spin_axis, range, percentiles, view;  // empty: not given
+  std::vector<uint32_t> size;
   bool summary = false;
-  std::string stl, png, colour = "slope", map = "viridis";
+  std::string stl, png;
+
+  // The option lists into the request's pairs: the count is the parser's
+  // to check (two numbers, three for the axis).
+  void Into(science::SurfaceRequest* r) const {
+    const auto pair = [](const std::vector<double>& v, const char* option) {
+      if (v.size() != 2) throw Failure(std::string(option) + ": two numbers, comma-separated");
+      return std::pair{v[0], v[1]};
+    };
+    if (!spin_axis.empty()) {
+      if (spin_axis.size() != 3) throw Failure("--spin-axis: three numbers x,y,z");
+      r->spin_axis = {spin_axis[0], spin_axis[1], spin_axis[2]};
+    }
+    if (!range.empty()) r->picture.range = pair(range, "--range");
+    if (!percentiles.empty()) r->picture.percentiles = pair(percentiles, "--percentiles");
+    if (!view.empty()) r->picture.view = pair(view, "--view");
+    if (!size.empty()) {
+      if (size.size() != 2) throw Failure("--size: two numbers, comma-separated");
+      r->picture.size = {size[0], size[1]};
+    }
+  }
 };
 
 int RunSurface(const Common& c, const SurfaceArgs& a) {
-  const science::Units u = UnitsOf(c);
-  if (a.spin_hours > 0 && !u.Si()) throw Failure("--spin-period needs --density (SI units)");
-  if (a.spin_axis.size() != 3) throw Failure("--spin-axis: three numbers x,y,z");
-  mesh::Mesh m = Load(c);
-  auto header = Header("surface", c, m, u);
-  const science::Body body(std::move(m), c.threads, c.exact ? 0 : c.tolerance);
-  science::SurfaceOptions options;
-  options.spin_period = a.spin_hours * 3600;
-  options.spin_axis = {a.spin_axis[0], a.spin_axis[1], a.spin_axis[2]};
-  const science::Surface s = science::SurfaceOf(body, u, options, &Progress);
-  const size_t n = s.area.size();
-  std::vector<double> index(n);
-  for (size_t f = 0; f < n; ++f) index[f] = static_cast<double>(f);
+  science::SurfaceRequest request = a.request;
+  request.units = c.units;
+  request.evaluation = c.Evaluation();
+  a.Into(&request);
+  science::Validate(request);
+  const bool colouring = !a.stl.empty() || !a.png.empty();
+  if (colouring)
+    science::Validate(request.picture, science::ColourNames(request.spin_period.has_value()));
+  const cli::TableFormat format = cli::TableFormatOf(c.format);
+  // NPY holds the table alone: the header's lines would be lost.
+  if (format == cli::TableFormat::kNpy && (a.summary || colouring))
+    throw Failure(std::string("--format npy holds the table only: ") +
+                  (a.summary ? "--summary" : "the colour range") +
+                  " goes in the header of --format tsv or csv");
+  science::Validate(
+      science::Files{{{"model", c.model}}, {{"output", c.output}, {"stl", a.stl}, {"png", a.png}}});
+  const std::vector<uint16_t> map =
+      colouring ? science::ColourMap(request.picture.map) : std::vector<uint16_t>{};
+  const auto body = Load(c);
+  const science::Units u = science::Resolve(c.units, body->Volume());
+  auto header = Header("surface", c, body->model(), u);
+  science::Outputs outputs;
+  FILE* table = outputs.Open(c.output);
+  FILE* stl = a.stl.empty() ? nullptr : outputs.Open(a.stl);
+  FILE* png = a.png.empty() ? nullptr : outputs.Open(a.png);
 
-  const std::string L = u.Si() ? "[" + u.LengthUnit() + "]" : "";
-  const std::string L2 = u.Si() ? "[" + u.LengthUnit() + "^2]" : "";
+  science::Surface s;
+  science::SurfaceOf(*body, request, &s, &Progress);
+  const std::vector<science::Column> cols = science::SurfaceColumns(s, u);
+
   header.push_back("U0 (potential at the centre of mass): " + ShortestDigits(s.U0) + " " +
                    u.PotentialUnit());
-  if (options.spin_period > 0)
-    header.push_back("spin: period " + ShortestDigits(a.spin_hours) + " h about (" +
-                     ShortestDigits(a.spin_axis[0]) + ", " + ShortestDigits(a.spin_axis[1]) + ", " +
-                     ShortestDigits(a.spin_axis[2]) + ") through the centre of mass");
+  if (request.spin_period)
+    header.push_back("spin: period " + ShortestDigits(*request.spin_period) + " h about (" +
+                     ShortestDigits(request.spin_axis[0]) + ", " +
+                     ShortestDigits(request.spin_axis[1]) + ", " +
+                     ShortestDigits(request.spin_axis[2]) + ") through the centre of mass");
   if (a.summary) {
-    const auto centre = body.CentreOfMass();
-    header.push_back("volume: " + ShortestDigits(body.Volume()) + " " +
-                     (u.Si() ? u.LengthUnit() + "^3" : "(model units)"));
-    if (u.Si())
-      header.push_back(
-          "mass: " + ShortestDigits(u.density * body.Volume() * u.metres * u.metres * u.metres) +
-          " kg");
-    header.push_back("centre of mass: " + ShortestDigits(centre[0]) + " " +
-                     ShortestDigits(centre[1]) + " " + ShortestDigits(centre[2]));
-    header.push_back("area: " + ShortestDigits(body.Area()) + " " +
-                     (u.Si() ? u.LengthUnit() + "^2" : "(model units)"));
-    const std::vector<double>& slope = options.spin_period > 0 ? s.slopeeff : s.slope;
-    const char* which = options.spin_period > 0 ? "slopeeff" : "slope";
-    const auto st = science::Statistics(slope, s.area, {5, 25, 50, 75, 95}, a.slopes);
-    for (const auto& [p, v] : st.percentiles)
-      header.push_back(std::string(which) + " percentile " + ShortestDigits(p) +
-                       " (area-weighted): " + ShortestDigits(v) + " deg");
-    for (const auto& [t, share] : st.above)
-      header.push_back(std::string("area fraction with ") + which + " above " + ShortestDigits(t) +
-                       " deg: " + ShortestDigits(share));
-    header.push_back(std::string("facet of least ") + which + ": " + std::to_string(st.min_facet) +
-                     ", of most: " + std::to_string(st.max_facet));
-    const auto su = science::Statistics(s.U, s.area, {}, {});
-    header.push_back("facet of least U: " + std::to_string(su.min_facet) +
-                     ", of most: " + std::to_string(su.max_facet));
-  }
-
-  std::vector<cli::Column> cols = {{"facet", "", &index},
-                                   {"area", L2, &s.area},
-                                   {"cx", L, &s.cx},
-                                   {"cy", L, &s.cy},
-                                   {"cz", L, &s.cz},
-                                   {"U", u.PotentialUnit(), &s.U},
-                                   {"gx", u.AttractionUnit(), &s.gx},
-                                   {"gy", u.AttractionUnit(), &s.gy},
-                                   {"gz", u.AttractionUnit(), &s.gz},
-                                   {"g", u.AttractionUnit(), &s.g},
-                                   {"slope", "[deg]", &s.slope},
-                                   {"U/U0", "", &s.UU0}};
-  if (options.spin_period > 0) {
-    cols.push_back({"Ueff", u.PotentialUnit(), &s.Ueff});
-    cols.push_back({"gxeff", u.AttractionUnit(), &s.gxeff});
-    cols.push_back({"gyeff", u.AttractionUnit(), &s.gyeff});
-    cols.push_back({"gzeff", u.AttractionUnit(), &s.gzeff});
-    cols.push_back({"geff", u.AttractionUnit(), &s.geff});
-    cols.push_back({"slopeeff", "[deg]", &s.slopeeff});
-  }
-
-  if (!a.stl.empty() || !a.png.empty()) {
-    const cli::Column* chosen = nullptr;
-    for (const cli::Column& col : cols)
-      if (col.name == a.colour || (a.colour == "potential" && col.name == "U")) chosen = &col;
-    if (!chosen || a.colour == "facet")
-      throw Failure("--colour: \"" + a.colour + "\" is not a column of the table");
-    science::Range range;
-    if (!a.range.empty()) {
-      if (a.range.size() != 2 || !(a.range[1] > a.range[0]))
-        throw Failure("--range: two numbers MIN,MAX with MIN < MAX");
-      range = {a.range[0], a.range[1]};
-    } else {
-      if (a.percentiles.size() != 2 ||
-          !(a.percentiles[0] >= 0 && a.percentiles[0] < a.percentiles[1] &&
-            a.percentiles[1] <= 100))
-        throw Failure("--percentiles: two numbers LO,HI with 0 <= LO < HI <= 100");
-      range = science::PercentileRange(*chosen->values, s.area, a.percentiles[0], a.percentiles[1]);
+    const science::Summary sum = science::Summarise(*body, request, s);
+    header.push_back("volume: " + ShortestDigits(sum.volume) + " " +
+                     (u.Si() ? u.unit + "^3" : "(model units)"));
+    if (u.Si()) {
+      header.push_back("mass: " + ShortestDigits(sum.mass) + " kg");
+      header.push_back("GM: " + ShortestDigits(sum.gm) + " m^3/s^2");
     }
+    header.push_back("centre of mass: " + Three(sum.centre));
+    header.push_back("area: " + ShortestDigits(sum.area) + " " +
+                     (u.Si() ? u.unit + "^2" : "(model units)"));
+    const std::string& which = sum.slope_name;
+    for (const auto& [p, v] : sum.slope.percentiles)
+      header.push_back(which + " percentile " + ShortestDigits(p) +
+                       " (area-weighted): " + ShortestDigits(v) + " deg");
+    for (const auto& [t, share] : sum.slope.above)
+      header.push_back("area fraction with " + which + " above " + ShortestDigits(t) +
+                       " deg: " + ShortestDigits(share));
+    header.push_back("facet of least " + which + ": " + std::to_string(sum.slope.min_facet) +
+                     ", of most: " + std::to_string(sum.slope.max_facet));
+    header.push_back("facet of least U: " + std::to_string(sum.potential.min_facet) +
+                     ", of most: " + std::to_string(sum.potential.max_facet));
+    for (const auto& [key, value] : InertiaLines(sum.inertia, u))
+      header.push_back(key + ": " + value);
+  }
+
+  std::string colour_line;
+  if (colouring) {
+    const science::Column* chosen = science::ColourColumn(cols, request.picture.colour);
+    const science::Range range = science::ColourRange(*chosen->values, s.area, request.picture);
     header.push_back("colour: " + chosen->name + " over [" + ShortestDigits(range.min) + ", " +
                      ShortestDigits(range.max) + "]" +
-                     (chosen->unit.empty() ? "" : " " + chosen->unit) + " with the map " + a.map);
-    const auto table = science::ColourMap(a.map);
-    const auto colours = science::Colours(*chosen->values, range, table);
-    if (!a.stl.empty()) science::WriteColouredStl(a.stl, body.model(), colours);
-    if (!a.png.empty()) {
-      if (a.view.size() != 2 || a.size.size() != 2 || a.size[0] < 16 || a.size[1] < 16 ||
-          a.size[0] > 16384 || a.size[1] > 16384)
-        throw Failure("--view LON,LAT and --size W,H (16 to 16384 pixels)");
-      science::WritePicture(a.png, body.model(), colours, table, range,
-                            chosen->name + " " + chosen->unit, a.view[0], a.view[1], a.size[0],
-                            a.size[1]);
-    }
-    std::fprintf(stderr, "polyfield: colour %s over [%s, %s]\n", chosen->name.c_str(),
-                 ShortestDigits(range.min).c_str(), ShortestDigits(range.max).c_str());
+                     (chosen->unit.empty() ? "" : " " + chosen->unit) + " with the map " +
+                     request.picture.map);
+    const auto colours = science::Colours(*chosen->values, range, map);
+    if (stl && !science::WriteColouredStl(stl, body->model(), colours))
+      throw Failure(a.stl + ": write error");
+    if (png && !science::WritePicture(png, body->model(), colours, map, range,
+                                      chosen->name + " " + chosen->unit, request.picture))
+      throw Failure(a.png + ": write error");
+    colour_line = "polyfield: colour " + chosen->name + " over [" + ShortestDigits(range.min) +
+                  ", " + ShortestDigits(range.max) + "]\n";
   }
-  cli::WriteTable(c.output, cli::TableFormatOf(c.format), header, cols);
+  cli::WriteTable(table, format, header, cols);
+  outputs.Commit();
+  std::fputs(colour_line.c_str(), stderr);
   return 0;
 }
 
 int RunCheck(const std::string& path) {
-  const mesh::CheckReport r = mesh::Check(mesh::ReadModel(path));
-  std::fputs(r.Text().c_str(), stdout);
+  const mesh::Mesh m = science::LoadModel(path);
+  const mesh::CheckReport r = mesh::Check(m);
+  std::string text = r.Text();
+  if (r.Problem().empty()) {
+    // The homogeneous body's centre of mass and inertia, before the verdict.
+    const science::Inertia in = science::InertiaOf(m, science::Units{});
+    std::string lines = "centre of mass\t" + Three(in.centre) + "\n";
+    for (const auto& [key, value] : InertiaLines(in, science::Units{}))
+      lines += key + "\t" + value + "\n";
+    const size_t verdict = text.rfind("verdict\t");
+    text.insert(verdict == std::string::npos ? text.size() : verdict, lines);
+  }
+  std::fputs(text.c_str(), stdout);
   if (std::fflush(stdout) != 0) throw Failure("standard output: write error");
   return r.Problem().empty() ? 0 : 1;
 }
 
 int RunConvert(const std::string& in, const std::string& out, bool ascii, bool binary) {
-  const mesh::Mesh m = mesh::ReadModel(in);
+  const mesh::Mesh m = science::LoadModel(in);
   mesh::WriteModel(out, m, mesh::FormatFor(out, ascii, binary));
   return 0;
 }
@@ -339,20 +394,22 @@ int main(int argc, char** argv) {
   field->add_flag("--gradient", gradient, "also the gravity gradient tensor (closed form)");
 
   SurfaceArgs sa;
+  science::SurfaceRequest& sr = sa.request;
   CLI::App* surface =
       app.add_subcommand("surface", "per-facet table at the facet centroids, in one pass");
   AddCommon(surface, &surface_common);
-  surface->add_option("--spin-period", sa.spin_hours, "rotation period in hours")
-      ->check(CLI::PositiveNumber);
+  surface->add_option("--spin-period", sr.spin_period, "rotation period in hours");
   surface->add_option("--spin-axis", sa.spin_axis, "rotation axis x,y,z (default 0,0,1)")
       ->delimiter(',');
-  surface->add_flag("--summary", sa.summary, "volume, mass, slope statistics, extreme facets");
-  surface->add_option("--slopes", sa.slopes, "slopes for the area fractions (default 10,20,30,40)")
+  surface->add_flag("--summary", sa.summary,
+                    "volume, mass, slope statistics, extreme facets, inertia tensor");
+  surface->add_option("--slopes", sr.slopes, "slopes for the area fractions (default 10,20,30,40)")
       ->delimiter(',');
   surface->add_option("--stl", sa.stl, "coloured binary STL of the model");
   surface->add_option("--png", sa.png, "picture of the coloured model with a colour bar");
-  surface->add_option("--colour", sa.colour, "the column to colour by (default slope)");
-  surface->add_option("--map", sa.map, "viridis (default), blue_white_red, grey or a CM_STL file");
+  surface->add_option("--colour", sr.picture.colour, "the column to colour by (default slope)");
+  surface->add_option("--map", sr.picture.map,
+                      "viridis (default), blue_white_red, grey or a CM_STL file");
   surface->add_option("--range", sa.range, "colour range MIN,MAX")->delimiter(',');
   surface
       ->add_option("--percentiles", sa.percentiles,
@@ -399,6 +456,11 @@ int main(int argc, char** argv) {
     }
     if (*check) return RunCheck(check_model);
     if (*convert) return RunConvert(in, out, ascii, binary);
+  } catch (const Failure& e) {
+    const bool unfit = e.kind() == Failure::Kind::kUnfit;
+    std::fprintf(stderr, "polyfield: %s%s\n", e.Spelled(&Spelling).c_str(),
+                 unfit ? " (polyfield check tells more; --no-check evaluates anyway)" : "");
+    return 1;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "polyfield: %s\n", e.what());
     return 1;

@@ -1,14 +1,12 @@
-// TSV, CSV and NPY tables.
+// TSV, CSV and NPY tables, written row by row.
 #include "cli/table.h"
 
 #include <bit>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 
 #include "common/print.h"
-#include "mesh/mesh.h"
 
 namespace cli {
 
@@ -16,45 +14,87 @@ TableFormat TableFormatOf(const std::string& name) {
   if (name == "tsv") return TableFormat::kTsv;
   if (name == "csv") return TableFormat::kCsv;
   if (name == "npy") return TableFormat::kNpy;
-  throw mesh::Failure("--format: \"" + name + "\" is not one of tsv, csv, npy");
+  throw Failure(Quantity("format") + ": \"" + name + "\" is not one of tsv, csv, npy",
+                Failure::Kind::kBadValue);
 }
 
-namespace {
-
-std::string Text(TableFormat format, const std::vector<std::string>& header,
-                 const std::vector<Column>& columns) {
-  const char sep = format == TableFormat::kCsv ? ',' : '\t';
+std::string HeaderLine(const std::string& line) {
   std::string out;
-  for (const std::string& line : header) out += "# " + line + "\n";
-  out += "# ";
-  for (size_t c = 0; c < columns.size(); ++c)
-    out += (c ? std::string(1, sep) : "") + columns[c].name + columns[c].unit;
-  out += "\n";
-  const size_t rows = columns.empty() ? 0 : columns[0].values->size();
-  char buf[32];
-  for (size_t r = 0; r < rows; ++r) {
-    for (size_t c = 0; c < columns.size(); ++c) {
-      if (c) out += sep;
-      const double v = (*columns[c].values)[r];
-      if (std::isfinite(v)) {
-        out.append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);  // no string per number
-      } else {
-        out += ShortestDigits(v);
-      }
+  for (const char ch : line) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if ((c < 0x20 && c != '\t') || c == 0x7f) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", c);
+      out += buf;
+    } else {
+      out += ch;
     }
-    out += '\n';
   }
   return out;
 }
 
+namespace {
+
+void Text(FILE* out, TableFormat format, const std::vector<std::string>& header,
+          const std::vector<science::Column>& columns) {
+  const char sep = format == TableFormat::kCsv ? ',' : '\t';
+  std::string line;
+  for (const std::string& h : header) line += "# " + HeaderLine(h) + "\n";
+  line += "# ";
+  for (size_t c = 0; c < columns.size(); ++c)
+    line += (c ? std::string(1, sep) : "") + columns[c].name + columns[c].unit;
+  line += "\n";
+  std::fwrite(line.data(), 1, line.size(), out);
+  const size_t rows = columns.empty() ? 0 : columns[0].values->size();
+  char buf[32];
+  for (size_t r = 0; r < rows; ++r) {
+    line.clear();
+    for (size_t c = 0; c < columns.size(); ++c) {
+      if (c) line += sep;
+      const double v = (*columns[c].values)[r];
+      if (!std::isfinite(v)) {
+        line += ShortestDigits(v);
+      } else if (columns[c].integer && std::fabs(v) < 0x1p53) {
+        // An index reads as an integer: 100000, never 1e+05.
+        line.append(buf, std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed).ptr);
+      } else {
+        line.append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+      }
+    }
+    line += '\n';
+    if (std::fwrite(line.data(), 1, line.size(), out) != line.size()) return;
+  }
+}
+
+// A Python string literal in single quotes.
+std::string Quoted(const std::string& s) {
+  std::string q = "'";
+  for (char ch : s) q += ch == '\'' || ch == '\\' ? std::string("\\") + ch : std::string(1, ch);
+  return q + "'";
+}
+
 // NPY version 1.0: magic, header length, a Python dict literal padded to a
-// multiple of 64 bytes, then the records, little-endian doubles.
-std::string Npy(const std::vector<Column>& columns) {
+// multiple of 64 bytes, then the records, little-endian doubles. A field
+// with a unit is titled "name[unit]" (numpy's (title, name) form), so that
+// a["U"] works and a.dtype.fields["U"][2] tells the unit.
+void Npy(FILE* out, const std::vector<science::Column>& columns) {
   std::string descr = "[";
-  for (const Column& c : columns) {
-    std::string name;
-    for (char ch : c.name) name += ch == '\'' ? std::string("\\'") : std::string(1, ch);
-    descr += "('" + name + "', '<f8'), ";
+  for (const science::Column& c : columns) {
+    descr += '(';
+    if (c.unit.empty()) {
+      descr += Quoted(c.name);
+    } else {
+      descr += '(';
+      descr += Quoted(c.name + c.unit);
+      descr += ", ";
+      descr += Quoted(c.name);
+      descr += ')';
+    }
+    descr += ", '<f8'), ";
   }
   descr += "]";
   const size_t rows = columns.empty() ? 0 : columns[0].values->size();
@@ -62,28 +102,32 @@ std::string Npy(const std::vector<Column>& columns) {
                      std::to_string(rows) + ",), }";
   const size_t unpadded = 10 + dict.size() + 1;
   dict += std::string((64 - unpadded % 64) % 64, ' ') + "\n";
-  std::string out = "\x93NUMPY";
-  out += '\x01';
-  out += '\x00';
-  out += static_cast<char>(dict.size() & 0xFF);
-  out += static_cast<char>(dict.size() >> 8);
-  out += dict;
-  out.reserve(out.size() + rows * columns.size() * 8);
-  for (size_t r = 0; r < rows; ++r)
-    for (const Column& c : columns) {
-      const uint64_t bits = std::bit_cast<uint64_t>((*c.values)[r]);
-      for (int k = 0; k < 8; ++k) out += static_cast<char>(bits >> (8 * k) & 0xFF);
+  std::string head = "\x93NUMPY";
+  head += '\x01';
+  head += '\x00';
+  head += static_cast<char>(dict.size() & 0xFF);
+  head += static_cast<char>(dict.size() >> 8);
+  head += dict;
+  std::fwrite(head.data(), 1, head.size(), out);
+  std::string record(8 * columns.size(), '\0');
+  for (size_t r = 0; r < rows; ++r) {
+    for (size_t c = 0; c < columns.size(); ++c) {
+      const uint64_t bits = std::bit_cast<uint64_t>((*columns[c].values)[r]);
+      for (int k = 0; k < 8; ++k) record[8 * c + k] = static_cast<char>(bits >> (8 * k) & 0xFF);
     }
-  return out;
+    if (std::fwrite(record.data(), 1, record.size(), out) != record.size()) return;
+  }
 }
 
 }  // namespace
 
-void WriteTable(const std::string& path, TableFormat format, const std::vector<std::string>& header,
-                const std::vector<Column>& columns) {
-  const std::string data =
-      format == TableFormat::kNpy ? Npy(columns) : Text(format, header, columns);
-  mesh::WriteWhole(path, data);
+void WriteTable(FILE* out, TableFormat format, const std::vector<std::string>& header,
+                const std::vector<science::Column>& columns) {
+  if (format == TableFormat::kNpy) {
+    Npy(out, columns);
+  } else {
+    Text(out, format, header, columns);
+  }
 }
 
 }  // namespace cli

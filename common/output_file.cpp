@@ -13,10 +13,13 @@
 
 namespace {
 
-// The temporary file being written, for the signal handler: a signal that
-// ends the program removes it first. One output is written at a time.
-char pending[PATH_MAX + 32];
-volatile sig_atomic_t armed = 0;
+// The temporary files being written, for the signal handler: a signal that
+// ends the program removes them first. A run may hold a few outputs open at
+// once (a table, a model and a picture, committed together at its end).
+constexpr int kSlots = 8;
+char pending[kSlots][PATH_MAX + 32];
+volatile sig_atomic_t armed[kSlots] = {};
+int holders = 0;  // slots in use: the handlers are installed while it is positive
 
 // Signals whose default action ends the process, caught while a temporary
 // file exists; SIGXFSZ (a file size limit) is ignored meanwhile, so that the
@@ -26,33 +29,45 @@ struct sigaction saved[sizeof kFatal / sizeof kFatal[0]];
 struct sigaction saved_xfsz;
 
 void OnSignal(int sig) {
-  if (armed) unlink(pending);
-  armed = 0;
+  for (int k = 0; k < kSlots; ++k)
+    if (armed[k]) {
+      unlink(pending[k]);
+      armed[k] = 0;
+    }
   for (size_t i = 0; i < sizeof kFatal / sizeof kFatal[0]; ++i)
     if (kFatal[i] == sig) sigaction(sig, &saved[i], nullptr);
   raise(sig);
 }
 
-void Arm(const std::string& temporary) {
-  std::memcpy(pending, temporary.c_str(), temporary.size() + 1);
-  struct sigaction act {};
-  act.sa_handler = OnSignal;
-  sigemptyset(&act.sa_mask);
-  for (size_t i = 0; i < sizeof kFatal / sizeof kFatal[0]; ++i) {
-    sigaction(kFatal[i], nullptr, &saved[i]);
-    // A signal the caller ignores stays ignored: it cannot end the run.
-    if (saved[i].sa_handler != SIG_IGN) sigaction(kFatal[i], &act, nullptr);
+// The slot that now holds `temporary`, or -1 when every slot is taken (the
+// output then cannot be opened).
+int Arm(const std::string& temporary) {
+  int slot = 0;
+  while (slot < kSlots && armed[slot]) ++slot;
+  if (slot == kSlots) return -1;
+  std::memcpy(pending[slot], temporary.c_str(), temporary.size() + 1);
+  if (holders++ == 0) {
+    struct sigaction act {};
+    act.sa_handler = OnSignal;
+    sigemptyset(&act.sa_mask);
+    for (size_t i = 0; i < sizeof kFatal / sizeof kFatal[0]; ++i) {
+      sigaction(kFatal[i], nullptr, &saved[i]);
+      // A signal the caller ignores stays ignored: it cannot end the run.
+      if (saved[i].sa_handler != SIG_IGN) sigaction(kFatal[i], &act, nullptr);
+    }
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGXFSZ, &ignore, &saved_xfsz);
   }
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  sigaction(SIGXFSZ, &ignore, &saved_xfsz);
-  armed = 1;
+  armed[slot] = 1;
+  return slot;
 }
 
-void Disarm() {
-  if (!armed) return;
-  armed = 0;
+void Disarm(int slot) {
+  if (slot < 0 || !armed[slot]) return;
+  armed[slot] = 0;
+  if (--holders > 0) return;
   for (size_t i = 0; i < sizeof kFatal / sizeof kFatal[0]; ++i)
     sigaction(kFatal[i], &saved[i], nullptr);
   sigaction(SIGXFSZ, &saved_xfsz, nullptr);
@@ -103,15 +118,17 @@ bool OutputFile::Open(const char* path) {
           umask(mask);
           fchmod(fd, 0666 & ~mask);
         }
-        stream_ = fdopen(fd, "wb");
+        const int slot = Arm(temporary);
+        stream_ = slot < 0 ? nullptr : fdopen(fd, "wb");
         if (!stream_) {
           close(fd);
           unlink(temporary.c_str());
+          Disarm(slot);
           return false;
         }
         target_ = target;
         temporary_ = temporary;
-        Arm(temporary_);
+        slot_ = slot;
         return true;
       }
     }
@@ -123,16 +140,26 @@ bool OutputFile::Open(const char* path) {
   return stream_ != nullptr;
 }
 
-bool OutputFile::Commit() {
+bool OutputFile::Seal() {
+  if (sealed_) return true;
   if (!stream_) return false;
   bool ok = std::fflush(stream_) == 0 && !std::ferror(stream_);
   if (ok && !temporary_.empty()) ok = fsync(fileno(stream_)) == 0;
   ok = std::fclose(stream_) == 0 && ok;
   stream_ = nullptr;
+  if (!ok) Abandon();
+  sealed_ = ok;
+  return ok;
+}
+
+bool OutputFile::Commit() {
+  bool ok = Seal();
+  sealed_ = false;
   if (!temporary_.empty()) {
     ok = ok && std::rename(temporary_.c_str(), target_.c_str()) == 0;
     if (!ok) unlink(temporary_.c_str());
-    Disarm();
+    Disarm(slot_);
+    slot_ = -1;
     temporary_.clear();
   }
   return ok;
@@ -141,9 +168,11 @@ bool OutputFile::Commit() {
 void OutputFile::Abandon() {
   if (stream_) std::fclose(stream_);
   stream_ = nullptr;
+  sealed_ = false;
   if (!temporary_.empty()) {
     unlink(temporary_.c_str());
-    Disarm();
+    Disarm(slot_);
+    slot_ = -1;
     temporary_.clear();
   }
 }

@@ -4,7 +4,9 @@
 // failure, or on a signal that ends the program meanwhile, the temporary file
 // is removed and whatever stood under the name is untouched. A device, a
 // FIFO, or the file standard output is on is written directly and never
-// removed. Nothing is ever unlinked that the program did not create.
+// removed. Nothing is ever unlinked that the program did not create. Up to
+// eight outputs may be open at once (all prepared before a long run, all
+// committed at its end).
 #pragma once
 
 #include <cstdio>
@@ -21,8 +23,13 @@ class OutputFile {
   // folder is missing or not writable, the path is a directory, ...).
   bool Open(const char* path);
   FILE* stream() const { return stream_; }
-  // Flushes and closes the stream and puts the file in place; false when any
-  // of it fails (the temporary file is then removed).
+  // Flushes, syncs and closes the stream without putting the file in place
+  // yet; false when any of it fails (the temporary file is then removed).
+  // Several outputs sealed first and committed after fail or land together,
+  // but for a rename that fails.
+  bool Seal();
+  // Seals the output, if it is not yet, and puts the file in place; false
+  // when any of it fails (the temporary file is then removed).
   bool Commit();
   // Closes the stream and removes the temporary file, if any.
   void Abandon();
@@ -31,4 +38,6 @@ class OutputFile {
   FILE* stream_ = nullptr;
   std::string target_;     // the file the temporary one replaces
   std::string temporary_;  // empty when written directly
+  int slot_ = -1;          // the signal handler's record of temporary_
+  bool sealed_ = false;
 };

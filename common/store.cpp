@@ -50,11 +50,6 @@ struct Output {
     Error("facet data write error.");
   }
 
-  template <class T>
-  void Put(const T& field) {
-    if (kWrite(&field, sizeof field, 1, stream) != 1) Fail();
-  }
-
   void Finish() {
     if (stream == stdout) {
       if (std::fflush(stream) != 0) Fail();
@@ -79,25 +74,37 @@ void Open(const char* path, Output* out) {
 }  // namespace
 
 template <class F>
-void StoreFacet(const char* path, uint32_t count, const F* facets) {
-  Output out;
-  Open(path, &out);
+bool WriteFacets(FILE* stream, uint32_t count, const F* facets) {
+  const auto put = [stream](const auto& field) {
+    return kWrite(&field, sizeof field, 1, stream) == 1;
+  };
   for (int k = 0; k < 80; ++k)
-    if (std::fputc(0, out.stream) == EOF) out.Fail();
-  out.Put(count);
+    if (std::fputc(0, stream) == EOF) return false;
+  if (!put(count)) return false;
   for (uint32_t i = 0; i < count; ++i) {
     const float* v = facets[i].v;
     const double ux = double{v[3]} - v[0], uy = double{v[4]} - v[1], uz = double{v[5]} - v[2];
     const double wx = double{v[6]} - v[0], wy = double{v[7]} - v[1], wz = double{v[8]} - v[2];
     const float normal[3] = {NarrowToFloat(uy * wz - uz * wy), NarrowToFloat(uz * wx - ux * wz),
                              NarrowToFloat(ux * wy - uy * wx)};
-    for (float n : normal) out.Put(n);
-    for (int k = 0; k < 9; ++k) out.Put(v[k]);
+    for (float n : normal)
+      if (!put(n)) return false;
+    for (int k = 0; k < 9; ++k)
+      if (!put(v[k])) return false;
     const uint16_t attribute = facets[i].attribute;
-    out.Put(attribute);
+    if (!put(attribute)) return false;
   }
+  return true;
+}
+
+template <class F>
+void StoreFacet(const char* path, uint32_t count, const F* facets) {
+  Output out;
+  Open(path, &out);
+  if (!WriteFacets(out.stream, count, facets)) out.Fail();
   out.Finish();
 }
 
 template void StoreFacet<AttributedFacet>(const char*, uint32_t, const AttributedFacet*);
 template void StoreFacet<ValuedFacet>(const char*, uint32_t, const ValuedFacet*);
+template bool WriteFacets<AttributedFacet>(FILE*, uint32_t, const AttributedFacet*);

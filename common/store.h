@@ -17,6 +17,11 @@
 template <class F>
 void StoreFacet(const char* path, uint32_t count, const F* facets);
 
+// The same binary STL written to an open stream (the caller's output, sealed
+// and committed by it); false when a write fails.
+template <class F>
+bool WriteFacets(FILE* stream, uint32_t count, const F* facets);
+
 namespace stl_detail {
 // Block write with the bytes of every item reversed, one character-output
 // call per byte; returns the number of items written completely.

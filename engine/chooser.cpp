@@ -93,8 +93,37 @@ void Chooser::Release() {
   table_.Release();
   table_built_ = false;
   tree_.reset();
+  entries_ = {};
   exact_expansion_.Release();
   tree_expansion_.Release();
+}
+
+void Chooser::Gradient(size_t count, const double* x, const double* y, const double* z, double* t,
+                       const EvaluateOptions& options) const {
+  {
+    // The per-facet table of the scalar form, made at the first tensor asked
+    // for: an engine only asked for the field keeps no second table.
+    const std::lock_guard<std::mutex> hold(lock_);
+    if (entries_.size() != model_.n) {
+      try {
+        entries_.resize(model_.n);
+      } catch (const std::bad_alloc&) {
+        Error("memory allocation error for SI.");
+      }
+      for (uint32_t f = 0; f < model_.n; ++f) {
+        double v[9];
+        model_.Corners(f, v);
+        entries_[f] = MakeSIEntry(v);
+      }
+    }
+  }
+  table_.Team().MultiThreading(
+      count,
+      [&](unsigned first, unsigned step) {
+        for (size_t i = first; i < count; i += step)
+          TensorSI(model_, entries_.data(), x[i], y[i], z[i], t + 6 * i);
+      },
+      options.threads);
 }
 
 const kernel::Model& Chooser::ExactTable() const {

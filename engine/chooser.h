@@ -43,6 +43,10 @@ class Chooser final : public FieldEngine {
   bool Evaluate(size_t count, const double* x, const double* y, const double* z,
                 const FieldOut& out, const EvaluateOptions& options = {}) const override;
   void Release() override;
+  // The gravity gradient tensor at points i < count (xx, xy, xz, yy, yz, zz
+  // at t[6i ..]) in closed form, on options.threads threads.
+  void Gradient(size_t count, const double* x, const double* y, const double* z, double* t,
+                const EvaluateOptions& options = {}) const;
 
   // The tolerance of calls that give none (0: the exact sum); set before
   // Load, or the engine prepares for it at the first call that needs it.
@@ -79,6 +83,7 @@ class Chooser final : public FieldEngine {
   mutable TableEngine table_;
   mutable std::mutex lock_;  // for what is made at first need
   mutable bool table_built_ = false;
+  mutable std::vector<SIEntry> entries_;  // for the tensor, made at its first use
   mutable std::shared_ptr<const tree::Tree> tree_;
   // The expansion over the table's facet order and over the tree's.
   mutable tree::Expansion exact_expansion_, tree_expansion_;

@@ -9,7 +9,7 @@
 
 struct Facets {
   uint32_t n = 0;
-  FacetView floats{};              // when doubles is null
+  FacetView floats{};               // when doubles is null
   const double* doubles = nullptr;  // A, B, C of facet f at 9f
 
   Facets() = default;

@@ -17,9 +17,13 @@
 #define KERNEL_NS avx2
 #define KERNEL_SIMD Simd::kAvx2
 #define KERNEL_WIDTH 4
-#include "engine/isa_impl.h"
+// In this order: the table form, the tree's operators on its lanes, the
+// dispatch table entry of both.
 #include "engine/kernel_impl.h"
+// (after kernel_impl.h)
 #include "engine/tree_impl.h"
+// (last)
+#include "engine/isa_impl.h"
 #pragma GCC diagnostic pop
 #pragma GCC pop_options
 #endif

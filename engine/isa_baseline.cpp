@@ -12,6 +12,10 @@
 #define KERNEL_NS baseline
 #define KERNEL_SIMD Simd::kBaseline
 #define KERNEL_WIDTH 2
-#include "engine/isa_impl.h"
+// In this order: the table form, the tree's operators on its lanes, the
+// dispatch table entry of both.
 #include "engine/kernel_impl.h"
+// (after kernel_impl.h)
 #include "engine/tree_impl.h"
+// (last)
+#include "engine/isa_impl.h"

@@ -3,7 +3,12 @@
 namespace kernel::KERNEL_NS {
 
 extern const Isa kIsa;
-const Isa kIsa{KERNEL_SIMD, {EvaluateAll<true>, EvaluateAll<false>}, EdgeLog, Atan2,
-               {P2P<true>, P2P<false>}, M2P, P2M};
+const Isa kIsa{KERNEL_SIMD,
+               {EvaluateAll<true>, EvaluateAll<false>},
+               EdgeLog,
+               Atan2,
+               {P2P<true>, P2P<false>},
+               M2P,
+               P2M};
 
 }  // namespace kernel::KERNEL_NS

@@ -83,3 +83,43 @@ template void CalculateSIReference<TableGuard::kRelative>(const FacetView&, cons
 template void CalculateSIReference<TableGuard::kNone>(const FacetView&, const SIEntry*, double,
                                                       double, double, double*, double*, double*,
                                                       double*);
+
+void TensorFacet(const SIEntry& e, const double v[9], double px, double py, double pz,
+                 double T[3][3]) {
+  const Vec p{px, py, pz};
+  const Vec A{v[0], v[1], v[2]}, B{v[3], v[4], v[5]}, C{v[6], v[7], v[8]};
+  const Vec r[3] = {A - p, B - p, C - p};
+  const double R[3] = {Norm(r[0]), Norm(r[1]), Norm(r[2])};
+  const double il[3] = {e.il1, e.il2, e.il3};
+  const Vec m[3] = {{e.m1x, e.m1y, e.m1z}, {e.m2x, e.m2y, e.m2z}, {e.m3x, e.m3y, e.m3z}};
+  double w[3] = {0, 0, 0};  // sum_k m_k L_k
+  for (int k = 0; k < 3; ++k) {
+    const double lambda = (R[k] + R[(k + 1) % 3]) * il[k];
+    if (!((lambda - 1) / (lambda + 1) >= terms::kRelativeGuard)) continue;
+    const double L = terms::EdgeLogTable(lambda);
+    w[0] += m[k].x * L, w[1] += m[k].y * L, w[2] += m[k].z * L;
+  }
+  const double triple = Dot(Cross(B - A, C - A), r[0]);
+  const double omega2 = 2 * terms::SolidAngle(triple, r[0], r[1], r[2], R[0], R[1], R[2]);
+  const double n[3] = {e.nx, e.ny, e.nz};
+  for (int a = 0; a < 3; ++a)
+    for (int b = 0; b < 3; ++b) T[a][b] += n[a] * (w[b] - n[b] * omega2);
+}
+
+void TensorSI(const Facets& facets, const SIEntry* si, double px, double py, double pz,
+              double t[6]) {
+  double T[3][3] = {};
+  for (uint32_t f = 0; f < facets.n; ++f) {
+    const SIEntry& e = si[f];
+    if (e.nx == 0 && e.ny == 0 && e.nz == 0) continue;
+    double v[9];
+    facets.Corners(f, v);
+    TensorFacet(e, v, px, py, pz, T);
+  }
+  t[0] = T[0][0];
+  t[1] = 0.5 * (T[0][1] + T[1][0]);
+  t[2] = 0.5 * (T[0][2] + T[2][0]);
+  t[3] = T[1][1];
+  t[4] = 0.5 * (T[1][2] + T[2][1]);
+  t[5] = T[2][2];
+}

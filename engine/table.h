@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "common/facet.h"
+#include "engine/facets.h"
 
 // Fifteen doubles per facet: unit normal, then for each edge (A->B, B->C,
 // C->A) its reciprocal length and its in-plane unit edge normal (outward).
@@ -33,3 +34,18 @@ SIEntry MakeSIEntry(const float v[9], double* area2 = nullptr);
 template <TableGuard G>
 void CalculateSIReference(const FacetView& facets, const SIEntry* si, double x, double y, double z,
                           double* U, double* gx, double* gy, double* gz);
+
+// The gravity gradient tensor of facet e (corners v, A B C) at p, added into
+// T (row a, column b: d g_a / d p_b): n (sum_k m_k L_k - n Omega)^T, the
+// derivative of g = -n S with S = integral over the facet of 1/|x - p|,
+// whose gradient in p is -sum_k m_k L_k + n Omega (the edge integrals L_k of
+// 1/R along the facet's boundary, with its in-plane outward edge normals
+// m_k, and the solid angle Omega = 2 omega under which it is seen). Edge
+// terms vanish under the relative guard, as in the field.
+void TensorFacet(const SIEntry& e, const double v[9], double px, double py, double pz,
+                 double T[3][3]);
+
+// The symmetric tensor of the whole model at p, in the order xx, xy, xz, yy,
+// yz, zz, from its facets and their entries (facets of zero area skipped).
+void TensorSI(const Facets& facets, const SIEntry* si, double px, double py, double pz,
+              double t[6]);

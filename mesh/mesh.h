@@ -4,18 +4,12 @@
 #pragma once
 
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-namespace mesh {
+#include "common/failure.h"
 
-// A failure of the front end: one line, naming the file (and the line of a
-// text file) where that applies.
-class Failure : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+namespace mesh {
 
 struct Mesh {
   std::vector<double> vertices;  // x, y, z of vertex i at 3i

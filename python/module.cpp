@@ -1,43 +1,52 @@
 // The Python face of the front end's library: numpy arrays in and out, the
-// same body, field, tensor and surface products as the polyfield program,
-// failures as Python exceptions with the program's messages.
+// same requests, checks, field, tensor, surface products and summary as the
+// polyfield program, failures as Python exceptions (subclasses of
+// polyfield.Error) whose messages name the Python parameters.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <optional>
-#include <thread>
+#include <string_view>
 
 #include "common/error.h"
+#include "common/failure.h"
+#include "common/print.h"
 #include "mesh/check.h"
 #include "mesh/mesh.h"
 #include "science/body.h"
+#include "science/model.h"
+#include "science/outputs.h"
 #include "science/products.h"
+#include "science/request.h"
+#include "science/summary.h"
 
 namespace py = pybind11;
 
 namespace {
 
 using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using Pair = std::pair<double, double>;
 
-constexpr double kDefaultG = 6.67430e-11;
-
-unsigned AllCores() {
-  return std::max(1u, std::thread::hardware_concurrency());
+// The library's quantities as this module's parameters.
+std::string Spelling(std::string_view name) {
+  if (name == "model") return "path";
+  return std::string(name);
 }
 
-science::Units UnitsOf(double metres, std::optional<double> density, double G) {
-  science::Units u;
-  u.metres = metres;
-  u.G = G;
-  if (density) {
-    if (!(*density > 0)) throw mesh::Failure("density: not a positive number");
-    u.density = *density;
-  }
-  return u;
+// The exception types, made when the module is imported.
+PyObject* error_type = nullptr;
+PyObject* not_found_type = nullptr;
+PyObject* value_type = nullptr;
+PyObject* memory_type = nullptr;
+
+[[noreturn]] void Refuse(const std::string& message) {
+  throw Failure(message, Failure::Kind::kBadValue);
 }
 
 py::array_t<double> Vector(const std::vector<double>& v) {
@@ -56,31 +65,84 @@ py::array_t<double> Stack(const std::vector<double>& x, const std::vector<double
   return a;
 }
 
+py::array_t<double> Matrix(const std::array<std::array<double, 3>, 3>& m) {
+  py::array_t<double> a({py::ssize_t{3}, py::ssize_t{3}});
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) a.mutable_at(i, j) = m[i][j];
+  return a;
+}
+
+// Between blocks of points the GIL is taken back to look for Ctrl-C; an
+// interrupt stops the evaluation and is raised once the GIL is held again.
+bool StillWanted(double) {
+  py::gil_scoped_acquire hold;
+  return PyErr_CheckSignals() == 0;
+}
+
+struct UnitsArgs {
+  std::optional<double> density, mass, gm, G;
+};
+
 class Model {
  public:
-  Model(const std::string& path, const std::string& unit)
-      : metres_(science::MetresOf(unit)),
-        body_(std::make_unique<science::Body>(mesh::ReadModel(path), AllCores())) {}
+  // A model file, in any format the program reads.
+  Model(const std::string& path, const std::string& unit, double scale)
+      : unit_(unit), scale_(scale), path_(path) {
+    science::MetresOf(unit);
+    Build(science::LoadModel(path, scale));
+  }
 
-  Model(Array vertices, py::array_t<long long, py::array::c_style | py::array::forcecast> faces,
-        const std::string& unit)
-      : metres_(science::MetresOf(unit)) {
-    if (vertices.ndim() != 2 || vertices.shape(1) != 3)
-      throw mesh::Failure("vertices: an array of shape (V, 3)");
-    if (faces.ndim() != 2 || faces.shape(1) != 3)
-      throw mesh::Failure("faces: an array of shape (F, 3)");
-    mesh::Mesh m;
-    m.vertices.assign(vertices.data(), vertices.data() + vertices.size());
-    const long long V = vertices.shape(0);
-    for (py::ssize_t i = 0; i < faces.size(); ++i) {
-      const long long k = faces.data()[i];
-      if (k < 0 || k >= V)
-        throw mesh::Failure("faces: vertex " + std::to_string(k) + " does not exist (" +
-                            std::to_string(V) + " vertices)");
-      m.faces.push_back(static_cast<uint32_t>(k));
+  // Vertex and face arrays; faces of integers, or of floats that are whole.
+  Model(const py::object& vertices, const py::object& faces, const std::string& unit, double scale)
+      : unit_(unit), scale_(scale) {
+    science::MetresOf(unit);
+    const Array v = Array::ensure(vertices);
+    if (!v || v.ndim() != 2 || v.shape(1) != 3)
+      Refuse(Quantity("vertices") + ": an array of shape (V, 3)");
+    const py::array f = py::array::ensure(faces);
+    if (!f || f.ndim() != 2 || f.shape(1) != 3)
+      Refuse(Quantity("faces") + ": an array of shape (F, 3)");
+    const size_t V = static_cast<size_t>(v.shape(0)), F = static_cast<size_t>(f.shape(0));
+    if (f.dtype().kind() == 'f') {
+      const Array d = Array::ensure(f);
+      Build(science::ModelFromArrays(v.data(), V, d.data(), F, scale));
+    } else if (f.dtype().kind() == 'i' || f.dtype().kind() == 'u' || F == 0) {
+      using Indices = py::array_t<int64_t, py::array::c_style | py::array::forcecast>;
+      const Indices i = Indices::ensure(f);
+      Build(science::ModelFromArrays(v.data(), V, i.data(), F, scale));
+    } else {
+      Refuse(Quantity("faces") + ": vertex indices, integers");
     }
-    if (m.faces.empty()) throw mesh::Failure("faces: no faces");
-    body_ = std::make_unique<science::Body>(std::move(m), AllCores());
+  }
+
+  static std::unique_ptr<Model> FromObject(const py::object& source, const std::string& unit,
+                                           double scale) {
+    const py::module_ os = py::module_::import("os");
+    if (py::isinstance<py::str>(source) || py::hasattr(source, "__fspath__"))
+      return std::make_unique<Model>(os.attr("fspath")(source).cast<std::string>(), unit, scale);
+    if (py::hasattr(source, "vertices") && py::hasattr(source, "faces"))
+      return std::make_unique<Model>(source.attr("vertices"), source.attr("faces"), unit, scale);
+    throw py::type_error(
+        "Model: a path, arrays (vertices, faces), or an object with vertices and faces arrays");
+  }
+
+  // A meshio.Mesh (or any object with points and cells of type and data):
+  // its triangles; cells of points and lines are left aside, any other kind
+  // is refused.
+  static std::unique_ptr<Model> FromMeshio(const py::object& mesh, const std::string& unit,
+                                           double scale) {
+    py::list triangles;
+    for (const py::handle block : mesh.attr("cells")) {
+      const std::string type = py::str(block.attr("type"));
+      if (type == "triangle") {
+        triangles.append(block.attr("data"));
+      } else if (type != "vertex" && type != "line") {
+        Refuse(Quantity("mesh") + ": cells of type " + type + " (only triangles are read)");
+      }
+    }
+    if (triangles.empty()) Refuse(Quantity("mesh") + ": no triangle cells");
+    const py::object faces = py::module_::import("numpy").attr("concatenate")(triangles);
+    return std::make_unique<Model>(mesh.attr("points"), faces, unit, scale);
   }
 
   double volume() const { return body_->Volume(); }
@@ -89,9 +151,16 @@ class Model {
     return py::make_tuple(c[0], c[1], c[2]);
   }
   double area() const { return body_->Area(); }
+  size_t facets() const { return body_->model().FaceCount(); }
+
+  std::string repr() const {
+    return "polyfield.Model(" + (path_.empty() ? "" : "'" + path_ + "', ") +
+           std::to_string(facets()) + " facets, volume " + ShortestDigits(volume()) + " " + unit_ +
+           "^3" + (scale_ == 1 ? "" : ", scale " + ShortestDigits(scale_)) + ")";
+  }
 
   py::dict check() const {
-    const mesh::CheckReport r = mesh::Check(body_->model());
+    const mesh::CheckReport& r = body_->Check();
     py::dict d;
     d["vertices"] = r.vertices;
     d["faces"] = r.faces;
@@ -107,61 +176,59 @@ class Model {
     return d;
   }
 
-  py::tuple field(Array points, std::optional<double> density, double G, bool gradient,
-                  std::optional<double> tolerance, std::optional<unsigned> threads, bool check) {
-    Prepare(tolerance, threads, check);
-    if (points.ndim() != 2 || points.shape(1) != 3)
-      throw mesh::Failure("points: an array of shape (n, 3)");
-    const science::Units u = UnitsOf(metres_, density, G);
-    const size_t n = static_cast<size_t>(points.shape(0));
-    // The kernel reads the coordinates as three columns.
-    std::vector<double> x(n), y(n), z(n);
+  py::tuple field(const Array& points, const UnitsArgs& units, bool gradient,
+                  const science::Evaluation& evaluation) {
+    science::FieldRequest request;
+    request.units = Units(units);
+    request.evaluation = evaluation;
+    request.gradient = gradient;
+    science::Validate(request);
+    // One point of shape (3,) gives scalars and a vector of shape (3,).
+    const bool single = points.ndim() == 1 && points.shape(0) == 3;
+    if (!single && (points.ndim() != 2 || points.shape(1) != 3))
+      Refuse(Quantity("points") + ": an array of shape (n, 3), or (3,) for one point");
+    const size_t n = single ? 1 : static_cast<size_t>(points.shape(0));
+    // The engine reads the coordinates as three columns.
+    std::vector<double> x(n), y(n), z(n), U(n), gx(n), gy(n), gz(n), T(gradient ? 6 * n : 0);
     const double* p = points.data();
     for (size_t i = 0; i < n; ++i) x[i] = p[3 * i], y[i] = p[3 * i + 1], z[i] = p[3 * i + 2];
-    py::array_t<double> U(static_cast<py::ssize_t>(n));
-    py::array_t<double> g({static_cast<py::ssize_t>(n), py::ssize_t{3}});
-    py::array_t<double> T({static_cast<py::ssize_t>(gradient ? n : 0), py::ssize_t{6}});
-    std::vector<double> gx(n), gy(n), gz(n);
-    double* Up = U.mutable_data();
-    double* Tp = T.mutable_data();
     bool finished;
     {
-      // Computed without the GIL; between blocks it is taken back to look
-      // for Ctrl-C.
       py::gil_scoped_release free;
-      finished = science::FieldOf(*body_, u, n, x.data(), y.data(), z.data(), Up, gx.data(),
-                                  gy.data(), gz.data(), gradient ? Tp : nullptr, [](double) {
-                                    py::gil_scoped_acquire hold;
-                                    return PyErr_CheckSignals() == 0;
-                                  });
+      finished =
+          science::FieldOf(*body_, request, n, x.data(), y.data(), z.data(),
+                           {U.data(), gx.data(), gy.data(), gz.data(), T.data()}, &StillWanted);
     }
     if (!finished) throw py::error_already_set();
-    double* gp = g.mutable_data();
-    for (size_t i = 0; i < n; ++i) gp[3 * i] = gx[i], gp[3 * i + 1] = gy[i], gp[3 * i + 2] = gz[i];
-    if (!gradient) return py::make_tuple(U, g);
-    return py::make_tuple(U, g, T);
+    py::array_t<double> g = Stack(gx, gy, gz);
+    py::array_t<double> t({static_cast<py::ssize_t>(n), py::ssize_t{gradient ? 6 : 0}});
+    std::copy(T.begin(), T.end(), t.mutable_data());
+    if (single) {
+      const py::object U0 = py::float_(U[0]);
+      const py::object g0 = g.attr("reshape")(3);
+      return gradient ? py::make_tuple(U0, g0, t.attr("reshape")(6)) : py::make_tuple(U0, g0);
+    }
+    return gradient ? py::make_tuple(Vector(U), g, t) : py::make_tuple(Vector(U), g);
   }
 
-  py::dict surface(std::optional<double> density, double G, std::optional<double> spin_period,
-                   std::optional<std::vector<double>> spin_axis, std::vector<double> slopes,
-                   std::optional<unsigned> threads, bool check) {
-    Prepare(std::nullopt, threads, check);
-    const science::Units u = UnitsOf(metres_, density, G);
-    science::SurfaceOptions options;
-    if (spin_period) {
-      if (!u.Si()) throw mesh::Failure("--spin-period needs --density (SI units)");
-      if (!(*spin_period > 0)) throw mesh::Failure("spin_period: hours, a positive number");
-      options.spin_period = *spin_period * 3600;
-    }
-    if (spin_axis) {
-      if (spin_axis->size() != 3) throw mesh::Failure("spin_axis: three numbers x, y, z");
-      options.spin_axis = {(*spin_axis)[0], (*spin_axis)[1], (*spin_axis)[2]};
-    }
+  py::dict surface(const UnitsArgs& units, std::optional<double> spin_period,
+                   std::optional<std::array<double, 3>> spin_axis,
+                   std::optional<std::vector<double>> slopes,
+                   const science::Evaluation& evaluation) {
+    science::SurfaceRequest request;
+    request.units = Units(units);
+    request.evaluation = evaluation;
+    request.spin_period = spin_period;
+    if (spin_axis) request.spin_axis = *spin_axis;
+    if (slopes) request.slopes = *slopes;
+    science::Validate(request);
     science::Surface s;
+    bool finished;
     {
       py::gil_scoped_release free;
-      s = science::SurfaceOf(*body_, u, options);
+      finished = science::SurfaceOf(*body_, request, &s, &StillWanted);
     }
+    if (!finished) throw py::error_already_set();
     py::dict d;
     d["area"] = Vector(s.area);
     d["centroid"] = Stack(s.cx, s.cy, s.cz);
@@ -171,74 +238,158 @@ class Model {
     d["slope"] = Vector(s.slope);
     d["U/U0"] = Vector(s.UU0);
     d["U0"] = s.U0;
-    const std::vector<double>* slope = &s.slope;
-    if (options.spin_period > 0) {
+    if (request.spin_period) {
       d["Ueff"] = Vector(s.Ueff);
       d["geff"] = Stack(s.gxeff, s.gyeff, s.gzeff);
       d["geff_norm"] = Vector(s.geff);
       d["slopeeff"] = Vector(s.slopeeff);
-      slope = &s.slopeeff;
     }
-    const auto st = science::Statistics(*slope, s.area, {5, 25, 50, 75, 95}, slopes);
+    const science::Summary sum = science::Summarise(*body_, request, s);
+    const science::Units& u = sum.units;
     py::dict summary;
-    summary["volume"] = body_->Volume();
-    if (u.Si()) summary["mass"] = u.density * body_->Volume() * std::pow(u.metres, 3);
-    const auto c = body_->CentreOfMass();
-    summary["centre_of_mass"] = py::make_tuple(c[0], c[1], c[2]);
-    summary["area"] = body_->Area();
-    summary["U0"] = s.U0;
+    summary["volume"] = sum.volume;
+    if (u.Si()) {
+      summary["mass"] = sum.mass;
+      summary["GM"] = sum.gm;
+      summary["density"] = u.density;
+    }
+    summary["centre_of_mass"] = py::make_tuple(sum.centre[0], sum.centre[1], sum.centre[2]);
+    summary["area"] = sum.area;
+    summary["U0"] = sum.U0;
     py::dict percentiles, above;
-    for (const auto& [p, v] : st.percentiles) percentiles[py::float_(p)] = v;
-    for (const auto& [t, share] : st.above) above[py::float_(t)] = share;
+    for (const auto& [p, v] : sum.slope.percentiles) percentiles[py::float_(p)] = v;
+    for (const auto& [t, share] : sum.slope.above) above[py::float_(t)] = share;
+    summary["slope"] = sum.slope_name;
     summary["slope_percentiles"] = percentiles;
     summary["area_fraction_above"] = above;
-    summary["least_slope_facet"] = st.min_facet;
-    summary["most_slope_facet"] = st.max_facet;
+    summary["least_slope_facet"] = sum.slope.min_facet;
+    summary["most_slope_facet"] = sum.slope.max_facet;
+    summary["least_U_facet"] = sum.potential.min_facet;
+    summary["most_U_facet"] = sum.potential.max_facet;
+    summary["inertia"] = InertiaDict(sum.inertia, u);
+    summary["units"] = UnitNames(u);
     d["summary"] = summary;
     return d;
   }
 
+  py::dict inertia(const UnitsArgs& units) const {
+    const science::UnitsRequest request = Units(units);
+    science::Validate(request);
+    return InertiaDict(science::InertiaOf(body_->model(), science::Resolve(request, volume())),
+                       science::Resolve(request, volume()));
+  }
+
   // A coloured binary STL and (when png is given) its picture, coloured by
-  // `values` (one per facet) over `range` or the area-weighted percentiles.
-  std::pair<double, double> write_colours(Array values, const std::string& stl,
-                                          const std::string& png, const std::string& map,
-                                          std::optional<std::pair<double, double>> range,
-                                          std::pair<double, double> percentiles,
-                                          const std::string& label) {
-    const size_t n = body_->model().FaceCount();
-    if (values.ndim() != 1 || static_cast<size_t>(values.shape(0)) != n)
-      throw mesh::Failure("values: one per facet");
-    const std::vector<double> v(values.data(), values.data() + n);
+  // `values` (one per facet) over `range` or the area-weighted percentiles;
+  // both written only once both are complete.
+  Pair write_colours(const Array& values, const std::string& stl, const std::string& png,
+                     const science::PictureRequest& picture, const std::string& label) {
+    science::Validate(picture, {});
+    science::Validate(science::Files{{{"model", path_}}, {{"stl", stl}, {"png", png}}});
     const auto& m = body_->model();
-    const std::vector<double> area = science::FaceAreas(m);
-    science::Range r =
-        range ? science::Range{range->first, range->second}
-              : science::PercentileRange(v, area, percentiles.first, percentiles.second);
-    if (!(r.max > r.min)) throw mesh::Failure("range: MIN < MAX");
-    const auto table = science::ColourMap(map);
+    const size_t n = m.FaceCount();
+    if (values.ndim() != 1 || static_cast<size_t>(values.shape(0)) != n)
+      Refuse(Quantity("values") + ": one per facet (" + std::to_string(n) + ")");
+    const std::vector<double> v(values.data(), values.data() + n);
+    const auto table = science::ColourMap(picture.map);
+    const science::Range r = science::ColourRange(v, science::FaceAreas(m), picture);
     const auto colours = science::Colours(v, r, table);
-    if (!stl.empty()) science::WriteColouredStl(stl, m, colours);
-    if (!png.empty()) science::WritePicture(png, m, colours, table, r, label, 30, 25, 800, 600);
+    science::Outputs outputs;
+    FILE* stl_out = stl.empty() ? nullptr : outputs.Open(stl);
+    FILE* png_out = png.empty() ? nullptr : outputs.Open(png);
+    if (stl_out && !science::WriteColouredStl(stl_out, m, colours))
+      throw Failure(stl + ": write error");
+    if (png_out && !science::WritePicture(png_out, m, colours, table, r, label, picture))
+      throw Failure(png + ": write error");
+    outputs.Commit();
     return {r.min, r.max};
   }
 
  private:
-  void Prepare(std::optional<double> tolerance, std::optional<unsigned> threads, bool check) {
-    if (tolerance && !(*tolerance > 0 && *tolerance < 1))
-      throw mesh::Failure("--tolerance: not a number between 0 and 1");
-    body_->SetThreads(threads ? std::max(1u, *threads) : AllCores());
-    body_->SetTolerance(tolerance.value_or(0.0));
-    if (check) {
-      const std::string problem = mesh::Check(body_->model()).Problem();
-      if (!problem.empty())
-        throw mesh::Failure("unfit for the field formulas: " + problem +
-                            " (check=False evaluates anyway)");
-    }
+  void Build(mesh::Mesh m) {
+    body_ = std::make_unique<science::Body>(std::move(m), 1);
+    body_->SetName(path_);
   }
 
-  double metres_;
+  science::UnitsRequest Units(const UnitsArgs& a) const {
+    science::UnitsRequest r;
+    r.density = a.density;
+    r.mass = a.mass;
+    r.gm = a.gm;
+    r.G = a.G;
+    r.unit = unit_;
+    r.scale = scale_;
+    return r;
+  }
+
+  static py::dict UnitNames(const science::Units& u) {
+    py::dict d;
+    const std::string L = u.Si() ? u.unit : "model units";
+    d["length"] = L;
+    d["volume"] = L + "^3";
+    d["area"] = L + "^2";
+    d["U"] = u.Si() ? "m^2/s^2" : "G rho = 1";
+    d["g"] = u.Si() ? "m/s^2" : "G rho = 1";
+    d["slope"] = "deg";
+    if (u.Si()) d["mass"] = "kg", d["GM"] = "m^3/s^2", d["density"] = "kg/m^3";
+    d["inertia"] = u.Si() ? "kg m^2" : "unit density, model units^5";
+    return d;
+  }
+
+  static py::dict InertiaDict(const science::Inertia& in, const science::Units& u) {
+    py::dict d;
+    d["tensor"] = Matrix(in.tensor);
+    py::array_t<double> moments(3);
+    std::copy(in.moments.begin(), in.moments.end(), moments.mutable_data());
+    d["moments"] = moments;
+    d["axes"] = Matrix(in.axes);
+    d["centre_of_mass"] = py::make_tuple(in.centre[0], in.centre[1], in.centre[2]);
+    d["unit"] = u.Si() ? "kg m^2" : "unit density, model units^5";
+    return d;
+  }
+
+  std::string unit_;
+  double scale_ = 1;
+  std::string path_;  // "" for arrays
   std::unique_ptr<science::Body> body_;
 };
+
+// Raises the Python exception of a library failure, its quantities spelled
+// as this module's parameters.
+void Raise(const Failure& e) {
+  const std::string message = e.Spelled(&Spelling);
+  switch (e.kind()) {
+    case Failure::Kind::kNotFound: {
+      // As open() raises it: errno, strerror and the file's name.
+      const std::string path = message.substr(0, message.rfind(": cannot be opened"));
+      py::object error =
+          py::reinterpret_borrow<py::object>(not_found_type)(ENOENT, std::strerror(ENOENT), path);
+      PyErr_SetObject(not_found_type, error.ptr());
+      return;
+    }
+    case Failure::Kind::kBadValue:
+      PyErr_SetString(value_type, message.c_str());
+      return;
+    case Failure::Kind::kUnfit:
+      PyErr_SetString(error_type, (message + " (check=False evaluates anyway)").c_str());
+      return;
+    case Failure::Kind::kOther:
+      PyErr_SetString(error_type, message.c_str());
+      return;
+  }
+}
+
+PyObject* NewType(py::module_& m, const char* name, std::initializer_list<PyObject*> bases,
+                  const char* doc) {
+  py::tuple b(bases.size());
+  size_t i = 0;
+  for (PyObject* base : bases) b[i++] = py::reinterpret_borrow<py::object>(base);
+  const std::string full = std::string("polyfield.") + name;
+  PyObject* type = PyErr_NewExceptionWithDoc(full.c_str(), doc, b.ptr(), nullptr);
+  if (!type) throw py::error_already_set();
+  m.add_object(name, py::reinterpret_borrow<py::object>(type));
+  return type;
+}
 
 }  // namespace
 
@@ -246,43 +397,122 @@ PYBIND11_MODULE(polyfield, m) {
   m.doc() =
       "The gravitational potential and attraction of a homogeneous solid bounded by a "
       "triangulated polyhedron, in closed form. U > 0, g = grad U; SI units with a density "
-      "(kg/m^3), else G rho = 1 in the model's unit.";
+      "(kg/m^3), a mass (kg) or GM (m^3/s^2), else G rho = 1 in the model's unit.";
   m.attr("__version__") = POLYFIELD_VERSION;
-  m.attr("G") = kDefaultG;
+  m.attr("G") = science::kG;
   // The suite's units end through Error; inside Python their message becomes
   // an exception, and nothing ever calls exit().
-  SetErrorHook([](const char* message) { throw mesh::Failure(message); });
-  static py::exception<mesh::Failure> failure(m, "Error", PyExc_RuntimeError);
+  SetErrorHook([](const char* message) { throw Failure(message); });
+  error_type = NewType(m, "Error", {PyExc_RuntimeError}, "A failure of polyfield.");
+  not_found_type = NewType(m, "FileNotFoundError", {PyExc_FileNotFoundError, error_type},
+                           "A model file that does not exist.");
+  value_type = NewType(m, "ValueError", {PyExc_ValueError, error_type},
+                       "A parameter's value refused, before any model is read.");
+  memory_type = NewType(m, "MemoryError", {PyExc_MemoryError, error_type},
+                        "Memory exhausted, on the calling thread or a worker.");
   py::register_exception_translator([](std::exception_ptr p) {
     try {
       if (p) std::rethrow_exception(p);
-    } catch (const mesh::Failure& e) {
-      PyErr_SetString(failure.ptr(), e.what());
+    } catch (const Failure& e) {
+      Raise(e);
+    } catch (const std::bad_alloc&) {
+      PyErr_SetString(memory_type, "out of memory");
+    } catch (const py::error_already_set&) {
+      throw;
+    } catch (const py::builtin_exception&) {
+      throw;
+    } catch (const std::exception& e) {
+      PyErr_SetString(error_type, e.what());
     }
   });
 
-  py::class_<Model>(m, "Model", "A model: a file in any format polyfield reads, or arrays.")
-      .def(py::init<const std::string&, const std::string&>(), py::arg("path"),
-           py::arg("unit") = "m")
-      .def(py::init<Array, py::array_t<long long, py::array::c_style | py::array::forcecast>,
-                    const std::string&>(),
-           py::arg("vertices"), py::arg("faces"), py::arg("unit") = "m")
+  const auto units_args = [](std::optional<double> density, std::optional<double> mass,
+                             std::optional<double> gm, std::optional<double> G) {
+    return UnitsArgs{density, mass, gm, G};
+  };
+  const auto evaluation = [](std::optional<double> tolerance, std::optional<unsigned> threads,
+                             bool check) {
+    science::Evaluation e;
+    e.tolerance = tolerance;
+    e.threads = threads;
+    e.check = check;
+    return e;
+  };
+
+  py::class_<Model>(m, "Model",
+                    "A model: a file in any format polyfield reads, vertex and face arrays, or "
+                    "an object with vertices and faces arrays (trimesh-like).")
+      .def(py::init(&Model::FromObject), py::arg("path"), py::arg("unit") = "m",
+           py::arg("scale") = 1.0)
+      .def(py::init([](const py::object& v, const py::object& f, const std::string& unit,
+                       double scale) { return std::make_unique<Model>(v, f, unit, scale); }),
+           py::arg("vertices"), py::arg("faces"), py::arg("unit") = "m", py::arg("scale") = 1.0)
+      .def_static("from_meshio", &Model::FromMeshio, py::arg("mesh"), py::arg("unit") = "m",
+                  py::arg("scale") = 1.0,
+                  "The triangles of a meshio.Mesh (cells of points and lines are left aside).")
       .def_property_readonly("volume", &Model::volume)
       .def_property_readonly("centroid", &Model::centroid)
       .def_property_readonly("area", &Model::area)
-      .def("check", &Model::check, "The check report, as a dict.")
-      .def("field", &Model::field, py::arg("points"), py::arg("density") = py::none(),
-           py::arg("G") = kDefaultG, py::arg("gradient") = false, py::arg("tolerance") = py::none(),
-           py::arg("threads") = py::none(), py::arg("check") = true,
-           "(U, g) at points (n, 3): shapes (n,) and (n, 3); with gradient=True also the "
-           "tensor (n, 6): xx, xy, xz, yy, yz, zz.")
-      .def("surface", &Model::surface, py::arg("density") = py::none(), py::arg("G") = kDefaultG,
-           py::arg("spin_period") = py::none(), py::arg("spin_axis") = py::none(),
-           py::arg("slopes") = std::vector<double>{10, 20, 30, 40}, py::arg("threads") = py::none(),
-           py::arg("check") = true,
-           "Per-facet arrays at the facet centroids (spin_period in hours) and a summary.")
-      .def("write_colours", &Model::write_colours, py::arg("values"), py::arg("stl") = "",
-           py::arg("png") = "", py::arg("map") = "viridis", py::arg("range") = py::none(),
-           py::arg("percentiles") = std::pair<double, double>{2, 98}, py::arg("label") = "",
-           "Coloured binary STL and PNG picture by one value per facet; returns the range.");
+      .def_property_readonly("facets", &Model::facets)
+      .def("__repr__", &Model::repr)
+      .def("check", &Model::check, "The check report, as a dict (made once per model).")
+      .def(
+          "field",
+          [=](Model& self, const Array& points, std::optional<double> density,
+              std::optional<double> mass, std::optional<double> gm, std::optional<double> G,
+              bool gradient, std::optional<double> tolerance, std::optional<unsigned> threads,
+              bool check) {
+            return self.field(points, units_args(density, mass, gm, G), gradient,
+                              evaluation(tolerance, threads, check));
+          },
+          py::arg("points"), py::arg("density") = py::none(), py::arg("mass") = py::none(),
+          py::arg("gm") = py::none(), py::arg("G") = py::none(), py::arg("gradient") = false,
+          py::arg("tolerance") = py::none(), py::arg("threads") = py::none(),
+          py::arg("check") = true,
+          "(U, g) at points (n, 3): shapes (n,) and (n, 3); at one point (3,): a float and "
+          "(3,). With gradient=True also the tensor (n, 6) or (6,): xx, xy, xz, yy, yz, zz.")
+      .def(
+          "surface",
+          [=](Model& self, std::optional<double> density, std::optional<double> mass,
+              std::optional<double> gm, std::optional<double> G, std::optional<double> spin_period,
+              std::optional<std::array<double, 3>> spin_axis,
+              std::optional<std::vector<double>> slopes, std::optional<double> tolerance,
+              std::optional<unsigned> threads, bool check) {
+            return self.surface(units_args(density, mass, gm, G), spin_period, spin_axis, slopes,
+                                evaluation(tolerance, threads, check));
+          },
+          py::arg("density") = py::none(), py::arg("mass") = py::none(), py::arg("gm") = py::none(),
+          py::arg("G") = py::none(), py::arg("spin_period") = py::none(),
+          py::arg("spin_axis") = py::none(), py::arg("slopes") = py::none(),
+          py::arg("tolerance") = py::none(), py::arg("threads") = py::none(),
+          py::arg("check") = true,
+          "Per-facet arrays at the facet centroids (spin_period in hours) and a summary.")
+      .def(
+          "inertia",
+          [=](const Model& self, std::optional<double> density, std::optional<double> mass,
+              std::optional<double> gm,
+              std::optional<double> G) { return self.inertia(units_args(density, mass, gm, G)); },
+          py::arg("density") = py::none(), py::arg("mass") = py::none(), py::arg("gm") = py::none(),
+          py::arg("G") = py::none(),
+          "The inertia tensor about the centre of mass (kg m^2 with a density, mass or GM; "
+          "else for unit density), its principal moments (increasing) and axes (rows).")
+      .def(
+          "write_colours",
+          [](Model& self, const Array& values, const std::string& stl, const std::string& png,
+             const std::string& map, std::optional<Pair> range, Pair percentiles,
+             const std::string& label, Pair view, std::pair<uint32_t, uint32_t> size) {
+            science::PictureRequest picture;
+            picture.map = map;
+            picture.range = range;
+            picture.percentiles = percentiles;
+            picture.view = view;
+            picture.size = size;
+            return self.write_colours(values, stl, png, picture, label);
+          },
+          py::arg("values"), py::arg("stl") = "", py::arg("png") = "",
+          py::arg("map") = science::PictureRequest{}.map, py::arg("range") = py::none(),
+          py::arg("percentiles") = science::PictureRequest{}.percentiles, py::arg("label") = "",
+          py::arg("view") = science::PictureRequest{}.view,
+          py::arg("size") = science::PictureRequest{}.size,
+          "Coloured binary STL and PNG picture by one value per facet; returns the range.");
 }

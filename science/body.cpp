@@ -17,8 +17,9 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 
-// Points handed to the kernel at once: the progress line moves between
-// blocks, and no result depends on the blocking.
+// Points handed to the engine at once, by FieldOf and SurfaceOf alike: the
+// progress line moves and Ctrl-C is looked for between blocks, and no result
+// depends on the blocking (the engine is told the whole count first).
 constexpr size_t kBlock = 4096;
 
 double Degrees(double radians) {
@@ -32,22 +33,6 @@ double Slope(const double n[3], double gx, double gy, double gz) {
 }
 
 }  // namespace
-
-std::string Units::LengthUnit() const {
-  if (metres == 1) return "m";
-  if (metres == 1000) return "km";
-  if (metres == 0.01) return "cm";
-  if (metres == 0.001) return "mm";
-  return std::to_string(metres) + " m";
-}
-
-double MetresOf(const std::string& unit) {
-  if (unit == "m") return 1;
-  if (unit == "km") return 1000;
-  if (unit == "cm") return 0.01;
-  if (unit == "mm") return 0.001;
-  throw mesh::Failure("--unit: \"" + unit + "\" is not one of m, km, cm, mm");
-}
 
 Body::Body(mesh::Mesh model, unsigned threads, double tolerance) : model_(std::move(model)) {
   corners_ = model_.FaceCorners();
@@ -84,91 +69,76 @@ double Body::Area() const {
   return total;
 }
 
-void Body::Field(size_t n, const double* x, const double* y, const double* z,
-                 const FieldOut& out) const {
-  engine_.Evaluate(n, x, y, z, out);
+bool Body::Field(size_t n, const double* x, const double* y, const double* z, const FieldOut& out,
+                 const EvaluateOptions& options) const {
+  return engine_.Evaluate(n, x, y, z, out, options);
 }
 
-// d g / d p = sum over the faces of n (sum_k m_k L_k - n Omega)^T: the
-// derivative of g = -sum n S with S = integral over the face of 1/|x - p|,
-// whose gradient in p is -sum_k m_k L_k + n Omega (the edge integrals L_k of
-// 1/R along the face's boundary, with the in-plane outward edge normals m_k,
-// and the solid angle Omega = 2 omega under which the face is seen). Edge
-// terms vanish under the relative guard, as in the field.
-void Body::Gradient(size_t n, const double* x, const double* y, const double* z, double* t) const {
-  const size_t faces = model_.FaceCount();
-  // The per-face table (unit normal, edge normals, reciprocal lengths), made
-  // at the first tensor asked for: a body that is only asked for its field
-  // keeps no second table.
-  std::call_once(entries_made_, [&] {
-    entries_.reserve(faces);
-    for (size_t f = 0; f < faces; ++f) entries_.push_back(MakeSIEntry(&corners_[9 * f]));
-  });
-  engine_.Team().MultiThreading(n, [&](unsigned first, unsigned step) {
-    for (size_t i = first; i < n; i += step) {
-      double T[3][3] = {};
-      const terms::Vec p{x[i], y[i], z[i]};
-      for (size_t f = 0; f < faces; ++f) {
-        const SIEntry& e = entries_[f];
-        if (e.nx == 0 && e.ny == 0 && e.nz == 0) continue;
-        const double* v = &corners_[9 * f];
-        const terms::Vec A{v[0], v[1], v[2]}, B{v[3], v[4], v[5]}, C{v[6], v[7], v[8]};
-        const terms::Vec r[3] = {A - p, B - p, C - p};
-        const double R[3] = {terms::Norm(r[0]), terms::Norm(r[1]), terms::Norm(r[2])};
-        const double il[3] = {e.il1, e.il2, e.il3};
-        const terms::Vec m[3] = {
-            {e.m1x, e.m1y, e.m1z}, {e.m2x, e.m2y, e.m2z}, {e.m3x, e.m3y, e.m3z}};
-        double w[3] = {0, 0, 0};  // sum_k m_k L_k
-        for (int k = 0; k < 3; ++k) {
-          const double lambda = (R[k] + R[(k + 1) % 3]) * il[k];
-          if (!((lambda - 1) / (lambda + 1) >= terms::kRelativeGuard)) continue;
-          const double L = terms::EdgeLogTable(lambda);
-          w[0] += m[k].x * L, w[1] += m[k].y * L, w[2] += m[k].z * L;
-        }
-        const double triple = terms::Dot(terms::Cross(B - A, C - A), r[0]);
-        const double omega2 = 2 * terms::SolidAngle(triple, r[0], r[1], r[2], R[0], R[1], R[2]);
-        const double nn[3] = {e.nx, e.ny, e.nz};
-        for (int a = 0; a < 3; ++a)
-          for (int b = 0; b < 3; ++b) T[a][b] += nn[a] * (w[b] - nn[b] * omega2);
-      }
-      double* o = t + 6 * i;
-      o[0] = T[0][0];
-      o[1] = 0.5 * (T[0][1] + T[1][0]);
-      o[2] = 0.5 * (T[0][2] + T[2][0]);
-      o[3] = T[1][1];
-      o[4] = 0.5 * (T[1][2] + T[2][1]);
-      o[5] = T[2][2];
-    }
-  });
+void Body::Gradient(size_t n, const double* x, const double* y, const double* z, double* t,
+                    unsigned threads) const {
+  engine_.Gradient(n, x, y, z, t, {nullptr, threads});
 }
 
-bool FieldOf(const Body& body, const Units& units, size_t n, const double* x, const double* y,
-             const double* z, double* U, double* gx, double* gy, double* gz, double* tensor,
-             const std::function<bool(double)>& more) {
-  constexpr size_t kPointBlock = size_t{1} << 14;
-  for (size_t first = 0; first < n; first += kPointBlock) {
-    const size_t count = std::min(kPointBlock, n - first);
-    body.Field(count, x + first, y + first, z + first,
-               {U + first, gx + first, gy + first, gz + first});
-    if (tensor) body.Gradient(count, x + first, y + first, z + first, tensor + 6 * first);
-    for (size_t i = first; i < first + count; ++i) {
-      U[i] *= units.PotentialFactor();
-      gx[i] *= units.AttractionFactor(), gy[i] *= units.AttractionFactor();
-      gz[i] *= units.AttractionFactor();
-    }
-    if (tensor)
-      for (size_t k = 6 * first; k < 6 * (first + count); ++k) tensor[k] *= units.GradientFactor();
-    if (!more(double(first + count) / double(n))) return false;
+const mesh::CheckReport& Body::Check() const {
+  std::call_once(checked_, [&] { check_ = mesh::Check(model_); });
+  return check_;
+}
+
+void RequireFit(const Body& body) {
+  const std::string problem = body.Check().Problem();
+  if (!problem.empty())
+    throw Failure((body.name().empty() ? "" : body.name() + ": ") +
+                      "unfit for the field formulas: " + problem,
+                  Failure::Kind::kUnfit);
+}
+
+namespace {
+
+// One evaluation's engine options: its tolerance and threads, and the
+// face's monitor (told the share done, from the calling thread).
+EvaluateOptions OptionsOf(const Body& body, const Evaluation& e, const More& more) {
+  if (e.check) RequireFit(body);
+  EvaluateOptions options;
+  options.tolerance = e.Tolerance();
+  options.threads = e.Threads();
+  if (more) options.monitor = more;
+  return options;
+}
+
+}  // namespace
+
+bool FieldOf(const Body& body, const FieldRequest& request, size_t n, const double* x,
+             const double* y, const double* z, const FieldResult& out, const More& more) {
+  Validate(request);
+  const Units units = Resolve(request.units, body.Volume());
+  const EvaluateOptions options = OptionsOf(body, request.evaluation, more);
+  const double fu = units.PotentialFactor(), fg = units.AttractionFactor(),
+               ft = units.GradientFactor();
+  // The field of every point in one call (under a tolerance the tree forms
+  // its batches from all of them); the tensor in blocks, between which the
+  // monitor is told again.
+  if (!body.Field(n, x, y, z, {out.U, out.gx, out.gy, out.gz}, options)) return false;
+  for (size_t i = 0; i < n; ++i) out.U[i] *= fu, out.gx[i] *= fg, out.gy[i] *= fg, out.gz[i] *= fg;
+  double* const t = request.gradient ? out.tensor : nullptr;
+  if (!t) return true;
+  for (size_t first = 0; first < n; first += kBlock) {
+    const size_t count = std::min(kBlock, n - first);
+    body.Gradient(count, x + first, y + first, z + first, t + 6 * first, options.threads);
+    for (size_t k = 6 * first; k < 6 * (first + count); ++k) t[k] *= ft;
+    if (more && !more(double(first + count) / double(n))) return false;
   }
   return true;
 }
 
-Surface SurfaceOf(const Body& body, const Units& units, const SurfaceOptions& options,
-                  void (*progress)(double)) {
+bool SurfaceOf(const Body& body, const SurfaceRequest& request, Surface* surface,
+               const More& more) {
+  Validate(request);
+  const Units units = Resolve(request.units, body.Volume());
   const mesh::Mesh& m = body.model();
   const size_t n = m.FaceCount();
-  Surface s;
-  s.area.resize(n), s.cx.resize(n), s.cy.resize(n), s.cz.resize(n);
+  Surface& s = *surface;
+  s = Surface{};
+  s.facet.resize(n), s.area.resize(n), s.cx.resize(n), s.cy.resize(n), s.cz.resize(n);
   s.U.resize(n), s.gx.resize(n), s.gy.resize(n), s.gz.resize(n);
   s.g.resize(n), s.slope.resize(n), s.UU0.resize(n);
   std::vector<double> normal(3 * n);
@@ -176,6 +146,7 @@ Surface SurfaceOf(const Body& body, const Units& units, const SurfaceOptions& op
     const double* A = &m.vertices[3 * m.faces[3 * f]];
     const double* B = &m.vertices[3 * m.faces[3 * f + 1]];
     const double* C = &m.vertices[3 * m.faces[3 * f + 2]];
+    s.facet[f] = static_cast<double>(f);
     s.cx[f] = ((A[0] + B[0]) + C[0]) / 3;
     s.cy[f] = ((A[1] + B[1]) + C[1]) / 3;
     s.cz[f] = ((A[2] + B[2]) + C[2]) / 3;
@@ -184,13 +155,21 @@ Surface SurfaceOf(const Body& body, const Units& units, const SurfaceOptions& op
     normal[3 * f] = c.x, normal[3 * f + 1] = c.y, normal[3 * f + 2] = c.z;
     s.area[f] = 0.5 * terms::Norm(c);
   }
+  // The centroids and, as one more point of the same call, the centre of
+  // mass.
   const auto centre = body.CentreOfMass();
-  body.Field(1, &centre[0], &centre[1], &centre[2], {&s.U0, nullptr, nullptr, nullptr});
-  for (size_t first = 0; first < n; first += kBlock) {
-    const size_t count = std::min(kBlock, n - first);
-    body.Field(count, &s.cx[first], &s.cy[first], &s.cz[first],
-               {&s.U[first], &s.gx[first], &s.gy[first], &s.gz[first]});
-    if (progress) progress(double(first + count) / double(n));
+  {
+    std::vector<double> x(s.cx), y(s.cy), z(s.cz), U(n + 1);
+    x.push_back(centre[0]), y.push_back(centre[1]), z.push_back(centre[2]);
+    s.gx.resize(n + 1), s.gy.resize(n + 1), s.gz.resize(n + 1);
+    if (!body.Field(n + 1, x.data(), y.data(), z.data(),
+                    {U.data(), s.gx.data(), s.gy.data(), s.gz.data()},
+                    OptionsOf(body, request.evaluation, more)))
+      return false;
+    s.U0 = U[n];
+    U.pop_back();
+    s.U = std::move(U);
+    s.gx.pop_back(), s.gy.pop_back(), s.gz.pop_back();
   }
   const double fu = units.PotentialFactor(), fg = units.AttractionFactor();
   s.U0 *= fu;
@@ -200,9 +179,9 @@ Surface SurfaceOf(const Body& body, const Units& units, const SurfaceOptions& op
     s.slope[f] = Slope(&normal[3 * f], s.gx[f], s.gy[f], s.gz[f]);
     s.UU0[f] = s.U[f] / s.U0;
   }
-  if (options.spin_period > 0) {
-    const double omega = 2 * kPi / options.spin_period, w2 = omega * omega;
-    const auto& a = options.spin_axis;
+  if (request.spin_period) {
+    const double omega = 2 * kPi / request.SpinSeconds(), w2 = omega * omega;
+    const auto& a = request.spin_axis;
     const double len = std::sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2]);
     const double k[3] = {a[0] / len, a[1] / len, a[2] / len};
     s.Ueff.resize(n), s.gxeff.resize(n), s.gyeff.resize(n), s.gzeff.resize(n);
@@ -224,45 +203,33 @@ Surface SurfaceOf(const Body& body, const Units& units, const SurfaceOptions& op
       s.slopeeff[f] = Slope(&normal[3 * f], s.gxeff[f], s.gyeff[f], s.gzeff[f]);
     }
   }
-  return s;
+  return true;
 }
 
-AreaStatistics Statistics(const std::vector<double>& value, const std::vector<double>& area,
-                          const std::vector<double>& percentiles,
-                          const std::vector<double>& thresholds) {
-  AreaStatistics st;
-  const size_t n = value.size();
-  std::vector<size_t> order;
-  for (size_t i = 0; i < n; ++i)
-    if (std::isfinite(value[i])) order.push_back(i);
-  if (order.empty()) return st;
-  std::stable_sort(order.begin(), order.end(),
-                   [&](size_t a, size_t b) { return value[a] < value[b]; });
-  st.min_facet = order.front();
-  st.max_facet = order.back();
-  double total = 0;
-  for (size_t i : order) total += area[i];
-  for (double p : percentiles) {
-    // The smallest value whose facets with smaller or equal values cover
-    // p percent of the area.
-    double covered = 0;
-    double v = value[order.back()];
-    for (size_t i : order) {
-      covered += area[i];
-      if (covered >= p / 100 * total) {
-        v = value[i];
-        break;
-      }
-    }
-    st.percentiles.emplace_back(p, v);
+std::vector<Column> SurfaceColumns(const Surface& s, const Units& u) {
+  std::vector<Column> cols = {{"facet", "", &s.facet, true},     {"area", u.AreaUnit(), &s.area},
+                              {"cx", u.LengthUnit(), &s.cx},     {"cy", u.LengthUnit(), &s.cy},
+                              {"cz", u.LengthUnit(), &s.cz},     {"U", u.PotentialUnit(), &s.U},
+                              {"gx", u.AttractionUnit(), &s.gx}, {"gy", u.AttractionUnit(), &s.gy},
+                              {"gz", u.AttractionUnit(), &s.gz}, {"g", u.AttractionUnit(), &s.g},
+                              {"slope", "[deg]", &s.slope},      {"U/U0", "", &s.UU0}};
+  if (!s.slopeeff.empty()) {
+    cols.push_back({"Ueff", u.PotentialUnit(), &s.Ueff});
+    cols.push_back({"gxeff", u.AttractionUnit(), &s.gxeff});
+    cols.push_back({"gyeff", u.AttractionUnit(), &s.gyeff});
+    cols.push_back({"gzeff", u.AttractionUnit(), &s.gzeff});
+    cols.push_back({"geff", u.AttractionUnit(), &s.geff});
+    cols.push_back({"slopeeff", "[deg]", &s.slopeeff});
   }
-  for (double t : thresholds) {
-    double above = 0;
-    for (size_t i : order)
-      if (value[i] > t) above += area[i];
-    st.above.emplace_back(t, total > 0 ? above / total : 0);
-  }
-  return st;
+  return cols;
+}
+
+std::vector<std::string> SurfaceColumnNames(bool spin) {
+  Surface s;
+  if (spin) s.slopeeff.resize(1);
+  std::vector<std::string> names;
+  for (const Column& c : SurfaceColumns(s, Units{})) names.push_back(c.name);
+  return names;
 }
 
 }  // namespace science

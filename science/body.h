@@ -1,7 +1,7 @@
-// The science front end's library: a body (a checked model of uniform
-// density), its field at points and on its own surface, in SI units or in
-// the suite's G rho = 1 convention, and the surface's statistics. The
-// polyfield program is a thin face over it; it re-implements no physics.
+// The science front end's library: a body (a model of uniform density,
+// checked once), its field at points and on its own surface, in SI units or
+// in the suite's G rho = 1 convention. The polyfield program and the Python
+// module are thin faces over it; they re-implement no physics.
 //
 // Sign convention: U > 0 and g = grad U (the attraction points into the
 // body); the gravity gradient tensor is the derivative of g.
@@ -15,30 +15,11 @@
 
 #include "engine/chooser.h"
 #include "engine/field_out.h"
+#include "mesh/check.h"
 #include "mesh/mesh.h"
+#include "science/request.h"
 
 namespace science {
-
-// Physical units. Without a density the results stay in the model's own
-// unit with G rho = 1.
-struct Units {
-  double density = 0;      // kg/m^3; 0: none given
-  double G = 6.67430e-11;  // m^3 kg^-1 s^-2
-  double metres = 1;       // the model's length unit in metres
-
-  bool Si() const { return density > 0; }
-  double PotentialFactor() const { return Si() ? G * density * metres * metres : 1; }
-  double AttractionFactor() const { return Si() ? G * density * metres : 1; }
-  double GradientFactor() const { return Si() ? G * density : 1; }
-  // Unit names in brackets for column headers ("" in the G rho = 1 convention).
-  std::string PotentialUnit() const { return Si() ? "[m^2/s^2]" : ""; }
-  std::string AttractionUnit() const { return Si() ? "[m/s^2]" : ""; }
-  std::string GradientUnit() const { return Si() ? "[1/s^2]" : ""; }
-  std::string LengthUnit() const;
-};
-
-// The length unit's metres from its name: m, km, cm, mm.
-double MetresOf(const std::string& unit);
 
 class Body {
  public:
@@ -49,69 +30,83 @@ class Body {
   Body& operator=(const Body&) = delete;
 
   const mesh::Mesh& model() const { return model_; }
-  void SetThreads(unsigned threads) { engine_.SetThreads(threads); }
-  // The relative tolerance of later evaluations (0: the exact sum).
-  void SetTolerance(double tolerance) { engine_.SetTolerance(tolerance); }
+  // The model's name in messages (its file), "" for arrays.
+  void SetName(std::string name) { name_ = std::move(name); }
+  const std::string& name() const { return name_; }
+  // The check report, made at the first call and kept.
+  const mesh::CheckReport& Check() const;
   double Volume() const { return volume_; }  // model units cubed
   std::array<double, 3> CentreOfMass() const { return centre_; }
   double Area() const;
 
   // The potential and attraction at n points (model units, G rho = 1), the
   // same bits for every thread count; far points by the model's expansion.
-  void Field(size_t n, const double* x, const double* y, const double* z,
-             const FieldOut& out) const;
+  // The options' tolerance (0: the exact sum), threads and monitor are this
+  // call's: a body may be evaluated from several threads at once. False
+  // when the monitor stopped it.
+  bool Field(size_t n, const double* x, const double* y, const double* z, const FieldOut& out,
+             const EvaluateOptions& options) const;
   // The gravity gradient tensor (xx, xy, xz, yy, yz, zz per point, 6n
-  // values) in closed form, G rho = 1.
-  void Gradient(size_t n, const double* x, const double* y, const double* z, double* t) const;
+  // values) in closed form, G rho = 1, on `threads` threads (0: every core).
+  void Gradient(size_t n, const double* x, const double* y, const double* z, double* t,
+                unsigned threads) const;
 
  private:
   mesh::Mesh model_;
-  std::vector<double> corners_;           // nine coordinates per face
-  mutable std::vector<SIEntry> entries_;  // for the tensor, made at its first use
-  mutable std::once_flag entries_made_;
+  std::string name_;
+  mutable mesh::CheckReport check_;
+  mutable std::once_flag checked_;
+  std::vector<double> corners_;  // nine coordinates per face
   double volume_ = 0;
   std::array<double, 3> centre_{};
   mutable Chooser engine_{TableGuard::kRelative};
 };
 
-// The field at n points in the units asked for: U, gx, gy, gz, and with a
-// non-null `tensor` the gradient tensor (six values a point). The points go
-// to the engine in blocks of 16,384; after each, `more(share done)` may stop
-// the run by returning false (then FieldOf returns false).
-bool FieldOf(const Body& body, const Units& units, size_t n, const double* x, const double* y,
-             const double* z, double* U, double* gx, double* gy, double* gz, double* tensor,
-             const std::function<bool(double share)>& more);
+// The faces' way to follow a long evaluation: after each block of points,
+// more(share done) may stop it by returning false.
+using More = std::function<bool(double share)>;
+
+// Refuses a model that fails the check (kind kUnfit), naming its file.
+void RequireFit(const Body& body);
+
+// Where FieldOf puts the field at n points: U, gx, gy, gz (n values each)
+// and, when asked for, the gradient tensor (six values a point).
+struct FieldResult {
+  double *U, *gx, *gy, *gz, *tensor = nullptr;
+};
+
+// The field at n points in the units asked for, after the request's checks
+// (and the model's, when asked). False when `more` stopped it.
+bool FieldOf(const Body& body, const FieldRequest& request, size_t n, const double* x,
+             const double* y, const double* z, const FieldResult& out, const More& more);
 
 // Each facet's area, |(B - A) x (C - A)| / 2.
 std::vector<double> FaceAreas(const mesh::Mesh& model);
 
 // Per-facet results on the surface, at each facet's centroid, in the units
 // asked for.
-struct SurfaceOptions {
-  double spin_period = 0;                    // seconds; 0: no rotation
-  std::array<double, 3> spin_axis{0, 0, 1};  // through the centre of mass
-};
-
 struct Surface {
   double U0 = 0;  // potential at the centre of mass
-  std::vector<double> area, cx, cy, cz, U, gx, gy, gz, g, slope, UU0;
+  std::vector<double> facet, area, cx, cy, cz, U, gx, gy, gz, g, slope, UU0;
   // With a spin: effective potential and gravity, and the slope from them.
   std::vector<double> Ueff, gxeff, gyeff, gzeff, geff, slopeeff;
 };
 
-// The surface products in one pass over the facet centroids; `progress`
-// (may be null) is told the share done.
-Surface SurfaceOf(const Body& body, const Units& units, const SurfaceOptions& options,
-                  void (*progress)(double share) = nullptr);
+// The surface products in one pass over the facet centroids, after the
+// request's checks (and the model's, when asked). False when `more` stopped
+// it.
+bool SurfaceOf(const Body& body, const SurfaceRequest& request, Surface* surface, const More& more);
 
-// Area-weighted statistics of a per-facet quantity.
-struct AreaStatistics {
-  std::vector<std::pair<double, double>> percentiles;  // (p in percent, value)
-  std::vector<std::pair<double, double>> above;        // (threshold, area fraction above)
-  size_t min_facet = 0, max_facet = 0;
+// A column of a result table: its name as scripts address it, its unit in
+// brackets ("" for none), its values, and whether they are indices.
+struct Column {
+  std::string name, unit;
+  const std::vector<double>* values;
+  bool integer = false;
 };
-AreaStatistics Statistics(const std::vector<double>& value, const std::vector<double>& area,
-                          const std::vector<double>& percentiles,
-                          const std::vector<double>& thresholds);
+// The surface table's columns, in order (the spin's when there is one).
+std::vector<Column> SurfaceColumns(const Surface& surface, const Units& units);
+// Their names before any evaluation, for a request's check.
+std::vector<std::string> SurfaceColumnNames(bool spin);
 
 }  // namespace science

@@ -8,14 +8,14 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <numeric>
 
 #include "common/cm_stl.h"
 #include "common/facet.h"
-#include "common/output_file.h"
 #include "common/store.h"
 #include "render/render.h"
-#include "science/body.h"
+#include "science/summary.h"
 
 namespace science {
 
@@ -44,18 +44,36 @@ std::vector<uint16_t> ColourMap(const std::string& name_or_path) {
   if (!std::filesystem::exists(path)) {
     path = BundledMap(name_or_path);
     if (path.empty())
-      throw mesh::Failure("--map: \"" + name_or_path +
-                          "\" is neither a CM_STL file nor a bundled map (viridis, "
-                          "blue_white_red, grey)");
+      throw Failure(Quantity("map") + ": \"" + name_or_path +
+                        "\" is neither a CM_STL file nor a bundled map (viridis, "
+                        "blue_white_red, grey)",
+                    Failure::Kind::kBadValue);
   }
   std::vector<uint16_t> table(kColourEntries);
   CM_STL(path.c_str(), table.data());
   return table;
 }
 
-Range PercentileRange(const std::vector<double>& value, const std::vector<double>& area, double lo,
-                      double hi) {
-  const AreaStatistics st = Statistics(value, area, {lo, hi}, {});
+std::vector<std::string> ColourNames(bool spin) {
+  std::vector<std::string> names = {"potential"};
+  for (const std::string& name : SurfaceColumnNames(spin))
+    if (name != "facet") names.push_back(name);
+  return names;
+}
+
+const Column* ColourColumn(const std::vector<Column>& columns, const std::string& colour) {
+  const std::string name = colour == "potential" ? "U" : colour;
+  for (const Column& c : columns)
+    if (c.name == name && name != "facet") return &c;
+  return nullptr;
+}
+
+Range ColourRange(const std::vector<double>& value, const std::vector<double>& area,
+                  const PictureRequest& request) {
+  Validate(request, {});
+  if (request.range) return {request.range->first, request.range->second};
+  const AreaStatistics st =
+      Statistics(value, area, {request.percentiles.first, request.percentiles.second}, {});
   if (st.percentiles.empty()) return {0, 1};  // no finite value
   Range r{st.percentiles[0].second, st.percentiles[1].second};
   if (!(r.max > r.min)) r.max = r.min + (r.min == 0 ? 1 : std::fabs(r.min) * 1e-9);
@@ -97,16 +115,17 @@ std::string Number(double v) {
 
 }  // namespace
 
-void WriteColouredStl(const std::string& path, const mesh::Mesh& model,
-                      const std::vector<uint16_t>& colours) {
+bool WriteColouredStl(FILE* out, const mesh::Mesh& model, const std::vector<uint16_t>& colours) {
   const std::vector<AttributedFacet> facets = Facets(model, colours);
-  StoreFacet(path.c_str(), static_cast<uint32_t>(facets.size()), facets.data());
+  return WriteFacets(out, static_cast<uint32_t>(facets.size()), facets.data());
 }
 
-void WritePicture(const std::string& path, const mesh::Mesh& model,
-                  const std::vector<uint16_t>& colours, const std::vector<uint16_t>& table,
-                  Range range, const std::string& label, double lon, double lat, uint32_t width,
-                  uint32_t height) {
+bool WritePicture(FILE* out, const mesh::Mesh& model, const std::vector<uint16_t>& colours,
+                  const std::vector<uint16_t>& table, Range range, const std::string& label,
+                  const PictureRequest& request) {
+  Validate(request, {});
+  const auto [width, height] = request.size;
+  const auto [lon, lat] = request.view;
   const std::vector<AttributedFacet> facets = Facets(model, colours);
   Image image;
   image.width = width;
@@ -119,8 +138,11 @@ void WritePicture(const std::string& path, const mesh::Mesh& model,
 
   // The picture, then a panel of 150 pixels at its right for the bar.
   const int panel = 150, total = static_cast<int>(width) + panel, h = static_cast<int>(height);
-  cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, total, h);
+  const std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> picture(
+      cairo_image_surface_create(CAIRO_FORMAT_RGB24, total, h), &cairo_surface_destroy);
+  cairo_surface_t* const surface = picture.get();
   unsigned char* data = cairo_image_surface_get_data(surface);
+  if (!data) return false;  // no memory for the picture
   const int stride = cairo_image_surface_get_stride(surface);
   cairo_surface_flush(surface);
   for (int y = 0; y < h; ++y) {
@@ -144,31 +166,21 @@ void WritePicture(const std::string& path, const mesh::Mesh& model,
       row[x] = uint32_t{c.r} << 16 | uint32_t{c.g} << 8 | c.b;
   }
   cairo_surface_mark_dirty(surface);
-  cairo_t* cr = cairo_create(surface);
-  cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
-  cairo_set_font_size(cr, std::clamp(h / 40.0, 9.0, 16.0));
-  cairo_set_source_rgb(cr, 0.9, 0.9, 0.9);
-  cairo_move_to(cr, left + bar + 6, top + 10);
-  cairo_show_text(cr, Number(range.max).c_str());
-  cairo_move_to(cr, left + bar + 6, bottom);
-  cairo_show_text(cr, Number(range.min).c_str());
-  cairo_move_to(cr, left - 10, top - 10);
-  cairo_show_text(cr, label.c_str());
-  cairo_destroy(cr);
-
-  OutputFile out;
-  if (path == "-" ? false : !out.Open(path.c_str())) {
-    cairo_surface_destroy(surface);
-    throw mesh::Failure(path + ": cannot be created");
+  {
+    const std::unique_ptr<cairo_t, decltype(&cairo_destroy)> context(cairo_create(surface),
+                                                                     &cairo_destroy);
+    cairo_t* const cr = context.get();
+    cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_set_font_size(cr, std::clamp(h / 40.0, 9.0, 16.0));
+    cairo_set_source_rgb(cr, 0.9, 0.9, 0.9);
+    cairo_move_to(cr, left + bar + 6, top + 10);
+    cairo_show_text(cr, Number(range.max).c_str());
+    cairo_move_to(cr, left + bar + 6, bottom);
+    cairo_show_text(cr, Number(range.min).c_str());
+    cairo_move_to(cr, left - 10, top - 10);
+    cairo_show_text(cr, label.c_str());
   }
-  FILE* stream = path == "-" ? stdout : out.stream();
-  const cairo_status_t status = cairo_surface_write_to_png_stream(surface, WriteToFile, stream);
-  cairo_surface_destroy(surface);
-  if (status != CAIRO_STATUS_SUCCESS || (path != "-" && !out.Commit()) ||
-      (path == "-" && std::fflush(stdout) != 0)) {
-    out.Abandon();
-    throw mesh::Failure(path + ": write error");
-  }
+  return cairo_surface_write_to_png_stream(surface, WriteToFile, out) == CAIRO_STATUS_SUCCESS;
 }
 
 }  // namespace science

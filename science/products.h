@@ -4,10 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "mesh/mesh.h"
+#include "science/body.h"
+#include "science/request.h"
 
 namespace science {
 
@@ -15,29 +18,34 @@ namespace science {
 // blue_white_red, grey) or from a CM_STL file's path.
 std::vector<uint16_t> ColourMap(const std::string& name_or_path);
 
-// The range to colour over: the given one, or the area-weighted percentiles
-// lo and hi of the finite values.
+// The names a surface run may be coloured by: its columns but the facet
+// index, and "potential" for U.
+std::vector<std::string> ColourNames(bool spin);
+// The column `colour` names (ColourNames), or null.
+const Column* ColourColumn(const std::vector<Column>& columns, const std::string& colour);
+
+// The range to colour over: the request's, or the area-weighted percentiles
+// of the finite values (a range of no width widened by a part in 10^9).
 struct Range {
   double min, max;
 };
-Range PercentileRange(const std::vector<double>& value, const std::vector<double>& area, double lo,
-                      double hi);
+Range ColourRange(const std::vector<double>& value, const std::vector<double>& area,
+                  const PictureRequest& request);
 
 // The attribute word of every facet: its value's entry of the table over the
 // range (values outside take the nearest end; not-a-number entry 0).
 std::vector<uint16_t> Colours(const std::vector<double>& value, Range range,
                               const std::vector<uint16_t>& table);
 
-// The model as binary STL, vertices as floats, each facet in its colour.
-void WriteColouredStl(const std::string& path, const mesh::Mesh& model,
-                      const std::vector<uint16_t>& colours);
+// The model as binary STL, vertices as floats, each facet in its colour;
+// false when a write fails.
+bool WriteColouredStl(FILE* out, const mesh::Mesh& model, const std::vector<uint16_t>& colours);
 
-// A picture of the coloured model seen from (lon, lat) degrees, width x
-// height pixels, with a colour bar at its right labelled with the range, the
-// quantity and its unit.
-void WritePicture(const std::string& path, const mesh::Mesh& model,
-                  const std::vector<uint16_t>& colours, const std::vector<uint16_t>& table,
-                  Range range, const std::string& label, double lon, double lat, uint32_t width,
-                  uint32_t height);
+// A PNG picture of the coloured model seen from the request's view, of its
+// size, with a colour bar at its right labelled with the range, the
+// quantity and its unit; false when a write fails.
+bool WritePicture(FILE* out, const mesh::Mesh& model, const std::vector<uint16_t>& colours,
+                  const std::vector<uint16_t>& table, Range range, const std::string& label,
+                  const PictureRequest& request);
 
 }  // namespace science

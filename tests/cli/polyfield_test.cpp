@@ -4,7 +4,9 @@
 // the gradient tensor against differences of the attraction and its trace,
 // format round trips, the check, and the command line's rules.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdlib>
@@ -15,6 +17,7 @@
 
 #include "tests/engine/prism.h"
 #include "tests/support/run.h"
+#include "tests/support/shapes.h"
 
 namespace {
 
@@ -70,42 +73,16 @@ RunResult Polyfield(const std::vector<std::string>& args, const std::string& inp
 }
 
 // An icosphere of radius r, `level` times subdivided, as vertex/face text.
-std::string Icosphere(int level, double r) {
-  const double t = (1 + std::sqrt(5.0)) / 2;
-  std::vector<std::array<double, 3>> v = {{-1, t, 0}, {1, t, 0}, {-1, -t, 0}, {1, -t, 0},
-                                          {0, -1, t}, {0, 1, t}, {0, -1, -t}, {0, 1, -t},
-                                          {t, 0, -1}, {t, 0, 1}, {-t, 0, -1}, {-t, 0, 1}};
-  std::vector<std::array<int, 3>> f = {{0, 11, 5}, {0, 5, 1},  {0, 1, 7},   {0, 7, 10}, {0, 10, 11},
-                                       {1, 5, 9},  {5, 11, 4}, {11, 10, 2}, {10, 7, 6}, {7, 1, 8},
-                                       {3, 9, 4},  {3, 4, 2},  {3, 2, 6},   {3, 6, 8},  {3, 8, 9},
-                                       {4, 9, 5},  {2, 4, 11}, {6, 2, 10},  {8, 6, 7},  {9, 8, 1}};
-  auto unit = [](std::array<double, 3> a) {
-    const double n = std::sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2]);
-    return std::array<double, 3>{a[0] / n, a[1] / n, a[2] / n};
-  };
-  for (auto& p : v) p = unit(p);
-  for (int l = 0; l < level; ++l) {
-    std::map<std::pair<int, int>, int> mid;
-    auto middle = [&](int a, int b) {
-      const auto key = std::minmax(a, b);
-      auto it = mid.find(key);
-      if (it != mid.end()) return it->second;
-      v.push_back(
-          unit({(v[a][0] + v[b][0]) / 2, (v[a][1] + v[b][1]) / 2, (v[a][2] + v[b][2]) / 2}));
-      return mid[key] = static_cast<int>(v.size() - 1);
-    };
-    std::vector<std::array<int, 3>> g;
-    for (const auto& x : f) {
-      const int a = middle(x[0], x[1]), b = middle(x[1], x[2]), c = middle(x[2], x[0]);
-      g.insert(g.end(), {{x[0], a, c}, {x[1], b, a}, {x[2], c, b}, {a, b, c}});
-    }
-    f = g;
-  }
+std::string IcosphereText(int level, double r) {
+  const Shape sphere = ::Icosphere(level, r);
   std::ostringstream out;
   out.precision(17);
-  out << v.size() << " " << f.size() << "\n";
-  for (const auto& p : v) out << r * p[0] << " " << r * p[1] << " " << r * p[2] << "\n";
-  for (const auto& x : f) out << x[0] << " " << x[1] << " " << x[2] << "\n";
+  out << sphere.vertices.size() / 3 << " " << sphere.faces.size() / 3 << "\n";
+  for (size_t i = 0; i < sphere.vertices.size(); i += 3)
+    out << sphere.vertices[i] << " " << sphere.vertices[i + 1] << " " << sphere.vertices[i + 2]
+        << "\n";
+  for (size_t i = 0; i < sphere.faces.size(); i += 3)
+    out << sphere.faces[i] << " " << sphere.faces[i + 1] << " " << sphere.faces[i + 2] << "\n";
   return out.str();
 }
 
@@ -117,10 +94,10 @@ std::string Write(const std::string& name, const std::string& data) {
 
 // ------------------------------------------------------------ SI values
 
-// The unit cube, 1 km on a side, 2000 kg/m^3: its listed value at the centre
-// (U = 2.380077363979554 for G rho = 1 and unit length) and the prism's
-// closed form outside, times G rho and the unit factors (km: 10^6 for U,
-// 10^3 for g).
+// The unit cube, 1 km on a side, 2000 kg/m^3, against the rectangular
+// prism's closed form (the eight-corner sum of Nagy 1966 for U, of Banerjee
+// and Das Gupta 1977 for g; tests/engine/prism.h) at the centre and outside,
+// times G rho and the unit factors (km: 10^6 for U, 10^3 for g).
 TEST(PolyfieldSi, UnitCubeInKilometres) {
   const RunResult r =
       Polyfield({"field", DataPath("cube.stl"), "-", "--density", "2000", "--unit", "km"},
@@ -129,9 +106,11 @@ TEST(PolyfieldSi, UnitCubeInKilometres) {
   const Table t = Parse(r.out);
   ASSERT_EQ(t.rows.size(), 2u);
   const double Grho = kG * 2000;
-  EXPECT_NEAR(t.At(0, "U"), 2.380077363979554 * Grho * 1e6, 1e-12 * Grho * 1e6 * 2.38);
+  const double lo[3] = {0, 0, 0}, hi[3] = {1, 1, 1}, centre[3] = {0.5, 0.5, 0.5};
+  const double U0 = Prism(lo, hi, centre).U;  // 2.3800773639795...
+  EXPECT_NEAR(t.At(0, "U"), U0 * Grho * 1e6, 1e-12 * Grho * 1e6 * U0);
   EXPECT_NEAR(t.At(0, "gx"), 0, 1e-15);
-  const double lo[3] = {0, 0, 0}, hi[3] = {1, 1, 1}, p[3] = {2, 0.3, 0.4};
+  const double p[3] = {2, 0.3, 0.4};
   const PrismField want = Prism(lo, hi, p);
   EXPECT_NEAR(t.At(1, "U"), want.U * Grho * 1e6, 1e-11 * want.U * Grho * 1e6);
   for (const auto& [name, value] : {std::pair{"gx", want.gx}, {"gy", want.gy}, {"gz", want.gz}})
@@ -145,7 +124,7 @@ TEST(PolyfieldSi, UnitCubeInKilometres) {
 // surface 4/3 pi G rho R^2; the attraction at a facet centroid at distance r
 // from the centre is 4/3 pi G rho r toward it.
 TEST(PolyfieldSi, SphereAndItsSurface) {
-  const std::string model = Write("sphere.vf.txt", Icosphere(5, 10));
+  const std::string model = Write("sphere.vf.txt", IcosphereText(5, 10));
   const double Grho = kG * 3000, R = 10;
   RunResult r = Polyfield({"field", model, "-", "--density", "3000"}, "0 0 0\n0 0 20\n");
   ASSERT_EQ(r.status, 0) << r.err;
@@ -174,7 +153,7 @@ TEST(PolyfieldSi, SphereAndItsSurface) {
 // axis, in metres), to the bit pattern of the sum; the effective potential
 // U + omega^2 |r_perp|^2 / 2.
 TEST(PolyfieldSi, RotatingSphereEffectiveGravity) {
-  const std::string model = Write("sphere.vf.txt", Icosphere(3, 10));
+  const std::string model = Write("sphere.vf.txt", IcosphereText(3, 10));
   const RunResult r =
       Polyfield({"surface", model, "--density", "3000", "--unit", "km", "--spin-period", "2"});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -195,7 +174,7 @@ TEST(PolyfieldSi, RotatingSphereEffectiveGravity) {
   // Spinning needs physical units.
   const RunResult bad = Polyfield({"surface", model, "--spin-period", "2"});
   EXPECT_EQ(bad.status, 1);
-  EXPECT_EQ(bad.err, "polyfield: --spin-period needs --density (SI units)\n");
+  EXPECT_EQ(bad.err, "polyfield: --spin-period needs --density, --mass or --gm (SI units)\n");
 }
 
 // ------------------------------------------------------------ surface
@@ -474,6 +453,199 @@ TEST(PolyfieldCommandLine, ThreadsFormatsAndFullPrecision) {
   EXPECT_NE(data.find("('U', '<f8')"), std::string::npos);
   // 17 significant digits where needed: the text reads back to the bits.
   EXPECT_EQ(one.out.find("e+00"), std::string::npos);
+}
+
+// ------------------------------------------------------------ trust
+
+// Values that once gave NaN, a negative potential, or were dropped without
+// a word: each refused before the model is read, naming the option.
+TEST(PolyfieldTrust, BadParametersAreRefused) {
+  const std::string cube = DataPath("cube.stl");
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"surface", cube, "--density", "2000", "--spin-period", "5", "--spin-axis", "0,0,0"},
+       "--spin-axis: three numbers x, y, z, not all zero"},
+      {{"field", cube, "-", "--density", "2000", "--G", "-6.7e-11"},
+       "--G: m^3/(kg s^2), a positive number"},
+      {{"field", cube, "-", "--density", "2000", "--G", "0"},
+       "--G: m^3/(kg s^2), a positive number"},
+      {{"field", cube, "-", "--density", "2000", "--G", "nan"},
+       "--G: m^3/(kg s^2), a positive number"},
+      {{"field", cube, "-", "--G", "6.7e-11"},
+       "--G needs --density, --mass or --gm (without them the results are in G rho = 1)"},
+      {{"field", cube, "-", "--tolerance", "1e-17"},
+       "--tolerance: 1e-17 is below 1e-15, the rounding of the sums themselves (leave it out "
+       "for the exact sum)"},
+      {{"field", cube, "-", "--density", "-3"}, "--density: kg/m^3, a positive number"},
+      {{"field", cube, "-", "--density", "3", "--mass", "5"},
+       "--density, --mass and --gm are alternatives: give one"},
+      {{"surface", cube, "--percentiles", "90,10", "--stl", "x.stl"},
+       "--percentiles: two numbers LO, HI with 0 <= LO < HI <= 100"},
+      // Model and points both on standard input: nothing to tell them apart.
+      {{"field", "-", "-"}, "POINTS and MODEL cannot both be read from standard input"},
+      // NPY has no header: the summary would be lost.
+      {{"surface", cube, "--format", "npy", "--summary"},
+       "--format npy holds the table only: --summary goes in the header of --format tsv or csv"},
+  };
+  for (const auto& c : cases) {
+    const RunResult r = Polyfield(c.args, "0 0 2\n");
+    EXPECT_EQ(r.status, 1) << c.err;
+    EXPECT_EQ(r.err, "polyfield: " + c.err + "\n");
+    EXPECT_EQ(r.out, "") << c.err;
+  }
+}
+
+// A run that fails, on any argument or on its table's file, replaces none
+// of its outputs: every argument is checked and every output opened before
+// the evaluation, and all are put in place together at the end.
+TEST(PolyfieldTrust, FailedRunReplacesNoOutput) {
+  const std::string dir = TempDir(), stl = dir + "/k.stl", png = dir + "/k.png",
+                    tsv = dir + "/k.tsv";
+  const std::string model = DataPath("models/kleopatra.stl");
+  const std::vector<std::string> outputs = {"--stl", stl, "--png", png};
+  const std::vector<std::vector<std::string>> bad = {
+      {"--size", "8,8", "-o", tsv},          {"--view", "30,95", "-o", tsv},
+      {"--colour", "nothing", "-o", tsv},    {"--range", "3,1", "-o", tsv},
+      {"--percentiles", "50,50", "-o", tsv}, {"-o", dir + "/missing/k.tsv"},
+      {"--map", dir + "/no.cm", "-o", tsv}};
+  for (const auto& extra : bad) {
+    for (const std::string& f : {stl, png, tsv}) WriteFile(f, "older");
+    std::vector<std::string> args = {"surface", model};
+    args.insert(args.end(), outputs.begin(), outputs.end());
+    args.insert(args.end(), extra.begin(), extra.end());
+    const RunResult r = Polyfield(args);
+    EXPECT_EQ(r.status, 1) << extra[0];
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    for (const std::string& f : {stl, png, tsv}) EXPECT_EQ(ReadFile(f), "older") << extra[0] << f;
+  }
+  std::vector<std::string> args = {"surface", model, "-o", tsv};
+  args.insert(args.end(), outputs.begin(), outputs.end());
+  ASSERT_EQ(Polyfield(args).status, 0);
+  EXPECT_EQ(ReadFile(stl).size(), 84u + 50 * 4092);
+  EXPECT_EQ(ReadFile(png).substr(1, 3), "PNG");
+  EXPECT_NE(ReadFile(tsv).find("# colour: slope over"), std::string::npos);
+}
+
+// An output that is the model (by its name, another name or a link) or
+// another output of the run is refused, and the model kept byte for byte.
+TEST(PolyfieldTrust, OutputOverTheModelOrAnotherOutput) {
+  const std::string dir = TempDir(), model = dir + "/cube.stl";
+  const std::string original = ReadFile(DataPath("cube.stl"));
+  WriteFile(model, original);
+  ASSERT_EQ(link(model.c_str(), (dir + "/hard.stl").c_str()), 0);
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"surface", model, "-o", model}, "-o: " + model + " is the file of MODEL too"},
+      {{"surface", model, "--png", dir + "/./cube.stl"},
+       "--png: " + dir + "/./cube.stl is the file of MODEL too"},
+      {{"surface", model, "--stl", dir + "/hard.stl"},
+       "--stl: " + dir + "/hard.stl is the file of MODEL too"},
+      {{"surface", model, "-o", dir + "/t", "--png", dir + "/t"},
+       "--png: " + dir + "/t is the file of -o too"},
+      {{"field", model, dir + "/p.txt", "-o", dir + "/p.txt"},
+       "-o: " + dir + "/p.txt is the file of POINTS too"},
+  };
+  WriteFile(dir + "/p.txt", "2 2 2\n");
+  for (const auto& c : cases) {
+    const RunResult r = Polyfield(c.args);
+    EXPECT_EQ(r.status, 1) << c.err;
+    EXPECT_EQ(r.err, "polyfield: " + c.err + "\n");
+  }
+  EXPECT_TRUE(ReadFile(model) == original);
+  EXPECT_EQ(ReadFile(dir + "/p.txt"), "2 2 2\n");
+}
+
+// A file name with a newline stays in its comment line: every line that is
+// not a row of numbers starts with '#', as numpy.loadtxt needs.
+TEST(PolyfieldTrust, FileNameWithNewlinesStaysInTheHeader) {
+  const std::string model = TempDir() + "/a\n1 2 3 4 5 6 7\nb.stl";
+  WriteFile(model, ReadFile(DataPath("cube.stl")));
+  const RunResult r = Polyfield({"field", model, "-"}, "2 2 2\n");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::vector<std::string> lines = Lines(r.out);
+  ASSERT_EQ(lines.size(), 6u);
+  for (size_t i = 0; i + 1 < lines.size(); ++i) EXPECT_EQ(lines[i][0], '#') << lines[i];
+  EXPECT_NE(lines[1].find("a\\n1 2 3 4 5 6 7\\nb.stl"), std::string::npos) << lines[1];
+}
+
+// --format npy: each column's unit kept as its field's title
+// (numpy.load(f).dtype.fields["U"][2] == "U[m^2/s^2]"), a["U"] as before.
+TEST(PolyfieldTrust, NpyKeepsTheUnits) {
+  const std::string npy = TempDir() + "/f.npy";
+  ASSERT_EQ(Polyfield({"field", DataPath("cube.stl"), "-", "--density", "2000", "--format", "npy",
+                       "-o", npy},
+                      "2 2 2\n")
+                .status,
+            0);
+  const std::string data = ReadFile(npy);
+  EXPECT_NE(data.find("(('U[m^2/s^2]', 'U'), '<f8')"), std::string::npos) << data.substr(0, 300);
+  EXPECT_NE(data.find("(('x[m]', 'x'), '<f8')"), std::string::npos);
+}
+
+// ------------------------------------------------------------ units
+
+// A mass or GM instead of a density (density = M / V, = GM / (G V), stated
+// in the header), and --scale for a model in an unlisted unit: the cube
+// scaled by 1000 in metres is the cube in km.
+TEST(PolyfieldUnits, MassGmAndScale) {
+  const std::string cube = DataPath("cube.stl"), points = "0.5 0.5 0.5\n2 0.3 0.4\n";
+  const RunResult density =
+      Polyfield({"field", cube, "-", "--density", "2000", "--unit", "km"}, points);
+  const RunResult mass = Polyfield({"field", cube, "-", "--mass", "2e12", "--unit", "km"}, points);
+  ASSERT_EQ(mass.status, 0) << mass.err;
+  EXPECT_EQ(Parse(mass.out).rows, Parse(density.out).rows);  // 2e12 / 1e9 is 2000 exactly
+  EXPECT_EQ(HeaderValue(Parse(mass.out), "units: "),
+            "SI; density 2000 kg/m^3 (mass 2e+12 kg / volume), G 6.6743e-11 m^3/(kg s^2), "
+            "model lengths in km");
+  const RunResult gm =
+      Polyfield({"field", cube, "-", "--gm", "133.486", "--unit", "km"}, points);  // G 2e12
+  ASSERT_EQ(gm.status, 0) << gm.err;
+  const Table a = Parse(density.out), b = Parse(gm.out);
+  for (size_t i = 0; i < 2; ++i) EXPECT_NEAR(b.At(i, "U"), a.At(i, "U"), 1e-14 * a.At(i, "U")) << i;
+  const RunResult scaled = Polyfield({"field", cube, "-", "--density", "2000", "--scale", "1000"},
+                                     "500 500 500\n2000 300 400\n");
+  ASSERT_EQ(scaled.status, 0) << scaled.err;
+  const Table c = Parse(scaled.out);
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_NEAR(c.At(i, "U"), a.At(i, "U"), 1e-13 * a.At(i, "U")) << i;
+    EXPECT_NEAR(c.At(i, "gy"), a.At(i, "gy"), 1e-13 * std::fabs(a.At(i, "gx"))) << i;
+  }
+  EXPECT_NE(scaled.out.find("model lengths in m (the file's coordinates times 1000)"),
+            std::string::npos);
+}
+
+// The inertia tensor of the homogeneous body: the unit cube's M/6 on the
+// diagonal (M = 1 for unit density) in check; in the summary times the
+// density and the unit's metres to the fifth.
+TEST(PolyfieldUnits, InertiaInCheckAndSummary) {
+  RunResult r = Polyfield({"check", DataPath("cube.stl")});
+  ASSERT_EQ(r.status, 0);
+  const std::string key = "inertia tensor about the centre of mass (xx xy xz yy yz zz)\t";
+  const size_t at = r.out.find(key);
+  ASSERT_NE(at, std::string::npos) << r.out;
+  std::istringstream in(r.out.substr(at + key.size()));
+  double t[6];
+  for (double& v : t) in >> v;
+  for (int k = 0; k < 6; ++k) EXPECT_NEAR(t[k], k == 0 || k == 3 || k == 5 ? 1.0 / 6 : 0, 1e-15);
+  EXPECT_LT(r.out.find(key), r.out.find("verdict\t"));
+  r = Polyfield(
+      {"surface", DataPath("cube.stl"), "--summary", "--density", "3000", "--unit", "km"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string moments = HeaderValue(Parse(r.out), "principal moments of inertia: ");
+  std::istringstream m(moments);
+  for (int k = 0; k < 3; ++k) {
+    double v;
+    m >> v;
+    EXPECT_NEAR(v, 3000 * 1e15 / 6, 1e-12 * 3000 * 1e15) << moments;
+  }
+  EXPECT_NE(moments.find(" kg m^2"), std::string::npos);
+  const std::string gm = HeaderValue(Parse(r.out), "GM: ");
+  EXPECT_NEAR(std::stod(gm), kG * 3000 * 1e9, 1e-15 * kG * 3000 * 1e9) << gm;
+  EXPECT_NE(gm.find(" m^3/s^2"), std::string::npos);
 }
 
 }  // namespace

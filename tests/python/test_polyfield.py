@@ -1,11 +1,16 @@
-"""The Python module against values worked out independently (the unit
-cube's listed value, a sphere, a rotating sphere, the tensor's trace and
-differences of the attraction) and against the polyfield program, bit for bit.
+"""What only the Python face can show: shapes and dtypes, the exceptions
+and their parameter names, objects that hold a mesh, several Python threads
+on one model, Ctrl-C, and one bit-for-bit agreement with the polyfield
+program. The physics is the library's, tested in C++ (tests/science: the
+box against the prism's closed form, the tensor, the spin, the summary;
+tests/cli: the unit cube, spheres, a rotating sphere).
 
 Run by CTest with PYTHONPATH=build/python and POLYFIELD_BIN=build/bin."""
-import math
+import errno
 import os
+import signal
 import subprocess
+import threading
 
 import numpy as np
 import pytest
@@ -62,53 +67,6 @@ def icosphere(level, r):
     return r * np.array(v), np.array(f)
 
 
-def test_unit_cube_in_si_units():
-    m = polyfield.Model(data("cube.stl"), unit="km")
-    assert m.volume == 1.0
-    assert m.centroid == (0.5, 0.5, 0.5)
-    U, g = m.field(np.array([[0.5, 0.5, 0.5]]), density=2000)
-    assert U.shape == (1,) and g.shape == (1, 3)
-    # The listed value at the centre, times G rho and 10^6 for km.
-    assert U[0] == pytest.approx(2.380077363979554 * G * 2000 * 1e6, rel=1e-12)
-    assert np.all(g == 0)
-
-
-def test_sphere_and_rotating_sphere():
-    v, f = icosphere(4, 10.0)
-    m = polyfield.Model(v, f, unit="km")
-    Grho = G * 3000
-    U, g = m.field(np.array([[0.0, 0.0, 0.0], [0.0, 0.0, 20.0]]), density=3000)
-    assert U[0] == pytest.approx(2 * math.pi * Grho * 1e8 * 1.0, rel=3e-3)  # 2 pi G rho R^2
-    mass_term = 4 / 3 * math.pi * Grho * 1e12  # 4/3 pi G rho R^3 in SI (R = 10 km)
-    assert g[1, 2] == pytest.approx(-mass_term / (20e3) ** 2, rel=3e-3)
-    s = m.surface(density=3000, spin_period=2.0)
-    w2 = (2 * math.pi / 7200) ** 2
-    c = s["centroid"] * 1000
-    np.testing.assert_allclose(s["geff"][:, 0], s["g"][:, 0] + w2 * c[:, 0], rtol=0, atol=1e-15)
-    np.testing.assert_allclose(s["geff"][:, 2], s["g"][:, 2], rtol=0, atol=0)
-    d = np.linalg.norm(c, axis=1)
-    np.testing.assert_allclose(s["g_norm"], 4 / 3 * math.pi * Grho * d, rtol=1e-2)
-    assert s["summary"]["mass"] == pytest.approx(3000 * m.volume * 1e9)
-
-
-def test_tensor_trace_and_differences():
-    m = polyfield.Model(data("models/kleopatra.vf.txt"))
-    p = np.array([[0.0, 0.0, 0.0], [200.0, 150.0, 100.0]])
-    U, g, T = m.field(p, gradient=True)
-    assert T.shape == (2, 6)
-    trace = T[:, 0] + T[:, 3] + T[:, 5]
-    assert trace[0] == pytest.approx(-4 * math.pi, rel=1e-9)
-    assert abs(trace[1]) < 1e-9 * abs(T[1, 0])
-    h = 1e-4
-    for k, (a, b) in enumerate([(0, 0), (0, 1), (0, 2), (1, 1), (1, 2), (2, 2)]):
-        step = np.zeros(3)
-        step[b] = h
-        _, gp = m.field(p + step)
-        _, gm = m.field(p - step)
-        np.testing.assert_allclose(T[:, k], (gp[:, a] - gm[:, a]) / (2 * h), rtol=0,
-                                   atol=1e-6 * np.abs(T[:, [0, 3, 5]]).max())
-
-
 def test_arrays_and_files_give_the_same_bits():
     path = data("models/kleopatra.vf.txt")
     lines = open(path).read().split("\n")
@@ -139,32 +97,177 @@ def test_module_equals_program_to_the_last_bit():
         assert rows[:, names.index(column)].tobytes() == s[key].tobytes(), key
 
 
-def test_threads_give_the_same_bits():
-    m = polyfield.Model(data("models/kleopatra.stl"))
-    p = np.random.default_rng(7).uniform(-150, 150, size=(500, 3))
-    a = m.field(p, threads=1)
-    b = m.field(p, threads=3)
-    assert a[0].tobytes() == b[0].tobytes() and a[1].tobytes() == b[1].tobytes()
-
-
-def test_errors_carry_the_programs_messages():
-    with pytest.raises(polyfield.Error) as e:
+def test_errors_name_the_parameters():
+    with pytest.raises(polyfield.FileNotFoundError) as e:
         polyfield.Model("/nonexistent.obj")
-    assert str(e.value) == "/nonexistent.obj: cannot be opened"
+    # As open() raises it, and still the module's error.
+    assert isinstance(e.value, FileNotFoundError) and isinstance(e.value, polyfield.Error)
+    assert e.value.errno == errno.ENOENT and e.value.filename == "/nonexistent.obj"
     assert program("field", "/nonexistent.obj", "-").stderr == "polyfield: /nonexistent.obj: cannot be opened\n"
     v, f = icosphere(1, 1.0)
     holed = polyfield.Model(v, f[1:])
     assert holed.check()["fit"] is False
-    with pytest.raises(polyfield.Error, match="unfit for the field formulas: not closed"):
+    with pytest.raises(polyfield.Error, match=r"unfit for the field formulas: not closed.*\(check=False evaluates anyway\)"):
         holed.field(np.zeros((1, 3)))
     U, _ = holed.field(np.array([[5.0, 0, 0]]), check=False)
     assert np.isfinite(U[0])
-    with pytest.raises(polyfield.Error, match="spin-period needs --density"):
-        polyfield.Model(v, f).surface(spin_period=3.0)
-    with pytest.raises(polyfield.Error, match="vertex 99 does not exist"):
-        polyfield.Model(v, np.array([[0, 1, 99]]))
-    with pytest.raises(polyfield.Error, match="tolerance"):
-        polyfield.Model(v, f).field(np.zeros((1, 3)), tolerance=2.0)
+    m = polyfield.Model(v, f)
+    refused = [
+        (lambda: m.surface(spin_period=3.0), "spin_period needs density, mass or gm (SI units)"),
+        (lambda: polyfield.Model(v, f, unit="ft"), 'unit: "ft" is not one of m, km, cm, mm'),
+        (lambda: m.field(np.zeros(3), density=2000, G=-6.7e-11), "G: m^3/(kg s^2), a positive number"),
+        (lambda: m.field(np.zeros(3), density=2000, G=0.0), "G: m^3/(kg s^2), a positive number"),
+        (lambda: m.field(np.zeros(3), density=2000, G=float("nan")), "G: m^3/(kg s^2), a positive number"),
+        (lambda: m.field(np.zeros(3), G=6.7e-11), "G needs density, mass or gm (without them the results are in G rho = 1)"),
+        (lambda: m.field(np.zeros(3), tolerance=2.0), "tolerance: not a number between 0 and 1 (2)"),
+        (lambda: m.field(np.zeros(3), tolerance=1e-16), "tolerance: 1e-16 is below 1e-15, the rounding of the sums themselves (leave it out for the exact sum)"),
+        (lambda: m.surface(density=1.0, spin_period=1.0, spin_axis=(0, 0, 0)), "spin_axis: three numbers x, y, z, not all zero"),
+        (lambda: m.write_colours(np.zeros(len(f)), percentiles=(90, 10)), "percentiles: two numbers LO, HI with 0 <= LO < HI <= 100"),
+        (lambda: m.write_colours(np.zeros(len(f)), percentiles=(-50, 200)), "percentiles: two numbers LO, HI with 0 <= LO < HI <= 100"),
+        (lambda: polyfield.Model(v, np.array([[0, 1, 99]])), "faces: vertex 99 does not exist (42 vertices)"),
+        (lambda: polyfield.Model(v, f + 0.5), "faces: index 0.5 (face 0) is not a whole number"),
+        (lambda: m.field(np.zeros((2, 2))), "points: an array of shape (n, 3), or (3,) for one point"),
+    ]
+    for call, message in refused:
+        with pytest.raises(polyfield.ValueError) as e:
+            call()
+        assert str(e.value) == message
+        assert isinstance(e.value, ValueError) and isinstance(e.value, polyfield.Error)
+
+
+def test_nul_in_a_file_name_is_refused(tmp_path):
+    # As open() refuses it: the name is not cut at the NUL.
+    (tmp_path / "a.stl").write_bytes(open(data("cube.stl"), "rb").read())
+    with pytest.raises(ValueError, match="path: the file name holds a NUL byte"):
+        polyfield.Model(str(tmp_path / "a.stl") + "\0x")
+    m = polyfield.Model(str(tmp_path / "a.stl"))
+    with pytest.raises(ValueError, match="stl: the file name holds a NUL byte"):
+        m.write_colours(np.zeros(12), stl=str(tmp_path / "o.stl") + "\0x")
+    assert not (tmp_path / "o.stl").exists()
+    # Nor may a picture replace the model.
+    with pytest.raises(polyfield.ValueError, match="png: .* is the file of path too"):
+        m.write_colours(np.zeros(12), png=str(tmp_path / "a.stl"))
+
+
+def test_shapes_dtypes_and_one_point():
+    m = polyfield.Model(data("cube.stl"), unit="km")
+    U, g, T = m.field(np.array([[0.5, 0.5, 0.5], [2, 0, 0]]), gradient=True)
+    assert (U.shape, g.shape, T.shape) == ((2,), (2, 3), (2, 6))
+    assert U.dtype == g.dtype == T.dtype == np.float64
+    # One point of shape (3,): a float, a vector (3,), a tensor (6,); the
+    # same numbers as in an array of points.
+    U1, g1, T1 = m.field([2, 0, 0], gradient=True)
+    assert isinstance(U1, float) and g1.shape == (3,) and T1.shape == (6,)
+    assert U1 == U[1] and np.array_equal(g1, g[1]) and np.array_equal(T1, T[1])
+    assert m.field(np.zeros((0, 3)))[0].shape == (0,)
+    s = m.surface(gm=3.0e5)
+    assert s["g"].shape == (12, 3) and s["slope"].shape == (12,)
+    summary = s["summary"]
+    assert summary["GM"] == pytest.approx(3.0e5, rel=1e-15)
+    assert summary["mass"] == pytest.approx(3.0e5 / polyfield.G, rel=1e-15)
+    assert summary["units"]["volume"] == "km^3" and summary["units"]["U"] == "m^2/s^2"
+    assert summary["inertia"]["tensor"].shape == (3, 3) and summary["inertia"]["unit"] == "kg m^2"
+    i = m.inertia()
+    assert i["moments"].shape == (3,) and i["axes"].shape == (3, 3)
+    assert i["unit"] == "unit density, model units^5"
+    assert repr(m) == "polyfield.Model('%s', 12 facets, volume 1 km^3)" % data("cube.stl")
+    assert m.facets == 12
+
+
+class Held:
+    """A trimesh-like object: vertices and faces arrays."""
+
+    def __init__(self, vertices, faces):
+        self.vertices, self.faces = vertices, faces
+
+
+class Cells:
+    """A meshio CellBlock: a type and its data."""
+
+    def __init__(self, type, data):
+        self.type, self.data = type, data
+
+
+class MeshioLike:
+    def __init__(self, points, cells):
+        self.points, self.cells = points, cells
+
+
+def test_objects_that_hold_a_mesh():
+    v, f = icosphere(2, 3.0)
+    p = np.array([[0.0, 0.0, 0.0], [10.0, 1.0, 2.0]])
+    want = polyfield.Model(v, f).field(p)
+    got = polyfield.Model(Held(v, f)).field(p)
+    assert want[0].tobytes() == got[0].tobytes()
+    # A meshio.Mesh: its triangles, points and lines left aside, split
+    # blocks joined, other cells refused.
+    mesh = MeshioLike(v, [Cells("vertex", np.array([[0]])), Cells("triangle", f[:100]),
+                          Cells("line", np.array([[0, 1]])), Cells("triangle", f[100:])])
+    got = polyfield.Model.from_meshio(mesh).field(p)
+    assert want[0].tobytes() == got[0].tobytes()
+    with pytest.raises(polyfield.ValueError, match="mesh: cells of type quad"):
+        polyfield.Model.from_meshio(MeshioLike(v, [Cells("quad", np.array([[0, 1, 2, 3]]))]))
+    with pytest.raises(TypeError):
+        polyfield.Model(3.0)
+
+
+def test_a_mesh_read_by_meshio(tmp_path):
+    # The real package (Debian's python3-meshio), on a file it writes.
+    meshio = pytest.importorskip("meshio")
+    v, f = icosphere(2, 3.0)
+    p = np.array([[0.0, 0.0, 0.0], [10.0, 1.0, 2.0]])
+    meshio.write_points_cells(str(tmp_path / "s.vtk"), v, [("triangle", f)])
+    got = polyfield.Model.from_meshio(meshio.read(str(tmp_path / "s.vtk"))).field(p)
+    assert got[0].tobytes() == polyfield.Model(v, f).field(p)[0].tobytes()
+
+
+def test_four_threads_on_one_model():
+    # Four Python threads evaluating one model at once (they once aborted the
+    # interpreter): each gets what it alone would get, and a refusal on one
+    # thread is that thread's exception.
+    m = polyfield.Model(data("models/kleopatra.stl"))
+    rng = np.random.default_rng(7)
+    p = rng.uniform(-150, 150, size=(400, 3))
+    settings = [dict(threads=1), dict(threads=3), dict(tolerance=1e-9, threads=2), dict(threads=2)]
+    alone = [m.field(p, **kw) for kw in settings]
+    got, errors = [None] * 8, []
+
+    def work(k):
+        try:
+            got[k] = m.field(p, **settings[k % 4])
+            m.field(p[:3], tolerance=5.0)
+        except polyfield.ValueError as e:
+            errors.append(str(e))
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for k in range(8):
+        assert got[k][0].tobytes() == alone[k % 4][0].tobytes()
+        assert got[k][1].tobytes() == alone[k % 4][1].tobytes()
+    assert errors == ["tolerance: not a number between 0 and 1 (5)"] * 8
+    a, b = alone[0], alone[1]
+    assert a[0].tobytes() == b[0].tobytes() and a[1].tobytes() == b[1].tobytes()
+
+
+def test_surface_stops_at_ctrl_c():
+    # 81920 facets on one thread: minutes without an interrupt. Ctrl-C half a
+    # second in stops it: KeyboardInterrupt, and no result.
+    v, f = icosphere(6, 1.0)
+    m = polyfield.Model(v, f)
+    m.check()
+    timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
+    result = None
+    timer.start()
+    try:
+        result = m.surface(threads=1)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        timer.cancel()
+    assert result is None
 
 
 def test_coloured_model_and_picture(tmp_path):

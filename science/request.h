@@ -1,0 +1,134 @@
+// What the two faces (the polyfield program and the Python module) ask of
+// the library: units, evaluation settings, the surface's options and the
+// picture's, each default written here once, and the checks of a request
+// that run before any model is read. Every message names the quantity with
+// Quantity(name), which each face spells its own way.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/failure.h"
+
+namespace science {
+
+// The gravitational constant (CODATA 2018), m^3 kg^-1 s^-2.
+constexpr double kG = 6.67430e-11;
+// The smallest relative tolerance accepted: below it the rounding of the
+// double-precision sums themselves (about 1e-16 times the facet count's
+// square root) is of the same size, so no evaluation can promise it.
+constexpr double kToleranceFloor = 1e-15;
+constexpr double kSecondsPerHour = 3600;
+constexpr unsigned kMaxThreads = 4096;
+
+// The physical units asked for. Density, mass and GM are alternatives; with
+// none of them the results stay in the model's own unit with G rho = 1.
+struct UnitsRequest {
+  std::optional<double> density;  // kg/m^3
+  std::optional<double> mass;     // kg: density = mass / volume
+  std::optional<double> gm;       // m^3/s^2: density = GM / (G volume)
+  std::optional<double> G;        // m^3 kg^-1 s^-2 (default kG)
+  std::string unit = "m";         // the model's length unit: m, km, cm, mm
+  double scale = 1;               // the model's coordinates times this are in `unit`
+};
+
+// The units of a run, resolved against the model's volume (model units
+// cubed, after the scale).
+struct Units {
+  double density = 0;  // kg/m^3; 0: the G rho = 1 convention
+  double G = kG;
+  double metres = 1;       // the length unit in metres
+  std::string unit = "m";  // its name
+  double scale = 1;
+  // Where the density came from: "given", or the mass or GM divided by the
+  // volume, as the header states it.
+  std::string density_from = "given";
+
+  bool Si() const { return density > 0; }
+  double PotentialFactor() const { return Si() ? G * density * metres * metres : 1; }
+  double AttractionFactor() const { return Si() ? G * density * metres : 1; }
+  double GradientFactor() const { return Si() ? G * density : 1; }
+  // kg and m^3/s^2 of a body of `volume` model units cubed (0 without SI).
+  double Mass(double volume) const;
+  double GM(double volume) const { return G * Mass(volume); }
+  // Unit names in brackets for column headers ("" in the G rho = 1 convention).
+  std::string LengthUnit() const { return Si() ? "[" + unit + "]" : ""; }
+  std::string AreaUnit() const { return Si() ? "[" + unit + "^2]" : ""; }
+  std::string PotentialUnit() const { return Si() ? "[m^2/s^2]" : ""; }
+  std::string AttractionUnit() const { return Si() ? "[m/s^2]" : ""; }
+  std::string GradientUnit() const { return Si() ? "[1/s^2]" : ""; }
+};
+
+// The length unit's metres from its name: m, km, cm, mm.
+double MetresOf(const std::string& unit);
+
+// The units of a model of `volume` (model units cubed, after the scale): a
+// mass or GM needs a positive volume.
+Units Resolve(const UnitsRequest& request, double volume);
+
+// How an evaluation runs.
+struct Evaluation {
+  std::optional<double> tolerance;  // relative; absent or 0: the exact sum
+  std::optional<unsigned> threads;  // absent: every core
+  bool check = true;                // refuse a model that fails the check
+
+  double Tolerance() const { return tolerance.value_or(0); }
+  unsigned Threads() const;
+};
+
+struct FieldRequest {
+  UnitsRequest units;
+  Evaluation evaluation;
+  bool gradient = false;  // also the gravity gradient tensor
+};
+
+// The coloured model and its picture.
+struct PictureRequest {
+  std::string colour = "slope";  // the surface column (the program's; "potential" is U)
+  std::string map = "viridis";   // a bundled map or a CM_STL file
+  std::optional<std::pair<double, double>> range;  // else the area-weighted percentiles
+  std::pair<double, double> percentiles{2, 98};
+  std::pair<double, double> view{30, 25};        // longitude, latitude of the eye, degrees
+  std::pair<uint32_t, uint32_t> size{800, 600};  // pixels
+};
+
+struct SurfaceRequest {
+  UnitsRequest units;
+  Evaluation evaluation;
+  std::optional<double> spin_period;                   // hours
+  std::array<double, 3> spin_axis{0, 0, 1};            // through the centre of mass
+  std::vector<double> slopes{10, 20, 30, 40};          // degrees, for the area fractions
+  std::vector<double> percentiles{5, 25, 50, 75, 95};  // of the slope, in the summary
+  PictureRequest picture;
+
+  double SpinSeconds() const { return spin_period.value_or(0) * kSecondsPerHour; }
+};
+
+// The checks that need no model; each throws a Failure of kind kBadValue.
+void Validate(const UnitsRequest& request);
+void Validate(const Evaluation& evaluation);
+void Validate(const FieldRequest& request);
+void Validate(const SurfaceRequest& request);
+// The picture alone (the range, percentiles, view, size and map); `columns`
+// are the names the colour may take (empty: not checked).
+void Validate(const PictureRequest& request, const std::vector<std::string>& columns);
+
+// The files of a run: the model and points read (may be "-", standard
+// input), the outputs written, each under the quantity that names it. Refuses
+// a name with a NUL byte, standard input read twice, two outputs on standard
+// output, and an output that is the model, the points or another output, by
+// name or by file identity (device and inode, links followed).
+struct Files {
+  std::vector<std::pair<std::string, std::string>> inputs;   // (quantity, path)
+  std::vector<std::pair<std::string, std::string>> outputs;  // (quantity, path); "" absent
+};
+void Validate(const Files& files);
+
+// A path as a file name: refused when it holds a NUL byte (kBadValue).
+void CheckPath(const std::string& quantity, const std::string& path);
+
+}  // namespace science

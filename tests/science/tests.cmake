@@ -1,0 +1,5 @@
+# The science library's own tests (requests, files, units, surface against
+# closed forms, statistics, inertia, one body from several threads).
+if(TARGET science)
+  suite_test(science_test SOURCES science/science_test.cpp LIBS science LABELS threaded)
+endif()
