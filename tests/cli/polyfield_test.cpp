@@ -321,7 +321,7 @@ TEST(PolyfieldFormats, RoundTripsKeepEveryBit) {
   const std::string dir = TempDir(), start = dir + "/k.vf.txt";
   ASSERT_EQ(Polyfield({"convert", DataPath("models/kleopatra.vf.txt"), start}).status, 0);
   const std::string canonical = ReadFile(start);
-  for (const std::string& ext : {"obj", "ply", "off", "tab"}) {
+  for (const std::string ext : {"obj", "ply", "off", "tab"}) {
     for (bool binary : {false, true}) {
       if (binary && ext != "ply") continue;
       const std::string mid = dir + "/k." + ext, back = dir + "/back.vf.txt";
