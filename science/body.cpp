@@ -85,6 +85,7 @@ double Body::Area() const {
 
 void Body::Field(size_t n, const double* x, const double* y, const double* z,
                  const FieldOut& out) const {
+  const std::lock_guard<std::mutex> one(busy_);
   engine_.Evaluate(n, x, y, z, out);
 }
 
@@ -95,6 +96,7 @@ void Body::Field(size_t n, const double* x, const double* y, const double* z,
 // and the solid angle Omega = 2 omega under which the face is seen). Edge
 // terms vanish under the relative guard, as in the field.
 void Body::Gradient(size_t n, const double* x, const double* y, const double* z, double* t) const {
+  const std::lock_guard<std::mutex> one(busy_);
   const size_t faces = model_.FaceCount();
   // The per-face table (unit normal, edge normals, reciprocal lengths), made
   // at the first tensor asked for: a body that is only asked for its field

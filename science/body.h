@@ -49,9 +49,15 @@ class Body {
   Body& operator=(const Body&) = delete;
 
   const mesh::Mesh& model() const { return model_; }
-  void SetThreads(unsigned threads) { engine_.SetThreads(threads); }
+  void SetThreads(unsigned threads) {
+    const std::lock_guard<std::mutex> one(busy_);
+    engine_.SetThreads(threads);
+  }
   // The relative tolerance of later evaluations (0: the exact sum).
-  void SetTolerance(double tolerance) { engine_.SetTolerance(tolerance); }
+  void SetTolerance(double tolerance) {
+    const std::lock_guard<std::mutex> one(busy_);
+    engine_.SetTolerance(tolerance);
+  }
   double Volume() const { return volume_; }  // model units cubed
   std::array<double, 3> CentreOfMass() const { return centre_; }
   double Area() const;
@@ -60,7 +66,10 @@ class Body {
   // same bits for every thread count.
   // How many points Field will be asked for in all, when known (the choice
   // of the tree engine under a tolerance).
-  void Expect(size_t points) const { engine_.Expect(points); }
+  void Expect(size_t points) const {
+    const std::lock_guard<std::mutex> one(busy_);
+    engine_.Expect(points);
+  }
   void Field(size_t n, const double* x, const double* y, const double* z,
              const FieldOut& out) const;
   // The gravity gradient tensor (xx, xy, xz, yy, yz, zz per point, 6n
@@ -75,6 +84,11 @@ class Body {
   double volume_ = 0;
   std::array<double, 3> centre_{};
   mutable ThreadedEngine engine_{TableGuard::kRelative};
+  // One call into the engine at a time: its thread team and its tables are
+  // shared, and callers on several threads (the Python module's, without
+  // the GIL) would otherwise start workers into the same slots. Each call
+  // runs on all the engine's threads anyway.
+  mutable std::mutex busy_;
 };
 
 // The field at n points in the units asked for: U, gx, gy, gz, and with a

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/engine/prism.h"
+#include "tests/support/prism.h"
 #include "tests/support/run.h"
 
 namespace {

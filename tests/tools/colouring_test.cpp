@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "common/read.h"
-#include "tests/engine/prism.h"
+#include "tests/support/prism.h"
 #include "tests/support/run.h"
 
 namespace {
