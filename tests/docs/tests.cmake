@@ -1,8 +1,9 @@
-# The examples of the command pages, run for real.
+# The examples of the command pages and the README, run for real.
 # Builds without the Python module (sanitizer builds) leave out the examples
-# that import it; the normal build runs every one.
+# that import it; the normal build runs every one with the module's
+# interpreter.
 if(TARGET polyfield_python)
-  set(python_examples run)
+  set(python_examples ${Python_EXECUTABLE})
 else()
   set(python_examples skip)
 endif()
