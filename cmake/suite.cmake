@@ -41,4 +41,6 @@ function(suite_program name)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS})
   install(TARGETS ${name} RUNTIME DESTINATION bin)
+  # Every program, for the tests that run them (tests/CMakeLists.txt).
+  set_property(GLOBAL APPEND PROPERTY suite_programs ${name})
 endfunction()
