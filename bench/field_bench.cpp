@@ -11,16 +11,16 @@
 #include <map>
 #include <string>
 
-#include "bench/torus.h"
 #include "engine/direct.h"
 #include "engine/kernel.h"
 #include "engine/table_engine.h"
+#include "tests/support/torus.h"
 
 namespace {
 
 size_t g_facets = 20000, g_points = 2000;
 std::vector<Facet> g_model;
-bench::Points g_at;
+models::Points g_at;
 std::vector<double> g_out(4 * 2000);
 
 FacetView View() {
@@ -134,8 +134,8 @@ int main(int argc, char** argv) {
     if (std::strncmp(argv[i], "--points=", 9) == 0)
       g_points = std::strtoul(argv[i] + 9, nullptr, 10);
   }
-  g_model = bench::TorusOf(g_facets);
-  g_at = bench::Scatter(g_points);
+  g_model = models::TorusOf(g_facets);
+  g_at = models::Scatter(g_points);
   g_out.assign(4 * g_points, 0.0);
   using kernel::Simd;
   benchmark::RegisterBenchmark("direct", Direct)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -13,8 +13,8 @@
 #include <random>
 #include <string>
 
-#include "bench/torus.h"
 #include "common/read.h"
+#include "tests/support/torus.h"
 
 namespace {
 
@@ -30,19 +30,19 @@ std::string Dir() {
 template <class Write>
 std::string TorusFile(const char* name, size_t facets, Write write) {
   const std::string p = Dir() + "/" + name;
-  write(p, bench::TorusOf(facets));
+  write(p, models::TorusOf(facets));
   return p;
 }
 
 const std::string& Binary() {
   static const std::string path = TorusFile(
       "binary.stl", 1000000,
-      [](const std::string& p, const std::vector<Facet>& f) { bench::WriteBinary(p, f); });
+      [](const std::string& p, const std::vector<Facet>& f) { models::WriteBinary(p, f); });
   return path;
 }
 
 const std::string& Ascii() {
-  static const std::string path = TorusFile("ascii.stl", 200000, bench::WriteAscii);
+  static const std::string path = TorusFile("ascii.stl", 200000, models::WriteAscii);
   return path;
 }
 

@@ -1,4 +1,4 @@
-// Writes the generated asteroid of about N facets (bench/asteroid.h) as a
+// Writes the generated asteroid of about N facets (tests/support/asteroid.h) as a
 // binary STL file, for the large-model runs of tree_large.sh.
 //
 //   build/bench/make_asteroid N out.stl
@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "bench/asteroid.h"
+#include "tests/support/asteroid.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {
@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::vector<Facet> model =
-      bench::Asteroid(bench::AsteroidGrid(std::strtoul(argv[1], nullptr, 10)));
+      models::Asteroid(models::AsteroidGrid(std::strtoul(argv[1], nullptr, 10)));
   FILE* out = std::fopen(argv[2], "wb");
   if (!out) return 1;
   char header[80] = "generated asteroid";

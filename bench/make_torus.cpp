@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "bench/torus.h"
+#include "tests/support/torus.h"
 
 int main(int argc, char** argv) {
   if (argc != 4) {
@@ -12,14 +12,14 @@ int main(int argc, char** argv) {
     return 1;
   }
   int nu, nv;
-  bench::TorusGrid(std::strtoul(argv[1], nullptr, 10), &nu, &nv);
-  const auto facets = bench::Torus(nu, nv);
+  models::TorusGrid(std::strtoul(argv[1], nullptr, 10), &nu, &nv);
+  const auto facets = models::Torus(nu, nv);
   if (std::strcmp(argv[2], "ascii") == 0)
-    bench::WriteAscii(argv[3], facets);
+    models::WriteAscii(argv[3], facets);
   else if (std::strcmp(argv[2], "coloured") == 0)
-    bench::WriteBinary(argv[3], facets, bench::TorusColours(nu, nv));
+    models::WriteBinary(argv[3], facets, models::TorusColours(nu, nv));
   else
-    bench::WriteBinary(argv[3], facets);
+    models::WriteBinary(argv[3], facets);
   std::printf("%zu facets\n", facets.size());
   return 0;
 }

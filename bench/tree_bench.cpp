@@ -14,9 +14,9 @@
 #include <ctime>
 #include <vector>
 
-#include "bench/asteroid.h"
 #include "engine/table_engine.h"
 #include "engine/tree.h"
+#include "tests/support/asteroid.h"
 
 namespace {
 
@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) sizes.push_back(std::strtoul(argv[i], nullptr, 10));
   if (sizes.empty()) sizes = {80000, 320000};
   for (size_t want : sizes) {
-    const std::vector<Facet> model = bench::Asteroid(bench::AsteroidGrid(want));
+    const std::vector<Facet> model = models::Asteroid(models::AsteroidGrid(want));
     const FacetView view = FacetView::Of(uint32_t(model.size()), model.data());
     const size_t n = model.size();
     // About 2000 exact points per case.

@@ -2,6 +2,8 @@
 #include "science/products.h"
 
 #include <cairo.h>
+#include <dlfcn.h>
+#include <link.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,18 +23,36 @@ namespace science {
 
 namespace {
 
-// Where the bundled colour maps are: beside the installed program
-// (PREFIX/share/polyfield/colormaps), else in the source tree.
+// The file that holds this code: the program (from /proc/self/exe, since the
+// loader knows the main program only by its argv[0]) or the shared object it
+// is linked into (the Python module, by the path it was loaded from).
+std::filesystem::path ThisBinary() {
+  Dl_info info;
+  link_map* map = nullptr;
+  if (dladdr1(reinterpret_cast<void*>(&ThisBinary), &info, reinterpret_cast<void**>(&map),
+              RTLD_DL_LINKMAP) != 0 &&
+      map != nullptr && map->l_name != nullptr && map->l_name[0] != '\0')
+    return map->l_name;
+  std::error_code ec;
+  return std::filesystem::read_symlink("/proc/self/exe", ec);
+}
+
+// Where the bundled colour maps are: PREFIX/share/polyfield/colormaps, found
+// from the binary that holds this code, so that an installed copy finds its
+// own maps wherever the prefix was moved and no path of the build machine is
+// compiled in. The program lies in PREFIX/bin, one folder down; the module in
+// PREFIX/lib/python3/dist-packages (or a virtual environment's
+// lib/python3.X/site-packages), three down. The build tree has the program's
+// layout: the build copies the maps to build/share/polyfield/colormaps, one
+// folder above build/bin and build/python.
 std::string BundledMap(const std::string& name) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  std::vector<fs::path> places;
-  if (!ec) places.push_back(exe.parent_path().parent_path() / "share/polyfield/colormaps");
-  places.push_back(fs::path(POLYFIELD_SOURCE_DIR) / "share/colormaps");
-  for (const fs::path& dir : places) {
-    const fs::path p = dir / (name + ".cm");
-    if (fs::exists(p)) return p.string();
+  const fs::path binary = fs::weakly_canonical(ThisBinary(), ec);
+  if (ec || binary.empty()) return "";
+  for (const char* up : {"..", "../../.."}) {
+    const fs::path p = binary.parent_path() / up / POLYFIELD_MAP_DIR / (name + ".cm");
+    if (fs::is_regular_file(p, ec)) return p.lexically_normal().string();
   }
   return "";
 }

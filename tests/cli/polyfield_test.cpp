@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/engine/prism.h"
+#include "tests/support/prism.h"
 #include "tests/support/run.h"
 #include "tests/support/shapes.h"
 
@@ -96,7 +96,7 @@ std::string Write(const std::string& name, const std::string& data) {
 
 // The unit cube, 1 km on a side, 2000 kg/m^3, against the rectangular
 // prism's closed form (the eight-corner sum of Nagy 1966 for U, of Banerjee
-// and Das Gupta 1977 for g; tests/engine/prism.h) at the centre and outside,
+// and Das Gupta 1977 for g; tests/support/prism.h) at the centre and outside,
 // times G rho and the unit factors (km: 10^6 for U, 10^3 for g).
 TEST(PolyfieldSi, UnitCubeInKilometres) {
   const RunResult r =
@@ -300,7 +300,7 @@ TEST(PolyfieldFormats, RoundTripsKeepEveryBit) {
   const std::string dir = TempDir(), start = dir + "/k.vf.txt";
   ASSERT_EQ(Polyfield({"convert", DataPath("models/kleopatra.vf.txt"), start}).status, 0);
   const std::string canonical = ReadFile(start);
-  for (const std::string& ext : {"obj", "ply", "off", "tab"}) {
+  for (const std::string ext : {"obj", "ply", "off", "tab"}) {
     for (bool binary : {false, true}) {
       if (binary && ext != "ply") continue;
       const std::string mid = dir + "/k." + ext, back = dir + "/back.vf.txt";

@@ -32,7 +32,7 @@ std::vector<Expected> Table() {
   for (const std::string& line : Lines(readme)) {
     std::smatch m;
     if (std::regex_search(line, m, fail_row)) {
-      rows.push_back({m[1], m[2]});
+      rows.push_back({m[1], m[2], 0, 0, ""});
     } else if (std::regex_search(line, m, read_row)) {
       rows.push_back({m[1], "", static_cast<uint32_t>(std::stoul(m[2])), std::stod(m[3]), m[4]});
     }
@@ -67,7 +67,7 @@ TEST(Corpus, EveryFileReadsOrFailsAsWorkedOut) {
     std::smatch all;
     const std::string attributes = e.attributes;
     if (std::regex_search(attributes, all, std::regex(R"(all (0x[0-9a-f]+))"))) {
-      const unsigned word = std::stoul(all[1], nullptr, 16);
+      const auto word = static_cast<uint16_t>(std::stoul(all[1], nullptr, 16));
       for (uint32_t i = 0; i < n; ++i) ASSERT_EQ(f[i].attribute, word);
     }
     std::free(f);

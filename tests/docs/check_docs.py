@@ -6,18 +6,26 @@ An example is a ```console block: lines beginning with "$ " are commands, run
 by /bin/sh in a scratch folder that holds the test models (tests/data), the
 example model (examples/) and the bundled colour maps, with the programs on
 PATH; the lines after a command, up to the next command or the end of the
-block, are its standard output and standard error as printed."""
+block, are its standard output and standard error as printed. The scratch
+folder also looks like the clone's own folder after a build, for the
+README's commands as a newcomer types them there: examples/ and build/ (the
+build folder, whose bin/ holds the programs and python/ the module).
+
+    check_docs.py SOURCE_DIR BIN_DIR [PYTHON | skip]
+
+PYTHON is the interpreter the module is built for, first on PATH after the
+programs as python3; "skip": this build has no Python module, so the
+examples that import it are not run (and counted apart)."""
 import glob, os, shutil, subprocess, sys, tempfile
 
 root, bin_dir = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
-# "skip": this build has no Python module, so the examples that import it are
-# not run (and counted apart).
-python_examples = sys.argv[3] if len(sys.argv) > 3 else "run"
+python = sys.argv[3] if len(sys.argv) > 3 else sys.executable
 left_out = 0
 pages = sorted(glob.glob(os.path.join(root, "docs", "*.md"))) + [os.path.join(root, "README.md")]
-# The Python module beside the programs (build/python); Debian's python3, for
-# which it is built, first on the path after the programs.
-python_dir = os.path.join(os.path.dirname(bin_dir), "python")
+# The Python module beside the programs (build/python).
+build_dir = os.path.dirname(bin_dir)
+python_dir = os.path.join(build_dir, "python")
+path = [bin_dir] + ([os.path.dirname(os.path.abspath(python))] if python != "skip" else [])
 failures = examples = 0
 for page in pages:
     lines = open(page, encoding="utf-8").read().split("\n")
@@ -35,8 +43,10 @@ for page in pages:
             for f in glob.glob(os.path.join(root, src, "*")):
                 if os.path.isfile(f):
                     shutil.copy(f, work)
-        env = dict(os.environ, PATH=os.pathsep.join([bin_dir, "/usr/bin", os.environ["PATH"]]),
-                   THREADS="2", PYTHONPATH=python_dir)
+        shutil.copytree(os.path.join(root, "examples"), os.path.join(work, "examples"))
+        os.symlink(build_dir, os.path.join(work, "build"))
+        env = dict(os.environ, PATH=os.pathsep.join(path + [os.environ["PATH"]]), THREADS="2",
+                   PYTHONPATH=python_dir)
         for block in blocks:
             i = 0
             while i < len(block):
@@ -47,7 +57,7 @@ for page in pages:
                 while i < len(block) and not block[i].startswith("$ "):
                     want.append(block[i])
                     i += 1
-                if python_examples == "skip" and "import" in cmd and "polyfield" in cmd:
+                if python == "skip" and "import" in cmd and "polyfield" in cmd:
                     left_out += 1
                     continue
                 got = subprocess.run(cmd, shell=True, cwd=work, env=env, stdout=subprocess.PIPE,

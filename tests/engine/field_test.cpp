@@ -10,7 +10,7 @@
 #include "common/read.h"
 #include "engine/si.h"
 #include "engine/table.h"
-#include "tests/engine/prism.h"
+#include "tests/support/prism.h"
 #include "tests/support/run.h"
 
 namespace {

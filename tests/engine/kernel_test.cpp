@@ -174,9 +174,9 @@ TEST(KernelModel, ClosedAsteroidSharesVerticesAndEdges) {
   // A closed genus-0 mesh has F/2 + 2 vertices and 3F/2 edges; the chunks
   // store those on their borders twice, a small fraction more.
   EXPECT_GE(model.vertices(), f / 2 + 2);
-  EXPECT_LT(model.vertices(), f / 2 * 1.3);
+  EXPECT_LT(model.vertices(), f / 2 * 13 / 10);
   EXPECT_GE(model.edges(), 3 * f / 2);
-  EXPECT_LT(model.edges(), 3 * f / 2 * 1.1);
+  EXPECT_LT(model.edges(), 3 * f / 2 * 11 / 10);
 }
 
 // ---- the field against the scalar table form ---------------------------

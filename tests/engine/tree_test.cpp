@@ -9,12 +9,12 @@
 #include <cstring>
 #include <vector>
 
-#include "bench/asteroid.h"
-#include "bench/torus.h"
 #include "common/read.h"
 #include "engine/si_direct.h"
 #include "engine/table_engine.h"
+#include "tests/support/asteroid.h"
 #include "tests/support/run.h"
+#include "tests/support/torus.h"
 
 namespace {
 
@@ -278,8 +278,8 @@ TEST(TreeEngine, MeetsTheToleranceOnModels) {
   }
   const std::vector<std::pair<const char*, std::vector<Facet>>> models = {
       {"eros", eros},
-      {"asteroid", bench::Asteroid(30)},
-      {"torus", bench::Torus(120, 40)},
+      {"asteroid", models::Asteroid(30)},
+      {"torus", models::Torus(120, 40)},
       {"plate", Plate()}};
   for (const auto& [name, model] : models) ExpectWithin(model, name);
 }
@@ -288,7 +288,7 @@ TEST(TreeEngine, MeetsTheToleranceOnModels) {
 // gives it to the tolerance at any distance (the exact sum loses every digit
 // there).
 TEST(TreeEngine, FarPointsAreThePointMass) {
-  const std::vector<Facet> model = bench::Asteroid(20);
+  const std::vector<Facet> model = models::Asteroid(20);
   const FacetView view = FacetView::Of(uint32_t(model.size()), model.data());
   terms::VolumeSum volume;
   for (const Facet& f : model)
@@ -319,7 +319,7 @@ TEST(TreeEngine, FarPointsAreThePointMass) {
 
 // The same bytes for any number of threads.
 TEST(TreeEngine, ThreadsDoNotChangeABit) {
-  const std::vector<Facet> model = bench::Asteroid(25);
+  const std::vector<Facet> model = models::Asteroid(25);
   const FacetView view = FacetView::Of(uint32_t(model.size()), model.data());
   const Points p = Probe(model);
   const size_t n = p.size();
@@ -351,7 +351,7 @@ TEST(TreeEngine, ThreadsDoNotChangeABit) {
 // holding the point's own facet, or a neighbour, would break it there, where
 // S_f is largest.
 TEST(TreeEngine, NoAcceptedCellHoldsAPointsFacet) {
-  const std::vector<Facet> model = bench::Torus(60, 24);
+  const std::vector<Facet> model = models::Torus(60, 24);
   const FacetView view = FacetView::Of(uint32_t(model.size()), model.data());
   const Points p = Probe(model);
   const size_t n = p.size();
@@ -399,7 +399,7 @@ TEST(TreeEngine, ToleranceIsCheckedAndKeepsResults) {
   // surface commands: the printed digits are those of the exact sum.
   // (Measured: the lines differ only in the noise at the centre, so the tree
   // was in use.)
-  const std::vector<Facet> torus = bench::Torus(64, 64);
+  const std::vector<Facet> torus = models::Torus(64, 64);
   std::string stl(80, ' ');
   const uint32_t count = uint32_t(torus.size());
   stl.append(reinterpret_cast<const char*>(&count), 4);
@@ -414,11 +414,11 @@ TEST(TreeEngine, ToleranceIsCheckedAndKeepsResults) {
   // polygrav_m at Eros's 7,374 vertices (14,744 faces): the tree; the
   // summary's field at the centroid stays the exact sum's.
   const std::string eros = DataPath("models/eros.vf.txt");
-  const RunResult exact = ::Run("polygrav_m", {eros});
-  const RunResult tree = ::Run("polygrav_m", {eros}, "", {"TOLERANCE=1e-12", "THREADS=2"});
-  ASSERT_EQ(tree.status, 0) << tree.err;
-  EXPECT_EQ(tree.out, exact.out);
-  EXPECT_EQ(tree.err, exact.err);
+  const RunResult eros_exact = ::Run("polygrav_m", {eros});
+  const RunResult eros_tree = ::Run("polygrav_m", {eros}, "", {"TOLERANCE=1e-12", "THREADS=2"});
+  ASSERT_EQ(eros_tree.status, 0) << eros_tree.err;
+  EXPECT_EQ(eros_tree.out, eros_exact.out);
+  EXPECT_EQ(eros_tree.err, eros_exact.err);
   for (const char* build : {"surfgrav_m", "geopot_s"}) {
     const RunResult exact = ::Run(build, {model});
     const RunResult tree = ::Run(build, {model}, "", {"TOLERANCE=1e-12", "THREADS=2"});

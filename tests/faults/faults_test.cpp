@@ -343,7 +343,7 @@ TEST(FaultInput, TenMegabyteLines) {
   }
   // A colour-map line likewise: the colour, then a piece of blanks, which
   // ends the map as an empty line does; a long range list is no range list.
-  for (const std::string& p : {"plumbline", "geopot_m"}) {
+  for (const std::string p : {"plumbline", "geopot_m"}) {
     const std::string map = TempDir() + "/long.cm", out = TempDir() + "/o.stl";
     WriteFile(map, "- 0 0 255" + std::string(10'000'000, ' ') + "\n");
     ASSERT_EQ(::Run(p, {DataPath("cube.stl"), map, out}).status, 0) << p;

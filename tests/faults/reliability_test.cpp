@@ -178,14 +178,14 @@ TEST(ReadErrors, AreNotTheEndOfTheInput) {
   ExpectFailure(::Run("tribuild", {mem, out}, "0 0 0 1 0 0 0 1 0\n"), "CM_STL file not found.",
                 "tribuild");
   EXPECT_FALSE(fs::exists(out));
-  for (const std::string& p : {"fieldpts", "fieldpts_s", "fieldpts_m"}) {
+  for (const std::string p : {"fieldpts", "fieldpts_s", "fieldpts_m"}) {
     RunResult r = ::Run(p, {DataPath("cube.stl"), mem});
     ExpectFailure(r, "point file not found.", p);
     EXPECT_EQ(r.out, "1.000000e+00\t5.000000e-01\t5.000000e-01\t5.000000e-01\n") << p;
     ExpectFailure(::Run(p, {DataPath("cube.stl"), "-"}, "", {"STDIN=" + dir}),
                   "point file not found.", p + " -");
   }
-  for (const std::string& p : {"globe_ih", "globe_th", "globe_oh"})
+  for (const std::string p : {"globe_ih", "globe_th", "globe_oh"})
     ExpectFailure(::Run(p, {"1"}, "", {"STDIN=" + dir}), "point data read error.", p);
   const RunResult r = ::Run("polygrav_m", {DataPath("cube.vf.txt"), mem});
   ExpectFailure(r, "/proc/self/mem : file not found.", "polygrav_m");
@@ -203,7 +203,7 @@ TEST(Resources, EveryProgramRunsOnA128kBStack) {
     const RunResult r = ::Run(p, {model}, "", small);
     EXPECT_EQ(r.status, 0) << p << r.err;
   }
-  for (const std::string& p : {"fieldpts_s", "fieldpts_m"}) {
+  for (const std::string p : {"fieldpts_s", "fieldpts_m"}) {
     const RunResult r = ::Run(p, {model, "-"}, "0 0 0\n300 0 0\n", small);
     EXPECT_EQ(r.status, 0) << p << r.err;
   }
@@ -289,7 +289,7 @@ TEST(Polygrav, NumbersAndThreadsAsTheSuiteReadsThem) {
 TEST(Colouring, RangeWiderThanTheLargestDouble) {
   const std::string dir = TempDir(), map = dir + "/mid.cm", out = dir + "/o.stl";
   WriteFile(map, "16384 255 0 0\n");
-  for (const std::string& p : {"geopot", "geopot_s", "geopot_m"}) {
+  for (const std::string p : {"geopot", "geopot_s", "geopot_m"}) {
     const RunResult r = ::Run(p, {DataPath("cube.stl"), "-1e308", "1e308", map, out});
     ASSERT_EQ(r.status, 0) << p << r.err;
     const std::string model = ReadFile(out);
@@ -307,7 +307,7 @@ TEST(SurfaceTools, NoNaNAtCentroidsOnANeighboursEdge) {
        {"ascii_nan_normal_lowercase.stl", "binary_normals_opposite_winding_spider.stl"}) {
     const std::string model = DataPath(std::string("corpus/") + file);
     std::vector<std::vector<double>> builds;
-    for (const std::string& p : {"surfgrav", "surfgrav_s", "surfgrav_m"}) {
+    for (const std::string p : {"surfgrav", "surfgrav_s", "surfgrav_m"}) {
       const RunResult r = ::Run(p, {model});
       ASSERT_EQ(r.status, 0) << p << r.err;
       std::vector<double> values;
@@ -323,7 +323,7 @@ TEST(SurfaceTools, NoNaNAtCentroidsOnANeighboursEdge) {
       EXPECT_NEAR(builds[0][i], builds[1][i], 1e-5 * scale) << file << " " << i;
       EXPECT_EQ(builds[1][i], builds[2][i]) << file << " " << i;
     }
-    for (const std::string& p : {"plumbline", "plumbline_s", "geopot", "geopot_m"}) {
+    for (const std::string p : {"plumbline", "plumbline_s", "geopot", "geopot_m"}) {
       const RunResult r = ::Run(p, {model});
       ASSERT_EQ(r.status, 0) << p << r.err;
       EXPECT_EQ(r.out.find("nan"), std::string::npos) << p << " " << file << ": " << r.out;

@@ -1,7 +1,7 @@
 // The science library on its own: the checks of a request (each refused
 // value named), the files of a run, the units, the surface of a box against
 // the closed form of the rectangular prism (the eight-corner sum of Nagy
-// 1966 for U and of Banerjee and Das Gupta 1977 for g, tests/engine/prism.h),
+// 1966 for U and of Banerjee and Das Gupta 1977 for g, tests/support/prism.h),
 // the field and tensor in SI units, area-weighted statistics by hand, the
 // summary and the inertia tensor against the box's closed form, and one body
 // evaluated from several threads at once.
@@ -20,7 +20,7 @@
 #include "science/products.h"
 #include "science/request.h"
 #include "science/summary.h"
-#include "tests/engine/prism.h"
+#include "tests/support/prism.h"
 #include "tests/support/run.h"
 #include "tests/support/shapes.h"
 

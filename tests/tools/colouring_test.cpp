@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "common/read.h"
-#include "tests/engine/prism.h"
+#include "tests/support/prism.h"
 #include "tests/support/run.h"
 
 namespace {
@@ -93,7 +93,7 @@ std::vector<std::array<double, 9>> Box() {
 // Form 2 spreads the model's own range over the table: on a box whose
 // facets lean differently against the vertical, each facet gets the entry
 // its deviation gives, the deviations worked out from the prism's closed
-// form (tests/engine/prism.h), not from the polyhedral formula.
+// form (tests/support/prism.h), not from the polyhedral formula.
 TEST(Plumbline, Form2SpreadsTheModelsOwnRange) {
   const auto box = Box();
   std::string stl = "solid box\n";

@@ -171,8 +171,9 @@ TEST(Fieldpts, ReaderMessages) {
   // A million facets present, with too little address space for their array.
   std::string big = header + std::string("\x40\x42\x0f\0", 4);
   big.resize(84 + 50 * 1000000, '\0');
-  if (!kSanitized)
+  if (!kSanitized) {
     EXPECT_EQ(message(big, {"RLIMIT_AS=25000000"}), "facet memory allocation error.\n");
+  }
 }
 
 TEST(Fieldpts, ThreadedOutputIsTheSameForEveryThreadCount) {

@@ -548,25 +548,25 @@ std::vector<FaceEntry> LoadTable(const std::string& path) {
   in >> V >> Fc;
   std::vector<double> v(3 * V);
   for (double& c : v) in >> c;
-  std::vector<FaceEntry> table(Fc);
-  for (FaceEntry& e : table) {
+  std::vector<FaceEntry> entries(Fc);
+  for (FaceEntry& e : entries) {
     size_t a, b, c;
     in >> a >> b >> c;
     SetUpSI(v[3 * a], v[3 * a + 1], v[3 * a + 2], v[3 * b], v[3 * b + 1], v[3 * b + 2], v[3 * c],
             v[3 * c + 1], v[3 * c + 2], &e);
   }
-  return in ? table : std::vector<FaceEntry>{};
+  return in ? entries : std::vector<FaceEntry>{};
 }
 
 void ExpectReference(const char* name, const Reference* refs, size_t count) {
   const std::string path = ModelPath(name);
-  const std::vector<FaceEntry> table = LoadTable(path);
-  ASSERT_FALSE(table.empty());
+  const std::vector<FaceEntry> entries = LoadTable(path);
+  ASSERT_FALSE(entries.empty());
   for (size_t j = 0; j < count; ++j) {
     const Reference& ref = refs[j];
     double U, g[3];
-    SurfaceIntegral(static_cast<uint32_t>(table.size()), table.data(), ref.p[0], ref.p[1], ref.p[2],
-                    &U, &g[0], &g[1], &g[2]);
+    SurfaceIntegral(static_cast<uint32_t>(entries.size()), entries.data(), ref.p[0], ref.p[1],
+                    ref.p[2], &U, &g[0], &g[1], &g[2]);
     EXPECT_NEAR(U, ref.U, ref.tol * std::fabs(ref.U)) << name << " point " << j;
     const double gn = std::hypot(ref.g[0], ref.g[1], ref.g[2]);
     for (int k = 0; k < 3; ++k)

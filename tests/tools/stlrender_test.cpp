@@ -144,8 +144,9 @@ int Shell(const std::string& command) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string Bin() {
-  return std::string(SUITE_BIN_DIR) + "/stlrender";
+// The program's path quoted for the shell.
+std::string Program() {
+  return std::string("'") + SUITE_BIN_DIR + "/stlrender'";
 }
 
 // Decodes the PNG file with the zlib-only decoder; checks it with pngcheck
@@ -154,8 +155,9 @@ Picture Decode(const std::string& png) {
   const std::string script = DataPath("../tools/png_decode.py");
   const std::string ppm = png + ".ppm";
   EXPECT_EQ(Shell("python3 '" + script + "' '" + png + "' > '" + ppm + "'"), 0) << png;
-  if (Shell("command -v pngcheck > /dev/null 2>&1") == 0)
+  if (Shell("command -v pngcheck > /dev/null 2>&1") == 0) {
     EXPECT_EQ(Shell("pngcheck -q '" + png + "' > /dev/null"), 0) << png;
+  }
   const std::string data = ReadFile(ppm);
   Picture p;
   char magic[3] = {};
@@ -543,7 +545,7 @@ TEST(StlrenderMessages, PictureThatCannotBeStored) {
   EXPECT_TRUE(S_ISCHR(st.st_mode));
   // Standard output that takes no byte.
   const std::string err = dir + "/err";
-  EXPECT_EQ(Shell("'" + Bin() + "' '" + dir + "/m.stl' - > /dev/full 2> '" + err + "'"), 1);
+  EXPECT_EQ(Shell(Program() + " '" + dir + "/m.stl' - > /dev/full 2> '" + err + "'"), 1);
   EXPECT_EQ(ReadFile(err), "PNG data write error.\n");
 }
 
@@ -563,7 +565,7 @@ TEST(StlrenderMessages, PartialPictureKeepsTheOlderPicture) {
     }
   WriteFile(dir + "/m.stl", Stl(tris));
   const std::string png = dir + "/m.png";
-  const std::string cmd = "'" + Bin() + "' '" + dir + "/m.stl' '" + png + "' 0 0 400 400";
+  const std::string cmd = Program() + " '" + dir + "/m.stl' '" + png + "' 0 0 400 400";
   ASSERT_EQ(Shell(cmd), 0);
   struct stat st;
   ASSERT_EQ(stat(png.c_str(), &st), 0);

@@ -1,6 +1,6 @@
-// A closed torus of 2 * nu * nv facets for the benchmarks (outward normals,
-// every grid vertex computed once, so shared vertices are exactly equal),
-// and field points scattered in and around it.
+// A closed torus of 2 * nu * nv facets for the tests and the benchmarks
+// (outward normals, every grid vertex computed once, so shared vertices are
+// exactly equal), and field points scattered in and around it.
 #pragma once
 
 #include <cmath>
@@ -12,7 +12,7 @@
 
 #include "common/facet.h"
 
-namespace bench {
+namespace models {
 
 inline std::vector<Facet> Torus(int nu, int nv, double major = 3.0, double minor = 1.0) {
   std::vector<float> grid(3 * size_t(nu) * nv);
@@ -46,8 +46,9 @@ inline std::vector<Facet> Torus(int nu, int nv, double major = 3.0, double minor
 
 // The grid for facet counts near `facets`: nu = 2 nv roughly, 2 nu nv facets.
 inline void TorusGrid(size_t facets, int* nu, int* nv) {
-  *nv = static_cast<int>(std::sqrt(facets / 4.0) + 0.5);
-  *nu = static_cast<int>(facets / (2.0 * *nv) + 0.5);
+  const double n = static_cast<double>(facets);
+  *nv = static_cast<int>(std::sqrt(n / 4.0) + 0.5);
+  *nu = static_cast<int>(n / (2.0 * *nv) + 0.5);
 }
 
 inline std::vector<Facet> TorusOf(size_t facets) {
@@ -138,4 +139,4 @@ inline void WriteAscii(const std::string& path, const std::vector<Facet>& facets
   std::fclose(f);
 }
 
-}  // namespace bench
+}  // namespace models

@@ -3,10 +3,11 @@
 # without colour, a third with a flag, a third with R G B, coordinates with
 # six decimals. Then times facetpaint listing the model it wrote.
 #
-#   bench/tribuild_bench [bin-dir] [lines]     (bin-dir defaults to build/bin)
+#   bench/tribuild_bench.sh [BUILD_DIR] [LINES]     (default: build 1000000)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bin=${1:-build/bin}
+build=${1:-build}
+bin=$build/bin
 lines=${2:-1000000}
 for p in tribuild facetpaint; do
   [[ -x $bin/$p ]] || { echo "no $bin/$p: build first" >&2; exit 1; }

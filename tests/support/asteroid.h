@@ -11,7 +11,7 @@
 
 #include "common/facet.h"
 
-namespace bench {
+namespace models {
 
 // The body's surface point over the cube point (i, j, k) / n - 1/2.
 inline void AsteroidPoint(int i, int j, int k, int n, float out[3]) {
@@ -63,7 +63,7 @@ inline std::vector<Facet> Asteroid(int n) {
 
 // The n for about `facets` facets.
 inline int AsteroidGrid(size_t facets) {
-  return static_cast<int>(std::sqrt(facets / 12.0) + 0.5);
+  return static_cast<int>(std::sqrt(static_cast<double>(facets) / 12.0) + 0.5);
 }
 
-}  // namespace bench
+}  // namespace models
