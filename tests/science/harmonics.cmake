@@ -1,0 +1,5 @@
+# The spherical-harmonic coefficients of the science library.
+if(TARGET science)
+  suite_test(harmonics_test SOURCES science/harmonics_test.cpp LIBS science globe_base_ih
+    LABELS threaded)
+endif()
