@@ -59,7 +59,8 @@ void CheckHarmonicsRequest(const HarmonicsRequest& request) {
   if (request.degree < 0 || request.degree > kMaxHarmonicDegree)
     throw Failure("--degree: " + std::to_string(request.degree) + " is not a degree from 0 to " +
                   std::to_string(kMaxHarmonicDegree));
-  if (!(request.reference_radius >= 0 && std::isfinite(request.reference_radius)))
+  const auto& R0 = request.reference_radius;
+  if (R0 && !(*R0 > 0 && std::isfinite(*R0)))
     throw Failure("--reference-radius: not a positive number");
 }
 
@@ -139,8 +140,8 @@ Harmonics PartsHarmonics(const std::vector<HarmonicPart>& parts, const Units& un
   h.origin_kind = request.origin;
   h.model = request.model;
   h.mass = mass * s * s * s;
-  h.brillouin = request.reference_radius == 0;
-  h.reference_radius = h.brillouin ? s : request.reference_radius;
+  h.brillouin = !request.reference_radius;
+  h.reference_radius = request.reference_radius.value_or(s);
   const size_t side = size_t(N) + 1;
   h.C.assign(side * side, 0.0);
   h.S.assign(side * side, 0.0);

@@ -17,6 +17,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,9 +44,9 @@ struct HarmonicPart {
 
 struct HarmonicsRequest {
   int degree = 0;
-  // Model units; 0: the Brillouin radius (the largest distance of a vertex
-  // from the origin).
-  double reference_radius = 0;
+  // Model units; none: the Brillouin radius (the largest distance of a
+  // vertex from the origin).
+  std::optional<double> reference_radius;
   HarmonicOrigin origin = HarmonicOrigin::kModel;
   unsigned threads = 1;
   std::string model;  // the model's name, for messages and the files' headers
@@ -74,8 +75,8 @@ struct Harmonics {
 };
 
 // Refuses a degree below 0 or above kMaxHarmonicDegree and a reference
-// radius that is not a positive number (0 asks for the Brillouin radius):
-// the faces call it before they read the model.
+// radius that is not a positive number: the faces call it before they read
+// the model.
 void CheckHarmonicsRequest(const HarmonicsRequest& request);
 
 // By name: model, centre-of-mass.

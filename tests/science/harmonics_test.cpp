@@ -14,6 +14,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -25,6 +26,7 @@
 #include "science/body.h"
 #include "science/shape_harmonics.h"
 #include "tests/engine/prism.h"
+#include "tests/support/gauss.h"
 #include "tests/support/run.h"
 
 namespace {
@@ -152,7 +154,7 @@ std::vector<std::array<double, 3>> Sphere(size_t n, double r, std::array<double,
   return p;
 }
 
-Harmonics Coefficients(const mesh::Mesh& m, int degree, double R0 = 0,
+Harmonics Coefficients(const mesh::Mesh& m, int degree, std::optional<double> R0 = {},
                        science::HarmonicOrigin origin = science::HarmonicOrigin::kModel,
                        unsigned threads = 2, science::Units units = {}) {
   HarmonicsRequest r;
@@ -262,26 +264,6 @@ TEST(Harmonics, SeriesAgainstTheClosedFormField) {
   }
 }
 
-// Gauss-Legendre nodes and weights on [0, 1], n points (exact to degree 2n - 1).
-void Gauss(int n, std::vector<double>* x, std::vector<double>* w) {
-  for (int i = 0; i < n; ++i) {
-    double t = std::cos(kPi * (i + 0.75) / (n + 0.5)), d = 0;
-    for (int it = 0; it < 100; ++it) {
-      double p0 = 1, p1 = t;
-      for (int k = 2; k <= n; ++k) {
-        const double p2 = ((2 * k - 1) * t * p1 - (k - 1) * p0) / k;
-        p0 = p1, p1 = p2;
-      }
-      d = n * (t * p1 - p0) / (t * t - 1);
-      const double step = p1 / d;
-      t -= step;
-      if (std::fabs(step) < 1e-16) break;
-    }
-    x->push_back((1 + t) / 2);
-    w->push_back(1 / ((1 - t * t) * d * d));
-  }
-}
-
 // The coefficients by quadrature: over each tetrahedron (origin, A, B, C)
 // the collapsed map p = u (A + v (B - A) + v w (C - B)) of the unit cube,
 // Jacobian u^2 v det(A, B, C), turns a polynomial of degree n into one of
@@ -385,9 +367,9 @@ TEST(Harmonics, ErosAgainstNear) {
 // (19,200 facets); Eros in km likewise.
 TEST(Harmonics, SameBitsForEveryThreadCount) {
   for (const mesh::Mesh& m : {Asteroid(40), ErosKm()}) {
-    const Harmonics one = Coefficients(m, 24, 0, science::HarmonicOrigin::kModel, 1);
+    const Harmonics one = Coefficients(m, 24, {}, science::HarmonicOrigin::kModel, 1);
     for (unsigned threads : {2u, 3u}) {
-      const Harmonics more = Coefficients(m, 24, 0, science::HarmonicOrigin::kModel, threads);
+      const Harmonics more = Coefficients(m, 24, {}, science::HarmonicOrigin::kModel, threads);
       EXPECT_EQ(std::memcmp(one.C.data(), more.C.data(), one.C.size() * sizeof(double)), 0);
       EXPECT_EQ(std::memcmp(one.S.data(), more.S.data(), one.S.size() * sizeof(double)), 0);
     }
