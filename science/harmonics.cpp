@@ -215,12 +215,17 @@ std::string ModelText(const Harmonics& h) {
 }
 
 std::vector<std::string> Header(const Harmonics& h) {
-  std::vector<std::string> lines = {
-      std::string("polyfield ") + POLYFIELD_VERSION + " harmonics", "model: " + ModelText(h),
-      "convention: " + std::string(kConvention), "degree: " + std::to_string(h.degree),
-      "reference radius R0: " + ShortestDigits(h.reference_radius) + Unit(h) +
-          (h.brillouin ? ", the Brillouin radius (the largest distance of a vertex from the origin)"
-                       : "")};
+  std::vector<std::string> lines;
+  lines.push_back(std::string("polyfield ") + POLYFIELD_VERSION + " harmonics");
+  lines.push_back("model: " + ModelText(h));
+  lines.push_back("convention: " + std::string(kConvention));
+  lines.push_back("degree: " + std::to_string(h.degree));
+  std::string radius = "reference radius R0: " + ShortestDigits(h.reference_radius) + Unit(h);
+  if (h.units.Si() && h.units.metres != 1)
+    radius += " (" + ShortestDigits(h.ReferenceRadiusMetres()) + " m)";
+  if (h.brillouin)
+    radius += ", the Brillouin radius (the largest distance of a vertex from the origin)";
+  lines.push_back(radius);
   if (h.units.Si())
     lines.push_back("GM: " + ShortestDigits(h.GM()) + " m^3/s^2 (density " +
                     ShortestDigits(h.units.density) + " kg/m^3, G " + ShortestDigits(h.units.G) +

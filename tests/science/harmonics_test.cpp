@@ -500,7 +500,7 @@ TEST(HarmonicsFiles, ReadBack) {
   const std::string tsv = science::HarmonicsText(h, science::HarmonicsFormat::kTsv);
   EXPECT_NE(tsv.find("# convention: 4-pi fully normalised, no Condon-Shortley phase"),
             std::string::npos);
-  EXPECT_NE(tsv.find("# reference radius R0: 16 km\n"), std::string::npos);
+  EXPECT_NE(tsv.find("# reference radius R0: 16 km (16000 m)\n"), std::string::npos);
   EXPECT_NE(tsv.find("# GM: " + ShortestDigits(h.GM()) + " m^3/s^2 (density 2670 kg/m^3"),
             std::string::npos);
   EXPECT_NE(tsv.find("# n\tm\tC\tS\n"), std::string::npos);
