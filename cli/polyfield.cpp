@@ -1,5 +1,5 @@
-// polyfield: the science front end. Subcommands field, surface, check and
-// convert over the front end's library (mesh/, science/); options parsed by
+// polyfield: the science front end. Subcommands field, surface, harmonics,
+// check and convert over the front end's library (mesh/, science/); options parsed by
 // CLI11 into the library's requests, which the library checks. Every
 // failure is one line on standard error naming the file (and line) or the
 // option, with status 1; every argument is checked and every output opened
@@ -23,6 +23,7 @@
 #include "mesh/check.h"
 #include "mesh/mesh.h"
 #include "science/body.h"
+#include "science/harmonics.h"
 #include "science/model.h"
 #include "science/outputs.h"
 #include "science/products.h"
@@ -347,6 +348,30 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
   return 0;
 }
 
+struct HarmonicsArgs {
+  int degree = 0;
+  std::optional<double> reference_radius;
+  std::string origin = "model";
+};
+
+// The coefficients are exact sums over a checked model: the library checks
+// it (no --no-check) and takes no tolerance.
+int RunHarmonics(const Common& c, const HarmonicsArgs& a) {
+  science::HarmonicsRequest r;
+  r.degree = a.degree;
+  r.reference_radius = a.reference_radius;
+  r.origin = science::HarmonicOriginOf(a.origin);
+  r.threads = c.Evaluation().Threads();
+  r.model = c.model;
+  science::CheckHarmonicsRequest(r);
+  const science::HarmonicsFormat format = science::HarmonicsFormatOf(c.format);
+  science::Validate(science::Files{{{"model", c.model}}, {{"output", c.output}}});
+  science::Body body(science::LoadModel(c.model, c.units.scale), r.threads);
+  body.SetName(c.model);
+  science::WriteHarmonics(c.output, science::HarmonicsOf(body, c.units, r, c.format), format);
+  return 0;
+}
+
 int RunCheck(const std::string& path) {
   const mesh::Mesh m = science::LoadModel(path);
   const mesh::CheckReport r = mesh::Check(m);
@@ -419,6 +444,20 @@ int main(int argc, char** argv) {
       ->delimiter(',');
   surface->add_option("--size", sa.size, "picture W,H pixels (default 800,600)")->delimiter(',');
 
+  Common harmonics_common;
+  HarmonicsArgs ha;
+  CLI::App* harmonics = app.add_subcommand(
+      "harmonics", "spherical-harmonic (Stokes) coefficients of the homogeneous body, exact");
+  AddCommon(harmonics, &harmonics_common);
+  for (const char* name : {"--tolerance", "--exact", "--no-check", "--progress"})
+    harmonics->remove_option(harmonics->get_option(name));
+  harmonics->get_option("--format")->description("tsv (default), csv, npy, icgem (.gfc) or shadr");
+  harmonics->add_option("--degree", ha.degree, "the largest degree N (0 to 1000)")->required();
+  harmonics->add_option("--reference-radius", ha.reference_radius,
+                        "R0 in the model's unit (default: the Brillouin radius, the largest "
+                        "distance of a vertex from the origin)");
+  harmonics->add_option("--origin", ha.origin, "model (default) or centre-of-mass");
+
   std::string check_model;
   CLI::App* check = app.add_subcommand(
       "check", "closed, oriented, outward? Status 1 when unfit for the field formulas");
@@ -454,12 +493,15 @@ int main(int argc, char** argv) {
       showing_progress = surface_common.progress || isatty(STDERR_FILENO);
       return RunSurface(surface_common, sa);
     }
+    if (*harmonics) return RunHarmonics(harmonics_common, ha);
     if (*check) return RunCheck(check_model);
     if (*convert) return RunConvert(in, out, ascii, binary);
   } catch (const Failure& e) {
     const bool unfit = e.kind() == Failure::Kind::kUnfit;
-    std::fprintf(stderr, "polyfield: %s%s\n", e.Spelled(&Spelling).c_str(),
-                 unfit ? " (polyfield check tells more; --no-check evaluates anyway)" : "");
+    const char* more = !unfit       ? ""
+                       : *harmonics ? " (polyfield check tells more)"
+                                    : " (polyfield check tells more; --no-check evaluates anyway)";
+    std::fprintf(stderr, "polyfield: %s%s\n", e.Spelled(&Spelling).c_str(), more);
     return 1;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "polyfield: %s\n", e.what());

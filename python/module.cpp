@@ -20,6 +20,7 @@
 #include "mesh/check.h"
 #include "mesh/mesh.h"
 #include "science/body.h"
+#include "science/harmonics.h"
 #include "science/model.h"
 #include "science/outputs.h"
 #include "science/products.h"
@@ -81,6 +82,32 @@ bool StillWanted(double) {
 
 struct UnitsArgs {
   std::optional<double> density, mass, gm, G;
+};
+
+// The coefficients of Model.harmonics: numpy arrays C and S of shape
+// (N + 1, N + 1), zero above the diagonal, and the program's files.
+class Harmonics {
+ public:
+  explicit Harmonics(science::Harmonics h) : h_(std::move(h)) {}
+  int degree() const { return h_.degree; }
+  py::array_t<double> C() const { return Square(h_.C); }
+  py::array_t<double> S() const { return Square(h_.S); }
+  double GM() const { return h_.GM(); }
+  double reference_radius() const { return h_.reference_radius; }
+  py::tuple origin() const { return py::make_tuple(h_.origin[0], h_.origin[1], h_.origin[2]); }
+  void write(const std::string& path, const std::string& format) const {
+    science::CheckPath("path", path);
+    science::WriteHarmonics(path, h_, science::HarmonicsFormatOf(format));
+  }
+
+ private:
+  py::array_t<double> Square(const std::vector<double>& v) const {
+    const py::ssize_t side = h_.degree + 1;
+    py::array_t<double> a({side, side});
+    std::copy(v.begin(), v.end(), a.mutable_data());
+    return a;
+  }
+  science::Harmonics h_;
 };
 
 class Model {
@@ -279,6 +306,22 @@ class Model {
                        science::Resolve(request, volume()));
   }
 
+  Harmonics harmonics(int degree, std::optional<double> reference_radius, const UnitsArgs& units,
+                      const std::string& origin, std::optional<unsigned> threads) {
+    science::HarmonicsRequest r;
+    r.degree = degree;
+    r.reference_radius = reference_radius;
+    r.origin = science::HarmonicOriginOf(origin);
+    science::Evaluation e;
+    e.threads = threads;
+    science::Validate(e);
+    r.threads = e.Threads();
+    r.model = path_;
+    const science::UnitsRequest u = Units(units);
+    py::gil_scoped_release free;
+    return Harmonics(science::HarmonicsOf(*body_, u, r));
+  }
+
   // A coloured binary STL and (when png is given) its picture, coloured by
   // `values` (one per facet) over `range` or the area-weighted percentiles;
   // both written only once both are complete.
@@ -439,6 +482,18 @@ PYBIND11_MODULE(polyfield, m) {
     return e;
   };
 
+  py::class_<Harmonics>(m, "Harmonics",
+                        "Stokes coefficients (4-pi fully normalised, no Condon-Shortley phase).")
+      .def_property_readonly("degree", &Harmonics::degree)
+      .def_property_readonly("C", &Harmonics::C, "C[n, m], shape (N + 1, N + 1)")
+      .def_property_readonly("S", &Harmonics::S, "S[n, m], shape (N + 1, N + 1)")
+      .def_property_readonly("GM", &Harmonics::GM,
+                             "m^3/s^2 with a density; without one the volume (G rho = 1)")
+      .def_property_readonly("reference_radius", &Harmonics::reference_radius, "model units")
+      .def_property_readonly("origin", &Harmonics::origin, "model units")
+      .def("write", &Harmonics::write, py::arg("path"), py::arg("format") = "tsv",
+           "The program's file: tsv, csv, npy, icgem or shadr.");
+
   py::class_<Model>(m, "Model",
                     "A model: a file in any format polyfield reads, vertex and face arrays, or "
                     "an object with vertices and faces arrays (trimesh-like).")
@@ -496,6 +551,20 @@ PYBIND11_MODULE(polyfield, m) {
           py::arg("G") = py::none(),
           "The inertia tensor about the centre of mass (kg m^2 with a density, mass or GM; "
           "else for unit density), its principal moments (increasing) and axes (rows).")
+      .def(
+          "harmonics",
+          [=](Model& self, int degree, std::optional<double> reference_radius,
+              std::optional<double> density, std::optional<double> mass, std::optional<double> gm,
+              std::optional<double> G, const std::string& origin, std::optional<unsigned> threads) {
+            return self.harmonics(degree, reference_radius, units_args(density, mass, gm, G),
+                                  origin, threads);
+          },
+          py::arg("degree"), py::arg("reference_radius") = py::none(),
+          py::arg("density") = py::none(), py::arg("mass") = py::none(), py::arg("gm") = py::none(),
+          py::arg("G") = py::none(), py::arg("origin") = "model", py::arg("threads") = py::none(),
+          "The exact spherical-harmonic coefficients of the homogeneous body (reference radius "
+          "in model units, default the Brillouin radius; origin \"model\" or "
+          "\"centre-of-mass\").")
       .def(
           "write_colours",
           [](Model& self, const Array& values, const std::string& stl, const std::string& png,

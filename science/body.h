@@ -18,6 +18,7 @@
 #include "mesh/check.h"
 #include "mesh/mesh.h"
 #include "science/request.h"
+#include "science/table.h"
 
 namespace science {
 
@@ -99,11 +100,6 @@ bool SurfaceOf(const Body& body, const SurfaceRequest& request, Surface* surface
 
 // A column of a result table: its name as scripts address it, its unit in
 // brackets ("" for none), its values, and whether they are indices.
-struct Column {
-  std::string name, unit;
-  const std::vector<double>* values;
-  bool integer = false;
-};
 // The surface table's columns, in order (the spin's when there is one).
 std::vector<Column> SurfaceColumns(const Surface& surface, const Units& units);
 // Their names before any evaluation, for a request's check.

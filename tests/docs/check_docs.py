@@ -3,7 +3,7 @@
 compares the output.
 
 An example is a ```console block: lines beginning with "$ " are commands, run
-by /bin/sh in a scratch folder that holds the test models (tests/data), the
+by /bin/sh in a scratch folder that holds the test models (tests/data and its models/), the
 example model (examples/) and the bundled colour maps, with the programs on
 PATH; the lines after a command, up to the next command or the end of the
 block, are its standard output and standard error as printed. The scratch
@@ -39,7 +39,7 @@ for page in pages:
         elif block is not None:
             block.append(line)
     with tempfile.TemporaryDirectory() as work:
-        for src in ("tests/data", "examples", "share/colormaps"):
+        for src in ("tests/data", "tests/data/models", "examples", "share/colormaps"):
             for f in glob.glob(os.path.join(root, src, "*")):
                 if os.path.isfile(f):
                     shutil.copy(f, work)

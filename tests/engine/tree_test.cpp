@@ -13,6 +13,7 @@
 #include "engine/si_direct.h"
 #include "engine/table_engine.h"
 #include "tests/support/asteroid.h"
+#include "tests/support/gauss.h"
 #include "tests/support/run.h"
 #include "tests/support/torus.h"
 
@@ -27,28 +28,6 @@ cd Regular(int n, int m, const double y[3]) {
   const double phi = std::atan2(y[1], y[0]);
   return std::pow(r, n) * std::assoc_legendre(unsigned(n), unsigned(m), y[2] / r) *
          std::polar(1.0, m * phi) / std::tgamma(n + m + 1.0);
-}
-
-// Gauss-Legendre nodes and weights on [0, 1] (Newton on P_k).
-void Gauss(int k, std::vector<double>* x, std::vector<double>* w) {
-  x->resize(size_t(k));
-  w->resize(size_t(k));
-  for (int i = 0; i < k; ++i) {
-    double t = std::cos(M_PI * (i + 0.75) / (k + 0.5)), dp = 0;
-    for (int it = 0; it < 100; ++it) {
-      double p0 = 1, p1 = t;
-      for (int j = 2; j <= k; ++j) {
-        const double p2 = ((2 * j - 1) * t * p1 - (j - 1) * p0) / j;
-        p0 = p1, p1 = p2;
-      }
-      dp = k * (t * p1 - p0) / (t * t - 1);
-      const double dt = p1 / dp;
-      t -= dt;
-      if (std::fabs(dt) < 1e-16) break;
-    }
-    (*x)[size_t(i)] = 0.5 * (1 + t);
-    (*w)[size_t(i)] = 1 / ((1 - t * t) * dp * dp);
-  }
 }
 
 // Integral of f over triangle (a, b, c) by the collapsed (Duffy) tensor rule

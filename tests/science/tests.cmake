@@ -2,4 +2,5 @@
 # closed forms, statistics, inertia, one body from several threads).
 if(TARGET science)
   suite_test(science_test SOURCES science/science_test.cpp LIBS science LABELS threaded)
+  suite_test(table_test SOURCES science/table_test.cpp LIBS science)
 endif()

@@ -1,7 +1,7 @@
-// The program's table writer: indices print as integers (100000, never
+// The table writer both faces share: indices print as integers (100000, never
 // 1e+05), every other number in its shortest round-trip form, header lines
 // with their control characters escaped, NPY fields titled with their units.
-#include "cli/table.h"
+#include "science/table.h"
 
 #include <gtest/gtest.h>
 
@@ -11,12 +11,12 @@
 
 namespace {
 
-std::string Written(cli::TableFormat format, const std::vector<std::string>& header,
+std::string Written(science::TableFormat format, const std::vector<std::string>& header,
                     const std::vector<science::Column>& columns) {
   char* data = nullptr;
   size_t size = 0;
   FILE* out = open_memstream(&data, &size);
-  cli::WriteTable(out, format, header, columns);
+  science::WriteTable(out, format, header, columns);
   std::fclose(out);
   std::string text(data, size);
   std::free(data);
@@ -26,20 +26,20 @@ std::string Written(cli::TableFormat format, const std::vector<std::string>& hea
 TEST(Table, IndicesAreIntegers) {
   const std::vector<double> facet = {0, 99999, 100000, 200000, 3000000},
                             value = {0.5, 1e5, 100000, 2.5e-7, NAN};
-  const std::string text = Written(cli::TableFormat::kTsv, {"model: m\nx"},
+  const std::string text = Written(science::TableFormat::kTsv, {"model: m\nx"},
                                    {{"facet", "", &facet, true}, {"U", "[m^2/s^2]", &value}});
   EXPECT_EQ(text,
             "# model: m\\nx\n# facet\tU[m^2/s^2]\n0\t0.5\n99999\t1e+05\n100000\t1e+05\n"
             "200000\t2.5e-07\n3000000\tnan\n");
-  EXPECT_EQ(cli::HeaderLine("a\rb\x01"
-                            "c\td"),
+  EXPECT_EQ(science::HeaderLine("a\rb\x01"
+                                "c\td"),
             "a\\rb\\x01c\td");
 }
 
 TEST(Table, NpyTitlesCarryUnits) {
   const std::vector<double> x = {1, 2}, U = {3, 4};
   const std::string npy =
-      Written(cli::TableFormat::kNpy, {"ignored"}, {{"x", "[km]", &x}, {"U/U0", "", &U}});
+      Written(science::TableFormat::kNpy, {"ignored"}, {{"x", "[km]", &x}, {"U/U0", "", &U}});
   const size_t header = static_cast<unsigned char>(npy[8]) | static_cast<unsigned char>(npy[9])
                                                                  << 8;
   EXPECT_EQ((10 + header) % 64, 0u);

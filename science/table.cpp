@@ -1,14 +1,18 @@
 // TSV, CSV and NPY tables, written row by row.
-#include "cli/table.h"
+#include "science/table.h"
 
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "common/print.h"
+#include "mesh/mesh.h"
+#include "science/request.h"
 
-namespace cli {
+namespace science {
 
 TableFormat TableFormatOf(const std::string& name) {
   if (name == "tsv") return TableFormat::kTsv;
@@ -40,7 +44,7 @@ std::string HeaderLine(const std::string& line) {
 namespace {
 
 void Text(FILE* out, TableFormat format, const std::vector<std::string>& header,
-          const std::vector<science::Column>& columns) {
+          const std::vector<Column>& columns) {
   const char sep = format == TableFormat::kCsv ? ',' : '\t';
   std::string line;
   for (const std::string& h : header) line += "# " + HeaderLine(h) + "\n";
@@ -81,9 +85,9 @@ std::string Quoted(const std::string& s) {
 // multiple of 64 bytes, then the records, little-endian doubles. A field
 // with a unit is titled "name[unit]" (numpy's (title, name) form), so that
 // a["U"] works and a.dtype.fields["U"][2] tells the unit.
-void Npy(FILE* out, const std::vector<science::Column>& columns) {
+void Npy(FILE* out, const std::vector<Column>& columns) {
   std::string descr = "[";
-  for (const science::Column& c : columns) {
+  for (const Column& c : columns) {
     descr += '(';
     if (c.unit.empty()) {
       descr += Quoted(c.name);
@@ -122,7 +126,7 @@ void Npy(FILE* out, const std::vector<science::Column>& columns) {
 }  // namespace
 
 void WriteTable(FILE* out, TableFormat format, const std::vector<std::string>& header,
-                const std::vector<science::Column>& columns) {
+                const std::vector<Column>& columns) {
   if (format == TableFormat::kNpy) {
     Npy(out, columns);
   } else {
@@ -130,4 +134,27 @@ void WriteTable(FILE* out, TableFormat format, const std::vector<std::string>& h
   }
 }
 
-}  // namespace cli
+}  // namespace science
+
+namespace science {
+
+std::string TableText(TableFormat format, const std::vector<std::string>& header,
+                      const std::vector<Column>& columns) {
+  char* data = nullptr;
+  size_t size = 0;
+  FILE* out = open_memstream(&data, &size);
+  if (!out) throw std::bad_alloc();
+  WriteTable(out, format, header, columns);
+  const bool failed = std::fclose(out) != 0;
+  std::string text(data ? data : "", size);
+  std::free(data);
+  if (failed) throw std::bad_alloc();
+  return text;
+}
+
+void WriteTable(const std::string& path, TableFormat format, const std::vector<std::string>& header,
+                const std::vector<Column>& columns) {
+  mesh::WriteWhole(path, TableText(format, header, columns));
+}
+
+}  // namespace science

@@ -1,0 +1,354 @@
+// Stokes coefficients of polyhedral parts: the tetrahedra's integrals
+// (shape_harmonics.h) summed in a fixed order over fixed blocks of facets,
+// threads taking the blocks of a round as they come, then normalised; and
+// the coefficients' files.
+#include "science/harmonics.h"
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+
+#include "common/print.h"
+#include "engine/terms.h"
+#include "engine/threads.h"
+#include "mesh/check.h"
+#include "mesh/mesh.h"
+#include "science/shape_harmonics.h"
+#include "science/table.h"
+
+namespace science {
+
+namespace {
+
+// Facets a block (summed by one call, on one thread), and blocks a round
+// (their sums are kept until the round is added in block order): 16, fewer
+// at high degrees, where each block's sums are large (8 MB at degree 1000).
+// Neither depends on the thread count, so neither do the bits.
+constexpr size_t kBlockFacets = 1024;
+size_t RoundBlocks(size_t coefficients) {
+  return std::clamp<size_t>((size_t{1} << 21) / coefficients, 4, 16);
+}
+
+struct Block {
+  const double* corners;
+  size_t count;
+  double density;
+};
+
+std::string Prefix(const std::string& model) {
+  return model.empty() ? "" : model + ": ";
+}
+
+std::string NotPositive(size_t parts) {
+  return parts == 1 ? "the volume is not positive"
+                    : "the total mass (density x volume) is not positive";
+}
+
+}  // namespace
+
+double Harmonics::GM() const {
+  return units.Si() ? units.G * mass * units.metres * units.metres * units.metres : mass;
+}
+
+void CheckHarmonicsRequest(const HarmonicsRequest& request) {
+  if (request.degree < 0 || request.degree > kMaxHarmonicDegree)
+    throw Failure(Quantity("degree") + ": " + std::to_string(request.degree) +
+                  " is not a degree from 0 to " + std::to_string(kMaxHarmonicDegree));
+  const auto& R0 = request.reference_radius;
+  if (R0 && !(*R0 > 0 && std::isfinite(*R0)))
+    throw Failure(Quantity("reference_radius") + ": not a positive number",
+                  Failure::Kind::kBadValue);
+}
+
+HarmonicOrigin HarmonicOriginOf(const std::string& name) {
+  if (name == "model") return HarmonicOrigin::kModel;
+  if (name == "centre-of-mass") return HarmonicOrigin::kCentreOfMass;
+  throw Failure(Quantity("origin") + ": \"" + name + "\" is not one of model, centre-of-mass");
+}
+
+Harmonics PartsHarmonics(const std::vector<HarmonicPart>& parts, const Units& units,
+                         const HarmonicsRequest& request) {
+  CheckHarmonicsRequest(request);
+  const int N = request.degree;
+  std::array<double, 3> origin{0, 0, 0};
+  if (request.origin == HarmonicOrigin::kCentreOfMass) {
+    // The volume and centroid rule of each part, weighted by its density.
+    double mass = 0, moment[3] = {0, 0, 0};
+    for (const HarmonicPart& p : parts) {
+      terms::VolumeSum sum;
+      for (size_t f = 0; f < p.facets; ++f) {
+        const double* v = p.corners + 9 * f;
+        sum.Add({v[0], v[1], v[2]}, {v[3], v[4], v[5]}, {v[6], v[7], v[8]});
+      }
+      mass += p.density * sum.D;
+      moment[0] += p.density * sum.Sx, moment[1] += p.density * sum.Sy;
+      moment[2] += p.density * sum.Sz;
+    }
+    if (!(mass > 0)) throw Failure(Prefix(request.model) + NotPositive(parts.size()));
+    for (int k = 0; k < 3; ++k) origin[k] = moment[k] / (4 * mass);
+  }
+  // The Brillouin radius s: every coordinate is divided by it, so that each
+  // term of the recursion stays of order 1 at any degree.
+  double s2 = 0;
+  std::vector<Block> blocks;
+  for (const HarmonicPart& p : parts) {
+    for (size_t i = 0; i < 3 * p.facets; ++i) {
+      const double* v = p.corners + 3 * i;
+      const double d[3] = {v[0] - origin[0], v[1] - origin[1], v[2] - origin[2]};
+      const double d2 = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
+      if (!std::isfinite(d2))
+        throw Failure(Prefix(request.model) + "a vertex is not a finite number");
+      s2 = std::max(s2, d2);
+    }
+    for (size_t f = 0; f < p.facets; f += kBlockFacets)
+      blocks.push_back({p.corners + 9 * f, std::min(kBlockFacets, p.facets - f), p.density});
+  }
+  const double s = std::sqrt(s2);
+  if (!(s > 0)) throw Failure(Prefix(request.model) + "no vertex away from the origin");
+
+  const size_t K = shape::Index(N + 1, 0);
+  const size_t round = RoundBlocks(K), slots_used = std::min(round, blocks.size());
+  ThreadTeam team;
+  team.SetCount(static_cast<unsigned>(std::min<size_t>(std::max(1u, request.threads), slots_used)));
+  std::vector<shape::Integrals> work(team.Count(), shape::Integrals(N));
+  std::vector<double> slots(slots_used * 2 * K), total(2 * K, 0.0);
+  const double inv = 1 / s;
+  for (size_t first = 0; first < blocks.size(); first += round) {
+    const size_t n = std::min(round, blocks.size() - first);
+    std::atomic<size_t> next{0};
+    team.MultiThreading(n, [&](unsigned t, unsigned) {
+      for (size_t j; (j = next.fetch_add(1)) < n;) {
+        const Block& b = blocks[first + j];
+        work[t].Sum(b.corners, b.count, origin.data(), inv, b.density, &slots[j * 2 * K]);
+      }
+    });
+    for (size_t j = 0; j < n; ++j)
+      for (size_t k = 0; k < 2 * K; ++k) total[k] += slots[j * 2 * K + k];
+  }
+
+  // total[0] is the sum of density x volume in units of s^3.
+  const double mass = total[0];
+  if (!(mass > 0)) throw Failure(Prefix(request.model) + NotPositive(parts.size()));
+  Harmonics h;
+  h.degree = N;
+  h.units = units;
+  h.origin = origin;
+  h.origin_kind = request.origin;
+  h.model = request.model;
+  h.mass = mass * s * s * s;
+  h.brillouin = !request.reference_radius;
+  h.reference_radius = request.reference_radius.value_or(s);
+  const size_t side = size_t(N) + 1;
+  h.C.assign(side * side, 0.0);
+  h.S.assign(side * side, 0.0);
+  // C + iS = sqrt((2 - delta_m0) / (2n + 1)) 6 / ((n + 1)(n + 2)(n + 3))
+  //          (s / R0)^n sum / mass  (shape_harmonics.h: the normalised
+  // integral of R_n^m is 6 V / (n + 3)! times the carried coefficient).
+  const double ratio = s / h.reference_radius;
+  for (int n = 0; n <= N; ++n) {
+    const double scale =
+        6 / (double(n + 1) * double(n + 2) * double(n + 3)) * std::pow(ratio, double(n));
+    for (int m = 0; m <= n; ++m) {
+      const double norm = std::sqrt((m ? 2.0 : 1.0) / double(2 * n + 1)) * scale;
+      const size_t k = shape::Index(n, m);
+      const double C = total[2 * k] / mass * norm, S = total[2 * k + 1] / mass * norm;
+      if (!std::isfinite(C) || !std::isfinite(S))
+        throw Failure(Quantity("reference_radius") + ": " + ShortestDigits(h.reference_radius) +
+                      " is so far inside the Brillouin sphere (radius " + ShortestDigits(s) +
+                      ") that the coefficients of degree " + std::to_string(n) + " overflow");
+      h.C[size_t(n) * side + size_t(m)] = C;
+      h.S[size_t(n) * side + size_t(m)] = S;
+    }
+  }
+  return h;
+}
+
+namespace {
+
+Harmonics Homogeneous(const mesh::Mesh& model, const Units& units,
+                      const HarmonicsRequest& request) {
+  const std::vector<double> corners = model.FaceCorners();
+  Harmonics h = PartsHarmonics(
+      {{corners.data(), model.FaceCount(), units.Si() ? units.density : 1}}, units, request);
+  h.vertices = model.VertexCount();
+  h.facets = model.FaceCount();
+  return h;
+}
+
+}  // namespace
+
+Harmonics HarmonicsOf(const mesh::Mesh& model, const Units& units,
+                      const HarmonicsRequest& request) {
+  CheckHarmonicsRequest(request);
+  const std::string problem = mesh::Check(model).Problem();
+  if (!problem.empty())
+    throw Failure(Prefix(request.model) + "unfit for the field formulas: " + problem,
+                  Failure::Kind::kUnfit);
+  return Homogeneous(model, units, request);
+}
+
+Harmonics HarmonicsOf(const Body& body, const UnitsRequest& units, const HarmonicsRequest& request,
+                      const std::string& format) {
+  Validate(units);
+  CheckHarmonicsRequest(request);
+  if (!format.empty()) {
+    // Before any work: a density (mass, GM) given or not is all it needs.
+    Units given;
+    given.density = units.density || units.mass || units.gm ? 1 : 0;
+    CheckHarmonicsFile(HarmonicsFormatOf(format), given);
+  }
+  RequireFit(body);
+  return Homogeneous(body.model(), Resolve(units, body.Volume()), request);
+}
+
+HarmonicsFormat HarmonicsFormatOf(const std::string& name) {
+  if (name == "tsv") return HarmonicsFormat::kTsv;
+  if (name == "csv") return HarmonicsFormat::kCsv;
+  if (name == "npy") return HarmonicsFormat::kNpy;
+  if (name == "icgem") return HarmonicsFormat::kIcgem;
+  if (name == "shadr") return HarmonicsFormat::kShadr;
+  throw Failure(Quantity("format") + ": \"" + name +
+                "\" is not one of tsv, csv, npy, icgem, shadr");
+}
+
+namespace {
+
+const char* const kConvention =
+    "4-pi fully normalised, no Condon-Shortley phase: U = GM/r sum_n (R0/r)^n sum_m "
+    "Pbar_nm(sin lat) (C_nm cos m lon + S_nm sin m lon)";
+
+// " km" with SI units, " (model units)" without.
+std::string Unit(const Harmonics& h) {
+  return h.units.Si() ? " " + h.units.unit : " (model units)";
+}
+
+std::string OriginText(const Harmonics& h) {
+  std::string text =
+      h.origin_kind == HarmonicOrigin::kModel ? "the model's origin (" : "the centre of mass (";
+  for (int k = 0; k < 3; ++k) text += ShortestDigits(h.origin[k]) + (k < 2 ? ", " : ")");
+  return text + Unit(h);
+}
+
+std::string ModelText(const Harmonics& h) {
+  return (h.model.empty() ? "arrays" : h.model) + " (" + std::to_string(h.vertices) +
+         " vertices, " + std::to_string(h.facets) + " faces)";
+}
+
+std::vector<std::string> Header(const Harmonics& h) {
+  std::vector<std::string> lines;
+  lines.push_back(std::string("polyfield ") + POLYFIELD_VERSION + " harmonics");
+  lines.push_back("model: " + ModelText(h));
+  lines.push_back("convention: " + std::string(kConvention));
+  lines.push_back("degree: " + std::to_string(h.degree));
+  std::string radius = "reference radius R0: " + ShortestDigits(h.reference_radius) + Unit(h);
+  if (h.units.Si() && h.units.metres != 1)
+    radius += " (" + ShortestDigits(h.ReferenceRadiusMetres()) + " m)";
+  if (h.brillouin)
+    radius += ", the Brillouin radius (the largest distance of a vertex from the origin)";
+  lines.push_back(radius);
+  if (h.units.Si())
+    lines.push_back("GM: " + ShortestDigits(h.GM()) + " m^3/s^2 (density " +
+                    ShortestDigits(h.units.density) + " kg/m^3, G " + ShortestDigits(h.units.G) +
+                    " m^3/(kg s^2), model lengths in " + h.units.unit + ")");
+  else
+    lines.push_back("GM: " + ShortestDigits(h.GM()) +
+                    ", the volume in model units cubed (G rho = 1: no --density given)");
+  lines.push_back("origin: " + OriginText(h));
+  return lines;
+}
+
+// The shortest digits that read back as the same double, in exponent form
+// ("-5.248652450193384e-02"), as the gravity-field formats print them.
+std::string Exponent(double v) {
+  char buf[32];
+  return std::string(buf,
+                     std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific).ptr);
+}
+
+std::string Icgem(const Harmonics& h) {
+  // The file's name up to its first dot, in one word.
+  std::string name = std::filesystem::path(h.model).filename().string();
+  name = name.substr(0, name.find('.'));
+  for (char& c : name)
+    if (c == ' ' || c == '\t') c = '_';
+  if (name.empty()) name = "shape";
+  std::string out = std::string("polyfield ") + POLYFIELD_VERSION +
+                    " harmonics: the exact field of a homogeneous body of the shape " +
+                    ModelText(h) + ", density " + ShortestDigits(h.units.density) +
+                    " kg/m^3, about " + OriginText(h) + "\n";
+  out += "convention: " + std::string(kConvention) + "\n";
+  out += "begin_of_head =================================================================\n";
+  auto key = [&](const char* k, const std::string& v) {
+    out += k + std::string(24 - std::string(k).size(), ' ') + v + "\n";
+  };
+  key("product_type", "gravity_field");
+  key("modelname", name);
+  key("earth_gravity_constant", Exponent(h.GM()));
+  key("radius", Exponent(h.ReferenceRadiusMetres()));
+  key("max_degree", std::to_string(h.degree));
+  key("errors", "no");
+  key("norm", "fully_normalized");
+  key("tide_system", "zero_tide");
+  out += "key     L     M                       C                       S  sigma C  sigma S\n";
+  out += "end_of_head ===================================================================\n";
+  char line[128];
+  for (int n = 0; n <= h.degree; ++n)
+    for (int m = 0; m <= n; ++m) {
+      std::snprintf(line, sizeof line, "gfc %5d %5d %23s %23s 0 0\n", n, m,
+                    Exponent(h.Cnm(n, m)).c_str(), Exponent(h.Snm(n, m)).c_str());
+      out += line;
+    }
+  return out;
+}
+
+// Fixed-length records as the PDS tables have them: reals as E23.16 (17
+// digits, which read back to the same double), integers as I5.
+std::string Shadr(const Harmonics& h) {
+  char line[256];
+  std::snprintf(line, sizeof line, "%23.16E,%23.16E,%23.16E,%5d,%5d,%5d,%23.16E,%23.16E\n",
+                h.ReferenceRadiusMetres() / 1000, h.GM() / 1e9, 0.0, h.degree, h.degree, 1, 0.0,
+                0.0);
+  std::string out = line;
+  for (int n = 0; n <= h.degree; ++n)
+    for (int m = 0; m <= n; ++m) {
+      std::snprintf(line, sizeof line, "%5d,%5d,%23.16E,%23.16E,%23.16E,%23.16E\n", n, m,
+                    h.Cnm(n, m), h.Snm(n, m), 0.0, 0.0);
+      out += line;
+    }
+  return out;
+}
+
+}  // namespace
+
+void CheckHarmonicsFile(HarmonicsFormat format, const Units& units) {
+  if ((format == HarmonicsFormat::kIcgem || format == HarmonicsFormat::kShadr) && !units.Si())
+    throw Failure(Quantity("format") + " " +
+                      (format == HarmonicsFormat::kIcgem ? "icgem" : "shadr") +
+                      " needs a density, mass or GM: the file's GM is in SI units",
+                  Failure::Kind::kBadValue);
+}
+
+std::string HarmonicsText(const Harmonics& h, HarmonicsFormat format) {
+  CheckHarmonicsFile(format, h.units);
+  if (format == HarmonicsFormat::kIcgem) return Icgem(h);
+  if (format == HarmonicsFormat::kShadr) return Shadr(h);
+  std::vector<double> n, m, C, S;
+  for (int i = 0; i <= h.degree; ++i)
+    for (int j = 0; j <= i; ++j) {
+      n.push_back(i), m.push_back(j);
+      C.push_back(h.Cnm(i, j)), S.push_back(h.Snm(i, j));
+    }
+  const TableFormat table = format == HarmonicsFormat::kTsv   ? TableFormat::kTsv
+                            : format == HarmonicsFormat::kCsv ? TableFormat::kCsv
+                                                              : TableFormat::kNpy;
+  return TableText(table, Header(h), {{"n", "", &n}, {"m", "", &m}, {"C", "", &C}, {"S", "", &S}});
+}
+
+void WriteHarmonics(const std::string& path, const Harmonics& h, HarmonicsFormat format) {
+  mesh::WriteWhole(path, HarmonicsText(h, format));
+}
+
+}  // namespace science

@@ -1,0 +1,129 @@
+// The spherical-harmonic (Stokes) coefficients of a solid bounded by
+// triangulated polyhedra, exact: the volume integrals of the solid harmonics
+// summed over the tetrahedra (origin, A, B, C) of the facets
+// (shape_harmonics.h), each part with its own density.
+//
+// The convention, as geodesy and orbit propagators use it: 4-pi fully
+// normalised, no Condon-Shortley phase, reference radius R0, about a chosen
+// origin, phi the latitude and lambda the longitude (atan2(y, x)):
+//   U(r, phi, lambda) = GM/r sum_n (R0/r)^n sum_m Pbar_nm(sin phi)
+//                       (C_nm cos m lambda + S_nm sin m lambda),
+//   C_nm + i S_nm = 1 / ((2n + 1) M R0^n) integral of r^n Pbar_nm(sin phi) e^{im lambda} dm,
+// Pbar_nm = sqrt((2 - delta_m0)(2n + 1)(n - m)!/(n + m)!) P_nm, so that
+// C_00 = 1 and degree 1 holds the centre of mass: C_10, C_11, S_11 are its
+// z, x and y over sqrt(3) R0. The series converges outside the sphere about
+// the origin that holds every vertex (the Brillouin sphere).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "mesh/mesh.h"
+#include "science/body.h"
+
+namespace science {
+
+// Degrees above this are refused: the work grows as the square of the
+// degree, and so does the memory (at degree 1000 about 60 MB, and 64 MB
+// a thread).
+constexpr int kMaxHarmonicDegree = 1000;
+
+enum class HarmonicOrigin { kModel, kCentreOfMass };
+
+// One part: facets (nine coordinates each, A B C, counter-clockwise seen from
+// outside, model units) and the density weighting its integrals. A single
+// part's coefficients do not depend on its density.
+struct HarmonicPart {
+  const double* corners;
+  size_t facets;
+  double density;
+};
+
+struct HarmonicsRequest {
+  int degree = 0;
+  // Model units; none: the Brillouin radius (the largest distance of a
+  // vertex from the origin).
+  std::optional<double> reference_radius;
+  HarmonicOrigin origin = HarmonicOrigin::kModel;
+  unsigned threads = 1;
+  std::string model;  // the model's name, for messages and the files' headers
+};
+
+struct Harmonics {
+  int degree = 0;
+  // C[n (degree + 1) + m] and S likewise, for 0 <= m <= n <= degree; 0 above
+  // the diagonal (m > n).
+  std::vector<double> C, S;
+  double reference_radius = 0;     // model units
+  bool brillouin = false;          // the reference radius is the Brillouin radius
+  std::array<double, 3> origin{};  // about which, model units
+  HarmonicOrigin origin_kind = HarmonicOrigin::kModel;
+  double mass = 0;  // sum over the parts of density x volume (model units^3)
+  Units units;
+  std::string model;
+  size_t vertices = 0, facets = 0;
+
+  double Cnm(int n, int m) const { return C[size_t(n) * size_t(degree + 1) + size_t(m)]; }
+  double Snm(int n, int m) const { return S[size_t(n) * size_t(degree + 1) + size_t(m)]; }
+  // GM in m^3/s^2 with a density; without one, G rho = 1 and GM is the
+  // volume in model units cubed.
+  double GM() const;
+  double ReferenceRadiusMetres() const { return reference_radius * units.metres; }
+};
+
+// Refuses a degree below 0 or above kMaxHarmonicDegree and a reference
+// radius that is not a positive number: the faces call it before they read
+// the model.
+void CheckHarmonicsRequest(const HarmonicsRequest& request);
+
+// By name: model, centre-of-mass.
+HarmonicOrigin HarmonicOriginOf(const std::string& name);
+
+// The coefficients of the parts (densities in kg/m^3 with `units.Si()`, else
+// 1 for a single part), about the model's origin or the parts' centre of
+// mass, to request.degree, the same bits for every thread count. Refuses
+// what CheckHarmonicsRequest refuses, a total mass that is not positive and
+// coefficients that overflow (a reference radius far inside the Brillouin
+// sphere at a high degree).
+Harmonics PartsHarmonics(const std::vector<HarmonicPart>& parts, const Units& units,
+                         const HarmonicsRequest& request);
+
+// The coefficients of a homogeneous model at the density of `units`: the
+// model is refused when it is unfit for the formulas (mesh::Check).
+Harmonics HarmonicsOf(const mesh::Mesh& model, const Units& units, const HarmonicsRequest& request);
+
+// The faces' entry: the coefficients of a body (refused when it fails its
+// check, which the body makes once), its units resolved against its volume,
+// and the file format, when one is to be written, checked before the work.
+Harmonics HarmonicsOf(const Body& body, const UnitsRequest& units, const HarmonicsRequest& request,
+                      const std::string& format = "");
+
+// The file formats of the coefficients.
+enum class HarmonicsFormat { kTsv, kCsv, kNpy, kIcgem, kShadr };
+// By name: tsv, csv, npy, icgem, shadr.
+HarmonicsFormat HarmonicsFormatOf(const std::string& name);
+
+// The file's text (bytes for NPY):
+//   TSV, CSV: '#' lines stating the convention, the reference radius, GM (or
+//     the volume), the origin and the model; then "n m C S" rows for
+//     0 <= m <= n <= degree, n ascending then m.
+//   NPY: a structured array with the fields n, m, C, S (doubles), the same rows.
+//   ICGEM (.gfc): the gravity field centre's format, header then
+//     "gfc n m C S 0 0" lines; GM in m^3/s^2, radius in m.
+//   SHADR: the Planetary Data System's ASCII records, comma separated: R0
+//     in km, GM in km^3/s^2, its uncertainty 0, degree, order, normalisation
+//     1, reference longitude and latitude 0; then "n, m, C, S, 0, 0" records
+//     from degree 0.
+// ICGEM and SHADR need a density (GM in SI units): CheckHarmonicsFile
+// refuses them without one, and the faces call it before any work.
+void CheckHarmonicsFile(HarmonicsFormat format, const Units& units);
+std::string HarmonicsText(const Harmonics& h, HarmonicsFormat format);
+
+// Writes the file to `path` ("-": standard output), replacing a file only
+// once complete.
+void WriteHarmonics(const std::string& path, const Harmonics& h, HarmonicsFormat format);
+
+}  // namespace science

@@ -1,0 +1,40 @@
+// Result tables as both faces write them: TSV (default) or CSV with '#'
+// header lines, the last of which names the columns, numbers in their
+// shortest round-trip form (whole numbers in a column of indices without an
+// exponent); or NPY, a structured array whose fields are the column names,
+// each titled with its name and unit.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace science {
+
+enum class TableFormat { kTsv, kCsv, kNpy };
+TableFormat TableFormatOf(const std::string& name);
+
+struct Column {
+  std::string name, unit;  // "U", "[m^2/s^2]" (unit "" without one)
+  const std::vector<double>* values;
+  bool integer = false;  // an index column
+};
+
+// A header line as written: control characters (a newline in a file's
+// name) escaped as \n, \r, \xHH, so that every line of the header stays one
+// comment line.
+std::string HeaderLine(const std::string& line);
+
+// Streams the table to `out`, a row at a time (the caller's output checks
+// the stream for write errors when it commits). `header` lines go before the
+// column names (without '#'); NPY has no header.
+void WriteTable(FILE* out, TableFormat format, const std::vector<std::string>& header,
+                const std::vector<Column>& columns);
+// The table's bytes, and the table written whole to `path` ("-" is standard
+// output), replacing a file only once it is complete.
+std::string TableText(TableFormat format, const std::vector<std::string>& header,
+                      const std::vector<Column>& columns);
+void WriteTable(const std::string& path, TableFormat format, const std::vector<std::string>& header,
+                const std::vector<Column>& columns);
+
+}  // namespace science

@@ -1,0 +1,68 @@
+"""Model.harmonics against the polyfield program, bit for bit and byte for
+byte, and its arrays, properties and refusals.
+
+Run by CTest with PYTHONPATH=build/python and POLYFIELD_BIN=build/bin."""
+import os
+import subprocess
+
+import numpy as np
+import pytest
+
+import polyfield
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+EROS = os.path.join(ROOT, "tests", "data", "models", "eros1708_km.vf.txt")
+BIN = os.environ.get("POLYFIELD_BIN", os.path.join(ROOT, "build", "bin"))
+ARGS = ["--degree", "12", "--reference-radius", "16", "--density", "2670", "--unit", "km"]
+
+
+def run(*args):
+    return subprocess.run([os.path.join(BIN, "polyfield"), "harmonics", EROS, *args],
+                          capture_output=True)
+
+
+@pytest.fixture(scope="module")
+def eros():
+    return polyfield.Model(EROS, unit="km").harmonics(12, reference_radius=16, density=2670)
+
+
+def test_arrays_are_the_programs_rows(eros):
+    r = run(*ARGS)
+    assert r.returncode == 0, r.stderr
+    rows = [line.split(b"\t") for line in r.stdout.splitlines() if not line.startswith(b"#")]
+    assert len(rows) == 13 * 14 // 2
+    for n, m, C, S in rows:
+        n, m = int(n), int(m)
+        assert eros.C[n, m] == float(C) and eros.S[n, m] == float(S)
+    assert eros.C.shape == eros.S.shape == (13, 13)
+    assert not np.triu(eros.C, 1).any() and not np.triu(eros.S, 1).any()
+    assert eros.degree == 12 and eros.reference_radius == 16 and eros.origin == (0, 0, 0)
+    assert eros.GM == pytest.approx(446310, rel=0.01)  # NEAR's GM, 0.5 % above the shape's
+
+
+@pytest.mark.parametrize("fmt", ["tsv", "csv", "npy", "icgem", "shadr"])
+def test_files_are_the_programs(eros, tmp_path, fmt):
+    mine, theirs = tmp_path / ("module." + fmt), tmp_path / ("program." + fmt)
+    eros.write(str(mine), format=fmt)
+    assert run(*ARGS, "--format", fmt, "-o", str(theirs)).returncode == 0
+    assert mine.read_bytes() == theirs.read_bytes()
+
+
+def test_without_density_the_volume_and_the_brillouin_radius():
+    h = polyfield.Model(EROS).harmonics(2)
+    assert h.GM == pytest.approx(2491.6158371488, rel=1e-12)
+    assert h.reference_radius == pytest.approx(17.648090562106965, rel=1e-15)
+    about = polyfield.Model(EROS).harmonics(1, origin="centre-of-mass")
+    assert abs(about.C[1]).max() < 1e-15 and abs(about.S[1]).max() < 1e-15
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda m: m.harmonics(-1), "^degree: -1 is not a degree from 0 to 1000"),
+    (lambda m: m.harmonics(2, reference_radius=0), "^reference_radius: not a positive number"),
+    (lambda m: m.harmonics(2, origin="centroid"), "is not one of model, centre-of-mass"),
+    (lambda m: m.harmonics(2).write(os.devnull, format="shadr"), "shadr needs a density, mass or GM"),
+    (lambda m: m.harmonics(2).write(os.devnull, format="gfc"), "is not one of tsv, csv"),
+])
+def test_refusals(call, message):
+    with pytest.raises(polyfield.Error, match=message):
+        call(polyfield.Model(EROS))
