@@ -4,3 +4,4 @@ suite_test(kernel_test SOURCES engine/kernel_test.cpp LIBS engine_table read)
 suite_test(builds_test SOURCES engine/builds_test.cpp LIBS engine_table engine_direct si_guarded read
   LABELS threaded)
 suite_test(tree_test SOURCES engine/tree_test.cpp LIBS engine_table read LABELS threaded)
+suite_test(chooser_test SOURCES engine/chooser_test.cpp LIBS engine_table LABELS threaded)

@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -53,6 +55,46 @@ TEST(TableEngine, ItemJBelongsToThreadJModM) {
       EXPECT_EQ(std::isnan(U[j]), j % 4 != t) << "thread " << t << ", point " << j;
   }
   engine.Release();
+}
+
+// A failure on a worker thread (the error hook's exception, memory
+// exhaustion) comes back to the caller once every thread is joined, the
+// first one thrown; a second phase then runs as usual.
+TEST(ThreadTeam, AWorkersFailureIsThrownOnTheCaller) {
+  ThreadTeam team;
+  team.SetCount(4);
+  std::vector<int> ran(4, 0);
+  try {
+    team.MultiThreading(4, [&](unsigned t, unsigned) {
+      ran[t] = 1;
+      if (t == 2) throw std::runtime_error("worker 2");
+    });
+    ADD_FAILURE() << "no exception";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "worker 2");
+  }
+  EXPECT_EQ(ran, (std::vector<int>{1, 1, 1, 1}));
+  int phases = 0;
+  std::mutex lock;
+  team.MultiThreading(4, [&](unsigned, unsigned) {
+    std::lock_guard<std::mutex> hold(lock);
+    ++phases;
+  });
+  EXPECT_EQ(phases, 4);
+}
+
+// Two callers' phases at once on one team: each runs its own m threads.
+TEST(ThreadTeam, PhasesFromTwoCallersAtOnce) {
+  ThreadTeam team;
+  team.SetCount(3);
+  std::atomic<int> count{0};
+  auto phase = [&] {
+    for (int k = 0; k < 50; ++k) team.MultiThreading(3, [&](unsigned, unsigned) { ++count; });
+  };
+  std::thread other(phase);
+  phase();
+  other.join();
+  EXPECT_EQ(count.load(), 2 * 50 * 3);
 }
 
 TEST(ThreadTeam, NoThreadWithoutAnItem) {
