@@ -124,12 +124,6 @@ uint32_t RoundUp(size_t n) {
   return static_cast<uint32_t>((n + kGroup - 1) / kGroup * kGroup);
 }
 
-// Offsets of one chunk's arrays while the storage still grows.
-struct Pending {
-  uint32_t groups, vertices, edges;
-  size_t facet, corner, vx, ea, il;
-};
-
 }  // namespace
 
 void Model::Build(const Facets& facets, uint32_t chunk_facets) {
@@ -140,6 +134,123 @@ void Model::Build(const Facets& facets, const std::vector<uint32_t>& starts) {
   BuildFrom(facets, kMaxChunk, &starts);
 }
 
+// One chunk as it is built: its facet groups go straight into the model's
+// storage, its local vertex and edge lists are kept here until the chunk
+// is closed.
+class Model::ChunkBuilder {
+ public:
+  ChunkBuilder(Model* model, uint32_t chunk_facets) : m_(*model), maps_(chunk_facets) {}
+
+  void Open() {
+    maps_.Clear();
+    vx_.clear(), vy_.clear(), vz_.clear(), il_.clear(), ea_.clear(), eb_.clear();
+    p_ = Pending{};
+    p_.facet = m_.real_.size();
+    p_.corner = m_.index_.size();
+    in_chunk_ = 0;
+  }
+  uint32_t Facets() const { return in_chunk_; }
+
+  // Facet v (nine doubles) with its table entry: its lane of the current
+  // group (a new group, zero-filled, every kGroup facets: padding adds 0),
+  // its corners' local vertices and its edges' local indices.
+  void Add(const double v[9], const SIEntry& e, double area2) {
+    const uint32_t lane = in_chunk_ % kGroup;
+    if (lane == 0) {
+      m_.real_.resize(m_.real_.size() + kFacetFields * kGroup, 0.0);
+      m_.index_.resize(m_.index_.size() + kCornerFields * kGroup, -1);
+    }
+    double* out = &m_.real_[m_.real_.size() - kFacetFields * kGroup] + lane;
+    int32_t* corner = &m_.index_[m_.index_.size() - kCornerFields * kGroup] + lane;
+    const double fields[kFacetFields] = {e.nx,  e.ny,  e.nz,  e.m1x, e.m1y, e.m1z, e.m2x, e.m2y,
+                                         e.m2z, e.m3x, e.m3y, e.m3z, v[0],  v[1],  v[2],  v[3],
+                                         v[4],  v[5],  v[6],  v[7],  v[8],  area2};
+    for (int k = 0; k < kFacetFields; ++k) out[k * kGroup] = fields[k];
+    int32_t local[3];
+    for (int k = 0; k < 3; ++k) {
+      bool added;
+      local[k] = maps_.Vertex(v + 3 * k, &added);
+      if (added) {
+        vx_.push_back(v[3 * k]);
+        vy_.push_back(v[3 * k + 1]);
+        vz_.push_back(v[3 * k + 2]);
+      }
+      corner[(kVa + k) * kGroup] = local[k];
+    }
+    const double inverse[3] = {e.il1, e.il2, e.il3};
+    for (int k = 0; k < 3; ++k) {
+      bool added;
+      const int32_t a = local[k], b = local[(k + 1) % 3];
+      const int32_t edge = maps_.Edge(a, b, &added);
+      if (added) {
+        // 1/L from either direction is the same number: (b - a)^2 = (a - b)^2.
+        ea_.push_back(a);
+        eb_.push_back(b);
+        il_.push_back(inverse[k]);
+      }
+      corner[(kE1 + k) * kGroup] = edge;
+    }
+    ++in_chunk_;
+  }
+
+  // Pads the last group (vertex 0, and an edge slot of its own whose 1/L
+  // is 0: its logarithm is taken as 0), appends the vertex and edge lists,
+  // padded to whole groups, and records the chunk.
+  void Close(std::vector<Pending>* pending) {
+    p_.groups = RoundUp(in_chunk_) / kGroup;
+    const int32_t pad_edge = static_cast<int32_t>(il_.size());
+    for (uint32_t lane = in_chunk_ % kGroup; lane && lane < kGroup; ++lane) {
+      int32_t* corner = &m_.index_[m_.index_.size() - kCornerFields * kGroup] + lane;
+      for (int k = 0; k < 3; ++k) {
+        corner[(kVa + k) * kGroup] = 0;
+        corner[(kE1 + k) * kGroup] = pad_edge;
+      }
+    }
+    p_.vertices = RoundUp(vx_.size());
+    p_.edges = RoundUp(il_.size() + 1);
+    m_.vertices_ += vx_.size();
+    m_.edges_ += il_.size();
+    m_.facets_ += in_chunk_;
+    vx_.resize(p_.vertices, 0.0), vy_.resize(p_.vertices, 0.0), vz_.resize(p_.vertices, 0.0);
+    il_.resize(p_.edges, 0.0), ea_.resize(p_.edges, 0), eb_.resize(p_.edges, 0);
+    p_.vx = m_.real_.size();
+    for (const auto* list : {&vx_, &vy_, &vz_, &il_})
+      m_.real_.insert(m_.real_.end(), list->begin(), list->end());
+    p_.il = p_.vx + 3 * size_t{p_.vertices};
+    p_.ea = m_.index_.size();
+    m_.index_.insert(m_.index_.end(), ea_.begin(), ea_.end());
+    m_.index_.insert(m_.index_.end(), eb_.begin(), eb_.end());
+    pending->push_back(p_);
+  }
+
+ private:
+  Model& m_;
+  ChunkMaps maps_;
+  Pending p_{};
+  uint32_t in_chunk_ = 0;
+  std::vector<double> vx_, vy_, vz_, il_;
+  std::vector<int32_t> ea_, eb_;
+};
+
+void Model::Reserve(size_t n, size_t chunks) {
+  // Everything the table can need, reserved from the facet count: the
+  // vectors never grow (no doubling, no copy) and are not shrunk after.
+  // Per chunk beyond kBytesPerFacet: the padding of its last group (up to
+  // kGroup - 1 facets) and of its vertex and edge lists (kGroup each, one
+  // padding edge).
+  real_.reserve(n * 34 + chunks * ((kGroup - 1) * kFacetFields + 3 * kGroup + 2 * kGroup));
+  index_.reserve(n * 12 + chunks * ((kGroup - 1) * kCornerFields + 4 * kGroup));
+}
+
+void Model::Publish(const std::vector<Pending>& pending) {
+  chunk_.reserve(pending.size());
+  for (const Pending& p : pending)
+    chunk_.push_back({p.groups, p.vertices, p.edges, real_.data() + p.facet,
+                      index_.data() + p.corner, real_.data() + p.vx,
+                      real_.data() + p.vx + p.vertices, real_.data() + p.vx + 2 * p.vertices,
+                      index_.data() + p.ea, index_.data() + p.ea + p.edges, real_.data() + p.il});
+}
+
 void Model::BuildFrom(const Facets& facets, uint32_t chunk_facets,
                       const std::vector<uint32_t>* starts) {
   Release();
@@ -147,117 +258,28 @@ void Model::BuildFrom(const Facets& facets, uint32_t chunk_facets,
   if (chunk_facets < kGroup || chunk_facets > kMaxChunk || chunk_facets % kGroup)
     chunk_facets = kMaxChunk;
   try {
-    // Everything the table can need, reserved from the facet count: the
-    // vectors never grow (no doubling, no copy) and are not shrunk after.
-    // Per chunk beyond kBytesPerFacet: the padding of its last group (up to
-    // kGroup - 1 facets) and of its vertex and edge lists (kGroup each, one
-    // padding edge).
-    const size_t chunks =
-        (size_t{n} + chunk_facets - 1) / chunk_facets + (starts ? starts->size() : 0);
-    size_t next_start = 0;  // the first of `starts` beyond the current chunk's
-    real_.reserve(size_t{n} * 34 +
-                  chunks * ((kGroup - 1) * kFacetFields + 3 * kGroup + 2 * kGroup));
-    index_.reserve(size_t{n} * 12 + chunks * ((kGroup - 1) * kCornerFields + 4 * kGroup));
-    ChunkMaps maps(chunk_facets);
+    Reserve(n, (size_t{n} + chunk_facets - 1) / chunk_facets + (starts ? starts->size() : 0));
+    ChunkBuilder chunk(this, chunk_facets);
     std::vector<Pending> pending;
-    // One chunk's local vertices and edges before they are copied out.
-    std::vector<double> vx, vy, vz, il;
-    std::vector<int32_t> ea, eb;
+    size_t next_start = 0;  // the first of `starts` beyond the current chunk's
     uint32_t f = 0;
     while (f < n) {
-      maps.Clear();
-      vx.clear(), vy.clear(), vz.clear(), il.clear(), ea.clear(), eb.clear();
-      Pending p{};
-      p.facet = real_.size();
-      p.corner = index_.size();
-      uint32_t in_chunk = 0;
+      chunk.Open();
       uint32_t stop = n;
       if (starts) {
         while (next_start < starts->size() && (*starts)[next_start] <= f) ++next_start;
         if (next_start < starts->size()) stop = (*starts)[next_start];
       }
-      for (; f < stop && in_chunk < chunk_facets; ++f) {
-        double v[9];
+      for (; f < stop && chunk.Facets() < chunk_facets; ++f) {
+        double v[9], area2;
         facets.Corners(f, v);
-        double area2;
         const SIEntry e = MakeSIEntry(v, &area2);
-        if (ZeroEntry(e)) continue;
-        const uint32_t lane = in_chunk % kGroup;
-        if (lane == 0) {  // a new group, zero-filled: padding contributes 0
-          real_.resize(real_.size() + kFacetFields * kGroup, 0.0);
-          index_.resize(index_.size() + kCornerFields * kGroup, -1);
-        }
-        double* out = &real_[real_.size() - kFacetFields * kGroup] + lane;
-        int32_t* corner = &index_[index_.size() - kCornerFields * kGroup] + lane;
-        const double fields[kFacetFields] = {e.nx,  e.ny,  e.nz,  e.m1x, e.m1y, e.m1z, e.m2x, e.m2y,
-                                             e.m2z, e.m3x, e.m3y, e.m3z, v[0],  v[1],  v[2],  v[3],
-                                             v[4],  v[5],  v[6],  v[7],  v[8],  area2};
-        for (int k = 0; k < kFacetFields; ++k) out[k * kGroup] = fields[k];
-        int32_t local[3];
-        for (int k = 0; k < 3; ++k) {
-          bool added;
-          local[k] = maps.Vertex(v + 3 * k, &added);
-          if (added) {
-            vx.push_back(v[3 * k]);
-            vy.push_back(v[3 * k + 1]);
-            vz.push_back(v[3 * k + 2]);
-          }
-          corner[(kVa + k) * kGroup] = local[k];
-        }
-        const double inverse[3] = {e.il1, e.il2, e.il3};
-        for (int k = 0; k < 3; ++k) {
-          bool added;
-          const int32_t a = local[k], b = local[(k + 1) % 3];
-          const int32_t edge = maps.Edge(a, b, &added);
-          if (added) {
-            // 1/L from either direction is the same number: (b - a)^2 = (a - b)^2.
-            ea.push_back(a);
-            eb.push_back(b);
-            il.push_back(inverse[k]);
-          }
-          corner[(kE1 + k) * kGroup] = edge;
-        }
-        ++in_chunk;
+        if (!ZeroEntry(e)) chunk.Add(v, e, area2);
       }
-      if (in_chunk == 0) {  // only zero-area facets up to the stop
-        if (f < n) continue;
-        break;
-      }
-      p.groups = RoundUp(in_chunk) / kGroup;
-      // Padding lanes: vertex 0, and an edge slot of its own whose 1/L is 0
-      // (its logarithm is taken as 0).
-      const int32_t pad_edge = static_cast<int32_t>(il.size());
-      for (uint32_t lane = in_chunk % kGroup; lane && lane < kGroup; ++lane) {
-        int32_t* corner = &index_[index_.size() - kCornerFields * kGroup] + lane;
-        for (int k = 0; k < 3; ++k) {
-          corner[(kVa + k) * kGroup] = 0;
-          corner[(kE1 + k) * kGroup] = pad_edge;
-        }
-      }
-      p.vertices = RoundUp(vx.size());
-      p.edges = RoundUp(il.size() + 1);
-      vertices_ += vx.size();
-      edges_ += il.size();
-      facets_ += in_chunk;
-      vx.resize(p.vertices, 0.0), vy.resize(p.vertices, 0.0), vz.resize(p.vertices, 0.0);
-      il.resize(p.edges, 0.0), ea.resize(p.edges, 0), eb.resize(p.edges, 0);
-      p.vx = real_.size();
-      real_.insert(real_.end(), vx.begin(), vx.end());
-      real_.insert(real_.end(), vy.begin(), vy.end());
-      real_.insert(real_.end(), vz.begin(), vz.end());
-      p.il = real_.size();
-      real_.insert(real_.end(), il.begin(), il.end());
-      p.ea = index_.size();
-      index_.insert(index_.end(), ea.begin(), ea.end());
-      index_.insert(index_.end(), eb.begin(), eb.end());
-      pending.push_back(p);
+      if (chunk.Facets() == 0) continue;  // only zero-area facets up to the stop
+      chunk.Close(&pending);
     }
-    chunk_.reserve(pending.size());
-    for (const Pending& p : pending)
-      chunk_.push_back({p.groups, p.vertices, p.edges, real_.data() + p.facet,
-                        index_.data() + p.corner, real_.data() + p.vx,
-                        real_.data() + p.vx + p.vertices, real_.data() + p.vx + 2 * p.vertices,
-                        index_.data() + p.ea, index_.data() + p.ea + p.edges, real_.data() + p.il});
+    Publish(pending);
   } catch (const std::bad_alloc&) {
     Error("memory allocation error for SI.");
   }

@@ -142,7 +142,18 @@ class Model {
   };
 
  private:
+  // The steps of Build: the storage reserved for n facets in `chunks`
+  // chunks; each chunk built (ChunkBuilder: open, add its facets, close);
+  // the chunks published once the storage no longer moves.
+  // Offsets of one chunk's arrays while the storage still grows.
+  struct Pending {
+    uint32_t groups, vertices, edges;
+    size_t facet, corner, vx, ea, il;
+  };
+  class ChunkBuilder;
   void BuildFrom(const Facets& facets, uint32_t chunk_facets, const std::vector<uint32_t>* starts);
+  void Reserve(size_t n, size_t chunks);
+  void Publish(const std::vector<Pending>& pending);
 
   std::vector<Chunk> chunk_;
   std::vector<double, Aligned<double>> real_;

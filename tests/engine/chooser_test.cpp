@@ -133,8 +133,8 @@ TEST(Chooser, TheTreeIsChosenFromTheCallAndUsed) {
   Chooser engine(TableGuard::kRelative);
   engine.SetTolerance(1e-8);
   engine.Load(Facets(facets, v9.data()));
-  const Chooser::Plan big = engine.Choose(surface.size(), surface.x.data(), surface.y.data(),
-                                          surface.z.data(), 1e-8);
+  const Chooser::Plan big =
+      engine.Choose(surface.size(), surface.x.data(), surface.y.data(), surface.z.data(), 1e-8);
   EXPECT_TRUE(big.tree);
   EXPECT_EQ(big.far, 0u);
   TreeEngine tree(TableGuard::kRelative);
