@@ -12,9 +12,6 @@ namespace {
 Vec Vertex(const double* v, int k) {
   return {v[3 * k], v[3 * k + 1], v[3 * k + 2]};
 }
-Vec Vertex(const float* v, int k) {
-  return {v[3 * k], v[3 * k + 1], v[3 * k + 2]};
-}
 }  // namespace
 
 SIEntry MakeSIEntry(const float v[9], double* area2) {
@@ -38,14 +35,15 @@ SIEntry MakeSIEntry(const double v[9], double* area2) {
 }
 
 template <TableGuard G>
-void CalculateSIReference(const FacetView& facets, const SIEntry* si, double x, double y, double z,
+void CalculateSIReference(const Facets& facets, const SIEntry* si, double x, double y, double z,
                           double* U, double* gx, double* gy, double* gz) {
   const Vec p{x, y, z};
   double sum = 0, sx = 0, sy = 0, sz = 0;
   for (uint32_t f = 0; f < facets.n; ++f) {
     const SIEntry& e = si[f];
     if (e.nx == 0 && e.ny == 0 && e.nz == 0) continue;  // zero-area facet
-    const float* v = facets.V(f);
+    double v[9];
+    facets.Corners(f, v);
     const Vec A = Vertex(v, 0), B = Vertex(v, 1), C = Vertex(v, 2);
     const Vec r[3] = {A - p, B - p, C - p};
     const double R[3] = {Norm(r[0]), Norm(r[1]), Norm(r[2])};
@@ -77,12 +75,11 @@ void CalculateSIReference(const FacetView& facets, const SIEntry* si, double x, 
   if (gz) *gz = sz;
 }
 
-template void CalculateSIReference<TableGuard::kRelative>(const FacetView&, const SIEntry*, double,
+template void CalculateSIReference<TableGuard::kRelative>(const Facets&, const SIEntry*, double,
                                                           double, double, double*, double*, double*,
                                                           double*);
-template void CalculateSIReference<TableGuard::kNone>(const FacetView&, const SIEntry*, double,
-                                                      double, double, double*, double*, double*,
-                                                      double*);
+template void CalculateSIReference<TableGuard::kNone>(const Facets&, const SIEntry*, double, double,
+                                                      double, double*, double*, double*, double*);
 
 void TensorFacet(const SIEntry& e, const double v[9], double px, double py, double pz,
                  double T[3][3]) {

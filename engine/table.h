@@ -32,7 +32,7 @@ SIEntry MakeSIEntry(const float v[9], double* area2 = nullptr);
 // the other in stored order, and stores (does not add) the totals. Any of the
 // four result pointers may be null when not wanted.
 template <TableGuard G>
-void CalculateSIReference(const FacetView& facets, const SIEntry* si, double x, double y, double z,
+void CalculateSIReference(const Facets& facets, const SIEntry* si, double x, double y, double z,
                           double* U, double* gx, double* gy, double* gz);
 
 // The gravity gradient tensor of facet e (corners v, A B C) at p, added into

@@ -2,9 +2,8 @@
 // vertex/face text file, at the model's vertices, at its face centres or at
 // points read from a file, the points divided among THREADS threads.
 //
-// Its own unit: per-face table (SetUpSI) in double precision, the scalar
-// table form with the relative edge guard (SurfaceIntegral, the reference),
-// thread body (Thread) and main. The points are evaluated by the suite's
+// Its own unit: per-face table (SetUpSI) in double precision, thread body
+// (Thread) and main. The points are evaluated by the suite's
 // vector kernel over the double-precision faces; numbers are read by the
 // suite's scanner, THREADS as every threaded program reads it, and failures
 // end through the suite's Error.
@@ -31,6 +30,8 @@
 #include "common/scan.h"
 #include "engine/chooser.h"
 #include "engine/kernel.h"
+#include "engine/table.h"
+#include "engine/terms.h"
 #include "engine/threads.h"
 
 namespace {
@@ -61,7 +62,6 @@ FaceEntry* si = nullptr;
 
 constexpr size_t kLineBuffer = 2048;  // a line holds at most 2046 characters and its newline
 constexpr size_t kPointStep = 2048;   // growth of the point arrays
-constexpr double kRelativeGuard = 2.22045e-16;
 
 // ---------------------------------------------------------------------------
 // Fatal errors
@@ -75,109 +75,23 @@ constexpr double kRelativeGuard = 2.22045e-16;
 }
 
 // ---------------------------------------------------------------------------
-// Vector pieces
-
-struct Vec {
-  double x, y, z;
-};
-Vec operator-(Vec a, Vec b) {
-  return {a.x - b.x, a.y - b.y, a.z - b.z};
-}
-double Dot(Vec a, Vec b) {
-  return a.x * b.x + a.y * b.y + a.z * b.z;
-}
-Vec Cross(Vec a, Vec b) {
-  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-double Norm(Vec a) {
-  return std::sqrt(Dot(a, a));
-}
-Vec Scaled(Vec a, double s) {
-  return {a.x * s, a.y * s, a.z * s};
-}
-
-// ---------------------------------------------------------------------------
 // Per-face table and field
 
-// Stores the face's vertices and its table values: n = (e3 x e1)/|e3 x e1|,
-// il_k = 1/L_k, m_k = (e_k x n) il_k for e1 = B - A, e2 = C - B, e3 = A - C.
+// Stores the face's vertices and its table values (the suite's table
+// entry, engine/table.h): n = (e3 x e1)/|e3 x e1|, il_k = 1/L_k,
+// m_k = (e_k x n) il_k for e1 = B - A, e2 = C - B, e3 = A - C; a face of
+// zero area keeps its vertices and nothing else.
 void SetUpSI(double Ax, double Ay, double Az, double Bx, double By, double Bz, double Cx, double Cy,
              double Cz, FaceEntry* entry) {
+  const double v[9] = {Ax, Ay, Az, Bx, By, Bz, Cx, Cy, Cz};
+  const SIEntry e = MakeSIEntry(v);
   *entry =
-      FaceEntry{Ax, Ay, Az, Bx, By, Bz, Cx, Cy, Cz, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  const Vec A{Ax, Ay, Az}, B{Bx, By, Bz}, C{Cx, Cy, Cz};
-  const Vec e1 = B - A, e2 = C - B, e3 = A - C;
-  const Vec c = Cross(e3, e1);
-  const double len = Norm(c);
-  if (len == 0) return;  // zero area: no normal, the face adds nothing
-  const Vec n = Scaled(c, 1 / len);
-  const double il1 = 1 / Norm(e1), il2 = 1 / Norm(e2), il3 = 1 / Norm(e3);
-  const Vec m1 = Scaled(Cross(e1, n), il1), m2 = Scaled(Cross(e2, n), il2),
-            m3 = Scaled(Cross(e3, n), il3);
-  entry->nx = n.x, entry->ny = n.y, entry->nz = n.z;
-  entry->il1 = il1, entry->m1x = m1.x, entry->m1y = m1.y, entry->m1z = m1.z;
-  entry->il2 = il2, entry->m2x = m2.x, entry->m2y = m2.y, entry->m2z = m2.z;
-  entry->il3 = il3, entry->m3x = m3.x, entry->m3y = m3.y, entry->m3z = m3.z;
+      FaceEntry{Ax,    Ay,    Az,    Bx,    By,    Bz,    Cx,    Cy,    Cz,    e.nx,  e.ny,  e.nz,
+                e.il1, e.m1x, e.m1y, e.m1z, e.il2, e.m2x, e.m2y, e.m2z, e.il3, e.m3x, e.m3y, e.m3z};
 }
 
 bool ZeroArea(const FaceEntry& e) {
   return e.nx == 0 && e.ny == 0 && e.nz == 0;
-}
-
-// Edge term (m . r_a) ln((lambda + 1)/(lambda - 1)) with lambda = (R_a + R_b)/L,
-// 0 when x = (lambda - 1)/(lambda + 1) is below the guard (the point lies on
-// the edge segment or within a relative hair of it). The logarithm is written
-// as log1p(2/(lambda - 1)), which keeps its digits far from the face.
-double EdgeTerm(Vec m, Vec ra, double Ra, double Rb, double il) {
-  const double lambda = (Ra + Rb) * il;
-  const double x = (lambda - 1) / (lambda + 1);
-  if (!(x >= kRelativeGuard)) return 0;
-  return Dot(m, ra) * std::log1p(2 / (lambda - 1));
-}
-
-// The facet factor S = E1 + E2 + E3 - 2 h omega of one face at point p;
-// *h receives the signed distance n . (A - p).
-double FaceFactor(const FaceEntry& e, Vec p, double* h) {
-  const Vec A{e.Ax, e.Ay, e.Az}, B{e.Bx, e.By, e.Bz}, C{e.Cx, e.Cy, e.Cz};
-  const Vec r1 = A - p, r2 = B - p, r3 = C - p;
-  const double R1 = Norm(r1), R2 = Norm(r2), R3 = Norm(r3);
-  const Vec n{e.nx, e.ny, e.nz};
-  *h = Dot(n, r1);
-  double S = EdgeTerm({e.m1x, e.m1y, e.m1z}, r1, R1, R2, e.il1) +
-             EdgeTerm({e.m2x, e.m2y, e.m2z}, r2, R2, R3, e.il2) +
-             EdgeTerm({e.m3x, e.m3y, e.m3z}, r3, R3, R1, e.il3);
-  // Half the solid angle: atan2(r1 . (r2 x r3), ...), the numerator taken as
-  // ((B - A) x (C - A)) . r1, the same value free of the cancellation of three
-  // long, nearly parallel vectors.
-  const double triple = Dot(Cross(B - A, C - A), r1);
-  const double den = R1 * R2 * R3 + Dot(r1, r2) * R3 + Dot(r1, r3) * R2 + Dot(r2, r3) * R1;
-  S -= 2 * *h * std::atan2(triple, den);
-  return S;
-}
-
-// The field of the whole model at (x, y, z), summed over the F entries in
-// table order, stored (not added) through the four pointers: U = 0.5 sum h S,
-// g = -sum n S. The point is taken by value, so the results may overwrite it.
-// The scalar form of the table, the reference the vector kernel is held to;
-// the program evaluates through the kernel (Evaluate).
-[[maybe_unused]] void SurfaceIntegral(uint32_t count, const FaceEntry* table, double x, double y,
-                                      double z, double* U, double* gx, double* gy, double* gz) {
-  const Vec p{x, y, z};
-  double sum = 0, sx = 0, sy = 0, sz = 0;
-  for (uint32_t f = 0; f < count; ++f) {
-    const FaceEntry& e = table[f];
-    if (ZeroArea(e)) continue;
-    double h;
-    const double S = FaceFactor(e, p, &h);
-    sum += h * S;
-    sx -= e.nx * S;
-    sy -= e.ny * S;
-    sz -= e.nz * S;
-  }
-  *U = 0.5 * sum;
-  *gx = sx;
-  *gy = sy;
-  *gz = sz;
 }
 
 // The faces prepared for the suite's vector kernel (the table form with the
@@ -322,9 +236,7 @@ Count ScanCount(const char** line, uint32_t* out) {
 // ---------------------------------------------------------------------------
 // The model
 
-struct VolumeSum {
-  double D = 0, Sx = 0, Sy = 0, Sz = 0;
-};
+using terms::VolumeSum;
 
 // An input file, or standard input for a path beginning with "-"; a file is
 // closed when the reading is done, on every way out.
@@ -380,15 +292,9 @@ void ReadCorners(FILE* in, uint32_t V, uint32_t corner[3]) {
     if (ScanCount(&p, &corner[k]) != Count::kValue || corner[k] >= V) Error("data read error.");
 }
 
-// d = A . (B x C) of each face with area, and d (A + B + C).
+// The volume and centroid rule over the faces with area.
 void AddVolume(const FaceEntry& e, VolumeSum* sum) {
-  if (ZeroArea(e)) return;
-  const Vec A{e.Ax, e.Ay, e.Az}, B{e.Bx, e.By, e.Bz}, C{e.Cx, e.Cy, e.Cz};
-  const double d = Dot(A, Cross(B, C));
-  sum->D += d;
-  sum->Sx += d * (A.x + B.x + C.x);
-  sum->Sy += d * (A.y + B.y + C.y);
-  sum->Sz += d * (A.z + B.z + C.z);
+  if (!ZeroArea(e)) sum->Add({e.Ax, e.Ay, e.Az}, {e.Bx, e.By, e.Bz}, {e.Cx, e.Cy, e.Cz});
 }
 
 // F face lines into si (grown as the lines arrive), with the volume sums.
