@@ -355,6 +355,10 @@ void ExactMonopole(const kernel::Model& table, size_t first, size_t last, double
 // addition theorem in the Schmidt-normalised basis). For the normal
 // densities, the norm of the three as one vector; out[2n], out[2n + 1].
 void Norms(const double* M, int P, double* out) {
+  // ln k! for k <= 2 P (std::lgamma writes a global: not for threads).
+  std::vector<double> log_factorial(size_t(2 * P) + 1, 0.0);
+  for (int k = 2; k <= 2 * P; ++k)
+    log_factorial[size_t(k)] = log_factorial[size_t(k) - 1] + std::log(double(k));
   for (int n = 0; n <= P; ++n) {
     double vec = 0, s = 0;
     for (int m = 0; m <= n; ++m) {
@@ -362,8 +366,9 @@ void Norms(const double* M, int P, double* out) {
       // sqrt((n+m)! (n-m)!) scaled before squaring (each factor alone would
       // overflow or underflow at high orders); the stored factor 2 of m > 0
       // undone, and +m and -m counted: (1/2)^2 x 2.
-      const double f = std::exp(0.5 * (std::lgamma(n + m + 1.0) + std::lgamma(n - m + 1.0))) *
-                       (m ? std::sqrt(0.5) : 1.0);
+      const double f =
+          std::exp(0.5 * (log_factorial[size_t(n + m)] + log_factorial[size_t(n - m)])) *
+          (m ? std::sqrt(0.5) : 1.0);
       auto sq = [&](double v) { return (f * v) * (f * v); };
       s += sq(k[0]) + sq(k[4]);
       for (int q = 1; q < 4; ++q) vec += sq(k[q]) + sq(k[4 + q]);
