@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -112,11 +113,44 @@ std::unique_ptr<science::Body> Load(const Common& c) {
   return body;
 }
 
+// The progress line: share done, time elapsed and an estimate of the time
+// left. On a terminal it is redrawn in place at most four times a second;
+// into a file (--progress) a line is written at most every 5 seconds and
+// only when another tenth of the work is done, and the last one at the end.
 bool showing_progress = false;
+bool progress_on_terminal = false;
+std::string Clock(double seconds) {
+  const long s = std::lround(seconds);
+  char buf[32];
+  if (s >= 3600)
+    std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+  else
+    std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
+  return buf;
+}
 bool Progress(double share) {
   if (!showing_progress) return true;
-  std::fprintf(stderr, "\rpolyfield: %3.0f%%", 100 * share);
-  if (share >= 1) std::fputc('\n', stderr);
+  using Time = std::chrono::steady_clock;
+  static const Time::time_point start = Time::now();
+  static Time::time_point last{};
+  static double last_share = -1;
+  const Time::time_point now = Time::now();
+  const double elapsed = std::chrono::duration<double>(now - start).count();
+  const bool done = share >= 1;
+  if (progress_on_terminal) {
+    if (!done && now - last < std::chrono::milliseconds(250)) return true;
+  } else if (!done && (now - last < std::chrono::seconds(5) || share < last_share + 0.1)) {
+    return true;
+  }
+  if (done && last_share >= 1) return true;  // the end, told once
+  last = now, last_share = share;
+  std::string line =
+      "polyfield: " + std::to_string(int(100 * share)) + "%, " + Clock(elapsed) + " elapsed";
+  if (!done && share > 0) line += ", about " + Clock(elapsed * (1 - share) / share) + " left";
+  if (progress_on_terminal)
+    std::fprintf(stderr, "\r%s\033[K%s", line.c_str(), done ? "\n" : "");
+  else
+    std::fprintf(stderr, "%s\n", line.c_str());
   std::fflush(stderr);
   return true;
 }
@@ -486,11 +520,13 @@ int main(int argc, char** argv) {
   }
   try {
     if (*field) {
-      showing_progress = field_common.progress || isatty(STDERR_FILENO);
+      progress_on_terminal = isatty(STDERR_FILENO);
+      showing_progress = field_common.progress || progress_on_terminal;
       return RunField(field_common, points, gradient);
     }
     if (*surface) {
-      showing_progress = surface_common.progress || isatty(STDERR_FILENO);
+      progress_on_terminal = isatty(STDERR_FILENO);
+      showing_progress = surface_common.progress || progress_on_terminal;
       return RunSurface(surface_common, sa);
     }
     if (*harmonics) return RunHarmonics(harmonics_common, ha);

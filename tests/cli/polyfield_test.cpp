@@ -648,4 +648,21 @@ TEST(PolyfieldUnits, InertiaInCheckAndSummary) {
   EXPECT_NE(gm.find(" m^3/s^2"), std::string::npos);
 }
 
+// --progress into a file: a few lines, each with the share, the time
+// elapsed and (but the last) the time left; never one per block.
+TEST(PolyfieldProgress, AFewLinesWithAClockIntoAFile) {
+  const RunResult r =
+      ::Run("polyfield", {"surface", DataPath("models/eros.stl"), "--progress", "-o", "/dev/null"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto lines = Lines(r.err);
+  ASSERT_GE(lines.size(), 1u);
+  EXPECT_LE(lines.size(), 11u) << r.err;
+  for (const std::string& line : lines) {
+    EXPECT_EQ(line.rfind("polyfield: ", 0), 0u) << line;
+    EXPECT_NE(line.find(" elapsed"), std::string::npos) << line;
+  }
+  EXPECT_EQ(lines.back().rfind("polyfield: 100%, ", 0), 0u) << lines.back();
+  EXPECT_EQ(lines.back().find("left"), std::string::npos) << lines.back();
+}
+
 }  // namespace
