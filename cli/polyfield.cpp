@@ -21,6 +21,7 @@
 #include "common/file_type.h"
 #include "common/input.h"
 #include "common/print.h"
+#include "common/rows.h"
 #include "mesh/check.h"
 #include "mesh/mesh.h"
 #include "science/body.h"
@@ -155,47 +156,12 @@ bool Progress(double share) {
   return true;
 }
 
-// Points: three numbers a line, separated by blanks, tabs or commas; '#'
-// starts a comment; blank lines are skipped. Anything else is refused with
-// its line number.
+// Points: three numbers x y z a line (common/rows.h).
 void ReadPoints(const std::string& path, std::vector<double>* x, std::vector<double>* y,
                 std::vector<double>* z) {
-  const bool standard = path == "-";
-  const std::unique_ptr<FILE, int (*)(FILE*)> file(
-      standard ? nullptr : OpenInput(path.c_str(), "r"), &std::fclose);
-  FILE* in = standard ? stdin : file.get();
-  if (!in || (standard && FileType(stdin) == S_IFDIR)) throw Failure(path + ": cannot be opened");
-  char* raw = nullptr;
-  size_t capacity = 0;
-  const auto free_buffer = [](char** p) { std::free(*p); };
-  const std::unique_ptr<char*, decltype(free_buffer)> buffer(&raw, free_buffer);
-  std::string line;
-  for (size_t number = 1;; ++number) {
-    const ssize_t got = getline(&raw, &capacity, in);
-    if (got < 0) break;
-    line.assign(raw, static_cast<size_t>(got));
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    const size_t hash = line.find('#');
-    if (hash != std::string::npos) line.resize(hash);
-    std::replace(line.begin(), line.end(), ',', ' ');
-    std::istringstream words(line);
-    std::vector<std::string> w;
-    for (std::string s; words >> s;) w.push_back(s);
-    if (w.empty()) continue;
-    double p[3];
-    bool ok = w.size() == 3;
-    for (int k = 0; ok && k < 3; ++k) {
-      char* end;
-      p[k] = std::strtod(w[k].c_str(), &end);
-      ok = *end == '\0';
-    }
-    if (!ok)
-      throw Failure(path + ":" + std::to_string(number) +
-                    ": expected three numbers x y z, found \"" + line + "\"");
+  rows::Read(path, 3, "x y z", [&](const double* p, size_t) {
     x->push_back(p[0]), y->push_back(p[1]), z->push_back(p[2]);
-  }
-  // A read error is not the end of the list.
-  if (std::ferror(in)) throw Failure(path + ": read error");
+  });
 }
 
 int RunField(const Common& c, const std::string& points, bool gradient) {

@@ -1,0 +1,91 @@
+#include "common/rows.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "common/failure.h"
+#include "common/file_type.h"
+#include "common/input.h"
+
+namespace rows {
+
+namespace {
+
+const char* CountWord(int n) {
+  static const char* const kWords[] = {"no",   "one", "two",   "three", "four",
+                                       "five", "six", "seven", "eight", "nine"};
+  return n >= 0 && n < 10 ? kWords[n] : nullptr;
+}
+
+bool Separator(char c) {
+  return c == ' ' || c == '\t' || c == ',' || c == '\r' || c == '\v' || c == '\f';
+}
+
+// The numbers of one line (comment already cut off): true when it holds
+// exactly `columns` whole-word numbers; `*blank` when it holds nothing.
+bool Parse(char* p, int columns, double* values, bool* blank) {
+  int k = 0;
+  for (;;) {
+    while (Separator(*p)) ++p;
+    if (*p == '\0') break;
+    char* start = p;
+    while (*p && !Separator(*p)) ++p;
+    const char saved = *p;
+    *p = '\0';
+    char* stop;
+    const double d = std::strtod(start, &stop);
+    *p = saved;
+    if (stop != p || k == columns) return *blank = false, false;
+    values[k++] = d;
+  }
+  *blank = k == 0;
+  return k == columns;
+}
+
+}  // namespace
+
+void Read(const std::string& path, int columns, const std::string& names,
+          const std::function<void(const double* values, size_t line)>& row) {
+  const bool standard = path == "-";
+  const std::unique_ptr<FILE, int (*)(FILE*)> file(
+      standard ? nullptr : OpenInput(path.c_str(), "r"), &std::fclose);
+  FILE* in = standard ? stdin : file.get();
+  if (!in || (standard && FileType(stdin) == S_IFDIR)) throw Failure(path + ": cannot be opened");
+  char* raw = nullptr;
+  size_t capacity = 0;
+  std::vector<double> values(static_cast<size_t>(columns));
+  const char* word = CountWord(columns);
+  const std::string expected = "expected " + (word ? std::string(word) : std::to_string(columns)) +
+                               " numbers " + names + ", found \"";
+  struct Free {
+    char** p;
+    ~Free() { std::free(*p); }
+  } free_raw{&raw};
+  for (size_t number = 1;; ++number) {
+    const ssize_t got = getline(&raw, &capacity, in);
+    if (got < 0) break;
+    size_t length = static_cast<size_t>(got);
+    if (length && raw[length - 1] == '\n') raw[--length] = '\0';
+    // A NUL inside a line ends no number: the line is refused as it stands.
+    const bool nul = std::memchr(raw, '\0', length) != nullptr;
+    std::string text(raw, length);
+    text.resize(std::min(text.find('#'), text.size()));  // shown without its comment
+    if (char* hash = std::strchr(raw, '#')) *hash = '\0';
+    bool blank;
+    if (!nul && Parse(raw, columns, values.data(), &blank)) {
+      row(values.data(), number);
+    } else if (nul || !blank) {
+      throw Failure(path + ":" + std::to_string(number) + ": " + expected + text + "\"");
+    }
+  }
+  // A read error is not the end of the list.
+  if (std::ferror(in)) throw Failure(path + ": read error");
+}
+
+}  // namespace rows

@@ -1,0 +1,79 @@
+// Rows of numbers: what a row is, and the file and line of what is not.
+#include "common/rows.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/failure.h"
+
+namespace {
+
+std::string Write(const std::string& text) {
+  char name[] = "/tmp/rows_testXXXXXX";
+  const int fd = mkstemp(name);
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  close(fd);
+  return name;
+}
+
+struct Read {
+  std::vector<double> values;
+  std::vector<size_t> lines;
+  std::string error;
+};
+
+Read ReadText(const std::string& text, int columns = 3) {
+  const std::string path = Write(text);
+  Read r;
+  try {
+    rows::Read(path, columns, columns == 3 ? "x y z" : "x y z mass",
+               [&](const double* v, size_t line) {
+                 r.values.insert(r.values.end(), v, v + columns);
+                 r.lines.push_back(line);
+               });
+  } catch (const Failure& e) {
+    r.error = e.what();
+    r.error = "F" + r.error.substr(path.size());
+  }
+  std::remove(path.c_str());
+  return r;
+}
+
+TEST(Rows, BlanksTabsCommasCommentsAndSigns) {
+  const Read r = ReadText("# header\n\n 1,2\t3 # a comment\r\n+4 -5e1 .5\n  \t\n");
+  EXPECT_EQ(r.error, "");
+  EXPECT_EQ(r.values, (std::vector<double>{1, 2, 3, 4, -50, 0.5}));
+  EXPECT_EQ(r.lines, (std::vector<size_t>{3, 4}));
+  const Read m = ReadText("1 2 3 7.5e10\n", 4);
+  EXPECT_EQ(m.values, (std::vector<double>{1, 2, 3, 7.5e10}));
+  // The last line needs no newline.
+  EXPECT_EQ(ReadText("1 2 3").values.size(), 3u);
+}
+
+TEST(Rows, WhatIsNotARowNamesTheFileAndLine) {
+  EXPECT_EQ(ReadText("1 2 3\n1 2\n").error,
+            "F:2: expected three numbers x y z, found \"1 2\"");
+  EXPECT_EQ(ReadText("1 2 3 4\n").error, "F:1: expected three numbers x y z, found \"1 2 3 4\"");
+  // Half a number, a stray word, an exponent without digits.
+  EXPECT_EQ(ReadText("1 2 3x\n").error, "F:1: expected three numbers x y z, found \"1 2 3x\"");
+  EXPECT_EQ(ReadText("1e 2 3\n").error, "F:1: expected three numbers x y z, found \"1e 2 3\"");
+  EXPECT_EQ(ReadText("1 2 3 4 # ok\nx 1 2 3 # c\n", 4).error,
+            "F:2: expected four numbers x y z mass, found \"x 1 2 3 \"");
+  // A NUL byte inside a line does not end it.
+  EXPECT_NE(ReadText(std::string("1 2 3\0 4\n", 9)).error, "");
+  EXPECT_EQ(ReadText("").error, "");
+  try {
+    rows::Read("/nonexistent/points", 3, "x y z", [](const double*, size_t) {});
+    ADD_FAILURE();
+  } catch (const Failure& e) {
+    EXPECT_STREQ(e.what(), "/nonexistent/points: cannot be opened");
+  }
+}
+
+}  // namespace
