@@ -8,8 +8,8 @@
 #include <new>
 
 #include "common/error.h"
-#include "engine/isa_targets.h"
 #include "common/geometry.h"
+#include "engine/isa_targets.h"
 
 namespace kernel {
 

@@ -83,7 +83,8 @@ Vec RayDirection(int k) {
 
 geometry::VolumeAbout VolumeOf(const Mesh& m) {
   geometry::VolumeAbout sum(m.FaceCount() ? m.Corner(0, 0) : Vec{0, 0, 0});
-  for (size_t f = 0; f < m.FaceCount(); ++f) sum.Add(m.Corner(f, 0), m.Corner(f, 1), m.Corner(f, 2));
+  for (size_t f = 0; f < m.FaceCount(); ++f)
+    sum.Add(m.Corner(f, 0), m.Corner(f, 1), m.Corner(f, 2));
   return sum;
 }
 
@@ -261,7 +262,8 @@ std::string CheckReport::Problem() const {
   auto n = [](size_t k, const char* what) { return std::to_string(k) + " " + what; };
   if (faces == 0) return "no faces";
   if (nonfinite_faces)
-    return n(nonfinite_faces, "faces with a coordinate that is not a finite number (NaN or infinity)");
+    return n(nonfinite_faces,
+             "faces with a coordinate that is not a finite number (NaN or infinity)");
   if (degenerate_faces == faces) return "no solid: every face has zero area";
   if (boundary_edges) return "not closed: " + n(boundary_edges, "boundary edges");
   if (non_manifold_edges)

@@ -12,13 +12,13 @@ namespace mesh {
 
 struct CheckReport {
   size_t vertices = 0, faces = 0;
-  size_t nonfinite_faces = 0;          // a coordinate that is NaN or infinite
-  size_t boundary_edges = 0;           // used by one face: the surface is open
-  size_t non_manifold_edges = 0;       // used by three faces or more
-  size_t inconsistent_edges = 0;       // two faces that run the edge the same way
-  size_t degenerate_faces = 0;         // zero area (they add nothing to the field)
-  size_t duplicate_faces = 0;          // the same three vertices as an earlier face
-  size_t intersecting_pairs = 0;       // faces with no vertex in common that cross
+  size_t nonfinite_faces = 0;     // a coordinate that is NaN or infinite
+  size_t boundary_edges = 0;      // used by one face: the surface is open
+  size_t non_manifold_edges = 0;  // used by three faces or more
+  size_t inconsistent_edges = 0;  // two faces that run the edge the same way
+  size_t degenerate_faces = 0;    // zero area (they add nothing to the field)
+  size_t duplicate_faces = 0;     // the same three vertices as an earlier face
+  size_t intersecting_pairs = 0;  // faces with no vertex in common that cross
   // Pieces of the surface joined across edges, those of negative volume,
   // and of these the cavities (inside a solid piece). Nested components are
   // solid pieces inside another solid: their volume counts twice. The last

@@ -19,8 +19,7 @@ int Side(Vec a, Vec b, Vec c, Vec d) {
   const double bdxcdy = bdx * cdy, cdxbdy = cdx * bdy;
   const double cdxady = cdx * ady, adxcdy = adx * cdy;
   const double adxbdy = adx * bdy, bdxady = bdx * ady;
-  const double det =
-      adz * (bdxcdy - cdxbdy) + bdz * (cdxady - adxcdy) + cdz * (adxbdy - bdxady);
+  const double det = adz * (bdxcdy - cdxbdy) + bdz * (cdxady - adxcdy) + cdz * (adxbdy - bdxady);
   const double permanent = (std::fabs(bdxcdy) + std::fabs(cdxbdy)) * std::fabs(adz) +
                            (std::fabs(cdxady) + std::fabs(adxcdy)) * std::fabs(bdz) +
                            (std::fabs(adxbdy) + std::fabs(bdxady)) * std::fabs(cdz);
@@ -105,7 +104,8 @@ FaceTree::FaceTree(const Mesh& m, std::vector<uint32_t> faces) : order_(std::mov
     for (int k = 0; k < 3; ++k) b.lo[k] = HUGE_VAL, b.hi[k] = -HUGE_VAL;
     for (int c = 0; c < 3; ++c) {
       const double* v = &m.vertices[3 * size_t{m.faces[3 * size_t{order_[i]} + c]}];
-      for (int k = 0; k < 3; ++k) b.lo[k] = std::min(b.lo[k], v[k]), b.hi[k] = std::max(b.hi[k], v[k]);
+      for (int k = 0; k < 3; ++k)
+        b.lo[k] = std::min(b.lo[k], v[k]), b.hi[k] = std::max(b.hi[k], v[k]);
     }
     for (int k = 0; k < 3; ++k)
       all.lo[k] = std::min(all.lo[k], b.lo[k]), all.hi[k] = std::max(all.hi[k], b.hi[k]);

@@ -142,7 +142,8 @@ bool SurfaceOf(const Body& body, const SurfaceRequest& request, Surface* surface
     s.cx[f] = ((A[0] + B[0]) + C[0]) / 3;
     s.cy[f] = ((A[1] + B[1]) + C[1]) / 3;
     s.cz[f] = ((A[2] + B[2]) + C[2]) / 3;
-    const geometry::Vec c = geometry::FacetNormal(geometry::At(A), geometry::At(B), geometry::At(C));
+    const geometry::Vec c =
+        geometry::FacetNormal(geometry::At(A), geometry::At(B), geometry::At(C));
     normal[3 * f] = c.x, normal[3 * f + 1] = c.y, normal[3 * f + 2] = c.z;
     s.area[f] = 0.5 * geometry::Norm(c);
   }

@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "common/print.h"
 #include "common/geometry.h"
+#include "common/print.h"
 #include "engine/threads.h"
 #include "mesh/check.h"
 #include "mesh/mesh.h"

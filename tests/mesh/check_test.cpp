@@ -165,13 +165,14 @@ TEST(CheckModels, SeparateInsideOutComponentIsRefused) {
 
 TEST(CheckModels, CavityIslandAndNestedSolid) {
   // A hollow cube: 27 - 8.
-  const mesh::CheckReport hollow = mesh::Check(Model({{Cube(0, 3), false}, {Cube(0.5, 2.5), true}}));
+  const mesh::CheckReport hollow =
+      mesh::Check(Model({{Cube(0, 3), false}, {Cube(0.5, 2.5), true}}));
   EXPECT_EQ(hollow.Problem(), "") << hollow.Text();
   EXPECT_EQ(hollow.cavities, 1u);
   EXPECT_DOUBLE_EQ(hollow.volume, 27 - 8);
   // With an island in the cavity: 27 - 8 + 1.
-  const mesh::CheckReport island = mesh::Check(
-      Model({{Cube(0, 3), false}, {Cube(0.5, 2.5), true}, {Cube(1, 2), false}}));
+  const mesh::CheckReport island =
+      mesh::Check(Model({{Cube(0, 3), false}, {Cube(0.5, 2.5), true}, {Cube(1, 2), false}}));
   EXPECT_EQ(island.Problem(), "") << island.Text();
   EXPECT_EQ(island.cavities, 1u);
   EXPECT_EQ(island.nested_components, 0u);
@@ -180,8 +181,9 @@ TEST(CheckModels, CavityIslandAndNestedSolid) {
   const mesh::CheckReport nested = mesh::Check(Model({{Cube(0, 3), false}, {Cube(1, 2), false}}));
   EXPECT_EQ(nested.nested_components, 1u);
   EXPECT_EQ(nested.Problem(), "1 components inside another solid component (counted twice)");
-  // A cavity inside nothing but another cavity's island is no cavity.
-  const mesh::CheckReport stray = mesh::Check(Model({{Cube(0, 3), false}, {Cube(1, 2), true}, {Cube(1.25, 1.75), true}}));
+  // An inward piece inside a cavity lies in empty space: no cavity.
+  const mesh::CheckReport stray =
+      mesh::Check(Model({{Cube(0, 3), false}, {Cube(1, 2), true}, {Cube(1.25, 1.75), true}}));
   EXPECT_EQ(stray.cavities, 1u);
   EXPECT_NE(stray.Problem(), "");
 }
@@ -225,7 +227,8 @@ TEST(CheckModels, NonFiniteAndDegenerateAreNamed) {
   EXPECT_NE(mesh::Check(m).Problem().find("not a finite number"), std::string::npos);
   // Every vertex on one line: only faces of zero area.
   mesh::Mesh flat = Model({{Cube(0, 1), false}});
-  for (size_t i = 0; i < flat.vertices.size(); i += 3) flat.vertices[i + 1] = flat.vertices[i + 2] = 0;
+  for (size_t i = 0; i < flat.vertices.size(); i += 3)
+    flat.vertices[i + 1] = flat.vertices[i + 2] = 0;
   const mesh::CheckReport zero = mesh::Check(flat);
   EXPECT_EQ(zero.degenerate_faces, 12u);
   EXPECT_EQ(zero.Problem(), "no solid: every face has zero area");
@@ -260,7 +263,8 @@ TEST(CheckModels, FarFromTheOriginKeepsVolumeCentreAndOrientation) {
     EXPECT_EQ(r.Problem(), "") << sizes;
     EXPECT_DOUBLE_EQ(r.volume, sum.Volume());
     mesh::Mesh inward = far;
-    for (size_t f = 0; f < inward.faces.size(); f += 3) std::swap(inward.faces[f + 1], inward.faces[f + 2]);
+    for (size_t f = 0; f < inward.faces.size(); f += 3)
+      std::swap(inward.faces[f + 1], inward.faces[f + 2]);
     EXPECT_EQ(mesh::Check(inward).Problem().rfind("oriented inward", 0), 0u) << sizes;
   }
 }
