@@ -5,12 +5,11 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <new>
 
 #include "common/error.h"
+#include "common/geometry.h"
 #include "engine/isa_targets.h"
-#include "engine/terms.h"
 
 namespace kernel {
 
@@ -41,13 +40,9 @@ template struct Model::Aligned<int32_t>;
 
 namespace {
 
-using terms::Cross;
-using terms::Norm;
-using terms::Vec;
-
-// Open-addressing tables of one chunk: vertex by its three coordinates (as
-// bit patterns, -0 taken as +0 so that equal values are one vertex), edge by
-// its two local end vertices (lower first).
+// Open-addressing tables of one chunk: vertex by its weld key (equal
+// coordinates are one vertex), edge by its two local end vertices (lower
+// first).
 class ChunkMaps {
  public:
   explicit ChunkMaps(uint32_t chunk_facets) {
@@ -65,24 +60,16 @@ class ChunkMaps {
   }
   // Local index of the vertex at v[0..2]; `added` tells a new one.
   int32_t Vertex(const double* v, bool* added) {
-    uint64_t key[3];
-    for (int k = 0; k < 3; ++k) {
-      const double c = v[k] + 0.0;  // -0 + 0 = +0
-      std::memcpy(&key[k], &c, 8);
-    }
-    uint64_t h = (key[0] * 0x9E3779B97F4A7C15ull) ^ (key[1] * 0xC2B2AE3D27D4EB4Full) ^
-                 (key[2] * 0x165667B19E3779F9ull);
-    h ^= h >> 29;
-    for (size_t s = h & mask_;; s = (s + 1) & mask_) {
+    const geometry::WeldKey key = geometry::WeldKeyOf(v);
+    for (size_t s = geometry::WeldHash(key) & mask_;; s = (s + 1) & mask_) {
       const int32_t i = vertex_slot_[s];
       if (i < 0) {
-        vertex_slot_[s] = static_cast<int32_t>(vertex_key_.size() / 3);
-        vertex_key_.insert(vertex_key_.end(), key, key + 3);
+        vertex_slot_[s] = static_cast<int32_t>(vertex_key_.size());
+        vertex_key_.push_back(key);
         *added = true;
         return vertex_slot_[s];
       }
-      const uint64_t* k = &vertex_key_[3 * size_t(i)];
-      if (k[0] == key[0] && k[1] == key[1] && k[2] == key[2]) {
+      if (vertex_key_[size_t(i)] == key) {
         *added = false;
         return i;
       }
@@ -112,7 +99,7 @@ class ChunkMaps {
  private:
   size_t mask_;
   std::vector<int32_t> vertex_slot_, edge_slot_;
-  std::vector<uint64_t> vertex_key_;
+  std::vector<geometry::WeldKey> vertex_key_;
   std::vector<uint64_t> edge_key_;
 };
 

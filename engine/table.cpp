@@ -9,8 +9,9 @@ using terms::Norm;
 using terms::Vec;
 
 namespace {
-Vec Vertex(const double* v, int k) {
-  return {v[3 * k], v[3 * k + 1], v[3 * k + 2]};
+// Corner k of the nine coordinates v.
+Vec Corner(const double* v, int k) {
+  return geometry::At(v + 3 * k);
 }
 }  // namespace
 
@@ -21,8 +22,10 @@ SIEntry MakeSIEntry(const float v[9], double* area2) {
 }
 
 SIEntry MakeSIEntry(const double v[9], double* area2) {
-  const Vec A = Vertex(v, 0), B = Vertex(v, 1), C = Vertex(v, 2);
+  const Vec A = Corner(v, 0), B = Corner(v, 1), C = Corner(v, 2);
   const Vec e1 = B - A, e2 = C - B, e3 = A - C;
+  // The facet normal from the edges that meet at A, e3 x e1: the same
+  // vector as (B - A) x (C - A), in the rounding the table is specified with.
   const Vec c = Cross(e3, e1);
   const double len = Norm(c);
   if (area2) *area2 = len;
@@ -44,7 +47,7 @@ void CalculateSIReference(const Facets& facets, const SIEntry* si, double x, dou
     if (e.nx == 0 && e.ny == 0 && e.nz == 0) continue;  // zero-area facet
     double v[9];
     facets.Corners(f, v);
-    const Vec A = Vertex(v, 0), B = Vertex(v, 1), C = Vertex(v, 2);
+    const Vec A = Corner(v, 0), B = Corner(v, 1), C = Corner(v, 2);
     const Vec r[3] = {A - p, B - p, C - p};
     const double R[3] = {Norm(r[0]), Norm(r[1]), Norm(r[2])};
     const Vec n{e.nx, e.ny, e.nz};
@@ -84,7 +87,7 @@ template void CalculateSIReference<TableGuard::kNone>(const Facets&, const SIEnt
 void TensorFacet(const SIEntry& e, const double v[9], double px, double py, double pz,
                  double T[3][3]) {
   const Vec p{px, py, pz};
-  const Vec A{v[0], v[1], v[2]}, B{v[3], v[4], v[5]}, C{v[6], v[7], v[8]};
+  const Vec A = Corner(v, 0), B = Corner(v, 1), C = Corner(v, 2);
   const Vec r[3] = {A - p, B - p, C - p};
   const double R[3] = {Norm(r[0]), Norm(r[1]), Norm(r[2])};
   const double il[3] = {e.il1, e.il2, e.il3};

@@ -1,29 +1,22 @@
 // The closed-form field of one triangular facet, as small pure functions shared
 // by every evaluator: edge terms (logarithms), solid-angle term (arctangent),
-// facet factor S, and the volume and centroid rule.
+// facet factor S; the vectors and the volume and centroid rule are
+// common/geometry.h's.
 #pragma once
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
+#include "common/geometry.h"
+
 namespace terms {
 
-struct Vec {
-  double x, y, z;
-};
-inline Vec operator-(Vec a, Vec b) {
-  return {a.x - b.x, a.y - b.y, a.z - b.z};
-}
-inline double Dot(Vec a, Vec b) {
-  return a.x * b.x + a.y * b.y + a.z * b.z;
-}
-inline Vec Cross(Vec a, Vec b) {
-  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-inline double Norm(Vec a) {
-  return std::sqrt(Dot(a, a));
-}
+// The engine's terms are written in the common vector type.
+using geometry::Cross;
+using geometry::Dot;
+using geometry::Norm;
+using geometry::Vec;
 
 // Guard constants: the direct form drops an edge term when
 // delta = R_a + R_b - L is below 1e-9 model units; the table form when
@@ -64,19 +57,7 @@ inline double Deviation(Vec g, Vec n) {
   return std::atan2(s, -t);
 }
 
-// Volume and centroid rule: per facet d = A . (B x C); V = sum d / 6;
-// centroid = sum d (A + B + C) / (4 sum d).
-struct VolumeSum {
-  double D = 0, Sx = 0, Sy = 0, Sz = 0;
-  void Add(Vec a, Vec b, Vec c) {
-    const double d = Dot(a, Cross(b, c));
-    D += d;
-    Sx += d * (a.x + b.x + c.x);
-    Sy += d * (a.y + b.y + c.y);
-    Sz += d * (a.z + b.z + c.z);
-  }
-  double Volume() const { return D / 6; }
-  Vec Centroid() const { return {Sx / (4 * D), Sy / (4 * D), Sz / (4 * D)}; }
-};
+// The volume and centroid rule of the suite's programs, about the origin.
+using geometry::VolumeSum;
 
 }  // namespace terms

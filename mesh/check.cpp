@@ -1,79 +1,270 @@
-// The model check: edges counted by their two vertices, in both directions.
+// The model check: faces and their edges grouped by their lowest vertex,
+// pieces joined across shared edges, crossings found through a box tree,
+// and each piece's place (inside another or not) by a ray's crossings.
 #include "mesh/check.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <numeric>
 #include <sstream>
-#include <unordered_map>
-#include <unordered_set>
+
+#include "mesh/intersect.h"
 
 namespace mesh {
 
+using geometry::Vec;
+
 namespace {
 
-uint64_t EdgeKey(uint32_t a, uint32_t b) {
-  return uint64_t{a} << 32 | b;
+// Items 0 .. n-1 in groups by a key below `groups` (a counting sort): the
+// items of group g are item[offset[g]] to item[offset[g + 1] - 1], in order.
+struct Groups {
+  std::vector<uint32_t> offset, item;
+};
+template <class Key>
+Groups GroupBy(size_t groups, size_t n, Key key) {
+  Groups g;
+  g.offset.assign(groups + 1, 0);
+  for (size_t i = 0; i < n; ++i) ++g.offset[key(i) + 1];
+  std::partial_sum(g.offset.begin(), g.offset.end(), g.offset.begin());
+  g.item.resize(n);
+  std::vector<uint32_t> next(g.offset.begin(), g.offset.end() - 1);
+  for (size_t i = 0; i < n; ++i) g.item[next[key(i)]++] = static_cast<uint32_t>(i);
+  return g;
 }
 
-struct EdgeUse {
-  uint32_t forward = 0, backward = 0;  // runs a->b (a < b) and b->a
+// Sorts a group's few items by `less` (insertion: groups are a vertex's
+// faces or edges).
+template <class Less>
+void SortGroup(uint32_t* first, uint32_t* last, Less less) {
+  for (uint32_t* i = first + 1; i < last; ++i)
+    for (uint32_t* j = i; j > first && less(*j, *(j - 1)); --j) std::swap(*j, *(j - 1));
+}
+
+class UnionFind {
+ public:
+  explicit UnionFind(size_t n) : parent_(n) { std::iota(parent_.begin(), parent_.end(), 0u); }
+  uint32_t Find(uint32_t i) {
+    while (parent_[i] != i) i = parent_[i] = parent_[parent_[i]];
+    return i;
+  }
+  void Join(uint32_t a, uint32_t b) {
+    a = Find(a), b = Find(b);
+    if (a != b) parent_[std::max(a, b)] = std::min(a, b);
+  }
+
+ private:
+  std::vector<uint32_t> parent_;
 };
 
+bool Finite(Vec v) {
+  return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
+}
+
+bool ShareVertex(const uint32_t* a, const uint32_t* b) {
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j)
+      if (a[i] == b[j]) return true;
+  return false;
+}
+
+// Rays a piece is tried with before it counts as inside another: the
+// centroids of faces spread over it, each towards its own direction.
+constexpr int kRays = 16;
+Vec RayDirection(int k) {
+  // Directions of no special alignment with a grid or an axis.
+  const double a = 2.399963229728653 * (k + 0.5), z = 1 - (2.0 * k + 1) / kRays;
+  const double r = std::sqrt(1 - z * z);
+  return {r * std::cos(a) + 0.0123, r * std::sin(a) - 0.0071, z + 0.0037};
+}
+
 }  // namespace
+
+geometry::VolumeAbout VolumeOf(const Mesh& m) {
+  geometry::VolumeAbout sum(m.FaceCount() ? m.Corner(0, 0) : Vec{0, 0, 0});
+  for (size_t f = 0; f < m.FaceCount(); ++f)
+    sum.Add(m.Corner(f, 0), m.Corner(f, 1), m.Corner(f, 2));
+  return sum;
+}
 
 CheckReport Check(const Mesh& m) {
   CheckReport r;
   r.vertices = m.VertexCount();
   r.faces = m.FaceCount();
-  std::unordered_map<uint64_t, EdgeUse> edges;
-  edges.reserve(2 * r.faces);
-  std::unordered_set<std::string> seen;
-  double six_volume = 0;
+  // Half-edges are numbered 3i + k in 32 bits.
+  if (r.faces > UINT32_MAX / 3) throw Failure("more than 1431655765 faces: too many to check");
+
+  // Faces of finite coordinates and nonzero area: the ones whose edges,
+  // pieces and crossings count.
+  std::vector<uint32_t> usable;
+  usable.reserve(r.faces);
   for (size_t f = 0; f < r.faces; ++f) {
     const uint32_t* c = &m.faces[3 * f];
-    const double* A = &m.vertices[3 * c[0]];
-    const double* B = &m.vertices[3 * c[1]];
-    const double* C = &m.vertices[3 * c[2]];
-    const double u[3] = {B[0] - A[0], B[1] - A[1], B[2] - A[2]};
-    const double w[3] = {C[0] - A[0], C[1] - A[1], C[2] - A[2]};
-    const double n[3] = {u[1] * w[2] - u[2] * w[1], u[2] * w[0] - u[0] * w[2],
-                         u[0] * w[1] - u[1] * w[0]};
-    six_volume += A[0] * (B[1] * C[2] - B[2] * C[1]) + A[1] * (B[2] * C[0] - B[0] * C[2]) +
-                  A[2] * (B[0] * C[1] - B[1] * C[0]);
-    if ((n[0] == 0 && n[1] == 0 && n[2] == 0) || c[0] == c[1] || c[1] == c[2] || c[2] == c[0]) {
+    const Vec A = m.Corner(f, 0), B = m.Corner(f, 1), C = m.Corner(f, 2);
+    if (!Finite(A) || !Finite(B) || !Finite(C)) {
+      ++r.nonfinite_faces;
+      continue;
+    }
+    const Vec n = geometry::FacetNormal(A, B, C);
+    if ((n.x == 0 && n.y == 0 && n.z == 0) || c[0] == c[1] || c[1] == c[2] || c[2] == c[0]) {
       ++r.degenerate_faces;
       continue;  // no normal, no edges that count
     }
-    std::array<uint32_t, 3> sorted = {c[0], c[1], c[2]};
-    std::sort(sorted.begin(), sorted.end());
-    if (!seen.insert(std::string(reinterpret_cast<const char*>(sorted.data()), 12)).second)
-      ++r.duplicate_faces;
+    usable.push_back(static_cast<uint32_t>(f));
     if (!m.normals.empty()) {
       const float* s = &m.normals[3 * f];
       if (s[0] != 0 || s[1] != 0 || s[2] != 0) {
         ++r.stl_normals;
-        if (s[0] * n[0] + s[1] * n[1] + s[2] * n[2] < 0) ++r.normals_against_winding;
+        if (s[0] * n.x + s[1] * n.y + s[2] * n.z < 0) ++r.normals_against_winding;
       }
     }
-    for (int k = 0; k < 3; ++k) {
-      const uint32_t a = c[k], b = c[(k + 1) % 3];
-      EdgeUse& e = edges[a < b ? EdgeKey(a, b) : EdgeKey(b, a)];
-      (a < b ? e.forward : e.backward)++;
+  }
+  r.volume = VolumeOf(m).Volume();
+  const size_t U = usable.size();
+  const auto corner = [&](uint32_t i, int k) { return m.faces[3 * size_t{usable[i]} + k]; };
+
+  // Duplicates: faces grouped by their lowest vertex, then by the other two.
+  {
+    std::vector<std::array<uint32_t, 3>> sorted(U);
+    for (uint32_t i = 0; i < U; ++i) {
+      sorted[i] = {corner(i, 0), corner(i, 1), corner(i, 2)};
+      std::sort(sorted[i].begin(), sorted[i].end());
+    }
+    Groups g = GroupBy(r.vertices, U, [&](size_t i) { return sorted[i][0]; });
+    for (size_t v = 0; v < r.vertices; ++v) {
+      uint32_t* first = &g.item[0] + g.offset[v];
+      uint32_t* last = &g.item[0] + g.offset[v + 1];
+      SortGroup(first, last, [&](uint32_t a, uint32_t b) { return sorted[a] < sorted[b]; });
+      for (uint32_t* i = first + 1; i < last; ++i)
+        if (sorted[*i] == sorted[*(i - 1)]) ++r.duplicate_faces;
     }
   }
-  for (const auto& [key, e] : edges) {
-    const uint32_t uses = e.forward + e.backward;
-    if (uses == 1) ++r.boundary_edges;
-    if (uses > 2) ++r.non_manifold_edges;
-    if (uses == 2 && e.forward != 1) ++r.inconsistent_edges;
+
+  // Edges: half-edge 3i + k runs from corner k of face i to corner k + 1;
+  // grouped by the lower end, then by the higher. Faces on a shared edge
+  // are one piece.
+  UnionFind pieces(U);
+  {
+    const auto from = [&](uint32_t h) { return corner(h / 3, h % 3); };
+    const auto to = [&](uint32_t h) { return corner(h / 3, (h % 3 + 1) % 3); };
+    const auto lo = [&](uint32_t h) { return std::min(from(h), to(h)); };
+    const auto hi = [&](uint32_t h) { return std::max(from(h), to(h)); };
+    Groups g = GroupBy(r.vertices, 3 * U, [&](size_t h) { return lo(static_cast<uint32_t>(h)); });
+    for (size_t v = 0; v < r.vertices; ++v) {
+      uint32_t* first = &g.item[0] + g.offset[v];
+      uint32_t* last = &g.item[0] + g.offset[v + 1];
+      SortGroup(first, last, [&](uint32_t a, uint32_t b) { return hi(a) < hi(b); });
+      for (uint32_t* i = first; i < last;) {
+        uint32_t* end = i + 1;
+        while (end < last && hi(*end) == hi(*i)) ++end;
+        const size_t uses = size_t(end - i);
+        size_t forward = 0;
+        for (uint32_t* j = i; j < end; ++j) {
+          forward += from(*j) < to(*j);
+          pieces.Join(*i / 3, *j / 3);
+        }
+        if (uses == 1) ++r.boundary_edges;
+        if (uses > 2) ++r.non_manifold_edges;
+        if (uses == 2 && forward != 1) ++r.inconsistent_edges;
+        i = end;
+      }
+    }
   }
-  r.volume = six_volume / 6;
+
+  // The pieces, numbered in the order of their first face, and each one's
+  // signed volume about its own first corner.
+  std::vector<uint32_t> piece(U);
+  std::vector<geometry::VolumeAbout> volume;
+  {
+    std::vector<uint32_t> number(U, UINT32_MAX);
+    for (uint32_t i = 0; i < U; ++i) {
+      uint32_t& p = number[pieces.Find(i)];
+      const size_t f = usable[i];
+      if (p == UINT32_MAX) {
+        p = static_cast<uint32_t>(volume.size());
+        volume.emplace_back(m.Corner(f, 0));
+      }
+      piece[i] = p;
+      volume[p].Add(m.Corner(f, 0), m.Corner(f, 1), m.Corner(f, 2));
+    }
+  }
+  r.components = volume.size();
+  for (const auto& v : volume) r.inside_out_components += !(v.Volume() > 0);
+  if (r.nonfinite_faces) return r;
+
+  // Crossings: pairs of faces with overlapping boxes and no common vertex.
+  std::vector<uint32_t> slot(r.faces, UINT32_MAX);  // face -> its index in usable
+  for (uint32_t i = 0; i < U; ++i) slot[usable[i]] = i;
+  const auto triangle = [&](uint32_t f, Vec t[3]) {
+    for (int k = 0; k < 3; ++k) t[k] = m.Corner(f, k);
+  };
+  const FaceTree tree(m, usable);
+  tree.OverlappingPairs([&](uint32_t f, uint32_t g) {
+    if (ShareVertex(&m.faces[3 * size_t{f}], &m.faces[3 * size_t{g}])) return;
+    Vec t[3], u[3];
+    triangle(f, t), triangle(g, u);
+    if (TrianglesCross(t, u)) ++r.intersecting_pairs;
+  });
+
+  // Each piece's place: the winding number of the other pieces at a point
+  // of it, counted along a ray to beyond the model. A solid piece must lie
+  // outside every other solid (0), a cavity inside exactly one (1).
+  if (r.components < 2 || r.boundary_edges || r.non_manifold_edges || r.inconsistent_edges ||
+      r.duplicate_faces || r.intersecting_pairs)
+    return r;
+  double diagonal = 0;
+  {
+    Vec lo{HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi{-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+    for (uint32_t f : usable)
+      for (int k = 0; k < 3; ++k) {
+        const Vec v = m.Corner(f, k);
+        lo = {std::min(lo.x, v.x), std::min(lo.y, v.y), std::min(lo.z, v.z)};
+        hi = {std::max(hi.x, v.x), std::max(hi.y, v.y), std::max(hi.z, v.z)};
+      }
+    diagonal = geometry::Norm(hi - lo);
+  }
+  Groups members = GroupBy(r.components, U, [&](size_t i) { return piece[i]; });
+  for (uint32_t p = 0; p < r.components; ++p) {
+    const uint32_t* first = &members.item[0] + members.offset[p];
+    const size_t size = members.offset[p + 1] - members.offset[p];
+    bool known = false;
+    int winding = 0;
+    for (int k = 0; k < kRays && !known; ++k) {
+      Vec t[3];
+      triangle(usable[first[size * size_t(k) / kRays]], t);
+      const Vec from{(t[0].x + t[1].x + t[2].x) / 3, (t[0].y + t[1].y + t[2].y) / 3,
+                     (t[0].z + t[1].z + t[2].z) / 3};
+      const Vec d = RayDirection(k);
+      const double reach = 2 * diagonal / geometry::Norm(d);
+      const Vec to{from.x + reach * d.x, from.y + reach * d.y, from.z + reach * d.z};
+      bool unclear = false;
+      winding = 0;
+      tree.AlongSegment(from, to, [&](uint32_t g) {
+        if (unclear || piece[slot[g]] == p) return;
+        Vec u[3];
+        triangle(g, u);
+        const int s = SegmentCrossing(from, to, u);
+        if (s == 2) unclear = true;
+        winding += s;
+      });
+      known = !unclear;
+    }
+    // A piece no ray could place is taken as inside another.
+    const bool solid = volume[p].Volume() > 0;
+    if (solid && (!known || winding != 0)) ++r.nested_components;
+    if (!solid && known && winding == 1) ++r.cavities;
+  }
   return r;
 }
 
 std::string CheckReport::Problem() const {
   auto n = [](size_t k, const char* what) { return std::to_string(k) + " " + what; };
+  if (faces == 0) return "no faces";
+  if (nonfinite_faces)
+    return n(nonfinite_faces,
+             "faces with a coordinate that is not a finite number (NaN or infinity)");
+  if (degenerate_faces == faces) return "no solid: every face has zero area";
   if (boundary_edges) return "not closed: " + n(boundary_edges, "boundary edges");
   if (non_manifold_edges)
     return "not a manifold surface: " +
@@ -82,18 +273,30 @@ std::string CheckReport::Problem() const {
   if (inconsistent_edges)
     return "orientation not consistent: " +
            n(inconsistent_edges, "edges run the same way by both their faces");
+  if (intersecting_pairs)
+    return "self-intersecting: " + n(intersecting_pairs, "pairs of faces cross each other");
+  if (!std::isfinite(volume))
+    return "the signed volume is not a finite number: coordinates too large for double precision";
   if (!(volume > 0))
     return "oriented inward (signed volume " + std::to_string(volume) +
            "): its faces wind clockwise seen from outside";
+  if (inside_out_components > cavities)
+    return n(inside_out_components - cavities,
+             "components oriented inward outside any solid (a negative mass)");
+  if (nested_components)
+    return n(nested_components, "components inside another solid component (counted twice)");
   return "";
 }
 
 std::string CheckReport::Text() const {
   std::ostringstream out;
-  out << "vertices\t" << vertices << "\nfaces\t" << faces << "\nboundary edges\t" << boundary_edges
-      << "\nnon-manifold edges\t" << non_manifold_edges << "\ninconsistent edges\t"
-      << inconsistent_edges << "\ndegenerate faces\t" << degenerate_faces << "\nduplicate faces\t"
-      << duplicate_faces << "\n";
+  out << "vertices\t" << vertices << "\nfaces\t" << faces << "\nnon-finite faces\t"
+      << nonfinite_faces << "\nboundary edges\t" << boundary_edges << "\nnon-manifold edges\t"
+      << non_manifold_edges << "\ninconsistent edges\t" << inconsistent_edges
+      << "\ndegenerate faces\t" << degenerate_faces << "\nduplicate faces\t" << duplicate_faces
+      << "\nintersecting face pairs\t" << intersecting_pairs << "\ncomponents\t" << components
+      << "\ninside-out components\t" << inside_out_components << "\ncavities\t" << cavities
+      << "\nnested components\t" << nested_components << "\n";
   if (stl_normals || normals_against_winding)
     out << "STL normals against the winding\t" << normals_against_winding << " of " << stl_normals
         << "\n";

@@ -1,5 +1,7 @@
 // Whether a model is fit for the field formulas: a closed, consistently and
-// outward oriented surface. Also what else is worth knowing about it.
+// outward oriented surface that does not cross itself, each of whose pieces
+// bounds a solid or a cavity inside one. Also what else is worth knowing
+// about it.
 #pragma once
 
 #include <string>
@@ -10,11 +12,22 @@ namespace mesh {
 
 struct CheckReport {
   size_t vertices = 0, faces = 0;
-  size_t boundary_edges = 0;           // used by one face: the surface is open
-  size_t non_manifold_edges = 0;       // used by three faces or more
-  size_t inconsistent_edges = 0;       // two faces that run the edge the same way
-  size_t degenerate_faces = 0;         // zero area (they add nothing to the field)
-  size_t duplicate_faces = 0;          // the same three vertices as an earlier face
+  size_t nonfinite_faces = 0;     // a coordinate that is NaN or infinite
+  size_t boundary_edges = 0;      // used by one face: the surface is open
+  size_t non_manifold_edges = 0;  // used by three faces or more
+  size_t inconsistent_edges = 0;  // two faces that run the edge the same way
+  size_t degenerate_faces = 0;    // zero area (they add nothing to the field)
+  size_t duplicate_faces = 0;     // the same three vertices as an earlier face
+  size_t intersecting_pairs = 0;  // faces with no vertex in common that cross
+  // Pieces of the surface joined across edges, those of negative volume,
+  // and of these the cavities (inside a solid piece). Nested components are
+  // solid pieces inside another solid: their volume counts twice. The last
+  // two are found on a closed, consistent surface free of crossings only
+  // (0 otherwise).
+  size_t components = 0;
+  size_t inside_out_components = 0;
+  size_t cavities = 0;
+  size_t nested_components = 0;
   size_t normals_against_winding = 0;  // STL: stored normal opposite the winding
   size_t stl_normals = 0;              // STL: faces with a stored (nonzero) normal
   double volume = 0;                   // signed: positive when outward
@@ -26,5 +39,9 @@ struct CheckReport {
 };
 
 CheckReport Check(const Mesh& model);
+
+// The volume and centre-of-mass sums of every face, about the first corner
+// of the first face (none for a model without faces: about the origin).
+geometry::VolumeAbout VolumeOf(const Mesh& model);
 
 }  // namespace mesh

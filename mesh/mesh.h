@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/failure.h"
+#include "common/geometry.h"
 
 namespace mesh {
 
@@ -20,6 +21,10 @@ struct Mesh {
   size_t FaceCount() const { return faces.size() / 3; }
   // The nine coordinates of every face, A B C, for the field engines.
   std::vector<double> FaceCorners() const;
+  // Corner k (0, 1, 2: A, B, C) of face f.
+  geometry::Vec Corner(size_t f, int k) const {
+    return geometry::At(&vertices[3 * size_t{faces[3 * f + k]}]);
+  }
 };
 
 enum class Format { kStlBinary, kStlAscii, kObj, kPlyAscii, kPlyBinary, kOff, kVf, kTab };

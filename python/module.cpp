@@ -191,11 +191,17 @@ class Model {
     py::dict d;
     d["vertices"] = r.vertices;
     d["faces"] = r.faces;
+    d["nonfinite_faces"] = r.nonfinite_faces;
     d["boundary_edges"] = r.boundary_edges;
     d["non_manifold_edges"] = r.non_manifold_edges;
     d["inconsistent_edges"] = r.inconsistent_edges;
     d["degenerate_faces"] = r.degenerate_faces;
     d["duplicate_faces"] = r.duplicate_faces;
+    d["intersecting_pairs"] = r.intersecting_pairs;
+    d["components"] = r.components;
+    d["inside_out_components"] = r.inside_out_components;
+    d["cavities"] = r.cavities;
+    d["nested_components"] = r.nested_components;
     d["normals_against_winding"] = r.normals_against_winding;
     d["volume"] = r.volume;
     d["problem"] = r.Problem();

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <numeric>
 
+#include "common/geometry.h"
 #include "engine/terms.h"
 #include "mesh/mesh.h"
 
@@ -37,13 +38,9 @@ double Slope(const double n[3], double gx, double gy, double gz) {
 Body::Body(mesh::Mesh model, unsigned threads, double tolerance) : model_(std::move(model)) {
   corners_ = model_.FaceCorners();
   const uint32_t n = static_cast<uint32_t>(model_.FaceCount());
-  terms::VolumeSum sum;
-  for (uint32_t f = 0; f < n; ++f) {
-    const double* v = &corners_[9 * size_t{f}];
-    sum.Add({v[0], v[1], v[2]}, {v[3], v[4], v[5]}, {v[6], v[7], v[8]});
-  }
+  const geometry::VolumeAbout sum = mesh::VolumeOf(model_);
   volume_ = sum.Volume();
-  const terms::Vec c = sum.Centroid();
+  const geometry::Vec c = sum.Centroid();
   centre_ = {c.x, c.y, c.z};
   engine_.SetTolerance(tolerance);
   engine_.SetFarExpansion(true);
@@ -53,13 +50,8 @@ Body::Body(mesh::Mesh model, unsigned threads, double tolerance) : model_(std::m
 
 std::vector<double> FaceAreas(const mesh::Mesh& m) {
   std::vector<double> area(m.FaceCount());
-  for (size_t f = 0; f < area.size(); ++f) {
-    const double* A = &m.vertices[3 * m.faces[3 * f]];
-    const double* B = &m.vertices[3 * m.faces[3 * f + 1]];
-    const double* C = &m.vertices[3 * m.faces[3 * f + 2]];
-    area[f] = 0.5 * terms::Norm(terms::Cross({B[0] - A[0], B[1] - A[1], B[2] - A[2]},
-                                             {C[0] - A[0], C[1] - A[1], C[2] - A[2]}));
-  }
+  for (size_t f = 0; f < area.size(); ++f)
+    area[f] = geometry::FacetArea(m.Corner(f, 0), m.Corner(f, 1), m.Corner(f, 2));
   return area;
 }
 
@@ -150,10 +142,10 @@ bool SurfaceOf(const Body& body, const SurfaceRequest& request, Surface* surface
     s.cx[f] = ((A[0] + B[0]) + C[0]) / 3;
     s.cy[f] = ((A[1] + B[1]) + C[1]) / 3;
     s.cz[f] = ((A[2] + B[2]) + C[2]) / 3;
-    const terms::Vec c = terms::Cross({B[0] - A[0], B[1] - A[1], B[2] - A[2]},
-                                      {C[0] - A[0], C[1] - A[1], C[2] - A[2]});
+    const geometry::Vec c =
+        geometry::FacetNormal(geometry::At(A), geometry::At(B), geometry::At(C));
     normal[3 * f] = c.x, normal[3 * f + 1] = c.y, normal[3 * f + 2] = c.z;
-    s.area[f] = 0.5 * terms::Norm(c);
+    s.area[f] = 0.5 * geometry::Norm(c);
   }
   // The centroids and, as one more point of the same call, the centre of
   // mass.

@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "common/geometry.h"
 #include "common/print.h"
-#include "engine/terms.h"
 #include "engine/threads.h"
 #include "mesh/check.h"
 #include "mesh/mesh.h"
@@ -75,20 +75,26 @@ Harmonics PartsHarmonics(const std::vector<HarmonicPart>& parts, const Units& un
   const int N = request.degree;
   std::array<double, 3> origin{0, 0, 0};
   if (request.origin == HarmonicOrigin::kCentreOfMass) {
-    // The volume and centroid rule of each part, weighted by its density.
+    // The volume and centroid rule of each part, weighted by its density,
+    // all about one corner of the model (so that a model far from its
+    // origin keeps its digits), which is then added back.
     double mass = 0, moment[3] = {0, 0, 0};
+    const geometry::Vec o =
+        parts.empty() || !parts[0].facets ? geometry::Vec{0, 0, 0} : geometry::At(parts[0].corners);
     for (const HarmonicPart& p : parts) {
-      terms::VolumeSum sum;
+      geometry::VolumeAbout about(o);
       for (size_t f = 0; f < p.facets; ++f) {
         const double* v = p.corners + 9 * f;
-        sum.Add({v[0], v[1], v[2]}, {v[3], v[4], v[5]}, {v[6], v[7], v[8]});
+        about.Add(geometry::At(v), geometry::At(v + 3), geometry::At(v + 6));
       }
+      const geometry::VolumeSum& sum = about.sum;
       mass += p.density * sum.D;
       moment[0] += p.density * sum.Sx, moment[1] += p.density * sum.Sy;
       moment[2] += p.density * sum.Sz;
     }
     if (!(mass > 0)) throw Failure(Prefix(request.model) + NotPositive(parts.size()));
-    for (int k = 0; k < 3; ++k) origin[k] = moment[k] / (4 * mass);
+    origin = {o.x + moment[0] / (4 * mass), o.y + moment[1] / (4 * mass),
+              o.z + moment[2] / (4 * mass)};
   }
   // The Brillouin radius s: every coordinate is divided by it, so that each
   // term of the recursion stays of order 1 at any degree.

@@ -111,6 +111,13 @@ def test_errors_name_the_parameters():
         holed.field(np.zeros((1, 3)))
     U, _ = holed.field(np.array([[5.0, 0, 0]]), check=False)
     assert np.isfinite(U[0])
+    # Two spheres that overlap: each closed and outward, together no solid.
+    both = polyfield.Model(np.vstack([v, v + [1.0, 0, 0]]), np.vstack([f, f + len(v)]))
+    report = both.check()
+    assert report["fit"] is False and report["components"] == 2
+    assert report["intersecting_pairs"] > 0 and report["problem"].startswith("self-intersecting: ")
+    with pytest.raises(polyfield.Error, match=r"unfit for the field formulas: self-intersecting"):
+        both.field(np.zeros((1, 3)))
     m = polyfield.Model(v, f)
     refused = [
         (lambda: m.surface(spin_period=3.0), "spin_period needs density, mass or gm (SI units)"),
