@@ -828,8 +828,9 @@ Mesh ReadModel(const std::string& path) {
   const std::string ext = Extension(path), first = FirstWord(s);
   // Binary STL has no mark of its own: its size is tried first (no text
   // file under 7 GB has the size its bytes 80 to 83 would announce), then a
-  // NUL among its first 84 bytes (text has none; a count below 2^24 has
-  // one at byte 83), then the extension.
+  // NUL among its first 84 bytes of a file named .stl or without an
+  // extension (text has none; a count below 2^24 has one at byte 83), then
+  // the extension.
   const bool nul = std::memchr(s.data(), 0, std::min<size_t>(s.size(), 84)) != nullptr;
   Mesh m;
   if (BinaryStlSize(s)) {
@@ -838,7 +839,7 @@ Mesh ReadModel(const std::string& path) {
     m = ReadPly(path, s);
   } else if (first == "off" || ext == "off") {
     m = ReadOff(path, s);
-  } else if (s.size() >= 84 && nul) {
+  } else if (s.size() >= 84 && nul && (ext == "stl" || ext.empty())) {
     m = ReadStlBinary(path, s);
   } else if (first == "solid" && Mentions(s, "facet")) {
     m = ReadStlAscii(path, s);
