@@ -392,7 +392,8 @@ int RunCheck(const std::string& path) {
 
 int RunConvert(const std::string& in, const std::string& out, bool ascii, bool binary) {
   const mesh::Mesh m = science::LoadModel(in);
-  mesh::WriteModel(out, m, mesh::FormatFor(out, ascii, binary));
+  const std::string note = mesh::WriteModel(out, m, mesh::FormatFor(out, ascii, binary));
+  if (!note.empty()) std::fprintf(stderr, "polyfield: %s\n", note.c_str());
   return 0;
 }
 

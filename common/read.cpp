@@ -10,6 +10,7 @@
 
 #include "common/error.h"
 #include "common/input.h"
+#include "common/stl_grammar.h"
 
 namespace {
 
@@ -22,50 +23,19 @@ int C;       // last character consumed; -1 at end of input
 bool IsTextByte(unsigned char b) {
   return b == 9 || b == 10 || b == 13 || (b >= 0x20 && b <= 0x7E);
 }
-bool IsBlank(int c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
 
 int Next() {
   C = I <= 95 ? static_cast<unsigned char>(S[I++]) : getc_unlocked(file);
   return C;
 }
 
-// Reads the next whitespace-delimited token into S, lower-cased. Returns 0 at
-// end of input and for a token longer than 95 characters.
-int GetS() {
-  do {
-    if (Next() == EOF) return 0;
-  } while (IsBlank(C));
-  unsigned k = 0;
-  while (C != EOF && !IsBlank(C)) {
-    S[k++] = static_cast<char>(C >= 'A' && C <= 'Z' ? C - 'A' + 'a' : C);
-    if (k == 96) return 0;
-    Next();
-  }
-  S[k] = 0;
-  return 1;
-}
-
-// "%lf" on a token: strtod where the two provably agree (plain decimal
-// numbers), the C library's scanner for everything else (hex, nan, inf).
-bool Number(const char* s, double* d) {
-  if (std::strspn(s, "0123456789+-.eE") == std::strlen(s)) {
-    char* end;
-    *d = std::strtod(s, &end);
-    return end != s;
-  }
-  return std::sscanf(s, "%lf", d) == 1;
-}
-
-void Expect(const char* keyword) {
-  if (!GetS() || std::strcmp(S, keyword) != 0) Error("ASCII facet data read error.");
-}
-
-void Numbers(double* out) {
-  for (int k = 0; k < 3; ++k)
-    if (!GetS() || !Number(S, &out[k])) Error("ASCII facet data read error.");
-}
+// The shared grammar's view of the input: the look-ahead, then the stream;
+// its token reader (the unit's GetS) copies each token into S.
+struct Stream {
+  int Next() { return ::Next(); }
+  int Last() const { return C; }
+  char* Token() { return S; }
+};
 
 // Grows a malloc'd array to hold `need` records, geometrically, so that an
 // ASCII model of n facets costs O(n) copying.
@@ -81,41 +51,30 @@ void Reserve(F** array, size_t* capacity, size_t need) {
   *capacity = cap;
 }
 
+// Facets of the ASCII grammar into the growing array; every breach of the
+// grammar is one message.
+template <class F>
+struct AsciiSink {
+  F** facets;
+  stl::Orientation orientation;
+  size_t capacity = 0;
+  void Facet(const double n[3], const double a[3], const double b[3], const double c[3]) {
+    Reserve(facets, &capacity, size_t{N} + 1);
+    stl_detail::Set(&(*facets)[N], 0, n, a, b, c, orientation);
+    ++N;
+  }
+  [[noreturn]] void Fail(stl::Fault, const char*) { Error("ASCII facet data read error."); }
+};
+
+// The first solid only: what follows its "endsolid" line is never read.
 template <class F>
 void ReadAscii(F** facets) {
   I = 0;
-  if (!GetS() || std::strcmp(S, "solid") != 0) Error("ASCII facet data read error.");
-  if (C != '\n') {
-    do {
-      if (Next() == EOF) Error("ASCII facet data read error.");
-    } while (C != '\n');
-  }
   N = 0;
-  size_t capacity = 0;
-  for (;;) {
-    if (!GetS()) Error("ASCII facet data read error.");
-    if (std::strcmp(S, "endsolid") == 0) {
-      while (C != '\n' && C != EOF) Next();
-      break;
-    }
-    if (std::strcmp(S, "facet") != 0) Error("ASCII facet data read error.");
-    double n[3], a[3], b[3], c[3];
-    Expect("normal");
-    Numbers(n);
-    Expect("outer");
-    Expect("loop");
-    Expect("vertex");
-    Numbers(a);
-    Expect("vertex");
-    Numbers(b);
-    Expect("vertex");
-    Numbers(c);
-    Expect("endloop");
-    Expect("endfacet");
-    Reserve(facets, &capacity, size_t{N} + 1);
-    stl_detail::Set(&(*facets)[N], 0, n, a, b, c);
-    ++N;
-  }
+  constexpr stl::Rules kRules;  // orientation from the normals, "%lf" numbers
+  Stream in;
+  AsciiSink<F> sink{facets, kRules.orientation};
+  stl::ReadSolids(in, kRules, sink);
 }
 
 // Binary STL: the count in the file is a claim. The array grows with the data
@@ -162,18 +121,10 @@ namespace stl_detail {
 
 template <class F>
 void Set(F* facet, uint16_t attribute, const double n[3], const double a[3], const double b[3],
-         const double c[3]) {
-  // (b - a) x (c - a) as sums of six products, so that no coordinate
-  // difference is rounded before the sign is decided.
-  const double cx =
-      a[1] * b[2] + b[1] * c[2] + a[2] * c[1] - a[2] * b[1] - b[2] * c[1] - a[1] * c[2];
-  const double cy =
-      a[2] * b[0] + b[2] * c[0] + a[0] * c[2] - a[0] * b[2] - b[0] * c[2] - a[2] * c[0];
-  const double cz =
-      a[0] * b[1] + b[0] * c[1] + a[1] * c[0] - a[1] * b[0] - b[1] * c[0] - a[0] * c[1];
-  const double d = n[0] * cx + n[1] * cy + n[2] * cz;
-  const double* second = d < 0 ? c : b;
-  const double* third = d < 0 ? b : c;
+         const double c[3], stl::Orientation orientation) {
+  const bool exchange = stl::Exchanges(orientation, n, a, b, c);
+  const double* second = exchange ? c : b;
+  const double* third = exchange ? b : c;
   for (int k = 0; k < 3; ++k) {
     facet->v[k] = NarrowToFloat(a[k]);
     facet->v[3 + k] = NarrowToFloat(second[k]);
@@ -183,21 +134,21 @@ void Set(F* facet, uint16_t attribute, const double n[3], const double a[3], con
 }
 
 template <class F>
-void Normal(F* facet, const float block[12], uint16_t attribute) {
+void Normal(F* facet, const float block[12], uint16_t attribute, stl::Orientation orientation) {
   double w[12];
   for (int k = 0; k < 12; ++k) w[k] = block[k];
-  Set(facet, attribute, w, w + 3, w + 6, w + 9);
+  Set(facet, attribute, w, w + 3, w + 6, w + 9, orientation);
 }
 
 template <class F>
-void Reverse(F* facet, float block[12], uint16_t* attribute) {
+void Reverse(F* facet, float block[12], uint16_t* attribute, stl::Orientation orientation) {
   for (int k = 0; k < 12; ++k) {
     unsigned char* p = reinterpret_cast<unsigned char*>(&block[k]);
     std::swap(p[0], p[3]);
     std::swap(p[1], p[2]);
   }
   *attribute = static_cast<uint16_t>(*attribute >> 8 | *attribute << 8);
-  Normal(facet, block, *attribute);
+  Normal(facet, block, *attribute, orientation);
 }
 
 }  // namespace stl_detail
@@ -225,9 +176,9 @@ void ReadFacet(const char* path, uint32_t* count, F** facets) {
 #define READ_INSTANTIATE(F)                                                                   \
   template void ReadFacet<F>(const char*, uint32_t*, F**);                                    \
   template void stl_detail::Set<F>(F*, uint16_t, const double*, const double*, const double*, \
-                                   const double*);                                            \
-  template void stl_detail::Normal<F>(F*, const float*, uint16_t);                            \
-  template void stl_detail::Reverse<F>(F*, float*, uint16_t*);
+                                   const double*, stl::Orientation);                          \
+  template void stl_detail::Normal<F>(F*, const float*, uint16_t, stl::Orientation);          \
+  template void stl_detail::Reverse<F>(F*, float*, uint16_t*, stl::Orientation);
 READ_INSTANTIATE(Facet)
 READ_INSTANTIATE(AttributedFacet)
 READ_INSTANTIATE(ValuedFacet)

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "common/facet.h"
+#include "common/stl_grammar.h"
 
 // Reads the model at `path` ("-..." is standard input) into a malloc'd array
 // owned by the caller. Returns only with at least one facet; every failure ends
@@ -14,15 +15,18 @@ void ReadFacet(const char* path, uint32_t* count, F** facets);
 
 namespace stl_detail {
 // Fills a record from the file's normal n and vertices a, b, c (doubles),
-// exchanging vertices 2 and 3 when the right-hand normal opposes n.
+// exchanging vertices 2 and 3 when the right-hand normal opposes n (the
+// programs' rule; kFromWinding keeps the order).
 template <class F>
 void Set(F* facet, uint16_t attribute, const double n[3], const double a[3], const double b[3],
-         const double c[3]);
+         const double c[3], stl::Orientation orientation = stl::Orientation::kFromNormals);
 // Twelve host-order floats (normal, A, B, C) widened to double, then Set.
 template <class F>
-void Normal(F* facet, const float block[12], uint16_t attribute);
+void Normal(F* facet, const float block[12], uint16_t attribute,
+            stl::Orientation orientation = stl::Orientation::kFromNormals);
 // Reverses the bytes of each of the twelve floats and of the attribute in
 // place, then Normal: the decoding of little-endian data on a big-endian host.
 template <class F>
-void Reverse(F* facet, float block[12], uint16_t* attribute);
+void Reverse(F* facet, float block[12], uint16_t* attribute,
+             stl::Orientation orientation = stl::Orientation::kFromNormals);
 }  // namespace stl_detail

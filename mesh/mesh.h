@@ -13,9 +13,10 @@
 namespace mesh {
 
 struct Mesh {
-  std::vector<double> vertices;  // x, y, z of vertex i at 3i
-  std::vector<uint32_t> faces;   // vertices of face f at 3f (A, B, C)
-  std::vector<float> normals;    // the stored normal of each face (STL only)
+  std::vector<double> vertices;      // x, y, z of vertex i at 3i
+  std::vector<uint32_t> faces;       // vertices of face f at 3f (A, B, C)
+  std::vector<float> normals;        // the stored normal of each face (STL only)
+  std::vector<uint16_t> attributes;  // the attribute word of each face (binary STL only)
 
   size_t VertexCount() const { return vertices.size() / 3; }
   size_t FaceCount() const { return faces.size() / 3; }
@@ -33,7 +34,10 @@ enum class Format { kStlBinary, kStlAscii, kObj, kPlyAscii, kPlyBinary, kOff, kV
 // recognised by content where it can be (PLY, OFF, STL, the vertex/face text
 // "V F" header), else by extension (.obj, .tab). STL facets keep their
 // winding; their stored normals are kept beside it for the check. Vertices
-// that are exactly equal are one vertex.
+// that are exactly equal are one vertex, in every format. Data past what a
+// count announces is refused unless blank or a comment (a binary STL may
+// carry up to 49 bytes more); every solid of an ASCII STL is read, each to
+// its "endsolid". Failures name the file and, in text, the line.
 Mesh ReadModel(const std::string& path);
 
 // The format a file name asks for: .stl (binary), .obj, .ply (ASCII), .off,
@@ -42,9 +46,13 @@ Mesh ReadModel(const std::string& path);
 Format FormatFor(const std::string& path, bool ascii = false, bool binary = false);
 
 // Writes the model; text formats carry every double to the last bit (17
-// significant digits), binary STL carries floats. The file is replaced only
-// once written in full.
-void WriteModel(const std::string& path, const Mesh& model, Format format);
+// significant digits), binary STL carries floats and the faces' attribute
+// words (those read from a binary STL; else 0). The file is replaced only
+// once written in full. Returns a note for the user when binary STL rounds
+// any coordinate ("PATH: N of M coordinates rounded to float32 for binary
+// STL, by up to D"), else ""; refuses a fit model that the rounding makes
+// unfit for the field formulas (mesh/check.h), before anything is written.
+std::string WriteModel(const std::string& path, const Mesh& model, Format format);
 
 const char* FormatName(Format format);
 

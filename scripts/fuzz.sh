@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-300}
 all=(stl cm_stl points)
-for extra in polygrav_vf polygrav_points facetpaint_rgb tribuild; do
+for extra in polygrav_vf polygrav_points facetpaint_rgb tribuild models; do
   grep -q "suite_fuzz($extra " tests/fuzz/tests.cmake && all+=("$extra")
 done
 harnesses=("${@:-${all[@]}}")

@@ -10,6 +10,7 @@
 #include <array>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
@@ -322,6 +323,48 @@ TEST(PolyfieldFormats, RoundTripsKeepEveryBit) {
   ASSERT_EQ(Polyfield({"convert", a, b}).status, 0);
   ASSERT_EQ(Polyfield({"convert", b, v2}).status, 0);
   EXPECT_TRUE(ReadFile(v1) == ReadFile(v2));
+}
+
+// convert to binary STL says how much float32 rounds, and refuses a model
+// the rounding makes unfit: a 1 cm cube 1e7 from the origin, where floats
+// lie 1 apart, would collapse to a point.
+// The unit cube of tests/data/cube.vf.txt, `side` long, moved by `at` along
+// every axis, with 17 digits.
+std::string MovedCube(double at, double side = 1) {
+  std::istringstream in(ReadFile(DataPath("cube.vf.txt")));
+  size_t V, F;
+  in >> V >> F;
+  std::ostringstream out;
+  out.precision(17);
+  out << V << " " << F << "\n";
+  for (size_t i = 0; i < 3 * V; ++i) {
+    double x;
+    in >> x;
+    out << at + side * x << (i % 3 == 2 ? "\n" : " ");
+  }
+  for (std::string w; in >> w;) out << w << " ";
+  return out.str();
+}
+
+TEST(PolyfieldFormats, BinaryStlRoundingNotedOrRefused) {
+  const std::string out = TempDir() + "/out.stl";
+  RunResult r = Polyfield({"convert", DataPath("cube.vf.txt"), out});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  // 0.1 is no float: every coordinate of the moved cube rounds.
+  const std::string moved = Write("moved.vf.txt", MovedCube(0.1));
+  r = Polyfield({"convert", moved, out});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err.rfind("polyfield: " + out + ": 24 of 24 coordinates rounded to float32", 0), 0u)
+      << r.err;
+  const std::string far = Write("far.vf.txt", MovedCube(1e7, 0.01));
+  std::filesystem::remove(out);
+  r = Polyfield({"convert", far, out});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("the model rounded is unfit for the field formulas"), std::string::npos)
+      << r.err;
+  EXPECT_FALSE(std::filesystem::exists(out));
+  EXPECT_EQ(Polyfield({"convert", far, out, "--ascii"}).status, 0);
 }
 
 // The same field from the STL and the vertex/face model of Kleopatra (the

@@ -31,6 +31,7 @@ function(suite_fuzz name)
 endfunction()
 
 suite_fuzz(stl SOURCES fuzz/stl_fuzz.cpp LIBS read store LABELS bigendian)
+suite_fuzz(models SOURCES fuzz/models_fuzz.cpp LIBS mesh)
 suite_fuzz(cm_stl SOURCES fuzz/cm_stl_fuzz.cpp LIBS cm_stl)
 suite_fuzz(points SOURCES fuzz/points_fuzz.cpp LIBS field_commands engine_direct si_guarded engine_table
   LABELS threaded)
