@@ -159,7 +159,7 @@ bool Progress(double share) {
 // Points: three numbers x y z a line (common/rows.h).
 void ReadPoints(const std::string& path, std::vector<double>* x, std::vector<double>* y,
                 std::vector<double>* z) {
-  rows::Read(path, 3, "x y z", [&](const double* p, size_t) {
+  rows::Read(path, 3, "three numbers x y z", false, [&](const double* p, size_t) {
     x->push_back(p[0]), y->push_back(p[1]), z->push_back(p[2]);
   });
 }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,19 +18,13 @@ namespace rows {
 
 namespace {
 
-const char* CountWord(int n) {
-  static const char* const kWords[] = {"no",   "one", "two",   "three", "four",
-                                       "five", "six", "seven", "eight", "nine"};
-  return n >= 0 && n < 10 ? kWords[n] : nullptr;
-}
-
 bool Separator(char c) {
   return c == ' ' || c == '\t' || c == ',' || c == '\r' || c == '\v' || c == '\f';
 }
 
 // The numbers of one line (comment already cut off): true when it holds
 // exactly `columns` whole-word numbers; `*blank` when it holds nothing.
-bool Parse(char* p, int columns, double* values, bool* blank) {
+bool Parse(char* p, int columns, bool finite, double* values, bool* blank) {
   int k = 0;
   for (;;) {
     while (Separator(*p)) ++p;
@@ -41,7 +36,7 @@ bool Parse(char* p, int columns, double* values, bool* blank) {
     char* stop;
     const double d = std::strtod(start, &stop);
     *p = saved;
-    if (stop != p || k == columns) return *blank = false, false;
+    if (stop != p || k == columns || (finite && !std::isfinite(d))) return *blank = false, false;
     values[k++] = d;
   }
   *blank = k == 0;
@@ -50,7 +45,7 @@ bool Parse(char* p, int columns, double* values, bool* blank) {
 
 }  // namespace
 
-void Read(const std::string& path, int columns, const std::string& names,
+void Read(const std::string& path, int columns, const std::string& what, bool finite,
           const std::function<void(const double* values, size_t line)>& row) {
   const bool standard = path == "-";
   const std::unique_ptr<FILE, int (*)(FILE*)> file(
@@ -60,9 +55,7 @@ void Read(const std::string& path, int columns, const std::string& names,
   char* raw = nullptr;
   size_t capacity = 0;
   std::vector<double> values(static_cast<size_t>(columns));
-  const char* word = CountWord(columns);
-  const std::string expected = "expected " + (word ? std::string(word) : std::to_string(columns)) +
-                               " numbers " + names + ", found \"";
+  const std::string expected = "expected " + what + ", found \"";
   struct Free {
     char** p;
     ~Free() { std::free(*p); }
@@ -78,7 +71,7 @@ void Read(const std::string& path, int columns, const std::string& names,
     text.resize(std::min(text.find('#'), text.size()));  // shown without its comment
     if (char* hash = std::strchr(raw, '#')) *hash = '\0';
     bool blank;
-    if (!nul && Parse(raw, columns, values.data(), &blank)) {
+    if (!nul && Parse(raw, columns, finite, values.data(), &blank)) {
       row(values.data(), number);
     } else if (nul || !blank) {
       throw Failure(path + ":" + std::to_string(number) + ": " + expected + text + "\"");

@@ -12,10 +12,11 @@
 namespace rows {
 
 // Reads `path` ("-" is standard input) and calls `row` with the `columns`
-// numbers of each row and its line number. Refuses "PATH: cannot be opened",
-// "PATH: read error" and "PATH:LINE: expected three numbers x y z, found
-// "TEXT"" (`names` spells the columns, "x y z" here) as Failure.
-void Read(const std::string& path, int columns, const std::string& names,
+// numbers of each row and its line number. With `finite`, an infinite or NaN
+// number fails its row. Refuses "PATH: cannot be opened", "PATH: read error"
+// and "PATH:LINE: expected WHAT, found "TEXT"" (`what` as "three numbers x y
+// z"; TEXT the line without its comment) as Failure.
+void Read(const std::string& path, int columns, const std::string& what, bool finite,
           const std::function<void(const double* values, size_t line)>& row);
 
 }  // namespace rows

@@ -32,8 +32,8 @@ Read ReadText(const std::string& text, int columns = 3) {
   const std::string path = Write(text);
   Read r;
   try {
-    rows::Read(path, columns, columns == 3 ? "x y z" : "x y z mass",
-               [&](const double* v, size_t line) {
+    rows::Read(path, columns, columns == 3 ? "three numbers x y z" : "four numbers x y z mass",
+               columns == 4, [&](const double* v, size_t line) {
                  r.values.insert(r.values.end(), v, v + columns);
                  r.lines.push_back(line);
                });
@@ -57,19 +57,23 @@ TEST(Rows, BlanksTabsCommasCommentsAndSigns) {
 }
 
 TEST(Rows, WhatIsNotARowNamesTheFileAndLine) {
-  EXPECT_EQ(ReadText("1 2 3\n1 2\n").error,
-            "F:2: expected three numbers x y z, found \"1 2\"");
+  EXPECT_EQ(ReadText("1 2 3\n1 2\n").error, "F:2: expected three numbers x y z, found \"1 2\"");
   EXPECT_EQ(ReadText("1 2 3 4\n").error, "F:1: expected three numbers x y z, found \"1 2 3 4\"");
   // Half a number, a stray word, an exponent without digits.
   EXPECT_EQ(ReadText("1 2 3x\n").error, "F:1: expected three numbers x y z, found \"1 2 3x\"");
   EXPECT_EQ(ReadText("1e 2 3\n").error, "F:1: expected three numbers x y z, found \"1e 2 3\"");
   EXPECT_EQ(ReadText("1 2 3 4 # ok\nx 1 2 3 # c\n", 4).error,
             "F:2: expected four numbers x y z mass, found \"x 1 2 3 \"");
+  // Four columns here want finite numbers; three take inf and nan.
+  EXPECT_EQ(ReadText("1 2 3 inf\n", 4).error,
+            "F:1: expected four numbers x y z mass, found \"1 2 3 inf\"");
+  EXPECT_EQ(ReadText("inf nan 1\n").values.size(), 3u);
   // A NUL byte inside a line does not end it.
   EXPECT_NE(ReadText(std::string("1 2 3\0 4\n", 9)).error, "");
   EXPECT_EQ(ReadText("").error, "");
   try {
-    rows::Read("/nonexistent/points", 3, "x y z", [](const double*, size_t) {});
+    rows::Read("/nonexistent/points", 3, "three numbers x y z", false,
+               [](const double*, size_t) {});
     ADD_FAILURE();
   } catch (const Failure& e) {
     EXPECT_STREQ(e.what(), "/nonexistent/points: cannot be opened");
