@@ -1,0 +1,126 @@
+// Point masses: their file, their rows, their field.
+#include "science/mascons.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <sstream>
+
+#include "common/failure.h"
+#include "common/file_type.h"
+#include "common/input.h"
+#include "common/print.h"
+#include "engine/threads.h"
+
+namespace science {
+
+namespace {
+
+bool Finite(const double v[4]) {
+  return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]) && std::isfinite(v[3]);
+}
+
+// The words of a line, its comment cut off and commas read as blanks.
+std::vector<std::string> Words(std::string line) {
+  const size_t hash = line.find('#');
+  if (hash != std::string::npos) line.resize(hash);
+  std::replace(line.begin(), line.end(), ',', ' ');
+  std::istringstream in(line);
+  std::vector<std::string> words;
+  for (std::string w; in >> w;) words.push_back(w);
+  return words;
+}
+
+}  // namespace
+
+std::vector<Mascon> ReadMascons(const std::string& path, double scale) {
+  if (path.find('\0') != std::string::npos)
+    throw Failure(Quantity("mascons") + ": the file name holds a NUL byte",
+                  Failure::Kind::kBadValue);
+  const bool standard = path == "-";
+  const std::unique_ptr<FILE, int (*)(FILE*)> file(
+      standard ? nullptr : OpenInput(path.c_str(), "r"), &std::fclose);
+  FILE* in = standard ? stdin : file.get();
+  if (!in || (standard && FileType(stdin) == S_IFDIR)) throw Failure(path + ": cannot be opened");
+  char* raw = nullptr;
+  size_t capacity = 0;
+  const auto free_buffer = [](char** p) { std::free(*p); };
+  const std::unique_ptr<char*, decltype(free_buffer)> buffer(&raw, free_buffer);
+  std::vector<Mascon> mascons;
+  for (size_t number = 1;; ++number) {
+    const ssize_t got = getline(&raw, &capacity, in);
+    if (got < 0) break;
+    std::string line(raw, static_cast<size_t>(got));
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    const std::vector<std::string> w = Words(line);
+    if (w.empty()) continue;
+    double v[4];
+    bool ok = w.size() == 4;
+    for (int k = 0; ok && k < 4; ++k) {
+      char* end;
+      v[k] = std::strtod(w[k].c_str(), &end);
+      ok = *end == '\0';
+    }
+    if (!ok || !Finite(v))
+      throw Failure(path + ":" + std::to_string(number) +
+                    ": expected four finite numbers x y z mass, found \"" + line + "\"");
+    mascons.push_back({v[0] * scale, v[1] * scale, v[2] * scale, v[3]});
+  }
+  if (std::ferror(in)) throw Failure(path + ": read error");
+  if (mascons.empty()) throw Failure(path + ": no point mass (lines of x y z mass)");
+  return mascons;
+}
+
+std::vector<Mascon> MasconsFromRows(const double* rows, size_t k, const std::string& quantity) {
+  std::vector<Mascon> mascons;
+  for (size_t i = 0; i < k; ++i) {
+    const double* v = rows + 4 * i;
+    if (!Finite(v))
+      throw Failure(Quantity(quantity) + ": row " + std::to_string(i) + " (" +
+                        ShortestDigits(v[0]) + ", " + ShortestDigits(v[1]) + ", " +
+                        ShortestDigits(v[2]) + ", " + ShortestDigits(v[3]) +
+                        ") is not four finite numbers x y z mass",
+                    Failure::Kind::kBadValue);
+    mascons.push_back({v[0], v[1], v[2], v[3]});
+  }
+  return mascons;
+}
+
+void AddMasconField(const std::vector<Mascon>& mascons, double G, double metres, size_t n,
+                    const double* x, const double* y, const double* z, const FieldOut& out,
+                    double* t, ThreadTeam& team, unsigned threads) {
+  if (mascons.empty() || n == 0) return;
+  // A few thousand terms are not worth a thread's start.
+  if (n * mascons.size() < 65536) threads = 1;
+  team.MultiThreading(
+      n,
+      [&](unsigned thread, unsigned m) {
+        for (size_t i = thread; i < n; i += m) {
+          double U = 0, g[3] = {0, 0, 0}, T[6] = {0, 0, 0, 0, 0, 0};
+          for (const Mascon& q : mascons) {
+            const double d[3] = {(x[i] - q.x) * metres, (y[i] - q.y) * metres,
+                                 (z[i] - q.z) * metres};
+            const double r2 = d[0] * d[0] + d[1] * d[1] + d[2] * d[2], r = std::sqrt(r2);
+            const double gm = G * q.mass, u = gm / r, f = u / r2;  // G m / r^3
+            U += u;
+            for (int k = 0; k < 3; ++k) g[k] -= f * d[k];
+            if (t) {
+              const double h = 3 * f / r2;  // 3 G m / r^5
+              T[0] += h * d[0] * d[0] - f, T[1] += h * d[0] * d[1], T[2] += h * d[0] * d[2];
+              T[3] += h * d[1] * d[1] - f, T[4] += h * d[1] * d[2], T[5] += h * d[2] * d[2] - f;
+            }
+          }
+          if (out.U) out.U[i] += U;
+          if (out.gx) out.gx[i] += g[0];
+          if (out.gy) out.gy[i] += g[1];
+          if (out.gz) out.gz[i] += g[2];
+          if (t)
+            for (int k = 0; k < 6; ++k) t[6 * i + k] += T[k];
+        }
+      },
+      threads);
+}
+
+}  // namespace science
