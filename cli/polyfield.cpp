@@ -29,6 +29,7 @@
 #include "science/outputs.h"
 #include "science/products.h"
 #include "science/request.h"
+#include "science/rows.h"
 #include "science/summary.h"
 
 namespace {
@@ -177,42 +178,9 @@ bool Progress(double share) {
 // its line number.
 void ReadPoints(const std::string& path, std::vector<double>* x, std::vector<double>* y,
                 std::vector<double>* z) {
-  const bool standard = path == "-";
-  const std::unique_ptr<FILE, int (*)(FILE*)> file(
-      standard ? nullptr : OpenInput(path.c_str(), "r"), &std::fclose);
-  FILE* in = standard ? stdin : file.get();
-  if (!in || (standard && FileType(stdin) == S_IFDIR)) throw Failure(path + ": cannot be opened");
-  char* raw = nullptr;
-  size_t capacity = 0;
-  const auto free_buffer = [](char** p) { std::free(*p); };
-  const std::unique_ptr<char*, decltype(free_buffer)> buffer(&raw, free_buffer);
-  std::string line;
-  for (size_t number = 1;; ++number) {
-    const ssize_t got = getline(&raw, &capacity, in);
-    if (got < 0) break;
-    line.assign(raw, static_cast<size_t>(got));
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    const size_t hash = line.find('#');
-    if (hash != std::string::npos) line.resize(hash);
-    std::replace(line.begin(), line.end(), ',', ' ');
-    std::istringstream words(line);
-    std::vector<std::string> w;
-    for (std::string s; words >> s;) w.push_back(s);
-    if (w.empty()) continue;
-    double p[3];
-    bool ok = w.size() == 3;
-    for (int k = 0; ok && k < 3; ++k) {
-      char* end;
-      p[k] = std::strtod(w[k].c_str(), &end);
-      ok = *end == '\0';
-    }
-    if (!ok)
-      throw Failure(path + ":" + std::to_string(number) +
-                    ": expected three numbers x y z, found \"" + line + "\"");
-    x->push_back(p[0]), y->push_back(p[1]), z->push_back(p[2]);
-  }
-  // A read error is not the end of the list.
-  if (std::ferror(in)) throw Failure(path + ": read error");
+  const std::vector<double> rows = science::ReadRows(path, 3, "three numbers x y z", false);
+  for (size_t i = 0; i < rows.size(); i += 3)
+    x->push_back(rows[i]), y->push_back(rows[i + 1]), z->push_back(rows[i + 2]);
 }
 
 int RunField(const Common& c, const std::string& points, bool gradient) {

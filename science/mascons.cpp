@@ -1,18 +1,12 @@
 // Point masses: their file, their rows, their field.
 #include "science/mascons.h"
 
-#include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <memory>
-#include <sstream>
 
 #include "common/failure.h"
-#include "common/file_type.h"
-#include "common/input.h"
 #include "common/print.h"
 #include "engine/threads.h"
+#include "science/rows.h"
 
 namespace science {
 
@@ -22,54 +16,17 @@ bool Finite(const double v[4]) {
   return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]) && std::isfinite(v[3]);
 }
 
-// The words of a line, its comment cut off and commas read as blanks.
-std::vector<std::string> Words(std::string line) {
-  const size_t hash = line.find('#');
-  if (hash != std::string::npos) line.resize(hash);
-  std::replace(line.begin(), line.end(), ',', ' ');
-  std::istringstream in(line);
-  std::vector<std::string> words;
-  for (std::string w; in >> w;) words.push_back(w);
-  return words;
-}
-
 }  // namespace
 
 std::vector<Mascon> ReadMascons(const std::string& path, double scale) {
   if (path.find('\0') != std::string::npos)
     throw Failure(Quantity("mascons") + ": the file name holds a NUL byte",
                   Failure::Kind::kBadValue);
-  const bool standard = path == "-";
-  const std::unique_ptr<FILE, int (*)(FILE*)> file(
-      standard ? nullptr : OpenInput(path.c_str(), "r"), &std::fclose);
-  FILE* in = standard ? stdin : file.get();
-  if (!in || (standard && FileType(stdin) == S_IFDIR)) throw Failure(path + ": cannot be opened");
-  char* raw = nullptr;
-  size_t capacity = 0;
-  const auto free_buffer = [](char** p) { std::free(*p); };
-  const std::unique_ptr<char*, decltype(free_buffer)> buffer(&raw, free_buffer);
+  const std::vector<double> rows = ReadRows(path, 4, "four finite numbers x y z mass", true);
+  if (rows.empty()) throw Failure(path + ": no point mass (lines of x y z mass)");
   std::vector<Mascon> mascons;
-  for (size_t number = 1;; ++number) {
-    const ssize_t got = getline(&raw, &capacity, in);
-    if (got < 0) break;
-    std::string line(raw, static_cast<size_t>(got));
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    const std::vector<std::string> w = Words(line);
-    if (w.empty()) continue;
-    double v[4];
-    bool ok = w.size() == 4;
-    for (int k = 0; ok && k < 4; ++k) {
-      char* end;
-      v[k] = std::strtod(w[k].c_str(), &end);
-      ok = *end == '\0';
-    }
-    if (!ok || !Finite(v))
-      throw Failure(path + ":" + std::to_string(number) +
-                    ": expected four finite numbers x y z mass, found \"" + line + "\"");
-    mascons.push_back({v[0] * scale, v[1] * scale, v[2] * scale, v[3]});
-  }
-  if (std::ferror(in)) throw Failure(path + ": read error");
-  if (mascons.empty()) throw Failure(path + ": no point mass (lines of x y z mass)");
+  for (size_t i = 0; i < rows.size(); i += 4)
+    mascons.push_back({rows[i] * scale, rows[i + 1] * scale, rows[i + 2] * scale, rows[i + 3]});
   return mascons;
 }
 

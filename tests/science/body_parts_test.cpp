@@ -24,6 +24,7 @@
 #include "science/request.h"
 #include "science/summary.h"
 #include "tests/support/prism.h"
+#include "tests/support/refusal.h"
 #include "tests/support/run.h"
 #include "tests/support/shapes.h"
 
@@ -37,15 +38,6 @@ mesh::Mesh MeshOf(const Shape& s) {
   m.vertices = s.vertices;
   m.faces = s.faces;
   return m;
-}
-
-std::string Refusal(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Failure& e) {
-    return e.what();
-  }
-  return "(accepted)";
 }
 
 // The volume of a closed model by the divergence theorem, apart from the

@@ -27,6 +27,7 @@
 #include "tests/support/asteroid.h"
 #include "tests/support/gauss.h"
 #include "tests/support/prism.h"
+#include "tests/support/refusal.h"
 #include "tests/support/run.h"
 
 namespace {
@@ -528,15 +529,6 @@ TEST(HarmonicsFiles, ReadBack) {
 }
 
 // ------------------------------------------------------------ refusals
-
-std::string Refusal(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Failure& e) {
-    return e.what();
-  }
-  return "(accepted)";
-}
 
 TEST(Harmonics, RefusesBadInput) {
   const mesh::Mesh box = Box({1, 2, 3}, {0, 0, 0});
