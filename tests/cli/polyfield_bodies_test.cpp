@@ -86,10 +86,12 @@ TEST(PolyfieldBodies, HeaderAndFieldOfACubeWithAVoid) {
   ASSERT_EQ(s.status, 0) << s.err;
   EXPECT_NE(s.out.find("# part 2: " + hole + ", density -2000"), std::string::npos);
   EXPECT_NE(s.out.find("# mass: 1.96875e+12 kg"), std::string::npos) << s.out;
-  const RunResult c = Polyfield({"harmonics", cube, "--degree", "2", "--density", "2000", "--add",
-                                 hole + ":-2000", "--mascons", dir + "/m.txt"});
+  const RunResult c =
+      Polyfield({"harmonics", cube, "--degree", "2", "--density", "2000", "--add", hole + ":-2000",
+                 "--add", hole + ":500", "--mascons", dir + "/m.txt"});
   ASSERT_EQ(c.status, 0) << c.err;
-  EXPECT_NE(c.out.find("# part 2: " + hole), std::string::npos);
+  EXPECT_NE(c.out.find("# part 2: " + hole + ", density -2000"), std::string::npos);
+  EXPECT_NE(c.out.find("# part 3: " + hole + ", density 500"), std::string::npos);
   EXPECT_NE(c.out.find("# point masses: " + dir + "/m.txt"), std::string::npos);
 }
 
