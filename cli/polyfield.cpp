@@ -52,7 +52,10 @@ struct Common {
   science::UnitsRequest units;
   science::Evaluation evaluation;
   bool exact = false, no_check = false, progress = false;
+  std::vector<std::string> add;  // more parts, PATH:DENSITY
+  std::string mascons;
 
+  science::BodyRequest Body() const { return {model, add, mascons}; }
   science::Evaluation Evaluation() const {
     science::Evaluation e = evaluation;
     if (exact) e.tolerance.reset();
@@ -83,14 +86,23 @@ void AddCommon(CLI::App* app, Common* c) {
   app->add_flag("--exact", c->exact, "the closed-form sum over every facet (the default)");
   app->add_flag("--no-check", c->no_check, "evaluate a model that fails the check");
   app->add_flag("--progress", c->progress, "a progress line on standard error");
+  app->add_option("--add", c->add,
+                  "another part PART:RHO2 (a model in the same unit, its density in kg/m^3, "
+                  "negative for a cavity; repeatable; needs --density)")
+      ->expected(1)
+      ->take_all();
+  app->add_option("--mascons", c->mascons,
+                  "point masses: lines x y z mass (model units, kg; # comments; needs --density)");
 }
 
-std::vector<std::string> Header(const char* command, const Common& c, const mesh::Mesh& m,
+std::vector<std::string> Header(const char* command, const Common& c, const science::Body& body,
                                 const science::Units& u) {
+  const mesh::Mesh& m = body.model();
   std::vector<std::string> h;
   h.push_back(std::string("polyfield ") + kVersion + " " + command);
   h.push_back("model: " + c.model + " (" + std::to_string(m.VertexCount()) + " vertices, " +
               std::to_string(m.FaceCount()) + " faces)");
+  for (const std::string& line : science::BodyLines(body, u)) h.push_back(line);
   const std::string scaled =
       u.scale == 1 ? "" : " (the file's coordinates times " + ShortestDigits(u.scale) + ")";
   if (u.Si())
@@ -104,14 +116,19 @@ std::vector<std::string> Header(const char* command, const Common& c, const mesh
   return h;
 }
 
-// The model, read, scaled and checked (unless --no-check), as a body.
+// The model and its parts, read, scaled and checked (unless --no-check), as
+// a body.
 std::unique_ptr<science::Body> Load(const Common& c) {
-  const science::Evaluation e = c.Evaluation();
-  auto body = std::make_unique<science::Body>(science::LoadModel(c.model, c.units.scale),
-                                              e.Threads(), e.Tolerance());
-  body->SetName(c.model);
-  if (e.check) science::RequireFit(*body);
-  return body;
+  return science::LoadBody(c.Body(), c.units, c.Evaluation());
+}
+
+// The files a run reads: the body's and `more`.
+std::vector<std::pair<std::string, std::string>> Inputs(
+    const Common& c, std::vector<std::pair<std::string, std::string>> more = {}) {
+  science::Validate(c.Body(), c.units);
+  auto files = c.Body().Inputs();
+  files.insert(files.end(), more.begin(), more.end());
+  return files;
 }
 
 // The progress line: share done, time elapsed and an estimate of the time
@@ -171,13 +188,12 @@ int RunField(const Common& c, const std::string& points, bool gradient) {
   request.gradient = gradient;
   science::Validate(request);
   const cli::TableFormat format = cli::TableFormatOf(c.format);
-  science::Validate(
-      science::Files{{{"model", c.model}, {"points", points}}, {{"output", c.output}}});
+  science::Validate(science::Files{Inputs(c, {{"points", points}}), {{"output", c.output}}});
   const auto body = Load(c);
-  const science::Units u = science::Resolve(c.units, body->Volume());
+  const science::Units u = science::Resolve(c.units, *body);
   std::vector<double> x, y, z;
   ReadPoints(points, &x, &y, &z);
-  const auto header = Header("field", c, body->model(), u);
+  const auto header = Header("field", c, *body, u);
   science::Outputs outputs;
   FILE* table = outputs.Open(c.output);
 
@@ -277,12 +293,12 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
                   (a.summary ? "--summary" : "the colour range") +
                   " goes in the header of --format tsv or csv");
   science::Validate(
-      science::Files{{{"model", c.model}}, {{"output", c.output}, {"stl", a.stl}, {"png", a.png}}});
+      science::Files{Inputs(c), {{"output", c.output}, {"stl", a.stl}, {"png", a.png}}});
   const std::vector<uint16_t> map =
       colouring ? science::ColourMap(request.picture.map) : std::vector<uint16_t>{};
   const auto body = Load(c);
-  const science::Units u = science::Resolve(c.units, body->Volume());
-  auto header = Header("surface", c, body->model(), u);
+  const science::Units u = science::Resolve(c.units, *body);
+  auto header = Header("surface", c, *body, u);
   science::Outputs outputs;
   FILE* table = outputs.Open(c.output);
   FILE* stl = a.stl.empty() ? nullptr : outputs.Open(a.stl);
@@ -365,10 +381,9 @@ int RunHarmonics(const Common& c, const HarmonicsArgs& a) {
   r.model = c.model;
   science::CheckHarmonicsRequest(r);
   const science::HarmonicsFormat format = science::HarmonicsFormatOf(c.format);
-  science::Validate(science::Files{{{"model", c.model}}, {{"output", c.output}}});
-  science::Body body(science::LoadModel(c.model, c.units.scale), r.threads);
-  body.SetName(c.model);
-  science::WriteHarmonics(c.output, science::HarmonicsOf(body, c.units, r, c.format), format);
+  science::Validate(science::Files{Inputs(c), {{"output", c.output}}});
+  const auto body = Load(c);
+  science::WriteHarmonics(c.output, science::HarmonicsOf(*body, c.units, r, c.format), format);
   return 0;
 }
 

@@ -37,6 +37,7 @@ using Pair = std::pair<double, double>;
 // The library's quantities as this module's parameters.
 std::string Spelling(std::string_view name) {
   if (name == "model") return "path";
+  if (name == "add") return "parts";
   return std::string(name);
 }
 
@@ -186,8 +187,9 @@ class Model {
            "^3" + (scale_ == 1 ? "" : ", scale " + ShortestDigits(scale_)) + ")";
   }
 
-  py::dict check() const {
-    const mesh::CheckReport& r = body_->Check();
+  py::dict check() const { return Report(body_->Check()); }
+
+  static py::dict Report(const mesh::CheckReport& r) {
     py::dict d;
     d["vertices"] = r.vertices;
     d["faces"] = r.faces;
@@ -215,7 +217,7 @@ class Model {
     request.units = Units(units);
     request.evaluation = evaluation;
     request.gradient = gradient;
-    science::Validate(request);
+    science::Validate(request, *body_);
     // One point of shape (3,) gives scalars and a vector of shape (3,).
     const bool single = points.ndim() == 1 && points.shape(0) == 3;
     if (!single && (points.ndim() != 2 || points.shape(1) != 3))
@@ -254,7 +256,7 @@ class Model {
     request.spin_period = spin_period;
     if (spin_axis) request.spin_axis = *spin_axis;
     if (slopes) request.slopes = *slopes;
-    science::Validate(request);
+    science::Validate(request, *body_);
     science::Surface s;
     bool finished;
     {
@@ -306,10 +308,8 @@ class Model {
   }
 
   py::dict inertia(const UnitsArgs& units) const {
-    const science::UnitsRequest request = Units(units);
-    science::Validate(request);
-    return InertiaDict(science::InertiaOf(body_->model(), science::Resolve(request, volume())),
-                       science::Resolve(request, volume()));
+    const science::Units u = science::Resolve(Units(units), *body_);
+    return InertiaDict(science::InertiaOf(*body_, u), u);
   }
 
   Harmonics harmonics(int degree, std::optional<double> reference_radius, const UnitsArgs& units,
@@ -322,10 +322,21 @@ class Model {
     e.threads = threads;
     science::Validate(e);
     r.threads = e.Threads();
-    r.model = path_;
+    r.model = body_->name();
     const science::UnitsRequest u = Units(units);
     py::gil_scoped_release free;
     return Harmonics(science::HarmonicsOf(*body_, u, r));
+  }
+
+  // The model moved, scaled or turned, as a new model.
+  std::unique_ptr<Model> translated(const std::array<double, 3>& offset) const {
+    return Placed(science::Translated(body_->model(), offset), "translated");
+  }
+  std::unique_ptr<Model> scaled(double factor) const {
+    return Placed(science::Scaled(body_->model(), factor), "scaled");
+  }
+  std::unique_ptr<Model> rotated(const std::array<std::array<double, 3>, 3>& matrix) const {
+    return Placed(science::Rotated(body_->model(), matrix), "rotated");
   }
 
   // A coloured binary STL and (when png is given) its picture, coloured by
@@ -354,10 +365,22 @@ class Model {
     return {r.min, r.max};
   }
 
- private:
+ protected:
+  Model() = default;
+
   void Build(mesh::Mesh m) {
     body_ = std::make_unique<science::Body>(std::move(m), 1);
     body_->SetName(path_);
+  }
+
+  // A model of this one's unit from a placed copy, named after this one.
+  std::unique_ptr<Model> Placed(mesh::Mesh m, const char* how) const {
+    auto placed = std::unique_ptr<Model>(new Model());
+    placed->unit_ = unit_;
+    placed->scale_ = scale_;
+    placed->Build(std::move(m));
+    placed->body_->SetName((body_->name().empty() ? "arrays" : body_->name()) + " " + how);
+    return placed;
   }
 
   science::UnitsRequest Units(const UnitsArgs& a) const {
@@ -401,6 +424,94 @@ class Model {
   double scale_ = 1;
   std::string path_;  // "" for arrays
   std::unique_ptr<science::Body> body_;
+
+  friend class Body;
+};
+
+// A body of parts, each a model or a file with its density, and point
+// masses: Model's field, surface, harmonics and inertia over all of them.
+class Body : public Model {
+ public:
+  Body(const py::sequence& parts, const py::object& mascons, std::optional<std::string> unit) {
+    const py::module_ os = py::module_::import("os");
+    const auto is_path = [](const py::handle& h) {
+      return py::isinstance<py::str>(h) || py::hasattr(h, "__fspath__");
+    };
+    if (parts.size() == 0) Refuse(Quantity("add") + ": at least one (model or path, density) pair");
+    std::vector<std::pair<py::object, double>> items;
+    for (size_t i = 0; i < parts.size(); ++i) {
+      const py::object item = parts[i];
+      if (!py::isinstance<py::sequence>(item) || is_path(item) || py::len(item) != 2 ||
+          !(is_path(item[py::int_(0)]) || py::isinstance<Model>(item[py::int_(0)])))
+        Refuse(Quantity("add") + "[" + std::to_string(i) + "]: a (model or path, density) pair");
+      items.emplace_back(item[py::int_(0)], item[py::int_(1)].cast<double>());
+      // The body's unit: the first model's, else metres.
+      if (!unit && py::isinstance<Model>(items.back().first))
+        unit = items.back().first.cast<const Model&>().unit_;
+    }
+    unit_ = unit.value_or("m");
+    science::MetresOf(unit_);
+    for (size_t i = 0; i < items.size(); ++i) {
+      const std::string what = Quantity("add") + "[" + std::to_string(i) + "]";
+      mesh::Mesh m;
+      std::string name;
+      if (py::isinstance<Model>(items[i].first)) {
+        const Model& model = items[i].first.cast<const Model&>();
+        if (model.unit_ != unit_)
+          Refuse(what + ": a model in " + model.unit_ + " in a body in " + unit_ +
+                 " (give the body's unit=)");
+        m = model.body_->model();
+        name = model.body_->name();
+      } else {
+        name = os.attr("fspath")(items[i].first).cast<std::string>();
+        m = science::LoadModel(name);
+      }
+      if (i == 0) {
+        path_ = py::isinstance<Model>(items[i].first) ? "" : name;
+        Build(std::move(m));
+        body_->SetName(name);
+        body_->SetDensity(items[i].second, what);
+      } else {
+        body_->AddPart(std::move(m), items[i].second, name, what);
+      }
+    }
+    if (mascons.is_none()) return;
+    if (is_path(mascons)) {
+      const std::string path = os.attr("fspath")(mascons).cast<std::string>();
+      body_->AddMascons(science::ReadMascons(path), path);
+      return;
+    }
+    const Array rows = Array::ensure(mascons);
+    if (!rows || rows.ndim() != 2 || rows.shape(1) != 4)
+      Refuse(Quantity("mascons") + ": an array of shape (k, 4), x y z mass, or a file's path");
+    body_->AddMascons(
+        science::MasconsFromRows(rows.data(), static_cast<size_t>(rows.shape(0)), "mascons"), "");
+  }
+
+  double mass() const { return science::MassOf(*body_, science::Resolve(Units({}), *body_)).mass; }
+  py::tuple centre_of_mass() const {
+    const auto c = science::MassOf(*body_, science::Resolve(Units({}), *body_)).centre;
+    return py::make_tuple(c[0], c[1], c[2]);
+  }
+  size_t parts() const { return body_->PartCount(); }
+  size_t mascons() const { return body_->mascons().size(); }
+  // The lines the program's header gives the body.
+  std::vector<std::string> describe() const {
+    return science::BodyLines(*body_, science::Resolve(Units({}), *body_));
+  }
+  std::string repr() const {
+    return "polyfield.Body(" + std::to_string(parts()) + (parts() == 1 ? " part" : " parts") +
+           (mascons() ? ", " + std::to_string(mascons()) +
+                            (mascons() == 1 ? " point mass" : " point masses")
+                      : "") +
+           ", mass " + ShortestDigits(mass()) + " kg, lengths in " + unit_ + ")";
+  }
+  // Every part's check report.
+  py::list check() const {
+    py::list reports;
+    for (size_t i = 0; i < body_->PartCount(); ++i) reports.append(Report(body_->part(i).Check()));
+    return reports;
+  }
 };
 
 // Raises the Python exception of a library failure, its quantities spelled
@@ -589,5 +700,65 @@ PYBIND11_MODULE(polyfield, m) {
           py::arg("percentiles") = science::PictureRequest{}.percentiles, py::arg("label") = "",
           py::arg("view") = science::PictureRequest{}.view,
           py::arg("size") = science::PictureRequest{}.size,
-          "Coloured binary STL and PNG picture by one value per facet; returns the range.");
+          "Coloured binary STL and PNG picture by one value per facet; returns the range.")
+      .def("translated", &Model::translated, py::arg("offset"),
+           "A new model moved by offset (x, y, z), in the model's unit.")
+      .def("scaled", &Model::scaled, py::arg("factor"),
+           "A new model multiplied by factor (positive) about the origin.")
+      .def("rotated", &Model::rotated, py::arg("matrix"),
+           "A new model turned about the origin by the rotation matrix R (x' = R x).");
+
+  py::class_<Body>(m, "Body",
+                   "A body of parts, each a Model or a model file with its density in kg/m^3 "
+                   "(negative for a cavity or a lighter core: where parts overlap their densities "
+                   "add), and point masses (an array of rows x y z mass, or a file of such "
+                   "lines); the first part's surface is the body's. Results in SI units.")
+      .def(py::init<const py::sequence&, const py::object&, std::optional<std::string>>(),
+           py::arg("parts"), py::arg("mascons") = py::none(), py::arg("unit") = py::none())
+      .def_property_readonly("mass", &Body::mass, "kg")
+      .def_property_readonly("centre_of_mass", &Body::centre_of_mass, "in the body's unit")
+      .def_property_readonly("parts", &Body::parts)
+      .def_property_readonly("mascons", &Body::mascons)
+      .def("describe", &Body::describe, "The lines the program's header gives the body.")
+      .def("__repr__", &Body::repr)
+      .def("check", &Body::check, "Each part's check report, as dicts.")
+      .def(
+          "field",
+          [=](Body& self, const Array& points, std::optional<double> G, bool gradient,
+              std::optional<double> tolerance, std::optional<unsigned> threads, bool check) {
+            return self.field(points, units_args({}, {}, {}, G), gradient,
+                              evaluation(tolerance, threads, check));
+          },
+          py::arg("points"), py::arg("G") = py::none(), py::arg("gradient") = false,
+          py::arg("tolerance") = py::none(), py::arg("threads") = py::none(),
+          py::arg("check") = true, "As Model.field, the densities the parts'.")
+      .def(
+          "surface",
+          [=](Body& self, std::optional<double> G, std::optional<double> spin_period,
+              std::optional<std::array<double, 3>> spin_axis,
+              std::optional<std::vector<double>> slopes, std::optional<double> tolerance,
+              std::optional<unsigned> threads, bool check) {
+            return self.surface(units_args({}, {}, {}, G), spin_period, spin_axis, slopes,
+                                evaluation(tolerance, threads, check));
+          },
+          py::arg("G") = py::none(), py::arg("spin_period") = py::none(),
+          py::arg("spin_axis") = py::none(), py::arg("slopes") = py::none(),
+          py::arg("tolerance") = py::none(), py::arg("threads") = py::none(),
+          py::arg("check") = true,
+          "As Model.surface, on the first part's surface, U0 and the spin about the body's "
+          "centre of mass.")
+      .def(
+          "inertia", [](const Body& self) { return self.inertia({}); },
+          "The body's inertia tensor about its centre of mass (kg m^2), principal moments and "
+          "axes.")
+      .def(
+          "harmonics",
+          [](Body& self, int degree, std::optional<double> reference_radius,
+             std::optional<double> G, const std::string& origin, std::optional<unsigned> threads) {
+            return self.harmonics(degree, reference_radius, UnitsArgs{{}, {}, {}, G}, origin,
+                                  threads);
+          },
+          py::arg("degree"), py::arg("reference_radius") = py::none(), py::arg("G") = py::none(),
+          py::arg("origin") = "model", py::arg("threads") = py::none(),
+          "As Model.harmonics: the coefficients of every part and point mass.");
 }

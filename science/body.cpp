@@ -3,14 +3,18 @@
 #include "science/body.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <mutex>
 #include <numeric>
 
 #include "common/geometry.h"
+#include "common/print.h"
 #include "engine/terms.h"
 #include "mesh/mesh.h"
+#include "science/model.h"
 
 namespace science {
 
@@ -35,7 +39,8 @@ double Slope(const double n[3], double gx, double gy, double gz) {
 
 }  // namespace
 
-Body::Body(mesh::Mesh model, unsigned threads, double tolerance) : model_(std::move(model)) {
+Part::Part(mesh::Mesh model, double density, std::string name, unsigned threads, double tolerance)
+    : model_(std::move(model)), density_(density), name_(std::move(name)) {
   corners_ = model_.FaceCorners();
   const uint32_t n = static_cast<uint32_t>(model_.FaceCount());
   const geometry::VolumeAbout sum = mesh::VolumeOf(model_);
@@ -48,6 +53,59 @@ Body::Body(mesh::Mesh model, unsigned threads, double tolerance) : model_(std::m
   engine_.Load(Facets(n, corners_.data()));
 }
 
+bool Part::Field(size_t n, const double* x, const double* y, const double* z, const FieldOut& out,
+                 const EvaluateOptions& options) const {
+  return engine_.Evaluate(n, x, y, z, out, options);
+}
+
+void Part::Gradient(size_t n, const double* x, const double* y, const double* z, double* t,
+                    unsigned threads) const {
+  engine_.Gradient(n, x, y, z, t, {nullptr, threads});
+}
+
+const mesh::CheckReport& Part::Check() const {
+  std::call_once(checked_, [&] { check_ = mesh::Check(model_); });
+  return check_;
+}
+
+namespace {
+
+[[noreturn]] void Refuse(const std::string& message) {
+  throw Failure(message, Failure::Kind::kBadValue);
+}
+
+void CheckDensity(const std::string& what, double density) {
+  if (!(std::isfinite(density) && density != 0))
+    Refuse(what + ": density " + ShortestDigits(density) +
+           " is not a finite non-zero number (kg/m^3; negative for a cavity or a lighter core)");
+}
+
+}  // namespace
+
+Body::Body(mesh::Mesh model, unsigned threads, double tolerance)
+    : threads_(threads), tolerance_(tolerance) {
+  parts_.push_back(std::make_unique<Part>(std::move(model), 0, "", threads, tolerance));
+  team_.SetCount(threads);
+}
+
+void Body::AddPart(mesh::Mesh model, double density, std::string name, const std::string& what) {
+  CheckDensity(what, density);
+  parts_.push_back(
+      std::make_unique<Part>(std::move(model), density, std::move(name), threads_, tolerance_));
+}
+
+void Body::SetDensity(double density, const std::string& what) {
+  if (!(std::isfinite(density) && density > 0))
+    Refuse(what + ": density " + ShortestDigits(density) +
+           " is not a positive number (kg/m^3): the first part is the body's outer shape");
+  parts_[0]->SetDensity(density);
+}
+
+void Body::AddMascons(std::vector<Mascon> mascons, std::string source) {
+  mascons_.insert(mascons_.end(), mascons.begin(), mascons.end());
+  mascon_source_ = std::move(source);
+}
+
 std::vector<double> FaceAreas(const mesh::Mesh& m) {
   std::vector<double> area(m.FaceCount());
   for (size_t f = 0; f < area.size(); ++f)
@@ -57,31 +115,192 @@ std::vector<double> FaceAreas(const mesh::Mesh& m) {
 
 double Body::Area() const {
   double total = 0;
-  for (double a : FaceAreas(model_)) total += a;
+  for (double a : FaceAreas(model())) total += a;
   return total;
 }
 
-bool Body::Field(size_t n, const double* x, const double* y, const double* z, const FieldOut& out,
-                 const EvaluateOptions& options) const {
-  return engine_.Evaluate(n, x, y, z, out, options);
-}
-
-void Body::Gradient(size_t n, const double* x, const double* y, const double* z, double* t,
-                    unsigned threads) const {
-  engine_.Gradient(n, x, y, z, t, {nullptr, threads});
-}
-
-const mesh::CheckReport& Body::Check() const {
-  std::call_once(checked_, [&] { check_ = mesh::Check(model_); });
-  return check_;
-}
-
 void RequireFit(const Body& body) {
-  const std::string problem = body.Check().Problem();
-  if (!problem.empty())
-    throw Failure((body.name().empty() ? "" : body.name() + ": ") +
-                      "unfit for the field formulas: " + problem,
-                  Failure::Kind::kUnfit);
+  for (size_t i = 0; i < body.PartCount(); ++i) {
+    const Part& part = body.part(i);
+    const std::string problem = part.Check().Problem();
+    if (!problem.empty())
+      throw Failure((part.name().empty() ? "" : part.name() + ": ") +
+                        "unfit for the field formulas: " + problem,
+                    Failure::Kind::kUnfit);
+  }
+}
+
+UnitsRequest UnitsFor(const UnitsRequest& request, const Body& body) {
+  const double first = body.part(0).density();
+  if (first == 0) {
+    if (!body.Homogeneous())
+      Refuse(Quantity("density") +
+             " is needed for a body of several parts or point masses (the first part's; the "
+             "others carry theirs)");
+    return request;
+  }
+  if (request.mass || request.gm)
+    Refuse(Quantity(request.mass ? "mass" : "gm") +
+           ": the body's parts carry their densities (a mass or GM is for one homogeneous "
+           "model)");
+  if (request.density && *request.density != first)
+    Refuse(Quantity("density") + ": " + ShortestDigits(*request.density) +
+           " is not the first part's density, " + ShortestDigits(first));
+  UnitsRequest r = request;
+  r.density = first;
+  return r;
+}
+
+void Validate(const FieldRequest& request, const Body& body) {
+  FieldRequest r = request;
+  r.units = UnitsFor(request.units, body);
+  Validate(r);
+}
+
+void Validate(const SurfaceRequest& request, const Body& body) {
+  SurfaceRequest r = request;
+  r.units = UnitsFor(request.units, body);
+  Validate(r);
+}
+
+Units Resolve(const UnitsRequest& request, const Body& body) {
+  return Resolve(UnitsFor(request, body), body.Volume());
+}
+
+namespace {
+
+// The units with part i's density: the units' own for the first part.
+Units PartUnits(const Body& body, size_t i, const Units& units) {
+  Units u = units;
+  if (i > 0) u.density = body.part(i).density();
+  return u;
+}
+
+// Cubic metres of a cubic model unit.
+double Cubic(const Units& u) {
+  return u.metres * u.metres * u.metres;
+}
+
+}  // namespace
+
+Mass MassOf(const Body& body, const Units& units) {
+  Mass m;
+  if (body.Homogeneous()) {
+    m.mass = units.Mass(body.Volume());
+    m.centre = body.CentreOfMass();
+    return m;
+  }
+  double moment[3] = {0, 0, 0};
+  for (size_t i = 0; i < body.PartCount(); ++i) {
+    const Part& p = body.part(i);
+    const double mass = PartUnits(body, i, units).density * p.Volume() * Cubic(units);
+    const auto c = p.Centroid();
+    m.mass += mass;
+    for (int k = 0; k < 3; ++k) moment[k] += mass * c[k];
+  }
+  for (const Mascon& q : body.mascons()) {
+    m.mass += q.mass;
+    moment[0] += q.mass * q.x, moment[1] += q.mass * q.y, moment[2] += q.mass * q.z;
+  }
+  for (int k = 0; k < 3; ++k) m.centre[k] = moment[k] / m.mass;
+  return m;
+}
+
+void RequirePositiveMass(const Body& body, const Units& units, const std::string& what) {
+  if (body.Homogeneous()) return;
+  const double mass = MassOf(body, units).mass;
+  if (!(mass > 0))
+    throw Failure((body.name().empty() ? "" : body.name() + ": ") + what +
+                      " need a positive total mass: the parts and point masses add up to " +
+                      ShortestDigits(mass) + " kg",
+                  Failure::Kind::kBadValue);
+}
+
+std::vector<std::string> BodyLines(const Body& body, const Units& units) {
+  if (body.Homogeneous()) return {};
+  const size_t P = body.PartCount(), K = body.mascons().size();
+  std::vector<std::string> lines;
+  lines.push_back(
+      "body: " + std::to_string(P) + (P == 1 ? " part" : " parts") +
+      (K ? " and " + std::to_string(K) + (K == 1 ? " point mass" : " point masses") : "") +
+      (P > 1 ? "; where parts overlap their densities add (the density of a point "
+               "is the sum of the densities of the parts that hold it)"
+             : ""));
+  for (size_t i = 0; i < P; ++i) {
+    const Part& p = body.part(i);
+    const double density = PartUnits(body, i, units).density;
+    lines.push_back("part " + std::to_string(i + 1) + ": " +
+                    (p.name().empty() ? "arrays" : p.name()) + ", density " +
+                    ShortestDigits(density) + " kg/m^3, " + std::to_string(p.model().FaceCount()) +
+                    " facets, mass " + ShortestDigits(density * p.Volume() * Cubic(units)) + " kg" +
+                    (i == 0 ? " (its surface is the body's)" : ""));
+  }
+  if (K) {
+    double mass = 0;
+    for (const Mascon& q : body.mascons()) mass += q.mass;
+    lines.push_back(
+        "point masses: " + (body.mascon_source().empty() ? "arrays" : body.mascon_source()) + ", " +
+        std::to_string(K) + " of total mass " + ShortestDigits(mass) + " kg");
+  }
+  const Mass m = MassOf(body, units);
+  lines.push_back("total mass: " + ShortestDigits(m.mass) + " kg; centre of mass: " +
+                  (m.mass > 0 ? ShortestDigits(m.centre[0]) + " " + ShortestDigits(m.centre[1]) +
+                                    " " + ShortestDigits(m.centre[2]) + " " + units.unit
+                              : "none (the total mass is not positive)"));
+  return lines;
+}
+
+std::pair<std::string, double> PartOf(const std::string& text) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size())
+    Refuse(Quantity("add") + ": \"" + text +
+           "\" is not PART:DENSITY (a model file and its density in kg/m^3)");
+  const std::string path = text.substr(0, colon), number = text.substr(colon + 1);
+  CheckPath("add", path);
+  char* end;
+  const double density = std::strtod(number.c_str(), &end);
+  if (*end != '\0' || std::isspace(static_cast<unsigned char>(number[0])))
+    Refuse(Quantity("add") + " " + text + ": the density \"" + number + "\" is not a number");
+  CheckDensity(Quantity("add") + " " + text, density);
+  return {path, density};
+}
+
+std::vector<std::pair<std::string, std::string>> BodyRequest::Inputs() const {
+  std::vector<std::pair<std::string, std::string>> files = {{"model", model}};
+  for (const std::string& part : parts) files.emplace_back("add", PartOf(part).first);
+  if (!mascons.empty()) files.emplace_back("mascons", mascons);
+  return files;
+}
+
+void Validate(const BodyRequest& body, const UnitsRequest& units) {
+  if (body.parts.empty() && body.mascons.empty()) return;
+  for (const std::string& part : body.parts) PartOf(part);
+  const std::string added = Quantity(body.parts.empty() ? "mascons" : "add");
+  if (units.mass || units.gm)
+    Refuse(Quantity(units.mass ? "mass" : "gm") + " is for one homogeneous model: with " + added +
+           " give " + Quantity("density") + " (the model's; each part carries its own)");
+  if (!units.density)
+    Refuse(added + " needs " + Quantity("density") + " (the model's, kg/m^3; each part carries " +
+           "its own)");
+}
+
+std::unique_ptr<Body> LoadBody(const BodyRequest& request, const UnitsRequest& units,
+                               const Evaluation& evaluation) {
+  Validate(request, units);
+  auto body = std::make_unique<Body>(LoadModel(request.model, units.scale), evaluation.Threads(),
+                                     evaluation.Tolerance());
+  body->SetName(request.model);
+  if (!request.parts.empty() || !request.mascons.empty()) {
+    body->SetDensity(*units.density, Quantity("density"));
+    for (const std::string& text : request.parts) {
+      const auto [path, density] = PartOf(text);
+      body->AddPart(LoadModel(path, units.scale), density, path, Quantity("add") + " " + text);
+    }
+    if (!request.mascons.empty())
+      body->AddMascons(ReadMascons(request.mascons, units.scale), request.mascons);
+  }
+  if (evaluation.check) RequireFit(*body);
+  return body;
 }
 
 namespace {
@@ -97,26 +316,105 @@ EvaluateOptions OptionsOf(const Body& body, const Evaluation& e, const More& mor
   return options;
 }
 
+void Scale(size_t n, const FieldOut& out, double fu, double fg) {
+  for (size_t i = 0; i < n; ++i) out.U[i] *= fu, out.gx[i] *= fg, out.gy[i] *= fg, out.gz[i] *= fg;
+}
+
+// The largest |U| and |g| of n results.
+std::pair<double, double> Largest(size_t n, const FieldOut& f) {
+  double U = 0, g = 0;
+  for (size_t i = 0; i < n; ++i) {
+    U = std::max(U, std::fabs(f.U[i]));
+    g = std::max(g, std::sqrt(f.gx[i] * f.gx[i] + f.gy[i] * f.gy[i] + f.gz[i] * f.gz[i]));
+  }
+  return {U, g};
+}
+
+// The body's field at n points in the units (every result array given).
+// Part by part in their order, then the point masses. Under a tolerance t
+// each part's error is at most t times its largest |U| (|g|) of the call:
+// their sum must stay within the body's tolerance of the body's largest,
+// else the parts are evaluated again at the tolerance that meets it (half
+// of it, for the change of the maxima), and exactly when that is below the
+// floor or falls short again.
+bool Evaluate(const Body& body, const Units& units, size_t n, const double* x, const double* y,
+              const double* z, const FieldOut& out, const EvaluateOptions& options) {
+  if (body.Homogeneous()) {
+    if (!body.part(0).Field(n, x, y, z, out, options)) return false;
+    Scale(n, out, units.PotentialFactor(), units.AttractionFactor());
+    return true;
+  }
+  const size_t P = body.PartCount();
+  const double tolerance = std::max(0.0, options.tolerance);
+  std::vector<double> U(P > 1 ? n : 0), gx(U.size()), gy(U.size()), gz(U.size());
+  for (double t = tolerance;;) {
+    double bound_U = 0, bound_g = 0;  // the sums of the parts' largest
+    for (size_t i = 0; i < P; ++i) {
+      const FieldOut o = i == 0 ? out : FieldOut{U.data(), gx.data(), gy.data(), gz.data()};
+      EvaluateOptions part = options;
+      part.tolerance = t;
+      if (options.monitor)
+        part.monitor = [&, i](double share) {
+          return options.monitor((double(i) + share) / double(P));
+        };
+      if (!body.part(i).Field(n, x, y, z, o, part)) return false;
+      const Units u = PartUnits(body, i, units);
+      Scale(n, o, u.PotentialFactor(), u.AttractionFactor());
+      if (t > 0) {
+        const auto [largest_U, largest_g] = Largest(n, o);
+        bound_U += largest_U, bound_g += largest_g;
+      }
+      if (i > 0)
+        for (size_t k = 0; k < n; ++k)
+          out.U[k] += U[k], out.gx[k] += gx[k], out.gy[k] += gy[k], out.gz[k] += gz[k];
+    }
+    AddMasconField(body.mascons(), units.G, units.metres, n, x, y, z, out, nullptr, body.Team(),
+                   options.threads);
+    if (t == 0) return true;
+    const auto [largest_U, largest_g] = Largest(n, out);
+    // The share of the tolerance the parts' bounds may take.
+    const double share =
+        std::min(bound_U > 0 ? largest_U / bound_U : 1.0, bound_g > 0 ? largest_g / bound_g : 1.0);
+    if (t * std::max(bound_U, 0.0) <= tolerance * largest_U &&
+        t * std::max(bound_g, 0.0) <= tolerance * largest_g)
+      return true;
+    const double tighter = 0.5 * tolerance * share;
+    t = t < tolerance || tighter < kToleranceFloor ? 0 : tighter;
+  }
+}
+
+// The body's gradient tensor at n points in the units.
+void BodyGradient(const Body& body, const Units& units, size_t n, const double* x, const double* y,
+                  const double* z, double* t, unsigned threads) {
+  std::vector<double> part(body.PartCount() > 1 ? 6 * n : 0);
+  for (size_t i = 0; i < body.PartCount(); ++i) {
+    double* const o = i == 0 ? t : part.data();
+    body.part(i).Gradient(n, x, y, z, o, threads);
+    const double f = PartUnits(body, i, units).GradientFactor();
+    for (size_t k = 0; k < 6 * n; ++k) o[k] *= f;
+    if (i > 0)
+      for (size_t k = 0; k < 6 * n; ++k) t[k] += o[k];
+  }
+  AddMasconField(body.mascons(), units.G, units.metres, n, x, y, z, {}, t, body.Team(), threads);
+}
+
 }  // namespace
 
 bool FieldOf(const Body& body, const FieldRequest& request, size_t n, const double* x,
              const double* y, const double* z, const FieldResult& out, const More& more) {
-  Validate(request);
-  const Units units = Resolve(request.units, body.Volume());
+  Validate(request, body);
+  const Units units = Resolve(request.units, body);
   const EvaluateOptions options = OptionsOf(body, request.evaluation, more);
-  const double fu = units.PotentialFactor(), fg = units.AttractionFactor(),
-               ft = units.GradientFactor();
   // The field of every point in one call (under a tolerance the tree forms
   // its batches from all of them); the tensor in blocks, between which the
   // monitor is told again.
-  if (!body.Field(n, x, y, z, {out.U, out.gx, out.gy, out.gz}, options)) return false;
-  for (size_t i = 0; i < n; ++i) out.U[i] *= fu, out.gx[i] *= fg, out.gy[i] *= fg, out.gz[i] *= fg;
+  if (!Evaluate(body, units, n, x, y, z, {out.U, out.gx, out.gy, out.gz}, options)) return false;
   double* const t = request.gradient ? out.tensor : nullptr;
   if (!t) return true;
   for (size_t first = 0; first < n; first += kBlock) {
     const size_t count = std::min(kBlock, n - first);
-    body.Gradient(count, x + first, y + first, z + first, t + 6 * first, options.threads);
-    for (size_t k = 6 * first; k < 6 * (first + count); ++k) t[k] *= ft;
+    BodyGradient(body, units, count, x + first, y + first, z + first, t + 6 * first,
+                 options.threads);
     if (more && !more(double(first + count) / double(n))) return false;
   }
   return true;
@@ -124,8 +422,9 @@ bool FieldOf(const Body& body, const FieldRequest& request, size_t n, const doub
 
 bool SurfaceOf(const Body& body, const SurfaceRequest& request, Surface* surface,
                const More& more) {
-  Validate(request);
-  const Units units = Resolve(request.units, body.Volume());
+  Validate(request, body);
+  const Units units = Resolve(request.units, body);
+  RequirePositiveMass(body, units, "U/U0 and the spin (about the centre of mass)");
   const mesh::Mesh& m = body.model();
   const size_t n = m.FaceCount();
   Surface& s = *surface;
@@ -149,24 +448,21 @@ bool SurfaceOf(const Body& body, const SurfaceRequest& request, Surface* surface
   }
   // The centroids and, as one more point of the same call, the centre of
   // mass.
-  const auto centre = body.CentreOfMass();
+  const auto centre = MassOf(body, units).centre;
   {
     std::vector<double> x(s.cx), y(s.cy), z(s.cz), U(n + 1);
     x.push_back(centre[0]), y.push_back(centre[1]), z.push_back(centre[2]);
     s.gx.resize(n + 1), s.gy.resize(n + 1), s.gz.resize(n + 1);
-    if (!body.Field(n + 1, x.data(), y.data(), z.data(),
-                    {U.data(), s.gx.data(), s.gy.data(), s.gz.data()},
-                    OptionsOf(body, request.evaluation, more)))
+    if (!Evaluate(body, units, n + 1, x.data(), y.data(), z.data(),
+                  {U.data(), s.gx.data(), s.gy.data(), s.gz.data()},
+                  OptionsOf(body, request.evaluation, more)))
       return false;
     s.U0 = U[n];
     U.pop_back();
     s.U = std::move(U);
     s.gx.pop_back(), s.gy.pop_back(), s.gz.pop_back();
   }
-  const double fu = units.PotentialFactor(), fg = units.AttractionFactor();
-  s.U0 *= fu;
   for (size_t f = 0; f < n; ++f) {
-    s.U[f] *= fu, s.gx[f] *= fg, s.gy[f] *= fg, s.gz[f] *= fg;
     s.g[f] = std::sqrt(s.gx[f] * s.gx[f] + s.gy[f] * s.gy[f] + s.gz[f] * s.gz[f]);
     s.slope[f] = Slope(&normal[3 * f], s.gx[f], s.gy[f], s.gz[f]);
     s.UU0[f] = s.U[f] / s.U0;

@@ -1,6 +1,7 @@
-// The science front end's library: a body (a model of uniform density,
-// checked once), its field at points and on its own surface, in SI units or
-// in the suite's G rho = 1 convention. The polyfield program and the Python
+// The science front end's library: a body (a model of uniform density, or
+// several of their own densities and point masses, each model checked
+// once), its field at points and on its own surface, in SI units or in the
+// suite's G rho = 1 convention. The polyfield program and the Python
 // module are thin faces over it; they re-implement no physics.
 //
 // Sign convention: U > 0 and g = grad U (the attraction points into the
@@ -9,41 +10,48 @@
 
 #include <array>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "engine/chooser.h"
 #include "engine/field_out.h"
+#include "engine/threads.h"
 #include "mesh/check.h"
 #include "mesh/mesh.h"
+#include "science/mascons.h"
 #include "science/request.h"
 #include "science/table.h"
 
 namespace science {
 
-class Body {
+// One homogeneous polyhedron of a body, checked once, with its engine.
+class Part {
  public:
   // The model, evaluated on `threads` threads (at least 1); with a relative
   // tolerance in (0, 1), by the tree engine where it is the faster.
-  Body(mesh::Mesh model, unsigned threads, double tolerance = 0);
-  Body(const Body&) = delete;
-  Body& operator=(const Body&) = delete;
+  // `density` in kg/m^3, 0 for the units' (a body of this part alone).
+  Part(mesh::Mesh model, double density, std::string name, unsigned threads, double tolerance);
+  Part(const Part&) = delete;
+  Part& operator=(const Part&) = delete;
 
   const mesh::Mesh& model() const { return model_; }
+  double density() const { return density_; }
+  void SetDensity(double density) { density_ = density; }
   // The model's name in messages (its file), "" for arrays.
   void SetName(std::string name) { name_ = std::move(name); }
   const std::string& name() const { return name_; }
   // The check report, made at the first call and kept.
   const mesh::CheckReport& Check() const;
   double Volume() const { return volume_; }  // model units cubed
-  std::array<double, 3> CentreOfMass() const { return centre_; }
-  double Area() const;
+  std::array<double, 3> Centroid() const { return centre_; }
+  const std::vector<double>& corners() const { return corners_; }  // nine a face
 
   // The potential and attraction at n points (model units, G rho = 1), the
   // same bits for every thread count; far points by the model's expansion.
   // The options' tolerance (0: the exact sum), threads and monitor are this
-  // call's: a body may be evaluated from several threads at once. False
+  // call's: a part may be evaluated from several threads at once. False
   // when the monitor stopped it.
   bool Field(size_t n, const double* x, const double* y, const double* z, const FieldOut& out,
              const EvaluateOptions& options) const;
@@ -54,6 +62,7 @@ class Body {
 
  private:
   mesh::Mesh model_;
+  double density_;
   std::string name_;
   mutable mesh::CheckReport check_;
   mutable std::once_flag checked_;
@@ -63,11 +72,113 @@ class Body {
   mutable Chooser engine_{TableGuard::kRelative};
 };
 
+// A body: one or more parts, each a polyhedron of its own density (the
+// density of a point is the sum of the densities of the parts that hold it,
+// so a core in a mantle is the mantle at its density over the outer shape
+// and the core at the core's density minus the mantle's), and point masses.
+// The first part's surface is the body's surface. A body of one part and no
+// point masses is a homogeneous model: its density comes with the units
+// (density, mass or GM), or in the G rho = 1 convention without them.
+class Body {
+ public:
+  // The first part, evaluated on `threads` threads (at least 1); with a
+  // relative tolerance in (0, 1), by the tree engine where it is the faster
+  // (every part alike).
+  Body(mesh::Mesh model, unsigned threads, double tolerance = 0);
+  Body(const Body&) = delete;
+  Body& operator=(const Body&) = delete;
+
+  // Another part, of `density` kg/m^3 (finite, not 0: negative for a cavity
+  // or a lighter core given as a contrast), named in messages by `name`;
+  // a density refused is named by `what` ("--add core.stl:0").
+  void AddPart(mesh::Mesh model, double density, std::string name, const std::string& what);
+  // The first part's density (kg/m^3, positive), when the body carries its
+  // densities (as it must with more parts or point masses); refused
+  // under `what`.
+  void SetDensity(double density, const std::string& what);
+  // Point masses, from `source` (a file's name, "" for arrays).
+  void AddMascons(std::vector<Mascon> mascons, std::string source);
+
+  size_t PartCount() const { return parts_.size(); }
+  const Part& part(size_t i) const { return *parts_[i]; }
+  const std::vector<Mascon>& mascons() const { return mascons_; }
+  const std::string& mascon_source() const { return mascon_source_; }
+  // One part and no point masses.
+  bool Homogeneous() const { return parts_.size() == 1 && mascons_.empty(); }
+  unsigned threads() const { return threads_; }
+
+  // The first part's: the surface.
+  const mesh::Mesh& model() const { return parts_[0]->model(); }
+  void SetName(std::string name) { parts_[0]->SetName(std::move(name)); }
+  const std::string& name() const { return parts_[0]->name(); }
+  const mesh::CheckReport& Check() const { return parts_[0]->Check(); }
+  double Volume() const { return parts_[0]->Volume(); }  // model units cubed
+  // The first part's centroid: the homogeneous model's centre of mass
+  // (MassOf gives the body's).
+  std::array<double, 3> CentreOfMass() const { return parts_[0]->Centroid(); }
+  double Area() const;
+  ThreadTeam& Team() const { return team_; }
+
+ private:
+  std::vector<std::unique_ptr<Part>> parts_;
+  std::vector<Mascon> mascons_;
+  std::string mascon_source_;
+  unsigned threads_;
+  double tolerance_;
+  mutable ThreadTeam team_;  // for the point masses
+};
+
+// The request's units as the body takes them: a body that carries its
+// densities fills in the first part's (a density given must be it, a mass
+// or GM is refused); a body of several parts or point masses needs its
+// densities (kBadValue otherwise).
+UnitsRequest UnitsFor(const UnitsRequest& request, const Body& body);
+// The request's checks with the body's units, and the units resolved.
+void Validate(const FieldRequest& request, const Body& body);
+void Validate(const SurfaceRequest& request, const Body& body);
+Units Resolve(const UnitsRequest& request, const Body& body);
+
+// The body's mass and centre of mass in the units: for a homogeneous model
+// its mass (0 in G rho = 1) and centroid; else the sum over the parts of
+// density x volume and the point masses (kg), and the mass-weighted centre.
+struct Mass {
+  double mass = 0;
+  std::array<double, 3> centre{};
+};
+Mass MassOf(const Body& body, const Units& units);
+// Refuses a body of parts whose total mass is not positive, for products
+// that divide by it (`what`: "the centre of mass and U/U0").
+void RequirePositiveMass(const Body& body, const Units& units, const std::string& what);
+
+// What a body's header says of it beyond the homogeneous model's lines:
+// for a body of parts or point masses, each part with its density, facet
+// count and mass, the point masses, the total mass and centre of mass and
+// how densities add; nothing for a homogeneous model.
+std::vector<std::string> BodyLines(const Body& body, const Units& units);
+
+// A body from files: the model (the first part, the surface) at the
+// request's scale and, with more parts or point masses, at the request's
+// density; parts as "PATH:DENSITY", point masses from a file. The
+// BodyRequest's checks run before any file is read.
+struct BodyRequest {
+  std::string model;
+  std::vector<std::string> parts;  // "PATH:DENSITY" each
+  std::string mascons;             // "" none
+  // The files read, for Validate(Files): (quantity, path).
+  std::vector<std::pair<std::string, std::string>> Inputs() const;
+};
+// A part's "PATH:DENSITY" (split at its last colon), its density checked.
+std::pair<std::string, double> PartOf(const std::string& text);
+void Validate(const BodyRequest& body, const UnitsRequest& units);
+std::unique_ptr<Body> LoadBody(const BodyRequest& body, const UnitsRequest& units,
+                               const Evaluation& evaluation);
+
 // The faces' way to follow a long evaluation: after each block of points,
 // more(share done) may stop it by returning false.
 using More = std::function<bool(double share)>;
 
-// Refuses a model that fails the check (kind kUnfit), naming its file.
+// Refuses a body with a part that fails the check (kind kUnfit), naming
+// its file.
 void RequireFit(const Body& body);
 
 // Where FieldOf puts the field at n points: U, gx, gy, gz (n values each)
@@ -77,7 +188,13 @@ struct FieldResult {
 };
 
 // The field at n points in the units asked for, after the request's checks
-// (and the model's, when asked). False when `more` stopped it.
+// (and the parts', when asked): the sum over the parts, each by its own
+// engine, then the point masses, in that order, so that the bits do not
+// depend on the threads. Under a tolerance each part is evaluated to it and
+// the sum of their error bounds (the tolerance times each part's largest
+// |U| and |g| of the call) is held to the tolerance of the body's largest;
+// where the parts cancel too much for that, they are evaluated again more
+// tightly, at worst exactly. False when `more` stopped it.
 bool FieldOf(const Body& body, const FieldRequest& request, size_t n, const double* x,
              const double* y, const double* z, const FieldResult& out, const More& more);
 
@@ -93,9 +210,10 @@ struct Surface {
   std::vector<double> Ueff, gxeff, gyeff, gzeff, geff, slopeeff;
 };
 
-// The surface products in one pass over the facet centroids, after the
-// request's checks (and the model's, when asked). False when `more` stopped
-// it.
+// The surface products in one pass over the first part's facet centroids,
+// after the request's checks (and the parts', when asked): U0 at the body's
+// centre of mass, the spin about it (a body of parts whose total mass is
+// not positive is refused). False when `more` stopped it.
 bool SurfaceOf(const Body& body, const SurfaceRequest& request, Surface* surface, const More& more);
 
 // A column of a result table: its name as scripts address it, its unit in

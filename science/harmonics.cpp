@@ -69,8 +69,64 @@ HarmonicOrigin HarmonicOriginOf(const std::string& name) {
   throw Failure(Quantity("origin") + ": \"" + name + "\" is not one of model, centre-of-mass");
 }
 
+namespace {
+
+// A point mass's weight in the parts' units, density x model units cubed.
+double Weight(const Mascon& q, const Units& units) {
+  return q.mass / (units.metres * units.metres * units.metres);
+}
+
+// Adds to `total` (the carried sums of shape_harmonics.h, in units of s^3)
+// the point masses' terms: w u^n Pbar_nm(sin phi) e^{im lambda}, u = r / s,
+// carried divided by the normalisation's factor
+// sqrt((2 - delta_m0) / (2n + 1)) 6 / ((n + 1)(n + 2)(n + 3)). The solid
+// harmonics by the recursions of the fully normalised functions: sectoral
+// Q_mm = sqrt((2m + 1) / 2m) (x + iy)/s Q_{m-1,m-1} (sqrt 3 for m = 1), then
+// Q_{m+1,m} = sqrt(2m + 3) z/s Q_mm and
+// Q_nm = a_nm z/s Q_{n-1,m} - b_nm u^2 Q_{n-2,m}.
+void AddMascons(const std::vector<Mascon>& mascons, const Units& units, const double origin[3],
+                double s, int N, std::vector<double>* total) {
+  std::vector<double> re(size_t(N) + 1), im(size_t(N) + 1);
+  for (const Mascon& q : mascons) {
+    const double w = Weight(q, units) / (s * s * s);
+    const double x = (q.x - origin[0]) / s, y = (q.y - origin[1]) / s, z = (q.z - origin[2]) / s;
+    const double u2 = x * x + y * y + z * z;
+    double sector_re = 1, sector_im = 0;  // Q_mm
+    for (int m = 0; m <= N; ++m) {
+      if (m > 0) {
+        const double c = m == 1 ? std::sqrt(3.0) : std::sqrt((2.0 * m + 1) / (2.0 * m));
+        const double r = c * (x * sector_re - y * sector_im),
+                     i = c * (x * sector_im + y * sector_re);
+        sector_re = r, sector_im = i;
+      }
+      for (int n = m; n <= N; ++n) {
+        if (n == m) {
+          re[n] = sector_re, im[n] = sector_im;
+        } else if (n == m + 1) {
+          const double a = std::sqrt(2.0 * m + 3);
+          re[n] = a * z * re[n - 1], im[n] = a * z * im[n - 1];
+        } else {
+          const double nm = double(n - m) * double(n + m);
+          const double a = std::sqrt(double(2 * n - 1) * double(2 * n + 1) / nm);
+          const double b = std::sqrt(double(2 * n + 1) * double(n + m - 1) * double(n - m - 1) /
+                                     (nm * double(2 * n - 3)));
+          re[n] = a * z * re[n - 1] - b * u2 * re[n - 2];
+          im[n] = a * z * im[n - 1] - b * u2 * im[n - 2];
+        }
+        const double carried = double(n + 1) * double(n + 2) * double(n + 3) / 6 /
+                               std::sqrt((m ? 2.0 : 1.0) / double(2 * n + 1));
+        const size_t k = shape::Index(n, m);
+        (*total)[2 * k] += w * carried * re[n] / double(2 * n + 1);
+        (*total)[2 * k + 1] += w * carried * im[n] / double(2 * n + 1);
+      }
+    }
+  }
+}
+
+}  // namespace
+
 Harmonics PartsHarmonics(const std::vector<HarmonicPart>& parts, const Units& units,
-                         const HarmonicsRequest& request) {
+                         const HarmonicsRequest& request, const std::vector<Mascon>& mascons) {
   CheckHarmonicsRequest(request);
   const int N = request.degree;
   std::array<double, 3> origin{0, 0, 0};
@@ -92,6 +148,12 @@ Harmonics PartsHarmonics(const std::vector<HarmonicPart>& parts, const Units& un
       moment[0] += p.density * sum.Sx, moment[1] += p.density * sum.Sy;
       moment[2] += p.density * sum.Sz;
     }
+    // A point mass as a tetrahedron's D = 6 V and S = 4 D times its place.
+    for (const Mascon& q : mascons) {
+      const double D = 6 * Weight(q, units);
+      mass += D;
+      moment[0] += 4 * D * q.x, moment[1] += 4 * D * q.y, moment[2] += 4 * D * q.z;
+    }
     if (!(mass > 0)) throw Failure(Prefix(request.model) + NotPositive(parts.size()));
     origin = {o.x + moment[0] / (4 * mass), o.y + moment[1] / (4 * mass),
               o.z + moment[2] / (4 * mass)};
@@ -111,6 +173,10 @@ Harmonics PartsHarmonics(const std::vector<HarmonicPart>& parts, const Units& un
     }
     for (size_t f = 0; f < p.facets; f += kBlockFacets)
       blocks.push_back({p.corners + 9 * f, std::min(kBlockFacets, p.facets - f), p.density});
+  }
+  for (const Mascon& q : mascons) {
+    const double d[3] = {q.x - origin[0], q.y - origin[1], q.z - origin[2]};
+    s2 = std::max(s2, d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
   }
   const double s = std::sqrt(s2);
   if (!(s > 0)) throw Failure(Prefix(request.model) + "no vertex away from the origin");
@@ -135,6 +201,7 @@ Harmonics PartsHarmonics(const std::vector<HarmonicPart>& parts, const Units& un
       for (size_t k = 0; k < 2 * K; ++k) total[k] += slots[j * 2 * K + k];
   }
 
+  AddMascons(mascons, units, origin.data(), s, N, &total);
   // total[0] is the sum of density x volume in units of s^3.
   const double mass = total[0];
   if (!(mass > 0)) throw Failure(Prefix(request.model) + NotPositive(parts.size()));
@@ -198,16 +265,30 @@ Harmonics HarmonicsOf(const mesh::Mesh& model, const Units& units,
 
 Harmonics HarmonicsOf(const Body& body, const UnitsRequest& units, const HarmonicsRequest& request,
                       const std::string& format) {
-  Validate(units);
+  const UnitsRequest given = UnitsFor(units, body);
+  Validate(given);
   CheckHarmonicsRequest(request);
   if (!format.empty()) {
     // Before any work: a density (mass, GM) given or not is all it needs.
-    Units given;
-    given.density = units.density || units.mass || units.gm ? 1 : 0;
-    CheckHarmonicsFile(HarmonicsFormatOf(format), given);
+    Units si;
+    si.density = given.density || given.mass || given.gm ? 1 : 0;
+    CheckHarmonicsFile(HarmonicsFormatOf(format), si);
   }
   RequireFit(body);
-  return Homogeneous(body.model(), Resolve(units, body.Volume()), request);
+  const Units resolved = Resolve(given, body.Volume());
+  if (body.Homogeneous()) return Homogeneous(body.model(), resolved, request);
+  RequirePositiveMass(body, resolved, "the coefficients");
+  std::vector<HarmonicPart> parts;
+  for (size_t i = 0; i < body.PartCount(); ++i) {
+    const Part& p = body.part(i);
+    parts.push_back(
+        {p.corners().data(), p.model().FaceCount(), i == 0 ? resolved.density : p.density()});
+  }
+  Harmonics h = PartsHarmonics(parts, resolved, request, body.mascons());
+  h.vertices = body.model().VertexCount();
+  h.facets = body.model().FaceCount();
+  h.body = BodyLines(body, resolved);
+  return h;
 }
 
 HarmonicsFormat HarmonicsFormatOf(const std::string& name) {
@@ -247,6 +328,7 @@ std::vector<std::string> Header(const Harmonics& h) {
   std::vector<std::string> lines;
   lines.push_back(std::string("polyfield ") + POLYFIELD_VERSION + " harmonics");
   lines.push_back("model: " + ModelText(h));
+  lines.insert(lines.end(), h.body.begin(), h.body.end());
   lines.push_back("convention: " + std::string(kConvention));
   lines.push_back("degree: " + std::to_string(h.degree));
   std::string radius = "reference radius R0: " + ShortestDigits(h.reference_radius) + Unit(h);
@@ -256,9 +338,11 @@ std::vector<std::string> Header(const Harmonics& h) {
     radius += ", the Brillouin radius (the largest distance of a vertex from the origin)";
   lines.push_back(radius);
   if (h.units.Si())
-    lines.push_back("GM: " + ShortestDigits(h.GM()) + " m^3/s^2 (density " +
-                    ShortestDigits(h.units.density) + " kg/m^3, G " + ShortestDigits(h.units.G) +
-                    " m^3/(kg s^2), model lengths in " + h.units.unit + ")");
+    lines.push_back("GM: " + ShortestDigits(h.GM()) + " m^3/s^2 (" +
+                    (h.body.empty() ? "density " + ShortestDigits(h.units.density) + " kg/m^3"
+                                    : std::string("the body's parts and point masses")) +
+                    ", G " + ShortestDigits(h.units.G) + " m^3/(kg s^2), model lengths in " +
+                    h.units.unit + ")");
   else
     lines.push_back("GM: " + ShortestDigits(h.GM()) +
                     ", the volume in model units cubed (G rho = 1: no --density given)");
@@ -281,10 +365,13 @@ std::string Icgem(const Harmonics& h) {
   for (char& c : name)
     if (c == ' ' || c == '\t') c = '_';
   if (name.empty()) name = "shape";
+  const std::string body = h.body.empty()
+                               ? "a homogeneous body of the shape " + ModelText(h) + ", density " +
+                                     ShortestDigits(h.units.density) + " kg/m^3"
+                               : "the body of parts below, the first " + ModelText(h);
   std::string out = std::string("polyfield ") + POLYFIELD_VERSION +
-                    " harmonics: the exact field of a homogeneous body of the shape " +
-                    ModelText(h) + ", density " + ShortestDigits(h.units.density) +
-                    " kg/m^3, about " + OriginText(h) + "\n";
+                    " harmonics: the exact field of " + body + ", about " + OriginText(h) + "\n";
+  for (const std::string& line : h.body) out += line + "\n";
   out += "convention: " + std::string(kConvention) + "\n";
   out += "begin_of_head =================================================================\n";
   auto key = [&](const char* k, const std::string& v) {

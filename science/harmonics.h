@@ -64,7 +64,9 @@ struct Harmonics {
   double mass = 0;  // sum over the parts of density x volume (model units^3)
   Units units;
   std::string model;
-  size_t vertices = 0, facets = 0;
+  size_t vertices = 0, facets = 0;  // of the model (the first part)
+  // A body of parts or point masses: its lines (BodyLines), for the headers.
+  std::vector<std::string> body;
 
   double Cnm(int n, int m) const { return C[size_t(n) * size_t(degree + 1) + size_t(m)]; }
   double Snm(int n, int m) const { return S[size_t(n) * size_t(degree + 1) + size_t(m)]; }
@@ -83,21 +85,25 @@ void CheckHarmonicsRequest(const HarmonicsRequest& request);
 HarmonicOrigin HarmonicOriginOf(const std::string& name);
 
 // The coefficients of the parts (densities in kg/m^3 with `units.Si()`, else
-// 1 for a single part), about the model's origin or the parts' centre of
-// mass, to request.degree, the same bits for every thread count. Refuses
-// what CheckHarmonicsRequest refuses, a total mass that is not positive and
-// coefficients that overflow (a reference radius far inside the Brillouin
-// sphere at a high degree).
+// 1 for a single part) and of the point masses (kg, with `units.Si()`:
+// each adds its mass times the normalised solid harmonics at its place),
+// about the model's origin or the centre of mass of all of them, to
+// request.degree, the same bits for every thread count. The Brillouin
+// radius holds the point masses too. Refuses what CheckHarmonicsRequest
+// refuses, a total mass that is not positive and coefficients that
+// overflow (a reference radius far inside the Brillouin sphere at a high
+// degree).
 Harmonics PartsHarmonics(const std::vector<HarmonicPart>& parts, const Units& units,
-                         const HarmonicsRequest& request);
+                         const HarmonicsRequest& request, const std::vector<Mascon>& mascons = {});
 
 // The coefficients of a homogeneous model at the density of `units`: the
 // model is refused when it is unfit for the formulas (mesh::Check).
 Harmonics HarmonicsOf(const mesh::Mesh& model, const Units& units, const HarmonicsRequest& request);
 
-// The faces' entry: the coefficients of a body (refused when it fails its
-// check, which the body makes once), its units resolved against its volume,
-// and the file format, when one is to be written, checked before the work.
+// The faces' entry: the coefficients of a body (refused when a part fails
+// its check, which each part makes once, or when the total mass of a body
+// of parts is not positive), its units resolved against its volume, and
+// the file format, when one is to be written, checked before the work.
 Harmonics HarmonicsOf(const Body& body, const UnitsRequest& units, const HarmonicsRequest& request,
                       const std::string& format = "");
 

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 
@@ -70,6 +71,42 @@ mesh::Mesh ModelFromArrays(const double* vertices, size_t V, const int64_t* face
 mesh::Mesh ModelFromArrays(const double* vertices, size_t V, const double* faces, size_t F,
                            double scale) {
   return FromArrays(vertices, V, faces, F, scale);
+}
+
+mesh::Mesh Translated(mesh::Mesh m, const std::array<double, 3>& offset) {
+  for (double d : offset)
+    if (!std::isfinite(d)) Refuse(Quantity("offset") + ": three finite numbers x, y, z");
+  for (size_t i = 0; i < m.vertices.size(); ++i) m.vertices[i] += offset[i % 3];
+  return m;
+}
+
+mesh::Mesh Scaled(mesh::Mesh m, double factor) {
+  if (!(std::isfinite(factor) && factor > 0))
+    Refuse(Quantity("factor") +
+           ": a positive number (a negative one would turn the model inside out)");
+  for (double& x : m.vertices) x *= factor;
+  return m;
+}
+
+mesh::Mesh Rotated(mesh::Mesh m, const std::array<std::array<double, 3>, 3>& R) {
+  // R R^T = 1 and det R = +1: a reflection would turn the model inside out.
+  double worst = 0;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) {
+      const double dot = R[i][0] * R[j][0] + R[i][1] * R[j][1] + R[i][2] * R[j][2];
+      worst = std::max(worst, std::fabs(dot - (i == j ? 1 : 0)));
+    }
+  const double det = R[0][0] * (R[1][1] * R[2][2] - R[1][2] * R[2][1]) -
+                     R[0][1] * (R[1][0] * R[2][2] - R[1][2] * R[2][0]) +
+                     R[0][2] * (R[1][0] * R[2][1] - R[1][1] * R[2][0]);
+  if (!(worst <= 1e-9 && det > 0))
+    Refuse(Quantity("matrix") + ": not a rotation (a 3 x 3 orthogonal matrix of determinant +1)");
+  for (size_t v = 0; v < m.vertices.size(); v += 3) {
+    const double p[3] = {m.vertices[v], m.vertices[v + 1], m.vertices[v + 2]};
+    for (int r = 0; r < 3; ++r)
+      m.vertices[v + r] = R[r][0] * p[0] + R[r][1] * p[1] + R[r][2] * p[2];
+  }
+  return m;
 }
 
 }  // namespace science

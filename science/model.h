@@ -3,6 +3,7 @@
 // itself: the file's name, the indices, the scale.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -22,5 +23,14 @@ mesh::Mesh ModelFromArrays(const double* vertices, size_t V, const int64_t* face
                            double scale = 1);
 mesh::Mesh ModelFromArrays(const double* vertices, size_t V, const double* faces, size_t F,
                            double scale = 1);
+
+// The model moved by `offset`, multiplied by `factor` (positive) about the
+// origin, or turned by the rotation `matrix` about the origin (x' = R x: R
+// orthogonal with determinant +1, to 1e-9), so that a part is placed
+// without a file. Each refuses what it cannot honour under
+// Quantity("offset"), Quantity("factor") or Quantity("matrix").
+mesh::Mesh Translated(mesh::Mesh model, const std::array<double, 3>& offset);
+mesh::Mesh Scaled(mesh::Mesh model, double factor);
+mesh::Mesh Rotated(mesh::Mesh model, const std::array<std::array<double, 3>, 3>& matrix);
 
 }  // namespace science

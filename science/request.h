@@ -48,7 +48,8 @@ struct Units {
   // volume, as the header states it.
   std::string density_from = "given";
 
-  bool Si() const { return density > 0; }
+  // Any density but 0: a part of a body may be a cavity, of negative density.
+  bool Si() const { return density != 0; }
   double PotentialFactor() const { return Si() ? G * density * metres * metres : 1; }
   double AttractionFactor() const { return Si() ? G * density * metres : 1; }
   double GradientFactor() const { return Si() ? G * density : 1; }

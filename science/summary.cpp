@@ -87,17 +87,17 @@ void Jacobi(Matrix& a, Matrix& v) {
   }
 }
 
-}  // namespace
-
-Inertia InertiaOf(const mesh::Mesh& m, const Units& units) {
-  Inertia in;
-  if (m.FaceCount() == 0) return in;
-  const double o[3] = {m.vertices[0], m.vertices[1], m.vertices[2]};
-  // Over the tetrahedron (o, A, B, C), with a, b, c taken from o and
-  // v = a . (b x c) / 6 its signed volume: the integral of r is v s / 4 and
-  // that of r r^T is v (a a^T + b b^T + c c^T + s s^T) / 20, s = a + b + c.
-  double volume = 0, first[3] = {0, 0, 0};
+// The volume and the first and second moments of a model about o: over the
+// tetrahedron (o, A, B, C), with a, b, c taken from o and v = a . (b x c) / 6
+// its signed volume, the integral of r is v s / 4 and that of r r^T is
+// v (a a^T + b b^T + c c^T + s s^T) / 20, s = a + b + c.
+struct Moments {
+  double volume = 0, first[3] = {0, 0, 0};  // of a body of parts: mass-weighted
   Matrix second{};
+};
+
+Moments MomentsAbout(const mesh::Mesh& m, const double o[3]) {
+  Moments mo;
   for (size_t f = 0; f < m.FaceCount(); ++f) {
     double p[3][3];
     for (int k = 0; k < 3; ++k)
@@ -109,13 +109,23 @@ Inertia InertiaOf(const mesh::Mesh& m, const Units& units) {
                       a[2] * (b[0] * c[1] - b[1] * c[0])) /
                      6;
     const double s[3] = {a[0] + b[0] + c[0], a[1] + b[1] + c[1], a[2] + b[2] + c[2]};
-    volume += v;
+    mo.volume += v;
     for (int i = 0; i < 3; ++i) {
-      first[i] += v * s[i] / 4;
+      mo.first[i] += v * s[i] / 4;
       for (int j = 0; j < 3; ++j)
-        second[i][j] += v * (a[i] * a[j] + b[i] * b[j] + c[i] * c[j] + s[i] * s[j]) / 20;
+        mo.second[i][j] += v * (a[i] * a[j] + b[i] * b[j] + c[i] * c[j] + s[i] * s[j]) / 20;
     }
   }
+  return mo;
+}
+
+// The centre, the tensor about it (times `factor`), the principal moments
+// and axes, from the moments of a mass distribution about o.
+Inertia FromMoments(const Moments& mo, const double o[3], double factor) {
+  Inertia in;
+  const double volume = mo.volume;
+  const auto& first = mo.first;
+  const auto& second = mo.second;
   in.volume = volume;
   for (int i = 0; i < 3; ++i) in.centre[i] = o[i] + (volume != 0 ? first[i] / volume : 0);
   // About the centre of mass: C = M2 - m1 m1^T / V.
@@ -124,10 +134,8 @@ Inertia InertiaOf(const mesh::Mesh& m, const Units& units) {
     for (int j = 0; j < 3; ++j)
       cov[i][j] = second[i][j] - (volume != 0 ? first[i] * first[j] / volume : 0);
   const double trace = cov[0][0] + cov[1][1] + cov[2][2];
-  const double factor = units.Si() ? units.density * std::pow(units.metres, 5) : 1;
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j) in.tensor[i][j] = factor * ((i == j ? trace : 0) - cov[i][j]);
-
   Matrix d = in.tensor, v;
   Jacobi(d, v);
   int order[3] = {0, 1, 2};
@@ -152,21 +160,66 @@ Inertia InertiaOf(const mesh::Mesh& m, const Units& units) {
   return in;
 }
 
+}  // namespace
+
+Inertia InertiaOf(const mesh::Mesh& m, const Units& units) {
+  if (m.FaceCount() == 0) return {};
+  const double o[3] = {m.vertices[0], m.vertices[1], m.vertices[2]};
+  const double factor = units.Si() ? units.density * std::pow(units.metres, 5) : 1;
+  return FromMoments(MomentsAbout(m, o), o, factor);
+}
+
+Inertia InertiaOf(const Body& body, const Units& units) {
+  if (body.Homogeneous()) return InertiaOf(body.model(), units);
+  RequirePositiveMass(body, units, "the centre of mass and the inertia tensor");
+  // In kg and model units about the first part's first vertex, then in
+  // kg m^2.
+  const mesh::Mesh& first = body.model();
+  const double o[3] = {first.vertices[0], first.vertices[1], first.vertices[2]};
+  const double cubic = units.metres * units.metres * units.metres;
+  Moments total;
+  for (size_t p = 0; p < body.PartCount(); ++p) {
+    const Moments mo = MomentsAbout(body.part(p).model(), o);
+    const double w = (p == 0 ? units.density : body.part(p).density()) * cubic;
+    total.volume += w * mo.volume;
+    for (int i = 0; i < 3; ++i) {
+      total.first[i] += w * mo.first[i];
+      for (int j = 0; j < 3; ++j) total.second[i][j] += w * mo.second[i][j];
+    }
+  }
+  for (const Mascon& q : body.mascons()) {
+    const double d[3] = {q.x - o[0], q.y - o[1], q.z - o[2]};
+    total.volume += q.mass;
+    for (int i = 0; i < 3; ++i) {
+      total.first[i] += q.mass * d[i];
+      for (int j = 0; j < 3; ++j) total.second[i][j] += q.mass * d[i] * d[j];
+    }
+  }
+  Inertia in = FromMoments(total, o, units.metres * units.metres);
+  in.volume = body.Volume();
+  return in;
+}
+
+Inertia InertiaOf(const Body& body, const UnitsRequest& units) {
+  return InertiaOf(body, Resolve(units, body));
+}
+
 Summary Summarise(const Body& body, const SurfaceRequest& request, const Surface& surface) {
   Summary s;
-  s.units = Resolve(request.units, body.Volume());
+  s.units = Resolve(request.units, body);
   s.volume = body.Volume();
   s.area = body.Area();
-  s.centre = body.CentreOfMass();
-  s.mass = s.units.Mass(s.volume);
-  s.gm = s.units.GM(s.volume);
+  const Mass mass = MassOf(body, s.units);
+  s.centre = mass.centre;
+  s.mass = mass.mass;
+  s.gm = s.units.G * s.mass;
   s.U0 = surface.U0;
   const bool spin = !surface.slopeeff.empty();
   s.slope_name = spin ? "slopeeff" : "slope";
   s.slope = Statistics(spin ? surface.slopeeff : surface.slope, surface.area, request.percentiles,
                        request.slopes);
   s.potential = Statistics(surface.U, surface.area, {}, {});
-  s.inertia = InertiaOf(body.model(), s.units);
+  s.inertia = InertiaOf(body, s.units);
   return s;
 }
 

@@ -1,6 +1,7 @@
 // What a surface run says about the body as a whole: volume, mass, centre
 // of mass, area-weighted slope statistics, the extreme facets, and the
-// inertia tensor of the homogeneous body with its principal axes.
+// inertia tensor of the body (homogeneous, or its parts and point masses)
+// with its principal axes.
 #pragma once
 
 #include <array>
@@ -39,11 +40,16 @@ struct Inertia {
   std::array<std::array<double, 3>, 3> axes{};
 };
 Inertia InertiaOf(const mesh::Mesh& model, const Units& units);
+// The body's: its parts at their densities and its point masses (volume
+// is the first part's); a body of parts whose total mass is not positive is
+// refused.
+Inertia InertiaOf(const Body& body, const Units& units);
+Inertia InertiaOf(const Body& body, const UnitsRequest& units);
 
 struct Summary {
   Units units;
-  double volume = 0, area = 0;  // model units cubed and squared
-  double mass = 0, gm = 0;      // kg and m^3/s^2 (SI units only)
+  double volume = 0, area = 0;  // model units cubed and squared, of the first part
+  double mass = 0, gm = 0;      // kg and m^3/s^2 (SI units only), of the body
   std::array<double, 3> centre{};
   double U0 = 0;
   std::string slope_name;  // "slope", or "slopeeff" with a spin

@@ -90,13 +90,13 @@ void Field(const science::Body& body, const Points& p, double tolerance, Results
   EvaluateOptions options;
   options.threads = 2;
   options.tolerance = tolerance;
-  body.Field(n, p.x.data(), p.y.data(), p.z.data(),
-             {r->U.data(), r->gx.data(), r->gy.data(), r->gz.data()}, options);
+  body.part(0).Field(n, p.x.data(), p.y.data(), p.z.data(),
+                     {r->U.data(), r->gx.data(), r->gy.data(), r->gz.data()}, options);
 }
 
 void Tensor(const science::Body& body, const Points& p, Results* r) {
   r->tensor.resize(6 * p.x.size());
-  body.Gradient(p.x.size(), p.x.data(), p.y.data(), p.z.data(), r->tensor.data(), 2);
+  body.part(0).Gradient(p.x.size(), p.x.data(), p.y.data(), p.z.data(), r->tensor.data(), 2);
 }
 
 void Surface(const science::Body& body, double tolerance, Results* r) {

@@ -27,6 +27,7 @@
 #include "tests/support/asteroid.h"
 #include "tests/support/gauss.h"
 #include "tests/support/prism.h"
+#include "tests/support/refusal.h"
 #include "tests/support/run.h"
 
 namespace {
@@ -261,7 +262,7 @@ TEST(Harmonics, SeriesAgainstTheClosedFormField) {
   const science::Body body(m, 2);
   for (const auto& p : Sphere(40, 3 * h.reference_radius, {0.1, -0.05, 0.02})) {
     double U = 0;
-    body.Field(1, &p[0], &p[1], &p[2], {&U, nullptr, nullptr, nullptr}, {});
+    body.part(0).Field(1, &p[0], &p[1], &p[2], {&U, nullptr, nullptr, nullptr}, {});
     EXPECT_NEAR(SeriesU(h, p), U, 2e-14 * U);
   }
 }
@@ -418,7 +419,7 @@ TEST(Harmonics, Degree200WithoutLoss) {
   const science::Body body(m, 2);
   for (const auto& p : Sphere(12, 1.1 * high.reference_radius)) {
     double U = 0;
-    body.Field(1, &p[0], &p[1], &p[2], {&U, nullptr, nullptr, nullptr}, {});
+    body.part(0).Field(1, &p[0], &p[1], &p[2], {&U, nullptr, nullptr, nullptr}, {});
     EXPECT_NEAR(SeriesU(high, p), U, 1e-13 * U);
   }
 }
@@ -528,15 +529,6 @@ TEST(HarmonicsFiles, ReadBack) {
 }
 
 // ------------------------------------------------------------ refusals
-
-std::string Refusal(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Failure& e) {
-    return e.what();
-  }
-  return "(accepted)";
-}
 
 TEST(Harmonics, RefusesBadInput) {
   const mesh::Mesh box = Box({1, 2, 3}, {0, 0, 0});

@@ -1,6 +1,8 @@
 # The science library's own tests (requests, files, units, surface against
-# closed forms, statistics, inertia, one body from several threads).
+# closed forms, statistics, inertia, one body from several threads, bodies
+# of several parts and point masses).
 if(TARGET science)
   suite_test(science_test SOURCES science/science_test.cpp LIBS science LABELS threaded)
   suite_test(table_test SOURCES science/table_test.cpp LIBS science)
+  suite_test(body_parts_test SOURCES science/body_parts_test.cpp LIBS science LABELS threaded)
 endif()
