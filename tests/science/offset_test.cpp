@@ -28,7 +28,7 @@ TEST(FarBody, SumsKeepTheirDigits) {
   double U0 = 0, g0[3];
   {
     const double x = c0[0], y = c0[1], z = c0[2];
-    ASSERT_TRUE(home.Field(1, &x, &y, &z, {&U0, &g0[0], &g0[1], &g0[2]}, {}));
+    ASSERT_TRUE(home.part(0).Field(1, &x, &y, &z, {&U0, &g0[0], &g0[1], &g0[2]}, {}));
   }
   for (double sizes : {1e5, 1e6, 1e7, 1e8}) {
     const double d[3] = {-0.9 * sizes, 1.6 * sizes, 0.4 * sizes};
@@ -51,7 +51,7 @@ TEST(FarBody, SumsKeepTheirDigits) {
     // The potential at the centre of mass, U0 of the surface products.
     double U, g[3];
     const double x = c[0], y = c[1], z = c[2];
-    ASSERT_TRUE(far.Field(1, &x, &y, &z, {&U, &g[0], &g[1], &g[2]}, {}));
+    ASSERT_TRUE(far.part(0).Field(1, &x, &y, &z, {&U, &g[0], &g[1], &g[2]}, {}));
     EXPECT_NEAR(U / U0, 1, 100 * rounding) << sizes;
   }
 }
