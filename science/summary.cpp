@@ -92,7 +92,10 @@ void Jacobi(Matrix& a, Matrix& v) {
 Inertia InertiaOf(const mesh::Mesh& m, const Units& units) {
   Inertia in;
   if (m.FaceCount() == 0) return in;
-  const double o[3] = {m.vertices[0], m.vertices[1], m.vertices[2]};
+  // About the first corner of the first face, as the body's volume (a
+  // listed vertex need not be on the surface).
+  const geometry::Vec corner = m.Corner(0, 0);
+  const double o[3] = {corner.x, corner.y, corner.z};
   // Over the tetrahedron (o, A, B, C), with a, b, c taken from o and
   // v = a . (b x c) / 6 its signed volume: the integral of r is v s / 4 and
   // that of r r^T is v (a a^T + b b^T + c c^T + s s^T) / 20, s = a + b + c.
