@@ -148,11 +148,13 @@ Harmonics PartsHarmonics(const std::vector<HarmonicPart>& parts, const Units& un
       moment[0] += p.density * sum.Sx, moment[1] += p.density * sum.Sy;
       moment[2] += p.density * sum.Sz;
     }
-    // A point mass as a tetrahedron's D = 6 V and S = 4 D times its place.
+    // A point mass as a tetrahedron's D = 6 V and S = 4 D times its place
+    // (about the same corner).
     for (const Mascon& q : mascons) {
       const double D = 6 * Weight(q, units);
       mass += D;
-      moment[0] += 4 * D * q.x, moment[1] += 4 * D * q.y, moment[2] += 4 * D * q.z;
+      moment[0] += 4 * D * (q.x - o.x), moment[1] += 4 * D * (q.y - o.y);
+      moment[2] += 4 * D * (q.z - o.z);
     }
     if (!(mass > 0)) throw Failure(Prefix(request.model) + NotPositive(parts.size()));
     origin = {o.x + moment[0] / (4 * mass), o.y + moment[1] / (4 * mass),

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/geometry.h"
+
 namespace science {
 
 AreaStatistics Statistics(const std::vector<double>& value, const std::vector<double>& area,
@@ -164,7 +166,10 @@ Inertia FromMoments(const Moments& mo, const double o[3], double factor) {
 
 Inertia InertiaOf(const mesh::Mesh& m, const Units& units) {
   if (m.FaceCount() == 0) return {};
-  const double o[3] = {m.vertices[0], m.vertices[1], m.vertices[2]};
+  // About the first corner of the first face, as the body's volume (a
+  // listed vertex need not be on the surface).
+  const geometry::Vec corner = m.Corner(0, 0);
+  const double o[3] = {corner.x, corner.y, corner.z};
   const double factor = units.Si() ? units.density * std::pow(units.metres, 5) : 1;
   return FromMoments(MomentsAbout(m, o), o, factor);
 }
@@ -172,10 +177,10 @@ Inertia InertiaOf(const mesh::Mesh& m, const Units& units) {
 Inertia InertiaOf(const Body& body, const Units& units) {
   if (body.Homogeneous()) return InertiaOf(body.model(), units);
   RequirePositiveMass(body, units, "the centre of mass and the inertia tensor");
-  // In kg and model units about the first part's first vertex, then in
+  // In kg and model units about the first part's first corner, then in
   // kg m^2.
-  const mesh::Mesh& first = body.model();
-  const double o[3] = {first.vertices[0], first.vertices[1], first.vertices[2]};
+  const geometry::Vec corner = body.model().Corner(0, 0);
+  const double o[3] = {corner.x, corner.y, corner.z};
   const double cubic = units.metres * units.metres * units.metres;
   Moments total;
   for (size_t p = 0; p < body.PartCount(); ++p) {

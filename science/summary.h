@@ -30,7 +30,7 @@ AreaStatistics Statistics(const std::vector<double>& value, const std::vector<do
 // for unit density in model units to the fifth; its principal moments in
 // increasing order and the principal axes, the rows of the rotation R that
 // takes model coordinates into the principal frame (R I R^T diagonal,
-// det R = +1). Summed about a vertex of the model, so that a model far from
+// det R = +1). Summed about a corner of the model, so that a model far from
 // its origin loses no digits.
 struct Inertia {
   double volume = 0;               // model units cubed

@@ -192,7 +192,9 @@ TEST(CheckModels, TouchingSolidsAreFit) {
   // Face to face (the planes shared, no vertex), and a smaller box on a
   // face: solids that touch are a solid.
   const mesh::CheckReport glued = mesh::Check(Model({{Cube(0, 1), false}, {Cube(1, 2), false}}));
-  EXPECT_EQ(glued.intersecting_pairs, 0u);
+  EXPECT_EQ(glued.Problem(), "") << glued.Text();
+  EXPECT_EQ(glued.components, 2u);
+  EXPECT_DOUBLE_EQ(glued.volume, 2);
   const double lo[3] = {2, 0.5, 0.25}, hi[3] = {3, 1.5, 1.75};
   const mesh::CheckReport step = mesh::Check(Model({{Cube(0, 2), false}, {Box(lo, hi), false}}));
   EXPECT_EQ(step.Problem(), "") << step.Text();

@@ -48,6 +48,14 @@ TEST(FarBody, SumsKeepTheirDigits) {
     const science::Harmonics h = science::HarmonicsOf(moved, science::Units{}, request);
     for (int k = 0; k < 3; ++k) EXPECT_NEAR(h.origin[k] - d[k], h0.origin[k], 1.6 * rounding);
     EXPECT_NEAR(h.Cnm(2, 0) / h0.Cnm(2, 0), 1, 100 * rounding) << sizes;
+    // A vertex that no face uses, listed first at the origin, changes
+    // nothing.
+    mesh::Mesh stray = moved;
+    stray.vertices.insert(stray.vertices.begin(), {0, 0, 0});
+    for (uint32_t& v : stray.faces) ++v;
+    const science::Body astray(stray, 1);
+    EXPECT_EQ(astray.Volume(), far.Volume()) << sizes;
+    EXPECT_EQ(science::InertiaOf(stray, science::Units{}).moments, in.moments) << sizes;
     // The potential at the centre of mass, U0 of the surface products.
     double U, g[3];
     const double x = c[0], y = c[1], z = c[2];
