@@ -669,13 +669,6 @@ bool StartsWith(const std::string& s, const char* prefix) {
   return s.compare(0, std::strlen(prefix), prefix) == 0;
 }
 
-// Whether `word` (lower case) occurs in s in any case.
-bool Mentions(const std::string& s, std::string_view word) {
-  return std::search(s.begin(), s.end(), word.begin(), word.end(), [](char a, char b) {
-           return std::tolower(static_cast<unsigned char>(a)) == b;
-         }) != s.end();
-}
-
 // The first word of the data, lower-cased.
 std::string FirstWord(const std::string& s) {
   size_t i = 0;
@@ -829,8 +822,8 @@ Mesh ReadModel(const std::string& path) {
   // Binary STL has no mark of its own: its size is tried first (no text
   // file under 7 GB has the size its bytes 80 to 83 would announce), then a
   // NUL among its first 84 bytes of a file named .stl or without an
-  // extension (text has none; a count below 2^24 has one at byte 83), then
-  // the extension.
+  // extension (text has none; a count below 2^24 has one at byte 83); a
+  // text beginning with "solid" is ASCII STL, even without a facet.
   const bool nul = std::memchr(s.data(), 0, std::min<size_t>(s.size(), 84)) != nullptr;
   Mesh m;
   if (BinaryStlSize(s)) {
@@ -841,7 +834,7 @@ Mesh ReadModel(const std::string& path) {
     m = ReadOff(path, s);
   } else if (s.size() >= 84 && nul && (ext == "stl" || ext.empty())) {
     m = ReadStlBinary(path, s);
-  } else if (first == "solid" && Mentions(s, "facet")) {
+  } else if (first == "solid") {
     m = ReadStlAscii(path, s);
   } else if (ext == "stl") {
     m = s.size() >= 84 ? ReadStlBinary(path, s) : ReadStlAscii(path, s);

@@ -163,6 +163,7 @@ TEST(FormatsStl, EverySolidAndItsEnd) {
   EXPECT_EQ(Volume(m), 2);
   EXPECT_EQ(Read("open.stl", StlSolid(0, "a", false)),
             ":85: the data ends where \"facet\" or \"endsolid\" should come");
+  EXPECT_EQ(Read("empty.stl", "solid " + std::string(100, 'n') + "\nendsolid\n"), ": no faces");
   EXPECT_EQ(Read("tail.stl", StlSolid(0) + "garbage\n"),
             ":87: expected \"solid\" or the end of the data, found \"garbage\"");
   // The stored normal does not turn a facet: the winding counts, and the
