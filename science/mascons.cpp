@@ -5,8 +5,8 @@
 
 #include "common/failure.h"
 #include "common/print.h"
-#include "engine/threads.h"
 #include "common/rows.h"
+#include "engine/threads.h"
 
 namespace science {
 
