@@ -200,6 +200,7 @@ bool Chooser::Evaluate(size_t count, const double* x, const double* y, const dou
   const double tolerance = options.tolerance >= 0 ? options.tolerance : tolerance_;
   const unsigned parts = std::max(1u, options.parts), part = options.part % parts;
   if (tolerance == 0 && !far_expansion_ && parts == 1) {
+    if (options.mine) std::fill(options.mine, options.mine + count, uint8_t{1});
     ExactTable();
     return table_.Evaluate(count, x, y, z, out, options);
   }
