@@ -2,3 +2,10 @@ if(TARGET polyfield)
   suite_test(polyfield_test SOURCES cli/polyfield_test.cpp LABELS threaded)
   add_dependencies(polyfield_test polyfield surfgrav_m)
 endif()
+# The program as the ranks of an MPI job, against one process.
+if(TARGET polyfield AND POLYFIELD_MPIEXEC)
+  add_test(NAME polyfield_mpi
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/cli/mpi_test.sh $<TARGET_FILE:polyfield>
+            ${POLYFIELD_MPIEXEC} ${CMAKE_CURRENT_SOURCE_DIR}/data)
+  set_tests_properties(polyfield_mpi PROPERTIES LABELS programs TIMEOUT 600)
+endif()
