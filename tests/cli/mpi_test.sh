@@ -19,12 +19,18 @@ fail() {
 }
 eros=$data/models/eros.stl kleopatra=$data/models/kleopatra.stl
 
-# Points near and inside Eros (the tree's batches), a few on the faces'
-# plane and far ones (the model's expansion), with comments and blank lines.
-awk 'BEGIN { srand(7); print "# points";
-  for (i = 0; i < 2500; ++i) printf "%.17g %.17g %.17g\n", 40 * rand() - 20, 16 * rand() - 8, 12 * rand() - 6;
-  print ""; for (i = 0; i < 300; ++i) printf "%.17g,%.17g,%.17g\n", 400 * rand() - 200, 400, 90 * rand() }' >points.txt
-
+# Points near and inside each model (the tree's batches; Eros is 1.6 units
+# long, Kleopatra 217 km), far ones (the model's expansion), with a
+# comment, a blank line and commas.
+points() {
+  awk -v s="$1" 'BEGIN { srand(7); print "# points";
+    for (i = 0; i < 2500; ++i)
+      printf "%.17g %.17g %.17g\n", s * (1.6 * rand() - 0.8), s * (0.8 * rand() - 0.4), s * (0.6 * rand() - 0.3);
+    print "";
+    for (i = 0; i < 300; ++i) printf "%.17g,%.17g,%.17g\n", s * (40 * rand() - 20), 10 * s, s * rand() }'
+}
+points 1 >points.txt
+points 140 >kleopatra.txt
 # Same bytes as one process for every command: $1 a name, then the command
 # with OUT where the output file goes.
 same() {
@@ -40,7 +46,7 @@ for engine in "--exact" "--tolerance 1e-10"; do
   # shellcheck disable=SC2086
   {
     same "field$tag" field "$eros" points.txt $engine -o OUT
-    same "gradient$tag" field "$kleopatra" points.txt $engine --gradient --density 3400 --unit km -o OUT
+    same "gradient$tag" field "$kleopatra" kleopatra.txt $engine --gradient --density 3400 --unit km -o OUT
     same "surface$tag" surface "$eros" $engine --summary --spin-period 5.27 --density 2670 \
       --unit km -o OUT
     same "npy$tag" surface "$kleopatra" $engine --format npy -o OUT
