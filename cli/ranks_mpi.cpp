@@ -4,6 +4,7 @@
 #include <mpi.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -51,14 +52,24 @@ std::string Marked(const Failure& e) {
   return e.Spelled([](std::string_view name) { return Quantity(name); });
 }
 
+// Between Ready and Done every rank waits on the others' blocks: a rank
+// that fails there cannot meet the others at an agreement, and ends the
+// job instead (MPI_Abort).
 class MpiExchange final : public science::BlockExchange {
  public:
+  const Ranks* ranks = nullptr;
+  bool streaming = false;
+  void Ready() override {
+    ranks->Agree();
+    streaming = true;
+  }
   void Give(size_t, const double* sums, size_t count) override {
     Send(sums, count, MPI_DOUBLE, 0, kBlockTag);
   }
   void Take(size_t, unsigned from, double* sums, size_t count) override {
     Receive(sums, count, MPI_DOUBLE, static_cast<int>(from), kBlockTag);
   }
+  void Done() override { streaming = false; }
 };
 
 // Every rank's failure or none: the lowest rank that failed tells its
@@ -110,6 +121,11 @@ Failure Ranks::Settle(std::exception_ptr failure) const {
   }
   const Failure mine = FailureOf(failure);
   if (count_ == 1) return mine;
+  if (exchange.streaming) {
+    std::fprintf(stderr, "polyfield: %s (rank %u)\n", mine.what(), rank_);
+    std::fflush(stderr);
+    MPI_Abort(MPI_COMM_WORLD, 1);
+  }
   return *Agreement(&mine, rank_, count_);
 }
 
@@ -156,6 +172,7 @@ void Ranks::Gather(const uint8_t* mine, size_t n, const std::vector<Values>& arr
 }
 
 science::BlockExchange* Ranks::Exchange() {
+  exchange.ranks = this;
   return count_ > 1 ? &exchange : nullptr;
 }
 

@@ -130,6 +130,7 @@ Harmonics PartsHarmonics(const std::vector<HarmonicPart>& parts, const Units& un
       add(taken.data());
     }
   };
+  if (request.exchange) request.exchange->Ready();
   for (size_t first = 0; first < own; first += round) {
     const size_t n = std::min(round, own - first);
     std::atomic<size_t> next{0};
@@ -152,8 +153,9 @@ Harmonics PartsHarmonics(const std::vector<HarmonicPart>& parts, const Units& un
   }
   Harmonics h;
   h.degree = N;
+  if (part == 0) take_until(blocks.size());
+  if (request.exchange) request.exchange->Done();
   if (part != 0) return h;
-  take_until(blocks.size());
 
   // total[0] is the sum of density x volume in units of s^3.
   const double mass = total[0];

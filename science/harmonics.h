@@ -47,11 +47,15 @@ struct HarmonicPart {
 // sums its own, part 0 adds every block's sums in block order, as one
 // process does (the same bits for every division), taking the other parts'
 // as it goes, and the other parts give theirs in their order.
+// Ready comes once the run's checks and allocations are made, before the
+// first block; Done after the last block given or taken.
 class BlockExchange {
  public:
   virtual ~BlockExchange() = default;
+  virtual void Ready() {}
   virtual void Give(size_t block, const double* sums, size_t count) = 0;
   virtual void Take(size_t block, unsigned from, double* sums, size_t count) = 0;
+  virtual void Done() {}
 };
 
 struct HarmonicsRequest {

@@ -3,4 +3,5 @@
 if(TARGET science)
   suite_test(science_test SOURCES science/science_test.cpp LIBS science LABELS threaded)
   suite_test(table_test SOURCES science/table_test.cpp LIBS science)
+  suite_test(share_test SOURCES science/share_test.cpp LIBS science LABELS threaded)
 endif()
