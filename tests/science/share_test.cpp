@@ -140,8 +140,10 @@ TEST(Share, FieldAndSurfaceOfPartsAreTheBitsOfOne) {
       EXPECT_TRUE(SameBits(joined, one)) << tolerance << " " << parts;
       science::FinishSurface(body, surface, &together);
       EXPECT_EQ(together.U0, whole.U0);
-      for (const auto& [a, b] : {std::pair{&together.U, &whole.U}, {&together.gz, &whole.gz},
-                                 {&together.slope, &whole.slope}, {&together.UU0, &whole.UU0}})
+      for (const auto& [a, b] : {std::pair{&together.U, &whole.U},
+                                 {&together.gz, &whole.gz},
+                                 {&together.slope, &whole.slope},
+                                 {&together.UU0, &whole.UU0}})
         EXPECT_TRUE(SameBits(*a, *b)) << tolerance << " " << parts;
       request.evaluation.part = surface.evaluation.part = 0;
       request.evaluation.parts = surface.evaluation.parts = 1;
