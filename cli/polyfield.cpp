@@ -15,6 +15,7 @@
 #include <optional>
 #include <string_view>
 
+#include "cli/ranks.h"
 #include "cli/table.h"
 #include "common/error.h"
 #include "common/failure.h"
@@ -35,6 +36,8 @@
 namespace {
 
 const char* const kVersion = POLYFIELD_VERSION;
+// The run's processes: rank 0 writes, every rank evaluates its share.
+cli::Ranks* ranks = nullptr;
 
 // The library's quantities as this program's options.
 std::string Spelling(std::string_view name) {
@@ -60,6 +63,7 @@ struct Common {
     science::Evaluation e = evaluation;
     if (exact) e.tolerance.reset();
     e.check = !no_check;
+    e.part = ranks->rank(), e.parts = ranks->count();
     return e;
   }
 };
@@ -79,7 +83,8 @@ void AddCommon(CLI::App* app, Common* c) {
                   "the model's coordinates times F are in --unit (a model in another unit)");
   app->add_option("-o,--output", c->output, "the table's file (default: standard output)");
   app->add_option("--format", c->format, "tsv (default), csv or npy");
-  app->add_option("--threads", c->evaluation.threads, "threads (default: all cores)");
+  app->add_option("--threads", c->evaluation.threads,
+                  "threads (default: the cores it may run on; under mpirun, per rank)");
   app->add_option("--tolerance", c->evaluation.tolerance,
                   "largest relative error accepted (1e-15 <= t < 1): the tree engine where it is "
                   "faster than the exact sum");
@@ -195,13 +200,24 @@ int RunField(const Common& c, const std::string& points, bool gradient) {
   ReadPoints(points, &x, &y, &z);
   const auto header = Header("field", c, *body, u);
   science::Outputs outputs;
-  FILE* table = outputs.Open(c.output);
+  FILE* table = ranks->Root() ? outputs.Open(c.output) : nullptr;
+  ranks->Agree();
 
   const size_t n = x.size();
   std::vector<double> U(n), gx(n), gy(n), gz(n), t(gradient ? 6 * n : 0);
-  science::FieldOf(*body, request, n, x.data(), y.data(), z.data(),
-                   {U.data(), gx.data(), gy.data(), gz.data(), gradient ? t.data() : nullptr},
-                   &Progress);
+  std::vector<uint8_t> mine(n);
+  science::FieldOf(
+      *body, request, n, x.data(), y.data(), z.data(),
+      {U.data(), gx.data(), gy.data(), gz.data(), gradient ? t.data() : nullptr, mine.data()},
+      &Progress);
+  ranks->Agree();
+  ranks->Gather(mine.data(), n,
+                {{U.data(), 1},
+                 {gx.data(), 1},
+                 {gy.data(), 1},
+                 {gz.data(), 1},
+                 {t.data(), gradient ? 6u : 0u}});
+  if (!ranks->Root()) return 0;
   const std::string L = u.LengthUnit();
   std::vector<science::Column> cols = {{"x", L, &x},
                                        {"y", L, &y},
@@ -300,12 +316,21 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
   const science::Units u = science::Resolve(c.units, *body);
   auto header = Header("surface", c, *body, u);
   science::Outputs outputs;
-  FILE* table = outputs.Open(c.output);
-  FILE* stl = a.stl.empty() ? nullptr : outputs.Open(a.stl);
-  FILE* png = a.png.empty() ? nullptr : outputs.Open(a.png);
+  const bool root = ranks->Root();
+  FILE* table = root ? outputs.Open(c.output) : nullptr;
+  FILE* stl = a.stl.empty() || !root ? nullptr : outputs.Open(a.stl);
+  FILE* png = a.png.empty() || !root ? nullptr : outputs.Open(a.png);
+  ranks->Agree();
 
   science::Surface s;
   science::SurfaceOf(*body, request, &s, &Progress);
+  if (ranks->count() > 1) {
+    ranks->Agree();
+    ranks->Gather(s.mine.data(), s.mine.size(),
+                  {{s.U.data(), 1}, {s.gx.data(), 1}, {s.gy.data(), 1}, {s.gz.data(), 1}});
+    if (!root) return 0;
+    science::FinishSurface(*body, request, &s);
+  }
   const std::vector<science::Column> cols = science::SurfaceColumns(s, u);
 
   header.push_back("U0 (potential at the centre of mass): " + ShortestDigits(s.U0) + " " +
@@ -379,11 +404,14 @@ int RunHarmonics(const Common& c, const HarmonicsArgs& a) {
   r.origin = science::HarmonicOriginOf(a.origin);
   r.threads = c.Evaluation().Threads();
   r.model = c.model;
+  r.part = ranks->rank(), r.parts = ranks->count(), r.exchange = ranks->Exchange();
   science::CheckHarmonicsRequest(r);
   const science::HarmonicsFormat format = science::HarmonicsFormatOf(c.format);
   science::Validate(science::Files{Inputs(c), {{"output", c.output}}});
   const auto body = Load(c);
-  science::WriteHarmonics(c.output, science::HarmonicsOf(*body, c.units, r, c.format), format);
+  ranks->Agree();
+  const science::Harmonics h = science::HarmonicsOf(*body, c.units, r, c.format);
+  if (ranks->Root()) science::WriteHarmonics(c.output, h, format);
   return 0;
 }
 
@@ -418,6 +446,8 @@ int main(int argc, char** argv) {
   // The suite's units (colour maps, STL writer) end through Error: here
   // their message becomes a failure of the command.
   SetErrorHook([](const char* message) { throw Failure(message); });
+  cli::Ranks job(&argc, &argv);
+  ranks = &job;
   CLI::App app{
       "polyfield: the gravitational potential and attraction of a homogeneous solid "
       "bounded by a triangulated polyhedron, in closed form"};
@@ -488,42 +518,46 @@ int main(int argc, char** argv) {
   convert->add_flag("--ascii", ascii, "ASCII STL");
   convert->add_flag("--binary", binary, "binary PLY");
 
+  // Every rank parses alike; rank 0 alone speaks.
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
+    return job.Root() ? app.exit(e) : e.get_exit_code();
   } catch (const CLI::CallForAllHelp& e) {
-    return app.exit(e);
+    return job.Root() ? app.exit(e) : e.get_exit_code();
   } catch (const CLI::CallForVersion& e) {
-    return app.exit(e);
+    return job.Root() ? app.exit(e) : e.get_exit_code();
   } catch (const CLI::ParseError& e) {
-    std::fprintf(stderr, "polyfield: %s (polyfield --help)\n", e.what());
+    if (job.Root()) std::fprintf(stderr, "polyfield: %s (polyfield --help)\n", e.what());
     return 1;
   }
   try {
+    int status = 0;
+    const bool tty = isatty(STDERR_FILENO) && job.Root();
     if (*field) {
-      progress_on_terminal = isatty(STDERR_FILENO);
-      showing_progress = field_common.progress || progress_on_terminal;
-      return RunField(field_common, points, gradient);
+      progress_on_terminal = tty;
+      showing_progress = (field_common.progress && job.Root()) || tty;
+      status = RunField(field_common, points, gradient);
     }
     if (*surface) {
-      progress_on_terminal = isatty(STDERR_FILENO);
-      showing_progress = surface_common.progress || progress_on_terminal;
-      return RunSurface(surface_common, sa);
+      progress_on_terminal = tty;
+      showing_progress = (surface_common.progress && job.Root()) || tty;
+      status = RunSurface(surface_common, sa);
     }
-    if (*harmonics) return RunHarmonics(harmonics_common, ha);
-    if (*check) return RunCheck(check_model);
-    if (*convert) return RunConvert(in, out, ascii, binary);
-  } catch (const Failure& e) {
+    if (*harmonics) status = RunHarmonics(harmonics_common, ha);
+    // A check or a conversion is rank 0's.
+    if (*check && job.Root()) status = RunCheck(check_model);
+    if (*convert && job.Root()) status = RunConvert(in, out, ascii, binary);
+    job.Agree();
+    return job.Status(status);
+  } catch (...) {
+    const Failure e = job.Settle(std::current_exception());
+    if (!job.Root()) return 1;
     const bool unfit = e.kind() == Failure::Kind::kUnfit;
     const char* more = !unfit       ? ""
                        : *harmonics ? " (polyfield check tells more)"
                                     : " (polyfield check tells more; --no-check evaluates anyway)";
     std::fprintf(stderr, "polyfield: %s%s\n", e.Spelled(&Spelling).c_str(), more);
     return 1;
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "polyfield: %s\n", e.what());
-    return 1;
   }
-  return 0;
 }

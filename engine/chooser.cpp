@@ -198,7 +198,9 @@ Chooser::Plan Chooser::Choose(size_t count, const double* x, const double* y, co
 bool Chooser::Evaluate(size_t count, const double* x, const double* y, const double* z,
                        const FieldOut& out, const EvaluateOptions& options) const {
   const double tolerance = options.tolerance >= 0 ? options.tolerance : tolerance_;
-  if (tolerance == 0 && !far_expansion_) {
+  const unsigned parts = std::max(1u, options.parts), part = options.part % parts;
+  if (tolerance == 0 && !far_expansion_ && parts == 1) {
+    if (options.mine) std::fill(options.mine, options.mine + count, uint8_t{1});
     ExactTable();
     return table_.Evaluate(count, x, y, z, out, options);
   }
@@ -228,35 +230,69 @@ bool Chooser::Evaluate(size_t count, const double* x, const double* y, const dou
   // Results at res[q * count + k]: the near points first, then the far.
   const FieldOut sub{res.data(), res.data() + count, res.data() + 2 * count,
                      res.data() + 3 * count};
+  // This part's points (every one in one process): the tree deals out its
+  // batches itself; the other near points, and the far ones, go in blocks of
+  // kShareBlock, moved to the front of their range for the evaluation and
+  // back after it.
+  std::vector<uint8_t> own(count, 1);
+  std::vector<int> far_order(far);
+  for (size_t k = 0; k < far; ++k) far_order[k] = order[by_order[k]];
+  const bool by_tree = m > 0 && tolerance > 0 && TreeIsFaster(model_.n, m, tolerance);
+  const auto deal = [&](size_t begin, size_t end) {
+    size_t kept = 0;
+    for (size_t k = begin; k < end; ++k) {
+      own[k] = (k - begin) / kShareBlock % parts == part;
+      if (!own[k]) continue;
+      const size_t to = begin + kept++;
+      px[to] = px[k], py[to] = py[k], pz[to] = pz[k];
+      if (k >= m) far_order[to - m] = far_order[k - m];
+    }
+    return kept;
+  };
+  const auto undeal = [&](size_t begin, size_t end, size_t kept) {
+    for (size_t k = end; k-- > begin && kept > 0;) {
+      if (!own[k]) continue;
+      --kept;
+      for (size_t q = 0; q < 4; ++q) res[q * count + k] = res[q * count + begin + kept];
+    }
+  };
   bool finished = true;
   if (m > 0) {
+    EvaluateOptions mine = options;
+    mine.mine = parts > 1 && by_tree ? own.data() : nullptr;
+    const size_t kept = parts > 1 && !by_tree ? deal(0, m) : m;
     if (tolerance == 0) {
-      finished = EvaluateTable(*isa_, guard_, ExactTable(), table_.Team(), m, px.data(), py.data(),
-                               pz.data(), sub, options);
+      finished = EvaluateTable(*isa_, guard_, ExactTable(), table_.Team(), kept, px.data(),
+                               py.data(), pz.data(), sub, mine);
     } else {
       const std::shared_ptr<const tree::Tree> tree = TreeFor(tolerance);
-      if (TreeIsFaster(model_.n, m, tolerance))
+      if (by_tree)
         finished = tree->Evaluate(tolerance, m, px.data(), py.data(), pz.data(), sub, guard_,
-                                  &table_.Team(), options);
+                                  &table_.Team(), mine);
       else
-        finished = EvaluateTable(*isa_, guard_, tree->table(), table_.Team(), m, px.data(),
-                                 py.data(), pz.data(), sub, options);
+        finished = EvaluateTable(*isa_, guard_, tree->table(), table_.Team(), kept, px.data(),
+                                 py.data(), pz.data(), sub, mine);
     }
+    if (parts > 1 && !by_tree) undeal(0, m, kept);
   }
   if (far > 0) {
     const tree::Expansion& e = ExpansionFor(tolerance);
-    std::vector<double> field(4 * far);
-    for (size_t k = 0; k < far;) {
+    const size_t kept = parts > 1 ? deal(m, count) : far;
+    std::vector<double> field(4 * kept);
+    for (size_t k = 0; k < kept;) {
       size_t j = k;
-      while (j < far && order[by_order[j]] == order[by_order[k]]) ++j;
-      e.Evaluate(order[by_order[k]], j - k, &px[m + k], &py[m + k], &pz[m + k], &field[4 * k]);
+      while (j < kept && far_order[j] == far_order[k]) ++j;
+      e.Evaluate(far_order[k], j - k, &px[m + k], &py[m + k], &pz[m + k], &field[4 * k]);
       k = j;
     }
-    for (size_t k = 0; k < far; ++k)
+    for (size_t k = 0; k < kept; ++k)
       for (int q = 0; q < 4; ++q) res[size_t(q) * count + m + k] = field[4 * k + size_t(q)];
+    if (parts > 1) undeal(m, count, kept);
   }
   for (size_t k = 0; k < count; ++k) {
     const size_t i = k < m ? near[k] : by_order[k - m];
+    if (options.mine) options.mine[i] = own[k];
+    if (!own[k]) continue;
     if (out.U) out.U[i] = sub.U[k];
     if (out.gx) out.gx[i] = sub.gx[k];
     if (out.gy) out.gy[i] = sub.gy[k];

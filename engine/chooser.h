@@ -28,6 +28,9 @@ class Chooser final : public FieldEngine {
   // The smallest tolerance a call may ask for: below it the closed form's
   // own rounding decides the error, whatever the method.
   static constexpr double kMinTolerance = 1e-15;
+  // Points a unit of a call divided over processes (EvaluateOptions::parts)
+  // where the tree does not form the batches.
+  static constexpr size_t kShareBlock = 32;
 
   // M read from THREADS at Start (the threaded builds), instead of given.
   static constexpr unsigned kThreadsSetting = TableEngine::kThreadsSetting;

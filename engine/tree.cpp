@@ -690,9 +690,11 @@ bool Tree::Evaluate(double tolerance, size_t count, const double* x, const doubl
     Error("memory allocation error for P, X, Y and Z.");
   }
   if (cell_.empty()) {
-    // No facet of non-zero area: the field is zero.
+    // No facet of non-zero area: the field is zero (the first part's).
+    const bool first = options.part % std::max(1u, options.parts) == 0;
+    if (options.mine) std::fill(options.mine, options.mine + count, uint8_t{first});
     for (double* a : {out.U, out.gx, out.gy, out.gz})
-      if (a) std::fill(a, a + count, 0.0);
+      if (a && first) std::fill(a, a + count, 0.0);
     return true;
   }
   Moments(team);
@@ -758,14 +760,18 @@ bool Tree::Evaluate(double tolerance, size_t count, const double* x, const doubl
     bz[i] = z[order[i]];
   }
   std::vector<double>().swap(pts);
-  const size_t batches = batch_start.size() - 1;
+  // This part's batches: b, b + parts, ... (all of them in one process).
+  const size_t parts = std::max(1u, options.parts), part = options.part % parts;
+  const size_t all = batch_start.size() - 1;
+  const size_t batches = all > part ? (all - part + parts - 1) / parts : 0;
   std::atomic<bool> stop{false};
   ForThreads(
       team, batches,
       [&](unsigned t, unsigned m) {
         const size_t mine = batches > t ? (batches - t + m - 1) / m : 0;
         size_t done = 0;
-        for (size_t b = t; b < batches && !stop; b += m) {
+        for (size_t j = t; j < batches && !stop; j += m) {
+          const size_t b = part + j * parts;
           Batch(tolerance, batch_start[b], batch_start[b + 1] - batch_start[b], bx.data(),
                 by.data(), bz.data(), &sum[4 * batch_start[b]], guard, maxU, maxg);
           if (t == 0 && options.monitor && ++done % 64 == 0 &&
@@ -775,13 +781,16 @@ bool Tree::Evaluate(double tolerance, size_t count, const double* x, const doubl
         if (t == 0 && options.monitor && !stop && !options.monitor(1.0)) stop = true;
       },
       options.threads);
-  for (size_t i = 0; i < count; ++i) {
-    const size_t j = order[i];
-    if (out.U) out.U[j] = sum[4 * i];
-    if (out.gx) out.gx[j] = sum[4 * i + 1];
-    if (out.gy) out.gy[j] = sum[4 * i + 2];
-    if (out.gz) out.gz[j] = sum[4 * i + 3];
-  }
+  if (options.mine) std::fill(options.mine, options.mine + count, uint8_t{0});
+  for (size_t b = part; b < all; b += parts)
+    for (size_t i = batch_start[b]; i < batch_start[b + 1]; ++i) {
+      const size_t j = order[i];
+      if (out.U) out.U[j] = sum[4 * i];
+      if (out.gx) out.gx[j] = sum[4 * i + 1];
+      if (out.gy) out.gy[j] = sum[4 * i + 2];
+      if (out.gz) out.gz[j] = sum[4 * i + 3];
+      if (options.mine) options.mine[j] = 1;
+    }
   return !stop;
 }
 

@@ -173,6 +173,39 @@ class Model {
     return std::make_unique<Model>(mesh.attr("points"), faces, unit, scale);
   }
 
+  // A pickle carries the model (vertices after the scale, faces, an STL's
+  // normals), its unit, scale and file name; the other side rebuilds the
+  // body from them, to the same bits.
+  py::tuple GetState() const {
+    const mesh::Mesh& m = body_->model();
+    const auto V = static_cast<py::ssize_t>(m.VertexCount()),
+               F = static_cast<py::ssize_t>(m.FaceCount());
+    py::array_t<double> v({V, py::ssize_t{3}});
+    py::array_t<uint32_t> f({F, py::ssize_t{3}});
+    py::array_t<float> normals(static_cast<py::ssize_t>(m.normals.size()));
+    std::copy(m.vertices.begin(), m.vertices.end(), v.mutable_data());
+    std::copy(m.faces.begin(), m.faces.end(), f.mutable_data());
+    std::copy(m.normals.begin(), m.normals.end(), normals.mutable_data());
+    return py::make_tuple(1, v, f, normals, unit_, scale_, path_);
+  }
+  static std::unique_ptr<Model> FromState(const py::tuple& state) {
+    if (state.size() != 7 || state[0].cast<int>() != 1)
+      throw py::value_error("Model: not a pickled polyfield model of this version");
+    auto model = std::unique_ptr<Model>(new Model(
+        state[4].cast<std::string>(), state[5].cast<double>(), state[6].cast<std::string>()));
+    const auto v = state[1].cast<py::array_t<double, py::array::c_style>>();
+    const auto f = state[2].cast<py::array_t<uint32_t, py::array::c_style>>();
+    const auto normals = state[3].cast<py::array_t<float, py::array::c_style>>();
+    mesh::Mesh m;
+    m.vertices.assign(v.data(), v.data() + v.size());
+    m.faces.assign(f.data(), f.data() + f.size());
+    m.normals.assign(normals.data(), normals.data() + normals.size());
+    for (const uint32_t i : m.faces)
+      if (i >= m.VertexCount()) throw py::value_error("Model: a face names no vertex");
+    model->Build(std::move(m));
+    return model;
+  }
+
   double volume() const { return body_->Volume(); }
   py::tuple centroid() const {
     const auto c = body_->CentreOfMass();
@@ -367,6 +400,8 @@ class Model {
 
  protected:
   Model() = default;
+  Model(std::string unit, double scale, std::string path)
+      : unit_(std::move(unit)), scale_(scale), path_(std::move(path)) {}
 
   void Build(mesh::Mesh m) {
     body_ = std::make_unique<science::Body>(std::move(m), 1);
@@ -622,6 +657,8 @@ PYBIND11_MODULE(polyfield, m) {
       .def_static("from_meshio", &Model::FromMeshio, py::arg("mesh"), py::arg("unit") = "m",
                   py::arg("scale") = 1.0,
                   "The triangles of a meshio.Mesh (cells of points and lines are left aside).")
+      .def(py::pickle([](const Model& self) { return self.GetState(); },
+                      [](const py::tuple& state) { return Model::FromState(state); }))
       .def_property_readonly("volume", &Model::volume)
       .def_property_readonly("centroid", &Model::centroid)
       .def_property_readonly("area", &Model::area)

@@ -312,6 +312,7 @@ EvaluateOptions OptionsOf(const Body& body, const Evaluation& e, const More& mor
   EvaluateOptions options;
   options.tolerance = e.Tolerance();
   options.threads = e.Threads();
+  options.part = e.part, options.parts = e.parts;
   if (more) options.monitor = more;
   return options;
 }
@@ -342,6 +343,15 @@ bool Evaluate(const Body& body, const Units& units, size_t n, const double* x, c
   if (body.Homogeneous()) {
     if (!body.part(0).Field(n, x, y, z, out, options)) return false;
     Scale(n, out, units.PotentialFactor(), units.AttractionFactor());
+    return true;
+  }
+  if (options.parts > 1) {
+    // A body of parts is evaluated whole in every process (its tolerance
+    // is decided over all the call's points), each keeping its share.
+    EvaluateOptions whole = options;
+    whole.part = 0, whole.parts = 1, whole.mine = nullptr;
+    if (!Evaluate(body, units, n, x, y, z, out, whole)) return false;
+    for (size_t i = 0; i < n; ++i) options.mine[i] = i % options.parts == options.part;
     return true;
   }
   const size_t P = body.PartCount();
@@ -407,21 +417,41 @@ bool FieldOf(const Body& body, const FieldRequest& request, size_t n, const doub
   const EvaluateOptions options = OptionsOf(body, request.evaluation, more);
   // The field of every point in one call (under a tolerance the tree forms
   // its batches from all of them); the tensor in blocks, between which the
-  // monitor is told again.
-  if (!Evaluate(body, units, n, x, y, z, {out.U, out.gx, out.gy, out.gz}, options)) return false;
+  // monitor is told again, of this share's points (all in one process).
+  std::vector<uint8_t> flags(options.parts > 1 && !out.mine ? n : 0);
+  EvaluateOptions share = options;
+  share.mine = options.parts == 1 ? nullptr : out.mine ? out.mine : flags.data();
+  if (!Evaluate(body, units, n, x, y, z, {out.U, out.gx, out.gy, out.gz}, share)) return false;
   double* const t = request.gradient ? out.tensor : nullptr;
   if (!t) return true;
-  for (size_t first = 0; first < n; first += kBlock) {
-    const size_t count = std::min(kBlock, n - first);
-    BodyGradient(body, units, count, x + first, y + first, z + first, t + 6 * first,
-                 options.threads);
-    if (more && !more(double(first + count) / double(n))) return false;
+  const auto mine = [&](size_t i) { return !share.mine || share.mine[i]; };
+  std::vector<size_t> index;
+  for (size_t i = 0; i < n; ++i)
+    if (mine(i)) index.push_back(i);
+  const size_t count = index.size();
+  std::vector<double> p(share.mine ? 3 * std::min(kBlock, count) : 0), q(p.size() * 2);
+  for (size_t first = 0; first < count; first += kBlock) {
+    const size_t c = std::min(kBlock, count - first);
+    if (share.mine) {
+      // This share's points, gathered.
+      for (size_t k = 0; k < c; ++k) {
+        const size_t i = index[first + k];
+        p[k] = x[i], p[c + k] = y[i], p[2 * c + k] = z[i];
+      }
+      BodyGradient(body, units, c, &p[0], &p[c], &p[2 * c], q.data(), options.threads);
+      for (size_t k = 0; k < c; ++k)
+        for (size_t j = 0; j < 6; ++j) t[6 * index[first + k] + j] = q[6 * k + j];
+    } else {
+      BodyGradient(body, units, c, x + first, y + first, z + first, t + 6 * first,
+                   options.threads);
+    }
+    if (more && !more(double(first + c) / double(count))) return false;
   }
   return true;
 }
 
-bool SurfaceOf(const Body& body, const SurfaceRequest& request, Surface* surface,
-               const More& more) {
+bool SurfaceField(const Body& body, const SurfaceRequest& request, Surface* surface,
+                  const More& more) {
   Validate(request, body);
   const Units units = Resolve(request.units, body);
   RequirePositiveMass(body, units, "U/U0 and the spin (about the centre of mass)");
@@ -430,37 +460,42 @@ bool SurfaceOf(const Body& body, const SurfaceRequest& request, Surface* surface
   Surface& s = *surface;
   s = Surface{};
   s.facet.resize(n), s.area.resize(n), s.cx.resize(n), s.cy.resize(n), s.cz.resize(n);
-  s.U.resize(n), s.gx.resize(n), s.gy.resize(n), s.gz.resize(n);
-  s.g.resize(n), s.slope.resize(n), s.UU0.resize(n);
-  std::vector<double> normal(3 * n);
   for (size_t f = 0; f < n; ++f) {
-    const double* A = &m.vertices[3 * m.faces[3 * f]];
-    const double* B = &m.vertices[3 * m.faces[3 * f + 1]];
-    const double* C = &m.vertices[3 * m.faces[3 * f + 2]];
+    const geometry::Vec A = m.Corner(f, 0), B = m.Corner(f, 1), C = m.Corner(f, 2);
     s.facet[f] = static_cast<double>(f);
-    s.cx[f] = ((A[0] + B[0]) + C[0]) / 3;
-    s.cy[f] = ((A[1] + B[1]) + C[1]) / 3;
-    s.cz[f] = ((A[2] + B[2]) + C[2]) / 3;
-    const geometry::Vec c =
-        geometry::FacetNormal(geometry::At(A), geometry::At(B), geometry::At(C));
-    normal[3 * f] = c.x, normal[3 * f + 1] = c.y, normal[3 * f + 2] = c.z;
-    s.area[f] = 0.5 * geometry::Norm(c);
+    s.cx[f] = ((A.x + B.x) + C.x) / 3;
+    s.cy[f] = ((A.y + B.y) + C.y) / 3;
+    s.cz[f] = ((A.z + B.z) + C.z) / 3;
+    s.area[f] = 0.5 * geometry::Norm(geometry::FacetNormal(A, B, C));
   }
   // The centroids and, as one more point of the same call, the centre of
   // mass.
   const auto centre = MassOf(body, units).centre;
-  {
-    std::vector<double> x(s.cx), y(s.cy), z(s.cz), U(n + 1);
-    x.push_back(centre[0]), y.push_back(centre[1]), z.push_back(centre[2]);
-    s.gx.resize(n + 1), s.gy.resize(n + 1), s.gz.resize(n + 1);
-    if (!Evaluate(body, units, n + 1, x.data(), y.data(), z.data(),
-                  {U.data(), s.gx.data(), s.gy.data(), s.gz.data()},
-                  OptionsOf(body, request.evaluation, more)))
-      return false;
-    s.U0 = U[n];
-    U.pop_back();
-    s.U = std::move(U);
-    s.gx.pop_back(), s.gy.pop_back(), s.gz.pop_back();
+  std::vector<double> x(s.cx), y(s.cy), z(s.cz);
+  x.push_back(centre[0]), y.push_back(centre[1]), z.push_back(centre[2]);
+  s.U.resize(n + 1), s.gx.resize(n + 1), s.gy.resize(n + 1), s.gz.resize(n + 1);
+  EvaluateOptions options = OptionsOf(body, request.evaluation, more);
+  if (options.parts > 1) {
+    s.mine.resize(n + 1);
+    options.mine = s.mine.data();
+  }
+  return Evaluate(body, units, n + 1, x.data(), y.data(), z.data(),
+                  {s.U.data(), s.gx.data(), s.gy.data(), s.gz.data()}, options);
+}
+
+void FinishSurface(const Body& body, const SurfaceRequest& request, Surface* surface) {
+  const Units units = Resolve(request.units, body);
+  const mesh::Mesh& m = body.model();
+  const size_t n = m.FaceCount();
+  Surface& s = *surface;
+  s.mine.clear();
+  s.U0 = s.U[n];
+  s.U.pop_back(), s.gx.pop_back(), s.gy.pop_back(), s.gz.pop_back();
+  s.g.resize(n), s.slope.resize(n), s.UU0.resize(n);
+  std::vector<double> normal(3 * n);
+  for (size_t f = 0; f < n; ++f) {
+    const geometry::Vec c = geometry::FacetNormal(m.Corner(f, 0), m.Corner(f, 1), m.Corner(f, 2));
+    normal[3 * f] = c.x, normal[3 * f + 1] = c.y, normal[3 * f + 2] = c.z;
   }
   for (size_t f = 0; f < n; ++f) {
     s.g[f] = std::sqrt(s.gx[f] * s.gx[f] + s.gy[f] * s.gy[f] + s.gz[f] * s.gz[f]);
@@ -468,6 +503,7 @@ bool SurfaceOf(const Body& body, const SurfaceRequest& request, Surface* surface
     s.UU0[f] = s.U[f] / s.U0;
   }
   if (request.spin_period) {
+    const auto centre = MassOf(body, units).centre;
     const double omega = 2 * kPi / request.SpinSeconds(), w2 = omega * omega;
     const auto& a = request.spin_axis;
     const double len = std::sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2]);
@@ -491,6 +527,12 @@ bool SurfaceOf(const Body& body, const SurfaceRequest& request, Surface* surface
       s.slopeeff[f] = Slope(&normal[3 * f], s.gxeff[f], s.gyeff[f], s.gzeff[f]);
     }
   }
+}
+
+bool SurfaceOf(const Body& body, const SurfaceRequest& request, Surface* surface,
+               const More& more) {
+  if (!SurfaceField(body, request, surface, more)) return false;
+  if (request.evaluation.parts == 1) FinishSurface(body, request, surface);
   return true;
 }
 

@@ -185,6 +185,9 @@ void RequireFit(const Body& body);
 // and, when asked for, the gradient tensor (six values a point).
 struct FieldResult {
   double *U, *gx, *gy, *gz, *tensor = nullptr;
+  // With the evaluation's parts above 1: n flags, 1 for each point of this
+  // part's share, whose results alone are written.
+  uint8_t* mine = nullptr;
 };
 
 // The field at n points in the units asked for, after the request's checks
@@ -194,7 +197,8 @@ struct FieldResult {
 // the sum of their error bounds (the tolerance times each part's largest
 // |U| and |g| of the call) is held to the tolerance of the body's largest;
 // where the parts cancel too much for that, they are evaluated again more
-// tightly, at worst exactly. False when `more` stopped it.
+// tightly, at worst exactly. With shares of processes, this share of the
+// points (FieldResult::mine). False when `more` stopped it.
 bool FieldOf(const Body& body, const FieldRequest& request, size_t n, const double* x,
              const double* y, const double* z, const FieldResult& out, const More& more);
 
@@ -208,13 +212,25 @@ struct Surface {
   std::vector<double> facet, area, cx, cy, cz, U, gx, gy, gz, g, slope, UU0;
   // With a spin: effective potential and gravity, and the slope from them.
   std::vector<double> Ueff, gxeff, gyeff, gzeff, geff, slopeeff;
+  // Between the two steps of a divided run: 1 for each point of this part's
+  // share, the facets' then the centre of mass's (n + 1 flags).
+  std::vector<uint8_t> mine;
 };
 
 // The surface products in one pass over the first part's facet centroids,
 // after the request's checks (and the parts', when asked): U0 at the body's
 // centre of mass, the spin about it (a body of parts whose total mass is
-// not positive is refused). False when `more` stopped it.
+// not positive is refused). False when `more` stopped it. With the
+// evaluation's shares above 1 only its first step is made.
 bool SurfaceOf(const Body& body, const SurfaceRequest& request, Surface* surface, const More& more);
+// Its two steps, for a run divided over processes: the facets' geometry and
+// this part's share of the field at the centroids and at the centre of mass
+// (U, gx, gy, gz of n + 1 points in model units, the centre's last, where
+// `mine` is 1); then, once the shares are put together in one surface, every
+// other product.
+bool SurfaceField(const Body& body, const SurfaceRequest& request, Surface* surface,
+                  const More& more);
+void FinishSurface(const Body& body, const SurfaceRequest& request, Surface* surface);
 
 // A column of a result table: its name as scripts address it, its unit in
 // brackets ("" for none), its values, and whether they are indices.

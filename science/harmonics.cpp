@@ -184,31 +184,57 @@ Harmonics PartsHarmonics(const std::vector<HarmonicPart>& parts, const Units& un
   if (!(s > 0)) throw Failure(Prefix(request.model) + "no vertex away from the origin");
 
   const size_t K = shape::Index(N + 1, 0);
-  const size_t round = RoundBlocks(K), slots_used = std::min(round, blocks.size());
+  // This part's blocks: part, part + P, ... of P parts (all in one process).
+  const size_t P = std::max(1u, request.parts), part = request.part % P;
+  const size_t own = blocks.size() > part ? (blocks.size() - part + P - 1) / P : 0;
+  const size_t round = RoundBlocks(K), slots_used = std::min(round, own);
   ThreadTeam team;
-  team.SetCount(static_cast<unsigned>(std::min<size_t>(std::max(1u, request.threads), slots_used)));
+  team.SetCount(static_cast<unsigned>(
+      std::min<size_t>(std::max(1u, request.threads), std::max<size_t>(1, slots_used))));
   std::vector<shape::Integrals> work(team.Count(), shape::Integrals(N));
-  std::vector<double> slots(slots_used * 2 * K), total(2 * K, 0.0);
+  std::vector<double> slots(slots_used * 2 * K), total(2 * K, 0.0), taken(P > 1 ? 2 * K : 0);
   const double inv = 1 / s;
-  for (size_t first = 0; first < blocks.size(); first += round) {
-    const size_t n = std::min(round, blocks.size() - first);
+  const auto add = [&](const double* sums) {
+    for (size_t k = 0; k < 2 * K; ++k) total[k] += sums[k];
+  };
+  size_t added = 0;  // blocks added to the total, in block order (part 0)
+  const auto take_until = [&](size_t end) {
+    for (; added < end; ++added) {
+      request.exchange->Take(added, static_cast<unsigned>(added % P), taken.data(), 2 * K);
+      add(taken.data());
+    }
+  };
+  if (request.exchange) request.exchange->Ready();
+  for (size_t first = 0; first < own; first += round) {
+    const size_t n = std::min(round, own - first);
     std::atomic<size_t> next{0};
     team.MultiThreading(n, [&](unsigned t, unsigned) {
       for (size_t j; (j = next.fetch_add(1)) < n;) {
-        const Block& b = blocks[first + j];
+        const Block& b = blocks[part + (first + j) * P];
         work[t].Sum(b.corners, b.count, origin.data(), inv, b.density, &slots[j * 2 * K]);
       }
     });
-    for (size_t j = 0; j < n; ++j)
-      for (size_t k = 0; k < 2 * K; ++k) total[k] += slots[j * 2 * K + k];
+    for (size_t j = 0; j < n; ++j) {
+      const size_t block = part + (first + j) * P;
+      if (part != 0) {
+        request.exchange->Give(block, &slots[j * 2 * K], 2 * K);
+        continue;
+      }
+      take_until(block);
+      add(&slots[j * 2 * K]);
+      ++added;
+    }
   }
+  Harmonics h;
+  h.degree = N;
+  if (part == 0) take_until(blocks.size());
+  if (request.exchange) request.exchange->Done();
+  if (part != 0) return h;
 
   AddMascons(mascons, units, origin.data(), s, N, &total);
   // total[0] is the sum of density x volume in units of s^3.
   const double mass = total[0];
   if (!(mass > 0)) throw Failure(Prefix(request.model) + NotPositive(parts.size()));
-  Harmonics h;
-  h.degree = N;
   h.units = units;
   h.origin = origin;
   h.origin_kind = request.origin;

@@ -42,6 +42,22 @@ struct HarmonicPart {
   double density;
 };
 
+// How the processes of a divided run meet (HarmonicsRequest::exchange):
+// the blocks of facets are dealt out, block b to part b mod parts; each part
+// sums its own, part 0 adds every block's sums in block order, as one
+// process does (the same bits for every division), taking the other parts'
+// as it goes, and the other parts give theirs in their order.
+// Ready comes once the run's checks and allocations are made, before the
+// first block; Done after the last block given or taken.
+class BlockExchange {
+ public:
+  virtual ~BlockExchange() = default;
+  virtual void Ready() {}
+  virtual void Give(size_t block, const double* sums, size_t count) = 0;
+  virtual void Take(size_t block, unsigned from, double* sums, size_t count) = 0;
+  virtual void Done() {}
+};
+
 struct HarmonicsRequest {
   int degree = 0;
   // Model units; none: the Brillouin radius (the largest distance of a
@@ -50,6 +66,10 @@ struct HarmonicsRequest {
   HarmonicOrigin origin = HarmonicOrigin::kModel;
   unsigned threads = 1;
   std::string model;  // the model's name, for messages and the files' headers
+  // One part of a run divided over processes: the coefficients come out of
+  // part 0; the other parts' results hold none.
+  unsigned part = 0, parts = 1;
+  BlockExchange* exchange = nullptr;
 };
 
 struct Harmonics {

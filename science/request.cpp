@@ -2,6 +2,7 @@
 // against the model's volume.
 #include "science/request.h"
 
+#include <sched.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -83,7 +84,13 @@ Units Resolve(const UnitsRequest& r, double volume) {
 }
 
 unsigned Evaluation::Threads() const {
-  return threads ? *threads : std::max(1u, std::thread::hardware_concurrency());
+  if (threads) return *threads;
+  // The cores this process may run on (a launcher may have bound it to a
+  // few), else every core.
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0)
+    return static_cast<unsigned>(CPU_COUNT(&set));
+  return std::max(1u, std::thread::hardware_concurrency());
 }
 
 void Validate(const Evaluation& e) {
@@ -98,6 +105,9 @@ void Validate(const Evaluation& e) {
   }
   if (e.threads && !(*e.threads >= 1 && *e.threads <= kMaxThreads))
     Refuse(Quantity("threads") + ": not a number from 1 to " + std::to_string(kMaxThreads));
+  if (!(e.parts >= 1 && e.part < e.parts))
+    Refuse(Quantity("part") + ": not a part from 0 to parts - 1 (part " + std::to_string(e.part) +
+           " of " + std::to_string(e.parts) + ")");
 }
 
 void Validate(const FieldRequest& r) {

@@ -7,3 +7,10 @@ if(TARGET polyfield)
   suite_test(polyfield_bodies_test SOURCES cli/polyfield_bodies_test.cpp)
   add_dependencies(polyfield_bodies_test polyfield)
 endif()
+# The program as the ranks of an MPI job, against one process.
+if(TARGET polyfield AND POLYFIELD_MPIEXEC)
+  add_test(NAME polyfield_mpi
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/cli/mpi_test.sh $<TARGET_FILE:polyfield>
+            ${POLYFIELD_MPIEXEC} ${CMAKE_CURRENT_SOURCE_DIR}/data)
+  set_tests_properties(polyfield_mpi PROPERTIES LABELS programs TIMEOUT 600)
+endif()

@@ -15,7 +15,13 @@ build folder, whose bin/ holds the programs and python/ the module).
 
 PYTHON is the interpreter the module is built for, first on PATH after the
 programs as python3; "skip": this build has no Python module, so the
-examples that import it are not run (and counted apart)."""
+examples that import it or run a script with python3 are not run (and
+counted apart).
+
+A ```python block whose first line is "# examples/NAME.py" shows that
+file of the clone: it must be that file, character for character.
+
+mpirun runs as the tests do (as root in CI, more ranks than cores)."""
 import glob, os, shutil, subprocess, sys, tempfile
 
 root, bin_dir = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
@@ -29,9 +35,20 @@ path = [bin_dir] + ([os.path.dirname(os.path.abspath(python))] if python != "ski
 failures = examples = 0
 for page in pages:
     lines = open(page, encoding="utf-8").read().split("\n")
-    blocks, block = [], None
+    blocks, block, shown = [], None, None
     for line in lines:
-        if block is None and line.strip() == "```console":
+        if shown is not None and line.strip() == "```":
+            name = shown[0][2:] if shown and shown[0].startswith("# examples/") else None
+            if name and "\n".join(shown) + "\n" != open(os.path.join(root, name),
+                                                         encoding="utf-8").read():
+                failures += 1
+                print("%s: the block of %s is not that file" % (os.path.basename(page), name))
+            shown = None
+        elif shown is not None:
+            shown.append(line)
+        elif block is None and line.strip() == "```python":
+            shown = []
+        elif block is None and line.strip() == "```console":
             block = []
         elif block is not None and line.strip() == "```":
             blocks.append(block)
@@ -46,7 +63,8 @@ for page in pages:
         shutil.copytree(os.path.join(root, "examples"), os.path.join(work, "examples"))
         os.symlink(build_dir, os.path.join(work, "build"))
         env = dict(os.environ, PATH=os.pathsep.join(path + [os.environ["PATH"]]), THREADS="2",
-                   PYTHONPATH=python_dir)
+                   PYTHONPATH=python_dir, OMPI_ALLOW_RUN_AS_ROOT="1",
+                   OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1", OMPI_MCA_rmaps_base_oversubscribe="1")
         for block in blocks:
             i = 0
             while i < len(block):
@@ -57,7 +75,8 @@ for page in pages:
                 while i < len(block) and not block[i].startswith("$ "):
                     want.append(block[i])
                     i += 1
-                if python == "skip" and "import" in cmd and "polyfield" in cmd:
+                if python == "skip" and (("import" in cmd and "polyfield" in cmd) or
+                                         "python3 " in cmd):
                     left_out += 1
                     continue
                 got = subprocess.run(cmd, shell=True, cwd=work, env=env, stdout=subprocess.PIPE,

@@ -272,3 +272,62 @@ TEST(Chooser, ToleranceIsCheckedAndKeepsResults) {
 }
 
 }  // namespace
+
+// A call divided over parts: every point is some part's, one part's only;
+// each part writes its own points alone; and the shares put together are
+// the bits of the undivided call, by the tree (its batches formed from all
+// the points), by the closed form and by the far expansion alike.
+TEST(Chooser, SharesOfACallPutTogetherAreTheWholeCall) {
+  const std::vector<double> v9 = Corners(models::Asteroid(28));
+  const uint32_t facets = uint32_t(v9.size() / 9);
+  Points call = Sphere(1.1, 2000);
+  for (uint32_t f = 0; f < facets; f += 3) {
+    const double* v = &v9[9 * size_t(f)];
+    call.Add((v[0] + v[3] + v[6]) / 3, (v[1] + v[4] + v[7]) / 3, (v[2] + v[5] + v[8]) / 3);
+  }
+  const Points far = Sphere(40, 300);
+  for (size_t i = 0; i < far.size(); ++i) call.Add(far.x[i], far.y[i], far.z[i]);
+  const size_t n = call.size();
+  for (const bool expansion : {false, true})
+    for (const double tolerance : {0.0, 1e-8}) {
+      if (tolerance > 0 && !expansion) continue;
+      Chooser engine(TableGuard::kRelative, 2);
+      engine.SetFarExpansion(expansion);
+      engine.Load(Facets(facets, v9.data()));
+      const Chooser::Plan plan =
+          engine.Choose(n, call.x.data(), call.y.data(), call.z.data(), tolerance);
+      EXPECT_EQ(plan.tree, tolerance > 0);
+      EXPECT_EQ(plan.far > 0, expansion);
+      const std::vector<double> whole = FieldAt(engine, call, tolerance);
+      for (const unsigned parts : {1u, 3u, 7u}) {
+        std::vector<double> joined(4 * n, NAN);
+        std::vector<int> owners(n, 0);
+        for (unsigned part = 0; part < parts; ++part) {
+          std::vector<double> r(4 * n, NAN);
+          std::vector<uint8_t> mine(n, 7);
+          EvaluateOptions options;
+          options.tolerance = tolerance;
+          options.part = part, options.parts = parts, options.mine = mine.data();
+          engine.Evaluate(n, call.x.data(), call.y.data(), call.z.data(),
+                          {r.data(), r.data() + n, r.data() + 2 * n, r.data() + 3 * n}, options);
+          size_t own = 0;
+          for (size_t i = 0; i < n; ++i) {
+            ASSERT_LE(mine[i], 1);
+            own += mine[i];
+            owners[i] += mine[i];
+            for (size_t q = 0; q < 4; ++q) {
+              if (mine[i]) joined[q * n + i] = r[q * n + i];
+              if (!mine[i]) {
+                EXPECT_TRUE(std::isnan(r[q * n + i]));
+              }
+            }
+          }
+          // Dealt round: no part idle, none with much more than its share.
+          EXPECT_GT(own, n / parts / 2) << parts;
+          EXPECT_LT(own, 2 * n / parts + 64) << parts;
+        }
+        EXPECT_EQ(std::count(owners.begin(), owners.end(), 1), std::ptrdiff_t(n));
+        EXPECT_TRUE(SameBits(joined, whole)) << expansion << " " << tolerance << " " << parts;
+      }
+    }
+}

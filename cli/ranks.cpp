@@ -1,0 +1,30 @@
+// A run of one process (the program built without MPI): nothing to divide,
+// gather or agree on. Started by mpirun all the same, the first rank runs
+// the whole job and the others end at once, so that one process writes
+// and speaks.
+#include "cli/ranks.h"
+
+#include <cstdlib>
+
+namespace cli {
+
+Ranks::Ranks(int*, char***) {
+  for (const char* name : {"OMPI_COMM_WORLD_RANK", "PMIX_RANK", "PMI_RANK"}) {
+    const char* rank = std::getenv(name);
+    if (rank && std::atoi(rank) > 0) std::exit(0);
+  }
+}
+Ranks::~Ranks() = default;
+void Ranks::Agree() const {}
+Failure Ranks::Settle(std::exception_ptr failure) const {
+  return FailureOf(failure);
+}
+int Ranks::Status(int status) const {
+  return status;
+}
+void Ranks::Gather(const uint8_t*, size_t, const std::vector<Values>&) const {}
+science::BlockExchange* Ranks::Exchange() {
+  return nullptr;
+}
+
+}  // namespace cli

@@ -1,0 +1,179 @@
+// The ranks of an MPI job (MPI_COMM_WORLD), joined only when a launcher
+// started the program: without one it is a run of one process, as built
+// without MPI. Messages larger than an int counts are sent in pieces.
+#include <mpi.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "cli/ranks.h"
+
+namespace cli {
+
+namespace {
+
+// Tags of the point-to-point messages.
+constexpr int kGatherTag = 1, kBlockTag = 2;
+// Doubles a message at most (1 GiB).
+constexpr size_t kPiece = size_t{1} << 27;
+
+// Started by a launcher: Open MPI's, or any PMI/PMIx one.
+bool Launched() {
+  for (const char* name : {"OMPI_COMM_WORLD_SIZE", "PMIX_RANK", "PMI_RANK"})
+    if (std::getenv(name)) return true;
+  return false;
+}
+
+template <typename T>
+void Send(const T* data, size_t count, MPI_Datatype type, int to, int tag) {
+  do {
+    const size_t n = std::min(count, kPiece);
+    MPI_Send(data, static_cast<int>(n), type, to, tag, MPI_COMM_WORLD);
+    data += n, count -= n;
+  } while (count > 0);
+}
+
+template <typename T>
+void Receive(T* data, size_t count, MPI_Datatype type, int from, int tag) {
+  do {
+    const size_t n = std::min(count, kPiece);
+    MPI_Recv(data, static_cast<int>(n), type, from, tag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+    data += n, count -= n;
+  } while (count > 0);
+}
+
+// The message of a failure with its quantities still marked, for the
+// receiver to spell.
+std::string Marked(const Failure& e) {
+  return e.Spelled([](std::string_view name) { return Quantity(name); });
+}
+
+// Between Ready and Done every rank waits on the others' blocks: a rank
+// that fails there cannot meet the others at an agreement, and ends the
+// job instead (MPI_Abort).
+class MpiExchange final : public science::BlockExchange {
+ public:
+  const Ranks* ranks = nullptr;
+  bool streaming = false;
+  void Ready() override {
+    ranks->Agree();
+    streaming = true;
+  }
+  void Give(size_t, const double* sums, size_t count) override {
+    Send(sums, count, MPI_DOUBLE, 0, kBlockTag);
+  }
+  void Take(size_t, unsigned from, double* sums, size_t count) override {
+    Receive(sums, count, MPI_DOUBLE, static_cast<int>(from), kBlockTag);
+  }
+  void Done() override { streaming = false; }
+};
+
+// Every rank's failure or none: the lowest rank that failed tells its
+// message and kind to all.
+std::optional<Ranks::Agreed> Agreement(const Failure* mine, unsigned rank, unsigned count) {
+  unsigned lowest = mine ? rank : count;
+  MPI_Allreduce(MPI_IN_PLACE, &lowest, 1, MPI_UNSIGNED, MPI_MIN, MPI_COMM_WORLD);
+  if (lowest == count) return std::nullopt;
+  std::string text = rank == lowest ? Marked(*mine) : "";
+  unsigned long long size[2] = {text.size(),
+                                rank == lowest ? static_cast<unsigned long long>(mine->kind()) : 0};
+  MPI_Bcast(size, 2, MPI_UNSIGNED_LONG_LONG, static_cast<int>(lowest), MPI_COMM_WORLD);
+  text.resize(size[0]);
+  MPI_Bcast(text.data(), static_cast<int>(size[0]), MPI_CHAR, static_cast<int>(lowest),
+            MPI_COMM_WORLD);
+  return Ranks::Agreed(text, static_cast<Failure::Kind>(size[1]));
+}
+
+MpiExchange exchange;
+
+}  // namespace
+
+Ranks::Ranks(int* argc, char*** argv) {
+  if (!Launched()) return;
+  int provided = 0;
+  MPI_Init_thread(argc, argv, MPI_THREAD_FUNNELED, &provided);
+  joined_ = true;
+  int r = 0, n = 1;
+  MPI_Comm_rank(MPI_COMM_WORLD, &r);
+  MPI_Comm_size(MPI_COMM_WORLD, &n);
+  rank_ = static_cast<unsigned>(r), count_ = static_cast<unsigned>(n);
+}
+
+Ranks::~Ranks() {
+  if (joined_) MPI_Finalize();
+}
+
+void Ranks::Agree() const {
+  if (count_ == 1) return;
+  if (const auto agreed = Agreement(nullptr, rank_, count_)) throw *agreed;
+}
+
+Failure Ranks::Settle(std::exception_ptr failure) const {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const Agreed& e) {
+    return e;
+  } catch (...) {
+  }
+  const Failure mine = FailureOf(failure);
+  if (count_ == 1) return mine;
+  if (exchange.streaming) {
+    std::fprintf(stderr, "polyfield: %s (rank %u)\n", mine.what(), rank_);
+    std::fflush(stderr);
+    MPI_Abort(MPI_COMM_WORLD, 1);
+  }
+  return *Agreement(&mine, rank_, count_);
+}
+
+int Ranks::Status(int status) const {
+  if (count_ > 1) MPI_Bcast(&status, 1, MPI_INT, 0, MPI_COMM_WORLD);
+  return status;
+}
+
+void Ranks::Gather(const uint8_t* mine, size_t n, const std::vector<Values>& arrays) const {
+  if (count_ == 1) return;
+  if (!Root()) {
+    // This rank's points (their indices) and their values, array by array.
+    std::vector<uint64_t> index;
+    for (size_t i = 0; i < n; ++i)
+      if (mine[i]) index.push_back(i);
+    const uint64_t count = index.size();
+    Send(&count, 1, MPI_UINT64_T, 0, kGatherTag);
+    if (count == 0) return;
+    Send(index.data(), count, MPI_UINT64_T, 0, kGatherTag);
+    std::vector<double> packed;
+    for (const Values& a : arrays) {
+      packed.resize(count * a.width);
+      for (size_t k = 0; k < count; ++k)
+        std::copy_n(a.data + index[k] * a.width, a.width, &packed[k * a.width]);
+      Send(packed.data(), packed.size(), MPI_DOUBLE, 0, kGatherTag);
+    }
+    return;
+  }
+  std::vector<uint64_t> index;
+  std::vector<double> packed;
+  for (unsigned from = 1; from < count_; ++from) {
+    uint64_t count = 0;
+    Receive(&count, 1, MPI_UINT64_T, static_cast<int>(from), kGatherTag);
+    if (count == 0) continue;
+    index.resize(count);
+    Receive(index.data(), count, MPI_UINT64_T, static_cast<int>(from), kGatherTag);
+    for (const Values& a : arrays) {
+      packed.resize(count * a.width);
+      Receive(packed.data(), packed.size(), MPI_DOUBLE, static_cast<int>(from), kGatherTag);
+      for (size_t k = 0; k < count; ++k)
+        std::copy_n(&packed[k * a.width], a.width, a.data + index[k] * a.width);
+    }
+  }
+}
+
+science::BlockExchange* Ranks::Exchange() {
+  exchange.ranks = this;
+  return count_ > 1 ? &exchange : nullptr;
+}
+
+}  // namespace cli

@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# polyfield as the ranks of an MPI job: field, surface and harmonics under
+# mpirun on 3 ranks (more than the cores: oversubscribed) give the bytes of
+# one process, with the exact sum and with the tree; a failure on one rank
+# alone (its own points file, its own model) is told once, by rank 0, with
+# status 1 and no output file.
+#   mpi_test.sh POLYFIELD MPIEXEC DATA_DIR
+set -u
+polyfield=$1 mpiexec=$2 data=$3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+# CI runs as root; Open MPI refuses that unless told.
+run() { "$mpiexec" --allow-run-as-root --oversubscribe -q "$@"; }
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+eros=$data/models/eros.stl kleopatra=$data/models/kleopatra.stl
+
+# Points near and inside each model (the tree's batches; Eros is 1.6 units
+# long, Kleopatra 217 km), far ones (the model's expansion), with a
+# comment, a blank line and commas.
+points() {
+  awk -v s="$1" 'BEGIN { srand(7); print "# points";
+    for (i = 0; i < 2500; ++i)
+      printf "%.17g %.17g %.17g\n", s * (1.6 * rand() - 0.8), s * (0.8 * rand() - 0.4), s * (0.6 * rand() - 0.3);
+    print "";
+    for (i = 0; i < 300; ++i) printf "%.17g,%.17g,%.17g\n", s * (40 * rand() - 20), 10 * s, s * rand() }'
+}
+points 1 >points.txt
+points 140 >kleopatra.txt
+# Same bytes as one process for every command: $1 a name, then the command
+# with OUT where the output file goes.
+same() {
+  local name=$1
+  shift
+  local one=("${@//OUT/$name.one}") many=("${@//OUT/$name.many}")
+  "$polyfield" "${one[@]}" --threads 2 2>/dev/null || fail "$name: one process failed"
+  run -n 3 "$polyfield" "${many[@]}" --threads 1 2>/dev/null || fail "$name: 3 ranks failed"
+  cmp -s "$name.one" "$name.many" || fail "$name: 3 ranks differ from one process"
+}
+for engine in "--exact" "--tolerance 1e-10"; do
+  tag=${engine// /}
+  # shellcheck disable=SC2086
+  {
+    same "field$tag" field "$eros" points.txt $engine -o OUT
+    same "gradient$tag" field "$kleopatra" kleopatra.txt $engine --gradient --density 3400 --unit km -o OUT
+    same "surface$tag" surface "$eros" $engine --summary --spin-period 5.27 --density 2670 \
+      --unit km -o OUT
+    same "npy$tag" surface "$kleopatra" $engine --format npy -o OUT
+  }
+done
+same harmonics harmonics "$eros" --degree 24 --density 2670 --unit km -o OUT
+same harmonics_com harmonics "$kleopatra" --degree 8 --origin centre-of-mass -o OUT
+
+# The coloured model and picture of a surface run, from rank 0.
+"$polyfield" surface "$eros" --tolerance 1e-10 --stl one.stl --png one.png -o one.tsv 2>/dev/null
+run -n 3 "$polyfield" surface "$eros" --tolerance 1e-10 --stl many.stl --png many.png \
+  -o many.tsv 2>/dev/null
+cmp -s one.stl many.stl && cmp -s one.png many.png && cmp -s one.tsv many.tsv ||
+  fail "surface --stl --png: 3 ranks differ from one process"
+
+# A bad line in the points only the last rank reads: rank 0 tells it, once.
+sed '1000s/.*/1.5 2.5 x/' points.txt >bad.txt
+run -n 2 "$polyfield" field "$eros" points.txt -o out.tsv : \
+  -n 1 "$polyfield" field "$eros" bad.txt -o out.tsv >stdout.txt 2>stderr.txt
+status=$?
+[ "$status" -eq 1 ] || fail "bad point line on one rank: status $status, not 1"
+want='polyfield: bad.txt:1000: expected three numbers x y z, found "1.5 2.5 x"'
+[ "$(cat stderr.txt)" = "$want" ] || fail "bad point line on one rank: stderr is
+$(cat stderr.txt)"
+[ ! -s stdout.txt ] || fail "bad point line on one rank: standard output not empty"
+[ ! -e out.tsv ] || fail "bad point line on one rank: an output file was left"
+ls | grep -q '^out\.tsv' && fail "bad point line on one rank: a temporary file was left"
+
+# A model that one rank cannot read, for each command.
+for cmd in "field points.txt" "surface --summary" "harmonics --degree 4"; do
+  # shellcheck disable=SC2086
+  run -n 1 "$polyfield" ${cmd%% *} "$eros" ${cmd#* } -o out.txt : \
+    -n 2 "$polyfield" ${cmd%% *} missing.stl ${cmd#* } -o out.txt >/dev/null 2>stderr.txt
+  status=$?
+  [ "$status" -eq 1 ] || fail "$cmd, a model missing on one rank: status $status"
+  [ "$(cat stderr.txt)" = "polyfield: missing.stl: cannot be opened" ] ||
+    fail "$cmd, a model missing on one rank: stderr is $(cat stderr.txt)"
+  [ ! -e out.txt ] || fail "$cmd, a model missing on one rank: an output file was left"
+done
+
+# Refused options: one message, from rank 0.
+run -n 3 "$polyfield" field "$eros" points.txt --tolerance 2 >/dev/null 2>stderr.txt
+[ "$(wc -l <stderr.txt)" -eq 1 ] || fail "a refused option: $(cat stderr.txt)"
+
+[ "$failures" -eq 0 ] && echo "mpi_test: all passed"
+exit $((failures > 0))
