@@ -24,6 +24,7 @@
 #include "mesh/check.h"
 #include "mesh/mesh.h"
 #include "science/body.h"
+#include "science/grid.h"
 #include "science/harmonics.h"
 #include "science/model.h"
 #include "science/outputs.h"
@@ -41,6 +42,8 @@ std::string Spelling(std::string_view name) {
   if (name == "points") return "POINTS";
   if (name == "output") return "-o";
   if (name == "check") return "--no-check";
+  if (name == "radius") return "--sphere";
+  if (name == "shape") return "--grid";
   std::string option = "--";
   for (char c : name) option += c == '_' ? '-' : c;
   return option;
@@ -267,6 +270,49 @@ std::vector<std::pair<std::string, std::string>> InertiaLines(const science::Ine
       {"principal axes (rows of the rotation into the principal frame)", Rows(in.axes)}};
 }
 
+// field --sphere R --grid NLAT,NLON: the field on a latitude-longitude grid
+// about the centre of mass, instead of at points read.
+struct GridArgs {
+  std::optional<double> sphere;
+  std::vector<uint32_t> grid;
+  bool Given() const { return sphere || !grid.empty(); }
+};
+
+int RunGrid(const Common& c, const GridArgs& a, bool gradient) {
+  if (gradient) throw Failure("--gradient: at points only (POINTS), not on a grid");
+  if (!a.sphere || a.grid.size() != 2)
+    throw Failure("--sphere R and --grid NLAT,NLON go together (two numbers for --grid)");
+  science::FieldRequest request;
+  request.units = c.units;
+  request.evaluation = c.Evaluation();
+  const science::GridRequest g{*a.sphere, a.grid[0], a.grid[1]};
+  science::Validate(request);
+  science::Validate(g);
+  const cli::TableFormat format = cli::TableFormatOf(c.format);
+  science::Validate(science::Files{{{"model", c.model}}, {{"output", c.output}}});
+  const auto body = Load(c);
+  const science::Units u = science::Resolve(c.units, body->Volume());
+  auto header = Header("field", c, body->model(), u);
+  const auto com = body->CentreOfMass();
+  header.push_back("grid: " + std::to_string(g.nlat) + " x " + std::to_string(g.nlon) +
+                   " cell centres on the sphere of radius " + ShortestDigits(g.radius) + " " +
+                   (u.Si() ? u.unit : "(model units)") + " about the centre of mass " + Three(com) +
+                   "; rows from north to south, longitudes from -180 eastward");
+  header.push_back(
+      "gr = g . r-hat; dU = U - GM/r, dg = g + GM r/r^3, r from the centre of mass, "
+      "GM " +
+      ShortestDigits(u.Si() ? u.GM(body->Volume()) : body->Volume()) +
+      (u.Si() ? " m^3/s^2" : " (the volume, G rho = 1)"));
+  science::Outputs outputs;
+  FILE* table = outputs.Open(c.output);
+  science::Grid grid;
+  science::GridField f;
+  science::GridOf(*body, request, g, &grid, &f, &Progress);
+  cli::WriteTable(table, format, header, science::GridColumns(grid, f, u), {g.nlat, g.nlon});
+  outputs.Commit();
+  return 0;
+}
+
 struct SurfaceArgs {
   science::SurfaceRequest request;
   std::vector<double> spin_axis, range, percentiles, view;  // empty: not given
@@ -448,8 +494,11 @@ int main(int argc, char** argv) {
   bool gradient = false;
   CLI::App* field = app.add_subcommand("field", "potential and attraction at points");
   AddCommon(field, &field_common);
-  field->add_option("POINTS", points, "points x y z, a line each (\"-\": standard input)")
-      ->required();
+  field->add_option("POINTS", points, "points x y z, a line each (\"-\": standard input)");
+  GridArgs ga;
+  field->add_option("--sphere", ga.sphere, "instead of POINTS: a grid on the sphere of radius R");
+  field->add_option("--grid", ga.grid, "the grid's NLAT,NLON cells (with --sphere)")
+      ->delimiter(',');
   field->add_flag("--gradient", gradient, "also the gravity gradient tensor (closed form)");
 
   SurfaceArgs sa;
@@ -522,7 +571,10 @@ int main(int argc, char** argv) {
     if (*field) {
       progress_on_terminal = isatty(STDERR_FILENO);
       showing_progress = field_common.progress || progress_on_terminal;
-      return RunField(field_common, points, gradient);
+      if (ga.Given() == !points.empty())
+        throw Failure("POINTS or --sphere R --grid NLAT,NLON: give one");
+      return ga.Given() ? RunGrid(field_common, ga, gradient)
+                        : RunField(field_common, points, gradient);
     }
     if (*surface) {
       progress_on_terminal = isatty(STDERR_FILENO);

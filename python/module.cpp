@@ -20,6 +20,7 @@
 #include "mesh/check.h"
 #include "mesh/mesh.h"
 #include "science/body.h"
+#include "science/grid.h"
 #include "science/harmonics.h"
 #include "science/model.h"
 #include "science/outputs.h"
@@ -322,6 +323,44 @@ class Model {
     return Harmonics(science::HarmonicsOf(*body_, u, r));
   }
 
+  // The field on a latitude-longitude grid about the centre of mass: every
+  // array of shape (nlat, nlon), or (nlat, nlon, 3) for vectors.
+  py::dict grid(double radius, std::pair<uint32_t, uint32_t> shape, const UnitsArgs& units,
+                const science::Evaluation& evaluation) {
+    science::FieldRequest request;
+    request.units = Units(units);
+    request.evaluation = evaluation;
+    const science::GridRequest g{radius, shape.first, shape.second};
+    science::Grid grid;
+    science::GridField f;
+    bool finished;
+    {
+      py::gil_scoped_release free;
+      finished = science::GridOf(*body_, request, g, &grid, &f, &StillWanted);
+    }
+    if (!finished) throw py::error_already_set();
+    const py::ssize_t rows = g.nlat, cols = g.nlon;
+    const auto plane = [&](const std::vector<double>& v) {
+      return Vector(v).attr("reshape")(rows, cols);
+    };
+    const auto vectors = [&](const std::vector<double>& x, const std::vector<double>& y,
+                             const std::vector<double>& z) {
+      return Stack(x, y, z).attr("reshape")(rows, cols, 3);
+    };
+    const science::Units u = science::Resolve(request.units, volume());
+    py::dict d;
+    d["lat"] = plane(grid.lat);
+    d["lon"] = plane(grid.lon);
+    d["points"] = vectors(grid.x, grid.y, grid.z);
+    d["U"] = plane(f.U);
+    d["g"] = vectors(f.gx, f.gy, f.gz);
+    d["gr"] = plane(f.gr);
+    d["dU"] = plane(f.dU);
+    d["dg"] = vectors(f.dgx, f.dgy, f.dgz);
+    d["GM"] = u.Si() ? u.GM(volume()) : volume();
+    return d;
+  }
+
   // A coloured binary STL and (when png is given) its picture, coloured by
   // `values` (one per facet) over `range` or the area-weighted percentiles;
   // both written only once both are complete.
@@ -494,6 +533,19 @@ PYBIND11_MODULE(polyfield, m) {
       .def("write", &Harmonics::write, py::arg("path"), py::arg("format") = "tsv",
            "The program's file: tsv, csv, npy, icgem or shadr.");
 
+  m.def(
+      "grid",
+      [](double radius, std::pair<uint32_t, uint32_t> shape, std::array<double, 3> centre) {
+        const science::Grid g =
+            science::MakeGrid(science::GridRequest{radius, shape.first, shape.second}, centre);
+        return py::make_tuple(Stack(g.x, g.y, g.z), Vector(g.lat), Vector(g.lon));
+      },
+      py::arg("radius"), py::arg("shape"), py::arg("centre") = std::array<double, 3>{0, 0, 0},
+      "(points, lat, lon) of the grid of shape (nlat, nlon) on the sphere of radius about "
+      "centre: cell centres, rows from north to south (lat 90 - (i + 1/2) 180 / nlat), "
+      "longitudes eastward from -180 (-180 + (j + 1/2) 360 / nlon), point i nlon + j; "
+      "points (nlat nlon, 3), lat and lon (nlat nlon,) in degrees.");
+
   py::class_<Model>(m, "Model",
                     "A model: a file in any format polyfield reads, vertex and face arrays, or "
                     "an object with vertices and faces arrays (trimesh-like).")
@@ -542,6 +594,22 @@ PYBIND11_MODULE(polyfield, m) {
           py::arg("tolerance") = py::none(), py::arg("threads") = py::none(),
           py::arg("check") = true,
           "Per-facet arrays at the facet centroids (spin_period in hours) and a summary.")
+      .def(
+          "grid",
+          [=](Model& self, double radius, std::pair<uint32_t, uint32_t> shape,
+              std::optional<double> density, std::optional<double> mass, std::optional<double> gm,
+              std::optional<double> G, std::optional<double> tolerance,
+              std::optional<unsigned> threads, bool check) {
+            return self.grid(radius, shape, units_args(density, mass, gm, G),
+                             evaluation(tolerance, threads, check));
+          },
+          py::arg("radius"), py::arg("shape"), py::arg("density") = py::none(),
+          py::arg("mass") = py::none(), py::arg("gm") = py::none(), py::arg("G") = py::none(),
+          py::arg("tolerance") = py::none(), py::arg("threads") = py::none(),
+          py::arg("check") = true,
+          "The field on polyfield.grid(radius, shape, centre of mass): lat, lon, points, U, g, "
+          "gr = g . r-hat, dU = U - GM/r, dg = g + GM r/r^3 (r from the centre of mass), each "
+          "of shape (nlat, nlon) or (nlat, nlon, 3), and GM.")
       .def(
           "inertia",
           [=](const Model& self, std::optional<double> density, std::optional<double> mass,

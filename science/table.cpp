@@ -85,7 +85,7 @@ std::string Quoted(const std::string& s) {
 // multiple of 64 bytes, then the records, little-endian doubles. A field
 // with a unit is titled "name[unit]" (numpy's (title, name) form), so that
 // a["U"] works and a.dtype.fields["U"][2] tells the unit.
-void Npy(FILE* out, const std::vector<Column>& columns) {
+void Npy(FILE* out, const std::vector<Column>& columns, const std::vector<size_t>& shape) {
   std::string descr = "[";
   for (const Column& c : columns) {
     descr += '(';
@@ -102,8 +102,11 @@ void Npy(FILE* out, const std::vector<Column>& columns) {
   }
   descr += "]";
   const size_t rows = columns.empty() ? 0 : columns[0].values->size();
-  std::string dict = "{'descr': " + descr + ", 'fortran_order': False, 'shape': (" +
-                     std::to_string(rows) + ",), }";
+  std::string dims;
+  for (const size_t d : shape.empty() ? std::vector<size_t>{rows} : shape)
+    dims += std::to_string(d) + ",";
+  if (shape.size() > 1) dims.pop_back();
+  std::string dict = "{'descr': " + descr + ", 'fortran_order': False, 'shape': (" + dims + "), }";
   const size_t unpadded = 10 + dict.size() + 1;
   dict += std::string((64 - unpadded % 64) % 64, ' ') + "\n";
   std::string head = "\x93NUMPY";
@@ -126,9 +129,9 @@ void Npy(FILE* out, const std::vector<Column>& columns) {
 }  // namespace
 
 void WriteTable(FILE* out, TableFormat format, const std::vector<std::string>& header,
-                const std::vector<Column>& columns) {
+                const std::vector<Column>& columns, const std::vector<size_t>& shape) {
   if (format == TableFormat::kNpy) {
-    Npy(out, columns);
+    Npy(out, columns, shape);
   } else {
     Text(out, format, header, columns);
   }

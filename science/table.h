@@ -27,9 +27,11 @@ std::string HeaderLine(const std::string& line);
 
 // Streams the table to `out`, a row at a time (the caller's output checks
 // the stream for write errors when it commits). `header` lines go before the
-// column names (without '#'); NPY has no header.
+// column names (without '#'); NPY has no header. An NPY array has the
+// `shape` given (a grid's rows and columns, whose product is the row count),
+// by default one dimension of the rows.
 void WriteTable(FILE* out, TableFormat format, const std::vector<std::string>& header,
-                const std::vector<Column>& columns);
+                const std::vector<Column>& columns, const std::vector<size_t>& shape = {});
 // The table's bytes, and the table written whole to `path` ("-" is standard
 // output), replacing a file only once it is complete.
 std::string TableText(TableFormat format, const std::vector<std::string>& header,
