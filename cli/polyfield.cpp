@@ -77,7 +77,7 @@ void AddCommon(CLI::App* app, Common* c) {
   app->add_option("--scale", c->units.scale,
                   "the model's coordinates times F are in --unit (a model in another unit)");
   app->add_option("-o,--output", c->output, "the table's file (default: standard output)");
-  app->add_option("--format", c->format, "tsv (default), csv or npy");
+  app->add_option("--format", c->format, "tsv (default), csv, npy or npz");
   app->add_option("--threads", c->evaluation.threads, "threads (default: all cores)");
   app->add_option("--tolerance", c->evaluation.tolerance,
                   "largest relative error accepted (1e-15 <= t < 1): the tree engine where it is "

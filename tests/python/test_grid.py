@@ -64,3 +64,31 @@ def test_refusals_name_the_parameters():
         m.grid(0, (2, 2))
     with pytest.raises(polyfield.ValueError, match="^shape: rows and columns NLAT, NLON"):
         polyfield.grid(1, (2, 0))
+
+
+def test_npz_an_array_a_column_and_the_header(tmp_path):
+    # numpy and zipfile read the archive; the header keeps a non-ASCII name.
+    import shutil
+    import zipfile
+    model = tmp_path / "cubé.stl"
+    shutil.copy(CUBE, model)
+    out = tmp_path / "g.npz"
+    subprocess.run([os.path.join(BIN, "polyfield"), "field", str(model), "--sphere", "3", "--grid",
+                    "6,12", "--format", "npz", "-o", str(out)], check=True)
+    assert zipfile.ZipFile(out).testzip() is None
+    z = np.load(out)
+    assert sorted(z.files) == sorted(["lat", "lon", "x", "y", "z", "U", "gx", "gy", "gz", "gr",
+                                      "dU", "dgx", "dgy", "dgz", "header"])
+    d = polyfield.Model(CUBE).grid(3, (6, 12))
+    assert z["gr"].shape == (6, 12) and z["gr"].dtype == np.float64
+    assert np.array_equal(z["gr"], d["gr"]) and np.array_equal(z["dU"], d["dU"])
+    header = list(z["header"])
+    assert header[1].startswith("model: " + str(model) + " (8 vertices")
+    assert header[-1].split("\t")[:3] == ["lat[deg]", "lon[deg]", "x"]
+    # A surface table too, its header with the summary.
+    out = tmp_path / "s.npz"
+    subprocess.run([os.path.join(BIN, "polyfield"), "surface", CUBE, "--summary", "--format",
+                    "npz", "-o", str(out)], check=True)
+    z = np.load(out)
+    assert z["U/U0"].shape == (12,) and list(z["facet"]) == list(range(12))
+    assert any(h.startswith("volume: 1") for h in z["header"])

@@ -107,7 +107,7 @@ TEST(Grid, SiUnitsOfTheRadialAttraction) {
   // The cube taken as 1 km on a side, 2000 kg/m^3: GM = G 2000 1e9.
   science::UnitsRequest units;
   units.density = 2000;
-  units.unit = "km";
+  units.unit = std::string("km");
   const GridRun r = CubeGrid(1000, units);
   const double gm = kG * 2000 * 1e9, metres = 1000 * 1000.0;
   for (size_t k = 0; k < r.grid.x.size(); ++k) {
