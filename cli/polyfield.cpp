@@ -318,7 +318,7 @@ struct SurfaceArgs {
   std::vector<double> spin_axis, range, percentiles, view;  // empty: not given
   std::vector<uint32_t> size;
   bool summary = false;
-  std::string stl, png;
+  std::string stl, png, picture, latlon;
 
   // The option lists into the request's pairs: the count is the parser's
   // to check (two numbers, three for the axis).
@@ -347,7 +347,8 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
   request.evaluation = c.Evaluation();
   a.Into(&request);
   science::Validate(request);
-  const bool colouring = !a.stl.empty() || !a.png.empty();
+  const bool colouring =
+      !a.stl.empty() || !a.png.empty() || !a.picture.empty() || !a.latlon.empty();
   if (colouring)
     science::Validate(request.picture, science::ColourNames(request.spin_period.has_value()));
   const cli::TableFormat format = cli::TableFormatOf(c.format);
@@ -356,8 +357,12 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
     throw Failure(std::string("--format npy holds the table only: ") +
                   (a.summary ? "--summary" : "the colour range") +
                   " goes in the header of --format tsv or csv");
-  science::Validate(
-      science::Files{{{"model", c.model}}, {{"output", c.output}, {"stl", a.stl}, {"png", a.png}}});
+  science::Validate(science::Files{{{"model", c.model}},
+                                   {{"output", c.output},
+                                    {"stl", a.stl},
+                                    {"png", a.png},
+                                    {"picture", a.picture},
+                                    {"latlon", a.latlon}}});
   const std::vector<uint16_t> map =
       colouring ? science::ColourMap(request.picture.map) : std::vector<uint16_t>{};
   const auto body = Load(c);
@@ -367,6 +372,8 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
   FILE* table = outputs.Open(c.output);
   FILE* stl = a.stl.empty() ? nullptr : outputs.Open(a.stl);
   FILE* png = a.png.empty() ? nullptr : outputs.Open(a.png);
+  FILE* picture = a.picture.empty() ? nullptr : outputs.Open(a.picture);
+  FILE* latlon = a.latlon.empty() ? nullptr : outputs.Open(a.latlon);
 
   science::Surface s;
   science::SurfaceOf(*body, request, &s, &Progress);
@@ -416,9 +423,18 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
     const auto colours = science::Colours(*chosen->values, range, map);
     if (stl && !science::WriteColouredStl(stl, body->model(), colours))
       throw Failure(a.stl + ": write error");
-    if (png && !science::WritePicture(png, body->model(), colours, map, range,
-                                      chosen->name + " " + chosen->unit, request.picture))
+    const std::string label = chosen->name + (chosen->unit.empty() ? "" : " " + chosen->unit);
+    const auto& values = *chosen->values;
+    if (png && !science::WritePicture(png, figure::Output::kPng, body->model(), values, colours,
+                                      map, range, label, request.picture))
       throw Failure(a.png + ": write error");
+    if (picture && !science::WritePicture(picture, figure::OutputFor(a.picture), body->model(),
+                                          values, colours, map, range, label, request.picture))
+      throw Failure(a.picture + ": write error");
+    if (latlon &&
+        !science::WriteMap(latlon, figure::OutputFor(a.latlon), body->model(), body->CentreOfMass(),
+                           values, colours, map, range, label, request.picture))
+      throw Failure(a.latlon + ": write error");
     colour_line = "polyfield: colour " + chosen->name + " over [" + ShortestDigits(range.min) +
                   ", " + ShortestDigits(range.max) + "]\n";
   }
@@ -514,7 +530,15 @@ int main(int argc, char** argv) {
   surface->add_option("--slopes", sr.slopes, "slopes for the area fractions (default 10,20,30,40)")
       ->delimiter(',');
   surface->add_option("--stl", sa.stl, "coloured binary STL of the model");
-  surface->add_option("--png", sa.png, "picture of the coloured model with a colour bar");
+  surface->add_option("--png", sa.png, "PNG picture of the coloured model with a colour bar");
+  surface->add_option("--picture", sa.picture, "the same picture as PNG, PDF or SVG by extension");
+  surface->add_option("--latlon", sa.latlon,
+                      "latitude-longitude map of the colour about the centre of mass (PNG, PDF, "
+                      "SVG)");
+  surface->add_option("--background", sr.picture.background, "light (default) or dark");
+  surface->add_option("--shading", sr.picture.shading,
+                      "none (default: the map's colours as they are) or lambert (the view only)");
+  surface->add_option("--title", sr.picture.title, "the figures' title");
   surface->add_option("--colour", sr.picture.colour, "the column to colour by (default slope)");
   surface->add_option("--map", sr.picture.map,
                       "viridis (default), blue_white_red, grey or a CM_STL file");

@@ -361,13 +361,17 @@ class Model {
     return d;
   }
 
-  // A coloured binary STL and (when png is given) its picture, coloured by
-  // `values` (one per facet) over `range` or the area-weighted percentiles;
-  // both written only once both are complete.
+  // A coloured binary STL and (for each path given) its picture and its
+  // latitude-longitude map, coloured by `values` (one per facet) over
+  // `range` or the area-weighted percentiles; all written only once all are
+  // complete.
   Pair write_colours(const Array& values, const std::string& stl, const std::string& png,
+                     const std::string& picture_path, const std::string& latlon,
                      const science::PictureRequest& picture, const std::string& label) {
     science::Validate(picture, {});
-    science::Validate(science::Files{{{"model", path_}}, {{"stl", stl}, {"png", png}}});
+    science::Validate(science::Files{
+        {{"model", path_}},
+        {{"stl", stl}, {"png", png}, {"picture", picture_path}, {"latlon", latlon}}});
     const auto& m = body_->model();
     const size_t n = m.FaceCount();
     if (values.ndim() != 1 || static_cast<size_t>(values.shape(0)) != n)
@@ -379,10 +383,20 @@ class Model {
     science::Outputs outputs;
     FILE* stl_out = stl.empty() ? nullptr : outputs.Open(stl);
     FILE* png_out = png.empty() ? nullptr : outputs.Open(png);
+    FILE* picture_out = picture_path.empty() ? nullptr : outputs.Open(picture_path);
+    FILE* latlon_out = latlon.empty() ? nullptr : outputs.Open(latlon);
     if (stl_out && !science::WriteColouredStl(stl_out, m, colours))
       throw Failure(stl + ": write error");
-    if (png_out && !science::WritePicture(png_out, m, colours, table, r, label, picture))
+    if (png_out && !science::WritePicture(png_out, figure::Output::kPng, m, v, colours, table, r,
+                                          label, picture))
       throw Failure(png + ": write error");
+    if (picture_out && !science::WritePicture(picture_out, figure::OutputFor(picture_path), m, v,
+                                              colours, table, r, label, picture))
+      throw Failure(picture_path + ": write error");
+    if (latlon_out &&
+        !science::WriteMap(latlon_out, figure::OutputFor(latlon), m, body_->CentreOfMass(), v,
+                           colours, table, r, label, picture))
+      throw Failure(latlon + ": write error");
     outputs.Commit();
     return {r.min, r.max};
   }
@@ -636,20 +650,30 @@ PYBIND11_MODULE(polyfield, m) {
       .def(
           "write_colours",
           [](Model& self, const Array& values, const std::string& stl, const std::string& png,
-             const std::string& map, std::optional<Pair> range, Pair percentiles,
-             const std::string& label, Pair view, std::pair<uint32_t, uint32_t> size) {
+             const std::string& picture_path, const std::string& latlon, const std::string& map,
+             std::optional<Pair> range, Pair percentiles, const std::string& label, Pair view,
+             std::pair<uint32_t, uint32_t> size, const std::string& background,
+             const std::string& shading, const std::string& title) {
             science::PictureRequest picture;
             picture.map = map;
             picture.range = range;
             picture.percentiles = percentiles;
             picture.view = view;
             picture.size = size;
-            return self.write_colours(values, stl, png, picture, label);
+            picture.background = background;
+            picture.shading = shading;
+            picture.title = title;
+            return self.write_colours(values, stl, png, picture_path, latlon, picture, label);
           },
-          py::arg("values"), py::arg("stl") = "", py::arg("png") = "",
-          py::arg("map") = science::PictureRequest{}.map, py::arg("range") = py::none(),
+          py::arg("values"), py::arg("stl") = "", py::arg("png") = "", py::arg("picture") = "",
+          py::arg("latlon") = "", py::arg("map") = science::PictureRequest{}.map,
+          py::arg("range") = py::none(),
           py::arg("percentiles") = science::PictureRequest{}.percentiles, py::arg("label") = "",
           py::arg("view") = science::PictureRequest{}.view,
           py::arg("size") = science::PictureRequest{}.size,
-          "Coloured binary STL and PNG picture by one value per facet; returns the range.");
+          py::arg("background") = science::PictureRequest{}.background,
+          py::arg("shading") = science::PictureRequest{}.shading, py::arg("title") = "",
+          "Coloured binary STL, picture (png: PNG; picture: PNG, PDF or SVG by the extension) "
+          "and latitude-longitude map about the centre of mass (latlon: by the extension) by "
+          "one value per facet; returns the range.");
 }
