@@ -147,8 +147,8 @@ Box ColourBar(cairo_t* cr, const Style& style, const Ink& ink, const Bar& bar, B
   cairo_pattern_t* g = cairo_pattern_create_linear(0, bottom, 0, top);
   for (size_t i = 0; i < n; ++i) {
     const Rgb c = bar.colours[i];
-    cairo_pattern_add_color_stop_rgb(g, n > 1 ? double(i) / double(n - 1) : 0, c.r / 255.0, c.g / 255.0,
-                                     c.b / 255.0);
+    cairo_pattern_add_color_stop_rgb(g, n > 1 ? double(i) / double(n - 1) : 0, c.r / 255.0,
+                                     c.g / 255.0, c.b / 255.0);
   }
   cairo_rectangle(cr, x, top, bw, height);
   cairo_set_source(cr, g);
@@ -233,7 +233,9 @@ std::vector<double> Ticks(double min, double max) {
     }
   std::vector<double> t;
   const double k0 = std::ceil(min / step - 1e-9), k1 = std::floor(max / step + 1e-9);
-  for (double k = k0; k <= k1; ++k) t.push_back(std::fabs(k) < 0.5 ? 0 : k * step);
+  // A tick at an end by rounding's grace is put on it.
+  for (double k = k0; k <= k1; ++k)
+    t.push_back(std::fabs(k) < 0.5 ? 0 : std::clamp(k * step, min, max));
   return t;
 }
 
@@ -349,7 +351,7 @@ std::vector<Polygon> MapPolygons(const std::vector<Triangle>& facets, const doub
     return out;
   };
   for (const Triangle& t : facets) {
-    double lon[3], lat[3], c[3] = {0, 0, 0};
+    double lon[3], lat[3], h[3], z[3], c[3] = {0, 0, 0};
     bool finite = true, polar[3];
     for (int k = 0; k < 3; ++k) {
       const double d[3] = {t.v[3 * k] - centre[0], t.v[3 * k + 1] - centre[1],
@@ -358,18 +360,22 @@ std::vector<Polygon> MapPolygons(const std::vector<Triangle>& facets, const doub
       lon[k] = std::atan2(d[1], d[0]) * 180 / kPi;
       lat[k] = std::atan2(d[2], std::hypot(d[0], d[1])) * 180 / kPi;
       polar[k] = d[0] == 0 && d[1] == 0;
+      h[k] = std::hypot(d[0], d[1]), z[k] = d[2];
       finite = finite && std::isfinite(lon[k]) && std::isfinite(lat[k]);
     }
     if (!finite || int{polar[0]} + polar[1] + polar[2] > 1) continue;
     // The corners: a vertex at a pole has no longitude of its own and
     // becomes the stretch of the pole between its neighbours' longitudes.
     std::vector<std::pair<double, double>> raw;
+    std::vector<int> vertex;  // of each corner
     for (int k = 0; k < 3; ++k) {
       if (!polar[k]) {
         raw.push_back({lon[k], lat[k]});
+        vertex.push_back(k);
       } else {
         raw.push_back({lon[(k + 2) % 3], lat[k]});
         raw.push_back({lon[(k + 1) % 3], lat[k]});
+        vertex.insert(vertex.end(), {k, k});
       }
     }
     // Longitudes continuous from the first corner, each step the shorter
@@ -382,20 +388,22 @@ std::vector<Polygon> MapPolygons(const std::vector<Triangle>& facets, const doub
       step[k] -= 360 * std::round(step[k] / 360);
       winding += step[k];
     }
-    // An edge through the pole itself (a step of exactly 180 degrees) runs
-    // up to the pole, along it and down: taken the other way round, it
-    // closes the ring.
+    // An edge between opposite longitudes (a step of 180 degrees) meets the
+    // polar axis: it runs up to the pole, along it and down, the way round
+    // that closes the ring (such a facet does not hold the axis inside).
     size_t over = n;
-    if (std::fabs(winding) > 180)
-      for (size_t k = 0; k < n && over == n; ++k)
-        if (step[k] == std::copysign(180.0, winding)) over = k;
-    if (over < n) step[over] -= std::copysign(360.0, winding), winding = 0;
+    for (size_t k = 0; k < n; ++k)
+      if (std::fabs(step[k]) == 180 && vertex[k] != vertex[(k + 1) % n]) over = k;
+    if (over < n) step[over] -= winding, winding = 0;
     std::vector<std::pair<double, double>> ring;
     double at = raw[0].first;
     for (size_t k = 0; k < n; ++k) {
       ring.push_back({at, raw[k].second});
       if (k == over) {
-        const double pole = raw[k].second + raw[(k + 1) % n].second >= 0 ? 90 : -90;
+        // The pole on the side where the edge meets the axis.
+        const int a = vertex[k], b = vertex[(k + 1) % n];
+        const double meet = z[a] + h[a] / (h[a] + h[b]) * (z[b] - z[a]);
+        const double pole = meet >= 0 ? 90 : -90;
         ring.push_back({at, pole});
         ring.push_back({at + step[k], pole});
       }
