@@ -270,22 +270,24 @@ std::vector<std::pair<std::string, std::string>> InertiaLines(const science::Ine
       {"principal axes (rows of the rotation into the principal frame)", Rows(in.axes)}};
 }
 
-// field --sphere R --grid NLAT,NLON: the field on a latitude-longitude grid
-// about the centre of mass, instead of at points read.
+// field --sphere R (or --altitude H) --grid NLAT,NLON: the field on a
+// latitude-longitude grid about the centre of mass, instead of at points
+// read.
 struct GridArgs {
-  std::optional<double> sphere;
+  std::optional<double> sphere, altitude;
   std::vector<uint32_t> grid;
-  bool Given() const { return sphere || !grid.empty(); }
+  bool Given() const { return sphere || altitude || !grid.empty(); }
 };
 
 int RunGrid(const Common& c, const GridArgs& a, bool gradient) {
   if (gradient) throw Failure("--gradient: at points only (POINTS), not on a grid");
-  if (!a.sphere || a.grid.size() != 2)
-    throw Failure("--sphere R and --grid NLAT,NLON go together (two numbers for --grid)");
+  if (!(a.sphere || a.altitude) || a.grid.size() != 2)
+    throw Failure(
+        "--sphere R (or --altitude H) and --grid NLAT,NLON go together (two numbers for --grid)");
   science::FieldRequest request;
   request.units = c.units;
   request.evaluation = c.Evaluation();
-  const science::GridRequest g{*a.sphere, a.grid[0], a.grid[1]};
+  const science::GridRequest g{a.sphere.value_or(0), a.grid[0], a.grid[1], a.altitude};
   science::Validate(request);
   science::Validate(g);
   const cli::TableFormat format = cli::TableFormatOf(c.format);
@@ -294,10 +296,14 @@ int RunGrid(const Common& c, const GridArgs& a, bool gradient) {
   const science::Units u = science::Resolve(c.units, body->Volume());
   auto header = Header("field", c, body->model(), u);
   const auto com = body->CentreOfMass();
-  header.push_back("grid: " + std::to_string(g.nlat) + " x " + std::to_string(g.nlon) +
-                   " cell centres on the sphere of radius " + ShortestDigits(g.radius) + " " +
-                   (u.Si() ? u.unit : "(model units)") + " about the centre of mass " + Three(com) +
-                   "; rows from north to south, longitudes from -180 eastward");
+  const std::string L = u.Si() ? u.unit : "(model units)";
+  header.push_back(
+      "grid: " + std::to_string(g.nlat) + " x " + std::to_string(g.nlon) + " cell centres " +
+      (g.altitude ? "at the altitude " + ShortestDigits(*g.altitude) + " " + L +
+                        " above the outermost surface along each direction from"
+                  : "on the sphere of radius " + ShortestDigits(g.radius) + " " + L + " about") +
+      " the centre of mass " + Three(com) +
+      "; rows from north to south, longitudes from -180 eastward");
   header.push_back(
       "gr = g . r-hat; dU = U - GM/r, dg = g + GM r/r^3, r from the centre of mass, "
       "GM " +
@@ -513,7 +519,9 @@ int main(int argc, char** argv) {
   field->add_option("POINTS", points, "points x y z, a line each (\"-\": standard input)");
   GridArgs ga;
   field->add_option("--sphere", ga.sphere, "instead of POINTS: a grid on the sphere of radius R");
-  field->add_option("--grid", ga.grid, "the grid's NLAT,NLON cells (with --sphere)")
+  field->add_option("--altitude", ga.altitude,
+                    "instead of --sphere: the grid at the height H above the surface");
+  field->add_option("--grid", ga.grid, "the grid's NLAT,NLON cells (with --sphere or --altitude)")
       ->delimiter(',');
   field->add_flag("--gradient", gradient, "also the gravity gradient tensor (closed form)");
 
@@ -596,7 +604,7 @@ int main(int argc, char** argv) {
       progress_on_terminal = isatty(STDERR_FILENO);
       showing_progress = field_common.progress || progress_on_terminal;
       if (ga.Given() == !points.empty())
-        throw Failure("POINTS or --sphere R --grid NLAT,NLON: give one");
+        throw Failure("POINTS or --sphere R (--altitude H) --grid NLAT,NLON: give one");
       return ga.Given() ? RunGrid(field_common, ga, gradient)
                         : RunField(field_common, points, gradient);
     }

@@ -325,12 +325,16 @@ class Model {
 
   // The field on a latitude-longitude grid about the centre of mass: every
   // array of shape (nlat, nlon), or (nlat, nlon, 3) for vectors.
-  py::dict grid(double radius, std::pair<uint32_t, uint32_t> shape, const UnitsArgs& units,
+  py::dict grid(std::optional<double> radius, std::optional<std::pair<uint32_t, uint32_t>> shape,
+                std::optional<double> altitude, const UnitsArgs& units,
                 const science::Evaluation& evaluation) {
     science::FieldRequest request;
     request.units = Units(units);
     request.evaluation = evaluation;
-    const science::GridRequest g{radius, shape.first, shape.second};
+    if (!shape) Refuse(Quantity("shape") + ": (nlat, nlon), the grid's rows and columns");
+    if (!radius && !altitude)
+      Refuse(Quantity("radius") + " or " + Quantity("altitude") + ": give one");
+    const science::GridRequest g{radius.value_or(0), shape->first, shape->second, altitude};
     science::Grid grid;
     science::GridField f;
     bool finished;
@@ -610,18 +614,22 @@ PYBIND11_MODULE(polyfield, m) {
           "Per-facet arrays at the facet centroids (spin_period in hours) and a summary.")
       .def(
           "grid",
-          [=](Model& self, double radius, std::pair<uint32_t, uint32_t> shape,
+          [=](Model& self, std::optional<double> radius,
+              std::optional<std::pair<uint32_t, uint32_t>> shape, std::optional<double> altitude,
               std::optional<double> density, std::optional<double> mass, std::optional<double> gm,
               std::optional<double> G, std::optional<double> tolerance,
               std::optional<unsigned> threads, bool check) {
-            return self.grid(radius, shape, units_args(density, mass, gm, G),
+            return self.grid(radius, shape, altitude, units_args(density, mass, gm, G),
                              evaluation(tolerance, threads, check));
           },
-          py::arg("radius"), py::arg("shape"), py::arg("density") = py::none(),
+          py::arg("radius") = py::none(), py::arg("shape") = py::none(),
+          py::arg("altitude") = py::none(), py::arg("density") = py::none(),
           py::arg("mass") = py::none(), py::arg("gm") = py::none(), py::arg("G") = py::none(),
           py::arg("tolerance") = py::none(), py::arg("threads") = py::none(),
           py::arg("check") = true,
-          "The field on polyfield.grid(radius, shape, centre of mass): lat, lon, points, U, g, "
+          "The field on polyfield.grid(radius, shape, centre of mass), or with altitude instead "
+          "of radius at that height above the outermost surface along each direction: lat, "
+          "lon, points, U, g, "
           "gr = g . r-hat, dU = U - GM/r, dg = g + GM r/r^3 (r from the centre of mass), each "
           "of shape (nlat, nlon) or (nlat, nlon, 3), and GM.")
       .def(

@@ -451,7 +451,8 @@ bool DrawMap(FILE* out, Output kind, const std::vector<Polygon>& polygons, const
     // longitude labels and their name below.
     const double left = text_h + 0.3 * f + TextWidth(cr, "-90") + tick + 0.3 * f;
     const double below = tick + 0.3 * f + 2 * text_h + 0.3 * f;
-    const double w = std::max(1.0, room.x1 - room.x0 - left);
+    // The last longitude label stands half out of the frame at the right.
+    const double w = std::max(1.0, room.x1 - room.x0 - left - TextWidth(cr, "180") / 2);
     const double h = std::max(1.0, room.y1 - room.y0 - below);
     const double mw = std::min(w, 2 * h), mh = mw / 2;
     const double x0 = room.x0 + left + (w - mw) / 2, y0 = room.y0 + (h - mh) / 2;

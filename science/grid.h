@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "science/body.h"
@@ -23,13 +24,18 @@ namespace science {
 struct GridRequest {
   double radius = 0;  // model units (after the scale), from the centre of mass
   uint32_t nlat = 0, nlon = 0;
+  // Instead of the radius: each point at this height (model units, 0 or
+  // more) above the model's outermost surface in its direction, on the
+  // ray from the centre of mass.
+  std::optional<double> altitude;
 };
 
 // The largest grid accepted, in points (the points alone then take 200 MB).
 constexpr uint64_t kMaxGridPoints = uint64_t{1} << 23;
 
-// The checks that need no model (kBadValue): a positive finite radius, at
-// least one row and one column, and no more than kMaxGridPoints points.
+// The checks that need no model (kBadValue): a positive finite radius or an
+// altitude of 0 or more (not both), at least one row and one column, and no
+// more than kMaxGridPoints points.
 void Validate(const GridRequest& request);
 
 struct Grid {
@@ -38,8 +44,14 @@ struct Grid {
   std::vector<double> lat, lon, x, y, z;  // per point, degrees and model units
 };
 
-// The grid's points about `centre`.
+// The grid's points on the sphere about `centre`.
 Grid MakeGrid(const GridRequest& request, const std::array<double, 3>& centre);
+// The grid's points at the request's altitude above the model: along each
+// direction from `centre`, the farthest crossing of the ray with a facet,
+// plus the altitude. A direction whose ray meets no facet (a centre outside
+// the model) is refused (kBadValue).
+Grid MakeShell(const mesh::Mesh& model, const GridRequest& request,
+               const std::array<double, 3>& centre);
 
 // The field on the grid in the units asked for: U and g; gr = g . r-hat,
 // r-hat from the grid's centre (negative where g points inward); the point
@@ -49,7 +61,7 @@ struct GridField {
   std::vector<double> U, gx, gy, gz, gr, dU, dgx, dgy, dgz;
 };
 
-// The grid about the body's centre of mass and the field on it, after the
+// The grid (sphere or shell) about the body's centre of mass and the field on it, after the
 // requests' checks (and the model's, when asked). False when `more` stopped
 // it.
 bool GridOf(const Body& body, const FieldRequest& field, const GridRequest& request, Grid* grid,

@@ -55,6 +55,27 @@ TEST(PolyfieldGrid, RowsNorthFirstWithRadialAndResidual) {
   }
 }
 
+TEST(PolyfieldGrid, ShellAboveTheCube) {
+  const RunResult r =
+      ::Run("polyfield", {"field", DataPath("cube.stl"), "--altitude", "0.25", "--grid", "2,4"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("# grid: 2 x 4 cell centres at the altitude 0.25 (model units) above the "
+                       "outermost surface along each direction from the centre of mass 0.5 0.5 "
+                       "0.5; rows"),
+            std::string::npos)
+      << r.out;
+  std::string names;
+  const auto rows = Rows(r.out, &names);
+  ASSERT_EQ(rows.size(), 8u);
+  // Latitude 45 and longitude 45 + 90 k: the ray leaves the cube through its
+  // top or bottom face at 1/2 / sin 45 from the centre.
+  for (const auto& row : rows) {
+    const double d = std::sqrt(0.5) + 0.25;
+    EXPECT_NEAR(std::fabs(row[4] - 0.5), d * std::sqrt(0.5), 1e-14);
+    EXPECT_NEAR(std::hypot(row[2] - 0.5, row[3] - 0.5), d * std::sqrt(0.5), 1e-14);
+  }
+}
+
 TEST(PolyfieldGrid, NpyHasTheGridsShape) {
   const std::string out = TempDir() + "/grid.npy";
   const RunResult r = ::Run("polyfield", {"field", DataPath("cube.stl"), "--sphere", "10", "--grid",
@@ -73,18 +94,25 @@ TEST(PolyfieldGrid, PointsOrAGridNotBoth) {
     std::vector<std::string> args;
     std::string message;
   } cases[] = {
-      {{"field", cube}, "polyfield: POINTS or --sphere R --grid NLAT,NLON: give one\n"},
+      {{"field", cube},
+       "polyfield: POINTS or --sphere R (--altitude H) --grid NLAT,NLON: give one\n"},
       {{"field", cube, "-", "--sphere", "3", "--grid", "2,2"},
-       "polyfield: POINTS or --sphere R --grid NLAT,NLON: give one\n"},
+       "polyfield: POINTS or --sphere R (--altitude H) --grid NLAT,NLON: give one\n"},
       {{"field", cube, "--grid", "2,2"},
-       "polyfield: --sphere R and --grid NLAT,NLON go together (two numbers for --grid)\n"},
+       "polyfield: --sphere R (or --altitude H) and --grid NLAT,NLON go together (two numbers "
+       "for --grid)\n"},
       {{"field", cube, "--sphere", "3", "--grid", "2"},
-       "polyfield: --sphere R and --grid NLAT,NLON go together (two numbers for --grid)\n"},
+       "polyfield: --sphere R (or --altitude H) and --grid NLAT,NLON go together (two numbers "
+       "for --grid)\n"},
       {{"field", cube, "--sphere", "0", "--grid", "2,2"},
        "polyfield: --sphere: a positive number in the model's unit\n"},
       {{"field", cube, "--sphere", "3", "--grid", "0,2"},
        "polyfield: --grid: rows and columns NLAT, NLON, at least 1 each and at most 8388608 "
        "points\n"},
+      {{"field", cube, "--sphere", "3", "--altitude", "1", "--grid", "2,2"},
+       "polyfield: --sphere and --altitude are alternatives: give one\n"},
+      {{"field", cube, "--altitude", "-1", "--grid", "2,2"},
+       "polyfield: --altitude: 0 or a positive number in the model's unit\n"},
       {{"field", cube, "--sphere", "3", "--grid", "2,2", "--gradient"},
        "polyfield: --gradient: at points only (POINTS), not on a grid\n"},
   };

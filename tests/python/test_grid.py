@@ -92,3 +92,18 @@ def test_npz_an_array_a_column_and_the_header(tmp_path):
     z = np.load(out)
     assert z["U/U0"].shape == (12,) and list(z["facet"]) == list(range(12))
     assert any(h.startswith("volume: 1") for h in z["header"])
+
+
+def test_shell_at_an_altitude_above_the_surface():
+    # Above the unit cube, about its centre: 1/2 over the direction's largest
+    # component, plus the altitude.
+    m = polyfield.Model(CUBE)
+    d = m.grid(shape=(6, 12), altitude=1.5)
+    u = d["points"] - 0.5
+    dist = np.linalg.norm(u, axis=2)
+    want = 0.5 / np.max(np.abs(u / dist[..., None]), axis=2) + 1.5
+    assert np.allclose(dist, want, rtol=0, atol=1e-14)
+    with pytest.raises(polyfield.ValueError, match="^radius and altitude are alternatives"):
+        m.grid(2.0, (2, 2), altitude=1.0)
+    with pytest.raises(polyfield.ValueError, match="^radius or altitude: give one"):
+        m.grid(shape=(2, 2))
