@@ -555,7 +555,7 @@ PYBIND11_MODULE(polyfield, m) {
       "grid",
       [](double radius, std::pair<uint32_t, uint32_t> shape, std::array<double, 3> centre) {
         const science::Grid g =
-            science::MakeGrid(science::GridRequest{radius, shape.first, shape.second}, centre);
+            science::MakeGrid(science::GridRequest{radius, shape.first, shape.second, {}}, centre);
         return py::make_tuple(Stack(g.x, g.y, g.z), Vector(g.lat), Vector(g.lon));
       },
       py::arg("radius"), py::arg("shape"), py::arg("centre") = std::array<double, 3>{0, 0, 0},

@@ -119,7 +119,14 @@ Box Title(cairo_t* cr, const Style& style, const Ink& ink, Box room) {
 // The colour bar at the right of `room`; returns the room left of it.
 Box ColourBar(cairo_t* cr, const Style& style, const Ink& ink, const Bar& bar, Box room) {
   const double f = FontSize(style);
-  const std::vector<double> ticks = Ticks(bar.min, bar.max);
+  std::vector<double> ticks = Ticks(bar.min, bar.max);
+  // Every other tick while their labels would crowd on a short bar.
+  const double length = room.y1 - room.y0 - 2 * (1.2 * f + 0.5 * f);
+  while (ticks.size() > 2 && length / double(ticks.size() - 1) < 1.5 * f) {
+    std::vector<double> fewer;
+    for (size_t i = 0; i < ticks.size(); i += 2) fewer.push_back(ticks[i]);
+    ticks = fewer;
+  }
   const std::vector<std::string> labels = TickLabels(ticks);
   cairo_set_font_size(cr, f);
   double tw = 0;

@@ -149,7 +149,10 @@ Figure FigureOf(const mesh::Mesh& m, const std::vector<double>& values,
   for (size_t i = 0; i < f.facets.size(); ++i) {
     for (int k = 0; k < 3; ++k)
       for (int c = 0; c < 3; ++c) f.facets[i].v[3 * k + c] = m.vertices[3 * m.faces[3 * i + k] + c];
-    f.facets[i].colour = FacetColour(i < colours.size() ? colours[i] : 0);
+    // A facet without a value (not a number) is drawn uncoloured, never in
+    // the colour of an end of the range.
+    const bool valued = i < values.size() && !std::isnan(values[i]);
+    f.facets[i].colour = valued && i < colours.size() ? FacetColour(colours[i]) : kNoColour;
   }
   constexpr int kStops = 256;
   for (int i = 0; i < kStops; ++i)

@@ -46,7 +46,8 @@ bool WriteColouredStl(FILE* out, const mesh::Mesh& model, const std::vector<uint
 // A figure of the coloured model seen from the request's view, of its size
 // and style, with its title and a colour bar labelled with the quantity and
 // its unit (triangles at the ends beyond which `values` lie), as PNG, PDF or
-// SVG; false when a write fails.
+// SVG; a facet whose value is not a number is drawn in kNoColour, grey.
+// False when a write fails.
 bool WritePicture(FILE* out, figure::Output kind, const mesh::Mesh& model,
                   const std::vector<double>& values, const std::vector<uint16_t>& colours,
                   const std::vector<uint16_t>& table, Range range, const std::string& label,
