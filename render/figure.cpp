@@ -89,11 +89,12 @@ bool Draw(FILE* out, Output kind, const Style& style, const std::function<void(c
   return cairo_surface_status(s) == CAIRO_STATUS_SUCCESS;
 }
 
-// A filled polygon, its edge stroked in its own colour so that no seam of
-// the background shows between neighbours.
-void Fill(cairo_t* cr, double line) {
+// A filled polygon, its edge stroked in its own colour a pixel (or point)
+// wide, so that no seam of the background shows between neighbours whose
+// edges the antialiasing covers only in part.
+void Fill(cairo_t* cr) {
   cairo_fill_preserve(cr);
-  cairo_set_line_width(cr, line);
+  cairo_set_line_width(cr, 1);
   cairo_stroke(cr);
 }
 
@@ -320,7 +321,6 @@ bool DrawView(FILE* out, Output kind, const std::vector<Triangle>& facets, const
     if (!std::isfinite(scale)) scale = 1;
     const double cx = (room.x0 + room.x1) / 2, cy = (room.y0 + room.y1) / 2;
     const double mx = (lo[0] + hi[0]) / 2, my = (lo[1] + hi[1]) / 2;
-    const double line = 0.5;
     for (const Flat& f : flat) {
       for (int k = 0; k < 3; ++k) {
         const double px = cx + (f.x[k] - mx) * scale, py = cy - (f.y[k] - my) * scale;
@@ -328,7 +328,7 @@ bool DrawView(FILE* out, Output kind, const std::vector<Triangle>& facets, const
       }
       cairo_close_path(cr);
       Colour(cr, f.colour);
-      Fill(cr, line);
+      Fill(cr);
     }
   });
 }
@@ -456,7 +456,8 @@ bool DrawMap(FILE* out, Output kind, const std::vector<Polygon>& polygons, const
     const double text_h = fe.ascent + fe.descent, tick = 0.4 * f;
     // Room for the latitude labels and the axis names at the left, the
     // longitude labels and their name below.
-    const double left = text_h + 0.3 * f + TextWidth(cr, "-90") + tick + 0.3 * f;
+    const double lat_w = TextWidth(cr, "-90");
+    const double left = text_h + 0.3 * f + lat_w + tick + 0.3 * f;
     const double below = tick + 0.3 * f + 2 * text_h + 0.3 * f;
     // The last longitude label stands half out of the frame at the right.
     const double w = std::max(1.0, room.x1 - room.x0 - left - TextWidth(cr, "180") / 2);
@@ -475,7 +476,7 @@ bool DrawMap(FILE* out, Output kind, const std::vector<Polygon>& polygons, const
       }
       cairo_close_path(cr);
       Colour(cr, p.colour);
-      Fill(cr, 0.5);
+      Fill(cr);
     }
     cairo_restore(cr);
     Colour(cr, ink.text);
@@ -511,7 +512,8 @@ bool DrawMap(FILE* out, Output kind, const std::vector<Polygon>& polygons, const
     cairo_show_text(cr, lon_name.c_str());
     FitFont(cr, lat_name, f, mh);
     cairo_save(cr);
-    cairo_move_to(cr, room.x0 + fe.ascent, y0 + (mh + TextWidth(cr, lat_name)) / 2);
+    cairo_move_to(cr, x0 - tick - 0.6 * f - lat_w - fe.descent,
+                  y0 + (mh + TextWidth(cr, lat_name)) / 2);
     cairo_rotate(cr, -kPi / 2);
     cairo_show_text(cr, lat_name.c_str());
     cairo_restore(cr);
