@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <numeric>
+#include <optional>
 
 namespace figure {
 
@@ -117,12 +118,18 @@ Box Title(cairo_t* cr, const Style& style, const Ink& ink, Box room) {
   return room;
 }
 
-// The colour bar at the right of `room`; returns the room left of it.
-Box ColourBar(cairo_t* cr, const Style& style, const Ink& ink, const Bar& bar, Box room) {
+// The colour bar at the right of `room`, as high as `span` (a map's top and
+// bottom) where there is room for it, else as the room; returns the room
+// left of it.
+Box ColourBar(cairo_t* cr, const Style& style, const Ink& ink, const Bar& bar, Box room,
+              std::optional<std::pair<double, double>> span = {}) {
   const double f = FontSize(style);
+  const double end = 1.2 * f;  // a triangle's height, the bar's width
+  double top = room.y0 + end + 0.5 * f, bottom = room.y1 - end - 0.5 * f;
+  if (span) top = std::max(top, span->first), bottom = std::min(bottom, span->second);
   std::vector<double> ticks = Ticks(bar.min, bar.max);
   // Every other tick while their labels would crowd on a short bar.
-  const double length = room.y1 - room.y0 - 2 * (1.2 * f + 0.5 * f);
+  const double length = bottom - top;
   while (ticks.size() > 2 && length / double(ticks.size() - 1) < 1.5 * f) {
     std::vector<double> fewer;
     for (size_t i = 0; i < ticks.size(); i += 2) fewer.push_back(ticks[i]);
@@ -134,7 +141,7 @@ Box ColourBar(cairo_t* cr, const Style& style, const Ink& ink, const Bar& bar, B
   for (const std::string& l : labels) tw = std::max(tw, TextWidth(cr, l));
   cairo_font_extents_t fe;
   cairo_font_extents(cr, &fe);
-  const double bw = 1.2 * f, tick = 0.4 * f, gap = 0.3 * f, label_h = fe.ascent + fe.descent;
+  const double bw = end, tick = 0.4 * f, gap = 0.3 * f, label_h = fe.ascent + fe.descent;
   // At most 40 % of the width: else the tick labels' font is shrunk.
   double panel = gap + bw + tick + gap + tw + gap + label_h;
   double tf = f;
@@ -146,8 +153,6 @@ Box ColourBar(cairo_t* cr, const Style& style, const Ink& ink, const Bar& bar, B
     panel = fixed + tw;
   }
   const double x = room.x1 - panel + gap;
-  const double end = bw;  // a triangle's height
-  const double top = room.y0 + end + 0.5 * f, bottom = room.y1 - end - 0.5 * f;
   const double height = std::max(1.0, bottom - top);
 
   // The gradient, the map's colours from bottom to top.
@@ -448,8 +453,14 @@ bool DrawMap(FILE* out, Output kind, const std::vector<Polygon>& polygons, const
              const Bar& bar) {
   return Draw(out, kind, style, [&](cairo_t* cr) {
     const Ink ink = InkOf(style);
-    Box room = Frame(cr, style, ink, bar);
     const double f = FontSize(style);
+    Box page{0.8 * f, 0.8 * f, style.width - 0.8 * f, style.height - 0.8 * f};
+    page = Title(cr, style, ink, page);
+    // The bar measured (drawn into a group that is dropped), to know the
+    // room left for the map; drawn below as high as the map.
+    cairo_push_group(cr);
+    const Box room = ColourBar(cr, style, ink, bar, page);
+    cairo_pattern_destroy(cairo_pop_group(cr));
     cairo_set_font_size(cr, f);
     cairo_font_extents_t fe;
     cairo_font_extents(cr, &fe);
@@ -466,6 +477,8 @@ bool DrawMap(FILE* out, Output kind, const std::vector<Polygon>& polygons, const
     const double x0 = room.x0 + left + (w - mw) / 2, y0 = room.y0 + (h - mh) / 2;
     const auto X = [&](double lon) { return x0 + (lon + 180) / 360 * mw; };
     const auto Y = [&](double lat) { return y0 + (90 - lat) / 180 * mh; };
+    ColourBar(cr, style, ink, bar, page, std::pair{y0, y0 + mh});
+    cairo_set_font_size(cr, f);
     cairo_save(cr);
     cairo_rectangle(cr, x0, y0, mw, mh);
     cairo_clip(cr);
