@@ -26,6 +26,7 @@
 #include "mesh/check.h"
 #include "mesh/mesh.h"
 #include "science/body.h"
+#include "science/grid.h"
 #include "science/harmonics.h"
 #include "science/model.h"
 #include "science/outputs.h"
@@ -45,6 +46,8 @@ std::string Spelling(std::string_view name) {
   if (name == "points") return "POINTS";
   if (name == "output") return "-o";
   if (name == "check") return "--no-check";
+  if (name == "radius") return "--sphere";
+  if (name == "shape") return "--grid";
   std::string option = "--";
   for (char c : name) option += c == '_' ? '-' : c;
   return option;
@@ -82,7 +85,7 @@ void AddCommon(CLI::App* app, Common* c) {
   app->add_option("--scale", c->units.scale,
                   "the model's coordinates times F are in --unit (a model in another unit)");
   app->add_option("-o,--output", c->output, "the table's file (default: standard output)");
-  app->add_option("--format", c->format, "tsv (default), csv or npy");
+  app->add_option("--format", c->format, "tsv (default), csv, npy or npz");
   app->add_option("--threads", c->evaluation.threads,
                   "threads (default: the cores it may run on; under mpirun, per rank)");
   app->add_option("--tolerance", c->evaluation.tolerance,
@@ -265,12 +268,68 @@ std::vector<std::pair<std::string, std::string>> InertiaLines(const science::Ine
       {"principal axes (rows of the rotation into the principal frame)", Rows(in.axes)}};
 }
 
+// field --sphere R (or --altitude H) --grid NLAT,NLON: the field on a
+// latitude-longitude grid about the centre of mass, instead of at points
+// read.
+struct GridArgs {
+  std::optional<double> sphere, altitude;
+  std::vector<uint32_t> grid;
+  bool Given() const { return sphere || altitude || !grid.empty(); }
+};
+
+int RunGrid(const Common& c, const GridArgs& a, bool gradient) {
+  if (gradient) throw Failure("--gradient: at points only (POINTS), not on a grid");
+  if (!(a.sphere || a.altitude) || a.grid.size() != 2)
+    throw Failure(
+        "--sphere R (or --altitude H) and --grid NLAT,NLON go together (two numbers for --grid)");
+  science::FieldRequest request;
+  request.units = c.units;
+  request.evaluation = c.Evaluation();
+  // Every rank of a job evaluates the whole grid; the first writes it.
+  request.evaluation.part = 0, request.evaluation.parts = 1;
+  const science::GridRequest g{a.sphere.value_or(0), a.grid[0], a.grid[1], a.altitude};
+  science::Validate(request);
+  science::Validate(g);
+  const cli::TableFormat format = cli::TableFormatOf(c.format);
+  science::Validate(science::Files{Inputs(c), {{"output", c.output}}});
+  const auto body = Load(c);
+  if (!body->Homogeneous())
+    throw Failure("--grid: a body of one density only (no --add or --mascons)");
+  const science::Units u = science::Resolve(c.units, *body);
+  auto header = Header("field", c, *body, u);
+  const auto com = body->CentreOfMass();
+  const std::string L = u.Si() ? u.unit : "(model units)";
+  header.push_back(
+      "grid: " + std::to_string(g.nlat) + " x " + std::to_string(g.nlon) + " cell centres " +
+      (g.altitude ? "at the altitude " + ShortestDigits(*g.altitude) + " " + L +
+                        " above the outermost surface along each direction from"
+                  : "on the sphere of radius " + ShortestDigits(g.radius) + " " + L + " about") +
+      " the centre of mass " + Three(com) +
+      "; rows from north to south, longitudes from -180 eastward");
+  header.push_back(
+      "gr = g . r-hat; dU = U - GM/r, dg = g + GM r/r^3, r from the centre of mass, "
+      "GM " +
+      ShortestDigits(u.Si() ? u.GM(body->Volume()) : body->Volume()) +
+      (u.Si() ? " m^3/s^2" : " (the volume, G rho = 1)"));
+  science::Outputs outputs;
+  FILE* table = ranks->Root() ? outputs.Open(c.output) : nullptr;
+  ranks->Agree();
+  science::Grid grid;
+  science::GridField f;
+  science::GridOf(*body, request, g, &grid, &f, &Progress);
+  ranks->Agree();
+  if (!ranks->Root()) return 0;
+  cli::WriteTable(table, format, header, science::GridColumns(grid, f, u), {g.nlat, g.nlon});
+  outputs.Commit();
+  return 0;
+}
+
 struct SurfaceArgs {
   science::SurfaceRequest request;
   std::vector<double> spin_axis, range, percentiles, view;  // empty: not given
   std::vector<uint32_t> size;
   bool summary = false;
-  std::string stl, png;
+  std::string stl, png, picture, latlon;
 
   // The option lists into the request's pairs: the count is the parser's
   // to check (two numbers, three for the axis).
@@ -299,7 +358,8 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
   request.evaluation = c.Evaluation();
   a.Into(&request);
   science::Validate(request);
-  const bool colouring = !a.stl.empty() || !a.png.empty();
+  const bool colouring =
+      !a.stl.empty() || !a.png.empty() || !a.picture.empty() || !a.latlon.empty();
   if (colouring)
     science::Validate(request.picture, science::ColourNames(request.spin_period.has_value()));
   const cli::TableFormat format = cli::TableFormatOf(c.format);
@@ -308,8 +368,12 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
     throw Failure(std::string("--format npy holds the table only: ") +
                   (a.summary ? "--summary" : "the colour range") +
                   " goes in the header of --format tsv or csv");
-  science::Validate(
-      science::Files{Inputs(c), {{"output", c.output}, {"stl", a.stl}, {"png", a.png}}});
+  science::Validate(science::Files{Inputs(c),
+                                   {{"output", c.output},
+                                    {"stl", a.stl},
+                                    {"png", a.png},
+                                    {"picture", a.picture},
+                                    {"latlon", a.latlon}}});
   const std::vector<uint16_t> map =
       colouring ? science::ColourMap(request.picture.map) : std::vector<uint16_t>{};
   const auto body = Load(c);
@@ -317,9 +381,14 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
   auto header = Header("surface", c, *body, u);
   science::Outputs outputs;
   const bool root = ranks->Root();
+  const auto open = [&](const std::string& path) {
+    return path.empty() || !root ? nullptr : outputs.Open(path);
+  };
   FILE* table = root ? outputs.Open(c.output) : nullptr;
-  FILE* stl = a.stl.empty() || !root ? nullptr : outputs.Open(a.stl);
-  FILE* png = a.png.empty() || !root ? nullptr : outputs.Open(a.png);
+  FILE* stl = open(a.stl);
+  FILE* png = open(a.png);
+  FILE* picture = open(a.picture);
+  FILE* latlon = open(a.latlon);
   ranks->Agree();
 
   science::Surface s;
@@ -377,9 +446,18 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
     const auto colours = science::Colours(*chosen->values, range, map);
     if (stl && !science::WriteColouredStl(stl, body->model(), colours))
       throw Failure(a.stl + ": write error");
-    if (png && !science::WritePicture(png, body->model(), colours, map, range,
-                                      chosen->name + " " + chosen->unit, request.picture))
+    const std::string label = chosen->name + (chosen->unit.empty() ? "" : " " + chosen->unit);
+    const auto& values = *chosen->values;
+    if (png && !science::WritePicture(png, figure::Output::kPng, body->model(), values, colours,
+                                      map, range, label, request.picture))
       throw Failure(a.png + ": write error");
+    if (picture && !science::WritePicture(picture, figure::OutputFor(a.picture), body->model(),
+                                          values, colours, map, range, label, request.picture))
+      throw Failure(a.picture + ": write error");
+    if (latlon &&
+        !science::WriteMap(latlon, figure::OutputFor(a.latlon), body->model(), body->CentreOfMass(),
+                           values, colours, map, range, label, request.picture))
+      throw Failure(a.latlon + ": write error");
     colour_line = "polyfield: colour " + chosen->name + " over [" + ShortestDigits(range.min) +
                   ", " + ShortestDigits(range.max) + "]\n";
   }
@@ -460,8 +538,13 @@ int main(int argc, char** argv) {
   bool gradient = false;
   CLI::App* field = app.add_subcommand("field", "potential and attraction at points");
   AddCommon(field, &field_common);
-  field->add_option("POINTS", points, "points x y z, a line each (\"-\": standard input)")
-      ->required();
+  field->add_option("POINTS", points, "points x y z, a line each (\"-\": standard input)");
+  GridArgs ga;
+  field->add_option("--sphere", ga.sphere, "instead of POINTS: a grid on the sphere of radius R");
+  field->add_option("--altitude", ga.altitude,
+                    "instead of --sphere: the grid at the height H above the surface");
+  field->add_option("--grid", ga.grid, "the grid's NLAT,NLON cells (with --sphere or --altitude)")
+      ->delimiter(',');
   field->add_flag("--gradient", gradient, "also the gravity gradient tensor (closed form)");
 
   SurfaceArgs sa;
@@ -477,7 +560,15 @@ int main(int argc, char** argv) {
   surface->add_option("--slopes", sr.slopes, "slopes for the area fractions (default 10,20,30,40)")
       ->delimiter(',');
   surface->add_option("--stl", sa.stl, "coloured binary STL of the model");
-  surface->add_option("--png", sa.png, "picture of the coloured model with a colour bar");
+  surface->add_option("--png", sa.png, "PNG picture of the coloured model with a colour bar");
+  surface->add_option("--picture", sa.picture, "the same picture as PNG, PDF or SVG by extension");
+  surface->add_option("--latlon", sa.latlon,
+                      "latitude-longitude map of the colour about the centre of mass (PNG, PDF, "
+                      "SVG)");
+  surface->add_option("--background", sr.picture.background, "light (default) or dark");
+  surface->add_option("--shading", sr.picture.shading,
+                      "none (default: the map's colours as they are) or lambert (the view only)");
+  surface->add_option("--title", sr.picture.title, "the figures' title");
   surface->add_option("--colour", sr.picture.colour, "the column to colour by (default slope)");
   surface->add_option("--map", sr.picture.map,
                       "viridis (default), blue_white_red, grey or a CM_STL file");
@@ -537,7 +628,10 @@ int main(int argc, char** argv) {
     if (*field) {
       progress_on_terminal = tty;
       showing_progress = (field_common.progress && job.Root()) || tty;
-      status = RunField(field_common, points, gradient);
+      if (ga.Given() == !points.empty())
+        throw Failure("POINTS or --sphere R (--altitude H) --grid NLAT,NLON: give one");
+      status = ga.Given() ? RunGrid(field_common, ga, gradient)
+                          : RunField(field_common, points, gradient);
     }
     if (*surface) {
       progress_on_terminal = tty;

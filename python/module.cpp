@@ -20,6 +20,7 @@
 #include "mesh/check.h"
 #include "mesh/mesh.h"
 #include "science/body.h"
+#include "science/grid.h"
 #include "science/harmonics.h"
 #include "science/model.h"
 #include "science/outputs.h"
@@ -372,13 +373,59 @@ class Model {
     return Placed(science::Rotated(body_->model(), matrix), "rotated");
   }
 
-  // A coloured binary STL and (when png is given) its picture, coloured by
-  // `values` (one per facet) over `range` or the area-weighted percentiles;
-  // both written only once both are complete.
+  // The field on a latitude-longitude grid about the centre of mass: every
+  // array of shape (nlat, nlon), or (nlat, nlon, 3) for vectors.
+  py::dict grid(std::optional<double> radius, std::optional<std::pair<uint32_t, uint32_t>> shape,
+                std::optional<double> altitude, const UnitsArgs& units,
+                const science::Evaluation& evaluation) {
+    science::FieldRequest request;
+    request.units = Units(units);
+    request.evaluation = evaluation;
+    if (!shape) Refuse(Quantity("shape") + ": (nlat, nlon), the grid's rows and columns");
+    if (!radius && !altitude)
+      Refuse(Quantity("radius") + " or " + Quantity("altitude") + ": give one");
+    const science::GridRequest g{radius.value_or(0), shape->first, shape->second, altitude};
+    science::Grid grid;
+    science::GridField f;
+    bool finished;
+    {
+      py::gil_scoped_release free;
+      finished = science::GridOf(*body_, request, g, &grid, &f, &StillWanted);
+    }
+    if (!finished) throw py::error_already_set();
+    const py::ssize_t rows = g.nlat, cols = g.nlon;
+    const auto plane = [&](const std::vector<double>& v) {
+      return Vector(v).attr("reshape")(rows, cols);
+    };
+    const auto vectors = [&](const std::vector<double>& x, const std::vector<double>& y,
+                             const std::vector<double>& z) {
+      return Stack(x, y, z).attr("reshape")(rows, cols, 3);
+    };
+    const science::Units u = science::Resolve(request.units, volume());
+    py::dict d;
+    d["lat"] = plane(grid.lat);
+    d["lon"] = plane(grid.lon);
+    d["points"] = vectors(grid.x, grid.y, grid.z);
+    d["U"] = plane(f.U);
+    d["g"] = vectors(f.gx, f.gy, f.gz);
+    d["gr"] = plane(f.gr);
+    d["dU"] = plane(f.dU);
+    d["dg"] = vectors(f.dgx, f.dgy, f.dgz);
+    d["GM"] = u.Si() ? u.GM(volume()) : volume();
+    return d;
+  }
+
+  // A coloured binary STL and (for each path given) its picture and its
+  // latitude-longitude map, coloured by `values` (one per facet) over
+  // `range` or the area-weighted percentiles; all written only once all are
+  // complete.
   Pair write_colours(const Array& values, const std::string& stl, const std::string& png,
+                     const std::string& picture_path, const std::string& latlon,
                      const science::PictureRequest& picture, const std::string& label) {
     science::Validate(picture, {});
-    science::Validate(science::Files{{{"model", path_}}, {{"stl", stl}, {"png", png}}});
+    science::Validate(science::Files{
+        {{"model", path_}},
+        {{"stl", stl}, {"png", png}, {"picture", picture_path}, {"latlon", latlon}}});
     const auto& m = body_->model();
     const size_t n = m.FaceCount();
     if (values.ndim() != 1 || static_cast<size_t>(values.shape(0)) != n)
@@ -390,10 +437,20 @@ class Model {
     science::Outputs outputs;
     FILE* stl_out = stl.empty() ? nullptr : outputs.Open(stl);
     FILE* png_out = png.empty() ? nullptr : outputs.Open(png);
+    FILE* picture_out = picture_path.empty() ? nullptr : outputs.Open(picture_path);
+    FILE* latlon_out = latlon.empty() ? nullptr : outputs.Open(latlon);
     if (stl_out && !science::WriteColouredStl(stl_out, m, colours))
       throw Failure(stl + ": write error");
-    if (png_out && !science::WritePicture(png_out, m, colours, table, r, label, picture))
+    if (png_out && !science::WritePicture(png_out, figure::Output::kPng, m, v, colours, table, r,
+                                          label, picture))
       throw Failure(png + ": write error");
+    if (picture_out && !science::WritePicture(picture_out, figure::OutputFor(picture_path), m, v,
+                                              colours, table, r, label, picture))
+      throw Failure(picture_path + ": write error");
+    if (latlon_out &&
+        !science::WriteMap(latlon_out, figure::OutputFor(latlon), m, body_->CentreOfMass(), v,
+                           colours, table, r, label, picture))
+      throw Failure(latlon + ": write error");
     outputs.Commit();
     return {r.min, r.max};
   }
@@ -646,6 +703,19 @@ PYBIND11_MODULE(polyfield, m) {
       .def("write", &Harmonics::write, py::arg("path"), py::arg("format") = "tsv",
            "The program's file: tsv, csv, npy, icgem or shadr.");
 
+  m.def(
+      "grid",
+      [](double radius, std::pair<uint32_t, uint32_t> shape, std::array<double, 3> centre) {
+        const science::Grid g =
+            science::MakeGrid(science::GridRequest{radius, shape.first, shape.second, {}}, centre);
+        return py::make_tuple(Stack(g.x, g.y, g.z), Vector(g.lat), Vector(g.lon));
+      },
+      py::arg("radius"), py::arg("shape"), py::arg("centre") = std::array<double, 3>{0, 0, 0},
+      "(points, lat, lon) of the grid of shape (nlat, nlon) on the sphere of radius about "
+      "centre: cell centres, rows from north to south (lat 90 - (i + 1/2) 180 / nlat), "
+      "longitudes eastward from -180 (-180 + (j + 1/2) 360 / nlon), point i nlon + j; "
+      "points (nlat nlon, 3), lat and lon (nlat nlon,) in degrees.");
+
   py::class_<Model>(m, "Model",
                     "A model: a file in any format polyfield reads, vertex and face arrays, or "
                     "an object with vertices and faces arrays (trimesh-like).")
@@ -697,6 +767,26 @@ PYBIND11_MODULE(polyfield, m) {
           py::arg("check") = true,
           "Per-facet arrays at the facet centroids (spin_period in hours) and a summary.")
       .def(
+          "grid",
+          [=](Model& self, std::optional<double> radius,
+              std::optional<std::pair<uint32_t, uint32_t>> shape, std::optional<double> altitude,
+              std::optional<double> density, std::optional<double> mass, std::optional<double> gm,
+              std::optional<double> G, std::optional<double> tolerance,
+              std::optional<unsigned> threads, bool check) {
+            return self.grid(radius, shape, altitude, units_args(density, mass, gm, G),
+                             evaluation(tolerance, threads, check));
+          },
+          py::arg("radius") = py::none(), py::arg("shape") = py::none(),
+          py::arg("altitude") = py::none(), py::arg("density") = py::none(),
+          py::arg("mass") = py::none(), py::arg("gm") = py::none(), py::arg("G") = py::none(),
+          py::arg("tolerance") = py::none(), py::arg("threads") = py::none(),
+          py::arg("check") = true,
+          "The field on polyfield.grid(radius, shape, centre of mass), or with altitude instead "
+          "of radius at that height above the outermost surface along each direction: lat, "
+          "lon, points, U, g, "
+          "gr = g . r-hat, dU = U - GM/r, dg = g + GM r/r^3 (r from the centre of mass), each "
+          "of shape (nlat, nlon) or (nlat, nlon, 3), and GM.")
+      .def(
           "inertia",
           [=](const Model& self, std::optional<double> density, std::optional<double> mass,
               std::optional<double> gm,
@@ -722,22 +812,32 @@ PYBIND11_MODULE(polyfield, m) {
       .def(
           "write_colours",
           [](Model& self, const Array& values, const std::string& stl, const std::string& png,
-             const std::string& map, std::optional<Pair> range, Pair percentiles,
-             const std::string& label, Pair view, std::pair<uint32_t, uint32_t> size) {
+             const std::string& picture_path, const std::string& latlon, const std::string& map,
+             std::optional<Pair> range, Pair percentiles, const std::string& label, Pair view,
+             std::pair<uint32_t, uint32_t> size, const std::string& background,
+             const std::string& shading, const std::string& title) {
             science::PictureRequest picture;
             picture.map = map;
             picture.range = range;
             picture.percentiles = percentiles;
             picture.view = view;
             picture.size = size;
-            return self.write_colours(values, stl, png, picture, label);
+            picture.background = background;
+            picture.shading = shading;
+            picture.title = title;
+            return self.write_colours(values, stl, png, picture_path, latlon, picture, label);
           },
-          py::arg("values"), py::arg("stl") = "", py::arg("png") = "",
-          py::arg("map") = science::PictureRequest{}.map, py::arg("range") = py::none(),
+          py::arg("values"), py::arg("stl") = "", py::arg("png") = "", py::arg("picture") = "",
+          py::arg("latlon") = "", py::arg("map") = science::PictureRequest{}.map,
+          py::arg("range") = py::none(),
           py::arg("percentiles") = science::PictureRequest{}.percentiles, py::arg("label") = "",
           py::arg("view") = science::PictureRequest{}.view,
           py::arg("size") = science::PictureRequest{}.size,
-          "Coloured binary STL and PNG picture by one value per facet; returns the range.")
+          py::arg("background") = science::PictureRequest{}.background,
+          py::arg("shading") = science::PictureRequest{}.shading, py::arg("title") = "",
+          "Coloured binary STL, picture (png: PNG; picture: PNG, PDF or SVG by the extension) "
+          "and latitude-longitude map about the centre of mass (latlon: by the extension) by "
+          "one value per facet; returns the range.")
       .def("translated", &Model::translated, py::arg("offset"),
            "A new model moved by offset (x, y, z), in the model's unit.")
       .def("scaled", &Model::scaled, py::arg("factor"),

@@ -442,8 +442,7 @@ bool FieldOf(const Body& body, const FieldRequest& request, size_t n, const doub
       for (size_t k = 0; k < c; ++k)
         for (size_t j = 0; j < 6; ++j) t[6 * index[first + k] + j] = q[6 * k + j];
     } else {
-      BodyGradient(body, units, c, x + first, y + first, z + first, t + 6 * first,
-                   options.threads);
+      BodyGradient(body, units, c, x + first, y + first, z + first, t + 6 * first, options.threads);
     }
     if (more && !more(double(first + c) / double(count))) return false;
   }

@@ -1,7 +1,6 @@
 // Colour maps, ranges, coloured models and pictures for the front end.
 #include "science/products.h"
 
-#include <cairo.h>
 #include <dlfcn.h>
 #include <link.h>
 #include <unistd.h>
@@ -121,18 +120,6 @@ std::vector<AttributedFacet> Facets(const mesh::Mesh& m, const std::vector<uint1
   return facets;
 }
 
-cairo_status_t WriteToFile(void* closure, const unsigned char* data, unsigned int length) {
-  FILE* f = static_cast<FILE*>(closure);
-  return std::fwrite(data, 1, length, f) == length ? CAIRO_STATUS_SUCCESS
-                                                   : CAIRO_STATUS_WRITE_ERROR;
-}
-
-std::string Number(double v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.4g", v);
-  return buf;
-}
-
 }  // namespace
 
 bool WriteColouredStl(FILE* out, const mesh::Mesh& model, const std::vector<uint16_t>& colours) {
@@ -140,67 +127,63 @@ bool WriteColouredStl(FILE* out, const mesh::Mesh& model, const std::vector<uint
   return WriteFacets(out, static_cast<uint32_t>(facets.size()), facets.data());
 }
 
-bool WritePicture(FILE* out, const mesh::Mesh& model, const std::vector<uint16_t>& colours,
+namespace {
+
+// The figure's style, its facets in their colours and its bar.
+struct Figure {
+  figure::Style style;
+  std::vector<figure::Triangle> facets;
+  figure::Bar bar;
+};
+
+Figure FigureOf(const mesh::Mesh& m, const std::vector<double>& values,
+                const std::vector<uint16_t>& colours, const std::vector<uint16_t>& table,
+                Range range, const std::string& label, const PictureRequest& request) {
+  Validate(request, {});
+  Figure f;
+  f.style.width = request.size.first, f.style.height = request.size.second;
+  f.style.dark = request.background == "dark";
+  f.style.shading = request.shading == "lambert";
+  f.style.title = request.title;
+  f.facets.resize(m.FaceCount());
+  for (size_t i = 0; i < f.facets.size(); ++i) {
+    for (int k = 0; k < 3; ++k)
+      for (int c = 0; c < 3; ++c) f.facets[i].v[3 * k + c] = m.vertices[3 * m.faces[3 * i + k] + c];
+    // A facet without a value (not a number) is drawn uncoloured, never in
+    // the colour of an end of the range.
+    const bool valued = i < values.size() && !std::isnan(values[i]);
+    f.facets[i].colour = valued && i < colours.size() ? FacetColour(colours[i]) : kNoColour;
+  }
+  constexpr int kStops = 256;
+  for (int i = 0; i < kStops; ++i)
+    f.bar.colours.push_back(
+        FacetColour(table[static_cast<size_t>(std::lround(i * 32767.0 / (kStops - 1)))]));
+  f.bar.min = range.min, f.bar.max = range.max, f.bar.label = label;
+  for (const double v : values) {
+    f.bar.below = f.bar.below || v < range.min;
+    f.bar.above = f.bar.above || v > range.max;
+  }
+  return f;
+}
+
+}  // namespace
+
+bool WritePicture(FILE* out, figure::Output kind, const mesh::Mesh& model,
+                  const std::vector<double>& values, const std::vector<uint16_t>& colours,
                   const std::vector<uint16_t>& table, Range range, const std::string& label,
                   const PictureRequest& request) {
-  Validate(request, {});
-  const auto [width, height] = request.size;
+  const Figure f = FigureOf(model, values, colours, table, range, label, request);
   const auto [lon, lat] = request.view;
-  const std::vector<AttributedFacet> facets = Facets(model, colours);
-  Image image;
-  image.width = width;
-  image.height = height;
-  std::vector<uint8_t> rgb(3 * size_t{width} * height);
-  std::vector<float> depth(size_t{width} * height);
-  image.rgb = rgb.data();
-  image.depth = depth.data();
-  Render(static_cast<uint32_t>(facets.size()), facets.data(), MakeViewBasis(lon, lat), &image);
+  return figure::DrawView(out, kind, f.facets, MakeViewBasis(lon, lat), f.style, f.bar);
+}
 
-  // The picture, then a panel of 150 pixels at its right for the bar.
-  const int panel = 150, total = static_cast<int>(width) + panel, h = static_cast<int>(height);
-  const std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> picture(
-      cairo_image_surface_create(CAIRO_FORMAT_RGB24, total, h), &cairo_surface_destroy);
-  cairo_surface_t* const surface = picture.get();
-  unsigned char* data = cairo_image_surface_get_data(surface);
-  if (!data) return false;  // no memory for the picture
-  const int stride = cairo_image_surface_get_stride(surface);
-  cairo_surface_flush(surface);
-  for (int y = 0; y < h; ++y) {
-    uint32_t* row = reinterpret_cast<uint32_t*>(data + size_t(y) * stride);
-    for (int x = 0; x < total; ++x) {
-      Rgb c = kBackground;
-      if (x < static_cast<int>(width)) {
-        const uint8_t* p = &rgb[3 * (size_t(y) * width + x)];
-        c = {p[0], p[1], p[2]};
-      }
-      row[x] = uint32_t{c.r} << 16 | uint32_t{c.g} << 8 | c.b;
-    }
-  }
-  // The bar: entry 32767 at the top, 0 at the bottom.
-  const int top = h / 8, bottom = h - h / 8, left = static_cast<int>(width) + 20, bar = 24;
-  for (int y = top; y < bottom; ++y) {
-    const double share = double(bottom - 1 - y) / std::max(1, bottom - 1 - top);
-    const Rgb c = FacetColour(table[static_cast<size_t>(std::lround(share * 32767))]);
-    uint32_t* row = reinterpret_cast<uint32_t*>(data + size_t(y) * stride);
-    for (int x = left; x < left + bar && x < total; ++x)
-      row[x] = uint32_t{c.r} << 16 | uint32_t{c.g} << 8 | c.b;
-  }
-  cairo_surface_mark_dirty(surface);
-  {
-    const std::unique_ptr<cairo_t, decltype(&cairo_destroy)> context(cairo_create(surface),
-                                                                     &cairo_destroy);
-    cairo_t* const cr = context.get();
-    cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
-    cairo_set_font_size(cr, std::clamp(h / 40.0, 9.0, 16.0));
-    cairo_set_source_rgb(cr, 0.9, 0.9, 0.9);
-    cairo_move_to(cr, left + bar + 6, top + 10);
-    cairo_show_text(cr, Number(range.max).c_str());
-    cairo_move_to(cr, left + bar + 6, bottom);
-    cairo_show_text(cr, Number(range.min).c_str());
-    cairo_move_to(cr, left - 10, top - 10);
-    cairo_show_text(cr, label.c_str());
-  }
-  return cairo_surface_write_to_png_stream(surface, WriteToFile, out) == CAIRO_STATUS_SUCCESS;
+bool WriteMap(FILE* out, figure::Output kind, const mesh::Mesh& model,
+              const std::array<double, 3>& centre, const std::vector<double>& values,
+              const std::vector<uint16_t>& colours, const std::vector<uint16_t>& table, Range range,
+              const std::string& label, const PictureRequest& request) {
+  Figure f = FigureOf(model, values, colours, table, range, label, request);
+  f.style.shading = false;
+  return figure::DrawMap(out, kind, figure::MapPolygons(f.facets, centre.data()), f.style, f.bar);
 }
 
 }  // namespace science

@@ -1,14 +1,16 @@
 // What the surface products become for the eye: a per-facet quantity mapped
-// through a colour map into a coloured binary STL model and a PNG picture
-// with a labelled colour bar.
+// through a colour map into a coloured binary STL model, and figures (a view
+// or a latitude-longitude map) with a labelled colour bar.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "mesh/mesh.h"
+#include "render/figure.h"
 #include "science/body.h"
 #include "science/request.h"
 
@@ -41,11 +43,20 @@ std::vector<uint16_t> Colours(const std::vector<double>& value, Range range,
 // false when a write fails.
 bool WriteColouredStl(FILE* out, const mesh::Mesh& model, const std::vector<uint16_t>& colours);
 
-// A PNG picture of the coloured model seen from the request's view, of its
-// size, with a colour bar at its right labelled with the range, the
-// quantity and its unit; false when a write fails.
-bool WritePicture(FILE* out, const mesh::Mesh& model, const std::vector<uint16_t>& colours,
+// A figure of the coloured model seen from the request's view, of its size
+// and style, with its title and a colour bar labelled with the quantity and
+// its unit (triangles at the ends beyond which `values` lie), as PNG, PDF or
+// SVG; a facet whose value is not a number is drawn in kNoColour, grey.
+// False when a write fails.
+bool WritePicture(FILE* out, figure::Output kind, const mesh::Mesh& model,
+                  const std::vector<double>& values, const std::vector<uint16_t>& colours,
                   const std::vector<uint16_t>& table, Range range, const std::string& label,
                   const PictureRequest& request);
+// The same as a latitude-longitude map: each facet at the longitudes and
+// latitudes of its vertices seen from `centre` (the centre of mass).
+bool WriteMap(FILE* out, figure::Output kind, const mesh::Mesh& model,
+              const std::array<double, 3>& centre, const std::vector<double>& values,
+              const std::vector<uint16_t>& colours, const std::vector<uint16_t>& table, Range range,
+              const std::string& label, const PictureRequest& request);
 
 }  // namespace science

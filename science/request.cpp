@@ -133,6 +133,10 @@ void Validate(const PictureRequest& r, const std::vector<std::string>& columns) 
   if (!in(r.size.first) || !in(r.size.second))
     Refuse(Quantity("size") + ": width and height from 16 to 16384 pixels");
   if (r.map.empty()) Refuse(Quantity("map") + ": a map's name or a CM_STL file");
+  if (r.background != "light" && r.background != "dark")
+    Refuse(Quantity("background") + ": \"" + r.background + "\" is not one of light, dark");
+  if (r.shading != "none" && r.shading != "lambert")
+    Refuse(Quantity("shading") + ": \"" + r.shading + "\" is not one of none, lambert");
 }
 
 void Validate(const SurfaceRequest& r) {

@@ -98,7 +98,10 @@ struct PictureRequest {
   std::optional<std::pair<double, double>> range;  // else the area-weighted percentiles
   std::pair<double, double> percentiles{2, 98};
   std::pair<double, double> view{30, 25};        // longitude, latitude of the eye, degrees
-  std::pair<uint32_t, uint32_t> size{800, 600};  // pixels
+  std::pair<uint32_t, uint32_t> size{800, 600};  // pixels (points in PDF and SVG)
+  std::string background = "light";              // or "dark"
+  std::string shading = "none";                  // or "lambert" (the view only)
+  std::string title;                             // "" for none
 };
 
 struct SurfaceRequest {

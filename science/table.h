@@ -1,8 +1,8 @@
 // Result tables as both faces write them: TSV (default) or CSV with '#'
 // header lines, the last of which names the columns, numbers in their
 // shortest round-trip form (whole numbers in a column of indices without an
-// exponent); or NPY, a structured array whose fields are the column names,
-// each titled with its name and unit.
+// exponent); NPY, a structured array whose fields are the column names,
+// each titled with its name and unit; or NPZ, an array a column.
 #pragma once
 
 #include <cstdio>
@@ -11,7 +11,7 @@
 
 namespace science {
 
-enum class TableFormat { kTsv, kCsv, kNpy };
+enum class TableFormat { kTsv, kCsv, kNpy, kNpz };
 TableFormat TableFormatOf(const std::string& name);
 
 struct Column {
@@ -27,9 +27,12 @@ std::string HeaderLine(const std::string& line);
 
 // Streams the table to `out`, a row at a time (the caller's output checks
 // the stream for write errors when it commits). `header` lines go before the
-// column names (without '#'); NPY has no header.
+// column names (without '#'); NPY has no header, NPZ (an array a column)
+// holds it as its array "header". An NPY or NPZ array has the
+// `shape` given (a grid's rows and columns, whose product is the row count),
+// by default one dimension of the rows.
 void WriteTable(FILE* out, TableFormat format, const std::vector<std::string>& header,
-                const std::vector<Column>& columns);
+                const std::vector<Column>& columns, const std::vector<size_t>& shape = {});
 // The table's bytes, and the table written whole to `path` ("-" is standard
 // output), replacing a file only once it is complete.
 std::string TableText(TableFormat format, const std::vector<std::string>& header,

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, where missing.
 # Usage: scripts/deps.sh [package ...]   (default: the suite's own list)
 set -euo pipefail
-need=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev libpng-dev libcli11-dev
+need=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev libpng-dev zlib1g-dev libcli11-dev
       libcairo2-dev help2man python3 python3-dev python3-stl python3-numpy
       python3-pytest pybind11-dev pngcheck libopenmpi-dev openmpi-bin python3-mpi4py
       python3-dask python3-distributed)

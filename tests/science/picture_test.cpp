@@ -1,0 +1,56 @@
+// The science library's figures: a facet without a value is grey, never the
+// colour of an end of the range; the bar's triangles follow the values.
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "science/model.h"
+#include "science/products.h"
+#include "tests/support/run.h"
+
+namespace {
+
+// The pixels of the cube's picture coloured red by `values`, and how many
+// are of colour c.
+size_t PixelsOf(const std::vector<double>& values, Rgb c) {
+  const mesh::Mesh cube = science::LoadModel(DataPath("cube.stl"));
+  const std::vector<uint16_t> table(32768, 0x8000 | 31 << 10);  // red throughout
+  const std::vector<uint16_t> colours = science::Colours(values, {0, 1}, table);
+  char* data = nullptr;
+  size_t size = 0;
+  FILE* out = open_memstream(&data, &size);
+  science::PictureRequest request;
+  request.size = {200, 150};
+  EXPECT_TRUE(science::WritePicture(out, figure::Output::kPng, cube, values, colours, table, {0, 1},
+                                    "v", request));
+  std::fclose(out);
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  EXPECT_TRUE(png_image_begin_read_from_memory(&image, data, size));
+  image.format = PNG_FORMAT_RGB;
+  std::vector<uint8_t> rgb(PNG_IMAGE_SIZE(image));
+  EXPECT_TRUE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr));
+  std::free(data);
+  size_t n = 0;
+  for (size_t i = 0; i + 2 < rgb.size(); i += 3)
+    n += rgb[i] == c.r && rgb[i + 1] == c.g && rgb[i + 2] == c.b;
+  return n;
+}
+
+TEST(Picture, AFacetWithoutAValueIsGrey) {
+  std::vector<double> values(12, 0.5);
+  EXPECT_EQ(PixelsOf(values, kNoColour), 0u);
+  const size_t red = PixelsOf(values, {255, 0, 0});
+  EXPECT_GT(red, 2000u);
+  values.assign(12, NAN);
+  EXPECT_GT(PixelsOf(values, kNoColour), 2000u);
+  // The bar alone is red then.
+  EXPECT_LT(PixelsOf(values, {255, 0, 0}), red / 2);
+}
+
+}  // namespace
