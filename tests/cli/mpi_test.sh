@@ -53,6 +53,15 @@ for engine in "--exact" "--tolerance 1e-10"; do
   }
 done
 same harmonics harmonics "$eros" --degree 24 --density 2670 --unit km -o OUT
+# A body of parts and point masses, and a grid: every rank evaluates them
+# whole and rank 0 writes.
+eros_km=$data/models/eros1708_km.vf.txt
+printf '1 0 0 1e12\n-2 1 0 5e11\n' >mascons.txt
+body=("$eros_km" --density 2400 --unit km --add "$eros_km:-500" --mascons mascons.txt)
+same body_field field "${body[@]}" points.txt --gradient --tolerance 1e-8 -o OUT
+same body_surface surface "${body[@]}" --summary -o OUT
+same body_harmonics harmonics "${body[@]}" --degree 6 --origin centre-of-mass -o OUT
+same grid field "$eros" --sphere 3 --grid 9,18 --tolerance 1e-10 -o OUT
 same harmonics_com harmonics "$kleopatra" --degree 8 --origin centre-of-mass -o OUT
 
 # The coloured model and picture of a surface run, from rank 0.
