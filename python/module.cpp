@@ -177,8 +177,9 @@ class Model {
   // A pickle carries the model (vertices after the scale, faces, an STL's
   // normals), its unit, scale and file name; the other side rebuilds the
   // body from them, to the same bits.
-  py::tuple GetState() const {
-    const mesh::Mesh& m = body_->model();
+  py::tuple GetState() const { return StateOf(body_->model(), unit_, scale_, path_); }
+  static py::tuple StateOf(const mesh::Mesh& m, const std::string& unit, double scale,
+                           const std::string& path) {
     const auto V = static_cast<py::ssize_t>(m.VertexCount()),
                F = static_cast<py::ssize_t>(m.FaceCount());
     py::array_t<double> v({V, py::ssize_t{3}});
@@ -187,7 +188,7 @@ class Model {
     std::copy(m.vertices.begin(), m.vertices.end(), v.mutable_data());
     std::copy(m.faces.begin(), m.faces.end(), f.mutable_data());
     std::copy(m.normals.begin(), m.normals.end(), normals.mutable_data());
-    return py::make_tuple(1, v, f, normals, unit_, scale_, path_);
+    return py::make_tuple(1, v, f, normals, unit, scale, path);
   }
   static std::unique_ptr<Model> FromState(const py::tuple& state) {
     if (state.size() != 7 || state[0].cast<int>() != 1)
@@ -598,6 +599,35 @@ class Body : public Model {
                       : "") +
            ", mass " + ShortestDigits(mass()) + " kg, lengths in " + unit_ + ")";
   }
+  // What a pickle carries: every part as a model's state with its density,
+  // the point masses as rows x y z mass, the unit.
+  py::tuple GetState() const {
+    py::list parts;
+    for (size_t i = 0; i < body_->PartCount(); ++i) {
+      const science::Part& p = body_->part(i);
+      parts.append(py::make_tuple(StateOf(p.model(), unit_, 1.0, p.name()), p.density()));
+    }
+    const auto& q = body_->mascons();
+    py::array_t<double> rows({static_cast<py::ssize_t>(q.size()), py::ssize_t{4}});
+    for (size_t i = 0; i < q.size(); ++i) {
+      double* r = rows.mutable_data() + 4 * i;
+      r[0] = q[i].x, r[1] = q[i].y, r[2] = q[i].z, r[3] = q[i].mass;
+    }
+    return py::make_tuple(1, parts, rows, unit_);
+  }
+  static std::unique_ptr<Body> FromState(const py::tuple& state) {
+    if (state.size() != 4 || state[0].cast<int>() != 1)
+      throw py::value_error("Body: not a pickled polyfield body of this version");
+    py::list parts;
+    for (const py::handle item : state[1].cast<py::list>()) {
+      const py::tuple part = item.cast<py::tuple>();
+      parts.append(py::make_tuple(py::cast(Model::FromState(part[0].cast<py::tuple>())), part[1]));
+    }
+    const auto rows = state[2].cast<py::array_t<double, py::array::c_style>>();
+    return std::make_unique<Body>(parts, rows.shape(0) ? py::object(rows) : py::none(),
+                                  state[3].cast<std::string>());
+  }
+
   // Every part's check report.
   py::list check() const {
     py::list reports;
@@ -852,6 +882,8 @@ PYBIND11_MODULE(polyfield, m) {
                    "lines); the first part's surface is the body's. Results in SI units.")
       .def(py::init<const py::sequence&, const py::object&, std::optional<std::string>>(),
            py::arg("parts"), py::arg("mascons") = py::none(), py::arg("unit") = py::none())
+      .def(py::pickle([](const Body& self) { return self.GetState(); },
+                      [](const py::tuple& state) { return Body::FromState(state); }))
       .def_property_readonly("mass", &Body::mass, "kg")
       .def_property_readonly("centre_of_mass", &Body::centre_of_mass, "in the body's unit")
       .def_property_readonly("parts", &Body::parts)

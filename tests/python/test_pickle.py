@@ -50,3 +50,22 @@ def test_a_state_that_is_not_a_models_is_refused():
     bad[3, 1] = 8
     with pytest.raises(ValueError, match="a face names no vertex"):
         polyfield.Model.__new__(polyfield.Model).__setstate__((1, v, bad, normals, unit, scale, path))
+
+
+def test_a_pickled_body_keeps_its_parts_and_point_masses():
+    eros = os.path.join(DATA, "models", "eros1708_km.vf.txt")
+    core = polyfield.Model(eros, unit="km").scaled(0.5)
+    a = polyfield.Body([(eros, 2400), (core, -800)],
+                       mascons=np.array([[30.0, 0, 0, 1e13], [0, -20, 5, 2e12]]), unit="km")
+    b = pickle.loads(pickle.dumps(a))
+    assert repr(a) == repr(b) and b.parts == 2 and b.mascons == 2
+    assert a.mass == b.mass and a.centre_of_mass == b.centre_of_mass
+    p = np.random.default_rng(5).uniform(-40, 40, (300, 3))
+    for tolerance in (None, 1e-9):
+        fa, fb = a.field(p, gradient=True, tolerance=tolerance), b.field(p, gradient=True,
+                                                                          tolerance=tolerance)
+        assert all(same(x, y) for x, y in zip(fa, fb))
+    ha, hb = a.harmonics(4), b.harmonics(4)
+    assert same(ha.C, hb.C) and same(ha.S, hb.S)
+    with pytest.raises(ValueError):
+        polyfield.Body.__new__(polyfield.Body).__setstate__((2, [], None, "km"))
