@@ -181,12 +181,18 @@ bool Progress(double share) {
   return true;
 }
 
-// Points: three numbers x y z a line (common/rows.h).
+// Points: three numbers x y z a line (common/rows.h). With `parts` above 1,
+// only slices part, part + parts, ... of kSlice points each are kept;
+// `total` receives the count of every point in the file.
+constexpr size_t kSlice = 4096;
 void ReadPoints(const std::string& path, std::vector<double>* x, std::vector<double>* y,
-                std::vector<double>* z) {
+                std::vector<double>* z, unsigned part = 0, unsigned parts = 1,
+                size_t* total = nullptr) {
+  size_t i = 0;
   rows::Read(path, 3, "three numbers x y z", false, [&](const double* p, size_t) {
-    x->push_back(p[0]), y->push_back(p[1]), z->push_back(p[2]);
+    if (i++ / kSlice % parts == part) x->push_back(p[0]), y->push_back(p[1]), z->push_back(p[2]);
   });
+  if (total) *total = i;
 }
 
 int RunField(const Common& c, const std::string& points, bool gradient) {
@@ -199,8 +205,20 @@ int RunField(const Common& c, const std::string& points, bool gradient) {
   science::Validate(science::Files{Inputs(c, {{"points", points}}), {{"output", c.output}}});
   const auto body = Load(c);
   const science::Units u = science::Resolve(c.units, *body);
+  // Without a tolerance a point's result is its own: the ranks of a job
+  // then keep only their slices of the points (memory a rank: its share)
+  // and rank 0 writes the text table slice by slice in order. The tree
+  // forms its batches from all the points, and NPY and NPZ are written
+  // whole: there every rank holds every point and rank 0 gathers.
+  const bool sliced = ranks->count() > 1 && !(request.evaluation.Tolerance() > 0) &&
+                      (format == cli::TableFormat::kTsv || format == cli::TableFormat::kCsv);
+  if (sliced) request.evaluation.part = 0, request.evaluation.parts = 1;
   std::vector<double> x, y, z;
-  ReadPoints(points, &x, &y, &z);
+  size_t total = 0;
+  if (sliced)
+    ReadPoints(points, &x, &y, &z, ranks->rank(), ranks->count(), &total);
+  else
+    ReadPoints(points, &x, &y, &z);
   const auto header = Header("field", c, *body, u);
   science::Outputs outputs;
   FILE* table = ranks->Root() ? outputs.Open(c.output) : nullptr;
@@ -209,18 +227,20 @@ int RunField(const Common& c, const std::string& points, bool gradient) {
   const size_t n = x.size();
   std::vector<double> U(n), gx(n), gy(n), gz(n), t(gradient ? 6 * n : 0);
   std::vector<uint8_t> mine(n);
-  science::FieldOf(
-      *body, request, n, x.data(), y.data(), z.data(),
-      {U.data(), gx.data(), gy.data(), gz.data(), gradient ? t.data() : nullptr, mine.data()},
-      &Progress);
+  science::FieldOf(*body, request, n, x.data(), y.data(), z.data(),
+                   {U.data(), gx.data(), gy.data(), gz.data(), gradient ? t.data() : nullptr,
+                    sliced ? nullptr : mine.data()},
+                   &Progress);
   ranks->Agree();
-  ranks->Gather(mine.data(), n,
-                {{U.data(), 1},
-                 {gx.data(), 1},
-                 {gy.data(), 1},
-                 {gz.data(), 1},
-                 {t.data(), gradient ? 6u : 0u}});
-  if (!ranks->Root()) return 0;
+  if (!sliced) {
+    ranks->Gather(mine.data(), n,
+                  {{U.data(), 1},
+                   {gx.data(), 1},
+                   {gy.data(), 1},
+                   {gz.data(), 1},
+                   {t.data(), gradient ? 6u : 0u}});
+    if (!ranks->Root()) return 0;
+  }
   const std::string L = u.LengthUnit();
   std::vector<science::Column> cols = {{"x", L, &x},
                                        {"y", L, &y},
@@ -236,7 +256,22 @@ int RunField(const Common& c, const std::string& points, bool gradient) {
       for (int k = 0; k < 6; ++k) tensor[k][i] = t[6 * i + k];
     for (int k = 0; k < 6; ++k) cols.push_back({names[k], u.GradientUnit(), &tensor[k]});
   }
-  cli::WriteTable(table, format, header, cols);
+  if (!sliced) {
+    cli::WriteTable(table, format, header, cols);
+  } else {
+    // The header and the column names, then every slice from its rank.
+    const std::vector<double> none;
+    std::vector<science::Column> names_only = cols;
+    for (science::Column& col : names_only) col.values = &none;
+    if (ranks->Root()) cli::WriteTable(table, format, header, names_only);
+    const size_t K = ranks->count();
+    ranks->Relay((total + kSlice - 1) / kSlice, table, [&](size_t slice) {
+      const size_t first = slice / K * kSlice;
+      return science::TableRows(format, cols, first, std::min(n, first + kSlice));
+    });
+    ranks->Agree();
+    if (!ranks->Root()) return 0;
+  }
   outputs.Commit();
   return 0;
 }

@@ -17,7 +17,7 @@ namespace cli {
 namespace {
 
 // Tags of the point-to-point messages.
-constexpr int kGatherTag = 1, kBlockTag = 2;
+constexpr int kGatherTag = 1, kBlockTag = 2, kRelayTag = 3;
 // Doubles a message at most (1 GiB).
 constexpr size_t kPiece = size_t{1} << 27;
 
@@ -168,6 +168,35 @@ void Ranks::Gather(const uint8_t* mine, size_t n, const std::vector<Values>& arr
       for (size_t k = 0; k < count; ++k)
         std::copy_n(&packed[k * a.width], a.width, a.data + index[k] * a.width);
     }
+  }
+}
+
+void Ranks::Relay(size_t pieces, FILE* out, const std::function<std::string(size_t)>& text) const {
+  try {
+    for (size_t p = 0; p < pieces; ++p) {
+      const int owner = static_cast<int>(p % count_);
+      if (owner == static_cast<int>(rank_)) {
+        const std::string t = text(p);
+        if (rank_ == 0) {
+          std::fwrite(t.data(), 1, t.size(), out);
+          continue;
+        }
+        const uint64_t size = t.size();
+        MPI_Send(&size, 1, MPI_UINT64_T, 0, kRelayTag, MPI_COMM_WORLD);
+        Send(t.data(), t.size(), MPI_CHAR, 0, kRelayTag);
+      } else if (rank_ == 0) {
+        uint64_t size = 0;
+        MPI_Recv(&size, 1, MPI_UINT64_T, owner, kRelayTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+        std::string t(size, '\0');
+        Receive(t.data(), t.size(), MPI_CHAR, owner, kRelayTag);
+        std::fwrite(t.data(), 1, t.size(), out);
+      }
+    }
+  } catch (const std::exception& e) {
+    // The others wait on this rank's pieces: no agreement can be met.
+    std::fprintf(stderr, "polyfield: %s (rank %u)\n", e.what(), rank_);
+    std::fflush(stderr);
+    MPI_Abort(MPI_COMM_WORLD, 1);
   }
 }
 

@@ -46,9 +46,31 @@ std::string HeaderLine(const std::string& line) {
 
 namespace {
 
+// Row r of a text table, with its newline.
+void AppendRow(std::string* line, char sep, const std::vector<Column>& columns, size_t r) {
+  char buf[32];
+  for (size_t c = 0; c < columns.size(); ++c) {
+    if (c) *line += sep;
+    const double v = (*columns[c].values)[r];
+    if (!std::isfinite(v)) {
+      *line += ShortestDigits(v);
+    } else if (columns[c].integer && std::fabs(v) < 0x1p53) {
+      // An index reads as an integer: 100000, never 1e+05.
+      line->append(buf, std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed).ptr);
+    } else {
+      line->append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+    }
+  }
+  *line += '\n';
+}
+
+char Separator(TableFormat format) {
+  return format == TableFormat::kCsv ? ',' : '\t';
+}
+
 void Text(FILE* out, TableFormat format, const std::vector<std::string>& header,
           const std::vector<Column>& columns) {
-  const char sep = format == TableFormat::kCsv ? ',' : '\t';
+  const char sep = Separator(format);
   std::string line;
   for (const std::string& h : header) line += "# " + HeaderLine(h) + "\n";
   line += "# ";
@@ -57,22 +79,9 @@ void Text(FILE* out, TableFormat format, const std::vector<std::string>& header,
   line += "\n";
   std::fwrite(line.data(), 1, line.size(), out);
   const size_t rows = columns.empty() ? 0 : columns[0].values->size();
-  char buf[32];
   for (size_t r = 0; r < rows; ++r) {
     line.clear();
-    for (size_t c = 0; c < columns.size(); ++c) {
-      if (c) line += sep;
-      const double v = (*columns[c].values)[r];
-      if (!std::isfinite(v)) {
-        line += ShortestDigits(v);
-      } else if (columns[c].integer && std::fabs(v) < 0x1p53) {
-        // An index reads as an integer: 100000, never 1e+05.
-        line.append(buf, std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed).ptr);
-      } else {
-        line.append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
-      }
-    }
-    line += '\n';
+    AppendRow(&line, sep, columns, r);
     if (std::fwrite(line.data(), 1, line.size(), out) != line.size()) return;
   }
 }
@@ -243,6 +252,13 @@ void WriteTable(FILE* out, TableFormat format, const std::vector<std::string>& h
 }  // namespace science
 
 namespace science {
+
+std::string TableRows(TableFormat format, const std::vector<Column>& columns, size_t first,
+                      size_t last) {
+  std::string text;
+  for (size_t r = first; r < last; ++r) AppendRow(&text, Separator(format), columns, r);
+  return text;
+}
 
 std::string TableText(TableFormat format, const std::vector<std::string>& header,
                       const std::vector<Column>& columns) {

@@ -33,6 +33,11 @@ std::string HeaderLine(const std::string& line);
 // by default one dimension of the rows.
 void WriteTable(FILE* out, TableFormat format, const std::vector<std::string>& header,
                 const std::vector<Column>& columns, const std::vector<size_t>& shape = {});
+// Rows first to last - 1 of a TSV or CSV table, as WriteTable writes them
+// (a table in pieces: the header and column names from WriteTable over
+// columns of no rows, then the rows piece after piece).
+std::string TableRows(TableFormat format, const std::vector<Column>& columns, size_t first,
+                      size_t last);
 // The table's bytes, and the table written whole to `path` ("-" is standard
 // output), replacing a file only once it is complete.
 std::string TableText(TableFormat format, const std::vector<std::string>& header,
