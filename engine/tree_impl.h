@@ -4,7 +4,9 @@
 // - P2P: the exact table form over a list of chunks at a few points (the
 //   facets of the leaves not accepted as far);
 // - M2P: a cell's multipole expansion at W points at once;
-// - P2M: the exact multipole moments of W triangles at once.
+// - P2M: the exact multipole moments of W triangles at once;
+// - the quarter turn and the shift along z of M2M (multipole.h's
+//   Translation) on whole coefficients (eight doubles) at once.
 // The harmonics and the layout of the moments are multipole.h's.
 namespace kernel::KERNEL_NS {
 namespace {
@@ -176,6 +178,83 @@ void P2M(size_t n, const double* const v[9], const double* area, const double* c
     double t = acc[k][0];
     for (int l = 1; l < W; ++l) t += acc[k][l];
     M[k] += t;
+  }
+}
+
+// The factor vector of chunk k of a coefficient (W of its eight doubles):
+// r for its real parts, i for its imaginary parts.
+inline vd PartFactor(double r, double i, int k) {
+  if (W <= 4) return Splat(k * W < 4 ? r : i);
+  vl imaginary;
+  for (int l = 0; l < W; ++l) imaginary[l] = l >= 4 ? -1 : 0;
+  return imaginary ? Splat(i) : Splat(r);
+}
+
+// The quarter turn of the moments of every degree n <= P (multipole.h):
+// out_m = sum over m' <= n of real[m][m'] Re in_m' + i imag[m][m'] Im in_m',
+// each coefficient eight doubles (real parts, then imaginary parts), the
+// tables of degree n at n (n + 1)(2n + 1)/6 by rows m. Four rows at a time,
+// each input coefficient loaded once for them.
+void QuarterTurn(int P, const double* real, const double* imag, const double* in, double* out) {
+  constexpr int V = 8 / W;  // vectors per coefficient
+  for (int n = 0; n <= P; ++n) {
+    const size_t w = size_t(n) + 1;
+    const size_t t0 = size_t(n) * w * (2 * size_t(n) + 1) / 6;
+    const double* vin = in + 4 * size_t(n) * w;
+    double* vout = out + 4 * size_t(n) * w;
+    size_t m = 0;
+    for (; m + 4 <= w; m += 4) {
+      const double* re = real + t0 + m * w;
+      const double* im = imag + t0 + m * w;
+      vd acc[4][V] = {};
+      for (size_t mp = 0; mp < w; ++mp) {
+        vd v[V];
+        for (int k = 0; k < V; ++k) v[k] = Load(vin + 8 * mp + size_t(k) * W);
+        for (size_t r = 0; r < 4; ++r)
+          for (int k = 0; k < V; ++k)
+            acc[r][k] = Fma(PartFactor(re[r * w + mp], im[r * w + mp], k), v[k], acc[r][k]);
+      }
+      for (size_t r = 0; r < 4; ++r)
+        for (int k = 0; k < V; ++k) Store(vout + 8 * (m + r) + size_t(k) * W, acc[r][k]);
+    }
+    for (; m < w; ++m) {
+      const double* re = real + t0 + m * w;
+      const double* im = imag + t0 + m * w;
+      vd acc[V] = {};
+      for (size_t mp = 0; mp < w; ++mp)
+        for (int k = 0; k < V; ++k)
+          acc[k] = Fma(PartFactor(re[mp], im[mp], k), Load(vin + 8 * mp + size_t(k) * W), acc[k]);
+      for (int k = 0; k < V; ++k) Store(vout + 8 * m + size_t(k) * W, acc[k]);
+    }
+  }
+}
+
+// The shift of M2M along z (multipole.h): out_n^m = sum over m <= j <= n of
+// in_j^m tk[n - j], coefficients of eight doubles by degree (n (n + 1)/2 + m).
+void ShiftZ(int P, const double* tk, const double* in, double* out) {
+  constexpr int V = 8 / W;
+  auto at = [](int n, int m) { return 8 * (size_t(n) * size_t(n + 1) / 2 + size_t(m)); };
+  for (int m = 0; m <= P; ++m) {
+    int n = m;
+    for (; n + 4 <= P + 1; n += 4) {
+      vd acc[4][V] = {};
+      for (int j = m; j <= n + 3; ++j) {
+        vd v[V];
+        for (int k = 0; k < V; ++k) v[k] = Load(in + at(j, m) + size_t(k) * W);
+        for (int r = 0; r < 4; ++r)
+          if (j <= n + r)
+            for (int k = 0; k < V; ++k) acc[r][k] = Fma(Splat(tk[n + r - j]), v[k], acc[r][k]);
+      }
+      for (int r = 0; r < 4; ++r)
+        for (int k = 0; k < V; ++k) Store(out + at(n + r, m) + size_t(k) * W, acc[r][k]);
+    }
+    for (; n <= P; ++n) {
+      vd acc[V] = {};
+      for (int j = m; j <= n; ++j)
+        for (int k = 0; k < V; ++k)
+          acc[k] = Fma(Splat(tk[n - j]), Load(in + at(j, m) + size_t(k) * W), acc[k]);
+      for (int k = 0; k < V; ++k) Store(out + at(n, m) + size_t(k) * W, acc[k]);
+    }
   }
 }
 
