@@ -46,8 +46,7 @@ struct Isa {
   void (*p2m)(size_t n, const double* const v[9], const double* area, const double* const s[4],
               const double c[3], double inv_a, int P, const double* inv_fact2, double* M);
   // M2M's quarter turn and shift along z (multipole.h's Translation).
-  void (*quarter_turn)(int P, const double* real, const double* imag, const double* in,
-                       double* out);
+  void (*quarter_turn)(int P, const double* turn, const double* in, double* out);
   void (*shift_z)(int P, const double* tk, const double* in, double* out);
 };
 const Isa& For(Simd simd);

@@ -45,14 +45,8 @@ Translation::Translation(int P, const kernel::Isa& isa) : P_(P), isa_(&isa) {
   // d^1(pi/2), at [m' + 1][m + 1].
   const double h = std::sqrt(0.5);
   const double d1[3][3] = {{0.5, h, 0.5}, {-h, 0, h}, {0.5, -h, 0.5}};
-  at_.resize(size_t(P) + 1);
-  size_t size = 0;
-  for (int n = 0; n <= P; ++n) {
-    at_[size_t(n)] = size;
-    size += size_t(n + 1) * size_t(n + 1);
-  }
-  real_.assign(size, 0.0);
-  imag_.assign(size, 0.0);
+  turn_.assign(size_t(P + 1) * size_t(P + 2) * size_t(2 * P + 3) / 6, 0.0);
+  size_t first = 0;
   // d^n(pi/2) in full, at [(m' + n)(2n + 1) + m + n], from d^(n-1): the
   // coupling is orthogonal, so the recurrence keeps its rounding small.
   std::vector<double> prev{1.0}, cur;
@@ -80,14 +74,18 @@ Translation::Translation(int P, const kernel::Isa& isa) : P_(P), isa_(&isa) {
       prev.swap(cur);
     }
     auto d = [&](int mp, int m) { return prev[size_t(mp + n) * size_t(w) + size_t(m + n)]; };
-    // out_m = sum over m' of d_{m'm} in_{m'}, in_{-m'} = (-1)^m' conj(in_m').
+    // out_m = sum over m' of d_{m'm} in_{m'}, in_{-m'} = (-1)^m' conj(in_m'):
+    // the real parts by d_{m'm} + (-1)^m' d_{-m',m}, the imaginary parts by
+    // d_{m'm} - (-1)^m' d_{-m',m}. As d_{-m',m}(pi/2) = (-1)^(n+m) d_{m'm}(pi/2),
+    // the first is 0 when n + m + m' is odd and the second when it is even:
+    // one factor per pair, that of the real parts when n + m + m' is even.
     for (int m = 0; m <= n; ++m)
       for (int mp = 0; mp <= n; ++mp) {
         const double t = d(mp, m), u = mp ? ((mp & 1) ? -d(-mp, m) : d(-mp, m)) : 0.0;
-        const size_t k = at_[size_t(n)] + size_t(m) * size_t(n + 1) + size_t(mp);
-        real_[k] = t + u;
-        imag_[k] = mp ? t - u : 0.0;
+        const bool real = (n + m + mp) % 2 == 0;
+        turn_[first + size_t(m) * size_t(n + 1) + size_t(mp)] = real ? t + u : mp ? t - u : 0.0;
       }
+    first += size_t(n + 1) * size_t(n + 1);
   }
   // sqrt((n + m)! (n - m)!) and 1/k!, in extended precision.
   std::vector<long double> fact(size_t(2 * P) + 2, 1.0L);
@@ -96,6 +94,10 @@ Translation::Translation(int P, const kernel::Isa& isa) : P_(P), isa_(&isa) {
   for (int n = 0; n <= P; ++n)
     for (int m = 0; m <= n; ++m)
       scale_[ByDegree(n, m)] = double(sqrtl(fact[size_t(n + m)] * fact[size_t(n - m)]));
+  inv_scale_.resize(scale_.size());
+  for (int n = 0; n <= P; ++n)
+    for (int m = 0; m <= n; ++m)
+      inv_scale_[ByDegree(n, m)] = double(1.0L / sqrtl(fact[size_t(n + m)] * fact[size_t(n - m)]));
   inv_fact_.resize(size_t(P) + 1);
   for (int k = 0; k <= P; ++k) inv_fact_[size_t(k)] = double(1.0L / fact[size_t(k)]);
 }
@@ -121,13 +123,13 @@ void Translation::Add(const double* S, const double from[3], double a_from, cons
       for (int q = 0; q < 8; ++q) x[q] = f * k[q];
     }
   auto quarter = [&](const double* in, double* out) {
-    isa_->quarter_turn(P, real_.data(), imag_.data(), in, out);
+    isa_->quarter_turn(P, turn_.data(), in, out);
   };
   // To or from the orthogonal basis: times or over (-1)^m sqrt((n+m)!(n-m)!)
   // (the sign is in the turns).
   auto rescale = [&](double* v, bool over) {
     for (size_t k = 0; k < K; ++k) {
-      const double f = over ? 1 / scale_[k] : scale_[k];
+      const double f = over ? inv_scale_[k] : scale_[k];
       for (int q = 0; q < 8; ++q) v[8 * k + q] *= f;
     }
   };
@@ -156,7 +158,7 @@ void Translation::Add(const double* S, const double from[3], double a_from, cons
   Turn(Y, P, pi / 2 - phi);
   for (int n = 0; n <= P; ++n)
     for (int m = 0; m <= n; ++m) {
-      const double f = (m ? 2.0 : 1.0) / scale_[ByDegree(n, m)];
+      const double f = (m ? 2.0 : 1.0) * inv_scale_[ByDegree(n, m)];
       const double* y = Y + 8 * ByDegree(n, m);
       double* out = M + 8 * Index(n, m, P);
       for (int q = 0; q < 8; ++q) out[q] += f * y[q];

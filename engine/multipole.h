@@ -71,12 +71,12 @@ class Translation {
  private:
   int P_;
   const kernel::Isa* isa_;
-  // Per degree n, at offset n (n + 1)(2n + 1)/6, for m, then m' = 0 .. n:
-  // the quarter turn's factors of the real and of the imaginary parts.
-  std::vector<double> real_, imag_;
-  std::vector<size_t> at_;
+  // Per degree n, at n (n + 1)(2n + 1)/6, for m, then m' = 0 .. n: the
+  // quarter turn's factor of the pair (of the real parts when n + m + m' is
+  // even, else of the imaginary parts).
+  std::vector<double> turn_;
   // sqrt((n + m)! (n - m)!) at n (n + 1) / 2 + m, and 1/k!.
-  std::vector<double> scale_, inv_fact_;
+  std::vector<double> scale_, inv_scale_, inv_fact_;
 };
 
 }  // namespace multipole

@@ -358,25 +358,33 @@ void ExactMonopole(const kernel::Model& table, size_t first, size_t last, double
   for (int k = 0; k < 3; ++k) M[1 + k] = 0.5 * sum[k].Value();
 }
 
-// Per order n, |M_n| = sqrt(sum over -n <= m <= n of |M_n^m|^2 (n+m)! (n-m)!):
-// the norm that bounds the order's term at x by |M_n| rho^(n+1)/a (the
-// addition theorem in the Schmidt-normalised basis). For the normal
-// densities, the norm of the three as one vector; out[2n], out[2n + 1].
-void Norms(const double* M, int P, double* out) {
+// The factors of Norms at Index(n, m, P): sqrt((n+m)! (n-m)!), made before
+// squaring (each factor alone would overflow or underflow at high orders);
+// the stored factor 2 of m > 0 undone, and +m and -m counted: (1/2)^2 x 2.
+std::vector<double> NormFactors(int P) {
   // ln k! for k <= 2 P (std::lgamma writes a global: not for threads).
   std::vector<double> log_factorial(size_t(2 * P) + 1, 0.0);
   for (int k = 2; k <= 2 * P; ++k)
     log_factorial[size_t(k)] = log_factorial[size_t(k) - 1] + std::log(double(k));
+  std::vector<double> f(Count(P));
+  for (int n = 0; n <= P; ++n)
+    for (int m = 0; m <= n; ++m)
+      f[Index(n, m, P)] =
+          std::exp(0.5 * (log_factorial[size_t(n + m)] + log_factorial[size_t(n - m)])) *
+          (m ? std::sqrt(0.5) : 1.0);
+  return f;
+}
+
+// Per order n, |M_n| = sqrt(sum over -n <= m <= n of |M_n^m|^2 (n+m)! (n-m)!):
+// the norm that bounds the order's term at x by |M_n| rho^(n+1)/a (the
+// addition theorem in the Schmidt-normalised basis). For the normal
+// densities, the norm of the three as one vector; out[2n], out[2n + 1].
+void Norms(const double* M, int P, const std::vector<double>& factor, double* out) {
   for (int n = 0; n <= P; ++n) {
     double vec = 0, s = 0;
     for (int m = 0; m <= n; ++m) {
       const double* k = M + 8 * Index(n, m, P);
-      // sqrt((n+m)! (n-m)!) scaled before squaring (each factor alone would
-      // overflow or underflow at high orders); the stored factor 2 of m > 0
-      // undone, and +m and -m counted: (1/2)^2 x 2.
-      const double f =
-          std::exp(0.5 * (log_factorial[size_t(n + m)] + log_factorial[size_t(n - m)])) *
-          (m ? std::sqrt(0.5) : 1.0);
+      const double f = factor[Index(n, m, P)];
       auto sq = [&](double v) { return (f * v) * (f * v); };
       s += sq(k[0]) + sq(k[4]);
       for (int q = 1; q < 4; ++q) vec += sq(k[q]) + sq(k[4 + q]);
@@ -474,8 +482,10 @@ void Tree::MakeMoments(ThreadTeam* team) const {
     });
   }
   if (cell_[0].moments >= 0) ExactMonopole(near_, 0, near_.chunks(), MomentsOf(cell_[0]));
+  const std::vector<double> factor = NormFactors(P_);
   for (const Cell& c : cell_)
-    if (c.moments >= 0) Norms(MomentsOf(c), P_, &norm_[size_t(c.moments) * 2 * size_t(P_ + 1)]);
+    if (c.moments >= 0)
+      Norms(MomentsOf(c), P_, factor, &norm_[size_t(c.moments) * 2 * size_t(P_ + 1)]);
 }
 
 // ---------------------------------------------------------------- evaluation
@@ -741,7 +751,7 @@ void Expansion::Build(const kernel::Model& table, const double c[3], double a, i
     FoldOrders(moment_.data(), P);
     ExactMonopole(table, 0, chunks, moment_.data());
     norm_.resize(2 * size_t(P + 1));
-    Norms(moment_.data(), P, norm_.data());
+    Norms(moment_.data(), P, NormFactors(P), norm_.data());
   } catch (const std::bad_alloc&) {
     Error("memory allocation error for SI.");
   }

@@ -181,50 +181,71 @@ void P2M(size_t n, const double* const v[9], const double* area, const double* c
   }
 }
 
-// The factor vector of chunk k of a coefficient (W of its eight doubles):
-// r for its real parts, i for its imaginary parts.
-inline vd PartFactor(double r, double i, int k) {
-  if (W <= 4) return Splat(k * W < 4 ? r : i);
-  vl imaginary;
-  for (int l = 0; l < W; ++l) imaginary[l] = l >= 4 ? -1 : 0;
-  return imaginary ? Splat(i) : Splat(r);
+// Four doubles (the real or the imaginary parts of a coefficient) as
+// 4 / W vectors, or half a vector for W = 8 (its unit has the 4-lane
+// instructions).
+#if KERNEL_WIDTH == 8
+typedef double v4 __attribute__((vector_size(32)));
+inline v4 Fma4(v4 a, v4 b, v4 c) {
+  return (v4)_mm256_fmadd_pd((__m256d)a, (__m256d)b, (__m256d)c);
+}
+#else
+struct v4 {
+  vd v[4 / W];
+};
+inline v4 Fma4(v4 a, v4 b, v4 c) {
+  for (int k = 0; k < 4 / W; ++k) c.v[k] = Fma(a.v[k], b.v[k], c.v[k]);
+  return c;
+}
+#endif
+inline v4 Load4(const double* p) {
+  v4 v;
+  __builtin_memcpy(&v, p, sizeof v);
+  return v;
+}
+inline v4 Splat4(double a) {
+  v4 v;
+  for (int k = 0; k < 4; ++k) reinterpret_cast<double*>(&v)[k] = -0.0 + a;
+  return v;
 }
 
 // The quarter turn of the moments of every degree n <= P (multipole.h):
-// out_m = sum over m' <= n of real[m][m'] Re in_m' + i imag[m][m'] Im in_m',
-// each coefficient eight doubles (real parts, then imaginary parts), the
-// tables of degree n at n (n + 1)(2n + 1)/6 by rows m. Four rows at a time,
-// each input coefficient loaded once for them.
-void QuarterTurn(int P, const double* real, const double* imag, const double* in, double* out) {
-  constexpr int V = 8 / W;  // vectors per coefficient
+// out_m = sum over m' <= n of t[m][m'] times the real parts of in_m' when
+// n + m + m' is even, else times their imaginary parts (into those of
+// out_m), each coefficient eight doubles (real parts, then imaginary
+// parts), the table t of degree n at n (n + 1)(2n + 1)/6 by rows m.
+void QuarterTurn(int P, const double* turn, const double* in, double* out) {
   for (int n = 0; n <= P; ++n) {
     const size_t w = size_t(n) + 1;
-    const size_t t0 = size_t(n) * w * (2 * size_t(n) + 1) / 6;
+    const double* t = turn + size_t(n) * w * (2 * size_t(n) + 1) / 6;
     const double* vin = in + 4 * size_t(n) * w;
     double* vout = out + 4 * size_t(n) * w;
-    size_t m = 0;
-    for (; m + 4 <= w; m += 4) {
-      const double* re = real + t0 + m * w;
-      const double* im = imag + t0 + m * w;
-      vd acc[4][V] = {};
-      for (size_t mp = 0; mp < w; ++mp) {
-        vd v[V];
-        for (int k = 0; k < V; ++k) v[k] = Load(vin + 8 * mp + size_t(k) * W);
-        for (size_t r = 0; r < 4; ++r)
-          for (int k = 0; k < V; ++k)
-            acc[r][k] = Fma(PartFactor(re[r * w + mp], im[r * w + mp], k), v[k], acc[r][k]);
+    for (size_t m = 0; m < w; ++m) {
+      const double* row = t + m * w;
+      // m' of the real parts: n + m + m' even (m' = 0 moves no imaginary
+      // part: in_0 is real).
+      const size_t first = (size_t(n) + m) % 2;
+      v4 re = Splat4(0), im = Splat4(0), re2 = Splat4(0), im2 = Splat4(0);
+      size_t mp = first;
+      for (; mp + 2 < w; mp += 4) {
+        re = Fma4(Splat4(row[mp]), Load4(vin + 8 * mp), re);
+        im = Fma4(Splat4(row[mp + 1]), Load4(vin + 8 * (mp + 1) + 4), im);
+        re2 = Fma4(Splat4(row[mp + 2]), Load4(vin + 8 * (mp + 2)), re2);
+        if (mp + 3 < w) im2 = Fma4(Splat4(row[mp + 3]), Load4(vin + 8 * (mp + 3) + 4), im2);
       }
-      for (size_t r = 0; r < 4; ++r)
-        for (int k = 0; k < V; ++k) Store(vout + 8 * (m + r) + size_t(k) * W, acc[r][k]);
-    }
-    for (; m < w; ++m) {
-      const double* re = real + t0 + m * w;
-      const double* im = imag + t0 + m * w;
-      vd acc[V] = {};
-      for (size_t mp = 0; mp < w; ++mp)
-        for (int k = 0; k < V; ++k)
-          acc[k] = Fma(PartFactor(re[mp], im[mp], k), Load(vin + 8 * mp + size_t(k) * W), acc[k]);
-      for (int k = 0; k < V; ++k) Store(vout + 8 * m + size_t(k) * W, acc[k]);
+      for (; mp < w; mp += 2) {
+        re = Fma4(Splat4(row[mp]), Load4(vin + 8 * mp), re);
+        if (mp + 1 < w) im = Fma4(Splat4(row[mp + 1]), Load4(vin + 8 * (mp + 1) + 4), im);
+      }
+      double r[4], i[4], r2[4], i2[4];
+      __builtin_memcpy(r, &re, sizeof r);
+      __builtin_memcpy(i, &im, sizeof i);
+      __builtin_memcpy(r2, &re2, sizeof r2);
+      __builtin_memcpy(i2, &im2, sizeof i2);
+      for (int q = 0; q < 4; ++q) {
+        vout[8 * m + size_t(q)] = r[q] + r2[q];
+        vout[8 * m + 4 + size_t(q)] = i[q] + i2[q];
+      }
     }
   }
 }
