@@ -442,7 +442,13 @@ void Tree::MakeMoments(ThreadTeam* team) const {
   moment_.assign(K * 8 * slots, 0.0);
   norm_.assign(2 * size_t(P_ + 1) * slots, 0.0);
   const std::vector<double> inv_fact2 = InverseFactorials(P_);
-  const multipole::Translation translation(P_, *isa_);
+  // The translation's tables (about 1 ms to make at P = 47) when some cell
+  // takes M2M.
+  bool translates = false;
+  for (uint32_t i = 0; i < cell_.size() && !translates; ++i)
+    translates = cell_[i].moments >= 0 && cell_[i].child && cell_[i + 1].moments >= 0 &&
+                 cell_[cell_[i].child].moments >= 0;
+  const multipole::Translation translation(translates ? P_ : 0, *isa_);
   // Depth of every cell (a parent comes before its children).
   const size_t cells = cell_.size();
   std::vector<uint32_t> depth(cells, 0);
@@ -454,7 +460,7 @@ void Tree::MakeMoments(ThreadTeam* team) const {
   }
   // Deepest cells first; a cell whose two children hold moments gets them
   // by M2M, the others by P2M from their facets. M2M by rotation costs
-  // O(P^3) a child (about 0.2 ms at P = 47), less than P2M of the 256 or
+  // O(P^3) a child (about 0.1 ms at P = 47), less than P2M of the 256 or
   // more facets of such a cell at every order (measured on generated
   // asteroids at P = 47: the moments of 80,000 facets in 0.5 s instead of
   // 1.4 s with M2M only above 3 P^2 facets).
