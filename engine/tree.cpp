@@ -33,26 +33,15 @@ int StoredOrder(const Settings& settings) {
 
 namespace {
 
-// Splits perm[begin, end) at `at` by coordinate `axis` of key (three doubles
-// per item), ties by item number: a split that depends only on the items.
-void SplitAt(uint32_t* perm, size_t begin, size_t at, size_t end, const double* key, int axis) {
-  std::nth_element(perm + begin, perm + at, perm + end, [&](uint32_t a, uint32_t b) {
-    const double ka = key[3 * size_t{a} + axis], kb = key[3 * size_t{b} + axis];
-    return ka < kb || (ka == kb && a < b);
-  });
-}
-
+// Splits perm[begin, end) at its middle by coordinate `axis` of key (three
+// doubles per item), ties by item number: a split that depends only on the
+// items.
 void SplitAtMiddle(uint32_t* perm, size_t begin, size_t end, const double* key, int axis) {
-  SplitAt(perm, begin, begin + (end - begin) / 2, end, key, axis);
-}
-
-// The first part of a range of n > 1 points halved: whole vectors of the
-// widest lanes (8) while the range holds more than one, so that the far
-// and near fields of the parts pad no lane.
-uint32_t Half(uint32_t n) {
-  constexpr uint32_t kLanes = 8;
-  if (n <= kLanes) return n / 2;
-  return std::max(kLanes, (n / 2 + kLanes / 2) / kLanes * kLanes);
+  std::nth_element(perm + begin, perm + begin + (end - begin) / 2, perm + end,
+                   [&](uint32_t a, uint32_t b) {
+                     const double ka = key[3 * size_t{a} + axis], kb = key[3 * size_t{b} + axis];
+                     return ka < kb || (ka == kb && a < b);
+                   });
 }
 
 // The axis of the largest extent of key over perm[begin, end).
@@ -544,7 +533,7 @@ void Tree::Batch(double tolerance, size_t first, size_t count, const double* x, 
         continue;
       }
       if (it.e - it.s > 1 && rt > c.radius) {
-        const uint32_t mid = it.s + Half(it.e - it.s);
+        const uint32_t mid = it.s + (it.e - it.s) / 2;
         stack.push_back({it.cell, mid, it.e});
         stack.push_back({it.cell, it.s, mid});
         continue;
@@ -688,10 +677,8 @@ bool Tree::Evaluate(double tolerance, size_t count, const double* x, const doubl
       batch_start.push_back(b);
       continue;
     }
-    // Whole batches to the first part (all batches but one are full).
-    const size_t full = (e - b + settings_.batch - 1) / settings_.batch;
-    const size_t mid = b + full / 2 * settings_.batch;
-    SplitAt(order.data(), b, mid, e, pts.data(), LongestAxis(order.data(), b, e, pts.data()));
+    SplitAtMiddle(order.data(), b, e, pts.data(), LongestAxis(order.data(), b, e, pts.data()));
+    const size_t mid = b + (e - b) / 2;
     stack.push_back({mid, e});
     stack.push_back({b, mid});
   }
