@@ -4,7 +4,8 @@
 // 1e-11 and 1e-13, one thread. The tree evaluates all N points; the exact
 // kernel evaluates every k-th of them (its cost per point does not depend on
 // the other points), which gives its time for all N and the tree's max error
-// relative to the largest |U| and |g| over those points.
+// relative to the largest |U| and |g| over those points. First, the cost of
+// one M2M (multipole.h's Translation) at the orders of the three tolerances.
 //
 //   build/bench/tree_bench [N ...]        (default 80000 320000)
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <ctime>
 #include <vector>
 
+#include "engine/multipole.h"
 #include "engine/table_engine.h"
 #include "engine/tree.h"
 #include "tests/support/asteroid.h"
@@ -80,12 +82,30 @@ void Compare(const char* name, const FacetView& view, const Points& p, size_t sa
   }
 }
 
+// Processor time of one translation of moments to order P.
+void TranslationCost(int P) {
+  const multipole::Translation translation(P, kernel::For(kernel::Best()));
+  std::vector<double> from(8 * multipole::Count(P)), to(from.size(), 0.0), scratch;
+  for (size_t k = 0; k < from.size(); ++k) from[k] = std::sin(double(k)) * 1e-3;
+  const double c[3] = {0.1, -0.2, 0.3}, parent[3] = {0, 0, 0};
+  constexpr int kTimes = 200;
+  const std::clock_t t0 = std::clock();
+  for (int i = 0; i < kTimes; ++i)
+    translation.Add(from.data(), c, 0.6, parent, 1.0, to.data(), &scratch);
+  std::printf("M2M      P=%-3d %7.1f us a translation\n", P, Seconds(t0) / kTimes * 1e6);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<size_t> sizes;
   for (int i = 1; i < argc; ++i) sizes.push_back(std::strtoul(argv[i], nullptr, 10));
   if (sizes.empty()) sizes = {80000, 320000};
+  for (double tolerance : {1e-8, 1e-11, 1e-13}) {
+    tree::Settings settings;
+    settings.tolerance = tolerance;
+    TranslationCost(tree::StoredOrder(settings));
+  }
   for (size_t want : sizes) {
     const std::vector<Facet> model = models::Asteroid(models::AsteroidGrid(want));
     const FacetView view = FacetView::Of(uint32_t(model.size()), model.data());

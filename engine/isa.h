@@ -45,6 +45,9 @@ struct Isa {
   // P2M: the exact moments of a run of facets.
   void (*p2m)(size_t n, const double* const v[9], const double* area, const double* const s[4],
               const double c[3], double inv_a, int P, const double* inv_fact2, double* M);
+  // M2M's quarter turn and shift along z (multipole.h's Translation).
+  void (*quarter_turn)(int P, const double* turn, const double* in, double* out);
+  void (*shift_z)(int P, const double* tk, const double* in, double* out);
 };
 const Isa& For(Simd simd);
 

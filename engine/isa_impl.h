@@ -9,6 +9,8 @@ const Isa kIsa{KERNEL_SIMD,
                Atan2,
                {P2P<true>, P2P<false>},
                M2P,
-               P2M};
+               P2M,
+               QuarterTurn,
+               ShiftZ};
 
 }  // namespace kernel::KERNEL_NS

@@ -19,6 +19,9 @@
 
 #include <cmath>
 #include <cstddef>
+#include <vector>
+
+#include "engine/isa.h"
 
 namespace multipole {
 
@@ -37,5 +40,43 @@ inline size_t Count(int P) {
 // most Q rho^(p + 1) / ((1 - rho) r), Q = integral of |s| over the cell.
 // The smallest p with rho^(p + 1)/(1 - rho) <= eps (at least 1).
 int Order(double rho, double eps);
+
+}  // namespace multipole
+
+namespace multipole {
+
+// M2M by rotation: a cell's moments translated to another centre and radius
+// in O(P^3). The frame is turned so that the shift lies along z (where the
+// regular harmonics of the shift are those of m = 0 alone, and the
+// translation keeps every m apart), shifted, and turned back. A turn about y
+// by b is made of two fixed quarter turns about y and turns about z,
+//   d^n(b)_{m'm} = i^(m - m') sum_k d^n(pi/2)_{m'k} d^n(pi/2)_{mk} e^(-i k b),
+// applied to the moments in the basis in which the turns are orthogonal
+// (M_n^m scaled by (-1)^m sqrt((n + m)! (n - m)!)). As every turned set of
+// moments is that of real densities, only m >= 0 is kept: a quarter turn
+// pairs the columns m and -m of d^n(pi/2).
+class Translation {
+ public:
+  // The tables for moments stored to order P; the turns and the shift on
+  // the lanes of `isa`.
+  Translation(int P, const kernel::Isa& isa);
+  int order() const { return P_; }
+  // Adds the moments S (about centre `from` scaled by radius a_from; stored
+  // as multipole.h says, factor 2 of m > 0 folded in) translated to the
+  // centre `to` and radius a_to into M, stored alike. Scratch space is the
+  // caller's (one per thread).
+  void Add(const double* S, const double from[3], double a_from, const double to[3], double a_to,
+           double* M, std::vector<double>* scratch) const;
+
+ private:
+  int P_;
+  const kernel::Isa* isa_;
+  // Per degree n, at n (n + 1)(2n + 1)/6, for m, then m' = 0 .. n: the
+  // quarter turn's factor of the pair (of the real parts when n + m + m' is
+  // even, else of the imaginary parts).
+  std::vector<double> turn_;
+  // sqrt((n + m)! (n - m)!) at n (n + 1) / 2 + m, and 1/k!.
+  std::vector<double> scale_, inv_scale_, inv_fact_;
+};
 
 }  // namespace multipole

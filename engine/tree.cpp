@@ -27,9 +27,6 @@ namespace tree {
 using multipole::Count;
 using multipole::Index;
 
-// Cells of up to this many times P^2 facets get their moments by P2M.
-constexpr double kM2MFacets = 3;
-
 int StoredOrder(const Settings& settings) {
   return std::min(80, multipole::Order(settings.theta, settings.tolerance * 0.1));
 }
@@ -350,25 +347,33 @@ void ExactMonopole(const kernel::Model& table, size_t first, size_t last, double
   for (int k = 0; k < 3; ++k) M[1 + k] = 0.5 * sum[k].Value();
 }
 
-// Per order n, |M_n| = sqrt(sum over -n <= m <= n of |M_n^m|^2 (n+m)! (n-m)!):
-// the norm that bounds the order's term at x by |M_n| rho^(n+1)/a (the
-// addition theorem in the Schmidt-normalised basis). For the normal
-// densities, the norm of the three as one vector; out[2n], out[2n + 1].
-void Norms(const double* M, int P, double* out) {
+// The factors of Norms at Index(n, m, P): sqrt((n+m)! (n-m)!), made before
+// squaring (each factor alone would overflow or underflow at high orders);
+// the stored factor 2 of m > 0 undone, and +m and -m counted: (1/2)^2 x 2.
+std::vector<double> NormFactors(int P) {
   // ln k! for k <= 2 P (std::lgamma writes a global: not for threads).
   std::vector<double> log_factorial(size_t(2 * P) + 1, 0.0);
   for (int k = 2; k <= 2 * P; ++k)
     log_factorial[size_t(k)] = log_factorial[size_t(k) - 1] + std::log(double(k));
+  std::vector<double> f(Count(P));
+  for (int n = 0; n <= P; ++n)
+    for (int m = 0; m <= n; ++m)
+      f[Index(n, m, P)] =
+          std::exp(0.5 * (log_factorial[size_t(n + m)] + log_factorial[size_t(n - m)])) *
+          (m ? std::sqrt(0.5) : 1.0);
+  return f;
+}
+
+// Per order n, |M_n| = sqrt(sum over -n <= m <= n of |M_n^m|^2 (n+m)! (n-m)!):
+// the norm that bounds the order's term at x by |M_n| rho^(n+1)/a (the
+// addition theorem in the Schmidt-normalised basis). For the normal
+// densities, the norm of the three as one vector; out[2n], out[2n + 1].
+void Norms(const double* M, int P, const std::vector<double>& factor, double* out) {
   for (int n = 0; n <= P; ++n) {
     double vec = 0, s = 0;
     for (int m = 0; m <= n; ++m) {
       const double* k = M + 8 * Index(n, m, P);
-      // sqrt((n+m)! (n-m)!) scaled before squaring (each factor alone would
-      // overflow or underflow at high orders); the stored factor 2 of m > 0
-      // undone, and +m and -m counted: (1/2)^2 x 2.
-      const double f =
-          std::exp(0.5 * (log_factorial[size_t(n + m)] + log_factorial[size_t(n - m)])) *
-          (m ? std::sqrt(0.5) : 1.0);
+      const double f = factor[Index(n, m, P)];
       auto sq = [&](double v) { return (f * v) * (f * v); };
       s += sq(k[0]) + sq(k[4]);
       for (int q = 1; q < 4; ++q) vec += sq(k[q]) + sq(k[4 + q]);
@@ -426,6 +431,13 @@ void Tree::MakeMoments(ThreadTeam* team) const {
   moment_.assign(K * 8 * slots, 0.0);
   norm_.assign(2 * size_t(P_ + 1) * slots, 0.0);
   const std::vector<double> inv_fact2 = InverseFactorials(P_);
+  // The translation's tables (about 1 ms to make at P = 47) when some cell
+  // takes M2M.
+  bool translates = false;
+  for (uint32_t i = 0; i < cell_.size() && !translates; ++i)
+    translates = cell_[i].moments >= 0 && cell_[i].child && cell_[i + 1].moments >= 0 &&
+                 cell_[cell_[i].child].moments >= 0;
+  const multipole::Translation translation(translates ? P_ : 0, *isa_);
   // Depth of every cell (a parent comes before its children).
   const size_t cells = cell_.size();
   std::vector<uint32_t> depth(cells, 0);
@@ -436,10 +448,11 @@ void Tree::MakeMoments(ThreadTeam* team) const {
     deepest = std::max(deepest, depth[i] + 1);
   }
   // Deepest cells first; a cell whose two children hold moments gets them
-  // by M2M when it has more than kM2MFacets P^2 facets, the others by P2M
-  // from their facets: M2M costs O(P^4) a cell, P2M O(P^2) a facet, and
-  // P2M is the vectorised one (measured on generated asteroids at P = 47:
-  // the moments of 80,000 facets in 1.7 s instead of 3.4 s).
+  // by M2M, the others by P2M from their facets. M2M by rotation costs
+  // O(P^3) a child (about 0.1 ms at P = 47), less than P2M of the 256 or
+  // more facets of such a cell at every order (measured on generated
+  // asteroids at P = 47: the moments of 80,000 facets in 0.5 s instead of
+  // 1.4 s with M2M only above 3 P^2 facets).
   for (uint32_t level = deepest + 1; level-- > 0;) {
     std::vector<uint32_t> list;
     for (uint32_t i = 0; i < cells; ++i)
@@ -451,9 +464,10 @@ void Tree::MakeMoments(ThreadTeam* team) const {
         const uint32_t id = list[j];
         const Cell& c = cell_[id];
         double* M = MomentsOf(c);
-        if (c.child && cell_[id + 1].moments >= 0 && cell_[c.child].moments >= 0 &&
-            double(c.end - c.begin) > kM2MFacets * P_ * P_) {
-          for (uint32_t k : {id + 1, c.child}) M2M(cell_[k], c, M, &scratch);
+        if (c.child && cell_[id + 1].moments >= 0 && cell_[c.child].moments >= 0) {
+          for (uint32_t k : {id + 1, c.child})
+            translation.Add(MomentsOf(cell_[k]), cell_[k].c, cell_[k].radius, c.c, c.radius, M,
+                            &scratch);
         } else {
           ChunkMoments(near_, c.leaf, c.leaf_end, c.c, c.radius, c0_, P_, *isa_, inv_fact2.data(),
                        M, &scratch);
@@ -463,90 +477,10 @@ void Tree::MakeMoments(ThreadTeam* team) const {
     });
   }
   if (cell_[0].moments >= 0) ExactMonopole(near_, 0, near_.chunks(), MomentsOf(cell_[0]));
+  const std::vector<double> factor = NormFactors(P_);
   for (const Cell& c : cell_)
-    if (c.moments >= 0) Norms(MomentsOf(c), P_, &norm_[size_t(c.moments) * 2 * size_t(P_ + 1)]);
-}
-
-// M2M: adds the moments of `from`, translated to the centre and scale of
-// `to`, into M. With d = (c - c')/a' and s = a/a':
-// M'_n^m = sum over j <= n and l of s^j M_j^l conj(R_{n-j}^{m-l}(d)), from
-// R_n^m(x + y) = sum R_j^l(x) R_{n-j}^{m-l}(y), taking M^-l = (-1)^l
-// conj(M^l), R^-k the same. The stored factor 2 of m > 0 is undone on the
-// way in and done again on the way out.
-void Tree::M2M(const Cell& from, const Cell& to, double* M, std::vector<double>* scratch) const {
-  const int P = P_;
-  const double ia = 1 / to.radius;
-  const double d[3] = {(from.c[0] - to.c[0]) * ia, (from.c[1] - to.c[1]) * ia,
-                       (from.c[2] - to.c[2]) * ia};
-  const double r2 = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
-  // Regular harmonics of d: (re, im) at twice the moments' index; then the
-  // full tables over -n <= m <= n: source moments scaled by s^j, as eight
-  // doubles each, and the conjugated regular harmonics of d as (re, im).
-  const size_t K = Count(P);
-  const size_t full = size_t(P + 1) * size_t(P + 1);
-  scratch->assign(2 * K + 8 * full + 2 * full, 0.0);
-  double* R = scratch->data();
-  double* src = R + 2 * K;
-  double* conj_r = src + 8 * full;
-  auto at = [&](int n, int m) { return 2 * Index(n, m, P); };
-  double dr = 1, di = 0;  // R_m^m
-  for (int m = 0; m <= P; ++m) {
-    if (m > 0) {
-      const double f = 1.0 / (2 * m);
-      const double nr = (d[0] * dr - d[1] * di) * f, ni = (d[0] * di + d[1] * dr) * f;
-      dr = nr, di = ni;
-    }
-    R[at(m, m)] = dr, R[at(m, m) + 1] = di;
-    if (m == P) break;
-    R[at(m + 1, m)] = d[2] * dr, R[at(m + 1, m) + 1] = d[2] * di;
-    for (int n = m + 2; n <= P; ++n) {
-      const double f = 1.0 / (double(n - m) * double(n + m));
-      R[at(n, m)] = ((2 * n - 1) * d[2] * R[at(n - 1, m)] - r2 * R[at(n - 2, m)]) * f;
-      R[at(n, m) + 1] = ((2 * n - 1) * d[2] * R[at(n - 1, m) + 1] - r2 * R[at(n - 2, m) + 1]) * f;
-    }
-  }
-  const double* S = MomentsOf(from);
-  double w = 1;
-  const double scale = from.radius * ia;
-  for (int j = 0; j <= P; ++j, w *= scale)
-    for (int l = -j; l <= j; ++l) {
-      const int al = l < 0 ? -l : l;
-      const double* m = S + 8 * Index(j, al, P);
-      const double unfold = al ? 0.5 : 1.0;
-      const double sign = ((l < 0 && (al & 1)) ? -w : w) * unfold;  // (-1)^l
-      double* out = &src[8 * (size_t(j) * size_t(j) + size_t(j + l))];
-      for (int c = 0; c < 4; ++c) {
-        out[c] = sign * m[c];
-        out[4 + c] = (l < 0 ? -sign : sign) * m[4 + c];
-      }
-      const double* r = R + at(j, al);
-      const double rs = (l < 0 && (al & 1)) ? -1.0 : 1.0;
-      double* cr = &conj_r[2 * (size_t(j) * size_t(j) + size_t(j + l))];
-      cr[0] = rs * r[0];
-      cr[1] = (l < 0 ? rs : -rs) * r[1];  // conj(R^l) = conj((-1)^l conj(R^-l))
-    }
-  for (int n = 0; n <= P; ++n)
-    for (int m = 0; m <= n; ++m) {
-      double acc[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-      for (int j = 0; j <= n; ++j) {
-        const int k = n - j;
-        const int lo = std::max(-j, m - k), hi = std::min(j, m + k);
-        const double* sj = &src[8 * (size_t(j) * size_t(j) + size_t(j))];
-        const double* rk = &conj_r[2 * (size_t(k) * size_t(k) + size_t(k + m))];
-        for (int l = lo; l <= hi; ++l) {
-          // M_j^l conj(R_k^(m - l)) = (mr + i mi)(cr + i ci)
-          const double* sl = sj + 8 * l;
-          const double cr = rk[-2 * l], ci = rk[-2 * l + 1];
-          for (int c = 0; c < 4; ++c) {
-            acc[c] += sl[c] * cr - sl[4 + c] * ci;
-            acc[4 + c] += sl[4 + c] * cr + sl[c] * ci;
-          }
-        }
-      }
-      double* out = M + 8 * Index(n, m, P);
-      const double fold = m ? 2.0 : 1.0;
-      for (int c = 0; c < 8; ++c) out[c] += fold * acc[c];
-    }
+    if (c.moments >= 0)
+      Norms(MomentsOf(c), P_, factor, &norm_[size_t(c.moments) * 2 * size_t(P_ + 1)]);
 }
 
 // ---------------------------------------------------------------- evaluation
@@ -819,7 +753,7 @@ void Expansion::Build(const kernel::Model& table, const double c[3], double a, i
     FoldOrders(moment_.data(), P);
     ExactMonopole(table, 0, chunks, moment_.data());
     norm_.resize(2 * size_t(P + 1));
-    Norms(moment_.data(), P, norm_.data());
+    Norms(moment_.data(), P, NormFactors(P), norm_.data());
   } catch (const std::bad_alloc&) {
     Error("memory allocation error for SI.");
   }

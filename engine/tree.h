@@ -7,7 +7,8 @@
 //                    broken by facet index), leaves of up to 64 facets;
 //   P2M              a cell's exact moments from its facets (the lowest cells
 //                    that hold moments);
-//   M2M              a cell's moments translated from its two children's;
+//   M2M              a cell's moments translated from its two children's
+//                    (by rotation, O(P^3): multipole.h);
 //   the target tree  the points of a call grouped into batches of up to 32
 //                    the same way;
 //   M2P              a far cell's expansion at the points of a batch;
@@ -129,7 +130,6 @@ class Tree {
   // The steps of Moments.
   void MakeMoments(ThreadTeam* team) const;
   double* MomentsOf(const Cell& c) const;
-  void M2M(const Cell& from, const Cell& to, double* M, std::vector<double>* scratch) const;
   // One batch of points [first, first + count) of the sorted arrays.
   void Batch(double tolerance, size_t first, size_t count, const double* x, const double* y,
              const double* z, double* sum, TableGuard guard, double maxU, double maxg) const;

@@ -4,7 +4,9 @@
 // - P2P: the exact table form over a list of chunks at a few points (the
 //   facets of the leaves not accepted as far);
 // - M2P: a cell's multipole expansion at W points at once;
-// - P2M: the exact multipole moments of W triangles at once.
+// - P2M: the exact multipole moments of W triangles at once;
+// - the quarter turn and the shift along z of M2M (multipole.h's
+//   Translation) on whole coefficients (eight doubles) at once.
 // The harmonics and the layout of the moments are multipole.h's.
 namespace kernel::KERNEL_NS {
 namespace {
@@ -176,6 +178,104 @@ void P2M(size_t n, const double* const v[9], const double* area, const double* c
     double t = acc[k][0];
     for (int l = 1; l < W; ++l) t += acc[k][l];
     M[k] += t;
+  }
+}
+
+// Four doubles (the real or the imaginary parts of a coefficient) as
+// 4 / W vectors, or half a vector for W = 8 (its unit has the 4-lane
+// instructions).
+#if KERNEL_WIDTH == 8
+typedef double v4 __attribute__((vector_size(32)));
+inline v4 Fma4(v4 a, v4 b, v4 c) {
+  return (v4)_mm256_fmadd_pd((__m256d)a, (__m256d)b, (__m256d)c);
+}
+#else
+struct v4 {
+  vd v[4 / W];
+};
+inline v4 Fma4(v4 a, v4 b, v4 c) {
+  for (int k = 0; k < 4 / W; ++k) c.v[k] = Fma(a.v[k], b.v[k], c.v[k]);
+  return c;
+}
+#endif
+inline v4 Load4(const double* p) {
+  v4 v;
+  __builtin_memcpy(&v, p, sizeof v);
+  return v;
+}
+inline v4 Splat4(double a) {
+  v4 v;
+  for (int k = 0; k < 4; ++k) reinterpret_cast<double*>(&v)[k] = -0.0 + a;
+  return v;
+}
+
+// The quarter turn of the moments of every degree n <= P (multipole.h):
+// out_m = sum over m' <= n of t[m][m'] times the real parts of in_m' when
+// n + m + m' is even, else times their imaginary parts (into those of
+// out_m), each coefficient eight doubles (real parts, then imaginary
+// parts), the table t of degree n at n (n + 1)(2n + 1)/6 by rows m.
+void QuarterTurn(int P, const double* turn, const double* in, double* out) {
+  for (int n = 0; n <= P; ++n) {
+    const size_t w = size_t(n) + 1;
+    const double* t = turn + size_t(n) * w * (2 * size_t(n) + 1) / 6;
+    const double* vin = in + 4 * size_t(n) * w;
+    double* vout = out + 4 * size_t(n) * w;
+    for (size_t m = 0; m < w; ++m) {
+      const double* row = t + m * w;
+      // m' of the real parts: n + m + m' even (m' = 0 moves no imaginary
+      // part: in_0 is real).
+      const size_t first = (size_t(n) + m) % 2;
+      v4 re = Splat4(0), im = Splat4(0), re2 = Splat4(0), im2 = Splat4(0);
+      size_t mp = first;
+      for (; mp + 2 < w; mp += 4) {
+        re = Fma4(Splat4(row[mp]), Load4(vin + 8 * mp), re);
+        im = Fma4(Splat4(row[mp + 1]), Load4(vin + 8 * (mp + 1) + 4), im);
+        re2 = Fma4(Splat4(row[mp + 2]), Load4(vin + 8 * (mp + 2)), re2);
+        if (mp + 3 < w) im2 = Fma4(Splat4(row[mp + 3]), Load4(vin + 8 * (mp + 3) + 4), im2);
+      }
+      for (; mp < w; mp += 2) {
+        re = Fma4(Splat4(row[mp]), Load4(vin + 8 * mp), re);
+        if (mp + 1 < w) im = Fma4(Splat4(row[mp + 1]), Load4(vin + 8 * (mp + 1) + 4), im);
+      }
+      double r[4], i[4], r2[4], i2[4];
+      __builtin_memcpy(r, &re, sizeof r);
+      __builtin_memcpy(i, &im, sizeof i);
+      __builtin_memcpy(r2, &re2, sizeof r2);
+      __builtin_memcpy(i2, &im2, sizeof i2);
+      for (int q = 0; q < 4; ++q) {
+        vout[8 * m + size_t(q)] = r[q] + r2[q];
+        vout[8 * m + 4 + size_t(q)] = i[q] + i2[q];
+      }
+    }
+  }
+}
+
+// The shift of M2M along z (multipole.h): out_n^m = sum over m <= j <= n of
+// in_j^m tk[n - j], coefficients of eight doubles by degree (n (n + 1)/2 + m).
+void ShiftZ(int P, const double* tk, const double* in, double* out) {
+  constexpr int V = 8 / W;
+  auto at = [](int n, int m) { return 8 * (size_t(n) * size_t(n + 1) / 2 + size_t(m)); };
+  for (int m = 0; m <= P; ++m) {
+    int n = m;
+    for (; n + 4 <= P + 1; n += 4) {
+      vd acc[4][V] = {};
+      for (int j = m; j <= n + 3; ++j) {
+        vd v[V];
+        for (int k = 0; k < V; ++k) v[k] = Load(in + at(j, m) + size_t(k) * W);
+        for (int r = 0; r < 4; ++r)
+          if (j <= n + r)
+            for (int k = 0; k < V; ++k) acc[r][k] = Fma(Splat(tk[n + r - j]), v[k], acc[r][k]);
+      }
+      for (int r = 0; r < 4; ++r)
+        for (int k = 0; k < V; ++k) Store(out + at(n + r, m) + size_t(k) * W, acc[r][k]);
+    }
+    for (; n <= P; ++n) {
+      vd acc[V] = {};
+      for (int j = m; j <= n; ++j)
+        for (int k = 0; k < V; ++k)
+          acc[k] = Fma(Splat(tk[n - j]), Load(in + at(j, m) + size_t(k) * W), acc[k]);
+      for (int k = 0; k < V; ++k) Store(out + at(n, m) + size_t(k) * W, acc[k]);
+    }
   }
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/read.h"
+#include "engine/multipole.h"
 #include "engine/si_direct.h"
 #include "engine/table_engine.h"
 #include "tests/support/asteroid.h"
@@ -124,6 +125,78 @@ TEST(TreeHarmonics, TriangleMomentsAndFarFieldMatchQuadrature) {
         EXPECT_NEAR(psi[4 * j + q], (q + 1) * want, bound * (q + 1) * want);
     }
   }
+}
+
+// The moments of a few triangles (four distinct densities) about centre c
+// scaled by a, to order P, the factor 2 of m > 0 folded in.
+std::vector<double> DirectMoments(const std::vector<double>& tri, const double c[3], double a,
+                                  int P, const kernel::Isa& isa) {
+  const size_t n = tri.size() / 9;
+  std::vector<double> v(9 * n), area(n), s(4 * n);
+  for (size_t f = 0; f < n; ++f) {
+    const double* t = &tri[9 * f];
+    for (int k = 0; k < 9; ++k) v[size_t(k) * n + f] = t[k];
+    const double e1[3] = {t[3] - t[0], t[4] - t[1], t[5] - t[2]};
+    const double e2[3] = {t[6] - t[0], t[7] - t[1], t[8] - t[2]};
+    const double cr[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2],
+                          e1[0] * e2[1] - e1[1] * e2[0]};
+    area[f] = 0.5 * std::sqrt(cr[0] * cr[0] + cr[1] * cr[1] + cr[2] * cr[2]);
+    for (int q = 0; q < 4; ++q) s[size_t(q) * n + f] = (q + 1.0) * std::cos(7 * t[0] + q);
+  }
+  std::vector<double> inv_fact2(size_t(P) + 1);
+  for (int k = 0; k <= P; ++k) inv_fact2[size_t(k)] = 1 / std::tgamma(k + 3.0);
+  const double* const pv[9] = {&v[0],     &v[n],     &v[2 * n], &v[3 * n], &v[4 * n],
+                               &v[5 * n], &v[6 * n], &v[7 * n], &v[8 * n]};
+  const double* const ps[4] = {&s[0], &s[n], &s[2 * n], &s[3 * n]};
+  std::vector<double> M(8 * At(P, P, P) + 8, 0.0);
+  isa.p2m(n, pv, area.data(), ps, c, 1 / a, P, inv_fact2.data(), M.data());
+  for (int m = 1; m <= P; ++m)
+    for (int k = 8 * int(At(m, m, P)); k < 8 * int(At(P, m, P)) + 8; ++k) M[size_t(k)] *= 2;
+  return M;
+}
+
+// M2M: the moments of two clusters of triangles, each about its own ball,
+// translated to a parent ball, against the moments of all the triangles
+// about the parent directly; each coefficient within rounding of the
+// order's scale (|M_n^m| sqrt((n+m)!(n-m)!) <= Q (r/a)^n).
+TEST(TreeHarmonics, TranslatedMomentsAreTheParentsOwn) {
+  for (kernel::Simd simd : {kernel::Simd::kBaseline, kernel::Simd::kAvx2, kernel::Simd::kAvx512})
+    for (int P : {1, 2, 7, 20, 47, 80}) {
+      if (!kernel::Supported(simd)) continue;
+      const multipole::Translation translation(P, kernel::For(simd));
+      // Shifts in every direction, along the axes and none.
+      const double shifts[][3] = {{0.31, -0.22, 0.17}, {-0.1, 0.4, -0.33}, {0, 0, 0.45},
+                                  {0, 0, -0.3},        {0.4, 0, 0},        {0, 0, 0}};
+      for (const double* shift : shifts) {
+        const double parent[3] = {0.2, -0.1, 0.05}, a = 1.3;
+        std::vector<double> want(8 * At(P, P, P) + 8, 0.0), got = want;
+        std::vector<double> all, scratch;
+        double Q = 0;
+        for (int side : {1, -1}) {
+          const double c[3] = {parent[0] + side * shift[0], parent[1] + side * 0.5 * shift[1],
+                               parent[2] + side * shift[2]};
+          const double r = 0.6;
+          std::vector<double> tri;
+          for (int f = 0; f < 9; ++f)
+            for (int k = 0; k < 9; ++k)
+              tri.push_back(c[k % 3] + 0.45 * std::sin(1.7 * f + 2.3 * k + side));
+          const std::vector<double> child = DirectMoments(tri, c, r, P, Isa());
+          translation.Add(child.data(), c, r, parent, a, got.data(), &scratch);
+          all.insert(all.end(), tri.begin(), tri.end());
+          Q += std::fabs(child[0]) + std::fabs(child[4]);
+        }
+        want = DirectMoments(all, parent, a, P, Isa());
+        for (int n = 0; n <= P; ++n)
+          for (int m = 0; m <= n; ++m) {
+            const double f = std::sqrt(std::tgamma(n + m + 1.0) * std::tgamma(n - m + 1.0));
+            for (int q = 0; q < 8; ++q) {
+              const size_t k = 8 * At(n, m, P) + size_t(q);
+              ASSERT_NEAR(got[k] * f, want[k] * f, 1e-14 * Q * (q % 4 + 1))
+                  << "P " << P << " n " << n << " m " << m << " q " << q << " shift " << shift[0];
+            }
+          }
+      }
+    }
 }
 
 struct Points {
