@@ -133,8 +133,8 @@ CheckReport Check(const Mesh& m) {
     }
     Groups g = GroupBy(r.vertices, U, [&](size_t i) { return sorted[i][0]; });
     for (size_t v = 0; v < r.vertices; ++v) {
-      uint32_t* first = &g.item[0] + g.offset[v];
-      uint32_t* last = &g.item[0] + g.offset[v + 1];
+      uint32_t* first = g.item.data() + g.offset[v];
+      uint32_t* last = g.item.data() + g.offset[v + 1];
       SortGroup(first, last, [&](uint32_t a, uint32_t b) { return sorted[a] < sorted[b]; });
       for (uint32_t* i = first + 1; i < last; ++i)
         if (sorted[*i] == sorted[*(i - 1)]) ++r.duplicate_faces;
@@ -152,8 +152,8 @@ CheckReport Check(const Mesh& m) {
     const auto hi = [&](uint32_t h) { return std::max(from(h), to(h)); };
     Groups g = GroupBy(r.vertices, 3 * U, [&](size_t h) { return lo(static_cast<uint32_t>(h)); });
     for (size_t v = 0; v < r.vertices; ++v) {
-      uint32_t* first = &g.item[0] + g.offset[v];
-      uint32_t* last = &g.item[0] + g.offset[v + 1];
+      uint32_t* first = g.item.data() + g.offset[v];
+      uint32_t* last = g.item.data() + g.offset[v + 1];
       SortGroup(first, last, [&](uint32_t a, uint32_t b) { return hi(a) < hi(b); });
       for (uint32_t* i = first; i < last;) {
         uint32_t* end = i + 1;
@@ -226,7 +226,7 @@ CheckReport Check(const Mesh& m) {
   }
   Groups members = GroupBy(r.components, U, [&](size_t i) { return piece[i]; });
   for (uint32_t p = 0; p < r.components; ++p) {
-    const uint32_t* first = &members.item[0] + members.offset[p];
+    const uint32_t* first = members.item.data() + members.offset[p];
     const size_t size = members.offset[p + 1] - members.offset[p];
     bool known = false;
     int winding = 0;
