@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -67,14 +66,16 @@ void Read(const std::string& path, int columns, const std::string& what, bool fi
     if (length && raw[length - 1] == '\n') raw[--length] = '\0';
     // A NUL inside a line ends no number: the line is refused as it stands.
     const bool nul = std::memchr(raw, '\0', length) != nullptr;
-    std::string text(raw, length);
-    text.resize(std::min(text.find('#'), text.size()));  // shown without its comment
-    if (char* hash = std::strchr(raw, '#')) *hash = '\0';
+    // The line as shown in a refusal: up to its comment.
+    const char* hash = static_cast<const char*>(std::memchr(raw, '#', length));
+    const size_t shown = hash ? static_cast<size_t>(hash - raw) : length;
+    if (hash) raw[shown] = '\0';
     bool blank;
     if (!nul && Parse(raw, columns, finite, values.data(), &blank)) {
       row(values.data(), number);
     } else if (nul || !blank) {
-      throw Failure(path + ":" + std::to_string(number) + ": " + expected + text + "\"");
+      throw Failure(path + ":" + std::to_string(number) + ": " + expected +
+                    std::string(raw, shown) + "\"");
     }
   }
   // A read error is not the end of the list.
