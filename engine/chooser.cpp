@@ -93,37 +93,58 @@ void Chooser::Release() {
   table_.Release();
   table_built_ = false;
   tree_.reset();
+  gradient_tree_.reset();
   entries_ = {};
   exact_expansion_.Release();
   tree_expansion_.Release();
 }
 
-void Chooser::Gradient(size_t count, const double* x, const double* y, const double* z, double* t,
-                       const EvaluateOptions& options) const {
-  {
-    // The per-facet table of the scalar form, made at the first tensor asked
-    // for: an engine only asked for the field keeps no second table.
-    const std::lock_guard<std::mutex> hold(lock_);
-    if (entries_.size() != model_.n) {
-      try {
-        entries_.resize(model_.n);
-      } catch (const std::bad_alloc&) {
-        Error("memory allocation error for SI.");
-      }
-      for (uint32_t f = 0; f < model_.n; ++f) {
-        double v[9];
-        model_.Corners(f, v);
-        entries_[f] = MakeSIEntry(v);
-      }
+const std::vector<SIEntry>& Chooser::Entries() const {
+  // The per-facet table of the scalar form, made at the first tensor asked
+  // for: an engine only asked for the field keeps no second table.
+  const std::lock_guard<std::mutex> hold(lock_);
+  if (entries_.size() != model_.n) {
+    try {
+      entries_.resize(model_.n);
+    } catch (const std::bad_alloc&) {
+      Error("memory allocation error for SI.");
+    }
+    for (uint32_t f = 0; f < model_.n; ++f) {
+      double v[9];
+      model_.Corners(f, v);
+      entries_[f] = MakeSIEntry(v);
     }
   }
-  table_.Team().MultiThreading(
-      count,
-      [&](unsigned first, unsigned step) {
-        for (size_t i = first; i < count; i += step)
-          TensorSI(model_, entries_.data(), x[i], y[i], z[i], t + 6 * i);
-      },
-      options.threads);
+  return entries_;
+}
+
+bool Chooser::Gradient(size_t count, const double* x, const double* y, const double* z, double* t,
+                       const EvaluateOptions& options, const uint8_t* wanted) const {
+  const double tolerance = options.tolerance >= 0 ? options.tolerance : tolerance_;
+  if (tolerance > 0 && TreeIsFaster(model_.n, count, tolerance))
+    return TreeFor(tolerance, true)
+        ->Gradient(tolerance, count, x, y, z, t, &table_.Team(), wanted, options);
+  const std::vector<SIEntry>& entries = Entries();
+  std::vector<size_t> points;
+  for (size_t i = 0; i < count; ++i)
+    if (!wanted || wanted[i]) points.push_back(i);
+  // In blocks, between which the monitor is told.
+  constexpr size_t kBlock = 4096;
+  for (size_t first = 0; first < points.size(); first += kBlock) {
+    const size_t n = std::min(kBlock, points.size() - first);
+    table_.Team().MultiThreading(
+        n,
+        [&](unsigned begin, unsigned step) {
+          for (size_t k = begin; k < n; k += step) {
+            const size_t i = points[first + k];
+            TensorSI(model_, entries.data(), x[i], y[i], z[i], t + 6 * i);
+          }
+        },
+        options.threads);
+    if (options.monitor && !options.monitor(double(first + n) / double(points.size())))
+      return false;
+  }
+  return true;
 }
 
 const kernel::Model& Chooser::ExactTable() const {
@@ -135,16 +156,20 @@ const kernel::Model& Chooser::ExactTable() const {
   return table_.table();
 }
 
-std::shared_ptr<const tree::Tree> Chooser::TreeFor(double tolerance) const {
+std::shared_ptr<const tree::Tree> Chooser::TreeFor(double tolerance, bool gradient) const {
   tree::Settings settings;
   settings.tolerance = tolerance;
+  settings.gradient = gradient;
   const std::lock_guard<std::mutex> hold(lock_);
-  if (!tree_ || tree_->MaxOrder() != tree::StoredOrder(settings)) {
+  // The tensor's tree apart: the field's results do not depend on whether
+  // the tensor was asked for.
+  std::shared_ptr<const tree::Tree>& tree = gradient ? gradient_tree_ : tree_;
+  if (!tree || tree->MaxOrder() != tree::StoredOrder(settings)) {
     auto made = std::make_shared<tree::Tree>();
     made->Build(model_, settings, *isa_, &table_.Team());
-    tree_ = made;
+    tree = made;
   }
-  return tree_;
+  return tree;
 }
 
 const tree::Expansion& Chooser::ExpansionFor(double tolerance) const {

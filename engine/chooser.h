@@ -9,7 +9,10 @@
 // - with a tolerance (TOLERANCE, SetTolerance or the call's own), points
 //   beyond kFar radii by the expansion to that tolerance relative to their
 //   own value, the others by the closed form (over the tree's leaves) or by
-//   the tree, whichever the cost estimate says is the faster for this call.
+//   the tree, whichever the cost estimate says is the faster for this call;
+// - the gradient tensor in closed form, or under a tolerance by the tree
+//   (a tree of its own, with moments to the tensor's higher order) where
+//   the same estimate says it is the faster.
 // Nothing depends on earlier calls: what is prepared for one (the table,
 // the tree, the expansion) is made the same way whenever it is made.
 #pragma once
@@ -47,9 +50,15 @@ class Chooser final : public FieldEngine {
                 const FieldOut& out, const EvaluateOptions& options = {}) const override;
   void Release() override;
   // The gravity gradient tensor at points i < count (xx, xy, xz, yy, yz, zz
-  // at t[6i ..]) in closed form, on options.threads threads.
-  void Gradient(size_t count, const double* x, const double* y, const double* z, double* t,
-                const EvaluateOptions& options = {}) const;
+  // at t[6i ..]) on options.threads threads: without a tolerance in closed
+  // form; with one (the call's, else the engine's) by the tree where the
+  // cost estimate says it is the faster, every component within the
+  // tolerance times the call's largest component. With `wanted`, only the
+  // points i with wanted[i] set are written (the tree still forms its
+  // batches from all of them, so a point's bits do not depend on which are
+  // wanted). False when the monitor stopped it.
+  bool Gradient(size_t count, const double* x, const double* y, const double* z, double* t,
+                const EvaluateOptions& options = {}, const uint8_t* wanted = nullptr) const;
 
   // The tolerance of calls that give none (0: the exact sum); set before
   // Load, or the engine prepares for it at the first call that needs it.
@@ -74,7 +83,8 @@ class Chooser final : public FieldEngine {
   size_t FarOrders(size_t count, const double* x, const double* y, const double* z,
                    double tolerance, std::vector<int>* order) const;
   const kernel::Model& ExactTable() const;
-  std::shared_ptr<const tree::Tree> TreeFor(double tolerance) const;
+  const std::vector<SIEntry>& Entries() const;
+  std::shared_ptr<const tree::Tree> TreeFor(double tolerance, bool gradient = false) const;
   const tree::Expansion& ExpansionFor(double tolerance) const;
 
   TableGuard guard_;
@@ -87,7 +97,7 @@ class Chooser final : public FieldEngine {
   mutable std::mutex lock_;  // for what is made at first need
   mutable bool table_built_ = false;
   mutable std::vector<SIEntry> entries_;  // for the tensor, made at its first use
-  mutable std::shared_ptr<const tree::Tree> tree_;
+  mutable std::shared_ptr<const tree::Tree> tree_, gradient_tree_;
   // The expansion over the table's facet order and over the tree's.
   mutable tree::Expansion exact_expansion_, tree_expansion_;
 };

@@ -38,10 +38,19 @@ struct Isa {
   // list of chunks at n <= kPoints points (by TableGuard).
   void (*p2p[2])(const Model& model, const uint32_t* chunks, size_t nchunks, size_t n,
                  const double* x, const double* y, const double* z, double* sum);
+  // The tensor's P2P: the closed form's gradient tensor over a list of
+  // chunks at n points, T_ab of point j added into t[9j + 3a + b] (with the
+  // relative edge guard).
+  void (*p2p_gradient)(const Model& model, const uint32_t* chunks, size_t nchunks, size_t n,
+                       const double* x, const double* y, const double* z, double* t);
   // M2P: a cell's multipole expansion (moments M to order P, evaluated to
   // order p) at n points, the four potentials added into psi.
   void (*m2p)(const double* M, int P, int p, const double c[3], double inv_a, size_t n,
               const double* x, const double* y, const double* z, double* psi);
+  // The gradient of the expansion of the three normal densities at n
+  // points: d Psi_k/d x_b of point j added into grad[9j + 3k + b].
+  void (*m2p_gradient)(const double* M, int P, int p, const double c[3], double inv_a, size_t n,
+                       const double* x, const double* y, const double* z, double* grad);
   // P2M: the exact moments of a run of facets.
   void (*p2m)(size_t n, const double* const v[9], const double* area, const double* const s[4],
               const double c[3], double inv_a, int P, const double* inv_fact2, double* M);

@@ -100,7 +100,10 @@ void TensorFacet(const SIEntry& e, const double v[9], double px, double py, doub
     w[0] += m[k].x * L, w[1] += m[k].y * L, w[2] += m[k].z * L;
   }
   const double triple = Dot(Cross(B - A, C - A), r[0]);
-  const double omega2 = 2 * terms::SolidAngle(triple, r[0], r[1], r[2], R[0], R[1], R[2]);
+  const double h = e.nx * r[0].x + e.ny * r[0].y + e.nz * r[0].z;
+  const double omega2 = terms::InPlane(h, px, py, pz, R[0] + R[1] + R[2])
+                            ? 0
+                            : 2 * terms::SolidAngle(triple, r[0], r[1], r[2], R[0], R[1], R[2]);
   const double n[3] = {e.nx, e.ny, e.nz};
   for (int a = 0; a < 3; ++a)
     for (int b = 0; b < 3; ++b) T[a][b] += n[a] * (w[b] - n[b] * omega2);

@@ -41,7 +41,10 @@ void CalculateSIReference(const Facets& facets, const SIEntry* si, double x, dou
 // whose gradient in p is -sum_k m_k L_k + n Omega (the edge integrals L_k of
 // 1/R along the facet's boundary, with its in-plane outward edge normals
 // m_k, and the solid angle Omega = 2 omega under which it is seen). Edge
-// terms vanish under the relative guard, as in the field.
+// terms vanish under the relative guard, as in the field. The tensor jumps
+// by 4 pi n n^T across the facet; a point in its plane to within rounding
+// (terms::InPlane) takes the mean of the two sides, Omega = 0, where the
+// sign of a rounding remainder would otherwise pick a side.
 void TensorFacet(const SIEntry& e, const double v[9], double px, double py, double pz,
                  double T[3][3]);
 

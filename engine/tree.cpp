@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <numeric>
 
 #include "common/error.h"
 #include "engine/multipole.h"
@@ -28,7 +29,13 @@ using multipole::Count;
 using multipole::Index;
 
 int StoredOrder(const Settings& settings) {
-  return std::min(80, multipole::Order(settings.theta, settings.tolerance * 0.1));
+  const double eps = settings.tolerance * 0.1, t = settings.theta;
+  int P = std::min(80, multipole::Order(t, eps));
+  if (settings.gradient)
+    while (P < 80 &&
+           std::pow(t, P + 1) * ((2.0 * P + 3) * (1 - t) + 2 * t) / ((1 - t) * (1 - t)) > eps)
+      ++P;
+  return P;
 }
 
 namespace {
@@ -112,6 +119,58 @@ void Ball(const double* const p[3], size_t s, size_t e, double centre[3], double
     r2 = std::max(r2, d2);
   }
   *radius = std::sqrt(r2) * (1 + 1e-12);
+}
+
+// The points of a call in batches, split like the facets down to `batch`
+// points: order[i] is the point at place i, start[b] the first place of
+// batch b (one more: count), and the points in that order.
+struct Batches {
+  std::vector<uint32_t> order;
+  std::vector<size_t> start;
+  std::vector<double> x, y, z;
+};
+void FormBatches(size_t count, const double* x, const double* y, const double* z, uint32_t batch,
+                 Batches* out) {
+  std::vector<uint32_t>* order = &out->order;
+  std::vector<size_t>* start = &out->start;
+  std::vector<double> pts;
+  try {
+    order->resize(count);
+    pts.resize(3 * count);
+  } catch (const std::bad_alloc&) {
+    Error("memory allocation error for P, X, Y and Z.");
+  }
+  for (size_t i = 0; i < count; ++i) {
+    (*order)[i] = static_cast<uint32_t>(i);
+    pts[3 * i] = x[i], pts[3 * i + 1] = y[i], pts[3 * i + 2] = z[i];
+  }
+  std::vector<std::pair<size_t, size_t>> stack{{0, count}};
+  start->clear();
+  while (!stack.empty()) {
+    const auto [b, e] = stack.back();
+    stack.pop_back();
+    if (e - b <= batch) {
+      start->push_back(b);
+      continue;
+    }
+    SplitAtMiddle(order->data(), b, e, pts.data(), LongestAxis(order->data(), b, e, pts.data()));
+    const size_t mid = b + (e - b) / 2;
+    stack.push_back({mid, e});
+    stack.push_back({b, mid});
+  }
+  std::sort(start->begin(), start->end());
+  start->push_back(count);
+  std::vector<double>().swap(pts);
+  try {
+    out->x.resize(count), out->y.resize(count), out->z.resize(count);
+  } catch (const std::bad_alloc&) {
+    Error("memory allocation error for P, X, Y and Z.");
+  }
+  for (size_t i = 0; i < count; ++i) {
+    out->x[i] = x[(*order)[i]];
+    out->y[i] = y[(*order)[i]];
+    out->z[i] = z[(*order)[i]];
+  }
 }
 
 }  // namespace
@@ -407,6 +466,49 @@ int OrderWithin(const double* norm, int P, double area, double q0, double rho, d
   return p;
 }
 
+// The smallest order p >= 1 at which the gradient of an expansion of the
+// normal densities (norms `norm`, stored to order P, Q = area) at ratio
+// rho misses by at most budget / r^2 in each component; -1 when none up to
+// P does. The term of order n is r^-(n+1) Y_n with |Y_n| <= |M_n| a^n; its
+// gradient, radial (n + 1) Y_n/r^(n+2) and tangential (at most n |Y_n| /
+// r^(n+2), Bernstein's inequality on the sphere), is at most (2n + 1)
+// |M_n| rho^(n+2)/a^2, which times r^2 is (2n + 1) |M_n| rho^n. The tail
+// beyond P, with |M_n| <= Q: Q sum_{n>P} (2n + 1) rho^n
+// = Q rho^(P+1) ((2P + 3)(1 - rho) + 2 rho)/(1 - rho)^2.
+int GradientOrderWithin(const double* norm, int P, double area, double rho, double budget) {
+  double e =
+      area * std::pow(rho, P + 1) * ((2.0 * P + 3) * (1 - rho) + 2 * rho) / ((1 - rho) * (1 - rho));
+  if (!(e <= budget)) return -1;
+  double rn[81];
+  rn[0] = 1;
+  for (int n = 1; n <= P; ++n) rn[n] = rn[n - 1] * rho;
+  int p = P;
+  for (; p > 1; --p) {
+    const double next = e + (2.0 * p + 1) * norm[2 * p] * rn[p];
+    if (!(next <= budget)) break;
+    e = next;
+  }
+  return p;
+}
+
+// The near items sorted by their ranges of points, and f(s, e, leaves) for
+// each range with its leaves in the order found.
+template <class NearItem, class F>
+void ForNearRanges(std::vector<NearItem>* near, std::vector<uint32_t>* leaves, F f) {
+  std::stable_sort(near->begin(), near->end(), [](const NearItem& a, const NearItem& b) {
+    return a.s < b.s || (a.s == b.s && a.e < b.e);
+  });
+  const std::vector<NearItem>& list = *near;
+  for (size_t i = 0; i < list.size();) {
+    size_t k = i;
+    leaves->clear();
+    for (; k < list.size() && list[k].s == list[i].s && list[k].e == list[i].e; ++k)
+      for (uint32_t l = list[k].leaf; l < list[k].leaf_end; ++l) leaves->push_back(l);
+    f(list[i].s, list[i].e, *leaves);
+    i = k;
+  }
+}
+
 }  // namespace
 
 void Tree::Moments(ThreadTeam* team) const {
@@ -485,9 +587,10 @@ void Tree::MakeMoments(ThreadTeam* team) const {
 
 // ---------------------------------------------------------------- evaluation
 
-void Tree::Batch(double tolerance, size_t first, size_t count, const double* x, const double* y,
-                 const double* z, double* sum, TableGuard guard, double maxU, double maxg) const {
-  const double* p[3] = {x + first, y + first, z + first};
+// The interaction lists of a batch (points p[k][0 .. count)): cells far by
+// the opening rule, and leaves.
+void Tree::Interactions(const double* const p[3], size_t count, std::vector<Far>* far,
+                        std::vector<Near>* near) const {
   // Work items: a cell against points [s, e) of the batch. A cell that is
   // too near for points spread wider than itself is tried again against
   // each half of them (the batch is in spatial order, so halves are
@@ -496,26 +599,13 @@ void Tree::Batch(double tolerance, size_t first, size_t count, const double* x, 
     uint32_t cell;
     uint32_t s, e;
   };
-  struct Far {
-    uint32_t cell, s, e;
-    double rho, r, D;  // r = d - r_t; D bounds |x - c0| over the points
-  };
-  struct Near {
-    uint32_t s, e, leaf, leaf_end;
-  };
   thread_local std::vector<Item> stack;
-  thread_local std::vector<Far> far;
-  thread_local std::vector<Near> near;
-  thread_local std::vector<double> psi;
-  thread_local std::vector<uint32_t> leaves;
   stack.clear();
-  far.clear();
-  near.clear();
-  psi.assign(4 * count, 0.0);
+  far->clear();
+  near->clear();
   stack.push_back({0, 0, static_cast<uint32_t>(count)});
   uint32_t ball_s = 1, ball_e = 0;  // the range whose ball is at hand
   double bc[3] = {0, 0, 0}, rt = 0;
-  // The interaction lists: cells far by the opening rule, and leaves.
   while (!stack.empty()) {
     const Item it = stack.back();
     stack.pop_back();
@@ -529,7 +619,7 @@ void Tree::Batch(double tolerance, size_t first, size_t count, const double* x, 
       const double gap = std::sqrt(dx * dx + dy * dy + dz * dz) - rt;
       if (gap > 0 && c.radius <= settings_.theta * gap) {
         const double D = std::hypot(bc[0] - c0_[0], bc[1] - c0_[1], bc[2] - c0_[2]) + rt;
-        far.push_back({it.cell, it.s, it.e, c.radius / gap, gap, D});
+        far->push_back({it.cell, it.s, it.e, c.radius / gap, gap, D});
         continue;
       }
       if (it.e - it.s > 1 && rt > c.radius) {
@@ -540,12 +630,23 @@ void Tree::Batch(double tolerance, size_t first, size_t count, const double* x, 
       }
     }
     if (c.child == 0) {
-      near.push_back({it.s, it.e, c.leaf, c.leaf_end});
+      near->push_back({it.s, it.e, c.leaf, c.leaf_end});
     } else {
       stack.push_back({c.child, it.s, it.e});
       stack.push_back({it.cell + 1, it.s, it.e});
     }
   }
+}
+
+void Tree::Batch(double tolerance, size_t first, size_t count, const double* x, const double* y,
+                 const double* z, double* sum, TableGuard guard, double maxU, double maxg) const {
+  const double* p[3] = {x + first, y + first, z + first};
+  thread_local std::vector<Far> far;
+  thread_local std::vector<Near> near;
+  thread_local std::vector<double> psi;
+  thread_local std::vector<uint32_t> leaves;
+  psi.assign(4 * count, 0.0);
+  Interactions(p, count, &far, &near);
   // The budget: at every point the far cells' bounds add up to at most
   // tol max|g| (and tol max|U|), each cell's share in proportion to its
   // Q/r.
@@ -589,21 +690,13 @@ void Tree::Batch(double tolerance, size_t first, size_t count, const double* x, 
   }
   // The near field, one evaluation per range of points with its leaves in
   // the order found.
-  std::stable_sort(near.begin(), near.end(), [](const Near& a, const Near& b) {
-    return a.s < b.s || (a.s == b.s && a.e < b.e);
-  });
-  for (size_t i = 0; i < near.size();) {
-    size_t k = i;
-    leaves.clear();
-    for (; k < near.size() && near[k].s == near[i].s && near[k].e == near[i].e; ++k)
-      for (uint32_t l = near[k].leaf; l < near[k].leaf_end; ++l) leaves.push_back(l);
-    for (size_t j = near[i].s; j < near[i].e; j += kernel::kPoints) {
-      const size_t n = std::min<size_t>(kernel::kPoints, near[i].e - j);
-      isa_->p2p[static_cast<int>(guard)](near_, leaves.data(), leaves.size(), n, p[0] + j, p[1] + j,
+  ForNearRanges(&near, &leaves, [&](size_t s, size_t e, const std::vector<uint32_t>& list) {
+    for (size_t j = s; j < e; j += kernel::kPoints) {
+      const size_t n = std::min<size_t>(kernel::kPoints, e - j);
+      isa_->p2p[static_cast<int>(guard)](near_, list.data(), list.size(), n, p[0] + j, p[1] + j,
                                          p[2] + j, sum + 4 * j);
     }
-    i = k;
-  }
+  });
 }
 
 bool Tree::Evaluate(double tolerance, size_t count, const double* x, const double* y,
@@ -613,13 +706,8 @@ bool Tree::Evaluate(double tolerance, size_t count, const double* x, const doubl
   ThreadTeam alone;
   if (!team) team = &alone;
   std::vector<double> sum;
-  std::vector<uint32_t> order;
-  std::vector<double> pts;
-  std::vector<size_t> batch_start;
   try {
     sum.assign(4 * count, 0.0);
-    order.resize(count);
-    pts.resize(3 * count);
   } catch (const std::bad_alloc&) {
     Error("memory allocation error for P, X, Y and Z.");
   }
@@ -666,34 +754,10 @@ bool Tree::Evaluate(double tolerance, size_t count, const double* x, const doubl
       maxg = std::max(maxg, std::hypot(s[4 * k + i], s[5 * k + i], s[6 * k + i]));
     }
   }
-  for (size_t i = 0; i < count; ++i) {
-    order[i] = static_cast<uint32_t>(i);
-    pts[3 * i] = x[i], pts[3 * i + 1] = y[i], pts[3 * i + 2] = z[i];
-  }
-  // Batches: the points split like the facets, down to `batch` points.
-  std::vector<std::pair<size_t, size_t>> stack{{0, count}};
-  while (!stack.empty()) {
-    const auto [b, e] = stack.back();
-    stack.pop_back();
-    if (e - b <= settings_.batch) {
-      batch_start.push_back(b);
-      continue;
-    }
-    SplitAtMiddle(order.data(), b, e, pts.data(), LongestAxis(order.data(), b, e, pts.data()));
-    const size_t mid = b + (e - b) / 2;
-    stack.push_back({mid, e});
-    stack.push_back({b, mid});
-  }
-  std::sort(batch_start.begin(), batch_start.end());
-  batch_start.push_back(count);
-  // The points in batch order, as three arrays.
-  std::vector<double> bx(count), by(count), bz(count);
-  for (size_t i = 0; i < count; ++i) {
-    bx[i] = x[order[i]];
-    by[i] = y[order[i]];
-    bz[i] = z[order[i]];
-  }
-  std::vector<double>().swap(pts);
+  Batches formed;
+  FormBatches(count, x, y, z, settings_.batch, &formed);
+  const std::vector<uint32_t>& order = formed.order;
+  const std::vector<size_t>& batch_start = formed.start;
   // This part's batches: b, b + parts, ... (all of them in one process).
   const size_t parts = std::max(1u, options.parts), part = options.part % parts;
   const size_t all = batch_start.size() - 1;
@@ -706,8 +770,8 @@ bool Tree::Evaluate(double tolerance, size_t count, const double* x, const doubl
         size_t done = 0;
         for (size_t j = t; j < batches && !stop; j += m) {
           const size_t b = part + j * parts;
-          Batch(tolerance, batch_start[b], batch_start[b + 1] - batch_start[b], bx.data(),
-                by.data(), bz.data(), &sum[4 * batch_start[b]], guard, maxU, maxg);
+          Batch(tolerance, batch_start[b], batch_start[b + 1] - batch_start[b], formed.x.data(),
+                formed.y.data(), formed.z.data(), &sum[4 * batch_start[b]], guard, maxU, maxg);
           if (t == 0 && options.monitor && ++done % 64 == 0 &&
               !options.monitor(double(done) / double(mine)))
             stop = true;
@@ -729,6 +793,156 @@ bool Tree::Evaluate(double tolerance, size_t count, const double* x, const doubl
 }
 
 // ---------------------------------------------------------------- Expansion
+
+void Tree::GradientBatch(double tolerance, size_t first, size_t count, const double* x,
+                         const double* y, const double* z, double* t, double maxT) const {
+  const double* p[3] = {x + first, y + first, z + first};
+  thread_local std::vector<Far> far;
+  thread_local std::vector<Near> near;
+  thread_local std::vector<double> grad;
+  grad.assign(9 * count, 0.0);
+  Interactions(p, count, &far, &near);
+  // The budget: at every point the far cells' bounds add up to at most
+  // tol max|T|, each cell's share in proportion to its Q/r^2.
+  double S = 0;
+  for (const Far& f : far) S += cell_[f.cell].area / (f.r * f.r);
+  const double eps = S > 0 ? tolerance * maxT / S : 0;
+  for (const Far& f : far) {
+    const Cell& c = cell_[f.cell];
+    int order;
+    if (forced_ >= 0) {
+      order = std::min(forced_, P_);
+    } else {
+      order = GradientOrderWithin(&norm_[size_t(c.moments) * 2 * size_t(P_ + 1)], P_, c.area, f.rho,
+                                  eps * c.area);
+      if (order >= 0 &&
+          double(Count(order + 1)) * settings_.gradient_coefficient_cost >= double(c.end - c.begin))
+        order = -1;  // the facets cost less
+    }
+    if (order < 0) {
+      near.push_back({f.s, f.e, c.leaf, c.leaf_end});
+      continue;
+    }
+    isa_->m2p_gradient(MomentsOf(c), P_, order, c.c, 1 / c.radius, f.e - f.s, p[0] + f.s,
+                       p[1] + f.s, p[2] + f.s, &grad[9 * size_t(f.s)]);
+  }
+  for (size_t k = 0; k < 9 * count; ++k) t[k] = -grad[k];
+  // The near field, one evaluation per range of points with its leaves in
+  // the order found.
+  thread_local std::vector<uint32_t> leaves;
+  ForNearRanges(&near, &leaves, [&](size_t s, size_t e, const std::vector<uint32_t>& list) {
+    isa_->p2p_gradient(near_, list.data(), list.size(), e - s, p[0] + s, p[1] + s, p[2] + s,
+                       t + 9 * s);
+  });
+}
+
+bool Tree::Gradient(double tolerance, size_t count, const double* x, const double* y,
+                    const double* z, double* t, ThreadTeam* team, const uint8_t* wanted,
+                    const EvaluateOptions& options) const {
+  if (count == 0) return true;
+  ThreadTeam alone;
+  if (!team) team = &alone;
+  const auto want = [&](size_t i) { return !wanted || wanted[i]; };
+  if (cell_.empty()) {
+    for (size_t i = 0; i < count; ++i)
+      if (want(i)) std::fill(t + 6 * i, t + 6 * i + 6, 0.0);
+    return true;
+  }
+  Moments(team);
+  // A lower bound of the call's largest component: the closed form at a
+  // sample of its points near the model; beyond kFarSample radii of the
+  // root's ball, a bound for a closed outward surface of volume V inside
+  // the ball: there T_rr >= (5/3) V/(r + a)^3 (the second derivative along
+  // the radius of 1/|x - y| is (3 cos^2 - 1)/|x - y|^3, cos^2 >= 8/9), and
+  // T_rr, a sum of the components weighted by r_i r_j, is at most 3 times
+  // the largest.
+  double maxT = 0;
+  {
+    constexpr double kFarSample = 4;
+    const Cell& root = cell_[0];
+    const size_t k = std::min<size_t>(settings_.sample, count);
+    std::vector<size_t> near;
+    for (size_t i = 0; i < k; ++i) {
+      const size_t j = i * count / k;
+      const double r = std::hypot(x[j] - root.c[0], y[j] - root.c[1], z[j] - root.c[2]);
+      if (r > kFarSample * root.radius && volume_ > 0) {
+        const double d = r + root.radius;
+        maxT = std::max(maxT, volume_ / (3 * d * d * d));
+        continue;
+      }
+      near.push_back(j);
+    }
+    // The whole table at the sample points, W of them a call.
+    std::vector<uint32_t> all(near_.chunks());
+    std::iota(all.begin(), all.end(), 0u);
+    std::vector<double> px(near.size()), py(near.size()), pz(near.size());
+    for (size_t i = 0; i < near.size(); ++i)
+      px[i] = x[near[i]], py[i] = y[near[i]], pz[i] = z[near[i]];
+    std::vector<double> sample(9 * near.size(), 0.0);
+    constexpr size_t kLanes = 8;
+    const size_t groups = (near.size() + kLanes - 1) / kLanes;
+    ForThreads(
+        team, groups,
+        [&](unsigned first, unsigned step) {
+          for (size_t g = first; g < groups; g += step) {
+            const size_t b = g * kLanes, e = std::min(near.size(), b + kLanes);
+            isa_->p2p_gradient(near_, all.data(), all.size(), e - b, &px[b], &py[b], &pz[b],
+                               &sample[9 * b]);
+          }
+        },
+        options.threads);
+    for (double v : sample) maxT = std::max(maxT, std::fabs(v));
+  }
+  Batches formed;
+  FormBatches(count, x, y, z, settings_.batch, &formed);
+  const std::vector<uint32_t>& order = formed.order;
+  const std::vector<size_t>& batch_start = formed.start;
+  std::vector<double> sum;
+  std::vector<size_t> todo;  // the batches evaluated
+  try {
+    sum.assign(9 * count, 0.0);
+  } catch (const std::bad_alloc&) {
+    Error("memory allocation error for P, X, Y and Z.");
+  }
+  for (size_t b = 0; b + 1 < batch_start.size(); ++b) {
+    bool any = false;
+    for (size_t i = batch_start[b]; i < batch_start[b + 1] && !any; ++i) any = want(order[i]);
+    if (any) todo.push_back(b);
+  }
+  const size_t batches = todo.size();
+  std::atomic<bool> stop{false};
+  ForThreads(
+      team, batches,
+      [&](unsigned th, unsigned m) {
+        const size_t mine = batches > th ? (batches - th + m - 1) / m : 0;
+        size_t done = 0;
+        for (size_t j = th; j < batches && !stop; j += m) {
+          const size_t b = todo[j];
+          GradientBatch(tolerance, batch_start[b], batch_start[b + 1] - batch_start[b],
+                        formed.x.data(), formed.y.data(), formed.z.data(),
+                        &sum[9 * batch_start[b]], maxT);
+          if (th == 0 && options.monitor && ++done % 64 == 0 &&
+              !options.monitor(double(done) / double(mine)))
+            stop = true;
+        }
+        if (th == 0 && options.monitor && !stop && !options.monitor(1.0)) stop = true;
+      },
+      options.threads);
+  for (size_t b : todo)
+    for (size_t i = batch_start[b]; i < batch_start[b + 1]; ++i) {
+      const size_t j = order[i];
+      if (!want(j)) continue;
+      const double* T = &sum[9 * i];
+      double* o = t + 6 * j;
+      o[0] = T[0];
+      o[1] = 0.5 * (T[1] + T[3]);
+      o[2] = 0.5 * (T[2] + T[6]);
+      o[3] = T[4];
+      o[4] = 0.5 * (T[5] + T[7]);
+      o[5] = T[8];
+    }
+  return !stop;
+}
 
 void Expansion::Build(const kernel::Model& table, const double c[3], double a, int P,
                       const kernel::Isa& isa, ThreadTeam* team) {

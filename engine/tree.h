@@ -70,12 +70,19 @@ struct Settings {
   // Points of a call evaluated exactly for the lower bounds of its largest
   // |U| and |g|.
   uint32_t sample = 16;
+  // Cost of one coefficient of the gradient's expansion at one point, in
+  // facets of the tensor's closed form at one point.
+  double gradient_coefficient_cost = 0.1;
+  // Moments to the order the gradient tensor needs (its bound carries a
+  // factor 2n + 1 at order n: some orders more than the field's).
+  bool gradient = false;
 };
 
 // The order of the moments a tree stores for a tolerance: what a cell at the
 // opening limit needs when its share of the budget is a tenth of its Q x
 // the tolerance. (Measured on generated asteroids: no accepted cell needed
-// more; a cell that would is opened.)
+// more; a cell that would is opened.) For the gradient, the same with the
+// gradient's bound.
 int StoredOrder(const Settings& settings);
 
 class Tree {
@@ -93,6 +100,15 @@ class Tree {
   // i; false when the monitor stopped it.
   bool Evaluate(double tolerance, size_t count, const double* x, const double* y, const double* z,
                 const FieldOut& out, TableGuard guard, ThreadTeam* team,
+                const EvaluateOptions& options = {}) const;
+  // The gravity gradient tensor at points i < count (xx, xy, xz, yy, yz,
+  // zz at t[6i ..], G rho = 1) to `tolerance` relative to the call's
+  // largest component: far cells by the gradient of their expansions, the
+  // other facets by the closed form over the leaves. With `wanted`, only
+  // the batches holding a point i with wanted[i] set are evaluated, and only
+  // those points written. False when the monitor stopped it.
+  bool Gradient(double tolerance, size_t count, const double* x, const double* y, const double* z,
+                double* t, ThreadTeam* team, const uint8_t* wanted = nullptr,
                 const EvaluateOptions& options = {}) const;
   void Release();
   bool Built() const { return isa_ != nullptr; }
@@ -121,6 +137,18 @@ class Tree {
     double area;              // Q of the three normal densities (each |n_k| <= 1)
     double q0;                // Q of s = n . (A - c0)
   };
+  // A batch's interaction lists: a far cell against points [s, e) of the
+  // batch (rho = a/r, r = d - r_t, D bounds |x - c0| over the points), or
+  // the leaves [leaf, leaf_end) against them.
+  struct Far {
+    uint32_t cell, s, e;
+    double rho, r, D;
+  };
+  struct Near {
+    uint32_t s, e, leaf, leaf_end;
+  };
+  void Interactions(const double* const p[3], size_t count, std::vector<Far>* far,
+                    std::vector<Near>* near) const;
   // The steps of Build.
   std::vector<uint32_t> Partition(const Facets& facets);
   void LeafTable(const Facets& facets, const std::vector<uint32_t>& perm,
@@ -133,6 +161,9 @@ class Tree {
   // One batch of points [first, first + count) of the sorted arrays.
   void Batch(double tolerance, size_t first, size_t count, const double* x, const double* y,
              const double* z, double* sum, TableGuard guard, double maxU, double maxg) const;
+  // The tensor of one batch, T_kb = -d Psi_k/d x_b at t[9j + 3k + b].
+  void GradientBatch(double tolerance, size_t first, size_t count, const double* x, const double* y,
+                     const double* z, double* t, double maxT) const;
 
   Settings settings_;
   const kernel::Isa* isa_ = nullptr;

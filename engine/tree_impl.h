@@ -2,8 +2,8 @@
 // and included by each instruction set's unit (isa_*.cpp) after
 // kernel_impl.h, whose lane helpers and chunk evaluators they use:
 // - P2P: the exact table form over a list of chunks at a few points (the
-//   facets of the leaves not accepted as far);
-// - M2P: a cell's multipole expansion at W points at once;
+//   facets of the leaves not accepted as far), and the tensor's likewise;
+// - M2P: a cell's multipole expansion at W points at once, and its gradient;
 // - P2M: the exact multipole moments of W triangles at once;
 // - the quarter turn and the shift along z of M2M (multipole.h's
 //   Translation) on whole coefficients (eight doubles) at once.
@@ -39,6 +39,116 @@ void P2P(const Model& model, const uint32_t* chunks, size_t nchunks, size_t n, c
   });
 }
 
+// The near field of the gradient tensor: the chunks listed at n points,
+// T_ab = d g_a/d x_b of point j added into t[9j + 3a + b]. Each facet adds
+// n (sum_k m_k L_k - 2 n omega)^T (table.h's TensorFacet), with the edge
+// guard of the relative table form and its mean of the two sides in the
+// facet's plane. W points at a time, one per lane (a
+// short last group padded with copies of its last point: lanes do not mix),
+// the facets in chunk order: a point's bits depend on its chunks alone.
+void P2PGradient(const Model& model, const uint32_t* chunks, size_t nchunks, size_t n,
+                 const double* x, const double* y, const double* z, double* t) {
+  Scratch& s = *static_cast<Scratch*>(ThreadScratch());
+  for (size_t j0 = 0; j0 < n; j0 += W) {
+    vd Px, Py, Pz;
+    for (int l = 0; l < W; ++l) {
+      const size_t j = j0 + l < n ? j0 + l : n - 1;
+      Px[l] = x[j], Py[l] = y[j], Pz[l] = z[j];
+    }
+    vd T[9] = {};
+    for (size_t q = 0; q < nchunks; ++q) {
+      const Chunk& c = model.chunk(chunks[q]);
+      for (uint32_t v = 0; v < c.vertices; ++v)
+        Store(s.R + size_t{v} * W,
+              Distance(Splat(c.vx[v]) - Px, Splat(c.vy[v]) - Py, Splat(c.vz[v]) - Pz));
+      for (uint32_t e = 0; e < c.edges; ++e) {
+        const vd il = Splat(c.il[e]);
+        const vd lam = (Load(s.R + size_t(c.ea[e]) * W) + Load(s.R + size_t(c.eb[e]) * W)) * il;
+        Store(s.L + size_t{e} * W, EdgeLogs<true>(lam, il));
+      }
+      const double* f = c.facet;
+      const int32_t* ix = c.corner;
+      for (uint32_t g = 0; g < c.groups;
+           ++g, f += kFacetFields * kGroup, ix += kCornerFields * kGroup)
+        for (int k = 0; k < kGroup; ++k) {
+          if (f[kArea2 * kGroup + k] == 0) continue;  // padding
+          auto vertex = [&](int field) { return Splat(f[field * kGroup + k]); };
+          auto at = [&](const double* base, int field) {
+            return Load(base + size_t(ix[field * kGroup + k]) * W);
+          };
+          const FacetLanes fl = BroadcastFacet(f, k);
+          const vd r1x = vertex(kAx) - Px, r1y = vertex(kAy) - Py, r1z = vertex(kAz) - Pz;
+          const vd r2x = vertex(kBx) - Px, r2y = vertex(kBy) - Py, r2z = vertex(kBz) - Pz;
+          const vd r3x = vertex(kCx) - Px, r3y = vertex(kCy) - Py, r3z = vertex(kCz) - Pz;
+          const vd R1 = at(s.R, kVa), R2 = at(s.R, kVb), R3 = at(s.R, kVc);
+          const vd l1 = at(s.L, kE1), l2 = at(s.L, kE2), l3 = at(s.L, kE3);
+          const vd h = Fma(fl.nx, r1x, Fma(fl.ny, r1y, fl.nz * r1z));
+          const vd r12 = Fma(r1x, r2x, Fma(r1y, r2y, r1z * r2z));
+          const vd r13 = Fma(r1x, r3x, Fma(r1y, r3y, r1z * r3z));
+          const vd r23 = Fma(r2x, r3x, Fma(r2y, r3y, r2z * r3z));
+          const vd den = Fma(r23, R1, Fma(r13, R2, Fma(r12, R3, R1 * R2 * R3)));
+          // In the plane to within rounding: the mean of the two sides
+          // (terms::InPlane).
+          const vd scale = Abs(Px) + Abs(Py) + Abs(Pz) + (R1 + R2 + R3);
+          const vd omega2 = Abs(h) <= Splat(8 * 2.220446049250313e-16) * scale
+                                ? Splat(0.0)
+                                : Splat(2.0) * Atan2V(fl.area2 * h, den);
+          const vd u[3] = {Fnma(fl.nx, omega2, Fma(fl.m3x, l3, Fma(fl.m2x, l2, fl.m1x * l1))),
+                           Fnma(fl.ny, omega2, Fma(fl.m3y, l3, Fma(fl.m2y, l2, fl.m1y * l1))),
+                           Fnma(fl.nz, omega2, Fma(fl.m3z, l3, Fma(fl.m2z, l2, fl.m1z * l1)))};
+          const vd nn[3] = {fl.nx, fl.ny, fl.nz};
+          for (int a = 0; a < 3; ++a)
+            for (int b = 0; b < 3; ++b) T[3 * a + b] = Fma(nn[a], u[b], T[3 * a + b]);
+        }
+    }
+    for (int l = 0; l < W && j0 + l < n; ++l)
+      for (int k = 0; k < 9; ++k) t[9 * (j0 + l) + k] += T[k][l];
+  }
+}
+
+// The irregular harmonics I_k^m of the lanes' points (X, Y, Z) for
+// m = 0 .. q and k = m .. q, column by column, by multipole.h's
+// recurrences, each handed to visit(k, m, real part, imaginary part).
+template <class F>
+inline void IrregularHarmonics(vd X, vd Y, vd Z, int q, F visit) {
+  const vd r2 = Fma(X, X, Fma(Y, Y, Z * Z));
+  const vd ir2 = Splat(1.0) / r2;
+  const vd zr = Z * ir2;
+  vd dr = Splat(1.0) / Sqrt(r2), di = Splat(0.0);  // I_m^m
+  for (int m = 0; m <= q; ++m) {
+    if (m > 0) {
+      const vd f = Splat(2.0 * m - 1) * ir2;
+      const vd nr = Fnma(Y, di, X * dr) * f;
+      const vd ni = Fma(Y, dr, X * di) * f;
+      dr = nr, di = ni;
+    }
+    visit(m, m, dr, di);
+    if (m == q) break;
+    const vd f1 = Splat(2.0 * m + 1) * zr;
+    vd pr = dr, pi = di, cr = f1 * dr, ci = f1 * di;
+    visit(m + 1, m, cr, ci);
+    for (int k = m + 2; k <= q; ++k) {
+      const vd a = Splat(2.0 * k - 1) * zr;
+      const vd b = Splat(double(k - 1 + m) * double(k - 1 - m)) * ir2;
+      const vd nr = Fnma(b, pr, a * cr), ni = Fnma(b, pi, a * ci);
+      pr = cr, pi = ci, cr = nr, ci = ni;
+      visit(k, m, cr, ci);
+    }
+  }
+}
+
+// The lanes' points relative to c, scaled by 1/a: points j0 .. j0 + W - 1
+// (past n, copies of the last).
+inline void ScaledLanes(size_t j0, size_t n, const double* x, const double* y, const double* z,
+                        const double c[3], double inv_a, vd* X, vd* Y, vd* Z) {
+  for (int l = 0; l < W; ++l) {
+    const size_t j = j0 + l < n ? j0 + l : n - 1;
+    (*X)[l] = (x[j] - c[0]) * inv_a;
+    (*Y)[l] = (y[j] - c[1]) * inv_a;
+    (*Z)[l] = (z[j] - c[2]) * inv_a;
+  }
+}
+
 // The far field of one cell (moments M stored to order P, centre c, 1/a)
 // to order p <= P at n points: the four potentials of point j added into
 // psi[4j ..]. Every lane does the same operations: a point's value does not
@@ -47,46 +157,86 @@ void M2P(const double* M, int P, int p, const double c[3], double inv_a, size_t 
          const double* y, const double* z, double* psi) {
   for (size_t j0 = 0; j0 < n; j0 += W) {
     vd X, Y, Z;
-    for (int l = 0; l < W; ++l) {
-      const size_t j = j0 + l < n ? j0 + l : n - 1;
-      X[l] = (x[j] - c[0]) * inv_a;
-      Y[l] = (y[j] - c[1]) * inv_a;
-      Z[l] = (z[j] - c[2]) * inv_a;
-    }
-    const vd r2 = Fma(X, X, Fma(Y, Y, Z * Z));
-    const vd ir2 = Splat(1.0) / r2;
-    const vd zr = Z * ir2;
-    vd dr = Splat(1.0) / Sqrt(r2), di = Splat(0.0);  // I_m^m
-    vd s[8] = {};                                    // real, then imaginary products
-    for (int m = 0; m <= p; ++m) {
-      if (m > 0) {
-        const vd f = Splat(2.0 * m - 1) * ir2;
-        const vd nr = Fnma(Y, di, X * dr) * f;
-        const vd ni = Fma(Y, dr, X * di) * f;
-        dr = nr, di = ni;
+    ScaledLanes(j0, n, x, y, z, c, inv_a, &X, &Y, &Z);
+    vd s[8] = {};  // real, then imaginary products
+    IrregularHarmonics(X, Y, Z, p, [&](int k, int m, vd ir, vd ii) {
+      const double* K = M + 8 * Index(k, m, P);
+      for (int q = 0; q < 4; ++q) {
+        s[q] = Fma(Splat(K[q]), ir, s[q]);
+        s[4 + q] = Fma(Splat(K[4 + q]), ii, s[4 + q]);
       }
-      const double* col = M + 8 * Index(m, m, P);
-      auto add = [&](const double* k, vd ir, vd ii) {
-        for (int q = 0; q < 4; ++q) {
-          s[q] = Fma(Splat(k[q]), ir, s[q]);
-          s[4 + q] = Fma(Splat(k[4 + q]), ii, s[4 + q]);
-        }
-      };
-      add(col, dr, di);
-      if (m == p) break;
-      const vd f1 = Splat(2.0 * m + 1) * zr;
-      vd pr = dr, pi = di, cr = f1 * dr, ci = f1 * di;
-      add(col + 8, cr, ci);
-      for (int k = m + 2; k <= p; ++k) {
-        const vd a = Splat(2.0 * k - 1) * zr;
-        const vd b = Splat(double(k - 1 + m) * double(k - 1 - m)) * ir2;
-        const vd nr = Fnma(b, pr, a * cr), ni = Fnma(b, pi, a * ci);
-        pr = cr, pi = ci, cr = nr, ci = ni;
-        add(col + 8 * (k - m), cr, ci);
-      }
-    }
+    });
     for (int l = 0; l < W && j0 + l < n; ++l)
       for (int q = 0; q < 4; ++q) psi[4 * (j0 + l) + q] += (s[q][l] - s[4 + q][l]) * inv_a;
+  }
+}
+
+// The gradient of a cell's expansion of the three normal densities (moments
+// M stored to order P, taken to order p <= P) at n points: d Psi_k/d x_b of
+// point j added into grad[9j + 3k + b]. With d+ = d/dx + i d/dy, the
+// irregular harmonics obey dz I_n^m = -I_{n+1}^m and d+ I_n^m = -I_{n+1}^{m+1},
+// so that for phi = (1/a) sum_n sum_m M_n^m I_n^m (K the stored moments, the
+// factor 2 of m > 0 folded in)
+//   dz phi = -(1/a^2) Re sum_{n,m} K_n^m I_{n+1}^m,
+//   d+ phi = -(1/a^2) sum_n [K_n^0 I_{n+1}^1
+//                            + (1/2) sum_{m>0} (K_n^m I_{n+1}^{m+1} - conj(K_n^m I_{n+1}^{m-1}))],
+// the last from the terms of -m (M^-m = (-1)^m conj M^m); dx phi and dy phi
+// are the real and imaginary parts of d+ phi. The harmonics to order p + 1
+// are made first, by M2P's recurrences.
+void M2PGradient(const double* M, int P, int p, const double c[3], double inv_a, size_t n,
+                 const double* x, const double* y, const double* z, double* grad) {
+  const int q = p + 1;
+  // I_k^j at 2 Index(k, j, q): real, imaginary (held as doubles: a vector
+  // of vd would be the same type in units of other instruction sets).
+  thread_local std::vector<double, Model::Aligned<double>> store;
+  store.resize(2 * multipole::Count(q) * W);
+  vd* const harm = reinterpret_cast<vd*>(store.data());
+  const auto at = [&](int k, int j) { return harm + 2 * Index(k, j, q); };
+  const double scale = inv_a * inv_a;
+  for (size_t j0 = 0; j0 < n; j0 += W) {
+    vd X, Y, Z;
+    ScaledLanes(j0, n, x, y, z, c, inv_a, &X, &Y, &Z);
+    IrregularHarmonics(X, Y, Z, q, [&](int k, int m, vd ir, vd ii) {
+      vd* h = at(k, m);
+      h[0] = ir, h[1] = ii;
+    });
+    // Per density: Re of the z sum as two parts, Re and Im of the d+ sum
+    // as two parts each.
+    vd zre[3] = {}, zim[3] = {}, gre[3] = {}, gim[3] = {}, hre[3] = {}, him[3] = {};
+    const vd half = Splat(0.5);
+    for (int m = 0; m <= p; ++m)
+      for (int nn = m; nn <= p; ++nn) {
+        const double* K = M + 8 * Index(nn, m, P);
+        const vd* I = at(nn + 1, m);
+        const vd* up = at(nn + 1, m + 1);
+        // A = w I^{m+1} - I^{m-1}/2 and B = w I^{m+1} + I^{m-1}/2 (w = 1
+        // for m = 0, which has no term of -m; else 1/2): Re d+ gains
+        // Re(K A), Im d+ gains Im(K B).
+        vd ar, ai, br, bi;
+        if (m == 0) {
+          ar = br = up[0], ai = bi = up[1];
+        } else {
+          const vd* lo = at(nn + 1, m - 1);
+          const vd ur = half * up[0], ui = half * up[1], lr = half * lo[0], li = half * lo[1];
+          ar = ur - lr, ai = ui - li, br = ur + lr, bi = ui + li;
+        }
+        for (int k = 0; k < 3; ++k) {
+          const vd kr = Splat(K[1 + k]), ki = Splat(K[5 + k]);
+          zre[k] = Fma(kr, I[0], zre[k]);
+          zim[k] = Fma(ki, I[1], zim[k]);
+          gre[k] = Fma(kr, ar, gre[k]);
+          gim[k] = Fma(ki, ai, gim[k]);
+          hre[k] = Fma(kr, bi, hre[k]);
+          him[k] = Fma(ki, br, him[k]);
+        }
+      }
+    for (int l = 0; l < W && j0 + l < n; ++l)
+      for (int k = 0; k < 3; ++k) {
+        double* g = grad + 9 * (j0 + l) + 3 * k;
+        g[0] -= (gre[k][l] - gim[k][l]) * scale;
+        g[1] -= (hre[k][l] + him[k][l]) * scale;
+        g[2] -= (zre[k][l] - zim[k][l]) * scale;
+      }
   }
 }
 

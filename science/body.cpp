@@ -22,11 +22,6 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 
-// Points handed to the engine at once, by FieldOf and SurfaceOf alike: the
-// progress line moves and Ctrl-C is looked for between blocks, and no result
-// depends on the blocking (the engine is told the whole count first).
-constexpr size_t kBlock = 4096;
-
 double Degrees(double radians) {
   return radians * 180 / kPi;
 }
@@ -58,9 +53,9 @@ bool Part::Field(size_t n, const double* x, const double* y, const double* z, co
   return engine_.Evaluate(n, x, y, z, out, options);
 }
 
-void Part::Gradient(size_t n, const double* x, const double* y, const double* z, double* t,
-                    unsigned threads) const {
-  engine_.Gradient(n, x, y, z, t, {nullptr, threads});
+bool Part::Gradient(size_t n, const double* x, const double* y, const double* z, double* t,
+                    const EvaluateOptions& options, const uint8_t* wanted) const {
+  return engine_.Gradient(n, x, y, z, t, options, wanted);
 }
 
 const mesh::CheckReport& Part::Check() const {
@@ -393,19 +388,44 @@ bool Evaluate(const Body& body, const Units& units, size_t n, const double* x, c
   }
 }
 
-// The body's gradient tensor at n points in the units.
-void BodyGradient(const Body& body, const Units& units, size_t n, const double* x, const double* y,
-                  const double* z, double* t, unsigned threads) {
-  std::vector<double> part(body.PartCount() > 1 ? 6 * n : 0);
-  for (size_t i = 0; i < body.PartCount(); ++i) {
+// The body's gradient tensor at n points in the units, of the points i
+// with wanted[i] set (all without it). Part by part in their order, then the
+// point masses; under a tolerance (a homogeneous body only) every component
+// within it times the call's largest.
+bool BodyGradient(const Body& body, const Units& units, size_t n, const double* x, const double* y,
+                  const double* z, double* t, const EvaluateOptions& options,
+                  const uint8_t* wanted) {
+  std::vector<size_t> index;
+  for (size_t i = 0; i < n; ++i)
+    if (!wanted || wanted[i]) index.push_back(i);
+  const size_t P = body.PartCount();
+  std::vector<double> part(P > 1 ? 6 * n : 0);
+  for (size_t i = 0; i < P; ++i) {
     double* const o = i == 0 ? t : part.data();
-    body.part(i).Gradient(n, x, y, z, o, threads);
+    EvaluateOptions one = options;
+    if (options.monitor)
+      one.monitor = [&, i](double share) {
+        return options.monitor((double(i) + share) / double(P));
+      };
+    if (!body.part(i).Gradient(n, x, y, z, o, one, wanted)) return false;
     const double f = PartUnits(body, i, units).GradientFactor();
-    for (size_t k = 0; k < 6 * n; ++k) o[k] *= f;
+    for (size_t j : index)
+      for (size_t k = 6 * j; k < 6 * j + 6; ++k) o[k] *= f;
     if (i > 0)
-      for (size_t k = 0; k < 6 * n; ++k) t[k] += o[k];
+      for (size_t j : index)
+        for (size_t k = 6 * j; k < 6 * j + 6; ++k) t[k] += o[k];
   }
-  AddMasconField(body.mascons(), units.G, units.metres, n, x, y, z, {}, t, body.Team(), threads);
+  if (body.mascons().empty()) return true;
+  // The point masses' at the wanted points, gathered.
+  const size_t c = index.size();
+  std::vector<double> p(3 * c), q(6 * c, 0.0);
+  for (size_t k = 0; k < c; ++k)
+    p[k] = x[index[k]], p[c + k] = y[index[k]], p[2 * c + k] = z[index[k]];
+  AddMasconField(body.mascons(), units.G, units.metres, c, &p[0], &p[c], &p[2 * c], {}, q.data(),
+                 body.Team(), options.threads);
+  for (size_t k = 0; k < c; ++k)
+    for (size_t j = 0; j < 6; ++j) t[6 * index[k] + j] += q[6 * k + j];
+  return true;
 }
 
 }  // namespace
@@ -424,29 +444,15 @@ bool FieldOf(const Body& body, const FieldRequest& request, size_t n, const doub
   if (!Evaluate(body, units, n, x, y, z, {out.U, out.gx, out.gy, out.gz}, share)) return false;
   double* const t = request.gradient ? out.tensor : nullptr;
   if (!t) return true;
-  const auto mine = [&](size_t i) { return !share.mine || share.mine[i]; };
-  std::vector<size_t> index;
-  for (size_t i = 0; i < n; ++i)
-    if (mine(i)) index.push_back(i);
-  const size_t count = index.size();
-  std::vector<double> p(share.mine ? 3 * std::min(kBlock, count) : 0), q(p.size() * 2);
-  for (size_t first = 0; first < count; first += kBlock) {
-    const size_t c = std::min(kBlock, count - first);
-    if (share.mine) {
-      // This share's points, gathered.
-      for (size_t k = 0; k < c; ++k) {
-        const size_t i = index[first + k];
-        p[k] = x[i], p[c + k] = y[i], p[2 * c + k] = z[i];
-      }
-      BodyGradient(body, units, c, &p[0], &p[c], &p[2 * c], q.data(), options.threads);
-      for (size_t k = 0; k < c; ++k)
-        for (size_t j = 0; j < 6; ++j) t[6 * index[first + k] + j] = q[6 * k + j];
-    } else {
-      BodyGradient(body, units, c, x + first, y + first, z + first, t + 6 * first, options.threads);
-    }
-    if (more && !more(double(first + c) / double(count))) return false;
-  }
-  return true;
+  // The tensor of this share's points, in one call over all of them (under
+  // a tolerance the tree forms its batches from all the call's points, as
+  // for the field, so the bits do not depend on the division). The parts of
+  // a body of several are summed in closed form: their tolerances would
+  // have to be shared as the field's are.
+  EvaluateOptions tensor = options;
+  tensor.part = 0, tensor.parts = 1, tensor.mine = nullptr;
+  if (!body.Homogeneous()) tensor.tolerance = 0;
+  return BodyGradient(body, units, n, x, y, z, t, tensor, share.mine);
 }
 
 bool SurfaceField(const Body& body, const SurfaceRequest& request, Surface* surface,

@@ -56,9 +56,11 @@ class Part {
   bool Field(size_t n, const double* x, const double* y, const double* z, const FieldOut& out,
              const EvaluateOptions& options) const;
   // The gravity gradient tensor (xx, xy, xz, yy, yz, zz per point, 6n
-  // values) in closed form, G rho = 1, on `threads` threads (0: every core).
-  void Gradient(size_t n, const double* x, const double* y, const double* z, double* t,
-                unsigned threads) const;
+  // values), G rho = 1, of the points i with wanted[i] set (all without
+  // it): in closed form, or under the options' tolerance every component
+  // within it times the call's largest; threads and monitor as for Field.
+  bool Gradient(size_t n, const double* x, const double* y, const double* z, double* t,
+                const EvaluateOptions& options, const uint8_t* wanted = nullptr) const;
 
  private:
   mesh::Mesh model_;

@@ -5,3 +5,5 @@ suite_test(builds_test SOURCES engine/builds_test.cpp LIBS engine_table engine_d
   LABELS threaded)
 suite_test(tree_test SOURCES engine/tree_test.cpp LIBS engine_table read LABELS threaded)
 suite_test(chooser_test SOURCES engine/chooser_test.cpp LIBS engine_table LABELS threaded)
+suite_test(tree_gradient_test SOURCES engine/tree_gradient_test.cpp LIBS engine_table read
+  LABELS threaded)

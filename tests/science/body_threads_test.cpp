@@ -96,7 +96,10 @@ void Field(const science::Body& body, const Points& p, double tolerance, Results
 
 void Tensor(const science::Body& body, const Points& p, Results* r) {
   r->tensor.resize(6 * p.x.size());
-  body.part(0).Gradient(p.x.size(), p.x.data(), p.y.data(), p.z.data(), r->tensor.data(), 2);
+  EvaluateOptions options;
+  options.threads = 2;
+  options.tolerance = 0;
+  body.part(0).Gradient(p.x.size(), p.x.data(), p.y.data(), p.z.data(), r->tensor.data(), options);
 }
 
 void Surface(const science::Body& body, double tolerance, Results* r) {

@@ -295,6 +295,38 @@ TEST(Units, DensityFromMassOrGm) {
 
 // ------------------------------------------------------------ field
 
+// On a face the tensor jumps by 4 pi G rho n n^T: at points of the box's
+// faces (in their planes exactly, off the triangles' edges) it is the mean
+// of the two sides,
+// trace -2 pi G rho, and its normal-normal component -2 pi G rho beside the
+// prism's mean of the two sides (central differences of g across the face
+// give the mean of the one-sided derivatives along it).
+TEST(Field, TensorOnTheSurfaceIsTheMeanOfItsSides) {
+  const double lo[3] = {0, 0, 0}, hi[3] = {2, 1, 0.5};
+  const science::Body body(MeshOf(Box(lo, hi)), 1);
+  science::FieldRequest request;
+  request.units.density = 2500;
+  request.gradient = true;
+  const std::vector<double> x = {0.5, 2, 1.3}, y = {0.7, 0.3, 1}, z = {0, 0.4, 0.1};
+  std::vector<double> U(3), gx(3), gy(3), gz(3), T(18);
+  ASSERT_TRUE(science::FieldOf(body, request, 3, x.data(), y.data(), z.data(),
+                               {U.data(), gx.data(), gy.data(), gz.data(), T.data()}, nullptr));
+  const double Grho = science::kG * 2500;
+  const int normal[3] = {5, 0, 3};  // zz, xx, yy: the faces z = 0, x = 2, y = 1
+  for (size_t i = 0; i < 3; ++i) {
+    const double trace = T[6 * i] + T[6 * i + 3] + T[6 * i + 5];
+    EXPECT_NEAR(trace, -2 * kPi * Grho, 1e-12 * 4 * kPi * Grho) << i;
+    const double p[3] = {x[i], y[i], z[i]};
+    const int axis = i == 0 ? 2 : i == 1 ? 0 : 1;
+    const double h = 1e-6;
+    double q1[3] = {p[0], p[1], p[2]}, q0[3] = {p[0], p[1], p[2]};
+    q1[axis] += h, q0[axis] -= h;
+    const PrismField f1 = Prism(lo, hi, q1), f0 = Prism(lo, hi, q0);
+    const double g1[3] = {f1.gx, f1.gy, f1.gz}, g0[3] = {f0.gx, f0.gy, f0.gz};
+    EXPECT_NEAR(T[6 * i + normal[i]], (g1[axis] - g0[axis]) / (2 * h) * Grho, 1e-6 * Grho) << i;
+  }
+}
+
 // The box [0, 2] x [0, 1] x [0, 0.5] km at 2500 kg/m^3 against the prism's
 // closed form: at the centre and outside, U times G rho 10^6 (km), g times
 // G rho 10^3; the tensor against central differences of the closed form's
