@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -195,6 +196,79 @@ void ReadPoints(const std::string& path, std::vector<double>* x, std::vector<dou
   if (total) *total = i;
 }
 
+// The table of `total` points written by rank 0 to `table`, every slice of
+// kSlice points from the rank that holds it (slice s on rank s mod K, the
+// columns' values that rank's slices in order): the bytes WriteTable
+// writes whole.
+void WriteSlices(FILE* table, science::TableFormat format, const std::vector<std::string>& header,
+                 const std::vector<science::Column>& cols, size_t total) {
+  const size_t K = ranks->count(), slices = (total + kSlice - 1) / kSlice;
+  const size_t n = cols[0].values->size();
+  const auto rows = [&](size_t slice) {
+    const size_t first = slice / K * kSlice;
+    return std::pair<size_t, size_t>{first, std::min(n, first + kSlice)};
+  };
+  const auto write = [&](const std::string& t) { std::fwrite(t.data(), 1, t.size(), table); };
+  if (format != science::TableFormat::kNpz) {
+    // The header and the column names (NPY: its head), then the rows.
+    const std::vector<double> none;
+    std::vector<science::Column> names_only = cols;
+    for (science::Column& col : names_only) col.values = &none;
+    if (ranks->Root()) {
+      if (format == science::TableFormat::kNpy)
+        write(science::NpyHead(cols, total));
+      else
+        cli::WriteTable(table, format, header, names_only);
+    }
+    ranks->Relay(slices, write, [&](size_t slice) {
+      const auto [first, last] = rows(slice);
+      return science::TableRows(format, cols, first, last);
+    });
+    return;
+  }
+  // NPZ: a member a column, its CRC first (each slice's, combined in
+  // order), then its values.
+  std::optional<science::ZipArchive> zip;
+  if (ranks->Root()) zip.emplace(table);
+  for (const science::Column& col : cols) {
+    const std::string head = science::NpzColumnHead(total);
+    uint32_t crc = science::Crc32(0, head);
+    ranks->Relay(
+        slices,
+        [&](const std::string& t) {
+          uint32_t part = 0;
+          uint64_t size = 0;
+          std::memcpy(&part, t.data(), 4);
+          std::memcpy(&size, t.data() + 4, 8);
+          crc = science::Crc32Combine(crc, part, size);
+        },
+        [&](size_t slice) {
+          const auto [first, last] = rows(slice);
+          const std::string values = science::NpzValues(col, first, last);
+          const uint32_t part = science::Crc32(0, values);
+          const uint64_t size = values.size();
+          std::string t(12, '\0');
+          std::memcpy(t.data(), &part, 4);
+          std::memcpy(t.data() + 4, &size, 8);
+          return t;
+        });
+    if (zip) {
+      zip->Member(col.name + ".npy", head.size() + 8 * uint64_t{total}, crc);
+      write(head);
+    }
+    ranks->Relay(slices, write, [&](size_t slice) {
+      const auto [first, last] = rows(slice);
+      return science::NpzValues(col, first, last);
+    });
+  }
+  if (zip) {
+    const std::string text = science::NpzHeader(header, cols);
+    zip->Member("header.npy", text.size(), science::Crc32(0, text));
+    write(text);
+    zip->Finish();
+  }
+}
+
 int RunField(const Common& c, const std::string& points, bool gradient) {
   science::FieldRequest request;
   request.units = c.units;
@@ -207,11 +281,10 @@ int RunField(const Common& c, const std::string& points, bool gradient) {
   const science::Units u = science::Resolve(c.units, *body);
   // Without a tolerance a point's result is its own: the ranks of a job
   // then keep only their slices of the points (memory a rank: its share)
-  // and rank 0 writes the text table slice by slice in order. The tree
-  // forms its batches from all the points, and NPY and NPZ are written
-  // whole: there every rank holds every point and rank 0 gathers.
-  const bool sliced = ranks->count() > 1 && !(request.evaluation.Tolerance() > 0) &&
-                      (format == cli::TableFormat::kTsv || format == cli::TableFormat::kCsv);
+  // and rank 0 writes the table slice by slice in order. The tree forms its
+  // batches from all the points: there every rank holds every point and
+  // rank 0 gathers.
+  const bool sliced = ranks->count() > 1 && !(request.evaluation.Tolerance() > 0);
   if (sliced) request.evaluation.part = 0, request.evaluation.parts = 1;
   std::vector<double> x, y, z;
   size_t total = 0;
@@ -259,16 +332,7 @@ int RunField(const Common& c, const std::string& points, bool gradient) {
   if (!sliced) {
     cli::WriteTable(table, format, header, cols);
   } else {
-    // The header and the column names, then every slice from its rank.
-    const std::vector<double> none;
-    std::vector<science::Column> names_only = cols;
-    for (science::Column& col : names_only) col.values = &none;
-    if (ranks->Root()) cli::WriteTable(table, format, header, names_only);
-    const size_t K = ranks->count();
-    ranks->Relay((total + kSlice - 1) / kSlice, table, [&](size_t slice) {
-      const size_t first = slice / K * kSlice;
-      return science::TableRows(format, cols, first, std::min(n, first + kSlice));
-    });
+    WriteSlices(table, format, header, cols, total);
     ranks->Agree();
     if (!ranks->Root()) return 0;
   }

@@ -23,10 +23,10 @@ int Ranks::Status(int status) const {
   return status;
 }
 void Ranks::Gather(const uint8_t*, size_t, const std::vector<Values>&) const {}
-void Ranks::Relay(size_t pieces, FILE* out, const std::function<std::string(size_t)>& text) const {
+void Ranks::Relay(size_t pieces, const std::function<void(const std::string&)>& sink,
+                  const std::function<std::string(size_t)>& text) const {
   for (size_t p = 0; p < pieces; ++p) {
-    const std::string t = text(p);
-    std::fwrite(t.data(), 1, t.size(), out);
+    sink(text(p));
   }
 }
 science::BlockExchange* Ranks::Exchange() {

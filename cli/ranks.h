@@ -49,10 +49,11 @@ class Ranks {
   // The values of each rank's points (mine[i] = 1, n flags) put into rank
   // 0's arrays; the other ranks' arrays are left as they are.
   void Gather(const uint8_t* mine, size_t n, const std::vector<Values>& arrays) const;
-  // Rank 0 writes to `out` the texts of `pieces` pieces in their order,
+  // Rank 0 hands to sink the texts of `pieces` pieces in their order,
   // piece p made by text(p) on rank p mod count (and sent to rank 0). A rank
   // that fails there ends the job (every rank waits on the others' pieces).
-  void Relay(size_t pieces, FILE* out, const std::function<std::string(size_t)>& text) const;
+  void Relay(size_t pieces, const std::function<void(const std::string&)>& sink,
+             const std::function<std::string(size_t)>& text) const;
   // The harmonics' block sums, given by the other ranks to rank 0.
   science::BlockExchange* Exchange();
 

@@ -171,14 +171,15 @@ void Ranks::Gather(const uint8_t* mine, size_t n, const std::vector<Values>& arr
   }
 }
 
-void Ranks::Relay(size_t pieces, FILE* out, const std::function<std::string(size_t)>& text) const {
+void Ranks::Relay(size_t pieces, const std::function<void(const std::string&)>& sink,
+                  const std::function<std::string(size_t)>& text) const {
   try {
     for (size_t p = 0; p < pieces; ++p) {
       const int owner = static_cast<int>(p % count_);
       if (owner == static_cast<int>(rank_)) {
         const std::string t = text(p);
         if (rank_ == 0) {
-          std::fwrite(t.data(), 1, t.size(), out);
+          sink(t);
           continue;
         }
         const uint64_t size = t.size();
@@ -189,7 +190,7 @@ void Ranks::Relay(size_t pieces, FILE* out, const std::function<std::string(size
         MPI_Recv(&size, 1, MPI_UINT64_T, owner, kRelayTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
         std::string t(size, '\0');
         Receive(t.data(), t.size(), MPI_CHAR, owner, kRelayTag);
-        std::fwrite(t.data(), 1, t.size(), out);
+        sink(t);
       }
     }
   } catch (const std::exception& e) {

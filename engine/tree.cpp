@@ -919,8 +919,8 @@ bool Tree::Gradient(double tolerance, size_t count, const double* x, const doubl
         for (size_t j = th; j < batches && !stop; j += m) {
           const size_t b = todo[j];
           GradientBatch(tolerance, batch_start[b], batch_start[b + 1] - batch_start[b],
-                        formed.x.data(), formed.y.data(), formed.z.data(),
-                        &sum[9 * batch_start[b]], maxT);
+                        formed.x.data(), formed.y.data(), formed.z.data(), &sum[9 * batch_start[b]],
+                        maxT);
           if (th == 0 && options.monitor && ++done % 64 == 0 &&
               !options.monitor(double(done) / double(mine)))
             stop = true;

@@ -118,7 +118,7 @@ void Little(std::string* out, uint64_t v, int bytes) {
 // multiple of 64 bytes, then the records, little-endian doubles. A field
 // with a unit is titled "name[unit]" (numpy's (title, name) form), so that
 // a["U"] works and a.dtype.fields["U"][2] tells the unit.
-void Npy(FILE* out, const std::vector<Column>& columns, const std::vector<size_t>& shape) {
+std::string NpyTableHead(const std::vector<Column>& columns, const std::vector<size_t>& shape) {
   std::string descr = "[";
   for (const Column& c : columns) {
     descr += '(';
@@ -134,16 +134,32 @@ void Npy(FILE* out, const std::vector<Column>& columns, const std::vector<size_t
     descr += ", '<f8'), ";
   }
   descr += "]";
-  const size_t rows = columns.empty() ? 0 : columns[0].values->size();
-  const std::string head = NpyHead(descr, shape.empty() ? std::vector<size_t>{rows} : shape);
-  std::fwrite(head.data(), 1, head.size(), out);
-  std::string record(8 * columns.size(), '\0');
-  for (size_t r = 0; r < rows; ++r) {
+  return NpyHead(descr, shape);
+}
+
+// Records first .. last - 1, appended to out.
+void NpyRecords(const std::vector<Column>& columns, size_t first, size_t last, std::string* out) {
+  const size_t at = out->size(), width = 8 * columns.size();
+  out->resize(at + width * (last - first));
+  char* record = out->data() + at;
+  for (size_t r = first; r < last; ++r, record += width)
     for (size_t c = 0; c < columns.size(); ++c) {
       const uint64_t bits = std::bit_cast<uint64_t>((*columns[c].values)[r]);
       for (int k = 0; k < 8; ++k) record[8 * c + k] = static_cast<char>(bits >> (8 * k) & 0xFF);
     }
-    if (std::fwrite(record.data(), 1, record.size(), out) != record.size()) return;
+}
+
+void Npy(FILE* out, const std::vector<Column>& columns, const std::vector<size_t>& shape) {
+  const size_t rows = columns.empty() ? 0 : columns[0].values->size();
+  const std::string head = NpyTableHead(columns, shape.empty() ? std::vector<size_t>{rows} : shape);
+  std::fwrite(head.data(), 1, head.size(), out);
+  // In blocks of rows, not a record at a time.
+  constexpr size_t kRows = 4096;
+  std::string block;
+  for (size_t r = 0; r < rows; r += kRows) {
+    block.clear();
+    NpyRecords(columns, r, std::min(rows, r + kRows), &block);
+    if (std::fwrite(block.data(), 1, block.size(), out) != block.size()) return;
   }
 }
 
@@ -177,63 +193,18 @@ std::u32string CodePoints(const std::string& s) {
 // array of strings (UTF-32, numpy's '<U').
 void Npz(FILE* out, const std::vector<std::string>& header, const std::vector<Column>& columns,
          const std::vector<size_t>& shape) {
-  struct Member {
-    std::string name, data;
-  };
-  std::vector<Member> members;
   const size_t rows = columns.empty() ? 0 : columns[0].values->size();
+  ZipArchive zip(out);
   for (const Column& c : columns) {
     std::string data = NpyHead("'<f8'", shape.empty() ? std::vector<size_t>{rows} : shape);
-    data.reserve(data.size() + 8 * rows);
-    for (const double v : *c.values) Little(&data, std::bit_cast<uint64_t>(v), 8);
-    members.push_back({c.name + ".npy", std::move(data)});
+    data += NpzValues(c, 0, rows);
+    zip.Member(c.name + ".npy", data.size(), Crc32(0, data));
+    if (std::fwrite(data.data(), 1, data.size(), out) != data.size()) return;
   }
-  std::vector<std::string> lines;
-  for (const std::string& h : header) lines.push_back(HeaderLine(h));
-  std::string names;
-  for (const Column& c : columns) names += (names.empty() ? "" : "\t") + c.name + c.unit;
-  lines.push_back(names);
-  std::vector<std::u32string> wide;
-  for (const std::string& l : lines) wide.push_back(CodePoints(l));
-  size_t width = 1;
-  for (const std::u32string& l : wide) width = std::max(width, l.size());
-  std::string text = NpyHead("'<U" + std::to_string(width) + "'", {lines.size()});
-  for (const std::u32string& l : wide)
-    for (size_t k = 0; k < width; ++k) Little(&text, k < l.size() ? l[k] : 0, 4);
-  members.push_back({"header.npy", std::move(text)});
-
-  std::string directory;
-  uint64_t offset = 0;
-  for (const Member& m : members) {
-    if (m.data.size() >= 0xFFFFFFFFu || offset >= 0xFFFFFFFFu)
-      throw Failure(Quantity("format") + ": npz holds members below 4 GB; use npy");
-    const uint32_t crc = static_cast<uint32_t>(
-        crc32(0, reinterpret_cast<const Bytef*>(m.data.data()), static_cast<uInt>(m.data.size())));
-    // The fields the local and the central headers share: version 2.0, no
-    // flags, stored, 1980-01-01 00:00, the CRC, both sizes, the name's length.
-    std::string common;
-    Little(&common, 20, 2), Little(&common, 0, 2), Little(&common, 0, 2);
-    Little(&common, 0, 2), Little(&common, 0x21, 2);
-    Little(&common, crc, 4), Little(&common, m.data.size(), 4), Little(&common, m.data.size(), 4);
-    Little(&common, m.name.size(), 2), Little(&common, 0, 2);
-    std::string local;
-    Little(&local, 0x04034b50, 4);
-    local += common + m.name;
-    std::fwrite(local.data(), 1, local.size(), out);
-    if (std::fwrite(m.data.data(), 1, m.data.size(), out) != m.data.size()) return;
-    Little(&directory, 0x02014b50, 4), Little(&directory, 20, 2);
-    directory += common;
-    Little(&directory, 0, 2), Little(&directory, 0, 2), Little(&directory, 0, 2);
-    Little(&directory, 0, 4), Little(&directory, offset, 4);
-    directory += m.name;
-    offset += local.size() + m.data.size();
-  }
-  std::string end;
-  Little(&end, 0x06054b50, 4), Little(&end, 0, 2), Little(&end, 0, 2);
-  Little(&end, members.size(), 2), Little(&end, members.size(), 2);
-  Little(&end, directory.size(), 4), Little(&end, offset, 4), Little(&end, 0, 2);
-  directory += end;
-  std::fwrite(directory.data(), 1, directory.size(), out);
+  const std::string text = NpzHeader(header, columns);
+  zip.Member("header.npy", text.size(), Crc32(0, text));
+  std::fwrite(text.data(), 1, text.size(), out);
+  zip.Finish();
 }
 
 }  // namespace
@@ -256,8 +227,85 @@ namespace science {
 std::string TableRows(TableFormat format, const std::vector<Column>& columns, size_t first,
                       size_t last) {
   std::string text;
+  if (format == TableFormat::kNpy) {
+    NpyRecords(columns, first, last, &text);
+    return text;
+  }
   for (size_t r = first; r < last; ++r) AppendRow(&text, Separator(format), columns, r);
   return text;
+}
+
+std::string NpyHead(const std::vector<Column>& columns, size_t rows) {
+  return NpyTableHead(columns, {rows});
+}
+
+uint32_t Crc32(uint32_t crc, const std::string& bytes) {
+  return static_cast<uint32_t>(
+      crc32(crc, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
+}
+
+uint32_t Crc32Combine(uint32_t crc, uint32_t next, uint64_t next_size) {
+  return static_cast<uint32_t>(crc32_combine(crc, next, static_cast<z_off_t>(next_size)));
+}
+
+std::string NpzColumnHead(size_t rows) {
+  return NpyHead("'<f8'", {rows});
+}
+
+std::string NpzValues(const Column& column, size_t first, size_t last) {
+  std::string data;
+  data.reserve(8 * (last - first));
+  for (size_t r = first; r < last; ++r)
+    Little(&data, std::bit_cast<uint64_t>((*column.values)[r]), 8);
+  return data;
+}
+
+std::string NpzHeader(const std::vector<std::string>& header, const std::vector<Column>& columns) {
+  std::vector<std::string> lines;
+  for (const std::string& h : header) lines.push_back(HeaderLine(h));
+  std::string names;
+  for (const Column& c : columns) names += (names.empty() ? "" : "\t") + c.name + c.unit;
+  lines.push_back(names);
+  std::vector<std::u32string> wide;
+  for (const std::string& l : lines) wide.push_back(CodePoints(l));
+  size_t width = 1;
+  for (const std::u32string& l : wide) width = std::max(width, l.size());
+  std::string text = NpyHead("'<U" + std::to_string(width) + "'", {lines.size()});
+  for (const std::u32string& l : wide)
+    for (size_t k = 0; k < width; ++k) Little(&text, k < l.size() ? l[k] : 0, 4);
+  return text;
+}
+
+void ZipArchive::Member(const std::string& name, uint64_t size, uint32_t crc) {
+  if (size >= 0xFFFFFFFFu || offset_ >= 0xFFFFFFFFu)
+    throw Failure(Quantity("format") + ": npz holds members below 4 GB; use npy");
+  // The fields the local and the central headers share: version 2.0, no
+  // flags, stored, 1980-01-01 00:00, the CRC, both sizes, the name's length.
+  std::string common;
+  Little(&common, 20, 2), Little(&common, 0, 2), Little(&common, 0, 2);
+  Little(&common, 0, 2), Little(&common, 0x21, 2);
+  Little(&common, crc, 4), Little(&common, size, 4), Little(&common, size, 4);
+  Little(&common, name.size(), 2), Little(&common, 0, 2);
+  std::string local;
+  Little(&local, 0x04034b50, 4);
+  local += common + name;
+  std::fwrite(local.data(), 1, local.size(), out_);
+  Little(&directory_, 0x02014b50, 4), Little(&directory_, 20, 2);
+  directory_ += common;
+  Little(&directory_, 0, 2), Little(&directory_, 0, 2), Little(&directory_, 0, 2);
+  Little(&directory_, 0, 4), Little(&directory_, offset_, 4);
+  directory_ += name;
+  offset_ += local.size() + size;
+  ++members_;
+}
+
+void ZipArchive::Finish() {
+  std::string end;
+  Little(&end, 0x06054b50, 4), Little(&end, 0, 2), Little(&end, 0, 2);
+  Little(&end, members_, 2), Little(&end, members_, 2);
+  Little(&end, directory_.size(), 4), Little(&end, offset_, 4), Little(&end, 0, 2);
+  const std::string all = directory_ + end;
+  std::fwrite(all.data(), 1, all.size(), out_);
 }
 
 std::string TableText(TableFormat format, const std::vector<std::string>& header,

@@ -5,6 +5,7 @@
 // each titled with its name and unit; or NPZ, an array a column.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -33,11 +34,39 @@ std::string HeaderLine(const std::string& line);
 // by default one dimension of the rows.
 void WriteTable(FILE* out, TableFormat format, const std::vector<std::string>& header,
                 const std::vector<Column>& columns, const std::vector<size_t>& shape = {});
-// Rows first to last - 1 of a TSV or CSV table, as WriteTable writes them
-// (a table in pieces: the header and column names from WriteTable over
-// columns of no rows, then the rows piece after piece).
+// Rows first to last - 1 of a TSV, CSV or NPY table, as WriteTable writes
+// them (a table in pieces: the header and column names from WriteTable
+// over columns of no rows, or NpyHead, then the rows piece after piece).
 std::string TableRows(TableFormat format, const std::vector<Column>& columns, size_t first,
                       size_t last);
+// The head of an NPY table of `rows` rows of these columns (their values
+// are not read).
+std::string NpyHead(const std::vector<Column>& columns, size_t rows);
+
+// An NPZ table in pieces, as WriteTable writes it whole: per column, a
+// member "name.npy" of NpzColumnHead(rows) and then the column's values
+// (NpzValues, piece after piece), its CRC that of those bytes in order
+// (Crc32, Crc32Combine); then the member "header.npy" of NpzHeader; then
+// Finish.
+uint32_t Crc32(uint32_t crc, const std::string& bytes);
+uint32_t Crc32Combine(uint32_t crc, uint32_t next, uint64_t next_size);
+std::string NpzColumnHead(size_t rows);
+std::string NpzValues(const Column& column, size_t first, size_t last);
+std::string NpzHeader(const std::vector<std::string>& header, const std::vector<Column>& columns);
+// A ZIP archive of stored members, written member by member: Member writes
+// a member's local header, and its `size` bytes follow from the caller.
+class ZipArchive {
+ public:
+  explicit ZipArchive(FILE* out) : out_(out) {}
+  void Member(const std::string& name, uint64_t size, uint32_t crc);
+  void Finish();
+
+ private:
+  FILE* out_;
+  std::string directory_;
+  uint64_t offset_ = 0;
+  size_t members_ = 0;
+};
 // The table's bytes, and the table written whole to `path` ("-" is standard
 // output), replacing a file only once it is complete.
 std::string TableText(TableFormat format, const std::vector<std::string>& header,

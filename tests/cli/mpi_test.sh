@@ -55,11 +55,13 @@ done
 same harmonics harmonics "$eros" --degree 24 --density 2670 --unit km -o OUT
 # Without a tolerance the ranks keep only their slices of the points (4096
 # a slice) and rank 0 writes the table slice by slice: a file of several
-# slices a rank, in TSV and CSV, with the tensor.
+# slices a rank, in TSV, CSV, NPY and NPZ, with the tensor.
 awk 'BEGIN { srand(11); for (i = 0; i < 30000; ++i)
   printf "%.17g %.17g %.17g\n", 400 * rand() - 200, 300 * rand() - 150, 300 * rand() - 150 }' >many.txt
 same slices field "$kleopatra" many.txt --gradient --density 3400 --unit km -o OUT
 same slices_csv field "$kleopatra" many.txt --format csv -o OUT
+same slices_npy field "$kleopatra" many.txt --gradient --format npy -o OUT
+same slices_npz field "$kleopatra" many.txt --gradient --density 3400 --unit km --format npz -o OUT
 # A body of parts and point masses, and a grid: every rank evaluates them
 # whole and rank 0 writes.
 eros_km=$data/models/eros1708_km.vf.txt
