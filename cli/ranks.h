@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <exception>
 #include <functional>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -47,11 +48,13 @@ class Ranks {
     size_t width;
   };
   // The values of each rank's points (mine[i] = 1, n flags) put into rank
-  // 0's arrays; the other ranks' arrays are left as they are.
+  // 0's arrays; the other ranks' arrays are left as they are. A rank that
+  // cannot make its buffers ends it on every rank, as by Agree.
   void Gather(const uint8_t* mine, size_t n, const std::vector<Values>& arrays) const;
   // Rank 0 hands to sink the texts of `pieces` pieces in their order,
-  // piece p made by text(p) on rank p mod count (and sent to rank 0). A rank
-  // that fails there ends the job (every rank waits on the others' pieces).
+  // piece p made by text(p) on rank p mod count (and sent to rank 0). A
+  // failure there on any rank is agreed on at the end, as by Agree, and
+  // nothing after the failed piece reaches the sink.
   void Relay(size_t pieces, const std::function<void(const std::string&)>& sink,
              const std::function<std::string(size_t)>& text) const;
   // The harmonics' block sums, given by the other ranks to rank 0.
@@ -68,13 +71,15 @@ class Ranks {
   bool joined_ = false;
 };
 
-// The failure an exception stands for: a Failure as it is, any other as
-// its message.
+// The failure an exception stands for: a Failure as it is, memory
+// exhausted as such, any other as its message.
 inline Failure FailureOf(std::exception_ptr failure) {
   try {
     std::rethrow_exception(failure);
   } catch (const Failure& e) {
     return e;
+  } catch (const std::bad_alloc&) {
+    return Failure("memory allocation error.");
   } catch (const std::exception& e) {
     return Failure(e.what());
   } catch (...) {

@@ -136,16 +136,40 @@ int Ranks::Status(int status) const {
 
 void Ranks::Gather(const uint8_t* mine, size_t n, const std::vector<Values>& arrays) const {
   if (count_ == 1) return;
+  // Every buffer is made before any value moves, and the ranks agree on
+  // that: a rank that cannot make its buffers ends the gather on every rank
+  // with its failure, where a send or a receive would wait for ever.
+  size_t width = 0;
+  for (const Values& a : arrays) width = std::max(width, a.width);
+  std::vector<uint64_t> index, counts(Root() ? count_ : 0);
+  std::vector<double> packed;
+  std::optional<Failure> failed;
+  uint64_t count = 0;
+  try {
+    if (!Root()) {
+      for (size_t i = 0; i < n; ++i)
+        if (mine[i]) index.push_back(i);
+      count = index.size();
+      packed.reserve(count * width);
+    }
+  } catch (const std::bad_alloc&) {
+    failed = Failure("memory allocation error for the results of the points.");
+  }
+  MPI_Gather(&count, 1, MPI_UINT64_T, counts.data(), 1, MPI_UINT64_T, 0, MPI_COMM_WORLD);
+  if (Root() && !failed) {
+    try {
+      const uint64_t most = *std::max_element(counts.begin(), counts.end());
+      index.reserve(most);
+      packed.reserve(most * width);
+    } catch (const std::bad_alloc&) {
+      failed = Failure("memory allocation error for the results of the points.");
+    }
+  }
+  if (const auto agreed = Agreement(failed ? &*failed : nullptr, rank_, count_)) throw *agreed;
   if (!Root()) {
     // This rank's points (their indices) and their values, array by array.
-    std::vector<uint64_t> index;
-    for (size_t i = 0; i < n; ++i)
-      if (mine[i]) index.push_back(i);
-    const uint64_t count = index.size();
-    Send(&count, 1, MPI_UINT64_T, 0, kGatherTag);
     if (count == 0) return;
     Send(index.data(), count, MPI_UINT64_T, 0, kGatherTag);
-    std::vector<double> packed;
     for (const Values& a : arrays) {
       packed.resize(count * a.width);
       for (size_t k = 0; k < count; ++k)
@@ -154,18 +178,15 @@ void Ranks::Gather(const uint8_t* mine, size_t n, const std::vector<Values>& arr
     }
     return;
   }
-  std::vector<uint64_t> index;
-  std::vector<double> packed;
   for (unsigned from = 1; from < count_; ++from) {
-    uint64_t count = 0;
-    Receive(&count, 1, MPI_UINT64_T, static_cast<int>(from), kGatherTag);
-    if (count == 0) continue;
-    index.resize(count);
-    Receive(index.data(), count, MPI_UINT64_T, static_cast<int>(from), kGatherTag);
+    const uint64_t c = counts[from];
+    if (c == 0) continue;
+    index.resize(c);
+    Receive(index.data(), c, MPI_UINT64_T, static_cast<int>(from), kGatherTag);
     for (const Values& a : arrays) {
-      packed.resize(count * a.width);
+      packed.resize(c * a.width);
       Receive(packed.data(), packed.size(), MPI_DOUBLE, static_cast<int>(from), kGatherTag);
-      for (size_t k = 0; k < count; ++k)
+      for (size_t k = 0; k < c; ++k)
         std::copy_n(&packed[k * a.width], a.width, a.data + index[k] * a.width);
     }
   }
@@ -173,32 +194,53 @@ void Ranks::Gather(const uint8_t* mine, size_t n, const std::vector<Values>& arr
 
 void Ranks::Relay(size_t pieces, const std::function<void(const std::string&)>& sink,
                   const std::function<std::string(size_t)>& text) const {
-  try {
-    for (size_t p = 0; p < pieces; ++p) {
-      const int owner = static_cast<int>(p % count_);
-      if (owner == static_cast<int>(rank_)) {
-        const std::string t = text(p);
-        if (rank_ == 0) {
-          sink(t);
-          continue;
+  // A rank that fails to make a piece sends, for it and for each of its
+  // later pieces, a mark instead, so that rank 0 still takes every piece and
+  // every rank reaches the agreement that ends the relay (where the lowest
+  // rank that failed tells its failure); rank 0 writes nothing after a mark.
+  constexpr uint64_t kFailed = ~uint64_t{0};
+  std::exception_ptr failed;
+  bool dropped = false;
+  std::string t;
+  for (size_t p = 0; p < pieces; ++p) {
+    const int owner = static_cast<int>(p % count_);
+    if (owner == static_cast<int>(rank_)) {
+      if (!failed) {
+        try {
+          t = text(p);
+        } catch (...) {
+          failed = std::current_exception();
         }
-        const uint64_t size = t.size();
-        MPI_Send(&size, 1, MPI_UINT64_T, 0, kRelayTag, MPI_COMM_WORLD);
-        Send(t.data(), t.size(), MPI_CHAR, 0, kRelayTag);
-      } else if (rank_ == 0) {
-        uint64_t size = 0;
-        MPI_Recv(&size, 1, MPI_UINT64_T, owner, kRelayTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
-        std::string t(size, '\0');
-        Receive(t.data(), t.size(), MPI_CHAR, owner, kRelayTag);
-        sink(t);
       }
+      if (rank_ == 0) {
+        if (!failed && !dropped) sink(t);
+        continue;
+      }
+      const uint64_t size = failed ? kFailed : t.size();
+      MPI_Send(&size, 1, MPI_UINT64_T, 0, kRelayTag, MPI_COMM_WORLD);
+      if (!failed) Send(t.data(), t.size(), MPI_CHAR, 0, kRelayTag);
+    } else if (rank_ == 0) {
+      uint64_t size = 0;
+      MPI_Recv(&size, 1, MPI_UINT64_T, owner, kRelayTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+      if (size == kFailed) {
+        dropped = true;
+        continue;
+      }
+      try {
+        t.assign(size, '\0');
+      } catch (const std::exception& e) {
+        // The sender waits on this piece: it cannot be taken.
+        std::fprintf(stderr, "polyfield: %s (rank 0)\n", e.what());
+        std::fflush(stderr);
+        MPI_Abort(MPI_COMM_WORLD, 1);
+      }
+      Receive(t.data(), t.size(), MPI_CHAR, owner, kRelayTag);
+      if (!failed && !dropped) sink(t);
     }
-  } catch (const std::exception& e) {
-    // The others wait on this rank's pieces: no agreement can be met.
-    std::fprintf(stderr, "polyfield: %s (rank %u)\n", e.what(), rank_);
-    std::fflush(stderr);
-    MPI_Abort(MPI_COMM_WORLD, 1);
   }
+  std::optional<Failure> mine;
+  if (failed) mine = FailureOf(failed);
+  if (const auto agreed = Agreement(mine ? &*mine : nullptr, rank_, count_)) throw *agreed;
 }
 
 science::BlockExchange* Ranks::Exchange() {

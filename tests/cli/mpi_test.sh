@@ -3,10 +3,11 @@
 # mpirun on 3 ranks (more than the cores: oversubscribed) give the bytes of
 # one process, with the exact sum and with the tree; a failure on one rank
 # alone (its own points file, its own model) is told once, by rank 0, with
-# status 1 and no output file.
-#   mpi_test.sh POLYFIELD MPIEXEC DATA_DIR
+# status 1 and no output file, also where it fails while rank 0 writes the
+# table (memory refused, by the fault-injection library).
+#   mpi_test.sh POLYFIELD MPIEXEC DATA_DIR FAULT_LIBRARY
 set -u
-polyfield=$1 mpiexec=$2 data=$3
+polyfield=$1 mpiexec=$2 data=$3 faults=$4
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -104,6 +105,24 @@ for cmd in "field points.txt" "surface --summary" "harmonics --degree 4"; do
     fail "$cmd, a model missing on one rank: stderr is $(cat stderr.txt)"
   [ ! -e out.txt ] || fail "$cmd, a model missing on one rank: an output file was left"
 done
+
+# Memory refused to one rank while rank 0 writes the table: the partial
+# last slice of 20,580 points (100 rows, on rank 2 of 3) is the only block
+# of 100 NPY records of 13 doubles (10,400 bytes and the string's end), so
+# rank 2 alone fails; one process, whose writer reuses its block of 4096
+# rows, makes none of that size.
+awk 'BEGIN { srand(3); for (i = 0; i < 20580; ++i)
+  printf "%.6f %.6f %.6f\n", 400 * rand() - 200, 300 * rand() - 150, 300 * rand() - 150 }' >f.txt
+FAIL_MALLOC_OF=10401 LD_PRELOAD=$faults "$polyfield" field "$kleopatra" f.txt --gradient \
+  --format npy -o one.npy 2>/dev/null || fail "a memory fault for a slice: one process failed"
+run -n 3 -x FAIL_MALLOC_OF=10401 -x LD_PRELOAD="$faults" "$polyfield" field "$kleopatra" f.txt \
+  --gradient --format npy -o out.npy --threads 1 >stdout.txt 2>stderr.txt
+status=$?
+[ "$status" -eq 1 ] || fail "a memory fault on one rank's slice: status $status, not 1"
+[ "$(cat stderr.txt)" = "polyfield: memory allocation error." ] ||
+  fail "a memory fault on one rank's slice: stderr is $(cat stderr.txt)"
+[ ! -e out.npy ] || fail "a memory fault on one rank's slice: an output file was left"
+ls | grep -q '^out\.npy' && fail "a memory fault on one rank's slice: a temporary file was left"
 
 # Refused options: one message, from rank 0.
 run -n 3 "$polyfield" field "$eros" points.txt --tolerance 2 >/dev/null 2>stderr.txt

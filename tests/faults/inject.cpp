@@ -1,7 +1,9 @@
 // Fault injection for program tests, loaded with LD_PRELOAD: makes the C
-// library's realloc refuse large blocks and the thread start or join fail, as
-// the environment asks.
+// library's realloc refuse large blocks, malloc a block of one size, and the
+// thread start or join fail, as the environment asks.
 //   FAIL_REALLOC_ABOVE=n   realloc of more than n bytes returns null
+//   FAIL_MALLOC_OF=n       malloc of exactly n bytes returns null (a buffer
+//                          of a size only one place asks for)
 //   FAIL_THREAD_START=n    pthread_create reports EAGAIN once n threads
 //                          have been started (0: at once)
 //   FAIL_THREAD_JOIN=1     pthread_join reports EDEADLK
@@ -29,6 +31,16 @@ extern "C" void* realloc(void* block, size_t bytes) {
   static const char* limit = std::getenv("FAIL_REALLOC_ABOVE");
   if (limit && bytes > std::strtoull(limit, nullptr, 10)) return nullptr;
   return next(block, bytes);
+}
+
+extern "C" void* __libc_malloc(size_t bytes);
+extern "C" void* malloc(size_t bytes) {
+  static const unsigned long long exact = [] {
+    const char* text = std::getenv("FAIL_MALLOC_OF");
+    return text ? std::strtoull(text, nullptr, 10) : 0ull;
+  }();
+  if (exact != 0 && bytes == exact) return nullptr;
+  return __libc_malloc(bytes);
 }
 
 extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
