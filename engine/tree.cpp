@@ -638,6 +638,22 @@ void Tree::Interactions(const double* const p[3], size_t count, std::vector<Far>
   }
 }
 
+// Each far cell by its expansion to the order `order` gives (-1: none
+// within its share, or its facets cost less), or to the forced order; the
+// cells without one go to the near list.
+template <class Order, class Expand>
+void Tree::Accept(const std::vector<Far>& far, std::vector<Near>* near, Order order,
+                  Expand expand) const {
+  for (const Far& f : far) {
+    const Cell& c = cell_[f.cell];
+    const int p = forced_ >= 0 ? std::min(forced_, P_) : order(c, f);
+    if (p < 0)
+      near->push_back({f.s, f.e, c.leaf, c.leaf_end});
+    else
+      expand(c, f, p);
+  }
+}
+
 void Tree::Batch(double tolerance, size_t first, size_t count, const double* x, const double* y,
                  const double* z, double* sum, TableGuard guard, double maxU, double maxg) const {
   const double* p[3] = {x + first, y + first, z + first};
@@ -658,28 +674,22 @@ void Tree::Batch(double tolerance, size_t first, size_t count, const double* x, 
   }
   const double eps_g = Sg > 0 ? tolerance * maxg / Sg : 0;
   const double eps_U = SU > 0 ? tolerance * maxU / SU : 0;
-  for (const Far& f : far) {
-    const Cell& c = cell_[f.cell];
-    int order;
-    if (forced_ >= 0) {
-      order = std::min(forced_, P_);
-    } else {
-      // The normal densities: E_g <= eps_g area; s and the dot product:
-      // (E_0 + D E_g)/2 <= eps_U (q0 + D area)/2, taken here as
-      // E_0 <= eps_U q0 and E_g <= eps_U area, which imply it.
-      order = OrderWithin(&norm_[size_t(c.moments) * 2 * size_t(P_ + 1)], P_, c.area, c.q0, f.rho,
-                          std::min(eps_g, eps_U) * c.area, eps_U * c.q0);
-      if (order >= 0 &&
-          double(Count(order)) * settings_.coefficient_cost >= double(c.end - c.begin))
-        order = -1;  // the facets cost less
-    }
-    if (order < 0) {
-      near.push_back({f.s, f.e, c.leaf, c.leaf_end});
-      continue;
-    }
-    isa_->m2p(MomentsOf(c), P_, order, c.c, 1 / c.radius, f.e - f.s, p[0] + f.s, p[1] + f.s,
-              p[2] + f.s, &psi[4 * size_t(f.s)]);
-  }
+  Accept(
+      far, &near,
+      [&](const Cell& c, const Far& f) {
+        // The normal densities: E_g <= eps_g area; s and the dot product:
+        // (E_0 + D E_g)/2 <= eps_U (q0 + D area)/2, taken here as E_0 <= eps_U q0
+        // and E_g <= eps_U area, which imply it.
+        const int order = OrderWithin(&norm_[size_t(c.moments) * 2 * size_t(P_ + 1)], P_, c.area,
+                                      c.q0, f.rho, std::min(eps_g, eps_U) * c.area, eps_U * c.q0);
+        const bool cheaper =
+            double(Count(order)) * settings_.coefficient_cost < double(c.end - c.begin);
+        return order >= 0 && cheaper ? order : -1;
+      },
+      [&](const Cell& c, const Far& f, int order) {
+        isa_->m2p(MomentsOf(c), P_, order, c.c, 1 / c.radius, f.e - f.s, p[0] + f.s, p[1] + f.s,
+                  p[2] + f.s, &psi[4 * size_t(f.s)]);
+      });
   for (size_t j = 0; j < count; ++j) {
     const double* s = &psi[4 * j];
     const double dx = p[0][j] - c0_[0], dy = p[1][j] - c0_[1], dz = p[2][j] - c0_[2];
@@ -807,25 +817,19 @@ void Tree::GradientBatch(double tolerance, size_t first, size_t count, const dou
   double S = 0;
   for (const Far& f : far) S += cell_[f.cell].area / (f.r * f.r);
   const double eps = S > 0 ? tolerance * maxT / S : 0;
-  for (const Far& f : far) {
-    const Cell& c = cell_[f.cell];
-    int order;
-    if (forced_ >= 0) {
-      order = std::min(forced_, P_);
-    } else {
-      order = GradientOrderWithin(&norm_[size_t(c.moments) * 2 * size_t(P_ + 1)], P_, c.area, f.rho,
-                                  eps * c.area);
-      if (order >= 0 &&
-          double(Count(order + 1)) * settings_.gradient_coefficient_cost >= double(c.end - c.begin))
-        order = -1;  // the facets cost less
-    }
-    if (order < 0) {
-      near.push_back({f.s, f.e, c.leaf, c.leaf_end});
-      continue;
-    }
-    isa_->m2p_gradient(MomentsOf(c), P_, order, c.c, 1 / c.radius, f.e - f.s, p[0] + f.s,
-                       p[1] + f.s, p[2] + f.s, &grad[9 * size_t(f.s)]);
-  }
+  Accept(
+      far, &near,
+      [&](const Cell& c, const Far& f) {
+        const int order = GradientOrderWithin(&norm_[size_t(c.moments) * 2 * size_t(P_ + 1)], P_,
+                                              c.area, f.rho, eps * c.area);
+        const bool cheaper = double(Count(order + 1)) * settings_.gradient_coefficient_cost <
+                             double(c.end - c.begin);
+        return order >= 0 && cheaper ? order : -1;
+      },
+      [&](const Cell& c, const Far& f, int order) {
+        isa_->m2p_gradient(MomentsOf(c), P_, order, c.c, 1 / c.radius, f.e - f.s, p[0] + f.s,
+                           p[1] + f.s, p[2] + f.s, &grad[9 * size_t(f.s)]);
+      });
   for (size_t k = 0; k < 9 * count; ++k) t[k] = -grad[k];
   // The near field, one evaluation per range of points with its leaves in
   // the order found.

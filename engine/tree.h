@@ -149,6 +149,9 @@ class Tree {
   };
   void Interactions(const double* const p[3], size_t count, std::vector<Far>* far,
                     std::vector<Near>* near) const;
+  template <class Order, class Expand>
+  void Accept(const std::vector<Far>& far, std::vector<Near>* near, Order order,
+              Expand expand) const;
   // The steps of Build.
   std::vector<uint32_t> Partition(const Facets& facets);
   void LeafTable(const Facets& facets, const std::vector<uint32_t>& perm,
