@@ -97,6 +97,30 @@ void ForThreads(ThreadTeam* team, size_t items, const std::function<void(unsigne
     f(0, 1);
 }
 
+// Batches list[0 ..] over the team, run(b) for each (thread t takes
+// t, t + m, ...); the monitor is told the share done from thread 0. False
+// when it stopped them.
+bool ForBatches(ThreadTeam* team, const std::vector<size_t>& list, const EvaluateOptions& options,
+                const std::function<void(size_t)>& run) {
+  const size_t batches = list.size();
+  std::atomic<bool> stop{false};
+  ForThreads(
+      team, batches,
+      [&](unsigned t, unsigned m) {
+        const size_t mine = batches > t ? (batches - t + m - 1) / m : 0;
+        size_t done = 0;
+        for (size_t j = t; j < batches && !stop; j += m) {
+          run(list[j]);
+          if (t == 0 && options.monitor && ++done % 64 == 0 &&
+              !options.monitor(double(done) / double(mine)))
+            stop = true;
+        }
+        if (t == 0 && options.monitor && !stop && !options.monitor(1.0)) stop = true;
+      },
+      options.threads);
+  return !stop;
+}
+
 // The facet fields of lane l of group g of a chunk.
 double Field(const kernel::Chunk& ch, uint32_t g, int field, int lane) {
   return ch
@@ -771,24 +795,12 @@ bool Tree::Evaluate(double tolerance, size_t count, const double* x, const doubl
   // This part's batches: b, b + parts, ... (all of them in one process).
   const size_t parts = std::max(1u, options.parts), part = options.part % parts;
   const size_t all = batch_start.size() - 1;
-  const size_t batches = all > part ? (all - part + parts - 1) / parts : 0;
-  std::atomic<bool> stop{false};
-  ForThreads(
-      team, batches,
-      [&](unsigned t, unsigned m) {
-        const size_t mine = batches > t ? (batches - t + m - 1) / m : 0;
-        size_t done = 0;
-        for (size_t j = t; j < batches && !stop; j += m) {
-          const size_t b = part + j * parts;
-          Batch(tolerance, batch_start[b], batch_start[b + 1] - batch_start[b], formed.x.data(),
-                formed.y.data(), formed.z.data(), &sum[4 * batch_start[b]], guard, maxU, maxg);
-          if (t == 0 && options.monitor && ++done % 64 == 0 &&
-              !options.monitor(double(done) / double(mine)))
-            stop = true;
-        }
-        if (t == 0 && options.monitor && !stop && !options.monitor(1.0)) stop = true;
-      },
-      options.threads);
+  std::vector<size_t> list;
+  for (size_t b = part; b < all; b += parts) list.push_back(b);
+  const bool finished = ForBatches(team, list, options, [&](size_t b) {
+    Batch(tolerance, batch_start[b], batch_start[b + 1] - batch_start[b], formed.x.data(),
+          formed.y.data(), formed.z.data(), &sum[4 * batch_start[b]], guard, maxU, maxg);
+  });
   if (options.mine) std::fill(options.mine, options.mine + count, uint8_t{0});
   for (size_t b = part; b < all; b += parts)
     for (size_t i = batch_start[b]; i < batch_start[b + 1]; ++i) {
@@ -799,7 +811,7 @@ bool Tree::Evaluate(double tolerance, size_t count, const double* x, const doubl
       if (out.gz) out.gz[j] = sum[4 * i + 3];
       if (options.mine) options.mine[j] = 1;
     }
-  return !stop;
+  return finished;
 }
 
 // ---------------------------------------------------------------- Expansion
@@ -913,25 +925,10 @@ bool Tree::Gradient(double tolerance, size_t count, const double* x, const doubl
     for (size_t i = batch_start[b]; i < batch_start[b + 1] && !any; ++i) any = want(order[i]);
     if (any) todo.push_back(b);
   }
-  const size_t batches = todo.size();
-  std::atomic<bool> stop{false};
-  ForThreads(
-      team, batches,
-      [&](unsigned th, unsigned m) {
-        const size_t mine = batches > th ? (batches - th + m - 1) / m : 0;
-        size_t done = 0;
-        for (size_t j = th; j < batches && !stop; j += m) {
-          const size_t b = todo[j];
-          GradientBatch(tolerance, batch_start[b], batch_start[b + 1] - batch_start[b],
-                        formed.x.data(), formed.y.data(), formed.z.data(), &sum[9 * batch_start[b]],
-                        maxT);
-          if (th == 0 && options.monitor && ++done % 64 == 0 &&
-              !options.monitor(double(done) / double(mine)))
-            stop = true;
-        }
-        if (th == 0 && options.monitor && !stop && !options.monitor(1.0)) stop = true;
-      },
-      options.threads);
+  const bool finished = ForBatches(team, todo, options, [&](size_t b) {
+    GradientBatch(tolerance, batch_start[b], batch_start[b + 1] - batch_start[b], formed.x.data(),
+                  formed.y.data(), formed.z.data(), &sum[9 * batch_start[b]], maxT);
+  });
   for (size_t b : todo)
     for (size_t i = batch_start[b]; i < batch_start[b + 1]; ++i) {
       const size_t j = order[i];
@@ -945,7 +942,7 @@ bool Tree::Gradient(double tolerance, size_t count, const double* x, const doubl
       o[4] = 0.5 * (T[5] + T[7]);
       o[5] = T[8];
     }
-  return !stop;
+  return finished;
 }
 
 void Expansion::Build(const kernel::Model& table, const double c[3], double a, int P,
