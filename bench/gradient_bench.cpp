@@ -65,10 +65,11 @@ void Compare(const char* name, const Facets& facets, const std::vector<SIEntry>&
         err = std::max(err, std::fabs(t[6 * sample[k] + q] - e[6 * k + q]));
       }
     std::printf(
-        "%-8s N=%-8u tol=%-6.0e closed form %9.1f s  tree %7.2f s (build %5.2f, P=%d)"
-        "  x%-7.1f error/tol %.3f\n",
+        "%-8s N=%-8u tol=%-6.0e closed form %9.1f s  tree %7.2f s (build %5.2f, P=%d,"
+        " moments %4.0f B/facet)  x%-7.1f error/tol %.3f\n",
         name, facets.n, tolerance, exact_all, build + evaluate, build, tree.MaxOrder(),
-        exact_all / (build + evaluate), err / top / tolerance);
+        double(tree.MomentBytes()) / facets.n, exact_all / (build + evaluate),
+        err / top / tolerance);
     std::fflush(stdout);
   }
 }
