@@ -17,6 +17,10 @@
 //                    tree order), so that a facet holding a point, and its
 //                    neighbours, are always exact.
 // There is no M2L/L2L/L2P: every accepted cell is summed at the points.
+// The gravity gradient tensor (Gradient) takes the same lists: M2P by the
+// gradient of each expansion (the irregular harmonics one order higher), its
+// bound carrying the factor 2n + 1 of order n (a tree of Settings::gradient
+// stores the orders that needs), and P2P by the closed-form tensor.
 //
 // The closed form's facet factor S_f(p) is the single-layer integral
 // Phi_f(p) = integral over f of dS/|x - p|. With c0 the root's centre,
