@@ -252,20 +252,28 @@ struct FacetLanes {
 struct PointLanes {
   vd r1x, r1y, r1z, r2x, r2y, r2z, r3x, r3y, r3z, R1, R2, R3, l1, l2, l3;
 };
-inline Terms FacetTerms(const FacetLanes& f, const PointLanes& p) {
+// The point's height h over the facet's plane and omega, half the signed
+// solid angle under which it sees the facet.
+struct Angle {
+  vd h, omega;
+};
+inline Angle HalfSolidAngle(const FacetLanes& f, const PointLanes& p) {
   const vd h = Fma(f.nx, p.r1x, Fma(f.ny, p.r1y, f.nz * p.r1z));
-  const vd d1 = Fma(f.m1x, p.r1x, Fma(f.m1y, p.r1y, f.m1z * p.r1z));
-  const vd d2 = Fma(f.m2x, p.r2x, Fma(f.m2y, p.r2y, f.m2z * p.r2z));
-  const vd d3 = Fma(f.m3x, p.r3x, Fma(f.m3y, p.r3y, f.m3z * p.r3z));
-  const vd edges = Fma(d3, p.l3, Fma(d2, p.l2, d1 * p.l1));
   const vd r12 = Fma(p.r1x, p.r2x, Fma(p.r1y, p.r2y, p.r1z * p.r2z));
   const vd r13 = Fma(p.r1x, p.r3x, Fma(p.r1y, p.r3y, p.r1z * p.r3z));
   const vd r23 = Fma(p.r2x, p.r3x, Fma(p.r2y, p.r3y, p.r2z * p.r3z));
   const vd den = Fma(r23, p.R1, Fma(r13, p.R2, Fma(r12, p.R3, p.R1 * p.R2 * p.R3)));
   // r1 . (r2 x r3) = |(B - A) x (C - A)| h, free of the cancellation of the
   // triple product of three long, nearly parallel vectors.
-  const vd omega = Atan2V(f.area2 * h, den);
-  return {Fnma(h + h, omega, edges), h};
+  return {h, Atan2V(f.area2 * h, den)};
+}
+inline Terms FacetTerms(const FacetLanes& f, const PointLanes& p) {
+  const vd d1 = Fma(f.m1x, p.r1x, Fma(f.m1y, p.r1y, f.m1z * p.r1z));
+  const vd d2 = Fma(f.m2x, p.r2x, Fma(f.m2y, p.r2y, f.m2z * p.r2z));
+  const vd d3 = Fma(f.m3x, p.r3x, Fma(f.m3y, p.r3y, f.m3z * p.r3z));
+  const vd edges = Fma(d3, p.l3, Fma(d2, p.l2, d1 * p.l1));
+  const Angle a = HalfSolidAngle(f, p);
+  return {Fnma(a.h + a.h, a.omega, edges), a.h};
 }
 
 // The facet values of lanes `half` .. half + W - 1 of a group (f: the
@@ -334,8 +342,10 @@ void PointChunk(const Chunk& c, double px, double py, double pz, double* R, doub
 // the sums of class k mod W, acc[class * 4W + quantity * W + point], in the
 // order PointChunk adds it into its lane k mod W, so every point gets the
 // same bits as from PointChunk.
+// A chunk at W field points (one per lane): the distances of its vertices
+// into R and the logarithms of its edges into L, W doubles each.
 template <bool kGuarded>
-void PointsChunk(const Chunk& c, vd Px, vd Py, vd Pz, double* R, double* L, double* acc) {
+inline void ChunkAtPoints(const Chunk& c, vd Px, vd Py, vd Pz, double* R, double* L) {
   for (uint32_t v = 0; v < c.vertices; ++v)
     Store(R + size_t{v} * W,
           Distance(Splat(c.vx[v]) - Px, Splat(c.vy[v]) - Py, Splat(c.vz[v]) - Pz));
@@ -344,21 +354,30 @@ void PointsChunk(const Chunk& c, vd Px, vd Py, vd Pz, double* R, double* L, doub
     const vd lam = (Load(R + size_t(c.ea[e]) * W) + Load(R + size_t(c.eb[e]) * W)) * il;
     Store(L + size_t{e} * W, EdgeLogs<kGuarded>(lam, il));
   }
+}
+
+// Facet k of a group (f its facet values, ix its corner indices) seen from
+// the lanes' points, with R and L as ChunkAtPoints made them.
+inline PointLanes SeenFromPoints(const double* f, const int32_t* ix, int k, vd Px, vd Py, vd Pz,
+                                 const double* R, const double* L) {
+  auto vertex = [&](int q) { return Splat(f[q * kGroup + k]); };
+  auto at = [&](const double* base, int q) { return Load(base + size_t(ix[q * kGroup + k]) * W); };
+  return {vertex(kAx) - Px, vertex(kAy) - Py, vertex(kAz) - Pz, vertex(kBx) - Px, vertex(kBy) - Py,
+          vertex(kBz) - Pz, vertex(kCx) - Px, vertex(kCy) - Py, vertex(kCz) - Pz, at(R, kVa),
+          at(R, kVb),       at(R, kVc),       at(L, kE1),       at(L, kE2),       at(L, kE3)};
+}
+
+template <bool kGuarded>
+void PointsChunk(const Chunk& c, vd Px, vd Py, vd Pz, double* R, double* L, double* acc) {
+  ChunkAtPoints<kGuarded>(c, Px, Py, Pz, R, L);
   const double* f = c.facet;
   const int32_t* ix = c.corner;
   for (uint32_t g = 0; g < c.groups;
        ++g, f += kFacetFields * kGroup, ix += kCornerFields * kGroup) {
 #pragma GCC unroll 8
     for (int k = 0; k < kGroup; ++k) {
-      auto vertex = [&](int q) { return Splat(f[q * kGroup + k]); };
-      auto at = [&](const double* base, int q) {
-        return Load(base + size_t(ix[q * kGroup + k]) * W);
-      };
       const FacetLanes facet = BroadcastFacet(f, k);
-      const PointLanes point{vertex(kAx) - Px, vertex(kAy) - Py, vertex(kAz) - Pz, vertex(kBx) - Px,
-                             vertex(kBy) - Py, vertex(kBz) - Pz, vertex(kCx) - Px, vertex(kCy) - Py,
-                             vertex(kCz) - Pz, at(R, kVa),       at(R, kVb),       at(R, kVc),
-                             at(L, kE1),       at(L, kE2),       at(L, kE3)};
+      const PointLanes point = SeenFromPoints(f, ix, k, Px, Py, Pz, R, L);
       const Terms t = FacetTerms(facet, point);
       const vd nx = facet.nx, ny = facet.ny, nz = facet.nz;
       double* a = acc + (k % W) * 4 * W;

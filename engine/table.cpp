@@ -101,7 +101,8 @@ void TensorFacet(const SIEntry& e, const double v[9], double px, double py, doub
   }
   const double triple = Dot(Cross(B - A, C - A), r[0]);
   const double h = e.nx * r[0].x + e.ny * r[0].y + e.nz * r[0].z;
-  const double omega2 = terms::InPlane(h, px, py, pz, R[0] + R[1] + R[2])
+  const double scale = std::fabs(px) + std::fabs(py) + std::fabs(pz) + (R[0] + R[1] + R[2]);
+  const double omega2 = std::fabs(h) <= kInPlane * scale
                             ? 0
                             : 2 * terms::SolidAngle(triple, r[0], r[1], r[2], R[0], R[1], R[2]);
   const double n[3] = {e.nx, e.ny, e.nz};

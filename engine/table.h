@@ -35,6 +35,11 @@ template <TableGuard G>
 void CalculateSIReference(const Facets& facets, const SIEntry* si, double x, double y, double z,
                           double* U, double* gx, double* gy, double* gz);
 
+// A point at height h over a facet's plane lies in it to within rounding
+// when |h| <= kInPlane (|px| + |py| + |pz| + R1 + R2 + R3): a few units in
+// the last place of the coordinates and corner distances h is made from.
+constexpr double kInPlane = 8 * 2.220446049250313e-16;
+
 // The gravity gradient tensor of facet e (corners v, A B C) at p, added into
 // T (row a, column b: d g_a / d p_b): n (sum_k m_k L_k - n Omega)^T, the
 // derivative of g = -n S with S = integral over the facet of 1/|x - p|,
@@ -43,8 +48,8 @@ void CalculateSIReference(const Facets& facets, const SIEntry* si, double x, dou
 // m_k, and the solid angle Omega = 2 omega under which it is seen). Edge
 // terms vanish under the relative guard, as in the field. The tensor jumps
 // by 4 pi n n^T across the facet; a point in its plane to within rounding
-// (terms::InPlane) takes the mean of the two sides, Omega = 0, where the
-// sign of a rounding remainder would otherwise pick a side.
+// (kInPlane) takes the mean of the two sides, Omega = 0, where the sign of
+// a rounding remainder would otherwise pick a side.
 void TensorFacet(const SIEntry& e, const double v[9], double px, double py, double pz,
                  double T[3][3]);
 

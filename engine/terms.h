@@ -45,15 +45,6 @@ inline double SolidAngle(double triple, Vec r1, Vec r2, Vec r3, double R1, doubl
   return std::atan2(triple, den);
 }
 
-// Whether a point p at height h over a facet's plane lies in that plane to
-// within rounding: |h| at most a few units in the last place of the
-// coordinates and distances (R the sum of the distances to the corners) it
-// was made from.
-inline bool InPlane(double h, double px, double py, double pz, double R) {
-  constexpr double kUlps = 8 * 2.220446049250313e-16;
-  return std::fabs(h) <= kUlps * (std::fabs(px) + std::fabs(py) + std::fabs(pz) + R);
-}
-
 // The deviation of the vertical: the angle (0 to pi) between the facet's
 // normal n (any length) and -g. |g|^2 |n|^2 - t^2 is |g x n|^2, which
 // rounding can push below zero when g is parallel to n: clamped at 0, so the

@@ -28,13 +28,21 @@ namespace tree {
 using multipole::Count;
 using multipole::Index;
 
+namespace {
+
+// The gradient's truncation bound beyond order P, per unit of Q (times r^2):
+// sum_{n>P} (2n + 1) rho^n = rho^(P+1) ((2P + 3)(1 - rho) + 2 rho)/(1 - rho)^2.
+double GradientTail(double rho, int P) {
+  return std::pow(rho, P + 1) * ((2.0 * P + 3) * (1 - rho) + 2 * rho) / ((1 - rho) * (1 - rho));
+}
+
+}  // namespace
+
 int StoredOrder(const Settings& settings) {
   const double eps = settings.tolerance * 0.1, t = settings.theta;
   int P = std::min(80, multipole::Order(t, eps));
   if (settings.gradient)
-    while (P < 80 &&
-           std::pow(t, P + 1) * ((2.0 * P + 3) * (1 - t) + 2 * t) / ((1 - t) * (1 - t)) > eps)
-      ++P;
+    while (P < 80 && GradientTail(t, P) > eps) ++P;
   return P;
 }
 
@@ -497,11 +505,9 @@ int OrderWithin(const double* norm, int P, double area, double q0, double rho, d
 // gradient, radial (n + 1) Y_n/r^(n+2) and tangential (at most n |Y_n| /
 // r^(n+2), Bernstein's inequality on the sphere), is at most (2n + 1)
 // |M_n| rho^(n+2)/a^2, which times r^2 is (2n + 1) |M_n| rho^n. The tail
-// beyond P, with |M_n| <= Q: Q sum_{n>P} (2n + 1) rho^n
-// = Q rho^(P+1) ((2P + 3)(1 - rho) + 2 rho)/(1 - rho)^2.
+// beyond P, with |M_n| <= Q: Q GradientTail(rho, P).
 int GradientOrderWithin(const double* norm, int P, double area, double rho, double budget) {
-  double e =
-      area * std::pow(rho, P + 1) * ((2.0 * P + 3) * (1 - rho) + 2 * rho) / ((1 - rho) * (1 - rho));
+  double e = area * GradientTail(rho, P);
   if (!(e <= budget)) return -1;
   double rn[81];
   rn[0] = 1;
@@ -733,6 +739,24 @@ void Tree::Batch(double tolerance, size_t first, size_t count, const double* x, 
   });
 }
 
+Tree::Sampled Tree::Sample(size_t count, const double* x, const double* y, const double* z,
+                           const std::function<void(double)>& far) const {
+  constexpr double kFarSample = 4;
+  const Cell& root = cell_[0];
+  const size_t k = std::min<size_t>(settings_.sample, count);
+  Sampled near;
+  for (size_t i = 0; i < k; ++i) {
+    const size_t j = i * count / k;
+    const double r = std::hypot(x[j] - root.c[0], y[j] - root.c[1], z[j] - root.c[2]);
+    if (r > kFarSample * root.radius && volume_ > 0) {
+      far(r);
+      continue;
+    }
+    near.x.push_back(x[j]), near.y.push_back(y[j]), near.z.push_back(z[j]);
+  }
+  return near;
+}
+
 bool Tree::Evaluate(double tolerance, size_t count, const double* x, const double* y,
                     const double* z, const FieldOut& out, TableGuard guard, ThreadTeam* team,
                     const EvaluateOptions& options) const {
@@ -755,37 +779,24 @@ bool Tree::Evaluate(double tolerance, size_t count, const double* x, const doubl
   }
   Moments(team);
   // Lower bounds of the call's largest |U| and |g|: the exact sum at a
-  // sample of its points near the model; beyond kFarSample radii of the
-  // root's ball, where the exact sum loses digits, the bounds of a closed
-  // outward surface of volume V inside the ball, |g| >= V cos(asin(a/r))/
-  // (r + a)^2 and U >= V/(r + a).
+  // sample of its points near the model (Sample); beyond it, the bounds of
+  // a closed outward surface of volume V inside the root's ball,
+  // |g| >= V cos(asin(a/r))/(r + a)^2 and U >= V/(r + a).
   double maxU = 0, maxg = 0;
   {
-    constexpr double kFarSample = 4;
-    const Cell& root = cell_[0];
-    std::vector<double> s;
-    const size_t k = std::min<size_t>(settings_.sample, count);
-    size_t near = 0;
-    s.reserve(7 * k);
-    s.resize(3 * k);
-    for (size_t i = 0; i < k; ++i) {
-      const size_t j = i * count / k;
-      const double r = std::hypot(x[j] - root.c[0], y[j] - root.c[1], z[j] - root.c[2]);
-      if (r > kFarSample * root.radius && volume_ > 0) {
-        const double rho = root.radius / r, a = root.radius;
-        maxU = std::max(maxU, volume_ / (r + a));
-        maxg = std::max(maxg, volume_ * std::sqrt(1 - rho * rho) / ((r + a) * (r + a)));
-        continue;
-      }
-      s[near] = x[j], s[k + near] = y[j], s[2 * k + near] = z[j];
-      ++near;
-    }
-    s.resize(7 * k);
-    EvaluateTable(*isa_, guard, near_, *team, near, &s[0], &s[k], &s[2 * k],
-                  {&s[3 * k], &s[4 * k], &s[5 * k], &s[6 * k]}, {nullptr, options.threads});
-    for (size_t i = 0; i < near; ++i) {
-      maxU = std::max(maxU, std::fabs(s[3 * k + i]));
-      maxg = std::max(maxg, std::hypot(s[4 * k + i], s[5 * k + i], s[6 * k + i]));
+    const Sampled near = Sample(count, x, y, z, [&](double r) {
+      const double rho = cell_[0].radius / r, a = cell_[0].radius;
+      maxU = std::max(maxU, volume_ / (r + a));
+      maxg = std::max(maxg, volume_ * std::sqrt(1 - rho * rho) / ((r + a) * (r + a)));
+    });
+    const size_t m = near.x.size();
+    std::vector<double> v(4 * m);
+    EvaluateTable(*isa_, guard, near_, *team, m, near.x.data(), near.y.data(), near.z.data(),
+                  {v.data(), v.data() + m, v.data() + 2 * m, v.data() + 3 * m},
+                  {nullptr, options.threads});
+    for (size_t i = 0; i < m; ++i) {
+      maxU = std::max(maxU, std::fabs(v[i]));
+      maxg = std::max(maxg, std::hypot(v[m + i], v[2 * m + i], v[3 * m + i]));
     }
   }
   Batches formed;
@@ -814,7 +825,7 @@ bool Tree::Evaluate(double tolerance, size_t count, const double* x, const doubl
   return finished;
 }
 
-// ---------------------------------------------------------------- Expansion
+// ---------------------------------------------------------------- the tensor
 
 void Tree::GradientBatch(double tolerance, size_t first, size_t count, const double* x,
                          const double* y, const double* z, double* t, double maxT) const {
@@ -866,44 +877,31 @@ bool Tree::Gradient(double tolerance, size_t count, const double* x, const doubl
   }
   Moments(team);
   // A lower bound of the call's largest component: the closed form at a
-  // sample of its points near the model; beyond kFarSample radii of the
-  // root's ball, a bound for a closed outward surface of volume V inside
-  // the ball: there T_rr >= (5/3) V/(r + a)^3 (the second derivative along
-  // the radius of 1/|x - y| is (3 cos^2 - 1)/|x - y|^3, cos^2 >= 8/9), and
+  // sample of its points near the model (Sample); beyond it, a bound for a
+  // closed outward surface of volume V inside the root's ball: there T_rr >= (5/3) V/(r + a)^3 (the
+  // second derivative along the radius of 1/|x - y| is (3 cos^2 - 1)/|x - y|^3, cos^2 >= 8/9), and
   // T_rr, a sum of the components weighted by r_i r_j, is at most 3 times
   // the largest.
   double maxT = 0;
   {
-    constexpr double kFarSample = 4;
-    const Cell& root = cell_[0];
-    const size_t k = std::min<size_t>(settings_.sample, count);
-    std::vector<size_t> near;
-    for (size_t i = 0; i < k; ++i) {
-      const size_t j = i * count / k;
-      const double r = std::hypot(x[j] - root.c[0], y[j] - root.c[1], z[j] - root.c[2]);
-      if (r > kFarSample * root.radius && volume_ > 0) {
-        const double d = r + root.radius;
-        maxT = std::max(maxT, volume_ / (3 * d * d * d));
-        continue;
-      }
-      near.push_back(j);
-    }
-    // The whole table at the sample points, W of them a call.
+    const Sampled near = Sample(count, x, y, z, [&](double r) {
+      const double d = r + cell_[0].radius;
+      maxT = std::max(maxT, volume_ / (3 * d * d * d));
+    });
+    // The whole table at the sample points, 8 of them a call.
     std::vector<uint32_t> all(near_.chunks());
     std::iota(all.begin(), all.end(), 0u);
-    std::vector<double> px(near.size()), py(near.size()), pz(near.size());
-    for (size_t i = 0; i < near.size(); ++i)
-      px[i] = x[near[i]], py[i] = y[near[i]], pz[i] = z[near[i]];
-    std::vector<double> sample(9 * near.size(), 0.0);
+    const size_t m = near.x.size();
+    std::vector<double> sample(9 * m, 0.0);
     constexpr size_t kLanes = 8;
-    const size_t groups = (near.size() + kLanes - 1) / kLanes;
+    const size_t groups = (m + kLanes - 1) / kLanes;
     ForThreads(
         team, groups,
         [&](unsigned first, unsigned step) {
           for (size_t g = first; g < groups; g += step) {
-            const size_t b = g * kLanes, e = std::min(near.size(), b + kLanes);
-            isa_->p2p_gradient(near_, all.data(), all.size(), e - b, &px[b], &py[b], &pz[b],
-                               &sample[9 * b]);
+            const size_t b = g * kLanes, e = std::min(m, b + kLanes);
+            isa_->p2p_gradient(near_, all.data(), all.size(), e - b, &near.x[b], &near.y[b],
+                               &near.z[b], &sample[9 * b]);
           }
         },
         options.threads);
@@ -944,6 +942,8 @@ bool Tree::Gradient(double tolerance, size_t count, const double* x, const doubl
     }
   return finished;
 }
+
+// ---------------------------------------------------------------- Expansion
 
 void Expansion::Build(const kernel::Model& table, const double c[3], double a, int P,
                       const kernel::Isa& isa, ThreadTeam* team) {

@@ -51,6 +51,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -168,6 +169,16 @@ class Tree {
   // One batch of points [first, first + count) of the sorted arrays.
   void Batch(double tolerance, size_t first, size_t count, const double* x, const double* y,
              const double* z, double* sum, TableGuard guard, double maxU, double maxg) const;
+  // The points of a call sampled for the lower bounds of its largest
+  // values (settings' sample of them, evenly by index): those beyond 4
+  // radii of the root's ball, where the closed form loses digits, handed
+  // to far(r) when the surface is closed and outward (volume > 0); the
+  // others returned.
+  struct Sampled {
+    std::vector<double> x, y, z;
+  };
+  Sampled Sample(size_t count, const double* x, const double* y, const double* z,
+                 const std::function<void(double)>& far) const;
   // The tensor of one batch, T_kb = -d Psi_k/d x_b at t[9j + 3k + b].
   void GradientBatch(double tolerance, size_t first, size_t count, const double* x, const double* y,
                      const double* z, double* t, double maxT) const;

@@ -58,44 +58,24 @@ void P2PGradient(const Model& model, const uint32_t* chunks, size_t nchunks, siz
     vd T[9] = {};
     for (size_t q = 0; q < nchunks; ++q) {
       const Chunk& c = model.chunk(chunks[q]);
-      for (uint32_t v = 0; v < c.vertices; ++v)
-        Store(s.R + size_t{v} * W,
-              Distance(Splat(c.vx[v]) - Px, Splat(c.vy[v]) - Py, Splat(c.vz[v]) - Pz));
-      for (uint32_t e = 0; e < c.edges; ++e) {
-        const vd il = Splat(c.il[e]);
-        const vd lam = (Load(s.R + size_t(c.ea[e]) * W) + Load(s.R + size_t(c.eb[e]) * W)) * il;
-        Store(s.L + size_t{e} * W, EdgeLogs<true>(lam, il));
-      }
+      ChunkAtPoints<true>(c, Px, Py, Pz, s.R, s.L);
       const double* f = c.facet;
       const int32_t* ix = c.corner;
       for (uint32_t g = 0; g < c.groups;
            ++g, f += kFacetFields * kGroup, ix += kCornerFields * kGroup)
         for (int k = 0; k < kGroup; ++k) {
           if (f[kArea2 * kGroup + k] == 0) continue;  // padding
-          auto vertex = [&](int field) { return Splat(f[field * kGroup + k]); };
-          auto at = [&](const double* base, int field) {
-            return Load(base + size_t(ix[field * kGroup + k]) * W);
-          };
           const FacetLanes fl = BroadcastFacet(f, k);
-          const vd r1x = vertex(kAx) - Px, r1y = vertex(kAy) - Py, r1z = vertex(kAz) - Pz;
-          const vd r2x = vertex(kBx) - Px, r2y = vertex(kBy) - Py, r2z = vertex(kBz) - Pz;
-          const vd r3x = vertex(kCx) - Px, r3y = vertex(kCy) - Py, r3z = vertex(kCz) - Pz;
-          const vd R1 = at(s.R, kVa), R2 = at(s.R, kVb), R3 = at(s.R, kVc);
-          const vd l1 = at(s.L, kE1), l2 = at(s.L, kE2), l3 = at(s.L, kE3);
-          const vd h = Fma(fl.nx, r1x, Fma(fl.ny, r1y, fl.nz * r1z));
-          const vd r12 = Fma(r1x, r2x, Fma(r1y, r2y, r1z * r2z));
-          const vd r13 = Fma(r1x, r3x, Fma(r1y, r3y, r1z * r3z));
-          const vd r23 = Fma(r2x, r3x, Fma(r2y, r3y, r2z * r3z));
-          const vd den = Fma(r23, R1, Fma(r13, R2, Fma(r12, R3, R1 * R2 * R3)));
-          // In the plane to within rounding: the mean of the two sides
-          // (terms::InPlane).
-          const vd scale = Abs(Px) + Abs(Py) + Abs(Pz) + (R1 + R2 + R3);
-          const vd omega2 = Abs(h) <= Splat(8 * 2.220446049250313e-16) * scale
-                                ? Splat(0.0)
-                                : Splat(2.0) * Atan2V(fl.area2 * h, den);
-          const vd u[3] = {Fnma(fl.nx, omega2, Fma(fl.m3x, l3, Fma(fl.m2x, l2, fl.m1x * l1))),
-                           Fnma(fl.ny, omega2, Fma(fl.m3y, l3, Fma(fl.m2y, l2, fl.m1y * l1))),
-                           Fnma(fl.nz, omega2, Fma(fl.m3z, l3, Fma(fl.m2z, l2, fl.m1z * l1)))};
+          const PointLanes pt = SeenFromPoints(f, ix, k, Px, Py, Pz, s.R, s.L);
+          const Angle angle = HalfSolidAngle(fl, pt);
+          // In the plane to within rounding: the mean of the two sides.
+          const vd scale = Abs(Px) + Abs(Py) + Abs(Pz) + (pt.R1 + pt.R2 + pt.R3);
+          const vd omega2 =
+              Abs(angle.h) <= Splat(kInPlane) * scale ? Splat(0.0) : Splat(2.0) * angle.omega;
+          const vd u[3] = {
+              Fnma(fl.nx, omega2, Fma(fl.m3x, pt.l3, Fma(fl.m2x, pt.l2, fl.m1x * pt.l1))),
+              Fnma(fl.ny, omega2, Fma(fl.m3y, pt.l3, Fma(fl.m2y, pt.l2, fl.m1y * pt.l1))),
+              Fnma(fl.nz, omega2, Fma(fl.m3z, pt.l3, Fma(fl.m2z, pt.l2, fl.m1z * pt.l1)))};
           const vd nn[3] = {fl.nx, fl.ny, fl.nz};
           for (int a = 0; a < 3; ++a)
             for (int b = 0; b < 3; ++b) T[3 * a + b] = Fma(nn[a], u[b], T[3 * a + b]);
