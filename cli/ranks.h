@@ -48,9 +48,12 @@ class Ranks {
     size_t width;
   };
   // The values of each rank's points (mine[i] = 1, n flags) put into rank
-  // 0's arrays; the other ranks' arrays are left as they are. A rank that
-  // cannot make its buffers ends it on every rank, as by Agree.
-  void Gather(const uint8_t* mine, size_t n, const std::vector<Values>& arrays) const;
+  // `root`'s arrays; the other ranks' arrays are left as they are. A rank
+  // that cannot make its buffers ends it on every rank, as by Agree.
+  void Gather(const uint8_t* mine, size_t n, const std::vector<Values>& arrays,
+              unsigned root = 0) const;
+  // Rank `from`'s count values of data, on every rank.
+  void Broadcast(double* data, size_t count, unsigned from) const;
   // Rank 0 hands to sink the texts of `pieces` pieces in their order,
   // piece p made by text(p) on rank p mod count (and sent to rank 0). A
   // failure there on any rank is agreed on at the end, as by Agree, and

@@ -20,6 +20,9 @@ namespace {
 constexpr int kGatherTag = 1, kBlockTag = 2, kRelayTag = 3;
 // Doubles a message at most (1 GiB).
 constexpr size_t kPiece = size_t{1} << 27;
+// Bytes of a relayed text a message at most: rank 0 can always take them,
+// into a buffer of its own, when it cannot hold the text they are of.
+constexpr size_t kRelayPiece = size_t{1} << 16;
 
 // Started by a launcher: Open MPI's, or any PMI/PMIx one.
 bool Launched() {
@@ -29,18 +32,18 @@ bool Launched() {
 }
 
 template <typename T>
-void Send(const T* data, size_t count, MPI_Datatype type, int to, int tag) {
+void Send(const T* data, size_t count, MPI_Datatype type, int to, int tag, size_t piece = kPiece) {
   do {
-    const size_t n = std::min(count, kPiece);
+    const size_t n = std::min(count, piece);
     MPI_Send(data, static_cast<int>(n), type, to, tag, MPI_COMM_WORLD);
     data += n, count -= n;
   } while (count > 0);
 }
 
 template <typename T>
-void Receive(T* data, size_t count, MPI_Datatype type, int from, int tag) {
+void Receive(T* data, size_t count, MPI_Datatype type, int from, int tag, size_t piece = kPiece) {
   do {
-    const size_t n = std::min(count, kPiece);
+    const size_t n = std::min(count, piece);
     MPI_Recv(data, static_cast<int>(n), type, from, tag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
     data += n, count -= n;
   } while (count > 0);
@@ -134,19 +137,21 @@ int Ranks::Status(int status) const {
   return status;
 }
 
-void Ranks::Gather(const uint8_t* mine, size_t n, const std::vector<Values>& arrays) const {
+void Ranks::Gather(const uint8_t* mine, size_t n, const std::vector<Values>& arrays,
+                   unsigned root) const {
   if (count_ == 1) return;
   // Every buffer is made before any value moves, and the ranks agree on
   // that: a rank that cannot make its buffers ends the gather on every rank
   // with its failure, where a send or a receive would wait for ever.
   size_t width = 0;
   for (const Values& a : arrays) width = std::max(width, a.width);
-  std::vector<uint64_t> index, counts(Root() ? count_ : 0);
+  const bool gathers = rank_ == root;
+  std::vector<uint64_t> index, counts(gathers ? count_ : 0);
   std::vector<double> packed;
   std::optional<Failure> failed;
   uint64_t count = 0;
   try {
-    if (!Root()) {
+    if (!gathers) {
       for (size_t i = 0; i < n; ++i)
         if (mine[i]) index.push_back(i);
       count = index.size();
@@ -155,8 +160,9 @@ void Ranks::Gather(const uint8_t* mine, size_t n, const std::vector<Values>& arr
   } catch (const std::bad_alloc&) {
     failed = Failure("memory allocation error for the results of the points.");
   }
-  MPI_Gather(&count, 1, MPI_UINT64_T, counts.data(), 1, MPI_UINT64_T, 0, MPI_COMM_WORLD);
-  if (Root() && !failed) {
+  MPI_Gather(&count, 1, MPI_UINT64_T, counts.data(), 1, MPI_UINT64_T, static_cast<int>(root),
+             MPI_COMM_WORLD);
+  if (gathers && !failed) {
     try {
       const uint64_t most = *std::max_element(counts.begin(), counts.end());
       index.reserve(most);
@@ -166,21 +172,21 @@ void Ranks::Gather(const uint8_t* mine, size_t n, const std::vector<Values>& arr
     }
   }
   if (const auto agreed = Agreement(failed ? &*failed : nullptr, rank_, count_)) throw *agreed;
-  if (!Root()) {
+  if (!gathers) {
     // This rank's points (their indices) and their values, array by array.
     if (count == 0) return;
-    Send(index.data(), count, MPI_UINT64_T, 0, kGatherTag);
+    Send(index.data(), count, MPI_UINT64_T, static_cast<int>(root), kGatherTag);
     for (const Values& a : arrays) {
       packed.resize(count * a.width);
       for (size_t k = 0; k < count; ++k)
         std::copy_n(a.data + index[k] * a.width, a.width, &packed[k * a.width]);
-      Send(packed.data(), packed.size(), MPI_DOUBLE, 0, kGatherTag);
+      Send(packed.data(), packed.size(), MPI_DOUBLE, static_cast<int>(root), kGatherTag);
     }
     return;
   }
-  for (unsigned from = 1; from < count_; ++from) {
+  for (unsigned from = 0; from < count_; ++from) {
     const uint64_t c = counts[from];
-    if (c == 0) continue;
+    if (from == root || c == 0) continue;
     index.resize(c);
     Receive(index.data(), c, MPI_UINT64_T, static_cast<int>(from), kGatherTag);
     for (const Values& a : arrays) {
@@ -192,13 +198,25 @@ void Ranks::Gather(const uint8_t* mine, size_t n, const std::vector<Values>& arr
   }
 }
 
+void Ranks::Broadcast(double* data, size_t count, unsigned from) const {
+  if (count_ == 1) return;
+  do {
+    const size_t n = std::min(count, kPiece);
+    MPI_Bcast(data, static_cast<int>(n), MPI_DOUBLE, static_cast<int>(from), MPI_COMM_WORLD);
+    data += n, count -= n;
+  } while (count > 0);
+}
+
 void Ranks::Relay(size_t pieces, const std::function<void(const std::string&)>& sink,
                   const std::function<std::string(size_t)>& text) const {
   // A rank that fails to make a piece sends, for it and for each of its
   // later pieces, a mark instead, so that rank 0 still takes every piece and
   // every rank reaches the agreement that ends the relay (where the lowest
   // rank that failed tells its failure); rank 0 writes nothing after a mark.
+  // Rank 0 failing to hold a piece takes it all the same, a message at a
+  // time, and fails as for a piece of its own.
   constexpr uint64_t kFailed = ~uint64_t{0};
+  static char drain[kRelayPiece];
   std::exception_ptr failed;
   bool dropped = false;
   std::string t;
@@ -218,7 +236,7 @@ void Ranks::Relay(size_t pieces, const std::function<void(const std::string&)>& 
       }
       const uint64_t size = failed ? kFailed : t.size();
       MPI_Send(&size, 1, MPI_UINT64_T, 0, kRelayTag, MPI_COMM_WORLD);
-      if (!failed) Send(t.data(), t.size(), MPI_CHAR, 0, kRelayTag);
+      if (!failed && size > 0) Send(t.data(), t.size(), MPI_CHAR, 0, kRelayTag, kRelayPiece);
     } else if (rank_ == 0) {
       uint64_t size = 0;
       MPI_Recv(&size, 1, MPI_UINT64_T, owner, kRelayTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
@@ -226,16 +244,27 @@ void Ranks::Relay(size_t pieces, const std::function<void(const std::string&)>& 
         dropped = true;
         continue;
       }
-      try {
-        t.assign(size, '\0');
-      } catch (const std::exception& e) {
-        // The sender waits on this piece: it cannot be taken.
-        std::fprintf(stderr, "polyfield: %s (rank 0)\n", e.what());
-        std::fflush(stderr);
-        MPI_Abort(MPI_COMM_WORLD, 1);
+      // A piece's own block, freed once written.
+      std::string piece;
+      if (!failed) {
+        try {
+          piece.assign(size, '\0');
+        } catch (...) {
+          failed = std::current_exception();
+        }
       }
-      Receive(t.data(), t.size(), MPI_CHAR, owner, kRelayTag);
-      if (!failed && !dropped) sink(t);
+      if (failed) {
+        // The sender waits on this piece: taken all the same, and dropped.
+        for (uint64_t left = size; left > 0;) {
+          const size_t n = std::min<uint64_t>(left, kRelayPiece);
+          MPI_Recv(drain, static_cast<int>(n), MPI_CHAR, owner, kRelayTag, MPI_COMM_WORLD,
+                   MPI_STATUS_IGNORE);
+          left -= n;
+        }
+        continue;
+      }
+      if (size > 0) Receive(piece.data(), size, MPI_CHAR, owner, kRelayTag, kRelayPiece);
+      if (!dropped) sink(piece);
     }
   }
   std::optional<Failure> mine;

@@ -682,6 +682,8 @@ PYBIND11_MODULE(polyfield, m) {
       "(kg/m^3), a mass (kg) or GM (m^3/s^2), else G rho = 1 in the model's unit.";
   m.attr("__version__") = POLYFIELD_VERSION;
   m.attr("G") = science::kG;
+  // Under a tolerance `field` evaluates its points in sections of this many.
+  m.attr("FIELD_SECTION") = science::kFieldSection;
   // The suite's units end through Error; inside Python their message becomes
   // an exception, and nothing ever calls exit().
   SetErrorHook([](const char* message) { throw Failure(message); });
@@ -779,7 +781,9 @@ PYBIND11_MODULE(polyfield, m) {
           py::arg("tolerance") = py::none(), py::arg("threads") = py::none(),
           py::arg("check") = true,
           "(U, g) at points (n, 3): shapes (n,) and (n, 3); at one point (3,): a float and "
-          "(3,). With gradient=True also the tensor (n, 6) or (6,): xx, xy, xz, yy, yz, zz.")
+          "(3,). With gradient=True also the tensor (n, 6) or (6,): xx, xy, xz, yy, yz, zz. "
+          "Under a tolerance the points go in sections of FIELD_SECTION, each within it of its "
+          "own largest values.")
       .def(
           "surface",
           [=](Model& self, std::optional<double> density, std::optional<double> mass,

@@ -430,11 +430,12 @@ bool BodyGradient(const Body& body, const Units& units, size_t n, const double* 
 
 }  // namespace
 
-bool FieldOf(const Body& body, const FieldRequest& request, size_t n, const double* x,
-             const double* y, const double* z, const FieldResult& out, const More& more) {
-  Validate(request, body);
-  const Units units = Resolve(request.units, body);
-  const EvaluateOptions options = OptionsOf(body, request.evaluation, more);
+namespace {
+
+// FieldOf of one section of points, its options made.
+bool SectionField(const Body& body, const FieldRequest& request, const Units& units, size_t n,
+                  const double* x, const double* y, const double* z, const FieldResult& out,
+                  const EvaluateOptions& options) {
   // The field of every point in one call (under a tolerance the tree forms
   // its batches from all of them); the tensor in blocks, between which the
   // monitor is told again, of this share's points (all in one process).
@@ -453,6 +454,35 @@ bool FieldOf(const Body& body, const FieldRequest& request, size_t n, const doub
   tensor.part = 0, tensor.parts = 1, tensor.mine = nullptr;
   if (!body.Homogeneous()) tensor.tolerance = 0;
   return BodyGradient(body, units, n, x, y, z, t, tensor, share.mine);
+}
+
+}  // namespace
+
+bool FieldOf(const Body& body, const FieldRequest& request, size_t n, const double* x,
+             const double* y, const double* z, const FieldResult& out, const More& more) {
+  Validate(request, body);
+  const Units units = Resolve(request.units, body);
+  const EvaluateOptions options = OptionsOf(body, request.evaluation, more);
+  // Without a tolerance a point's result is its own: one section.
+  const size_t section = options.tolerance > 0 ? kFieldSection : std::max<size_t>(n, 1);
+  if (n <= section) return SectionField(body, request, units, n, x, y, z, out, options);
+  for (size_t first = 0; first < n; first += section) {
+    const size_t m = std::min(section, n - first);
+    EvaluateOptions part = options;
+    if (more)
+      part.monitor = [&, first, m](double share) {
+        return more((double(first) + share * double(m)) / double(n));
+      };
+    const FieldResult o{out.U + first,
+                        out.gx + first,
+                        out.gy + first,
+                        out.gz + first,
+                        out.tensor ? out.tensor + 6 * first : nullptr,
+                        out.mine ? out.mine + first : nullptr};
+    if (!SectionField(body, request, units, m, x + first, y + first, z + first, o, part))
+      return false;
+  }
+  return true;
 }
 
 bool SurfaceField(const Body& body, const SurfaceRequest& request, Surface* surface,

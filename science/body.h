@@ -192,6 +192,14 @@ struct FieldResult {
   uint8_t* mine = nullptr;
 };
 
+// Under a tolerance FieldOf evaluates the points in sections of this many,
+// in their order (the last one shorter), each a call of its own: the
+// tolerance is relative to the section's largest |U| and |g| (at most the
+// call's), the tree's batches are formed within the section, and the
+// memory of the evaluation is the section's. Points handed over in pieces
+// that begin at multiples of it get the bits of one call over them all.
+constexpr size_t kFieldSection = size_t{1} << 20;
+
 // The field at n points in the units asked for, after the request's checks
 // (and the parts', when asked): the sum over the parts, each by its own
 // engine, then the point masses, in that order, so that the bits do not
@@ -199,8 +207,9 @@ struct FieldResult {
 // the sum of their error bounds (the tolerance times each part's largest
 // |U| and |g| of the call) is held to the tolerance of the body's largest;
 // where the parts cancel too much for that, they are evaluated again more
-// tightly, at worst exactly. With shares of processes, this share of the
-// points (FieldResult::mine). False when `more` stopped it.
+// tightly, at worst exactly; by sections of kFieldSection points. With
+// shares of processes, this share of the points (FieldResult::mine). False
+// when `more` stopped it.
 bool FieldOf(const Body& body, const FieldRequest& request, size_t n, const double* x,
              const double* y, const double* z, const FieldResult& out, const More& more);
 

@@ -63,6 +63,13 @@ same slices field "$kleopatra" many.txt --gradient --density 3400 --unit km -o O
 same slices_csv field "$kleopatra" many.txt --format csv -o OUT
 same slices_npy field "$kleopatra" many.txt --gradient --format npy -o OUT
 same slices_npz field "$kleopatra" many.txt --gradient --density 3400 --unit km --format npz -o OUT
+# Under a tolerance the ranks keep only their sections of the points
+# (1,048,576 a section) and evaluate each together: three sections, the
+# last one short, each on another rank, with the tensor, in NPZ.
+awk 'BEGIN { srand(13); for (i = 0; i < 2200000; ++i)
+  printf "%.9g %.9g %.9g\n", 3 * rand() - 1.5, 2 * rand() - 1, 2 * rand() - 1 }' >sections.txt
+same sections field "$eros" sections.txt --tolerance 1e-6 --gradient --format npz -o OUT
+rm sections.txt
 # A body of parts and point masses, and a grid: every rank evaluates them
 # whole and rank 0 writes.
 eros_km=$data/models/eros1708_km.vf.txt
@@ -81,7 +88,8 @@ run -n 3 "$polyfield" surface "$eros" --tolerance 1e-10 --stl many.stl --png man
 cmp -s one.stl many.stl && cmp -s one.png many.png && cmp -s one.tsv many.tsv ||
   fail "surface --stl --png: 3 ranks differ from one process"
 
-# A bad line in the points only the last rank reads: rank 0 tells it, once.
+# A bad line in the points only the last rank reads: rank 0 tells it, once;
+# so is a file of another length there.
 sed '1000s/.*/1.5 2.5 x/' points.txt >bad.txt
 run -n 2 "$polyfield" field "$eros" points.txt -o out.tsv : \
   -n 1 "$polyfield" field "$eros" bad.txt -o out.tsv >stdout.txt 2>stderr.txt
@@ -93,6 +101,14 @@ $(cat stderr.txt)"
 [ ! -s stdout.txt ] || fail "bad point line on one rank: standard output not empty"
 [ ! -e out.tsv ] || fail "bad point line on one rank: an output file was left"
 ls | grep -q '^out\.tsv' && fail "bad point line on one rank: a temporary file was left"
+head -n 2000 points.txt >short.txt
+run -n 2 "$polyfield" field "$eros" points.txt --tolerance 1e-8 -o out.tsv : \
+  -n 1 "$polyfield" field "$eros" short.txt --tolerance 1e-8 -o out.tsv >/dev/null 2>stderr.txt
+status=$?
+want='polyfield: short.txt: 1999 points on rank 2, 2800 on rank 0'
+[ "$status" -eq 1 ] && [ "$(cat stderr.txt)" = "$want" ] ||
+  fail "points of another length on one rank: status $status, stderr $(cat stderr.txt)"
+[ ! -e out.tsv ] || fail "points of another length on one rank: an output file was left"
 
 # A model that one rank cannot read, for each command.
 for cmd in "field points.txt" "surface --summary" "harmonics --degree 4"; do
@@ -123,6 +139,15 @@ status=$?
   fail "a memory fault on one rank's slice: stderr is $(cat stderr.txt)"
 [ ! -e out.npy ] || fail "a memory fault on one rank's slice: an output file was left"
 ls | grep -q '^out\.npy' && fail "a memory fault on one rank's slice: a temporary file was left"
+# The same block refused to rank 0 alone, when it takes that slice from
+# rank 2: taken all the same and dropped, one message, no file.
+run -n 1 -x FAIL_MALLOC_OF=10401 -x LD_PRELOAD="$faults" "$polyfield" field "$kleopatra" f.txt \
+  --gradient --format npy -o out.npy --threads 1 : -n 2 "$polyfield" field "$kleopatra" f.txt \
+  --gradient --format npy -o out.npy --threads 1 >stdout.txt 2>stderr.txt
+status=$?
+[ "$status" -eq 1 ] && [ "$(cat stderr.txt)" = "polyfield: memory allocation error." ] ||
+  fail "a memory fault on rank 0 taking a slice: status $status, stderr $(cat stderr.txt)"
+[ ! -e out.npy ] || fail "a memory fault on rank 0 taking a slice: an output file was left"
 
 # Refused options: one message, from rank 0.
 run -n 3 "$polyfield" field "$eros" points.txt --tolerance 2 >/dev/null 2>stderr.txt
