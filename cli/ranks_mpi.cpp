@@ -4,7 +4,6 @@
 #include <mpi.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -55,16 +54,16 @@ std::string Marked(const Failure& e) {
   return e.Spelled([](std::string_view name) { return Quantity(name); });
 }
 
-// Between Ready and Done every rank waits on the others' blocks: a rank
-// that fails there cannot meet the others at an agreement, and ends the
-// job instead (MPI_Abort).
+// The harmonics' blocks: every round of sums ends with an agreement, so a
+// rank that fails while summing is told by all before any block moves.
 class MpiExchange final : public science::BlockExchange {
  public:
   const Ranks* ranks = nullptr;
-  bool streaming = false;
-  void Ready() override {
+  void Ready() override { ranks->Agree(); }
+  void Round(std::exception_ptr failure) override {
+    // The failing rank meets the others' agreement where it is settled.
+    if (failure) std::rethrow_exception(failure);
     ranks->Agree();
-    streaming = true;
   }
   void Give(size_t, const double* sums, size_t count) override {
     Send(sums, count, MPI_DOUBLE, 0, kBlockTag);
@@ -72,7 +71,6 @@ class MpiExchange final : public science::BlockExchange {
   void Take(size_t, unsigned from, double* sums, size_t count) override {
     Receive(sums, count, MPI_DOUBLE, static_cast<int>(from), kBlockTag);
   }
-  void Done() override { streaming = false; }
 };
 
 // Every rank's failure or none: the lowest rank that failed tells its
@@ -124,11 +122,6 @@ Failure Ranks::Settle(std::exception_ptr failure) const {
   }
   const Failure mine = FailureOf(failure);
   if (count_ == 1) return mine;
-  if (exchange.streaming) {
-    std::fprintf(stderr, "polyfield: %s (rank %u)\n", mine.what(), rank_);
-    std::fflush(stderr);
-    MPI_Abort(MPI_COMM_WORLD, 1);
-  }
   return *Agreement(&mine, rank_, count_);
 }
 

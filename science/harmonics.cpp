@@ -205,15 +205,26 @@ Harmonics PartsHarmonics(const std::vector<HarmonicPart>& parts, const Units& un
     }
   };
   if (request.exchange) request.exchange->Ready();
-  for (size_t first = 0; first < own; first += round) {
-    const size_t n = std::min(round, own - first);
-    std::atomic<size_t> next{0};
-    team.MultiThreading(n, [&](unsigned t, unsigned) {
-      for (size_t j; (j = next.fetch_add(1)) < n;) {
-        const Block& b = blocks[part + (first + j) * P];
-        work[t].Sum(b.corners, b.count, origin.data(), inv, b.density, &slots[j * 2 * K]);
-      }
-    });
+  // As many rounds on every part as part 0 (which owns the most blocks)
+  // takes: round r holds the parts' blocks j of r round <= j < (r + 1) round.
+  const size_t most = (blocks.size() + P - 1) / P, rounds = (most + round - 1) / round;
+  for (size_t r = 0; r < rounds; ++r) {
+    const size_t first = r * round, n = first < own ? std::min(round, own - first) : 0;
+    std::exception_ptr failure;
+    try {
+      std::atomic<size_t> next{0};
+      if (n > 0)
+        team.MultiThreading(n, [&](unsigned t, unsigned) {
+          for (size_t j; (j = next.fetch_add(1)) < n;) {
+            const Block& b = blocks[part + (first + j) * P];
+            work[t].Sum(b.corners, b.count, origin.data(), inv, b.density, &slots[j * 2 * K]);
+          }
+        });
+    } catch (...) {
+      if (!request.exchange) throw;
+      failure = std::current_exception();
+    }
+    if (request.exchange) request.exchange->Round(failure);
     for (size_t j = 0; j < n; ++j) {
       const size_t block = part + (first + j) * P;
       if (part != 0) {
@@ -224,10 +235,11 @@ Harmonics PartsHarmonics(const std::vector<HarmonicPart>& parts, const Units& un
       add(&slots[j * 2 * K]);
       ++added;
     }
+    // The other parts' blocks of this round after part 0's last.
+    if (part == 0) take_until(std::min(blocks.size(), (r + 1) * round * P));
   }
   Harmonics h;
   h.degree = N;
-  if (part == 0) take_until(blocks.size());
   if (request.exchange) request.exchange->Done();
   if (part != 0) return h;
 

@@ -17,6 +17,7 @@
 
 #include <array>
 #include <cstddef>
+#include <exception>
 #include <optional>
 #include <string>
 #include <vector>
@@ -48,11 +49,19 @@ struct HarmonicPart {
 // process does (the same bits for every division), taking the other parts'
 // as it goes, and the other parts give theirs in their order.
 // Ready comes once the run's checks and allocations are made, before the
-// first block; Done after the last block given or taken.
+// first block; Done after the last block given or taken. The parts sum
+// their blocks in rounds, as many on every part: after each round's sums,
+// Round(failure) is called by every part (with its failure, or null), and
+// only when it returns are that round's blocks given and taken. It throws,
+// on every part, the failure of one that failed: the exchange itself then
+// never waits on a part that has stopped.
 class BlockExchange {
  public:
   virtual ~BlockExchange() = default;
   virtual void Ready() {}
+  virtual void Round(std::exception_ptr failure) {
+    if (failure) std::rethrow_exception(failure);
+  }
   virtual void Give(size_t block, const double* sums, size_t count) = 0;
   virtual void Take(size_t block, unsigned from, double* sums, size_t count) = 0;
   virtual void Done() {}

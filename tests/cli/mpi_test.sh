@@ -4,10 +4,12 @@
 # one process, with the exact sum and with the tree; a failure on one rank
 # alone (its own points file, its own model) is told once, by rank 0, with
 # status 1 and no output file, also where it fails while rank 0 writes the
-# table (memory refused, by the fault-injection library).
+# table (memory refused, by the fault-injection library) or while the
+# harmonics' blocks are summed (threads refused).
 #   mpi_test.sh POLYFIELD MPIEXEC DATA_DIR FAULT_LIBRARY
 set -u
 polyfield=$1 mpiexec=$2 data=$3 faults=$4
+here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -148,6 +150,30 @@ status=$?
 [ "$status" -eq 1 ] && [ "$(cat stderr.txt)" = "polyfield: memory allocation error." ] ||
   fail "a memory fault on rank 0 taking a slice: status $status, stderr $(cat stderr.txt)"
 [ ! -e out.npy ] || fail "a memory fault on rank 0 taking a slice: an output file was left"
+
+# Threads refused to one rank while it sums its blocks of facets, in its
+# first and in its second round of blocks (a sphere of 59,600 facets: 20
+# blocks on that rank, in rounds of 16): every round ends with an
+# agreement, so the job ends with one message, from rank 0. Open MPI starts
+# threads of its own first; the refusals that it meets are skipped.
+awk -v nl=150 -v nm=200 -f "$here/sphere.awk" >sphere.vf.txt
+"$polyfield" harmonics sphere.vf.txt --degree 8 -o one.txt || fail "sphere harmonics failed"
+run -n 3 "$polyfield" harmonics sphere.vf.txt --degree 8 --threads 2 -o many.txt
+cmp -s one.txt many.txt || fail "sphere harmonics: 3 ranks differ from one process"
+ours=0
+for k in 0 1 2 3 4 5 6 7 8; do
+  run -n 2 "$polyfield" harmonics sphere.vf.txt --degree 8 --threads 2 -o h.txt : \
+    -n 1 -x FAIL_THREAD_START=$k -x LD_PRELOAD="$faults" "$polyfield" harmonics sphere.vf.txt \
+    --degree 8 --threads 2 -o h.txt >/dev/null 2>stderr.txt
+  status=$?
+  grep -q -i 'opal\|pmix\|orte' stderr.txt && continue
+  [ "$status" -eq 1 ] && [ "$(cat stderr.txt)" = "polyfield: multi-threading initialization error." ] ||
+    fail "threads refused in round $((ours + 1)) of one rank: status $status, stderr $(cat stderr.txt)"
+  [ ! -e h.txt ] || fail "threads refused in round $((ours + 1)) of one rank: an output file was left"
+  ours=$((ours + 1))
+  [ "$ours" -eq 2 ] && break
+done
+[ "$ours" -eq 2 ] || fail "threads refused to one rank: its rounds were never reached"
 
 # Refused options: one message, from rank 0.
 run -n 3 "$polyfield" field "$eros" points.txt --tolerance 2 >/dev/null 2>stderr.txt

@@ -37,7 +37,12 @@ struct Mailbox final : science::BlockExchange {
   std::map<size_t, std::pair<unsigned, std::vector<double>>> given;
   std::vector<size_t> taken;
   unsigned part = 0, ready = 0, done = 0;
+  std::map<unsigned, unsigned> rounds;  // Round calls, by part
   void Ready() override { ++ready; }
+  void Round(std::exception_ptr failure) override {
+    ++rounds[part];
+    if (failure) std::rethrow_exception(failure);
+  }
   void Give(size_t block, const double* sums, size_t count) override {
     EXPECT_EQ(given.count(block), 0u);
     given[block] = {part, std::vector<double>(sums, sums + count)};
@@ -85,6 +90,9 @@ TEST(Share, HarmonicsOfPartsAreTheBitsOfOne) {
     EXPECT_EQ(box.given.size(), want.size());
     EXPECT_EQ(box.ready, parts);
     EXPECT_EQ(box.done, parts);
+    // As many rounds on every part, also on those without a block.
+    ASSERT_EQ(box.rounds.size(), parts);
+    for (const auto& [part, count] : box.rounds) EXPECT_EQ(count, box.rounds[0]) << part;
   }
 }
 
