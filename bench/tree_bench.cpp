@@ -56,6 +56,7 @@ void Compare(const char* name, const FacetView& view, const Points& p, size_t sa
     std::vector<double> t(4 * n);
     t0 = std::clock();
     tree.Build(view, settings, kernel::For(kernel::Best()), nullptr);
+    const double cells = Seconds(t0);
     tree.Moments(nullptr);
     const double build = Seconds(t0);
     t0 = std::clock();
@@ -74,10 +75,11 @@ void Compare(const char* name, const FacetView& view, const Points& p, size_t sa
       }
     }
     std::printf(
-        "%-8s N=%-8u tol=%-6.0e exact %8.2f s  tree %7.2f s (build %6.2f, P=%d, moments %5.0f MB)"
-        "  x%-6.1f err U %.1e g %.1e\n",
-        name, view.n, tolerance, exact_all, build + evaluate, build, tree.MaxOrder(),
-        double(tree.MomentBytes()) / 1e6, exact_all / (build + evaluate), errU / maxU, errg / maxg);
+        "%-8s N=%-8u tol=%-6.0e exact %8.2f s  tree %7.2f s (build %5.2f = cells %5.2f + moments"
+        " %5.2f, P=%d, moments %5.0f MB)  x%-6.1f err U %.1e g %.1e\n",
+        name, view.n, tolerance, exact_all, build + evaluate, build, cells, build - cells,
+        tree.MaxOrder(), double(tree.MomentBytes()) / 1e6, exact_all / (build + evaluate),
+        errU / maxU, errg / maxg);
     std::fflush(stdout);
   }
 }
