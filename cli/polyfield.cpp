@@ -137,6 +137,11 @@ std::vector<std::pair<std::string, std::string>> Inputs(
   science::Validate(c.Body(), c.units);
   auto files = c.Body().Inputs();
   files.insert(files.end(), more.begin(), more.end());
+  // mpirun gives standard input to the first rank alone.
+  if (ranks->count() > 1)
+    for (const auto& [what, path] : files)
+      if (path == "-")
+        throw Failure(what + " on standard input: under mpirun only rank 0 reads it (give a file)");
   return files;
 }
 

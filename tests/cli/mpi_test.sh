@@ -178,6 +178,13 @@ done
 # Refused options: one message, from rank 0.
 run -n 3 "$polyfield" field "$eros" points.txt --tolerance 2 >/dev/null 2>stderr.txt
 [ "$(wc -l <stderr.txt)" -eq 1 ] || fail "a refused option: $(cat stderr.txt)"
+# Standard input reaches rank 0 alone: points or a model there are refused.
+run -n 2 "$polyfield" field "$eros" - -o out.tsv <points.txt >/dev/null 2>stderr.txt
+status=$?
+want='polyfield: points on standard input: under mpirun only rank 0 reads it (give a file)'
+[ "$status" -eq 1 ] && [ "$(cat stderr.txt)" = "$want" ] ||
+  fail "points on standard input: status $status, stderr $(cat stderr.txt)"
+[ ! -e out.tsv ] || fail "points on standard input: an output file was left"
 
 [ "$failures" -eq 0 ] && echo "mpi_test: all passed"
 exit $((failures > 0))
