@@ -30,22 +30,30 @@ bool Launched() {
   return false;
 }
 
+// f(at, n) for the pieces [at, at + n) of count items, at most `piece` each
+// (one empty piece for none: a message is sent and received all the same).
+template <typename F>
+void InPieces(size_t count, size_t piece, F f) {
+  size_t at = 0;
+  do {
+    const size_t n = std::min(count - at, piece);
+    f(at, n);
+    at += n;
+  } while (at < count);
+}
+
 template <typename T>
 void Send(const T* data, size_t count, MPI_Datatype type, int to, int tag, size_t piece = kPiece) {
-  do {
-    const size_t n = std::min(count, piece);
-    MPI_Send(data, static_cast<int>(n), type, to, tag, MPI_COMM_WORLD);
-    data += n, count -= n;
-  } while (count > 0);
+  InPieces(count, piece, [&](size_t at, size_t n) {
+    MPI_Send(data + at, static_cast<int>(n), type, to, tag, MPI_COMM_WORLD);
+  });
 }
 
 template <typename T>
 void Receive(T* data, size_t count, MPI_Datatype type, int from, int tag, size_t piece = kPiece) {
-  do {
-    const size_t n = std::min(count, piece);
-    MPI_Recv(data, static_cast<int>(n), type, from, tag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
-    data += n, count -= n;
-  } while (count > 0);
+  InPieces(count, piece, [&](size_t at, size_t n) {
+    MPI_Recv(data + at, static_cast<int>(n), type, from, tag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+  });
 }
 
 // The message of a failure with its quantities still marked, for the
@@ -62,7 +70,7 @@ class MpiExchange final : public science::BlockExchange {
   void Ready() override { ranks->Agree(); }
   void Round(std::exception_ptr failure) override {
     // The failing rank meets the others' agreement where it is settled.
-    if (failure) std::rethrow_exception(failure);
+    BlockExchange::Round(failure);
     ranks->Agree();
   }
   void Give(size_t, const double* sums, size_t count) override {
@@ -193,11 +201,9 @@ void Ranks::Gather(const uint8_t* mine, size_t n, const std::vector<Values>& arr
 
 void Ranks::Broadcast(double* data, size_t count, unsigned from) const {
   if (count_ == 1) return;
-  do {
-    const size_t n = std::min(count, kPiece);
-    MPI_Bcast(data, static_cast<int>(n), MPI_DOUBLE, static_cast<int>(from), MPI_COMM_WORLD);
-    data += n, count -= n;
-  } while (count > 0);
+  InPieces(count, kPiece, [&](size_t at, size_t n) {
+    MPI_Bcast(data + at, static_cast<int>(n), MPI_DOUBLE, static_cast<int>(from), MPI_COMM_WORLD);
+  });
 }
 
 void Ranks::Relay(size_t pieces, const std::function<void(const std::string&)>& sink,
@@ -248,12 +254,11 @@ void Ranks::Relay(size_t pieces, const std::function<void(const std::string&)>& 
       }
       if (failed) {
         // The sender waits on this piece: taken all the same, and dropped.
-        for (uint64_t left = size; left > 0;) {
-          const size_t n = std::min<uint64_t>(left, kRelayPiece);
-          MPI_Recv(drain, static_cast<int>(n), MPI_CHAR, owner, kRelayTag, MPI_COMM_WORLD,
-                   MPI_STATUS_IGNORE);
-          left -= n;
-        }
+        if (size > 0)
+          InPieces(size, kRelayPiece, [&](size_t, size_t n) {
+            MPI_Recv(drain, static_cast<int>(n), MPI_CHAR, owner, kRelayTag, MPI_COMM_WORLD,
+                     MPI_STATUS_IGNORE);
+          });
         continue;
       }
       if (size > 0) Receive(piece.data(), size, MPI_CHAR, owner, kRelayTag, kRelayPiece);

@@ -464,10 +464,10 @@ bool FieldOf(const Body& body, const FieldRequest& request, size_t n, const doub
   const Units units = Resolve(request.units, body);
   const EvaluateOptions options = OptionsOf(body, request.evaluation, more);
   // Without a tolerance a point's result is its own: one section.
-  const size_t section = options.tolerance > 0 ? kFieldSection : std::max<size_t>(n, 1);
-  if (n <= section) return SectionField(body, request, units, n, x, y, z, out, options);
-  for (size_t first = 0; first < n; first += section) {
-    const size_t m = std::min(section, n - first);
+  if (!(options.tolerance > 0) || n <= kFieldSection)
+    return SectionField(body, request, units, n, x, y, z, out, options);
+  for (size_t first = 0; first < n; first += kFieldSection) {
+    const size_t m = std::min(kFieldSection, n - first);
     EvaluateOptions part = options;
     if (more)
       part.monitor = [&, first, m](double share) {
