@@ -6,13 +6,17 @@
 // the other points), which gives its time for all N and the tree's max error
 // relative to the largest |U| and |g| over those points. First, the cost of
 // one M2M (multipole.h's Translation) at the orders of the three tolerances.
+// With --count, instead of the comparison, the work of local expansions
+// counted against the far field's (CountLocal).
 //
-//   build/bench/tree_bench [N ...]        (default 80000 320000)
+//   build/bench/tree_bench [--count] [N ...]        (default 80000 320000)
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <map>
 #include <vector>
 
 #include "engine/multipole.h"
@@ -84,30 +88,116 @@ void Compare(const char* name, const FacetView& view, const Points& p, size_t sa
   }
 }
 
-// Processor time of one translation of moments to order P.
-void TranslationCost(int P) {
+// Processor time of one translation of moments to order P, in seconds.
+double Translation(int P, int times) {
   const multipole::Translation translation(P, kernel::For(kernel::Best()));
   std::vector<double> from(8 * multipole::Count(P)), to(from.size(), 0.0), scratch;
   for (size_t k = 0; k < from.size(); ++k) from[k] = std::sin(double(k)) * 1e-3;
   const double c[3] = {0.1, -0.2, 0.3}, parent[3] = {0, 0, 0};
-  constexpr int kTimes = 200;
+  const std::clock_t t0 = std::clock();
+  for (int i = 0; i < times; ++i)
+    translation.Add(from.data(), c, 0.6, parent, 1.0, to.data(), &scratch);
+  return Seconds(t0) / times;
+}
+
+// Processor time of M2P per coefficient at a point (order 40, 4096 points).
+double CoefficientCost() {
+  constexpr int P = 40;
+  constexpr size_t n = 4096;
+  std::vector<double> M(8 * multipole::Count(P)), x(n), y(n), z(n), psi(4 * n, 0.0);
+  for (size_t k = 0; k < M.size(); ++k) M[k] = std::sin(double(k)) * 1e-3;
+  for (size_t i = 0; i < n; ++i)
+    x[i] = 3 + std::sin(double(i)), y[i] = std::cos(double(i)), z[i] = 1;
+  const double c[3] = {0, 0, 0};
+  constexpr int kTimes = 20;
   const std::clock_t t0 = std::clock();
   for (int i = 0; i < kTimes; ++i)
-    translation.Add(from.data(), c, 0.6, parent, 1.0, to.data(), &scratch);
-  std::printf("M2M      P=%-3d %7.1f us a translation\n", P, Seconds(t0) / kTimes * 1e6);
+    kernel::For(kernel::Best())
+        .m2p(M.data(), P, P, c, 1.0, n, x.data(), y.data(), z.data(), psi.data());
+  return Seconds(t0) / (kTimes * double(n) * double(multipole::Count(P)));
+}
+
+// --count: the work of local expansions counted against the far field as
+// the tree takes it, at 1e-13 for batches of 32, 256 and 1024 points. Each
+// far cell taken at a range of a batch's points costs M2P there (the
+// coefficients times the points times CoefficientCost). A hybrid would
+// instead turn it into a local expansion about the range's ball where that
+// is cheaper: M2L by rotation, costed as one translation of the order it
+// needs (M2M's operation count), that order the smallest whose bound for
+// the two truncations together, rho_L^(p+1)/(1 - rho_L) with rho_L =
+// (a + b)/d (a, b the balls' radii, d their distance), is at most the taken
+// expansion's, rho^(p+1)/(1 - rho); and per range with any M2L, one L2P of
+// the largest such order at each of its points, costed as one M2P.
+void CountLocal(const char* name, const FacetView& view, const Points& p, double coefficient) {
+  const size_t n = p.x.size();
+  std::map<int, double> translation;  // order: seconds
+  for (uint32_t batch : {32u, 256u, 1024u}) {
+    tree::Tree tree;
+    tree::Settings settings;
+    settings.tolerance = 1e-13;
+    settings.batch = batch;
+    tree.Build(view, settings, kernel::For(kernel::Best()), nullptr);
+    double m2p = 0, hybrid = 0, taken = 0, by_local = 0, covered = 0;
+    std::map<std::pair<size_t, size_t>, int> ranges;
+    tree.Observe([&](const tree::Tree::Taken& t) {
+      const double at_points = coefficient * double(multipole::Count(t.order)) * double(t.points);
+      m2p += at_points;
+      ++taken;
+      covered += double(t.points);
+      const double rho = (t.radius + t.range_radius) / t.distance;
+      const double bound = std::pow(t.rho, t.order + 1) / (1 - t.rho);
+      const int order = rho < 1 ? multipole::Order(rho, bound) : 1000;
+      if (order <= 80 && !translation.count(order)) translation[order] = Translation(order, 20);
+      const double local = order <= 80 ? translation[order] : HUGE_VAL;
+      if (local < at_points) {
+        hybrid += local;
+        ++by_local;
+        int& most = ranges[{t.first, t.first + t.points}];
+        most = std::max(most, order);
+      } else {
+        hybrid += at_points;
+      }
+    });
+    tree.Moments(nullptr);
+    std::vector<double> out(4 * n);
+    const std::clock_t t0 = std::clock();
+    tree.Evaluate(1e-13, n, p.x.data(), p.y.data(), p.z.data(),
+                  {out.data(), out.data() + n, out.data() + 2 * n, out.data() + 3 * n},
+                  TableGuard::kRelative, nullptr);
+    const double evaluate = Seconds(t0);
+    double l2p = 0;
+    for (const auto& [range, order] : ranges)
+      l2p += coefficient * double(multipole::Count(order)) * double(range.second - range.first);
+    std::printf(
+        "%-8s N=%-8u batch %-5u far cells a point %5.1f, a range %6.1f points; M2P %6.2f s; "
+        "hybrid %6.2f s (M2L %4.1f%% of the cells, L2P %5.2f s of it); the whole evaluation "
+        "%6.2f s\n",
+        name, view.n, batch, covered / double(n), covered / taken, m2p, hybrid + l2p,
+        100 * by_local / taken, l2p, evaluate);
+    std::fflush(stdout);
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<size_t> sizes;
-  for (int i = 1; i < argc; ++i) sizes.push_back(std::strtoul(argv[i], nullptr, 10));
+  bool count = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--count") == 0)
+      count = true;
+    else
+      sizes.push_back(std::strtoul(argv[i], nullptr, 10));
+  }
   if (sizes.empty()) sizes = {80000, 320000};
   for (double tolerance : {1e-8, 1e-11, 1e-13}) {
     tree::Settings settings;
     settings.tolerance = tolerance;
-    TranslationCost(tree::StoredOrder(settings));
+    const int P = tree::StoredOrder(settings);
+    std::printf("M2M      P=%-3d %7.1f us a translation\n", P, Translation(P, 200) * 1e6);
   }
+  const double coefficient = count ? CoefficientCost() : 0;
+  if (count) std::printf("M2P      %.3f ns a coefficient at a point\n", coefficient * 1e9);
   for (size_t want : sizes) {
     const std::vector<Facet> model = models::Asteroid(models::AsteroidGrid(want));
     const FacetView view = FacetView::Of(uint32_t(model.size()), model.data());
@@ -126,6 +216,11 @@ int main(int argc, char** argv) {
       shell.x.push_back(15 * r * std::cos(phi));
       shell.y.push_back(15 * r * std::sin(phi));
       shell.z.push_back(15 * zc);
+    }
+    if (count) {
+      CountLocal("surface", view, surface, coefficient);
+      CountLocal("exterior", view, shell, coefficient);
+      continue;
     }
     Compare("surface", view, surface, every);
     Compare("exterior", view, shell, every);

@@ -719,6 +719,11 @@ void Tree::Batch(double tolerance, size_t first, size_t count, const double* x, 
       [&](const Cell& c, const Far& f, int order) {
         isa_->m2p(MomentsOf(c), P_, order, c.c, 1 / c.radius, f.e - f.s, p[0] + f.s, p[1] + f.s,
                   p[2] + f.s, &psi[4 * size_t(f.s)]);
+        if (observe_) {
+          double centre[3], rt;
+          Ball(p, f.s, f.e, centre, &rt);
+          observe_({c.radius, rt, f.r + rt, f.rho, order, first + f.s, size_t(f.e - f.s)});
+        }
       });
   for (size_t j = 0; j < count; ++j) {
     const double* s = &psi[4 * j];

@@ -130,6 +130,19 @@ class Tree {
   // With p forced to `order` for every accepted cell, the budget ignored
   // (tests of the bound).
   void ForceOrder(int order) { forced_ = order; }
+  // A far cell of the field's calls taken by its expansion at a range of a
+  // batch's points: the radii of the cell's ball and of the points', the
+  // distance of their centres, rho, the order, and the range (places in the
+  // call's batch order). Benchmarks count the work of other schemes from
+  // them.
+  struct Taken {
+    double radius, range_radius, distance, rho;
+    int order;
+    size_t first, points;
+  };
+  // f is called for each, from the threads that evaluate (it must be safe
+  // for them); an empty f (the default) observes nothing.
+  void Observe(std::function<void(const Taken&)> f) { observe_ = std::move(f); }
 
  private:
   struct Cell {
@@ -187,6 +200,7 @@ class Tree {
   const kernel::Isa* isa_ = nullptr;
   int P_ = 0;
   int forced_ = -1;
+  std::function<void(const Taken&)> observe_;
   double c0_[3] = {0, 0, 0};
   double volume_ = 0;  // signed: positive for an outward surface
   std::vector<Cell> cell_;
