@@ -48,15 +48,16 @@ int StoredOrder(const Settings& settings) {
 
 namespace {
 
-// Splits perm[begin, end) at its middle by coordinate `axis` of key (three
-// doubles per item), ties by item number: a split that depends only on the
-// items.
-void SplitAtMiddle(uint32_t* perm, size_t begin, size_t end, const double* key, int axis) {
-  std::nth_element(perm + begin, perm + begin + (end - begin) / 2, perm + end,
-                   [&](uint32_t a, uint32_t b) {
-                     const double ka = key[3 * size_t{a} + axis], kb = key[3 * size_t{b} + axis];
-                     return ka < kb || (ka == kb && a < b);
-                   });
+// Splits perm[begin, end) at its middle (or at `mid`) by coordinate `axis`
+// of key (three doubles per item), ties by item number: a split that
+// depends only on the items.
+void SplitAtMiddle(uint32_t* perm, size_t begin, size_t end, const double* key, int axis,
+                   size_t mid = 0) {
+  if (mid == 0) mid = begin + (end - begin) / 2;
+  std::nth_element(perm + begin, perm + mid, perm + end, [&](uint32_t a, uint32_t b) {
+    const double ka = key[3 * size_t{a} + axis], kb = key[3 * size_t{b} + axis];
+    return ka < kb || (ka == kb && a < b);
+  });
 }
 
 // The axis of the largest extent of key over perm[begin, end).
@@ -153,6 +154,13 @@ void Ball(const double* const p[3], size_t s, size_t e, double centre[3], double
   *radius = std::sqrt(r2) * (1 + 1e-12);
 }
 
+// How many of n >= 2 points go to the first part of a split: the multiple
+// of eight nearest half of them (halves at 16 and fewer), so that parts of
+// whole vectors split into whole vectors.
+size_t WholeVectors(size_t n) {
+  return n <= 16 ? n / 2 : (n / 2 + 4) / 8 * 8;
+}
+
 // The points of a call in batches, split like the facets down to `batch`
 // points: order[i] is the point at place i, start[b] the first place of
 // batch b (one more: count), and the points in that order.
@@ -185,8 +193,9 @@ void FormBatches(size_t count, const double* x, const double* y, const double* z
       start->push_back(b);
       continue;
     }
-    SplitAtMiddle(order->data(), b, e, pts.data(), LongestAxis(order->data(), b, e, pts.data()));
-    const size_t mid = b + (e - b) / 2;
+    const size_t mid = b + WholeVectors(e - b);
+    SplitAtMiddle(order->data(), b, e, pts.data(), LongestAxis(order->data(), b, e, pts.data()),
+                  mid);
     stack.push_back({mid, e});
     stack.push_back({b, mid});
   }
@@ -653,7 +662,7 @@ void Tree::Interactions(const double* const p[3], size_t count, std::vector<Far>
         continue;
       }
       if (it.e - it.s > 1 && rt > c.radius) {
-        const uint32_t mid = it.s + (it.e - it.s) / 2;
+        const uint32_t mid = it.s + uint32_t(WholeVectors(it.e - it.s));
         stack.push_back({it.cell, mid, it.e});
         stack.push_back({it.cell, it.s, mid});
         continue;

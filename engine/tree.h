@@ -10,7 +10,10 @@
 //   M2M              a cell's moments translated from its two children's
 //                    (by rotation, O(P^3): multipole.h);
 //   the target tree  the points of a call grouped into batches of up to 32
-//                    the same way;
+//                    the same way, each split at the multiple of eight
+//                    points nearest its middle, so that the far and near
+//                    fields fill every lane (but for the batch that takes
+//                    the call's remainder, and ranges of four and fewer);
 //   M2P              a far cell's expansion at the points of a batch;
 //   P2P              every other facet by the closed form (the vectorised
 //                    table form over the leaves, which hold the facets in

@@ -393,6 +393,44 @@ TEST(TreeEngine, ThreadsDoNotChangeABit) {
   }
 }
 
+// Far cells are taken at whole vectors of eight points, so that M2P pads no
+// lane: every batch and every range a batch is halved into holds a multiple
+// of eight points, but for ranges of four and fewer (a range of eight
+// halved) and for the batch holding the call's last places, which takes
+// the remainder.
+TEST(TreeEngine, FarRangesAreWholeVectors) {
+  const std::vector<Facet> model = models::Asteroid(40);
+  const std::vector<double> v9 = Corners(model);
+  Points p;  // the surface case: the facets' centroids, a remainder left over
+  for (size_t f = 0; f < model.size() / 8 * 8 + 5; ++f) {
+    const double* v = &v9[9 * f];
+    p.Add((v[0] + v[3] + v[6]) / 3, (v[1] + v[4] + v[7]) / 3, (v[2] + v[5] + v[8]) / 3);
+  }
+  const size_t n = p.size();
+  ASSERT_NE(n % 8, 0u);
+  tree::Tree tree;
+  tree::Settings s;
+  s.tolerance = 1e-10;
+  tree.Build(Facets(uint32_t(model.size()), v9.data()), s, Isa(), nullptr);
+  size_t taken = 0, odd = 0, wide = 0, last = 0;
+  tree.Observe([&](const tree::Tree::Taken& t) {
+    ++taken;
+    if (t.first + t.points == n) {
+      ++last;
+      return;
+    }
+    wide += t.points >= 16;
+    odd += t.points % 8 != 0 && t.points > 4;
+  });
+  std::vector<double> out;
+  tree.Evaluate(1e-10, n, p.x.data(), p.y.data(), p.z.data(), Out(&out, n), TableGuard::kRelative,
+                nullptr);
+  EXPECT_GT(taken, 1000u);
+  EXPECT_GT(wide, taken / 4);
+  EXPECT_EQ(odd, 0u) << "of " << taken << " far cells taken";
+  EXPECT_LT(last, taken / 100);
+}
+
 // With the expansions cut to order 1, the error of every attraction
 // component must stay within the truncation bound of the accepted cells: at
 // a point x outside a cell's ball (|y - c| <= rho |x - c|) the series of
