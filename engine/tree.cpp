@@ -48,12 +48,10 @@ int StoredOrder(const Settings& settings) {
 
 namespace {
 
-// Splits perm[begin, end) at its middle (or at `mid`) by coordinate `axis`
-// of key (three doubles per item), ties by item number: a split that
-// depends only on the items.
-void SplitAtMiddle(uint32_t* perm, size_t begin, size_t end, const double* key, int axis,
-                   size_t mid = 0) {
-  if (mid == 0) mid = begin + (end - begin) / 2;
+// Splits perm[begin, end) at `mid` by coordinate `axis` of key (three
+// doubles per item), ties by item number: a split that depends only on the
+// items.
+void SplitAt(uint32_t* perm, size_t begin, size_t mid, size_t end, const double* key, int axis) {
   std::nth_element(perm + begin, perm + mid, perm + end, [&](uint32_t a, uint32_t b) {
     const double ka = key[3 * size_t{a} + axis], kb = key[3 * size_t{b} + axis];
     return ka < kb || (ka == kb && a < b);
@@ -194,8 +192,7 @@ void FormBatches(size_t count, const double* x, const double* y, const double* z
       continue;
     }
     const size_t mid = b + WholeVectors(e - b);
-    SplitAtMiddle(order->data(), b, e, pts.data(), LongestAxis(order->data(), b, e, pts.data()),
-                  mid);
+    SplitAt(order->data(), b, mid, e, pts.data(), LongestAxis(order->data(), b, e, pts.data()));
     stack.push_back({mid, e});
     stack.push_back({b, mid});
   }
@@ -275,8 +272,8 @@ std::vector<uint32_t> Tree::Partition(const Facets& facets) {
       continue;
     }
     const int axis = LongestAxis(perm.data(), p.begin, p.end, centroid.data());
-    SplitAtMiddle(perm.data(), p.begin, p.end, centroid.data(), axis);
     const uint32_t mid = p.begin + (p.end - p.begin) / 2;
+    SplitAt(perm.data(), p.begin, mid, p.end, centroid.data(), axis);
     stack.push_back({mid, p.end, id});
     stack.push_back({p.begin, mid, id});
   }
