@@ -354,6 +354,7 @@ void Tree::CellCharges(const std::vector<double>& ordered) {
 void Tree::Release() {
   cell_ = {};
   moment_ = {};
+  kept_ = {};
   norm_ = {};
   near_.Release();
   isa_ = nullptr;
@@ -559,23 +560,79 @@ void Tree::Moments(ThreadTeam* team) const {
 }
 
 double* Tree::MomentsOf(const Cell& c) const {
-  return &moment_[size_t(c.moments) * Count(P_) * 8];
+  return moment_[size_t(c.moments)].data();
 }
 
+int Tree::KeptOrderOf(const Cell& c) const {
+  return kept_[size_t(c.moments)];
+}
+
+// The highest order a cell can be taken at: the order its own bound needs
+// at the opening limit rho = theta for a share of Settings::kept_share of
+// its Q x the tree's tolerance (calls are as strict at most), and no higher than its
+// expansion stays cheaper than its facets; the gradient's likewise when the
+// tree is made for it. A call whose share for the cell is smaller, and that
+// needs more, opens the cell: the bound holds either way.
+int Tree::KeptOrder(const Cell& c, const double* norm) const {
+  if (forced_ >= 0 || settings_.kept_share <= 0) return P_;
+  const double tol = settings_.tolerance * settings_.kept_share, t = settings_.theta;
+  const double facets = double(c.end - c.begin);
+  int p = OrderWithin(norm, P_, c.area, c.q0, t, tol * c.area, tol * c.q0);
+  if (p < 0) p = P_;
+  while (p > 1 && double(Count(p)) * settings_.coefficient_cost >= facets) --p;
+  if (settings_.gradient) {
+    int q = GradientOrderWithin(norm, P_, c.area, t, tol * c.area);
+    if (q < 0) q = P_;
+    while (q > 1 && double(Count(q + 1)) * settings_.gradient_coefficient_cost >= facets) --q;
+    p = std::max(p, q);
+  }
+  return p;
+}
+
+// Keeps a cell's moments M (to order P, folded): its norms at every order,
+// and M itself to the cell's kept order. The root's normal monopole is made
+// exact first.
+void Tree::Keep(uint32_t id, double* M, const std::vector<double>& factor) const {
+  const Cell& c = cell_[id];
+  if (id == 0) ExactMonopole(near_, 0, near_.chunks(), M);
+  double* norm = &norm_[size_t(c.moments) * 2 * size_t(P_ + 1)];
+  Norms(M, P_, factor, norm);
+  const int p = KeptOrder(c, norm);
+  std::vector<double> kept(Count(p) * 8);
+  for (int m = 0; m <= p; ++m)
+    std::copy_n(M + 8 * Index(m, m, P_), 8 * size_t(p + 1 - m), &kept[8 * Index(m, m, p)]);
+  kept_[size_t(c.moments)] = p;
+  moment_[size_t(c.moments)] = std::move(kept);
+}
+
+// P2M and M2M. A cell's moments to order P are made from its two
+// children's when both hold moments (M2M by rotation costs O(P^3) a child,
+// about 0.1 ms at P = 47: less than P2M of the 256 or more facets of such a
+// cell at every order; measured on generated asteroids at P = 47, the
+// moments of 80,000 facets in 0.5 s instead of 1.4 s with M2M only above
+// 3 P^2 facets), else by P2M from its facets: the same sums in the same
+// order for every thread count. Each is kept at its own order once its
+// parent has it, so that no more than a path of moments to order P is held
+// a thread: depth first below a level of at least four cells a thread,
+// level by level above it.
 void Tree::MakeMoments(ThreadTeam* team) const {
   const size_t K = Count(P_);
   size_t slots = 0;
   for (const Cell& c : cell_) slots += c.moments >= 0;
-  moment_.assign(K * 8 * slots, 0.0);
+  moment_.assign(slots, {});
+  kept_.assign(slots, 0);
   norm_.assign(2 * size_t(P_ + 1) * slots, 0.0);
   const std::vector<double> inv_fact2 = InverseFactorials(P_);
+  const std::vector<double> factor = NormFactors(P_);
+  const auto translates = [&](uint32_t i) {
+    const Cell& c = cell_[i];
+    return c.moments >= 0 && c.child && cell_[i + 1].moments >= 0 && cell_[c.child].moments >= 0;
+  };
   // The translation's tables (about 1 ms to make at P = 47) when some cell
   // takes M2M.
-  bool translates = false;
-  for (uint32_t i = 0; i < cell_.size() && !translates; ++i)
-    translates = cell_[i].moments >= 0 && cell_[i].child && cell_[i + 1].moments >= 0 &&
-                 cell_[cell_[i].child].moments >= 0;
-  const multipole::Translation translation(translates ? P_ : 0, *isa_);
+  bool any = false;
+  for (uint32_t i = 0; i < cell_.size() && !any; ++i) any = translates(i);
+  const multipole::Translation translation(any ? P_ : 0, *isa_);
   // Depth of every cell (a parent comes before its children).
   const size_t cells = cell_.size();
   std::vector<uint32_t> depth(cells, 0);
@@ -585,40 +642,75 @@ void Tree::MakeMoments(ThreadTeam* team) const {
     depth[i + 1] = depth[cell_[i].child] = depth[i] + 1;
     deepest = std::max(deepest, depth[i] + 1);
   }
-  // Deepest cells first; a cell whose two children hold moments gets them
-  // by M2M, the others by P2M from their facets. M2M by rotation costs
-  // O(P^3) a child (about 0.1 ms at P = 47), less than P2M of the 256 or
-  // more facets of such a cell at every order (measured on generated
-  // asteroids at P = 47: the moments of 80,000 facets in 0.5 s instead of
-  // 1.4 s with M2M only above 3 P^2 facets).
-  for (uint32_t level = deepest + 1; level-- > 0;) {
-    std::vector<uint32_t> list;
+  const unsigned threads = team ? std::max(1u, team->Count()) : 1;
+  uint32_t split = 0;
+  while ((size_t{1} << split) < size_t{4} * threads && split < deepest) ++split;
+  // The moments of cell id to order P into M (zero on entry), those of the
+  // cells below it kept on the way; `path` holds a buffer per level below.
+  struct Work {
+    std::vector<std::vector<double>> path;
+    std::vector<double> scratch;
+    explicit Work(size_t levels) : path(levels) {}
+  };
+  const std::function<void(uint32_t, double*, Work&, size_t)> make = [&](uint32_t id, double* M,
+                                                                         Work& w, size_t level) {
+    const Cell& c = cell_[id];
+    if (translates(id)) {
+      std::vector<double>& below = w.path[level];
+      for (uint32_t k : {id + 1, c.child}) {
+        below.assign(K * 8, 0.0);
+        make(k, below.data(), w, level + 1);
+        Keep(k, below.data(), factor);
+        translation.Add(below.data(), cell_[k].c, cell_[k].radius, c.c, c.radius, M, &w.scratch);
+      }
+    } else {
+      ChunkMoments(near_, c.leaf, c.leaf_end, c.c, c.radius, c0_, P_, *isa_, inv_fact2.data(), M,
+                   &w.scratch);
+      FoldOrders(M, P_);
+    }
+  };
+  // The cells of the split level, each with all below it; their moments
+  // to order P are held until their parents have them.
+  std::vector<std::vector<double>> full(cells);
+  std::vector<uint32_t> list;
+  for (uint32_t i = 0; i < cells; ++i)
+    if (depth[i] == split && cell_[i].moments >= 0) list.push_back(i);
+  ForThreads(team, list.size(), [&](unsigned t, unsigned m) {
+    Work w(deepest + 1);
+    for (size_t j = t; j < list.size(); j += m) {
+      full[list[j]].assign(K * 8, 0.0);
+      make(list[j], full[list[j]].data(), w, 0);
+    }
+  });
+  // Above it, level by level, from the children's held moments.
+  for (uint32_t level = split; level-- > 0;) {
+    list.clear();
     for (uint32_t i = 0; i < cells; ++i)
       if (depth[i] == level && cell_[i].moments >= 0) list.push_back(i);
-    const size_t count = list.size();
-    ForThreads(team, count, [&](unsigned t, unsigned m) {
-      std::vector<double> scratch;
-      for (size_t j = t; j < count; j += m) {
+    ForThreads(team, list.size(), [&](unsigned t, unsigned m) {
+      Work w(deepest + 1);
+      for (size_t j = t; j < list.size(); j += m) {
         const uint32_t id = list[j];
         const Cell& c = cell_[id];
-        double* M = MomentsOf(c);
-        if (c.child && cell_[id + 1].moments >= 0 && cell_[c.child].moments >= 0) {
+        full[id].assign(K * 8, 0.0);
+        if (translates(id)) {
           for (uint32_t k : {id + 1, c.child})
-            translation.Add(MomentsOf(cell_[k]), cell_[k].c, cell_[k].radius, c.c, c.radius, M,
-                            &scratch);
+            translation.Add(full[k].data(), cell_[k].c, cell_[k].radius, c.c, c.radius,
+                            full[id].data(), &w.scratch);
         } else {
-          ChunkMoments(near_, c.leaf, c.leaf_end, c.c, c.radius, c0_, P_, *isa_, inv_fact2.data(),
-                       M, &scratch);
-          FoldOrders(M, P_);
+          make(id, full[id].data(), w, 0);
         }
       }
     });
+    // The level below is no longer needed at order P.
+    for (uint32_t i = 0; i < cells; ++i)
+      if (depth[i] == level + 1 && !full[i].empty()) {
+        Keep(i, full[i].data(), factor);
+        std::vector<double>().swap(full[i]);
+      }
   }
-  if (cell_[0].moments >= 0) ExactMonopole(near_, 0, near_.chunks(), MomentsOf(cell_[0]));
-  const std::vector<double> factor = NormFactors(P_);
-  for (const Cell& c : cell_)
-    if (c.moments >= 0)
-      Norms(MomentsOf(c), P_, factor, &norm_[size_t(c.moments) * 2 * size_t(P_ + 1)]);
+  for (uint32_t i = 0; i < cells; ++i)
+    if (!full[i].empty()) Keep(i, full[i].data(), factor);
 }
 
 // ---------------------------------------------------------------- evaluation
@@ -682,7 +774,7 @@ void Tree::Accept(const std::vector<Far>& far, std::vector<Near>* near, Order or
                   Expand expand) const {
   for (const Far& f : far) {
     const Cell& c = cell_[f.cell];
-    const int p = forced_ >= 0 ? std::min(forced_, P_) : order(c, f);
+    const int p = forced_ >= 0 ? std::min(forced_, KeptOrderOf(c)) : order(c, f);
     if (p < 0)
       near->push_back({f.s, f.e, c.leaf, c.leaf_end});
     else
@@ -720,11 +812,11 @@ void Tree::Batch(double tolerance, size_t first, size_t count, const double* x, 
                                       c.q0, f.rho, std::min(eps_g, eps_U) * c.area, eps_U * c.q0);
         const bool cheaper =
             double(Count(order)) * settings_.coefficient_cost < double(c.end - c.begin);
-        return order >= 0 && cheaper ? order : -1;
+        return order >= 0 && cheaper && order <= KeptOrderOf(c) ? order : -1;
       },
       [&](const Cell& c, const Far& f, int order) {
-        isa_->m2p(MomentsOf(c), P_, order, c.c, 1 / c.radius, f.e - f.s, p[0] + f.s, p[1] + f.s,
-                  p[2] + f.s, &psi[4 * size_t(f.s)]);
+        isa_->m2p(MomentsOf(c), KeptOrderOf(c), order, c.c, 1 / c.radius, f.e - f.s, p[0] + f.s,
+                  p[1] + f.s, p[2] + f.s, &psi[4 * size_t(f.s)]);
         if (observe_) {
           double centre[3], rt;
           Ball(p, f.s, f.e, centre, &rt);
@@ -858,11 +950,11 @@ void Tree::GradientBatch(double tolerance, size_t first, size_t count, const dou
                                               c.area, f.rho, eps * c.area);
         const bool cheaper = double(Count(order + 1)) * settings_.gradient_coefficient_cost <
                              double(c.end - c.begin);
-        return order >= 0 && cheaper ? order : -1;
+        return order >= 0 && cheaper && order <= KeptOrderOf(c) ? order : -1;
       },
       [&](const Cell& c, const Far& f, int order) {
-        isa_->m2p_gradient(MomentsOf(c), P_, order, c.c, 1 / c.radius, f.e - f.s, p[0] + f.s,
-                           p[1] + f.s, p[2] + f.s, &grad[9 * size_t(f.s)]);
+        isa_->m2p_gradient(MomentsOf(c), KeptOrderOf(c), order, c.c, 1 / c.radius, f.e - f.s,
+                           p[0] + f.s, p[1] + f.s, p[2] + f.s, &grad[9 * size_t(f.s)]);
       });
   for (size_t k = 0; k < 9 * count; ++k) t[k] = -grad[k];
   // The near field, one evaluation per range of points with its leaves in

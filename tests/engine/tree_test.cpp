@@ -393,6 +393,56 @@ TEST(TreeEngine, ThreadsDoNotChangeABit) {
   }
 }
 
+// A cell keeps its moments only to the highest order it can be taken at.
+// In the surface map of an asteroid no accepted cell needs more: the
+// results are those of a tree that keeps every cell to the stored order,
+// bit for bit, in less memory. Where cells would need more (at points off
+// the surface, or at a share a hundred times the default), they are
+// opened, and the field stays within the tolerance.
+TEST(TreeEngine, CellsKeepOnlyTheOrdersTheyCanBeTakenAt) {
+  const std::vector<Facet> model = models::Asteroid(models::AsteroidGrid(20000));
+  const std::vector<double> v9 = Corners(model);
+  const Facets facets(uint32_t(model.size()), v9.data());
+  const Points p = Probe(v9);
+  const size_t n = p.size();
+  std::vector<double> e;
+  TableEngine exact(TableGuard::kRelative);
+  exact.Load(facets);
+  exact.Evaluate(n, p.x.data(), p.y.data(), p.z.data(), Out(&e, n));
+  const std::vector<long double> want(e.begin(), e.end());
+  Points centroids;
+  for (size_t f = 0; f < model.size(); ++f) {
+    const double* w = &v9[9 * f];
+    centroids.Add((w[0] + w[3] + w[6]) / 3, (w[1] + w[4] + w[7]) / 3, (w[2] + w[5] + w[8]) / 3);
+  }
+  const size_t m = centroids.size();
+  constexpr double kTolerance = 1e-13;
+  std::vector<double> map[2], t;
+  size_t bytes[3];
+  const double shares[3] = {0, 0.1, 10};
+  for (int k = 0; k < 3; ++k) {
+    ThreadTeam team;
+    team.SetCount(2);
+    tree::Tree tree;
+    tree::Settings s;
+    s.tolerance = kTolerance;
+    s.kept_share = shares[k];
+    tree.Build(facets, s, Isa(), &team);
+    tree.Evaluate(kTolerance, n, p.x.data(), p.y.data(), p.z.data(), Out(&t, n),
+                  TableGuard::kRelative, &team);
+    const Error err = Relative(t, want, n);
+    EXPECT_LE(err.U, kTolerance + 1e-14) << shares[k];
+    EXPECT_LE(err.g, kTolerance + 1e-14) << shares[k];
+    if (k < 2)
+      tree.Evaluate(kTolerance, m, centroids.x.data(), centroids.y.data(), centroids.z.data(),
+                    Out(&map[k], m), TableGuard::kRelative, &team);
+    bytes[k] = tree.MomentBytes();
+  }
+  EXPECT_EQ(std::memcmp(map[0].data(), map[1].data(), map[0].size() * sizeof(double)), 0);
+  EXPECT_LT(bytes[1], bytes[0] * 4 / 5);
+  EXPECT_LT(bytes[2], bytes[1]);
+}
+
 // Far cells are taken at whole vectors of eight points, so that M2P pads no
 // lane: every batch and every range a batch is halved into holds a multiple
 // of eight points, but for ranges of four and fewer (a range of eight
