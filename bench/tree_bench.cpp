@@ -7,9 +7,11 @@
 // relative to the largest |U| and |g| over those points. First, the cost of
 // one M2M (multipole.h's Translation) at the orders of the three tolerances.
 // With --count, instead of the comparison, the work of local expansions
-// counted against the far field's (CountLocal).
+// counted against the far field's (CountLocal); with --thin, a plate and a
+// needle of about N facets (Thin).
 //
 //   build/bench/tree_bench [--count] [N ...]        (default 80000 320000)
+//   build/bench/tree_bench --thin [N]               (default 250000)
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -23,6 +25,7 @@
 #include "engine/table_engine.h"
 #include "engine/tree.h"
 #include "tests/support/asteroid.h"
+#include "tests/support/reference_field.h"
 
 namespace {
 
@@ -36,7 +39,9 @@ struct Points {
   std::vector<double> x, y, z;
 };
 
-void Compare(const char* name, const FacetView& view, const Points& p, size_t sample_every) {
+void Compare(const char* name, const FacetView& view, const Points& p, size_t sample_every,
+             const std::vector<double>& tolerances = {1e-8, 1e-11, 1e-13},
+             const tree::Settings& base = {}) {
   const size_t n = p.x.size();
   // The exact kernel at every k-th point.
   Points s;
@@ -53,9 +58,9 @@ void Compare(const char* name, const FacetView& view, const Points& p, size_t sa
   exact.Evaluate(m, s.x.data(), s.y.data(), s.z.data(),
                  {e.data(), e.data() + m, e.data() + 2 * m, e.data() + 3 * m});
   const double exact_all = Seconds(t0) * double(n) / double(m);
-  for (double tolerance : {1e-8, 1e-11, 1e-13}) {
+  for (double tolerance : tolerances) {
     tree::Tree tree;
-    tree::Settings settings;
+    tree::Settings settings = base;
     settings.tolerance = tolerance;
     std::vector<double> t(4 * n);
     t0 = std::clock();
@@ -175,14 +180,55 @@ void CountLocal(const char* name, const FacetView& view, const Points& p, double
 
 }  // namespace
 
+// --thin: a plate 10 x 10 x 0.01 and a needle 0.05 x 0.05 x 10 of about N
+// facets each, the field at every facet's centroid, with far cells that
+// have no order opened to their leaves (the earlier engine) and replaced by
+// their children.
+void Thin(size_t want) {
+  struct Body {
+    const char* name;
+    double a, b, c;
+  };
+  for (const Body& body : {Body{"plate", 10, 10, 0.01}, Body{"needle", 0.05, 0.05, 10}}) {
+    int k = 2;
+    while (reference::TessellatedBox(body.a, body.b, body.c, k).size() / 9 < want)
+      k = int(k * 1.1) + 1;
+    const std::vector<double> v9 = reference::TessellatedBox(body.a, body.b, body.c, k);
+    const size_t n = v9.size() / 9;
+    std::vector<Facet> model(n);
+    for (size_t f = 0; f < n; ++f)
+      for (int q = 0; q < 9; ++q) model[f].v[q] = float(v9[9 * f + q]);
+    const FacetView view = FacetView::Of(uint32_t(n), model.data());
+    Points centroids;
+    for (size_t f = 0; f < n; ++f) {
+      const float* v = view.V(f);
+      centroids.x.push_back((v[0] + double(v[3]) + v[6]) / 3);
+      centroids.y.push_back((v[1] + double(v[4]) + v[7]) / 3);
+      centroids.z.push_back((v[2] + double(v[5]) + v[8]) / 3);
+    }
+    for (const bool children : {false, true}) {
+      tree::Settings settings;
+      settings.children = children;
+      std::printf("%s, %s:\n", body.name, children ? "children" : "leaves");
+      Compare(body.name, view, centroids, std::max<size_t>(1, n / 2000), {1e-8, 1e-13}, settings);
+    }
+  }
+}
+
 int main(int argc, char** argv) {
   std::vector<size_t> sizes;
-  bool count = false;
+  bool count = false, thin = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--count") == 0)
       count = true;
+    else if (std::strcmp(argv[i], "--thin") == 0)
+      thin = true;
     else
       sizes.push_back(std::strtoul(argv[i], nullptr, 10));
+  }
+  if (thin) {
+    Thin(sizes.empty() ? 250000 : sizes[0]);
+    return 0;
   }
   if (sizes.empty()) sizes = {80000, 320000};
   for (double tolerance : {1e-8, 1e-11, 1e-13}) {

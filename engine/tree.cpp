@@ -747,7 +747,7 @@ void Tree::Interactions(const double* const p[3], size_t count, std::vector<Far>
       const double gap = std::sqrt(dx * dx + dy * dy + dz * dz) - rt;
       if (gap > 0 && c.radius <= settings_.theta * gap) {
         const double D = std::hypot(bc[0] - c0_[0], bc[1] - c0_[1], bc[2] - c0_[2]) + rt;
-        far->push_back({it.cell, it.s, it.e, c.radius / gap, gap, D});
+        far->push_back({it.cell, it.s, it.e, c.radius / gap, gap, D, {bc[0], bc[1], bc[2]}, rt});
         continue;
       }
       if (it.e - it.s > 1 && rt > c.radius) {
@@ -767,18 +767,46 @@ void Tree::Interactions(const double* const p[3], size_t count, std::vector<Far>
 }
 
 // Each far cell by its expansion to the order `order` gives (-1: none
-// within its share, or its facets cost less), or to the forced order; the
-// cells without one go to the near list.
+// within its share, or its facets cost less), or to the forced order. A
+// cell without one is replaced by its two children where both hold moments
+// and are far from the points, each within its part of the cell's share:
+// a far entry's bound (times its r) is at most its budget times `scale`,
+// and a child's scale is its parent's times r_child/r_parent, so that the
+// children's bounds, Q_child/Q_parent of the parent's share each, add up
+// to at most the parent's (the gradient, whose bounds go as 1/r^2, takes
+// scale^2). The cells left go to the near list.
 template <class Order, class Expand>
 void Tree::Accept(const std::vector<Far>& far, std::vector<Near>* near, Order order,
                   Expand expand) const {
-  for (const Far& f : far) {
-    const Cell& c = cell_[f.cell];
-    const int p = forced_ >= 0 ? std::min(forced_, KeptOrderOf(c)) : order(c, f);
-    if (p < 0)
-      near->push_back({f.s, f.e, c.leaf, c.leaf_end});
-    else
-      expand(c, f, p);
+  thread_local std::vector<std::pair<Far, double>> open;
+  for (const Far& top : far) {
+    open.assign(1, {top, 1.0});
+    while (!open.empty()) {
+      const auto [f, scale] = open.back();
+      open.pop_back();
+      const Cell& c = cell_[f.cell];
+      const int p = forced_ >= 0 ? std::min(forced_, KeptOrderOf(c)) : order(c, f, scale);
+      if (p >= 0) {
+        expand(c, f, p);
+        continue;
+      }
+      if (!settings_.children || c.child == 0 || cell_[f.cell + 1].moments < 0 ||
+          cell_[c.child].moments < 0) {
+        near->push_back({f.s, f.e, c.leaf, c.leaf_end});
+        continue;
+      }
+      for (const uint32_t k : {c.child, f.cell + 1}) {
+        const Cell& child = cell_[k];
+        const double dx = child.c[0] - f.b[0], dy = child.c[1] - f.b[1], dz = child.c[2] - f.b[2];
+        const double gap = std::sqrt(dx * dx + dy * dy + dz * dz) - f.rt;
+        if (gap > 0 && child.radius <= settings_.theta * gap)
+          open.push_back(
+              {{k, f.s, f.e, child.radius / gap, gap, f.D, {f.b[0], f.b[1], f.b[2]}, f.rt},
+               scale * gap / f.r});
+        else
+          near->push_back({f.s, f.e, child.leaf, child.leaf_end});
+      }
+    }
   }
 }
 
@@ -804,12 +832,13 @@ void Tree::Batch(double tolerance, size_t first, size_t count, const double* x, 
   const double eps_U = SU > 0 ? tolerance * maxU / SU : 0;
   Accept(
       far, &near,
-      [&](const Cell& c, const Far& f) {
+      [&](const Cell& c, const Far& f, double scale) {
         // The normal densities: E_g <= eps_g area; s and the dot product:
         // (E_0 + D E_g)/2 <= eps_U (q0 + D area)/2, taken here as E_0 <= eps_U q0
         // and E_g <= eps_U area, which imply it.
-        const int order = OrderWithin(&norm_[size_t(c.moments) * 2 * size_t(P_ + 1)], P_, c.area,
-                                      c.q0, f.rho, std::min(eps_g, eps_U) * c.area, eps_U * c.q0);
+        const int order =
+            OrderWithin(&norm_[size_t(c.moments) * 2 * size_t(P_ + 1)], P_, c.area, c.q0, f.rho,
+                        scale * std::min(eps_g, eps_U) * c.area, scale * eps_U * c.q0);
         const bool cheaper =
             double(Count(order)) * settings_.coefficient_cost < double(c.end - c.begin);
         return order >= 0 && cheaper && order <= KeptOrderOf(c) ? order : -1;
@@ -945,9 +974,9 @@ void Tree::GradientBatch(double tolerance, size_t first, size_t count, const dou
   const double eps = S > 0 ? tolerance * maxT / S : 0;
   Accept(
       far, &near,
-      [&](const Cell& c, const Far& f) {
+      [&](const Cell& c, const Far& f, double scale) {
         const int order = GradientOrderWithin(&norm_[size_t(c.moments) * 2 * size_t(P_ + 1)], P_,
-                                              c.area, f.rho, eps * c.area);
+                                              c.area, f.rho, scale * scale * eps * c.area);
         const bool cheaper = double(Count(order + 1)) * settings_.gradient_coefficient_cost <
                              double(c.end - c.begin);
         return order >= 0 && cheaper && order <= KeptOrderOf(c) ? order : -1;

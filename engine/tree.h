@@ -44,10 +44,14 @@
 // shape. The far cells of a batch share the budget tol x max|g| (and
 // tol x max|U|) in proportion to Q/(d - r_t), so that at every point the sum
 // of the bounds stays within it; each takes the smallest p that keeps its
-// share, or is opened when none up to P does. max|g| and max|U| are lower
-// bounds of the call's largest values (the exact sum at a sample of its
-// points). The error is then at most tol x the largest value, above the
-// rounding of the closed form itself (the floor of the exact sum too).
+// share, or, when none up to its kept order does (or its facets cost less
+// than its expansion), is replaced by its two children where they are far
+// (each within Q_child/Q of the share, scaled by r_child/r, so that their
+// bounds add up to at most the cell's), or else opened to its leaves.
+// max|g| and max|U| are lower bounds of the call's largest values (the
+// exact sum at a sample of its points). The error is then at most tol x
+// the largest value, above the rounding of the closed form itself (the
+// floor of the exact sum too).
 //
 // A point's result depends on the point, the model, the set of points of the
 // call (through the batches and the sample) and the tolerance: not on the
@@ -93,6 +97,10 @@ struct Settings {
   // take a third less memory; at 1 many cells are opened, and the surface
   // map takes five times as long.)
   double kept_share = 0.1;
+  // A far cell that no order up to its kept one takes within its share is
+  // replaced by its two children, each within its part of the share (true),
+  // or opened to its leaves (false: the earlier engine, for comparison).
+  bool children = true;
 };
 
 // The order of the moments a tree stores for a tolerance: what a cell at the
@@ -172,11 +180,12 @@ class Tree {
     double q0;                // Q of s = n . (A - c0)
   };
   // A batch's interaction lists: a far cell against points [s, e) of the
-  // batch (rho = a/r, r = d - r_t, D bounds |x - c0| over the points), or
-  // the leaves [leaf, leaf_end) against them.
+  // batch (rho = a/r, r = d - r_t, D bounds |x - c0| over the points, b and
+  // r_t the points' ball), or the leaves [leaf, leaf_end) against them.
   struct Far {
     uint32_t cell, s, e;
     double rho, r, D;
+    double b[3], rt;
   };
   struct Near {
     uint32_t s, e, leaf, leaf_end;

@@ -246,7 +246,8 @@ std::vector<long double> Reference(const std::vector<double>& v9, const Points& 
 // cancel to a field thousands of times smaller, and both methods round
 // there alike). `ratio` is the worst error over tolerance above that floor.
 void ExpectWithinTolerance(const char* name, const std::vector<double>& v9, const Points& p,
-                           double* ratio) {
+                           double* ratio, const tree::Settings& settings = {},
+                           size_t* taken = nullptr) {
   const size_t n = p.size();
   const uint32_t facets = uint32_t(v9.size() / 9);
   const std::vector<long double> want = Reference(v9, p);
@@ -257,9 +258,10 @@ void ExpectWithinTolerance(const char* name, const std::vector<double>& v9, cons
   const Error floor = Relative(got, want, n);
   for (double tolerance : {1e-3, 1e-6, 1e-9, 1e-13}) {
     tree::Tree tree;
-    tree::Settings s;
+    tree::Settings s = settings;
     s.tolerance = tolerance;
     tree.Build(Facets(facets, v9.data()), s, Isa(), nullptr);
+    if (taken) tree.Observe([&](const tree::Tree::Taken& t) { *taken += t.points; });
     tree.Evaluate(tolerance, n, p.x.data(), p.y.data(), p.z.data(), Out(&got, n),
                   TableGuard::kRelative, nullptr);
     const Error e = Relative(got, want, n);
@@ -300,6 +302,27 @@ TEST(TreeEngine, MeetsTheToleranceOnPlatesAndNeedles) {
     ExpectWithinTolerance(b.name, v9, p, &ratio);
   }
   std::printf("worst error over tolerance, above the exact sum's floor: %.3g\n", ratio);
+}
+
+// A far cell that no order takes within its share gives way to its two
+// children, each within its part of the share: on a thin plate (whose
+// cells carry far more than their share of the largest |g|) the field then
+// stays within the tolerance with more of it taken by expansions than when
+// such cells are opened to their leaves.
+TEST(TreeEngine, CellsWithoutAnOrderGiveWayToTheirChildren) {
+  const std::vector<double> v9 = reference::TessellatedBox(10, 10, 0.01, 30);
+  Points p = Probe(v9, 100);
+  for (int i = 0; i < 50; ++i) p.Add(4.9 - 0.2 * i, 0.1 * i - 2.45, 0.005 + 0.01 * i);
+  double ratio = 0;
+  size_t taken[2] = {0, 0};
+  for (const bool children : {false, true}) {
+    tree::Settings s;
+    s.children = children;
+    ExpectWithinTolerance(children ? "children" : "leaves", v9, p, &ratio, s, &taken[children]);
+  }
+  EXPECT_GT(taken[1], taken[0] + taken[0] / 10);
+  std::printf("points taken by expansions: %zu opening to leaves, %zu with children\n", taken[0],
+              taken[1]);
 }
 
 // Bodies of every kind against the exact table form: a real asteroid model,
