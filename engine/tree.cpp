@@ -768,27 +768,37 @@ void Tree::Interactions(const double* const p[3], size_t count, std::vector<Far>
 
 // Each far cell by its expansion to the order `order` gives (-1: none
 // within its share, or its facets cost less), or to the forced order. A
-// cell without one is replaced by its two children where both hold moments
-// and are far from the points, each within its part of the cell's share:
-// a far entry's bound (times its r) is at most its budget times `scale`,
-// and a child's scale is its parent's times r_child/r_parent, so that the
-// children's bounds, Q_child/Q_parent of the parent's share each, add up
-// to at most the parent's (the gradient, whose bounds go as 1/r^2, takes
-// scale^2). The cells left go to the near list.
+// cell without one is replaced by its two children where both hold
+// moments, and a child that is not far from the points by its own, down
+// to the cells that are far or have no children with moments (those go to
+// the near list). Each far cell d in the place of a far cell `top` keeps
+// its bound (times its r) within its budget times scale = r_d/r_top: its
+// error is then at most Q_d/Q_top of top's share, and the bounds of all
+// that replace top add up to at most top's (the gradient, whose bounds go
+// as 1/r^2, takes scale^2).
 template <class Order, class Expand>
 void Tree::Accept(const std::vector<Far>& far, std::vector<Near>* near, Order order,
                   Expand expand) const {
-  thread_local std::vector<std::pair<Far, double>> open;
+  // A cell in the place of far cell `top`, and whether it is far itself.
+  struct Open {
+    Far f;
+    bool far;
+  };
+  thread_local std::vector<Open> open;
   for (const Far& top : far) {
-    open.assign(1, {top, 1.0});
+    open.assign(1, {top, true});
     while (!open.empty()) {
-      const auto [f, scale] = open.back();
+      const Open it = open.back();
       open.pop_back();
+      const Far& f = it.f;
       const Cell& c = cell_[f.cell];
-      const int p = forced_ >= 0 ? std::min(forced_, KeptOrderOf(c)) : order(c, f, scale);
-      if (p >= 0) {
-        expand(c, f, p);
-        continue;
+      if (it.far) {
+        const double scale = f.cell == top.cell ? 1.0 : f.r / top.r;
+        const int p = forced_ >= 0 ? std::min(forced_, KeptOrderOf(c)) : order(c, f, scale);
+        if (p >= 0) {
+          expand(c, f, p);
+          continue;
+        }
       }
       if (!settings_.children || c.child == 0 || cell_[f.cell + 1].moments < 0 ||
           cell_[c.child].moments < 0) {
@@ -799,12 +809,16 @@ void Tree::Accept(const std::vector<Far>& far, std::vector<Near>* near, Order or
         const Cell& child = cell_[k];
         const double dx = child.c[0] - f.b[0], dy = child.c[1] - f.b[1], dz = child.c[2] - f.b[2];
         const double gap = std::sqrt(dx * dx + dy * dy + dz * dz) - f.rt;
-        if (gap > 0 && child.radius <= settings_.theta * gap)
-          open.push_back(
-              {{k, f.s, f.e, child.radius / gap, gap, f.D, {f.b[0], f.b[1], f.b[2]}, f.rt},
-               scale * gap / f.r});
-        else
-          near->push_back({f.s, f.e, child.leaf, child.leaf_end});
+        const bool far_child = gap > 0 && child.radius <= settings_.theta * gap;
+        open.push_back({{k,
+                         f.s,
+                         f.e,
+                         far_child ? child.radius / gap : 0,
+                         gap,
+                         f.D,
+                         {f.b[0], f.b[1], f.b[2]},
+                         f.rt},
+                        far_child});
       }
     }
   }
