@@ -39,6 +39,18 @@ struct Points {
   std::vector<double> x, y, z;
 };
 
+// The centroid of every facet.
+Points Centroids(const FacetView& view) {
+  Points p;
+  for (size_t i = 0; i < view.n; ++i) {
+    const float* v = view.V(i);
+    p.x.push_back((v[0] + double(v[3]) + v[6]) / 3);
+    p.y.push_back((v[1] + double(v[4]) + v[7]) / 3);
+    p.z.push_back((v[2] + double(v[5]) + v[8]) / 3);
+  }
+  return p;
+}
+
 void Compare(const char* name, const FacetView& view, const Points& p, size_t sample_every,
              const std::vector<double>& tolerances = {1e-8, 1e-11, 1e-13},
              const tree::Settings& base = {}) {
@@ -199,13 +211,7 @@ void Thin(size_t want) {
     for (size_t f = 0; f < n; ++f)
       for (int q = 0; q < 9; ++q) model[f].v[q] = float(v9[9 * f + q]);
     const FacetView view = FacetView::Of(uint32_t(n), model.data());
-    Points centroids;
-    for (size_t f = 0; f < n; ++f) {
-      const float* v = view.V(f);
-      centroids.x.push_back((v[0] + double(v[3]) + v[6]) / 3);
-      centroids.y.push_back((v[1] + double(v[4]) + v[7]) / 3);
-      centroids.z.push_back((v[2] + double(v[5]) + v[8]) / 3);
-    }
+    const Points centroids = Centroids(view);
     for (const bool children : {false, true}) {
       tree::Settings settings;
       settings.children = children;
@@ -251,12 +257,9 @@ int main(int argc, char** argv) {
     const size_t n = model.size();
     // About 2000 exact points per case.
     const size_t every = std::max<size_t>(1, n / 2000);
-    Points surface, shell;
+    const Points surface = Centroids(view);
+    Points shell;
     for (size_t i = 0; i < n; ++i) {
-      const float* v = view.V(i);
-      surface.x.push_back((v[0] + double(v[3]) + v[6]) / 3);
-      surface.y.push_back((v[1] + double(v[4]) + v[7]) / 3);
-      surface.z.push_back((v[2] + double(v[5]) + v[8]) / 3);
       // A shell of radius 15 km around the 10 x 7 x 5 km body (golden spiral).
       const double zc = 1 - 2 * (double(i) + 0.5) / double(n);
       const double r = std::sqrt(1 - zc * zc), phi = 2.399963229728653 * double(i);

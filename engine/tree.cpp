@@ -134,6 +134,15 @@ double Field(const kernel::Chunk& ch, uint32_t g, int field, int lane) {
       .facet[(size_t(g) * kernel::kFacetFields + size_t(field)) * kernel::kGroup + size_t(lane)];
 }
 
+// The gap between a cell's ball (centre c, radius a) and a ball of points
+// (centre b, radius rt), and whether the cell is far from the points by
+// the opening rule a <= theta x gap.
+bool FarFrom(const double c[3], double a, const double b[3], double rt, double theta, double* gap) {
+  const double dx = c[0] - b[0], dy = c[1] - b[1], dz = c[2] - b[2];
+  *gap = std::sqrt(dx * dx + dy * dy + dz * dz) - rt;
+  return *gap > 0 && a <= theta * *gap;
+}
+
 // The ball of points [s, e) of the three arrays: centre of their box, radius.
 void Ball(const double* const p[3], size_t s, size_t e, double centre[3], double* radius) {
   double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
@@ -569,10 +578,11 @@ int Tree::KeptOrderOf(const Cell& c) const {
 
 // The highest order a cell can be taken at: the order its own bound needs
 // at the opening limit rho = theta for a share of Settings::kept_share of
-// its Q x the tree's tolerance (calls are as strict at most), and no higher than its
-// expansion stays cheaper than its facets; the gradient's likewise when the
-// tree is made for it. A call whose share for the cell is smaller, and that
-// needs more, opens the cell: the bound holds either way.
+// its Q x the tree's tolerance (calls are as strict at most), and no
+// higher than its expansion stays cheaper than its facets; the gradient's
+// likewise when the tree is made for it. A call whose share for the cell
+// is smaller, and that needs more, takes it as it takes a cell without an
+// order (Accept): the bound holds either way.
 int Tree::KeptOrder(const Cell& c, const double* norm) const {
   if (forced_ >= 0 || settings_.kept_share <= 0) return P_;
   const double tol = settings_.tolerance * settings_.kept_share, t = settings_.theta;
@@ -743,9 +753,8 @@ void Tree::Interactions(const double* const p[3], size_t count, std::vector<Far>
         Ball(p, it.s, it.e, bc, &rt);
         ball_s = it.s, ball_e = it.e;
       }
-      const double dx = c.c[0] - bc[0], dy = c.c[1] - bc[1], dz = c.c[2] - bc[2];
-      const double gap = std::sqrt(dx * dx + dy * dy + dz * dz) - rt;
-      if (gap > 0 && c.radius <= settings_.theta * gap) {
+      double gap;
+      if (FarFrom(c.c, c.radius, bc, rt, settings_.theta, &gap)) {
         const double D = std::hypot(bc[0] - c0_[0], bc[1] - c0_[1], bc[2] - c0_[2]) + rt;
         far->push_back({it.cell, it.s, it.e, c.radius / gap, gap, D, {bc[0], bc[1], bc[2]}, rt});
         continue;
@@ -807,9 +816,8 @@ void Tree::Accept(const std::vector<Far>& far, std::vector<Near>* near, Order or
       }
       for (const uint32_t k : {c.child, f.cell + 1}) {
         const Cell& child = cell_[k];
-        const double dx = child.c[0] - f.b[0], dy = child.c[1] - f.b[1], dz = child.c[2] - f.b[2];
-        const double gap = std::sqrt(dx * dx + dy * dy + dz * dz) - f.rt;
-        const bool far_child = gap > 0 && child.radius <= settings_.theta * gap;
+        double gap;
+        const bool far_child = FarFrom(child.c, child.radius, f.b, f.rt, settings_.theta, &gap);
         open.push_back({{k,
                          f.s,
                          f.e,

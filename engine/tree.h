@@ -45,9 +45,11 @@
 // tol x max|U|) in proportion to Q/(d - r_t), so that at every point the sum
 // of the bounds stays within it; each takes the smallest p that keeps its
 // share, or, when none up to its kept order does (or its facets cost less
-// than its expansion), is replaced by its two children where they are far
-// (each within Q_child/Q of the share, scaled by r_child/r, so that their
-// bounds add up to at most the cell's), or else opened to its leaves.
+// than its expansion), is replaced by its two children, and a child that
+// is not far by its own in turn, down to cells that are far or have no
+// children with moments (opened to their leaves); each far cell d in the
+// place of a cell `top` keeps Q_d/Q_top of top's share, scaled by
+// r_d/r_top, so that their bounds add up to at most top's.
 // max|g| and max|U| are lower bounds of the call's largest values (the
 // exact sum at a sample of its points). The error is then at most tol x
 // the largest value, above the rounding of the closed form itself (the
@@ -91,15 +93,17 @@ struct Settings {
   // factor 2n + 1 at order n: some orders more than the field's).
   bool gradient = false;
   // A cell keeps its moments to the order its own norms need at the
-  // opening limit for this share of its Q x the tolerance (a cell that
-  // needs more is opened); 0 keeps every cell to the stored order. (On
-  // generated asteroids no accepted cell needs more at 0.1, and the moments
-  // take a third less memory; at 1 many cells are opened, and the surface
-  // map takes five times as long.)
+  // opening limit for this share of its Q x the tolerance (a call that
+  // needs more takes it as a cell without an order); 0 keeps every cell to
+  // the stored order. (On generated asteroids no accepted cell needs more
+  // at 0.1, and the moments take a third less memory; at 1 a fifth less
+  // again, some cells give way to their children, and the surface map and
+  // the exterior shell take 3 to 10% longer.)
   double kept_share = 0.1;
   // A far cell that no order up to its kept one takes within its share is
-  // replaced by its two children, each within its part of the share (true),
-  // or opened to its leaves (false: the earlier engine, for comparison).
+  // replaced by its two children, each within its part of the share, and a
+  // child that is not far by its own in turn (true), or opened to its
+  // leaves (false: the earlier engine, for comparison).
   bool children = true;
 };
 

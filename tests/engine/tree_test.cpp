@@ -200,6 +200,16 @@ TEST(TreeHarmonics, TranslatedMomentsAreTheParentsOwn) {
     }
 }
 
+// The centroids of the first `count` facets of v9 (nine doubles a facet).
+Points Centroids(const std::vector<double>& v9, size_t count) {
+  Points p;
+  for (size_t f = 0; f < count; ++f) {
+    const double* v = &v9[9 * f];
+    p.Add((v[0] + v[3] + v[6]) / 3, (v[1] + v[4] + v[7]) / 3, (v[2] + v[5] + v[8]) / 3);
+  }
+  return p;
+}
+
 // Four arrays of n (U, gx, gy, gz) as a FieldOut.
 FieldOut Out(std::vector<double>* r, size_t n) {
   r->assign(4 * n, 0.0);
@@ -433,11 +443,7 @@ TEST(TreeEngine, CellsKeepOnlyTheOrdersTheyCanBeTakenAt) {
   exact.Load(facets);
   exact.Evaluate(n, p.x.data(), p.y.data(), p.z.data(), Out(&e, n));
   const std::vector<long double> want(e.begin(), e.end());
-  Points centroids;
-  for (size_t f = 0; f < model.size(); ++f) {
-    const double* w = &v9[9 * f];
-    centroids.Add((w[0] + w[3] + w[6]) / 3, (w[1] + w[4] + w[7]) / 3, (w[2] + w[5] + w[8]) / 3);
-  }
+  const Points centroids = Centroids(v9, model.size());
   const size_t m = centroids.size();
   constexpr double kTolerance = 1e-13;
   std::vector<double> map[2], t;
@@ -474,11 +480,8 @@ TEST(TreeEngine, CellsKeepOnlyTheOrdersTheyCanBeTakenAt) {
 TEST(TreeEngine, FarRangesAreWholeVectors) {
   const std::vector<Facet> model = models::Asteroid(40);
   const std::vector<double> v9 = Corners(model);
-  Points p;  // the surface case: the facets' centroids, a remainder left over
-  for (size_t f = 0; f < model.size() / 8 * 8 + 5; ++f) {
-    const double* v = &v9[9 * f];
-    p.Add((v[0] + v[3] + v[6]) / 3, (v[1] + v[4] + v[7]) / 3, (v[2] + v[5] + v[8]) / 3);
-  }
+  // The surface case: the facets' centroids, a remainder left over.
+  const Points p = Centroids(v9, model.size() / 8 * 8 + 5);
   const size_t n = p.size();
   ASSERT_NE(n % 8, 0u);
   tree::Tree tree;
