@@ -7,6 +7,10 @@
 #include <cstdlib>
 #include <new>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include "common/error.h"
 #include "common/geometry.h"
 #include "engine/isa_targets.h"
@@ -29,10 +33,19 @@ const char* Key(Simd simd) {
 
 template <class T>
 T* Model::Aligned<T>::allocate(size_t n) {
-  if (n > (SIZE_MAX - 64) / sizeof(T)) throw std::bad_alloc();
-  const size_t bytes = (n * sizeof(T) + 63) / 64 * 64;
-  void* p = std::aligned_alloc(64, bytes ? bytes : 64);
+  if (n > (SIZE_MAX - kHugePage) / sizeof(T)) throw std::bad_alloc();
+  // Blocks of a huge page or more start on one and are offered to the
+  // kernel's huge pages: a first touch then costs one fault per 2 MiB
+  // instead of one per 4 kiB (a third of the tree's build, measured on a
+  // virtual machine). The contents and every result are the same.
+  const bool huge = n * sizeof(T) >= kHugePage;
+  const size_t align = huge ? kHugePage : 64;
+  const size_t bytes = (n * sizeof(T) + align - 1) / align * align;
+  void* p = std::aligned_alloc(align, bytes ? bytes : align);
   if (!p) throw std::bad_alloc();
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  if (huge) madvise(p, bytes, MADV_HUGEPAGE);  // advice only: refused is as before
+#endif
   return static_cast<T*>(p);
 }
 template struct Model::Aligned<double>;

@@ -130,8 +130,11 @@ class Model {
   size_t vertices() const { return vertices_; }
   size_t edges() const { return edges_; }
 
+  // 64-byte aligned storage from the C allocator; blocks of kHugePage or
+  // more aligned to it and advised for huge pages.
+  static constexpr size_t kHugePage = size_t{2} << 20;
   template <class T>
-  struct Aligned {  // 64-byte aligned storage from the C allocator
+  struct Aligned {
     using value_type = T;
     Aligned() = default;
     template <class U>

@@ -25,6 +25,9 @@
 
 namespace multipole {
 
+// The highest order moments are made to.
+constexpr int kMaxOrder = 80;
+
 // The index of coefficient (n, m) when the moments go to order P, and how
 // many there are.
 inline size_t Index(int n, int m, int P) {

@@ -40,9 +40,9 @@ double GradientTail(double rho, int P) {
 
 int StoredOrder(const Settings& settings) {
   const double eps = settings.tolerance * 0.1, t = settings.theta;
-  int P = std::min(80, multipole::Order(t, eps));
+  int P = std::min(multipole::kMaxOrder, multipole::Order(t, eps));
   if (settings.gradient)
-    while (P < 80 && GradientTail(t, P) > eps) ++P;
+    while (P < multipole::kMaxOrder && GradientTail(t, P) > eps) ++P;
   return P;
 }
 
@@ -174,7 +174,7 @@ size_t WholeVectors(size_t n) {
 struct Batches {
   std::vector<uint32_t> order;
   std::vector<size_t> start;
-  std::vector<double> x, y, z;
+  Doubles x, y, z;
 };
 void FormBatches(size_t count, const double* x, const double* y, const double* z, uint32_t batch,
                  Batches* out) {
@@ -231,7 +231,7 @@ void Tree::Build(const Facets& facets, const Settings& settings, const kernel::I
   isa_ = &isa;
   P_ = StoredOrder(settings);
   try {
-    std::vector<double> ordered;
+    Doubles ordered;
     {
       const std::vector<uint32_t> perm = Partition(facets);
       if (perm.empty()) return;
@@ -299,7 +299,7 @@ std::vector<uint32_t> Tree::Partition(const Facets& facets) {
 // The facets in tree order (kept in `ordered` for the cells' balls), and
 // their table, one chunk per leaf.
 void Tree::LeafTable(const Facets& facets, const std::vector<uint32_t>& perm,
-                     const std::vector<uint32_t>& starts, std::vector<double>* ordered) {
+                     const std::vector<uint32_t>& starts, Doubles* ordered) {
   const size_t kept = perm.size();
   ordered->resize(kept * 9);
   for (size_t i = 0; i < kept; ++i) facets.Corners(perm[i], &(*ordered)[9 * i]);
@@ -307,7 +307,7 @@ void Tree::LeafTable(const Facets& facets, const std::vector<uint32_t>& perm,
 }
 
 // Cell balls: centre of the box of the vertices, radius to the farthest.
-void Tree::CellBalls(const std::vector<double>& ordered, ThreadTeam* team) {
+void Tree::CellBalls(const Doubles& ordered, ThreadTeam* team) {
   const size_t cells = cell_.size();
   ForThreads(team, cells, [&](unsigned t, unsigned m) {
     for (size_t i = t; i < cells; i += m) {
@@ -334,7 +334,7 @@ void Tree::CellBalls(const std::vector<double>& ordered, ThreadTeam* team) {
 
 // Each cell's Q: its area (that of the normal densities) and the integral
 // of |s|, s = n . (A - c0); which cells hold moments.
-void Tree::CellCharges(const std::vector<double>& ordered) {
+void Tree::CellCharges(const Doubles& ordered) {
   std::vector<double> area(cell_.empty() ? 0 : cell_[0].end), q0(area.size());
   for (size_t f = 0; f < area.size(); ++f) {
     double a2;
@@ -360,8 +360,35 @@ void Tree::CellCharges(const std::vector<double>& ordered) {
   }
 }
 
+double* Tree::Store::Take(size_t n, size_t block) {
+  const std::lock_guard<std::mutex> hold(lock_);
+  if (n > left_) {
+    const size_t size = std::max(n, block);
+    blocks_.emplace_back(kernel::Model::Aligned<double>().allocate(size));
+    next_ = blocks_.back().get();
+    left_ = size;
+  }
+  double* p = next_;
+  next_ += n;
+  left_ -= n;
+  used_ += n;
+  return p;
+}
+
+void Tree::Store::Free::operator()(double* p) const {
+  kernel::Model::Aligned<double>().deallocate(p, 0);
+}
+
+void Tree::Store::Clear() {
+  const std::lock_guard<std::mutex> hold(lock_);
+  blocks_.clear();
+  next_ = nullptr;
+  left_ = used_ = 0;
+}
+
 void Tree::Release() {
   cell_ = {};
+  store_.Clear();
   moment_ = {};
   kept_ = {};
   norm_ = {};
@@ -569,7 +596,7 @@ void Tree::Moments(ThreadTeam* team) const {
 }
 
 double* Tree::MomentsOf(const Cell& c) const {
-  return moment_[size_t(c.moments)].data();
+  return moment_[size_t(c.moments)];
 }
 
 int Tree::KeptOrderOf(const Cell& c) const {
@@ -608,11 +635,13 @@ void Tree::Keep(uint32_t id, double* M, const std::vector<double>& factor) const
   double* norm = &norm_[size_t(c.moments) * 2 * size_t(P_ + 1)];
   Norms(M, P_, factor, norm);
   const int p = KeptOrder(c, norm);
-  std::vector<double> kept(Count(p) * 8);
+  // Blocks of 32 MiB, or of every cell at order P when that is less.
+  const size_t block = std::min(size_t{4} << 20, moment_.size() * Count(P_) * 8);
+  double* kept = store_.Take(Count(p) * 8, block);
   for (int m = 0; m <= p; ++m)
-    std::copy_n(M + 8 * Index(m, m, P_), 8 * size_t(p + 1 - m), &kept[8 * Index(m, m, p)]);
+    std::copy_n(M + 8 * Index(m, m, P_), 8 * size_t(p + 1 - m), kept + 8 * Index(m, m, p));
   kept_[size_t(c.moments)] = p;
-  moment_[size_t(c.moments)] = std::move(kept);
+  moment_[size_t(c.moments)] = kept;
 }
 
 // P2M and M2M. A cell's moments to order P are made from its two
@@ -629,7 +658,8 @@ void Tree::MakeMoments(ThreadTeam* team) const {
   const size_t K = Count(P_);
   size_t slots = 0;
   for (const Cell& c : cell_) slots += c.moments >= 0;
-  moment_.assign(slots, {});
+  store_.Clear();
+  moment_.assign(slots, nullptr);
   kept_.assign(slots, 0);
   norm_.assign(2 * size_t(P_ + 1) * slots, 0.0);
   const std::vector<double> inv_fact2 = InverseFactorials(P_);
@@ -917,7 +947,7 @@ bool Tree::Evaluate(double tolerance, size_t count, const double* x, const doubl
   if (count == 0) return true;
   ThreadTeam alone;
   if (!team) team = &alone;
-  std::vector<double> sum;
+  Doubles sum;
   try {
     sum.assign(4 * count, 0.0);
   } catch (const std::bad_alloc&) {

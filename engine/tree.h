@@ -63,6 +63,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -71,6 +72,10 @@
 #include "engine/threads.h"
 
 namespace tree {
+
+// Arrays of a double a facet or a point: aligned, and on huge pages where
+// they are large (kernel::Model::Aligned).
+using Doubles = std::vector<double, kernel::Model::Aligned<double>>;
 
 struct Settings {
   double tolerance = 1e-13;  // relative to the call's largest |U| and |g|, in (0, 1)
@@ -149,11 +154,7 @@ class Tree {
 
   // What the tree holds, for tests and benchmarks.
   size_t Cells() const { return cell_.size(); }
-  size_t MomentBytes() const {
-    size_t n = 0;
-    for (const std::vector<double>& m : moment_) n += m.size() * sizeof(double);
-    return n;
-  }
+  size_t MomentBytes() const { return store_.Bytes(); }
   int MaxOrder() const { return P_; }
   // With p forced to `order` for every accepted cell, the budget ignored
   // (tests of the bound).
@@ -202,9 +203,9 @@ class Tree {
   // The steps of Build.
   std::vector<uint32_t> Partition(const Facets& facets);
   void LeafTable(const Facets& facets, const std::vector<uint32_t>& perm,
-                 const std::vector<uint32_t>& starts, std::vector<double>* ordered);
-  void CellBalls(const std::vector<double>& ordered, ThreadTeam* team);
-  void CellCharges(const std::vector<double>& ordered);
+                 const std::vector<uint32_t>& starts, Doubles* ordered);
+  void CellBalls(const Doubles& ordered, ThreadTeam* team);
+  void CellCharges(const Doubles& ordered);
   // The steps of Moments.
   void MakeMoments(ThreadTeam* team) const;
   void Keep(uint32_t id, double* M, const std::vector<double>& factor) const;
@@ -240,9 +241,30 @@ class Tree {
   kernel::Model near_;
   mutable std::mutex moments_lock_;
   mutable bool moments_made_ = false;
+  // Storage taken in blocks of many cells' moments (huge pages where the
+  // system gives them, one allocation a block instead of one a cell),
+  // never moved until cleared; several threads may take from it at once.
+  class Store {
+   public:
+    // Room for n doubles (a multiple of 8), the blocks at most `block`
+    // doubles unless n is more.
+    double* Take(size_t n, size_t block);
+    size_t Bytes() const { return used_ * sizeof(double); }
+    void Clear();
+
+   private:
+    struct Free {
+      void operator()(double* p) const;
+    };
+    std::mutex lock_;
+    std::vector<std::unique_ptr<double, Free>> blocks_;
+    double* next_ = nullptr;
+    size_t left_ = 0, used_ = 0;
+  };
   // Per cell with moments: its moments to the highest order it can be
-  // taken at (KeptOrder), and that order.
-  mutable std::vector<std::vector<double>> moment_;
+  // taken at (KeptOrder), in store_, and that order.
+  mutable Store store_;
+  mutable std::vector<double*> moment_;
   mutable std::vector<int> kept_;
   // Per cell with moments, per order n <= P: the norms of the moments of the
   // normal densities (as a vector) and of s, at 2 (P + 1) doubles a cell.

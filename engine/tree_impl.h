@@ -94,6 +94,9 @@ inline void IrregularHarmonics(vd X, vd Y, vd Z, int q, F visit) {
   const vd r2 = Fma(X, X, Fma(Y, Y, Z * Z));
   const vd ir2 = Splat(1.0) / r2;
   const vd zr = Z * ir2;
+  // (2k - 1) z / r^2, the same in every column: made once.
+  vd za[multipole::kMaxOrder + 2];  // q <= kMaxOrder + 1 (the gradient's)
+  for (int k = 1; k <= q; ++k) za[k] = Splat(2.0 * k - 1) * zr;
   vd dr = Splat(1.0) / Sqrt(r2), di = Splat(0.0);  // I_m^m
   for (int m = 0; m <= q; ++m) {
     if (m > 0) {
@@ -104,11 +107,10 @@ inline void IrregularHarmonics(vd X, vd Y, vd Z, int q, F visit) {
     }
     visit(m, m, dr, di);
     if (m == q) break;
-    const vd f1 = Splat(2.0 * m + 1) * zr;
-    vd pr = dr, pi = di, cr = f1 * dr, ci = f1 * di;
+    vd pr = dr, pi = di, cr = za[m + 1] * dr, ci = za[m + 1] * di;
     visit(m + 1, m, cr, ci);
     for (int k = m + 2; k <= q; ++k) {
-      const vd a = Splat(2.0 * k - 1) * zr;
+      const vd a = za[k];
       const vd b = Splat(double(k - 1 + m) * double(k - 1 - m)) * ir2;
       const vd nr = Fnma(b, pr, a * cr), ni = Fnma(b, pi, a * ci);
       pr = cr, pi = ci, cr = nr, ci = ni;

@@ -143,6 +143,27 @@ TEST(KernelModel, CubeWeldsToEightVerticesAndEighteenEdges) {
   EXPECT_EQ(model.edges(), 18u);  // closed: V - E + F = 2
 }
 
+// Blocks of a huge page (2 MiB) or more start on one, so that the kernel
+// can back them with huge pages; smaller ones keep the 64-byte alignment
+// the vector loads assume. Every byte asked for is writable (the sanitizer
+// builds check the bounds).
+TEST(KernelModel, LargeBlocksStartOnAHugePage) {
+  kernel::Model::Aligned<double> doubles;
+  constexpr size_t kHuge = size_t{2} << 20;
+  for (size_t n :
+       {size_t{1}, size_t{1000}, kHuge / 8 - 1, kHuge / 8, kHuge / 8 + 1, 3 * kHuge / 8}) {
+    double* p = doubles.allocate(n);
+    const size_t align = n * sizeof(double) >= kHuge ? kHuge : 64;
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % align, 0u) << n << " doubles";
+    std::memset(p, 0x5a, n * sizeof(double));
+    doubles.deallocate(p, n);
+  }
+  kernel::Model::Aligned<int32_t> ints;
+  int32_t* q = ints.allocate(kHuge / 4);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(q) % kHuge, 0u);
+  ints.deallocate(q, kHuge / 4);
+}
+
 TEST(KernelModel, ZeroAreaFacetsAreLeftOutAndChangeNoResult) {
   const Mesh cube = Cube();
   Mesh padded = cube;
