@@ -48,22 +48,27 @@ int StoredOrder(const Settings& settings) {
 
 namespace {
 
-// Splits perm[begin, end) at `mid` by coordinate `axis` of key (three
-// doubles per item), ties by item number: a split that depends only on the
-// items.
-void SplitAt(uint32_t* perm, size_t begin, size_t mid, size_t end, const double* key, int axis) {
+// The coordinates of the items split: key[k][i] is coordinate k of item i.
+struct Keys {
+  const double* key[3];
+  double operator()(uint32_t i, int k) const { return key[k][i]; }
+};
+
+// Splits perm[begin, end) at `mid` by coordinate `axis` of the keys, ties
+// by item number: a split that depends only on the items.
+void SplitAt(uint32_t* perm, size_t begin, size_t mid, size_t end, const Keys& key, int axis) {
   std::nth_element(perm + begin, perm + mid, perm + end, [&](uint32_t a, uint32_t b) {
-    const double ka = key[3 * size_t{a} + axis], kb = key[3 * size_t{b} + axis];
+    const double ka = key(a, axis), kb = key(b, axis);
     return ka < kb || (ka == kb && a < b);
   });
 }
 
-// The axis of the largest extent of key over perm[begin, end).
-int LongestAxis(const uint32_t* perm, size_t begin, size_t end, const double* key) {
+// The axis of the largest extent of the keys over perm[begin, end).
+int LongestAxis(const uint32_t* perm, size_t begin, size_t end, const Keys& key) {
   double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
   for (size_t i = begin; i < end; ++i)
     for (int k = 0; k < 3; ++k) {
-      const double v = key[3 * size_t{perm[i]} + k];
+      const double v = key(perm[i], k);
       lo[k] = std::min(lo[k], v);
       hi[k] = std::max(hi[k], v);
     }
@@ -180,17 +185,13 @@ void FormBatches(size_t count, const double* x, const double* y, const double* z
                  Batches* out) {
   std::vector<uint32_t>* order = &out->order;
   std::vector<size_t>* start = &out->start;
-  std::vector<double> pts;
   try {
     order->resize(count);
-    pts.resize(3 * count);
   } catch (const std::bad_alloc&) {
     Error("memory allocation error for P, X, Y and Z.");
   }
-  for (size_t i = 0; i < count; ++i) {
-    (*order)[i] = static_cast<uint32_t>(i);
-    pts[3 * i] = x[i], pts[3 * i + 1] = y[i], pts[3 * i + 2] = z[i];
-  }
+  for (size_t i = 0; i < count; ++i) (*order)[i] = static_cast<uint32_t>(i);
+  const Keys pts{{x, y, z}};  // the caller's arrays: no copy
   std::vector<std::pair<size_t, size_t>> stack{{0, count}};
   start->clear();
   while (!stack.empty()) {
@@ -201,13 +202,12 @@ void FormBatches(size_t count, const double* x, const double* y, const double* z
       continue;
     }
     const size_t mid = b + WholeVectors(e - b);
-    SplitAt(order->data(), b, mid, e, pts.data(), LongestAxis(order->data(), b, e, pts.data()));
+    SplitAt(order->data(), b, mid, e, pts, LongestAxis(order->data(), b, e, pts));
     stack.push_back({mid, e});
     stack.push_back({b, mid});
   }
   std::sort(start->begin(), start->end());
   start->push_back(count);
-  std::vector<double>().swap(pts);
   try {
     out->x.resize(count), out->y.resize(count), out->z.resize(count);
   } catch (const std::bad_alloc&) {
@@ -258,9 +258,12 @@ std::vector<uint32_t> Tree::Partition(const Facets& facets) {
     facets.Corners(f, v);
     const SIEntry e = MakeSIEntry(v);
     if (e.nx == 0 && e.ny == 0 && e.nz == 0) continue;
-    for (int k = 0; k < 3; ++k) centroid[3 * size_t{f} + k] = (v[k] + v[3 + k] + v[6 + k]) / 3;
+    for (int k = 0; k < 3; ++k)
+      centroid[k * size_t{facets.n} + f] = (v[k] + v[3 + k] + v[6 + k]) / 3;
     perm.push_back(f);
   }
+  const Keys keys{
+      {centroid.data(), centroid.data() + facets.n, centroid.data() + 2 * size_t{facets.n}}};
   const uint32_t kept = static_cast<uint32_t>(perm.size());
   cell_.clear();
   if (kept == 0) return perm;
@@ -280,9 +283,9 @@ std::vector<uint32_t> Tree::Partition(const Facets& facets) {
       cell_.back().leaf_end = ++leaves;
       continue;
     }
-    const int axis = LongestAxis(perm.data(), p.begin, p.end, centroid.data());
+    const int axis = LongestAxis(perm.data(), p.begin, p.end, keys);
     const uint32_t mid = p.begin + (p.end - p.begin) / 2;
-    SplitAt(perm.data(), p.begin, mid, p.end, centroid.data(), axis);
+    SplitAt(perm.data(), p.begin, mid, p.end, keys, axis);
     stack.push_back({mid, p.end, id});
     stack.push_back({p.begin, mid, id});
   }
@@ -947,12 +950,6 @@ bool Tree::Evaluate(double tolerance, size_t count, const double* x, const doubl
   if (count == 0) return true;
   ThreadTeam alone;
   if (!team) team = &alone;
-  Doubles sum;
-  try {
-    sum.assign(4 * count, 0.0);
-  } catch (const std::bad_alloc&) {
-    Error("memory allocation error for P, X, Y and Z.");
-  }
   if (cell_.empty()) {
     // No facet of non-zero area: the field is zero (the first part's).
     const bool first = options.part % std::max(1u, options.parts) == 0;
@@ -992,21 +989,24 @@ bool Tree::Evaluate(double tolerance, size_t count, const double* x, const doubl
   const size_t all = batch_start.size() - 1;
   std::vector<size_t> list;
   for (size_t b = part; b < all; b += parts) list.push_back(b);
-  const bool finished = ForBatches(team, list, options, [&](size_t b) {
-    Batch(tolerance, batch_start[b], batch_start[b + 1] - batch_start[b], formed.x.data(),
-          formed.y.data(), formed.z.data(), &sum[4 * batch_start[b]], guard, maxU, maxg);
-  });
   if (options.mine) std::fill(options.mine, options.mine + count, uint8_t{0});
-  for (size_t b = part; b < all; b += parts)
-    for (size_t i = batch_start[b]; i < batch_start[b + 1]; ++i) {
-      const size_t j = order[i];
+  // Each batch's sums in a buffer of its thread, then in place: no array
+  // of the whole call's sums.
+  return ForBatches(team, list, options, [&](size_t b) {
+    const size_t first = batch_start[b], n = batch_start[b + 1] - first;
+    thread_local std::vector<double> sum;
+    sum.resize(4 * n);
+    Batch(tolerance, first, n, formed.x.data(), formed.y.data(), formed.z.data(), sum.data(), guard,
+          maxU, maxg);
+    for (size_t i = 0; i < n; ++i) {
+      const size_t j = order[first + i];
       if (out.U) out.U[j] = sum[4 * i];
       if (out.gx) out.gx[j] = sum[4 * i + 1];
       if (out.gy) out.gy[j] = sum[4 * i + 2];
       if (out.gz) out.gz[j] = sum[4 * i + 3];
       if (options.mine) options.mine[j] = 1;
     }
-  return finished;
+  });
 }
 
 // ---------------------------------------------------------------- the tensor
@@ -1095,25 +1095,22 @@ bool Tree::Gradient(double tolerance, size_t count, const double* x, const doubl
   FormBatches(count, x, y, z, settings_.batch, &formed);
   const std::vector<uint32_t>& order = formed.order;
   const std::vector<size_t>& batch_start = formed.start;
-  std::vector<double> sum;
   std::vector<size_t> todo;  // the batches evaluated
-  try {
-    sum.assign(9 * count, 0.0);
-  } catch (const std::bad_alloc&) {
-    Error("memory allocation error for P, X, Y and Z.");
-  }
   for (size_t b = 0; b + 1 < batch_start.size(); ++b) {
     bool any = false;
     for (size_t i = batch_start[b]; i < batch_start[b + 1] && !any; ++i) any = want(order[i]);
     if (any) todo.push_back(b);
   }
-  const bool finished = ForBatches(team, todo, options, [&](size_t b) {
-    GradientBatch(tolerance, batch_start[b], batch_start[b + 1] - batch_start[b], formed.x.data(),
-                  formed.y.data(), formed.z.data(), &sum[9 * batch_start[b]], maxT);
-  });
-  for (size_t b : todo)
-    for (size_t i = batch_start[b]; i < batch_start[b + 1]; ++i) {
-      const size_t j = order[i];
+  // Each batch's nine components in a buffer of its thread, then the six
+  // of each wanted point in place.
+  return ForBatches(team, todo, options, [&](size_t b) {
+    const size_t first = batch_start[b], n = batch_start[b + 1] - first;
+    thread_local std::vector<double> sum;
+    sum.resize(9 * n);
+    GradientBatch(tolerance, first, n, formed.x.data(), formed.y.data(), formed.z.data(),
+                  sum.data(), maxT);
+    for (size_t i = 0; i < n; ++i) {
+      const size_t j = order[first + i];
       if (!want(j)) continue;
       const double* T = &sum[9 * i];
       double* o = t + 6 * j;
@@ -1124,7 +1121,7 @@ bool Tree::Gradient(double tolerance, size_t count, const double* x, const doubl
       o[4] = 0.5 * (T[5] + T[7]);
       o[5] = T[8];
     }
-  return finished;
+  });
 }
 
 // ---------------------------------------------------------------- Expansion
