@@ -4,7 +4,8 @@
 // 1e-11 and 1e-13, one thread. The tree evaluates all N points; the exact
 // kernel evaluates every k-th of them (its cost per point does not depend on
 // the other points), which gives its time for all N and the tree's max error
-// relative to the largest |U| and |g| over those points. First, the cost of
+// relative to the largest |U| and |g| over those points (and that as a share
+// of the tolerance, which must stay at most 1). First, the cost of
 // one M2M (multipole.h's Translation) at the orders of the three tolerances.
 // With --count, instead of the comparison, the work of local expansions
 // counted against the far field's (CountLocal); with --thin, a plate and a
@@ -97,10 +98,10 @@ void Compare(const char* name, const FacetView& view, const Points& p, size_t sa
     }
     std::printf(
         "%-8s N=%-8u tol=%-6.0e exact %8.2f s  tree %7.2f s (build %5.2f = cells %5.2f + moments"
-        " %5.2f, P=%d, moments %5.0f MB)  x%-6.1f err U %.1e g %.1e\n",
+        " %5.2f, P=%d, moments %5.0f MB)  x%-6.1f err U %.1e g %.1e (of tol %.3f, %.3f)\n",
         name, view.n, tolerance, exact_all, build + evaluate, build, cells, build - cells,
         tree.MaxOrder(), double(tree.MomentBytes()) / 1e6, exact_all / (build + evaluate),
-        errU / maxU, errg / maxg);
+        errU / maxU, errg / maxg, errU / maxU / tolerance, errg / maxg / tolerance);
     std::fflush(stdout);
   }
 }
