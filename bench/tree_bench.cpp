@@ -8,12 +8,14 @@
 // of the tolerance, which must stay at most 1). First, the cost of
 // one M2M (multipole.h's Translation) at the orders of the three tolerances.
 // With --count, instead of the comparison, the work of local expansions
-// counted against the far field's (CountLocal); with --thin, a plate and a
+// counted against the far field's (CountLocal); with --levels, the moments
+// by size of cell and their use (Levels); with --thin, a plate and a
 // needle of about N facets (Thin).
 //
-//   build/bench/tree_bench [--count] [N ...]        (default 80000 320000)
+//   build/bench/tree_bench [--count | --levels] [N ...]  (default 80000 320000)
 //   build/bench/tree_bench --thin [N]               (default 250000)
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -193,6 +195,72 @@ void CountLocal(const char* name, const FacetView& view, const Points& p, double
 
 }  // namespace
 
+// --levels: where the moments go and which of them a call takes, at 1e-13
+// (one thread, processor time): per class of cells by their facets (2^k to
+// 2^(k+1) - 1), the cells taken, the memory of their moments at the order
+// they keep and at the highest order the call took them at, and the class's
+// share of M2P's coefficients at points; then the memory of the cells
+// never taken. Each case twice: with the default min_cell, and with
+// min_cell doubled (the lowest class of moments left out).
+void Levels(const char* name, const FacetView& view, const Points& p) {
+  const size_t n = p.x.size();
+  for (const uint32_t min_cell : {128u, 256u}) {
+    tree::Tree tree;
+    tree::Settings settings;
+    settings.tolerance = 1e-13;
+    settings.min_cell = min_cell;
+    std::clock_t t0 = std::clock();
+    tree.Build(view, settings, kernel::For(kernel::Best()), nullptr);
+    const double cells = Seconds(t0);
+    t0 = std::clock();
+    tree.Moments(nullptr);
+    const double moments = Seconds(t0);
+    struct Cell {
+      int kept = 0, most = -1;
+      uint32_t facets = 0;
+    };
+    std::map<uint32_t, Cell> taken;
+    std::map<int, double> work;
+    double all_work = 0;
+    tree.Observe([&](const tree::Tree::Taken& t) {
+      Cell& c = taken[t.cell];
+      c.kept = t.kept, c.facets = t.facets, c.most = std::max(c.most, t.order);
+      const double w = double(multipole::Count(t.order)) * double(t.points);
+      work[std::bit_width(t.facets) - 1] += w;
+      all_work += w;
+    });
+    std::vector<double> out(4 * n);
+    t0 = std::clock();
+    tree.Evaluate(1e-13, n, p.x.data(), p.y.data(), p.z.data(),
+                  {out.data(), out.data() + n, out.data() + 2 * n, out.data() + 3 * n},
+                  TableGuard::kRelative, nullptr);
+    const double evaluate = Seconds(t0);
+    std::printf(
+        "%-8s N=%-8u min_cell %-4u cells %5.2f s, moments %5.2f s (%6.1f MB), evaluate %6.2f s\n",
+        name, view.n, min_cell, cells, moments, double(tree.MomentBytes()) / 1e6, evaluate);
+    struct Class {
+      size_t cells = 0;
+      double kept = 0, most = 0;
+    };
+    std::map<int, Class> by;
+    double used = 0;
+    for (const auto& [id, c] : taken) {
+      Class& k = by[std::bit_width(c.facets) - 1];
+      ++k.cells;
+      k.kept += double(multipole::Count(c.kept)) * 64;
+      k.most += double(multipole::Count(c.most)) * 64;
+      used += double(multipole::Count(c.kept)) * 64;
+    }
+    for (const auto& [k, c] : by)
+      std::printf(
+          "  facets 2^%-2d: %6zu cells taken, moments %6.1f MB kept, %6.1f MB to the "
+          "orders taken; %5.1f%% of M2P\n",
+          k, c.cells, c.kept / 1e6, c.most / 1e6, 100 * work[k] / all_work);
+    std::printf("  never taken: %.1f MB of moments\n", (double(tree.MomentBytes()) - used) / 1e6);
+    std::fflush(stdout);
+  }
+}
+
 // --thin: a plate 10 x 10 x 0.01 and a needle 0.05 x 0.05 x 10 of about N
 // facets each, the field at every facet's centroid, with far cells that
 // have no order opened to their leaves (the earlier engine) and replaced by
@@ -224,10 +292,12 @@ void Thin(size_t want) {
 
 int main(int argc, char** argv) {
   std::vector<size_t> sizes;
-  bool count = false, thin = false;
+  bool count = false, levels = false, thin = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--count") == 0)
       count = true;
+    else if (std::strcmp(argv[i], "--levels") == 0)
+      levels = true;
     else if (std::strcmp(argv[i], "--thin") == 0)
       thin = true;
     else
@@ -267,6 +337,11 @@ int main(int argc, char** argv) {
       shell.x.push_back(15 * r * std::cos(phi));
       shell.y.push_back(15 * r * std::sin(phi));
       shell.z.push_back(15 * zc);
+    }
+    if (levels) {
+      Levels("surface", view, surface);
+      Levels("exterior", view, shell);
+      continue;
     }
     if (count) {
       CountLocal("surface", view, surface, coefficient, translation);

@@ -904,7 +904,8 @@ void Tree::Batch(double tolerance, size_t first, size_t count, const double* x, 
         if (observe_) {
           double centre[3], rt;
           Ball(p, f.s, f.e, centre, &rt);
-          observe_({c.radius, rt, f.r + rt, f.rho, order, first + f.s, size_t(f.e - f.s)});
+          observe_({c.radius, rt, f.r + rt, f.rho, order, first + f.s, size_t(f.e - f.s), f.cell,
+                    c.end - c.begin, KeptOrderOf(c)});
         }
       });
   for (size_t j = 0; j < count; ++j) {

@@ -161,13 +161,16 @@ class Tree {
   void ForceOrder(int order) { forced_ = order; }
   // A far cell of the field's calls taken by its expansion at a range of a
   // batch's points: the radii of the cell's ball and of the points', the
-  // distance of their centres, rho, the order, and the range (places in the
-  // call's batch order). Benchmarks count the work of other schemes from
-  // them.
+  // distance of their centres, rho, the order, the range (places in the
+  // call's batch order), and the cell (its place in the tree, its facets
+  // and the order it keeps). Benchmarks count the work of other schemes,
+  // and what the moments are used for, from them.
   struct Taken {
     double radius, range_radius, distance, rho;
     int order;
     size_t first, points;
+    uint32_t cell, facets;
+    int kept;
   };
   // f is called for each, from the threads that evaluate (it must be safe
   // for them); an empty f (the default) observes nothing.

@@ -476,7 +476,8 @@ TEST(TreeEngine, CellsKeepOnlyTheOrdersTheyCanBeTakenAt) {
 // lane: every batch and every range a batch is halved into holds a multiple
 // of eight points, but for ranges of four and fewer (a range of eight
 // halved) and for the batch holding the call's last places, which takes
-// the remainder.
+// the remainder. Each cell taken holds moments (min_cell facets or more)
+// and is taken at no more than the order it keeps.
 TEST(TreeEngine, FarRangesAreWholeVectors) {
   const std::vector<Facet> model = models::Asteroid(40);
   const std::vector<double> v9 = Corners(model);
@@ -488,9 +489,10 @@ TEST(TreeEngine, FarRangesAreWholeVectors) {
   tree::Settings s;
   s.tolerance = 1e-10;
   tree.Build(Facets(uint32_t(model.size()), v9.data()), s, Isa(), nullptr);
-  size_t taken = 0, odd = 0, wide = 0, last = 0;
+  size_t taken = 0, odd = 0, wide = 0, last = 0, beyond = 0;
   tree.Observe([&](const tree::Tree::Taken& t) {
     ++taken;
+    beyond += t.facets < s.min_cell || t.order > t.kept || t.cell >= tree.Cells();
     if (t.first + t.points == n) {
       ++last;
       return;
@@ -505,6 +507,7 @@ TEST(TreeEngine, FarRangesAreWholeVectors) {
   EXPECT_GT(wide, taken / 4);
   EXPECT_EQ(odd, 0u) << "of " << taken << " far cells taken";
   EXPECT_LT(last, taken / 100);
+  EXPECT_EQ(beyond, 0u);
 }
 
 // With the expansions cut to order 1, the error of every attraction
