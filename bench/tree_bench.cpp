@@ -242,21 +242,26 @@ void Levels(const char* name, const FacetView& view, const Points& p) {
       size_t cells = 0;
       double kept = 0, most = 0;
     };
+    // Moments to order p: eight doubles a coefficient.
+    const auto bytes = [](int order) {
+      return double(multipole::Count(order)) * 8 * sizeof(double);
+    };
     std::map<int, Class> by;
-    double used = 0;
     for (const auto& [id, c] : taken) {
       Class& k = by[std::bit_width(c.facets) - 1];
       ++k.cells;
-      k.kept += double(multipole::Count(c.kept)) * 64;
-      k.most += double(multipole::Count(c.most)) * 64;
-      used += double(multipole::Count(c.kept)) * 64;
+      k.kept += bytes(c.kept);
+      k.most += bytes(c.most);
     }
-    for (const auto& [k, c] : by)
+    double never = double(tree.MomentBytes());
+    for (const auto& [k, c] : by) {
       std::printf(
           "  facets 2^%-2d: %6zu cells taken, moments %6.1f MB kept, %6.1f MB to the "
           "orders taken; %5.1f%% of M2P\n",
           k, c.cells, c.kept / 1e6, c.most / 1e6, 100 * work[k] / all_work);
-    std::printf("  never taken: %.1f MB of moments\n", (double(tree.MomentBytes()) - used) / 1e6);
+      never -= c.kept;
+    }
+    std::printf("  never taken: %.1f MB of moments\n", never / 1e6);
     std::fflush(stdout);
   }
 }
