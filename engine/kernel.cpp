@@ -36,8 +36,9 @@ T* Model::Aligned<T>::allocate(size_t n) {
   if (n > (SIZE_MAX - kHugePage) / sizeof(T)) throw std::bad_alloc();
   // Blocks of a huge page or more start on one and are offered to the
   // kernel's huge pages: a first touch then costs one fault per 2 MiB
-  // instead of one per 4 kiB (a third of the tree's build, measured on a
-  // virtual machine). The contents and every result are the same.
+  // instead of one per 4 kiB (page faults were a large share of the tree's
+  // build on a virtual machine). The contents and every result are the
+  // same.
   const bool huge = n * sizeof(T) >= kHugePage;
   const size_t align = huge ? kHugePage : 64;
   const size_t bytes = (n * sizeof(T) + align - 1) / align * align;
