@@ -120,10 +120,17 @@ const std::vector<SIEntry>& Chooser::Entries() const {
 
 bool Chooser::Gradient(size_t count, const double* x, const double* y, const double* z, double* t,
                        const EvaluateOptions& options, const uint8_t* wanted) const {
-  const double tolerance = options.tolerance >= 0 ? options.tolerance : tolerance_;
-  if (tolerance > 0 && TreeIsFaster(model_.n, count, tolerance))
-    return TreeFor(tolerance, true)
-        ->Gradient(tolerance, count, x, y, z, t, &table_.Team(), wanted, options);
+  return ExecuteTensor(Choose(count, x, y, z, options.tolerance, Quantity::kTensor), x, y, z, t,
+                       options, wanted);
+}
+
+bool Chooser::ExecuteTensor(const Plan& plan, const double* x, const double* y, const double* z,
+                            double* t, const EvaluateOptions& options,
+                            const uint8_t* wanted) const {
+  const size_t count = plan.count;
+  if (plan.tree)
+    return TreeFor(plan.tolerance, true)
+        ->Gradient(plan.tolerance, count, x, y, z, t, &table_.Team(), wanted, options);
   const std::vector<SIEntry>& entries = Entries();
   std::vector<size_t> points;
   for (size_t i = 0; i < count; ++i)
@@ -188,10 +195,10 @@ const tree::Expansion& Chooser::ExpansionFor(double tolerance) const {
   return e;
 }
 
-size_t Chooser::FarOrders(size_t count, const double* x, const double* y, const double* z,
-                          double tolerance, std::vector<int>* order) const {
-  order->assign(count, -1);
-  if (tolerance == 0 && !far_expansion_) return 0;
+void Chooser::FarPoints(size_t count, const double* x, const double* y, const double* z,
+                        Plan* plan) const {
+  const double tolerance = plan->tolerance;
+  if (tolerance == 0 && !far_expansion_) return;
   const double reach = kFar * radius_;
   std::vector<double> r(count);
   size_t beyond = 0;
@@ -199,50 +206,65 @@ size_t Chooser::FarOrders(size_t count, const double* x, const double* y, const 
     r[i] = std::hypot(x[i] - centre_[0], y[i] - centre_[1], z[i] - centre_[2]);
     beyond += r[i] > reach;
   }
-  if (beyond == 0) return 0;
+  if (beyond == 0) return;
   const tree::Expansion& e = ExpansionFor(tolerance);
   const double goal = tolerance > 0 ? tolerance : kExactTolerance;
-  size_t far = 0;
+  std::vector<int> order(count, -1);
   for (size_t i = 0; i < count; ++i) {
     if (!(r[i] > reach)) continue;
-    (*order)[i] = e.OrderAt(r[i], goal);
-    far += (*order)[i] >= 0;
+    order[i] = e.OrderAt(r[i], goal);
+    if (order[i] >= 0) plan->far.push_back(i);
   }
-  return far;
+  std::stable_sort(plan->far.begin(), plan->far.end(),
+                   [&](size_t a, size_t b) { return order[a] < order[b]; });
+  plan->far_order.resize(plan->far.size());
+  for (size_t k = 0; k < plan->far.size(); ++k) plan->far_order[k] = order[plan->far[k]];
 }
 
 Chooser::Plan Chooser::Choose(size_t count, const double* x, const double* y, const double* z,
-                              double tolerance) const {
-  std::vector<int> order;
+                              double tolerance, Quantity quantity) const {
   Plan plan;
-  plan.far = FarOrders(count, x, y, z, tolerance, &order);
-  plan.tree = tolerance > 0 && TreeIsFaster(model_.n, count - plan.far, tolerance);
+  plan.quantity = quantity;
+  plan.tolerance = tolerance >= 0 ? tolerance : tolerance_;
+  plan.count = count;
+  try {
+    if (quantity == Quantity::kField) FarPoints(count, x, y, z, &plan);
+  } catch (const std::bad_alloc&) {
+    Error("memory allocation error for P, X, Y and Z.");
+  }
+  plan.tree =
+      plan.Near() > 0 && plan.tolerance > 0 && TreeIsFaster(model_.n, plan.Near(), plan.tolerance);
   return plan;
 }
 
 bool Chooser::Evaluate(size_t count, const double* x, const double* y, const double* z,
                        const FieldOut& out, const EvaluateOptions& options) const {
-  const double tolerance = options.tolerance >= 0 ? options.tolerance : tolerance_;
+  return Execute(Choose(count, x, y, z, options.tolerance), x, y, z, out, options);
+}
+
+bool Chooser::Execute(const Plan& plan, const double* x, const double* y, const double* z,
+                      const FieldOut& out, const EvaluateOptions& options) const {
+  const double tolerance = plan.tolerance;
+  const size_t count = plan.count, far = plan.far.size();
   const unsigned parts = std::max(1u, options.parts), part = options.part % parts;
   if (tolerance == 0 && !far_expansion_ && parts == 1) {
     if (options.mine) std::fill(options.mine, options.mine + count, uint8_t{1});
     ExactTable();
     return table_.Evaluate(count, x, y, z, out, options);
   }
-  std::vector<int> order;
-  const size_t far = FarOrders(count, x, y, z, tolerance, &order);
   // The near points and the far ones (by their order: a point's result does
   // not depend on the others of its group), gathered before any result is
   // written: the results may overwrite the coordinates.
-  const size_t m = count - far;
-  std::vector<size_t> near, by_order;
+  const size_t m = plan.Near();
+  const std::vector<size_t>& by_order = plan.far;
+  std::vector<size_t> near;
   std::vector<double> px, py, pz, res;
   try {
+    std::vector<uint8_t> is_far(count, 0);
+    for (size_t i : by_order) is_far[i] = 1;
     near.reserve(m);
-    by_order.reserve(far);
-    for (size_t i = 0; i < count; ++i) (order[i] < 0 ? near : by_order).push_back(i);
-    std::stable_sort(by_order.begin(), by_order.end(),
-                     [&](size_t a, size_t b) { return order[a] < order[b]; });
+    for (size_t i = 0; i < count; ++i)
+      if (!is_far[i]) near.push_back(i);
     px.resize(count), py.resize(count), pz.resize(count), res.resize(4 * count);
   } catch (const std::bad_alloc&) {
     Error("memory allocation error for P, X, Y and Z.");
@@ -260,9 +282,8 @@ bool Chooser::Evaluate(size_t count, const double* x, const double* y, const dou
   // kShareBlock, moved to the front of their range for the evaluation and
   // back after it.
   std::vector<uint8_t> own(count, 1);
-  std::vector<int> far_order(far);
-  for (size_t k = 0; k < far; ++k) far_order[k] = order[by_order[k]];
-  const bool by_tree = m > 0 && tolerance > 0 && TreeIsFaster(model_.n, m, tolerance);
+  std::vector<int> far_order = plan.far_order;
+  const bool by_tree = plan.tree;
   const auto deal = [&](size_t begin, size_t end) {
     size_t kept = 0;
     for (size_t k = begin; k < end; ++k) {

@@ -19,6 +19,7 @@
 
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "engine/engine.h"
 #include "engine/table_engine.h"
@@ -69,19 +70,38 @@ class Chooser final : public FieldEngine {
   unsigned Threads() const { return table_.Threads(); }
   ThreadTeam& Team() const { return table_.Team(); }
 
-  // How a call is evaluated: its far points (by the expansion) counted, and
-  // whether the others go to the tree.
+  // What a call evaluates and by which method, decided once from the call
+  // alone (its points, its tolerance, its quantity): the far points (by
+  // the model's expansion, to its order at each), and whether the others
+  // go to the tree or to the closed form. The field and the tensor are both
+  // executed from it; the tensor has no far expansion.
+  enum class Quantity { kField, kTensor };
   struct Plan {
-    size_t far = 0;
-    bool tree = false;
+    Quantity quantity = Quantity::kField;
+    double tolerance = 0;  // the call's: 0, the exact sum
+    size_t count = 0;      // the call's points
+    // The far points, by increasing order (a point's result does not depend
+    // on the others of its order), and the order of each; every other
+    // point is near.
+    std::vector<size_t> far;
+    std::vector<int> far_order;
+    bool tree = false;  // the near points by the tree, else by the closed form
+    size_t Near() const { return count - far.size(); }
   };
-  Plan Choose(size_t count, const double* x, const double* y, const double* z,
-              double tolerance) const;
+  // `tolerance` negative: the engine's own.
+  Plan Choose(size_t count, const double* x, const double* y, const double* z, double tolerance,
+              Quantity quantity = Quantity::kField) const;
+  // The field of a plan made for the same points (Evaluate is Choose, then
+  // Execute); options.tolerance is the plan's.
+  bool Execute(const Plan& plan, const double* x, const double* y, const double* z,
+               const FieldOut& out, const EvaluateOptions& options = {}) const;
+  // The tensor of a plan of Quantity::kTensor, as Gradient.
+  bool ExecuteTensor(const Plan& plan, const double* x, const double* y, const double* z, double* t,
+                     const EvaluateOptions& options = {}, const uint8_t* wanted = nullptr) const;
 
  private:
-  // The expansion order of each point (-1: not far), and how many are far.
-  size_t FarOrders(size_t count, const double* x, const double* y, const double* z,
-                   double tolerance, std::vector<int>* order) const;
+  // The far points of a call and their orders (Plan::far, far_order).
+  void FarPoints(size_t count, const double* x, const double* y, const double* z, Plan* plan) const;
   const kernel::Model& ExactTable() const;
   const std::vector<SIEntry>& Entries() const;
   std::shared_ptr<const tree::Tree> TreeFor(double tolerance, bool gradient = false) const;

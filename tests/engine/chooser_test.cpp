@@ -136,7 +136,7 @@ TEST(Chooser, TheTreeIsChosenFromTheCallAndUsed) {
   const Chooser::Plan big =
       engine.Choose(surface.size(), surface.x.data(), surface.y.data(), surface.z.data(), 1e-8);
   EXPECT_TRUE(big.tree);
-  EXPECT_EQ(big.far, 0u);
+  EXPECT_TRUE(big.far.empty());
   TreeEngine tree(TableGuard::kRelative);
   tree.SetTolerance(1e-8);
   tree.Load(Facets(facets, v9.data()));
@@ -297,8 +297,14 @@ TEST(Chooser, SharesOfACallPutTogetherAreTheWholeCall) {
       const Chooser::Plan plan =
           engine.Choose(n, call.x.data(), call.y.data(), call.z.data(), tolerance);
       EXPECT_EQ(plan.tree, tolerance > 0);
-      EXPECT_EQ(plan.far > 0, expansion);
+      EXPECT_EQ(!plan.far.empty(), expansion);
       const std::vector<double> whole = FieldAt(engine, call, tolerance);
+      // Evaluate executes the plan Choose returns.
+      std::vector<double> executed(4 * n);
+      engine.Execute(
+          plan, call.x.data(), call.y.data(), call.z.data(),
+          {executed.data(), executed.data() + n, executed.data() + 2 * n, executed.data() + 3 * n});
+      EXPECT_TRUE(SameBits(executed, whole));
       for (const unsigned parts : {1u, 3u, 7u}) {
         std::vector<double> joined(4 * n, NAN);
         std::vector<int> owners(n, 0);

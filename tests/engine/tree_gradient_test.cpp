@@ -220,6 +220,15 @@ TEST(TreeGradient, SameBitsForEveryThreadCountAndEveryShare) {
   EXPECT_TRUE(engine.Gradient(n, p.x.data(), p.y.data(), p.z.data(), exact.data(), options));
   EXPECT_EQ(0, std::memcmp(exact.data(), ExactTensor(v9, p).data(), 48 * n));
   options.tolerance = 1e-4;
+  // The plan the call executes: the tree, and no far expansion for the tensor
+  // even where the field's plan of the same points has far points.
+  EXPECT_FALSE(
+      engine.Choose(n, p.x.data(), p.y.data(), p.z.data(), 0, Chooser::Quantity::kTensor).tree);
+  const Chooser::Plan plan =
+      engine.Choose(n, p.x.data(), p.y.data(), p.z.data(), 1e-4, Chooser::Quantity::kTensor);
+  EXPECT_TRUE(plan.tree);
+  EXPECT_TRUE(plan.far.empty());
+  EXPECT_FALSE(engine.Choose(n, p.x.data(), p.y.data(), p.z.data(), 1e-4).far.empty());
   EXPECT_TRUE(engine.Gradient(n, p.x.data(), p.y.data(), p.z.data(), chosen.data(), options));
   EXPECT_EQ(0, std::memcmp(chosen.data(), TreeTensor(v9, p, 1e-4, 1).data(), 48 * n));
   EXPECT_NE(0, std::memcmp(chosen.data(), exact.data(), 48 * n));
