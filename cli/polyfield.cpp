@@ -90,8 +90,8 @@ void AddCommon(CLI::App* app, Common* c) {
   app->add_option("--threads", c->evaluation.threads,
                   "threads (default: the cores it may run on; under mpirun, per rank)");
   app->add_option("--tolerance", c->evaluation.tolerance,
-                  "largest relative error accepted (1e-15 <= t < 1): the tree engine where it is "
-                  "faster than the exact sum");
+                  "largest relative error accepted (" + ShortestDigits(kMinTolerance) +
+                      " <= t < 1): the tree engine where it is faster than the exact sum");
   app->add_flag("--exact", c->exact, "the closed-form sum over every facet (the default)");
   app->add_flag("--no-check", c->no_check, "evaluate a model that fails the check");
   app->add_flag("--progress", c->progress, "a progress line on standard error");

@@ -41,7 +41,7 @@ double ToleranceSetting() {
     const double t = std::strtod(text, &end);
     if (end == text || *end != '\0' || !(t > 0 && t < 1))
       Error("TOLERANCE: not a positive number below 1.");
-    if (t < Chooser::kMinTolerance)
+    if (t < kMinTolerance)
       Error("TOLERANCE: below 1e-15, where the closed form's own rounding decides the error.");
     return t;
   }();

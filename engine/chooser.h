@@ -29,9 +29,6 @@ class Chooser final : public FieldEngine {
  public:
   // Points beyond kFar radii of the model's ball are far.
   static constexpr double kFar = 4;
-  // The smallest tolerance a call may ask for: below it the closed form's
-  // own rounding decides the error, whatever the method.
-  static constexpr double kMinTolerance = 1e-15;
   // Points a unit of a call divided over processes (EvaluateOptions::parts)
   // where the tree does not form the batches.
   static constexpr size_t kShareBlock = 32;

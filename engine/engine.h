@@ -11,6 +11,11 @@
 #include "engine/facets.h"
 #include "engine/field_out.h"
 
+// The smallest tolerance a call may ask for: below it the rounding of the
+// double-precision sums themselves (about 1e-16 times the facet count's
+// square root) is of the same size, so no method can promise it.
+constexpr double kMinTolerance = 1e-15;
+
 // What a caller may add to one evaluation.
 struct EvaluateOptions {
   // Told the share of the points done (0 to 1), from the calling thread,

@@ -384,7 +384,7 @@ bool Evaluate(const Body& body, const Units& units, size_t n, const double* x, c
         t * std::max(bound_g, 0.0) <= tolerance * largest_g)
       return true;
     const double tighter = 0.5 * tolerance * share;
-    t = t < tolerance || tighter < kToleranceFloor ? 0 : tighter;
+    t = t < tolerance || tighter < kMinTolerance ? 0 : tighter;
   }
 }
 

@@ -98,9 +98,9 @@ void Validate(const Evaluation& e) {
     const double t = *e.tolerance;
     if (!(t >= 0 && t < 1))
       Refuse(Quantity("tolerance") + ": not a number between 0 and 1 (" + ShortestDigits(t) + ")");
-    if (t > 0 && t < kToleranceFloor)
+    if (t > 0 && t < kMinTolerance)
       Refuse(Quantity("tolerance") + ": " + ShortestDigits(t) + " is below " +
-             ShortestDigits(kToleranceFloor) +
+             ShortestDigits(kMinTolerance) +
              ", the rounding of the sums themselves (leave it out for the exact sum)");
   }
   if (e.threads && !(*e.threads >= 1 && *e.threads <= kMaxThreads))

@@ -13,15 +13,12 @@
 #include <vector>
 
 #include "common/failure.h"
+#include "engine/engine.h"
 
 namespace science {
 
 // The gravitational constant (CODATA 2018), m^3 kg^-1 s^-2.
 constexpr double kG = 6.67430e-11;
-// The smallest relative tolerance accepted: below it the rounding of the
-// double-precision sums themselves (about 1e-16 times the facet count's
-// square root) is of the same size, so no evaluation can promise it.
-constexpr double kToleranceFloor = 1e-15;
 constexpr double kSecondsPerHour = 3600;
 constexpr unsigned kMaxThreads = 4096;
 
