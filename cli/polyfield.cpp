@@ -195,7 +195,7 @@ void ReadPoints(const std::string& path, std::vector<double>* x, std::vector<dou
                 std::vector<double>* z, unsigned part = 0, unsigned parts = 1,
                 size_t* total = nullptr, size_t slice = kSlice) {
   size_t i = 0;
-  rows::Read(path, 3, "three numbers x y z", false, [&](const double* p, size_t) {
+  rows::Read(path, 3, "three finite numbers x y z", true, [&](const double* p, size_t) {
     if (i++ / slice % parts == part) x->push_back(p[0]), y->push_back(p[1]), z->push_back(p[2]);
   });
   if (total) *total = i;

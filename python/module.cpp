@@ -261,7 +261,13 @@ class Model {
     // The engine reads the coordinates as three columns.
     std::vector<double> x(n), y(n), z(n), U(n), gx(n), gy(n), gz(n), T(gradient ? 6 * n : 0);
     const double* p = points.data();
-    for (size_t i = 0; i < n; ++i) x[i] = p[3 * i], y[i] = p[3 * i + 1], z[i] = p[3 * i + 2];
+    for (size_t i = 0; i < n; ++i) {
+      x[i] = p[3 * i], y[i] = p[3 * i + 1], z[i] = p[3 * i + 2];
+      if (!(std::isfinite(x[i]) && std::isfinite(y[i]) && std::isfinite(z[i])))
+        Refuse(Quantity("points") + ": " + (single ? "" : "row " + std::to_string(i) + " ") + "(" +
+               ShortestDigits(x[i]) + ", " + ShortestDigits(y[i]) + ", " + ShortestDigits(z[i]) +
+               ") is not three finite numbers x y z");
+    }
     bool finished;
     {
       py::gil_scoped_release free;
