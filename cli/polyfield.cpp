@@ -126,9 +126,14 @@ std::vector<std::string> Header(const char* command, const Common& c, const scie
 }
 
 // The model and its parts, read, scaled and checked (unless --no-check), as
-// a body.
+// a body; parts of positive density that overlap are told on standard
+// error, a line each.
 std::unique_ptr<science::Body> Load(const Common& c) {
-  return science::LoadBody(c.Body(), c.units, c.Evaluation());
+  auto body = science::LoadBody(c.Body(), c.units, c.Evaluation());
+  if (c.Evaluation().check && ranks->Root())
+    for (const std::string& line : body->Placed().overlaps)
+      std::fprintf(stderr, "polyfield: %s\n", line.c_str());
+  return body;
 }
 
 // The files a run reads: the body's and `more`.
@@ -799,7 +804,9 @@ int main(int argc, char** argv) {
     const Failure e = job.Settle(std::current_exception());
     if (!job.Root()) return 1;
     const bool unfit = e.kind() == Failure::Kind::kUnfit;
-    const char* more = !unfit       ? ""
+    const bool misplaced = e.kind() == Failure::Kind::kMisplaced;
+    const char* more = misplaced    ? (*harmonics ? "" : " (--no-check evaluates anyway)")
+                       : !unfit     ? ""
                        : *harmonics ? " (polyfield check tells more)"
                                     : " (polyfield check tells more; --no-check evaluates anyway)";
     std::fprintf(stderr, "polyfield: %s%s\n", e.Spelled(&Spelling).c_str(), more);
