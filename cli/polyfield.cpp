@@ -126,9 +126,14 @@ std::vector<std::string> Header(const char* command, const Common& c, const scie
 }
 
 // The model and its parts, read, scaled and checked (unless --no-check), as
-// a body.
+// a body; parts of positive density that overlap are told on standard
+// error, a line each.
 std::unique_ptr<science::Body> Load(const Common& c) {
-  return science::LoadBody(c.Body(), c.units, c.Evaluation());
+  auto body = science::LoadBody(c.Body(), c.units, c.Evaluation());
+  if (c.Evaluation().check && ranks->Root())
+    for (const std::string& line : body->Placed().overlaps)
+      std::fprintf(stderr, "polyfield: %s\n", line.c_str());
+  return body;
 }
 
 // The files a run reads: the body's and `more`.
@@ -195,7 +200,7 @@ void ReadPoints(const std::string& path, std::vector<double>* x, std::vector<dou
                 std::vector<double>* z, unsigned part = 0, unsigned parts = 1,
                 size_t* total = nullptr, size_t slice = kSlice) {
   size_t i = 0;
-  rows::Read(path, 3, "three numbers x y z", false, [&](const double* p, size_t) {
+  rows::Read(path, 3, "three finite numbers x y z", true, [&](const double* p, size_t) {
     if (i++ / slice % parts == part) x->push_back(p[0]), y->push_back(p[1]), z->push_back(p[2]);
   });
   if (total) *total = i;
@@ -799,7 +804,9 @@ int main(int argc, char** argv) {
     const Failure e = job.Settle(std::current_exception());
     if (!job.Root()) return 1;
     const bool unfit = e.kind() == Failure::Kind::kUnfit;
-    const char* more = !unfit       ? ""
+    const bool misplaced = e.kind() == Failure::Kind::kMisplaced;
+    const char* more = misplaced    ? (*harmonics ? "" : " (--no-check evaluates anyway)")
+                       : !unfit     ? ""
                        : *harmonics ? " (polyfield check tells more)"
                                     : " (polyfield check tells more; --no-check evaluates anyway)";
     std::fprintf(stderr, "polyfield: %s%s\n", e.Spelled(&Spelling).c_str(), more);

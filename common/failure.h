@@ -26,9 +26,10 @@ class Failure : public std::runtime_error {
   // error for each (Python's FileNotFoundError, ValueError).
   enum class Kind {
     kOther,
-    kNotFound,  // a file to read does not exist
-    kBadValue,  // a value given is refused (before any model is read)
-    kUnfit,     // the model fails the check before an evaluation
+    kNotFound,   // a file to read does not exist
+    kBadValue,   // a value given is refused (before any model is read)
+    kUnfit,      // the model fails the check before an evaluation
+    kMisplaced,  // a body's parts do not fit together (a cavity outside them)
   };
   using Spelling = std::function<std::string(std::string_view name)>;
 

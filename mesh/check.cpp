@@ -73,10 +73,7 @@ bool ShareVertex(const uint32_t* a, const uint32_t* b) {
 // centroids of faces spread over it, each towards its own direction.
 constexpr int kRays = 16;
 Vec RayDirection(int k) {
-  // Directions of no special alignment with a grid or an axis.
-  const double a = 2.399963229728653 * (k + 0.5), z = 1 - (2.0 * k + 1) / kRays;
-  const double r = std::sqrt(1 - z * z);
-  return {r * std::cos(a) + 0.0123, r * std::sin(a) - 0.0071, z + 0.0037};
+  return SpreadDirection(k, kRays);
 }
 
 }  // namespace
@@ -88,7 +85,9 @@ geometry::VolumeAbout VolumeOf(const Mesh& m) {
   return sum;
 }
 
-CheckReport Check(const Mesh& m) {
+namespace {
+
+CheckReport CheckKeeping(const Mesh& m, std::unique_ptr<FaceTree>& kept) {
   CheckReport r;
   r.vertices = m.VertexCount();
   r.faces = m.FaceCount();
@@ -199,7 +198,8 @@ CheckReport Check(const Mesh& m) {
   const auto triangle = [&](uint32_t f, Vec t[3]) {
     for (int k = 0; k < 3; ++k) t[k] = m.Corner(f, k);
   };
-  const FaceTree tree(m, usable);
+  kept = std::make_unique<FaceTree>(m, usable);
+  const FaceTree& tree = *kept;
   tree.OverlappingPairs([&](uint32_t f, uint32_t g) {
     if (ShareVertex(&m.faces[3 * size_t{f}], &m.faces[3 * size_t{g}])) return;
     Vec t[3], u[3];
@@ -255,6 +255,15 @@ CheckReport Check(const Mesh& m) {
     if (solid && (!known || winding != 0)) ++r.nested_components;
     if (!solid && known && winding == 1) ++r.cavities;
   }
+  return r;
+}
+
+}  // namespace
+
+CheckReport Check(const Mesh& m, std::unique_ptr<FaceTree>* tree) {
+  std::unique_ptr<FaceTree> kept;
+  CheckReport r = CheckKeeping(m, kept);
+  if (tree) *tree = std::move(kept);
   return r;
 }
 

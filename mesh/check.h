@@ -4,6 +4,7 @@
 // about it.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "mesh/mesh.h"
@@ -38,7 +39,12 @@ struct CheckReport {
   std::string Text() const;
 };
 
-CheckReport Check(const Mesh& model);
+class FaceTree;
+
+// With `tree`, the box tree over the faces of finite coordinates and
+// nonzero area that the check builds is kept there (none when a coordinate
+// is not finite), for a later look at the same faces.
+CheckReport Check(const Mesh& model, std::unique_ptr<FaceTree>* tree = nullptr);
 
 // The volume and centre-of-mass sums of every face, about the first corner
 // of the first face (none for a model without faces: about the origin).

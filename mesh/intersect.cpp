@@ -78,6 +78,12 @@ int SegmentCrossing(Vec p, Vec q, const Vec t[3]) {
   return sp < 0 ? 1 : -1;
 }
 
+Vec SpreadDirection(int k, int count) {
+  const double a = 2.399963229728653 * (k + 0.5), z = 1 - (2.0 * k + 1) / count;
+  const double r = std::sqrt(1 - z * z);
+  return {r * std::cos(a) + 0.0123, r * std::sin(a) - 0.0071, z + 0.0037};
+}
+
 namespace {
 
 // Interleaves the low 21 bits of x with two zero bits after each.

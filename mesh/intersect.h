@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "common/geometry.h"
@@ -33,6 +34,11 @@ bool TrianglesCross(const Vec t[3], const Vec u[3]);
 // tell (the segment passes an edge or a corner, or an end lies on t).
 int SegmentCrossing(Vec p, Vec q, const Vec t[3]);
 
+// The k-th of `count` directions spread over the sphere (0 <= k < count),
+// of no special alignment with a grid or an axis, for rays that place a
+// point; not of unit length.
+Vec SpreadDirection(int k, int count);
+
 // A bounding-box tree over some faces of a model: faces in the order of
 // the Morton code of their box's centre, halved down to leaves of a few.
 class FaceTree {
@@ -48,6 +54,13 @@ class FaceTree {
   // Calls face(f) for every face whose box the segment p q may meet.
   template <class Face>
   void AlongSegment(Vec p, Vec q, Face face) const;
+  // Calls pair(f, g) for every face f of this tree and g of `other` (a tree
+  // over another model, say) whose boxes overlap (closed boxes).
+  template <class Pair>
+  void PairsWith(const FaceTree& other, Pair pair) const;
+  // Calls face(f) for every face whose box, widened by r, holds p.
+  template <class Face>
+  void NearPoint(Vec p, double r, Face face) const;
 
  private:
   struct Box {
@@ -123,6 +136,56 @@ void FaceTree::AlongSegment(Vec p, Vec q, Face face) const {
     if (!node.right) {
       for (uint32_t i = node.first; i < node.first + node.count; ++i)
         if (SegmentMeets(boxes_[i], p, q)) face(order_[i]);
+      continue;
+    }
+    stack.push_back(n + 1);
+    stack.push_back(node.right);
+  }
+}
+
+template <class Pair>
+void FaceTree::PairsWith(const FaceTree& other, Pair pair) const {
+  if (nodes_.empty() || other.nodes_.empty()) return;
+  std::vector<std::pair<uint32_t, uint32_t>> stack = {{0, 0}};
+  while (!stack.empty()) {
+    const auto [a, b] = stack.back();
+    stack.pop_back();
+    const Node& A = nodes_[a];
+    const Node& B = other.nodes_[b];
+    if (!A.box.Overlaps(B.box)) continue;
+    if (!A.right && !B.right) {
+      for (uint32_t i = A.first; i < A.first + A.count; ++i)
+        for (uint32_t j = B.first; j < B.first + B.count; ++j)
+          if (boxes_[i].Overlaps(other.boxes_[j])) pair(order_[i], other.order_[j]);
+      continue;
+    }
+    // Down the node with more faces (a leaf stays).
+    if (!B.right || (A.right && A.count >= B.count)) {
+      stack.push_back({a + 1, b});
+      stack.push_back({A.right, b});
+    } else {
+      stack.push_back({a, b + 1});
+      stack.push_back({a, B.right});
+    }
+  }
+}
+
+template <class Face>
+void FaceTree::NearPoint(Vec p, double r, Face face) const {
+  const auto holds = [&](const Box& box) {
+    return box.lo[0] - r <= p.x && p.x <= box.hi[0] + r && box.lo[1] - r <= p.y &&
+           p.y <= box.hi[1] + r && box.lo[2] - r <= p.z && p.z <= box.hi[2] + r;
+  };
+  if (nodes_.empty()) return;
+  std::vector<uint32_t> stack = {0};
+  while (!stack.empty()) {
+    const uint32_t n = stack.back();
+    stack.pop_back();
+    const Node& node = nodes_[n];
+    if (!holds(node.box)) continue;
+    if (!node.right) {
+      for (uint32_t i = node.first; i < node.first + node.count; ++i)
+        if (holds(boxes_[i])) face(order_[i]);
       continue;
     }
     stack.push_back(n + 1);

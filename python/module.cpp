@@ -261,7 +261,13 @@ class Model {
     // The engine reads the coordinates as three columns.
     std::vector<double> x(n), y(n), z(n), U(n), gx(n), gy(n), gz(n), T(gradient ? 6 * n : 0);
     const double* p = points.data();
-    for (size_t i = 0; i < n; ++i) x[i] = p[3 * i], y[i] = p[3 * i + 1], z[i] = p[3 * i + 2];
+    for (size_t i = 0; i < n; ++i) {
+      x[i] = p[3 * i], y[i] = p[3 * i + 1], z[i] = p[3 * i + 2];
+      if (!(std::isfinite(x[i]) && std::isfinite(y[i]) && std::isfinite(z[i])))
+        Refuse(Quantity("points") + ": " + (single ? "" : "row " + std::to_string(i) + " ") + "(" +
+               ShortestDigits(x[i]) + ", " + ShortestDigits(y[i]) + ", " + ShortestDigits(z[i]) +
+               ") is not three finite numbers x y z");
+    }
     bool finished;
     {
       py::gil_scoped_release free;
@@ -270,6 +276,7 @@ class Model {
                            {U.data(), gx.data(), gy.data(), gz.data(), T.data()}, &StillWanted);
     }
     if (!finished) throw py::error_already_set();
+    Warn(evaluation.check);
     py::array_t<double> g = Stack(gx, gy, gz);
     py::array_t<double> t({static_cast<py::ssize_t>(n), py::ssize_t{gradient ? 6 : 0}});
     std::copy(T.begin(), T.end(), t.mutable_data());
@@ -299,6 +306,7 @@ class Model {
       finished = science::SurfaceOf(*body_, request, &s, &StillWanted);
     }
     if (!finished) throw py::error_already_set();
+    Warn(evaluation.check);
     py::dict d;
     d["area"] = Vector(s.area);
     d["centroid"] = Stack(s.cx, s.cy, s.cz);
@@ -359,8 +367,13 @@ class Model {
     r.threads = e.Threads();
     r.model = body_->name();
     const science::UnitsRequest u = Units(units);
-    py::gil_scoped_release free;
-    return Harmonics(science::HarmonicsOf(*body_, u, r));
+    std::optional<Harmonics> h;
+    {
+      py::gil_scoped_release free;
+      h.emplace(science::HarmonicsOf(*body_, u, r));
+    }
+    Warn(true);
+    return std::move(*h);
   }
 
   // The model moved, scaled or turned, as a new model.
@@ -394,6 +407,7 @@ class Model {
       finished = science::GridOf(*body_, request, g, &grid, &f, &StillWanted);
     }
     if (!finished) throw py::error_already_set();
+    Warn(evaluation.check);
     const py::ssize_t rows = g.nlat, cols = g.nlon;
     const auto plane = [&](const std::vector<double>& v) {
       return Vector(v).attr("reshape")(rows, cols);
@@ -461,6 +475,15 @@ class Model {
   Model(std::string unit, double scale, std::string path)
       : unit_(std::move(unit)), scale_(scale), path_(std::move(path)) {}
 
+  // After the first evaluation that checked the body: a warning for each
+  // two parts of positive density that overlap.
+  void Warn(bool checked) {
+    if (!checked || warned_ || body_->PartCount() < 2) return;
+    warned_ = true;
+    for (const std::string& line : body_->Placed().overlaps)
+      if (PyErr_WarnEx(PyExc_UserWarning, line.c_str(), 1) < 0) throw py::error_already_set();
+  }
+
   void Build(mesh::Mesh m) {
     body_ = std::make_unique<science::Body>(std::move(m), 1);
     body_->SetName(path_);
@@ -517,6 +540,7 @@ class Model {
   double scale_ = 1;
   std::string path_;  // "" for arrays
   std::unique_ptr<science::Body> body_;
+  bool warned_ = false;
 
   friend class Body;
 };
@@ -568,6 +592,7 @@ class Body : public Model {
         body_->AddPart(std::move(m), items[i].second, name, what);
       }
     }
+    body_->SetUnit(unit_);
     if (mascons.is_none()) return;
     if (is_path(mascons)) {
       const std::string path = os.attr("fspath")(mascons).cast<std::string>();
@@ -653,6 +678,7 @@ void Raise(const Failure& e) {
       PyErr_SetString(value_type, message.c_str());
       return;
     case Failure::Kind::kUnfit:
+    case Failure::Kind::kMisplaced:
       PyErr_SetString(error_type, (message + " (check=False evaluates anyway)").c_str());
       return;
     case Failure::Kind::kOther:

@@ -19,6 +19,7 @@
 #include "engine/field_out.h"
 #include "engine/threads.h"
 #include "mesh/check.h"
+#include "mesh/intersect.h"
 #include "mesh/mesh.h"
 #include "science/mascons.h"
 #include "science/request.h"
@@ -44,6 +45,10 @@ class Part {
   const std::string& name() const { return name_; }
   // The check report, made at the first call and kept.
   const mesh::CheckReport& Check() const;
+  // Keep the box tree the check builds, for a body's placement of its
+  // parts; TakeTree hands it over (null when none was kept).
+  void KeepTree() { keep_tree_ = true; }
+  std::unique_ptr<mesh::FaceTree> TakeTree() const { return std::move(tree_); }
   double Volume() const { return volume_; }  // model units cubed
   std::array<double, 3> Centroid() const { return centre_; }
   const std::vector<double>& corners() const { return corners_; }  // nine a face
@@ -68,6 +73,8 @@ class Part {
   std::string name_;
   mutable mesh::CheckReport check_;
   mutable std::once_flag checked_;
+  bool keep_tree_ = false;
+  mutable std::unique_ptr<mesh::FaceTree> tree_;
   std::vector<double> corners_;  // nine coordinates per face
   double volume_ = 0;
   std::array<double, 3> centre_{};
@@ -121,13 +128,29 @@ class Body {
   double Area() const;
   ThreadTeam& Team() const { return team_; }
 
+  // The name of the model's length unit, for the coordinates in messages.
+  void SetUnit(std::string unit) { unit_ = std::move(unit); }
+  // How the parts lie against each other, found once (by RequireFit, every
+  // part fit): the refusal of a part of negative density that is not inside
+  // the parts of positive density ("" when every one is), and a line for
+  // each two parts of positive density that overlap (their densities add
+  // there, as asked, but two parts of one body seldom mean to).
+  struct Placement {
+    std::string problem;
+    std::vector<std::string> overlaps;
+  };
+  const Placement& Placed() const;
+
  private:
   std::vector<std::unique_ptr<Part>> parts_;
   std::vector<Mascon> mascons_;
   std::string mascon_source_;
   unsigned threads_;
   double tolerance_;
+  std::string unit_;
   mutable ThreadTeam team_;  // for the point masses
+  mutable Placement placement_;
+  mutable std::once_flag placed_;
 };
 
 // The request's units as the body takes them: a body that carries its
@@ -180,7 +203,9 @@ std::unique_ptr<Body> LoadBody(const BodyRequest& body, const UnitsRequest& unit
 using More = std::function<bool(double share)>;
 
 // Refuses a body with a part that fails the check (kind kUnfit), naming
-// its file.
+// its file, then one with a part of negative density outside the parts of
+// positive density (kind kMisplaced), naming the part and a point of it
+// that lies outside them.
 void RequireFit(const Body& body);
 
 // Where FieldOf puts the field at n points: U, gx, gy, gz (n values each)

@@ -36,6 +36,8 @@ void Validate(const GridRequest& r) {
 Grid MakeGrid(const GridRequest& r, const std::array<double, 3>& centre) {
   Validate(r);
   if (r.altitude) Refuse(Quantity("altitude") + ": a shell needs the model");
+  for (const double c : centre)
+    if (!std::isfinite(c)) Refuse(Quantity("centre") + ": three finite numbers x, y, z");
   Grid g;
   g.nlat = r.nlat, g.nlon = r.nlon, g.centre = centre;
   const size_t n = size_t{r.nlat} * r.nlon;

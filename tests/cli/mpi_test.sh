@@ -97,7 +97,7 @@ run -n 2 "$polyfield" field "$eros" points.txt -o out.tsv : \
   -n 1 "$polyfield" field "$eros" bad.txt -o out.tsv >stdout.txt 2>stderr.txt
 status=$?
 [ "$status" -eq 1 ] || fail "bad point line on one rank: status $status, not 1"
-want='polyfield: bad.txt:1000: expected three numbers x y z, found "1.5 2.5 x"'
+want='polyfield: bad.txt:1000: expected three finite numbers x y z, found "1.5 2.5 x"'
 [ "$(cat stderr.txt)" = "$want" ] || fail "bad point line on one rank: stderr is
 $(cat stderr.txt)"
 [ ! -s stdout.txt ] || fail "bad point line on one rank: standard output not empty"

@@ -1,7 +1,8 @@
 // polyfield's bodies of parts and point masses end to end: the header that
 // lists every part, a cube with a cubic void against the prism's closed
 // form, the three subcommands taking the options, and the refusals with the
-// option, the file and the line.
+// option, the file and the line; a cavity that pokes out of its host and
+// parts that overlap.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -93,6 +94,63 @@ TEST(PolyfieldBodies, HeaderAndFieldOfACubeWithAVoid) {
   EXPECT_NE(c.out.find("# part 2: " + hole + ", density -2000"), std::string::npos);
   EXPECT_NE(c.out.find("# part 3: " + hole + ", density 500"), std::string::npos);
   EXPECT_NE(c.out.find("# point masses: " + dir + "/m.txt"), std::string::npos);
+}
+
+// A cavity that pokes out of its host is refused, naming its file and a
+// vertex outside, unless --no-check; one on the host's floor is inside.
+// Parts of positive density that overlap are told on standard error, and
+// their densities add. Masses by hand: the unit cube at 1000 kg/m^3, less
+// 1000 or plus 500 times the part's volume.
+TEST(PolyfieldBodies, CavityOutsideItsHostAndOverlaps) {
+  const std::string dir = TempDir();
+  const double lo[3] = {0, 0, 0}, hi[3] = {1, 1, 1};
+  const double plo[3] = {0.75, 0.25, 0.25}, phi[3] = {1.25, 0.75, 0.75};
+  const double flo[3] = {0.25, 0.25, 0}, fhi[3] = {0.75, 0.75, 0.5};
+  const double clo[3] = {0.25, 0.25, 0.25}, chi[3] = {0.5, 0.5, 0.5};
+  const std::string cube = BoxFile(dir, "cube.vf.txt", lo, hi);
+  const std::string poke = BoxFile(dir, "poke.vf.txt", plo, phi);
+  const std::string floor = BoxFile(dir, "floor.vf.txt", flo, fhi);
+  const std::string core = BoxFile(dir, "core.vf.txt", clo, chi);
+  const auto total = [](const std::string& out) {
+    for (const std::string& line : Header(out))
+      if (line.rfind("total mass: ", 0) == 0) return line.substr(12, line.find(" kg") - 12);
+    return std::string("none");
+  };
+  const std::string refused = "polyfield: " + poke +
+                              ": part 2, of density -1000 kg/m^3, reaches outside the parts of "
+                              "positive density (a negative mass in empty space): its vertex at "
+                              "1.25 ";
+  for (const std::string command : {"field", "harmonics"}) {
+    std::vector<std::string> args = {command, cube};
+    if (command == "field")
+      args.push_back("-");
+    else
+      args.insert(args.end(), {"--degree", "1"});
+    args.insert(args.end(), {"--density", "1000", "--add", poke + ":-1000"});
+    const RunResult r = Polyfield(args, "2 2 2\n");
+    EXPECT_EQ(r.status, 1) << command;
+    EXPECT_EQ(r.out, "") << command;
+    EXPECT_EQ(r.err.substr(0, refused.size()), refused) << r.err;
+    const std::string end = command == "field"
+                                ? " m lies outside them (--no-check evaluates anyway)\n"
+                                : " m lies outside them\n";
+    ASSERT_GE(r.err.size(), end.size());
+    EXPECT_EQ(r.err.substr(r.err.size() - end.size()), end) << r.err;
+  }
+  RunResult r = Polyfield(
+      {"field", cube, "-", "--density", "1000", "--add", poke + ":-1000", "--no-check"}, "2 2 2\n");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(total(r.out), "875");
+  r = Polyfield({"field", cube, "-", "--density", "1000", "--add", floor + ":-1000"}, "2 2 2\n");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(total(r.out), "875");
+  r = Polyfield({"surface", cube, "--density", "1000", "--add", core + ":500", "--summary"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "polyfield: " + core + ": part 2 overlaps part 1 (" + cube +
+                       "), both of positive density: their densities add where they overlap "
+                       "(1000 + 500 = 1500 kg/m^3)\n");
+  EXPECT_EQ(total(r.out), "1007.8125");
 }
 
 // Refused before any evaluation, each naming the option, or the file and

@@ -451,8 +451,19 @@ TEST(PolyfieldCommandLine, PointsHelpVersionAndErrors) {
   EXPECT_EQ(Parse(r.out).rows.size(), 2u);
   r = Polyfield({"field", DataPath("cube.stl"), "-"}, "0 0 0\n1 2\n3 3 3\n");
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "polyfield: -:2: expected three numbers x y z, found \"1 2\"\n");
+  EXPECT_EQ(r.err, "polyfield: -:2: expected three finite numbers x y z, found \"1 2\"\n");
   EXPECT_EQ(r.out, "");
+  // A NaN or an infinity is no point either, in a file as on standard input.
+  r = Polyfield({"field", DataPath("cube.stl"), "-"}, "0 0 0\n# next\n0 nan 0\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "polyfield: -:3: expected three finite numbers x y z, found \"0 nan 0\"\n");
+  EXPECT_EQ(r.out, "");
+  const std::string infinite = TempDir() + "/infinite.txt";
+  WriteFile(infinite, "1 1 1\n-inf 2 2 # far\n");
+  r = Polyfield({"field", DataPath("cube.stl"), infinite});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "polyfield: " + infinite +
+                       ":2: expected three finite numbers x y z, found \"-inf 2 2 \"\n");
   // Help and version.
   for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"},
                                                {"field", "--help"},

@@ -276,6 +276,62 @@ TEST(FormatsWelding, SeamsOfTheIndexedFormats) {
   EXPECT_FALSE(std::signbit(m.vertices[0]));
 }
 
+// ------------------------------------------------------------ OFF
+
+// Geomview's prefixes of OFF: the columns that follow x y z on a vertex's
+// line (normals N, colours C as MeshLab writes them, texture coordinates
+// ST) are skipped, 4OFF's w divides, nOFF's dimension must be 3; each reads
+// as the plain OFF of the unit cube: 8 vertices, volume 1. Other prefixes,
+// binary OFF and a vertex at infinity are refused at their line.
+TEST(FormatsOff, PrefixesOfExtraColumns) {
+  // The cube's OFF with `keyword`, `extra` after each vertex, `head`
+  // before the counts; with `w`, every coordinate times w and w after.
+  const auto off = [](const std::string& keyword, const std::string& extra,
+                      const std::string& head = "", double w = 0) {
+    std::string s = keyword + "\n" + head + "8 12 0\n";
+    for (const auto& p : kCorners) {
+      const double f = w ? w : 1;
+      s += Num(f * p[0]) + " " + Num(f * p[1]) + " " + Num(f * p[2]);
+      if (w) s.append(" ").append(Num(w));
+      s += extra + "\n";
+    }
+    return s + FaceLines(1, "3 ");
+  };
+  const std::pair<std::string, std::string> cases[] = {
+      {"coff.off", off("COFF", " 255 128 0 255")},
+      {"coff-rgb.off", off("COFF", " 0.5 0.25 1")},
+      {"noff.off", off("NOFF", " 0.577 0.577 0.577")},
+      {"stoff.off", off("STOFF", " 0.5 0.25")},
+      {"cnoff.off", off("CNOFF", " 0 0 1 255 255 255 255")},
+      {"stcnoff.off", off("STCNOFF", " 0 0 1 0.1 0.2 0.3 1 0.5 0.5")},
+      {"4off.off", off("4OFF", "", "", 4)},
+      {"noff-dim.off", off("nOFF", "", "3\n")},
+      // Named otherwise, the keyword alone tells the format.
+      {"colours.txt", off("COFF", " 10 20 30 40")},
+  };
+  for (const auto& [name, text] : cases) {
+    mesh::Mesh m;
+    ASSERT_EQ(Read(name, text, &m), "") << name;
+    EXPECT_EQ(m.VertexCount(), 8u) << name;
+    EXPECT_EQ(Volume(m), 1) << name;
+  }
+  // A face's colour after its corners, in COFF as in OFF.
+  std::string coloured = off("COFF", " 1 1 1 1");
+  coloured.replace(coloured.find("\n3 0 2 1\n"), 9, "\n3 0 2 1 255 0 0\n");
+  mesh::Mesh m;
+  ASSERT_EQ(Read("faces.off", coloured, &m), "");
+  EXPECT_EQ(Volume(m), 1);
+  EXPECT_EQ(Read("x.off", off("CXOFF", "")),
+            ":1: \"CXOFF\" is no OFF keyword: [ST][C][N][4][n]OFF (texture coordinates, "
+            "colours, normals, a homogeneous coordinate, a dimension)");
+  EXPECT_EQ(Read("d.off", off("nOFF", "", "4\n")),
+            ":2: a model in 4 dimensions (only 3 are read: x y z)");
+  EXPECT_EQ(Read("b.off", "OFF BINARY\n"), ":1: binary OFF is not read (write it as text)");
+  std::string far = off("4OFF", "", "", 1);
+  far.replace(far.find("\n1 1 1 1\n"), 9, "\n1 1 1 0\n");
+  EXPECT_EQ(Read("w.off", far), ":9: a vertex with w = 0 (no point: x/w, y/w, z/w)");
+}
+
 // ------------------------------------------------------------ PLY
 
 std::string Ply(const std::string& format, const std::string& header_body) {

@@ -134,6 +134,10 @@ def test_errors_name_the_parameters():
         (lambda: polyfield.Model(v, np.array([[0, 1, 99]])), "faces: vertex 99 does not exist (42 vertices)"),
         (lambda: polyfield.Model(v, f + 0.5), "faces: index 0.5 (face 0) is not a whole number"),
         (lambda: m.field(np.zeros((2, 2))), "points: an array of shape (n, 3), or (3,) for one point"),
+        # A point that is not finite has no field: refused by its row.
+        (lambda: m.field(np.array([[2.0, 0, 0], [0, np.nan, 0]])), "points: row 1 (0, nan, 0) is not three finite numbers x y z"),
+        (lambda: m.field([np.inf, 0, 0], density=1000), "points: (inf, 0, 0) is not three finite numbers x y z"),
+        (lambda: polyfield.grid(1.0, (2, 2), (0, -np.inf, 0)), "centre: three finite numbers x, y, z"),
     ]
     for call, message in refused:
         with pytest.raises(polyfield.ValueError) as e:

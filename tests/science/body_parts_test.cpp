@@ -6,7 +6,9 @@
 // point-mass representation; mass, centre of mass and inertia of boxes by
 // hand, principal axes of a rotated composite; the coefficients as the
 // mass-weighted sum of the parts'; the same bits for every thread count, a
-// tolerance kept where the parts cancel; the refusals.
+// tolerance kept where the parts cancel; the refusals; where the parts lie
+// (a cavity inside its host or not, parts of positive density that
+// overlap).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -532,6 +534,94 @@ TEST(BodyParts, Refusals) {
   const double rows[8] = {0, 0, 0, 1, 0, INFINITY, 0, 1};
   EXPECT_EQ(Refusal([&] { science::MasconsFromRows(rows, 2, "mascons"); }),
             "mascons: row 1 (0, inf, 0, 1) is not four finite numbers x y z mass");
+}
+
+// Where the parts lie against each other: a part of negative density must
+// be inside the parts of positive density (a cavity in its host, touching
+// its surface or not, or across two hosts that touch), else it is refused
+// naming a point of it outside them; a billionth of the size beyond is
+// rounding. Parts of positive density that overlap are told, those that
+// touch are not. Masses by hand: the unit cube at 1000 kg/m^3 less the
+// cavity's volume times 1000.
+TEST(BodyParts, CavitiesInsideTheirHostsAndOverlaps) {
+  const double lo[3] = {0, 0, 0}, hi[3] = {1, 1, 1};
+  // A body of the unit cube at 1000 and the box [a, b] at `density`.
+  const auto body = [&](std::array<double, 3> a, std::array<double, 3> b, double density) {
+    auto made = std::make_unique<science::Body>(MeshOf(Box(lo, hi)), 1);
+    made->SetDensity(1000, "density");
+    made->SetUnit("m");
+    made->AddPart(MeshOf(Box(a.data(), b.data())), density, "box", "box");
+    return made;
+  };
+  science::Units si;
+  si.density = 1000;
+  const auto mass = [&](const science::Body& b) { return science::MassOf(b, si).mass; };
+  const std::string outside =
+      "box: part 2, of density -1000 kg/m^3, reaches outside the parts of positive density (a "
+      "negative mass in empty space): its vertex at ";
+  // Strictly inside, and on the floor of the cube (the plane z = 0 shared).
+  auto b = body({0.25, 0.25, 0.25}, {0.5, 0.5, 0.5}, -1000);
+  EXPECT_EQ(Refusal([&] { science::RequireFit(*b); }), "(accepted)");
+  EXPECT_EQ(mass(*b), 1000 - 15.625);
+  b = body({0.25, 0.25, 0}, {0.75, 0.75, 0.5}, -1000);
+  EXPECT_EQ(Refusal([&] { science::RequireFit(*b); }), "(accepted)");
+  EXPECT_EQ(mass(*b), 875);
+  EXPECT_TRUE(b->Placed().overlaps.empty());
+  // 1e-13 below the floor is rounding; 1e-3 is not.
+  b = body({0.25, 0.25, -1e-13}, {0.75, 0.75, 0.5}, -1000);
+  EXPECT_EQ(Refusal([&] { science::RequireFit(*b); }), "(accepted)");
+  b = body({0.25, 0.25, -1e-3}, {0.75, 0.75, 0.5}, -1000);
+  EXPECT_EQ(Refusal([&] { science::RequireFit(*b); }).substr(0, outside.size() + 5),
+            outside + "0.25 ");
+  EXPECT_NE(Refusal([&] { science::RequireFit(*b); }).find(" -0.001 m lies outside them"),
+            std::string::npos);
+  // Poking out through the side x = 1: one of its corners at x = 1.25.
+  b = body({0.75, 0.25, 0.25}, {1.25, 0.75, 0.75}, -1000);
+  EXPECT_EQ(Refusal([&] { science::RequireFit(*b); }).substr(0, outside.size() + 5),
+            outside + "1.25 ");
+  // The same refusal of the kind that --no-check (check=False) passes by.
+  try {
+    science::RequireFit(*b);
+  } catch (const Failure& e) {
+    EXPECT_EQ(e.kind(), Failure::Kind::kMisplaced);
+  }
+  // All of it outside, beside the cube: its vertex on the cube's face is
+  // on it, the others not.
+  b = body({1, 0, 0}, {2, 1, 1}, -1000);
+  EXPECT_EQ(Refusal([&] { science::RequireFit(*b); }).substr(0, outside.size() + 2),
+            outside + "2 ");
+
+  // A cavity across two cubes side by side is inside them, though inside
+  // neither; the cubes touch and do not overlap.
+  const double lo2[3] = {1, 0, 0}, hi2[3] = {2, 1, 1};
+  b = body({0.5, 0.25, 0.25}, {1.5, 0.75, 0.75}, -1000);
+  b->AddPart(MeshOf(Box(lo2, hi2)), 1000, "beside", "beside");
+  EXPECT_EQ(Refusal([&] { science::RequireFit(*b); }), "(accepted)");
+  EXPECT_EQ(mass(*b), 2000 - 250);
+  EXPECT_TRUE(b->Placed().overlaps.empty());
+
+  // Parts of positive density that overlap: a core, the cube twice, and a
+  // box through its side.
+  const std::string core =
+      " overlaps part 1 (arrays), both of positive density: their densities "
+      "add where they overlap (1000 + 500 = 1500 kg/m^3)";
+  for (const auto& [a, z] : {std::pair<std::array<double, 3>, std::array<double, 3>>{
+                                 {0.25, 0.25, 0.25}, {0.5, 0.5, 0.5}},
+                             {{0, 0, 0}, {1, 1, 1}},
+                             {{0.75, 0.25, 0.25}, {1.25, 0.75, 0.75}}}) {
+    b = body(a, z, 500);
+    EXPECT_EQ(Refusal([&] { science::RequireFit(*b); }), "(accepted)");
+    ASSERT_EQ(b->Placed().overlaps.size(), 1u);
+    EXPECT_EQ(b->Placed().overlaps[0], "box: part 2" + core);
+  }
+  // Touching the cube's side from outside, or at one edge: no overlap.
+  for (const auto& [a, z] :
+       {std::pair<std::array<double, 3>, std::array<double, 3>>{{1, 0.25, 0.25}, {1.5, 0.75, 0.75}},
+        {{1, 1, 0}, {2, 2, 1}}}) {
+    b = body(a, z, 500);
+    EXPECT_EQ(Refusal([&] { science::RequireFit(*b); }), "(accepted)");
+    EXPECT_TRUE(b->Placed().overlaps.empty());
+  }
 }
 
 // Moved, scaled and turned models, and what they refuse.
