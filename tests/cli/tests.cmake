@@ -12,5 +12,6 @@ if(TARGET polyfield AND POLYFIELD_MPIEXEC)
   add_test(NAME polyfield_mpi
     COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/cli/mpi_test.sh $<TARGET_FILE:polyfield>
             ${POLYFIELD_MPIEXEC} ${CMAKE_CURRENT_SOURCE_DIR}/data $<TARGET_FILE:fault_inject>)
-  set_tests_properties(polyfield_mpi PROPERTIES LABELS programs TIMEOUT 600)
+  set_tests_properties(polyfield_mpi PROPERTIES LABELS "programs;long"
+                       TIMEOUT ${POLYFIELD_LONG_TIMEOUT})
 endif()
