@@ -399,19 +399,22 @@ std::string Exponent(double v) {
 }
 
 std::string Icgem(const Harmonics& h) {
-  // The file's name up to its first dot, in one word.
+  // The file's name up to its first dot, in one word: the keyword's value
+  // is a single token.
   std::string name = std::filesystem::path(h.model).filename().string();
-  name = name.substr(0, name.find('.'));
-  for (char& c : name)
-    if (c == ' ' || c == '\t') c = '_';
+  name = HeaderWord(name.substr(0, name.find('.')));
   if (name.empty()) name = "shape";
   const std::string body = h.body.empty()
                                ? "a homogeneous body of the shape " + ModelText(h) + ", density " +
                                      ShortestDigits(h.units.density) + " kg/m^3"
                                : "the body of parts below, the first " + ModelText(h);
-  std::string out = std::string("polyfield ") + POLYFIELD_VERSION +
-                    " harmonics: the exact field of " + body + ", about " + OriginText(h) + "\n";
-  for (const std::string& line : h.body) out += line + "\n";
+  // The free text before begin_of_head, a line each as in the tables'
+  // headers: a name in it never starts a line of the file's own.
+  std::string out =
+      HeaderLine(std::string("polyfield ") + POLYFIELD_VERSION + " harmonics: the exact field of " +
+                 body + ", about " + OriginText(h)) +
+      "\n";
+  for (const std::string& line : h.body) out += HeaderLine(line) + "\n";
   out += "convention: " + std::string(kConvention) + "\n";
   out += "begin_of_head =================================================================\n";
   auto key = [&](const char* k, const std::string& v) {

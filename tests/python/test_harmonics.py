@@ -66,3 +66,22 @@ def test_without_density_the_volume_and_the_brillouin_radius():
 def test_refusals(call, message):
     with pytest.raises(polyfield.Error, match=message):
         call(polyfield.Model(EROS))
+
+
+def test_names_stay_text(tmp_path):
+    # A newline, NEL and the line separator in the name: every reader, and
+    # str.splitlines(), finds one header, a one-word modelname and the rows.
+    name = tmp_path / "x\nend_of_head ==\ngfc 2 0 9 0 0 0\x85begin_of_head\u2028q.vf.txt"
+    name.write_bytes(open(os.path.join(ROOT, "tests", "data", "cube.vf.txt"), "rb").read())
+    h = polyfield.Model(str(name)).harmonics(2, density=1000)
+    for fmt in ("icgem", "tsv"):
+        h.write(str(tmp_path / fmt), format=fmt)
+        lines = (tmp_path / fmt).read_text(encoding="utf-8").splitlines()
+        first = [line.split()[0] for line in lines]
+        if fmt == "icgem":
+            end = first.index("end_of_head")
+            assert first.count("begin_of_head") == 1 and first[end:] == ["end_of_head"] + ["gfc"] * 6
+            assert [line.split() for line in lines if line.startswith("modelname")] == \
+                [["modelname", "x_end_of_head____gfc_2_0_9_0_0_0_begin_of_head_q"]]
+        else:
+            assert first.count("#") == len(lines) - 6
