@@ -68,6 +68,19 @@ def test_refusals(call, message):
         call(polyfield.Model(EROS))
 
 
+def test_the_constant_given_is_the_constant_written(tmp_path):
+    cube = polyfield.Model(os.path.join(ROOT, "tests", "data", "cube.vf.txt"))
+    for model in (polyfield.Model(EROS, unit="km"), cube):
+        plain, h = model.harmonics(4), model.harmonics(4, gm=4.46e5)
+        assert h.GM == 4.46e5 and model.harmonics(4, mass=7.0).GM == 7.0 * 6.6743e-11
+        for other in (h, model.harmonics(4, density=2670)):  # a density scales GM alone
+            assert other.C.tobytes() == plain.C.tobytes() and other.S.tobytes() == plain.S.tobytes()
+    h.write(str(tmp_path / "cube.gfc"), format="icgem")
+    assert "\nearth_gravity_constant  4.46e+05\n" in (tmp_path / "cube.gfc").read_text()
+    assert cube.harmonics(2, density=1000).GM == 6.6743e-11 * 1000  # G rho V, V = 1
+    assert polyfield.Body([(cube, 1000), (cube, 500)]).harmonics(2).GM == 6.6743e-11 * 1500
+
+
 def test_names_stay_text(tmp_path):
     # A newline, NEL and the line separator in the name: every reader, and
     # str.splitlines(), finds one header, a one-word modelname and the rows.
