@@ -755,7 +755,8 @@ PYBIND11_MODULE(polyfield, m) {
       .def_property_readonly("C", &Harmonics::C, "C[n, m], shape (N + 1, N + 1)")
       .def_property_readonly("S", &Harmonics::S, "S[n, m], shape (N + 1, N + 1)")
       .def_property_readonly("GM", &Harmonics::GM,
-                             "m^3/s^2 with a density; without one the volume (G rho = 1)")
+                             "m^3/s^2 with a density, mass or GM (gm exactly as given); without "
+                             "them the volume (G rho = 1)")
       .def_property_readonly("reference_radius", &Harmonics::reference_radius, "model units")
       .def_property_readonly("origin", &Harmonics::origin, "model units")
       .def("write", &Harmonics::write, py::arg("path"), py::arg("format") = "tsv",

@@ -49,10 +49,6 @@ std::string NotPositive(size_t parts) {
 
 }  // namespace
 
-double Harmonics::GM() const {
-  return units.Si() ? units.G * mass * units.metres * units.metres * units.metres : mass;
-}
-
 void CheckHarmonicsRequest(const HarmonicsRequest& request) {
   if (request.degree < 0 || request.degree > kMaxHarmonicDegree)
     throw Failure(Quantity("degree") + ": " + std::to_string(request.degree) +
@@ -129,6 +125,10 @@ Harmonics PartsHarmonics(const std::vector<HarmonicPart>& parts, const Units& un
                          const HarmonicsRequest& request, const std::vector<Mascon>& mascons) {
   CheckHarmonicsRequest(request);
   const int N = request.degree;
+  // A homogeneous body is summed at unit density: its coefficients, and
+  // its centre of mass, are then the same bits at any density.
+  const bool alone = parts.size() == 1 && mascons.empty();
+  const auto weight = [alone](const HarmonicPart& p) { return alone ? 1.0 : p.density; };
   std::array<double, 3> origin{0, 0, 0};
   if (request.origin == HarmonicOrigin::kCentreOfMass) {
     // The volume and centroid rule of each part, weighted by its density,
@@ -144,9 +144,10 @@ Harmonics PartsHarmonics(const std::vector<HarmonicPart>& parts, const Units& un
         about.Add(geometry::At(v), geometry::At(v + 3), geometry::At(v + 6));
       }
       const geometry::VolumeSum& sum = about.sum;
-      mass += p.density * sum.D;
-      moment[0] += p.density * sum.Sx, moment[1] += p.density * sum.Sy;
-      moment[2] += p.density * sum.Sz;
+      const double w = weight(p);
+      mass += w * sum.D;
+      moment[0] += w * sum.Sx, moment[1] += w * sum.Sy;
+      moment[2] += w * sum.Sz;
     }
     // A point mass as a tetrahedron's D = 6 V and S = 4 D times its place
     // (about the same corner).
@@ -156,7 +157,8 @@ Harmonics PartsHarmonics(const std::vector<HarmonicPart>& parts, const Units& un
       moment[0] += 4 * D * (q.x - o.x), moment[1] += 4 * D * (q.y - o.y);
       moment[2] += 4 * D * (q.z - o.z);
     }
-    if (!(mass > 0)) throw Failure(Prefix(request.model) + NotPositive(parts.size()));
+    if (!(mass > 0) || (alone && !(parts[0].density > 0)))
+      throw Failure(Prefix(request.model) + NotPositive(parts.size()));
     origin = {o.x + moment[0] / (4 * mass), o.y + moment[1] / (4 * mass),
               o.z + moment[2] / (4 * mass)};
   }
@@ -174,7 +176,7 @@ Harmonics PartsHarmonics(const std::vector<HarmonicPart>& parts, const Units& un
       s2 = std::max(s2, d2);
     }
     for (size_t f = 0; f < p.facets; f += kBlockFacets)
-      blocks.push_back({p.corners + 9 * f, std::min(kBlockFacets, p.facets - f), p.density});
+      blocks.push_back({p.corners + 9 * f, std::min(kBlockFacets, p.facets - f), weight(p)});
   }
   for (const Mascon& q : mascons) {
     const double d[3] = {q.x - origin[0], q.y - origin[1], q.z - origin[2]};
@@ -244,14 +246,18 @@ Harmonics PartsHarmonics(const std::vector<HarmonicPart>& parts, const Units& un
   if (part != 0) return h;
 
   AddMascons(mascons, units, origin.data(), s, N, &total);
-  // total[0] is the sum of density x volume in units of s^3.
+  // total[0] is the sum of density x volume (of the volume alone for a
+  // single part) in units of s^3.
   const double mass = total[0];
-  if (!(mass > 0)) throw Failure(Prefix(request.model) + NotPositive(parts.size()));
+  if (!(mass > 0) || (alone && !(parts[0].density > 0)))
+    throw Failure(Prefix(request.model) + NotPositive(parts.size()));
   h.units = units;
   h.origin = origin;
   h.origin_kind = request.origin;
   h.model = request.model;
-  h.mass = mass * s * s * s;
+  h.mass = (alone ? parts[0].density : 1) * (mass * s * s * s);
+  const double cubic = units.metres * units.metres * units.metres;
+  h.gm = units.Si() ? units.G * (h.mass * cubic) : h.mass;
   h.brillouin = !request.reference_radius;
   h.reference_radius = request.reference_radius.value_or(s);
   const size_t side = size_t(N) + 1;
@@ -281,13 +287,17 @@ Harmonics PartsHarmonics(const std::vector<HarmonicPart>& parts, const Units& un
 
 namespace {
 
-Harmonics Homogeneous(const mesh::Mesh& model, const Units& units,
-                      const HarmonicsRequest& request) {
+// GM from the model's volume (the one its density was resolved against),
+// as the surface's summary has it: G rho V, or V in G rho = 1.
+Harmonics Homogeneous(const mesh::Mesh& model, const Units& units, const HarmonicsRequest& request,
+                      double volume) {
   const std::vector<double> corners = model.FaceCorners();
   Harmonics h = PartsHarmonics(
       {{corners.data(), model.FaceCount(), units.Si() ? units.density : 1}}, units, request);
   h.vertices = model.VertexCount();
   h.facets = model.FaceCount();
+  h.mass = units.Si() ? units.density * volume : volume;
+  h.gm = units.Si() ? units.GM(volume) : volume;
   return h;
 }
 
@@ -300,7 +310,7 @@ Harmonics HarmonicsOf(const mesh::Mesh& model, const Units& units,
   if (!problem.empty())
     throw Failure(Prefix(request.model) + "unfit for the field formulas: " + problem,
                   Failure::Kind::kUnfit);
-  return Homogeneous(model, units, request);
+  return Homogeneous(model, units, request, mesh::VolumeOf(model).Volume());
 }
 
 Harmonics HarmonicsOf(const Body& body, const UnitsRequest& units, const HarmonicsRequest& request,
@@ -316,7 +326,14 @@ Harmonics HarmonicsOf(const Body& body, const UnitsRequest& units, const Harmoni
   }
   RequireFit(body);
   const Units resolved = Resolve(given, body.Volume());
-  if (body.Homogeneous()) return Homogeneous(body.model(), resolved, request);
+  if (body.Homogeneous()) {
+    Harmonics h = Homogeneous(body.model(), resolved, request, body.Volume());
+    // The constant given, as it was given: not again from the density it
+    // gave.
+    if (given.gm) h.gm = *given.gm;
+    if (given.mass) h.gm = resolved.G * *given.mass;
+    return h;
+  }
   RequirePositiveMass(body, resolved, "the coefficients");
   std::vector<HarmonicPart> parts;
   for (size_t i = 0; i < body.PartCount(); ++i) {
@@ -328,6 +345,8 @@ Harmonics HarmonicsOf(const Body& body, const UnitsRequest& units, const Harmoni
   h.vertices = body.model().VertexCount();
   h.facets = body.model().FaceCount();
   h.body = BodyLines(body, resolved);
+  // G times the total mass that the header's body lines state.
+  h.gm = resolved.G * MassOf(body, resolved).mass;
   return h;
 }
 
@@ -399,19 +418,22 @@ std::string Exponent(double v) {
 }
 
 std::string Icgem(const Harmonics& h) {
-  // The file's name up to its first dot, in one word.
+  // The file's name up to its first dot, in one word: the keyword's value
+  // is a single token.
   std::string name = std::filesystem::path(h.model).filename().string();
-  name = name.substr(0, name.find('.'));
-  for (char& c : name)
-    if (c == ' ' || c == '\t') c = '_';
+  name = HeaderWord(name.substr(0, name.find('.')));
   if (name.empty()) name = "shape";
   const std::string body = h.body.empty()
                                ? "a homogeneous body of the shape " + ModelText(h) + ", density " +
                                      ShortestDigits(h.units.density) + " kg/m^3"
                                : "the body of parts below, the first " + ModelText(h);
-  std::string out = std::string("polyfield ") + POLYFIELD_VERSION +
-                    " harmonics: the exact field of " + body + ", about " + OriginText(h) + "\n";
-  for (const std::string& line : h.body) out += line + "\n";
+  // The free text before begin_of_head, a line each as in the tables'
+  // headers: a name in it never starts a line of the file's own.
+  std::string out =
+      HeaderLine(std::string("polyfield ") + POLYFIELD_VERSION + " harmonics: the exact field of " +
+                 body + ", about " + OriginText(h)) +
+      "\n";
+  for (const std::string& line : h.body) out += HeaderLine(line) + "\n";
   out += "convention: " + std::string(kConvention) + "\n";
   out += "begin_of_head =================================================================\n";
   auto key = [&](const char* k, const std::string& v) {

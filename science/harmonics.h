@@ -36,7 +36,8 @@ enum class HarmonicOrigin { kModel, kCentreOfMass };
 
 // One part: facets (nine coordinates each, A B C, counter-clockwise seen from
 // outside, model units) and the density weighting its integrals. A single
-// part's coefficients do not depend on its density.
+// part's coefficients do not depend on its density, to the bit: it is
+// summed at unit density, and the density scales its mass alone.
 struct HarmonicPart {
   const double* corners;
   size_t facets;
@@ -91,6 +92,9 @@ struct Harmonics {
   std::array<double, 3> origin{};  // about which, model units
   HarmonicOrigin origin_kind = HarmonicOrigin::kModel;
   double mass = 0;  // sum over the parts of density x volume (model units^3)
+  // GM as the files carry it: m^3/s^2 with a density, else (G rho = 1) the
+  // volume in model units cubed.
+  double gm = 0;
   Units units;
   std::string model;
   size_t vertices = 0, facets = 0;  // of the model (the first part)
@@ -99,9 +103,7 @@ struct Harmonics {
 
   double Cnm(int n, int m) const { return C[size_t(n) * size_t(degree + 1) + size_t(m)]; }
   double Snm(int n, int m) const { return S[size_t(n) * size_t(degree + 1) + size_t(m)]; }
-  // GM in m^3/s^2 with a density; without one, G rho = 1 and GM is the
-  // volume in model units cubed.
-  double GM() const;
+  double GM() const { return gm; }
   double ReferenceRadiusMetres() const { return reference_radius * units.metres; }
 };
 
@@ -117,7 +119,8 @@ HarmonicOrigin HarmonicOriginOf(const std::string& name);
 // 1 for a single part) and of the point masses (kg, with `units.Si()`:
 // each adds its mass times the normalised solid harmonics at its place),
 // about the model's origin or the centre of mass of all of them, to
-// request.degree, the same bits for every thread count. The Brillouin
+// request.degree, the same bits for every thread count; GM from the sums'
+// mass (G x mass with `units.Si()`). The Brillouin
 // radius holds the point masses too. Refuses what CheckHarmonicsRequest
 // refuses, a total mass that is not positive and coefficients that
 // overflow (a reference radius far inside the Brillouin sphere at a high
@@ -125,14 +128,18 @@ HarmonicOrigin HarmonicOriginOf(const std::string& name);
 Harmonics PartsHarmonics(const std::vector<HarmonicPart>& parts, const Units& units,
                          const HarmonicsRequest& request, const std::vector<Mascon>& mascons = {});
 
-// The coefficients of a homogeneous model at the density of `units`: the
-// model is refused when it is unfit for the formulas (mesh::Check).
+// The coefficients of a homogeneous model at the density of `units` (the
+// same bits at every density and without one), GM that of the model's
+// volume (Units::GM): the model is refused when it is unfit for the
+// formulas (mesh::Check).
 Harmonics HarmonicsOf(const mesh::Mesh& model, const Units& units, const HarmonicsRequest& request);
 
 // The faces' entry: the coefficients of a body (refused when a part fails
 // its check, which each part makes once, or when the total mass of a body
 // of parts is not positive), its units resolved against its volume, and
-// the file format, when one is to be written, checked before the work.
+// the file format, when one is to be written, checked before the work. GM
+// is the one given (`units.gm`; G times `units.mass`), else G times the
+// body's mass (MassOf, the total the header states), else the volume.
 Harmonics HarmonicsOf(const Body& body, const UnitsRequest& units, const HarmonicsRequest& request,
                       const std::string& format = "");
 

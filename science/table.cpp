@@ -3,7 +3,9 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <bit>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -25,21 +27,75 @@ TableFormat TableFormatOf(const std::string& name) {
                 Failure::Kind::kBadValue);
 }
 
+namespace {
+
+// The length of the UTF-8 sequence at s[i] (a shortest form of a code point
+// below U+110000, no surrogate), 0 when no valid sequence begins there; its
+// code point in `code`.
+size_t Utf8At(const std::string& s, size_t i, char32_t* code) {
+  const unsigned char c = static_cast<unsigned char>(s[i]);
+  const size_t more = c < 0x80         ? 0
+                      : (c >> 5) == 6  ? 1
+                      : (c >> 4) == 14 ? 2
+                      : (c >> 3) == 30 ? 3
+                                       : 4;
+  if (more == 4 || i + more >= s.size()) return 0;
+  char32_t v = more == 0 ? c : more == 1 ? c & 0x1F : more == 2 ? c & 0x0F : c & 0x07;
+  for (size_t k = 1; k <= more; ++k) {
+    const unsigned char d = static_cast<unsigned char>(s[i + k]);
+    if ((d >> 6) != 2) return 0;
+    v = v << 6 | (d & 0x3F);
+  }
+  constexpr char32_t kLeast[4] = {0, 0x80, 0x800, 0x10000};
+  if (v < kLeast[more] || v > 0x10FFFF || (v >= 0xD800 && v < 0xE000)) return 0;
+  *code = v;
+  return more + 1;
+}
+
+}  // namespace
+
 std::string HeaderLine(const std::string& line) {
   std::string out;
-  for (const char ch : line) {
-    const unsigned char c = static_cast<unsigned char>(ch);
+  char buf[16];
+  for (size_t i = 0; i < line.size();) {
+    char32_t c = 0;
+    const size_t n = Utf8At(line, i, &c);
+    if (n == 0) {
+      // A byte of no UTF-8 character (a file's name in another encoding).
+      std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned char>(line[i]));
+      out += buf, ++i;
+      continue;
+    }
     if (c == '\n') {
       out += "\\n";
     } else if (c == '\r') {
       out += "\\r";
     } else if ((c < 0x20 && c != '\t') || c == 0x7f) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02x", c);
+      std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned>(c));
+      out += buf;
+    } else if ((c >= 0x80 && c < 0xa0) || c == 0x2028 || c == 0x2029) {
+      // The C1 controls (NEL, U+0085, among them) and the line and
+      // paragraph separators, which Unicode readers take for line breaks.
+      std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
       out += buf;
     } else {
-      out += ch;
+      out.append(line, i, n);
     }
+    i += n;
+  }
+  return out;
+}
+
+std::string HeaderWord(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    char32_t c = 0;
+    const size_t n = std::max<size_t>(1, Utf8At(text, i, &c));
+    const char ch = text[i];
+    const bool kept = n == 1 && ch != '\0' &&
+                      (std::isalnum(static_cast<unsigned char>(ch)) || std::strchr("._+-", ch));
+    out += kept ? ch : '_';
+    i += n;
   }
   return out;
 }
@@ -168,21 +224,10 @@ void Npy(FILE* out, const std::vector<Column>& columns, const std::vector<size_t
 std::u32string CodePoints(const std::string& s) {
   std::u32string out;
   for (size_t i = 0; i < s.size();) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    const int more = c < 0x80         ? 0
-                     : (c >> 5) == 6  ? 1
-                     : (c >> 4) == 14 ? 2
-                     : (c >> 3) == 30 ? 3
-                                      : -1;
-    char32_t v = more == 0 ? c : more == 1 ? c & 0x1F : more == 2 ? c & 0x0F : c & 0x07;
-    bool ok = more >= 0 && i + more < s.size();
-    for (int k = 1; ok && k <= more; ++k) {
-      const unsigned char d = static_cast<unsigned char>(s[i + k]);
-      ok = (d >> 6) == 2;
-      v = v << 6 | (d & 0x3F);
-    }
-    out += ok ? v : U'\uFFFD';
-    i += ok ? 1 + more : 1;
+    char32_t c = 0;
+    const size_t n = Utf8At(s, i, &c);
+    out += n ? c : U'\uFFFD';
+    i += n ? n : 1;
   }
   return out;
 }

@@ -21,10 +21,15 @@ struct Column {
   bool integer = false;  // an index column
 };
 
-// A header line as written: control characters (a newline in a file's
-// name) escaped as \n, \r, \xHH, so that every line of the header stays one
-// comment line.
+// A header line as written, one line of UTF-8 for every reader: control
+// characters (a newline in a file's name) escaped as \n, \r, \xHH, the C1
+// controls and the Unicode line and paragraph separators as \uHHHH, and a
+// byte that is no part of a UTF-8 character as \xHH. Every text from
+// outside (a file's name) goes through it on its way into a file's header.
 std::string HeaderLine(const std::string& line);
+// A text reduced to one word of letters, digits and ._+- (ASCII), every other
+// character one '_': a name where a format wants a single token.
+std::string HeaderWord(const std::string& text);
 
 // Streams the table to `out`, a row at a time (the caller's output checks
 // the stream for write errors when it commits). `header` lines go before the

@@ -66,3 +66,35 @@ def test_without_density_the_volume_and_the_brillouin_radius():
 def test_refusals(call, message):
     with pytest.raises(polyfield.Error, match=message):
         call(polyfield.Model(EROS))
+
+
+def test_the_constant_given_is_the_constant_written(tmp_path):
+    cube = polyfield.Model(os.path.join(ROOT, "tests", "data", "cube.vf.txt"))
+    for model in (polyfield.Model(EROS, unit="km"), cube):
+        plain, h = model.harmonics(4), model.harmonics(4, gm=4.46e5)
+        assert h.GM == 4.46e5 and model.harmonics(4, mass=7.0).GM == 7.0 * 6.6743e-11
+        for other in (h, model.harmonics(4, density=2670)):  # a density scales GM alone
+            assert other.C.tobytes() == plain.C.tobytes() and other.S.tobytes() == plain.S.tobytes()
+    h.write(str(tmp_path / "cube.gfc"), format="icgem")
+    assert "\nearth_gravity_constant  4.46e+05\n" in (tmp_path / "cube.gfc").read_text()
+    assert cube.harmonics(2, density=1000).GM == 6.6743e-11 * 1000  # G rho V, V = 1
+    assert polyfield.Body([(cube, 1000), (cube, 500)]).harmonics(2).GM == 6.6743e-11 * 1500
+
+
+def test_names_stay_text(tmp_path):
+    # A newline, NEL and the line separator in the name: every reader, and
+    # str.splitlines(), finds one header, a one-word modelname and the rows.
+    name = tmp_path / "x\nend_of_head ==\ngfc 2 0 9 0 0 0\x85begin_of_head\u2028q.vf.txt"
+    name.write_bytes(open(os.path.join(ROOT, "tests", "data", "cube.vf.txt"), "rb").read())
+    h = polyfield.Model(str(name)).harmonics(2, density=1000)
+    for fmt in ("icgem", "tsv"):
+        h.write(str(tmp_path / fmt), format=fmt)
+        lines = (tmp_path / fmt).read_text(encoding="utf-8").splitlines()
+        first = [line.split()[0] for line in lines]
+        if fmt == "icgem":
+            end = first.index("end_of_head")
+            assert first.count("begin_of_head") == 1 and first[end:] == ["end_of_head"] + ["gfc"] * 6
+            assert [line.split() for line in lines if line.startswith("modelname")] == \
+                [["modelname", "x_end_of_head____gfc_2_0_9_0_0_0_begin_of_head_q"]]
+        else:
+            assert first.count("#") == len(lines) - 6

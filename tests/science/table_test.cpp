@@ -38,6 +38,19 @@ TEST(Table, IndicesAreIntegers) {
             "a\\rb\\x01c\td");
 }
 
+// A header line is one line of UTF-8 to every reader: NEL, the other C1
+// controls and the line and paragraph separators escaped, as is a byte of
+// no UTF-8 character; other letters kept. A word keeps ._+- and ASCII.
+TEST(Table, HeaderLinesAreOneLineOfUtf8) {
+  EXPECT_EQ(science::HeaderLine("a\xc2\x85"
+                                "b\xe2\x80\xa8"
+                                "c\xe2\x80\xa9"
+                                "d\xc2\x9f"
+                                "e \xe9 \xc3\xa9 \xc0\xaf"),
+            "a\\u0085b\\u2028c\\u2029d\\u009fe \\xe9 \xc3\xa9 \\xc0\\xaf");
+  EXPECT_EQ(science::HeaderWord("x\nend_of_head ==\t\xc3\xa9-1.5+c"), "x_end_of_head_____-1.5+c");
+}
+
 TEST(Table, NpyTitlesCarryUnits) {
   const std::vector<double> x = {1, 2}, U = {3, 4};
   const std::string npy =
