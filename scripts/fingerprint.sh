@@ -9,13 +9,12 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-build}" && pwd)
 bin=$build/bin data=$root/tests/data
-# A fixed folder: the model's path is printed in headers and file names.
-work=${TMPDIR:-/tmp}/polyfield-fingerprint
-rm -rf "$work" && mkdir -p "$work"
+work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 cp "$data/cube.stl" "$data/cube.vf.txt" "$data/models/eros.stl" "$data/models/kleopatra.stl" \
-  "$data/models/eros1708_km.vf.txt" "$root/examples/points.txt" .
+  "$data/models/eros1708_km.vf.txt" "$root/examples/points.txt" "$root/share/colormaps/viridis.cm" \
+  "$root/share/colormaps/grey.cm" "$data/corpus/ascii_crlf_two_solids_capital_E.stl" .
 awk 'BEGIN { srand(3); for (i = 0; i < 400; ++i)
   printf "%.17g %.17g %.17g\n", 3 * rand() - 1.5, 3 * rand() - 1.5, 3 * rand() - 1.5 }' >cube_points.txt
 awk 'BEGIN { srand(5); for (i = 0; i < 400; ++i)
@@ -46,16 +45,18 @@ run() {
     "$(md5sum <stdout | cut -c1-12)" "$(md5sum <stderr | cut -c1-12)" "$files"
   rm -rf "$name.out" stdout stderr
 }
-W=$work
+# Each run starts in a folder of its own beside the inputs: their paths,
+# printed in headers and messages, are the same in every run.
+W=..
 cp cube_points.txt fieldpts.in
 for b in "" _s _m; do
   run fieldpts$b "$bin/fieldpts$b" "$W/cube.stl" "$W/cube_points.txt"
   run fieldpts_centroids$b "$bin/fieldpts$b" "$W/eros.stl"
   run surfgrav$b "$bin/surfgrav$b" "$W/eros.stl"
   run plumbline$b "$bin/plumbline$b" "$W/eros.stl"
-  run plumbline_cm$b "$bin/plumbline$b" "$W/eros.stl" "$root/share/colormaps/viridis.cm" out.stl
+  run plumbline_cm$b "$bin/plumbline$b" "$W/eros.stl" "$W/viridis.cm" out.stl
   run geopot$b "$bin/geopot$b" "$W/kleopatra.stl"
-  run geopot_range$b "$bin/geopot$b" "$W/eros.stl" 0.6 0.9 "$root/share/colormaps/grey.cm" out.stl
+  run geopot_range$b "$bin/geopot$b" "$W/eros.stl" 0.6 0.9 "$W/grey.cm" out.stl
 done
 THREADS=2 run plumbline_m2 "$bin/plumbline_m" "$W/kleopatra.stl"
 TOLERANCE=1e-10 run fieldpts_s_tol "$bin/fieldpts_s" "$W/eros.stl"
@@ -105,7 +106,7 @@ run surface_figures "$pf" surface "$W/kleopatra.stl" --density 3600 --unit km --
   -o out.tsv --stl out.stl --png out.png --latlon out.svg --size 200,150
 run surface_picture_pdf "$pf" surface "$W/eros.stl" --picture out.pdf --colour potential --size 200,150
 run check_kleopatra "$pf" check "$W/kleopatra.stl"
-run check_corpus "$pf" check "$data/corpus/ascii_crlf_two_solids_capital_E.stl"
+run check_corpus "$pf" check "$W/ascii_crlf_two_solids_capital_E.stl"
 for ext in obj ply off vf.txt tab stl; do
   run convert_$ext "$pf" convert "$W/kleopatra.stl" out.$ext
 done
@@ -149,5 +150,5 @@ q = numpy.loadtxt(W + "/cube_points.txt")
 digest("body", (b.mass, b.field(q), sorted((k, v) for k, v in b.surface().items() if k != "summary"), b.describe()))
 digest("body_harmonics", (lambda h: (h.C, h.S, h.GM))(b.harmonics(4)))
 digest("model_pickle", pickle.loads(pickle.dumps(m)).field(p[:5], density=2670))
-' "$W" 2>&1 || echo "python status $?"
+' . 2>&1 || echo "python status $?"
 fi
