@@ -99,7 +99,7 @@ class Harmonics {
   py::tuple origin() const { return py::make_tuple(h_.origin[0], h_.origin[1], h_.origin[2]); }
   void write(const std::string& path, const std::string& format) const {
     science::CheckPath("path", path);
-    science::WriteHarmonics(path, h_, science::HarmonicsFormatOf(format));
+    science::WriteHarmonics(path, h_, science::HarmonicsFormatOf(format), "path");
   }
 
  private:
@@ -119,6 +119,7 @@ class Model {
       : unit_(unit), scale_(scale), path_(path) {
     science::MetresOf(unit);
     Build(science::LoadModel(path, scale));
+    body_->AddSource("model", path);
   }
 
   // Vertex and face arrays; faces of integers, or of floats that are whole.
@@ -205,6 +206,7 @@ class Model {
     for (const uint32_t i : m.faces)
       if (i >= m.VertexCount()) throw py::value_error("Model: a face names no vertex");
     model->Build(std::move(m));
+    model->body_->AddSource("model", model->path_);
     return model;
   }
 
@@ -359,8 +361,14 @@ class Model {
     r.threads = e.Threads();
     r.model = body_->name();
     const science::UnitsRequest u = Units(units);
-    py::gil_scoped_release free;
-    return Harmonics(science::HarmonicsOf(*body_, u, r));
+    // Ctrl-C between blocks of facets: no coefficients.
+    r.more = &StillWanted;
+    try {
+      py::gil_scoped_release free;
+      return Harmonics(science::HarmonicsOf(*body_, u, r));
+    } catch (const science::Stopped&) {
+      throw py::error_already_set();
+    }
   }
 
   // The model moved, scaled or turned, as a new model.
@@ -424,9 +432,13 @@ class Model {
                      const std::string& picture_path, const std::string& latlon,
                      const science::PictureRequest& picture, const std::string& label) {
     science::Validate(picture, {});
+    // Neither the files the model came from nor the colour map's may be
+    // replaced.
+    science::FileList read = body_->sources();
+    const std::string map_file = science::ColourMapFile(picture.map);
+    if (!map_file.empty()) read.emplace_back("map", map_file);
     science::Validate(science::Files{
-        {{"model", path_}},
-        {{"stl", stl}, {"png", png}, {"picture", picture_path}, {"latlon", latlon}}});
+        read, {{"stl", stl}, {"png", png}, {"picture", picture_path}, {"latlon", latlon}}});
     const auto& m = body_->model();
     const size_t n = m.FaceCount();
     if (values.ndim() != 1 || static_cast<size_t>(values.shape(0)) != n)
@@ -435,24 +447,32 @@ class Model {
     const auto table = science::ColourMap(picture.map);
     const science::Range r = science::ColourRange(v, science::FaceAreas(m), picture);
     const auto colours = science::Colours(v, r, table);
-    science::Outputs outputs;
-    FILE* stl_out = stl.empty() ? nullptr : outputs.Open(stl);
-    FILE* png_out = png.empty() ? nullptr : outputs.Open(png);
-    FILE* picture_out = picture_path.empty() ? nullptr : outputs.Open(picture_path);
-    FILE* latlon_out = latlon.empty() ? nullptr : outputs.Open(latlon);
-    if (stl_out && !science::WriteColouredStl(stl_out, m, colours))
-      throw Failure(stl + ": write error");
-    if (png_out && !science::WritePicture(png_out, figure::Output::kPng, m, v, colours, table, r,
-                                          label, picture))
-      throw Failure(png + ": write error");
-    if (picture_out && !science::WritePicture(picture_out, figure::OutputFor(picture_path), m, v,
-                                              colours, table, r, label, picture))
-      throw Failure(picture_path + ": write error");
-    if (latlon_out &&
-        !science::WriteMap(latlon_out, figure::OutputFor(latlon), m, body_->CentreOfMass(), v,
-                           colours, table, r, label, picture))
-      throw Failure(latlon + ": write error");
-    outputs.Commit();
+    science::Outputs outputs(read);
+    FILE* stl_out = stl.empty() ? nullptr : outputs.Open("stl", stl);
+    FILE* png_out = png.empty() ? nullptr : outputs.Open("png", png);
+    FILE* picture_out = picture_path.empty() ? nullptr : outputs.Open("picture", picture_path);
+    FILE* latlon_out = latlon.empty() ? nullptr : outputs.Open("latlon", latlon);
+    // A figure of a large model takes seconds: drawn without the GIL, and
+    // stopped by Ctrl-C (no file is then written).
+    try {
+      py::gil_scoped_release free;
+      if (stl_out && !science::WriteColouredStl(stl_out, m, colours))
+        throw Failure(stl + ": write error");
+      if (png_out && !science::WritePicture(png_out, figure::Output::kPng, m, v, colours, table, r,
+                                            label, picture, &StillWanted))
+        throw Failure(png + ": write error");
+      if (picture_out && !science::WritePicture(picture_out, figure::OutputFor(picture_path), m, v,
+                                                colours, table, r, label, picture, &StillWanted))
+        throw Failure(picture_path + ": write error");
+      if (latlon_out &&
+          !science::WriteMap(latlon_out, figure::OutputFor(latlon), m, body_->CentreOfMass(), v,
+                             colours, table, r, label, picture, &StillWanted))
+        throw Failure(latlon + ": write error");
+      outputs.Commit();
+    } catch (const science::Stopped&) {
+      outputs.Abandon();
+      throw py::error_already_set();
+    }
     return {r.min, r.max};
   }
 
@@ -473,6 +493,8 @@ class Model {
     placed->scale_ = scale_;
     placed->Build(std::move(m));
     placed->body_->SetName((body_->name().empty() ? "arrays" : body_->name()) + " " + how);
+    // Its results are still of the files this one came from.
+    for (const auto& [quantity, path] : body_->sources()) placed->body_->AddSource(quantity, path);
     return placed;
   }
 
@@ -548,6 +570,7 @@ class Body : public Model {
       const std::string what = Quantity("add") + "[" + std::to_string(i) + "]";
       mesh::Mesh m;
       std::string name;
+      science::FileList sources;
       if (py::isinstance<Model>(items[i].first)) {
         const Model& model = items[i].first.cast<const Model&>();
         if (model.unit_ != unit_)
@@ -555,9 +578,11 @@ class Body : public Model {
                  " (give the body's unit=)");
         m = model.body_->model();
         name = model.body_->name();
+        sources = model.body_->sources();
       } else {
         name = os.attr("fspath")(items[i].first).cast<std::string>();
         m = science::LoadModel(name);
+        sources = {{"add", name}};
       }
       if (i == 0) {
         path_ = py::isinstance<Model>(items[i].first) ? "" : name;
@@ -567,11 +592,13 @@ class Body : public Model {
       } else {
         body_->AddPart(std::move(m), items[i].second, name, what);
       }
+      for (auto& [quantity, path] : sources) body_->AddSource(quantity, path);
     }
     if (mascons.is_none()) return;
     if (is_path(mascons)) {
       const std::string path = os.attr("fspath")(mascons).cast<std::string>();
       body_->AddMascons(science::ReadMascons(path), path);
+      body_->AddSource("mascons", path);
       return;
     }
     const Array rows = Array::ensure(mascons);
