@@ -627,7 +627,8 @@ class Body : public Model {
            ", mass " + ShortestDigits(mass()) + " kg, lengths in " + unit_ + ")";
   }
   // What a pickle carries: every part as a model's state with its density,
-  // the point masses as rows x y z mass, the unit.
+  // the point masses as rows x y z mass, the unit, and the point masses'
+  // file ("" for arrays).
   py::tuple GetState() const {
     py::list parts;
     for (size_t i = 0; i < body_->PartCount(); ++i) {
@@ -640,10 +641,11 @@ class Body : public Model {
       double* r = rows.mutable_data() + 4 * i;
       r[0] = q[i].x, r[1] = q[i].y, r[2] = q[i].z, r[3] = q[i].mass;
     }
-    return py::make_tuple(1, parts, rows, unit_);
+    return py::make_tuple(1, parts, rows, unit_, body_->mascon_source());
   }
+  // A state without the point masses' file (four items) is an older one's.
   static std::unique_ptr<Body> FromState(const py::tuple& state) {
-    if (state.size() != 4 || state[0].cast<int>() != 1)
+    if (state.size() < 4 || state.size() > 5 || state[0].cast<int>() != 1)
       throw py::value_error("Body: not a pickled polyfield body of this version");
     py::list parts;
     for (const py::handle item : state[1].cast<py::list>()) {
@@ -651,8 +653,16 @@ class Body : public Model {
       parts.append(py::make_tuple(py::cast(Model::FromState(part[0].cast<py::tuple>())), part[1]));
     }
     const auto rows = state[2].cast<py::array_t<double, py::array::c_style>>();
-    return std::make_unique<Body>(parts, rows.shape(0) ? py::object(rows) : py::none(),
-                                  state[3].cast<std::string>());
+    auto body = std::make_unique<Body>(parts, py::none(), state[3].cast<std::string>());
+    if (rows.ndim() != 2 || rows.shape(1) != 4)
+      throw py::value_error("Body: not a pickled polyfield body of this version");
+    if (rows.shape(0) == 0) return body;
+    const std::string source = state.size() == 5 ? state[4].cast<std::string>() : "";
+    body->body_->AddMascons(
+        science::MasconsFromRows(rows.data(), static_cast<size_t>(rows.shape(0)), "mascons"),
+        source);
+    body->body_->AddSource("mascons", source);
+    return body;
   }
 
   // Every part's check report.
