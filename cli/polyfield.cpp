@@ -49,6 +49,8 @@ std::string Spelling(std::string_view name) {
   if (name == "check") return "--no-check";
   if (name == "radius") return "--sphere";
   if (name == "shape") return "--grid";
+  if (name == "in") return "IN";
+  if (name == "out") return "OUT";
   std::string option = "--";
   for (char c : name) option += c == '_' ? '-' : c;
   return option;
@@ -327,7 +329,8 @@ int RunField(const Common& c, const std::string& points, bool gradient) {
   request.gradient = gradient;
   science::Validate(request);
   const cli::TableFormat format = cli::TableFormatOf(c.format);
-  science::Validate(science::Files{Inputs(c, {{"points", points}}), {{"output", c.output}}});
+  const science::Files files{Inputs(c, {{"points", points}}), {{"output", c.output}}};
+  science::Validate(files);
   const auto body = Load(c);
   const science::Units u = science::Resolve(c.units, *body);
   // The ranks of a job keep only their slices of the points (memory a
@@ -354,8 +357,8 @@ int RunField(const Common& c, const std::string& points, bool gradient) {
                     " on rank 0");
   }
   const auto header = Header("field", c, *body, u);
-  science::Outputs outputs;
-  FILE* table = ranks->Root() ? outputs.Open(c.output) : nullptr;
+  science::Outputs outputs(files.inputs);
+  FILE* table = ranks->Root() ? outputs.Open("output", c.output) : nullptr;
   ranks->Agree();
 
   const size_t n = x.size();
@@ -447,7 +450,8 @@ int RunGrid(const Common& c, const GridArgs& a, bool gradient) {
   science::Validate(request);
   science::Validate(g);
   const cli::TableFormat format = cli::TableFormatOf(c.format);
-  science::Validate(science::Files{Inputs(c), {{"output", c.output}}});
+  const science::Files files{Inputs(c), {{"output", c.output}}};
+  science::Validate(files);
   const auto body = Load(c);
   if (!body->Homogeneous())
     throw Failure("--grid: a body of one density only (no --add or --mascons)");
@@ -467,8 +471,8 @@ int RunGrid(const Common& c, const GridArgs& a, bool gradient) {
       "GM " +
       ShortestDigits(u.Si() ? u.GM(body->Volume()) : body->Volume()) +
       (u.Si() ? " m^3/s^2" : " (the volume, G rho = 1)"));
-  science::Outputs outputs;
-  FILE* table = ranks->Root() ? outputs.Open(c.output) : nullptr;
+  science::Outputs outputs(files.inputs);
+  FILE* table = ranks->Root() ? outputs.Open("output", c.output) : nullptr;
   ranks->Agree();
   science::Grid grid;
   science::GridField f;
@@ -524,27 +528,32 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
     throw Failure(std::string("--format npy holds the table only: ") +
                   (a.summary ? "--summary" : "the colour range") +
                   " goes in the header of --format tsv or csv");
-  science::Validate(science::Files{Inputs(c),
-                                   {{"output", c.output},
-                                    {"stl", a.stl},
-                                    {"png", a.png},
-                                    {"picture", a.picture},
-                                    {"latlon", a.latlon}}});
+  // A colour map's file is read too.
+  auto inputs = Inputs(c);
+  const std::string map_file = colouring ? science::ColourMapFile(request.picture.map) : "";
+  if (!map_file.empty()) inputs.emplace_back("map", map_file);
+  const science::Files files{inputs,
+                             {{"output", c.output},
+                              {"stl", a.stl},
+                              {"png", a.png},
+                              {"picture", a.picture},
+                              {"latlon", a.latlon}}};
+  science::Validate(files);
   const std::vector<uint16_t> map =
       colouring ? science::ColourMap(request.picture.map) : std::vector<uint16_t>{};
   const auto body = Load(c);
   const science::Units u = science::Resolve(c.units, *body);
   auto header = Header("surface", c, *body, u);
-  science::Outputs outputs;
+  science::Outputs outputs(files.inputs);
   const bool root = ranks->Root();
-  const auto open = [&](const std::string& path) {
-    return path.empty() || !root ? nullptr : outputs.Open(path);
+  const auto open = [&](const char* quantity, const std::string& path) {
+    return path.empty() || !root ? nullptr : outputs.Open(quantity, path);
   };
-  FILE* table = root ? outputs.Open(c.output) : nullptr;
-  FILE* stl = open(a.stl);
-  FILE* png = open(a.png);
-  FILE* picture = open(a.picture);
-  FILE* latlon = open(a.latlon);
+  FILE* table = open("output", c.output);
+  FILE* stl = open("stl", a.stl);
+  FILE* png = open("png", a.png);
+  FILE* picture = open("picture", a.picture);
+  FILE* latlon = open("latlon", a.latlon);
   ranks->Agree();
 
   science::Surface s;
@@ -668,6 +677,7 @@ int RunCheck(const std::string& path) {
 }
 
 int RunConvert(const std::string& in, const std::string& out, bool ascii, bool binary) {
+  science::Validate(science::Files{{{"in", in}}, {{"out", out}}});
   const mesh::Mesh m = science::LoadModel(in);
   const std::string note = mesh::WriteModel(out, m, mesh::FormatFor(out, ascii, binary));
   if (!note.empty()) std::fprintf(stderr, "polyfield: %s\n", note.c_str());

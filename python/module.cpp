@@ -99,7 +99,7 @@ class Harmonics {
   py::tuple origin() const { return py::make_tuple(h_.origin[0], h_.origin[1], h_.origin[2]); }
   void write(const std::string& path, const std::string& format) const {
     science::CheckPath("path", path);
-    science::WriteHarmonics(path, h_, science::HarmonicsFormatOf(format));
+    science::WriteHarmonics(path, h_, science::HarmonicsFormatOf(format), "path");
   }
 
  private:
@@ -119,6 +119,7 @@ class Model {
       : unit_(unit), scale_(scale), path_(path) {
     science::MetresOf(unit);
     Build(science::LoadModel(path, scale));
+    body_->AddSource("model", path);
   }
 
   // Vertex and face arrays; faces of integers, or of floats that are whole.
@@ -205,6 +206,7 @@ class Model {
     for (const uint32_t i : m.faces)
       if (i >= m.VertexCount()) throw py::value_error("Model: a face names no vertex");
     model->Build(std::move(m));
+    model->body_->AddSource("model", model->path_);
     return model;
   }
 
@@ -367,10 +369,14 @@ class Model {
     r.threads = e.Threads();
     r.model = body_->name();
     const science::UnitsRequest u = Units(units);
+    // Ctrl-C between blocks of facets: no coefficients.
+    r.more = &StillWanted;
     std::optional<Harmonics> h;
-    {
+    try {
       py::gil_scoped_release free;
       h.emplace(science::HarmonicsOf(*body_, u, r));
+    } catch (const science::Stopped&) {
+      throw py::error_already_set();
     }
     Warn(true);
     return std::move(*h);
@@ -438,9 +444,13 @@ class Model {
                      const std::string& picture_path, const std::string& latlon,
                      const science::PictureRequest& picture, const std::string& label) {
     science::Validate(picture, {});
+    // Neither the files the model came from nor the colour map's may be
+    // replaced.
+    science::FileList read = body_->sources();
+    const std::string map_file = science::ColourMapFile(picture.map);
+    if (!map_file.empty()) read.emplace_back("map", map_file);
     science::Validate(science::Files{
-        {{"model", path_}},
-        {{"stl", stl}, {"png", png}, {"picture", picture_path}, {"latlon", latlon}}});
+        read, {{"stl", stl}, {"png", png}, {"picture", picture_path}, {"latlon", latlon}}});
     const auto& m = body_->model();
     const size_t n = m.FaceCount();
     if (values.ndim() != 1 || static_cast<size_t>(values.shape(0)) != n)
@@ -449,24 +459,32 @@ class Model {
     const auto table = science::ColourMap(picture.map);
     const science::Range r = science::ColourRange(v, science::FaceAreas(m), picture);
     const auto colours = science::Colours(v, r, table);
-    science::Outputs outputs;
-    FILE* stl_out = stl.empty() ? nullptr : outputs.Open(stl);
-    FILE* png_out = png.empty() ? nullptr : outputs.Open(png);
-    FILE* picture_out = picture_path.empty() ? nullptr : outputs.Open(picture_path);
-    FILE* latlon_out = latlon.empty() ? nullptr : outputs.Open(latlon);
-    if (stl_out && !science::WriteColouredStl(stl_out, m, colours))
-      throw Failure(stl + ": write error");
-    if (png_out && !science::WritePicture(png_out, figure::Output::kPng, m, v, colours, table, r,
-                                          label, picture))
-      throw Failure(png + ": write error");
-    if (picture_out && !science::WritePicture(picture_out, figure::OutputFor(picture_path), m, v,
-                                              colours, table, r, label, picture))
-      throw Failure(picture_path + ": write error");
-    if (latlon_out &&
-        !science::WriteMap(latlon_out, figure::OutputFor(latlon), m, body_->CentreOfMass(), v,
-                           colours, table, r, label, picture))
-      throw Failure(latlon + ": write error");
-    outputs.Commit();
+    science::Outputs outputs(read);
+    FILE* stl_out = stl.empty() ? nullptr : outputs.Open("stl", stl);
+    FILE* png_out = png.empty() ? nullptr : outputs.Open("png", png);
+    FILE* picture_out = picture_path.empty() ? nullptr : outputs.Open("picture", picture_path);
+    FILE* latlon_out = latlon.empty() ? nullptr : outputs.Open("latlon", latlon);
+    // A figure of a large model takes seconds: drawn without the GIL, and
+    // stopped by Ctrl-C (no file is then written).
+    try {
+      py::gil_scoped_release free;
+      if (stl_out && !science::WriteColouredStl(stl_out, m, colours))
+        throw Failure(stl + ": write error");
+      if (png_out && !science::WritePicture(png_out, figure::Output::kPng, m, v, colours, table, r,
+                                            label, picture, &StillWanted))
+        throw Failure(png + ": write error");
+      if (picture_out && !science::WritePicture(picture_out, figure::OutputFor(picture_path), m, v,
+                                                colours, table, r, label, picture, &StillWanted))
+        throw Failure(picture_path + ": write error");
+      if (latlon_out &&
+          !science::WriteMap(latlon_out, figure::OutputFor(latlon), m, body_->CentreOfMass(), v,
+                             colours, table, r, label, picture, &StillWanted))
+        throw Failure(latlon + ": write error");
+      outputs.Commit();
+    } catch (const science::Stopped&) {
+      outputs.Abandon();
+      throw py::error_already_set();
+    }
     return {r.min, r.max};
   }
 
@@ -496,6 +514,8 @@ class Model {
     placed->scale_ = scale_;
     placed->Build(std::move(m));
     placed->body_->SetName((body_->name().empty() ? "arrays" : body_->name()) + " " + how);
+    // Its results are still of the files this one came from.
+    for (const auto& [quantity, path] : body_->sources()) placed->body_->AddSource(quantity, path);
     return placed;
   }
 
@@ -572,6 +592,7 @@ class Body : public Model {
       const std::string what = Quantity("add") + "[" + std::to_string(i) + "]";
       mesh::Mesh m;
       std::string name;
+      science::FileList sources;
       if (py::isinstance<Model>(items[i].first)) {
         const Model& model = items[i].first.cast<const Model&>();
         if (model.unit_ != unit_)
@@ -579,9 +600,11 @@ class Body : public Model {
                  " (give the body's unit=)");
         m = model.body_->model();
         name = model.body_->name();
+        sources = model.body_->sources();
       } else {
         name = os.attr("fspath")(items[i].first).cast<std::string>();
         m = science::LoadModel(name);
+        sources = {{"add", name}};
       }
       if (i == 0) {
         path_ = py::isinstance<Model>(items[i].first) ? "" : name;
@@ -591,12 +614,14 @@ class Body : public Model {
       } else {
         body_->AddPart(std::move(m), items[i].second, name, what);
       }
+      for (auto& [quantity, path] : sources) body_->AddSource(quantity, path);
     }
     body_->SetUnit(unit_);
     if (mascons.is_none()) return;
     if (is_path(mascons)) {
       const std::string path = os.attr("fspath")(mascons).cast<std::string>();
       body_->AddMascons(science::ReadMascons(path), path);
+      body_->AddSource("mascons", path);
       return;
     }
     const Array rows = Array::ensure(mascons);
@@ -625,7 +650,8 @@ class Body : public Model {
            ", mass " + ShortestDigits(mass()) + " kg, lengths in " + unit_ + ")";
   }
   // What a pickle carries: every part as a model's state with its density,
-  // the point masses as rows x y z mass, the unit.
+  // the point masses as rows x y z mass, the unit, and the point masses'
+  // file ("" for arrays).
   py::tuple GetState() const {
     py::list parts;
     for (size_t i = 0; i < body_->PartCount(); ++i) {
@@ -638,10 +664,11 @@ class Body : public Model {
       double* r = rows.mutable_data() + 4 * i;
       r[0] = q[i].x, r[1] = q[i].y, r[2] = q[i].z, r[3] = q[i].mass;
     }
-    return py::make_tuple(1, parts, rows, unit_);
+    return py::make_tuple(1, parts, rows, unit_, body_->mascon_source());
   }
+  // A state without the point masses' file (four items) is an older one's.
   static std::unique_ptr<Body> FromState(const py::tuple& state) {
-    if (state.size() != 4 || state[0].cast<int>() != 1)
+    if (state.size() < 4 || state.size() > 5 || state[0].cast<int>() != 1)
       throw py::value_error("Body: not a pickled polyfield body of this version");
     py::list parts;
     for (const py::handle item : state[1].cast<py::list>()) {
@@ -649,8 +676,16 @@ class Body : public Model {
       parts.append(py::make_tuple(py::cast(Model::FromState(part[0].cast<py::tuple>())), part[1]));
     }
     const auto rows = state[2].cast<py::array_t<double, py::array::c_style>>();
-    return std::make_unique<Body>(parts, rows.shape(0) ? py::object(rows) : py::none(),
-                                  state[3].cast<std::string>());
+    auto body = std::make_unique<Body>(parts, py::none(), state[3].cast<std::string>());
+    if (rows.ndim() != 2 || rows.shape(1) != 4)
+      throw py::value_error("Body: not a pickled polyfield body of this version");
+    if (rows.shape(0) == 0) return body;
+    const std::string source = state.size() == 5 ? state[4].cast<std::string>() : "";
+    body->body_->AddMascons(
+        science::MasconsFromRows(rows.data(), static_cast<size_t>(rows.shape(0)), "mascons"),
+        source);
+    body->body_->AddSource("mascons", source);
+    return body;
   }
 
   // Every part's check report.

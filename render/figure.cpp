@@ -20,10 +20,33 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 
+// Where cairo writes a figure: the file, and the style's `more`, asked
+// every megabyte (a vector figure of a large model is written for seconds).
+struct Sink {
+  FILE* out;
+  const Style* style;
+  size_t since = 0;  // bytes since `more` was asked
+};
+
 cairo_status_t WriteTo(void* closure, const unsigned char* data, unsigned int length) {
-  return std::fwrite(data, 1, length, static_cast<FILE*>(closure)) == length
-             ? CAIRO_STATUS_SUCCESS
-             : CAIRO_STATUS_WRITE_ERROR;
+  Sink& sink = *static_cast<Sink*>(closure);
+  constexpr size_t kAsk = size_t{1} << 20;
+  // A vector figure's page may come in one piece of a hundred megabytes.
+  for (size_t done = 0; done < length;) {
+    const size_t n = std::min<size_t>(length - done, kAsk);
+    if (sink.style->more && (sink.since += n) >= kAsk) {
+      sink.since = 0;
+      if (!sink.style->more()) return CAIRO_STATUS_WRITE_ERROR;
+    }
+    if (std::fwrite(data + done, 1, n, sink.out) != n) return CAIRO_STATUS_WRITE_ERROR;
+    done += n;
+  }
+  return CAIRO_STATUS_SUCCESS;
+}
+
+// Whether to draw on after facet i: the style's `more`, asked every 4096.
+bool DrawOn(const Style& style, size_t i) {
+  return (i + 1) % 4096 != 0 || !style.more || style.more();
 }
 
 void Colour(cairo_t* cr, Rgb c) {
@@ -59,16 +82,17 @@ void FitFont(cairo_t* cr, const std::string& text, double size, double room) {
 // The surface for the kind of output, drawn by `draw`, then written.
 bool Draw(FILE* out, Output kind, const Style& style, const std::function<void(cairo_t*)>& draw) {
   const double w = style.width, h = style.height;
+  Sink sink{out, &style};
   cairo_surface_t* s = nullptr;
   switch (kind) {
     case Output::kPng:
       s = cairo_image_surface_create(CAIRO_FORMAT_RGB24, static_cast<int>(w), static_cast<int>(h));
       break;
     case Output::kPdf:
-      s = cairo_pdf_surface_create_for_stream(WriteTo, out, w, h);
+      s = cairo_pdf_surface_create_for_stream(WriteTo, &sink, w, h);
       break;
     case Output::kSvg:
-      s = cairo_svg_surface_create_for_stream(WriteTo, out, w, h);
+      s = cairo_svg_surface_create_for_stream(WriteTo, &sink, w, h);
       break;
   }
   const std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> surface(
@@ -84,8 +108,9 @@ bool Draw(FILE* out, Output kind, const Style& style, const std::function<void(c
     draw(cr);
     if (cairo_status(cr) != CAIRO_STATUS_SUCCESS) return false;
   }
+  if (style.more && !style.more()) return false;
   if (kind == Output::kPng)
-    return cairo_surface_write_to_png_stream(s, WriteTo, out) == CAIRO_STATUS_SUCCESS;
+    return cairo_surface_write_to_png_stream(s, WriteTo, &sink) == CAIRO_STATUS_SUCCESS;
   cairo_surface_finish(s);
   return cairo_surface_status(s) == CAIRO_STATUS_SUCCESS;
 }
@@ -326,7 +351,9 @@ bool DrawView(FILE* out, Output kind, const std::vector<Triangle>& facets, const
     if (!std::isfinite(scale)) scale = 1;
     const double cx = (room.x0 + room.x1) / 2, cy = (room.y0 + room.y1) / 2;
     const double mx = (lo[0] + hi[0]) / 2, my = (lo[1] + hi[1]) / 2;
-    for (const Flat& f : flat) {
+    for (size_t i = 0; i < flat.size(); ++i) {
+      const Flat& f = flat[i];
+      if (!DrawOn(style, i)) return;
       for (int k = 0; k < 3; ++k) {
         const double px = cx + (f.x[k] - mx) * scale, py = cy - (f.y[k] - my) * scale;
         k ? cairo_line_to(cr, px, py) : cairo_move_to(cr, px, py);
@@ -482,7 +509,9 @@ bool DrawMap(FILE* out, Output kind, const std::vector<Polygon>& polygons, const
     cairo_save(cr);
     cairo_rectangle(cr, x0, y0, mw, mh);
     cairo_clip(cr);
-    for (const Polygon& p : polygons) {
+    for (size_t i = 0; i < polygons.size(); ++i) {
+      const Polygon& p = polygons[i];
+      if (!DrawOn(style, i)) return;
       for (size_t k = 0; k < p.lonlat.size(); ++k) {
         const double px = X(p.lonlat[k].first), py = Y(p.lonlat[k].second);
         k ? cairo_line_to(cr, px, py) : cairo_move_to(cr, px, py);

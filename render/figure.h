@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,6 +29,10 @@ struct Style {
   bool dark = false;
   bool shading = false;  // Lambert shading of the view (never in a map)
   std::string title;     // "" for none
+  // Asked between batches of facets drawn and of bytes written: false
+  // abandons the figure (the draw then returns false), and must stay false
+  // once given.
+  std::function<bool()> more;
 };
 
 // The colour bar: the map's colours from the range's bottom to its top, the

@@ -106,6 +106,10 @@ void Body::AddMascons(std::vector<Mascon> mascons, std::string source) {
   mascon_source_ = std::move(source);
 }
 
+void Body::AddSource(std::string quantity, std::string path) {
+  if (!path.empty()) sources_.emplace_back(std::move(quantity), std::move(path));
+}
+
 std::vector<double> FaceAreas(const mesh::Mesh& m) {
   std::vector<double> area(m.FaceCount());
   for (size_t f = 0; f < area.size(); ++f)
@@ -542,6 +546,7 @@ std::unique_ptr<Body> LoadBody(const BodyRequest& request, const UnitsRequest& u
                                      evaluation.Tolerance());
   body->SetName(request.model);
   body->SetUnit(units.unit);
+  for (const auto& [quantity, path] : request.Inputs()) body->AddSource(quantity, path);
   if (!request.parts.empty() || !request.mascons.empty()) {
     body->SetDensity(*units.density, Quantity("density"));
     for (const std::string& text : request.parts) {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -107,6 +108,10 @@ class Body {
   void SetDensity(double density, const std::string& what);
   // Point masses, from `source` (a file's name, "" for arrays).
   void AddMascons(std::vector<Mascon> mascons, std::string source);
+  // A file the body was read from, under the quantity that named it: no
+  // output of its results may replace it (Outputs).
+  void AddSource(std::string quantity, std::string path);
+  const FileList& sources() const { return sources_; }
 
   size_t PartCount() const { return parts_.size(); }
   const Part& part(size_t i) const { return *parts_[i]; }
@@ -145,6 +150,7 @@ class Body {
   std::vector<std::unique_ptr<Part>> parts_;
   std::vector<Mascon> mascons_;
   std::string mascon_source_;
+  FileList sources_;
   unsigned threads_;
   double tolerance_;
   std::string unit_;
@@ -201,6 +207,11 @@ std::unique_ptr<Body> LoadBody(const BodyRequest& body, const UnitsRequest& unit
 // The faces' way to follow a long evaluation: after each block of points,
 // more(share done) may stop it by returning false.
 using More = std::function<bool(double share)>;
+// What a long call that returns a result rather than a flag throws when
+// `more` stopped it.
+struct Stopped : std::exception {
+  const char* what() const noexcept override { return "stopped"; }
+};
 
 // Refuses a body with a part that fails the check (kind kUnfit), naming
 // its file, then one with a part of negative density outside the parts of

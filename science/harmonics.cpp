@@ -16,6 +16,7 @@
 #include "engine/threads.h"
 #include "mesh/check.h"
 #include "mesh/mesh.h"
+#include "science/outputs.h"
 #include "science/shape_harmonics.h"
 #include "science/table.h"
 
@@ -210,6 +211,15 @@ Harmonics PartsHarmonics(const std::vector<HarmonicPart>& parts, const Units& un
   // As many rounds on every part as part 0 (which owns the most blocks)
   // takes: round r holds the parts' blocks j of r round <= j < (r + 1) round.
   const size_t most = (blocks.size() + P - 1) / P, rounds = (most + round - 1) / round;
+  // Blocks summed by this part; the face may stop the sums between any two
+  // of the calling thread's (a stopped run gives no coefficients, so the
+  // bits of a finished one do not depend on where it was asked).
+  std::atomic<size_t> summed{0};
+  std::atomic<bool> stop{false};
+  const auto wanted = [&] {
+    if (request.more && !request.more(double(summed) / double(std::max<size_t>(own, 1))))
+      stop = true;
+  };
   for (size_t r = 0; r < rounds; ++r) {
     const size_t first = r * round, n = first < own ? std::min(round, own - first) : 0;
     std::exception_ptr failure;
@@ -217,11 +227,15 @@ Harmonics PartsHarmonics(const std::vector<HarmonicPart>& parts, const Units& un
       std::atomic<size_t> next{0};
       if (n > 0)
         team.MultiThreading(n, [&](unsigned t, unsigned) {
-          for (size_t j; (j = next.fetch_add(1)) < n;) {
+          for (size_t j; !stop && (j = next.fetch_add(1)) < n;) {
             const Block& b = blocks[part + (first + j) * P];
             work[t].Sum(b.corners, b.count, origin.data(), inv, b.density, &slots[j * 2 * K]);
+            ++summed;
+            if (t == 0) wanted();
           }
         });
+      if (!stop) wanted();
+      if (stop) throw Stopped();
     } catch (...) {
       if (!request.exchange) throw;
       failure = std::current_exception();
@@ -332,6 +346,7 @@ Harmonics HarmonicsOf(const Body& body, const UnitsRequest& units, const Harmoni
     // gave.
     if (given.gm) h.gm = *given.gm;
     if (given.mass) h.gm = resolved.G * *given.mass;
+    h.sources = body.sources();
     return h;
   }
   RequirePositiveMass(body, resolved, "the coefficients");
@@ -347,6 +362,7 @@ Harmonics HarmonicsOf(const Body& body, const UnitsRequest& units, const Harmoni
   h.body = BodyLines(body, resolved);
   // G times the total mass that the header's body lines state.
   h.gm = resolved.G * MassOf(body, resolved).mass;
+  h.sources = body.sources();
   return h;
 }
 
@@ -502,8 +518,14 @@ std::string HarmonicsText(const Harmonics& h, HarmonicsFormat format) {
   return TableText(table, Header(h), {{"n", "", &n}, {"m", "", &m}, {"C", "", &C}, {"S", "", &S}});
 }
 
-void WriteHarmonics(const std::string& path, const Harmonics& h, HarmonicsFormat format) {
-  mesh::WriteWhole(path, HarmonicsText(h, format));
+void WriteHarmonics(const std::string& path, const Harmonics& h, HarmonicsFormat format,
+                    const std::string& quantity) {
+  const std::string text = HarmonicsText(h, format);
+  Outputs outputs(h.sources);
+  FILE* out = outputs.Open(quantity, path);
+  if (std::fwrite(text.data(), 1, text.size(), out) != text.size())
+    throw Failure(path == "-" ? "standard output: write error" : path + ": write error");
+  outputs.Commit();
 }
 
 }  // namespace science

@@ -80,6 +80,10 @@ struct HarmonicsRequest {
   // part 0; the other parts' results hold none.
   unsigned part = 0, parts = 1;
   BlockExchange* exchange = nullptr;
+  // Told the share of this part's blocks summed, from the calling thread,
+  // after each block it sums and after each round: false stops the sums
+  // (Stopped is thrown, through the exchange's Round on every part).
+  More more;
 };
 
 struct Harmonics {
@@ -100,6 +104,9 @@ struct Harmonics {
   size_t vertices = 0, facets = 0;  // of the model (the first part)
   // A body of parts or point masses: its lines (BodyLines), for the headers.
   std::vector<std::string> body;
+  // The files the coefficients were made from, which WriteHarmonics never
+  // replaces.
+  FileList sources;
 
   double Cnm(int n, int m) const { return C[size_t(n) * size_t(degree + 1) + size_t(m)]; }
   double Snm(int n, int m) const { return S[size_t(n) * size_t(degree + 1) + size_t(m)]; }
@@ -165,7 +172,9 @@ void CheckHarmonicsFile(HarmonicsFormat format, const Units& units);
 std::string HarmonicsText(const Harmonics& h, HarmonicsFormat format);
 
 // Writes the file to `path` ("-": standard output), replacing a file only
-// once complete.
-void WriteHarmonics(const std::string& path, const Harmonics& h, HarmonicsFormat format);
+// once complete; refused under `quantity` when `path` is one of the files
+// the coefficients were made from.
+void WriteHarmonics(const std::string& path, const Harmonics& h, HarmonicsFormat format,
+                    const std::string& quantity = "output");
 
 }  // namespace science

@@ -8,7 +8,15 @@
 
 namespace science {
 
-FILE* Outputs::Open(const std::string& path) {
+FILE* Outputs::Open(const std::string& quantity, const std::string& path) {
+  // Standard input is no file to keep.
+  Files files;
+  for (const auto& input : read_)
+    if (input.second != "-" && !input.second.empty()) files.inputs.push_back(input);
+  files.outputs = opened_;
+  files.outputs.emplace_back(quantity, path);
+  Validate(files);
+  opened_.emplace_back(quantity, path);
   if (path == "-") {
     outputs_.push_back({path, nullptr});
     return stdout;

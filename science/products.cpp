@@ -58,16 +58,17 @@ std::string BundledMap(const std::string& name) {
 
 }  // namespace
 
+std::string ColourMapFile(const std::string& name_or_path) {
+  return std::filesystem::exists(name_or_path) ? name_or_path : BundledMap(name_or_path);
+}
+
 std::vector<uint16_t> ColourMap(const std::string& name_or_path) {
-  std::string path = name_or_path;
-  if (!std::filesystem::exists(path)) {
-    path = BundledMap(name_or_path);
-    if (path.empty())
-      throw Failure(Quantity("map") + ": \"" + name_or_path +
-                        "\" is neither a CM_STL file nor a bundled map (viridis, "
-                        "blue_white_red, grey)",
-                    Failure::Kind::kBadValue);
-  }
+  const std::string path = ColourMapFile(name_or_path);
+  if (path.empty())
+    throw Failure(Quantity("map") + ": \"" + name_or_path +
+                      "\" is neither a CM_STL file nor a bundled map (viridis, "
+                      "blue_white_red, grey)",
+                  Failure::Kind::kBadValue);
   std::vector<uint16_t> table(kColourEntries);
   CM_STL(path.c_str(), table.data());
   return table;
@@ -166,24 +167,42 @@ Figure FigureOf(const mesh::Mesh& m, const std::vector<double>& values,
   return f;
 }
 
+// The figure drawn by `draw` with the face's `more` asked as it goes:
+// Stopped when it said no.
+bool Drawn(Figure* f, const More& more, const std::function<bool()>& draw) {
+  bool stopped = false;
+  if (more)
+    f->style.more = [&] {
+      if (!stopped && !more(0)) stopped = true;
+      return !stopped;
+    };
+  const bool written = draw();
+  if (stopped) throw Stopped();
+  return written;
+}
+
 }  // namespace
 
 bool WritePicture(FILE* out, figure::Output kind, const mesh::Mesh& model,
                   const std::vector<double>& values, const std::vector<uint16_t>& colours,
                   const std::vector<uint16_t>& table, Range range, const std::string& label,
-                  const PictureRequest& request) {
-  const Figure f = FigureOf(model, values, colours, table, range, label, request);
+                  const PictureRequest& request, const More& more) {
+  Figure f = FigureOf(model, values, colours, table, range, label, request);
   const auto [lon, lat] = request.view;
-  return figure::DrawView(out, kind, f.facets, MakeViewBasis(lon, lat), f.style, f.bar);
+  return Drawn(&f, more, [&] {
+    return figure::DrawView(out, kind, f.facets, MakeViewBasis(lon, lat), f.style, f.bar);
+  });
 }
 
 bool WriteMap(FILE* out, figure::Output kind, const mesh::Mesh& model,
               const std::array<double, 3>& centre, const std::vector<double>& values,
               const std::vector<uint16_t>& colours, const std::vector<uint16_t>& table, Range range,
-              const std::string& label, const PictureRequest& request) {
+              const std::string& label, const PictureRequest& request, const More& more) {
   Figure f = FigureOf(model, values, colours, table, range, label, request);
   f.style.shading = false;
-  return figure::DrawMap(out, kind, figure::MapPolygons(f.facets, centre.data()), f.style, f.bar);
+  return Drawn(&f, more, [&] {
+    return figure::DrawMap(out, kind, figure::MapPolygons(f.facets, centre.data()), f.style, f.bar);
+  });
 }
 
 }  // namespace science

@@ -19,6 +19,9 @@ namespace science {
 // A colour table of 32768 entries from a bundled map by name (viridis,
 // blue_white_red, grey) or from a CM_STL file's path.
 std::vector<uint16_t> ColourMap(const std::string& name_or_path);
+// The file ColourMap reads for it: the CM_STL file, else the bundled map of
+// that name; "" when there is neither.
+std::string ColourMapFile(const std::string& name_or_path);
 
 // The names a surface run may be coloured by: its columns but the facet
 // index, and "potential" for U.
@@ -47,16 +50,18 @@ bool WriteColouredStl(FILE* out, const mesh::Mesh& model, const std::vector<uint
 // and style, with its title and a colour bar labelled with the quantity and
 // its unit (triangles at the ends beyond which `values` lie), as PNG, PDF or
 // SVG; a facet whose value is not a number is drawn in kNoColour, grey.
-// False when a write fails.
+// False when a write fails. `more` is asked now and then (its share 0, not
+// known) while the figure is drawn and written: false stops it, and
+// Stopped is thrown.
 bool WritePicture(FILE* out, figure::Output kind, const mesh::Mesh& model,
                   const std::vector<double>& values, const std::vector<uint16_t>& colours,
                   const std::vector<uint16_t>& table, Range range, const std::string& label,
-                  const PictureRequest& request);
+                  const PictureRequest& request, const More& more = nullptr);
 // The same as a latitude-longitude map: each facet at the longitudes and
 // latitudes of its vertices seen from `centre` (the centre of mass).
 bool WriteMap(FILE* out, figure::Output kind, const mesh::Mesh& model,
               const std::array<double, 3>& centre, const std::vector<double>& values,
               const std::vector<uint16_t>& colours, const std::vector<uint16_t>& table, Range range,
-              const std::string& label, const PictureRequest& request);
+              const std::string& label, const PictureRequest& request, const More& more = nullptr);
 
 }  // namespace science

@@ -127,9 +127,10 @@ void Validate(const PictureRequest& request, const std::vector<std::string>& col
 // a name with a NUL byte, standard input read twice, two outputs on standard
 // output, and an output that is the model, the points or another output, by
 // name or by file identity (device and inode, links followed).
+using FileList = std::vector<std::pair<std::string, std::string>>;  // (quantity, path)
 struct Files {
-  std::vector<std::pair<std::string, std::string>> inputs;   // (quantity, path)
-  std::vector<std::pair<std::string, std::string>> outputs;  // (quantity, path); "" absent
+  FileList inputs;
+  FileList outputs;  // "" absent
 };
 void Validate(const Files& files);
 

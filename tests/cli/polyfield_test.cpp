@@ -582,13 +582,16 @@ TEST(PolyfieldTrust, FailedRunReplacesNoOutput) {
   EXPECT_NE(ReadFile(tsv).find("# colour: slope over"), std::string::npos);
 }
 
-// An output that is the model (by its name, another name or a link) or
-// another output of the run is refused, and the model kept byte for byte.
+// An output that is the model (by its name, another name or a link), the
+// points, the colour map or another output of the run is refused, and the
+// files read kept byte for byte.
 TEST(PolyfieldTrust, OutputOverTheModelOrAnotherOutput) {
-  const std::string dir = TempDir(), model = dir + "/cube.stl";
+  const std::string dir = TempDir(), model = dir + "/cube.stl", map = BlueMap();
   const std::string original = ReadFile(DataPath("cube.stl"));
   WriteFile(model, original);
   ASSERT_EQ(link(model.c_str(), (dir + "/hard.stl").c_str()), 0);
+  ASSERT_EQ(symlink("cube.stl", (dir + "/link.stl").c_str()), 0);
+  const std::string colours = ReadFile(map);
   const struct {
     std::vector<std::string> args;
     std::string err;
@@ -602,6 +605,12 @@ TEST(PolyfieldTrust, OutputOverTheModelOrAnotherOutput) {
        "--png: " + dir + "/t is the file of -o too"},
       {{"field", model, dir + "/p.txt", "-o", dir + "/p.txt"},
        "-o: " + dir + "/p.txt is the file of POINTS too"},
+      {{"harmonics", model, "--degree", "2", "-o", dir + "/link.stl"},
+       "-o: " + dir + "/link.stl is the file of MODEL too"},
+      {{"convert", model, dir + "/link.stl"}, "OUT: " + dir + "/link.stl is the file of IN too"},
+      {{"convert", model, model, "--ascii"}, "OUT: " + model + " is the file of IN too"},
+      {{"surface", model, "--map", map, "--png", map},
+       "--png: " + map + " is the file of --map too"},
   };
   WriteFile(dir + "/p.txt", "2 2 2\n");
   for (const auto& c : cases) {
@@ -610,6 +619,7 @@ TEST(PolyfieldTrust, OutputOverTheModelOrAnotherOutput) {
     EXPECT_EQ(r.err, "polyfield: " + c.err + "\n");
   }
   EXPECT_TRUE(ReadFile(model) == original);
+  EXPECT_TRUE(ReadFile(map) == colours);
   EXPECT_EQ(ReadFile(dir + "/p.txt"), "2 2 2\n");
 }
 

@@ -69,3 +69,13 @@ def test_a_pickled_body_keeps_its_parts_and_point_masses():
     assert same(ha.C, hb.C) and same(ha.S, hb.S)
     with pytest.raises(ValueError):
         polyfield.Body.__new__(polyfield.Body).__setstate__((2, [], None, "km"))
+
+
+def test_a_pickled_body_keeps_the_file_of_its_point_masses(tmp_path):
+    mascons = tmp_path / "mascons.txt"
+    mascons.write_text("# x y z mass\n30 0 0 1e13\n0 -20 5 2e12\n")
+    a = polyfield.Body([(os.path.join(DATA, "models", "eros1708_km.vf.txt"), 2670)],
+                       mascons=str(mascons), unit="km")
+    b = pickle.loads(pickle.dumps(a))
+    assert b.describe() == a.describe()
+    assert "point masses: " + str(mascons) + ", 2 of total mass" in b.describe()[-2]

@@ -7,10 +7,12 @@ tests/cli: the unit cube, spheres, a rotating sphere).
 
 Run by CTest with PYTHONPATH=build/python and POLYFIELD_BIN=build/bin."""
 import errno
+import functools
 import os
 import signal
 import subprocess
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -160,6 +162,35 @@ def test_nul_in_a_file_name_is_refused(tmp_path):
         m.write_colours(np.zeros(12), png=str(tmp_path / "a.stl"))
 
 
+def test_no_result_is_written_over_a_file_it_was_made_from(tmp_path):
+    # The model (by its name or a symbolic link), a part's file, the point
+    # masses' file, the model of a placed copy and the colour map: each
+    # refused, and left byte for byte.
+    for name, source in [("own.vf.txt", data("cube.vf.txt")), ("part.stl", data("cube.stl")),
+                         ("map.cm", os.path.join(ROOT, "share", "colormaps", "grey.cm"))]:
+        (tmp_path / name).write_bytes(open(source, "rb").read())
+    (tmp_path / "mascons.txt").write_text("0.5 0.5 3 1e3\n")
+    os.symlink("own.vf.txt", tmp_path / "link.txt")
+    own = str(tmp_path / "own.vf.txt")
+    model = polyfield.Model(own)
+    body = polyfield.Body([(own, 1000), (str(tmp_path / "part.stl"), 10)],
+                          mascons=str(tmp_path / "mascons.txt"))
+    before = {f: f.read_bytes() for f in tmp_path.iterdir()}
+    cases = [
+        (lambda: model.harmonics(2).write(own), "^path: .*own.vf.txt is the file of path too"),
+        (lambda: model.harmonics(2).write(str(tmp_path / "link.txt"), format="npy"), "path too"),
+        (lambda: body.harmonics(2).write(str(tmp_path / "part.stl")), "is the file of parts too"),
+        (lambda: body.harmonics(2).write(str(tmp_path / "mascons.txt")), "of mascons too"),
+        (lambda: model.translated([1, 0, 0]).write_colours(np.zeros(12), stl=own), "path too"),
+        (lambda: model.write_colours(np.zeros(12), map=str(tmp_path / "map.cm"),
+                                     png=str(tmp_path / "map.cm")), "^png: .* of map too"),
+    ]
+    for call, message in cases:
+        with pytest.raises(polyfield.ValueError, match=message):
+            call()
+    assert {f: f.read_bytes() for f in tmp_path.iterdir()} == before
+
+
 def test_shapes_dtypes_and_one_point():
     m = polyfield.Model(data("cube.stl"), unit="km")
     U, g, T = m.field(np.array([[0.5, 0.5, 0.5], [2, 0, 0]]), gradient=True)
@@ -263,22 +294,55 @@ def test_four_threads_on_one_model():
     assert a[0].tobytes() == b[0].tobytes() and a[1].tobytes() == b[1].tobytes()
 
 
-def test_surface_stops_at_ctrl_c():
-    # 81920 facets on one thread: minutes without an interrupt. Ctrl-C half a
-    # second in stops it: KeyboardInterrupt, and no result.
-    v, f = icosphere(6, 1.0)
-    m = polyfield.Model(v, f)
+@functools.lru_cache(maxsize=None)
+def sphere(level):
+    m = polyfield.Model(*icosphere(level, 1.0))
     m.check()
-    timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
+    return m
+
+
+@pytest.mark.parametrize("level, call", [
+    (6, lambda m, out: m.surface(threads=1)),
+    (7, lambda m, out: m.harmonics(500, threads=1)),
+    (7, lambda m, out: polyfield.Body([(m, 2000)]).harmonics(500, threads=1)),
+    (7, lambda m, out: m.write_colours(np.zeros(m.facets), picture=out + ".pdf",
+                                       latlon=out + ".svg")),
+])
+def test_long_calls_stop_at_ctrl_c(tmp_path, level, call):
+    # On 81920 or 327680 facets each takes minutes on one thread (the
+    # figures: many seconds; the harmonics: 320 blocks of 1024 facets):
+    # Ctrl-C half a second in stops it, with KeyboardInterrupt well before
+    # its end (within a block), no result and no file. The interrupt counts
+    # only while the call runs (a call that holds the GIL lets the timer
+    # send it only once it has returned).
+    m = sphere(level)
+    sent, calling, stopped = [], [True], None
+
+    def interrupt():
+        sent.append(time.monotonic())
+        os.kill(os.getpid(), signal.SIGINT)
+
+    def on_sigint(*_):
+        if calling[0]:
+            raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGINT, on_sigint)
+    timer = threading.Timer(0.5, interrupt)
     result = None
+    start = time.monotonic()
     timer.start()
     try:
-        result = m.surface(threads=1)
+        result = call(m, str(tmp_path / "out"))
     except KeyboardInterrupt:
-        pass
+        stopped = time.monotonic()
     finally:
+        calling[0] = False
         timer.cancel()
-    assert result is None
+        timer.join()
+        signal.signal(signal.SIGINT, previous)
+    assert result is None and sent and sent[0] - start < 5
+    assert stopped - sent[0] < 10
+    assert list(tmp_path.iterdir()) == []
 
 
 def test_coloured_model_and_picture(tmp_path):

@@ -229,21 +229,26 @@ TEST(Files, OutputsCommittedTogether) {
   WriteFile(b, "old b");
   {
     science::Outputs outputs;
-    std::fputs("new a", outputs.Open(a));
-    std::fputs("new b", outputs.Open(b));
-    EXPECT_EQ(Refusal([&] { outputs.Open(dir + "/missing/c.stl"); }).first,
+    std::fputs("new a", outputs.Open("output", a));
+    std::fputs("new b", outputs.Open("png", b));
+    EXPECT_EQ(Refusal([&] { outputs.Open("stl", dir + "/missing/c.stl"); }).first,
               dir + "/missing/c.stl: cannot be created: No such file or directory");
     // The run fails here: nothing is committed.
   }
   EXPECT_EQ(ReadFile(a), "old a");
   EXPECT_EQ(ReadFile(b), "old b");
   science::Outputs outputs;
-  std::fputs("new a", outputs.Open(a));
-  std::fputs("new b", outputs.Open(b));
+  std::fputs("new a", outputs.Open("output", a));
+  std::fputs("new b", outputs.Open("png", b));
   EXPECT_EQ(ReadFile(a), "old a");
   outputs.Commit();
   EXPECT_EQ(ReadFile(a), "new a");
   EXPECT_EQ(ReadFile(b), "new b");
+  // None may replace a file the results were made from, by any name.
+  science::Outputs over({{"model", a}});
+  EXPECT_EQ(Refusal([&] { over.Open("output", dir + "/./a.tsv"); }).first,
+            "output: " + dir + "/./a.tsv is the file of model too");
+  EXPECT_EQ(ReadFile(a), "new a");
 }
 
 // A model's file: a NUL in its name refused, a missing one told apart (the
