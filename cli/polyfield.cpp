@@ -27,6 +27,7 @@
 #include "mesh/check.h"
 #include "mesh/mesh.h"
 #include "science/body.h"
+#include "science/field.h"
 #include "science/grid.h"
 #include "science/harmonics.h"
 #include "science/model.h"
@@ -34,6 +35,7 @@
 #include "science/products.h"
 #include "science/request.h"
 #include "science/summary.h"
+#include "science/surface.h"
 
 namespace {
 

@@ -1,8 +1,9 @@
 // The science front end's library: a body (a model of uniform density, or
 // several of their own densities and point masses, each model checked
-// once), its field at points and on its own surface, in SI units or in the
-// suite's G rho = 1 convention. The polyfield program and the Python
-// module are thin faces over it; they re-implement no physics.
+// once), its units, mass and loading; its field at points is field.h's,
+// its surface products surface.h's, in SI units or in the suite's
+// G rho = 1 convention. The polyfield program and the Python module are
+// thin faces over it; they re-implement no physics.
 //
 // Sign convention: U > 0 and g = grad U (the attraction points into the
 // body); the gravity gradient tensor is the derivative of g.
@@ -177,6 +178,8 @@ struct Mass {
   std::array<double, 3> centre{};
 };
 Mass MassOf(const Body& body, const Units& units);
+// The units with part i's density: the units' own for the first part.
+Units PartUnits(const Body& body, size_t i, const Units& units);
 // Refuses a body of parts whose total mass is not positive, for products
 // that divide by it (`what`: "the centre of mass and U/U0").
 void RequirePositiveMass(const Body& body, const Units& units, const std::string& what);
@@ -204,86 +207,13 @@ void Validate(const BodyRequest& body, const UnitsRequest& units);
 std::unique_ptr<Body> LoadBody(const BodyRequest& body, const UnitsRequest& units,
                                const Evaluation& evaluation);
 
-// The faces' way to follow a long evaluation: after each block of points,
-// more(share done) may stop it by returning false.
-using More = std::function<bool(double share)>;
-// What a long call that returns a result rather than a flag throws when
-// `more` stopped it.
-struct Stopped : std::exception {
-  const char* what() const noexcept override { return "stopped"; }
-};
-
 // Refuses a body with a part that fails the check (kind kUnfit), naming
 // its file, then one with a part of negative density outside the parts of
 // positive density (kind kMisplaced), naming the part and a point of it
 // that lies outside them.
 void RequireFit(const Body& body);
 
-// Where FieldOf puts the field at n points: U, gx, gy, gz (n values each)
-// and, when asked for, the gradient tensor (six values a point).
-struct FieldResult {
-  double *U, *gx, *gy, *gz, *tensor = nullptr;
-  // With the evaluation's parts above 1: n flags, 1 for each point of this
-  // part's share, whose results alone are written.
-  uint8_t* mine = nullptr;
-};
-
-// Under a tolerance FieldOf evaluates the points in sections of this many,
-// in their order (the last one shorter), each a call of its own: the
-// tolerance is relative to the section's largest |U| and |g| (at most the
-// call's), the tree's batches are formed within the section, and the
-// memory of the evaluation is the section's. Points handed over in pieces
-// that begin at multiples of it get the bits of one call over them all.
-constexpr size_t kFieldSection = size_t{1} << 20;
-
-// The field at n points in the units asked for, after the request's checks
-// (and the parts', when asked): the sum over the parts, each by its own
-// engine, then the point masses, in that order, so that the bits do not
-// depend on the threads. Under a tolerance each part is evaluated to it and
-// the sum of their error bounds (the tolerance times each part's largest
-// |U| and |g| of the call) is held to the tolerance of the body's largest;
-// where the parts cancel too much for that, they are evaluated again more
-// tightly, at worst exactly; by sections of kFieldSection points. With
-// shares of processes, this share of the points (FieldResult::mine). False
-// when `more` stopped it.
-bool FieldOf(const Body& body, const FieldRequest& request, size_t n, const double* x,
-             const double* y, const double* z, const FieldResult& out, const More& more);
-
 // Each facet's area, |(B - A) x (C - A)| / 2.
 std::vector<double> FaceAreas(const mesh::Mesh& model);
-
-// Per-facet results on the surface, at each facet's centroid, in the units
-// asked for.
-struct Surface {
-  double U0 = 0;  // potential at the centre of mass
-  std::vector<double> facet, area, cx, cy, cz, U, gx, gy, gz, g, slope, UU0;
-  // With a spin: effective potential and gravity, and the slope from them.
-  std::vector<double> Ueff, gxeff, gyeff, gzeff, geff, slopeeff;
-  // Between the two steps of a divided run: 1 for each point of this part's
-  // share, the facets' then the centre of mass's (n + 1 flags).
-  std::vector<uint8_t> mine;
-};
-
-// The surface products in one pass over the first part's facet centroids,
-// after the request's checks (and the parts', when asked): U0 at the body's
-// centre of mass, the spin about it (a body of parts whose total mass is
-// not positive is refused). False when `more` stopped it. With the
-// evaluation's shares above 1 only its first step is made.
-bool SurfaceOf(const Body& body, const SurfaceRequest& request, Surface* surface, const More& more);
-// Its two steps, for a run divided over processes: the facets' geometry and
-// this part's share of the field at the centroids and at the centre of mass
-// (U, gx, gy, gz of n + 1 points in model units, the centre's last, where
-// `mine` is 1); then, once the shares are put together in one surface, every
-// other product.
-bool SurfaceField(const Body& body, const SurfaceRequest& request, Surface* surface,
-                  const More& more);
-void FinishSurface(const Body& body, const SurfaceRequest& request, Surface* surface);
-
-// A column of a result table: its name as scripts address it, its unit in
-// brackets ("" for none), its values, and whether they are indices.
-// The surface table's columns, in order (the spin's when there is one).
-std::vector<Column> SurfaceColumns(const Surface& surface, const Units& units);
-// Their names before any evaluation, for a request's check.
-std::vector<std::string> SurfaceColumnNames(bool spin);
 
 }  // namespace science

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "science/body.h"
+#include "science/field.h"
 #include "science/request.h"
 #include "science/table.h"
 

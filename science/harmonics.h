@@ -24,6 +24,7 @@
 
 #include "mesh/mesh.h"
 #include "science/body.h"
+#include "science/field.h"
 
 namespace science {
 

@@ -12,6 +12,7 @@
 #include "mesh/mesh.h"
 #include "render/figure.h"
 #include "science/body.h"
+#include "science/field.h"
 #include "science/request.h"
 
 namespace science {

@@ -11,6 +11,7 @@
 
 #include "science/body.h"
 #include "science/request.h"
+#include "science/surface.h"
 
 namespace science {
 

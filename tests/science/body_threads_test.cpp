@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "science/body.h"
+#include "science/surface.h"
 #include "tests/support/prism.h"
 
 namespace {

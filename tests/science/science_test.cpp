@@ -15,11 +15,13 @@
 
 #include "common/failure.h"
 #include "science/body.h"
+#include "science/field.h"
 #include "science/model.h"
 #include "science/outputs.h"
 #include "science/products.h"
 #include "science/request.h"
 #include "science/summary.h"
+#include "science/surface.h"
 #include "tests/support/prism.h"
 #include "tests/support/run.h"
 #include "tests/support/shapes.h"

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "science/body.h"
+#include "science/field.h"
 #include "science/model.h"
 #include "tests/support/asteroid.h"
 

@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "science/body.h"
+#include "science/field.h"
 #include "science/harmonics.h"
 #include "science/model.h"
+#include "science/surface.h"
 #include "tests/support/asteroid.h"
 
 namespace {
