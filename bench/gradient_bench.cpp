@@ -17,7 +17,7 @@
 
 #include "engine/table.h"
 #include "engine/threads.h"
-#include "engine/tree.h"
+#include "engine/tree/tree.h"
 #include "tests/support/asteroid.h"
 
 namespace {

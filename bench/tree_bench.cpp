@@ -26,7 +26,7 @@
 
 #include "engine/multipole.h"
 #include "engine/table_engine.h"
-#include "engine/tree.h"
+#include "engine/tree/tree.h"
 #include "tests/support/asteroid.h"
 #include "tests/support/reference_field.h"
 

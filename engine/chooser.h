@@ -23,7 +23,8 @@
 
 #include "engine/engine.h"
 #include "engine/table_engine.h"
-#include "engine/tree.h"
+#include "engine/tree/expansion.h"
+#include "engine/tree/tree.h"
 
 class Chooser final : public FieldEngine {
  public:

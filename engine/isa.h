@@ -1,7 +1,7 @@
 // The instruction sets the vectorised pieces are compiled for, and the
 // dispatch table of one instruction set: the table form's evaluator
-// (kernel.h) and the tree's operators (tree.h). An engine picks its entry
-// once, when it is made.
+// (kernel.h) and the tree's operators (tree/tree.h). An engine picks its
+// entry once, when it is made.
 #pragma once
 
 #include <cstddef>
@@ -34,8 +34,8 @@ struct Isa {
   // ln((lambda + 1)/(lambda - 1)) unguarded, and atan2(y, x).
   double (*edge_log)(double lambda);
   double (*atan2)(double y, double x);
-  // The tree's operators (tree_impl.h). P2P: the exact table form over a
-  // list of chunks at n <= kPoints points (by TableGuard).
+  // The tree's operators (tree/operators_impl.h). P2P: the exact table
+  // form over a list of chunks at n <= kPoints points (by TableGuard).
   void (*p2p[2])(const Model& model, const uint32_t* chunks, size_t nchunks, size_t n,
                  const double* x, const double* y, const double* z, double* sum);
   // The tensor's P2P: the closed form's gradient tensor over a list of

@@ -21,7 +21,7 @@
 // dispatch table entry of both.
 #include "engine/kernel_impl.h"
 // (after kernel_impl.h)
-#include "engine/tree_impl.h"
+#include "engine/tree/operators_impl.h"
 // (last)
 #include "engine/isa_impl.h"
 #pragma GCC diagnostic pop

@@ -1,5 +1,5 @@
 // This instruction set's entry of the dispatch table (isa.h), included last
-// by its unit (isa_*.cpp), after kernel_impl.h and tree_impl.h.
+// by its unit (isa_*.cpp), after kernel_impl.h and tree/operators_impl.h.
 namespace kernel::KERNEL_NS {
 
 extern const Isa kIsa;

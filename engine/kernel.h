@@ -27,12 +27,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <vector>
 
 #include "engine/facets.h"
 #include "engine/field_out.h"
 #include "engine/isa.h"
+#include "engine/memory.h"
 #include "engine/table.h"
 
 namespace kernel {
@@ -130,20 +130,6 @@ class Model {
   size_t vertices() const { return vertices_; }
   size_t edges() const { return edges_; }
 
-  // 64-byte aligned storage from the C allocator; blocks of kHugePage or
-  // more aligned to it and advised for huge pages.
-  static constexpr size_t kHugePage = size_t{2} << 20;
-  template <class T>
-  struct Aligned {
-    using value_type = T;
-    Aligned() = default;
-    template <class U>
-    Aligned(const Aligned<U>&) {}
-    T* allocate(size_t n);
-    void deallocate(T* p, size_t) { std::free(p); }
-    bool operator==(const Aligned&) const { return true; }
-  };
-
  private:
   // The steps of Build: the storage reserved for n facets in `chunks`
   // chunks; each chunk built (ChunkBuilder: open, add its facets, close);
@@ -159,8 +145,8 @@ class Model {
   void Publish(const std::vector<Pending>& pending);
 
   std::vector<Chunk> chunk_;
-  std::vector<double, Aligned<double>> real_;
-  std::vector<int32_t, Aligned<int32_t>> index_;
+  std::vector<double, memory::Aligned<double>> real_;
+  std::vector<int32_t, memory::Aligned<int32_t>> index_;
   size_t facets_ = 0, vertices_ = 0, edges_ = 0;
 };
 

@@ -1,8 +1,8 @@
 // The vectorised table-form evaluator, written once for W lanes of doubles.
 // Included by one unit per instruction set (isa_*.cpp), inside that unit's
 // target region, with KERNEL_NS (namespace) and KERNEL_WIDTH (2, 4 or 8
-// lanes) defined, before tree_impl.h and isa_impl.h. No include guard: every
-// inclusion is a separate copy in its own namespace.
+// lanes) defined, before tree/operators_impl.h and isa_impl.h. No include
+// guard: every inclusion is a separate copy in its own namespace.
 //
 // Vector operations are GCC vector extensions; square root, fused
 // multiply-add and gathers use the intrinsics of the instruction set.

@@ -1,5 +1,5 @@
-// The multipole moments of the tree engine (tree.h): their harmonics, their
-// layout in memory, and the truncation bound that sets their order.
+// The multipole moments of the tree engine (tree/tree.h): their harmonics,
+// their layout in memory, and the truncation bound that sets their order.
 //
 // Harmonics (x scaled by the cell's radius a, u = x + iy, r^2 = |x|^2):
 //   regular    R_n^m, the w^m coefficient of (z + w u/2 - u*/(2w))^n / n!,

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/tree/tree_engine.h"
 #include "tests/support/asteroid.h"
 #include "tests/support/reference_field.h"
 #include "tests/support/run.h"

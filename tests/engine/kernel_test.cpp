@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/read.h"
+#include "engine/memory.h"
 #include "engine/table.h"
 #include "engine/terms.h"
 #include "tests/support/run.h"
@@ -148,7 +149,7 @@ TEST(KernelModel, CubeWeldsToEightVerticesAndEighteenEdges) {
 // the vector loads assume. Every byte asked for is writable (the sanitizer
 // builds check the bounds).
 TEST(KernelModel, LargeBlocksStartOnAHugePage) {
-  kernel::Model::Aligned<double> doubles;
+  memory::Aligned<double> doubles;
   constexpr size_t kHuge = size_t{2} << 20;
   for (size_t n :
        {size_t{1}, size_t{1000}, kHuge / 8 - 1, kHuge / 8, kHuge / 8 + 1, 3 * kHuge / 8}) {
@@ -158,7 +159,7 @@ TEST(KernelModel, LargeBlocksStartOnAHugePage) {
     std::memset(p, 0x5a, n * sizeof(double));
     doubles.deallocate(p, n);
   }
-  kernel::Model::Aligned<int32_t> ints;
+  memory::Aligned<int32_t> ints;
   int32_t* q = ints.allocate(kHuge / 4);
   EXPECT_EQ(reinterpret_cast<uintptr_t>(q) % kHuge, 0u);
   ints.deallocate(q, kHuge / 4);

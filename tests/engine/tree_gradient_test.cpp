@@ -16,7 +16,7 @@
 #include "engine/multipole.h"
 #include "engine/table.h"
 #include "engine/threads.h"
-#include "engine/tree.h"
+#include "engine/tree/tree.h"
 #include "tests/support/asteroid.h"
 #include "tests/support/probe.h"
 #include "tests/support/reference_field.h"

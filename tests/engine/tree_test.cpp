@@ -1,6 +1,6 @@
 // The tree engine: its harmonics and moments against independent forms, its
 // results against the exact table form, and its independence of threads.
-#include "engine/tree.h"
+#include "engine/tree/tree.h"
 
 #include <gtest/gtest.h>
 

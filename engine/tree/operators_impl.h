@@ -1,5 +1,5 @@
-// The tree engine's vectorised operators (tree.h), written once for W lanes
-// and included by each instruction set's unit (isa_*.cpp) after
+// The tree engine's vectorised operators (tree/tree.h), written once for W
+// lanes and included by each instruction set's unit (isa_*.cpp) after
 // kernel_impl.h, whose lane helpers and chunk evaluators they use:
 // - P2P: the exact table form over a list of chunks at a few points (the
 //   facets of the leaves not accepted as far), and the tensor's likewise;
@@ -170,7 +170,7 @@ void M2PGradient(const double* M, int P, int p, const double c[3], double inv_a,
   const int q = p + 1;
   // I_k^j at 2 Index(k, j, q): real, imaginary (held as doubles: a vector
   // of vd would be the same type in units of other instruction sets).
-  thread_local std::vector<double, Model::Aligned<double>> store;
+  thread_local std::vector<double, memory::Aligned<double>> store;
   store.resize(2 * multipole::Count(q) * W);
   vd* const harm = reinterpret_cast<vd*>(store.data());
   const auto at = [&](int k, int j) { return harm + 2 * Index(k, j, q); };
@@ -236,7 +236,7 @@ void P2M(size_t n, const double* const v[9], const double* area, const double* c
   const size_t K = multipole::Count(P);
   const size_t L = size_t(P) + 2;  // coefficients kept per polynomial
   // Lane sums of the moments, then the three chains' two buffers.
-  thread_local std::vector<double, Model::Aligned<double>> store;
+  thread_local std::vector<double, memory::Aligned<double>> store;
   store.assign((K * 8 + 3 * 2 * 2 * L) * W, 0.0);
   vd* const lanes = reinterpret_cast<vd*>(store.data());
   vd* const chain = lanes + K * 8;

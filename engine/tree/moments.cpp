@@ -1,0 +1,421 @@
+// The cells' moments: P2M from a cell's facets, M2M from its children's,
+// kept in the store to the order each can be taken at; and the order rules
+// (the truncation bounds) by which the tree stores, a cell keeps and a call
+// takes its orders.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "common/error.h"
+#include "engine/multipole.h"
+#include "engine/tree/internal.h"
+#include "engine/tree/tree.h"
+
+namespace multipole {
+
+int Order(double rho, double eps) {
+  // Smallest p with rho^(p + 1) <= eps (1 - rho).
+  const double p = std::ceil(std::log(eps * (1 - rho)) / std::log(rho)) - 1;
+  return std::max(1, static_cast<int>(std::min(1e6, std::max(0.0, p))));
+}
+
+}  // namespace multipole
+
+namespace tree {
+
+using detail::ChunkMoments;
+using detail::ExactMonopole;
+using detail::FoldOrders;
+using detail::ForThreads;
+using detail::GradientOrderWithin;
+using detail::InverseFactorials;
+using detail::NormFactors;
+using detail::Norms;
+using detail::OrderWithin;
+using multipole::Count;
+using multipole::Index;
+
+namespace {
+
+// The gradient's truncation bound beyond order P, per unit of Q (times r^2):
+// sum_{n>P} (2n + 1) rho^n = rho^(P+1) ((2P + 3)(1 - rho) + 2 rho)/(1 - rho)^2.
+double GradientTail(double rho, int P) {
+  return std::pow(rho, P + 1) * ((2.0 * P + 3) * (1 - rho) + 2 * rho) / ((1 - rho) * (1 - rho));
+}
+
+}  // namespace
+
+int StoredOrder(const Settings& settings) {
+  const double eps = settings.tolerance * 0.1, t = settings.theta;
+  int P = std::min(multipole::kMaxOrder, multipole::Order(t, eps));
+  if (settings.gradient)
+    while (P < multipole::kMaxOrder && GradientTail(t, P) > eps) ++P;
+  return P;
+}
+
+namespace {
+
+// Exact a*b - c*d as an unevaluated sum hi + lo (fused multiply-adds).
+void CrossTerm(double a, double b, double c, double d, double* hi, double* lo) {
+  const double p = a * b, q = c * d;
+  const double ep = std::fma(a, b, -p), eq = std::fma(c, d, -q);
+  const double s = p - q;
+  const double bb = s - p;
+  const double es = (p - (s - bb)) + (-q - bb);
+  *hi = s;
+  *lo = es + ep - eq;
+}
+
+// A sum kept as hi + lo (TwoSum at each step).
+struct Compensated {
+  double hi = 0, lo = 0;
+  void Add(double a) {
+    const double s = hi + a;
+    const double bb = s - hi;
+    lo += (hi - (s - bb)) + (a - bb);
+    hi = s;
+  }
+  double Value() const { return hi + lo; }
+};
+
+}  // namespace
+
+namespace detail {
+
+std::vector<double> InverseFactorials(int P) {
+  // 1/(k + 2)! for k <= P.
+  std::vector<double> inv(size_t(P) + 1);
+  double f = 2;
+  for (int k = 0; k <= P; ++k) {
+    inv[size_t(k)] = 1 / f;
+    f *= k + 3;
+  }
+  return inv;
+}
+
+void ChunkMoments(const kernel::Model& table, size_t first, size_t last, const double c[3],
+                  double a, const double c0[3], int P, const kernel::Isa& isa,
+                  const double* inv_fact2, double* M, std::vector<double>* scratch) {
+  size_t nf = 0;
+  for (size_t l = first; l < last; ++l) nf += size_t(table.chunk(l).groups) * kernel::kGroup;
+  scratch->resize(nf * 14);
+  double* v[9];
+  double* s[4];
+  for (int k = 0; k < 9; ++k) v[k] = scratch->data() + k * nf;
+  double* area = scratch->data() + 9 * nf;
+  for (int q = 0; q < 4; ++q) s[q] = scratch->data() + (10 + q) * nf;
+  size_t i = 0;
+  for (size_t l = first; l < last; ++l) {
+    const kernel::Chunk& ch = table.chunk(l);
+    for (uint32_t g = 0; g < ch.groups; ++g)
+      for (int lane = 0; lane < kernel::kGroup; ++lane) {
+        const double a2 = Field(ch, g, kernel::kArea2, lane);
+        if (a2 == 0) continue;  // padding
+        for (int k = 0; k < 9; ++k) v[k][i] = Field(ch, g, kernel::kAx + k, lane);
+        area[i] = 0.5 * a2;
+        double n[3];
+        for (int k = 0; k < 3; ++k) n[k] = Field(ch, g, kernel::kNx + k, lane);
+        s[0][i] = n[0] * (v[0][i] - c0[0]) + n[1] * (v[1][i] - c0[1]) + n[2] * (v[2][i] - c0[2]);
+        for (int k = 0; k < 3; ++k) s[1 + k][i] = n[k];
+        ++i;
+      }
+  }
+  const double* const cv[9] = {v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8]};
+  const double* const cs[4] = {s[0], s[1], s[2], s[3]};
+  isa.p2m(i, cv, area, cs, c, 1 / a, P, inv_fact2, M);
+}
+
+void FoldOrders(double* M, int P) {
+  for (size_t k = 8 * size_t(P + 1); k < Count(P) * 8; ++k) M[k] *= 2;
+}
+
+void ExactMonopole(const kernel::Model& table, size_t first, size_t last, double* M) {
+  Compensated sum[3];
+  for (size_t l = first; l < last; ++l) {
+    const kernel::Chunk& ch = table.chunk(l);
+    for (uint32_t g = 0; g < ch.groups; ++g)
+      for (int lane = 0; lane < kernel::kGroup; ++lane) {
+        if (Field(ch, g, kernel::kArea2, lane) == 0) continue;
+        double w[9];
+        for (int k = 0; k < 9; ++k) w[k] = Field(ch, g, kernel::kAx + k, lane);
+        for (int e = 0; e < 3; ++e) {
+          const double* a = w + 3 * e;
+          const double* b = w + 3 * ((e + 1) % 3);
+          double hi, lo;
+          for (int k = 0; k < 3; ++k) {
+            const int k1 = (k + 1) % 3, k2 = (k + 2) % 3;
+            CrossTerm(a[k1], b[k2], a[k2], b[k1], &hi, &lo);
+            sum[k].Add(hi);
+            sum[k].Add(lo);
+          }
+        }
+      }
+  }
+  for (int k = 0; k < 3; ++k) M[1 + k] = 0.5 * sum[k].Value();
+}
+
+std::vector<double> NormFactors(int P) {
+  // ln k! for k <= 2 P (std::lgamma writes a global: not for threads).
+  std::vector<double> log_factorial(size_t(2 * P) + 1, 0.0);
+  for (int k = 2; k <= 2 * P; ++k)
+    log_factorial[size_t(k)] = log_factorial[size_t(k) - 1] + std::log(double(k));
+  std::vector<double> f(Count(P));
+  for (int n = 0; n <= P; ++n)
+    for (int m = 0; m <= n; ++m)
+      f[Index(n, m, P)] =
+          std::exp(0.5 * (log_factorial[size_t(n + m)] + log_factorial[size_t(n - m)])) *
+          (m ? std::sqrt(0.5) : 1.0);
+  return f;
+}
+
+void Norms(const double* M, int P, const std::vector<double>& factor, double* out) {
+  for (int n = 0; n <= P; ++n) {
+    double vec = 0, s = 0;
+    for (int m = 0; m <= n; ++m) {
+      const double* k = M + 8 * Index(n, m, P);
+      const double f = factor[Index(n, m, P)];
+      auto sq = [&](double v) { return (f * v) * (f * v); };
+      s += sq(k[0]) + sq(k[4]);
+      for (int q = 1; q < 4; ++q) vec += sq(k[q]) + sq(k[4 + q]);
+    }
+    out[2 * n] = std::sqrt(vec);
+    out[2 * n + 1] = std::sqrt(s);
+  }
+}
+
+int OrderWithin(const double* norm, int P, double area, double q0, double rho, double budget_g,
+                double budget_0) {
+  const double tail = std::pow(rho, P + 1) / (1 - rho);
+  double eg = area * tail, e0 = q0 * tail;
+  if (!(eg <= budget_g && e0 <= budget_0)) return -1;
+  // rho^n upwards (it may underflow to 0 at high orders, where the terms
+  // are negligible; downwards it could not come back from 0).
+  double rn[81];
+  rn[0] = 1;
+  for (int n = 1; n <= P; ++n) rn[n] = rn[n - 1] * rho;
+  int p = P;
+  for (; p > 1; --p) {
+    const double ng = eg + norm[2 * p] * rn[p], n0 = e0 + norm[2 * p + 1] * rn[p];
+    if (!(ng <= budget_g && n0 <= budget_0)) break;
+    eg = ng, e0 = n0;
+  }
+  return p;
+}
+
+int GradientOrderWithin(const double* norm, int P, double area, double rho, double budget) {
+  double e = area * GradientTail(rho, P);
+  if (!(e <= budget)) return -1;
+  double rn[81];
+  rn[0] = 1;
+  for (int n = 1; n <= P; ++n) rn[n] = rn[n - 1] * rho;
+  int p = P;
+  for (; p > 1; --p) {
+    const double next = e + (2.0 * p + 1) * norm[2 * p] * rn[p];
+    if (!(next <= budget)) break;
+    e = next;
+  }
+  return p;
+}
+
+}  // namespace detail
+
+double* Tree::Store::Take(size_t n, size_t block) {
+  const std::lock_guard<std::mutex> hold(lock_);
+  if (n > left_) {
+    const size_t size = std::max(n, block);
+    blocks_.emplace_back(memory::Aligned<double>().allocate(size));
+    next_ = blocks_.back().get();
+    left_ = size;
+  }
+  double* p = next_;
+  next_ += n;
+  left_ -= n;
+  used_ += n;
+  return p;
+}
+
+void Tree::Store::Free::operator()(double* p) const {
+  memory::Aligned<double>().deallocate(p, 0);
+}
+
+void Tree::Store::Clear() {
+  const std::lock_guard<std::mutex> hold(lock_);
+  blocks_.clear();
+  next_ = nullptr;
+  left_ = used_ = 0;
+}
+
+void Tree::Moments(ThreadTeam* team) const {
+  const std::lock_guard<std::mutex> hold(moments_lock_);
+  if (moments_made_ || cell_.empty()) return;
+  try {
+    MakeMoments(team);
+  } catch (const std::bad_alloc&) {
+    Error("memory allocation error for SI.");
+  }
+  moments_made_ = true;
+}
+
+double* Tree::MomentsOf(const Cell& c) const {
+  return moment_[size_t(c.moments)];
+}
+
+int Tree::KeptOrderOf(const Cell& c) const {
+  return kept_[size_t(c.moments)];
+}
+
+// The highest order a cell can be taken at: the order its own bound needs
+// at the opening limit rho = theta for a share of Settings::kept_share of
+// its Q x the tree's tolerance (calls are as strict at most), and no
+// higher than its expansion stays cheaper than its facets; the gradient's
+// likewise when the tree is made for it. A call whose share for the cell
+// is smaller, and that needs more, takes it as it takes a cell without an
+// order (Accept): the bound holds either way.
+int Tree::KeptOrder(const Cell& c, const double* norm) const {
+  if (forced_ >= 0 || settings_.kept_share <= 0) return P_;
+  const double tol = settings_.tolerance * settings_.kept_share, t = settings_.theta;
+  const double facets = double(c.end - c.begin);
+  int p = OrderWithin(norm, P_, c.area, c.q0, t, tol * c.area, tol * c.q0);
+  if (p < 0) p = P_;
+  while (p > 1 && double(Count(p)) * settings_.coefficient_cost >= facets) --p;
+  if (settings_.gradient) {
+    int q = GradientOrderWithin(norm, P_, c.area, t, tol * c.area);
+    if (q < 0) q = P_;
+    while (q > 1 && double(Count(q + 1)) * settings_.gradient_coefficient_cost >= facets) --q;
+    p = std::max(p, q);
+  }
+  return p;
+}
+
+// Keeps a cell's moments M (to order P, folded): its norms at every order,
+// and M itself to the cell's kept order. The root's normal monopole is made
+// exact first.
+void Tree::Keep(uint32_t id, double* M, const std::vector<double>& factor) const {
+  const Cell& c = cell_[id];
+  if (id == 0) ExactMonopole(near_, 0, near_.chunks(), M);
+  double* norm = &norm_[size_t(c.moments) * 2 * size_t(P_ + 1)];
+  Norms(M, P_, factor, norm);
+  const int p = KeptOrder(c, norm);
+  // Blocks of 32 MiB, or of every cell at order P when that is less.
+  const size_t block = std::min(size_t{4} << 20, moment_.size() * Count(P_) * 8);
+  double* kept = store_.Take(Count(p) * 8, block);
+  for (int m = 0; m <= p; ++m)
+    std::copy_n(M + 8 * Index(m, m, P_), 8 * size_t(p + 1 - m), kept + 8 * Index(m, m, p));
+  kept_[size_t(c.moments)] = p;
+  moment_[size_t(c.moments)] = kept;
+}
+
+// P2M and M2M. A cell's moments to order P are made from its two
+// children's when both hold moments (M2M by rotation costs O(P^3) a child,
+// about 0.1 ms at P = 47: less than P2M of the 256 or more facets of such a
+// cell at every order; measured on generated asteroids at P = 47, the
+// moments of 80,000 facets in 0.5 s instead of 1.4 s with M2M only above
+// 3 P^2 facets), else by P2M from its facets: the same sums in the same
+// order for every thread count. Each is kept at its own order once its
+// parent has it, so that no more than a path of moments to order P is held
+// a thread: depth first below a level of at least four cells a thread,
+// level by level above it.
+void Tree::MakeMoments(ThreadTeam* team) const {
+  const size_t K = Count(P_);
+  size_t slots = 0;
+  for (const Cell& c : cell_) slots += c.moments >= 0;
+  store_.Clear();
+  moment_.assign(slots, nullptr);
+  kept_.assign(slots, 0);
+  norm_.assign(2 * size_t(P_ + 1) * slots, 0.0);
+  const std::vector<double> inv_fact2 = InverseFactorials(P_);
+  const std::vector<double> factor = NormFactors(P_);
+  const auto translates = [&](uint32_t i) {
+    const Cell& c = cell_[i];
+    return c.moments >= 0 && c.child && cell_[i + 1].moments >= 0 && cell_[c.child].moments >= 0;
+  };
+  // The translation's tables (about 1 ms to make at P = 47) when some cell
+  // takes M2M.
+  bool any = false;
+  for (uint32_t i = 0; i < cell_.size() && !any; ++i) any = translates(i);
+  const multipole::Translation translation(any ? P_ : 0, *isa_);
+  // Depth of every cell (a parent comes before its children).
+  const size_t cells = cell_.size();
+  std::vector<uint32_t> depth(cells, 0);
+  uint32_t deepest = 0;
+  for (uint32_t i = 0; i < cells; ++i) {
+    if (cell_[i].child == 0) continue;
+    depth[i + 1] = depth[cell_[i].child] = depth[i] + 1;
+    deepest = std::max(deepest, depth[i] + 1);
+  }
+  const unsigned threads = team ? std::max(1u, team->Count()) : 1;
+  uint32_t split = 0;
+  while ((size_t{1} << split) < size_t{4} * threads && split < deepest) ++split;
+  // The moments of cell id to order P into M (zero on entry), those of the
+  // cells below it kept on the way; `path` holds a buffer per level below.
+  struct Work {
+    std::vector<std::vector<double>> path;
+    std::vector<double> scratch;
+    explicit Work(size_t levels) : path(levels) {}
+  };
+  const std::function<void(uint32_t, double*, Work&, size_t)> make = [&](uint32_t id, double* M,
+                                                                         Work& w, size_t level) {
+    const Cell& c = cell_[id];
+    if (translates(id)) {
+      std::vector<double>& below = w.path[level];
+      for (uint32_t k : {id + 1, c.child}) {
+        below.assign(K * 8, 0.0);
+        make(k, below.data(), w, level + 1);
+        Keep(k, below.data(), factor);
+        translation.Add(below.data(), cell_[k].c, cell_[k].radius, c.c, c.radius, M, &w.scratch);
+      }
+    } else {
+      ChunkMoments(near_, c.leaf, c.leaf_end, c.c, c.radius, c0_, P_, *isa_, inv_fact2.data(), M,
+                   &w.scratch);
+      FoldOrders(M, P_);
+    }
+  };
+  // The cells of the split level, each with all below it; their moments
+  // to order P are held until their parents have them.
+  std::vector<std::vector<double>> full(cells);
+  std::vector<uint32_t> list;
+  for (uint32_t i = 0; i < cells; ++i)
+    if (depth[i] == split && cell_[i].moments >= 0) list.push_back(i);
+  ForThreads(team, list.size(), [&](unsigned t, unsigned m) {
+    Work w(deepest + 1);
+    for (size_t j = t; j < list.size(); j += m) {
+      full[list[j]].assign(K * 8, 0.0);
+      make(list[j], full[list[j]].data(), w, 0);
+    }
+  });
+  // Above it, level by level, from the children's held moments.
+  for (uint32_t level = split; level-- > 0;) {
+    list.clear();
+    for (uint32_t i = 0; i < cells; ++i)
+      if (depth[i] == level && cell_[i].moments >= 0) list.push_back(i);
+    ForThreads(team, list.size(), [&](unsigned t, unsigned m) {
+      Work w(deepest + 1);
+      for (size_t j = t; j < list.size(); j += m) {
+        const uint32_t id = list[j];
+        const Cell& c = cell_[id];
+        full[id].assign(K * 8, 0.0);
+        if (translates(id)) {
+          for (uint32_t k : {id + 1, c.child})
+            translation.Add(full[k].data(), cell_[k].c, cell_[k].radius, c.c, c.radius,
+                            full[id].data(), &w.scratch);
+        } else {
+          make(id, full[id].data(), w, 0);
+        }
+      }
+    });
+    // The level below is no longer needed at order P.
+    for (uint32_t i = 0; i < cells; ++i)
+      if (depth[i] == level + 1 && !full[i].empty()) {
+        Keep(i, full[i].data(), factor);
+        std::vector<double>().swap(full[i]);
+      }
+  }
+  for (uint32_t i = 0; i < cells; ++i)
+    if (!full[i].empty()) Keep(i, full[i].data(), factor);
+}
+
+}  // namespace tree
