@@ -61,3 +61,8 @@ class Failure : public std::runtime_error {
   std::string message_;
   Kind kind_;
 };
+
+// A value given, refused: a Failure of kind kBadValue.
+[[noreturn]] inline void Refuse(const std::string& message) {
+  throw Failure(message, Failure::Kind::kBadValue);
+}

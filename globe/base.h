@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cmath>
+#include <numbers>
 
 // One base triangle: its corners as references to rows of the unit's vertex
 // table, counter-clockwise seen from outside, so that
@@ -25,8 +26,8 @@ void RotatePolyhedron(double lon, double lat, double rot);
 // The rotation that RotatePolyhedron applies, on `n` rows of x, y, z; every
 // new coordinate is computed from the old ones.
 inline void RotateRows(double (*rows)[3], int n, double lon, double lat, double rot) {
-  constexpr double kPi = 3.141592653589793;
-  const double L = lon * kPi / 180, B = lat * kPi / 180, R = rot * kPi / 180;
+  const double L = lon * std::numbers::pi / 180, B = lat * std::numbers::pi / 180,
+               R = rot * std::numbers::pi / 180;
   const double sL = std::sin(L), cL = std::cos(L);
   const double sB = std::sin(B), cB = std::cos(B);
   const double sR = std::sin(R), cR = std::cos(R);

@@ -50,10 +50,6 @@ PyObject* not_found_type = nullptr;
 PyObject* value_type = nullptr;
 PyObject* memory_type = nullptr;
 
-[[noreturn]] void Refuse(const std::string& message) {
-  throw Failure(message, Failure::Kind::kBadValue);
-}
-
 py::array_t<double> Vector(const std::vector<double>& v) {
   py::array_t<double> a(static_cast<py::ssize_t>(v.size()));
   std::copy(v.begin(), v.end(), a.mutable_data());

@@ -11,14 +11,13 @@
 #include <cmath>
 #include <functional>
 #include <memory>
+#include <numbers>
 #include <numeric>
 #include <optional>
 
 namespace figure {
 
 namespace {
-
-constexpr double kPi = 3.141592653589793;
 
 // Where cairo writes a figure: the file, and the style's `more`, asked
 // every megabyte (a vector figure of a large model is written for seconds).
@@ -229,7 +228,7 @@ Box ColourBar(cairo_t* cr, const Style& style, const Ink& ink, const Bar& bar, B
     const double w = TextWidth(cr, bar.label);
     cairo_save(cr);
     cairo_move_to(cr, room.x1 - fe.descent, (top + bottom + w) / 2);
-    cairo_rotate(cr, -kPi / 2);
+    cairo_rotate(cr, -std::numbers::pi / 2);
     cairo_show_text(cr, bar.label.c_str());
     cairo_restore(cr);
   }
@@ -396,8 +395,8 @@ std::vector<Polygon> MapPolygons(const std::vector<Triangle>& facets, const doub
       const double d[3] = {t.v[3 * k] - centre[0], t.v[3 * k + 1] - centre[1],
                            t.v[3 * k + 2] - centre[2]};
       for (int a = 0; a < 3; ++a) c[a] += d[a] / 3;
-      lon[k] = std::atan2(d[1], d[0]) * 180 / kPi;
-      lat[k] = std::atan2(d[2], std::hypot(d[0], d[1])) * 180 / kPi;
+      lon[k] = std::atan2(d[1], d[0]) * 180 / std::numbers::pi;
+      lat[k] = std::atan2(d[2], std::hypot(d[0], d[1])) * 180 / std::numbers::pi;
       polar[k] = d[0] == 0 && d[1] == 0;
       h[k] = std::hypot(d[0], d[1]), z[k] = d[2];
       finite = finite && std::isfinite(lon[k]) && std::isfinite(lat[k]);
@@ -556,7 +555,7 @@ bool DrawMap(FILE* out, Output kind, const std::vector<Polygon>& polygons, const
     cairo_save(cr);
     cairo_move_to(cr, x0 - tick - 0.6 * f - lat_w - fe.descent,
                   y0 + (mh + TextWidth(cr, lat_name)) / 2);
-    cairo_rotate(cr, -kPi / 2);
+    cairo_rotate(cr, -std::numbers::pi / 2);
     cairo_show_text(cr, lat_name.c_str());
     cairo_restore(cr);
   });

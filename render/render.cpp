@@ -4,10 +4,9 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numbers>
 
 namespace {
-
-constexpr double kPi = 3.141592653589793;
 
 double Dot(const double a[3], const double b[3]) {
   return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
@@ -64,7 +63,7 @@ Rgb FacetColour(uint16_t attribute) {
 }
 
 ViewBasis MakeViewBasis(double lon_deg, double lat_deg) {
-  const double lon = lon_deg * kPi / 180, lat = lat_deg * kPi / 180;
+  const double lon = lon_deg * std::numbers::pi / 180, lat = lat_deg * std::numbers::pi / 180;
   const double cl = std::cos(lon), sl = std::sin(lon), cb = std::cos(lat), sb = std::sin(lat);
   return {{-sl, cl, 0}, {-sb * cl, -sb * sl, cb}, {cb * cl, cb * sl, sb}};
 }

@@ -50,10 +50,6 @@ const mesh::CheckReport& Part::Check() const {
 
 namespace {
 
-[[noreturn]] void Refuse(const std::string& message) {
-  throw Failure(message, Failure::Kind::kBadValue);
-}
-
 void CheckDensity(const std::string& what, double density) {
   if (!(std::isfinite(density) && density != 0))
     Refuse(what + ": density " + ShortestDigits(density) +

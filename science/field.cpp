@@ -191,5 +191,4 @@ bool FieldOf(const Body& body, const FieldRequest& request, size_t n, const doub
   return true;
 }
 
-
 }  // namespace science

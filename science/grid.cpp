@@ -3,21 +3,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 
 #include "common/failure.h"
 #include "common/print.h"
 
 namespace science {
-
-namespace {
-
-constexpr double kPi = 3.141592653589793;
-
-[[noreturn]] void Refuse(const std::string& message) {
-  throw Failure(message, Failure::Kind::kBadValue);
-}
-
-}  // namespace
 
 void Validate(const GridRequest& r) {
   if (r.altitude) {
@@ -44,13 +35,14 @@ Grid MakeGrid(const GridRequest& r, const std::array<double, 3>& centre) {
   g.lat.resize(n), g.lon.resize(n), g.x.resize(n), g.y.resize(n), g.z.resize(n);
   for (uint32_t i = 0; i < r.nlat; ++i) {
     const double lat = 90 - (i + 0.5) * 180 / r.nlat;
-    const double cb = std::cos(lat * kPi / 180), sb = std::sin(lat * kPi / 180);
+    const double cb = std::cos(lat * std::numbers::pi / 180),
+                 sb = std::sin(lat * std::numbers::pi / 180);
     for (uint32_t j = 0; j < r.nlon; ++j) {
       const double lon = -180 + (j + 0.5) * 360 / r.nlon;
       const size_t k = size_t{i} * r.nlon + j;
       g.lat[k] = lat, g.lon[k] = lon;
-      g.x[k] = centre[0] + r.radius * cb * std::cos(lon * kPi / 180);
-      g.y[k] = centre[1] + r.radius * cb * std::sin(lon * kPi / 180);
+      g.x[k] = centre[0] + r.radius * cb * std::cos(lon * std::numbers::pi / 180);
+      g.y[k] = centre[1] + r.radius * cb * std::sin(lon * std::numbers::pi / 180);
       g.z[k] = centre[2] + r.radius * sb;
     }
   }
@@ -109,23 +101,24 @@ Grid MakeShell(const mesh::Mesh& m, const GridRequest& r, const std::array<doubl
       double least = 1;
       for (int k = 0; k < 3; ++k)
         least = std::min(least, (u[k][0] * mid[0] + u[k][1] * mid[1] + u[k][2] * mid[2]) / ml);
-      cap = std::acos(std::clamp(least, -1.0, 1.0)) * 180 / kPi;
+      cap = std::acos(std::clamp(least, -1.0, 1.0)) * 180 / std::numbers::pi;
     }
     uint32_t i0 = 0, i1 = r.nlat - 1;
     bool every_lon = true;
     double lon_mid = 0, lon_half = 180;
     if (cap < 60) {
-      const double lat_mid = std::asin(std::clamp(mid[2] / ml, -1.0, 1.0)) * 180 / kPi;
+      const double lat_mid = std::asin(std::clamp(mid[2] / ml, -1.0, 1.0)) * 180 / std::numbers::pi;
       const double top = lat_mid + cap, bottom = lat_mid - cap;
       i0 = static_cast<uint32_t>(
           std::clamp(std::floor((90 - top) / cell_lat) - 1, 0.0, double(r.nlat - 1)));
       i1 = static_cast<uint32_t>(
           std::clamp(std::floor((90 - bottom) / cell_lat) + 1, 0.0, double(r.nlat - 1)));
-      const double s = std::sin(cap * kPi / 180) / std::cos(lat_mid * kPi / 180);
+      const double s =
+          std::sin(cap * std::numbers::pi / 180) / std::cos(lat_mid * std::numbers::pi / 180);
       if (top < 90 && bottom > -90 && s < 1) {
         every_lon = false;
-        lon_mid = std::atan2(mid[1], mid[0]) * 180 / kPi;
-        lon_half = std::asin(s) * 180 / kPi + cell_lon;
+        lon_mid = std::atan2(mid[1], mid[0]) * 180 / std::numbers::pi;
+        lon_half = std::asin(s) * 180 / std::numbers::pi + cell_lon;
       }
     }
     const long nlon = r.nlon;

@@ -14,10 +14,6 @@ namespace science {
 
 namespace {
 
-[[noreturn]] void Refuse(const std::string& message) {
-  throw Failure(message, Failure::Kind::kBadValue);
-}
-
 void Scale(mesh::Mesh* m, double scale) {
   if (!(std::isfinite(scale) && scale > 0)) Refuse(Quantity("scale") + ": a positive number");
   if (scale != 1)

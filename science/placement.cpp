@@ -264,5 +264,4 @@ const Body::Placement& Body::Placed() const {
   return placement_;
 }
 
-
 }  // namespace science

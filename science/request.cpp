@@ -17,10 +17,6 @@ namespace science {
 
 namespace {
 
-[[noreturn]] void Refuse(const std::string& message) {
-  throw Failure(message, Failure::Kind::kBadValue);
-}
-
 bool Positive(double v) {
   return std::isfinite(v) && v > 0;
 }

@@ -4,6 +4,7 @@
 #include "science/surface.h"
 
 #include <cmath>
+#include <numbers>
 #include <vector>
 
 #include "common/geometry.h"
@@ -14,10 +15,8 @@ namespace science {
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
-
 double Degrees(double radians) {
-  return radians * 180 / kPi;
+  return radians * 180 / std::numbers::pi;
 }
 
 // The slope in degrees: the deviation of the vertical (terms::Deviation),
@@ -82,7 +81,7 @@ void FinishSurface(const Body& body, const SurfaceRequest& request, Surface* sur
   }
   if (request.spin_period) {
     const auto centre = MassOf(body, units).centre;
-    const double omega = 2 * kPi / request.SpinSeconds(), w2 = omega * omega;
+    const double omega = 2 * std::numbers::pi / request.SpinSeconds(), w2 = omega * omega;
     const auto& a = request.spin_axis;
     const double len = std::sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2]);
     const double k[3] = {a[0] / len, a[1] / len, a[2] / len};

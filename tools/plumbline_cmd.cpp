@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <numbers>
 
 #include "common/error.h"
 #include "common/print.h"
@@ -13,8 +14,6 @@
 #include "tools/surface.h"
 
 namespace {
-
-constexpr double kPi = 3.141592653589793;
 
 // Deviation of the vertical at facet v (terms::Deviation); a facet of zero
 // area gets not-a-number, which colours it with entry 0 and leaves the range
@@ -33,10 +32,10 @@ class Plumbline final : public ColouringCommand {
   }
   ValueRange ParseRange(const char* min, const char* max) const override {
     const char* bad = "bad range of deviation of the vertical in degree.";
-    const double lower = std::atof(min) * kPi / 180;
+    const double lower = std::atof(min) * std::numbers::pi / 180;
     if (!(lower >= 0)) Error(bad);  // also refuses a bound that is not a number
-    const double upper = std::atof(max) * kPi / 180;
-    if (!(upper <= kPi) || upper < lower) Error(bad);
+    const double upper = std::atof(max) * std::numbers::pi / 180;
+    if (!(upper <= std::numbers::pi) || upper < lower) Error(bad);
     return {lower, upper};
   }
   void Compute(FieldEngine& engine, const FacetView& model, ValuedFacet* facets) override {
@@ -48,7 +47,11 @@ class Plumbline final : public ColouringCommand {
   }
   void PrintRange(const ValueRange& range) const override {
     Line line;
-    line.F(range.lower * 180 / kPi).Tab().F(range.upper * 180 / kPi).Char('\n').Flush(stdout);
+    line.F(range.lower * 180 / std::numbers::pi)
+        .Tab()
+        .F(range.upper * 180 / std::numbers::pi)
+        .Char('\n')
+        .Flush(stdout);
   }
 };
 

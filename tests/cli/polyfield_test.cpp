@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <numbers>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,7 +24,6 @@
 namespace {
 
 constexpr double kG = 6.67430e-11;
-constexpr double kPi = 3.141592653589793;
 
 // A table's rows (lines that do not start with '#'), and its column names
 // (the last '#' line, units stripped).
@@ -130,8 +130,9 @@ TEST(PolyfieldSi, SphereAndItsSurface) {
   RunResult r = Polyfield({"field", model, "-", "--density", "3000"}, "0 0 0\n0 0 20\n");
   ASSERT_EQ(r.status, 0) << r.err;
   Table t = Parse(r.out);
-  EXPECT_NEAR(t.At(0, "U"), 2 * kPi * Grho * R * R, 2e-3 * 2 * kPi * Grho * R * R);
-  const double mass_term = 4.0 / 3 * kPi * Grho * R * R * R;
+  EXPECT_NEAR(t.At(0, "U"), 2 * std::numbers::pi * Grho * R * R,
+              2e-3 * 2 * std::numbers::pi * Grho * R * R);
+  const double mass_term = 4.0 / 3 * std::numbers::pi * Grho * R * R * R;
   EXPECT_NEAR(t.At(1, "U"), mass_term / 20, 3e-3 * mass_term / 20);
   EXPECT_NEAR(t.At(1, "gz"), -mass_term / 400, 3e-3 * mass_term / 400);
 
@@ -141,7 +142,7 @@ TEST(PolyfieldSi, SphereAndItsSurface) {
   ASSERT_EQ(t.rows.size(), 20480u);
   for (size_t f = 0; f < t.rows.size(); f += 97) {
     const double x = t.At(f, "cx"), y = t.At(f, "cy"), z = t.At(f, "cz");
-    const double d = std::sqrt(x * x + y * y + z * z), g = 4.0 / 3 * kPi * Grho * d;
+    const double d = std::sqrt(x * x + y * y + z * z), g = 4.0 / 3 * std::numbers::pi * Grho * d;
     EXPECT_NEAR(t.At(f, "g"), g, 3e-3 * g) << f;
     EXPECT_NEAR(t.At(f, "gx"), -g * x / d, 3e-3 * g) << f;
     EXPECT_LT(t.At(f, "slope"), 1.0) << f;  // nearly straight down everywhere
@@ -159,7 +160,7 @@ TEST(PolyfieldSi, RotatingSphereEffectiveGravity) {
       Polyfield({"surface", model, "--density", "3000", "--unit", "km", "--spin-period", "2"});
   ASSERT_EQ(r.status, 0) << r.err;
   const Table t = Parse(r.out);
-  const double w = 2 * kPi / 7200, w2 = w * w;
+  const double w = 2 * std::numbers::pi / 7200, w2 = w * w;
   for (size_t f = 0; f < t.rows.size(); f += 13) {
     const double x = t.At(f, "cx") * 1000, y = t.At(f, "cy") * 1000;
     EXPECT_NEAR(t.At(f, "gxeff"), t.At(f, "gx") + w2 * x, 1e-15) << f;
@@ -169,7 +170,7 @@ TEST(PolyfieldSi, RotatingSphereEffectiveGravity) {
     // Closed form of the rotating sphere at the centroid (the icosphere is
     // within 1e-2 of the sphere at this level).
     const double z = t.At(f, "cz") * 1000, d = std::sqrt(x * x + y * y + z * z);
-    const double g = 4.0 / 3 * kPi * kG * 3000 * d;
+    const double g = 4.0 / 3 * std::numbers::pi * kG * 3000 * d;
     EXPECT_NEAR(t.At(f, "gxeff"), -g * x / d + w2 * x, 2e-2 * g) << f;
   }
   // Spinning needs physical units.
@@ -203,7 +204,8 @@ TEST(PolyfieldSurface, KleopatraSlopesAsRecomputedFromSurfgrav) {
     const double nn = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
     const double g[3] = {v[10], v[11], v[12]};
     const double gg = std::sqrt(g[0] * g[0] + g[1] * g[1] + g[2] * g[2]);
-    const double a = std::acos(-(n[0] * g[0] + n[1] * g[1] + n[2] * g[2]) / (nn * gg)) * 180 / kPi;
+    const double a =
+        std::acos(-(n[0] * g[0] + n[1] * g[1] + n[2] * g[2]) / (nn * gg)) * 180 / std::numbers::pi;
     slope.push_back(a);
     total += nn / 2;
     if (a > 20) above20 += nn / 2;
@@ -289,7 +291,7 @@ TEST(PolyfieldGradient, DifferencesOfTheAttractionAndTheTrace) {
         EXPECT_NEAR(t.At(row, T[a][b]), d, 1e-6 * scale) << i << " " << T[a][b];
       }
     const double trace = t.At(row, "Uxx") + t.At(row, "Uyy") + t.At(row, "Uzz");
-    EXPECT_NEAR(trace, i < 2 ? -4 * kPi : 0, 1e-9 * scale) << i;
+    EXPECT_NEAR(trace, i < 2 ? -4 * std::numbers::pi : 0, 1e-9 * scale) << i;
   }
 }
 

@@ -8,14 +8,13 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <numbers>
 #include <string>
 #include <vector>
 
 #include "tests/support/run.h"
 
 namespace {
-
-const double kPi = 3.141592653589793;
 
 // Splits a line at its TABs.
 std::vector<std::string> Fields(const std::string& line) {
@@ -140,7 +139,7 @@ struct Errors {
 Errors SphereErrors(const std::string& solid, int levels) {
   // Inside the exact ball U = 2 pi (1 - r^2/3) and g = -(4 pi / 3) p; outside
   // U = V/r and g = -V p / r^3, V = 4 pi / 3.
-  const double V = 4 * kPi / 3;
+  const double V = 4 * std::numbers::pi / 3;
   const double p[3] = {0.3, -0.2, 0.4}, r2 = 0.29;
   Errors e;
   for (int level = 0; level <= levels; ++level) {
@@ -151,8 +150,8 @@ Errors SphereErrors(const std::string& solid, int levels) {
     }
     auto num = [&](int line, int field) { return std::stod(lines[line][field]); };
     e.volume.push_back(std::fabs(num(0, 0) - V));
-    e.centre.push_back(std::fabs(num(1, 3) - 2 * kPi));
-    double inside = std::fabs(num(2, 3) - 2 * kPi * (1 - r2 / 3));
+    e.centre.push_back(std::fabs(num(1, 3) - 2 * std::numbers::pi));
+    double inside = std::fabs(num(2, 3) - 2 * std::numbers::pi * (1 - r2 / 3));
     for (int k = 0; k < 3; ++k) inside = std::fmax(inside, std::fabs(num(2, 4 + k) + V * p[k]));
     e.inside.push_back(inside);
     e.far_u.push_back(std::fabs(num(3, 3) - V / 2));
@@ -179,7 +178,7 @@ TEST(GlobeSphere, ErrorAgainstTheExactSphereShrinksLevelByLevel) {
     ExpectShrinking(e.far_g, "gz at distance 2");
     // The deficit falls by about four per level (the area of a leaf); at
     // level 5 the volume is within 0.5 % of 4 pi / 3.
-    EXPECT_LT(e.volume[levels], 0.005 * 4 * kPi / 3);
+    EXPECT_LT(e.volume[levels], 0.005 * 4 * std::numbers::pi / 3);
     EXPECT_LT(e.volume[levels], e.volume[levels - 1] / 3);
   }
 }

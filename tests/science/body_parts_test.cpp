@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <numbers>
 #include <string>
 #include <vector>
 
@@ -33,8 +34,6 @@
 #include "tests/support/shapes.h"
 
 namespace {
-
-constexpr double kPi = 3.141592653589793;
 constexpr double kG = science::kG;
 
 mesh::Mesh MeshOf(const Shape& s) {
@@ -113,20 +112,21 @@ TEST(BodyParts, ConcentricSpheres) {
     EXPECT_NEAR(out.T[6 * i] + out.T[6 * i + 3] + out.T[6 * i + 5], 0, 1e-12 * kG * M) << i;
   }
   // The mean radius of a unit icosphere's facets, for the closed forms.
-  const double a = std::cbrt(V1 / (4 * kPi / 3));
+  const double a = std::cbrt(V1 / (4 * std::numbers::pi / 3));
   const std::vector<std::array<double, 3>> inside = {
       {0.1, 0.05, -0.02}, {0, 0.2, 0.1}, {0.7, 0.1, 0}, {-0.2, 0.5, 0.5}};
   const Field in = FieldOf(*body, inside);
   for (size_t i = 0; i < inside.size(); ++i) {
     const double r = std::hypot(inside[i][0], inside[i][1], inside[i][2]);
     const bool core = r < 0.5 * a;
-    const double mantle = 2 * kPi * kG * 2000 * (a * a - r * r / 3);
-    const double U =
-        mantle + (core ? 2 * kPi * kG * 1500 * (0.25 * a * a - r * r / 3) : kG * 1500 * V2 / r);
+    const double mantle = 2 * std::numbers::pi * kG * 2000 * (a * a - r * r / 3);
+    const double U = mantle + (core ? 2 * std::numbers::pi * kG * 1500 * (0.25 * a * a - r * r / 3)
+                                    : kG * 1500 * V2 / r);
     EXPECT_NEAR(in.U[i], U, 1e-5 * U) << i;
     const double trace = in.T[6 * i] + in.T[6 * i + 3] + in.T[6 * i + 5];
     const double rho = core ? 3500 : 2000;
-    EXPECT_NEAR(trace, -4 * kPi * kG * rho, 1e-12 * 4 * kPi * kG * rho) << i;
+    EXPECT_NEAR(trace, -4 * std::numbers::pi * kG * rho, 1e-12 * 4 * std::numbers::pi * kG * rho)
+        << i;
   }
   // The sum of the parts alone.
   const science::Body mantle(MeshOf(Icosphere(4, 1)), 2), core(MeshOf(Icosphere(4, 0.5)), 2);
@@ -170,8 +170,8 @@ TEST(BodyParts, BoxWithABoxShapedVoid) {
     EXPECT_NEAR(f.gz[i], Grho * (a.gz - b.gz), 1e-12 * scale) << i;
     // The density at the point: 2000 in the shell, 0 in the void and outside.
     const bool shell = i == 1 || i == 3;
-    EXPECT_NEAR(f.T[6 * i] + f.T[6 * i + 3] + f.T[6 * i + 5], shell ? -4 * kPi * Grho : 0,
-                1e-11 * Grho)
+    EXPECT_NEAR(f.T[6 * i] + f.T[6 * i + 3] + f.T[6 * i + 5],
+                shell ? -4 * std::numbers::pi * Grho : 0, 1e-11 * Grho)
         << i;
   }
   science::SurfaceRequest r;
@@ -635,7 +635,7 @@ TEST(BodyParts, PlacedModels) {
   EXPECT_EQ(moved.vertices[3 * 7 + 1], 0);
   const mesh::Mesh big = science::Scaled(m, 2);
   EXPECT_EQ(big.vertices[3 * 7 + 2], 6);
-  const Rotation R = RotationAbout({0, 0, 1}, kPi / 2);
+  const Rotation R = RotationAbout({0, 0, 1}, std::numbers::pi / 2);
   const mesh::Mesh turned = science::Rotated(m, R);
   EXPECT_NEAR(turned.vertices[3 * 7], -2, 1e-15);
   EXPECT_NEAR(turned.vertices[3 * 7 + 1], 1, 1e-15);

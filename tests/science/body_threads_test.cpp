@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <numbers>
 #include <random>
 #include <thread>
 #include <tuple>
@@ -23,7 +24,6 @@
 namespace {
 
 constexpr double kLo[3] = {0, 0, 0}, kHi[3] = {2, 1, 1.5};
-constexpr double kPi = 3.141592653589793;
 
 // The box [0, 2] x [0, 1] x [0, 1.5], each face cut into n x n squares of two
 // triangles (12 n^2 facets), counter-clockwise seen from outside, vertices
@@ -165,7 +165,7 @@ void DriveFromTwoThreads(double tolerance) {
     const double* t = &want.tensor[6 * i];
     const double trace = t[0] + t[3] + t[5];
     inside += Inside(p, i);
-    EXPECT_NEAR(trace, Inside(p, i) ? -4 * kPi : 0, 1e-9) << i;
+    EXPECT_NEAR(trace, Inside(p, i) ? -4 * std::numbers::pi : 0, 1e-9) << i;
   }
   EXPECT_GT(inside, 40u);
   EXPECT_LT(inside, 160u);

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <numbers>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -34,8 +35,6 @@ namespace {
 
 using science::Harmonics;
 using science::HarmonicsRequest;
-
-constexpr double kPi = 3.141592653589793;
 
 // A model from facets (nine coordinates each), exactly equal corners welded.
 mesh::Mesh Weld(const std::vector<double>& corners) {
@@ -361,7 +360,7 @@ TEST(Harmonics, ErosAgainstNear) {
   EXPECT_NEAR(h.Cnm(2, 0), -0.0525, 0.03 * 0.0525);
   EXPECT_NEAR(h.Cnm(2, 2), 0.0824, 0.03 * 0.0824);
   EXPECT_NEAR(h.Snm(2, 2), -0.0281, 0.03 * 0.0281);
-  EXPECT_NEAR(std::atan2(h.Snm(2, 2), h.Cnm(2, 2)) / 2 * 180 / kPi, -9.4, 1);
+  EXPECT_NEAR(std::atan2(h.Snm(2, 2), h.Cnm(2, 2)) / 2 * 180 / std::numbers::pi, -9.4, 1);
   EXPECT_NEAR(h.GM(), 446310, 0.01 * 446310);
   EXPECT_DOUBLE_EQ(h.ReferenceRadiusMetres(), 16000);
 }

@@ -11,6 +11,7 @@
 
 #include <cmath>
 #include <functional>
+#include <numbers>
 #include <thread>
 
 #include "common/failure.h"
@@ -27,8 +28,6 @@
 #include "tests/support/shapes.h"
 
 namespace {
-
-constexpr double kPi = 3.141592653589793;
 
 mesh::Mesh MeshOf(const Shape& s) {
   mesh::Mesh m;
@@ -322,7 +321,7 @@ TEST(Field, TensorOnTheSurfaceIsTheMeanOfItsSides) {
   const int normal[3] = {5, 0, 3};  // zz, xx, yy: the faces z = 0, x = 2, y = 1
   for (size_t i = 0; i < 3; ++i) {
     const double trace = T[6 * i] + T[6 * i + 3] + T[6 * i + 5];
-    EXPECT_NEAR(trace, -2 * kPi * Grho, 1e-12 * 4 * kPi * Grho) << i;
+    EXPECT_NEAR(trace, -2 * std::numbers::pi * Grho, 1e-12 * 4 * std::numbers::pi * Grho) << i;
     const double p[3] = {x[i], y[i], z[i]};
     const int axis = i == 0 ? 2 : i == 1 ? 0 : 1;
     const double h = 1e-6;
@@ -374,7 +373,9 @@ TEST(Field, BoxInKilometresAgainstThePrism) {
         EXPECT_NEAR(T[6 * i + index[a][b]], d[a] * Grho, 1e-7 * Grho) << i << a << b;
     }
     const double trace = T[6 * i] + T[6 * i + 3] + T[6 * i + 5];
-    EXPECT_NEAR(trace, i == 0 ? -4 * kPi * Grho : 0, 1e-12 * 4 * kPi * Grho) << i;
+    EXPECT_NEAR(trace, i == 0 ? -4 * std::numbers::pi * Grho : 0,
+                1e-12 * 4 * std::numbers::pi * Grho)
+        << i;
   }
 }
 
@@ -393,7 +394,7 @@ TEST(Surface, BoxAgainstThePrism) {
   science::Surface s;
   ASSERT_TRUE(science::SurfaceOf(body, request, &s, nullptr));
   ASSERT_EQ(s.U.size(), 12u);
-  const double Grho = science::kG * 2000, w2 = std::pow(2 * kPi / 3600, 2);
+  const double Grho = science::kG * 2000, w2 = std::pow(2 * std::numbers::pi / 3600, 2);
   const double U0 = Prism(lo, hi, centre).U * Grho;
   EXPECT_NEAR(s.U0, U0, 1e-12 * U0);
   for (size_t f = 0; f < 12; ++f) {
@@ -414,7 +415,8 @@ TEST(Surface, BoxAgainstThePrism) {
     double n[3] = {0, 0, 0};
     for (int c = 0; c < 3; ++c)
       if (A[c] == B[c] && B[c] == C[c]) n[c] = A[c] == lo[c] ? -1 : 1;
-    const double slope = std::acos(-(n[0] * g[0] + n[1] * g[1] + n[2] * g[2]) / gn) * 180 / kPi;
+    const double slope =
+        std::acos(-(n[0] * g[0] + n[1] * g[1] + n[2] * g[2]) / gn) * 180 / std::numbers::pi;
     EXPECT_NEAR(s.slope[f], slope, 1e-9) << f;
     const double d[2] = {p[0] - centre[0], p[1] - centre[1]};
     EXPECT_NEAR(s.Ueff[f], s.U[f] + 0.5 * w2 * (d[0] * d[0] + d[1] * d[1]), 1e-15 * U0) << f;
