@@ -1,5 +1,5 @@
 // The STL decoder shared by the suite's reader (common/read.cpp) and the
-// front end's (mesh/formats.cpp): the token reader, the grammar of ASCII
+// front end's (mesh/format_stl.cpp): the token reader, the grammar of ASCII
 // solids, the numbers and the orientation rule. What the two readers do
 // differently is a parameter (Rules); where the characters come from and
 // where facets and faults go belong to the caller (a Source and a Sink).
