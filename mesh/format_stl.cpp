@@ -2,7 +2,6 @@
 // under the front end's rules, and the writers.
 #include <bit>
 #include <cmath>
-#include <cstring>
 
 #include "common/facet.h"
 #include "common/print.h"
@@ -129,22 +128,14 @@ Mesh ReadStlBinary(const std::string& path, const std::string& s) {
                    " facets the count announces: a count lower than the data?");
   m.normals.reserve(3 * size_t{n});
   m.attributes.reserve(n);
-  for (uint32_t f = 0; f < n; ++f) {
-    const char* record = s.data() + 84 + 50 * size_t{f};
-    float block[12];
-    uint16_t attribute;
-    std::memcpy(block, record, 48);
-    std::memcpy(&attribute, record + 48, 2);
-    AttributedFacet facet;
-    if constexpr (std::endian::native == std::endian::big)
-      stl_detail::Reverse(&facet, block, &attribute, kStlRules.orientation);
-    else
-      stl_detail::Normal(&facet, block, attribute, kStlRules.orientation);
-    m.normals.insert(m.normals.end(), block, block + 3);
-    m.attributes.push_back(facet.attribute);
-    for (int k = 0; k < 3; ++k)
-      m.faces.push_back(b.Vertex(facet.v[3 * k], facet.v[3 * k + 1], facet.v[3 * k + 2]));
-  }
+  stl_detail::DecodeBinaryFacets<AttributedFacet>(
+      reinterpret_cast<const unsigned char*>(s.data()) + 84, n, kStlRules.orientation,
+      [&](const AttributedFacet& facet, const float block[12]) {
+        m.normals.insert(m.normals.end(), block, block + 3);
+        m.attributes.push_back(facet.attribute);
+        for (int k = 0; k < 3; ++k)
+          m.faces.push_back(b.Vertex(facet.v[3 * k], facet.v[3 * k + 1], facet.v[3 * k + 2]));
+      });
   return m;
 }
 
