@@ -59,6 +59,7 @@ class StlSink {
     for (const double* p : {a, exchange ? c : b, exchange ? b : c})
       m_->faces.push_back(b_.Vertex(p[0], p[1], p[2]));
   }
+  void EndSolid() { ++m_->solids; }
   [[noreturn]] void Fail(stl::Fault fault, const char* expected) {
     const std::string found = in_->Token();
     switch (fault) {
