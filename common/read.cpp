@@ -3,7 +3,6 @@
 #include "common/read.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -97,17 +96,9 @@ void ReadBinary(F** facets) {
   size_t in_buffer = 1;
   for (;;) {
     Reserve(facets, &capacity, size_t{N} + in_buffer);
-    for (size_t k = 0; k < in_buffer; ++k) {
-      float block[12];
-      std::memcpy(block, buffer + 50 * k, 48);
-      uint16_t attribute;
-      std::memcpy(&attribute, buffer + 50 * k + 48, 2);
-      if constexpr (std::endian::native == std::endian::big)
-        stl_detail::Reverse(&(*facets)[N], block, &attribute);
-      else
-        stl_detail::Normal(&(*facets)[N], block, attribute);
-      ++N;
-    }
+    stl_detail::DecodeBinaryFacets<F>(
+        buffer, in_buffer, stl::Orientation::kFromNormals,
+        [&](const F& facet, const float*) { (*facets)[N++] = facet; });
     if (N == count) break;
     in_buffer = std::min<size_t>(kChunk, count - N);
     if (std::fread(buffer, 1, 50 * in_buffer, file) != 50 * in_buffer)

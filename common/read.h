@@ -2,7 +2,10 @@
 // array of facet records whose vertex order agrees with the file's normals.
 #pragma once
 
+#include <bit>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "common/facet.h"
 #include "common/stl_grammar.h"
@@ -29,4 +32,26 @@ void Normal(F* facet, const float block[12], uint16_t attribute,
 template <class F>
 void Reverse(F* facet, float block[12], uint16_t* attribute,
              stl::Orientation orientation = stl::Orientation::kFromNormals);
+
+// Decodes `count` binary STL facet records of 50 bytes each from `records`
+// (twelve little-endian floats, the normal and A, B, C, then the attribute
+// word; no alignment needed) into records F under `orientation`, handing
+// each to sink(const F& facet, const float block[12]), `block` the twelve
+// floats in host order. The one decoding of both STL readers.
+template <class F, class Sink>
+void DecodeBinaryFacets(const unsigned char* records, size_t count, stl::Orientation orientation,
+                        Sink&& sink) {
+  for (size_t k = 0; k < count; ++k) {
+    float block[12];
+    uint16_t attribute;
+    std::memcpy(block, records + 50 * k, 48);
+    std::memcpy(&attribute, records + 50 * k + 48, 2);
+    F facet;
+    if constexpr (std::endian::native == std::endian::big)
+      Reverse(&facet, block, &attribute, orientation);
+    else
+      Normal(&facet, block, attribute, orientation);
+    sink(facet, static_cast<const float*>(block));
+  }
+}
 }  // namespace stl_detail

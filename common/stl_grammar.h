@@ -1,5 +1,5 @@
 // The STL decoder shared by the suite's reader (common/read.cpp) and the
-// front end's (mesh/formats.cpp): the token reader, the grammar of ASCII
+// front end's (mesh/format_stl.cpp): the token reader, the grammar of ASCII
 // solids, the numbers and the orientation rule. What the two readers do
 // differently is a parameter (Rules); where the characters come from and
 // where facets and faults go belong to the caller (a Source and a Sink).
@@ -9,7 +9,8 @@
 // `char* Token()` (a buffer of 96 bytes for the current token). A Sink has
 // `void Facet(const double n[3], const double a[3], const double b[3],
 // const double c[3])` (one facet as the file gives it) and
-// `[[noreturn]] void Fail(stl::Fault, const char* expected)`.
+// `[[noreturn]] void Fail(stl::Fault, const char* expected)`; it may have
+// `void EndSolid()`, called at the end of each solid's "endsolid" line.
 #pragma once
 
 #include <charconv>
@@ -188,6 +189,7 @@ void ReadSolids(Source& in, const Rules& rules, Sink& sink) {
       sink.Facet(n, v[0], v[1], v[2]);
     }
     detail::SkipLine(in, sink, true);
+    if constexpr (requires { sink.EndSolid(); }) sink.EndSolid();
     if (!rules.every_solid) return;
     switch (NextToken(in)) {
       case Token::kNone:

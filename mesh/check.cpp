@@ -91,6 +91,7 @@ CheckReport CheckKeeping(const Mesh& m, std::unique_ptr<FaceTree>& kept) {
   CheckReport r;
   r.vertices = m.VertexCount();
   r.faces = m.FaceCount();
+  r.solids = m.solids;
   // Half-edges are numbered 3i + k in 32 bits.
   if (r.faces > UINT32_MAX / 3) throw Failure("more than 1431655765 faces: too many to check");
 
@@ -306,6 +307,7 @@ std::string CheckReport::Text() const {
       << "\nintersecting face pairs\t" << intersecting_pairs << "\ncomponents\t" << components
       << "\ninside-out components\t" << inside_out_components << "\ncavities\t" << cavities
       << "\nnested components\t" << nested_components << "\n";
+  if (solids) out << "STL solids\t" << solids << "\n";
   if (stl_normals || normals_against_winding)
     out << "STL normals against the winding\t" << normals_against_winding << " of " << stl_normals
         << "\n";

@@ -31,6 +31,7 @@ struct CheckReport {
   size_t nested_components = 0;
   size_t normals_against_winding = 0;  // STL: stored normal opposite the winding
   size_t stl_normals = 0;              // STL: faces with a stored (nonzero) normal
+  size_t solids = 0;                   // ASCII STL: the solids read (0: another format)
   double volume = 0;                   // signed: positive when outward
 
   // The first reason the model is unfit for the field formulas, or "".

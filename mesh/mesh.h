@@ -17,6 +17,7 @@ struct Mesh {
   std::vector<uint32_t> faces;       // vertices of face f at 3f (A, B, C)
   std::vector<float> normals;        // the stored normal of each face (STL only)
   std::vector<uint16_t> attributes;  // the attribute word of each face (binary STL only)
+  size_t solids = 0;                 // the solids of an ASCII STL (0: another format)
 
   size_t VertexCount() const { return vertices.size() / 3; }
   size_t FaceCount() const { return faces.size() / 3; }
@@ -37,7 +38,7 @@ enum class Format { kStlBinary, kStlAscii, kObj, kPlyAscii, kPlyBinary, kOff, kV
 // that are exactly equal are one vertex, in every format. Data past what a
 // count announces is refused unless blank or a comment (a binary STL may
 // carry up to 49 bytes more); every solid of an ASCII STL is read, each to
-// its "endsolid". Failures name the file and, in text, the line.
+// its "endsolid", and counted. Failures name the file and, in text, the line.
 Mesh ReadModel(const std::string& path);
 
 // The format a file name asks for: .stl (binary), .obj, .ply (ASCII), .off,

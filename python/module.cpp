@@ -240,6 +240,7 @@ class Model {
     d["cavities"] = r.cavities;
     d["nested_components"] = r.nested_components;
     d["normals_against_winding"] = r.normals_against_winding;
+    d["solids"] = r.solids;
     d["volume"] = r.volume;
     d["problem"] = r.Problem();
     d["fit"] = r.Problem().empty();

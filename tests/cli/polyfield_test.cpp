@@ -442,6 +442,35 @@ TEST(PolyfieldCheck, ClosedHoledHalfFlippedAndInward) {
   EXPECT_NE(r.out.find("signed volume\t1\n"), std::string::npos) << r.out;
 }
 
+// Every solid of an ASCII STL is read, and check says how many, an empty
+// one too. The corpus's README: two cubes of 12 facets each; one facet,
+// then a solid without any. A binary STL has no solids to count.
+TEST(PolyfieldCheck, SolidsOfAnAsciiStl) {
+  const struct {
+    std::string file, faces, solids;
+  } cases[] = {
+      {"ascii_two_solids_mixed_case_names.stl", "24", "2"},
+      {"ascii_empty_second_solid.stl", "1", "2"},
+  };
+  for (const auto& c : cases) {
+    const RunResult r = Polyfield({"check", DataPath("corpus/" + c.file)});
+    EXPECT_NE(r.out.find("\nfaces\t" + c.faces + "\n"), std::string::npos) << c.file << r.out;
+    const size_t at = r.out.find("\nSTL solids\t" + c.solids + "\n");
+    ASSERT_NE(at, std::string::npos) << c.file << r.out;
+    // With the STL's other line, after the components and before the volume.
+    EXPECT_LT(r.out.find("\nnested components\t"), at) << r.out;
+    EXPECT_LT(at, r.out.find("\nsigned volume\t")) << r.out;
+    const size_t normals = r.out.find("\nSTL normals against the winding\t");
+    if (normals != std::string::npos) {
+      EXPECT_LT(at, normals) << r.out;
+    }
+  }
+  EXPECT_NE(Polyfield({"check", DataPath("cube.stl")}).out.find("\nSTL solids\t1\n"),
+            std::string::npos);
+  EXPECT_EQ(Polyfield({"check", DataPath("cube_binary.stl")}).out.find("STL solids"),
+            std::string::npos);
+}
+
 // ------------------------------------------------------------ command line
 
 TEST(PolyfieldCommandLine, PointsHelpVersionAndErrors) {

@@ -120,6 +120,10 @@ def test_errors_name_the_parameters():
     assert report["intersecting_pairs"] > 0 and report["problem"].startswith("self-intersecting: ")
     with pytest.raises(polyfield.Error, match=r"unfit for the field formulas: self-intersecting"):
         both.field(np.zeros((1, 3)))
+    # The solids of an ASCII STL, as check counts them (tests/data/corpus/README.md: two);
+    # arrays have none.
+    assert polyfield.Model(data("corpus/ascii_two_solids_mixed_case_names.stl")).check()["solids"] == 2
+    assert both.check()["solids"] == 0
     m = polyfield.Model(v, f)
     refused = [
         (lambda: m.surface(spin_period=3.0), "spin_period needs density, mass or gm (SI units)"),
