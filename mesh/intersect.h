@@ -63,6 +63,10 @@ class FaceTree {
   void NearPoint(Vec p, double r, Face face) const;
 
  private:
+  // face(index) for every face whose box `meets` accepts, below the nodes
+  // whose boxes it accepts.
+  template <class Meets, class Face>
+  void Where(Meets meets, Face face) const;
   struct Box {
     double lo[3], hi[3];
     bool Overlaps(const Box& b) const {
@@ -124,23 +128,28 @@ void FaceTree::Across(uint32_t a, uint32_t b, Pair& pair) const {
   }
 }
 
-template <class Face>
-void FaceTree::AlongSegment(Vec p, Vec q, Face face) const {
+template <class Meets, class Face>
+void FaceTree::Where(Meets meets, Face face) const {
   if (nodes_.empty()) return;
   std::vector<uint32_t> stack = {0};
   while (!stack.empty()) {
     const uint32_t n = stack.back();
     stack.pop_back();
     const Node& node = nodes_[n];
-    if (!SegmentMeets(node.box, p, q)) continue;
+    if (!meets(node.box)) continue;
     if (!node.right) {
       for (uint32_t i = node.first; i < node.first + node.count; ++i)
-        if (SegmentMeets(boxes_[i], p, q)) face(order_[i]);
+        if (meets(boxes_[i])) face(order_[i]);
       continue;
     }
     stack.push_back(n + 1);
     stack.push_back(node.right);
   }
+}
+
+template <class Face>
+void FaceTree::AlongSegment(Vec p, Vec q, Face face) const {
+  Where([&](const Box& box) { return SegmentMeets(box, p, q); }, face);
 }
 
 template <class Pair>
@@ -172,25 +181,12 @@ void FaceTree::PairsWith(const FaceTree& other, Pair pair) const {
 
 template <class Face>
 void FaceTree::NearPoint(Vec p, double r, Face face) const {
-  const auto holds = [&](const Box& box) {
-    return box.lo[0] - r <= p.x && p.x <= box.hi[0] + r && box.lo[1] - r <= p.y &&
-           p.y <= box.hi[1] + r && box.lo[2] - r <= p.z && p.z <= box.hi[2] + r;
-  };
-  if (nodes_.empty()) return;
-  std::vector<uint32_t> stack = {0};
-  while (!stack.empty()) {
-    const uint32_t n = stack.back();
-    stack.pop_back();
-    const Node& node = nodes_[n];
-    if (!holds(node.box)) continue;
-    if (!node.right) {
-      for (uint32_t i = node.first; i < node.first + node.count; ++i)
-        if (holds(boxes_[i])) face(order_[i]);
-      continue;
-    }
-    stack.push_back(n + 1);
-    stack.push_back(node.right);
-  }
+  Where(
+      [&](const Box& box) {
+        return box.lo[0] - r <= p.x && p.x <= box.hi[0] + r && box.lo[1] - r <= p.y &&
+               p.y <= box.hi[1] + r && box.lo[2] - r <= p.z && p.z <= box.hi[2] + r;
+      },
+      face);
 }
 
 }  // namespace mesh
