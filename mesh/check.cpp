@@ -72,9 +72,6 @@ bool ShareVertex(const uint32_t* a, const uint32_t* b) {
 // Rays a piece is tried with before it counts as inside another: the
 // centroids of faces spread over it, each towards its own direction.
 constexpr int kRays = 16;
-Vec RayDirection(int k) {
-  return SpreadDirection(k, kRays);
-}
 
 }  // namespace
 
@@ -100,16 +97,14 @@ CheckReport CheckKeeping(const Mesh& m, std::unique_ptr<FaceTree>& kept) {
   std::vector<uint32_t> usable;
   usable.reserve(r.faces);
   for (size_t f = 0; f < r.faces; ++f) {
-    const uint32_t* c = &m.faces[3 * f];
-    const Vec A = m.Corner(f, 0), B = m.Corner(f, 1), C = m.Corner(f, 2);
-    if (!Finite(A) || !Finite(B) || !Finite(C)) {
+    if (!Finite(m.Corner(f, 0)) || !Finite(m.Corner(f, 1)) || !Finite(m.Corner(f, 2))) {
       ++r.nonfinite_faces;
       continue;
     }
-    const Vec n = geometry::FacetNormal(A, B, C);
-    if ((n.x == 0 && n.y == 0 && n.z == 0) || c[0] == c[1] || c[1] == c[2] || c[2] == c[0]) {
+    const Vec n = m.Normal(f);
+    if (m.ZeroArea(f, n)) {
       ++r.degenerate_faces;
-      continue;  // no normal, no edges that count
+      continue;
     }
     usable.push_back(static_cast<uint32_t>(f));
     if (!m.normals.empty()) {
@@ -236,7 +231,7 @@ CheckReport CheckKeeping(const Mesh& m, std::unique_ptr<FaceTree>& kept) {
       triangle(usable[first[size * size_t(k) / kRays]], t);
       const Vec from{(t[0].x + t[1].x + t[2].x) / 3, (t[0].y + t[1].y + t[2].y) / 3,
                      (t[0].z + t[1].z + t[2].z) / 3};
-      const Vec d = RayDirection(k);
+      const Vec d = SpreadDirection(k, kRays);
       const double reach = 2 * diagonal / geometry::Norm(d);
       const Vec to{from.x + reach * d.x, from.y + reach * d.y, from.z + reach * d.z};
       bool unclear = false;

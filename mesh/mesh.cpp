@@ -12,4 +12,9 @@ std::vector<double> Mesh::FaceCorners() const {
   return corners;
 }
 
+bool Mesh::ZeroArea(size_t f, const geometry::Vec& n) const {
+  const uint32_t* c = &faces[3 * f];
+  return (n.x == 0 && n.y == 0 && n.z == 0) || c[0] == c[1] || c[1] == c[2] || c[2] == c[0];
+}
+
 }  // namespace mesh

@@ -27,6 +27,14 @@ struct Mesh {
   geometry::Vec Corner(size_t f, int k) const {
     return geometry::At(&vertices[3 * size_t{faces[3 * f + k]}]);
   }
+  // The normal of face f, (B - A) x (C - A): twice its area long.
+  geometry::Vec Normal(size_t f) const {
+    return geometry::FacetNormal(Corner(f, 0), Corner(f, 1), Corner(f, 2));
+  }
+  // Face f has no area: a corner named twice or a zero normal (`normal`,
+  // its Normal). Such a face bounds nothing: no normal, no edges that count.
+  bool ZeroArea(size_t f, const geometry::Vec& normal) const;
+  bool ZeroArea(size_t f) const { return ZeroArea(f, Normal(f)); }
 };
 
 enum class Format { kStlBinary, kStlAscii, kObj, kPlyAscii, kPlyBinary, kOff, kVf, kTab };

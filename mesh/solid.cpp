@@ -15,17 +15,11 @@ namespace {
 
 constexpr int kRays = 16;
 
-bool Degenerate(const Mesh& m, size_t f) {
-  const uint32_t* c = &m.faces[3 * f];
-  const Vec n = geometry::FacetNormal(m.Corner(f, 0), m.Corner(f, 1), m.Corner(f, 2));
-  return (n.x == 0 && n.y == 0 && n.z == 0) || c[0] == c[1] || c[1] == c[2] || c[2] == c[0];
-}
-
 std::vector<uint32_t> AreaFaces(const Mesh& m) {
   std::vector<uint32_t> faces;
   faces.reserve(m.FaceCount());
   for (size_t f = 0; f < m.FaceCount(); ++f)
-    if (!Degenerate(m, f)) faces.push_back(static_cast<uint32_t>(f));
+    if (!m.ZeroArea(f)) faces.push_back(static_cast<uint32_t>(f));
   return faces;
 }
 

@@ -32,6 +32,13 @@ std::string PartText(const Body& body, size_t i) {
   return "part " + std::to_string(i + 1) + " (" + (p.name().empty() ? "arrays" : p.name()) + ")";
 }
 
+// The part a message is about, first: "core.stl: part 2", as messages
+// name their file first, else "part 2 (arrays)".
+std::string Subject(const Body& body, size_t i) {
+  const std::string& name = body.part(i).name();
+  return name.empty() ? PartText(body, i) : name + ": part " + std::to_string(i + 1);
+}
+
 // Calls found(f, g, t, u) for faces f of a and g of b (corners t and u)
 // that cross, where t reaches beyond the plane of u by more than the
 // tolerance on the side `side` of it (+1: along u's outward normal, out of
@@ -190,12 +197,10 @@ Body::Placement Place(const Body& body, const std::string& unit) {
     return *solids[i];
   };
   for (const size_t b : negative) {
-    const std::string& name = body.part(b).name();
-    const std::string refused =
-        (name.empty() ? PartText(body, b) : name + ": part " + std::to_string(b + 1)) +
-        ", of density " + ShortestDigits(body.part(b).density()) +
-        " kg/m^3, reaches outside the parts of positive density (a "
-        "negative mass in empty space): ";
+    const std::string refused = Subject(body, b) + ", of density " +
+                                ShortestDigits(body.part(b).density()) +
+                                " kg/m^3, reaches outside the parts of positive density (a "
+                                "negative mass in empty space): ";
     std::vector<const mesh::Solid*> hosts;
     for (const size_t a : positive) hosts.push_back(&solid(a));
     const auto held = [&](Vec p) {
@@ -245,14 +250,11 @@ Body::Placement Place(const Body& body, const std::string& unit) {
       const size_t i = positive[x], j = positive[y];
       if (!Overlap(solid(i), solid(j), tolerance)) continue;
       const double di = body.part(i).density(), dj = body.part(j).density();
-      const std::string& name = body.part(j).name();
-      out.overlaps.push_back(
-          (name.empty() ? PartText(body, j) : name + ": part " + std::to_string(j + 1)) +
-          " overlaps " + PartText(body, i) +
-          ", both of positive density: their densities add where they "
-          "overlap (" +
-          ShortestDigits(di) + " + " + ShortestDigits(dj) + " = " + ShortestDigits(di + dj) +
-          " kg/m^3)");
+      out.overlaps.push_back(Subject(body, j) + " overlaps " + PartText(body, i) +
+                             ", both of positive density: their densities add where they "
+                             "overlap (" +
+                             ShortestDigits(di) + " + " + ShortestDigits(dj) + " = " +
+                             ShortestDigits(di + dj) + " kg/m^3)");
     }
   return out;
 }
