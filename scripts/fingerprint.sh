@@ -25,6 +25,36 @@ awk '{ if (NR > 1 && NR <= 9) printf "%.17g %.17g %.17g\n", 0.3 + 0.2 * $1, 0.3 
 printf '0.5 0.5 0.5 10\n2 0 0 5\n' >mascons.txt
 printf '0 0 0 1 0 0 0 1 0 31744\n0 0 0 0 1 0 1 0 0 0 255 0\n' >tri.txt
 awk 'BEGIN { for (i = 0; i < 12; ++i) print 20 * i, 255 - 20 * i, 7 * i }' >rgb.txt
+# The hard shapes: a plate and a needle (boxes of 8 x 8 squares a side, two
+# triangles each), Eros 10^4 of its sizes from the origin, points near and
+# far, and a binary STL cut short.
+box() {
+  awk -v a="$1" -v b="$2" -v c="$3" -v ox="${4:-0}" 'BEGIN { n = 8; V = 0; F = 0
+    for (s = 0; s < 6; ++s) { ax = int(s / 2); hi = s % 2
+      for (i = 0; i <= n; ++i) for (j = 0; j <= n; ++j) {
+        u = i / n; v = j / n
+        if (ax == 0) { x = hi; y = u; z = v } else if (ax == 1) { x = v; y = hi; z = u } else { x = u; y = v; z = hi }
+        vx[V] = ox + a * x; vy[V] = b * y; vz[V] = c * z; ++V }
+      base = V - (n + 1) * (n + 1)
+      for (i = 0; i < n; ++i) for (j = 0; j < n; ++j) {
+        p = base + i * (n + 1) + j; q = p + n + 1
+        if (hi) { f[F++] = p " " q " " q + 1; f[F++] = p " " q + 1 " " p + 1 }
+        else { f[F++] = p " " q + 1 " " q; f[F++] = p " " p + 1 " " q + 1 } } }
+    print V, F; for (k = 0; k < V; ++k) printf "%.17g %.17g %.17g\n", vx[k], vy[k], vz[k]
+    for (k = 0; k < F; ++k) print f[k] }'
+}
+box 1 1 0.001 >plate.vf.txt
+box 0.001 0.001 1 >needle.vf.txt
+awk 'NR == 1 { V = $1 } NR > 1 && NR <= V + 1 { printf "%.17g %s %s\n", $1 + 3.5e5, $2, $3; next }
+  { print }' eros1708_km.vf.txt >eros_far.vf.txt
+awk 'BEGIN { srand(9); for (i = 0; i < 300; ++i)
+  printf "%.17g %.17g %.17g\n", 1.2 * rand() - 0.1, 1.2 * rand() - 0.1, 0.01 * rand() - 0.005;
+  for (i = 0; i < 20; ++i) printf "%.17g %.17g %.17g\n", 1e3 * (rand() - 0.5), 1e6, 1e9 * rand() }' \
+  >thin_points.txt
+awk 'BEGIN { srand(10); for (i = 0; i < 300; ++i)
+  printf "%.17g %.17g %.17g\n", 3.5e5 + 40 * rand() - 20, 20 * rand() - 10, 20 * rand() - 10;
+  for (i = 0; i < 20; ++i) printf "%.17g %.17g %.17g\n", 3.5e5, 1e5 * (rand() + 1), 1e7 }' >far_points.txt
+head -c 5000 kleopatra.stl >cut.stl
 
 # One run: its name, then the command; standard input is empty unless a
 # file named NAME.in exists.
@@ -112,6 +142,21 @@ for ext in obj ply off vf.txt tab stl; do
 done
 run convert_ascii "$pf" convert "$W/cube.vf.txt" out.stl --ascii
 run convert_binary_ply "$pf" convert "$W/cube.vf.txt" out.ply --binary
+for shape in plate needle; do
+  for tol in "" "--tolerance 1e-10"; do
+    t=${tol:+_tol}
+    run ${shape}_field$t "$pf" field "$W/$shape.vf.txt" "$W/thin_points.txt" --gradient -o out $tol
+    run ${shape}_surface$t "$pf" surface "$W/$shape.vf.txt" -o out $tol
+  done
+done
+run far_field "$pf" field "$W/eros_far.vf.txt" "$W/far_points.txt" --density 2670 --unit km -o out
+run far_field_tol "$pf" field "$W/eros_far.vf.txt" "$W/far_points.txt" --density 2670 --unit km \
+  --tolerance 1e-12 --gradient -o out
+run far_harmonics "$pf" harmonics "$W/eros_far.vf.txt" --degree 4 --density 2670 --unit km \
+  --origin centre-of-mass -o out
+run cut_stl_check "$pf" check "$W/cut.stl"
+run cut_stl_fieldpts "$bin/fieldpts" "$W/cut.stl"
+run cut_stl_field "$pf" field "$W/cut.stl" "$W/cube_points.txt" -o out
 run bad_density "$pf" field "$W/cube.vf.txt" "$W/cube_points.txt" --density -3
 run bad_tolerance "$pf" surface "$W/cube.vf.txt" --tolerance 1e-20
 
@@ -150,5 +195,17 @@ q = numpy.loadtxt(W + "/cube_points.txt")
 digest("body", (b.mass, b.field(q), sorted((k, v) for k, v in b.surface().items() if k != "summary"), b.describe()))
 digest("body_harmonics", (lambda h: (h.C, h.S, h.GM))(b.harmonics(4)))
 digest("model_pickle", pickle.loads(pickle.dumps(m)).field(p[:5], density=2670))
+# Two threads on one model at once, each with its own points.
+import threading
+k = polyfield.Model(W + "/kleopatra.stl", unit="km")
+calls = [numpy.loadtxt(W + "/eros_points.txt") * 4, numpy.loadtxt(W + "/cube_points.txt") * 80]
+got = [None, None]
+def work(i):
+    got[i] = k.field(calls[i], density=3600, tolerance=1e-10, gradient=True)
+threads = [threading.Thread(target=work, args=(i,)) for i in range(2)]
+for t in threads: t.start()
+for t in threads: t.join()
+digest("two_threads", got)
+digest("one_thread", [k.field(c, density=3600, tolerance=1e-10, gradient=True) for c in calls])
 ' . 2>&1 || echo "python status $?"
 fi
