@@ -1,8 +1,9 @@
 # The examples of the command pages and the README, run for real.
-# Builds without the Python module (sanitizer builds) leave out the examples
-# that import it; the normal build runs every one with the module's
-# interpreter.
-if(TARGET polyfield_python)
+# Builds without the Python module leave out the examples that import it, and
+# so do sanitizer builds: their module loads only with the sanitizers'
+# runtimes preloaded, which python_module does (tests/python). The normal
+# build runs every one with the module's interpreter.
+if(TARGET polyfield_python AND NOT POLYFIELD_SANITIZE)
   set(python_examples ${Python_EXECUTABLE})
 else()
   set(python_examples skip)
