@@ -84,69 +84,97 @@ geometry::VolumeAbout VolumeOf(const Mesh& m) {
 
 namespace {
 
-CheckReport CheckKeeping(const Mesh& m, std::unique_ptr<FaceTree>& kept) {
-  CheckReport r;
-  r.vertices = m.VertexCount();
-  r.faces = m.FaceCount();
-  r.solids = m.solids;
-  // Half-edges are numbered 3i + k in 32 bits.
-  if (r.faces > UINT32_MAX / 3) throw Failure("more than 1431655765 faces: too many to check");
+// The check's stages over one model, in their order: the faces that count,
+// duplicates, edges and the pieces they join, the pieces' volumes,
+// crossings, and the pieces' places. Each stage adds its findings to the
+// report.
+class Checker {
+ public:
+  explicit Checker(const Mesh& m) : m_(m) {
+    r_.vertices = m.VertexCount();
+    r_.faces = m.FaceCount();
+    r_.solids = m.solids;
+    // Half-edges are numbered 3i + k in 32 bits.
+    if (r_.faces > UINT32_MAX / 3) throw Failure("more than 1431655765 faces: too many to check");
+  }
+
+  CheckReport Run(std::unique_ptr<FaceTree>& kept) {
+    Usable();
+    r_.volume = VolumeOf(m_).Volume();
+    Duplicates();
+    UnionFind pieces(usable_.size());
+    Edges(pieces);
+    Pieces(pieces);
+    if (r_.nonfinite_faces) return r_;
+    kept = std::make_unique<FaceTree>(m_, usable_);
+    Crossings(*kept);
+    if (r_.components < 2 || r_.boundary_edges || r_.non_manifold_edges || r_.inconsistent_edges ||
+        r_.duplicate_faces || r_.intersecting_pairs)
+      return r_;
+    Places(*kept);
+    return r_;
+  }
+
+ private:
+  uint32_t Corner(uint32_t i, int k) const { return m_.faces[3 * size_t{usable_[i]} + k]; }
+  void Triangle(uint32_t f, Vec t[3]) const {
+    for (int k = 0; k < 3; ++k) t[k] = m_.Corner(f, k);
+  }
 
   // Faces of finite coordinates and nonzero area: the ones whose edges,
   // pieces and crossings count.
-  std::vector<uint32_t> usable;
-  usable.reserve(r.faces);
-  for (size_t f = 0; f < r.faces; ++f) {
-    if (!Finite(m.Corner(f, 0)) || !Finite(m.Corner(f, 1)) || !Finite(m.Corner(f, 2))) {
-      ++r.nonfinite_faces;
-      continue;
-    }
-    const Vec n = m.Normal(f);
-    if (m.ZeroArea(f, n)) {
-      ++r.degenerate_faces;
-      continue;
-    }
-    usable.push_back(static_cast<uint32_t>(f));
-    if (!m.normals.empty()) {
-      const float* s = &m.normals[3 * f];
-      if (s[0] != 0 || s[1] != 0 || s[2] != 0) {
-        ++r.stl_normals;
-        if (s[0] * n.x + s[1] * n.y + s[2] * n.z < 0) ++r.normals_against_winding;
+  void Usable() {
+    usable_.reserve(r_.faces);
+    for (size_t f = 0; f < r_.faces; ++f) {
+      if (!Finite(m_.Corner(f, 0)) || !Finite(m_.Corner(f, 1)) || !Finite(m_.Corner(f, 2))) {
+        ++r_.nonfinite_faces;
+        continue;
+      }
+      const Vec n = m_.Normal(f);
+      if (m_.ZeroArea(f, n)) {
+        ++r_.degenerate_faces;
+        continue;
+      }
+      usable_.push_back(static_cast<uint32_t>(f));
+      if (!m_.normals.empty()) {
+        const float* s = &m_.normals[3 * f];
+        if (s[0] != 0 || s[1] != 0 || s[2] != 0) {
+          ++r_.stl_normals;
+          if (s[0] * n.x + s[1] * n.y + s[2] * n.z < 0) ++r_.normals_against_winding;
+        }
       }
     }
   }
-  r.volume = VolumeOf(m).Volume();
-  const size_t U = usable.size();
-  const auto corner = [&](uint32_t i, int k) { return m.faces[3 * size_t{usable[i]} + k]; };
 
   // Duplicates: faces grouped by their lowest vertex, then by the other two.
-  {
+  void Duplicates() {
+    const size_t U = usable_.size();
     std::vector<std::array<uint32_t, 3>> sorted(U);
     for (uint32_t i = 0; i < U; ++i) {
-      sorted[i] = {corner(i, 0), corner(i, 1), corner(i, 2)};
+      sorted[i] = {Corner(i, 0), Corner(i, 1), Corner(i, 2)};
       std::sort(sorted[i].begin(), sorted[i].end());
     }
-    Groups g = GroupBy(r.vertices, U, [&](size_t i) { return sorted[i][0]; });
-    for (size_t v = 0; v < r.vertices; ++v) {
+    Groups g = GroupBy(r_.vertices, U, [&](size_t i) { return sorted[i][0]; });
+    for (size_t v = 0; v < r_.vertices; ++v) {
       uint32_t* first = g.item.data() + g.offset[v];
       uint32_t* last = g.item.data() + g.offset[v + 1];
       SortGroup(first, last, [&](uint32_t a, uint32_t b) { return sorted[a] < sorted[b]; });
       for (uint32_t* i = first + 1; i < last; ++i)
-        if (sorted[*i] == sorted[*(i - 1)]) ++r.duplicate_faces;
+        if (sorted[*i] == sorted[*(i - 1)]) ++r_.duplicate_faces;
     }
   }
 
   // Edges: half-edge 3i + k runs from corner k of face i to corner k + 1;
   // grouped by the lower end, then by the higher. Faces on a shared edge
   // are one piece.
-  UnionFind pieces(U);
-  {
-    const auto from = [&](uint32_t h) { return corner(h / 3, h % 3); };
-    const auto to = [&](uint32_t h) { return corner(h / 3, (h % 3 + 1) % 3); };
+  void Edges(UnionFind& pieces) {
+    const auto from = [&](uint32_t h) { return Corner(h / 3, h % 3); };
+    const auto to = [&](uint32_t h) { return Corner(h / 3, (h % 3 + 1) % 3); };
     const auto lo = [&](uint32_t h) { return std::min(from(h), to(h)); };
     const auto hi = [&](uint32_t h) { return std::max(from(h), to(h)); };
-    Groups g = GroupBy(r.vertices, 3 * U, [&](size_t h) { return lo(static_cast<uint32_t>(h)); });
-    for (size_t v = 0; v < r.vertices; ++v) {
+    Groups g = GroupBy(r_.vertices, 3 * usable_.size(),
+                       [&](size_t h) { return lo(static_cast<uint32_t>(h)); });
+    for (size_t v = 0; v < r_.vertices; ++v) {
       uint32_t* first = g.item.data() + g.offset[v];
       uint32_t* last = g.item.data() + g.offset[v + 1];
       SortGroup(first, last, [&](uint32_t a, uint32_t b) { return hi(a) < hi(b); });
@@ -159,9 +187,9 @@ CheckReport CheckKeeping(const Mesh& m, std::unique_ptr<FaceTree>& kept) {
           forward += from(*j) < to(*j);
           pieces.Join(*i / 3, *j / 3);
         }
-        if (uses == 1) ++r.boundary_edges;
-        if (uses > 2) ++r.non_manifold_edges;
-        if (uses == 2 && forward != 1) ++r.inconsistent_edges;
+        if (uses == 1) ++r_.boundary_edges;
+        if (uses > 2) ++r_.non_manifold_edges;
+        if (uses == 2 && forward != 1) ++r_.inconsistent_edges;
         i = end;
       }
     }
@@ -169,96 +197,93 @@ CheckReport CheckKeeping(const Mesh& m, std::unique_ptr<FaceTree>& kept) {
 
   // The pieces, numbered in the order of their first face, and each one's
   // signed volume about its own first corner.
-  std::vector<uint32_t> piece(U);
-  std::vector<geometry::VolumeAbout> volume;
-  {
+  void Pieces(UnionFind& pieces) {
+    const size_t U = usable_.size();
+    piece_.resize(U);
     std::vector<uint32_t> number(U, UINT32_MAX);
     for (uint32_t i = 0; i < U; ++i) {
       uint32_t& p = number[pieces.Find(i)];
-      const size_t f = usable[i];
+      const size_t f = usable_[i];
       if (p == UINT32_MAX) {
-        p = static_cast<uint32_t>(volume.size());
-        volume.emplace_back(m.Corner(f, 0));
+        p = static_cast<uint32_t>(volume_.size());
+        volume_.emplace_back(m_.Corner(f, 0));
       }
-      piece[i] = p;
-      volume[p].Add(m.Corner(f, 0), m.Corner(f, 1), m.Corner(f, 2));
+      piece_[i] = p;
+      volume_[p].Add(m_.Corner(f, 0), m_.Corner(f, 1), m_.Corner(f, 2));
     }
+    r_.components = volume_.size();
+    for (const auto& v : volume_) r_.inside_out_components += !(v.Volume() > 0);
   }
-  r.components = volume.size();
-  for (const auto& v : volume) r.inside_out_components += !(v.Volume() > 0);
-  if (r.nonfinite_faces) return r;
 
   // Crossings: pairs of faces with overlapping boxes and no common vertex.
-  std::vector<uint32_t> slot(r.faces, UINT32_MAX);  // face -> its index in usable
-  for (uint32_t i = 0; i < U; ++i) slot[usable[i]] = i;
-  const auto triangle = [&](uint32_t f, Vec t[3]) {
-    for (int k = 0; k < 3; ++k) t[k] = m.Corner(f, k);
-  };
-  kept = std::make_unique<FaceTree>(m, usable);
-  const FaceTree& tree = *kept;
-  tree.OverlappingPairs([&](uint32_t f, uint32_t g) {
-    if (ShareVertex(&m.faces[3 * size_t{f}], &m.faces[3 * size_t{g}])) return;
-    Vec t[3], u[3];
-    triangle(f, t), triangle(g, u);
-    if (TrianglesCross(t, u)) ++r.intersecting_pairs;
-  });
+  void Crossings(const FaceTree& tree) {
+    tree.OverlappingPairs([&](uint32_t f, uint32_t g) {
+      if (ShareVertex(&m_.faces[3 * size_t{f}], &m_.faces[3 * size_t{g}])) return;
+      Vec t[3], u[3];
+      Triangle(f, t), Triangle(g, u);
+      if (TrianglesCross(t, u)) ++r_.intersecting_pairs;
+    });
+  }
 
   // Each piece's place: the winding number of the other pieces at a point
   // of it, counted along a ray to beyond the model. A solid piece must lie
   // outside every other solid (0), a cavity inside exactly one (1).
-  if (r.components < 2 || r.boundary_edges || r.non_manifold_edges || r.inconsistent_edges ||
-      r.duplicate_faces || r.intersecting_pairs)
-    return r;
-  double diagonal = 0;
-  {
+  void Places(const FaceTree& tree) {
+    std::vector<uint32_t> slot(r_.faces, UINT32_MAX);  // face -> its index in usable
+    for (uint32_t i = 0; i < usable_.size(); ++i) slot[usable_[i]] = i;
     Vec lo{HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi{-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
-    for (uint32_t f : usable)
+    for (uint32_t f : usable_)
       for (int k = 0; k < 3; ++k) {
-        const Vec v = m.Corner(f, k);
+        const Vec v = m_.Corner(f, k);
         lo = {std::min(lo.x, v.x), std::min(lo.y, v.y), std::min(lo.z, v.z)};
         hi = {std::max(hi.x, v.x), std::max(hi.y, v.y), std::max(hi.z, v.z)};
       }
-    diagonal = geometry::Norm(hi - lo);
-  }
-  Groups members = GroupBy(r.components, U, [&](size_t i) { return piece[i]; });
-  for (uint32_t p = 0; p < r.components; ++p) {
-    const uint32_t* first = members.item.data() + members.offset[p];
-    const size_t size = members.offset[p + 1] - members.offset[p];
-    bool known = false;
-    int winding = 0;
-    for (int k = 0; k < kRays && !known; ++k) {
-      Vec t[3];
-      triangle(usable[first[size * size_t(k) / kRays]], t);
-      const Vec from{(t[0].x + t[1].x + t[2].x) / 3, (t[0].y + t[1].y + t[2].y) / 3,
-                     (t[0].z + t[1].z + t[2].z) / 3};
-      const Vec d = SpreadDirection(k, kRays);
-      const double reach = 2 * diagonal / geometry::Norm(d);
-      const Vec to{from.x + reach * d.x, from.y + reach * d.y, from.z + reach * d.z};
-      bool unclear = false;
-      winding = 0;
-      tree.AlongSegment(from, to, [&](uint32_t g) {
-        if (unclear || piece[slot[g]] == p) return;
-        Vec u[3];
-        triangle(g, u);
-        const int s = SegmentCrossing(from, to, u);
-        if (s == 2) unclear = true;
-        winding += s;
-      });
-      known = !unclear;
+    const double diagonal = geometry::Norm(hi - lo);
+    Groups members = GroupBy(r_.components, usable_.size(), [&](size_t i) { return piece_[i]; });
+    for (uint32_t p = 0; p < r_.components; ++p) {
+      const uint32_t* first = members.item.data() + members.offset[p];
+      const size_t size = members.offset[p + 1] - members.offset[p];
+      bool known = false;
+      int winding = 0;
+      for (int k = 0; k < kRays && !known; ++k) {
+        Vec t[3];
+        Triangle(usable_[first[size * size_t(k) / kRays]], t);
+        const Vec from{(t[0].x + t[1].x + t[2].x) / 3, (t[0].y + t[1].y + t[2].y) / 3,
+                       (t[0].z + t[1].z + t[2].z) / 3};
+        const Vec d = SpreadDirection(k, kRays);
+        const double reach = 2 * diagonal / geometry::Norm(d);
+        const Vec to{from.x + reach * d.x, from.y + reach * d.y, from.z + reach * d.z};
+        bool unclear = false;
+        winding = 0;
+        tree.AlongSegment(from, to, [&](uint32_t g) {
+          if (unclear || piece_[slot[g]] == p) return;
+          Vec u[3];
+          Triangle(g, u);
+          const int s = SegmentCrossing(from, to, u);
+          if (s == 2) unclear = true;
+          winding += s;
+        });
+        known = !unclear;
+      }
+      // A piece no ray could place is taken as inside another.
+      const bool solid = volume_[p].Volume() > 0;
+      if (solid && (!known || winding != 0)) ++r_.nested_components;
+      if (!solid && known && winding == 1) ++r_.cavities;
     }
-    // A piece no ray could place is taken as inside another.
-    const bool solid = volume[p].Volume() > 0;
-    if (solid && (!known || winding != 0)) ++r.nested_components;
-    if (!solid && known && winding == 1) ++r.cavities;
   }
-  return r;
-}
+
+  const Mesh& m_;
+  CheckReport r_;
+  std::vector<uint32_t> usable_;               // the faces that count
+  std::vector<uint32_t> piece_;                // each usable face's piece
+  std::vector<geometry::VolumeAbout> volume_;  // each piece's
+};
 
 }  // namespace
 
 CheckReport Check(const Mesh& m, std::unique_ptr<FaceTree>* tree) {
   std::unique_ptr<FaceTree> kept;
-  CheckReport r = CheckKeeping(m, kept);
+  CheckReport r = Checker(m).Run(kept);
   if (tree) *tree = std::move(kept);
   return r;
 }
