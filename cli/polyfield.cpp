@@ -71,7 +71,6 @@ struct Common {
     science::Evaluation e = evaluation;
     if (exact) e.tolerance.reset();
     e.check = !no_check;
-    e.part = ranks->rank(), e.parts = ranks->count();
     return e;
   }
 };
@@ -196,132 +195,22 @@ bool Progress(double share) {
   return true;
 }
 
-// Points: three numbers x y z a line (common/rows.h). With `parts` above 1,
-// only slices part, part + parts, ... of `slice` points each are kept;
-// `total` receives the count of every point in the file.
-constexpr size_t kSlice = 4096;
+// Points: three numbers x y z a line (common/rows.h).
 void ReadPoints(const std::string& path, std::vector<double>* x, std::vector<double>* y,
-                std::vector<double>* z, unsigned part = 0, unsigned parts = 1,
-                size_t* total = nullptr, size_t slice = kSlice) {
-  size_t i = 0;
+                std::vector<double>* z) {
   rows::Read(path, 3, "three finite numbers x y z", true, [&](const double* p, size_t) {
-    if (i++ / slice % parts == part) x->push_back(p[0]), y->push_back(p[1]), z->push_back(p[2]);
+    x->push_back(p[0]), y->push_back(p[1]), z->push_back(p[2]);
   });
-  if (total) *total = i;
 }
 
-// The table of `total` points written by rank 0 to `table`, every slice of
-// `slice` points from the rank that holds it (slice s on rank s mod K, the
-// columns' values that rank's slices in order): the bytes WriteTable
-// writes whole.
-void WriteSlices(FILE* table, science::TableFormat format, const std::vector<std::string>& header,
-                 const std::vector<science::Column>& cols, size_t total, size_t slice) {
-  const size_t K = ranks->count(), slices = (total + slice - 1) / slice;
-  const size_t n = cols[0].values->size();
-  const auto rows = [&, slice](size_t s) {
-    const size_t first = s / K * slice;
-    return std::pair<size_t, size_t>{first, std::min(n, first + slice)};
-  };
-  const auto write = [&](const std::string& t) { std::fwrite(t.data(), 1, t.size(), table); };
-  if (format != science::TableFormat::kNpz) {
-    // The header and the column names (NPY: its head), then the rows.
-    const std::vector<double> none;
-    std::vector<science::Column> names_only = cols;
-    for (science::Column& col : names_only) col.values = &none;
-    if (ranks->Root()) {
-      if (format == science::TableFormat::kNpy)
-        write(science::NpyHead(cols, total));
-      else
-        cli::WriteTable(table, format, header, names_only);
-    }
-    ranks->Relay(slices, write, [&](size_t s) {
-      const auto [first, last] = rows(s);
-      return science::TableRows(format, cols, first, last);
-    });
-    return;
-  }
-  // NPZ: a member a column, its CRC first (each slice's, combined in
-  // order), then its values.
-  std::optional<science::ZipArchive> zip;
-  if (ranks->Root()) zip.emplace(table);
-  for (const science::Column& col : cols) {
-    const std::string head = science::NpzColumnHead(total);
-    uint32_t crc = science::Crc32(0, head);
-    ranks->Relay(
-        slices,
-        [&](const std::string& t) {
-          uint32_t part = 0;
-          uint64_t size = 0;
-          std::memcpy(&part, t.data(), 4);
-          std::memcpy(&size, t.data() + 4, 8);
-          crc = science::Crc32Combine(crc, part, size);
-        },
-        [&](size_t s) {
-          const auto [first, last] = rows(s);
-          const std::string values = science::NpzValues(col, first, last);
-          const uint32_t part = science::Crc32(0, values);
-          const uint64_t size = values.size();
-          std::string t(12, '\0');
-          std::memcpy(t.data(), &part, 4);
-          std::memcpy(t.data() + 4, &size, 8);
-          return t;
-        });
-    if (zip) {
-      zip->Member(col.name + ".npy", head.size() + 8 * uint64_t{total}, crc);
-      write(head);
-    }
-    ranks->Relay(slices, write, [&](size_t s) {
-      const auto [first, last] = rows(s);
-      return science::NpzValues(col, first, last);
-    });
-  }
-  if (zip) {
-    const std::string text = science::NpzHeader(header, cols);
-    zip->Member("header.npy", text.size(), science::Crc32(0, text));
-    write(text);
-    zip->Finish();
-  }
-}
-
-// Under a tolerance the library evaluates the points in sections
-// (science::kFieldSection). The ranks of a job keep only their sections of
-// the points (section s on rank s mod K) and evaluate each section
-// together: its owner gives its points to all, the tree's batches of the
-// section are dealt out over the ranks, and the owner gathers the results.
-// Rank 0 then writes the table section by section, as without one.
-void SectionsTogether(const science::Body& body, const science::FieldRequest& request, size_t total,
-                      const double* const p[3], double* const field[4], double* tensor) {
-  const size_t S = science::kFieldSection, K = ranks->count(), me = ranks->rank();
-  const size_t sections = (total + S - 1) / S, most = std::min(S, total);
-  const size_t width = request.gradient ? 6 : 0;
-  // Every buffer before the first section: between sections the ranks
-  // meet only where the failure of one is agreed on.
-  std::vector<double> c[3], r[4], t(width * most);
-  for (auto& v : c) v.resize(most);
-  for (auto& v : r) v.resize(most);
-  std::vector<uint8_t> mine(most);
+// A plan's units evaluated by the ranks, each its own (Ranks::Mine), and
+// gathered by rank 0: the same for every command.
+bool RunUnits(const science::FieldPlan& plan, const science::FieldResult& out,
+              const science::More& more) {
+  const bool finished = science::FieldOf(plan, ranks->Mine(plan.Units()), out, more);
   ranks->Agree();
-  for (size_t s = 0; s < sections; ++s) {
-    const unsigned owner = static_cast<unsigned>(s % K);
-    const size_t m = std::min(S, total - s * S), at = s / K * S;
-    for (int k = 0; k < 3; ++k) {
-      if (owner == me) std::copy_n(p[k] + at, m, c[k].data());
-      ranks->Broadcast(c[k].data(), m, owner);
-    }
-    science::FieldOf(
-        body, request, m, c[0].data(), c[1].data(), c[2].data(),
-        {r[0].data(), r[1].data(), r[2].data(), r[3].data(), width ? t.data() : nullptr,
-         mine.data()},
-        [&](double share) { return Progress((double(s) + share) / double(sections)); });
-    ranks->Agree();
-    ranks->Gather(
-        mine.data(), m,
-        {{r[0].data(), 1}, {r[1].data(), 1}, {r[2].data(), 1}, {r[3].data(), 1}, {t.data(), width}},
-        owner);
-    if (owner != me) continue;
-    for (int k = 0; k < 4; ++k) std::copy_n(r[k].data(), m, field[k] + at);
-    std::copy_n(t.data(), width * m, tensor + width * at);
-  }
+  ranks->Gather(plan, out);
+  return finished;
 }
 
 int RunField(const Common& c, const std::string& points, bool gradient) {
@@ -335,26 +224,17 @@ int RunField(const Common& c, const std::string& points, bool gradient) {
   science::Validate(files);
   const auto body = Load(c);
   const science::Units u = science::Resolve(c.units, *body);
-  // The ranks of a job keep only their slices of the points (memory a
-  // rank: its share), and rank 0 writes the table slice by slice in order.
-  // Without a tolerance a point's result is its own: each rank evaluates
-  // its slices of 4096 points. Under one the slices are the library's
-  // sections, evaluated by all the ranks together (SectionsTogether).
-  const bool divided = ranks->count() > 1;
-  const bool together = request.evaluation.Tolerance() > 0;
-  const size_t slice = together ? science::kFieldSection : kSlice;
-  if (divided && !together) request.evaluation.part = 0, request.evaluation.parts = 1;
   std::vector<double> x, y, z;
-  size_t total = 0;
-  ReadPoints(points, &x, &y, &z, ranks->rank(), ranks->count(), &total, slice);
-  if (divided) {
-    // The ranks divide the file by its count of points: they must agree on
-    // it (once every rank has read the file).
+  ReadPoints(points, &x, &y, &z);
+  const size_t n = x.size();
+  if (ranks->count() > 1) {
+    // Every rank plans the same call: they must agree on its points' count
+    // (once every rank has read the file).
     ranks->Agree();
-    double first = double(total);
+    double first = double(n);
     ranks->Broadcast(&first, 1, 0);
-    if (first != double(total))
-      throw Failure(points + ": " + std::to_string(total) + " points on rank " +
+    if (first != double(n))
+      throw Failure(points + ": " + std::to_string(n) + " points on rank " +
                     std::to_string(ranks->rank()) + ", " + std::to_string(size_t(first)) +
                     " on rank 0");
   }
@@ -363,18 +243,13 @@ int RunField(const Common& c, const std::string& points, bool gradient) {
   FILE* table = ranks->Root() ? outputs.Open("output", c.output) : nullptr;
   ranks->Agree();
 
-  const size_t n = x.size();
   std::vector<double> U(n), gx(n), gy(n), gz(n), t(gradient ? 6 * n : 0);
-  if (divided && together) {
-    const double* const p[3] = {x.data(), y.data(), z.data()};
-    double* const field[4] = {U.data(), gx.data(), gy.data(), gz.data()};
-    SectionsTogether(*body, request, total, p, field, t.data());
-  } else {
-    science::FieldOf(*body, request, n, x.data(), y.data(), z.data(),
-                     {U.data(), gx.data(), gy.data(), gz.data(), gradient ? t.data() : nullptr},
-                     &Progress);
-  }
+  const science::FieldPlan plan =
+      science::PlanField(*body, request, n, x.data(), y.data(), z.data());
+  RunUnits(plan, {U.data(), gx.data(), gy.data(), gz.data(), gradient ? t.data() : nullptr},
+           &Progress);
   ranks->Agree();
+  if (!ranks->Root()) return 0;
   const std::string L = u.LengthUnit();
   std::vector<science::Column> cols = {{"x", L, &x},
                                        {"y", L, &y},
@@ -391,13 +266,7 @@ int RunField(const Common& c, const std::string& points, bool gradient) {
     std::vector<double>().swap(t);
     for (int k = 0; k < 6; ++k) cols.push_back({names[k], u.GradientUnit(), &tensor[k]});
   }
-  if (!divided) {
-    cli::WriteTable(table, format, header, cols);
-  } else {
-    WriteSlices(table, format, header, cols, total, slice);
-    ranks->Agree();
-    if (!ranks->Root()) return 0;
-  }
+  cli::WriteTable(table, format, header, cols);
   outputs.Commit();
   return 0;
 }
@@ -446,8 +315,6 @@ int RunGrid(const Common& c, const GridArgs& a, bool gradient) {
   science::FieldRequest request;
   request.units = c.units;
   request.evaluation = c.Evaluation();
-  // Every rank of a job evaluates the whole grid; the first writes it.
-  request.evaluation.part = 0, request.evaluation.parts = 1;
   const science::GridRequest g{a.sphere.value_or(0), a.grid[0], a.grid[1], a.altitude};
   science::Validate(request);
   science::Validate(g);
@@ -478,7 +345,7 @@ int RunGrid(const Common& c, const GridArgs& a, bool gradient) {
   ranks->Agree();
   science::Grid grid;
   science::GridField f;
-  science::GridOf(*body, request, g, &grid, &f, &Progress);
+  science::GridOf(*body, request, g, &grid, &f, &Progress, RunUnits);
   ranks->Agree();
   if (!ranks->Root()) return 0;
   cli::WriteTable(table, format, header, science::GridColumns(grid, f, u), {g.nlat, g.nlon});
@@ -559,14 +426,9 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
   ranks->Agree();
 
   science::Surface s;
-  science::SurfaceOf(*body, request, &s, &Progress);
-  if (ranks->count() > 1) {
-    ranks->Agree();
-    ranks->Gather(s.mine.data(), s.mine.size(),
-                  {{s.U.data(), 1}, {s.gx.data(), 1}, {s.gy.data(), 1}, {s.gz.data(), 1}});
-    if (!root) return 0;
-    science::FinishSurface(*body, request, &s);
-  }
+  science::SurfaceOf(*body, request, &s, &Progress, RunUnits);
+  ranks->Agree();
+  if (!root) return 0;
   const std::vector<science::Column> cols = science::SurfaceColumns(s, u);
 
   header.push_back("U0 (potential at the centre of mass): " + ShortestDigits(s.U0) + " " +

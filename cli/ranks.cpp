@@ -22,14 +22,8 @@ Failure Ranks::Settle(std::exception_ptr failure) const {
 int Ranks::Status(int status) const {
   return status;
 }
-void Ranks::Gather(const uint8_t*, size_t, const std::vector<Values>&, unsigned) const {}
+void Ranks::Gather(const science::FieldPlan&, const science::FieldResult&) const {}
 void Ranks::Broadcast(double*, size_t, unsigned) const {}
-void Ranks::Relay(size_t pieces, const std::function<void(const std::string&)>& sink,
-                  const std::function<std::string(size_t)>& text) const {
-  for (size_t p = 0; p < pieces; ++p) {
-    sink(text(p));
-  }
-}
 science::BlockExchange* Ranks::Exchange() {
   return nullptr;
 }

@@ -1,21 +1,20 @@
 // The processes of one polyfield run: one, or the ranks of an MPI job when
 // the program was started by mpirun (and built with MPI). Every rank reads
-// the model and makes the same calls; the library divides the evaluation
-// (science::Evaluation's part and parts), rank 0 gathers the shares and
-// writes every output, and a failure on any rank is agreed on by all, so
-// that rank 0 tells it once and every rank ends with it.
+// the model and makes the same calls and the same plans of its field
+// evaluations (science::FieldPlan); the ranks deal out a plan's units,
+// unit u to rank u mod count, rank 0 gathers them and writes every output,
+// and a failure on any rank is agreed on by all, so that rank 0 tells it
+// once and every rank ends with it.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <cstdio>
 #include <exception>
-#include <functional>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "common/failure.h"
+#include "science/field.h"
 #include "science/harmonics.h"
 
 namespace cli {
@@ -42,24 +41,18 @@ class Ranks {
   // Rank 0's status, on every rank.
   int Status(int status) const;
 
-  // One array of a gather: `width` values a point.
-  struct Values {
-    double* data;
-    size_t width;
-  };
-  // The values of each rank's points (mine[i] = 1, n flags) put into rank
-  // `root`'s arrays; the other ranks' arrays are left as they are. A rank
-  // that cannot make its buffers ends it on every rank, as by Agree.
-  void Gather(const uint8_t* mine, size_t n, const std::vector<Values>& arrays,
-              unsigned root = 0) const;
+  // This rank's units of a plan of `units`: u with u mod count = rank.
+  std::vector<size_t> Mine(size_t units) const {
+    std::vector<size_t> mine;
+    for (size_t u = rank_; u < units; u += count_) mine.push_back(u);
+    return mine;
+  }
+  // Every rank's units of the plan (Mine) put into rank 0's results; the
+  // other ranks' are left as they are. A rank that cannot make its buffers
+  // ends it on every rank, as by Agree.
+  void Gather(const science::FieldPlan& plan, const science::FieldResult& out) const;
   // Rank `from`'s count values of data, on every rank.
   void Broadcast(double* data, size_t count, unsigned from) const;
-  // Rank 0 hands to sink the texts of `pieces` pieces in their order,
-  // piece p made by text(p) on rank p mod count (and sent to rank 0). A
-  // failure there on any rank is agreed on at the end, as by Agree, and
-  // nothing after the failed piece reaches the sink.
-  void Relay(size_t pieces, const std::function<void(const std::string&)>& sink,
-             const std::function<std::string(size_t)>& text) const;
   // The harmonics' block sums, given by the other ranks to rank 0.
   science::BlockExchange* Exchange();
 

@@ -16,12 +16,9 @@ namespace cli {
 namespace {
 
 // Tags of the point-to-point messages.
-constexpr int kGatherTag = 1, kBlockTag = 2, kRelayTag = 3;
+constexpr int kGatherTag = 1, kBlockTag = 2;
 // Doubles a message at most (1 GiB).
 constexpr size_t kPiece = size_t{1} << 27;
-// Bytes of a relayed text a message at most: rank 0 can always take them,
-// into a buffer of its own, when it cannot hold the text they are of.
-constexpr size_t kRelayPiece = size_t{1} << 16;
 
 // Started by a launcher: Open MPI's, or any PMI/PMIx one.
 bool Launched() {
@@ -138,64 +135,69 @@ int Ranks::Status(int status) const {
   return status;
 }
 
-void Ranks::Gather(const uint8_t* mine, size_t n, const std::vector<Values>& arrays,
-                   unsigned root) const {
+namespace {
+
+// The values a rank's units of a plan write, unit by unit in order, its
+// points in order: the field's four a point, or the tensor's six; f(point,
+// tensor) for each point.
+template <typename F>
+void ForValues(const science::FieldPlan& plan, unsigned rank, unsigned count, F f) {
+  for (size_t u = rank; u < plan.Units(); u += count) {
+    const bool tensor = plan.Tensor(u);
+    for (const size_t i : plan.Points(u)) f(i, tensor);
+  }
+}
+
+}  // namespace
+
+void Ranks::Gather(const science::FieldPlan& plan, const science::FieldResult& out) const {
   if (count_ == 1) return;
+  // Every rank knows from the plan which values every other rank sends.
   // Every buffer is made before any value moves, and the ranks agree on
   // that: a rank that cannot make its buffers ends the gather on every rank
   // with its failure, where a send or a receive would wait for ever.
-  size_t width = 0;
-  for (const Values& a : arrays) width = std::max(width, a.width);
-  const bool gathers = rank_ == root;
-  std::vector<uint64_t> index, counts(gathers ? count_ : 0);
+  const auto size = [&](unsigned rank) {
+    size_t values = 0;
+    ForValues(plan, rank, count_, [&](size_t, bool tensor) { values += tensor ? 6 : 4; });
+    return values;
+  };
+  double* const field[4] = {out.U, out.gx, out.gy, out.gz};
   std::vector<double> packed;
   std::optional<Failure> failed;
-  uint64_t count = 0;
   try {
-    if (!gathers) {
-      for (size_t i = 0; i < n; ++i)
-        if (mine[i]) index.push_back(i);
-      count = index.size();
-      packed.reserve(count * width);
+    if (rank_ != 0) {
+      packed.reserve(size(rank_));
+      ForValues(plan, rank_, count_, [&](size_t i, bool tensor) {
+        if (tensor)
+          packed.insert(packed.end(), out.tensor + 6 * i, out.tensor + 6 * i + 6);
+        else
+          for (double* a : field) packed.push_back(a[i]);
+      });
+    } else {
+      size_t most = 0;
+      for (unsigned from = 1; from < count_; ++from) most = std::max(most, size(from));
+      packed.reserve(most);
     }
   } catch (const std::bad_alloc&) {
     failed = Failure("memory allocation error for the results of the points.");
   }
-  MPI_Gather(&count, 1, MPI_UINT64_T, counts.data(), 1, MPI_UINT64_T, static_cast<int>(root),
-             MPI_COMM_WORLD);
-  if (gathers && !failed) {
-    try {
-      const uint64_t most = *std::max_element(counts.begin(), counts.end());
-      index.reserve(most);
-      packed.reserve(most * width);
-    } catch (const std::bad_alloc&) {
-      failed = Failure("memory allocation error for the results of the points.");
-    }
-  }
   if (const auto agreed = Agreement(failed ? &*failed : nullptr, rank_, count_)) throw *agreed;
-  if (!gathers) {
-    // This rank's points (their indices) and their values, array by array.
-    if (count == 0) return;
-    Send(index.data(), count, MPI_UINT64_T, static_cast<int>(root), kGatherTag);
-    for (const Values& a : arrays) {
-      packed.resize(count * a.width);
-      for (size_t k = 0; k < count; ++k)
-        std::copy_n(a.data + index[k] * a.width, a.width, &packed[k * a.width]);
-      Send(packed.data(), packed.size(), MPI_DOUBLE, static_cast<int>(root), kGatherTag);
-    }
+  if (rank_ != 0) {
+    Send(packed.data(), packed.size(), MPI_DOUBLE, 0, kGatherTag);
     return;
   }
-  for (unsigned from = 0; from < count_; ++from) {
-    const uint64_t c = counts[from];
-    if (from == root || c == 0) continue;
-    index.resize(c);
-    Receive(index.data(), c, MPI_UINT64_T, static_cast<int>(from), kGatherTag);
-    for (const Values& a : arrays) {
-      packed.resize(c * a.width);
-      Receive(packed.data(), packed.size(), MPI_DOUBLE, static_cast<int>(from), kGatherTag);
-      for (size_t k = 0; k < c; ++k)
-        std::copy_n(&packed[k * a.width], a.width, a.data + index[k] * a.width);
-    }
+  for (unsigned from = 1; from < count_; ++from) {
+    packed.resize(size(from));
+    Receive(packed.data(), packed.size(), MPI_DOUBLE, static_cast<int>(from), kGatherTag);
+    const double* v = packed.data();
+    ForValues(plan, from, count_, [&](size_t i, bool tensor) {
+      if (tensor) {
+        std::copy_n(v, 6, out.tensor + 6 * i);
+        v += 6;
+      } else {
+        for (double* a : field) a[i] = *v++;
+      }
+    });
   }
 }
 
@@ -204,70 +206,6 @@ void Ranks::Broadcast(double* data, size_t count, unsigned from) const {
   InPieces(count, kPiece, [&](size_t at, size_t n) {
     MPI_Bcast(data + at, static_cast<int>(n), MPI_DOUBLE, static_cast<int>(from), MPI_COMM_WORLD);
   });
-}
-
-void Ranks::Relay(size_t pieces, const std::function<void(const std::string&)>& sink,
-                  const std::function<std::string(size_t)>& text) const {
-  // A rank that fails to make a piece sends, for it and for each of its
-  // later pieces, a mark instead, so that rank 0 still takes every piece and
-  // every rank reaches the agreement that ends the relay (where the lowest
-  // rank that failed tells its failure); rank 0 writes nothing after a mark.
-  // Rank 0 failing to hold a piece takes it all the same, a message at a
-  // time, and fails as for a piece of its own.
-  constexpr uint64_t kFailed = ~uint64_t{0};
-  static char drain[kRelayPiece];
-  std::exception_ptr failed;
-  bool dropped = false;
-  std::string t;
-  for (size_t p = 0; p < pieces; ++p) {
-    const int owner = static_cast<int>(p % count_);
-    if (owner == static_cast<int>(rank_)) {
-      if (!failed) {
-        try {
-          t = text(p);
-        } catch (...) {
-          failed = std::current_exception();
-        }
-      }
-      if (rank_ == 0) {
-        if (!failed && !dropped) sink(t);
-        continue;
-      }
-      const uint64_t size = failed ? kFailed : t.size();
-      MPI_Send(&size, 1, MPI_UINT64_T, 0, kRelayTag, MPI_COMM_WORLD);
-      if (!failed && size > 0) Send(t.data(), t.size(), MPI_CHAR, 0, kRelayTag, kRelayPiece);
-    } else if (rank_ == 0) {
-      uint64_t size = 0;
-      MPI_Recv(&size, 1, MPI_UINT64_T, owner, kRelayTag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
-      if (size == kFailed) {
-        dropped = true;
-        continue;
-      }
-      // A piece's own block, freed once written.
-      std::string piece;
-      if (!failed) {
-        try {
-          piece.assign(size, '\0');
-        } catch (...) {
-          failed = std::current_exception();
-        }
-      }
-      if (failed) {
-        // The sender waits on this piece: taken all the same, and dropped.
-        if (size > 0)
-          InPieces(size, kRelayPiece, [&](size_t, size_t n) {
-            MPI_Recv(drain, static_cast<int>(n), MPI_CHAR, owner, kRelayTag, MPI_COMM_WORLD,
-                     MPI_STATUS_IGNORE);
-          });
-        continue;
-      }
-      if (size > 0) Receive(piece.data(), size, MPI_CHAR, owner, kRelayTag, kRelayPiece);
-      if (!dropped) sink(piece);
-    }
-  }
-  std::optional<Failure> mine;
-  if (failed) mine = FailureOf(failed);
-  if (const auto agreed = Agreement(mine ? &*mine : nullptr, rank_, count_)) throw *agreed;
 }
 
 science::BlockExchange* Ranks::Exchange() {

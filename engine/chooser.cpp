@@ -119,22 +119,28 @@ const std::vector<SIEntry>& Chooser::Entries() const {
 }
 
 bool Chooser::Gradient(size_t count, const double* x, const double* y, const double* z, double* t,
-                       const EvaluateOptions& options, const uint8_t* wanted) const {
-  return ExecuteTensor(Choose(count, x, y, z, options.tolerance, Quantity::kTensor), x, y, z, t,
-                       options, wanted);
+                       const EvaluateOptions& options) const {
+  return ExecuteTensor(
+      Choose(count, x, y, z, options.tolerance, Quantity::kTensor, options.threads), x, y, z, t,
+      options);
 }
 
 bool Chooser::ExecuteTensor(const Plan& plan, const double* x, const double* y, const double* z,
                             double* t, const EvaluateOptions& options,
-                            const uint8_t* wanted) const {
-  const size_t count = plan.count;
+                            const std::vector<size_t>* units) const {
+  std::vector<size_t> all;
+  if (!units) {
+    all.resize(plan.Units());
+    std::iota(all.begin(), all.end(), size_t{0});
+    units = &all;
+  }
   if (plan.tree)
     return TreeFor(plan.tolerance, true)
-        ->Gradient(plan.tolerance, count, x, y, z, t, &table_.Team(), wanted, options);
+        ->Gradient(plan.tolerance, *plan.work, *units, t, &table_.Team(), options);
   const std::vector<SIEntry>& entries = Entries();
   std::vector<size_t> points;
-  for (size_t i = 0; i < count; ++i)
-    if (!wanted || wanted[i]) points.push_back(i);
+  for (size_t u : *units)
+    for (size_t i : plan.Points(u)) points.push_back(i);
   // In blocks, between which the monitor is told.
   constexpr size_t kBlock = 4096;
   for (size_t first = 0; first < points.size(); first += kBlock) {
@@ -221,124 +227,157 @@ void Chooser::FarPoints(size_t count, const double* x, const double* y, const do
   for (size_t k = 0; k < plan->far.size(); ++k) plan->far_order[k] = order[plan->far[k]];
 }
 
+size_t Chooser::Plan::NearUnits() const {
+  return work ? work->Batches() : (Near() + kUnitBlock - 1) / kUnitBlock;
+}
+
+size_t Chooser::Plan::Units() const {
+  return NearUnits() + (far.size() + kUnitBlock - 1) / kUnitBlock;
+}
+
+std::vector<size_t> Chooser::Plan::Places(size_t u) const {
+  std::vector<size_t> places;
+  const size_t near_units = NearUnits(), m = Near();
+  if (u < near_units && work) {
+    places.assign(work->order.begin() + ptrdiff_t(work->start[u]),
+                  work->order.begin() + ptrdiff_t(work->start[u + 1]));
+    return places;
+  }
+  const size_t first = u < near_units ? u * kUnitBlock : m + (u - near_units) * kUnitBlock;
+  const size_t end = std::min(u < near_units ? m : count, first + kUnitBlock);
+  for (size_t k = first; k < end; ++k) places.push_back(k);
+  return places;
+}
+
+std::vector<size_t> Chooser::Plan::Points(size_t u) const {
+  std::vector<size_t> points = Places(u);
+  for (size_t& k : points) k = k < Near() ? near[k] : far[k - Near()];
+  return points;
+}
+
 Chooser::Plan Chooser::Choose(size_t count, const double* x, const double* y, const double* z,
-                              double tolerance, Quantity quantity) const {
+                              double tolerance, Quantity quantity, unsigned threads) const {
   Plan plan;
   plan.quantity = quantity;
   plan.tolerance = tolerance >= 0 ? tolerance : tolerance_;
   plan.count = count;
+  std::vector<double> px, py, pz;
   try {
     if (quantity == Quantity::kField) FarPoints(count, x, y, z, &plan);
+    std::vector<uint8_t> is_far(count, 0);
+    for (size_t i : plan.far) is_far[i] = 1;
+    plan.near.reserve(plan.Near());
+    for (size_t i = 0; i < count; ++i)
+      if (!is_far[i]) plan.near.push_back(i);
   } catch (const std::bad_alloc&) {
     Error("memory allocation error for P, X, Y and Z.");
   }
-  plan.tree =
-      plan.Near() > 0 && plan.tolerance > 0 && TreeIsFaster(model_.n, plan.Near(), plan.tolerance);
+  const size_t m = plan.Near();
+  plan.tree = m > 0 && plan.tolerance > 0 && TreeIsFaster(model_.n, m, plan.tolerance);
+  if (!plan.tree) return plan;
+  if (quantity == Quantity::kTensor) {
+    plan.work = std::make_shared<const tree::Tree::Targets>(
+        TreeFor(plan.tolerance, true)->PrepareGradient(count, x, y, z, &table_.Team(), threads));
+    return plan;
+  }
+  // The tree's batches of the near points, in their order.
+  try {
+    px.resize(m), py.resize(m), pz.resize(m);
+  } catch (const std::bad_alloc&) {
+    Error("memory allocation error for P, X, Y and Z.");
+  }
+  for (size_t k = 0; k < m; ++k)
+    px[k] = x[plan.near[k]], py[k] = y[plan.near[k]], pz[k] = z[plan.near[k]];
+  plan.work = std::make_shared<const tree::Tree::Targets>(
+      TreeFor(plan.tolerance)
+          ->Prepare(m, px.data(), py.data(), pz.data(), guard_, &table_.Team(), threads));
   return plan;
 }
 
 bool Chooser::Evaluate(size_t count, const double* x, const double* y, const double* z,
                        const FieldOut& out, const EvaluateOptions& options) const {
-  return Execute(Choose(count, x, y, z, options.tolerance), x, y, z, out, options);
+  return Execute(Choose(count, x, y, z, options.tolerance, Quantity::kField, options.threads), x, y,
+                 z, out, options);
 }
 
 bool Chooser::Execute(const Plan& plan, const double* x, const double* y, const double* z,
-                      const FieldOut& out, const EvaluateOptions& options) const {
+                      const FieldOut& out, const EvaluateOptions& options,
+                      const std::vector<size_t>* units) const {
   const double tolerance = plan.tolerance;
-  const size_t count = plan.count, far = plan.far.size();
-  const unsigned parts = std::max(1u, options.parts), part = options.part % parts;
-  if (tolerance == 0 && !far_expansion_ && parts == 1) {
-    if (options.mine) std::fill(options.mine, options.mine + count, uint8_t{1});
+  const size_t count = plan.count, m = plan.Near();
+  if (tolerance == 0 && !far_expansion_ && !units) {
     ExactTable();
     return table_.Evaluate(count, x, y, z, out, options);
   }
-  // The near points and the far ones (by their order: a point's result does
-  // not depend on the others of its group), gathered before any result is
-  // written: the results may overwrite the coordinates.
-  const size_t m = plan.Near();
-  const std::vector<size_t>& by_order = plan.far;
-  std::vector<size_t> near;
+  std::vector<size_t> all;
+  if (!units) {
+    all.resize(plan.Units());
+    std::iota(all.begin(), all.end(), size_t{0});
+    units = &all;
+  }
+  // The places of the units (the tree's batches apart), their points
+  // gathered and every result made before any is written: the results may
+  // overwrite the coordinates. Results at res[q * count + place].
+  std::vector<size_t> batches, near, far, written;
   std::vector<double> px, py, pz, res;
   try {
-    std::vector<uint8_t> is_far(count, 0);
-    for (size_t i : by_order) is_far[i] = 1;
-    near.reserve(m);
-    for (size_t i = 0; i < count; ++i)
-      if (!is_far[i]) near.push_back(i);
-    px.resize(count), py.resize(count), pz.resize(count), res.resize(4 * count);
+    for (size_t u : *units) {
+      const std::vector<size_t> places = plan.Places(u);
+      std::vector<size_t>& to = u >= plan.NearUnits() ? far : plan.tree ? batches : near;
+      if (&to == &batches)
+        batches.push_back(u);
+      else
+        to.insert(to.end(), places.begin(), places.end());
+      written.insert(written.end(), places.begin(), places.end());
+    }
+    res.resize(4 * count);
+    const size_t most = std::max(near.size(), far.size());
+    px.resize(most), py.resize(most), pz.resize(most);
   } catch (const std::bad_alloc&) {
     Error("memory allocation error for P, X, Y and Z.");
   }
-  for (size_t k = 0; k < m; ++k) px[k] = x[near[k]], py[k] = y[near[k]], pz[k] = z[near[k]];
-  for (size_t k = 0; k < far; ++k) {
-    const size_t i = by_order[k];
-    px[m + k] = x[i], py[m + k] = y[i], pz[m + k] = z[i];
-  }
-  // Results at res[q * count + k]: the near points first, then the far.
   const FieldOut sub{res.data(), res.data() + count, res.data() + 2 * count,
                      res.data() + 3 * count};
-  // This part's points (every one in one process): the tree deals out its
-  // batches itself; the other near points, and the far ones, go in blocks of
-  // kShareBlock, moved to the front of their range for the evaluation and
-  // back after it.
-  std::vector<uint8_t> own(count, 1);
-  std::vector<int> far_order = plan.far_order;
-  const bool by_tree = plan.tree;
-  const auto deal = [&](size_t begin, size_t end) {
-    size_t kept = 0;
-    for (size_t k = begin; k < end; ++k) {
-      own[k] = (k - begin) / kShareBlock % parts == part;
-      if (!own[k]) continue;
-      const size_t to = begin + kept++;
-      px[to] = px[k], py[to] = py[k], pz[to] = pz[k];
-      if (k >= m) far_order[to - m] = far_order[k - m];
-    }
-    return kept;
-  };
-  const auto undeal = [&](size_t begin, size_t end, size_t kept) {
-    for (size_t k = end; k-- > begin && kept > 0;) {
-      if (!own[k]) continue;
-      --kept;
-      for (size_t q = 0; q < 4; ++q) res[q * count + k] = res[q * count + begin + kept];
-    }
-  };
   bool finished = true;
-  if (m > 0) {
-    EvaluateOptions mine = options;
-    mine.mine = parts > 1 && by_tree ? own.data() : nullptr;
-    const size_t kept = parts > 1 && !by_tree ? deal(0, m) : m;
-    if (tolerance == 0) {
-      finished = EvaluateTable(*isa_, guard_, ExactTable(), table_.Team(), kept, px.data(),
-                               py.data(), pz.data(), sub, mine);
-    } else {
-      const std::shared_ptr<const tree::Tree> tree = TreeFor(tolerance);
-      if (by_tree)
-        finished = tree->Evaluate(tolerance, m, px.data(), py.data(), pz.data(), sub, guard_,
-                                  &table_.Team(), mine);
-      else
-        finished = EvaluateTable(*isa_, guard_, tree->table(), table_.Team(), kept, px.data(),
-                                 py.data(), pz.data(), sub, mine);
+  if (!batches.empty())
+    finished = TreeFor(tolerance)->Evaluate(tolerance, *plan.work, batches, sub, guard_,
+                                            &table_.Team(), options);
+  if (!near.empty()) {
+    for (size_t k = 0; k < near.size(); ++k) {
+      const size_t i = plan.near[near[k]];
+      px[k] = x[i], py[k] = y[i], pz[k] = z[i];
     }
-    if (parts > 1 && !by_tree) undeal(0, m, kept);
+    std::vector<double> field(4 * near.size());
+    const size_t c = near.size();
+    const kernel::Model& table = tolerance == 0 ? ExactTable() : TreeFor(tolerance)->table();
+    finished =
+        EvaluateTable(*isa_, guard_, table, table_.Team(), c, px.data(), py.data(), pz.data(),
+                      {field.data(), field.data() + c, field.data() + 2 * c, field.data() + 3 * c},
+                      options) &&
+        finished;
+    for (size_t k = 0; k < c; ++k)
+      for (size_t q = 0; q < 4; ++q) res[q * count + near[k]] = field[q * c + k];
   }
-  if (far > 0) {
+  if (!far.empty()) {
     const tree::Expansion& e = ExpansionFor(tolerance);
-    const size_t kept = parts > 1 ? deal(m, count) : far;
-    std::vector<double> field(4 * kept);
-    for (size_t k = 0; k < kept;) {
+    const size_t c = far.size();
+    for (size_t k = 0; k < c; ++k) {
+      const size_t i = plan.far[far[k] - m];
+      px[k] = x[i], py[k] = y[i], pz[k] = z[i];
+    }
+    std::vector<double> field(4 * c);
+    for (size_t k = 0; k < c;) {
+      const int order = plan.far_order[far[k] - m];
       size_t j = k;
-      while (j < kept && far_order[j] == far_order[k]) ++j;
-      e.Evaluate(far_order[k], j - k, &px[m + k], &py[m + k], &pz[m + k], &field[4 * k]);
+      while (j < c && plan.far_order[far[j] - m] == order) ++j;
+      e.Evaluate(order, j - k, &px[k], &py[k], &pz[k], &field[4 * k]);
       k = j;
     }
-    for (size_t k = 0; k < kept; ++k)
-      for (int q = 0; q < 4; ++q) res[size_t(q) * count + m + k] = field[4 * k + size_t(q)];
-    if (parts > 1) undeal(m, count, kept);
+    for (size_t k = 0; k < c; ++k)
+      for (size_t q = 0; q < 4; ++q) res[q * count + far[k]] = field[4 * k + q];
   }
-  for (size_t k = 0; k < count; ++k) {
-    const size_t i = k < m ? near[k] : by_order[k - m];
-    if (options.mine) options.mine[i] = own[k];
-    if (!own[k]) continue;
+  for (size_t k : written) {
+    const size_t i = k < m ? plan.near[k] : plan.far[k - m];
     if (out.U) out.U[i] = sub.U[k];
     if (out.gx) out.gx[i] = sub.gx[k];
     if (out.gy) out.gy[i] = sub.gy[k];

@@ -30,9 +30,9 @@ class Chooser final : public FieldEngine {
  public:
   // Points beyond kFar radii of the model's ball are far.
   static constexpr double kFar = 4;
-  // Points a unit of a call divided over processes (EvaluateOptions::parts)
-  // where the tree does not form the batches.
-  static constexpr size_t kShareBlock = 32;
+  // Points a work unit of a call holds where the tree does not form the
+  // batches.
+  static constexpr size_t kUnitBlock = 32;
 
   // M read from THREADS at Start (the threaded builds), instead of given.
   static constexpr unsigned kThreadsSetting = TableEngine::kThreadsSetting;
@@ -52,12 +52,10 @@ class Chooser final : public FieldEngine {
   // at t[6i ..]) on options.threads threads: without a tolerance in closed
   // form; with one (the call's, else the engine's) by the tree where the
   // cost estimate says it is the faster, every component within the
-  // tolerance times the call's largest component. With `wanted`, only the
-  // points i with wanted[i] set are written (the tree still forms its
-  // batches from all of them, so a point's bits do not depend on which are
-  // wanted). False when the monitor stopped it.
+  // tolerance times the call's largest component. False when the monitor
+  // stopped it.
   bool Gradient(size_t count, const double* x, const double* y, const double* z, double* t,
-                const EvaluateOptions& options = {}, const uint8_t* wanted = nullptr) const;
+                const EvaluateOptions& options = {}) const;
 
   // The tolerance of calls that give none (0: the exact sum); set before
   // Load, or the engine prepares for it at the first call that needs it.
@@ -73,6 +71,12 @@ class Chooser final : public FieldEngine {
   // the model's expansion, to its order at each), and whether the others
   // go to the tree or to the closed form. The field and the tensor are both
   // executed from it; the tensor has no far expansion.
+  // The call's work units, whose boundaries fix the bits: under the tree
+  // its target batches of the near points (formed, with the bounds of the
+  // call's largest values, from all of them here); else blocks of
+  // kUnitBlock near points in their order; then blocks of kUnitBlock far
+  // points. Executing any list of units gives their points the bits of
+  // the whole call.
   enum class Quantity { kField, kTensor };
   struct Plan {
     Quantity quantity = Quantity::kField;
@@ -80,22 +84,35 @@ class Chooser final : public FieldEngine {
     size_t count = 0;      // the call's points
     // The far points, by increasing order (a point's result does not depend
     // on the others of its order), and the order of each; every other
-    // point is near.
+    // point is near, in `near` by increasing index.
     std::vector<size_t> far;
     std::vector<int> far_order;
+    std::vector<size_t> near;
     bool tree = false;  // the near points by the tree, else by the closed form
+    std::shared_ptr<const tree::Tree::Targets> work;  // the tree's, of the near points
     size_t Near() const { return count - far.size(); }
+    size_t NearUnits() const;
+    size_t Units() const;
+    // The places of unit u (place k < Near(): near[k]; else far[k - Near()]),
+    // and the call's points it writes.
+    std::vector<size_t> Places(size_t u) const;
+    std::vector<size_t> Points(size_t u) const;
   };
-  // `tolerance` negative: the engine's own.
+  // `tolerance` negative: the engine's own; the tree's sample on `threads`
+  // threads (0: the engine's count).
   Plan Choose(size_t count, const double* x, const double* y, const double* z, double tolerance,
-              Quantity quantity = Quantity::kField) const;
-  // The field of a plan made for the same points (Evaluate is Choose, then
-  // Execute); options.tolerance is the plan's.
+              Quantity quantity = Quantity::kField, unsigned threads = 0) const;
+  // The field of a plan made for the same points at the points of its
+  // `units` (every unit without them), the others left as they are
+  // (Evaluate is Choose, then Execute); options.tolerance is the plan's.
   bool Execute(const Plan& plan, const double* x, const double* y, const double* z,
-               const FieldOut& out, const EvaluateOptions& options = {}) const;
-  // The tensor of a plan of Quantity::kTensor, as Gradient.
+               const FieldOut& out, const EvaluateOptions& options = {},
+               const std::vector<size_t>* units = nullptr) const;
+  // The tensor of a plan of Quantity::kTensor, as Gradient, at the points
+  // of its units.
   bool ExecuteTensor(const Plan& plan, const double* x, const double* y, const double* z, double* t,
-                     const EvaluateOptions& options = {}, const uint8_t* wanted = nullptr) const;
+                     const EvaluateOptions& options = {},
+                     const std::vector<size_t>* units = nullptr) const;
 
  private:
   // The far points of a call and their orders (Plan::far, far_order).

@@ -27,16 +27,6 @@ struct EvaluateOptions {
   unsigned threads = 0;
   // The choosing engine's tolerance for this call (negative: its own).
   double tolerance = -1;
-  // One share of a call that `parts` processes make alike (the choosing
-  // engine and the tree; the others take every point): the call's work
-  // units (the tree's target batches, formed from all the call's points as in
-  // one process; else fixed blocks of points) are dealt out, unit u to part
-  // u mod parts, and this call evaluates part `part`'s only. Only their
-  // points' results are written, and mine[i] is set to 1 for each of them
-  // (0 for the others; mine has `count` entries). The bits of a point's
-  // result do not depend on the division.
-  unsigned part = 0, parts = 1;
-  uint8_t* mine = nullptr;
 };
 
 class FieldEngine {

@@ -39,8 +39,8 @@ bool Part::Field(size_t n, const double* x, const double* y, const double* z, co
 }
 
 bool Part::Gradient(size_t n, const double* x, const double* y, const double* z, double* t,
-                    const EvaluateOptions& options, const uint8_t* wanted) const {
-  return engine_.Gradient(n, x, y, z, t, options, wanted);
+                    const EvaluateOptions& options) const {
+  return engine_.Gradient(n, x, y, z, t, options);
 }
 
 const mesh::CheckReport& Part::Check() const {

@@ -63,11 +63,13 @@ class Part {
   bool Field(size_t n, const double* x, const double* y, const double* z, const FieldOut& out,
              const EvaluateOptions& options) const;
   // The gravity gradient tensor (xx, xy, xz, yy, yz, zz per point, 6n
-  // values), G rho = 1, of the points i with wanted[i] set (all without
-  // it): in closed form, or under the options' tolerance every component
-  // within it times the call's largest; threads and monitor as for Field.
+  // values), G rho = 1: in closed form, or under the options' tolerance
+  // every component within it times the call's largest; threads and
+  // monitor as for Field.
   bool Gradient(size_t n, const double* x, const double* y, const double* z, double* t,
-                const EvaluateOptions& options, const uint8_t* wanted = nullptr) const;
+                const EvaluateOptions& options) const;
+  // Its engine, for a call planned before it is evaluated.
+  const Chooser& engine() const { return engine_; }
 
  private:
   mesh::Mesh model_;

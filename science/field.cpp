@@ -5,25 +5,24 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <vector>
 
 #include "science/mascons.h"
 
 namespace science {
 
-// One evaluation's engine options: its tolerance and threads, and the
-// face's monitor (told the share done, from the calling thread).
-EvaluateOptions OptionsOf(const Body& body, const Evaluation& e, const More& more) {
+namespace {
+
+// One evaluation's engine options: its tolerance and threads (the check
+// first when the evaluation asks for it).
+EvaluateOptions OptionsOf(const Body& body, const Evaluation& e) {
   if (e.check) RequireFit(body);
   EvaluateOptions options;
   options.tolerance = e.Tolerance();
   options.threads = e.Threads();
-  options.part = e.part, options.parts = e.parts;
-  if (more) options.monitor = more;
   return options;
 }
-
-namespace {
 
 void Scale(size_t n, const FieldOut& out, double fu, double fg) {
   for (size_t i = 0; i < n; ++i) out.U[i] *= fu, out.gx[i] *= fg, out.gy[i] *= fg, out.gz[i] *= fg;
@@ -39,24 +38,15 @@ std::pair<double, double> Largest(size_t n, const FieldOut& f) {
   return {U, g};
 }
 
-}  // namespace
-
+// The field of a body of parts at n points in the units (every result
+// array given): part by part in their order, then the point masses. Under
+// a tolerance t each part's error is at most t times its largest |U|
+// (|g|) of the call: their sum must stay within the body's tolerance of
+// the body's largest, else the parts are evaluated again at the tolerance
+// that meets it (half of it, for the change of the maxima), and exactly
+// when that is below the floor or falls short again.
 bool BodyField(const Body& body, const Units& units, size_t n, const double* x, const double* y,
                const double* z, const FieldOut& out, const EvaluateOptions& options) {
-  if (body.Homogeneous()) {
-    if (!body.part(0).Field(n, x, y, z, out, options)) return false;
-    Scale(n, out, units.PotentialFactor(), units.AttractionFactor());
-    return true;
-  }
-  if (options.parts > 1) {
-    // A body of parts is evaluated whole in every process (its tolerance
-    // is decided over all the call's points), each keeping its share.
-    EvaluateOptions whole = options;
-    whole.part = 0, whole.parts = 1, whole.mine = nullptr;
-    if (!BodyField(body, units, n, x, y, z, out, whole)) return false;
-    for (size_t i = 0; i < n; ++i) options.mine[i] = i % options.parts == options.part;
-    return true;
-  }
   const size_t P = body.PartCount();
   const double tolerance = std::max(0.0, options.tolerance);
   std::vector<double> U(P > 1 ? n : 0), gx(U.size()), gy(U.size()), gz(U.size());
@@ -96,18 +86,13 @@ bool BodyField(const Body& body, const Units& units, size_t n, const double* x, 
   }
 }
 
-namespace {
-
-// The body's gradient tensor at n points in the units, of the points i
-// with wanted[i] set (all without it). Part by part in their order, then the
+// The body's gradient tensor at n points in the units. Part by part in their order, then the
 // point masses; under a tolerance (a homogeneous body only) every component
 // within it times the call's largest.
 bool BodyGradient(const Body& body, const Units& units, size_t n, const double* x, const double* y,
-                  const double* z, double* t, const EvaluateOptions& options,
-                  const uint8_t* wanted) {
-  std::vector<size_t> index;
-  for (size_t i = 0; i < n; ++i)
-    if (!wanted || wanted[i]) index.push_back(i);
+                  const double* z, double* t, const EvaluateOptions& options) {
+  std::vector<size_t> index(n);
+  std::iota(index.begin(), index.end(), size_t{0});
   const size_t P = body.PartCount();
   std::vector<double> part(P > 1 ? 6 * n : 0);
   for (size_t i = 0; i < P; ++i) {
@@ -117,7 +102,7 @@ bool BodyGradient(const Body& body, const Units& units, size_t n, const double* 
       one.monitor = [&, i](double share) {
         return options.monitor((double(i) + share) / double(P));
       };
-    if (!body.part(i).Gradient(n, x, y, z, o, one, wanted)) return false;
+    if (!body.part(i).Gradient(n, x, y, z, o, one)) return false;
     const double f = PartUnits(body, i, units).GradientFactor();
     for (size_t j : index)
       for (size_t k = 6 * j; k < 6 * j + 6; ++k) o[k] *= f;
@@ -138,57 +123,178 @@ bool BodyGradient(const Body& body, const Units& units, size_t n, const double* 
   return true;
 }
 
-// FieldOf of one section of points, its options made.
-bool SectionField(const Body& body, const FieldRequest& request, const Units& units, size_t n,
-                  const double* x, const double* y, const double* z, const FieldResult& out,
-                  const EvaluateOptions& options) {
-  // The field of every point in one call (under a tolerance the tree forms
-  // its batches from all of them); the tensor in blocks, between which the
-  // monitor is told again, of this share's points (all in one process).
-  std::vector<uint8_t> flags(options.parts > 1 && !out.mine ? n : 0);
-  EvaluateOptions share = options;
-  share.mine = options.parts == 1 ? nullptr : out.mine ? out.mine : flags.data();
-  if (!BodyField(body, units, n, x, y, z, {out.U, out.gx, out.gy, out.gz}, share)) return false;
-  double* const t = request.gradient ? out.tensor : nullptr;
-  if (!t) return true;
-  // The tensor of this share's points, in one call over all of them (under
-  // a tolerance the tree forms its batches from all the call's points, as
-  // for the field, so the bits do not depend on the division). The parts of
-  // a body of several are summed in closed form: their tolerances would
-  // have to be shared as the field's are.
-  EvaluateOptions tensor = options;
-  tensor.part = 0, tensor.parts = 1, tensor.mine = nullptr;
-  if (!body.Homogeneous()) tensor.tolerance = 0;
-  return BodyGradient(body, units, n, x, y, z, t, tensor, share.mine);
+// The points of a body of parts' section in blocks of this many, a unit
+// each of the field and of the tensor.
+constexpr size_t kBlock = Chooser::kUnitBlock;
+
+size_t Blocks(size_t n) {
+  return (n + kBlock - 1) / kBlock;
 }
 
 }  // namespace
 
-bool FieldOf(const Body& body, const FieldRequest& request, size_t n, const double* x,
-             const double* y, const double* z, const FieldResult& out, const More& more) {
+FieldPlan PlanField(const Body& body, const FieldRequest& request, size_t n, const double* x,
+                    const double* y, const double* z, size_t section) {
   Validate(request, body);
-  const Units units = Resolve(request.units, body);
-  const EvaluateOptions options = OptionsOf(body, request.evaluation, more);
+  FieldPlan plan;
+  plan.body_ = &body;
+  plan.gradient_ = request.gradient;
+  plan.units_of_ = Resolve(request.units, body);
+  plan.options_ = OptionsOf(body, request.evaluation);
+  plan.n_ = n, plan.x_ = x, plan.y_ = y, plan.z_ = z;
   // Without a tolerance a point's result is its own: one section.
-  if (!(options.tolerance > 0) || n <= kFieldSection)
-    return SectionField(body, request, units, n, x, y, z, out, options);
-  for (size_t first = 0; first < n; first += kFieldSection) {
-    const size_t m = std::min(kFieldSection, n - first);
-    EvaluateOptions part = options;
-    if (more)
-      part.monitor = [&, first, m](double share) {
+  const double tolerance = plan.options_.tolerance;
+  if (!(tolerance > 0)) section = std::max<size_t>(n, 1);
+  const Chooser& engine = body.part(0).engine();
+  const unsigned threads = plan.options_.threads;
+  for (size_t first = 0; first == 0 || first < n; first += section) {
+    FieldPlan::Section s;
+    s.first = first, s.n = std::min(section, n - first), s.unit = plan.units_;
+    const double *sx = x + first, *sy = y + first, *sz = z + first;
+    if (body.Homogeneous()) {
+      s.field = engine.Choose(s.n, sx, sy, sz, tolerance, Chooser::Quantity::kField, threads);
+      s.fields = s.field.Units();
+      if (request.gradient) {
+        s.tensor = engine.Choose(s.n, sx, sy, sz, tolerance, Chooser::Quantity::kTensor, threads);
+        s.tensors = s.tensor.Units();
+      }
+    } else {
+      s.fields = Blocks(s.n);
+      s.tensors = request.gradient ? Blocks(s.n) : 0;
+    }
+    plan.units_ += s.fields + s.tensors;
+    plan.sections_.push_back(std::move(s));
+  }
+  return plan;
+}
+
+std::vector<size_t> FieldPlan::All() const {
+  std::vector<size_t> all(units_);
+  std::iota(all.begin(), all.end(), size_t{0});
+  return all;
+}
+
+const FieldPlan::Section& FieldPlan::SectionOf(size_t u) const {
+  size_t k = sections_.size() - 1;
+  while (sections_[k].unit > u) --k;
+  return sections_[k];
+}
+
+bool FieldPlan::Tensor(size_t u) const {
+  const Section& s = SectionOf(u);
+  return u - s.unit >= s.fields;
+}
+
+std::vector<size_t> FieldPlan::Points(size_t u) const {
+  const Section& s = SectionOf(u);
+  const bool tensor = u - s.unit >= s.fields;
+  const size_t k = u - s.unit - (tensor ? s.fields : 0);
+  std::vector<size_t> points;
+  if (body_->Homogeneous()) {
+    points = (tensor ? s.tensor : s.field).Points(k);
+  } else {
+    for (size_t i = k * kBlock; i < std::min(s.n, (k + 1) * kBlock); ++i) points.push_back(i);
+  }
+  for (size_t& i : points) i += s.first;
+  return points;
+}
+
+bool FieldOf(const FieldPlan& plan, const std::vector<size_t>& units, const FieldResult& out,
+             const More& more) {
+  const Body& body = *plan.body_;
+  const Units& u = plan.units_of_;
+  const size_t n = plan.n_;
+  for (const FieldPlan::Section& s : plan.sections_) {
+    // The section's units by its own numbers: the field's, then the tensor's.
+    std::vector<size_t> field, tensor;
+    for (const size_t k : units) {
+      if (k < s.unit || k >= s.unit + s.fields + s.tensors) continue;
+      if (k - s.unit < s.fields)
+        field.push_back(k - s.unit);
+      else
+        tensor.push_back(k - s.unit - s.fields);
+    }
+    double* const t = plan.gradient_ ? out.tensor : nullptr;
+    if (!t) tensor.clear();
+    if (field.empty() && tensor.empty()) continue;
+    EvaluateOptions options = plan.options_;
+    if (plan.sections_.size() == 1)
+      options.monitor = more;
+    else if (more)
+      options.monitor = [&, first = s.first, m = s.n](double share) {
         return more((double(first) + share * double(m)) / double(n));
       };
-    const FieldResult o{out.U + first,
-                        out.gx + first,
-                        out.gy + first,
-                        out.gz + first,
-                        out.tensor ? out.tensor + 6 * first : nullptr,
-                        out.mine ? out.mine + first : nullptr};
-    if (!SectionField(body, request, units, m, x + first, y + first, z + first, o, part))
-      return false;
+    const double *x = plan.x_ + s.first, *y = plan.y_ + s.first, *z = plan.z_ + s.first;
+    const FieldOut o{out.U + s.first, out.gx + s.first, out.gy + s.first, out.gz + s.first};
+    double* const ot = t ? t + 6 * s.first : nullptr;
+    if (body.Homogeneous()) {
+      const Chooser& engine = body.part(0).engine();
+      if (!field.empty()) {
+        if (!engine.Execute(s.field, x, y, z, o, options, &field)) return false;
+        const double fu = u.PotentialFactor(), fg = u.AttractionFactor();
+        for (const size_t k : field)
+          for (const size_t i : s.field.Points(k))
+            o.U[i] *= fu, o.gx[i] *= fg, o.gy[i] *= fg, o.gz[i] *= fg;
+      }
+      if (!tensor.empty()) {
+        if (!engine.ExecuteTensor(s.tensor, x, y, z, ot, options, &tensor)) return false;
+        const double f = u.GradientFactor();
+        for (const size_t k : tensor)
+          for (const size_t i : s.tensor.Points(k))
+            for (size_t q = 6 * i; q < 6 * i + 6; ++q) ot[q] *= f;
+      }
+      continue;
+    }
+    // A body of parts: the blocks' points gathered (under a tolerance the
+    // section's every point for the field), evaluated, and the blocks'
+    // results put in place.
+    const auto blocks = [&](const std::vector<size_t>& list) {
+      std::vector<size_t> points;
+      for (const size_t k : list)
+        for (size_t i = k * kBlock; i < std::min(s.n, (k + 1) * kBlock); ++i) points.push_back(i);
+      return points;
+    };
+    if (!field.empty()) {
+      const std::vector<size_t> written = blocks(field);
+      const bool whole = options.tolerance > 0;
+      std::vector<size_t> at(whole ? s.n : 0);
+      std::iota(at.begin(), at.end(), size_t{0});
+      if (!whole) at = written;
+      const size_t c = at.size();
+      std::vector<double> p(3 * c), r(4 * c);
+      for (size_t k = 0; k < c; ++k) p[k] = x[at[k]], p[c + k] = y[at[k]], p[2 * c + k] = z[at[k]];
+      if (!BodyField(body, u, c, &p[0], &p[c], &p[2 * c], {&r[0], &r[c], &r[2 * c], &r[3 * c]},
+                     options))
+        return false;
+      for (size_t k = 0; k < written.size(); ++k) {
+        const size_t i = written[k], j = whole ? i : k;
+        o.U[i] = r[j], o.gx[i] = r[c + j], o.gy[i] = r[2 * c + j], o.gz[i] = r[3 * c + j];
+      }
+    }
+    if (!tensor.empty()) {
+      // The parts summed in closed form: their tolerances would have to be
+      // shared as the field's are.
+      const std::vector<size_t> at = blocks(tensor);
+      const size_t c = at.size();
+      std::vector<double> p(3 * c), r(6 * c);
+      for (size_t k = 0; k < c; ++k) p[k] = x[at[k]], p[c + k] = y[at[k]], p[2 * c + k] = z[at[k]];
+      EvaluateOptions exact = options;
+      exact.tolerance = 0;
+      if (!BodyGradient(body, u, c, &p[0], &p[c], &p[2 * c], r.data(), exact)) return false;
+      for (size_t k = 0; k < c; ++k) std::copy_n(&r[6 * k], 6, ot + 6 * at[k]);
+    }
   }
   return true;
+}
+
+bool FieldOf(const Body& body, const FieldRequest& request, size_t n, const double* x,
+             const double* y, const double* z, const FieldResult& out, const More& more) {
+  const FieldPlan plan = PlanField(body, request, n, x, y, z);
+  return FieldOf(plan, plan.All(), out, more);
+}
+
+bool Run(const FieldRun& run, const FieldPlan& plan, const FieldResult& out, const More& more) {
+  return run ? run(plan, out, more) : FieldOf(plan, plan.All(), out, more);
 }
 
 }  // namespace science

@@ -6,7 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
+#include "engine/chooser.h"
 #include "engine/engine.h"
 #include "engine/field_out.h"
 #include "science/body.h"
@@ -27,9 +29,6 @@ struct Stopped : std::exception {
 // and, when asked for, the gradient tensor (six values a point).
 struct FieldResult {
   double *U, *gx, *gy, *gz, *tensor = nullptr;
-  // With the evaluation's parts above 1: n flags, 1 for each point of this
-  // part's share, whose results alone are written.
-  uint8_t* mine = nullptr;
 };
 
 // Under a tolerance FieldOf evaluates the points in sections of this many,
@@ -40,33 +39,73 @@ struct FieldResult {
 // that begin at multiples of it get the bits of one call over them all.
 constexpr size_t kFieldSection = size_t{1} << 20;
 
-// The field at n points in the units asked for, after the request's checks
-// (and the parts', when asked): the sum over the parts, each by its own
-// engine, then the point masses, in that order, so that the bits do not
-// depend on the threads. Under a tolerance each part is evaluated to it and
-// the sum of their error bounds (the tolerance times each part's largest
-// |U| and |g| of the call) is held to the tolerance of the body's largest;
-// where the parts cancel too much for that, they are evaluated again more
-// tightly, at worst exactly; by sections of kFieldSection points. With
-// shares of processes, this share of the points (FieldResult::mine). False
-// when `more` stopped it.
+// The work of a field call, decided once from the call alone (the body,
+// the request, its n points) before any is evaluated: its units, each
+// writing the field (U, gx, gy, gz) or the tensor of a fixed set of
+// points, with the bits of the whole call whichever units are evaluated
+// together. By sections; in each, the field's units, then the tensor's.
+// A homogeneous body's are its engine's (Chooser::Plan). A body of parts
+// has blocks of points: without a tolerance a point's result is its own,
+// and a list of blocks is evaluated at their points alone; under one the
+// parts' tolerances are decided over the section's largest values, so a
+// list of its blocks is evaluated with the whole section. The body and the
+// points must outlive the plan.
+class FieldPlan {
+ public:
+  size_t Units() const { return units_; }
+  // Every unit, in order.
+  std::vector<size_t> All() const;
+  // Whether unit u writes the tensor (six values a point) of its points
+  // rather than their field, and the points it writes.
+  bool Tensor(size_t u) const;
+  std::vector<size_t> Points(size_t u) const;
+
+ private:
+  friend FieldPlan PlanField(const Body&, const FieldRequest&, size_t, const double*, const double*,
+                             const double*, size_t);
+  friend bool FieldOf(const FieldPlan&, const std::vector<size_t>&, const FieldResult&,
+                      const More&);
+  struct Section {
+    size_t first = 0, n = 0;         // its points
+    size_t unit = 0;                 // its first unit
+    size_t fields = 0, tensors = 0;  // its units: the field's, then the tensor's
+    Chooser::Plan field, tensor;     // a homogeneous body's
+  };
+  const Section& SectionOf(size_t u) const;
+  const Body* body_ = nullptr;
+  bool gradient_ = false;
+  science::Units units_of_;  // the request's, resolved
+  EvaluateOptions options_;
+  size_t n_ = 0;
+  const double *x_ = nullptr, *y_ = nullptr, *z_ = nullptr;
+  std::vector<Section> sections_;
+  size_t units_ = 0;
+};
+
+// The plan of the field at n points in the units asked for, after the
+// request's checks (and the parts', when asked); under a tolerance by
+// sections of `section` points.
+FieldPlan PlanField(const Body& body, const FieldRequest& request, size_t n, const double* x,
+                    const double* y, const double* z, size_t section = kFieldSection);
+// The field at the points of a plan's `units` (the others left as they
+// are): the sum over the parts, each by its own engine, then the point
+// masses, in that order, so that the bits do not depend on the threads.
+// Under a tolerance each part is evaluated to it and the sum of their
+// error bounds (the tolerance times each part's largest |U| and |g| of the
+// call) is held to the tolerance of the body's largest; where the parts
+// cancel too much for that, they are evaluated again more tightly, at
+// worst exactly. False when `more` stopped it.
+bool FieldOf(const FieldPlan& plan, const std::vector<size_t>& units, const FieldResult& out,
+             const More& more);
+// Every unit of the plan of n points.
 bool FieldOf(const Body& body, const FieldRequest& request, size_t n, const double* x,
              const double* y, const double* z, const FieldResult& out, const More& more);
 
-// One evaluation's engine options: its tolerance and threads, and the
-// face's monitor `more` (told the share done, from the calling thread);
-// the parts' check first when the evaluation asks for it.
-EvaluateOptions OptionsOf(const Body& body, const Evaluation& e, const More& more);
-
-// The body's field at n points in the units (every result array given),
-// the options made: no check, one section.
-// Part by part in their order, then the point masses. Under a tolerance t
-// each part's error is at most t times its largest |U| (|g|) of the call:
-// their sum must stay within the body's tolerance of the body's largest,
-// else the parts are evaluated again at the tolerance that meets it (half
-// of it, for the change of the maxima), and exactly when that is below the
-// floor or falls short again.
-bool BodyField(const Body& body, const Units& units, size_t n, const double* x, const double* y,
-               const double* z, const FieldOut& out, const EvaluateOptions& options);
+// How a surface or a grid has the field at its points evaluated: every
+// unit of the plan by FieldOf in one process (when empty); a run divided
+// over processes evaluates its share and gathers the others'.
+using FieldRun =
+    std::function<bool(const FieldPlan& plan, const FieldResult& out, const More& more)>;
+bool Run(const FieldRun& run, const FieldPlan& plan, const FieldResult& out, const More& more);
 
 }  // namespace science

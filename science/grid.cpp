@@ -149,7 +149,7 @@ Grid MakeShell(const mesh::Mesh& m, const GridRequest& r, const std::array<doubl
 }
 
 bool GridOf(const Body& body, const FieldRequest& field, const GridRequest& request, Grid* grid,
-            GridField* out, const More& more) {
+            GridField* out, const More& more, const FieldRun& run) {
   Validate(field);
   Validate(request);
   const std::array<double, 3> mass_centre = body.CentreOfMass();
@@ -162,9 +162,8 @@ bool GridOf(const Body& body, const FieldRequest& field, const GridRequest& requ
   for (auto* v : {&f.U, &f.gx, &f.gy, &f.gz, &f.gr, &f.dU, &f.dgx, &f.dgy, &f.dgz}) v->resize(n);
   FieldRequest plain = field;
   plain.gradient = false;
-  if (!FieldOf(body, plain, n, g.x.data(), g.y.data(), g.z.data(),
-               {f.U.data(), f.gx.data(), f.gy.data(), f.gz.data()}, more))
-    return false;
+  const FieldPlan plan = PlanField(body, plain, n, g.x.data(), g.y.data(), g.z.data());
+  if (!Run(run, plan, {f.U.data(), f.gx.data(), f.gy.data(), f.gz.data()}, more)) return false;
   // The point mass in the same units: G rho V / r, scaled as the field is.
   const Units u = Resolve(field.units, body.Volume());
   const double V = body.Volume();

@@ -63,10 +63,10 @@ struct GridField {
 };
 
 // The grid (sphere or shell) about the body's centre of mass and the field on it, after the
-// requests' checks (and the model's, when asked). False when `more` stopped
-// it.
+// requests' checks (and the model's, when asked), its field evaluated by
+// `run`. False when `more` stopped it.
 bool GridOf(const Body& body, const FieldRequest& field, const GridRequest& request, Grid* grid,
-            GridField* out, const More& more);
+            GridField* out, const More& more, const FieldRun& run = {});
 
 // The grid table's columns: lat lon x y z U gx gy gz gr dU dgx dgy dgz.
 std::vector<Column> GridColumns(const Grid& grid, const GridField& field, const Units& units);

@@ -101,9 +101,6 @@ void Validate(const Evaluation& e) {
   }
   if (e.threads && !(*e.threads >= 1 && *e.threads <= kMaxThreads))
     Refuse(Quantity("threads") + ": not a number from 1 to " + std::to_string(kMaxThreads));
-  if (!(e.parts >= 1 && e.part < e.parts))
-    Refuse(Quantity("part") + ": not a part from 0 to parts - 1 (part " + std::to_string(e.part) +
-           " of " + std::to_string(e.parts) + ")");
 }
 
 void Validate(const FieldRequest& r) {

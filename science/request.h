@@ -73,10 +73,6 @@ struct Evaluation {
   std::optional<double> tolerance;  // relative; absent or 0: the exact sum
   std::optional<unsigned> threads;  // absent: every core
   bool check = true;                // refuse a model that fails the check
-  // One share of an evaluation that `parts` processes make alike, each with
-  // its `part` (EvaluateOptions): the results are bit for bit those of one
-  // process once the shares are put together.
-  unsigned part = 0, parts = 1;
 
   double Tolerance() const { return tolerance.value_or(0); }
   unsigned Threads() const;

@@ -27,8 +27,8 @@ double Slope(const double n[3], double gx, double gy, double gz) {
 
 }  // namespace
 
-bool SurfaceField(const Body& body, const SurfaceRequest& request, Surface* surface,
-                  const More& more) {
+bool SurfaceOf(const Body& body, const SurfaceRequest& request, Surface* surface, const More& more,
+               const FieldRun& run) {
   Validate(request, body);
   const Units units = Resolve(request.units, body);
   RequirePositiveMass(body, units, "U/U0 and the spin (about the centre of mass)");
@@ -51,21 +51,9 @@ bool SurfaceField(const Body& body, const SurfaceRequest& request, Surface* surf
   std::vector<double> x(s.cx), y(s.cy), z(s.cz);
   x.push_back(centre[0]), y.push_back(centre[1]), z.push_back(centre[2]);
   s.U.resize(n + 1), s.gx.resize(n + 1), s.gy.resize(n + 1), s.gz.resize(n + 1);
-  EvaluateOptions options = OptionsOf(body, request.evaluation, more);
-  if (options.parts > 1) {
-    s.mine.resize(n + 1);
-    options.mine = s.mine.data();
-  }
-  return BodyField(body, units, n + 1, x.data(), y.data(), z.data(),
-                   {s.U.data(), s.gx.data(), s.gy.data(), s.gz.data()}, options);
-}
-
-void FinishSurface(const Body& body, const SurfaceRequest& request, Surface* surface) {
-  const Units units = Resolve(request.units, body);
-  const mesh::Mesh& m = body.model();
-  const size_t n = m.FaceCount();
-  Surface& s = *surface;
-  s.mine.clear();
+  const FieldPlan plan = PlanField(body, {request.units, request.evaluation, false}, n + 1,
+                                   x.data(), y.data(), z.data(), SIZE_MAX);
+  if (!Run(run, plan, {s.U.data(), s.gx.data(), s.gy.data(), s.gz.data()}, more)) return false;
   s.U0 = s.U[n];
   s.U.pop_back(), s.gx.pop_back(), s.gy.pop_back(), s.gz.pop_back();
   s.g.resize(n), s.slope.resize(n), s.UU0.resize(n);
@@ -80,7 +68,6 @@ void FinishSurface(const Body& body, const SurfaceRequest& request, Surface* sur
     s.UU0[f] = s.U[f] / s.U0;
   }
   if (request.spin_period) {
-    const auto centre = MassOf(body, units).centre;
     const double omega = 2 * std::numbers::pi / request.SpinSeconds(), w2 = omega * omega;
     const auto& a = request.spin_axis;
     const double len = std::sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2]);
@@ -104,12 +91,6 @@ void FinishSurface(const Body& body, const SurfaceRequest& request, Surface* sur
       s.slopeeff[f] = Slope(&normal[3 * f], s.gxeff[f], s.gyeff[f], s.gzeff[f]);
     }
   }
-}
-
-bool SurfaceOf(const Body& body, const SurfaceRequest& request, Surface* surface,
-               const More& more) {
-  if (!SurfaceField(body, request, surface, more)) return false;
-  if (request.evaluation.parts == 1) FinishSurface(body, request, surface);
   return true;
 }
 

@@ -3,7 +3,6 @@
 // values; the columns of its table.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -21,25 +20,16 @@ struct Surface {
   std::vector<double> facet, area, cx, cy, cz, U, gx, gy, gz, g, slope, UU0;
   // With a spin: effective potential and gravity, and the slope from them.
   std::vector<double> Ueff, gxeff, gyeff, gzeff, geff, slopeeff;
-  // Between the two steps of a divided run: 1 for each point of this part's
-  // share, the facets' then the centre of mass's (n + 1 flags).
-  std::vector<uint8_t> mine;
 };
 
 // The surface products in one pass over the first part's facet centroids,
 // after the request's checks (and the parts', when asked): U0 at the body's
 // centre of mass, the spin about it (a body of parts whose total mass is
-// not positive is refused). False when `more` stopped it. With the
-// evaluation's shares above 1 only its first step is made.
-bool SurfaceOf(const Body& body, const SurfaceRequest& request, Surface* surface, const More& more);
-// Its two steps, for a run divided over processes: the facets' geometry and
-// this part's share of the field at the centroids and at the centre of mass
-// (U, gx, gy, gz of n + 1 points in model units, the centre's last, where
-// `mine` is 1); then, once the shares are put together in one surface, every
-// other product.
-bool SurfaceField(const Body& body, const SurfaceRequest& request, Surface* surface,
-                  const More& more);
-void FinishSurface(const Body& body, const SurfaceRequest& request, Surface* surface);
+// not positive is refused). The field at the centroids and, last, at the
+// centre of mass is one call's, in one section, evaluated by `run`. False
+// when `more` stopped it.
+bool SurfaceOf(const Body& body, const SurfaceRequest& request, Surface* surface, const More& more,
+               const FieldRun& run = {});
 
 // A column of a result table: its name as scripts address it, its unit in
 // brackets ("" for none), its values, and whether they are indices.

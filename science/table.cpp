@@ -269,32 +269,9 @@ void WriteTable(FILE* out, TableFormat format, const std::vector<std::string>& h
 
 namespace science {
 
-std::string TableRows(TableFormat format, const std::vector<Column>& columns, size_t first,
-                      size_t last) {
-  std::string text;
-  if (format == TableFormat::kNpy) {
-    NpyRecords(columns, first, last, &text);
-    return text;
-  }
-  for (size_t r = first; r < last; ++r) AppendRow(&text, Separator(format), columns, r);
-  return text;
-}
-
-std::string NpyHead(const std::vector<Column>& columns, size_t rows) {
-  return NpyTableHead(columns, {rows});
-}
-
 uint32_t Crc32(uint32_t crc, const std::string& bytes) {
   return static_cast<uint32_t>(
       crc32(crc, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
-}
-
-uint32_t Crc32Combine(uint32_t crc, uint32_t next, uint64_t next_size) {
-  return static_cast<uint32_t>(crc32_combine(crc, next, static_cast<z_off_t>(next_size)));
-}
-
-std::string NpzColumnHead(size_t rows) {
-  return NpyHead("'<f8'", {rows});
 }
 
 std::string NpzValues(const Column& column, size_t first, size_t last) {

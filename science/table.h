@@ -39,23 +39,10 @@ std::string HeaderWord(const std::string& text);
 // by default one dimension of the rows.
 void WriteTable(FILE* out, TableFormat format, const std::vector<std::string>& header,
                 const std::vector<Column>& columns, const std::vector<size_t>& shape = {});
-// Rows first to last - 1 of a TSV, CSV or NPY table, as WriteTable writes
-// them (a table in pieces: the header and column names from WriteTable
-// over columns of no rows, or NpyHead, then the rows piece after piece).
-std::string TableRows(TableFormat format, const std::vector<Column>& columns, size_t first,
-                      size_t last);
-// The head of an NPY table of `rows` rows of these columns (their values
-// are not read).
-std::string NpyHead(const std::vector<Column>& columns, size_t rows);
-
-// An NPZ table in pieces, as WriteTable writes it whole: per column, a
-// member "name.npy" of NpzColumnHead(rows) and then the column's values
-// (NpzValues, piece after piece), its CRC that of those bytes in order
-// (Crc32, Crc32Combine); then the member "header.npy" of NpzHeader; then
-// Finish.
+// The pieces of an NPZ table, as WriteTable writes it: per column, a member
+// "name.npy" of its values (NpzValues) with their CRC (Crc32); then the
+// member "header.npy" of NpzHeader; then Finish.
 uint32_t Crc32(uint32_t crc, const std::string& bytes);
-uint32_t Crc32Combine(uint32_t crc, uint32_t next, uint64_t next_size);
-std::string NpzColumnHead(size_t rows);
 std::string NpzValues(const Column& column, size_t first, size_t last);
 std::string NpzHeader(const std::vector<std::string>& header, const std::vector<Column>& columns);
 // A ZIP archive of stored members, written member by member: Member writes

@@ -88,16 +88,10 @@ size_t WholeVectors(size_t n) {
   return n <= 16 ? n / 2 : (n / 2 + 4) / 8 * 8;
 }
 
-// The points of a call in batches, split like the facets down to `batch`
-// points: order[i] is the point at place i, start[b] the first place of
-// batch b (one more: count), and the points in that order.
-struct Batches {
-  std::vector<uint32_t> order;
-  std::vector<size_t> start;
-  Doubles x, y, z;
-};
+// The points of a call in batches (Tree::Targets's), split like the facets
+// down to `batch` points.
 void FormBatches(size_t count, const double* x, const double* y, const double* z, uint32_t batch,
-                 Batches* out) {
+                 Tree::Targets* out) {
   std::vector<uint32_t>* order = &out->order;
   std::vector<size_t>* start = &out->start;
   try {
@@ -344,27 +338,20 @@ Tree::Sampled Tree::Sample(size_t count, const double* x, const double* y, const
   return near;
 }
 
-bool Tree::Evaluate(double tolerance, size_t count, const double* x, const double* y,
-                    const double* z, const FieldOut& out, TableGuard guard, ThreadTeam* team,
-                    const EvaluateOptions& options) const {
-  if (count == 0) return true;
+Tree::Targets Tree::Prepare(size_t count, const double* x, const double* y, const double* z,
+                            TableGuard guard, ThreadTeam* team, unsigned threads) const {
+  Targets work;
+  if (count == 0) return work;
   ThreadTeam alone;
   if (!team) team = &alone;
-  if (cell_.empty()) {
-    // No facet of non-zero area: the field is zero (the first part's).
-    const bool first = options.part % std::max(1u, options.parts) == 0;
-    if (options.mine) std::fill(options.mine, options.mine + count, uint8_t{first});
-    for (double* a : {out.U, out.gx, out.gy, out.gz})
-      if (a && first) std::fill(a, a + count, 0.0);
-    return true;
-  }
-  Moments(team);
   // Lower bounds of the call's largest |U| and |g|: the exact sum at a
   // sample of its points near the model (Sample); beyond it, the bounds of
   // a closed outward surface of volume V inside the root's ball,
-  // |g| >= V cos(asin(a/r))/(r + a)^2 and U >= V/(r + a).
-  double maxU = 0, maxg = 0;
-  {
+  // |g| >= V cos(asin(a/r))/(r + a)^2 and U >= V/(r + a). No facet of
+  // non-zero area: none, the field is zero.
+  if (!cell_.empty()) {
+    double& maxU = work.maxU;
+    double& maxg = work.maxg;
     const Sampled near = Sample(count, x, y, z, [&](double r) {
       const double rho = cell_[0].radius / r, a = cell_[0].radius;
       maxU = std::max(maxU, volume_ / (r + a));
@@ -373,38 +360,47 @@ bool Tree::Evaluate(double tolerance, size_t count, const double* x, const doubl
     const size_t m = near.x.size();
     std::vector<double> v(4 * m);
     EvaluateTable(*isa_, guard, near_, *team, m, near.x.data(), near.y.data(), near.z.data(),
-                  {v.data(), v.data() + m, v.data() + 2 * m, v.data() + 3 * m},
-                  {nullptr, options.threads});
+                  {v.data(), v.data() + m, v.data() + 2 * m, v.data() + 3 * m}, {nullptr, threads});
     for (size_t i = 0; i < m; ++i) {
       maxU = std::max(maxU, std::fabs(v[i]));
       maxg = std::max(maxg, std::hypot(v[m + i], v[2 * m + i], v[3 * m + i]));
     }
   }
-  Batches formed;
-  FormBatches(count, x, y, z, settings_.batch, &formed);
-  const std::vector<uint32_t>& order = formed.order;
-  const std::vector<size_t>& batch_start = formed.start;
-  // This part's batches: b, b + parts, ... (all of them in one process).
-  const size_t parts = std::max(1u, options.parts), part = options.part % parts;
-  const size_t all = batch_start.size() - 1;
-  std::vector<size_t> list;
-  for (size_t b = part; b < all; b += parts) list.push_back(b);
-  if (options.mine) std::fill(options.mine, options.mine + count, uint8_t{0});
+  FormBatches(count, x, y, z, settings_.batch, &work);
+  return work;
+}
+
+bool Tree::Evaluate(double tolerance, size_t count, const double* x, const double* y,
+                    const double* z, const FieldOut& out, TableGuard guard, ThreadTeam* team,
+                    const EvaluateOptions& options) const {
+  if (count == 0) return true;
+  const Targets work = Prepare(count, x, y, z, guard, team, options.threads);
+  std::vector<size_t> all(work.Batches());
+  std::iota(all.begin(), all.end(), size_t{0});
+  return Evaluate(tolerance, work, all, out, guard, team, options);
+}
+
+bool Tree::Evaluate(double tolerance, const Targets& work, const std::vector<size_t>& batches,
+                    const FieldOut& out, TableGuard guard, ThreadTeam* team,
+                    const EvaluateOptions& options) const {
+  ThreadTeam alone;
+  if (!team) team = &alone;
+  if (!cell_.empty() && !batches.empty()) Moments(team);
   // Each batch's sums in a buffer of its thread, then in place: no array
   // of the whole call's sums.
-  return ForBatches(team, list, options, [&](size_t b) {
-    const size_t first = batch_start[b], n = batch_start[b + 1] - first;
+  return ForBatches(team, batches, options, [&](size_t b) {
+    const size_t first = work.start[b], n = work.start[b + 1] - first;
     thread_local std::vector<double> sum;
-    sum.resize(4 * n);
-    Batch(tolerance, first, n, formed.x.data(), formed.y.data(), formed.z.data(), sum.data(), guard,
-          maxU, maxg);
+    sum.assign(4 * n, 0.0);
+    if (!cell_.empty())
+      Batch(tolerance, first, n, work.x.data(), work.y.data(), work.z.data(), sum.data(), guard,
+            work.maxU, work.maxg);
     for (size_t i = 0; i < n; ++i) {
-      const size_t j = order[first + i];
+      const size_t j = work.order[first + i];
       if (out.U) out.U[j] = sum[4 * i];
       if (out.gx) out.gx[j] = sum[4 * i + 1];
       if (out.gy) out.gy[j] = sum[4 * i + 2];
       if (out.gz) out.gz[j] = sum[4 * i + 3];
-      if (options.mine) options.mine[j] = 1;
     }
   });
 }
@@ -447,27 +443,20 @@ void Tree::GradientBatch(double tolerance, size_t first, size_t count, const dou
   });
 }
 
-bool Tree::Gradient(double tolerance, size_t count, const double* x, const double* y,
-                    const double* z, double* t, ThreadTeam* team, const uint8_t* wanted,
-                    const EvaluateOptions& options) const {
-  if (count == 0) return true;
+Tree::Targets Tree::PrepareGradient(size_t count, const double* x, const double* y, const double* z,
+                                    ThreadTeam* team, unsigned threads) const {
+  Targets work;
+  if (count == 0) return work;
   ThreadTeam alone;
   if (!team) team = &alone;
-  const auto want = [&](size_t i) { return !wanted || wanted[i]; };
-  if (cell_.empty()) {
-    for (size_t i = 0; i < count; ++i)
-      if (want(i)) std::fill(t + 6 * i, t + 6 * i + 6, 0.0);
-    return true;
-  }
-  Moments(team);
   // A lower bound of the call's largest component: the closed form at a
   // sample of its points near the model (Sample); beyond it, a bound for a
   // closed outward surface of volume V inside the root's ball: there T_rr >= (5/3) V/(r + a)^3 (the
   // second derivative along the radius of 1/|x - y| is (3 cos^2 - 1)/|x - y|^3, cos^2 >= 8/9), and
   // T_rr, a sum of the components weighted by r_i r_j, is at most 3 times
-  // the largest.
-  double maxT = 0;
-  {
+  // the largest. No facet of non-zero area: none, the tensor is zero.
+  if (!cell_.empty()) {
+    double& maxT = work.maxT;
     const Sampled near = Sample(count, x, y, z, [&](double r) {
       const double d = r + cell_[0].radius;
       maxT = std::max(maxT, volume_ / (3 * d * d * d));
@@ -488,32 +477,40 @@ bool Tree::Gradient(double tolerance, size_t count, const double* x, const doubl
                                &near.z[b], &sample[9 * b]);
           }
         },
-        options.threads);
+        threads);
     for (double v : sample) maxT = std::max(maxT, std::fabs(v));
   }
-  Batches formed;
-  FormBatches(count, x, y, z, settings_.batch, &formed);
-  const std::vector<uint32_t>& order = formed.order;
-  const std::vector<size_t>& batch_start = formed.start;
-  std::vector<size_t> todo;  // the batches evaluated
-  for (size_t b = 0; b + 1 < batch_start.size(); ++b) {
-    bool any = false;
-    for (size_t i = batch_start[b]; i < batch_start[b + 1] && !any; ++i) any = want(order[i]);
-    if (any) todo.push_back(b);
-  }
+  FormBatches(count, x, y, z, settings_.batch, &work);
+  return work;
+}
+
+bool Tree::Gradient(double tolerance, size_t count, const double* x, const double* y,
+                    const double* z, double* t, ThreadTeam* team,
+                    const EvaluateOptions& options) const {
+  if (count == 0) return true;
+  const Targets work = PrepareGradient(count, x, y, z, team, options.threads);
+  std::vector<size_t> all(work.Batches());
+  std::iota(all.begin(), all.end(), size_t{0});
+  return Gradient(tolerance, work, all, t, team, options);
+}
+
+bool Tree::Gradient(double tolerance, const Targets& work, const std::vector<size_t>& batches,
+                    double* t, ThreadTeam* team, const EvaluateOptions& options) const {
+  ThreadTeam alone;
+  if (!team) team = &alone;
+  if (!cell_.empty() && !batches.empty()) Moments(team);
   // Each batch's nine components in a buffer of its thread, then the six
-  // of each wanted point in place.
-  return ForBatches(team, todo, options, [&](size_t b) {
-    const size_t first = batch_start[b], n = batch_start[b + 1] - first;
+  // of each point in place.
+  return ForBatches(team, batches, options, [&](size_t b) {
+    const size_t first = work.start[b], n = work.start[b + 1] - first;
     thread_local std::vector<double> sum;
-    sum.resize(9 * n);
-    GradientBatch(tolerance, first, n, formed.x.data(), formed.y.data(), formed.z.data(),
-                  sum.data(), maxT);
+    sum.assign(9 * n, 0.0);
+    if (!cell_.empty())
+      GradientBatch(tolerance, first, n, work.x.data(), work.y.data(), work.z.data(), sum.data(),
+                    work.maxT);
     for (size_t i = 0; i < n; ++i) {
-      const size_t j = order[first + i];
-      if (!want(j)) continue;
       const double* T = &sum[9 * i];
-      double* o = t + 6 * j;
+      double* o = t + 6 * size_t(work.order[first + i]);
       o[0] = T[0];
       o[1] = 0.5 * (T[1] + T[3]);
       o[2] = 0.5 * (T[2] + T[6]);

@@ -130,21 +130,45 @@ class Tree {
   // P2M and M2M: the moments of every cell of at least min_cell facets, once;
   // several callers may ask at once.
   void Moments(ThreadTeam* team) const;
-  // The field at points i < count to `tolerance` (at most settings'
-  // tolerance x 1e3: the stored order is made for that), results at index
-  // i; false when the monitor stopped it.
+  // The work of a call, decided from all its points before any is
+  // evaluated: its target batches and the lower bounds of its largest
+  // values (the exact sum at its sample). Evaluating any list of its
+  // batches gives their points the bits of the whole call.
+  struct Targets {
+    std::vector<uint32_t> order;  // the call's point at place i of the batches
+    std::vector<size_t> start;    // batch b's first place (one more: count)
+    Doubles x, y, z;              // the points in that order
+    double maxU = 0, maxg = 0;    // the field's bounds
+    double maxT = 0;              // the tensor's
+    size_t Batches() const { return start.empty() ? 0 : start.size() - 1; }
+  };
+  // The field's work at points i < count, and the tensor's; the sample on
+  // `threads` threads of the team (0: all of them).
+  Targets Prepare(size_t count, const double* x, const double* y, const double* z, TableGuard guard,
+                  ThreadTeam* team, unsigned threads = 0) const;
+  Targets PrepareGradient(size_t count, const double* x, const double* y, const double* z,
+                          ThreadTeam* team, unsigned threads = 0) const;
+  // The field at the points of `batches` of a Prepare's work to `tolerance`
+  // (at most settings' tolerance x 1e3: the stored order is made for
+  // that), results at the call's index of each point, the others left as
+  // they are; false when the monitor stopped it.
+  bool Evaluate(double tolerance, const Targets& work, const std::vector<size_t>& batches,
+                const FieldOut& out, TableGuard guard, ThreadTeam* team,
+                const EvaluateOptions& options = {}) const;
+  // The field at every point i < count (Prepare, then all its batches).
   bool Evaluate(double tolerance, size_t count, const double* x, const double* y, const double* z,
                 const FieldOut& out, TableGuard guard, ThreadTeam* team,
                 const EvaluateOptions& options = {}) const;
-  // The gravity gradient tensor at points i < count (xx, xy, xz, yy, yz,
-  // zz at t[6i ..], G rho = 1) to `tolerance` relative to the call's
-  // largest component: far cells by the gradient of their expansions, the
-  // other facets by the closed form over the leaves. With `wanted`, only
-  // the batches holding a point i with wanted[i] set are evaluated, and only
-  // those points written. False when the monitor stopped it.
+  // The gravity gradient tensor (xx, xy, xz, yy, yz, zz at t[6i ..],
+  // G rho = 1) at the points of `batches` of a PrepareGradient's work to
+  // `tolerance` relative to the call's largest component: far cells by the
+  // gradient of their expansions, the other facets by the closed form over
+  // the leaves. False when the monitor stopped it.
+  bool Gradient(double tolerance, const Targets& work, const std::vector<size_t>& batches,
+                double* t, ThreadTeam* team, const EvaluateOptions& options = {}) const;
+  // The tensor at every point i < count.
   bool Gradient(double tolerance, size_t count, const double* x, const double* y, const double* z,
-                double* t, ThreadTeam* team, const uint8_t* wanted = nullptr,
-                const EvaluateOptions& options = {}) const;
+                double* t, ThreadTeam* team, const EvaluateOptions& options = {}) const;
   void Release();
   bool Built() const { return isa_ != nullptr; }
 

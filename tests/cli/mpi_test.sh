@@ -3,9 +3,9 @@
 # mpirun on 3 ranks (more than the cores: oversubscribed) give the bytes of
 # one process, with the exact sum and with the tree; a failure on one rank
 # alone (its own points file, its own model) is told once, by rank 0, with
-# status 1 and no output file, also where it fails while rank 0 writes the
-# table (memory refused, by the fault-injection library) or while the
-# harmonics' blocks are summed (threads refused).
+# status 1 and no output file, also where it fails while the units of the
+# field are gathered (memory refused, by the fault-injection library) or
+# while the harmonics' blocks are summed (threads refused).
 #   mpi_test.sh POLYFIELD MPIEXEC DATA_DIR FAULT_LIBRARY
 set -u
 polyfield=$1 mpiexec=$2 data=$3 faults=$4
@@ -56,24 +56,24 @@ for engine in "--exact" "--tolerance 1e-10"; do
   }
 done
 same harmonics harmonics "$eros" --degree 24 --density 2670 --unit km -o OUT
-# Without a tolerance the ranks keep only their slices of the points (4096
-# a slice) and rank 0 writes the table slice by slice: a file of several
-# slices a rank, in TSV, CSV, NPY and NPZ, with the tensor.
+# The units of the field's plan dealt out over the ranks and gathered by
+# rank 0, which writes the table: many units a rank, in TSV, CSV, NPY and
+# NPZ, with the tensor.
 awk 'BEGIN { srand(11); for (i = 0; i < 30000; ++i)
   printf "%.17g %.17g %.17g\n", 400 * rand() - 200, 300 * rand() - 150, 300 * rand() - 150 }' >many.txt
 same slices field "$kleopatra" many.txt --gradient --density 3400 --unit km -o OUT
 same slices_csv field "$kleopatra" many.txt --format csv -o OUT
 same slices_npy field "$kleopatra" many.txt --gradient --format npy -o OUT
 same slices_npz field "$kleopatra" many.txt --gradient --density 3400 --unit km --format npz -o OUT
-# Under a tolerance the ranks keep only their sections of the points
-# (1,048,576 a section) and evaluate each together: three sections, the
-# last one short, each on another rank, with the tensor, in NPZ.
+# Under a tolerance the library plans the points by sections (1,048,576 a
+# section): three sections, the last one short, their units dealt out
+# over the ranks, with the tensor, in NPZ.
 awk 'BEGIN { srand(13); for (i = 0; i < 2200000; ++i)
   printf "%.9g %.9g %.9g\n", 3 * rand() - 1.5, 2 * rand() - 1, 2 * rand() - 1 }' >sections.txt
 same sections field "$eros" sections.txt --tolerance 1e-6 --gradient --format npz -o OUT
 rm sections.txt
-# A body of parts and point masses, and a grid: every rank evaluates them
-# whole and rank 0 writes.
+# A body of parts and point masses (evaluated whole by every rank that has
+# a unit of it under a tolerance), and a grid, its units dealt out.
 eros_km=$data/models/eros1708_km.vf.txt
 printf '1 0 0 1e12\n-2 1 0 5e11\n' >mascons.txt
 body=("$eros_km" --density 2400 --unit km --add "$eros_km:-500" --mascons mascons.txt)
@@ -124,32 +124,31 @@ for cmd in "field points.txt" "surface --summary" "harmonics --degree 4"; do
   [ ! -e out.txt ] || fail "$cmd, a model missing on one rank: an output file was left"
 done
 
-# Memory refused to one rank while rank 0 writes the table: the partial
-# last slice of 20,580 points (100 rows, on rank 2 of 3) is the only block
-# of 100 NPY records of 13 doubles (10,400 bytes and the string's end), so
-# rank 2 alone fails; one process, whose writer reuses its block of 4096
-# rows, makes none of that size.
+# Memory refused to one rank while the field's units are gathered: 20,580
+# points near Kleopatra (none beyond 4 radii), 644 units of 32 points (the
+# last of 4) of the field and as many of the tensor; unit u on rank u mod 3.
+# Rank 2 sends 214 full units of the field and 215 of the tensor, 68,672
+# doubles (549,376 bytes), as many as rank 0 takes at most from one rank
+# (rank 1's are 68,496): refused to rank 2 alone, then to rank 0 alone,
+# one message from rank 0, and no file.
 awk 'BEGIN { srand(3); for (i = 0; i < 20580; ++i)
   printf "%.6f %.6f %.6f\n", 400 * rand() - 200, 300 * rand() - 150, 300 * rand() - 150 }' >f.txt
-FAIL_MALLOC_OF=10401 LD_PRELOAD=$faults "$polyfield" field "$kleopatra" f.txt --gradient \
-  --format npy -o one.npy 2>/dev/null || fail "a memory fault for a slice: one process failed"
-run -n 3 -x FAIL_MALLOC_OF=10401 -x LD_PRELOAD="$faults" "$polyfield" field "$kleopatra" f.txt \
-  --gradient --format npy -o out.npy --threads 1 >stdout.txt 2>stderr.txt
-status=$?
-[ "$status" -eq 1 ] || fail "a memory fault on one rank's slice: status $status, not 1"
-[ "$(cat stderr.txt)" = "polyfield: memory allocation error." ] ||
-  fail "a memory fault on one rank's slice: stderr is $(cat stderr.txt)"
-[ ! -e out.npy ] || fail "a memory fault on one rank's slice: an output file was left"
-ls | grep -q '^out\.npy' && fail "a memory fault on one rank's slice: a temporary file was left"
-# The same block refused to rank 0 alone, when it takes that slice from
-# rank 2: taken all the same and dropped, one message, no file.
-run -n 1 -x FAIL_MALLOC_OF=10401 -x LD_PRELOAD="$faults" "$polyfield" field "$kleopatra" f.txt \
-  --gradient --format npy -o out.npy --threads 1 : -n 2 "$polyfield" field "$kleopatra" f.txt \
-  --gradient --format npy -o out.npy --threads 1 >stdout.txt 2>stderr.txt
-status=$?
-[ "$status" -eq 1 ] && [ "$(cat stderr.txt)" = "polyfield: memory allocation error." ] ||
-  fail "a memory fault on rank 0 taking a slice: status $status, stderr $(cat stderr.txt)"
-[ ! -e out.npy ] || fail "a memory fault on rank 0 taking a slice: an output file was left"
+want='polyfield: memory allocation error for the results of the points.'
+for faulty in 2 0; do
+  args=(field "$kleopatra" f.txt --gradient --format npy -o out.npy --threads 1)
+  if [ "$faulty" -eq 2 ]; then
+    run -n 2 "$polyfield" "${args[@]}" : -n 1 -x FAIL_MALLOC_OF=549376 -x LD_PRELOAD="$faults" \
+      "$polyfield" "${args[@]}" >stdout.txt 2>stderr.txt
+  else
+    run -n 1 -x FAIL_MALLOC_OF=549376 -x LD_PRELOAD="$faults" "$polyfield" "${args[@]}" : \
+      -n 2 "$polyfield" "${args[@]}" >stdout.txt 2>stderr.txt
+  fi
+  status=$?
+  [ "$status" -eq 1 ] && [ "$(cat stderr.txt)" = "$want" ] ||
+    fail "a memory fault on rank $faulty in the gather: status $status, stderr $(cat stderr.txt)"
+  [ ! -e out.npy ] || fail "a memory fault on rank $faulty in the gather: an output file was left"
+  ls | grep -q '^out\.npy' && fail "a memory fault on rank $faulty in the gather: a temporary file was left"
+done
 
 # Threads refused to one rank while it sums its blocks of facets, in its
 # first and in its second round of blocks (a sphere of 59,600 facets: 20

@@ -274,11 +274,12 @@ TEST(Chooser, ToleranceIsCheckedAndKeepsResults) {
 
 }  // namespace
 
-// A call divided over parts: every point is some part's, one part's only;
-// each part writes its own points alone; and the shares put together are
-// the bits of the undivided call, by the tree (its batches formed from all
-// the points), by the closed form and by the far expansion alike.
-TEST(Chooser, SharesOfACallPutTogetherAreTheWholeCall) {
+// A plan's units cover every point of the call once; any list of them
+// executed writes their points alone; and lists that divide the units
+// give together the bits of the whole call, by the tree (its batches
+// formed from all the points), by the closed form and by the far
+// expansion alike.
+TEST(Chooser, UnitsOfAPlanPutTogetherAreTheWholeCall) {
   const std::vector<double> v9 = Corners(models::Asteroid(28));
   const uint32_t facets = uint32_t(v9.size() / 9);
   Points call = Sphere(1.1, 2000);
@@ -299,6 +300,17 @@ TEST(Chooser, SharesOfACallPutTogetherAreTheWholeCall) {
           engine.Choose(n, call.x.data(), call.y.data(), call.z.data(), tolerance);
       EXPECT_EQ(plan.tree, tolerance > 0);
       EXPECT_EQ(!plan.far.empty(), expansion);
+      // Every point in one unit, and no unit empty.
+      std::vector<int> units_of(n, 0);
+      for (size_t u = 0; u < plan.Units(); ++u) {
+        const std::vector<size_t> points = plan.Points(u);
+        EXPECT_FALSE(points.empty()) << u;
+        if (!plan.tree || u >= plan.NearUnits()) {
+          EXPECT_LE(points.size(), Chooser::kUnitBlock);
+        }
+        for (size_t i : points) ++units_of[i];
+      }
+      EXPECT_EQ(std::count(units_of.begin(), units_of.end(), 1), std::ptrdiff_t(n));
       const std::vector<double> whole = FieldAt(engine, call, tolerance);
       // Evaluate executes the plan Choose returns.
       std::vector<double> executed(4 * n);
@@ -308,32 +320,27 @@ TEST(Chooser, SharesOfACallPutTogetherAreTheWholeCall) {
       EXPECT_TRUE(SameBits(executed, whole));
       for (const unsigned parts : {1u, 3u, 7u}) {
         std::vector<double> joined(4 * n, NAN);
-        std::vector<int> owners(n, 0);
         for (unsigned part = 0; part < parts; ++part) {
+          std::vector<size_t> units;
+          std::vector<uint8_t> mine(n, 0);
+          for (size_t u = part; u < plan.Units(); u += parts) {
+            units.push_back(u);
+            for (size_t i : plan.Points(u)) mine[i] = 1;
+          }
           std::vector<double> r(4 * n, NAN);
-          std::vector<uint8_t> mine(n, 7);
           EvaluateOptions options;
           options.tolerance = tolerance;
-          options.part = part, options.parts = parts, options.mine = mine.data();
-          engine.Evaluate(n, call.x.data(), call.y.data(), call.z.data(),
-                          {r.data(), r.data() + n, r.data() + 2 * n, r.data() + 3 * n}, options);
-          size_t own = 0;
-          for (size_t i = 0; i < n; ++i) {
-            ASSERT_LE(mine[i], 1);
-            own += mine[i];
-            owners[i] += mine[i];
+          engine.Execute(plan, call.x.data(), call.y.data(), call.z.data(),
+                         {r.data(), r.data() + n, r.data() + 2 * n, r.data() + 3 * n}, options,
+                         &units);
+          for (size_t i = 0; i < n; ++i)
             for (size_t q = 0; q < 4; ++q) {
               if (mine[i]) joined[q * n + i] = r[q * n + i];
               if (!mine[i]) {
                 EXPECT_TRUE(std::isnan(r[q * n + i]));
               }
             }
-          }
-          // Dealt round: no part idle, none with much more than its share.
-          EXPECT_GT(own, n / parts / 2) << parts;
-          EXPECT_LT(own, 2 * n / parts + 64) << parts;
         }
-        EXPECT_EQ(std::count(owners.begin(), owners.end(), 1), std::ptrdiff_t(n));
         EXPECT_TRUE(SameBits(joined, whole)) << expansion << " " << tolerance << " " << parts;
       }
     }

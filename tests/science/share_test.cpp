@@ -1,9 +1,12 @@
 // A run divided into parts, as the ranks of an MPI job make it: the
 // harmonics' block sums given by the other parts and added by part 0 in
-// block order, the field and the surface's field dealt out point by point;
-// put together, the bits of one process, for every number of parts.
+// block order, the units of a field's plan (the surface's, the grid's)
+// dealt out; put together, the bits of one process, for every number of
+// parts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <map>
 #include <vector>
@@ -98,76 +101,103 @@ TEST(Share, HarmonicsOfPartsAreTheBitsOfOne) {
   }
 }
 
-// Every point some part's, one part's only, and the shares put together
-// the bits of one process: the field with the tensor, by the closed form
-// and by the tree; the surface's field at the centroids and the centre.
-TEST(Share, FieldAndSurfaceOfPartsAreTheBitsOfOne) {
+// The units of a plan dealt out to `parts` lists (unit u to list u mod
+// parts), each evaluated by FieldOf into arrays of its own (the others'
+// points not written), and the units' points put together.
+struct Dealt {
+  std::vector<double> field, tensor;  // U, gx, gy, gz of n points; six a point
+  std::vector<int> fields, tensors;   // how many units wrote each point's
+};
+Dealt Deal(const science::FieldPlan& plan, size_t n, unsigned parts) {
+  Dealt d{std::vector<double>(4 * n, -1), std::vector<double>(6 * n, -1), std::vector<int>(n, 0),
+          std::vector<int>(n, 0)};
+  for (unsigned part = 0; part < parts; ++part) {
+    std::vector<size_t> units;
+    for (size_t u = part; u < plan.Units(); u += parts) units.push_back(u);
+    std::vector<double> r(10 * n, NAN);
+    EXPECT_TRUE(science::FieldOf(plan, units, {&r[0], &r[n], &r[2 * n], &r[3 * n], &r[4 * n]}, {}));
+    std::vector<uint8_t> mine(n, 0), mine_tensor(n, 0);
+    for (size_t u : units)
+      for (size_t i : plan.Points(u)) {
+        if (plan.Tensor(u)) {
+          ++d.tensors[i], mine_tensor[i] = 1;
+          std::copy_n(&r[4 * n + 6 * i], 6, &d.tensor[6 * i]);
+        } else {
+          ++d.fields[i], mine[i] = 1;
+          for (size_t q = 0; q < 4; ++q) d.field[q * n + i] = r[q * n + i];
+        }
+      }
+    // Nothing written but the units' points.
+    for (size_t i = 0; i < n; ++i) {
+      EXPECT_TRUE(mine[i] || (std::isnan(r[i]) && std::isnan(r[3 * n + i]))) << i;
+      EXPECT_TRUE(mine_tensor[i] || std::isnan(r[4 * n + 6 * i + 5])) << i;
+    }
+  }
+  return d;
+}
+
+// Every point in one unit of the field and one of the tensor, and the
+// units put together the bits of one call: the field with the tensor of a
+// homogeneous body and of a body of parts and point masses, by the closed
+// form and under a tolerance (the tree; the body's parts' shared
+// tolerance); the surface's field at the centroids and the centre.
+TEST(Share, FieldAndSurfaceByUnitsAreTheBitsOfOne) {
   const std::vector<double> corners = Corners(20);
-  const science::Body body(Unwelded(corners), 2, 1e-9);
+  std::vector<double> inner = corners;
+  for (double& v : inner) v *= 0.5;
   std::vector<double> x, y, z;
   for (int i = 0; i < 3000; ++i)
     x.push_back(std::sin(i * 0.37) * 0.9), y.push_back(std::cos(i * 0.71) * 0.6),
         z.push_back(std::sin(i * 1.3) * 0.5 + (i % 50 == 0 ? 30 : 0));
   const size_t n = x.size();
-  for (const double tolerance : {0.0, 1e-9}) {
-    science::FieldRequest request;
-    request.gradient = true;
-    request.evaluation.check = false;
-    request.evaluation.tolerance = tolerance;
-    std::vector<double> one(10 * n);
-    science::FieldOf(body, request, n, x.data(), y.data(), z.data(),
-                     {&one[0], &one[n], &one[2 * n], &one[3 * n], &one[4 * n]}, {});
-    science::SurfaceRequest surface;
-    surface.evaluation = request.evaluation;
-    science::Surface whole;
-    science::SurfaceOf(body, surface, &whole, {});
-    for (const unsigned parts : {3u}) {
-      std::vector<double> joined(10 * n, -1);
-      std::vector<int> owners(n, 0);
-      science::Surface s, together;
-      for (unsigned part = 0; part < parts; ++part) {
-        request.evaluation.part = surface.evaluation.part = part;
-        request.evaluation.parts = surface.evaluation.parts = parts;
-        std::vector<double> r(10 * n, -1);
-        std::vector<uint8_t> mine(n);
-        science::FieldOf(body, request, n, x.data(), y.data(), z.data(),
-                         {&r[0], &r[n], &r[2 * n], &r[3 * n], &r[4 * n], mine.data()}, {});
-        for (size_t i = 0; i < n; ++i) {
-          owners[i] += mine[i];
-          if (!mine[i]) continue;
-          for (size_t q = 0; q < 4; ++q) joined[q * n + i] = r[q * n + i];
-          for (size_t q = 0; q < 6; ++q) joined[4 * n + 6 * i + q] = r[4 * n + 6 * i + q];
-        }
-        ASSERT_TRUE(science::SurfaceField(body, surface, &s, {}));
-        if (part == 0) together = s;
-        for (size_t i = 0; i < s.mine.size(); ++i) {
-          if (!s.mine[i]) continue;
-          together.U[i] = s.U[i], together.gx[i] = s.gx[i];
-          together.gy[i] = s.gy[i], together.gz[i] = s.gz[i];
-        }
+  for (const bool parts_body : {false, true}) {
+    science::Body body(Unwelded(corners), 2, 1e-9);
+    if (parts_body) {
+      body.SetDensity(2000, "density");
+      body.AddPart(Unwelded(inner), 1500, "core", "core");
+      body.AddMascons({{0.2, 0.3, 0.1, 1e3}}, "");
+    }
+    for (const double tolerance : {0.0, 1e-9}) {
+      science::FieldRequest request;
+      request.gradient = true;
+      request.evaluation.check = false;
+      request.evaluation.tolerance = tolerance;
+      std::vector<double> one(10 * n);
+      ASSERT_TRUE(science::FieldOf(body, request, n, x.data(), y.data(), z.data(),
+                                   {&one[0], &one[n], &one[2 * n], &one[3 * n], &one[4 * n]}, {}));
+      const science::FieldPlan plan =
+          science::PlanField(body, request, n, x.data(), y.data(), z.data());
+      for (const unsigned parts : {3u}) {
+        const Dealt d = Deal(plan, n, parts);
+        EXPECT_EQ(std::count(d.fields.begin(), d.fields.end(), 1), std::ptrdiff_t(n));
+        EXPECT_EQ(std::count(d.tensors.begin(), d.tensors.end(), 1), std::ptrdiff_t(n));
+        std::vector<double> joined = d.field;
+        joined.insert(joined.end(), d.tensor.begin(), d.tensor.end());
+        EXPECT_TRUE(SameBits(joined, one)) << parts_body << " " << tolerance << " " << parts;
       }
-      EXPECT_EQ(std::count(owners.begin(), owners.end(), 1), std::ptrdiff_t(n));
-      EXPECT_TRUE(SameBits(joined, one)) << tolerance << " " << parts;
-      science::FinishSurface(body, surface, &together);
-      EXPECT_EQ(together.U0, whole.U0);
-      for (const auto& [a, b] : {std::pair{&together.U, &whole.U},
-                                 {&together.gz, &whole.gz},
-                                 {&together.slope, &whole.slope},
-                                 {&together.UU0, &whole.UU0}})
-        EXPECT_TRUE(SameBits(*a, *b)) << tolerance << " " << parts;
-      request.evaluation.part = surface.evaluation.part = 0;
-      request.evaluation.parts = surface.evaluation.parts = 1;
+      science::SurfaceRequest surface;
+      surface.evaluation = request.evaluation;
+      science::Surface whole, dealt;
+      ASSERT_TRUE(science::SurfaceOf(body, surface, &whole, {}));
+      const auto run = [&](const science::FieldPlan& p, const science::FieldResult& out,
+                           const science::More&) {
+        const size_t m = body.model().FaceCount() + 1;
+        EXPECT_EQ(p.Units(), p.All().size());
+        const Dealt d = Deal(p, m, 3);
+        for (size_t i = 0; i < m; ++i)
+          out.U[i] = d.field[i], out.gx[i] = d.field[m + i], out.gy[i] = d.field[2 * m + i],
+          out.gz[i] = d.field[3 * m + i];
+        return true;
+      };
+      ASSERT_TRUE(science::SurfaceOf(body, surface, &dealt, {}, run));
+      EXPECT_EQ(dealt.U0, whole.U0);
+      for (const auto& [a, b] : {std::pair{&dealt.U, &whole.U},
+                                 {&dealt.gz, &whole.gz},
+                                 {&dealt.slope, &whole.slope},
+                                 {&dealt.UU0, &whole.UU0}})
+        EXPECT_TRUE(SameBits(*a, *b)) << parts_body << " " << tolerance;
     }
   }
-}
-
-// A part outside the parts is refused before any work.
-TEST(Share, APartOutsideThePartsIsRefused) {
-  science::Evaluation e;
-  e.part = 3, e.parts = 3;
-  EXPECT_THROW(science::Validate(e), Failure);
-  e.parts = 0, e.part = 0;
-  EXPECT_THROW(science::Validate(e), Failure);
 }
 
 }  // namespace

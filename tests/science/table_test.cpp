@@ -64,48 +64,4 @@ TEST(Table, NpyTitlesCarryUnits) {
   EXPECT_EQ(npy.substr(10 + header + 8, 8), std::string("\0\0\0\0\0\0\x08\x40", 8));  // 3.0
 }
 
-// A table in pieces (as ranks write it) is the table written whole: NPY
-// from its head and its rows slice by slice; NPZ member by member, each
-// column's checksum combined from its slices' (checked against zlib's of
-// the whole column by the whole writer).
-TEST(Table, InPiecesIsTheWholeTable) {
-  std::vector<double> x, U;
-  for (int i = 0; i < 1000; ++i) x.push_back(i * 0.37), U.push_back(std::sin(i * 0.1));
-  const std::vector<science::Column> cols = {{"x", "[km]", &x}, {"U", "", &U}};
-  const std::vector<std::string> header = {"model: a", "points: b"};
-  const size_t slices[] = {0, 1, 99, 500, 501, 1000};
-  std::string npy = science::NpyHead(cols, x.size());
-  for (size_t k = 0; k + 1 < std::size(slices); ++k)
-    npy += science::TableRows(science::TableFormat::kNpy, cols, slices[k], slices[k + 1]);
-  EXPECT_EQ(npy, Written(science::TableFormat::kNpy, header, cols));
-
-  char* data = nullptr;
-  size_t size = 0;
-  FILE* out = open_memstream(&data, &size);
-  {
-    science::ZipArchive zip(out);
-    for (const science::Column& c : cols) {
-      const std::string head = science::NpzColumnHead(x.size());
-      uint32_t crc = science::Crc32(0, head);
-      std::string values;
-      for (size_t k = 0; k + 1 < std::size(slices); ++k) {
-        const std::string piece = science::NpzValues(c, slices[k], slices[k + 1]);
-        crc = science::Crc32Combine(crc, science::Crc32(0, piece), piece.size());
-        values += piece;
-      }
-      zip.Member(c.name + ".npy", head.size() + values.size(), crc);
-      std::fwrite(head.data(), 1, head.size(), out);
-      std::fwrite(values.data(), 1, values.size(), out);
-    }
-    const std::string text = science::NpzHeader(header, cols);
-    zip.Member("header.npy", text.size(), science::Crc32(0, text));
-    std::fwrite(text.data(), 1, text.size(), out);
-    zip.Finish();
-  }
-  std::fclose(out);
-  const std::string npz(data, size);
-  std::free(data);
-  EXPECT_EQ(npz, Written(science::TableFormat::kNpz, header, cols));
-}
-
 }  // namespace
