@@ -9,11 +9,10 @@
 // one M2M (multipole.h's Translation) at the orders of the three tolerances.
 // With --count, instead of the comparison, the work of local expansions
 // counted against the far field's (CountLocal); with --levels, the moments
-// by size of cell and their use (Levels); with --thin, a plate and a
-// needle of about N facets (Thin).
+// by size of cell and their use (Levels), both from the far cells a call
+// takes (Tree::Observe, under the budget of the call's largest values).
 //
 //   build/bench/tree_bench [--count | --levels] [N ...]  (default 80000 320000)
-//   build/bench/tree_bench --thin [N]               (default 250000)
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -28,7 +27,6 @@
 #include "engine/table_engine.h"
 #include "engine/tree/tree.h"
 #include "tests/support/asteroid.h"
-#include "tests/support/reference_field.h"
 
 namespace {
 
@@ -54,9 +52,17 @@ Points Centroids(const FacetView& view) {
   return p;
 }
 
-void Compare(const char* name, const FacetView& view, const Points& p, size_t sample_every,
-             const std::vector<double>& tolerances = {1e-8, 1e-11, 1e-13},
-             const tree::Settings& base = {}) {
+// The largest |U| and |g| of a call's results out (U, gx, gy, gz of n
+// points): the budget Tree::Observe takes.
+void Largest(const std::vector<double>& out, size_t n, double* maxU, double* maxg) {
+  *maxU = *maxg = 0;
+  for (size_t i = 0; i < n; ++i) {
+    *maxU = std::max(*maxU, std::fabs(out[i]));
+    *maxg = std::max(*maxg, std::hypot(out[n + i], out[2 * n + i], out[3 * n + i]));
+  }
+}
+
+void Compare(const char* name, const FacetView& view, const Points& p, size_t sample_every) {
   const size_t n = p.x.size();
   // The exact kernel at every k-th point.
   Points s;
@@ -73,9 +79,9 @@ void Compare(const char* name, const FacetView& view, const Points& p, size_t sa
   exact.Evaluate(m, s.x.data(), s.y.data(), s.z.data(),
                  {e.data(), e.data() + m, e.data() + 2 * m, e.data() + 3 * m});
   const double exact_all = Seconds(t0) * double(n) / double(m);
-  for (double tolerance : tolerances) {
+  for (double tolerance : {1e-8, 1e-11, 1e-13}) {
     tree::Tree tree;
-    tree::Settings settings = base;
+    tree::Settings settings;
     settings.tolerance = tolerance;
     std::vector<double> t(4 * n);
     t0 = std::clock();
@@ -157,30 +163,34 @@ void CountLocal(const char* name, const FacetView& view, const Points& p, double
     settings.tolerance = 1e-13;
     settings.batch = batch;
     tree.Build(view, settings, kernel::For(kernel::Best()), nullptr);
-    double m2p = 0, hybrid = 0, taken = 0, by_local = 0, covered = 0;
-    std::map<std::pair<size_t, size_t>, int> ranges;
-    tree.Observe([&](const tree::Tree::Taken& t) {
-      const double at_points = coefficient * double(multipole::Count(t.order)) * double(t.points);
-      m2p += at_points;
-      ++taken;
-      covered += double(t.points);
-      const double rho = (t.radius + t.range_radius) / t.distance;
-      const double bound = std::pow(t.rho, t.order + 1) / (1 - t.rho);
-      const int order = rho < 1 ? multipole::Order(rho, bound) : 1000;
-      const double local = size_t(order) < translation.size() ? translation[order] : HUGE_VAL;
-      if (local < at_points) {
-        hybrid += local;
-        ++by_local;
-        int& most = ranges[{t.first, t.first + t.points}];
-        most = std::max(most, order);
-      } else {
-        hybrid += at_points;
-      }
-    });
     std::vector<double> out(4 * n);
     tree.Evaluate(1e-13, n, p.x.data(), p.y.data(), p.z.data(),
                   {out.data(), out.data() + n, out.data() + 2 * n, out.data() + 3 * n},
                   TableGuard::kRelative, nullptr);
+    double maxU, maxg;
+    Largest(out, n, &maxU, &maxg);
+    double m2p = 0, hybrid = 0, taken = 0, by_local = 0, covered = 0;
+    std::map<std::pair<size_t, size_t>, int> ranges;
+    tree.Observe(
+        1e-13, n, p.x.data(), p.y.data(), p.z.data(), maxU, maxg, [&](const tree::Tree::Taken& t) {
+          const double at_points =
+              coefficient * double(multipole::Count(t.order)) * double(t.points);
+          m2p += at_points;
+          ++taken;
+          covered += double(t.points);
+          const double rho = (t.radius + t.range_radius) / t.distance;
+          const double bound = std::pow(t.rho, t.order + 1) / (1 - t.rho);
+          const int order = rho < 1 ? multipole::Order(rho, bound) : 1000;
+          const double local = size_t(order) < translation.size() ? translation[order] : HUGE_VAL;
+          if (local < at_points) {
+            hybrid += local;
+            ++by_local;
+            int& most = ranges[{t.first, t.first + t.points}];
+            most = std::max(most, order);
+          } else {
+            hybrid += at_points;
+          }
+        });
     double l2p = 0;
     for (const auto& [range, order] : ranges)
       l2p += coefficient * double(multipole::Count(order)) * double(range.second - range.first);
@@ -219,22 +229,25 @@ void Levels(const char* name, const FacetView& view, const Points& p) {
       int kept = 0, most = -1;
       uint32_t facets = 0;
     };
-    std::map<uint32_t, Cell> taken;
-    std::map<int, double> work;
-    double all_work = 0;
-    tree.Observe([&](const tree::Tree::Taken& t) {
-      Cell& c = taken[t.cell];
-      c.kept = t.kept, c.facets = t.facets, c.most = std::max(c.most, t.order);
-      const double w = double(multipole::Count(t.order)) * double(t.points);
-      work[std::bit_width(t.facets) - 1] += w;
-      all_work += w;
-    });
     std::vector<double> out(4 * n);
     t0 = std::clock();
     tree.Evaluate(1e-13, n, p.x.data(), p.y.data(), p.z.data(),
                   {out.data(), out.data() + n, out.data() + 2 * n, out.data() + 3 * n},
                   TableGuard::kRelative, nullptr);
     const double evaluate = Seconds(t0);
+    double maxU, maxg;
+    Largest(out, n, &maxU, &maxg);
+    std::map<uint32_t, Cell> taken;
+    std::map<int, double> work;
+    double all_work = 0;
+    tree.Observe(1e-13, n, p.x.data(), p.y.data(), p.z.data(), maxU, maxg,
+                 [&](const tree::Tree::Taken& t) {
+                   Cell& c = taken[t.cell];
+                   c.kept = t.kept, c.facets = t.facets, c.most = std::max(c.most, t.order);
+                   const double w = double(multipole::Count(t.order)) * double(t.points);
+                   work[std::bit_width(t.facets) - 1] += w;
+                   all_work += w;
+                 });
     std::printf(
         "%-8s N=%-8u min_cell %-4u cells %5.2f s, moments %5.2f s (%6.1f MB), evaluate %6.2f s\n",
         name, view.n, min_cell, cells, moments, double(tree.MomentBytes()) / 1e6, evaluate);
@@ -266,51 +279,16 @@ void Levels(const char* name, const FacetView& view, const Points& p) {
   }
 }
 
-// --thin: a plate 10 x 10 x 0.01 and a needle 0.05 x 0.05 x 10 of about N
-// facets each, the field at every facet's centroid, with far cells that
-// have no order opened to their leaves (the earlier engine) and replaced by
-// their children.
-void Thin(size_t want) {
-  struct Body {
-    const char* name;
-    double a, b, c;
-  };
-  for (const Body& body : {Body{"plate", 10, 10, 0.01}, Body{"needle", 0.05, 0.05, 10}}) {
-    int k = 2;
-    while (reference::TessellatedBox(body.a, body.b, body.c, k).size() / 9 < want)
-      k = int(k * 1.1) + 1;
-    const std::vector<double> v9 = reference::TessellatedBox(body.a, body.b, body.c, k);
-    const size_t n = v9.size() / 9;
-    std::vector<Facet> model(n);
-    for (size_t f = 0; f < n; ++f)
-      for (int q = 0; q < 9; ++q) model[f].v[q] = float(v9[9 * f + q]);
-    const FacetView view = FacetView::Of(uint32_t(n), model.data());
-    const Points centroids = Centroids(view);
-    for (const bool children : {false, true}) {
-      tree::Settings settings;
-      settings.children = children;
-      std::printf("%s, %s:\n", body.name, children ? "children" : "leaves");
-      Compare(body.name, view, centroids, std::max<size_t>(1, n / 2000), {1e-8, 1e-13}, settings);
-    }
-  }
-}
-
 int main(int argc, char** argv) {
   std::vector<size_t> sizes;
-  bool count = false, levels = false, thin = false;
+  bool count = false, levels = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--count") == 0)
       count = true;
     else if (std::strcmp(argv[i], "--levels") == 0)
       levels = true;
-    else if (std::strcmp(argv[i], "--thin") == 0)
-      thin = true;
     else
       sizes.push_back(std::strtoul(argv[i], nullptr, 10));
-  }
-  if (thin) {
-    Thin(sizes.empty() ? 250000 : sizes[0]);
-    return 0;
   }
   if (sizes.empty()) sizes = {80000, 320000};
   for (double tolerance : {1e-8, 1e-11, 1e-13}) {

@@ -30,10 +30,6 @@ using EvaluateFn = void (*)(const Model& model, size_t first, size_t step, size_
 struct Isa {
   Simd simd;
   EvaluateFn evaluate[2];  // by TableGuard: relative, none
-  // The vector edge logarithm and arctangent, one lane at a time, for tests:
-  // ln((lambda + 1)/(lambda - 1)) unguarded, and atan2(y, x).
-  double (*edge_log)(double lambda);
-  double (*atan2)(double y, double x);
   // The tree's operators (tree/operators_impl.h). P2P: the exact table
   // form over a list of chunks at n <= kPoints points (by TableGuard).
   void (*p2p[2])(const Model& model, const uint32_t* chunks, size_t nchunks, size_t n,

@@ -1,12 +1,11 @@
-// This instruction set's entry of the dispatch table (isa.h), included last
-// by its unit (isa_*.cpp), after kernel_impl.h and tree/operators_impl.h.
+// This instruction set's entry of the dispatch table (isa.h) and its lane
+// formulas for tests (isa_targets.h), included last by its unit
+// (isa_*.cpp), after kernel_impl.h and tree/operators_impl.h.
 namespace kernel::KERNEL_NS {
 
 extern const Isa kIsa;
 const Isa kIsa{KERNEL_SIMD,
                {EvaluateAll<true>, EvaluateAll<false>},
-               EdgeLog,
-               Atan2,
                {P2P<true>, P2P<false>},
                P2PGradient,
                M2P,
@@ -14,5 +13,7 @@ const Isa kIsa{KERNEL_SIMD,
                P2M,
                QuarterTurn,
                ShiftZ};
+extern const Probes kProbes;
+const Probes kProbes{EdgeLog, Atan2};
 
 }  // namespace kernel::KERNEL_NS

@@ -329,9 +329,12 @@ const Isa& For(Simd simd) {
 
 namespace {
 
+constexpr size_t kScratchDoubles = kScratchBytes / sizeof(double);
 struct ScratchBlock {
-  void* p = nullptr;
-  ~ScratchBlock() { std::free(p); }
+  double* p = nullptr;
+  ~ScratchBlock() {
+    if (p) memory::Aligned<double>().deallocate(p, kScratchDoubles);
+  }
 };
 thread_local ScratchBlock scratch;
 
@@ -339,8 +342,11 @@ thread_local ScratchBlock scratch;
 
 void* ThreadScratch() {
   if (!scratch.p) {
-    scratch.p = std::aligned_alloc(64, kScratchBytes);
-    if (!scratch.p) Error("memory allocation error for SI.");
+    try {
+      scratch.p = memory::Aligned<double>().allocate(kScratchDoubles);
+    } catch (const std::bad_alloc&) {
+      Error("memory allocation error for SI.");
+    }
   }
   return scratch.p;
 }

@@ -464,6 +464,7 @@ void EvaluateAll(const Model& model, size_t first, size_t step, size_t count, co
   }
 }
 
+// The lane formulas at one lane, for tests (isa_impl.h: kProbes).
 double EdgeLog(double lambda) {
   const vd l = EdgeLogs<false>(Splat(lambda), Splat(1.0));
   return l[0];

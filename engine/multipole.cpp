@@ -6,6 +6,12 @@
 
 namespace multipole {
 
+int Order(double rho, double eps) {
+  // Smallest p with rho^(p + 1) <= eps (1 - rho).
+  const double p = std::ceil(std::log(eps * (1 - rho)) / std::log(rho)) - 1;
+  return std::max(1, static_cast<int>(std::min(1e6, std::max(0.0, p))));
+}
+
 namespace {
 
 // Coefficient (n, m) in the order of degrees: n (n + 1)/2 + m.

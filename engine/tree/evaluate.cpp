@@ -9,6 +9,7 @@
 #include <functional>
 #include <new>
 #include <numeric>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -202,15 +203,14 @@ void Tree::Interactions(const double* const p[3], size_t count, std::vector<Far>
 }
 
 // Each far cell by its expansion to the order `order` gives (-1: none
-// within its share, or its facets cost less), or to the forced order. A
-// cell without one is replaced by its two children where both hold
-// moments, and a child that is not far from the points by its own, down
-// to the cells that are far or have no children with moments (those go to
-// the near list). Each far cell d in the place of a far cell `top` keeps
-// its bound (times its r) within its budget times scale = r_d/r_top: its
-// error is then at most Q_d/Q_top of top's share, and the bounds of all
-// that replace top add up to at most top's (the gradient, whose bounds go
-// as 1/r^2, takes scale^2).
+// within its share, or its facets cost less). A cell without one is
+// replaced by its two children where both hold moments, and a child that
+// is not far from the points by its own, down to the cells that are far or
+// have no children with moments (those go to the near list). Each far cell
+// d in the place of a far cell `top` keeps its bound (times its r) within
+// its budget times scale = r_d/r_top: its error is then at most Q_d/Q_top
+// of top's share, and the bounds of all that replace top add up to at most
+// top's (the gradient, whose bounds go as 1/r^2, takes scale^2).
 template <class Order, class Expand>
 void Tree::Accept(const std::vector<Far>& far, std::vector<Near>* near, Order order,
                   Expand expand) const {
@@ -228,15 +228,13 @@ void Tree::Accept(const std::vector<Far>& far, std::vector<Near>* near, Order or
       const Far& f = it.f;
       const Cell& c = cell_[f.cell];
       if (it.far) {
-        const double scale = f.cell == top.cell ? 1.0 : f.r / top.r;
-        const int p = forced_ >= 0 ? std::min(forced_, KeptOrderOf(c)) : order(c, f, scale);
+        const int p = order(c, f, f.cell == top.cell ? 1.0 : f.r / top.r);
         if (p >= 0) {
           expand(c, f, p);
           continue;
         }
       }
-      if (!settings_.children || c.child == 0 || cell_[f.cell + 1].moments < 0 ||
-          cell_[c.child].moments < 0) {
+      if (c.child == 0 || cell_[f.cell + 1].moments < 0 || cell_[c.child].moments < 0) {
         near->push_back({f.s, f.e, c.leaf, c.leaf_end});
         continue;
       }
@@ -258,66 +256,149 @@ void Tree::Accept(const std::vector<Far>& far, std::vector<Near>* near, Order or
   }
 }
 
-void Tree::Batch(double tolerance, size_t first, size_t count, const double* x, const double* y,
-                 const double* z, double* sum, TableGuard guard, double maxU, double maxg) const {
-  const double* p[3] = {x + first, y + first, z + first};
-  thread_local std::vector<Far> far;
-  thread_local std::vector<Near> near;
-  thread_local std::vector<double> psi;
-  thread_local std::vector<uint32_t> leaves;
-  psi.assign(4 * count, 0.0);
-  Interactions(p, count, &far, &near);
+// The field: the four potentials of the single layers (M2P), U and g from
+// them at four sums a point.
+struct Tree::FieldSums {
+  static constexpr size_t kSums = 4;
+  static constexpr auto kM2P = &kernel::Isa::m2p;
+  double tolerance, maxU, maxg;
+  TableGuard guard;
+  double eps_g = 0, eps_U = 0;
+
   // The budget: at every point the far cells' bounds add up to at most
   // tol max|g| (and tol max|U|), each cell's share in proportion to its
   // Q/r.
-  double Sg = 0, SU = 0;
-  for (const Far& f : far) {
-    const Cell& c = cell_[f.cell];
-    Sg += c.area / f.r;
-    SU += (c.q0 + f.D * c.area) / (2 * f.r);
+  void Budget(const Tree& tree, const std::vector<Far>& far) {
+    double Sg = 0, SU = 0;
+    for (const Far& f : far) {
+      const Cell& c = tree.cell_[f.cell];
+      Sg += c.area / f.r;
+      SU += (c.q0 + f.D * c.area) / (2 * f.r);
+    }
+    eps_g = Sg > 0 ? tolerance * maxg / Sg : 0;
+    eps_U = SU > 0 ? tolerance * maxU / SU : 0;
   }
-  const double eps_g = Sg > 0 ? tolerance * maxg / Sg : 0;
-  const double eps_U = SU > 0 ? tolerance * maxU / SU : 0;
+  // The normal densities: E_g <= eps_g area; s and the dot product:
+  // (E_0 + D E_g)/2 <= eps_U (q0 + D area)/2, taken here as E_0 <= eps_U q0
+  // and E_g <= eps_U area, which imply it.
+  int Order(const Tree& tree, const Cell& c, const Far& f, double scale) const {
+    return OrderWithin(&tree.norm_[size_t(c.moments) * 2 * size_t(tree.P_ + 1)], tree.P_, c.area,
+                       c.q0, f.rho, scale * std::min(eps_g, eps_U) * c.area, scale * eps_U * c.q0);
+  }
+  static double Cost(const Settings& settings, int order) {
+    return double(Count(order)) * settings.coefficient_cost;
+  }
+  static void Finish(const Tree& tree, const double* const p[3], size_t count, const double* psi,
+                     double* sum) {
+    for (size_t j = 0; j < count; ++j) {
+      const double* s = &psi[4 * j];
+      const double dx = p[0][j] - tree.c0_[0], dy = p[1][j] - tree.c0_[1],
+                   dz = p[2][j] - tree.c0_[2];
+      sum[4 * j] = 0.5 * (s[0] - (dx * s[1] + dy * s[2] + dz * s[3]));
+      sum[4 * j + 1] = -s[1];
+      sum[4 * j + 2] = -s[2];
+      sum[4 * j + 3] = -s[3];
+    }
+  }
+  void Near(const Tree& tree, const double* const p[3], size_t s, size_t e,
+            const std::vector<uint32_t>& list, double* sum) const {
+    for (size_t j = s; j < e; j += kernel::kPoints) {
+      const size_t n = std::min<size_t>(kernel::kPoints, e - j);
+      tree.isa_->p2p[static_cast<int>(guard)](tree.near_, list.data(), list.size(), n, p[0] + j,
+                                              p[1] + j, p[2] + j, sum + 4 * j);
+    }
+  }
+};
+
+// The tensor: the nine derivatives of the three normal densities'
+// potentials (M2P's gradient), T_kb = -d Psi_k/d x_b at nine sums a point.
+struct Tree::TensorSums {
+  static constexpr size_t kSums = 9;
+  static constexpr auto kM2P = &kernel::Isa::m2p_gradient;
+  double tolerance, maxT;
+  double eps = 0;
+
+  // The budget: at every point the far cells' bounds add up to at most
+  // tol max|T|, each cell's share in proportion to its Q/r^2.
+  void Budget(const Tree& tree, const std::vector<Far>& far) {
+    double S = 0;
+    for (const Far& f : far) S += tree.cell_[f.cell].area / (f.r * f.r);
+    eps = S > 0 ? tolerance * maxT / S : 0;
+  }
+  int Order(const Tree& tree, const Cell& c, const Far& f, double scale) const {
+    return GradientOrderWithin(&tree.norm_[size_t(c.moments) * 2 * size_t(tree.P_ + 1)], tree.P_,
+                               c.area, f.rho, scale * scale * eps * c.area);
+  }
+  static double Cost(const Settings& settings, int order) {
+    return double(Count(order + 1)) * settings.gradient_coefficient_cost;
+  }
+  static void Finish(const Tree&, const double* const[3], size_t count, const double* grad,
+                     double* t) {
+    for (size_t k = 0; k < 9 * count; ++k) t[k] = -grad[k];
+  }
+  static void Near(const Tree& tree, const double* const p[3], size_t s, size_t e,
+                   const std::vector<uint32_t>& list, double* t) {
+    tree.isa_->p2p_gradient(tree.near_, list.data(), list.size(), e - s, p[0] + s, p[1] + s,
+                            p[2] + s, t + 9 * s);
+  }
+};
+
+template <class Quantity, class Observer>
+void Tree::Drive(Quantity q, size_t first, size_t count, const double* x, const double* y,
+                 const double* z, double* out, [[maybe_unused]] Observer observe) const {
+  const double* p[3] = {x + first, y + first, z + first};
+  thread_local std::vector<Far> far;
+  thread_local std::vector<Near> near;
+  thread_local std::vector<double> acc;
+  thread_local std::vector<uint32_t> leaves;
+  acc.assign(Quantity::kSums * count, 0.0);
+  Interactions(p, count, &far, &near);
+  q.Budget(*this, far);
   Accept(
       far, &near,
       [&](const Cell& c, const Far& f, double scale) {
-        // The normal densities: E_g <= eps_g area; s and the dot product:
-        // (E_0 + D E_g)/2 <= eps_U (q0 + D area)/2, taken here as E_0 <= eps_U q0
-        // and E_g <= eps_U area, which imply it.
-        const int order =
-            OrderWithin(&norm_[size_t(c.moments) * 2 * size_t(P_ + 1)], P_, c.area, c.q0, f.rho,
-                        scale * std::min(eps_g, eps_U) * c.area, scale * eps_U * c.q0);
-        const bool cheaper =
-            double(Count(order)) * settings_.coefficient_cost < double(c.end - c.begin);
+        const int order = q.Order(*this, c, f, scale);
+        const bool cheaper = Quantity::Cost(settings_, order) < double(c.end - c.begin);
         return order >= 0 && cheaper && order <= KeptOrderOf(c) ? order : -1;
       },
       [&](const Cell& c, const Far& f, int order) {
-        isa_->m2p(MomentsOf(c), KeptOrderOf(c), order, c.c, 1 / c.radius, f.e - f.s, p[0] + f.s,
-                  p[1] + f.s, p[2] + f.s, &psi[4 * size_t(f.s)]);
-        if (observe_) {
+        (isa_->*Quantity::kM2P)(MomentsOf(c), KeptOrderOf(c), order, c.c, 1 / c.radius, f.e - f.s,
+                                p[0] + f.s, p[1] + f.s, p[2] + f.s,
+                                &acc[Quantity::kSums * size_t(f.s)]);
+        if constexpr (!std::is_null_pointer_v<Observer>) {
           double centre[3], rt;
           Ball(p, f.s, f.e, centre, &rt);
-          observe_({c.radius, rt, f.r + rt, f.rho, order, first + f.s, size_t(f.e - f.s), f.cell,
-                    c.end - c.begin, KeptOrderOf(c)});
+          observe({c.radius, rt, f.r + rt, f.rho, order, first + f.s, size_t(f.e - f.s), f.cell,
+                   c.end - c.begin, KeptOrderOf(c)});
         }
       });
-  for (size_t j = 0; j < count; ++j) {
-    const double* s = &psi[4 * j];
-    const double dx = p[0][j] - c0_[0], dy = p[1][j] - c0_[1], dz = p[2][j] - c0_[2];
-    sum[4 * j] = 0.5 * (s[0] - (dx * s[1] + dy * s[2] + dz * s[3]));
-    sum[4 * j + 1] = -s[1];
-    sum[4 * j + 2] = -s[2];
-    sum[4 * j + 3] = -s[3];
-  }
+  Quantity::Finish(*this, p, count, acc.data(), out);
   // The near field, one evaluation per range of points with its leaves in
   // the order found.
   ForNearRanges(&near, &leaves, [&](size_t s, size_t e, const std::vector<uint32_t>& list) {
-    for (size_t j = s; j < e; j += kernel::kPoints) {
-      const size_t n = std::min<size_t>(kernel::kPoints, e - j);
-      isa_->p2p[static_cast<int>(guard)](near_, list.data(), list.size(), n, p[0] + j, p[1] + j,
-                                         p[2] + j, sum + 4 * j);
-    }
+    q.Near(*this, p, s, e, list, out);
   });
+}
+
+void Tree::Batch(double tolerance, size_t first, size_t count, const double* x, const double* y,
+                 const double* z, double* sum, TableGuard guard, double maxU, double maxg) const {
+  Drive(FieldSums{tolerance, maxU, maxg, guard}, first, count, x, y, z, sum);
+}
+
+void Tree::Observe(double tolerance, size_t count, const double* x, const double* y,
+                   const double* z, double maxU, double maxg,
+                   const std::function<void(const Taken&)>& f) const {
+  if (count == 0 || cell_.empty()) return;
+  Moments(nullptr);
+  Batches formed;
+  FormBatches(count, x, y, z, settings_.batch, &formed);
+  std::vector<double> sum;
+  for (size_t b = 0; b + 1 < formed.start.size(); ++b) {
+    const size_t first = formed.start[b], n = formed.start[b + 1] - first;
+    sum.resize(4 * n);
+    Drive(FieldSums{tolerance, maxU, maxg, TableGuard::kRelative}, first, n, formed.x.data(),
+          formed.y.data(), formed.z.data(), sum.data(), f);
+  }
 }
 
 Tree::Sampled Tree::Sample(size_t count, const double* x, const double* y, const double* z,
@@ -409,38 +490,7 @@ bool Tree::Evaluate(double tolerance, const Targets& work, const std::vector<siz
 
 void Tree::GradientBatch(double tolerance, size_t first, size_t count, const double* x,
                          const double* y, const double* z, double* t, double maxT) const {
-  const double* p[3] = {x + first, y + first, z + first};
-  thread_local std::vector<Far> far;
-  thread_local std::vector<Near> near;
-  thread_local std::vector<double> grad;
-  grad.assign(9 * count, 0.0);
-  Interactions(p, count, &far, &near);
-  // The budget: at every point the far cells' bounds add up to at most
-  // tol max|T|, each cell's share in proportion to its Q/r^2.
-  double S = 0;
-  for (const Far& f : far) S += cell_[f.cell].area / (f.r * f.r);
-  const double eps = S > 0 ? tolerance * maxT / S : 0;
-  Accept(
-      far, &near,
-      [&](const Cell& c, const Far& f, double scale) {
-        const int order = GradientOrderWithin(&norm_[size_t(c.moments) * 2 * size_t(P_ + 1)], P_,
-                                              c.area, f.rho, scale * scale * eps * c.area);
-        const bool cheaper = double(Count(order + 1)) * settings_.gradient_coefficient_cost <
-                             double(c.end - c.begin);
-        return order >= 0 && cheaper && order <= KeptOrderOf(c) ? order : -1;
-      },
-      [&](const Cell& c, const Far& f, int order) {
-        isa_->m2p_gradient(MomentsOf(c), KeptOrderOf(c), order, c.c, 1 / c.radius, f.e - f.s,
-                           p[0] + f.s, p[1] + f.s, p[2] + f.s, &grad[9 * size_t(f.s)]);
-      });
-  for (size_t k = 0; k < 9 * count; ++k) t[k] = -grad[k];
-  // The near field, one evaluation per range of points with its leaves in
-  // the order found.
-  thread_local std::vector<uint32_t> leaves;
-  ForNearRanges(&near, &leaves, [&](size_t s, size_t e, const std::vector<uint32_t>& list) {
-    isa_->p2p_gradient(near_, list.data(), list.size(), e - s, p[0] + s, p[1] + s, p[2] + s,
-                       t + 9 * s);
-  });
+  Drive(TensorSums{tolerance, maxT}, first, count, x, y, z, t);
 }
 
 Tree::Targets Tree::PrepareGradient(size_t count, const double* x, const double* y, const double* z,

@@ -15,16 +15,6 @@
 #include "engine/tree/internal.h"
 #include "engine/tree/tree.h"
 
-namespace multipole {
-
-int Order(double rho, double eps) {
-  // Smallest p with rho^(p + 1) <= eps (1 - rho).
-  const double p = std::ceil(std::log(eps * (1 - rho)) / std::log(rho)) - 1;
-  return std::max(1, static_cast<int>(std::min(1e6, std::max(0.0, p))));
-}
-
-}  // namespace multipole
-
 namespace tree {
 
 using detail::ChunkMoments;
@@ -276,7 +266,7 @@ int Tree::KeptOrderOf(const Cell& c) const {
 // is smaller, and that needs more, takes it as it takes a cell without an
 // order (Accept): the bound holds either way.
 int Tree::KeptOrder(const Cell& c, const double* norm) const {
-  if (forced_ >= 0 || settings_.kept_share <= 0) return P_;
+  if (settings_.kept_share <= 0) return P_;
   const double tol = settings_.tolerance * settings_.kept_share, t = settings_.theta;
   const double facets = double(c.end - c.begin);
   int p = OrderWithin(norm, P_, c.area, c.q0, t, tol * c.area, tol * c.q0);
@@ -311,10 +301,8 @@ void Tree::Keep(uint32_t id, double* M, const std::vector<double>& factor) const
 
 // P2M and M2M. A cell's moments to order P are made from its two
 // children's when both hold moments (M2M by rotation costs O(P^3) a child,
-// about 0.1 ms at P = 47: less than P2M of the 256 or more facets of such a
-// cell at every order; measured on generated asteroids at P = 47, the
-// moments of 80,000 facets in 0.5 s instead of 1.4 s with M2M only above
-// 3 P^2 facets), else by P2M from its facets: the same sums in the same
+// less than P2M of the 256 or more facets of such a cell at every order:
+// docs/engine.md), else by P2M from its facets: the same sums in the same
 // order for every thread count. Each is kept at its own order once its
 // parent has it, so that no more than a path of moments to order P is held
 // a thread: depth first below a level of at least four cells a thread,
@@ -333,8 +321,7 @@ void Tree::MakeMoments(ThreadTeam* team) const {
     const Cell& c = cell_[i];
     return c.moments >= 0 && c.child && cell_[i + 1].moments >= 0 && cell_[c.child].moments >= 0;
   };
-  // The translation's tables (about 1 ms to make at P = 47) when some cell
-  // takes M2M.
+  // The translation's tables when some cell takes M2M.
   bool any = false;
   for (uint32_t i = 0; i < cell_.size() && !any; ++i) any = translates(i);
   const multipole::Translation translation(any ? P_ : 0, *isa_);

@@ -101,23 +101,14 @@ struct Settings {
   // A cell keeps its moments to the order its own norms need at the
   // opening limit for this share of its Q x the tolerance (a call that
   // needs more takes it as a cell without an order); 0 keeps every cell to
-  // the stored order. (On generated asteroids no accepted cell needs more
-  // at 0.1, and the moments take a third less memory; at 1 a fifth less
-  // again, some cells give way to their children, and the surface map and
-  // the exterior shell take 3 to 10% longer.)
+  // the stored order (docs/engine.md: what the default share saves).
   double kept_share = 0.1;
-  // A far cell that no order up to its kept one takes within its share is
-  // replaced by its two children, each within its part of the share, and a
-  // child that is not far by its own in turn (true), or opened to its
-  // leaves (false: the earlier engine, for comparison).
-  bool children = true;
 };
 
 // The order of the moments a tree stores for a tolerance: what a cell at the
 // opening limit needs when its share of the budget is a tenth of its Q x
-// the tolerance. (Measured on generated asteroids: no accepted cell needed
-// more; a cell that would is opened.) For the gradient, the same with the
-// gradient's bound.
+// the tolerance (a cell that would need more is opened). For the gradient,
+// the same with the gradient's bound.
 int StoredOrder(const Settings& settings);
 
 class Tree {
@@ -181,15 +172,12 @@ class Tree {
   size_t Cells() const { return cell_.size(); }
   size_t MomentBytes() const { return store_.Bytes(); }
   int MaxOrder() const { return P_; }
-  // With p forced to `order` for every accepted cell, the budget ignored
-  // (tests of the bound).
-  void ForceOrder(int order) { forced_ = order; }
-  // A far cell of the field's calls taken by its expansion at a range of a
-  // batch's points: the radii of the cell's ball and of the points', the
-  // distance of their centres, rho, the order, the range (places in the
-  // call's batch order), and the cell (its place in the tree, its facets
-  // and the order it keeps). Benchmarks count the work of other schemes,
-  // and what the moments are used for, from them.
+  // A far cell taken by its expansion at a range of a batch's points: the
+  // radii of the cell's ball and of the points', the distance of their
+  // centres, rho, the order, the range (places in the call's batch order),
+  // and the cell (its place in the tree, its facets and the order it
+  // keeps). Benchmarks count the work of other schemes, and what the
+  // moments are used for, from them.
   struct Taken {
     double radius, range_radius, distance, rho;
     int order;
@@ -197,9 +185,11 @@ class Tree {
     uint32_t cell, facets;
     int kept;
   };
-  // f is called for each, from the threads that evaluate (it must be safe
-  // for them); an empty f (the default) observes nothing.
-  void Observe(std::function<void(const Taken&)> f) { observe_ = std::move(f); }
+  // The far cells the field at points i < count takes, f(t) for each: the
+  // batches of Evaluate, on this thread, under the budget of a call whose
+  // largest |U| and |g| are maxU and maxg (results dropped).
+  void Observe(double tolerance, size_t count, const double* x, const double* y, const double* z,
+               double maxU, double maxg, const std::function<void(const Taken&)>& f) const;
 
  private:
   struct Cell {
@@ -241,7 +231,20 @@ class Tree {
   // A cell's moments, stored to its kept order.
   double* MomentsOf(const Cell& c) const;
   int KeptOrderOf(const Cell& c) const;
-  // One batch of points [first, first + count) of the sorted arrays.
+  // What the field and the tensor differ in (evaluate.cpp): the budget and
+  // order rule, M2P or its gradient, P2P or its gradient, 4 or 9 sums a
+  // point.
+  struct FieldSums;
+  struct TensorSums;
+  // One batch of points [first, first + count) of the sorted arrays: its
+  // interaction lists, the far cells accepted under q's budget and taken by
+  // q's expansion (observe(t) for each, unless Observer is nullptr_t: then
+  // no work for it), the leaves by q's closed form, and q's sums of point j
+  // at out[Quantity::kSums j ..].
+  template <class Quantity, class Observer = std::nullptr_t>
+  void Drive(Quantity q, size_t first, size_t count, const double* x, const double* y,
+             const double* z, double* out, Observer observe = {}) const;
+  // The field's batch.
   void Batch(double tolerance, size_t first, size_t count, const double* x, const double* y,
              const double* z, double* sum, TableGuard guard, double maxU, double maxg) const;
   // The points of a call sampled for the lower bounds of its largest
@@ -261,8 +264,6 @@ class Tree {
   Settings settings_;
   const kernel::Isa* isa_ = nullptr;
   int P_ = 0;
-  int forced_ = -1;
-  std::function<void(const Taken&)> observe_;
   double c0_[3] = {0, 0, 0};
   double volume_ = 0;  // signed: positive for an outward surface
   std::vector<Cell> cell_;

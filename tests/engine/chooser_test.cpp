@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/tree/tree_engine.h"
+#include "engine/tree/tree.h"
 #include "tests/support/asteroid.h"
 #include "tests/support/reference_field.h"
 #include "tests/support/run.h"
@@ -138,13 +138,15 @@ TEST(Chooser, TheTreeIsChosenFromTheCallAndUsed) {
       engine.Choose(surface.size(), surface.x.data(), surface.y.data(), surface.z.data(), 1e-8);
   EXPECT_TRUE(big.tree);
   EXPECT_TRUE(big.far.empty());
-  TreeEngine tree(TableGuard::kRelative);
-  tree.SetTolerance(1e-8);
-  tree.Load(Facets(facets, v9.data()));
+  tree::Tree tree;
+  tree::Settings settings;
+  settings.tolerance = 1e-8;
+  tree.Build(Facets(facets, v9.data()), settings, kernel::For(kernel::Best()), nullptr);
   std::vector<double> want(4 * surface.size());
   const size_t n = surface.size();
-  tree.Evaluate(n, surface.x.data(), surface.y.data(), surface.z.data(),
-                {want.data(), want.data() + n, want.data() + 2 * n, want.data() + 3 * n});
+  tree.Evaluate(1e-8, n, surface.x.data(), surface.y.data(), surface.z.data(),
+                {want.data(), want.data() + n, want.data() + 2 * n, want.data() + 3 * n},
+                TableGuard::kRelative, nullptr);
   EXPECT_TRUE(SameBits(FieldAt(engine, surface), want));
 
   Points few;
@@ -152,7 +154,7 @@ TEST(Chooser, TheTreeIsChosenFromTheCallAndUsed) {
   EXPECT_FALSE(engine.Choose(5, few.x.data(), few.y.data(), few.z.data(), 1e-8).tree);
   std::vector<double> exact(20);
   ThreadTeam team;
-  EvaluateTable(kernel::For(kernel::Best()), TableGuard::kRelative, tree.tree().table(), team, 5,
+  EvaluateTable(kernel::For(kernel::Best()), TableGuard::kRelative, tree.table(), team, 5,
                 few.x.data(), few.y.data(), few.z.data(),
                 {exact.data(), exact.data() + 5, exact.data() + 10, exact.data() + 15}, {});
   EXPECT_TRUE(SameBits(FieldAt(engine, few), exact));

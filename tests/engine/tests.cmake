@@ -4,8 +4,7 @@ suite_test(kernel_test SOURCES engine/kernel_test.cpp LIBS engine_table read)
 suite_test(builds_test SOURCES engine/builds_test.cpp LIBS engine_table engine_direct si_guarded read
   LABELS threaded)
 suite_test(tree_test SOURCES engine/tree_test.cpp LIBS engine_table read LABELS threaded
-  LONG TreeEngine.MeetsTheToleranceOnPlatesAndNeedles
-       TreeEngine.CellsWithoutAnOrderGiveWayToTheirChildren)
+  LONG TreeEngine.MeetsTheToleranceOnPlatesAndNeedles)
 suite_test(chooser_test SOURCES engine/chooser_test.cpp LIBS engine_table LABELS threaded
   LONG Chooser.SharesOfACallPutTogetherAreTheWholeCall Chooser.ToleranceIsCheckedAndKeepsResults)
 suite_test(tree_gradient_test SOURCES engine/tree_gradient_test.cpp LIBS engine_table read
