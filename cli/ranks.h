@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "common/failure.h"
-#include "science/harmonics.h"
 
 namespace cli {
 
@@ -60,8 +59,10 @@ class Ranks {
   // nothing after the failed piece reaches the sink.
   void Relay(size_t pieces, const std::function<void(const std::string&)>& sink,
              const std::function<std::string(size_t)>& text) const;
-  // The harmonics' block sums, given by the other ranks to rank 0.
-  science::BlockExchange* Exchange();
+  // Count values given to rank `to`, which takes them, in the order given,
+  // from this rank.
+  void Give(const double* data, size_t count, unsigned to) const;
+  void Take(double* data, size_t count, unsigned from) const;
 
   // The failure of another rank, already told to this one.
   class Agreed : public Failure {
