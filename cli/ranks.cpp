@@ -24,8 +24,7 @@ int Ranks::Status(int status) const {
 }
 void Ranks::Gather(const science::FieldPlan&, const science::FieldResult&) const {}
 void Ranks::Broadcast(double*, size_t, unsigned) const {}
-science::BlockExchange* Ranks::Exchange() {
-  return nullptr;
-}
+void Ranks::Give(const double*, size_t, unsigned) const {}
+void Ranks::Take(double*, size_t, unsigned) const {}
 
 }  // namespace cli

@@ -15,7 +15,6 @@
 
 #include "common/failure.h"
 #include "science/field.h"
-#include "science/harmonics.h"
 
 namespace cli {
 
@@ -53,8 +52,10 @@ class Ranks {
   void Gather(const science::FieldPlan& plan, const science::FieldResult& out) const;
   // Rank `from`'s count values of data, on every rank.
   void Broadcast(double* data, size_t count, unsigned from) const;
-  // The harmonics' block sums, given by the other ranks to rank 0.
-  science::BlockExchange* Exchange();
+  // Count values given to rank `to`, which takes them, in the order given,
+  // from this rank.
+  void Give(const double* data, size_t count, unsigned to) const;
+  void Take(double* data, size_t count, unsigned from) const;
 
   // The failure of another rank, already told to this one.
   class Agreed : public Failure {

@@ -59,25 +59,6 @@ std::string Marked(const Failure& e) {
   return e.Spelled([](std::string_view name) { return Quantity(name); });
 }
 
-// The harmonics' blocks: every round of sums ends with an agreement, so a
-// rank that fails while summing is told by all before any block moves.
-class MpiExchange final : public science::BlockExchange {
- public:
-  const Ranks* ranks = nullptr;
-  void Ready() override { ranks->Agree(); }
-  void Round(std::exception_ptr failure) override {
-    // The failing rank meets the others' agreement where it is settled.
-    BlockExchange::Round(failure);
-    ranks->Agree();
-  }
-  void Give(size_t, const double* sums, size_t count) override {
-    Send(sums, count, MPI_DOUBLE, 0, kBlockTag);
-  }
-  void Take(size_t, unsigned from, double* sums, size_t count) override {
-    Receive(sums, count, MPI_DOUBLE, static_cast<int>(from), kBlockTag);
-  }
-};
-
 // Every rank's failure or none: the lowest rank that failed tells its
 // message and kind to all.
 std::optional<Ranks::Agreed> Agreement(const Failure* mine, unsigned rank, unsigned count) {
@@ -93,8 +74,6 @@ std::optional<Ranks::Agreed> Agreement(const Failure* mine, unsigned rank, unsig
             MPI_COMM_WORLD);
   return Ranks::Agreed(text, static_cast<Failure::Kind>(size[1]));
 }
-
-MpiExchange exchange;
 
 }  // namespace
 
@@ -208,9 +187,12 @@ void Ranks::Broadcast(double* data, size_t count, unsigned from) const {
   });
 }
 
-science::BlockExchange* Ranks::Exchange() {
-  exchange.ranks = this;
-  return count_ > 1 ? &exchange : nullptr;
+void Ranks::Give(const double* data, size_t count, unsigned to) const {
+  Send(data, count, MPI_DOUBLE, static_cast<int>(to), kBlockTag);
+}
+
+void Ranks::Take(double* data, size_t count, unsigned from) const {
+  Receive(data, count, MPI_DOUBLE, static_cast<int>(from), kBlockTag);
 }
 
 }  // namespace cli

@@ -1,7 +1,7 @@
 // Stokes coefficients of polyhedral parts: the tetrahedra's integrals
-// (shape_harmonics.h) summed in a fixed order over fixed blocks of facets,
-// threads taking the blocks of a round as they come, then normalised; and
-// the coefficients' files.
+// (shape_harmonics.h) summed over fixed blocks of facets, threads taking
+// the blocks as they come, added in block order, then normalised; and the
+// coefficients' files.
 #include "science/harmonics.h"
 
 #include <algorithm>
@@ -10,6 +10,8 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <numeric>
+#include <stdexcept>
 
 #include "common/geometry.h"
 #include "common/print.h"
@@ -25,11 +27,10 @@ namespace science {
 namespace {
 
 // Facets a block (summed by one call, on one thread), and blocks a round
-// (their sums are kept until the round is added in block order): 16, fewer
-// at high degrees, where each block's sums are large (8 MB at degree 1000).
-// Neither depends on the thread count, so neither do the bits.
+// (their sums held at once): 16, fewer at high degrees. Neither depends on
+// the thread count, so neither do the bits.
 constexpr size_t kBlockFacets = 1024;
-size_t RoundBlocks(size_t coefficients) {
+size_t RoundOf(size_t coefficients) {
   return std::clamp<size_t>((size_t{1} << 21) / coefficients, 4, 16);
 }
 
@@ -120,167 +121,89 @@ void AddMascons(const std::vector<Mascon>& mascons, const Units& units, const do
   }
 }
 
-}  // namespace
+// The weight a part is summed at: a homogeneous body at unit density, so
+// that its coefficients, and its centre of mass, are the same bits at any
+// density.
+double SumDensity(const HarmonicPart& p, bool alone) {
+  return alone ? 1.0 : p.density;
+}
 
-Harmonics PartsHarmonics(const std::vector<HarmonicPart>& parts, const Units& units,
-                         const HarmonicsRequest& request, const std::vector<Mascon>& mascons) {
-  CheckHarmonicsRequest(request);
-  const int N = request.degree;
-  // A homogeneous body is summed at unit density: its coefficients, and
-  // its centre of mass, are then the same bits at any density.
-  const bool alone = parts.size() == 1 && mascons.empty();
-  const auto weight = [alone](const HarmonicPart& p) { return alone ? 1.0 : p.density; };
-  std::array<double, 3> origin{0, 0, 0};
-  if (request.origin == HarmonicOrigin::kCentreOfMass) {
-    // The volume and centroid rule of each part, weighted by its density,
-    // all about one corner of the model (so that a model far from its
-    // origin keeps its digits), which is then added back.
-    double mass = 0, moment[3] = {0, 0, 0};
-    const geometry::Vec o =
-        parts.empty() || !parts[0].facets ? geometry::Vec{0, 0, 0} : geometry::At(parts[0].corners);
-    for (const HarmonicPart& p : parts) {
-      geometry::VolumeAbout about(o);
-      for (size_t f = 0; f < p.facets; ++f) {
-        const double* v = p.corners + 9 * f;
-        about.Add(geometry::At(v), geometry::At(v + 3), geometry::At(v + 6));
-      }
-      const geometry::VolumeSum& sum = about.sum;
-      const double w = weight(p);
-      mass += w * sum.D;
-      moment[0] += w * sum.Sx, moment[1] += w * sum.Sy;
-      moment[2] += w * sum.Sz;
-    }
-    // A point mass as a tetrahedron's D = 6 V and S = 4 D times its place
-    // (about the same corner).
-    for (const Mascon& q : mascons) {
-      const double D = 6 * Weight(q, units);
-      mass += D;
-      moment[0] += 4 * D * (q.x - o.x), moment[1] += 4 * D * (q.y - o.y);
-      moment[2] += 4 * D * (q.z - o.z);
-    }
-    if (!(mass > 0) || (alone && !(parts[0].density > 0)))
-      throw Failure(Prefix(request.model) + NotPositive(parts.size()));
-    origin = {o.x + moment[0] / (4 * mass), o.y + moment[1] / (4 * mass),
-              o.z + moment[2] / (4 * mass)};
-  }
-  // The Brillouin radius s: every coordinate is divided by it, so that each
-  // term of the recursion stays of order 1 at any degree.
-  double s2 = 0;
-  std::vector<Block> blocks;
+// The volume and centroid rule of each part, weighted by its density, all
+// about one corner of the model (so that a model far from its origin keeps
+// its digits), which is then added back; a point mass as a tetrahedron's
+// D = 6 V and S = 4 D times its place (about the same corner).
+std::array<double, 3> CentreOfMass(const std::vector<HarmonicPart>& parts,
+                                   const std::vector<Mascon>& mascons, const Units& units,
+                                   bool alone, const std::string& model) {
+  double mass = 0, moment[3] = {0, 0, 0};
+  const geometry::Vec o =
+      parts.empty() || !parts[0].facets ? geometry::Vec{0, 0, 0} : geometry::At(parts[0].corners);
   for (const HarmonicPart& p : parts) {
+    geometry::VolumeAbout about(o);
+    for (size_t f = 0; f < p.facets; ++f) {
+      const double* v = p.corners + 9 * f;
+      about.Add(geometry::At(v), geometry::At(v + 3), geometry::At(v + 6));
+    }
+    const geometry::VolumeSum& sum = about.sum;
+    const double w = SumDensity(p, alone);
+    mass += w * sum.D;
+    moment[0] += w * sum.Sx, moment[1] += w * sum.Sy;
+    moment[2] += w * sum.Sz;
+  }
+  for (const Mascon& q : mascons) {
+    const double D = 6 * Weight(q, units);
+    mass += D;
+    moment[0] += 4 * D * (q.x - o.x), moment[1] += 4 * D * (q.y - o.y);
+    moment[2] += 4 * D * (q.z - o.z);
+  }
+  if (!(mass > 0) || (alone && !(parts[0].density > 0)))
+    throw Failure(Prefix(model) + NotPositive(parts.size()));
+  return {o.x + moment[0] / (4 * mass), o.y + moment[1] / (4 * mass), o.z + moment[2] / (4 * mass)};
+}
+
+// The Brillouin radius s, which holds the point masses too: every
+// coordinate is divided by it, so that each term of the recursion stays of
+// order 1 at any degree.
+double BrillouinRadius(const std::vector<HarmonicPart>& parts, const std::vector<Mascon>& mascons,
+                       const std::array<double, 3>& origin, const std::string& model) {
+  double s2 = 0;
+  for (const HarmonicPart& p : parts)
     for (size_t i = 0; i < 3 * p.facets; ++i) {
       const double* v = p.corners + 3 * i;
       const double d[3] = {v[0] - origin[0], v[1] - origin[1], v[2] - origin[2]};
       const double d2 = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
-      if (!std::isfinite(d2))
-        throw Failure(Prefix(request.model) + "a vertex is not a finite number");
+      if (!std::isfinite(d2)) throw Failure(Prefix(model) + "a vertex is not a finite number");
       s2 = std::max(s2, d2);
     }
-    for (size_t f = 0; f < p.facets; f += kBlockFacets)
-      blocks.push_back({p.corners + 9 * f, std::min(kBlockFacets, p.facets - f), weight(p)});
-  }
   for (const Mascon& q : mascons) {
     const double d[3] = {q.x - origin[0], q.y - origin[1], q.z - origin[2]};
     s2 = std::max(s2, d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
   }
   const double s = std::sqrt(s2);
-  if (!(s > 0)) throw Failure(Prefix(request.model) + "no vertex away from the origin");
+  if (!(s > 0)) throw Failure(Prefix(model) + "no vertex away from the origin");
+  return s;
+}
 
-  const size_t K = shape::Index(N + 1, 0);
-  // This part's blocks: part, part + P, ... of P parts (all in one process).
-  const size_t P = std::max(1u, request.parts), part = request.part % P;
-  const size_t own = blocks.size() > part ? (blocks.size() - part + P - 1) / P : 0;
-  const size_t round = RoundBlocks(K), slots_used = std::min(round, own);
-  ThreadTeam team;
-  team.SetCount(static_cast<unsigned>(
-      std::min<size_t>(std::max(1u, request.threads), std::max<size_t>(1, slots_used))));
-  std::vector<shape::Integrals> work(team.Count(), shape::Integrals(N));
-  std::vector<double> slots(slots_used * 2 * K), total(2 * K, 0.0), taken(P > 1 ? 2 * K : 0);
-  const double inv = 1 / s;
-  const auto add = [&](const double* sums) {
-    for (size_t k = 0; k < 2 * K; ++k) total[k] += sums[k];
-  };
-  size_t added = 0;  // blocks added to the total, in block order (part 0)
-  const auto take_until = [&](size_t end) {
-    for (; added < end; ++added) {
-      request.exchange->Take(added, static_cast<unsigned>(added % P), taken.data(), 2 * K);
-      add(taken.data());
-    }
-  };
-  if (request.exchange) request.exchange->Ready();
-  // As many rounds on every part as part 0 (which owns the most blocks)
-  // takes: round r holds the parts' blocks j of r round <= j < (r + 1) round.
-  const size_t most = (blocks.size() + P - 1) / P, rounds = (most + round - 1) / round;
-  // Blocks summed by this part; the face may stop the sums between any two
-  // of the calling thread's (a stopped run gives no coefficients, so the
-  // bits of a finished one do not depend on where it was asked).
-  std::atomic<size_t> summed{0};
-  std::atomic<bool> stop{false};
-  const auto wanted = [&] {
-    if (request.more && !request.more(double(summed) / double(std::max<size_t>(own, 1))))
-      stop = true;
-  };
-  for (size_t r = 0; r < rounds; ++r) {
-    const size_t first = r * round, n = first < own ? std::min(round, own - first) : 0;
-    std::exception_ptr failure;
-    try {
-      std::atomic<size_t> next{0};
-      if (n > 0)
-        team.MultiThreading(n, [&](unsigned t, unsigned) {
-          for (size_t j; !stop && (j = next.fetch_add(1)) < n;) {
-            const Block& b = blocks[part + (first + j) * P];
-            work[t].Sum(b.corners, b.count, origin.data(), inv, b.density, &slots[j * 2 * K]);
-            ++summed;
-            if (t == 0) wanted();
-          }
-        });
-      if (!stop) wanted();
-      if (stop) throw Stopped();
-    } catch (...) {
-      if (!request.exchange) throw;
-      failure = std::current_exception();
-    }
-    if (request.exchange) request.exchange->Round(failure);
-    for (size_t j = 0; j < n; ++j) {
-      const size_t block = part + (first + j) * P;
-      if (part != 0) {
-        request.exchange->Give(block, &slots[j * 2 * K], 2 * K);
-        continue;
-      }
-      take_until(block);
-      add(&slots[j * 2 * K]);
-      ++added;
-    }
-    // The other parts' blocks of this round after part 0's last.
-    if (part == 0) take_until(std::min(blocks.size(), (r + 1) * round * P));
-  }
-  Harmonics h;
-  h.degree = N;
-  if (request.exchange) request.exchange->Done();
-  if (part != 0) return h;
+// The parts' facets in blocks of kBlockFacets, part by part.
+std::vector<Block> FacetBlocks(const std::vector<HarmonicPart>& parts, bool alone) {
+  std::vector<Block> blocks;
+  for (const HarmonicPart& p : parts)
+    for (size_t f = 0; f < p.facets; f += kBlockFacets)
+      blocks.push_back(
+          {p.corners + 9 * f, std::min(kBlockFacets, p.facets - f), SumDensity(p, alone)});
+  return blocks;
+}
 
-  AddMascons(mascons, units, origin.data(), s, N, &total);
-  // total[0] is the sum of density x volume (of the volume alone for a
-  // single part) in units of s^3.
-  const double mass = total[0];
-  if (!(mass > 0) || (alone && !(parts[0].density > 0)))
-    throw Failure(Prefix(request.model) + NotPositive(parts.size()));
-  h.units = units;
-  h.origin = origin;
-  h.origin_kind = request.origin;
-  h.model = request.model;
-  h.mass = (alone ? parts[0].density : 1) * (mass * s * s * s);
-  const double cubic = units.metres * units.metres * units.metres;
-  h.gm = units.Si() ? units.G * (h.mass * cubic) : h.mass;
-  h.brillouin = !request.reference_radius;
-  h.reference_radius = request.reference_radius.value_or(s);
+// C + iS = sqrt((2 - delta_m0) / (2n + 1)) 6 / ((n + 1)(n + 2)(n + 3))
+//          (s / R0)^n sum / mass  (shape_harmonics.h: the normalised
+// integral of R_n^m is 6 V / (n + 3)! times the carried coefficient), for
+// h's degree and reference radius; refused where they overflow.
+void Normalise(const std::vector<double>& total, double mass, double s, Harmonics* h) {
+  const int N = h->degree;
   const size_t side = size_t(N) + 1;
-  h.C.assign(side * side, 0.0);
-  h.S.assign(side * side, 0.0);
-  // C + iS = sqrt((2 - delta_m0) / (2n + 1)) 6 / ((n + 1)(n + 2)(n + 3))
-  //          (s / R0)^n sum / mass  (shape_harmonics.h: the normalised
-  // integral of R_n^m is 6 V / (n + 3)! times the carried coefficient).
-  const double ratio = s / h.reference_radius;
+  h->C.assign(side * side, 0.0);
+  h->S.assign(side * side, 0.0);
+  const double ratio = s / h->reference_radius;
   for (int n = 0; n <= N; ++n) {
     const double scale =
         6 / (double(n + 1) * double(n + 2) * double(n + 3)) * std::pow(ratio, double(n));
@@ -289,46 +212,102 @@ Harmonics PartsHarmonics(const std::vector<HarmonicPart>& parts, const Units& un
       const size_t k = shape::Index(n, m);
       const double C = total[2 * k] / mass * norm, S = total[2 * k + 1] / mass * norm;
       if (!std::isfinite(C) || !std::isfinite(S))
-        throw Failure(Quantity("reference_radius") + ": " + ShortestDigits(h.reference_radius) +
+        throw Failure(Quantity("reference_radius") + ": " + ShortestDigits(h->reference_radius) +
                       " is so far inside the Brillouin sphere (radius " + ShortestDigits(s) +
                       ") that the coefficients of degree " + std::to_string(n) + " overflow");
-      h.C[size_t(n) * side + size_t(m)] = C;
-      h.S[size_t(n) * side + size_t(m)] = S;
+      h->C[size_t(n) * side + size_t(m)] = C;
+      h->S[size_t(n) * side + size_t(m)] = S;
     }
   }
-  return h;
-}
-
-namespace {
-
-// GM from the model's volume (the one its density was resolved against),
-// as the surface's summary has it: G rho V, or V in G rho = 1.
-Harmonics Homogeneous(const mesh::Mesh& model, const Units& units, const HarmonicsRequest& request,
-                      double volume) {
-  const std::vector<double> corners = model.FaceCorners();
-  Harmonics h = PartsHarmonics(
-      {{corners.data(), model.FaceCount(), units.Si() ? units.density : 1}}, units, request);
-  h.vertices = model.VertexCount();
-  h.facets = model.FaceCount();
-  h.mass = units.Si() ? units.density * volume : volume;
-  h.gm = units.Si() ? units.GM(volume) : volume;
-  return h;
 }
 
 }  // namespace
 
-Harmonics HarmonicsOf(const mesh::Mesh& model, const Units& units,
-                      const HarmonicsRequest& request) {
+struct HarmonicSums::State {
+  HarmonicsRequest request;
+  Units units;
+  std::vector<Mascon> mascons;
+  size_t parts = 0;
+  bool alone = false;  // one part and no point mass: summed at unit density
+  double density = 0;  // the first part's
+  std::array<double, 3> origin{};
+  double s = 0;  // the Brillouin radius
+  std::vector<Block> blocks;
+  size_t width = 0;
+  ThreadTeam team;
+  std::vector<shape::Integrals> work;  // a thread's
+  std::vector<double> total;           // the blocks added so far
+  size_t added = 0;
+  std::atomic<size_t> summed{0};
+  bool finished = false;
+  // A model summed whole: its corners. The result's model and body, and
+  // the mass and GM it states when not those of the sums.
+  std::vector<double> corners;
+  size_t vertices = 0, facets = 0;
+  std::optional<double> mass, gm;
+  std::vector<std::string> body;
+  FileList sources;
+};
+
+std::unique_ptr<HarmonicSums::State> HarmonicSums::Prepare(const std::vector<HarmonicPart>& parts,
+                                                           const Units& units,
+                                                           const HarmonicsRequest& request,
+                                                           const std::vector<Mascon>& mascons) {
+  CheckHarmonicsRequest(request);
+  auto st = std::make_unique<State>();
+  st->request = request, st->units = units, st->mascons = mascons;
+  st->parts = parts.size();
+  st->alone = parts.size() == 1 && mascons.empty();
+  st->density = parts.empty() ? 0 : parts[0].density;
+  if (request.origin == HarmonicOrigin::kCentreOfMass)
+    st->origin = CentreOfMass(parts, mascons, units, st->alone, request.model);
+  st->s = BrillouinRadius(parts, mascons, st->origin, request.model);
+  st->blocks = FacetBlocks(parts, st->alone);
+  const size_t K = shape::Index(request.degree + 1, 0);
+  st->width = 2 * K;
+  // No more threads than a round has blocks: a thread's work is large at
+  // high degrees (64 MB at degree 1000).
+  const size_t used = std::max<size_t>(1, std::min(RoundOf(K), st->blocks.size()));
+  st->team.SetCount(static_cast<unsigned>(std::min<size_t>(std::max(1u, request.threads), used)));
+  st->work.assign(st->team.Count(), shape::Integrals(request.degree));
+  st->total.assign(2 * K, 0.0);
+  return st;
+}
+
+// GM and the mass from the model's volume (the one its density was
+// resolved against), as the surface's summary has it: G rho V, or V in
+// G rho = 1.
+std::unique_ptr<HarmonicSums::State> HarmonicSums::Whole(const mesh::Mesh& model,
+                                                         const Units& units,
+                                                         const HarmonicsRequest& request,
+                                                         double volume) {
+  std::vector<double> corners = model.FaceCorners();
+  auto st = Prepare({{corners.data(), model.FaceCount(), units.Si() ? units.density : 1}}, units,
+                    request, {});
+  st->corners = std::move(corners);
+  st->vertices = model.VertexCount();
+  st->facets = model.FaceCount();
+  st->mass = units.Si() ? units.density * volume : volume;
+  st->gm = units.Si() ? units.GM(volume) : volume;
+  return st;
+}
+
+HarmonicSums::HarmonicSums(const std::vector<HarmonicPart>& parts, const Units& units,
+                           const HarmonicsRequest& request, const std::vector<Mascon>& mascons)
+    : state_(Prepare(parts, units, request, mascons)) {}
+
+HarmonicSums::HarmonicSums(const mesh::Mesh& model, const Units& units,
+                           const HarmonicsRequest& request) {
   CheckHarmonicsRequest(request);
   const std::string problem = mesh::Check(model).Problem();
   if (!problem.empty())
     throw Failure(Prefix(request.model) + "unfit for the field formulas: " + problem,
                   Failure::Kind::kUnfit);
-  return Homogeneous(model, units, request, mesh::VolumeOf(model).Volume());
+  state_ = Whole(model, units, request, mesh::VolumeOf(model).Volume());
 }
 
-Harmonics HarmonicsOf(const Body& body, const UnitsRequest& units, const HarmonicsRequest& request,
-                      const std::string& format) {
+HarmonicSums::HarmonicSums(const Body& body, const UnitsRequest& units,
+                           const HarmonicsRequest& request, const std::string& format) {
   const UnitsRequest given = UnitsFor(units, body);
   Validate(given);
   CheckHarmonicsRequest(request);
@@ -341,29 +320,138 @@ Harmonics HarmonicsOf(const Body& body, const UnitsRequest& units, const Harmoni
   RequireFit(body);
   const Units resolved = Resolve(given, body.Volume());
   if (body.Homogeneous()) {
-    Harmonics h = Homogeneous(body.model(), resolved, request, body.Volume());
+    state_ = Whole(body.model(), resolved, request, body.Volume());
     // The constant given, as it was given: not again from the density it
     // gave.
-    if (given.gm) h.gm = *given.gm;
-    if (given.mass) h.gm = resolved.G * *given.mass;
-    h.sources = body.sources();
-    return h;
+    if (given.gm) state_->gm = *given.gm;
+    if (given.mass) state_->gm = resolved.G * *given.mass;
+  } else {
+    RequirePositiveMass(body, resolved, "the coefficients");
+    std::vector<HarmonicPart> parts;
+    for (size_t i = 0; i < body.PartCount(); ++i) {
+      const Part& p = body.part(i);
+      parts.push_back(
+          {p.corners().data(), p.model().FaceCount(), i == 0 ? resolved.density : p.density()});
+    }
+    state_ = Prepare(parts, resolved, request, body.mascons());
+    state_->vertices = body.model().VertexCount();
+    state_->facets = body.model().FaceCount();
+    state_->body = BodyLines(body, resolved);
+    // G times the total mass that the header's body lines state.
+    state_->gm = resolved.G * MassOf(body, resolved).mass;
   }
-  RequirePositiveMass(body, resolved, "the coefficients");
-  std::vector<HarmonicPart> parts;
-  for (size_t i = 0; i < body.PartCount(); ++i) {
-    const Part& p = body.part(i);
-    parts.push_back(
-        {p.corners().data(), p.model().FaceCount(), i == 0 ? resolved.density : p.density()});
-  }
-  Harmonics h = PartsHarmonics(parts, resolved, request, body.mascons());
-  h.vertices = body.model().VertexCount();
-  h.facets = body.model().FaceCount();
-  h.body = BodyLines(body, resolved);
-  // G times the total mass that the header's body lines state.
-  h.gm = resolved.G * MassOf(body, resolved).mass;
-  h.sources = body.sources();
+  state_->sources = body.sources();
+}
+
+HarmonicSums::~HarmonicSums() = default;
+
+size_t HarmonicSums::Blocks() const {
+  return state_->blocks.size();
+}
+
+size_t HarmonicSums::Width() const {
+  return state_->width;
+}
+
+size_t HarmonicSums::RoundBlocks() const {
+  return RoundOf(state_->width / 2);
+}
+
+void HarmonicSums::Sum(std::span<const size_t> blocks, double* sums) {
+  State& st = *state_;
+  const size_t n = blocks.size();
+  const double inv = 1 / st.s;
+  // The face may stop the sums between any two of the calling thread's
+  // blocks (a stopped run gives no coefficients, so the bits of a finished
+  // one do not depend on where it was asked).
+  std::atomic<size_t> next{0};
+  std::atomic<bool> stop{false};
+  const auto wanted = [&] {
+    const More& more = st.request.more;
+    if (more && !more(double(st.summed) / double(std::max<size_t>(st.blocks.size(), 1))))
+      stop = true;
+  };
+  if (n > 0)
+    st.team.MultiThreading(n, [&](unsigned t, unsigned) {
+      for (size_t j; !stop && (j = next.fetch_add(1)) < n;) {
+        const Block& b = st.blocks.at(blocks[j]);
+        st.work[t].Sum(b.corners, b.count, st.origin.data(), inv, b.density, sums + j * st.width);
+        ++st.summed;
+        if (t == 0) wanted();
+      }
+    });
+  if (!stop) wanted();
+  if (stop) throw Stopped();
+}
+
+void HarmonicSums::Add(size_t block, const double* sums) {
+  State& st = *state_;
+  if (block != st.added || block >= st.blocks.size())
+    throw std::logic_error("harmonics: block " + std::to_string(block) + " added where block " +
+                           std::to_string(st.added) + " is due");
+  for (size_t k = 0; k < st.width; ++k) st.total[k] += sums[k];
+  ++st.added;
+}
+
+Harmonics HarmonicSums::Finish() {
+  State& st = *state_;
+  if (st.finished || st.added != st.blocks.size())
+    throw std::logic_error("harmonics: finished with " + std::to_string(st.added) + " of " +
+                           std::to_string(st.blocks.size()) + " blocks added");
+  st.finished = true;
+  const int N = st.request.degree;
+  AddMascons(st.mascons, st.units, st.origin.data(), st.s, N, &st.total);
+  // total[0] is the sum of density x volume (of the volume alone for a
+  // single part) in units of s^3.
+  const double mass = st.total[0];
+  if (!(mass > 0) || (st.alone && !(st.density > 0)))
+    throw Failure(Prefix(st.request.model) + NotPositive(st.parts));
+  Harmonics h;
+  h.degree = N;
+  h.units = st.units;
+  h.origin = st.origin;
+  h.origin_kind = st.request.origin;
+  h.model = st.request.model;
+  h.mass = (st.alone ? st.density : 1) * (mass * st.s * st.s * st.s);
+  const double cubic = st.units.metres * st.units.metres * st.units.metres;
+  h.gm = st.units.Si() ? st.units.G * (h.mass * cubic) : h.mass;
+  h.brillouin = !st.request.reference_radius;
+  h.reference_radius = st.request.reference_radius.value_or(st.s);
+  Normalise(st.total, mass, st.s, &h);
+  h.vertices = st.vertices, h.facets = st.facets;
+  if (st.mass) h.mass = *st.mass;
+  if (st.gm) h.gm = *st.gm;
+  h.body = std::move(st.body);
+  h.sources = std::move(st.sources);
   return h;
+}
+
+Harmonics HarmonicSums::All() {
+  const size_t B = Blocks(), round = RoundBlocks(), W = Width();
+  std::vector<double> sums(std::min(round, B) * W);
+  std::vector<size_t> blocks;
+  for (size_t first = 0; first < B; first += round) {
+    blocks.resize(std::min(round, B - first));
+    std::iota(blocks.begin(), blocks.end(), first);
+    Sum(blocks, sums.data());
+    for (size_t j = 0; j < blocks.size(); ++j) Add(first + j, &sums[j * W]);
+  }
+  return Finish();
+}
+
+Harmonics PartsHarmonics(const std::vector<HarmonicPart>& parts, const Units& units,
+                         const HarmonicsRequest& request, const std::vector<Mascon>& mascons) {
+  return HarmonicSums(parts, units, request, mascons).All();
+}
+
+Harmonics HarmonicsOf(const mesh::Mesh& model, const Units& units,
+                      const HarmonicsRequest& request) {
+  return HarmonicSums(model, units, request).All();
+}
+
+Harmonics HarmonicsOf(const Body& body, const UnitsRequest& units, const HarmonicsRequest& request,
+                      const std::string& format) {
+  return HarmonicSums(body, units, request, format).All();
 }
 
 HarmonicsFormat HarmonicsFormatOf(const std::string& name) {

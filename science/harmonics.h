@@ -17,8 +17,9 @@
 
 #include <array>
 #include <cstddef>
-#include <exception>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -45,30 +46,6 @@ struct HarmonicPart {
   double density;
 };
 
-// How the processes of a divided run meet (HarmonicsRequest::exchange):
-// the blocks of facets are dealt out, block b to part b mod parts; each part
-// sums its own, part 0 adds every block's sums in block order, as one
-// process does (the same bits for every division), taking the other parts'
-// as it goes, and the other parts give theirs in their order.
-// Ready comes once the run's checks and allocations are made, before the
-// first block; Done after the last block given or taken. The parts sum
-// their blocks in rounds, as many on every part: after each round's sums,
-// Round(failure) is called by every part (with its failure, or null), and
-// only when it returns are that round's blocks given and taken. It throws,
-// on every part, the failure of one that failed: the exchange itself then
-// never waits on a part that has stopped.
-class BlockExchange {
- public:
-  virtual ~BlockExchange() = default;
-  virtual void Ready() {}
-  virtual void Round(std::exception_ptr failure) {
-    if (failure) std::rethrow_exception(failure);
-  }
-  virtual void Give(size_t block, const double* sums, size_t count) = 0;
-  virtual void Take(size_t block, unsigned from, double* sums, size_t count) = 0;
-  virtual void Done() {}
-};
-
 struct HarmonicsRequest {
   int degree = 0;
   // Model units; none: the Brillouin radius (the largest distance of a
@@ -77,13 +54,8 @@ struct HarmonicsRequest {
   HarmonicOrigin origin = HarmonicOrigin::kModel;
   unsigned threads = 1;
   std::string model;  // the model's name, for messages and the files' headers
-  // One part of a run divided over processes: the coefficients come out of
-  // part 0; the other parts' results hold none.
-  unsigned part = 0, parts = 1;
-  BlockExchange* exchange = nullptr;
-  // Told the share of this part's blocks summed, from the calling thread,
-  // after each block it sums and after each round: false stops the sums
-  // (Stopped is thrown, through the exchange's Round on every part).
+  // Told the share of the blocks summed (HarmonicSums::Sum): false stops
+  // the sums (Stopped is thrown).
   More more;
 };
 
@@ -135,6 +107,56 @@ HarmonicOrigin HarmonicOriginOf(const std::string& name);
 // degree).
 Harmonics PartsHarmonics(const std::vector<HarmonicPart>& parts, const Units& units,
                          const HarmonicsRequest& request, const std::vector<Mascon>& mascons = {});
+
+// The coefficients' work as sums over fixed blocks of facets, which any
+// process may sum and one adds up: made, it has made the checks and the
+// allocations of the work, found the origin and the Brillouin radius, and
+// holds the parts (their corners, and a body, outlive it) and the point
+// masses. A block's sums depend on the block alone (not on the threads nor
+// on who sums it), and Add takes them in block order: the coefficients are
+// the same bits however the blocks were divided.
+class HarmonicSums {
+ public:
+  // What PartsHarmonics, HarmonicsOf(model) and HarmonicsOf(body) take,
+  // refused as they refuse it, before any sum.
+  HarmonicSums(const std::vector<HarmonicPart>& parts, const Units& units,
+               const HarmonicsRequest& request, const std::vector<Mascon>& mascons = {});
+  HarmonicSums(const mesh::Mesh& model, const Units& units, const HarmonicsRequest& request);
+  HarmonicSums(const Body& body, const UnitsRequest& units, const HarmonicsRequest& request,
+               const std::string& format = "");
+  ~HarmonicSums();
+
+  size_t Blocks() const;
+  // Doubles of one block's sums.
+  size_t Width() const;
+  // Blocks whose sums to hold at once, summed and added a round at a time:
+  // 16, fewer at high degrees, where a block's sums are large (8 MB at
+  // degree 1000). It does not depend on the threads.
+  size_t RoundBlocks() const;
+  // The sums of blocks[j] into sums + j Width(), the threads taking the
+  // blocks as they come. request.more is told the share of all the blocks
+  // summed so far, from the calling thread after each block it sums and at
+  // the end: false stops the sums (Stopped is thrown).
+  void Sum(std::span<const size_t> blocks, double* sums);
+  // Adds the sums of `block`, the next in block order (refused otherwise).
+  void Add(size_t block, const double* sums);
+  // The coefficients, once every block was added (refused before); once.
+  Harmonics Finish();
+  // Every block, a round at a time, then Finish: the whole work in one
+  // process.
+  Harmonics All();
+
+ private:
+  struct State;
+  // The first constructor's work; and a model summed whole at the density
+  // of `units`, its mass and GM those of `volume`.
+  static std::unique_ptr<State> Prepare(const std::vector<HarmonicPart>& parts, const Units& units,
+                                        const HarmonicsRequest& request,
+                                        const std::vector<Mascon>& mascons);
+  static std::unique_ptr<State> Whole(const mesh::Mesh& model, const Units& units,
+                                      const HarmonicsRequest& request, double volume);
+  std::unique_ptr<State> state_;
+};
 
 // The coefficients of a homogeneous model at the density of `units` (the
 // same bits at every density and without one), GM that of the model's

@@ -390,10 +390,10 @@ void Tree::Observe(double tolerance, size_t count, const double* x, const double
                    const std::function<void(const Taken&)>& f) const {
   if (count == 0 || cell_.empty()) return;
   Moments(nullptr);
-  Batches formed;
+  Targets formed;
   FormBatches(count, x, y, z, settings_.batch, &formed);
   std::vector<double> sum;
-  for (size_t b = 0; b + 1 < formed.start.size(); ++b) {
+  for (size_t b = 0; b < formed.Batches(); ++b) {
     const size_t first = formed.start[b], n = formed.start[b + 1] - first;
     sum.resize(4 * n);
     Drive(FieldSums{tolerance, maxU, maxg, TableGuard::kRelative}, first, n, formed.x.data(),

@@ -1,14 +1,13 @@
 // A run divided into parts, as the ranks of an MPI job make it: the
-// harmonics' block sums given by the other parts and added by part 0 in
-// block order, the units of a field's plan (the surface's, the grid's)
-// dealt out; put together, the bits of one process, for every number of
-// parts.
+// harmonics' blocks summed by several and added by one in block order,
+// the units of a field's plan (the surface's, the grid's) dealt out; put
+// together, the bits of one process, for every number of parts.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <map>
+#include <stdexcept>
 #include <vector>
 
 #include "science/body.h"
@@ -36,34 +35,9 @@ bool SameBits(const std::vector<double>& a, const std::vector<double>& b) {
   return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
 }
 
-// The parts' meeting in memory: the other parts run first and leave their
-// blocks here; part 0 takes them, each from the part that owns it.
-struct Mailbox final : science::BlockExchange {
-  std::map<size_t, std::pair<unsigned, std::vector<double>>> given;
-  std::vector<size_t> taken;
-  unsigned part = 0, ready = 0, done = 0;
-  std::map<unsigned, unsigned> rounds;  // Round calls, by part
-  void Ready() override { ++ready; }
-  void Round(std::exception_ptr failure) override {
-    ++rounds[part];
-    if (failure) std::rethrow_exception(failure);
-  }
-  void Give(size_t block, const double* sums, size_t count) override {
-    EXPECT_EQ(given.count(block), 0u);
-    given[block] = {part, std::vector<double>(sums, sums + count)};
-  }
-  void Take(size_t block, unsigned from, double* sums, size_t count) override {
-    const auto& [owner, values] = given.at(block);
-    EXPECT_EQ(owner, from);
-    ASSERT_EQ(values.size(), count);
-    std::copy(values.begin(), values.end(), sums);
-    taken.push_back(block);
-  }
-  void Done() override { ++done; }
-};
-
-// 20 blocks of 1024 facets (the last one short), three of them at most on a
-// thread's round; parts up to more than there are blocks.
+// Block b summed by part b mod parts, each part with sums of its own (as
+// each rank makes them), and every block added in block order by another:
+// the bits of one call, for parts up to more than there are blocks.
 TEST(Share, HarmonicsOfPartsAreTheBitsOfOne) {
   const std::vector<double> corners = Corners(41);
   const size_t facets = corners.size() / 9;
@@ -73,32 +47,48 @@ TEST(Share, HarmonicsOfPartsAreTheBitsOfOne) {
   r.threads = 2;
   r.origin = science::HarmonicOrigin::kCentreOfMass;
   const science::Units units;
-  const science::Harmonics one = science::PartsHarmonics({{corners.data(), facets, 1}}, units, r);
-  for (const unsigned parts : {2u, 3u, 7u, 25u}) {
-    Mailbox box;
-    r.parts = parts, r.exchange = &box;
-    for (unsigned part = parts; part-- > 0;) {
-      r.part = box.part = part;
-      const science::Harmonics h = science::PartsHarmonics({{corners.data(), facets, 1}}, units, r);
-      if (part > 0) {
-        EXPECT_TRUE(h.C.empty() && h.S.empty()) << part;
-        continue;
-      }
-      EXPECT_TRUE(SameBits(h.C, one.C) && SameBits(h.S, one.S)) << parts;
-      EXPECT_EQ(h.mass, one.mass);
+  const std::vector<science::HarmonicPart> body = {{corners.data(), facets, 1}};
+  const science::Harmonics one = science::PartsHarmonics(body, units, r);
+  // 20 blocks of 1024 facets, the last one short; C and S of the
+  // (n, m) with 0 <= m <= n <= 30.
+  const size_t B = 20, W = 31 * 32;
+  for (const unsigned parts : {1u, 2u, 3u, 7u, 25u}) {
+    std::vector<std::vector<double>> sums(B);
+    for (unsigned part = 0; part < parts; ++part) {
+      science::HarmonicSums mine(body, units, r);
+      ASSERT_EQ(mine.Blocks(), B);
+      ASSERT_EQ(mine.Width(), W);
+      std::vector<size_t> blocks;
+      for (size_t b = part; b < B; b += parts) blocks.push_back(b);
+      std::vector<double> out(blocks.size() * W);
+      mine.Sum(blocks, out.data());
+      for (size_t j = 0; j < blocks.size(); ++j)
+        sums[blocks[j]].assign(out.begin() + std::ptrdiff_t(j * W),
+                               out.begin() + std::ptrdiff_t((j + 1) * W));
     }
-    // Block b given by part b mod parts (0 keeps its own), taken in order.
-    std::vector<size_t> want;
-    for (size_t b = 0; b < 20; ++b)
-      if (b % parts != 0) want.push_back(b);
-    EXPECT_EQ(box.taken, want) << parts;
-    EXPECT_EQ(box.given.size(), want.size());
-    EXPECT_EQ(box.ready, parts);
-    EXPECT_EQ(box.done, parts);
-    // As many rounds on every part, also on those without a block.
-    ASSERT_EQ(box.rounds.size(), parts);
-    for (const auto& [part, count] : box.rounds) EXPECT_EQ(count, box.rounds[0]) << part;
+    science::HarmonicSums adder(body, units, r);
+    for (size_t b = 0; b < B; ++b) adder.Add(b, sums[b].data());
+    const science::Harmonics h = adder.Finish();
+    EXPECT_TRUE(SameBits(h.C, one.C) && SameBits(h.S, one.S)) << parts;
+    EXPECT_EQ(h.mass, one.mass);
   }
+}
+
+// The blocks are added in block order, each once, before the finish.
+TEST(Share, HarmonicBlocksAreAddedInOrder) {
+  const std::vector<double> corners = Corners(41);
+  science::HarmonicsRequest r;
+  r.degree = 2;
+  science::HarmonicSums s({{corners.data(), corners.size() / 9, 1}}, {}, r);
+  const std::vector<double> sums(s.Width());
+  EXPECT_THROW(s.Add(1, sums.data()), std::logic_error);
+  s.Add(0, sums.data());
+  EXPECT_THROW(s.Add(0, sums.data()), std::logic_error);
+  EXPECT_THROW(s.Finish(), std::logic_error);
+  for (size_t b = 1; b < s.Blocks(); ++b) s.Add(b, sums.data());
+  EXPECT_THROW(s.Add(s.Blocks(), sums.data()), std::logic_error);
+  // Made from the sums added, zeros: no volume.
+  EXPECT_THROW(s.Finish(), Failure);
 }
 
 // The units of a plan dealt out to `parts` lists (unit u to list u mod
