@@ -24,6 +24,28 @@ void Validate(const GridRequest& r) {
            std::to_string(kMaxGridPoints) + " points");
 }
 
+GridRequest GridRequestOf(std::optional<double> radius,
+                          std::optional<std::pair<uint32_t, uint32_t>> shape,
+                          std::optional<double> altitude) {
+  if (!shape) Refuse(Quantity("shape") + ": (nlat, nlon), the grid's rows and columns");
+  if (!radius && !altitude)
+    Refuse(Quantity("radius") + " or " + Quantity("altitude") + ": give one");
+  return {radius.value_or(0), shape->first, shape->second, altitude};
+}
+
+void Validate(const FieldRequest& field, const GridRequest& request) {
+  if (field.gradient)
+    Refuse(Quantity("gradient") + ": at points only (" + Quantity("points") + "), not on a grid");
+  Validate(field);
+  Validate(request);
+}
+
+void Validate(const GridRequest&, const Body& body) {
+  if (!body.Homogeneous())
+    Refuse(Quantity("shape") + ": a body of one density only (no " + Quantity("add") + " or " +
+           Quantity("mascons") + ")");
+}
+
 Grid MakeGrid(const GridRequest& r, const std::array<double, 3>& centre) {
   Validate(r);
   if (r.altitude) Refuse(Quantity("altitude") + ": a shell needs the model");
@@ -150,8 +172,8 @@ Grid MakeShell(const mesh::Mesh& m, const GridRequest& r, const std::array<doubl
 
 bool GridOf(const Body& body, const FieldRequest& field, const GridRequest& request, Grid* grid,
             GridField* out, const More& more) {
-  Validate(field);
-  Validate(request);
+  Validate(field, request);
+  Validate(request, body);
   const std::array<double, 3> mass_centre = body.CentreOfMass();
   *grid = request.altitude ? MakeShell(body.model(), request, mass_centre)
                            : MakeGrid(request, mass_centre);
@@ -160,9 +182,7 @@ bool GridOf(const Body& body, const FieldRequest& field, const GridRequest& requ
   GridField& f = *out;
   f = GridField{};
   for (auto* v : {&f.U, &f.gx, &f.gy, &f.gz, &f.gr, &f.dU, &f.dgx, &f.dgy, &f.dgz}) v->resize(n);
-  FieldRequest plain = field;
-  plain.gradient = false;
-  if (!FieldOf(body, plain, n, g.x.data(), g.y.data(), g.z.data(),
+  if (!FieldOf(body, field, n, g.x.data(), g.y.data(), g.z.data(),
                {f.U.data(), f.gx.data(), f.gy.data(), f.gz.data()}, more))
     return false;
   // The point mass in the same units: G rho V / r, scaled as the field is.
