@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <tuple>
 
 #include "common/error.h"
 #include "common/failure.h"
