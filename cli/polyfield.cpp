@@ -308,22 +308,20 @@ struct GridArgs {
 };
 
 int RunGrid(const Common& c, const GridArgs& a, bool gradient) {
-  if (gradient) throw Failure("--gradient: at points only (POINTS), not on a grid");
   if (!(a.sphere || a.altitude) || a.grid.size() != 2)
     throw Failure(
         "--sphere R (or --altitude H) and --grid NLAT,NLON go together (two numbers for --grid)");
   science::FieldRequest request;
   request.units = c.units;
   request.evaluation = c.Evaluation();
+  request.gradient = gradient;
   const science::GridRequest g{a.sphere.value_or(0), a.grid[0], a.grid[1], a.altitude};
-  science::Validate(request);
-  science::Validate(g);
+  science::Validate(request, g);
   const cli::TableFormat format = cli::TableFormatOf(c.format);
   const science::Files files{Inputs(c), {{"output", c.output}}};
   science::Validate(files);
   const auto body = Load(c);
-  if (!body->Homogeneous())
-    throw Failure("--grid: a body of one density only (no --add or --mascons)");
+  science::Validate(g, *body);
   const science::Units u = science::Resolve(c.units, *body);
   auto header = Header("field", c, *body, u);
   const auto com = body->CentreOfMass();
@@ -358,7 +356,7 @@ struct SurfaceArgs {
   std::vector<double> spin_axis, range, percentiles, view;  // empty: not given
   std::vector<uint32_t> size;
   bool summary = false;
-  std::string stl, png, picture, latlon;
+  science::ColourFiles colours;
 
   // The option lists into the request's pairs: the count is the parser's
   // to check (two numbers, three for the axis).
@@ -387,8 +385,7 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
   request.evaluation = c.Evaluation();
   a.Into(&request);
   science::Validate(request);
-  const bool colouring =
-      !a.stl.empty() || !a.png.empty() || !a.picture.empty() || !a.latlon.empty();
+  const bool colouring = a.colours.Any();
   if (colouring)
     science::Validate(request.picture, science::ColourNames(request.spin_period.has_value()));
   const cli::TableFormat format = cli::TableFormatOf(c.format);
@@ -401,12 +398,8 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
   auto inputs = Inputs(c);
   const std::string map_file = colouring ? science::ColourMapFile(request.picture.map) : "";
   if (!map_file.empty()) inputs.emplace_back("map", map_file);
-  const science::Files files{inputs,
-                             {{"output", c.output},
-                              {"stl", a.stl},
-                              {"png", a.png},
-                              {"picture", a.picture},
-                              {"latlon", a.latlon}}};
+  science::Files files{inputs, a.colours.List()};
+  files.outputs.insert(files.outputs.begin(), {"output", c.output});
   science::Validate(files);
   const std::vector<uint16_t> map =
       colouring ? science::ColourMap(request.picture.map) : std::vector<uint16_t>{};
@@ -415,14 +408,9 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
   auto header = Header("surface", c, *body, u);
   science::Outputs outputs(files.inputs);
   const bool root = ranks->Root();
-  const auto open = [&](const char* quantity, const std::string& path) {
-    return path.empty() || !root ? nullptr : outputs.Open(quantity, path);
-  };
-  FILE* table = open("output", c.output);
-  FILE* stl = open("stl", a.stl);
-  FILE* png = open("png", a.png);
-  FILE* picture = open("picture", a.picture);
-  FILE* latlon = open("latlon", a.latlon);
+  FILE* table = root && !c.output.empty() ? outputs.Open("output", c.output) : nullptr;
+  std::optional<science::ColourOutputs> coloured;
+  if (root) coloured.emplace(&outputs, a.colours);
   ranks->Agree();
 
   science::Surface s;
@@ -467,26 +455,13 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
   std::string colour_line;
   if (colouring) {
     const science::Column* chosen = science::ColourColumn(cols, request.picture.colour);
-    const science::Range range = science::ColourRange(*chosen->values, s.area, request.picture);
+    const std::string unit = chosen->unit.empty() ? "" : " " + chosen->unit;
+    const science::Range range =
+        coloured->Write(body->model(), body->CentreOfMass(), *chosen->values, s.area, map,
+                        chosen->name + unit, request.picture);
     header.push_back("colour: " + chosen->name + " over [" + ShortestDigits(range.min) + ", " +
-                     ShortestDigits(range.max) + "]" +
-                     (chosen->unit.empty() ? "" : " " + chosen->unit) + " with the map " +
+                     ShortestDigits(range.max) + "]" + unit + " with the map " +
                      request.picture.map);
-    const auto colours = science::Colours(*chosen->values, range, map);
-    if (stl && !science::WriteColouredStl(stl, body->model(), colours))
-      throw Failure(a.stl + ": write error");
-    const std::string label = chosen->name + (chosen->unit.empty() ? "" : " " + chosen->unit);
-    const auto& values = *chosen->values;
-    if (png && !science::WritePicture(png, figure::Output::kPng, body->model(), values, colours,
-                                      map, range, label, request.picture))
-      throw Failure(a.png + ": write error");
-    if (picture && !science::WritePicture(picture, figure::OutputFor(a.picture), body->model(),
-                                          values, colours, map, range, label, request.picture))
-      throw Failure(a.picture + ": write error");
-    if (latlon &&
-        !science::WriteMap(latlon, figure::OutputFor(a.latlon), body->model(), body->CentreOfMass(),
-                           values, colours, map, range, label, request.picture))
-      throw Failure(a.latlon + ": write error");
     colour_line = "polyfield: colour " + chosen->name + " over [" + ShortestDigits(range.min) +
                   ", " + ShortestDigits(range.max) + "]\n";
   }
@@ -628,10 +603,12 @@ int main(int argc, char** argv) {
                     "volume, mass, slope statistics, extreme facets, inertia tensor");
   surface->add_option("--slopes", sr.slopes, "slopes for the area fractions (default 10,20,30,40)")
       ->delimiter(',');
-  surface->add_option("--stl", sa.stl, "coloured binary STL of the model");
-  surface->add_option("--png", sa.png, "PNG picture of the coloured model with a colour bar");
-  surface->add_option("--picture", sa.picture, "the same picture as PNG, PDF or SVG by extension");
-  surface->add_option("--latlon", sa.latlon,
+  surface->add_option("--stl", sa.colours.stl, "coloured binary STL of the model");
+  surface->add_option("--png", sa.colours.png,
+                      "PNG picture of the coloured model with a colour bar");
+  surface->add_option("--picture", sa.colours.picture,
+                      "the same picture as PNG, PDF or SVG by extension");
+  surface->add_option("--latlon", sa.colours.latlon,
                       "latitude-longitude map of the colour about the centre of mass (PNG, PDF, "
                       "SVG)");
   surface->add_option("--background", sr.picture.background, "light (default) or dark");

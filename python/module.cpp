@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <tuple>
 
 #include "common/error.h"
 #include "common/failure.h"
@@ -80,9 +81,17 @@ bool StillWanted(double) {
   return PyErr_CheckSignals() == 0;
 }
 
-struct UnitsArgs {
-  std::optional<double> density, mass, gm, G;
-};
+// A parameter that may be left out: a number, a count of threads.
+using Number = std::optional<double>;
+using Count = std::optional<unsigned>;
+
+science::Evaluation Evaluating(Number tolerance, Count threads, bool check) {
+  science::Evaluation e;
+  e.tolerance = tolerance;
+  e.threads = threads;
+  e.check = check;
+  return e;
+}
 
 // The coefficients of Model.harmonics: numpy arrays C and S of shape
 // (N + 1, N + 1), zero above the diagonal, and the program's files.
@@ -113,16 +122,14 @@ class Harmonics {
 class Model {
  public:
   // A model file, in any format the program reads.
-  Model(const std::string& path, const std::string& unit, double scale)
-      : unit_(unit), scale_(scale), path_(path) {
+  Model(const std::string& path, const std::string& unit, double scale) {
     science::MetresOf(unit);
-    Build(science::LoadModel(path, scale));
-    body_->AddSource("model", path);
+    Build({path, {}, {}, "", {{"model", path}}}, unit, scale);
   }
 
   // Vertex and face arrays; faces of integers, or of floats that are whole.
-  Model(const py::object& vertices, const py::object& faces, const std::string& unit, double scale)
-      : unit_(unit), scale_(scale) {
+  Model(const py::object& vertices, const py::object& faces, const std::string& unit,
+        double scale) {
     science::MetresOf(unit);
     const Array v = Array::ensure(vertices);
     if (!v || v.ndim() != 2 || v.shape(1) != 3)
@@ -131,16 +138,15 @@ class Model {
     if (!f || f.ndim() != 2 || f.shape(1) != 3)
       Refuse(Quantity("faces") + ": an array of shape (F, 3)");
     const size_t V = static_cast<size_t>(v.shape(0)), F = static_cast<size_t>(f.shape(0));
-    if (f.dtype().kind() == 'f') {
-      const Array d = Array::ensure(f);
-      Build(science::ModelFromArrays(v.data(), V, d.data(), F, scale));
-    } else if (f.dtype().kind() == 'i' || f.dtype().kind() == 'u' || F == 0) {
-      using Indices = py::array_t<int64_t, py::array::c_style | py::array::forcecast>;
-      const Indices i = Indices::ensure(f);
-      Build(science::ModelFromArrays(v.data(), V, i.data(), F, scale));
-    } else {
+    using Indices = py::array_t<int64_t, py::array::c_style | py::array::forcecast>;
+    mesh::Mesh m;
+    if (f.dtype().kind() == 'f')
+      m = science::ModelFromArrays(v.data(), V, Array::ensure(f).data(), F, scale);
+    else if (f.dtype().kind() == 'i' || f.dtype().kind() == 'u' || F == 0)
+      m = science::ModelFromArrays(v.data(), V, Indices::ensure(f).data(), F, scale);
+    else
       Refuse(Quantity("faces") + ": vertex indices, integers");
-    }
+    Build({"", std::move(m), {}, "", {}}, unit, scale);
   }
 
   static std::unique_ptr<Model> FromObject(const py::object& source, const std::string& unit,
@@ -176,7 +182,9 @@ class Model {
   // A pickle carries the model (vertices after the scale, faces, an STL's
   // normals), its unit, scale and file name; the other side rebuilds the
   // body from them, to the same bits.
-  py::tuple GetState() const { return StateOf(body_->model(), unit_, scale_, path_); }
+  py::tuple GetState() const {
+    return StateOf(body_->model(), body_->unit(), body_->scale(), body_->File());
+  }
   static py::tuple StateOf(const mesh::Mesh& m, const std::string& unit, double scale,
                            const std::string& path) {
     const auto V = static_cast<py::ssize_t>(m.VertexCount()),
@@ -192,8 +200,6 @@ class Model {
   static std::unique_ptr<Model> FromState(const py::tuple& state) {
     if (state.size() != 7 || state[0].cast<int>() != 1)
       throw py::value_error("Model: not a pickled polyfield model of this version");
-    auto model = std::unique_ptr<Model>(new Model(
-        state[4].cast<std::string>(), state[5].cast<double>(), state[6].cast<std::string>()));
     const auto v = state[1].cast<py::array_t<double, py::array::c_style>>();
     const auto f = state[2].cast<py::array_t<uint32_t, py::array::c_style>>();
     const auto normals = state[3].cast<py::array_t<float, py::array::c_style>>();
@@ -203,8 +209,10 @@ class Model {
     m.normals.assign(normals.data(), normals.data() + normals.size());
     for (const uint32_t i : m.faces)
       if (i >= m.VertexCount()) throw py::value_error("Model: a face names no vertex");
-    model->Build(std::move(m));
-    model->body_->AddSource("model", model->path_);
+    auto model = std::unique_ptr<Model>(new Model());
+    const std::string path = state[6].cast<std::string>();
+    model->Build({path, std::move(m), {}, "", {{"model", path}}}, state[4].cast<std::string>(),
+                 state[5].cast<double>());
     return model;
   }
 
@@ -217,9 +225,11 @@ class Model {
   size_t facets() const { return body_->model().FaceCount(); }
 
   std::string repr() const {
-    return "polyfield.Model(" + (path_.empty() ? "" : "'" + path_ + "', ") +
-           std::to_string(facets()) + " facets, volume " + ShortestDigits(volume()) + " " + unit_ +
-           "^3" + (scale_ == 1 ? "" : ", scale " + ShortestDigits(scale_)) + ")";
+    const std::string path = body_->File();
+    const double scale = body_->scale();
+    return "polyfield.Model(" + (path.empty() ? "" : "'" + path + "', ") +
+           std::to_string(facets()) + " facets, volume " + ShortestDigits(volume()) + " " +
+           body_->unit() + "^3" + (scale == 1 ? "" : ", scale " + ShortestDigits(scale)) + ")";
   }
 
   py::dict check() const { return Report(body_->Check()); }
@@ -247,11 +257,11 @@ class Model {
     return d;
   }
 
-  py::tuple field(const Array& points, const UnitsArgs& units, bool gradient,
-                  const science::Evaluation& evaluation) {
+  py::tuple field(const Array& points, Number density, Number mass, Number gm, Number G,
+                  bool gradient, Number tolerance, Count threads, bool check) {
     science::FieldRequest request;
-    request.units = Units(units);
-    request.evaluation = evaluation;
+    request.units = Units(density, mass, gm, G);
+    request.evaluation = Evaluating(tolerance, threads, check);
     request.gradient = gradient;
     science::Validate(request, *body_);
     // One point of shape (3,) gives scalars and a vector of shape (3,).
@@ -277,7 +287,7 @@ class Model {
                            {U.data(), gx.data(), gy.data(), gz.data(), T.data()}, &StillWanted);
     }
     if (!finished) throw py::error_already_set();
-    Warn(evaluation.check);
+    Warn(request.evaluation.check);
     py::array_t<double> g = Stack(gx, gy, gz);
     py::array_t<double> t({static_cast<py::ssize_t>(n), py::ssize_t{gradient ? 6 : 0}});
     std::copy(T.begin(), T.end(), t.mutable_data());
@@ -289,13 +299,13 @@ class Model {
     return gradient ? py::make_tuple(Vector(U), g, t) : py::make_tuple(Vector(U), g);
   }
 
-  py::dict surface(const UnitsArgs& units, std::optional<double> spin_period,
+  py::dict surface(Number density, Number mass, Number gm, Number G, Number spin_period,
                    std::optional<std::array<double, 3>> spin_axis,
-                   std::optional<std::vector<double>> slopes,
-                   const science::Evaluation& evaluation) {
+                   std::optional<std::vector<double>> slopes, Number tolerance, Count threads,
+                   bool check) {
     science::SurfaceRequest request;
-    request.units = Units(units);
-    request.evaluation = evaluation;
+    request.units = Units(density, mass, gm, G);
+    request.evaluation = Evaluating(tolerance, threads, check);
     request.spin_period = spin_period;
     if (spin_axis) request.spin_axis = *spin_axis;
     if (slopes) request.slopes = *slopes;
@@ -307,7 +317,7 @@ class Model {
       finished = science::SurfaceOf(*body_, request, &s, &StillWanted);
     }
     if (!finished) throw py::error_already_set();
-    Warn(evaluation.check);
+    Warn(request.evaluation.check);
     py::dict d;
     d["area"] = Vector(s.area);
     d["centroid"] = Stack(s.cx, s.cy, s.cz);
@@ -351,13 +361,13 @@ class Model {
     return d;
   }
 
-  py::dict inertia(const UnitsArgs& units) const {
-    const science::Units u = science::Resolve(Units(units), *body_);
+  py::dict inertia(Number density, Number mass, Number gm, Number G) const {
+    const science::Units u = science::Resolve(Units(density, mass, gm, G), *body_);
     return InertiaDict(science::InertiaOf(*body_, u), u);
   }
 
-  Harmonics harmonics(int degree, std::optional<double> reference_radius, const UnitsArgs& units,
-                      const std::string& origin, std::optional<unsigned> threads) {
+  Harmonics harmonics(int degree, Number reference_radius, Number density, Number mass, Number gm,
+                      Number G, const std::string& origin, Count threads) {
     science::HarmonicsRequest r;
     r.degree = degree;
     r.reference_radius = reference_radius;
@@ -367,7 +377,7 @@ class Model {
     science::Validate(e);
     r.threads = e.Threads();
     r.model = body_->name();
-    const science::UnitsRequest u = Units(units);
+    const science::UnitsRequest u = Units(density, mass, gm, G);
     // Ctrl-C between blocks of facets: no coefficients.
     r.more = &StillWanted;
     std::optional<Harmonics> h;
@@ -394,16 +404,13 @@ class Model {
 
   // The field on a latitude-longitude grid about the centre of mass: every
   // array of shape (nlat, nlon), or (nlat, nlon, 3) for vectors.
-  py::dict grid(std::optional<double> radius, std::optional<std::pair<uint32_t, uint32_t>> shape,
-                std::optional<double> altitude, const UnitsArgs& units,
-                const science::Evaluation& evaluation) {
+  py::dict grid(Number radius, std::optional<std::pair<uint32_t, uint32_t>> shape, Number altitude,
+                Number density, Number mass, Number gm, Number G, Number tolerance, Count threads,
+                bool check) {
     science::FieldRequest request;
-    request.units = Units(units);
-    request.evaluation = evaluation;
-    if (!shape) Refuse(Quantity("shape") + ": (nlat, nlon), the grid's rows and columns");
-    if (!radius && !altitude)
-      Refuse(Quantity("radius") + " or " + Quantity("altitude") + ": give one");
-    const science::GridRequest g{radius.value_or(0), shape->first, shape->second, altitude};
+    request.units = Units(density, mass, gm, G);
+    request.evaluation = Evaluating(tolerance, threads, check);
+    const science::GridRequest g = science::GridRequestOf(radius, shape, altitude);
     science::Grid grid;
     science::GridField f;
     bool finished;
@@ -412,7 +419,7 @@ class Model {
       finished = science::GridOf(*body_, request, g, &grid, &f, &StillWanted);
     }
     if (!finished) throw py::error_already_set();
-    Warn(evaluation.check);
+    Warn(request.evaluation.check);
     const py::ssize_t rows = g.nlat, cols = g.nlon;
     const auto plane = [&](const std::vector<double>& v) {
       return Vector(v).attr("reshape")(rows, cols);
@@ -439,8 +446,7 @@ class Model {
   // latitude-longitude map, coloured by `values` (one per facet) over
   // `range` or the area-weighted percentiles; all written only once all are
   // complete.
-  Pair write_colours(const Array& values, const std::string& stl, const std::string& png,
-                     const std::string& picture_path, const std::string& latlon,
+  Pair write_colours(const Array& values, const science::ColourFiles& files,
                      const science::PictureRequest& picture, const std::string& label) {
     science::Validate(picture, {});
     // Neither the files the model came from nor the colour map's may be
@@ -448,49 +454,30 @@ class Model {
     science::FileList read = body_->sources();
     const std::string map_file = science::ColourMapFile(picture.map);
     if (!map_file.empty()) read.emplace_back("map", map_file);
-    science::Validate(science::Files{
-        read, {{"stl", stl}, {"png", png}, {"picture", picture_path}, {"latlon", latlon}}});
+    science::Validate(science::Files{read, files.List()});
     const auto& m = body_->model();
     const size_t n = m.FaceCount();
     if (values.ndim() != 1 || static_cast<size_t>(values.shape(0)) != n)
       Refuse(Quantity("values") + ": one per facet (" + std::to_string(n) + ")");
     const std::vector<double> v(values.data(), values.data() + n);
     const auto table = science::ColourMap(picture.map);
-    const science::Range r = science::ColourRange(v, science::FaceAreas(m), picture);
-    const auto colours = science::Colours(v, r, table);
     science::Outputs outputs(read);
-    FILE* stl_out = stl.empty() ? nullptr : outputs.Open("stl", stl);
-    FILE* png_out = png.empty() ? nullptr : outputs.Open("png", png);
-    FILE* picture_out = picture_path.empty() ? nullptr : outputs.Open("picture", picture_path);
-    FILE* latlon_out = latlon.empty() ? nullptr : outputs.Open("latlon", latlon);
+    const science::ColourOutputs coloured(&outputs, files);
     // A figure of a large model takes seconds: drawn without the GIL, and
     // stopped by Ctrl-C (no file is then written).
     try {
       py::gil_scoped_release free;
-      if (stl_out && !science::WriteColouredStl(stl_out, m, colours))
-        throw Failure(stl + ": write error");
-      if (png_out && !science::WritePicture(png_out, figure::Output::kPng, m, v, colours, table, r,
-                                            label, picture, &StillWanted))
-        throw Failure(png + ": write error");
-      if (picture_out && !science::WritePicture(picture_out, figure::OutputFor(picture_path), m, v,
-                                                colours, table, r, label, picture, &StillWanted))
-        throw Failure(picture_path + ": write error");
-      if (latlon_out &&
-          !science::WriteMap(latlon_out, figure::OutputFor(latlon), m, body_->CentreOfMass(), v,
-                             colours, table, r, label, picture, &StillWanted))
-        throw Failure(latlon + ": write error");
+      const science::Range r = coloured.Write(m, body_->CentreOfMass(), v, science::FaceAreas(m),
+                                              table, label, picture, &StillWanted);
       outputs.Commit();
+      return {r.min, r.max};
     } catch (const science::Stopped&) {
-      outputs.Abandon();
       throw py::error_already_set();
     }
-    return {r.min, r.max};
   }
 
  protected:
   Model() = default;
-  Model(std::string unit, double scale, std::string path)
-      : unit_(std::move(unit)), scale_(scale), path_(std::move(path)) {}
 
   // After the first evaluation that checked the body: a warning for each
   // two parts of positive density that overlap.
@@ -501,31 +488,39 @@ class Model {
       if (PyErr_WarnEx(PyExc_UserWarning, line.c_str(), 1) < 0) throw py::error_already_set();
   }
 
-  void Build(mesh::Mesh m) {
-    body_ = std::make_unique<science::Body>(std::move(m), 1);
-    body_->SetName(path_);
+  // The body of one part, its length unit and scale: evaluated on the
+  // threads each call asks for, checked as it asks.
+  void Build(science::PartSource part, const std::string& unit, double scale) {
+    std::vector<science::PartSource> parts;
+    parts.push_back(std::move(part));
+    Build(std::move(parts), unit, scale);
+  }
+  void Build(std::vector<science::PartSource> parts, const std::string& unit, double scale) {
+    science::UnitsRequest units;
+    units.unit = unit, units.scale = scale;
+    science::Evaluation one;
+    one.threads = 1;
+    body_ = science::BodyOf(std::move(parts), units, one);
   }
 
-  // A model of this one's unit from a placed copy, named after this one.
+  // A model of this one's unit from a placed copy, named after this one;
+  // its results are still of the files this one came from.
   std::unique_ptr<Model> Placed(mesh::Mesh m, const char* how) const {
     auto placed = std::unique_ptr<Model>(new Model());
-    placed->unit_ = unit_;
-    placed->scale_ = scale_;
-    placed->Build(std::move(m));
-    placed->body_->SetName((body_->name().empty() ? "arrays" : body_->name()) + " " + how);
-    // Its results are still of the files this one came from.
-    for (const auto& [quantity, path] : body_->sources()) placed->body_->AddSource(quantity, path);
+    const std::string name = (body_->name().empty() ? "arrays" : body_->name()) + " " + how;
+    placed->Build({name, std::move(m), {}, "", body_->sources()}, body_->unit(), body_->scale());
     return placed;
   }
 
-  science::UnitsRequest Units(const UnitsArgs& a) const {
+  science::UnitsRequest Units(Number density = {}, Number mass = {}, Number gm = {},
+                              Number G = {}) const {
     science::UnitsRequest r;
-    r.density = a.density;
-    r.mass = a.mass;
-    r.gm = a.gm;
-    r.G = a.G;
-    r.unit = unit_;
-    r.scale = scale_;
+    r.density = density;
+    r.mass = mass;
+    r.gm = gm;
+    r.G = G;
+    r.unit = body_->unit();
+    r.scale = body_->scale();
     return r;
   }
 
@@ -555,9 +550,6 @@ class Model {
     return d;
   }
 
-  std::string unit_;
-  double scale_ = 1;
-  std::string path_;  // "" for arrays
   std::unique_ptr<science::Body> body_;
   bool warned_ = false;
 
@@ -583,44 +575,29 @@ class Body : public Model {
       items.emplace_back(item[py::int_(0)], item[py::int_(1)].cast<double>());
       // The body's unit: the first model's, else metres.
       if (!unit && py::isinstance<Model>(items.back().first))
-        unit = items.back().first.cast<const Model&>().unit_;
+        unit = items.back().first.cast<const Model&>().body_->unit();
     }
-    unit_ = unit.value_or("m");
-    science::MetresOf(unit_);
+    const std::string body_unit = unit.value_or("m");
+    science::MetresOf(body_unit);
+    std::vector<science::PartSource> list;
     for (size_t i = 0; i < items.size(); ++i) {
       const std::string what = Quantity("add") + "[" + std::to_string(i) + "]";
-      mesh::Mesh m;
-      std::string name;
-      science::FileList sources;
-      if (py::isinstance<Model>(items[i].first)) {
-        const Model& model = items[i].first.cast<const Model&>();
-        if (model.unit_ != unit_)
-          Refuse(what + ": a model in " + model.unit_ + " in a body in " + unit_ +
-                 " (give the body's unit=)");
-        m = model.body_->model();
-        name = model.body_->name();
-        sources = model.body_->sources();
-      } else {
-        name = os.attr("fspath")(items[i].first).cast<std::string>();
-        m = science::LoadModel(name);
-        sources = {{"add", name}};
+      if (!py::isinstance<Model>(items[i].first)) {
+        const std::string path = os.attr("fspath")(items[i].first).cast<std::string>();
+        list.push_back({path, {}, items[i].second, what, {{"add", path}}});
+        continue;
       }
-      if (i == 0) {
-        path_ = py::isinstance<Model>(items[i].first) ? "" : name;
-        Build(std::move(m));
-        body_->SetName(name);
-        body_->SetDensity(items[i].second, what);
-      } else {
-        body_->AddPart(std::move(m), items[i].second, name, what);
-      }
-      for (auto& [quantity, path] : sources) body_->AddSource(quantity, path);
+      const science::Body& model = *items[i].first.cast<const Model&>().body_;
+      if (model.unit() != body_unit)
+        Refuse(what + ": a model in " + model.unit() + " in a body in " + body_unit +
+               " (give the body's unit=)");
+      list.push_back({model.name(), model.model(), items[i].second, what, model.sources()});
     }
-    body_->SetUnit(unit_);
+    Build(std::move(list), body_unit, 1);
     if (mascons.is_none()) return;
     if (is_path(mascons)) {
       const std::string path = os.attr("fspath")(mascons).cast<std::string>();
       body_->AddMascons(science::ReadMascons(path), path);
-      body_->AddSource("mascons", path);
       return;
     }
     const Array rows = Array::ensure(mascons);
@@ -630,23 +607,23 @@ class Body : public Model {
         science::MasconsFromRows(rows.data(), static_cast<size_t>(rows.shape(0)), "mascons"), "");
   }
 
-  double mass() const { return science::MassOf(*body_, science::Resolve(Units({}), *body_)).mass; }
+  double mass() const { return science::MassOf(*body_, science::Resolve(Units(), *body_)).mass; }
   py::tuple centre_of_mass() const {
-    const auto c = science::MassOf(*body_, science::Resolve(Units({}), *body_)).centre;
+    const auto c = science::MassOf(*body_, science::Resolve(Units(), *body_)).centre;
     return py::make_tuple(c[0], c[1], c[2]);
   }
   size_t parts() const { return body_->PartCount(); }
   size_t mascons() const { return body_->mascons().size(); }
   // The lines the program's header gives the body.
   std::vector<std::string> describe() const {
-    return science::BodyLines(*body_, science::Resolve(Units({}), *body_));
+    return science::BodyLines(*body_, science::Resolve(Units(), *body_));
   }
   std::string repr() const {
     return "polyfield.Body(" + std::to_string(parts()) + (parts() == 1 ? " part" : " parts") +
            (mascons() ? ", " + std::to_string(mascons()) +
                             (mascons() == 1 ? " point mass" : " point masses")
                       : "") +
-           ", mass " + ShortestDigits(mass()) + " kg, lengths in " + unit_ + ")";
+           ", mass " + ShortestDigits(mass()) + " kg, lengths in " + body_->unit() + ")";
   }
   // What a pickle carries: every part as a model's state with its density,
   // the point masses as rows x y z mass, the unit, and the point masses'
@@ -655,7 +632,7 @@ class Body : public Model {
     py::list parts;
     for (size_t i = 0; i < body_->PartCount(); ++i) {
       const science::Part& p = body_->part(i);
-      parts.append(py::make_tuple(StateOf(p.model(), unit_, 1.0, p.name()), p.density()));
+      parts.append(py::make_tuple(StateOf(p.model(), body_->unit(), 1.0, p.name()), p.density()));
     }
     const auto& q = body_->mascons();
     py::array_t<double> rows({static_cast<py::ssize_t>(q.size()), py::ssize_t{4}});
@@ -663,7 +640,7 @@ class Body : public Model {
       double* r = rows.mutable_data() + 4 * i;
       r[0] = q[i].x, r[1] = q[i].y, r[2] = q[i].z, r[3] = q[i].mass;
     }
-    return py::make_tuple(1, parts, rows, unit_, body_->mascon_source());
+    return py::make_tuple(1, parts, rows, body_->unit(), body_->mascon_source());
   }
   // A state without the point masses' file (four items) is an older one's.
   static std::unique_ptr<Body> FromState(const py::tuple& state) {
@@ -683,7 +660,6 @@ class Body : public Model {
     body->body_->AddMascons(
         science::MasconsFromRows(rows.data(), static_cast<size_t>(rows.shape(0)), "mascons"),
         source);
-    body->body_->AddSource("mascons", source);
     return body;
   }
 
@@ -733,20 +709,33 @@ PyObject* NewType(py::module_& m, const char* name, std::initializer_list<PyObje
   return type;
 }
 
-}  // namespace
+// The keyword parameters of the units and of an evaluation, each group
+// written once for every method that takes it, in this order.
+auto UnitsParameters() {
+  return std::make_tuple(py::arg("density") = py::none(), py::arg("mass") = py::none(),
+                         py::arg("gm") = py::none(), py::arg("G") = py::none());
+}
+auto EvaluationParameters() {
+  return std::make_tuple(py::arg("tolerance") = py::none(), py::arg("threads") = py::none(),
+                         py::arg("check") = true);
+}
 
-PYBIND11_MODULE(polyfield, m) {
-  m.doc() =
-      "The gravitational potential and attraction of a homogeneous solid bounded by a "
-      "triangulated polyhedron, in closed form. U > 0, g = grad U; SI units with a density "
-      "(kg/m^3), a mass (kg) or GM (m^3/s^2), else G rho = 1 in the model's unit.";
-  m.attr("__version__") = POLYFIELD_VERSION;
-  m.attr("G") = science::kG;
-  // Under a tolerance `field` evaluates its points in sections of this many.
-  m.attr("FIELD_SECTION") = science::kFieldSection;
-  // The suite's units end through Error; inside Python their message becomes
-  // an exception, and nothing ever calls exit().
-  SetErrorHook([](const char* message) { throw Failure(message); });
+// cls.def(name, f, extra...) with the tuples among `extra` spread out.
+template <class T>
+auto Spread(T&& extra) {
+  if constexpr (requires { std::tuple_size<std::decay_t<T>>::value; })
+    return std::forward<T>(extra);
+  else
+    return std::make_tuple(std::forward<T>(extra));
+}
+template <class Class, class F, class... Extra>
+void Def(Class& cls, const char* name, F&& f, Extra&&... extra) {
+  std::apply([&](auto&&... e) { cls.def(name, std::forward<F>(f), e...); },
+             std::tuple_cat(Spread(std::forward<Extra>(extra))...));
+}
+
+// The exception types and the translation of the library's failures.
+void BindErrors(py::module_& m) {
   error_type = NewType(m, "Error", {PyExc_RuntimeError}, "A failure of polyfield.");
   not_found_type = NewType(m, "FileNotFoundError", {PyExc_FileNotFoundError, error_type},
                            "A model file that does not exist.");
@@ -769,20 +758,9 @@ PYBIND11_MODULE(polyfield, m) {
       PyErr_SetString(error_type, e.what());
     }
   });
+}
 
-  const auto units_args = [](std::optional<double> density, std::optional<double> mass,
-                             std::optional<double> gm, std::optional<double> G) {
-    return UnitsArgs{density, mass, gm, G};
-  };
-  const auto evaluation = [](std::optional<double> tolerance, std::optional<unsigned> threads,
-                             bool check) {
-    science::Evaluation e;
-    e.tolerance = tolerance;
-    e.threads = threads;
-    e.check = check;
-    return e;
-  };
-
+void BindHarmonics(py::module_& m) {
   py::class_<Harmonics>(m, "Harmonics",
                         "Stokes coefficients (4-pi fully normalised, no Condon-Shortley phase).")
       .def_property_readonly("degree", &Harmonics::degree)
@@ -795,7 +773,9 @@ PYBIND11_MODULE(polyfield, m) {
       .def_property_readonly("origin", &Harmonics::origin, "model units")
       .def("write", &Harmonics::write, py::arg("path"), py::arg("format") = "tsv",
            "The program's file: tsv, csv, npy, icgem or shadr.");
+}
 
+void BindGrid(py::module_& m) {
   m.def(
       "grid",
       [](double radius, std::pair<uint32_t, uint32_t> shape, std::array<double, 3> centre) {
@@ -808,10 +788,13 @@ PYBIND11_MODULE(polyfield, m) {
       "centre: cell centres, rows from north to south (lat 90 - (i + 1/2) 180 / nlat), "
       "longitudes eastward from -180 (-180 + (j + 1/2) 360 / nlon), point i nlon + j; "
       "points (nlat nlon, 3), lat and lon (nlat nlon,) in degrees.");
+}
 
-  py::class_<Model>(m, "Model",
-                    "A model: a file in any format polyfield reads, vertex and face arrays, or "
-                    "an object with vertices and faces arrays (trimesh-like).")
+void BindModel(py::module_& m) {
+  py::class_<Model> model(m, "Model",
+                          "A model: a file in any format polyfield reads, vertex and face arrays, "
+                          "or an object with vertices and faces arrays (trimesh-like).");
+  model
       .def(py::init(&Model::FromObject), py::arg("path"), py::arg("unit") = "m",
            py::arg("scale") = 1.0)
       .def(py::init([](const py::object& v, const py::object& f, const std::string& unit,
@@ -827,83 +810,34 @@ PYBIND11_MODULE(polyfield, m) {
       .def_property_readonly("area", &Model::area)
       .def_property_readonly("facets", &Model::facets)
       .def("__repr__", &Model::repr)
-      .def("check", &Model::check, "The check report, as a dict (made once per model).")
-      .def(
-          "field",
-          [=](Model& self, const Array& points, std::optional<double> density,
-              std::optional<double> mass, std::optional<double> gm, std::optional<double> G,
-              bool gradient, std::optional<double> tolerance, std::optional<unsigned> threads,
-              bool check) {
-            return self.field(points, units_args(density, mass, gm, G), gradient,
-                              evaluation(tolerance, threads, check));
-          },
-          py::arg("points"), py::arg("density") = py::none(), py::arg("mass") = py::none(),
-          py::arg("gm") = py::none(), py::arg("G") = py::none(), py::arg("gradient") = false,
-          py::arg("tolerance") = py::none(), py::arg("threads") = py::none(),
-          py::arg("check") = true,
-          "(U, g) at points (n, 3): shapes (n,) and (n, 3); at one point (3,): a float and "
-          "(3,). With gradient=True also the tensor (n, 6) or (6,): xx, xy, xz, yy, yz, zz. "
-          "Under a tolerance the points go in sections of FIELD_SECTION, each within it of its "
-          "own largest values.")
-      .def(
-          "surface",
-          [=](Model& self, std::optional<double> density, std::optional<double> mass,
-              std::optional<double> gm, std::optional<double> G, std::optional<double> spin_period,
-              std::optional<std::array<double, 3>> spin_axis,
-              std::optional<std::vector<double>> slopes, std::optional<double> tolerance,
-              std::optional<unsigned> threads, bool check) {
-            return self.surface(units_args(density, mass, gm, G), spin_period, spin_axis, slopes,
-                                evaluation(tolerance, threads, check));
-          },
-          py::arg("density") = py::none(), py::arg("mass") = py::none(), py::arg("gm") = py::none(),
-          py::arg("G") = py::none(), py::arg("spin_period") = py::none(),
-          py::arg("spin_axis") = py::none(), py::arg("slopes") = py::none(),
-          py::arg("tolerance") = py::none(), py::arg("threads") = py::none(),
-          py::arg("check") = true,
-          "Per-facet arrays at the facet centroids (spin_period in hours) and a summary.")
-      .def(
-          "grid",
-          [=](Model& self, std::optional<double> radius,
-              std::optional<std::pair<uint32_t, uint32_t>> shape, std::optional<double> altitude,
-              std::optional<double> density, std::optional<double> mass, std::optional<double> gm,
-              std::optional<double> G, std::optional<double> tolerance,
-              std::optional<unsigned> threads, bool check) {
-            return self.grid(radius, shape, altitude, units_args(density, mass, gm, G),
-                             evaluation(tolerance, threads, check));
-          },
-          py::arg("radius") = py::none(), py::arg("shape") = py::none(),
-          py::arg("altitude") = py::none(), py::arg("density") = py::none(),
-          py::arg("mass") = py::none(), py::arg("gm") = py::none(), py::arg("G") = py::none(),
-          py::arg("tolerance") = py::none(), py::arg("threads") = py::none(),
-          py::arg("check") = true,
-          "The field on polyfield.grid(radius, shape, centre of mass), or with altitude instead "
-          "of radius at that height above the outermost surface along each direction: lat, "
-          "lon, points, U, g, "
-          "gr = g . r-hat, dU = U - GM/r, dg = g + GM r/r^3 (r from the centre of mass), each "
-          "of shape (nlat, nlon) or (nlat, nlon, 3), and GM.")
-      .def(
-          "inertia",
-          [=](const Model& self, std::optional<double> density, std::optional<double> mass,
-              std::optional<double> gm,
-              std::optional<double> G) { return self.inertia(units_args(density, mass, gm, G)); },
-          py::arg("density") = py::none(), py::arg("mass") = py::none(), py::arg("gm") = py::none(),
-          py::arg("G") = py::none(),
-          "The inertia tensor about the centre of mass (kg m^2 with a density, mass or GM; "
-          "else for unit density), its principal moments (increasing) and axes (rows).")
-      .def(
-          "harmonics",
-          [=](Model& self, int degree, std::optional<double> reference_radius,
-              std::optional<double> density, std::optional<double> mass, std::optional<double> gm,
-              std::optional<double> G, const std::string& origin, std::optional<unsigned> threads) {
-            return self.harmonics(degree, reference_radius, units_args(density, mass, gm, G),
-                                  origin, threads);
-          },
-          py::arg("degree"), py::arg("reference_radius") = py::none(),
-          py::arg("density") = py::none(), py::arg("mass") = py::none(), py::arg("gm") = py::none(),
-          py::arg("G") = py::none(), py::arg("origin") = "model", py::arg("threads") = py::none(),
-          "The exact spherical-harmonic coefficients of the homogeneous body (reference radius "
-          "in model units, default the Brillouin radius; origin \"model\" or "
-          "\"centre-of-mass\").")
+      .def("check", &Model::check, "The check report, as a dict (made once per model).");
+  Def(model, "field", &Model::field, py::arg("points"), UnitsParameters(),
+      py::arg("gradient") = false, EvaluationParameters(),
+      "(U, g) at points (n, 3): shapes (n,) and (n, 3); at one point (3,): a float and "
+      "(3,). With gradient=True also the tensor (n, 6) or (6,): xx, xy, xz, yy, yz, zz. "
+      "Under a tolerance the points go in sections of FIELD_SECTION, each within it of its "
+      "own largest values.");
+  Def(model, "surface", &Model::surface, UnitsParameters(), py::arg("spin_period") = py::none(),
+      py::arg("spin_axis") = py::none(), py::arg("slopes") = py::none(), EvaluationParameters(),
+      "Per-facet arrays at the facet centroids (spin_period in hours) and a summary.");
+  Def(model, "grid", &Model::grid, py::arg("radius") = py::none(), py::arg("shape") = py::none(),
+      py::arg("altitude") = py::none(), UnitsParameters(), EvaluationParameters(),
+      "The field on polyfield.grid(radius, shape, centre of mass), or with altitude instead "
+      "of radius at that height above the outermost surface along each direction: lat, "
+      "lon, points, U, g, "
+      "gr = g . r-hat, dU = U - GM/r, dg = g + GM r/r^3 (r from the centre of mass), each "
+      "of shape (nlat, nlon) or (nlat, nlon, 3), and GM.");
+  Def(model, "inertia", &Model::inertia, UnitsParameters(),
+      "The inertia tensor about the centre of mass (kg m^2 with a density, mass or GM; "
+      "else for unit density), its principal moments (increasing) and axes (rows).");
+  Def(model, "harmonics", &Model::harmonics, py::arg("degree"),
+      py::arg("reference_radius") = py::none(), UnitsParameters(), py::arg("origin") = "model",
+      py::arg("threads") = py::none(),
+      "The exact spherical-harmonic coefficients of the homogeneous body (reference radius "
+      "in model units, default the Brillouin radius; origin \"model\" or "
+      "\"centre-of-mass\").");
+  const science::PictureRequest defaults;
+  model
       .def(
           "write_colours",
           [](Model& self, const Array& values, const std::string& stl, const std::string& png,
@@ -920,16 +854,14 @@ PYBIND11_MODULE(polyfield, m) {
             picture.background = background;
             picture.shading = shading;
             picture.title = title;
-            return self.write_colours(values, stl, png, picture_path, latlon, picture, label);
+            return self.write_colours(values, {stl, png, picture_path, latlon}, picture, label);
           },
           py::arg("values"), py::arg("stl") = "", py::arg("png") = "", py::arg("picture") = "",
-          py::arg("latlon") = "", py::arg("map") = science::PictureRequest{}.map,
-          py::arg("range") = py::none(),
-          py::arg("percentiles") = science::PictureRequest{}.percentiles, py::arg("label") = "",
-          py::arg("view") = science::PictureRequest{}.view,
-          py::arg("size") = science::PictureRequest{}.size,
-          py::arg("background") = science::PictureRequest{}.background,
-          py::arg("shading") = science::PictureRequest{}.shading, py::arg("title") = "",
+          py::arg("latlon") = "", py::arg("map") = defaults.map, py::arg("range") = py::none(),
+          py::arg("percentiles") = defaults.percentiles, py::arg("label") = "",
+          py::arg("view") = defaults.view, py::arg("size") = defaults.size,
+          py::arg("background") = defaults.background, py::arg("shading") = defaults.shading,
+          py::arg("title") = "",
           "Coloured binary STL, picture (png: PNG; picture: PNG, PDF or SVG by the extension) "
           "and latitude-longitude map about the centre of mass (latlon: by the extension) by "
           "one value per facet; returns the range.")
@@ -939,13 +871,17 @@ PYBIND11_MODULE(polyfield, m) {
            "A new model multiplied by factor (positive) about the origin.")
       .def("rotated", &Model::rotated, py::arg("matrix"),
            "A new model turned about the origin by the rotation matrix R (x' = R x).");
+}
 
-  py::class_<Body>(m, "Body",
-                   "A body of parts, each a Model or a model file with its density in kg/m^3 "
-                   "(negative for a cavity or a lighter core: where parts overlap their densities "
-                   "add), and point masses (an array of rows x y z mass, or a file of such "
-                   "lines); the first part's surface is the body's. Results in SI units.")
-      .def(py::init<const py::sequence&, const py::object&, std::optional<std::string>>(),
+// Model's methods over the parts' densities: of the units, G alone.
+void BindBody(py::module_& m) {
+  py::class_<Body> body(m, "Body",
+                        "A body of parts, each a Model or a model file with its density in kg/m^3 "
+                        "(negative for a cavity or a lighter core: where parts overlap their "
+                        "densities add), and point masses (an array of rows x y z mass, or a file "
+                        "of such lines); the first part's surface is the body's. Results in SI "
+                        "units.");
+  body.def(py::init<const py::sequence&, const py::object&, std::optional<std::string>>(),
            py::arg("parts"), py::arg("mascons") = py::none(), py::arg("unit") = py::none())
       .def(py::pickle([](const Body& self) { return self.GetState(); },
                       [](const py::tuple& state) { return Body::FromState(state); }))
@@ -955,44 +891,58 @@ PYBIND11_MODULE(polyfield, m) {
       .def_property_readonly("mascons", &Body::mascons)
       .def("describe", &Body::describe, "The lines the program's header gives the body.")
       .def("__repr__", &Body::repr)
-      .def("check", &Body::check, "Each part's check report, as dicts.")
-      .def(
-          "field",
-          [=](Body& self, const Array& points, std::optional<double> G, bool gradient,
-              std::optional<double> tolerance, std::optional<unsigned> threads, bool check) {
-            return self.field(points, units_args({}, {}, {}, G), gradient,
-                              evaluation(tolerance, threads, check));
-          },
-          py::arg("points"), py::arg("G") = py::none(), py::arg("gradient") = false,
-          py::arg("tolerance") = py::none(), py::arg("threads") = py::none(),
-          py::arg("check") = true, "As Model.field, the densities the parts'.")
-      .def(
-          "surface",
-          [=](Body& self, std::optional<double> G, std::optional<double> spin_period,
-              std::optional<std::array<double, 3>> spin_axis,
-              std::optional<std::vector<double>> slopes, std::optional<double> tolerance,
-              std::optional<unsigned> threads, bool check) {
-            return self.surface(units_args({}, {}, {}, G), spin_period, spin_axis, slopes,
-                                evaluation(tolerance, threads, check));
-          },
-          py::arg("G") = py::none(), py::arg("spin_period") = py::none(),
-          py::arg("spin_axis") = py::none(), py::arg("slopes") = py::none(),
-          py::arg("tolerance") = py::none(), py::arg("threads") = py::none(),
-          py::arg("check") = true,
-          "As Model.surface, on the first part's surface, U0 and the spin about the body's "
-          "centre of mass.")
-      .def(
-          "inertia", [](const Body& self) { return self.inertia({}); },
+      .def("check", &Body::check, "Each part's check report, as dicts.");
+  Def(
+      body, "field",
+      [](Body& self, const Array& points, Number G, bool gradient, Number tolerance, Count threads,
+         bool check) {
+        return self.field(points, {}, {}, {}, G, gradient, tolerance, threads, check);
+      },
+      py::arg("points"), py::arg("G") = py::none(), py::arg("gradient") = false,
+      EvaluationParameters(), "As Model.field, the densities the parts'.");
+  Def(
+      body, "surface",
+      [](Body& self, Number G, Number spin_period, std::optional<std::array<double, 3>> spin_axis,
+         std::optional<std::vector<double>> slopes, Number tolerance, Count threads, bool check) {
+        return self.surface({}, {}, {}, G, spin_period, spin_axis, slopes, tolerance, threads,
+                            check);
+      },
+      py::arg("G") = py::none(), py::arg("spin_period") = py::none(),
+      py::arg("spin_axis") = py::none(), py::arg("slopes") = py::none(), EvaluationParameters(),
+      "As Model.surface, on the first part's surface, U0 and the spin about the body's "
+      "centre of mass.");
+  body.def(
+          "inertia", [](const Body& self) { return self.inertia({}, {}, {}, {}); },
           "The body's inertia tensor about its centre of mass (kg m^2), principal moments and "
           "axes.")
       .def(
           "harmonics",
-          [](Body& self, int degree, std::optional<double> reference_radius,
-             std::optional<double> G, const std::string& origin, std::optional<unsigned> threads) {
-            return self.harmonics(degree, reference_radius, UnitsArgs{{}, {}, {}, G}, origin,
-                                  threads);
+          [](Body& self, int degree, Number reference_radius, Number G, const std::string& origin,
+             Count threads) {
+            return self.harmonics(degree, reference_radius, {}, {}, {}, G, origin, threads);
           },
           py::arg("degree"), py::arg("reference_radius") = py::none(), py::arg("G") = py::none(),
           py::arg("origin") = "model", py::arg("threads") = py::none(),
           "As Model.harmonics: the coefficients of every part and point mass.");
+}
+
+}  // namespace
+
+PYBIND11_MODULE(polyfield, m) {
+  m.doc() =
+      "The gravitational potential and attraction of a homogeneous solid bounded by a "
+      "triangulated polyhedron, in closed form. U > 0, g = grad U; SI units with a density "
+      "(kg/m^3), a mass (kg) or GM (m^3/s^2), else G rho = 1 in the model's unit.";
+  m.attr("__version__") = POLYFIELD_VERSION;
+  m.attr("G") = science::kG;
+  // Under a tolerance `field` evaluates its points in sections of this many.
+  m.attr("FIELD_SECTION") = science::kFieldSection;
+  // The suite's units end through Error; inside Python their message becomes
+  // an exception, and nothing ever calls exit().
+  SetErrorHook([](const char* message) { throw Failure(message); });
+  BindErrors(m);
+  BindHarmonics(m);
+  BindGrid(m);
+  BindModel(m);
+  BindBody(m);
 }

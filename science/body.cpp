@@ -83,6 +83,7 @@ void Body::SetDensity(double density, const std::string& what) {
 void Body::AddMascons(std::vector<Mascon> mascons, std::string source) {
   mascons_.insert(mascons_.end(), mascons.begin(), mascons.end());
   mascon_source_ = std::move(source);
+  AddSource("mascons", mascon_source_);
 }
 
 void Body::AddSource(std::string quantity, std::string path) {
@@ -269,22 +270,45 @@ void Validate(const BodyRequest& body, const UnitsRequest& units) {
            "its own)");
 }
 
+std::string Body::File() const {
+  for (const auto& [quantity, path] : sources_)
+    if (quantity == "model" && path == name()) return path;
+  return "";
+}
+
+std::unique_ptr<Body> BodyOf(std::vector<PartSource> parts, const UnitsRequest& units,
+                             const Evaluation& evaluation) {
+  std::unique_ptr<Body> body;
+  for (PartSource& p : parts) {
+    mesh::Mesh m = p.model ? std::move(*p.model) : LoadModel(p.name, units.scale);
+    if (!body) {
+      body = std::make_unique<Body>(std::move(m), evaluation.Threads(), evaluation.Tolerance());
+      body->SetName(p.name);
+      body->SetUnit(units.unit, units.scale);
+      if (p.density) body->SetDensity(*p.density, p.what);
+    } else {
+      body->AddPart(std::move(m), p.density.value_or(0), p.name, p.what);
+    }
+    for (auto& [quantity, path] : p.sources) body->AddSource(quantity, path);
+  }
+  return body;
+}
+
 std::unique_ptr<Body> LoadBody(const BodyRequest& request, const UnitsRequest& units,
                                const Evaluation& evaluation) {
   Validate(request, units);
-  auto body = std::make_unique<Body>(LoadModel(request.model, units.scale), evaluation.Threads(),
-                                     evaluation.Tolerance());
-  body->SetName(request.model);
-  body->SetUnit(units.unit);
-  for (const auto& [quantity, path] : request.Inputs()) body->AddSource(quantity, path);
-  if (!request.parts.empty() || !request.mascons.empty()) {
-    body->SetDensity(*units.density, Quantity("density"));
-    for (const std::string& text : request.parts) {
-      const auto [path, density] = PartOf(text);
-      body->AddPart(LoadModel(path, units.scale), density, path, Quantity("add") + " " + text);
-    }
-    if (!request.mascons.empty())
-      body->AddMascons(ReadMascons(request.mascons, units.scale), request.mascons);
+  // The model carries its density when the body has more parts or point masses.
+  const bool more = !request.parts.empty() || !request.mascons.empty();
+  const FileList model = {{"model", request.model}};
+  std::vector<PartSource> list(
+      1, {request.model, {}, more ? units.density : std::nullopt, Quantity("density"), model});
+  for (const std::string& text : request.parts) {
+    const auto [path, density] = PartOf(text);
+    list.push_back({path, {}, density, Quantity("add") + " " + text, {{"add", path}}});
+  }
+  auto body = BodyOf(std::move(list), units, evaluation);
+  if (!request.mascons.empty()) {
+    body->AddMascons(ReadMascons(request.mascons, units.scale), request.mascons);
   }
   if (evaluation.check) RequireFit(*body);
   return body;

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -109,7 +110,8 @@ class Body {
   // densities (as it must with more parts or point masses); refused
   // under `what`.
   void SetDensity(double density, const std::string& what);
-  // Point masses, from `source` (a file's name, "" for arrays).
+  // Point masses, from `source` (a file's name, "" for arrays; a file is
+  // one of the sources).
   void AddMascons(std::vector<Mascon> mascons, std::string source);
   // A file the body was read from, under the quantity that named it: no
   // output of its results may replace it (Outputs).
@@ -136,8 +138,14 @@ class Body {
   double Area() const;
   ThreadTeam& Team() const { return team_; }
 
-  // The name of the model's length unit, for the coordinates in messages.
-  void SetUnit(std::string unit) { unit_ = std::move(unit); }
+  // The model's length unit (its name, for the coordinates in messages) and
+  // the scale its coordinates were multiplied by to be in it.
+  void SetUnit(std::string unit, double scale = 1) { unit_ = std::move(unit), scale_ = scale; }
+  const std::string& unit() const { return unit_; }
+  double scale() const { return scale_; }
+  // The file the surface was read from: the body's name when it is a
+  // source under "model" ("" for arrays, or a model moved from another).
+  std::string File() const;
   // How the parts lie against each other, found once (by RequireFit, every
   // part fit): the refusal of a part of negative density that is not inside
   // the parts of positive density ("" when every one is), and a line for
@@ -157,6 +165,7 @@ class Body {
   unsigned threads_;
   double tolerance_;
   std::string unit_;
+  double scale_ = 1;
   mutable ThreadTeam team_;  // for the point masses
   mutable Placement placement_;
   mutable std::once_flag placed_;
@@ -191,6 +200,24 @@ void RequirePositiveMass(const Body& body, const Units& units, const std::string
 // count and mass, the point masses, the total mass and centre of mass and
 // how densities add; nothing for a homogeneous model.
 std::vector<std::string> BodyLines(const Body& body, const Units& units);
+
+// A part as given: a model read already, or the file `name` to read at the
+// units' scale; its density (kg/m^3; absent for the first part of a
+// homogeneous model, whose density comes with the units), refused under
+// `what`; its name in messages ("" for arrays); the files it came from,
+// under their quantities, which no output may replace.
+struct PartSource {
+  std::string name;
+  std::optional<mesh::Mesh> model;
+  std::optional<double> density;
+  std::string what;
+  FileList sources;
+};
+// A body of the parts, the first its surface (at least one), in the units'
+// length unit and scale, evaluated on the evaluation's threads and under its
+// tolerance. Not checked: RequireFit.
+std::unique_ptr<Body> BodyOf(std::vector<PartSource> parts, const UnitsRequest& units,
+                             const Evaluation& evaluation);
 
 // A body from files: the model (the first part, the surface) at the
 // request's scale and, with more parts or point masses, at the request's

@@ -24,6 +24,28 @@ void Validate(const GridRequest& r) {
            std::to_string(kMaxGridPoints) + " points");
 }
 
+GridRequest GridRequestOf(std::optional<double> radius,
+                          std::optional<std::pair<uint32_t, uint32_t>> shape,
+                          std::optional<double> altitude) {
+  if (!shape) Refuse(Quantity("shape") + ": (nlat, nlon), the grid's rows and columns");
+  if (!radius && !altitude)
+    Refuse(Quantity("radius") + " or " + Quantity("altitude") + ": give one");
+  return {radius.value_or(0), shape->first, shape->second, altitude};
+}
+
+void Validate(const FieldRequest& field, const GridRequest& request) {
+  if (field.gradient)
+    Refuse(Quantity("gradient") + ": at points only (" + Quantity("points") + "), not on a grid");
+  Validate(field);
+  Validate(request);
+}
+
+void Validate(const GridRequest&, const Body& body) {
+  if (!body.Homogeneous())
+    Refuse(Quantity("shape") + ": a body of one density only (no " + Quantity("add") + " or " +
+           Quantity("mascons") + ")");
+}
+
 Grid MakeGrid(const GridRequest& r, const std::array<double, 3>& centre) {
   Validate(r);
   if (r.altitude) Refuse(Quantity("altitude") + ": a shell needs the model");
@@ -150,8 +172,8 @@ Grid MakeShell(const mesh::Mesh& m, const GridRequest& r, const std::array<doubl
 
 bool GridOf(const Body& body, const FieldRequest& field, const GridRequest& request, Grid* grid,
             GridField* out, const More& more, const FieldRun& run) {
-  Validate(field);
-  Validate(request);
+  Validate(field, request);
+  Validate(request, body);
   const std::array<double, 3> mass_centre = body.CentreOfMass();
   *grid = request.altitude ? MakeShell(body.model(), request, mass_centre)
                            : MakeGrid(request, mass_centre);

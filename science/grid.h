@@ -13,6 +13,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "science/body.h"
@@ -38,6 +39,17 @@ constexpr uint64_t kMaxGridPoints = uint64_t{1} << 23;
 // altitude of 0 or more (not both), at least one row and one column, and no
 // more than kMaxGridPoints points.
 void Validate(const GridRequest& request);
+// The request from values a face may leave out: refused without a shape,
+// or with neither a radius nor an altitude.
+GridRequest GridRequestOf(std::optional<double> radius,
+                          std::optional<std::pair<uint32_t, uint32_t>> shape,
+                          std::optional<double> altitude);
+// The grid's and the field's checks (Validate each), and a field of U and g
+// alone: the gradient tensor is at points only.
+void Validate(const FieldRequest& field, const GridRequest& request);
+// The check with the body: a body of one density, whose point mass the
+// departures are from.
+void Validate(const GridRequest& request, const Body& body);
 
 struct Grid {
   uint32_t nlat = 0, nlon = 0;
@@ -63,8 +75,8 @@ struct GridField {
 };
 
 // The grid (sphere or shell) about the body's centre of mass and the field on it, after the
-// requests' checks (and the model's, when asked), its field evaluated by
-// `run`. False when `more` stopped it.
+// requests' checks and the body's (and the model's, when asked), its field
+// evaluated by `run`. False when `more` stopped it.
 bool GridOf(const Body& body, const FieldRequest& field, const GridRequest& request, Grid* grid,
             GridField* out, const More& more, const FieldRun& run = {});
 

@@ -205,4 +205,30 @@ bool WriteMap(FILE* out, figure::Output kind, const mesh::Mesh& model,
   });
 }
 
+ColourOutputs::ColourOutputs(Outputs* outputs, ColourFiles files) : files_(std::move(files)) {
+  const FileList list = files_.List();
+  for (size_t i = 0; i < list.size(); ++i)
+    if (!list[i].second.empty()) out_[i] = outputs->Open(list[i].first, list[i].second);
+}
+
+Range ColourOutputs::Write(const mesh::Mesh& m, const std::array<double, 3>& centre,
+                           const std::vector<double>& v, const std::vector<double>& area,
+                           const std::vector<uint16_t>& table, const std::string& label,
+                           const PictureRequest& request, const More& more) const {
+  const Range r = ColourRange(v, area, request);
+  const std::vector<uint16_t> colours = Colours(v, r, table);
+  const auto [stl, png, picture, latlon] = out_;
+  if (stl && !WriteColouredStl(stl, m, colours)) throw Failure(files_.stl + ": write error");
+  if (png &&
+      !WritePicture(png, figure::Output::kPng, m, v, colours, table, r, label, request, more))
+    throw Failure(files_.png + ": write error");
+  if (picture && !WritePicture(picture, figure::OutputFor(files_.picture), m, v, colours, table, r,
+                               label, request, more))
+    throw Failure(files_.picture + ": write error");
+  if (latlon && !WriteMap(latlon, figure::OutputFor(files_.latlon), m, centre, v, colours, table, r,
+                          label, request, more))
+    throw Failure(files_.latlon + ": write error");
+  return r;
+}
+
 }  // namespace science

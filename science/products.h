@@ -13,6 +13,7 @@
 #include "render/figure.h"
 #include "science/body.h"
 #include "science/field.h"
+#include "science/outputs.h"
 #include "science/request.h"
 
 namespace science {
@@ -64,5 +65,38 @@ bool WriteMap(FILE* out, figure::Output kind, const mesh::Mesh& model,
               const std::array<double, 3>& centre, const std::vector<double>& values,
               const std::vector<uint16_t>& colours, const std::vector<uint16_t>& table, Range range,
               const std::string& label, const PictureRequest& request, const More& more = nullptr);
+
+// The coloured model's files ("" each not written): a binary STL, a PNG
+// picture, a picture by its extension (PNG, PDF or SVG) and a
+// latitude-longitude map about the centre of mass by its extension.
+struct ColourFiles {
+  std::string stl, png, picture, latlon;
+  bool Any() const { return !(stl.empty() && png.empty() && picture.empty() && latlon.empty()); }
+  // Each under its quantity, for Validate(Files).
+  FileList List() const {
+    return {{"stl", stl}, {"png", png}, {"picture", picture}, {"latlon", latlon}};
+  }
+};
+
+// The coloured files of a run: opened among its outputs (Outputs::Open,
+// each given) before the values are known, so that a run that cannot write
+// them fails first; put in place with the others by Outputs::Commit.
+class ColourOutputs {
+ public:
+  ColourOutputs(Outputs* outputs, ColourFiles files);
+  // Writes each file of `model` coloured by `values` (one per facet)
+  // through `table`, over the request's range or its percentiles weighted
+  // by `area`, the bar labelled `label`, the map seen from `centre`; returns
+  // the range. "PATH: write error" when a write fails; Stopped when `more`
+  // stops a figure.
+  Range Write(const mesh::Mesh& model, const std::array<double, 3>& centre,
+              const std::vector<double>& values, const std::vector<double>& area,
+              const std::vector<uint16_t>& table, const std::string& label,
+              const PictureRequest& request, const More& more = nullptr) const;
+
+ private:
+  ColourFiles files_;
+  std::array<FILE*, 4> out_{};  // in the order of List(), null when not written
+};
 
 }  // namespace science

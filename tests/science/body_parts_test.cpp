@@ -653,4 +653,50 @@ TEST(BodyParts, PlacedModels) {
             "matrix: not a rotation (a 3 x 3 orthogonal matrix of determinant +1)");
 }
 
+// A body of parts given as models and as files: a file read at the units'
+// scale, a model as it is; each part of its density and name, the files
+// they came from kept in order, the unit and scale carried. The surface's
+// file is the body's only when it was read from one. Densities are refused
+// under each part's quantity.
+TEST(BodyParts, OfModelsAndFiles) {
+  const double lo[3] = {0, 0, 0}, hi[3] = {1, 1, 1};
+  science::UnitsRequest units;
+  units.unit = "km", units.scale = 2;
+  science::Evaluation one;
+  one.threads = 1;
+  const std::string cube = DataPath("cube.vf.txt");
+  auto body = science::BodyOf({{cube, {}, 1000, "add[0]", {{"model", cube}}},
+                               {"box", MeshOf(Box(lo, hi)), -500, "add[1]", {{"add", "box.stl"}}}},
+                              units, one);
+  ASSERT_EQ(body->PartCount(), 2u);
+  EXPECT_EQ(body->name(), cube);
+  EXPECT_EQ(body->File(), cube);
+  EXPECT_EQ(body->unit(), "km");
+  EXPECT_EQ(body->scale(), 2);
+  EXPECT_EQ(body->part(0).density(), 1000);
+  EXPECT_NEAR(body->Volume(), 8, 1e-12);  // the unit cube at twice its size
+  EXPECT_EQ(body->part(1).name(), "box");
+  EXPECT_EQ(body->part(1).density(), -500);
+  EXPECT_NEAR(body->part(1).Volume(), 1, 1e-12);
+  EXPECT_EQ(body->sources(), (science::FileList{{"model", cube}, {"add", "box.stl"}}));
+  // One model of arrays: the units' density, no file.
+  auto alone = science::BodyOf({{"", MeshOf(Box(lo, hi)), {}, "", {}}}, {}, one);
+  EXPECT_TRUE(alone->Homogeneous());
+  EXPECT_EQ(alone->part(0).density(), 0);
+  EXPECT_EQ(alone->File(), "");
+  EXPECT_EQ(alone->unit(), "m");
+  EXPECT_EQ(Refusal([&] {
+              science::BodyOf({{"", MeshOf(Box(lo, hi)), -1, "add[0]", {}}}, {}, one);
+            }),
+            "add[0]: density -1 is not a positive number (kg/m^3): the first part is the body's "
+            "outer shape");
+  EXPECT_EQ(Refusal([&] {
+              science::BodyOf({{"", MeshOf(Box(lo, hi)), 1000, "add[0]", {}},
+                               {"", MeshOf(Box(lo, hi)), 0, "add[1]", {}}},
+                              {}, one);
+            }),
+            "add[1]: density 0 is not a finite non-zero number (kg/m^3; negative for a cavity or a "
+            "lighter core)");
+}
+
 }  // namespace

@@ -15,6 +15,7 @@
 
 #include "common/failure.h"
 #include "science/model.h"
+#include "tests/support/refusal.h"
 #include "tests/support/run.h"
 #include "tests/support/torus.h"
 
@@ -72,6 +73,33 @@ TEST(Grid, RadiusAndShapeAreRefusedByName) {
   EXPECT_EQ(RefusalOf({1, 2, 2, 3.0}), "radius and altitude are alternatives: give one");
   EXPECT_EQ(RefusalOf({0, 2, 2, -1.0}), "altitude: 0 or a positive number in the model's unit");
   EXPECT_EQ(RefusalOf({0, 2, 2, 0.0}), "(accepted)");
+}
+
+// What a face may leave out, and the checks beside the grid's: no gradient
+// tensor on a grid, a body of one density.
+TEST(Grid, LeftOutGradientAndBodiesOfParts) {
+  EXPECT_EQ(Refusal([] { science::GridRequestOf(1.0, {}, {}); }),
+            "shape: (nlat, nlon), the grid's rows and columns");
+  EXPECT_EQ(Refusal([] {
+              science::GridRequestOf({}, std::pair{2u, 3u}, {});
+            }),
+            "radius or altitude: give one");
+  const science::GridRequest r = science::GridRequestOf({}, std::pair{2u, 3u}, 0.5);
+  EXPECT_EQ(r.radius, 0);
+  EXPECT_EQ(r.nlat, 2u);
+  EXPECT_EQ(r.nlon, 3u);
+  EXPECT_EQ(r.altitude, 0.5);
+  science::FieldRequest field;
+  EXPECT_EQ(Refusal([&] { science::Validate(field, r); }), "(accepted)");
+  field.gradient = true;
+  EXPECT_EQ(Refusal([&] { science::Validate(field, r); }),
+            "gradient: at points only (points), not on a grid");
+  science::Body body(science::LoadModel(DataPath("cube.stl")), 1);
+  EXPECT_EQ(Refusal([&] { science::Validate(r, body); }), "(accepted)");
+  body.SetDensity(1000, "density");
+  body.AddPart(science::LoadModel(DataPath("cube.stl")), -500, "core", "core");
+  EXPECT_EQ(Refusal([&] { science::Validate(r, body); }),
+            "shape: a body of one density only (no add or mascons)");
 }
 
 TEST(Grid, ShellAboveTheCubeAndRaysThatMeetNothing) {

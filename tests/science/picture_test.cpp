@@ -6,11 +6,14 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "science/model.h"
 #include "science/products.h"
+#include "tests/support/refusal.h"
 #include "tests/support/run.h"
 
 namespace {
@@ -51,6 +54,38 @@ TEST(Picture, AFacetWithoutAValueIsGrey) {
   EXPECT_GT(PixelsOf(values, kNoColour), 2000u);
   // The bar alone is red then.
   EXPECT_LT(PixelsOf(values, {255, 0, 0}), red / 2);
+}
+
+// The coloured STL of the cube: opened among the run's outputs, written
+// with every facet in the table's colour over the range asked for, and in
+// place only once the outputs are committed.
+TEST(Picture, ColouredOutputsWaitForTheCommit) {
+  const mesh::Mesh cube = science::LoadModel(DataPath("cube.stl"));
+  const std::string stl = TempDir() + "/coloured.stl";
+  const std::vector<uint16_t> table(32768, 0x8000 | 31 << 10);  // red throughout
+  science::PictureRequest request;
+  request.range = std::pair{-1.0, 2.0};
+  science::Outputs outputs;
+  const science::ColourOutputs coloured(&outputs, {stl, "", "", ""});
+  const science::Range r = coloured.Write(cube, {0.5, 0.5, 0.5}, std::vector<double>(12, 0.5),
+                                          std::vector<double>(12, 0.5), table, "v", request);
+  EXPECT_EQ(r.min, -1);
+  EXPECT_EQ(r.max, 2);
+  EXPECT_FALSE(std::filesystem::exists(stl));
+  outputs.Commit();
+  const std::string bytes = ReadFile(stl);
+  ASSERT_EQ(bytes.size(), 84u + 12 * 50);
+  for (size_t f = 0; f < 12; ++f) {
+    uint16_t attribute;
+    std::memcpy(&attribute, bytes.data() + 84 + 50 * f + 48, 2);
+    EXPECT_EQ(attribute, 0x8000 | 31 << 10) << f;
+  }
+  // One that the run reads is refused before anything is written.
+  science::Outputs reading({{"model", stl}});
+  EXPECT_EQ(Refusal([&] {
+              science::ColourOutputs(&reading, {"", "", "", stl});
+            }),
+            "latlon: " + stl + " is the file of model too");
 }
 
 }  // namespace
