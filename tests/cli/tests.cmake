@@ -1,3 +1,15 @@
+# polyfield's figures: pictures and maps in PNG, PDF and SVG.
+if(TARGET polyfield)
+  suite_test(polyfield_figures_test SOURCES cli/polyfield_figures_test.cpp LABELS threaded)
+  add_dependencies(polyfield_figures_test polyfield)
+endif()
+
+# polyfield's grids on a sphere.
+if(TARGET polyfield)
+  suite_test(polyfield_grid_test SOURCES cli/polyfield_grid_test.cpp LABELS threaded)
+  add_dependencies(polyfield_grid_test polyfield)
+endif()
+
 if(TARGET polyfield)
   suite_test(polyfield_test SOURCES cli/polyfield_test.cpp LABELS threaded)
   add_dependencies(polyfield_test polyfield surfgrav_m)

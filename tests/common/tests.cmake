@@ -1,3 +1,6 @@
+# The shared geometry: facet normal and area, the weld key.
+suite_test(geometry_test SOURCES common/geometry_test.cpp)
+
 suite_test(read_test SOURCES common/read_test.cpp LIBS read LABELS bigendian)
 suite_test(corpus_test SOURCES common/corpus_test.cpp LIBS read LABELS bigendian)
 suite_test(store_test SOURCES common/store_test.cpp LIBS store read LABELS bigendian)

@@ -296,7 +296,7 @@ TEST(Units, DensityFromMassOrGm) {
   EXPECT_DOUBLE_EQ(u.GM(2.0), 400.0);
   EXPECT_EQ(Refusal([&] { science::Resolve(r, -1.0); }).first,
             "gm needs a model of positive volume (the volume is -1)");
-  EXPECT_FALSE(science::Resolve(science::UnitsRequest{}, 2.0).Si());
+  EXPECT_FALSE(science::Resolve(science::UnitsRequest{}, 2.0).Physical());
 }
 
 // ------------------------------------------------------------ field

@@ -1,3 +1,27 @@
+# Grids on a sphere and the field on them.
+if(TARGET science)
+  suite_test(grid_test SOURCES science/grid_test.cpp LIBS science)
+endif()
+
+# The spherical-harmonic coefficients of the science library, and the
+# program's harmonics subcommand.
+if(TARGET science)
+  suite_test(harmonics_test SOURCES science/harmonics_test.cpp LIBS science globe_base_ih
+    LABELS threaded)
+  add_dependencies(harmonics_test polyfield)
+endif()
+
+# A body far from its model's origin: the library's sums keep their digits.
+if(TARGET science)
+  suite_test(offset_test SOURCES science/offset_test.cpp LIBS science)
+endif()
+
+# The science library's figures, decoded by libpng.
+if(TARGET science)
+  find_package(PNG REQUIRED)
+  suite_test(picture_test SOURCES science/picture_test.cpp LIBS science PNG::PNG)
+endif()
+
 # The science library's own tests (requests, files, units, surface against
 # closed forms, statistics, inertia, one body from several threads, bodies
 # of several parts and point masses, a call in sections).
@@ -10,4 +34,9 @@ if(TARGET science)
     LONG Share.FieldAndSurfaceOfPartsAreTheBitsOfOne)
   suite_test(section_test SOURCES science/section_test.cpp LIBS science
     LONG Section.UnderAToleranceEachSectionIsACallOfItsOwn)
+endif()
+
+# One science::Body from two threads at once (the Python module's use).
+if(TARGET science)
+  suite_test(body_threads_test SOURCES science/body_threads_test.cpp LIBS science LABELS threaded)
 endif()
