@@ -141,7 +141,7 @@ bool Chooser::ExecuteTensor(const Plan& plan, const double* x, const double* y, 
   std::vector<size_t> points;
   for (size_t u : *units)
     for (size_t i : plan.Points(u)) points.push_back(i);
-  // In blocks, between which the monitor is told.
+  // In blocks, between which `more` is told.
   constexpr size_t kBlock = 4096;
   for (size_t first = 0; first < points.size(); first += kBlock) {
     const size_t n = std::min(kBlock, points.size() - first);
@@ -154,8 +154,7 @@ bool Chooser::ExecuteTensor(const Plan& plan, const double* x, const double* y, 
           }
         },
         options.threads);
-    if (options.monitor && !options.monitor(double(first + n) / double(points.size())))
-      return false;
+    if (options.more && !options.more(double(first + n) / double(points.size()))) return false;
   }
   return true;
 }

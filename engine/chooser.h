@@ -52,7 +52,7 @@ class Chooser final : public FieldEngine {
   // at t[6i ..]) on options.threads threads: without a tolerance in closed
   // form; with one (the call's, else the engine's) by the tree where the
   // cost estimate says it is the faster, every component within the
-  // tolerance times the call's largest component. False when the monitor
+  // tolerance times the call's largest component. False when `more`
   // stopped it.
   bool Gradient(size_t count, const double* x, const double* y, const double* z, double* t,
                 const EvaluateOptions& options = {}) const;

@@ -21,7 +21,7 @@ struct EvaluateOptions {
   // Told the share of the points done (0 to 1), from the calling thread,
   // between pieces of the work; returning false stops the evaluation, whose
   // results are then incomplete (Evaluate returns false).
-  std::function<bool(double share)> monitor;
+  std::function<bool(double share)> more;
   // Threads for this call (0: the engine's own count). Results never depend
   // on it.
   unsigned threads = 0;
@@ -43,7 +43,7 @@ class FieldEngine {
   virtual size_t Batch() const = 0;
   // The field of the whole model at points i < count; results at index i.
   // The table, tree and choosing engines may be called from several threads
-  // at once. False only when options.monitor stopped it.
+  // at once. False only when options.more stopped it.
   virtual bool Evaluate(size_t count, const double* x, const double* y, const double* z,
                         const FieldOut& out, const EvaluateOptions& options = {}) const = 0;
   // After the last evaluation: drops the prepared model and the thread handles.

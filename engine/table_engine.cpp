@@ -23,7 +23,7 @@ void TableEngine::ExecuteSI(const Points& job, unsigned t, unsigned m) const {
 
 bool TableEngine::Evaluate(size_t count, const double* x, const double* y, const double* z,
                            const FieldOut& out, const EvaluateOptions& options) const {
-  if (!options.monitor && options.threads == 0) {
+  if (!options.more && options.threads == 0) {
     const Points job{count, x, y, z, out};
     threads_.MultiThreading(count, [&](unsigned t, unsigned m) { ExecuteSI(job, t, m); });
     return true;
@@ -45,8 +45,8 @@ bool EvaluateTable(const kernel::Isa& isa, TableGuard guard, const kernel::Model
         for (size_t k = 0; k < mine && !stop; k += kBlock) {
           const size_t end = std::min(count, t + (k + kBlock) * m);
           CalculateSI(isa, guard, table, t + k * m, m, end, x, y, z, out);
-          if (t == 0 && options.monitor &&
-              !options.monitor(double(std::min(mine, k + kBlock)) / double(mine)))
+          if (t == 0 && options.more &&
+              !options.more(double(std::min(mine, k + kBlock)) / double(mine)))
             stop = true;
         }
       },

@@ -57,7 +57,7 @@ class TableEngine final : public FieldEngine {
 
 // The closed-form sum of a prepared table at points i < count on the team's
 // threads (point j on thread j mod M), in blocks between which
-// options.monitor is told the share done; false when it stopped the run.
+// options.more is told the share done; false when it stopped the run.
 bool EvaluateTable(const kernel::Isa& isa, TableGuard guard, const kernel::Model& table,
                    ThreadTeam& team, size_t count, const double* x, const double* y,
                    const double* z, const FieldOut& out, const EvaluateOptions& options);

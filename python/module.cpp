@@ -76,7 +76,7 @@ py::array_t<double> Matrix(const std::array<std::array<double, 3>, 3>& m) {
 
 // Between blocks of points the GIL is taken back to look for Ctrl-C; an
 // interrupt stops the evaluation and is raised once the GIL is held again.
-bool StillWanted(double) {
+bool PythonMore(double) {
   py::gil_scoped_acquire hold;
   return PyErr_CheckSignals() == 0;
 }
@@ -284,7 +284,7 @@ class Model {
       py::gil_scoped_release free;
       finished =
           science::FieldOf(*body_, request, n, x.data(), y.data(), z.data(),
-                           {U.data(), gx.data(), gy.data(), gz.data(), T.data()}, &StillWanted);
+                           {U.data(), gx.data(), gy.data(), gz.data(), T.data()}, &PythonMore);
     }
     if (!finished) throw py::error_already_set();
     Warn(request.evaluation.check);
@@ -314,7 +314,7 @@ class Model {
     bool finished;
     {
       py::gil_scoped_release free;
-      finished = science::SurfaceOf(*body_, request, &s, &StillWanted);
+      finished = science::SurfaceOf(*body_, request, &s, &PythonMore);
     }
     if (!finished) throw py::error_already_set();
     Warn(request.evaluation.check);
@@ -337,7 +337,7 @@ class Model {
     const science::Units& u = sum.units;
     py::dict summary;
     summary["volume"] = sum.volume;
-    if (u.Si()) {
+    if (u.Physical()) {
       summary["mass"] = sum.mass;
       summary["GM"] = sum.gm;
       summary["density"] = u.density;
@@ -379,7 +379,7 @@ class Model {
     r.model = body_->name();
     const science::UnitsRequest u = Units(density, mass, gm, G);
     // Ctrl-C between blocks of facets: no coefficients.
-    r.more = &StillWanted;
+    r.more = &PythonMore;
     std::optional<Harmonics> h;
     try {
       py::gil_scoped_release free;
@@ -416,7 +416,7 @@ class Model {
     bool finished;
     {
       py::gil_scoped_release free;
-      finished = science::GridOf(*body_, request, g, &grid, &f, &StillWanted);
+      finished = science::GridOf(*body_, request, g, &grid, &f, &PythonMore);
     }
     if (!finished) throw py::error_already_set();
     Warn(request.evaluation.check);
@@ -438,7 +438,7 @@ class Model {
     d["gr"] = plane(f.gr);
     d["dU"] = plane(f.dU);
     d["dg"] = vectors(f.dgx, f.dgy, f.dgz);
-    d["GM"] = u.Si() ? u.GM(volume()) : volume();
+    d["GM"] = u.Physical() ? u.GM(volume()) : volume();
     return d;
   }
 
@@ -468,7 +468,7 @@ class Model {
     try {
       py::gil_scoped_release free;
       const science::Range r = coloured.Write(m, body_->CentreOfMass(), v, science::FaceAreas(m),
-                                              table, label, picture, &StillWanted);
+                                              table, label, picture, &PythonMore);
       outputs.Commit();
       return {r.min, r.max};
     } catch (const science::Stopped&) {
@@ -526,15 +526,15 @@ class Model {
 
   static py::dict UnitNames(const science::Units& u) {
     py::dict d;
-    const std::string L = u.Si() ? u.unit : "model units";
+    const std::string L = u.Physical() ? u.unit : "model units";
     d["length"] = L;
     d["volume"] = L + "^3";
     d["area"] = L + "^2";
-    d["U"] = u.Si() ? "m^2/s^2" : "G rho = 1";
-    d["g"] = u.Si() ? "m/s^2" : "G rho = 1";
+    d["U"] = u.Physical() ? "m^2/s^2" : "G rho = 1";
+    d["g"] = u.Physical() ? "m/s^2" : "G rho = 1";
     d["slope"] = "deg";
-    if (u.Si()) d["mass"] = "kg", d["GM"] = "m^3/s^2", d["density"] = "kg/m^3";
-    d["inertia"] = u.Si() ? "kg m^2" : "unit density, model units^5";
+    if (u.Physical()) d["mass"] = "kg", d["GM"] = "m^3/s^2", d["density"] = "kg/m^3";
+    d["inertia"] = u.Physical() ? "kg m^2" : "unit density, model units^5";
     return d;
   }
 
@@ -546,7 +546,7 @@ class Model {
     d["moments"] = moments;
     d["axes"] = Matrix(in.axes);
     d["centre_of_mass"] = py::make_tuple(in.centre[0], in.centre[1], in.centre[2]);
-    d["unit"] = u.Si() ? "kg m^2" : "unit density, model units^5";
+    d["unit"] = u.Physical() ? "kg m^2" : "unit density, model units^5";
     return d;
   }
 

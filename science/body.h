@@ -58,15 +58,15 @@ class Part {
 
   // The potential and attraction at n points (model units, G rho = 1), the
   // same bits for every thread count; far points by the model's expansion.
-  // The options' tolerance (0: the exact sum), threads and monitor are this
+  // The options' tolerance (0: the exact sum), threads and `more` are this
   // call's: a part may be evaluated from several threads at once. False
-  // when the monitor stopped it.
+  // when `more` stopped it.
   bool Field(size_t n, const double* x, const double* y, const double* z, const FieldOut& out,
              const EvaluateOptions& options) const;
   // The gravity gradient tensor (xx, xy, xz, yy, yz, zz per point, 6n
   // values), G rho = 1: in closed form, or under the options' tolerance
   // every component within it times the call's largest; threads and
-  // monitor as for Field.
+  // `more` as for Field.
   bool Gradient(size_t n, const double* x, const double* y, const double* z, double* t,
                 const EvaluateOptions& options) const;
   // Its engine, for a call planned before it is evaluated.

@@ -56,10 +56,8 @@ bool BodyField(const Body& body, const Units& units, size_t n, const double* x, 
       const FieldOut o = i == 0 ? out : FieldOut{U.data(), gx.data(), gy.data(), gz.data()};
       EvaluateOptions part = options;
       part.tolerance = t;
-      if (options.monitor)
-        part.monitor = [&, i](double share) {
-          return options.monitor((double(i) + share) / double(P));
-        };
+      if (options.more)
+        part.more = [&, i](double share) { return options.more((double(i) + share) / double(P)); };
       if (!body.part(i).Field(n, x, y, z, o, part)) return false;
       const Units u = PartUnits(body, i, units);
       Scale(n, o, u.PotentialFactor(), u.AttractionFactor());
@@ -98,10 +96,8 @@ bool BodyGradient(const Body& body, const Units& units, size_t n, const double* 
   for (size_t i = 0; i < P; ++i) {
     double* const o = i == 0 ? t : part.data();
     EvaluateOptions one = options;
-    if (options.monitor)
-      one.monitor = [&, i](double share) {
-        return options.monitor((double(i) + share) / double(P));
-      };
+    if (options.more)
+      one.more = [&, i](double share) { return options.more((double(i) + share) / double(P)); };
     if (!body.part(i).Gradient(n, x, y, z, o, one)) return false;
     const double f = PartUnits(body, i, units).GradientFactor();
     for (size_t j : index)
@@ -219,9 +215,9 @@ bool FieldOf(const FieldPlan& plan, const std::vector<size_t>& units, const Fiel
     if (field.empty() && tensor.empty()) continue;
     EvaluateOptions options = plan.options_;
     if (plan.sections_.size() == 1)
-      options.monitor = more;
+      options.more = more;
     else if (more)
-      options.monitor = [&, first = s.first, m = s.n](double share) {
+      options.more = [&, first = s.first, m = s.n](double share) {
         return more((double(first) + share * double(m)) / double(n));
       };
     const double *x = plan.x_ + s.first, *y = plan.y_ + s.first, *z = plan.z_ + s.first;

@@ -282,13 +282,13 @@ std::unique_ptr<HarmonicSums::State> HarmonicSums::Whole(const mesh::Mesh& model
                                                          const HarmonicsRequest& request,
                                                          double volume) {
   std::vector<double> corners = model.FaceCorners();
-  auto st = Prepare({{corners.data(), model.FaceCount(), units.Si() ? units.density : 1}}, units,
-                    request, {});
+  auto st = Prepare({{corners.data(), model.FaceCount(), units.Physical() ? units.density : 1}},
+                    units, request, {});
   st->corners = std::move(corners);
   st->vertices = model.VertexCount();
   st->facets = model.FaceCount();
-  st->mass = units.Si() ? units.density * volume : volume;
-  st->gm = units.Si() ? units.GM(volume) : volume;
+  st->mass = units.Physical() ? units.density * volume : volume;
+  st->gm = units.Physical() ? units.GM(volume) : volume;
   return st;
 }
 
@@ -414,7 +414,7 @@ Harmonics HarmonicSums::Finish() {
   h.model = st.request.model;
   h.mass = (st.alone ? st.density : 1) * (mass * st.s * st.s * st.s);
   const double cubic = st.units.metres * st.units.metres * st.units.metres;
-  h.gm = st.units.Si() ? st.units.G * (h.mass * cubic) : h.mass;
+  h.gm = st.units.Physical() ? st.units.G * (h.mass * cubic) : h.mass;
   h.brillouin = !st.request.reference_radius;
   h.reference_radius = st.request.reference_radius.value_or(st.s);
   Normalise(st.total, mass, st.s, &h);
@@ -472,7 +472,7 @@ const char* const kConvention =
 
 // " km" with SI units, " (model units)" without.
 std::string Unit(const Harmonics& h) {
-  return h.units.Si() ? " " + h.units.unit : " (model units)";
+  return h.units.Physical() ? " " + h.units.unit : " (model units)";
 }
 
 std::string OriginText(const Harmonics& h) {
@@ -495,12 +495,12 @@ std::vector<std::string> Header(const Harmonics& h) {
   lines.push_back("convention: " + std::string(kConvention));
   lines.push_back("degree: " + std::to_string(h.degree));
   std::string radius = "reference radius R0: " + ShortestDigits(h.reference_radius) + Unit(h);
-  if (h.units.Si() && h.units.metres != 1)
+  if (h.units.Physical() && h.units.metres != 1)
     radius += " (" + ShortestDigits(h.ReferenceRadiusMetres()) + " m)";
   if (h.brillouin)
     radius += ", the Brillouin radius (the largest distance of a vertex from the origin)";
   lines.push_back(radius);
-  if (h.units.Si())
+  if (h.units.Physical())
     lines.push_back("GM: " + ShortestDigits(h.GM()) + " m^3/s^2 (" +
                     (h.body.empty() ? "density " + ShortestDigits(h.units.density) + " kg/m^3"
                                     : std::string("the body's parts and point masses")) +
@@ -583,7 +583,7 @@ std::string Shadr(const Harmonics& h) {
 }  // namespace
 
 void CheckHarmonicsFile(HarmonicsFormat format, const Units& units) {
-  if ((format == HarmonicsFormat::kIcgem || format == HarmonicsFormat::kShadr) && !units.Si())
+  if ((format == HarmonicsFormat::kIcgem || format == HarmonicsFormat::kShadr) && !units.Physical())
     throw Failure(Quantity("format") + " " +
                       (format == HarmonicsFormat::kIcgem ? "icgem" : "shadr") +
                       " needs a density, mass or GM: the file's GM is in SI units",

@@ -95,12 +95,12 @@ void CheckHarmonicsRequest(const HarmonicsRequest& request);
 // By name: model, centre-of-mass.
 HarmonicOrigin HarmonicOriginOf(const std::string& name);
 
-// The coefficients of the parts (densities in kg/m^3 with `units.Si()`, else
-// 1 for a single part) and of the point masses (kg, with `units.Si()`:
+// The coefficients of the parts (densities in kg/m^3 with `units.Physical()`, else
+// 1 for a single part) and of the point masses (kg, with `units.Physical()`:
 // each adds its mass times the normalised solid harmonics at its place),
 // about the model's origin or the centre of mass of all of them, to
 // request.degree, the same bits for every thread count; GM from the sums'
-// mass (G x mass with `units.Si()`). The Brillouin
+// mass (G x mass with `units.Physical()`). The Brillouin
 // radius holds the point masses too. Refuses what CheckHarmonicsRequest
 // refuses, a total mass that is not positive and coefficients that
 // overflow (a reference radius far inside the Brillouin sphere at a high

@@ -36,7 +36,7 @@ double MetresOf(const std::string& unit) {
 }
 
 double Units::Mass(double volume) const {
-  return Si() ? density * volume * metres * metres * metres : 0;
+  return Physical() ? density * volume * metres * metres * metres : 0;
 }
 
 void Validate(const UnitsRequest& r) {

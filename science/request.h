@@ -45,20 +45,21 @@ struct Units {
   // volume, as the header states it.
   std::string density_from = "given";
 
-  // Any density but 0: a part of a body may be a cavity, of negative density.
-  bool Si() const { return density != 0; }
-  double PotentialFactor() const { return Si() ? G * density * metres * metres : 1; }
-  double AttractionFactor() const { return Si() ? G * density * metres : 1; }
-  double GradientFactor() const { return Si() ? G * density : 1; }
+  // Results in SI units (any density but 0: a part of a body may be a
+  // cavity, of negative density); else in model units, G rho = 1.
+  bool Physical() const { return density != 0; }
+  double PotentialFactor() const { return Physical() ? G * density * metres * metres : 1; }
+  double AttractionFactor() const { return Physical() ? G * density * metres : 1; }
+  double GradientFactor() const { return Physical() ? G * density : 1; }
   // kg and m^3/s^2 of a body of `volume` model units cubed (0 without SI).
   double Mass(double volume) const;
   double GM(double volume) const { return G * Mass(volume); }
   // Unit names in brackets for column headers ("" in the G rho = 1 convention).
-  std::string LengthUnit() const { return Si() ? "[" + unit + "]" : ""; }
-  std::string AreaUnit() const { return Si() ? "[" + unit + "^2]" : ""; }
-  std::string PotentialUnit() const { return Si() ? "[m^2/s^2]" : ""; }
-  std::string AttractionUnit() const { return Si() ? "[m/s^2]" : ""; }
-  std::string GradientUnit() const { return Si() ? "[1/s^2]" : ""; }
+  std::string LengthUnit() const { return Physical() ? "[" + unit + "]" : ""; }
+  std::string AreaUnit() const { return Physical() ? "[" + unit + "^2]" : ""; }
+  std::string PotentialUnit() const { return Physical() ? "[m^2/s^2]" : ""; }
+  std::string AttractionUnit() const { return Physical() ? "[m/s^2]" : ""; }
+  std::string GradientUnit() const { return Physical() ? "[1/s^2]" : ""; }
 };
 
 // The length unit's metres from its name: m, km, cm, mm.

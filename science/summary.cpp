@@ -170,7 +170,7 @@ Inertia InertiaOf(const mesh::Mesh& m, const Units& units) {
   // listed vertex need not be on the surface).
   const geometry::Vec corner = m.Corner(0, 0);
   const double o[3] = {corner.x, corner.y, corner.z};
-  const double factor = units.Si() ? units.density * std::pow(units.metres, 5) : 1;
+  const double factor = units.Physical() ? units.density * std::pow(units.metres, 5) : 1;
   return FromMoments(MomentsAbout(m, o), o, factor);
 }
 

@@ -81,7 +81,7 @@ void AtCentroids(FieldEngine& engine, const FacetView& model, Want want,
   // far it is; the others are told between their chunks.
   EvaluateOptions options;
   if (progress.Shown() && chunk == model.n)
-    options.monitor = [&](double share) {
+    options.more = [&](double share) {
       progress.Update(static_cast<size_t>(share * static_cast<double>(model.n)));
       return true;
     };

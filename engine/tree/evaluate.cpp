@@ -32,7 +32,7 @@ using multipole::Count;
 namespace {
 
 // Batches list[0 ..] over the team, run(b) for each (thread t takes
-// t, t + m, ...); the monitor is told the share done from thread 0. False
+// t, t + m, ...); `more` is told the share done from thread 0. False
 // when it stopped them.
 bool ForBatches(ThreadTeam* team, const std::vector<size_t>& list, const EvaluateOptions& options,
                 const std::function<void(size_t)>& run) {
@@ -45,11 +45,11 @@ bool ForBatches(ThreadTeam* team, const std::vector<size_t>& list, const Evaluat
         size_t done = 0;
         for (size_t j = t; j < batches && !stop; j += m) {
           run(list[j]);
-          if (t == 0 && options.monitor && ++done % 64 == 0 &&
-              !options.monitor(double(done) / double(mine)))
+          if (t == 0 && options.more && ++done % 64 == 0 &&
+              !options.more(double(done) / double(mine)))
             stop = true;
         }
-        if (t == 0 && options.monitor && !stop && !options.monitor(1.0)) stop = true;
+        if (t == 0 && options.more && !stop && !options.more(1.0)) stop = true;
       },
       options.threads);
   return !stop;

@@ -142,7 +142,7 @@ class Tree {
   // The field at the points of `batches` of a Prepare's work to `tolerance`
   // (at most settings' tolerance x 1e3: the stored order is made for
   // that), results at the call's index of each point, the others left as
-  // they are; false when the monitor stopped it.
+  // they are; false when `more` stopped it.
   bool Evaluate(double tolerance, const Targets& work, const std::vector<size_t>& batches,
                 const FieldOut& out, TableGuard guard, ThreadTeam* team,
                 const EvaluateOptions& options = {}) const;
@@ -154,7 +154,7 @@ class Tree {
   // G rho = 1) at the points of `batches` of a PrepareGradient's work to
   // `tolerance` relative to the call's largest component: far cells by the
   // gradient of their expansions, the other facets by the closed form over
-  // the leaves. False when the monitor stopped it.
+  // the leaves. False when `more` stopped it.
   bool Gradient(double tolerance, const Targets& work, const std::vector<size_t>& batches,
                 double* t, ThreadTeam* team, const EvaluateOptions& options = {}) const;
   // The tensor at every point i < count.

@@ -1,0 +1,184 @@
+// The program's pieces shared by its subcommands.
+#include "cli/command.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+
+#include "common/failure.h"
+#include "common/print.h"
+
+namespace cli {
+
+const char* const kVersion = POLYFIELD_VERSION;
+Ranks* ranks = nullptr;
+
+void AddCommon(CLI::App* app, Common* c) {
+  app->add_option("MODEL", c->model, "the model: STL, OBJ, PLY, OFF, vertex/face text, .tab")
+      ->required();
+  app->add_option("--density", c->units.density, "density in kg/m^3: results in SI units");
+  app->add_option("--mass", c->units.mass,
+                  "the body's mass in kg instead of a density (density = mass / volume)");
+  app->add_option("--gm", c->units.gm,
+                  "the body's GM in m^3/s^2 instead of a density (density = GM / (G volume))");
+  app->add_option("--G", c->units.G,
+                  "gravitational constant with --density, --mass or --gm (default 6.67430e-11)");
+  app->add_option("--unit", c->units.unit, "the model's length unit: m, km, cm, mm (default m)");
+  app->add_option("--scale", c->units.scale,
+                  "the model's coordinates times F are in --unit (a model in another unit)");
+  app->add_option("-o,--output", c->output, "the table's file (default: standard output)");
+  app->add_option("--format", c->format, "tsv (default), csv, npy or npz");
+  app->add_option("--threads", c->evaluation.threads,
+                  "threads (default: the cores it may run on; under mpirun, per rank)");
+  app->add_option("--tolerance", c->evaluation.tolerance,
+                  "largest relative error accepted (" + ShortestDigits(kMinTolerance) +
+                      " <= t < 1): the tree engine where it is faster than the exact sum");
+  app->add_flag("--exact", c->exact, "the closed-form sum over every facet (the default)");
+  app->add_flag("--no-check", c->no_check, "evaluate a model that fails the check");
+  app->add_flag("--progress", c->progress, "a progress line on standard error");
+  app->add_option("--add", c->add,
+                  "another part PART:RHO2 (a model in the same unit, its density in kg/m^3, "
+                  "negative for a cavity; repeatable; needs --density)")
+      ->expected(1)
+      ->take_all();
+  app->add_option("--mascons", c->mascons,
+                  "point masses: lines x y z mass (model units, kg; # comments; needs --density)");
+}
+
+std::vector<std::string> Header(const char* command, const Common& c, const science::Body& body,
+                                const science::Units& u) {
+  const mesh::Mesh& m = body.model();
+  std::vector<std::string> h;
+  h.push_back(std::string("polyfield ") + kVersion + " " + command);
+  h.push_back("model: " + c.model + " (" + std::to_string(m.VertexCount()) + " vertices, " +
+              std::to_string(m.FaceCount()) + " faces)");
+  for (const std::string& line : science::BodyLines(body, u)) h.push_back(line);
+  const std::string scaled =
+      u.scale == 1 ? "" : " (the file's coordinates times " + ShortestDigits(u.scale) + ")";
+  if (u.Physical())
+    h.push_back("units: SI; density " + ShortestDigits(u.density) + " kg/m^3" +
+                (u.density_from == "given" ? "" : " (" + u.density_from + ")") + ", G " +
+                ShortestDigits(u.G) + " m^3/(kg s^2), model lengths in " + u.unit + scaled);
+  else
+    h.push_back("units: G rho = 1, lengths in the model's own unit" + scaled +
+                " (no --density given)");
+  h.push_back("sign convention: U > 0, g = grad U (the attraction points into the body)");
+  return h;
+}
+
+std::unique_ptr<science::Body> Load(const Common& c) {
+  auto body = science::LoadBody(c.Body(), c.units, c.Evaluation());
+  if (c.Evaluation().check && ranks->Root())
+    for (const std::string& line : body->Placed().overlaps)
+      std::fprintf(stderr, "polyfield: %s\n", line.c_str());
+  return body;
+}
+
+std::vector<std::pair<std::string, std::string>> Inputs(
+    const Common& c, std::vector<std::pair<std::string, std::string>> more) {
+  science::Validate(c.Body(), c.units);
+  auto files = c.Body().Inputs();
+  files.insert(files.end(), more.begin(), more.end());
+  // mpirun gives standard input to the first rank alone.
+  if (ranks->count() > 1)
+    for (const auto& [what, path] : files)
+      if (path == "-")
+        throw Failure(what + " on standard input: under mpirun only rank 0 reads it (give a file)");
+  return files;
+}
+
+// The progress line: share done, time elapsed and an estimate of the time
+// left. On a terminal it is redrawn in place at most four times a second;
+// into a file (--progress) a line is written at most every 5 seconds and
+// only when another tenth of the work is done, and the last one at the end.
+namespace {
+
+bool showing_progress = false;
+bool progress_on_terminal = false;
+
+std::string Clock(double seconds) {
+  const long s = std::lround(seconds);
+  char buf[32];
+  if (s >= 3600)
+    std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+  else
+    std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
+  return buf;
+}
+
+}  // namespace
+
+void ShowProgress(bool asked) {
+  const bool tty = isatty(STDERR_FILENO) && ranks->Root();
+  progress_on_terminal = tty;
+  showing_progress = (asked && ranks->Root()) || tty;
+}
+
+bool TerminalMore(double share) {
+  if (!showing_progress) return true;
+  using Time = std::chrono::steady_clock;
+  static const Time::time_point start = Time::now();
+  static Time::time_point last{};
+  static double last_share = -1;
+  const Time::time_point now = Time::now();
+  const double elapsed = std::chrono::duration<double>(now - start).count();
+  const bool done = share >= 1;
+  if (progress_on_terminal) {
+    if (!done && now - last < std::chrono::milliseconds(250)) return true;
+  } else if (!done && (now - last < std::chrono::seconds(5) || share < last_share + 0.1)) {
+    return true;
+  }
+  if (done && last_share >= 1) return true;  // the end, told once
+  last = now, last_share = share;
+  std::string line =
+      "polyfield: " + std::to_string(int(100 * share)) + "%, " + Clock(elapsed) + " elapsed";
+  if (!done && share > 0) line += ", about " + Clock(elapsed * (1 - share) / share) + " left";
+  if (progress_on_terminal)
+    std::fprintf(stderr, "\r%s\033[K%s", line.c_str(), done ? "\n" : "");
+  else
+    std::fprintf(stderr, "%s\n", line.c_str());
+  std::fflush(stderr);
+  return true;
+}
+
+bool RunUnits(const science::FieldPlan& plan, const science::FieldResult& out,
+              const science::More& more) {
+  const bool finished = science::FieldOf(plan, ranks->Mine(plan.Units()), out, more);
+  ranks->Agree();
+  ranks->Gather(plan, out);
+  return finished;
+}
+
+namespace {
+
+// Six numbers xx xy xz yy yz zz of a symmetric tensor, and nine of a
+// matrix's rows.
+std::string Symmetric(const std::array<std::array<double, 3>, 3>& m) {
+  return ShortestDigits(m[0][0]) + " " + ShortestDigits(m[0][1]) + " " + ShortestDigits(m[0][2]) +
+         " " + ShortestDigits(m[1][1]) + " " + ShortestDigits(m[1][2]) + " " +
+         ShortestDigits(m[2][2]);
+}
+std::string Rows(const std::array<std::array<double, 3>, 3>& m) {
+  std::string s;
+  for (const auto& row : m)
+    for (double v : row) s += (s.empty() ? "" : " ") + ShortestDigits(v);
+  return s;
+}
+}  // namespace
+
+std::string Three(const std::array<double, 3>& v) {
+  return ShortestDigits(v[0]) + " " + ShortestDigits(v[1]) + " " + ShortestDigits(v[2]);
+}
+
+std::vector<std::pair<std::string, std::string>> InertiaLines(const science::Inertia& in,
+                                                              const science::Units& u) {
+  const std::string unit = u.Physical() ? " kg m^2" : " (unit density, model units^5)";
+  return {
+      {"inertia tensor about the centre of mass (xx xy xz yy yz zz)", Symmetric(in.tensor) + unit},
+      {"principal moments of inertia", Three(in.moments) + unit},
+      {"principal axes (rows of the rotation into the principal frame)", Rows(in.axes)}};
+}
+
+}  // namespace cli

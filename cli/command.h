@@ -1,0 +1,87 @@
+// The program's pieces shared by its subcommands: the options every
+// evaluating command takes, the run's processes, the header lines, the
+// body's loading, the progress line, and the plan's units dealt over the
+// ranks. Each subcommand has a file of its own (field.cpp, surface.cpp,
+// harmonics.cpp, model.cpp) that adds its options and runs it.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <array>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cli/ranks.h"
+#include "science/body.h"
+#include "science/field.h"
+#include "science/request.h"
+#include "science/summary.h"
+
+namespace cli {
+
+extern const char* const kVersion;
+// The run's processes: rank 0 writes, every rank evaluates its share.
+extern Ranks* ranks;
+
+struct Common {
+  std::string model, output = "-", format = "tsv";
+  science::UnitsRequest units;
+  science::Evaluation evaluation;
+  bool exact = false, no_check = false, progress = false;
+  std::vector<std::string> add;  // more parts, PATH:DENSITY
+  std::string mascons;
+
+  science::BodyRequest Body() const { return {model, add, mascons}; }
+  science::Evaluation Evaluation() const {
+    science::Evaluation e = evaluation;
+    if (exact) e.tolerance.reset();
+    e.check = !no_check;
+    return e;
+  }
+};
+
+void AddCommon(CLI::App* app, Common* c);
+
+// The header lines of a command's table.
+std::vector<std::string> Header(const char* command, const Common& c, const science::Body& body,
+                                const science::Units& u);
+// The model and its parts, read, scaled and checked (unless --no-check), as
+// a body; parts of positive density that overlap are told on standard
+// error, a line each.
+std::unique_ptr<science::Body> Load(const Common& c);
+// The files a run reads: the body's and `more`.
+std::vector<std::pair<std::string, std::string>> Inputs(
+    const Common& c, std::vector<std::pair<std::string, std::string>> more = {});
+
+// The progress line (TerminalMore) shown on a terminal, or when `asked`
+// (--progress), by rank 0.
+void ShowProgress(bool asked);
+// The program's `more`: the share done and the time left on standard error,
+// when progress is shown; it never stops the call.
+bool TerminalMore(double share);
+// A plan's units evaluated by the ranks, each its own (Ranks::Mine), and
+// gathered by rank 0: the same for every command.
+bool RunUnits(const science::FieldPlan& plan, const science::FieldResult& out,
+              const science::More& more);
+
+// Three numbers, shortest digits.
+std::string Three(const std::array<double, 3>& v);
+// The inertia lines of the summary and of check: (key, value) pairs.
+std::vector<std::pair<std::string, std::string>> InertiaLines(const science::Inertia& in,
+                                                              const science::Units& u);
+
+// A subcommand: its options on the parser, and what runs it once parsed
+// (its status).
+struct Subcommand {
+  CLI::App* app;
+  std::function<int()> run;
+};
+Subcommand FieldCommand(CLI::App& app);
+Subcommand SurfaceCommand(CLI::App& app);
+Subcommand HarmonicsCommand(CLI::App& app);
+Subcommand CheckCommand(CLI::App& app);
+Subcommand ConvertCommand(CLI::App& app);
+
+}  // namespace cli

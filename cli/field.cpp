@@ -1,0 +1,167 @@
+// polyfield field: the potential and attraction (and the gradient tensor)
+// at points read, or on a latitude-longitude grid about the centre of mass.
+#include <cstdio>
+#include <optional>
+#include <vector>
+
+#include "cli/command.h"
+#include "cli/table.h"
+#include "common/failure.h"
+#include "common/print.h"
+#include "common/rows.h"
+#include "science/grid.h"
+#include "science/outputs.h"
+
+namespace cli {
+
+namespace {
+
+// Points: three numbers x y z a line (common/rows.h).
+void ReadPoints(const std::string& path, std::vector<double>* x, std::vector<double>* y,
+                std::vector<double>* z) {
+  rows::Read(path, 3, "three finite numbers x y z", true, [&](const double* p, size_t) {
+    x->push_back(p[0]), y->push_back(p[1]), z->push_back(p[2]);
+  });
+}
+
+int RunField(const Common& c, const std::string& points, bool gradient) {
+  science::FieldRequest request;
+  request.units = c.units;
+  request.evaluation = c.Evaluation();
+  request.gradient = gradient;
+  science::Validate(request);
+  const cli::TableFormat format = cli::TableFormatOf(c.format);
+  const science::Files files{Inputs(c, {{"points", points}}), {{"output", c.output}}};
+  science::Validate(files);
+  const auto body = Load(c);
+  const science::Units u = science::Resolve(c.units, *body);
+  std::vector<double> x, y, z;
+  ReadPoints(points, &x, &y, &z);
+  const size_t n = x.size();
+  if (ranks->count() > 1) {
+    // Every rank plans the same call: they must agree on its points' count
+    // (once every rank has read the file).
+    ranks->Agree();
+    double first = double(n);
+    ranks->Broadcast(&first, 1, 0);
+    if (first != double(n))
+      throw Failure(points + ": " + std::to_string(n) + " points on rank " +
+                    std::to_string(ranks->rank()) + ", " + std::to_string(size_t(first)) +
+                    " on rank 0");
+  }
+  const auto header = Header("field", c, *body, u);
+  science::Outputs outputs(files.inputs);
+  FILE* table = ranks->Root() ? outputs.Open("output", c.output) : nullptr;
+  ranks->Agree();
+
+  std::vector<double> U(n), gx(n), gy(n), gz(n), t(gradient ? 6 * n : 0);
+  const science::FieldPlan plan =
+      science::PlanField(*body, request, n, x.data(), y.data(), z.data());
+  RunUnits(plan, {U.data(), gx.data(), gy.data(), gz.data(), gradient ? t.data() : nullptr},
+           &TerminalMore);
+  ranks->Agree();
+  if (!ranks->Root()) return 0;
+  const std::string L = u.LengthUnit();
+  std::vector<science::Column> cols = {{"x", L, &x},
+                                       {"y", L, &y},
+                                       {"z", L, &z},
+                                       {"U", u.PotentialUnit(), &U},
+                                       {"gx", u.AttractionUnit(), &gx},
+                                       {"gy", u.AttractionUnit(), &gy},
+                                       {"gz", u.AttractionUnit(), &gz}};
+  std::vector<std::vector<double>> tensor(6, std::vector<double>(gradient ? n : 0));
+  const char* names[6] = {"Uxx", "Uxy", "Uxz", "Uyy", "Uyz", "Uzz"};
+  if (gradient) {
+    for (size_t i = 0; i < n; ++i)
+      for (int k = 0; k < 6; ++k) tensor[k][i] = t[6 * i + k];
+    std::vector<double>().swap(t);
+    for (int k = 0; k < 6; ++k) cols.push_back({names[k], u.GradientUnit(), &tensor[k]});
+  }
+  cli::WriteTable(table, format, header, cols);
+  outputs.Commit();
+  return 0;
+}
+
+// field --sphere R (or --altitude H) --grid NLAT,NLON: the field on a
+// latitude-longitude grid about the centre of mass, instead of at points
+// read.
+struct GridArgs {
+  std::optional<double> sphere, altitude;
+  std::vector<uint32_t> grid;
+  bool Given() const { return sphere || altitude || !grid.empty(); }
+};
+
+int RunGrid(const Common& c, const GridArgs& a, bool gradient) {
+  if (!(a.sphere || a.altitude) || a.grid.size() != 2)
+    throw Failure(
+        "--sphere R (or --altitude H) and --grid NLAT,NLON go together (two numbers for --grid)");
+  science::FieldRequest request;
+  request.units = c.units;
+  request.evaluation = c.Evaluation();
+  request.gradient = gradient;
+  const science::GridRequest g{a.sphere.value_or(0), a.grid[0], a.grid[1], a.altitude};
+  science::Validate(request, g);
+  const cli::TableFormat format = cli::TableFormatOf(c.format);
+  const science::Files files{Inputs(c), {{"output", c.output}}};
+  science::Validate(files);
+  const auto body = Load(c);
+  science::Validate(g, *body);
+  const science::Units u = science::Resolve(c.units, *body);
+  auto header = Header("field", c, *body, u);
+  const auto com = body->CentreOfMass();
+  const std::string L = u.Physical() ? u.unit : "(model units)";
+  header.push_back(
+      "grid: " + std::to_string(g.nlat) + " x " + std::to_string(g.nlon) + " cell centres " +
+      (g.altitude ? "at the altitude " + ShortestDigits(*g.altitude) + " " + L +
+                        " above the outermost surface along each direction from"
+                  : "on the sphere of radius " + ShortestDigits(g.radius) + " " + L + " about") +
+      " the centre of mass " + Three(com) +
+      "; rows from north to south, longitudes from -180 eastward");
+  header.push_back(
+      "gr = g . r-hat; dU = U - GM/r, dg = g + GM r/r^3, r from the centre of mass, "
+      "GM " +
+      ShortestDigits(u.Physical() ? u.GM(body->Volume()) : body->Volume()) +
+      (u.Physical() ? " m^3/s^2" : " (the volume, G rho = 1)"));
+  science::Outputs outputs(files.inputs);
+  FILE* table = ranks->Root() ? outputs.Open("output", c.output) : nullptr;
+  ranks->Agree();
+  science::Grid grid;
+  science::GridField f;
+  science::GridOf(*body, request, g, &grid, &f, &TerminalMore, RunUnits);
+  ranks->Agree();
+  if (!ranks->Root()) return 0;
+  cli::WriteTable(table, format, header, science::GridColumns(grid, f, u), {g.nlat, g.nlon});
+  outputs.Commit();
+  return 0;
+}
+
+}  // namespace
+
+Subcommand FieldCommand(CLI::App& app) {
+  struct Args {
+    Common common;
+    std::string points;
+    bool gradient = false;
+    GridArgs grid;
+  };
+  const auto a = std::make_shared<Args>();
+  CLI::App* field = app.add_subcommand("field", "potential and attraction at points");
+  AddCommon(field, &a->common);
+  field->add_option("POINTS", a->points, "points x y z, a line each (\"-\": standard input)");
+  field->add_option("--sphere", a->grid.sphere, "instead of POINTS: a grid on the sphere of radius R");
+  field->add_option("--altitude", a->grid.altitude,
+                    "instead of --sphere: the grid at the height H above the surface");
+  field->add_option("--grid", a->grid.grid, "the grid's NLAT,NLON cells (with --sphere or --altitude)")
+      ->delimiter(',');
+  field->add_flag("--gradient", a->gradient, "also the gravity gradient tensor (closed form)");
+
+  return {field, [a] {
+    ShowProgress(a->common.progress);
+    if (a->grid.Given() == !a->points.empty())
+      throw Failure("POINTS or --sphere R (--altitude H) --grid NLAT,NLON: give one");
+    return a->grid.Given() ? RunGrid(a->common, a->grid, a->gradient)
+                           : RunField(a->common, a->points, a->gradient);
+  }};
+}
+
+}  // namespace cli

@@ -1,0 +1,101 @@
+// polyfield harmonics: the spherical-harmonic (Stokes) coefficients of the
+// body, exact, its facet blocks summed over the ranks.
+#include <optional>
+#include <vector>
+
+#include "cli/command.h"
+#include "science/harmonics.h"
+
+namespace cli {
+
+namespace {
+
+struct HarmonicsArgs {
+  int degree = 0;
+  std::optional<double> reference_radius;
+  std::string origin = "model";
+};
+
+// The coefficients over the ranks: block b summed on rank b mod count, in
+// rounds of RoundBlocks() blocks a rank, as many on every rank as on rank 0
+// (which has the most); each round ends with an agreement, so that a rank
+// that fails while summing is told by all before any block moves. Rank 0
+// adds every block in block order as it comes, its own and the others'
+// (given to it a block at a time), and finishes; the other ranks have none.
+std::optional<science::Harmonics> RankHarmonics(science::HarmonicSums& sums) {
+  const size_t P = ranks->count(), me = ranks->rank(), B = sums.Blocks(), W = sums.Width();
+  const size_t round = sums.RoundBlocks(), own = B > me ? (B - me + P - 1) / P : 0;
+  std::vector<double> slots(std::min(round, own) * W), taken(me == 0 && P > 1 ? W : 0);
+  ranks->Agree();
+  size_t added = 0;
+  const auto take_until = [&](size_t end) {
+    for (; added < end; ++added) {
+      ranks->Take(taken.data(), W, static_cast<unsigned>(added % P));
+      sums.Add(added, taken.data());
+    }
+  };
+  std::vector<size_t> mine;
+  for (size_t first = 0; first < (B + P - 1) / P; first += round) {
+    mine.clear();
+    for (size_t j = first; j < std::min(first + round, own); ++j) mine.push_back(me + j * P);
+    sums.Sum(mine, slots.data());
+    ranks->Agree();
+    for (size_t j = 0; j < mine.size(); ++j) {
+      if (me != 0) {
+        ranks->Give(&slots[j * W], W, 0);
+        continue;
+      }
+      take_until(mine[j]);
+      sums.Add(added++, &slots[j * W]);
+    }
+    // The other ranks' blocks of this round after rank 0's last.
+    if (me == 0) take_until(std::min(B, (first + round) * P));
+  }
+  if (me != 0) return std::nullopt;
+  return sums.Finish();
+}
+
+// The coefficients are exact sums over a checked model: the library checks
+// it (no --no-check) and takes no tolerance.
+int RunHarmonics(const Common& c, const HarmonicsArgs& a) {
+  science::HarmonicsRequest r;
+  r.degree = a.degree;
+  r.reference_radius = a.reference_radius;
+  r.origin = science::HarmonicOriginOf(a.origin);
+  r.threads = c.Evaluation().Threads();
+  r.model = c.model;
+  science::CheckHarmonicsRequest(r);
+  const science::HarmonicsFormat format = science::HarmonicsFormatOf(c.format);
+  science::Validate(science::Files{Inputs(c), {{"output", c.output}}});
+  const auto body = Load(c);
+  ranks->Agree();
+  science::HarmonicSums sums(*body, c.units, r, c.format);
+  const std::optional<science::Harmonics> h = RankHarmonics(sums);
+  if (h) science::WriteHarmonics(c.output, *h, format);
+  return 0;
+}
+
+}  // namespace
+
+Subcommand HarmonicsCommand(CLI::App& app) {
+  struct Args {
+    Common common;
+    HarmonicsArgs args;
+  };
+  const auto a = std::make_shared<Args>();
+  CLI::App* harmonics = app.add_subcommand(
+      "harmonics", "spherical-harmonic (Stokes) coefficients of the homogeneous body, exact");
+  AddCommon(harmonics, &a->common);
+  for (const char* name : {"--tolerance", "--exact", "--no-check", "--progress"})
+    harmonics->remove_option(harmonics->get_option(name));
+  harmonics->get_option("--format")->description("tsv (default), csv, npy, icgem (.gfc) or shadr");
+  harmonics->add_option("--degree", a->args.degree, "the largest degree N (0 to 1000)")->required();
+  harmonics->add_option("--reference-radius", a->args.reference_radius,
+                        "R0 in the model's unit (default: the Brillouin radius, the largest "
+                        "distance of a vertex from the origin)");
+  harmonics->add_option("--origin", a->args.origin, "model (default) or centre-of-mass");
+
+  return {harmonics, [a] { return RunHarmonics(a->common, a->args); }};
+}
+
+}  // namespace cli
