@@ -43,6 +43,12 @@ struct Common {
 };
 
 void AddCommon(CLI::App* app, Common* c);
+// A subcommand's options: the common ones and its own.
+template <class Own>
+struct WithCommon {
+  Common common;
+  Own args;
+};
 
 // The header lines of a command's table.
 std::vector<std::string> Header(const char* command, const Common& c, const science::Body& body,

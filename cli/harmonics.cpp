@@ -78,11 +78,7 @@ int RunHarmonics(const Common& c, const HarmonicsArgs& a) {
 }  // namespace
 
 Subcommand HarmonicsCommand(CLI::App& app) {
-  struct Args {
-    Common common;
-    HarmonicsArgs args;
-  };
-  const auto a = std::make_shared<Args>();
+  const auto a = std::make_shared<WithCommon<HarmonicsArgs>>();
   CLI::App* harmonics = app.add_subcommand(
       "harmonics", "spherical-harmonic (Stokes) coefficients of the homogeneous body, exact");
   AddCommon(harmonics, &a->common);

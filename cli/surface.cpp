@@ -138,11 +138,7 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
 }  // namespace
 
 Subcommand SurfaceCommand(CLI::App& app) {
-  struct Args {
-    Common common;
-    SurfaceArgs args;
-  };
-  const auto a = std::make_shared<Args>();
+  const auto a = std::make_shared<WithCommon<SurfaceArgs>>();
   science::SurfaceRequest& sr = a->args.request;
   CLI::App* surface =
       app.add_subcommand("surface", "per-facet table at the facet centroids, in one pass");
