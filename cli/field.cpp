@@ -148,20 +148,23 @@ Subcommand FieldCommand(CLI::App& app) {
   CLI::App* field = app.add_subcommand("field", "potential and attraction at points");
   AddCommon(field, &a->common);
   field->add_option("POINTS", a->points, "points x y z, a line each (\"-\": standard input)");
-  field->add_option("--sphere", a->grid.sphere, "instead of POINTS: a grid on the sphere of radius R");
+  field->add_option("--sphere", a->grid.sphere,
+                    "instead of POINTS: a grid on the sphere of radius R");
   field->add_option("--altitude", a->grid.altitude,
                     "instead of --sphere: the grid at the height H above the surface");
-  field->add_option("--grid", a->grid.grid, "the grid's NLAT,NLON cells (with --sphere or --altitude)")
+  field
+      ->add_option("--grid", a->grid.grid,
+                   "the grid's NLAT,NLON cells (with --sphere or --altitude)")
       ->delimiter(',');
   field->add_flag("--gradient", a->gradient, "also the gravity gradient tensor (closed form)");
 
   return {field, [a] {
-    ShowProgress(a->common.progress);
-    if (a->grid.Given() == !a->points.empty())
-      throw Failure("POINTS or --sphere R (--altitude H) --grid NLAT,NLON: give one");
-    return a->grid.Given() ? RunGrid(a->common, a->grid, a->gradient)
-                           : RunField(a->common, a->points, a->gradient);
-  }};
+            ShowProgress(a->common.progress);
+            if (a->grid.Given() == !a->points.empty())
+              throw Failure("POINTS or --sphere R (--altitude H) --grid NLAT,NLON: give one");
+            return a->grid.Given() ? RunGrid(a->common, a->grid, a->gradient)
+                                   : RunField(a->common, a->points, a->gradient);
+          }};
 }
 
 }  // namespace cli

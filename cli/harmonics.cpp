@@ -1,10 +1,11 @@
 // polyfield harmonics: the spherical-harmonic (Stokes) coefficients of the
 // body, exact, its facet blocks summed over the ranks.
+#include "science/harmonics.h"
+
 #include <optional>
 #include <vector>
 
 #include "cli/command.h"
-#include "science/harmonics.h"
 
 namespace cli {
 

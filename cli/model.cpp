@@ -1,5 +1,7 @@
 // polyfield check and convert: the model's check report, and the model in
 // another format. Both are rank 0's alone.
+#include "science/model.h"
+
 #include <cstdio>
 #include <string>
 
@@ -7,7 +9,6 @@
 #include "common/failure.h"
 #include "mesh/check.h"
 #include "mesh/mesh.h"
-#include "science/model.h"
 #include "science/outputs.h"
 
 namespace cli {
@@ -60,11 +61,13 @@ Subcommand ConvertCommand(CLI::App& app) {
   CLI::App* convert = app.add_subcommand(
       "convert", "between STL, OBJ, PLY, OFF, vertex/face text (.vf.txt) and .tab, by extension");
   convert->add_option("IN", a->in, "the model read")->required();
-  convert->add_option("OUT", a->out, "the model written; its extension names the format")->required();
+  convert->add_option("OUT", a->out, "the model written; its extension names the format")
+      ->required();
   convert->add_flag("--ascii", a->ascii, "ASCII STL");
   convert->add_flag("--binary", a->binary, "binary PLY");
 
-  return {convert, [a] { return ranks->Root() ? RunConvert(a->in, a->out, a->ascii, a->binary) : 0; }};
+  return {convert,
+          [a] { return ranks->Root() ? RunConvert(a->in, a->out, a->ascii, a->binary) : 0; }};
 }
 
 }  // namespace cli

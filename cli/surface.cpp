@@ -1,5 +1,7 @@
 // polyfield surface: the per-facet table at the facet centroids, its
 // summary, and the coloured model, pictures and maps.
+#include "science/surface.h"
+
 #include <cstdio>
 #include <vector>
 
@@ -9,7 +11,6 @@
 #include "common/print.h"
 #include "science/outputs.h"
 #include "science/products.h"
-#include "science/surface.h"
 
 namespace cli {
 
@@ -172,12 +173,13 @@ Subcommand SurfaceCommand(CLI::App& app) {
       ->delimiter(',');
   surface->add_option("--view", a->args.view, "picture seen from LON,LAT degrees (default 30,25)")
       ->delimiter(',');
-  surface->add_option("--size", a->args.size, "picture W,H pixels (default 800,600)")->delimiter(',');
+  surface->add_option("--size", a->args.size, "picture W,H pixels (default 800,600)")
+      ->delimiter(',');
 
   return {surface, [a] {
-    ShowProgress(a->common.progress);
-    return RunSurface(a->common, a->args);
-  }};
+            ShowProgress(a->common.progress);
+            return RunSurface(a->common, a->args);
+          }};
 }
 
 }  // namespace cli
