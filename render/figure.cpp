@@ -270,6 +270,10 @@ std::vector<double> Ticks(double min, double max) {
     }
   std::vector<double> t;
   const double k0 = std::ceil(min / step - 1e-9), k1 = std::floor(max / step + 1e-9);
+  // A range of a few units in the last place (a field constant but for
+  // rounding) has no multiples of its step that a double tells apart: its
+  // ends are its ticks.
+  if (!(std::fmax(std::fabs(k0), std::fabs(k1)) < 0x1p52)) return {min, max};
   // A tick at an end by rounding's grace is put on it.
   for (double k = k0; k <= k1; ++k)
     t.push_back(std::fabs(k) < 0.5 ? 0 : std::clamp(k * step, min, max));

@@ -55,6 +55,13 @@ TEST(Ticks, OneTwoOrFiveTimesAPowerOfTen) {
   EXPECT_TRUE(figure::Ticks(0, INFINITY).empty());
 }
 
+// A field constant but for rounding (the facets of the unit cube): the range
+// is two units in the last place, and its ends are the only ticks.
+TEST(Ticks, ARangeOfUnitsInTheLastPlace) {
+  const double lo = 1.717618106063117, hi = std::nextafter(std::nextafter(lo, 2.0), 2.0);
+  EXPECT_EQ(figure::Ticks(lo, hi), (std::vector<double>{lo, hi}));
+}
+
 TEST(Output, ByTheExtension) {
   EXPECT_EQ(figure::OutputFor("a.pdf"), Output::kPdf);
   EXPECT_EQ(figure::OutputFor("A.PDF"), Output::kPdf);
