@@ -61,12 +61,14 @@ void Warning(PyObject* category, const std::string& message) {
 
 // The warnings of a request's units and spin (science::Cautions, spelled as
 // this module's parameters), and once a process the note that results come
-// in the G rho = 1 convention when no density, mass or gm was given.
-void Caution(const science::Units& u, const std::optional<double>& spin_period = std::nullopt) {
+// in the G rho = 1 convention when no density, mass or gm was given (for
+// results that have that convention: not the inertia's unit density).
+void Caution(const science::Units& u, const std::optional<double>& spin_period = std::nullopt,
+             bool normalised = true) {
   for (const std::string& line : science::Cautions(u, spin_period))
     Warning(units_warning_type, Failure(line).Spelled(&Spelling));
   static bool told = false;
-  if (u.Physical() || told) return;
+  if (!normalised || u.Physical() || told) return;
   told = true;
   Warning(units_warning_type,
           "no density, mass or gm given: the results are in the G rho = 1 convention (G times "
@@ -509,7 +511,7 @@ class Model {
 
   py::dict inertia(Number density, Number mass, Number gm, Number G) const {
     const science::Units u = science::Resolve(Units(density, mass, gm, G), *body_);
-    Caution(u);
+    Caution(u, std::nullopt, false);
     return InertiaDict(science::InertiaOf(*body_, u), u);
   }
 
@@ -995,7 +997,10 @@ void BindModel(py::module_& m) {
                              "(F, 3) vertex indices (uint32), read-only, counter-clockwise seen "
                              "from outside")
       .def("__repr__", &Model::repr)
-      .def("check", &Model::check, "The check report, as a dict (made once per model).");
+      .def("check", &Model::check,
+           "The check report, as a dict (made once per model): the lines of polyfield check "
+           "under their labels (\"boundary edges\", \"signed volume\", \"verdict\"...), and "
+           "the same under names (boundary_edges, volume, problem, fit...).");
   Def(model, "field", &Model::field, py::arg("points"), UnitsParameters(),
       py::arg("gradient") = false, EvaluationParameters(),
       "(U, g) at points (n, 3): shapes (n,) and (n, 3); at one point (3,): a float and "
@@ -1022,7 +1027,7 @@ void BindModel(py::module_& m) {
       "of radius at that height above the outermost surface along each direction: lat, "
       "lon, points, U, g, "
       "gr = g . r-hat, dU = U - GM/r, dg = g + GM r/r^3 (r from the centre of mass), each "
-      "of shape (nlat, nlon) or (nlat, nlon, 3), and GM.");
+      "of shape (nlat, nlon) or (nlat, nlon, 3), and GM. progress as in field().");
   Def(model, "inertia", &Model::inertia, UnitsParameters(),
       "The inertia tensor about the centre of mass (kg m^2 with a density, mass or GM; "
       "else for unit density), its principal moments (increasing) and axes (rows).");
@@ -1031,7 +1036,7 @@ void BindModel(py::module_& m) {
       py::arg("threads") = py::none(), py::arg("progress") = py::none(),
       "The exact spherical-harmonic coefficients of the homogeneous body (reference radius "
       "in model units, default the Brillouin radius; origin \"model\" or "
-      "\"centre-of-mass\").");
+      "\"centre-of-mass\"); progress as in field(). The Harmonics name their units.");
   const science::PictureRequest defaults;
   model
       .def(
@@ -1127,16 +1132,14 @@ void BindBody(py::module_& m) {
 
 // An unknown keyword told by name, with the nearest known one: every
 // function of the module and method of its classes (and their constructors)
-// is wrapped by one that, when pybind11 refuses the arguments (a TypeError
-// listing every signature), looks for a keyword that none of the overloads
+// is replaced by a guard that hands its arguments on as they came
+// (vectorcall, no copy) and, when the call fails with a TypeError (pybind11's
+// lists every signature), looks for a keyword that none of the overloads
 // takes.
 
-// The keywords of a pybind11 function over its overloads ("self" aside);
-// none for any other object.
-std::vector<std::string> KeywordsOf(py::handle f) {
+// The keywords of a pybind11 function over its overloads ("self" aside).
+std::vector<std::string> KeywordsOf(py::handle function) {
   std::vector<std::string> names;
-  const py::handle function = py::detail::get_function(f);
-  if (!function || !PyCFunction_Check(function.ptr())) return names;
   const py::handle self = PyCFunction_GET_SELF(function.ptr());
   if (!self || !py::isinstance<py::capsule>(self)) return names;
   auto* record =
@@ -1149,103 +1152,88 @@ std::vector<std::string> KeywordsOf(py::handle f) {
   return names;
 }
 
-// The TypeError of an unknown keyword in `kwargs`, if one is: else the
-// error raised stands.
-void TellUnknownKeyword(const std::string& title, const std::vector<std::string>& names,
-                        const py::kwargs& kwargs) {
-  for (const auto& item : kwargs) {
-    const std::string key = py::str(item.first);
-    if (std::find(names.begin(), names.end(), key) != names.end()) continue;
-    std::string message = title + "() got an unexpected keyword argument '" + key + "'";
+struct Guarded {
+  py::object function;  // the pybind11 function, called with self first for a method
+  std::vector<std::string> names;
+  std::string title;  // as the message names the call: "field", "Model"
+};
+
+// The message of the first keyword in `keywords` that is not a name, or "".
+std::string UnknownKeyword(const Guarded& g, PyObject* keywords) {
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keywords); ++i) {
+    const std::string key = py::str(PyTuple_GET_ITEM(keywords, i));
+    if (std::find(g.names.begin(), g.names.end(), key) != g.names.end()) continue;
+    std::string message = g.title + "() got an unexpected keyword argument '" + key + "'";
     const py::list near =
-        py::module_::import("difflib").attr("get_close_matches")(key, py::cast(names), 1);
-    if (!near.empty()) {
-      message += "; did you mean '" + near[0].cast<std::string>() + "'?";
-    } else {
-      message += " (it takes";
-      for (size_t i = 0; i < names.size(); ++i) message += (i ? ", " : " ") + names[i];
-      message += ")";
-    }
-    throw py::type_error(message);
+        py::module_::import("difflib").attr("get_close_matches")(key, py::cast(g.names), 1);
+    if (!near.empty()) return message + "; did you mean '" + near[0].cast<std::string>() + "'?";
+    message += " (it takes";
+    for (size_t j = 0; j < g.names.size(); ++j) message += (j ? ", " : " ") + g.names[j];
+    return message + ")";
   }
+  return "";
 }
 
-// The wrapper keeps the original's docstring (its signatures).
-void KeepDoc(const py::object& wrapper, const py::object& original) {
-  const py::handle function = py::detail::get_function(wrapper);
-  if (!function || !PyCFunction_Check(function.ptr()) || !py::hasattr(original, "__doc__")) return;
-  const py::object doc = original.attr("__doc__");
-  if (doc.is_none()) return;
-  PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(function.ptr())->m_ml;
-  std::free(const_cast<char*>(def->ml_doc));
-  def->ml_doc = strdup(doc.cast<std::string>().c_str());
+PyObject* Forward(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
+  const auto& g = *static_cast<const Guarded*>(PyCapsule_GetPointer(self, nullptr));
+  PyObject* result = PyObject_Vectorcall(g.function.ptr(), args, count, keywords);
+  if (result || !keywords || !PyErr_ExceptionMatches(PyExc_TypeError)) return result;
+  PyObject *type, *value, *trace;
+  PyErr_Fetch(&type, &value, &trace);
+  try {
+    const std::string message = UnknownKeyword(g, keywords);
+    if (!message.empty()) {
+      Py_XDECREF(type), Py_XDECREF(value), Py_XDECREF(trace);
+      PyErr_SetString(PyExc_TypeError, message.c_str());
+      return nullptr;
+    }
+  } catch (...) {
+    // Finding the nearest name failed: the first error stands.
+  }
+  PyErr_Restore(type, value, trace);
+  return nullptr;
+}
+
+// The guard of `original` (a pybind11 function, or a method's instancemethod
+// or staticmethod), with its name and docstring; null for anything else (a
+// property).
+py::object Guard(const py::handle original, const std::string& name, const std::string& title,
+                 const py::handle module) {
+  const bool is_static =
+      py::isinstance(original, py::module_::import("builtins").attr("staticmethod"));
+  const py::object inner =
+      is_static ? original.attr("__func__") : py::reinterpret_borrow<py::object>(original);
+  const py::handle function = py::detail::get_function(inner);
+  if (!function || !PyCFunction_Check(function.ptr())) return py::object();
+  auto* g = new Guarded{py::reinterpret_borrow<py::object>(function), KeywordsOf(function), title};
+  const py::capsule holder(g, [](void* p) { delete static_cast<Guarded*>(p); });
+  // Made once a function at import, kept for the process, as pybind11 keeps
+  // its own.
+  const py::object doc = function.attr("__doc__");
+  auto* def = new PyMethodDef{strdup(name.c_str()),
+                              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Forward)),
+                              METH_FASTCALL | METH_KEYWORDS,
+                              doc.is_none() ? nullptr : strdup(doc.cast<std::string>().c_str())};
+  py::object guard =
+      py::reinterpret_steal<py::object>(PyCFunction_NewEx(def, holder.ptr(), module.ptr()));
+  if (!guard) throw py::error_already_set();
+  if (is_static) return py::module_::import("builtins").attr("staticmethod")(guard);
+  if (original.ptr() == function.ptr()) return guard;  // a module's function
+  return py::reinterpret_steal<py::object>(PyInstanceMethod_New(guard.ptr()));
 }
 
 void GuardKeywords(py::module_& m) {
-  for (const char* name : {"grid"}) {
-    const py::object original = m.attr(name);
-    const std::vector<std::string> names = KeywordsOf(original);
-    const std::string title = name;
-    py::cpp_function wrapper(
-        [original, names, title](const py::args& args, const py::kwargs& kwargs) -> py::object {
-          try {
-            return original(*args, **kwargs);
-          } catch (const py::error_already_set& e) {
-            if (!e.matches(PyExc_TypeError)) throw;
-            TellUnknownKeyword(title, names, kwargs);
-            throw;
-          }
-        },
-        py::name(name), py::scope(m));
-    KeepDoc(wrapper, original);
-    m.attr(name) = wrapper;
-  }
+  const py::object module_name = m.attr("__name__");
+  for (const char* name : {"grid"}) m.attr(name) = Guard(m.attr(name), name, name, module_name);
   for (const char* class_name : {"Model", "Body", "Harmonics"}) {
     const py::object cls = m.attr(class_name);
-    const py::dict members = cls.attr("__dict__");
+    const py::dict members = cls.attr("__dict__");  // a copy
     for (const auto& [key, value] : members) {
       const std::string name = py::str(key);
       if (name.rfind('_', 0) == 0 && name != "__init__") continue;
-      const bool is_static =
-          py::isinstance(value, py::module_::import("builtins").attr("staticmethod"));
-      const py::object original =
-          py::reinterpret_borrow<py::object>(is_static ? value.attr("__func__") : value);
-      const py::handle function = py::detail::get_function(original);
-      if (!function || !PyCFunction_Check(function.ptr())) continue;  // properties
-      const std::vector<std::string> names = KeywordsOf(original);
-      const std::string title = name == "__init__" ? std::string(class_name) : name;
-      py::object wrapper;
-      if (is_static) {
-        wrapper = py::module_::import("builtins")
-                      .attr("staticmethod")(py::cpp_function(
-                          [original, names, title](const py::args& args,
-                                                   const py::kwargs& kwargs) -> py::object {
-                            try {
-                              return original(*args, **kwargs);
-                            } catch (const py::error_already_set& e) {
-                              if (!e.matches(PyExc_TypeError)) throw;
-                              TellUnknownKeyword(title, names, kwargs);
-                              throw;
-                            }
-                          },
-                          py::name(name.c_str()), py::scope(cls)));
-        KeepDoc(wrapper.attr("__func__"), original);
-      } else {
-        wrapper = py::cpp_function(
-            [original, names, title](const py::object& self, const py::args& args,
-                                     const py::kwargs& kwargs) -> py::object {
-              try {
-                return original(self, *args, **kwargs);
-              } catch (const py::error_already_set& e) {
-                if (!e.matches(PyExc_TypeError)) throw;
-                TellUnknownKeyword(title, names, kwargs);
-                throw;
-              }
-            },
-            py::name(name.c_str()), py::is_method(cls));
-        KeepDoc(wrapper, original);
-      }
-      py::setattr(cls, name.c_str(), wrapper);
+      const py::object guard =
+          Guard(value, name, name == "__init__" ? class_name : name, module_name);
+      if (guard) py::setattr(cls, name.c_str(), guard);
     }
   }
 }
