@@ -925,7 +925,9 @@ void BindErrors(py::module_& m) {
 
 void BindHarmonics(py::module_& m) {
   py::class_<Harmonics>(m, "Harmonics",
-                        "Stokes coefficients (4-pi fully normalised, no Condon-Shortley phase).")
+                        "Stokes coefficients (4-pi fully normalised, no Condon-Shortley phase); "
+                        "lengths in the model's unit (length_unit), GM in GM_unit; potential() "
+                        "and acceleration() sum the series at points.")
       .def_property_readonly("degree", &Harmonics::degree)
       .def_property_readonly("C", &Harmonics::C, "C[n, m], shape (N + 1, N + 1)")
       .def_property_readonly("S", &Harmonics::S, "S[n, m], shape (N + 1, N + 1)")

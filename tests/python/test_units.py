@@ -58,9 +58,11 @@ def test_harmonics_name_their_units_and_sum_at_points(eros):
         h.potential([5.0, 0, 0])
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", polyfield.UnitsWarning)
-        n = polyfield.Model(CUBE).harmonics(1, origin="centre-of-mass")
+        cube = polyfield.Model(CUBE)
+        n = cube.harmonics(1, origin="centre-of-mass")
     assert repr(n).endswith(" m (Brillouin), origin (0.5, 0.5, 0.5) m (centre of mass))")
-    assert n.GM_unit == "m^3 (G rho = 1)"
+    assert n.GM_unit == "m^3 (G rho = 1)"  # and the series in G rho = 1, as the field
+    assert n.potential([5.0, 0, 0]) == pytest.approx(cube.field([5.0, 0, 0])[0], rel=1e-4)
 
 
 @pytest.mark.parametrize("call, message", [
