@@ -76,6 +76,12 @@ std::unique_ptr<science::Body> Load(const Common& c) {
   return body;
 }
 
+void Caution(const science::Units& u, const std::optional<double>& spin_period) {
+  if (!ranks->Root()) return;
+  for (const std::string& line : science::Cautions(u, spin_period))
+    std::fprintf(stderr, "polyfield: warning: %s\n", Spelled(line).c_str());
+}
+
 std::vector<std::pair<std::string, std::string>> Inputs(
     const Common& c, std::vector<std::pair<std::string, std::string>> more) {
   science::Validate(c.Body(), c.units);

@@ -9,6 +9,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -57,6 +58,11 @@ std::vector<std::string> Header(const char* command, const Common& c, const scie
 // a body; parts of positive density that overlap are told on standard
 // error, a line each.
 std::unique_ptr<science::Body> Load(const Common& c);
+// The warnings of a run's units and spin (science::Cautions), each a line
+// "polyfield: warning: ..." on standard error from rank 0; the run goes on.
+void Caution(const science::Units& u, const std::optional<double>& spin_period = std::nullopt);
+// A library message with its quantities spelled as this program's options.
+std::string Spelled(const std::string& message);
 // The files a run reads: the body's and `more`.
 std::vector<std::pair<std::string, std::string>> Inputs(
     const Common& c, std::vector<std::pair<std::string, std::string>> more = {});

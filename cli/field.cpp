@@ -35,6 +35,7 @@ int RunField(const Common& c, const std::string& points, bool gradient) {
   science::Validate(files);
   const auto body = Load(c);
   const science::Units u = science::Resolve(c.units, *body);
+  Caution(u);
   std::vector<double> x, y, z;
   ReadPoints(points, &x, &y, &z);
   const size_t n = x.size();
@@ -107,6 +108,7 @@ int RunGrid(const Common& c, const GridArgs& a, bool gradient) {
   const auto body = Load(c);
   science::Validate(g, *body);
   const science::Units u = science::Resolve(c.units, *body);
+  Caution(u);
   auto header = Header("field", c, *body, u);
   const auto com = body->CentreOfMass();
   const std::string L = u.Physical() ? u.unit : "(model units)";

@@ -69,6 +69,7 @@ int RunHarmonics(const Common& c, const HarmonicsArgs& a) {
   const science::HarmonicsFormat format = science::HarmonicsFormatOf(c.format);
   science::Validate(science::Files{Inputs(c), {{"output", c.output}}});
   const auto body = Load(c);
+  Caution(science::Resolve(c.units, *body));
   ranks->Agree();
   science::HarmonicSums sums(*body, c.units, r, c.format);
   const std::optional<science::Harmonics> h = RankHarmonics(sums);

@@ -33,6 +33,10 @@ std::string Spelling(std::string_view name) {
 
 }  // namespace
 
+std::string cli::Spelled(const std::string& message) {
+  return Failure(message).Spelled(&Spelling);
+}
+
 int main(int argc, char** argv) {
   // The suite's units (colour maps, STL writer) end through Error: here
   // their message becomes a failure of the command.

@@ -51,8 +51,10 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
   a.Into(&request);
   science::Validate(request);
   const bool colouring = a.colours.Any();
-  if (colouring)
+  if (colouring) {
     science::Validate(request.picture, science::ColourNames(request.spin_period.has_value()));
+    science::CheckFigureNames(a.colours);
+  }
   const cli::TableFormat format = cli::TableFormatOf(c.format);
   // NPY holds the table alone: the header's lines would be lost.
   if (format == cli::TableFormat::kNpy && (a.summary || colouring))
@@ -70,6 +72,7 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
       colouring ? science::ColourMap(request.picture.map) : std::vector<uint16_t>{};
   const auto body = Load(c);
   const science::Units u = science::Resolve(c.units, *body);
+  Caution(u, request.spin_period);
   auto header = Header("surface", c, *body, u);
   science::Outputs outputs(files.inputs);
   const bool root = ranks->Root();

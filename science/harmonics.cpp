@@ -53,8 +53,8 @@ std::string NotPositive(size_t parts) {
 
 void CheckHarmonicsRequest(const HarmonicsRequest& request) {
   if (request.degree < 0 || request.degree > kMaxHarmonicDegree)
-    throw Failure(Quantity("degree") + ": " + std::to_string(request.degree) +
-                  " is not a degree from 0 to " + std::to_string(kMaxHarmonicDegree));
+    Refuse(Quantity("degree") + ": " + std::to_string(request.degree) +
+           " is not a degree from 0 to " + std::to_string(kMaxHarmonicDegree));
   const auto& R0 = request.reference_radius;
   if (R0 && !(*R0 > 0 && std::isfinite(*R0)))
     throw Failure(Quantity("reference_radius") + ": not a positive number",
@@ -64,7 +64,7 @@ void CheckHarmonicsRequest(const HarmonicsRequest& request) {
 HarmonicOrigin HarmonicOriginOf(const std::string& name) {
   if (name == "model") return HarmonicOrigin::kModel;
   if (name == "centre-of-mass") return HarmonicOrigin::kCentreOfMass;
-  throw Failure(Quantity("origin") + ": \"" + name + "\" is not one of model, centre-of-mass");
+  Refuse(Quantity("origin") + ": \"" + name + "\" is not one of model, centre-of-mass");
 }
 
 namespace {
@@ -212,9 +212,9 @@ void Normalise(const std::vector<double>& total, double mass, double s, Harmonic
       const size_t k = shape::Index(n, m);
       const double C = total[2 * k] / mass * norm, S = total[2 * k + 1] / mass * norm;
       if (!std::isfinite(C) || !std::isfinite(S))
-        throw Failure(Quantity("reference_radius") + ": " + ShortestDigits(h->reference_radius) +
-                      " is so far inside the Brillouin sphere (radius " + ShortestDigits(s) +
-                      ") that the coefficients of degree " + std::to_string(n) + " overflow");
+        Refuse(Quantity("reference_radius") + ": " + ShortestDigits(h->reference_radius) +
+               " is so far inside the Brillouin sphere (radius " + ShortestDigits(s) +
+               ") that the coefficients of degree " + std::to_string(n) + " overflow");
       h->C[size_t(n) * side + size_t(m)] = C;
       h->S[size_t(n) * side + size_t(m)] = S;
     }
@@ -460,8 +460,7 @@ HarmonicsFormat HarmonicsFormatOf(const std::string& name) {
   if (name == "npy") return HarmonicsFormat::kNpy;
   if (name == "icgem") return HarmonicsFormat::kIcgem;
   if (name == "shadr") return HarmonicsFormat::kShadr;
-  throw Failure(Quantity("format") + ": \"" + name +
-                "\" is not one of tsv, csv, npy, icgem, shadr");
+  Refuse(Quantity("format") + ": \"" + name + "\" is not one of tsv, csv, npy, icgem, shadr");
 }
 
 namespace {

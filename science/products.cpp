@@ -205,6 +205,21 @@ bool WriteMap(FILE* out, figure::Output kind, const mesh::Mesh& model,
   });
 }
 
+void CheckFigureNames(const ColourFiles& files) {
+  for (const auto& [quantity, path] :
+       {std::pair<const char*, const std::string&>{"picture", files.picture},
+        {"latlon", files.latlon}}) {
+    const std::string name = std::filesystem::path(path).filename().string();
+    const size_t dot = name.rfind('.');
+    if (path.empty() || path == "-" || dot == std::string::npos || dot == 0) continue;
+    std::string ext = name.substr(dot);
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (ext != ".png" && ext != ".pdf" && ext != ".svg")
+      Refuse(Quantity(quantity) + ": " + path + ": the extension " + name.substr(dot) +
+             " is not one of .png, .pdf, .svg (the picture's format)");
+  }
+}
+
 ColourOutputs::ColourOutputs(Outputs* outputs, ColourFiles files) : files_(std::move(files)) {
   const FileList list = files_.List();
   for (size_t i = 0; i < list.size(); ++i)

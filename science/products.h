@@ -78,6 +78,12 @@ struct ColourFiles {
   }
 };
 
+// Refuses a picture or map (kBadValue) whose name ends in an extension
+// other than .png, .pdf or .svg (in any case), which would be written as a
+// PNG under a name that says otherwise; a name without an extension and
+// "-" (standard output) are PNG.
+void CheckFigureNames(const ColourFiles& files);
+
 // The coloured files of a run: opened among its outputs (Outputs::Open,
 // each given) before the values are known, so that a run that cannot write
 // them fails first; put in place with the others by Outputs::Commit.

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <thread>
 
@@ -77,6 +78,48 @@ Units Resolve(const UnitsRequest& r, double volume) {
     u.density_from = "GM " + ShortestDigits(*r.gm) + " m^3/s^2 / (G volume)";
   }
   return u;
+}
+
+std::vector<std::string> Cautions(const Units& u, const std::optional<double>& spin_period) {
+  std::vector<std::string> lines;
+  const auto plausible = [](double rho) { return rho >= kLeastDensity && rho <= kMostDensity; };
+  const double rho = std::abs(u.density);
+  if (u.Physical() && std::isfinite(rho) && !plausible(rho)) {
+    const std::string range = ShortestDigits(kLeastDensity) + " to " +
+                              ShortestDigits(kMostDensity) + " kg/m^3 of solid bodies";
+    if (u.density_from == "given") {
+      std::string line =
+          Quantity("density") + " " + ShortestDigits(u.density) + " kg/m^3 is outside the " + range;
+      if (plausible(rho * 1000))
+        line += ": did you mean g/cm^3 (" + ShortestDigits(u.density * 1000) + " kg/m^3)?";
+      else
+        line += " (the density is in kg/m^3)";
+      lines.push_back(line);
+    } else {
+      // The volume is that of the model in its unit: a model in km read in m
+      // has a volume 10^9 times too small, its density as much too large.
+      char shown[32];
+      std::snprintf(shown, sizeof shown, "%.4g", u.density);
+      std::string line =
+          "the density (" + u.density_from + ") " + shown + " kg/m^3 is outside the " + range;
+      std::string better;
+      for (const char* unit : {"km", "m", "cm", "mm"}) {
+        const double ratio = MetresOf(unit) / u.metres;
+        if (better.empty() && unit != u.unit && plausible(rho / (ratio * ratio * ratio)))
+          better = unit;
+      }
+      line += better.empty() ? ": is " + Quantity("unit") + " " + u.unit + " right?"
+                             : ": is the model in " + better + " (" + Quantity("unit") + " " +
+                                   better + ") rather than " + u.unit + "?";
+      lines.push_back(line);
+    }
+  }
+  if (spin_period && *spin_period > kMaxSpinHours)
+    lines.push_back(Quantity("spin_period") + " " + ShortestDigits(*spin_period) +
+                    " h is more than " + ShortestDigits(kMaxSpinHours) +
+                    " h: hours, not seconds? (" + ShortestDigits(*spin_period) + " s is " +
+                    ShortestDigits(*spin_period / kSecondsPerHour) + " h)");
+  return lines;
 }
 
 unsigned Evaluation::Threads() const {

@@ -69,6 +69,21 @@ double MetresOf(const std::string& unit);
 // mass or GM needs a positive volume.
 Units Resolve(const UnitsRequest& request, double volume);
 
+// The densities of solid bodies, kg/m^3 (ices and rubble piles to iron and
+// the densest metals, with room to spare): one outside is most likely a unit
+// slip, and a spin period above kMaxSpinHours one in seconds.
+constexpr double kLeastDensity = 100, kMostDensity = 25000;
+constexpr double kMaxSpinHours = 1000;
+
+// Warnings for a request that is valid but most likely a unit slip: a
+// density outside kLeastDensity..kMostDensity (given: g/cm^3 for kg/m^3?;
+// from a mass or GM: the model's length unit?) and a spin period above
+// kMaxSpinHours (seconds for hours?). One line each, without a prefix; the
+// faces tell them (the program on standard error, Python as warnings) and
+// go on: nothing is refused.
+std::vector<std::string> Cautions(const Units& units,
+                                  const std::optional<double>& spin_period = std::nullopt);
+
 // How an evaluation runs.
 struct Evaluation {
   std::optional<double> tolerance;  // relative; absent or 0: the exact sum

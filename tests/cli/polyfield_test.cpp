@@ -573,6 +573,10 @@ TEST(PolyfieldTrust, BadParametersAreRefused) {
       // NPY has no header: the summary would be lost.
       {{"surface", cube, "--format", "npy", "--summary"},
        "--format npy holds the table only: --summary goes in the header of --format tsv or csv"},
+      // A picture's format is its extension's.
+      {{"surface", cube, "--picture", "x.jpg"},
+       "--picture: x.jpg: the extension .jpg is not one of .png, .pdf, .svg (the picture's "
+       "format)"},
   };
   for (const auto& c : cases) {
     const RunResult r = Polyfield(c.args, "0 0 2\n");
@@ -711,6 +715,21 @@ TEST(PolyfieldUnits, MassGmAndScale) {
   }
   EXPECT_NE(scaled.out.find("model lengths in m (the file's coordinates times 1000)"),
             std::string::npos);
+}
+
+// A likely slip of a unit is told on standard error; the run goes on.
+TEST(PolyfieldUnits, LikelySlipsAreWarned) {
+  const std::string cube = DataPath("cube.stl");
+  const RunResult r = Polyfield({"harmonics", cube, "--degree", "2", "--mass", "2.5e12"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err,
+            "polyfield: warning: the density (mass 2.5e+12 kg / volume) 2.5e+12 kg/m^3 is outside "
+            "the 100 to 25000 kg/m^3 of solid bodies: is the model in km (--unit km) rather than "
+            "m?\n");
+  EXPECT_NE(r.out.find("\n0\t0\t1\t0\n"), std::string::npos);  // C00 = 1
+  const RunResult spin = Polyfield({"surface", cube, "--density", "2.5", "--spin-period", "2e4"});
+  EXPECT_EQ(spin.err.substr(0, 47), "polyfield: warning: --density 2.5 kg/m^3 is out");
+  EXPECT_NE(spin.err.find("\npolyfield: warning: --spin-period 20000 h"), std::string::npos);
 }
 
 // The inertia tensor of the homogeneous body: the unit cube's M/6 on the

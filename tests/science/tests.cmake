@@ -40,3 +40,9 @@ endif()
 if(TARGET science)
   suite_test(body_threads_test SOURCES science/body_threads_test.cpp LIBS science LABELS threaded)
 endif()
+
+# The series of coefficients summed at points, the warnings of a request's
+# units, the refusals of values given.
+if(TARGET science)
+  suite_test(series_test SOURCES science/series_test.cpp LIBS science)
+endif()
