@@ -108,8 +108,14 @@ void Validate(const FieldRequest& r) {
   Validate(r.evaluation);
 }
 
+std::string ColourName(const PictureRequest& r, bool spin) {
+  if (!r.colour.empty()) return r.colour;
+  return spin ? "slopeeff" : "slope";
+}
+
 void Validate(const PictureRequest& r, const std::vector<std::string>& columns) {
-  if (!columns.empty() && std::find(columns.begin(), columns.end(), r.colour) == columns.end())
+  if (!columns.empty() && !r.colour.empty() &&
+      std::find(columns.begin(), columns.end(), r.colour) == columns.end())
     Refuse(Quantity("colour") + ": \"" + r.colour + "\" is not a column of the table");
   if (r.range) {
     if (!(std::isfinite(r.range->first) && std::isfinite(r.range->second) &&
@@ -123,7 +129,7 @@ void Validate(const PictureRequest& r, const std::vector<std::string>& columns) 
   if (!(std::isfinite(r.view.first) && r.view.second >= -90 && r.view.second <= 90))
     Refuse(Quantity("view") + ": longitude and latitude in degrees, the latitude from -90 to 90");
   const auto in = [](uint32_t p) { return p >= 16 && p <= 16384; };
-  if (!in(r.size.first) || !in(r.size.second))
+  if (r.size && (!in(r.size->first) || !in(r.size->second)))
     Refuse(Quantity("size") + ": width and height from 16 to 16384 pixels");
   if (r.map.empty()) Refuse(Quantity("map") + ": a map's name or a CM_STL file");
   if (r.background != "light" && r.background != "dark")

@@ -160,7 +160,7 @@ TEST(Requests, PictureValues) {
             }),
             "range: two numbers MIN, MAX with MIN < MAX");
   EXPECT_EQ(refusal([](auto& p) {
-              p.size = {15, 600};
+              p.size = std::pair{15u, 600u};
             }),
             "size: width and height from 16 to 16384 pixels");
   EXPECT_EQ(refusal([](auto& p) {
