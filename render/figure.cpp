@@ -531,27 +531,30 @@ struct Flat {
 // (facet, corner k to corner k + 1) of `flat`. Inner folds are among them;
 // the facets drawn over them hide them.
 std::vector<std::pair<size_t, int>> OutlineEdges(const std::vector<Flat>& flat) {
+  // Sixteen bytes an edge: a model of millions of facets sorts some ten
+  // million of them.
   struct Edge {
-    uint64_t key;
-    size_t facet;
-    int k;
+    uint64_t key;  // the corners' numbers, the lower first
+    uint64_t at;   // 3 facet + k
+    size_t Facet() const { return at / 3; }
+    int K() const { return static_cast<int>(at % 3); }
   };
   std::vector<Edge> edges;
   edges.reserve(3 * flat.size());
   for (size_t i = 0; i < flat.size(); ++i)
     for (int k = 0; k < 3; ++k) {
       const uint64_t a = flat[i].corner[k], b = flat[i].corner[(k + 1) % 3];
-      if (a != b) edges.push_back({std::min(a, b) << 32 | std::max(a, b), i, k});
+      if (a != b) edges.push_back({std::min(a, b) << 32 | std::max(a, b), 3 * i + k});
     }
   std::sort(edges.begin(), edges.end(), [](const Edge& a, const Edge& b) {
-    return a.key != b.key ? a.key < b.key : a.facet < b.facet;
+    return a.key != b.key ? a.key < b.key : a.at < b.at;
   });
   // The side of the edge (from its lower-numbered corner) where the facet's
   // third corner lies.
   const auto side = [&](const Edge& e) {
-    const Flat& f = flat[e.facet];
-    int a = e.k, b = (e.k + 1) % 3;
-    const int c = (e.k + 2) % 3;
+    const Flat& f = flat[e.Facet()];
+    int a = e.K(), b = (a + 1) % 3;
+    const int c = (a + 2) % 3;
     if (f.corner[a] > f.corner[b]) std::swap(a, b);
     return (f.x[b] - f.x[a]) * (f.y[c] - f.y[a]) - (f.y[b] - f.y[a]) * (f.x[c] - f.x[a]);
   };
@@ -560,7 +563,7 @@ std::vector<std::pair<size_t, int>> OutlineEdges(const std::vector<Flat>& flat) 
     size_t j = i + 1;
     while (j < edges.size() && edges[j].key == edges[i].key) ++j;
     if (j - i != 2 || !(side(edges[i]) * side(edges[i + 1]) < 0))
-      out.push_back({edges[i].facet, edges[i].k});
+      out.push_back({edges[i].Facet(), edges[i].K()});
     i = j;
   }
   return out;
