@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "common/print.h"
+#include "science/table.h"
 
 namespace science {
 
@@ -108,6 +109,24 @@ void Validate(const FieldRequest& r) {
   Validate(r.evaluation);
 }
 
+namespace {
+
+// A figure's text: UTF-8 (cairo draws nothing else, and an SVG holds it as
+// it is) of one line, no control character.
+void CheckText(const std::string& quantity, const std::string& text) {
+  for (size_t i = 0; i < text.size();) {
+    char32_t c = 0;
+    const size_t n = Utf8At(text, i, &c);
+    if (n == 0)
+      Refuse(Quantity(quantity) + ": not UTF-8 text (byte " + std::to_string(i + 1) + ")");
+    if (c < 0x20 || (c >= 0x7f && c < 0xa0))
+      Refuse(Quantity(quantity) + ": one line of text, without control characters");
+    i += n;
+  }
+}
+
+}  // namespace
+
 std::string ColourName(const PictureRequest& r, bool spin) {
   if (!r.colour.empty()) return r.colour;
   return spin ? "slopeeff" : "slope";
@@ -136,6 +155,8 @@ void Validate(const PictureRequest& r, const std::vector<std::string>& columns) 
     Refuse(Quantity("background") + ": \"" + r.background + "\" is not one of light, dark");
   if (r.shading != "none" && r.shading != "lambert")
     Refuse(Quantity("shading") + ": \"" + r.shading + "\" is not one of none, lambert");
+  CheckText("title", r.title);
+  CheckText("label", r.label);
 }
 
 void Validate(const SurfaceRequest& r) {
