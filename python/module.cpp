@@ -627,7 +627,7 @@ class Model {
     try {
       py::gil_scoped_release free;
       const science::Range r = coloured.Write(m, body_->CentreOfMass(), v, science::FaceAreas(m),
-                                              table, label, picture, &PythonMore);
+                                              table, label, body_->unit(), picture, &PythonMore);
       outputs.Commit();
       return {r.min, r.max};
     } catch (const science::Stopped&) {
@@ -1046,8 +1046,9 @@ void BindModel(py::module_& m) {
           [](Model& self, const Array& values, const std::string& stl, const std::string& png,
              const std::string& picture_path, const std::string& latlon, const std::string& map,
              std::optional<Pair> range, Pair percentiles, const std::string& label, Pair view,
-             std::pair<uint32_t, uint32_t> size, const std::string& background,
-             const std::string& shading, const std::string& title) {
+             std::optional<std::pair<uint32_t, uint32_t>> size, const std::string& background,
+             const std::string& shading, const std::string& title, bool outline, bool triad,
+             bool scale_bar) {
             science::PictureRequest picture;
             picture.map = map;
             picture.range = range;
@@ -1057,17 +1058,22 @@ void BindModel(py::module_& m) {
             picture.background = background;
             picture.shading = shading;
             picture.title = title;
+            picture.label = label;
+            picture.outline = outline, picture.triad = triad, picture.scale_bar = scale_bar;
             return self.write_colours(values, {stl, png, picture_path, latlon}, picture, label);
           },
           py::arg("values"), py::arg("stl") = "", py::arg("png") = "", py::arg("picture") = "",
           py::arg("latlon") = "", py::arg("map") = defaults.map, py::arg("range") = py::none(),
           py::arg("percentiles") = defaults.percentiles, py::arg("label") = "",
-          py::arg("view") = defaults.view, py::arg("size") = defaults.size,
+          py::arg("view") = defaults.view, py::arg("size") = py::none(),
           py::arg("background") = defaults.background, py::arg("shading") = defaults.shading,
-          py::arg("title") = "",
+          py::arg("title") = "", py::arg("outline") = defaults.outline,
+          py::arg("triad") = defaults.triad, py::arg("scale_bar") = defaults.scale_bar,
           "Coloured binary STL, picture (png: PNG; picture: PNG, PDF or SVG by the extension) "
           "and latitude-longitude map about the centre of mass (latlon: by the extension) by "
-          "one value per facet; returns the range.")
+          "one value per facet; returns the range. size=None: at most (800, 600), cut to the "
+          "content; the view has an outline (outline=False: none), and on request the model's "
+          "axes with the direction of view (triad) and a scale bar in the model's unit.")
       .def("translated", &Model::translated, py::arg("offset"),
            "A new model moved by offset (x, y, z), in the model's unit.")
       .def("scaled", &Model::scaled, py::arg("factor"),

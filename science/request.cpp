@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "common/print.h"
+#include "science/table.h"
 
 namespace science {
 
@@ -151,8 +152,32 @@ void Validate(const FieldRequest& r) {
   Validate(r.evaluation);
 }
 
+namespace {
+
+// A figure's text: UTF-8 (cairo draws nothing else, and an SVG holds it as
+// it is) of one line, no control character.
+void CheckText(const std::string& quantity, const std::string& text) {
+  for (size_t i = 0; i < text.size();) {
+    char32_t c = 0;
+    const size_t n = Utf8At(text, i, &c);
+    if (n == 0)
+      Refuse(Quantity(quantity) + ": not UTF-8 text (byte " + std::to_string(i + 1) + ")");
+    if (c < 0x20 || (c >= 0x7f && c < 0xa0))
+      Refuse(Quantity(quantity) + ": one line of text, without control characters");
+    i += n;
+  }
+}
+
+}  // namespace
+
+std::string ColourName(const PictureRequest& r, bool spin) {
+  if (!r.colour.empty()) return r.colour;
+  return spin ? "slopeeff" : "slope";
+}
+
 void Validate(const PictureRequest& r, const std::vector<std::string>& columns) {
-  if (!columns.empty() && std::find(columns.begin(), columns.end(), r.colour) == columns.end())
+  if (!columns.empty() && !r.colour.empty() &&
+      std::find(columns.begin(), columns.end(), r.colour) == columns.end())
     Refuse(Quantity("colour") + ": \"" + r.colour + "\" is not a column of the table");
   if (r.range) {
     if (!(std::isfinite(r.range->first) && std::isfinite(r.range->second) &&
@@ -166,13 +191,15 @@ void Validate(const PictureRequest& r, const std::vector<std::string>& columns) 
   if (!(std::isfinite(r.view.first) && r.view.second >= -90 && r.view.second <= 90))
     Refuse(Quantity("view") + ": longitude and latitude in degrees, the latitude from -90 to 90");
   const auto in = [](uint32_t p) { return p >= 16 && p <= 16384; };
-  if (!in(r.size.first) || !in(r.size.second))
+  if (r.size && (!in(r.size->first) || !in(r.size->second)))
     Refuse(Quantity("size") + ": width and height from 16 to 16384 pixels");
   if (r.map.empty()) Refuse(Quantity("map") + ": a map's name or a CM_STL file");
   if (r.background != "light" && r.background != "dark")
     Refuse(Quantity("background") + ": \"" + r.background + "\" is not one of light, dark");
   if (r.shading != "none" && r.shading != "lambert")
     Refuse(Quantity("shading") + ": \"" + r.shading + "\" is not one of none, lambert");
+  CheckText("title", r.title);
+  CheckText("label", r.label);
 }
 
 void Validate(const SurfaceRequest& r) {

@@ -102,16 +102,28 @@ struct FieldRequest {
 
 // The coloured model and its picture.
 struct PictureRequest {
-  std::string colour = "slope";  // the surface column (the program's; "potential" is U)
-  std::string map = "viridis";   // a bundled map or a CM_STL file
+  // The surface column (the program's; "potential" is U); "" for the slope
+  // the run has: slopeeff with a spin, else slope (ColourName).
+  std::string colour;
+  std::string map = "viridis";                     // a bundled map or a CM_STL file
   std::optional<std::pair<double, double>> range;  // else the area-weighted percentiles
   std::pair<double, double> percentiles{2, 98};
-  std::pair<double, double> view{30, 25};        // longitude, latitude of the eye, degrees
-  std::pair<uint32_t, uint32_t> size{800, 600};  // pixels (points in PDF and SVG)
-  std::string background = "light";              // or "dark"
-  std::string shading = "none";                  // or "lambert" (the view only)
-  std::string title;                             // "" for none
+  std::pair<double, double> view{30, 25};  // longitude, latitude of the eye, degrees
+  // Pixels (points in PDF and SVG); absent: at most kPictureSize, cut to
+  // the model's (or the map's) shape, the fonts as at that size.
+  std::optional<std::pair<uint32_t, uint32_t>> size;
+  std::string background = "light";  // or "dark"
+  std::string shading = "none";      // or "lambert" (the view only)
+  std::string title;                 // "" for none
+  std::string label;                 // the colour bar's; "" for the quantity and its unit
+  bool outline = true;               // the view: a thin line around the model
+  bool triad = false;                // the view: the model's axes and the direction of view
+  bool scale_bar = false;            // the view: a length in the model's unit
 };
+constexpr std::pair<uint32_t, uint32_t> kPictureSize{800, 600};
+
+// The column a picture is coloured by (PictureRequest::colour).
+std::string ColourName(const PictureRequest& request, bool spin);
 
 struct SurfaceRequest {
   UnitsRequest units;

@@ -27,11 +27,6 @@ TableFormat TableFormatOf(const std::string& name) {
                 Failure::Kind::kBadValue);
 }
 
-namespace {
-
-// The length of the UTF-8 sequence at s[i] (a shortest form of a code point
-// below U+110000, no surrogate), 0 when no valid sequence begins there; its
-// code point in `code`.
 size_t Utf8At(const std::string& s, size_t i, char32_t* code) {
   const unsigned char c = static_cast<unsigned char>(s[i]);
   const size_t more = c < 0x80         ? 0
@@ -51,8 +46,6 @@ size_t Utf8At(const std::string& s, size_t i, char32_t* code) {
   *code = v;
   return more + 1;
 }
-
-}  // namespace
 
 std::string HeaderLine(const std::string& line) {
   std::string out;
