@@ -48,7 +48,7 @@ if __name__ == "__main__":
     print("pool of 2 (spawn): start-up %.2f s, one more task %.2f ms" % (up, task * 1e3))
     from dask.distributed import Client, LocalCluster
     t = time.perf_counter()
-    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None,
+    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0",
                       silence_logs=logging.CRITICAL) as cluster, Client(cluster) as client:
         [m] = client.scatter([kleopatra], broadcast=True)
         client.submit(facets, m).result()
