@@ -195,9 +195,20 @@ class Harmonics {
   py::object acceleration(const Array& points, std::optional<int> max_degree) const {
     return Series(points, max_degree, true);
   }
+
+  // Warns (UserWarning) as the program does when the file is one for orbit
+  // propagators of coefficients about the model's origin.
   void write(const std::string& path, const std::string& format) const {
     science::CheckPath("path", path);
-    science::WriteHarmonics(path, h_, science::HarmonicsFormatOf(format), "path");
+    const science::HarmonicsFormat f = science::HarmonicsFormatOf(format);
+    // What the file would refuse, before the warning.
+    science::CheckHarmonicsFile(f, h_.units);
+    science::HarmonicsFiles(path, f, "path");
+    const std::string warning = science::HarmonicsFileWarning(h_, f);
+    if (!warning.empty() &&
+        PyErr_WarnEx(PyExc_UserWarning, Failure(warning).Spelled(&Spelling).c_str(), 1) < 0)
+      throw py::error_already_set();
+    science::WriteHarmonics(path, h_, f, "path");
   }
 
  private:
