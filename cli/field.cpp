@@ -120,10 +120,9 @@ int RunGrid(const Common& c, const GridArgs& a, bool gradient) {
   ranks->Agree();
   if (!ranks->Root()) return 0;
   if (netcdf) {
-    const std::string bytes = science::GridNetcdf(
-        science::GridVariables(grid, f, u),
-        science::GridAttributes(*body, g, grid, f, u, command_line, header), grid);
-    std::fwrite(bytes.data(), 1, bytes.size(), table);
+    science::WriteGridNetcdf(table, science::GridVariables(grid, f, u),
+                             science::GridAttributes(*body, g, grid, f, u, command_line, header),
+                             grid);
   } else {
     cli::WriteTable(table, format, header, science::GridColumns(grid, f, u), {g.nlat, g.nlon});
   }

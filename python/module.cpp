@@ -470,9 +470,9 @@ class Model {
       attrs["long_name"] = v.long_name;
       if (!v.units.empty()) attrs["units"] = v.units;
       if (v.row || v.column) {
-        coords[py::str(v.name)] = py::make_tuple(py::make_tuple(v.name), Vector(v.values), attrs);
+        coords[py::str(v.name)] = py::make_tuple(py::make_tuple(v.name), Vector(v.axis), attrs);
       } else {
-        const py::object values = Vector(v.values).attr("reshape")(g.nlat, g.nlon);
+        const py::object values = Vector(*v.values).attr("reshape")(g.nlat, g.nlon);
         variables[py::str(v.name)] = py::make_tuple(py::make_tuple("lat", "lon"), values, attrs);
       }
     }

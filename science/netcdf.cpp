@@ -16,18 +16,17 @@ namespace science {
 std::vector<GridVariable> GridVariables(const Grid& g, const GridField& f, const Units& u) {
   const bool si = u.Physical();
   // The length units' names m, km, cm, mm are UDUNITS' too.
-  const std::string L = si ? u.unit : "", P = si ? "m2 s-2" : "",
-                    A = si ? "m s-2" : "";
+  const std::string L = si ? u.unit : "", P = si ? "m2 s-2" : "", A = si ? "m s-2" : "";
   std::vector<GridVariable> v;
-  GridVariable lat{"lat", "latitude", "degrees_north", "latitude", {}, true, false};
-  GridVariable lon{"lon", "longitude", "degrees_east", "longitude", {}, false, true};
-  for (uint32_t i = 0; i < g.nlat; ++i) lat.values.push_back(g.lat[size_t{i} * g.nlon]);
-  lon.values.assign(g.lon.begin(), g.lon.begin() + g.nlon);
+  GridVariable lat{"lat", "latitude", "degrees_north", "latitude", nullptr, {}, true, false};
+  GridVariable lon{"lon", "longitude", "degrees_east", "longitude", nullptr, {}, false, true};
+  for (uint32_t i = 0; i < g.nlat; ++i) lat.axis.push_back(g.lat[size_t{i} * g.nlon]);
+  lon.axis.assign(g.lon.begin(), g.lon.begin() + g.nlon);
   v.push_back(std::move(lat));
   v.push_back(std::move(lon));
   const auto add = [&](const char* name, const std::string& long_name, const std::string& units,
                        const std::vector<double>& values) {
-    v.push_back({name, long_name, units, "", values});
+    v.push_back({name, long_name, units, "", &values, {}, false, false});
   };
   add("x", "x of the grid point in the model's frame", L, g.x);
   add("y", "y of the grid point in the model's frame", L, g.y);
@@ -85,8 +84,8 @@ std::vector<GridAttribute> GridAttributes(const Body& body, const GridRequest& r
     a.push_back({"density", "", {u.density}});
     a.push_back({"G", "", {u.G}});
   } else {
-    a.push_back({"units_convention",
-                 "G rho = 1: the field in the model's length unit, without units", {}});
+    a.push_back(
+        {"units_convention", "G rho = 1: the field in the model's length unit, without units", {}});
   }
   for (GridAttribute& x : a) x.text = HeaderLine(x.text);
   a.push_back({"comment", comment, {}});
@@ -105,8 +104,8 @@ void Text(int id, int var, const std::string& name, const std::string& text) {
 
 }  // namespace
 
-std::string GridNetcdf(const std::vector<GridVariable>& variables,
-                       const std::vector<GridAttribute>& attributes, const Grid& g) {
+void WriteGridNetcdf(FILE* out, const std::vector<GridVariable>& variables,
+                     const std::vector<GridAttribute>& attributes, const Grid& g) {
   int id = -1;
   Check(nc_create_mem("grid.nc", NC_64BIT_OFFSET, 0, &id));
   // Closed on every way out; the memory the file ends in is freed here.
@@ -146,12 +145,12 @@ std::string GridNetcdf(const std::vector<GridVariable>& variables,
   }
   Check(nc_enddef(id));
   for (size_t k = 0; k < variables.size(); ++k)
-    Check(nc_put_var_double(id, ids[k], variables[k].values.data()));
+    Check(nc_put_var_double(id, ids[k], variables[k].Values().data()));
   NC_memio memory{};
   closer.open = false;
   Check(nc_close_memio(id, &memory));
   const std::unique_ptr<void, decltype(&std::free)> owned(memory.memory, &std::free);
-  return std::string(static_cast<const char*>(memory.memory), memory.size);
+  std::fwrite(memory.memory, 1, memory.size, out);
 }
 
 bool IsNetcdf(const std::string& format) {

@@ -13,6 +13,7 @@
 // radius or altitude, and the table's header lines as the comment.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -22,13 +23,17 @@
 
 namespace science {
 
-// A variable of the grid: its values, one per point (or per row or
-// column for lat and lon), and its attributes ("" left out).
+// A variable of the grid: its values, one per point (a grid's own, not
+// copied), or one per row or column for lat and lon, and its attributes
+// ("" left out).
 struct GridVariable {
   std::string name, long_name, units, standard_name;
-  std::vector<double> values;
-  bool row = false, column = false;  // lat (per row), lon (per column)
+  const std::vector<double>* values = nullptr;  // per point
+  std::vector<double> axis;                     // lat, lon
+  bool row = false, column = false;             // lat (per row), lon (per column)
+  const std::vector<double>& Values() const { return values ? *values : axis; }
 };
+// The variables of `grid` and `field`, which must outlive them.
 std::vector<GridVariable> GridVariables(const Grid& grid, const GridField& field,
                                         const Units& units);
 
@@ -44,10 +49,11 @@ std::vector<GridAttribute> GridAttributes(const Body& body, const GridRequest& r
                                           const Units& units, const std::string& history,
                                           const std::vector<std::string>& header);
 
-// The netCDF file's bytes (the 64-bit offset format, which every netCDF
-// reader opens): the variables and attributes above.
-std::string GridNetcdf(const std::vector<GridVariable>& variables,
-                       const std::vector<GridAttribute>& attributes, const Grid& grid);
+// The netCDF file (the 64-bit offset format, which every netCDF reader
+// opens) of the variables and attributes above, made in memory and written
+// to `out` (whose errors the caller's output checks when it commits).
+void WriteGridNetcdf(FILE* out, const std::vector<GridVariable>& variables,
+                     const std::vector<GridAttribute>& attributes, const Grid& grid);
 
 // Whether a grid's output format is netCDF ("nc"); any other must be a
 // table's (TableFormatOf refuses the rest).
