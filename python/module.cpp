@@ -416,7 +416,15 @@ class Model {
     const science::GridRequest g = science::GridRequestOf(radius, shape, altitude);
     science::Validate(request, g, *body_);
     // Before the evaluation: a missing xarray costs no minutes.
-    const py::object xarray = as_xarray ? py::module_::import("xarray") : py::object();
+    py::object xarray;
+    try {
+      if (as_xarray) xarray = py::module_::import("xarray");
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_ImportError)) throw;
+      throw py::import_error(
+          "as_xarray=True needs the xarray package (Debian's python3-xarray, or pip install "
+          "xarray); without it grid() returns a dict");
+    }
     science::Grid grid;
     science::GridField f;
     bool finished;

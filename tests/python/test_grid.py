@@ -176,3 +176,10 @@ def test_grid_as_an_xarray_dataset_keeps_the_dict_by_default(tmp_path):
     for name in ("U", "gx", "gr", "dU", "dgy", "z"):
         assert np.array_equal(program[name].values, mine[name].values), name
     assert list(program.attrs["centre_of_mass"]) == list(mine.attrs["centre_of_mass"])
+
+
+def test_grid_as_xarray_without_xarray_says_so(monkeypatch):
+    import sys
+    monkeypatch.setitem(sys.modules, "xarray", None)
+    with pytest.raises(ImportError, match="^as_xarray=True needs the xarray package"):
+        polyfield.Model(CUBE).grid(3.0, (2, 4), as_xarray=True)
