@@ -55,8 +55,8 @@ std::vector<GridAttribute> GridAttributes(const Body& body, const GridRequest& r
 void WriteGridNetcdf(FILE* out, const std::vector<GridVariable>& variables,
                      const std::vector<GridAttribute>& attributes, const Grid& grid);
 
-// Whether a grid's output format is netCDF ("nc"); any other must be a
-// table's (TableFormatOf refuses the rest).
+// Whether a grid's output format is netCDF ("nc") rather than a table's
+// (tsv, csv, npy, npz); any other is refused.
 bool IsNetcdf(const std::string& format);
 
 }  // namespace science

@@ -116,6 +116,9 @@ TEST(PolyfieldGrid, NetcdfForAGridOnly) {
   const std::string bytes((std::istreambuf_iterator<char>(in)), {});
   EXPECT_EQ(bytes.substr(0, 4), std::string("CDF\x02", 4));
   EXPECT_NE(bytes.find("CF-1.8"), std::string::npos);
+  const RunResult other = ::Run("polyfield", {"field", DataPath("cube.stl"), "--sphere", "3",
+                                              "--grid", "4,8", "--format", "hdf"});
+  EXPECT_EQ(other.err, "polyfield: --format: \"hdf\" is not one of tsv, csv, npy, npz, nc\n");
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"field", DataPath("cube.stl"), "-", "--format", "nc"},
         {"surface", DataPath("cube.stl"), "--format", "nc"}}) {
