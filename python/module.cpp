@@ -469,8 +469,7 @@ class Model {
         std::string("polyfield ") + POLYFIELD_VERSION + " (Python): polyfield." + method + "(" +
         (g.altitude ? "altitude=" + ShortestDigits(*g.altitude)
                     : "radius=" + ShortestDigits(g.radius)) +
-        ", shape=(" + std::to_string(g.nlat) + ", " + std::to_string(g.nlon) + ")" +
-        (u.Physical() ? ", density=" + ShortestDigits(u.density) : "") + ")";
+        ", shape=(" + std::to_string(g.nlat) + ", " + std::to_string(g.nlon) + "), ...)";
     py::dict coords, variables, attributes;
     for (const science::GridVariable& v : science::GridVariables(grid, f, u)) {
       py::dict attrs;
