@@ -25,6 +25,10 @@ namespace cli {
 extern const char* const kVersion;
 // The run's processes: rank 0 writes, every rank evaluates its share.
 extern Ranks* ranks;
+// The run's command line as a shell would take it back ("polyfield field
+// ..."), for the files that record how they were made.
+extern std::string command_line;
+std::string CommandLine(int argc, const char* const* argv);
 
 struct Common {
   std::string model, output = "-", format = "tsv";

@@ -26,6 +26,7 @@
 #include "science/grid.h"
 #include "science/harmonics.h"
 #include "science/model.h"
+#include "science/netcdf.h"
 #include "science/outputs.h"
 #include "science/products.h"
 #include "science/request.h"
@@ -568,16 +569,28 @@ class Model {
   }
 
   // The field on a latitude-longitude grid about the centre of mass: every
-  // array of shape (nlat, nlon), or (nlat, nlon, 3) for vectors.
-  py::dict grid(Number radius, std::optional<std::pair<uint32_t, uint32_t>> shape, Number altitude,
-                Number density, Number mass, Number gm, Number G, Number tolerance, Count threads,
-                bool check, const py::object& progress) {
+  // array of shape (nlat, nlon), or (nlat, nlon, 3) for vectors; or, asked
+  // for, an xarray.Dataset of the netCDF file's variables and attributes.
+  py::object grid(Number radius, std::optional<std::pair<uint32_t, uint32_t>> shape,
+                  Number altitude, Number density, Number mass, Number gm, Number G,
+                  Number tolerance, Count threads, bool check, const py::object& progress,
+                  bool as_xarray, const char* method = "Model.grid") {
     science::FieldRequest request;
     request.units = Units(density, mass, gm, G);
     request.evaluation = Evaluating(tolerance, threads, check);
     const science::GridRequest g = science::GridRequestOf(radius, shape, altitude);
-    science::Validate(request, g);
+    science::Validate(request, g, *body_);
     Caution(science::Resolve(request.units, *body_));
+    // Before the evaluation: a missing xarray costs no minutes.
+    py::object xarray;
+    try {
+      if (as_xarray) xarray = py::module_::import("xarray");
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_ImportError)) throw;
+      throw py::import_error(
+          "as_xarray=True needs the xarray package (Debian's python3-xarray, or pip install "
+          "xarray); without it grid() returns a dict");
+    }
     science::Grid grid;
     science::GridField f;
     Progress told(progress);
@@ -589,6 +602,8 @@ class Model {
     if (!finished) told.Raise();
     told.Finish();
     Warn(request.evaluation.check);
+    const science::Units u = science::Resolve(request.units, *body_);
+    if (as_xarray) return Dataset(xarray, method, g, grid, f, u);
     const py::ssize_t rows = g.nlat, cols = g.nlon;
     const auto plane = [&](const std::vector<double>& v) {
       return Vector(v).attr("reshape")(rows, cols);
@@ -597,7 +612,6 @@ class Model {
                              const std::vector<double>& z) {
       return Stack(x, y, z).attr("reshape")(rows, cols, 3);
     };
-    const science::Units u = science::Resolve(request.units, volume());
     py::dict d;
     d["lat"] = plane(grid.lat);
     d["lon"] = plane(grid.lon);
@@ -607,8 +621,45 @@ class Model {
     d["gr"] = plane(f.gr);
     d["dU"] = plane(f.dU);
     d["dg"] = vectors(f.dgx, f.dgy, f.dgz);
-    d["GM"] = u.Physical() ? u.GM(volume()) : volume();
+    d["GM"] = f.GM;
     return d;
+  }
+
+  // The grid as an xarray.Dataset: the coordinates lat and lon, a variable
+  // (lat, lon) a column of the program's grid table, the attributes of its
+  // netCDF file (to_netcdf writes one like it).
+  py::object Dataset(const py::object& xarray, const char* method, const science::GridRequest& g,
+                     const science::Grid& grid, const science::GridField& f,
+                     const science::Units& u) const {
+    std::vector<std::string> header = science::BodyLines(*body_, u);
+    for (const std::string& line : science::GridLines(*body_, g, u)) header.push_back(line);
+    const std::string history =
+        std::string("polyfield ") + POLYFIELD_VERSION + " (Python): polyfield." + method + "(" +
+        (g.altitude ? "altitude=" + ShortestDigits(*g.altitude)
+                    : "radius=" + ShortestDigits(g.radius)) +
+        ", shape=(" + std::to_string(g.nlat) + ", " + std::to_string(g.nlon) + "), ...)";
+    py::dict coords, variables, attributes;
+    for (const science::GridVariable& v : science::GridVariables(grid, f, u)) {
+      py::dict attrs;
+      if (!v.standard_name.empty()) attrs["standard_name"] = v.standard_name;
+      attrs["long_name"] = v.long_name;
+      if (!v.units.empty()) attrs["units"] = v.units;
+      if (v.row || v.column) {
+        coords[py::str(v.name)] = py::make_tuple(py::make_tuple(v.name), Vector(v.axis), attrs);
+      } else {
+        const py::object values = Vector(*v.values).attr("reshape")(g.nlat, g.nlon);
+        variables[py::str(v.name)] = py::make_tuple(py::make_tuple("lat", "lon"), values, attrs);
+      }
+    }
+    for (const science::GridAttribute& a :
+         science::GridAttributes(*body_, g, grid, f, u, history, header)) {
+      if (!a.numbers.empty())
+        attributes[py::str(a.name)] =
+            a.numbers.size() == 1 ? py::object(py::float_(a.numbers[0])) : Vector(a.numbers);
+      else if (!a.text.empty())
+        attributes[py::str(a.name)] = a.text;
+    }
+    return xarray.attr("Dataset")(variables, coords, attributes);
   }
 
   // A coloured binary STL and (for each path given) its picture and its
@@ -1034,13 +1085,24 @@ void BindModel(py::module_& m) {
       "slope_percentiles and area_fraction_above (deg: share), least_slope_facet, "
       "most_slope_facet, least_U_facet, most_U_facet, inertia (a dict as inertia()), units "
       "(the name of each unit).");
-  Def(model, "grid", &Model::grid, py::arg("radius") = py::none(), py::arg("shape") = py::none(),
+  Def(
+      model, "grid",
+      [](Model& self, Number radius, std::optional<std::pair<uint32_t, uint32_t>> shape,
+         Number altitude, Number density, Number mass, Number gm, Number G, Number tolerance,
+         Count threads, bool check, const py::object& progress, bool as_xarray) {
+        return self.grid(radius, shape, altitude, density, mass, gm, G, tolerance, threads, check,
+                         progress, as_xarray);
+      },
+      py::arg("radius") = py::none(), py::arg("shape") = py::none(),
       py::arg("altitude") = py::none(), UnitsParameters(), EvaluationParameters(),
+      py::arg("as_xarray") = false,
       "The field on polyfield.grid(radius, shape, centre of mass), or with altitude instead "
       "of radius at that height above the outermost surface along each direction: lat, "
       "lon, points, U, g, "
       "gr = g . r-hat, dU = U - GM/r, dg = g + GM r/r^3 (r from the centre of mass), each "
-      "of shape (nlat, nlon) or (nlat, nlon, 3), and GM. progress as in field().");
+      "of shape (nlat, nlon) or (nlat, nlon, 3), and GM. progress as in field(). With "
+      "as_xarray=True an xarray.Dataset (dimensions lat, lon; the variables and CF "
+      "attributes of the program's netCDF grid).");
   Def(model, "inertia", &Model::inertia, UnitsParameters(),
       "The inertia tensor about the centre of mass (kg m^2 with a density, mass or GM; "
       "else for unit density), its principal moments (increasing) and axes (rows).");
@@ -1132,6 +1194,19 @@ void BindBody(py::module_& m) {
       py::arg("spin_axis") = py::none(), py::arg("slopes") = py::none(), EvaluationParameters(),
       "As Model.surface, on the first part's surface, U0 and the spin about the body's "
       "centre of mass.");
+  Def(
+      body, "grid",
+      [](Body& self, Number radius, std::optional<std::pair<uint32_t, uint32_t>> shape,
+         Number altitude, Number G, Number tolerance, Count threads, bool check,
+         const py::object& progress, bool as_xarray) {
+        return self.grid(radius, shape, altitude, {}, {}, {}, G, tolerance, threads, check,
+                         progress, as_xarray, "Body.grid");
+      },
+      py::arg("radius") = py::none(), py::arg("shape") = py::none(),
+      py::arg("altitude") = py::none(), py::arg("G") = py::none(), EvaluationParameters(),
+      py::arg("as_xarray") = false,
+      "As Model.grid, about the body's centre of mass (of every part and point mass) with "
+      "its total GM; a shell's altitude above the first part's surface.");
   body.def(
           "inertia", [](const Body& self) { return self.inertia({}, {}, {}, {}); },
           "The body's inertia tensor about its centre of mass (kg m^2), principal moments and "

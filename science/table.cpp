@@ -23,6 +23,10 @@ TableFormat TableFormatOf(const std::string& name) {
   if (name == "csv") return TableFormat::kCsv;
   if (name == "npy") return TableFormat::kNpy;
   if (name == "npz") return TableFormat::kNpz;
+  if (name == "nc")
+    throw Failure(Quantity("format") + ": nc is a grid's (with " + Quantity("radius") + " or " +
+                      Quantity("altitude") + "); a table is tsv, csv, npy or npz",
+                  Failure::Kind::kBadValue);
   throw Failure(Quantity("format") + ": \"" + name + "\" is not one of tsv, csv, npy, npz",
                 Failure::Kind::kBadValue);
 }

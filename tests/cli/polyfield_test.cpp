@@ -518,6 +518,30 @@ TEST(PolyfieldCommandLine, PointsHelpVersionAndErrors) {
       << r.err;
 }
 
+// A mistyped option or command: the one most likely meant, else the list
+// of commands; nothing suggested for a word near none.
+TEST(PolyfieldCommandLine, DidYouMean) {
+  const std::string cube = DataPath("cube.stl"),
+                    commands = " (commands: field, surface, harmonics, check, convert)";
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"field", cube, "--densty", "3600"},
+       "field: unknown option --densty; did you mean --density? (polyfield field --help)"},
+      {{"surface", cube, "--spin-perdio=5"},
+       "surface: unknown option --spin-perdio; did you mean --spin-period? (polyfield surface "
+       "--help)"},
+      {{"field", cube, "-", "--frobnicate"},
+       "The following argument was not expected: --frobnicate (polyfield field --help)"},
+      {{"frobnicate", cube}, "unknown command \"frobnicate\"" + commands},
+      {{"surfce", cube}, "unknown command \"surfce\"" + commands + "; did you mean surface?"},
+      {{}, "A subcommand is required (polyfield --help)"},
+  };
+  for (const auto& [args, err] : cases) {
+    const RunResult r = Polyfield(args, "");
+    EXPECT_EQ(r.status, 1) << err;
+    EXPECT_EQ(r.err, "polyfield: " + err + "\n");
+  }
+}
+
 // The same bits for every thread count; CSV and NPY carry the same numbers.
 TEST(PolyfieldCommandLine, ThreadsFormatsAndFullPrecision) {
   std::string points;
