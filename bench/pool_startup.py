@@ -5,22 +5,15 @@ LocalCluster of two workers (the model scattered), the cost of one more task,
 and the field's cost per point on the shipped Kleopatra (4092 facets, one
 thread), from which the work a task must carry follows.
     PYTHONPATH=build/python /usr/bin/python3 bench/pool_startup.py"""
-import logging, multiprocessing, os, time
+import logging, multiprocessing, os, sys, time
 
 import numpy as np
 
 import polyfield
 
-model = None
-
-
-def start(m):
-    global model
-    model = m
-
-
-def field(chunk):
-    return model.field(chunk, density=3600, threads=1)
+here = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(here, "..", "examples"))
+from parallel_pool import field, start  # noqa: E402  (the pool example's own worker)
 
 
 def facets(m):
@@ -32,7 +25,6 @@ def field_of(m, chunk):
 
 
 if __name__ == "__main__":
-    here = os.path.dirname(os.path.abspath(__file__))
     kleopatra = polyfield.Model(os.path.join(here, "..", "examples", "kleopatra.stl"), unit="km")
     points = np.random.default_rng(1).uniform(-150, 150, (4000, 3))
     t = time.perf_counter()
