@@ -40,3 +40,9 @@ endif()
 if(TARGET science)
   suite_test(body_threads_test SOURCES science/body_threads_test.cpp LIBS science LABELS threaded)
 endif()
+
+# The field's derivatives with respect to the shape, densities and point
+# masses against differences of the closed form in long double.
+if(TARGET science)
+  suite_test(derivatives_test SOURCES science/derivatives_test.cpp LIBS science LABELS threaded)
+endif()

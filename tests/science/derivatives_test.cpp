@@ -1,0 +1,299 @@
+// The field's derivatives with respect to the shape, the densities and the
+// point masses against central differences (Richardson-extrapolated) of
+// the closed form written out again in long double
+// (tests/support/reference_field.h): for the cube, a thin plate, a needle,
+// Eros and a body of parts with a point mass, at points inside, outside and
+// near the faces; the three products against each other; the potential's
+// limit on a face; the refusals.
+#include "science/derivatives.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "common/failure.h"
+#include "mesh/mesh.h"
+#include "science/body.h"
+#include "science/mascons.h"
+#include "tests/support/reference_field.h"
+#include "tests/support/refusal.h"
+#include "tests/support/run.h"
+#include "tests/support/shapes.h"
+
+namespace {
+
+using Point = std::array<double, 3>;
+
+mesh::Mesh MeshOf(const Shape& s) {
+  mesh::Mesh m;
+  m.vertices = s.vertices;
+  m.faces = s.faces;
+  return m;
+}
+
+mesh::Mesh BoxMesh(double a, double b, double c, Point offset = {0, 0, 0}) {
+  const double lo[3] = {-a / 2, -b / 2, -c / 2}, hi[3] = {a / 2, b / 2, c / 2};
+  return MeshOf(Box(lo, hi, kIdentity, offset));
+}
+
+// The corners of the facets around vertex v (nine doubles each), with v's
+// coordinate `axis` moved by `step`: the facets a move of v changes.
+std::vector<double> Ring(const mesh::Mesh& m, size_t v, int axis, double step) {
+  std::vector<double> v9;
+  for (size_t f = 0; f < m.FaceCount(); ++f) {
+    bool around = false;
+    for (int k = 0; k < 3; ++k) around |= m.faces[3 * f + k] == v;
+    if (!around) continue;
+    for (int k = 0; k < 3; ++k) {
+      const size_t c = m.faces[3 * f + k];
+      for (int a = 0; a < 3; ++a)
+        v9.push_back(m.vertices[3 * c + a] + (c == v && a == axis ? step : 0));
+    }
+  }
+  return v9;
+}
+
+// d(U, gx, gy, gz)/d(vertex v's coordinate axis) at p, G rho = 1, by
+// central differences of steps h and 2h combined to cancel the h^2 term.
+std::array<long double, 4> Difference(const mesh::Mesh& m, size_t v, int axis, const Point& p,
+                                      double h) {
+  const auto at = [&](double step) {
+    const reference::Field f = reference::At(Ring(m, v, axis, step), p[0], p[1], p[2]);
+    return std::array<long double, 4>{f.U, f.g[0], f.g[1], f.g[2]};
+  };
+  const auto p1 = at(h), m1 = at(-h), p2 = at(2 * h), m2 = at(-2 * h);
+  std::array<long double, 4> d;
+  for (int q = 0; q < 4; ++q)
+    d[q] = (8 * (p1[q] - m1[q]) - (p2[q] - m2[q])) / (12 * static_cast<long double>(h));
+  return d;
+}
+
+science::Points PointsOf(const std::vector<Point>& p, std::vector<double>* xyz) {
+  xyz->clear();
+  for (int a = 0; a < 3; ++a)
+    for (const Point& q : p) xyz->push_back(q[a]);
+  const size_t n = p.size();
+  return {n, xyz->data(), xyz->data() + n, xyz->data() + 2 * n};
+}
+
+science::FieldRequest Exact(std::optional<double> density = {}) {
+  science::FieldRequest r;
+  r.units.density = density;
+  r.evaluation.threads = 2;
+  return r;
+}
+
+// Every vertex coordinate's column of the Jacobian of a homogeneous model
+// (G rho = 1) against the differences at each point, within `tolerance`
+// of the largest derivative of U (of g) at the point.
+void ExpectShapeDerivatives(const mesh::Mesh& m, const std::vector<Point>& points, double h,
+                            double tolerance) {
+  science::Body body(m, 2);
+  std::vector<double> xyz;
+  const science::Points p = PointsOf(points, &xyz);
+  const std::vector<double> J = science::FieldJacobian(body, Exact(), p);
+  const size_t cols = science::LayoutOf(body).count;
+  for (size_t j = 0; j < points.size(); ++j) {
+    double largest[2] = {0, 0};
+    for (size_t c = 0; c < m.vertices.size(); ++c)
+      for (int q = 0; q < 4; ++q)
+        largest[q > 0] = std::max(largest[q > 0], std::fabs(J[(4 * j + q) * cols + c]));
+    double worst[2] = {0, 0};
+    for (size_t v = 0; v < m.VertexCount(); ++v)
+      for (int a = 0; a < 3; ++a) {
+        const auto d = Difference(m, v, a, points[j], h);
+        for (int q = 0; q < 4; ++q)
+          worst[q > 0] =
+              std::max(worst[q > 0], double(std::fabs(J[(4 * j + q) * cols + 3 * v + a] - d[q])));
+      }
+    EXPECT_LE(worst[0], tolerance * largest[0]) << "U at point " << j;
+    EXPECT_LE(worst[1], tolerance * largest[1]) << "g at point " << j;
+  }
+}
+
+TEST(Derivatives, ShapeAgainstDifferencesOfTheClosedForm) {
+  const mesh::Mesh cube = mesh::ReadModel(DataPath("cube.stl"));
+  // The unit cube [0, 1]^3: inside, outside, 1e-3 of the side off a face
+  // on either side, on an edge's line beyond its corner, far.
+  ExpectShapeDerivatives(cube,
+                         {{0.6, 0.55, 0.3},
+                          {1.8, 0.4, 0.7},
+                          {0.3, 0.6, 1.001},
+                          {0.3, 0.6, 0.999},
+                          {1, 1, 1.4},
+                          {7, -5, 3}},
+                         1e-5, 1e-9);
+  // A plate 1 x 1 x 0.01 and a needle 0.01 x 0.01 x 1, inside and close by.
+  ExpectShapeDerivatives(BoxMesh(1, 1, 0.01),
+                         {{0.1, 0.2, 0.001}, {0.3, -0.1, 0.007}, {0.6, 0.1, 0}}, 1e-6, 1e-9);
+  ExpectShapeDerivatives(BoxMesh(0.01, 0.01, 1),
+                         {{0.001, 0.002, 0.3}, {0.008, 0, 0.1}, {0, 0, 0.6}}, 1e-6, 1e-9);
+}
+
+TEST(Derivatives, ErosAgainstDifferencesOfTheClosedForm) {
+  const mesh::Mesh eros = mesh::ReadModel(DataPath("models/eros1708_km.vf.txt"));
+  // Inside, outside, near the surface (km).
+  ExpectShapeDerivatives(eros, {{1, 0.5, 0.3}, {20, 10, 5}, {0, 0, 30}}, 1e-5, 1e-9);
+}
+
+// A box mantle of 2000 kg/m^3, a lighter core (a contrast of -700) off its
+// centre and a point mass, in metres: each part's vertex columns are G rho
+// times its own differences, each density column G times its field, the
+// point mass's columns the differences of G m / r and its gradient.
+TEST(Derivatives, BodyOfPartsAndAPointMass) {
+  const double G = science::kG;
+  const mesh::Mesh mantle = BoxMesh(2, 2, 2), core = BoxMesh(0.6, 0.5, 0.4, {0.2, -0.1, 0.1});
+  science::Body body(mantle, 2);
+  body.SetDensity(2000, "density");
+  body.AddPart(core, -700, "core", "core");
+  const science::Mascon q{-0.4, 0.3, -0.2, 3e9};
+  body.AddMascons({q}, "");
+  const std::vector<Point> points = {{0.1, 0.2, 0.05}, {0.3, -0.1, 0.31}, {2.5, 1, -0.7}};
+  std::vector<double> xyz;
+  const science::Points p = PointsOf(points, &xyz);
+  const science::ParameterLayout layout = science::LayoutOf(body);
+  ASSERT_EQ(layout.count, 3 * 8 * 2 + 2 + 4);
+  const std::vector<double> J = science::FieldJacobian(body, Exact(), p);
+  const size_t cols = layout.count;
+  const mesh::Mesh* parts[2] = {&mantle, &core};
+  const double density[2] = {2000, -700};
+  for (size_t j = 0; j < points.size(); ++j) {
+    const double* row[4] = {&J[4 * j * cols], &J[(4 * j + 1) * cols], &J[(4 * j + 2) * cols],
+                            &J[(4 * j + 3) * cols]};
+    for (int i = 0; i < 2; ++i) {
+      const mesh::Mesh& m = *parts[i];
+      for (size_t v = 0; v < m.VertexCount(); ++v)
+        for (int a = 0; a < 3; ++a) {
+          const auto d = Difference(m, v, a, points[j], 1e-5);
+          for (int o = 0; o < 4; ++o)
+            EXPECT_NEAR(row[o][layout.vertices[i] + 3 * v + a], G * density[i] * double(d[o]),
+                        1e-9 * G * 2000)
+                << "part " << i << " vertex " << v << " axis " << a << " output " << o;
+        }
+      const reference::Field f =
+          reference::At(m.FaceCorners(), points[j][0], points[j][1], points[j][2]);
+      EXPECT_NEAR(row[0][layout.density + i], G * double(f.U), 1e-15 * G * std::fabs(double(f.U)));
+      for (int a = 0; a < 3; ++a)
+        EXPECT_NEAR(row[a + 1][layout.density + i], G * double(f.g[a]), 1e-14 * G);
+    }
+    // The point mass: U = G m / r, g = -G m d / r^3 (d = p - q).
+    const auto field = [&](long double m, long double x, long double y, long double z) {
+      const long double d[3] = {points[j][0] - x, points[j][1] - y, points[j][2] - z};
+      const long double r = sqrtl(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+      return std::array<long double, 4>{G * m / r, -G * m * d[0] / (r * r * r),
+                                        -G * m * d[1] / (r * r * r), -G * m * d[2] / (r * r * r)};
+    };
+    const auto per_kg = field(1, q.x, q.y, q.z);
+    for (int o = 0; o < 4; ++o) {
+      EXPECT_NEAR(row[o][layout.masses], double(per_kg[o]), 1e-14 * std::fabs(double(per_kg[o])));
+      for (int a = 0; a < 3; ++a) {
+        const long double h = 1e-5;
+        long double at[3] = {q.x, q.y, q.z};
+        at[a] += h;
+        const auto plus = field(q.mass, at[0], at[1], at[2]);
+        at[a] -= 2 * h;
+        const auto minus = field(q.mass, at[0], at[1], at[2]);
+        const double d = double((plus[o] - minus[o]) / (2 * h));
+        EXPECT_NEAR(row[o][layout.positions + a], d, 1e-8 * std::fabs(d) + 1e-20);
+      }
+    }
+  }
+  // The products are the Jacobian's: w^T J and J t.
+  std::vector<double> wU(points.size()), wg(3 * points.size()), t(cols);
+  for (size_t j = 0; j < points.size(); ++j) {
+    wU[j] = 1.0 + double(j);
+    for (int a = 0; a < 3; ++a) wg[3 * j + a] = std::sin(double(3 * j + a)) * 1e3;
+  }
+  for (size_t c = 0; c < cols; ++c) t[c] = std::cos(double(c));
+  const std::vector<double> vjp = science::FieldVjp(body, Exact(), p, {wU.data(), wg.data()});
+  for (size_t c = 0; c < cols; ++c) {
+    double expect = 0, scale = 0;
+    for (size_t j = 0; j < points.size(); ++j) {
+      expect += wU[j] * J[4 * j * cols + c];
+      scale += std::fabs(wU[j] * J[4 * j * cols + c]);
+      for (int a = 0; a < 3; ++a) {
+        expect += wg[3 * j + a] * J[(4 * j + a + 1) * cols + c];
+        scale += std::fabs(wg[3 * j + a] * J[(4 * j + a + 1) * cols + c]);
+      }
+    }
+    EXPECT_NEAR(vjp[c], expect, 1e-13 * scale) << "column " << c;
+  }
+  std::vector<double> dU(points.size()), dg(3 * points.size());
+  science::FieldJvp(body, Exact(), p, t, dU.data(), dg.data());
+  for (size_t j = 0; j < points.size(); ++j)
+    for (int o = 0; o < 4; ++o) {
+      double expect = 0, scale = 0;
+      for (size_t c = 0; c < cols; ++c)
+        expect += J[(4 * j + o) * cols + c] * t[c],
+            scale += std::fabs(J[(4 * j + o) * cols + c] * t[c]);
+      EXPECT_NEAR(o == 0 ? dU[j] : dg[3 * j + o - 1], expect, 1e-13 * scale);
+    }
+}
+
+// On a face the potential's derivatives are the limit (the differences of
+// the closed form there, and the derivatives just inside and outside); the
+// attraction's are refused, naming the point; so are a point mass's
+// position, a tolerance and the tensor.
+TEST(Derivatives, OnTheSurfaceAndRefusals) {
+  const mesh::Mesh cube = mesh::ReadModel(DataPath("cube.stl"));
+  science::Body body(cube, 2);
+  std::vector<double> xyz;
+  const science::Points on = PointsOf({{0.1, 0.2, 1}}, &xyz);
+  const double one = 1;
+  const std::vector<double> at = science::FieldVjp(body, Exact(), on, {&one, nullptr});
+  std::vector<double> near[2];
+  for (int side = 0; side < 2; ++side) {
+    std::vector<double> w;
+    near[side] = science::FieldVjp(
+        body, Exact(), PointsOf({{0.1, 0.2, side ? 1 + 1e-9 : 1 - 1e-9}}, &w), {&one, nullptr});
+  }
+  double largest = 0;
+  for (double d : at) largest = std::max(largest, std::fabs(d));
+  for (size_t v = 0; v < cube.VertexCount(); ++v)
+    for (int a = 0; a < 3; ++a) {
+      // U is once differentiable as the face moves through the point, not
+      // twice: the differences' error is of the order of the step.
+      const auto d = Difference(cube, v, a, {0.1, 0.2, 1}, 1e-8);
+      EXPECT_NEAR(at[3 * v + a], double(d[0]), 1e-7 * largest) << v << " " << a;
+      for (int side = 0; side < 2; ++side)
+        EXPECT_NEAR(at[3 * v + a], near[side][3 * v + a], 1e-7 * largest);
+    }
+  const double wg[3] = {0, 0, 1};
+  EXPECT_EQ(Refusal([&] {
+              science::FieldVjp(body, Exact(), on, {nullptr, wg});
+            }),
+            "points: row 0 (0.1, 0.2, 1) lies on the surface of the body, where the "
+            "attraction's derivatives with respect to the shape do not exist (they jump across "
+            "it; the potential's exist)");
+  // On an edge and at a corner, for the full Jacobian.
+  for (const Point& q : {Point{1, 0.1, 1}, Point{0, 0, 1}}) {
+    std::vector<double> w;
+    EXPECT_NE(Refusal([&] {
+                science::FieldJacobian(body, Exact(), PointsOf({{0, 0, 2}, q}, &w));
+              }).find("row 1 ("),
+              std::string::npos);
+  }
+  science::Body heavy(cube, 2);
+  heavy.SetDensity(1000, "density");
+  heavy.AddMascons({{2, 0, 0, 1e6}}, "");
+  std::vector<double> w;
+  EXPECT_EQ(
+      Refusal([&] {
+        science::FieldVjp(heavy, Exact(), PointsOf({{2, 0, 0}}, &w), {&one, nullptr});
+      }),
+      "points: row 0 (2, 0, 0) is a point mass's position, where its field has no derivative");
+  science::FieldRequest r = Exact();
+  r.evaluation.tolerance = 1e-6;
+  EXPECT_EQ(Refusal([&] {
+              science::FieldVjp(body, r, on, {&one, nullptr});
+            }),
+            "tolerance: derivatives are exact (no tolerance)");
+  EXPECT_NE(
+      Refusal([&] { science::FieldJacobian(body, Exact(), on, 10); }).find("more than 10 values"),
+      std::string::npos);
+}
+
+}  // namespace
