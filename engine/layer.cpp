@@ -30,7 +30,7 @@ V3 Cross(V3 a, V3 b) {
 
 }  // namespace
 
-void Linear(const double* abc, const double p[3], bool gradient, Moments* out) {
+void Linear(const double* abc, const double p[3], int order, Moments* out) {
   const V3 P[3] = {{abc[0], abc[1], abc[2]}, {abc[3], abc[4], abc[5]}, {abc[6], abc[7], abc[8]}};
   const V3 q{p[0], p[1], p[2]};
   *out = Moments{};
@@ -70,32 +70,33 @@ void Linear(const double* abc, const double p[3], bool gradient, Moments* out) {
   double I = -h * w;
   V3 J{0, 0, 0}, W{0, 0, 0};  // sum m_e (integral of R), sum m_e L_e
   V3 m[3];
-  double L[3], l[3], s1[3], dR[3];
+  V3 u[3];
+  double L[3], l[3], s1[3], s2[3], dR[3], d2[3];
   bool on_line[3];
   for (int e = 0; e < 3; ++e) {
     const int b = (e + 1) % 3;
     const V3 edge = P[b] - P[e];
     l[e] = std::sqrt(Dot(edge, edge));
-    const V3 u = (1 / l[e]) * edge;
-    m[e] = Cross(u, n);
+    u[e] = (1 / l[e]) * edge;
+    m[e] = Cross(u[e], n);
     const double t = Dot(m[e], a[e]);
-    s1[e] = Dot(a[e], u);
-    const double s2 = Dot(a[b], u);
+    s1[e] = Dot(a[e], u[e]);
+    s2[e] = Dot(a[b], u[e]);
     // R_b - R_a without the cancellation of far points.
     const double sum = R[e] + R[b];
     dR[e] = sum > 0 ? Dot(edge, a[e] + a[b]) / sum : 0;
     const double gap = R[e] + R[b] - l[e];
     on_line[e] = !(gap > 0);
     L[e] = on_line[e] ? 0 : std::log((R[e] + R[b] + l[e]) / gap);
-    const V3 d = Cross(a[e], u);
-    const double d2 = Dot(d, d);
+    const V3 d = Cross(a[e], u[e]);
+    d2[e] = Dot(d, d);
     if (!on_line[e]) I += t * L[e];
-    const double edge_R = 0.5 * (s2 * R[b] - s1[e] * R[e] + (on_line[e] ? 0 : d2 * L[e]));
+    const double edge_R = 0.5 * (s2[e] * R[b] - s1[e] * R[e] + (on_line[e] ? 0 : d2[e] * L[e]));
     J = J + edge_R * m[e];
     W = W + L[e] * m[e];
   }
   for (int k = 0; k < 3; ++k) out->S[k] = lambda[k] * I + Dot(grad_lambda[k], J);
-  if (!gradient) return;
+  if (order < 1) return;
   for (int k = 0; k < 3; ++k) {
     const double along_n = lambda[k] * w - h * Dot(grad_lambda[k], W);
     V3 g = along_n * n + I * grad_lambda[k];
@@ -108,6 +109,51 @@ void Linear(const double* abc, const double p[3], bool gradient, Moments* out) {
       g = g - E * m[e];
     }
     out->grad[k][0] = g.x, out->grad[k][1] = g.y, out->grad[k][2] = g.z;
+  }
+  if (order < 2) return;
+  // grad L_e = u (1/R_a - 1/R_b) + K_e d, d = a_e - s1 u the way from p to
+  // the edge's line and K_e = (s2/R_b - s1/R_a) / |d|^2 (without its
+  // cancellation where p lies beyond an end, on the line or near it); the
+  // solid angle's gradient sum_e K_e d x u.
+  V3 grad_L[3], grad_w{0, 0, 0};
+  for (int e = 0; e < 3; ++e) {
+    const int b = (e + 1) % 3;
+    grad_L[e] = {0, 0, 0};
+    if (on_line[e]) continue;
+    const V3 d = a[e] - s1[e] * u[e];
+    const double K = s1[e] * s2[e] > 0
+                         ? l[e] * (s1[e] + s2[e]) / (R[e] * R[b] * (s2[e] * R[e] + s1[e] * R[b]))
+                         : (s2[e] / R[b] - s1[e] / R[e]) / d2[e];
+    grad_L[e] = (dR[e] / (R[e] * R[b])) * u[e] + K * d;
+    grad_w = grad_w + K * Cross(d, u[e]);
+  }
+  const V3 grad_I = w * n - W;
+  for (int k = 0; k < 3; ++k) {
+    const V3 gl = grad_lambda[k];
+    const double gl_W = Dot(gl, W);
+    // d/dp of h (grad lambda_k . W): -n (gl . W) + h sum_e (gl . m_e) grad L_e.
+    V3 hW = -gl_W * n;
+    for (int e = 0; e < 3; ++e) hW = hW + (h * Dot(gl, m[e])) * grad_L[e];
+    // The gradient of the factor of n: lambda_k w - h gl . W.
+    const V3 along_n = w * gl + lambda[k] * grad_w - hW;
+    double H[3][3];
+    const double nv[3] = {n.x, n.y, n.z}, glv[3] = {gl.x, gl.y, gl.z};
+    const double an[3] = {along_n.x, along_n.y, along_n.z}, gI[3] = {grad_I.x, grad_I.y, grad_I.z};
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) H[i][j] = nv[i] * an[j] + glv[i] * gI[j];
+    for (int e = 0; e < 3; ++e) {
+      const int b = (e + 1) % 3;
+      const double start = k == e ? 1 : 0, end = k == b ? 1 : 0;
+      V3 gE = start * grad_L[e];
+      if (end != start && !on_line[e])
+        gE = gE + ((end - start) / l[e]) *
+                      ((1 / R[e]) * a[e] - (1 / R[b]) * a[b] + L[e] * u[e] - s1[e] * grad_L[e]);
+      const double mv[3] = {m[e].x, m[e].y, m[e].z}, gEv[3] = {gE.x, gE.y, gE.z};
+      for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) H[i][j] -= mv[i] * gEv[j];
+    }
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) out->hessian[k][i][j] = 0.5 * (H[i][j] + H[j][i]);
   }
 }
 

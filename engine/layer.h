@@ -15,7 +15,11 @@
 //   grad S_k = n (lambda_k(rho) w - h grad lambda_k . sum_e m_e L_e)
 //              + grad lambda_k I - sum_e m_e (integral over e of lambda_k / R),
 // every edge integral in closed form (the surface integrals turned into
-// edge integrals by the divergence theorem in the facet's plane).
+// edge integrals by the divergence theorem in the facet's plane), and the
+// second derivatives of S_k from the gradients of L_e, of the solid angle
+// (sum_e K_e d_e x u_e, d_e the way from p to edge e's line, u_e its unit
+// vector) and of the edge integrals. The gravity gradient tensor's shape
+// derivative is G rho sum_k (n . d_k) of these.
 #pragma once
 
 namespace layer {
@@ -23,15 +27,19 @@ namespace layer {
 struct Moments {
   double S[3];        // S_k, length units
   double grad[3][3];  // grad S_k: [k][x, y, z], no unit
-  double normal[3];   // the facet's unit outward normal (0 for no area)
+  // The second derivatives d^2 S_k / dp_i dp_j: [k][i][j], per length unit.
+  double hessian[3][3][3];
+  double normal[3];  // the facet's unit outward normal (0 for no area)
   // p lies on the closed triangle (to the rounding of the coordinates):
-  // S_k is the limit there, grad S_k is not (it jumps across the facet).
+  // S_k is the limit there, its derivatives are not (grad S_k jumps across
+  // the facet).
   bool on_facet = false;
 };
 
 // The moments of the triangle abc (nine doubles, counter-clockwise seen
-// from outside) at p; `gradient` false leaves grad unset. A triangle of no
+// from outside) at p, to the order asked: 0 S_k alone, 1 also grad S_k,
+// 2 also the second derivatives (the others left unset). A triangle of no
 // area has moments 0.
-void Linear(const double* abc, const double p[3], bool gradient, Moments* out);
+void Linear(const double* abc, const double p[3], int order, Moments* out);
 
 }  // namespace layer

@@ -41,33 +41,44 @@ struct Points {
   const double *x = nullptr, *y = nullptr, *z = nullptr;
 };
 
-// Weights on the outputs at the points: U (n values) and g (x, y, z per
-// point, 3n values); a null array weighs nothing.
+// Weights on the outputs at the points: U (n values), g (x, y, z per
+// point, 3n values) and the tensor T (xx, xy, xz, yy, yz, zz per point, 6n
+// values); a null array weighs nothing.
 struct FieldWeights {
   const double* U = nullptr;
   const double* g = nullptr;
+  const double* T = nullptr;
 };
 
+// The outputs a point has in the Jacobian: U, gx, gy, gz and, with the
+// tensor, xx, xy, xz, yy, yz, zz.
+inline size_t OutputsOf(const FieldRequest& request) {
+  return request.gradient ? 10 : 4;
+}
+
 // The vector-Jacobian product: the gradient of sum_j wU_j U(p_j) + wg_j .
-// g(p_j) with respect to every parameter (LayoutOf's order), in the
-// request's units per model unit of length, per kg/m^3 and per kg. One
-// pass over the facets and points (as one field evaluation, with three
-// times its arithmetic) and one field evaluation per part. Refuses a point
-// on a part's surface that weighs on g (the attraction's derivatives jump
-// there; the potential's are the limit), and one at a point mass.
+// g(p_j) + wT_j . T(p_j) with respect to every parameter (LayoutOf's
+// order), in the request's units per model unit of length, per kg/m^3 and
+// per kg (the request's `gradient` is not needed: the weights say what
+// counts). One pass over the facets and points (as one field evaluation,
+// with a few times its arithmetic) and one field evaluation per part (and
+// one of the tensor with T's weights). Refuses a point on a part's surface
+// that weighs on g or T (the attraction's derivatives jump there; the
+// potential's are the limit), and one at a point mass.
 std::vector<double> FieldVjp(const Body& body, const FieldRequest& request, const Points& points,
                              const FieldWeights& weights);
 
-// The Jacobian-vector product: the change of U (n values) and g (3n) at the
-// points for a change `tangent` of the parameters (LayoutOf's order).
-// Refuses a point on a part's surface or at a point mass.
+// The Jacobian-vector product: the change of U (n values), g (3n) and,
+// with the request's `gradient`, T (6n) at the points for a change
+// `tangent` of the parameters (LayoutOf's order). Refuses a point on a
+// part's surface or at a point mass.
 void FieldJvp(const Body& body, const FieldRequest& request, const Points& points,
-              const std::vector<double>& tangent, double* dU, double* dg);
+              const std::vector<double>& tangent, double* dU, double* dg, double* dT = nullptr);
 
-// The full Jacobian, row-major: 4n rows (U, gx, gy, gz of point j at rows
-// 4j .. 4j + 3) by LayoutOf(body).count columns; at most `limit` values
-// (kBadValue beyond: a VJP or JVP serves a large problem). Refuses as
-// FieldJvp does.
+// The full Jacobian, row-major: K n rows (K = OutputsOf(request); point j's
+// at rows K j .. K j + K - 1) by LayoutOf(body).count columns; at most
+// `limit` values (kBadValue beyond: a VJP or JVP serves a large problem).
+// Refuses as FieldJvp does.
 constexpr size_t kJacobianLimit = size_t{1} << 28;
 std::vector<double> FieldJacobian(const Body& body, const FieldRequest& request,
                                   const Points& points, size_t limit = kJacobianLimit);

@@ -56,17 +56,22 @@ std::vector<double> Ring(const mesh::Mesh& m, size_t v, int axis, double step) {
   return v9;
 }
 
-// d(U, gx, gy, gz)/d(vertex v's coordinate axis) at p, G rho = 1, by
-// central differences of steps h and 2h combined to cancel the h^2 term.
-std::array<long double, 4> Difference(const mesh::Mesh& m, size_t v, int axis, const Point& p,
-                                      double h) {
-  const auto at = [&](double step) {
-    const reference::Field f = reference::At(Ring(m, v, axis, step), p[0], p[1], p[2]);
-    return std::array<long double, 4>{f.U, f.g[0], f.g[1], f.g[2]};
-  };
+// The ten outputs U, g, T (xx, xy, xz, yy, yz, zz) of the closed form.
+using Outputs = std::array<long double, 10>;
+Outputs ReferenceAt(const std::vector<double>& v9, const Point& p) {
+  const reference::Field f = reference::At(v9, p[0], p[1], p[2]);
+  Outputs o{f.U, f.g[0], f.g[1], f.g[2]};
+  reference::TensorAt(v9, p[0], p[1], p[2], &o[4]);
+  return o;
+}
+
+// d(U, g, T)/d(vertex v's coordinate axis) at p, G rho = 1, by central
+// differences of steps h and 2h combined to cancel the h^2 term.
+Outputs Difference(const mesh::Mesh& m, size_t v, int axis, const Point& p, double h) {
+  const auto at = [&](double step) { return ReferenceAt(Ring(m, v, axis, step), p); };
   const auto p1 = at(h), m1 = at(-h), p2 = at(2 * h), m2 = at(-2 * h);
-  std::array<long double, 4> d;
-  for (int q = 0; q < 4; ++q)
+  Outputs d;
+  for (int q = 0; q < 10; ++q)
     d[q] = (8 * (p1[q] - m1[q]) - (p2[q] - m2[q])) / (12 * static_cast<long double>(h));
   return d;
 }
@@ -79,11 +84,16 @@ science::Points PointsOf(const std::vector<Point>& p, std::vector<double>* xyz) 
   return {n, xyz->data(), xyz->data() + n, xyz->data() + 2 * n};
 }
 
-science::FieldRequest Exact(std::optional<double> density = {}) {
+science::FieldRequest Exact(bool tensor = false) {
   science::FieldRequest r;
-  r.units.density = density;
+  r.gradient = tensor;
   r.evaluation.threads = 2;
   return r;
+}
+
+// Which of U, g and T output o is.
+int Kind(int o) {
+  return o == 0 ? 0 : o < 4 ? 1 : 2;
 }
 
 // Every vertex coordinate's column of the Jacobian of a homogeneous model
@@ -94,23 +104,23 @@ void ExpectShapeDerivatives(const mesh::Mesh& m, const std::vector<Point>& point
   science::Body body(m, 2);
   std::vector<double> xyz;
   const science::Points p = PointsOf(points, &xyz);
-  const std::vector<double> J = science::FieldJacobian(body, Exact(), p);
+  const std::vector<double> J = science::FieldJacobian(body, Exact(true), p);
   const size_t cols = science::LayoutOf(body).count;
   for (size_t j = 0; j < points.size(); ++j) {
-    double largest[2] = {0, 0};
+    double largest[3] = {0, 0, 0};
     for (size_t c = 0; c < m.vertices.size(); ++c)
-      for (int q = 0; q < 4; ++q)
-        largest[q > 0] = std::max(largest[q > 0], std::fabs(J[(4 * j + q) * cols + c]));
-    double worst[2] = {0, 0};
+      for (int q = 0; q < 10; ++q)
+        largest[Kind(q)] = std::max(largest[Kind(q)], std::fabs(J[(10 * j + q) * cols + c]));
+    double worst[3] = {0, 0, 0};
     for (size_t v = 0; v < m.VertexCount(); ++v)
       for (int a = 0; a < 3; ++a) {
         const auto d = Difference(m, v, a, points[j], h);
-        for (int q = 0; q < 4; ++q)
-          worst[q > 0] =
-              std::max(worst[q > 0], double(std::fabs(J[(4 * j + q) * cols + 3 * v + a] - d[q])));
+        for (int q = 0; q < 10; ++q)
+          worst[Kind(q)] = std::max(worst[Kind(q)],
+                                    double(std::fabs(J[(10 * j + q) * cols + 3 * v + a] - d[q])));
       }
-    EXPECT_LE(worst[0], tolerance * largest[0]) << "U at point " << j;
-    EXPECT_LE(worst[1], tolerance * largest[1]) << "g at point " << j;
+    for (int k = 0; k < 3; ++k)
+      EXPECT_LE(worst[k], tolerance * largest[k]) << "U, g, T (" << k << ") at point " << j;
   }
 }
 
@@ -156,87 +166,94 @@ TEST(Derivatives, BodyOfPartsAndAPointMass) {
   const science::Points p = PointsOf(points, &xyz);
   const science::ParameterLayout layout = science::LayoutOf(body);
   ASSERT_EQ(layout.count, 3 * 8 * 2 + 2 + 4);
-  const std::vector<double> J = science::FieldJacobian(body, Exact(), p);
+  const std::vector<double> J = science::FieldJacobian(body, Exact(true), p);
   const size_t cols = layout.count;
   const mesh::Mesh* parts[2] = {&mantle, &core};
   const double density[2] = {2000, -700};
+  // The sizes of U's, g's and T's derivatives by a vertex.
+  const double size[3] = {G * 2000, G * 2000, G * 2000};
   for (size_t j = 0; j < points.size(); ++j) {
-    const double* row[4] = {&J[4 * j * cols], &J[(4 * j + 1) * cols], &J[(4 * j + 2) * cols],
-                            &J[(4 * j + 3) * cols]};
+    const auto row = [&](int o) { return &J[(10 * j + o) * cols]; };
     for (int i = 0; i < 2; ++i) {
       const mesh::Mesh& m = *parts[i];
       for (size_t v = 0; v < m.VertexCount(); ++v)
         for (int a = 0; a < 3; ++a) {
           const auto d = Difference(m, v, a, points[j], 1e-5);
-          for (int o = 0; o < 4; ++o)
-            EXPECT_NEAR(row[o][layout.vertices[i] + 3 * v + a], G * density[i] * double(d[o]),
-                        1e-9 * G * 2000)
+          for (int o = 0; o < 10; ++o)
+            EXPECT_NEAR(row(o)[layout.vertices[i] + 3 * v + a], G * density[i] * double(d[o]),
+                        1e-9 * size[Kind(o)])
                 << "part " << i << " vertex " << v << " axis " << a << " output " << o;
         }
-      const reference::Field f =
-          reference::At(m.FaceCorners(), points[j][0], points[j][1], points[j][2]);
-      EXPECT_NEAR(row[0][layout.density + i], G * double(f.U), 1e-15 * G * std::fabs(double(f.U)));
-      for (int a = 0; a < 3; ++a)
-        EXPECT_NEAR(row[a + 1][layout.density + i], G * double(f.g[a]), 1e-14 * G);
+      const Outputs f = ReferenceAt(m.FaceCorners(), points[j]);
+      for (int o = 0; o < 10; ++o)
+        EXPECT_NEAR(row(o)[layout.density + i], G * double(f[o]), 1e-13 * G) << o;
     }
-    // The point mass: U = G m / r, g = -G m d / r^3 (d = p - q).
+    // The point mass: U = G m / r, g = -G m d / r^3, T = G m (3 d d^T / r^5
+    // - I / r^3), d = p - q.
     const auto field = [&](long double m, long double x, long double y, long double z) {
       const long double d[3] = {points[j][0] - x, points[j][1] - y, points[j][2] - z};
-      const long double r = sqrtl(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
-      return std::array<long double, 4>{G * m / r, -G * m * d[0] / (r * r * r),
-                                        -G * m * d[1] / (r * r * r), -G * m * d[2] / (r * r * r)};
+      const long double r = sqrtl(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]), r3 = r * r * r;
+      Outputs o{G * m / r, -G * m * d[0] / r3, -G * m * d[1] / r3, -G * m * d[2] / r3};
+      const int pair[6][2] = {{0, 0}, {0, 1}, {0, 2}, {1, 1}, {1, 2}, {2, 2}};
+      for (int c = 0; c < 6; ++c)
+        o[4 + c] =
+            G * m *
+            (3 * d[pair[c][0]] * d[pair[c][1]] / (r3 * r * r) - (pair[c][0] == pair[c][1]) / r3);
+      return o;
     };
     const auto per_kg = field(1, q.x, q.y, q.z);
-    for (int o = 0; o < 4; ++o) {
-      EXPECT_NEAR(row[o][layout.masses], double(per_kg[o]), 1e-14 * std::fabs(double(per_kg[o])));
+    for (int o = 0; o < 10; ++o) {
+      EXPECT_NEAR(row(o)[layout.masses], double(per_kg[o]), 1e-14 * std::fabs(double(per_kg[o])));
       for (int a = 0; a < 3; ++a) {
-        const long double h = 1e-5;
+        const long double h = 1e-7;
         long double at[3] = {q.x, q.y, q.z};
         at[a] += h;
         const auto plus = field(q.mass, at[0], at[1], at[2]);
         at[a] -= 2 * h;
         const auto minus = field(q.mass, at[0], at[1], at[2]);
         const double d = double((plus[o] - minus[o]) / (2 * h));
-        EXPECT_NEAR(row[o][layout.positions + a], d, 1e-8 * std::fabs(d) + 1e-20);
+        EXPECT_NEAR(row(o)[layout.positions + a], d, 1e-8 * std::fabs(d) + 1e-20) << o << " " << a;
       }
     }
   }
   // The products are the Jacobian's: w^T J and J t.
-  std::vector<double> wU(points.size()), wg(3 * points.size()), t(cols);
-  for (size_t j = 0; j < points.size(); ++j) {
-    wU[j] = 1.0 + double(j);
-    for (int a = 0; a < 3; ++a) wg[3 * j + a] = std::sin(double(3 * j + a)) * 1e3;
+  const size_t n = points.size();
+  std::vector<double> w(10 * n), t(cols);
+  for (size_t k = 0; k < w.size(); ++k) w[k] = std::sin(double(k)) * (k % 10 == 0 ? 1 : 1e3);
+  std::vector<double> wU(n), wg(3 * n), wT(6 * n);
+  for (size_t j = 0; j < n; ++j) {
+    wU[j] = w[10 * j];
+    for (int a = 0; a < 3; ++a) wg[3 * j + a] = w[10 * j + 1 + a];
+    for (int c = 0; c < 6; ++c) wT[6 * j + c] = w[10 * j + 4 + c];
   }
   for (size_t c = 0; c < cols; ++c) t[c] = std::cos(double(c));
-  const std::vector<double> vjp = science::FieldVjp(body, Exact(), p, {wU.data(), wg.data()});
+  const std::vector<double> vjp =
+      science::FieldVjp(body, Exact(), p, {wU.data(), wg.data(), wT.data()});
   for (size_t c = 0; c < cols; ++c) {
     double expect = 0, scale = 0;
-    for (size_t j = 0; j < points.size(); ++j) {
-      expect += wU[j] * J[4 * j * cols + c];
-      scale += std::fabs(wU[j] * J[4 * j * cols + c]);
-      for (int a = 0; a < 3; ++a) {
-        expect += wg[3 * j + a] * J[(4 * j + a + 1) * cols + c];
-        scale += std::fabs(wg[3 * j + a] * J[(4 * j + a + 1) * cols + c]);
-      }
-    }
+    for (size_t r = 0; r < 10 * n; ++r)
+      expect += w[r] * J[r * cols + c], scale += std::fabs(w[r] * J[r * cols + c]);
     EXPECT_NEAR(vjp[c], expect, 1e-13 * scale) << "column " << c;
   }
-  std::vector<double> dU(points.size()), dg(3 * points.size());
-  science::FieldJvp(body, Exact(), p, t, dU.data(), dg.data());
-  for (size_t j = 0; j < points.size(); ++j)
-    for (int o = 0; o < 4; ++o) {
+  std::vector<double> dU(n), dg(3 * n), dT(6 * n);
+  science::FieldJvp(body, Exact(true), p, t, dU.data(), dg.data(), dT.data());
+  for (size_t j = 0; j < n; ++j)
+    for (int o = 0; o < 10; ++o) {
       double expect = 0, scale = 0;
       for (size_t c = 0; c < cols; ++c)
-        expect += J[(4 * j + o) * cols + c] * t[c],
-            scale += std::fabs(J[(4 * j + o) * cols + c] * t[c]);
-      EXPECT_NEAR(o == 0 ? dU[j] : dg[3 * j + o - 1], expect, 1e-13 * scale);
+        expect += J[(10 * j + o) * cols + c] * t[c],
+            scale += std::fabs(J[(10 * j + o) * cols + c] * t[c]);
+      EXPECT_NEAR(o == 0  ? dU[j]
+                  : o < 4 ? dg[3 * j + o - 1]
+                          : dT[6 * j + o - 4],
+                  expect, 1e-13 * scale);
     }
 }
 
 // On a face the potential's derivatives are the limit (the differences of
 // the closed form there, and the derivatives just inside and outside); the
 // attraction's are refused, naming the point; so are a point mass's
-// position, a tolerance and the tensor.
+// position, a tolerance and a Jacobian too large.
 TEST(Derivatives, OnTheSurfaceAndRefusals) {
   const mesh::Mesh cube = mesh::ReadModel(DataPath("cube.stl"));
   science::Body body(cube, 2);
