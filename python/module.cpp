@@ -21,6 +21,7 @@
 #include "mesh/check.h"
 #include "mesh/mesh.h"
 #include "science/body.h"
+#include "science/derivatives.h"
 #include "science/field.h"
 #include "science/grid.h"
 #include "science/harmonics.h"
@@ -554,6 +555,7 @@ class Model {
   bool warned_ = false;
 
   friend class Body;
+  friend struct DerivativesFace;
 };
 
 // A body of parts, each a model or a file with its density, and point
@@ -668,6 +670,198 @@ class Body : public Model {
     py::list reports;
     for (size_t i = 0; i < body_->PartCount(); ++i) reports.append(Report(body_->part(i).Check()));
     return reports;
+  }
+};
+
+// The field's derivatives by the parameters (science/derivatives.h): a
+// Model's are its vertices (V, 3) and its density, a Body's each part's
+// vertices and density and each point mass's position and mass.
+struct DerivativesFace {
+  using Optional = std::optional<Array>;
+
+  static const science::Body& Of(const Model& self) { return *self.body_; }
+
+  static science::FieldRequest Request(const Model& self, Number density, Number mass, Number gm,
+                                       Number G, bool gradient, Count threads, bool check) {
+    science::FieldRequest r;
+    r.units = self.Units(density, mass, gm, G);
+    r.evaluation = Evaluating({}, threads, check);
+    r.gradient = gradient;
+    return r;
+  }
+
+  // The points as three columns (n, 3).
+  struct Columns {
+    std::vector<double> xyz;
+    science::Points points;
+  };
+  static Columns PointsOf(const Array& points) {
+    if (points.ndim() != 2 || points.shape(1) != 3)
+      Refuse(Quantity("points") + ": an array of shape (n, 3)");
+    Columns c;
+    const size_t n = static_cast<size_t>(points.shape(0));
+    c.xyz.resize(3 * n);
+    for (size_t j = 0; j < n; ++j)
+      for (size_t a = 0; a < 3; ++a) c.xyz[a * n + j] = points.data()[3 * j + a];
+    c.points = {n, c.xyz.data(), c.xyz.data() + n, c.xyz.data() + 2 * n};
+    return c;
+  }
+
+  // An optional array of `shape` (the first entry the count of rows).
+  static const double* Shaped(const Optional& a, const char* name, std::vector<py::ssize_t> shape) {
+    if (!a) return nullptr;
+    bool fits = a->ndim() == static_cast<py::ssize_t>(shape.size());
+    for (size_t k = 0; fits && k < shape.size(); ++k) fits = a->shape(k) == shape[k];
+    if (!fits) {
+      std::string text;
+      for (const py::ssize_t k : shape)
+        text.append(text.empty() ? "(" : ", ").append(std::to_string(k));
+      text.append(shape.size() == 1 ? ",)" : ")");
+      Refuse(Quantity(name) + ": an array of shape " + text);
+    }
+    return a->data();
+  }
+
+  // A flat vector of the parameters as the face gives them.
+  static py::dict Split(const science::Body& b, const std::vector<double>& flat, bool parts) {
+    const science::ParameterLayout l = science::LayoutOf(b);
+    const auto array = [&](size_t from, py::ssize_t rows, py::ssize_t cols) {
+      py::array_t<double> a = cols ? py::array_t<double>({rows, cols}) : py::array_t<double>(rows);
+      std::copy(flat.begin() + static_cast<std::ptrdiff_t>(from),
+                flat.begin() + static_cast<std::ptrdiff_t>(from + a.size()), a.mutable_data());
+      return a;
+    };
+    py::dict d;
+    if (!parts) {
+      d["vertices"] = array(0, static_cast<py::ssize_t>(b.model().VertexCount()), 3);
+      d["density"] = flat[l.density];
+      return d;
+    }
+    py::list vertices;
+    for (size_t i = 0; i < b.PartCount(); ++i)
+      vertices.append(
+          array(l.vertices[i], static_cast<py::ssize_t>(b.part(i).model().VertexCount()), 3));
+    const auto M = static_cast<py::ssize_t>(b.mascons().size());
+    d["vertices"] = vertices;
+    d["density"] = array(l.density, static_cast<py::ssize_t>(b.PartCount()), 0);
+    d["mascon_positions"] = array(l.positions, M, 3);
+    d["mascon_masses"] = array(l.masses, M, 0);
+    return d;
+  }
+
+  static py::dict Vjp(Model& self, bool parts, const Array& points, const Optional& dU,
+                      const Optional& dg, const Optional& dT, const science::FieldRequest& r) {
+    const Columns c = PointsOf(points);
+    const auto n = static_cast<py::ssize_t>(c.points.n);
+    const science::FieldWeights w{Shaped(dU, "dU", {n}), Shaped(dg, "dg", {n, 3}),
+                                  Shaped(dT, "dT", {n, 6})};
+    std::vector<double> flat;
+    {
+      py::gil_scoped_release free;
+      flat = science::FieldVjp(*self.body_, r, c.points, w);
+    }
+    self.Warn(r.evaluation.check);
+    return Split(*self.body_, flat, parts);
+  }
+
+  // The tangent from the face's arrays (absent: no change).
+  static std::vector<double> Tangent(const science::Body& b, bool parts,
+                                     const py::object& dvertices, const py::object& ddensity,
+                                     const Optional& positions, const Optional& masses) {
+    const science::ParameterLayout l = science::LayoutOf(b);
+    std::vector<double> t(l.count, 0);
+    const auto vertices = [&](size_t i, const py::handle& h, const std::string& name) {
+      if (h.is_none()) return;
+      const auto V = static_cast<py::ssize_t>(b.part(i).model().VertexCount());
+      const double* v = Shaped(Array::ensure(h), name.c_str(), {V, 3});
+      if (!v) Refuse(Quantity(name) + ": an array of shape (" + std::to_string(V) + ", 3)");
+      std::copy(v, v + 3 * V, t.begin() + static_cast<std::ptrdiff_t>(l.vertices[i]));
+    };
+    if (!parts) {
+      vertices(0, dvertices, "dvertices");
+      if (!ddensity.is_none()) t[l.density] = ddensity.cast<double>();
+      return t;
+    }
+    if (!dvertices.is_none()) {
+      const py::sequence list = dvertices.cast<py::sequence>();
+      if (list.size() != b.PartCount())
+        Refuse(Quantity("dvertices") + ": one array (or None) per part (" +
+               std::to_string(b.PartCount()) + ")");
+      for (size_t i = 0; i < b.PartCount(); ++i)
+        vertices(i, list[i], "dvertices[" + std::to_string(i) + "]");
+    }
+    const auto P = static_cast<py::ssize_t>(b.PartCount()),
+               M = static_cast<py::ssize_t>(b.mascons().size());
+    if (!ddensity.is_none())
+      if (const double* d = Shaped(Array::ensure(ddensity), "ddensity", {P}))
+        std::copy(d, d + P, t.begin() + static_cast<std::ptrdiff_t>(l.density));
+    if (const double* q = Shaped(positions, "dmascon_positions", {M, 3}))
+      std::copy(q, q + 3 * M, t.begin() + static_cast<std::ptrdiff_t>(l.positions));
+    if (const double* m = Shaped(masses, "dmascon_masses", {M}))
+      std::copy(m, m + M, t.begin() + static_cast<std::ptrdiff_t>(l.masses));
+    return t;
+  }
+
+  static py::tuple Jvp(Model& self, const Array& points, const std::vector<double>& tangent,
+                       const science::FieldRequest& r) {
+    const Columns c = PointsOf(points);
+    const auto n = static_cast<py::ssize_t>(c.points.n);
+    py::array_t<double> dU(n), dg({n, py::ssize_t{3}}), dT({n, py::ssize_t{r.gradient ? 6 : 0}});
+    {
+      py::gil_scoped_release free;
+      science::FieldJvp(*self.body_, r, c.points, tangent, dU.mutable_data(), dg.mutable_data(),
+                        r.gradient ? dT.mutable_data() : nullptr);
+    }
+    self.Warn(r.evaluation.check);
+    return r.gradient ? py::make_tuple(dU, dg, dT) : py::make_tuple(dU, dg);
+  }
+
+  static py::dict Jacobian(Model& self, bool parts, const Array& points,
+                           const science::FieldRequest& r) {
+    const Columns c = PointsOf(points);
+    std::vector<double> J;
+    {
+      py::gil_scoped_release free;
+      J = science::FieldJacobian(*self.body_, r, c.points);
+    }
+    self.Warn(r.evaluation.check);
+    const science::Body& b = *self.body_;
+    const science::ParameterLayout l = science::LayoutOf(b);
+    const auto n = static_cast<py::ssize_t>(c.points.n),
+               K = static_cast<py::ssize_t>(science::OutputsOf(r)),
+               cols = static_cast<py::ssize_t>(l.count);
+    py::array_t<double> matrix({n * K, cols});
+    std::copy(J.begin(), J.end(), matrix.mutable_data());
+    // Blocks of columns as arrays of their own: (n, K) then the block's shape.
+    const py::object cube = matrix.attr("reshape")(n, K, cols);
+    const auto block = [&](size_t from, size_t count, std::vector<py::ssize_t> shape) {
+      const py::object part = cube[py::make_tuple(
+          py::ellipsis(),
+          py::slice(static_cast<py::ssize_t>(from), static_cast<py::ssize_t>(from + count), 1))];
+      py::tuple full(2 + shape.size());
+      full[0] = n, full[1] = K;
+      for (size_t k = 0; k < shape.size(); ++k) full[2 + k] = shape[k];
+      return part.attr("reshape")(*full).attr("copy")();
+    };
+    py::dict d;
+    d["matrix"] = matrix;
+    const auto P = b.PartCount(), M = b.mascons().size();
+    if (!parts) {
+      const size_t V = b.model().VertexCount();
+      d["vertices"] = block(0, 3 * V, {static_cast<py::ssize_t>(V), 3});
+      d["density"] = block(l.density, 1, {});
+      return d;
+    }
+    py::list vertices;
+    for (size_t i = 0; i < P; ++i) {
+      const size_t V = b.part(i).model().VertexCount();
+      vertices.append(block(l.vertices[i], 3 * V, {static_cast<py::ssize_t>(V), 3}));
+    }
+    d["vertices"] = vertices;
+    d["density"] = block(l.density, P, {static_cast<py::ssize_t>(P)});
+    d["mascon_positions"] = block(l.positions, 3 * M, {static_cast<py::ssize_t>(M), 3});
+    d["mascon_masses"] = block(l.masses, M, {static_cast<py::ssize_t>(M)});
+    return d;
   }
 };
 
@@ -926,6 +1120,92 @@ void BindBody(py::module_& m) {
           "As Model.harmonics: the coefficients of every part and point mass.");
 }
 
+// Model.field_vjp, field_jvp, field_jacobian and Body's.
+void BindDerivatives(py::module_& m) {
+  using D = DerivativesFace;
+  using Optional = D::Optional;
+  auto model = py::reinterpret_borrow<py::class_<Model>>(m.attr("Model"));
+  Def(
+      model, "field_vjp",
+      [](Model& self, const Array& points, const Optional& dU, const Optional& dg,
+         const Optional& dT, Number density, Number mass, Number gm, Number G, Count threads,
+         bool check) {
+        return D::Vjp(self, false, points, dU, dg, dT,
+                      D::Request(self, density, mass, gm, G, false, threads, check));
+      },
+      py::arg("points"), py::kw_only(), py::arg("dU") = py::none(), py::arg("dg") = py::none(),
+      py::arg("dT") = py::none(), UnitsParameters(), py::arg("threads") = py::none(),
+      py::arg("check") = true,
+      "The gradient of sum(dU * U) + sum(dg * g) + sum(dT * T) at points (n, 3) (weights of "
+      "shapes (n,), (n, 3), (n, 6); None weighs nothing) by the vertices and the density: "
+      "{'vertices': (V, 3) per model unit, 'density': per kg/m^3}.");
+  Def(
+      model, "field_jvp",
+      [](Model& self, const Array& points, const py::object& dvertices, const py::object& ddensity,
+         Number density, Number mass, Number gm, Number G, bool gradient, Count threads,
+         bool check) {
+        const science::FieldRequest r =
+            D::Request(self, density, mass, gm, G, gradient, threads, check);
+        return D::Jvp(self, points, D::Tangent(D::Of(self), false, dvertices, ddensity, {}, {}), r);
+      },
+      py::arg("points"), py::kw_only(), py::arg("dvertices") = py::none(),
+      py::arg("ddensity") = py::none(), UnitsParameters(), py::arg("gradient") = false,
+      py::arg("threads") = py::none(), py::arg("check") = true,
+      "The change (dU (n,), dg (n, 3)[, dT (n, 6)]) of the field at points (n, 3) for a "
+      "change of the vertices dvertices (V, 3), model units, and of the density ddensity.");
+  Def(
+      model, "field_jacobian",
+      [](Model& self, const Array& points, Number density, Number mass, Number gm, Number G,
+         bool gradient, Count threads, bool check) {
+        return D::Jacobian(self, false, points,
+                           D::Request(self, density, mass, gm, G, gradient, threads, check));
+      },
+      py::arg("points"), py::kw_only(), UnitsParameters(), py::arg("gradient") = false,
+      py::arg("threads") = py::none(), py::arg("check") = true,
+      "The Jacobian of U, gx, gy, gz (and xx, xy, xz, yy, yz, zz with gradient=True) at "
+      "points (n, 3): {'vertices': (n, K, V, 3), 'density': (n, K), 'matrix': (n K, 3 V + 1)}.");
+  auto body = py::reinterpret_borrow<py::class_<Body>>(m.attr("Body"));
+  Def(
+      body, "field_vjp",
+      [](Body& self, const Array& points, const Optional& dU, const Optional& dg,
+         const Optional& dT, Number G, Count threads, bool check) {
+        return D::Vjp(self, true, points, dU, dg, dT,
+                      D::Request(self, {}, {}, {}, G, false, threads, check));
+      },
+      py::arg("points"), py::kw_only(), py::arg("dU") = py::none(), py::arg("dg") = py::none(),
+      py::arg("dT") = py::none(), py::arg("G") = py::none(), py::arg("threads") = py::none(),
+      py::arg("check") = true,
+      "As Model.field_vjp: {'vertices': [(V_i, 3) per part], 'density': (P,), "
+      "'mascon_positions': (M, 3), 'mascon_masses': (M,) per kg}.");
+  Def(
+      body, "field_jvp",
+      [](Body& self, const Array& points, const py::object& dvertices, const py::object& ddensity,
+         const Optional& dmascon_positions, const Optional& dmascon_masses, Number G, bool gradient,
+         Count threads, bool check) {
+        const science::FieldRequest r = D::Request(self, {}, {}, {}, G, gradient, threads, check);
+        return D::Jvp(
+            self, points,
+            D::Tangent(D::Of(self), true, dvertices, ddensity, dmascon_positions, dmascon_masses),
+            r);
+      },
+      py::arg("points"), py::kw_only(), py::arg("dvertices") = py::none(),
+      py::arg("ddensity") = py::none(), py::arg("dmascon_positions") = py::none(),
+      py::arg("dmascon_masses") = py::none(), py::arg("G") = py::none(),
+      py::arg("gradient") = false, py::arg("threads") = py::none(), py::arg("check") = true,
+      "As Model.field_jvp: dvertices one (V_i, 3) array or None per part, ddensity (P,), "
+      "dmascon_positions (M, 3), dmascon_masses (M,).");
+  Def(
+      body, "field_jacobian",
+      [](Body& self, const Array& points, Number G, bool gradient, Count threads, bool check) {
+        return D::Jacobian(self, true, points,
+                           D::Request(self, {}, {}, {}, G, gradient, threads, check));
+      },
+      py::arg("points"), py::kw_only(), py::arg("G") = py::none(), py::arg("gradient") = false,
+      py::arg("threads") = py::none(), py::arg("check") = true,
+      "As Model.field_jacobian: {'vertices': [(n, K, V_i, 3)], 'density': (n, K, P), "
+      "'mascon_positions': (n, K, M, 3), 'mascon_masses': (n, K, M), 'matrix'}.");
+}
+
 }  // namespace
 
 PYBIND11_MODULE(polyfield, m) {
@@ -945,4 +1225,5 @@ PYBIND11_MODULE(polyfield, m) {
   BindGrid(m);
   BindModel(m);
   BindBody(m);
+  BindDerivatives(m);
 }

@@ -1,0 +1,120 @@
+"""Model.field_vjp, field_jvp and field_jacobian and Body's, as only the
+Python face shows them: shapes, units (SI per model unit against the
+G rho = 1 convention), the three products against each other and against
+central differences of the module's own field on rebuilt models, point
+masses, and the refusals with the Python parameters' names. The closed
+forms themselves are tested in C++ (tests/science/derivatives_test.cpp)."""
+import numpy as np
+import pytest
+
+import polyfield
+from test_polyfield import data, icosphere
+
+G = 6.67430e-11
+EROS = data("models/eros1708_km.vf.txt")
+
+
+def eros():
+    return polyfield.Model(EROS, unit="km")
+
+
+def vertices_of(model):
+    v, f, *_ = model.__getstate__()[1:3]
+    return np.array(v), np.array(f)
+
+
+def test_shapes_and_the_products_agree():
+    m = eros()
+    V = len(vertices_of(m)[0])
+    pts = np.array([[20.0, 3, 1], [0, 12, 4], [1, 1, 0.5]])
+    J = m.field_jacobian(pts, density=2670, gradient=True)
+    assert J["vertices"].shape == (3, 10, V, 3)
+    assert J["density"].shape == (3, 10)
+    assert J["matrix"].shape == (30, 3 * V + 1)
+    rng = np.random.default_rng(7)
+    wU, wg, wT = rng.normal(size=3), rng.normal(size=(3, 3)), rng.normal(size=(3, 6))
+    r = m.field_vjp(pts, dU=wU, dg=wg, dT=wT, density=2670)
+    assert r["vertices"].shape == (V, 3)
+    w = np.concatenate([wU[:, None], wg, wT], axis=1)
+    expect = np.einsum("nk,nkvc->vc", w, J["vertices"])
+    assert np.allclose(r["vertices"], expect, rtol=1e-12, atol=1e-12 * abs(expect).max())
+    assert r["density"] == pytest.approx(np.sum(w * J["density"]), rel=1e-12)
+    dv = rng.normal(size=(V, 3)) * 1e-3
+    dU, dg, dT = m.field_jvp(pts, dvertices=dv, ddensity=5.0, density=2670, gradient=True)
+    full = J["matrix"] @ np.concatenate([dv.ravel(), [5.0]])
+    assert np.allclose(np.concatenate([dU[:, None], dg, dT], axis=1).ravel(), full, rtol=1e-10,
+                       atol=1e-12 * abs(full).max())
+
+
+def test_against_differences_of_the_field_and_the_units():
+    """Moving one vertex of Eros (km) by 1 m either way: the field's change
+    over 2 m against the derivative per km; the density's column is U over
+    the density; G rho = 1 is the SI result over G rho times the metres."""
+    m = eros()
+    v, f = vertices_of(m)
+    pts = np.array([[18.0, 2, 1], [3, -1, 0.5]])
+    J = m.field_jacobian(pts, density=2670)
+    U, g = m.field(pts, density=2670)
+    assert np.allclose(J["density"][:, 0], U / 2670, rtol=1e-14)
+    assert np.allclose(J["density"][:, 1:], g / 2670, rtol=1e-13, atol=1e-20)
+    h = 1e-3
+    for i in (0, 100, 500):
+        for a in range(3):
+            fields = []
+            for s in (h, -h):
+                w = v.copy()
+                w[i, a] += s
+                fields.append(polyfield.Model(w, f, unit="km").field(pts, density=2670))
+            dU = (fields[0][0] - fields[1][0]) / (2 * h)
+            dg = (fields[0][1] - fields[1][1]) / (2 * h)
+            assert np.allclose(J["vertices"][:, 0, i, a], dU, rtol=1e-5, atol=1e-9 * abs(dU).max())
+            assert np.allclose(J["vertices"][:, 1:, i, a], dg, rtol=1e-5,
+                               atol=1e-6 * abs(dg).max())
+    plain = m.field_jacobian(pts)
+    assert np.allclose(plain["vertices"] * G * 2670 * 1e3 ** np.array([2, 1, 1, 1])[None, :, None, None],
+                       J["vertices"], rtol=1e-13, atol=0)
+
+
+def test_body_of_parts_and_point_masses(tmp_path):
+    v, f = icosphere(2, 10.0)
+    core_v, core_f = icosphere(1, 4.0)
+    outer = polyfield.Model(np.array(v), np.array(f), unit="km")
+    core = polyfield.Model(np.array(core_v), np.array(core_f), unit="km")
+    body = polyfield.Body([(outer, 2000), (core, -500)], mascons=np.array([[3.0, 0, 0, 1e12]]))
+    pts = np.array([[25.0, 1, 2], [0, 0, 15]])
+    J = body.field_jacobian(pts)
+    assert [a.shape for a in J["vertices"]] == [(2, 4, len(v), 3), (2, 4, len(core_v), 3)]
+    assert J["density"].shape == (2, 4, 2)
+    assert J["mascon_positions"].shape == (2, 4, 1, 3)
+    assert J["mascon_masses"].shape == (2, 4, 1)
+    # U of the point mass per kg: G / r, r in metres.
+    r = np.linalg.norm(pts - [3.0, 0, 0], axis=1) * 1e3
+    assert np.allclose(J["mascon_masses"][:, 0, 0], G / r, rtol=1e-14)
+    # The core's density column is the field of the core alone per kg/m^3.
+    Uc, gc = core.field(pts, density=500)
+    assert np.allclose(J["density"][:, 0, 1], Uc / 500, rtol=1e-14)
+    wU = np.array([1.0, -2.0])
+    vjp = body.field_vjp(pts, dU=wU)
+    assert np.allclose(vjp["vertices"][1], np.einsum("n,nvc->vc", wU, J["vertices"][1][:, 0]),
+                       rtol=1e-12, atol=1e-12 * abs(vjp["vertices"][1]).max())
+    assert np.allclose(vjp["mascon_positions"], np.einsum("n,nqc->qc", wU, J["mascon_positions"][:, 0]))
+    dU, dg = body.field_jvp(pts, dvertices=[None, np.ones((len(core_v), 3))], dmascon_masses=[1e10])
+    expect = J["vertices"][1][:, :, :, :].sum(axis=(2, 3)) + 1e10 * J["mascon_masses"][:, :, 0]
+    assert np.allclose(np.concatenate([dU[:, None], dg], axis=1), expect, rtol=1e-12)
+
+
+def test_refusals():
+    m = polyfield.Model(data("cube.stl"))
+    with pytest.raises(polyfield.ValueError, match=r"^dg: an array of shape \(1, 3\)$"):
+        m.field_vjp(np.array([[2.0, 0, 0]]), dg=np.ones(3))
+    with pytest.raises(polyfield.ValueError, match=r"^points: row 1 \(0.5, 0.5, 1\) lies on the surface"):
+        m.field_jacobian(np.array([[2.0, 0, 0], [0.5, 0.5, 1]]))
+    # The potential's derivatives on the surface are its limit.
+    on = m.field_vjp(np.array([[0.5, 0.5, 1]]), dU=[1.0])["vertices"]
+    near = m.field_vjp(np.array([[0.5, 0.5, 1 + 1e-9]]), dU=[1.0])["vertices"]
+    assert np.allclose(on, near, rtol=1e-6)
+    with pytest.raises(polyfield.ValueError, match=r"^dvertices: an array of shape \(8, 3\)$"):
+        m.field_jvp(np.array([[2.0, 0, 0]]), dvertices=np.ones((7, 3)))
+    body = polyfield.Body([(m, 1000)])
+    with pytest.raises(polyfield.ValueError, match=r"^dvertices: one array \(or None\) per part \(1\)$"):
+        body.field_jvp(np.array([[2.0, 0, 0]]), dvertices=[None, None])
