@@ -3,11 +3,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <limits>
+#include <mutex>
 
 #include "common/failure.h"
 #include "common/print.h"
 #include "engine/layer.h"
+#include "science/shape_harmonics.h"
 
 namespace science {
 
@@ -358,6 +361,207 @@ std::vector<double> FieldJacobian(const Body& body, const FieldRequest& request,
           for (int a = 0; a < 3; ++a) at(j, o, layout.positions + 3 * q + a) = t.by_position[o][a];
         }
       });
+  return J;
+}
+
+namespace {
+
+// The normalised solid harmonics Q_nm (real and imaginary parts at
+// shape::Index(n, m)) at (x, y, z), in units of the reference radius, by
+// the recursions of the fully normalised functions: Q_mm from Q_{m-1,m-1},
+// then Q_{m+1,m} and Q_nm from the two below.
+template <class T>
+void SolidHarmonics(int N, T x, T y, T z, T* re, T* im) {
+  const T u2 = x * x + y * y + z * z;
+  T sector_re = 1, sector_im = 0;
+  for (int m = 0; m <= N; ++m) {
+    if (m > 0) {
+      const double c = m == 1 ? std::sqrt(3.0) : std::sqrt((2.0 * m + 1) / (2.0 * m));
+      const T r = c * (x * sector_re - y * sector_im), i = c * (x * sector_im + y * sector_re);
+      sector_re = r, sector_im = i;
+    }
+    for (int n = m; n <= N; ++n) {
+      const size_t k = shape::Index(n, m);
+      if (n == m) {
+        re[k] = sector_re, im[k] = sector_im;
+      } else if (n == m + 1) {
+        const double a = std::sqrt(2.0 * m + 3);
+        re[k] = a * z * re[k - n], im[k] = a * z * im[k - n];
+      } else {
+        const double nm = double(n - m) * double(n + m);
+        const double a = std::sqrt(double(2 * n - 1) * double(2 * n + 1) / nm);
+        const double b = std::sqrt(double(2 * n + 1) * double(n + m - 1) * double(n - m - 1) /
+                                   (nm * double(2 * n - 3)));
+        const size_t k1 = shape::Index(n - 1, m), k2 = shape::Index(n - 2, m);
+        re[k] = a * z * re[k1] - b * u2 * re[k2];
+        im[k] = a * z * im[k1] - b * u2 * im[k2];
+      }
+    }
+  }
+}
+
+// Gauss-Legendre nodes and weights on [0, 1], q of them (exact to degree
+// 2q - 1), by Newton's iteration on P_q.
+void GaussLegendre(int q, std::vector<double>* x, std::vector<double>* w) {
+  x->resize(size_t(q)), w->resize(size_t(q));
+  for (int i = 0; i < q; ++i) {
+    double t = std::cos(M_PI * (i + 0.75) / (q + 0.5)), dp = 1;
+    for (int it = 0; it < 100; ++it) {
+      double p0 = 1, p1 = t;
+      for (int k = 2; k <= q; ++k) {
+        const double p2 = ((2 * k - 1) * t * p1 - (k - 1) * p0) / k;
+        p0 = p1, p1 = p2;
+      }
+      dp = q * (t * p1 - p0) / (t * t - 1);
+      const double step = p1 / dp;
+      t -= step;
+      if (std::fabs(step) < 1e-16) break;
+    }
+    (*x)[size_t(i)] = (1 - t) / 2;
+    (*w)[size_t(i)] = 1 / ((1 - t * t) * dp * dp);
+  }
+}
+
+}  // namespace
+
+HarmonicsJacobian HarmonicsJacobianOf(const Body& body, const UnitsRequest& units,
+                                      const HarmonicsRequest& request, size_t limit) {
+  if (request.origin != HarmonicOrigin::kModel)
+    Refuse(Quantity("origin") +
+           ": the derivatives are about the model's origin (the centre of mass moves with the "
+           "shape)");
+  HarmonicsJacobian J;
+  const ParameterLayout layout = LayoutOf(body);
+  J.columns = layout.count;
+  const int N = request.degree;
+  CheckHarmonicsRequest(request);
+  const size_t K = shape::Index(N + 1, 0), rows = 2 * K + 1;
+  if (J.columns > limit / rows)
+    Refuse("the Jacobian of " + std::to_string(rows) + " coefficients by " +
+           std::to_string(J.columns) + " parameters has more than " + std::to_string(limit) +
+           " values");
+  J.value = HarmonicsOf(body, units, request);
+  const Harmonics& h = J.value;
+  const Units& u = h.units;
+  const double R0 = h.reference_radius, cube = u.metres * u.metres * u.metres;
+  // The densities the sums weigh the parts by, and the mass in their units.
+  std::vector<double> density(body.PartCount());
+  double M = 0;
+  for (size_t i = 0; i < body.PartCount(); ++i) {
+    density[i] = u.Physical() ? PartUnits(body, i, u).density : 1;
+    M += density[i] * body.part(i).Volume();
+  }
+  for (const Mascon& q : body.mascons()) M += q.mass / cube;
+  const double gm_factor = u.Physical() ? u.G * cube : 1;
+  // dI (C then S) and dM by column, then turned into the coefficients'.
+  std::vector<double>& out = J.by_column;
+  out.assign(rows * J.columns, 0);
+  std::vector<double> dM(J.columns, 0);
+  std::vector<double> gx, gw;
+  const int q = N / 2 + 2;  // lambda Q on a facet: degree N + 1, and the map's (1 - s)
+  GaussLegendre(q, &gx, &gw);
+  std::mutex stripes[64];
+  for (size_t i = 0; i < body.PartCount(); ++i) {
+    const Part& part = body.part(i);
+    const auto& faces = part.model().faces;
+    const std::vector<double>& corners = part.corners();
+    const size_t F = part.model().FaceCount(), first = layout.vertices[i];
+    body.Team().MultiThreading(
+        F,
+        [&](unsigned t, unsigned m) {
+          std::vector<double> re(K), im(K), acc(3 * 2 * K);
+          for (size_t f = t; f < F; f += m) {
+            const double* c = &corners[9 * f];
+            const geometry::Vec A = geometry::At(c), B = geometry::At(c + 3),
+                                C = geometry::At(c + 6);
+            const geometry::Vec normal = geometry::FacetNormal(A, B, C);  // 2 area long
+            std::fill(acc.begin(), acc.end(), 0.0);
+            for (int a = 0; a < q; ++a)
+              for (int b = 0; b < q; ++b) {
+                // (s, t) = (x_a, x_b (1 - x_a)) on the triangle, weight (1 - s).
+                const double s = gx[size_t(a)], tt = gx[size_t(b)] * (1 - s);
+                const double w = gw[size_t(a)] * gw[size_t(b)] * (1 - s);
+                const double lambda[3] = {1 - s - tt, s, tt};
+                SolidHarmonics(N, (A.x + s * (B.x - A.x) + tt * (C.x - A.x)) / R0,
+                               (A.y + s * (B.y - A.y) + tt * (C.y - A.y)) / R0,
+                               (A.z + s * (B.z - A.z) + tt * (C.z - A.z)) / R0, re.data(),
+                               im.data());
+                for (int k = 0; k < 3; ++k) {
+                  double* row = &acc[2 * K * size_t(k)];
+                  const double wk = w * lambda[k];
+                  for (size_t r = 0; r < K; ++r) row[r] += wk * re[r], row[K + r] += wk * im[r];
+                }
+              }
+            // With the map's Jacobian 2 area, the normal's length, the
+            // facet's integral of lambda_k Q times its unit normal is
+            // normal times acc; its integral of lambda_k is area / 3.
+            for (int k = 0; k < 3; ++k) {
+              const size_t v = faces[3 * f + k];
+              std::lock_guard<std::mutex> hold(stripes[v % 64]);
+              const double n3[3] = {normal.x, normal.y, normal.z};
+              for (int axis = 0; axis < 3; ++axis) {
+                const size_t col = first + 3 * v + size_t(axis);
+                const double scale = density[i] * n3[axis];
+                double* o = &out[rows * col];
+                const double* row = &acc[2 * K * size_t(k)];
+                for (size_t r = 0; r < 2 * K; ++r) o[r] += scale * row[r];
+                dM[col] += scale / 6;
+              }
+            }
+          }
+        },
+        request.threads);
+    // The density's column: the part's own volume integrals, its own
+    // coefficients times (2n + 1) and its volume.
+    std::vector<HarmonicPart> alone = {{corners.data(), F, 1}};
+    HarmonicsRequest own = request;
+    own.reference_radius = R0;
+    own.more = {};
+    const Harmonics p = PartsHarmonics(alone, Units{}, own);
+    const double V = part.Volume();
+    const size_t col = layout.density + i;
+    for (int n = 0; n <= N; ++n)
+      for (int m = 0; m <= n; ++m) {
+        const size_t k = shape::Index(n, m);
+        out[rows * col + k] = (2 * n + 1) * V * p.Cnm(n, m);
+        out[rows * col + K + k] = (2 * n + 1) * V * p.Snm(n, m);
+      }
+    dM[col] = V;
+  }
+  // Point masses: Q at each, and its gradient by complex steps.
+  const auto& mascons = body.mascons();
+  std::vector<double> re(K), im(K);
+  std::vector<std::complex<double>> cre(K), cim(K);
+  for (size_t j = 0; j < mascons.size(); ++j) {
+    const Mascon& mq = mascons[j];
+    const size_t col = layout.masses + j;
+    SolidHarmonics(N, mq.x / R0, mq.y / R0, mq.z / R0, re.data(), im.data());
+    for (size_t r = 0; r < K; ++r)
+      out[rows * col + r] = re[r] / cube, out[rows * col + K + r] = im[r] / cube;
+    dM[col] = 1 / cube;
+    constexpr double kStep = 1e-30;
+    for (int axis = 0; axis < 3; ++axis) {
+      std::complex<double> x[3] = {mq.x / R0, mq.y / R0, mq.z / R0};
+      x[axis] += std::complex<double>(0, kStep / R0);
+      SolidHarmonics(N, x[0], x[1], x[2], cre.data(), cim.data());
+      const size_t c = layout.positions + 3 * j + size_t(axis);
+      for (size_t r = 0; r < K; ++r) {
+        out[rows * c + r] = mq.mass / cube * cre[r].imag() / kStep;
+        out[rows * c + K + r] = mq.mass / cube * cim[r].imag() / kStep;
+      }
+    }
+  }
+  // C_nm + i S_nm = I_nm / ((2n + 1) M): d(C) = dI / ((2n + 1) M) - C dM / M.
+  for (size_t col = 0; col < J.columns; ++col) {
+    double* o = &out[rows * col];
+    for (int n = 0; n <= N; ++n)
+      for (int m = 0; m <= n; ++m) {
+        const size_t k = shape::Index(n, m);
+        o[k] = o[k] / ((2 * n + 1) * M) - h.Cnm(n, m) * dM[col] / M;
+        o[K + k] = o[K + k] / ((2 * n + 1) * M) - h.Snm(n, m) * dM[col] / M;
+      }
+    o[2 * K] = gm_factor * dM[col];
+  }
   return J;
 }
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "science/body.h"
+#include "science/harmonics.h"
 #include "science/request.h"
 
 namespace science {
@@ -82,5 +83,33 @@ void FieldJvp(const Body& body, const FieldRequest& request, const Points& point
 constexpr size_t kJacobianLimit = size_t{1} << 28;
 std::vector<double> FieldJacobian(const Body& body, const FieldRequest& request,
                                   const Points& points, size_t limit = kJacobianLimit);
+
+// The Stokes coefficients' derivatives by every parameter (LayoutOf's
+// order), about the model's origin at a fixed reference radius (the one
+// asked for, or the Brillouin radius of the body as it is, held fixed).
+// With M the mass and Q_nm = (r/R0)^n Pbar_nm(sin phi) e^{im lambda}, a
+// polynomial of degree n, C_nm + i S_nm = I_nm / ((2n + 1) M) where I_nm
+// sums each part's density times its volume integral of Q_nm and each
+// point mass's mass times Q_nm at it; a vertex moves I_nm by the density
+// times sum_f n_f (integral over f of lambda_i Q_nm) (a polynomial of
+// degree n + 1 on the facet, integrated exactly by a Gauss product rule)
+// and M likewise by sum_f n_f area_f / 3; a point mass's position by its
+// mass times grad Q_nm (a complex step: exact for a polynomial). The
+// coefficients, their origin and units are those of HarmonicsOf(body).
+struct HarmonicsJacobian {
+  Harmonics value;
+  size_t columns = 0;
+  // Per parameter (column), the derivatives of C_nm and S_nm at
+  // shape::Index(n, m) (C then S, Index(N + 1, 0) of each) and of GM last:
+  // rows() doubles a column, column c's from rows() c.
+  std::vector<double> by_column;
+  size_t Coefficients() const { return size_t(value.degree + 1) * size_t(value.degree + 2) / 2; }
+  size_t rows() const { return 2 * Coefficients() + 1; }
+};
+// Refuses the centre of mass as the origin (it moves with the shape) and
+// what HarmonicsOf refuses; at most `limit` values.
+HarmonicsJacobian HarmonicsJacobianOf(const Body& body, const UnitsRequest& units,
+                                      const HarmonicsRequest& request,
+                                      size_t limit = kJacobianLimit);
 
 }  // namespace science

@@ -9,14 +9,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "common/failure.h"
 #include "mesh/mesh.h"
 #include "science/body.h"
+#include "science/harmonics.h"
 #include "science/mascons.h"
 #include "tests/support/reference_field.h"
 #include "tests/support/refusal.h"
@@ -311,6 +314,98 @@ TEST(Derivatives, OnTheSurfaceAndRefusals) {
   EXPECT_NE(
       Refusal([&] { science::FieldJacobian(body, Exact(), on, 10); }).find("more than 10 values"),
       std::string::npos);
+}
+
+// The body's coefficients and GM (a flat vector: C at Index(n, m), then S,
+// then GM), as the library gives them.
+std::vector<double> Coefficients(const science::Body& body, const science::UnitsRequest& units,
+                                 const science::HarmonicsRequest& r) {
+  const science::Harmonics h = science::HarmonicsOf(body, units, r);
+  std::vector<double> c;
+  for (int pass = 0; pass < 2; ++pass)
+    for (int n = 0; n <= r.degree; ++n)
+      for (int m = 0; m <= n; ++m) c.push_back(pass ? h.Snm(n, m) : h.Cnm(n, m));
+  c.push_back(h.GM());
+  return c;
+}
+
+// A body of a mantle, a core and a point mass from its parameters (LayoutOf's
+// order).
+std::unique_ptr<science::Body> BodyFrom(const mesh::Mesh& mantle, const mesh::Mesh& core,
+                                        const std::vector<double>& p) {
+  mesh::Mesh a = mantle, b = core;
+  std::copy(p.begin(), p.begin() + ptrdiff_t(a.vertices.size()), a.vertices.begin());
+  std::copy(p.begin() + ptrdiff_t(a.vertices.size()),
+            p.begin() + ptrdiff_t(a.vertices.size() + b.vertices.size()), b.vertices.begin());
+  const size_t d = a.vertices.size() + b.vertices.size();
+  auto body = std::make_unique<science::Body>(a, 1);
+  body->SetDensity(p[d], "density");
+  body->AddPart(b, p[d + 1], "core", "core");
+  body->AddMascons({{p[d + 2], p[d + 3], p[d + 4], p[d + 5]}}, "");
+  return body;
+}
+
+// Every column of the coefficients' Jacobian against central differences
+// of the library's exact coefficients: a body of parts and a point mass
+// (every parameter), Eros at its density (some vertices and the density).
+TEST(Derivatives, HarmonicsAgainstDifferencesOfTheExactCoefficients) {
+  const mesh::Mesh mantle = BoxMesh(2, 1.6, 1.2, {0.1, 0.05, -0.1}),
+                   core = BoxMesh(0.6, 0.5, 0.4, {0.2, -0.1, 0.1});
+  std::vector<double> p(mantle.vertices);
+  p.insert(p.end(), core.vertices.begin(), core.vertices.end());
+  p.insert(p.end(), {2000, -700, -0.4, 0.3, -0.2, 3e8});
+  science::HarmonicsRequest r;
+  r.degree = 6;
+  r.reference_radius = 1.5;
+  const science::UnitsRequest units;  // the body's densities
+  const auto body = BodyFrom(mantle, core, p);
+  const science::HarmonicsJacobian J = science::HarmonicsJacobianOf(*body, units, r);
+  ASSERT_EQ(J.columns, p.size());
+  ASSERT_EQ(J.rows(), 2 * 28 + 1u);
+  for (size_t c = 0; c < p.size(); ++c) {
+    const double h = c < mantle.vertices.size() + core.vertices.size() ? 1e-6
+                     : c == p.size() - 1                               ? 1e2
+                     : c >= p.size() - 4                               ? 1e-6
+                                                                       : 1e-2;
+    std::vector<double> plus = p, minus = p;
+    plus[c] += h, minus[c] -= h;
+    const auto a = Coefficients(*BodyFrom(mantle, core, plus), units, r);
+    const auto b = Coefficients(*BodyFrom(mantle, core, minus), units, r);
+    for (size_t k = 0; k < J.rows(); ++k) {
+      const double d = (a[k] - b[k]) / (2 * h), got = J.by_column[J.rows() * c + k];
+      // GM's differences lose the digits of the point mass's share.
+      const double scale = k + 1 == J.rows() ? 1e-15 * std::fabs(a[k]) / h : 1e-9;
+      EXPECT_NEAR(got, d, scale + 1e-7 * std::fabs(d)) << "column " << c << " row " << k;
+    }
+  }
+  // Eros in km at 2670 kg/m^3, degree 8, R0 = 16 km.
+  const mesh::Mesh eros = mesh::ReadModel(DataPath("models/eros1708_km.vf.txt"));
+  science::UnitsRequest km;
+  km.density = 2670, km.unit = "km";
+  r.degree = 8;
+  r.reference_radius = 16;
+  science::Body model(eros, 2);
+  const science::HarmonicsJacobian E = science::HarmonicsJacobianOf(model, km, r);
+  for (const size_t v : {0, 100, 500, 855})
+    for (int axis = 0; axis < 3; ++axis) {
+      mesh::Mesh plus = eros, minus = eros;
+      const double h = 1e-5;
+      plus.vertices[3 * v + size_t(axis)] += h, minus.vertices[3 * v + size_t(axis)] -= h;
+      const auto a = Coefficients(science::Body(plus, 1), km, r);
+      const auto b = Coefficients(science::Body(minus, 1), km, r);
+      for (size_t k = 0; k < E.rows(); ++k) {
+        const double d = (a[k] - b[k]) / (2 * h), got = E.by_column[E.rows() * (3 * v + axis) + k];
+        EXPECT_NEAR(got, d, 1e-9 + 1e-6 * std::fabs(d)) << "vertex " << v << " row " << k;
+      }
+    }
+  // The density moves GM alone (the coefficients of a homogeneous body do
+  // not depend on it): GM / density.
+  const double* column = &E.by_column[E.rows() * (3 * eros.VertexCount())];
+  for (size_t k = 0; k + 1 < E.rows(); ++k) EXPECT_NEAR(column[k], 0, 1e-18);
+  EXPECT_NEAR(column[E.rows() - 1], E.value.GM() / 2670, 1e-12 * E.value.GM() / 2670);
+  r.origin = science::HarmonicOrigin::kCentreOfMass;
+  EXPECT_NE(Refusal([&] { science::HarmonicsJacobianOf(model, km, r); }).find("origin: "),
+            std::string::npos);
 }
 
 }  // namespace
