@@ -29,6 +29,7 @@
 #include "science/outputs.h"
 #include "science/products.h"
 #include "science/request.h"
+#include "science/shape_harmonics.h"
 #include "science/summary.h"
 #include "science/surface.h"
 
@@ -680,6 +681,10 @@ struct DerivativesFace {
   using Optional = std::optional<Array>;
 
   static const science::Body& Of(const Model& self) { return *self.body_; }
+  static science::UnitsRequest UnitsOf(const Model& self, Number density, Number mass, Number gm,
+                                       Number G) {
+    return self.Units(density, mass, gm, G);
+  }
 
   static science::FieldRequest Request(const Model& self, Number density, Number mass, Number gm,
                                        Number G, bool gradient, Count threads, bool check) {
@@ -861,6 +866,49 @@ struct DerivativesFace {
     d["density"] = block(l.density, P, {static_cast<py::ssize_t>(P)});
     d["mascon_positions"] = block(l.positions, 3 * M, {static_cast<py::ssize_t>(M), 3});
     d["mascon_masses"] = block(l.masses, M, {static_cast<py::ssize_t>(M)});
+    return d;
+  }
+
+  // The coefficients' Jacobian: C and S (N + 1, N + 1, parameters), zero
+  // above the diagonal, GM (parameters,), and the coefficients.
+  static py::dict HarmonicsJacobian(Model& self, int degree, Number reference_radius,
+                                    const science::UnitsRequest& units, Count threads) {
+    science::HarmonicsRequest r;
+    r.degree = degree;
+    r.reference_radius = reference_radius;
+    science::Evaluation e;
+    e.threads = threads;
+    science::Validate(e);
+    r.threads = e.Threads();
+    r.model = self.body_->name();
+    std::optional<science::HarmonicsJacobian> J;
+    {
+      py::gil_scoped_release free;
+      J.emplace(science::HarmonicsJacobianOf(*self.body_, units, r));
+    }
+    self.Warn(true);
+    const auto side = static_cast<py::ssize_t>(degree + 1),
+               cols = static_cast<py::ssize_t>(J->columns);
+    py::array_t<double> C({side, side, cols}), S({side, side, cols}), GM(cols);
+    std::fill(C.mutable_data(), C.mutable_data() + C.size(), 0.0);
+    std::fill(S.mutable_data(), S.mutable_data() + S.size(), 0.0);
+    const size_t rows = J->rows(), K = J->Coefficients();
+    for (size_t c = 0; c < J->columns; ++c) {
+      const double* column = &J->by_column[rows * c];
+      for (int n = 0; n <= degree; ++n)
+        for (int m = 0; m <= n; ++m) {
+          const size_t k = science::shape::Index(n, m),
+                       at = (size_t(n) * size_t(side) + size_t(m)) * J->columns + c;
+          C.mutable_data()[at] = column[k];
+          S.mutable_data()[at] = column[K + k];
+        }
+      GM.mutable_data()[c] = column[2 * K];
+    }
+    py::dict d;
+    d["C"] = C;
+    d["S"] = S;
+    d["GM"] = GM;
+    d["harmonics"] = Harmonics(std::move(J->value));
     return d;
   }
 };
@@ -1164,7 +1212,29 @@ void BindDerivatives(py::module_& m) {
       py::arg("threads") = py::none(), py::arg("check") = true,
       "The Jacobian of U, gx, gy, gz (and xx, xy, xz, yy, yz, zz with gradient=True) at "
       "points (n, 3): {'vertices': (n, K, V, 3), 'density': (n, K), 'matrix': (n K, 3 V + 1)}.");
+  Def(
+      model, "harmonics_jacobian",
+      [](Model& self, int degree, Number reference_radius, Number density, Number mass, Number gm,
+         Number G, Count threads) {
+        return D::HarmonicsJacobian(self, degree, reference_radius,
+                                    D::UnitsOf(self, density, mass, gm, G), threads);
+      },
+      py::arg("degree"), py::kw_only(), py::arg("reference_radius") = py::none(), UnitsParameters(),
+      py::arg("threads") = py::none(),
+      "The derivatives of C_nm, S_nm and GM by the vertices and the density, about the model's "
+      "origin at a fixed reference radius (default the Brillouin radius, held fixed): 'C' and "
+      "'S' (N + 1, N + 1, 3 V + 1), 'GM' (3 V + 1,), columns as field_jacobian's matrix; and "
+      "'harmonics', the coefficients.");
   auto body = py::reinterpret_borrow<py::class_<Body>>(m.attr("Body"));
+  Def(
+      body, "harmonics_jacobian",
+      [](Body& self, int degree, Number reference_radius, Number G, Count threads) {
+        return D::HarmonicsJacobian(self, degree, reference_radius, D::UnitsOf(self, {}, {}, {}, G),
+                                    threads);
+      },
+      py::arg("degree"), py::kw_only(), py::arg("reference_radius") = py::none(),
+      py::arg("G") = py::none(), py::arg("threads") = py::none(),
+      "As Model.harmonics_jacobian, the columns those of Body.field_jacobian's matrix.");
   Def(
       body, "field_vjp",
       [](Body& self, const Array& points, const Optional& dU, const Optional& dg,

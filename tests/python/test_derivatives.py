@@ -118,3 +118,49 @@ def test_refusals():
     body = polyfield.Body([(m, 1000)])
     with pytest.raises(polyfield.ValueError, match=r"^dvertices: one array \(or None\) per part \(1\)$"):
         body.field_jvp(np.array([[2.0, 0, 0]]), dvertices=[None, None])
+
+
+def test_harmonics_jacobian_against_differences():
+    """Three vertices of Eros moved 1 cm either way: the change of the
+    coefficients against the derivatives per km; without a density the
+    coefficients' derivatives are the same and GM's is the volume's."""
+    m = eros()
+    v, f = vertices_of(m)
+    J = m.harmonics_jacobian(6, reference_radius=16, density=2670)
+    V = len(v)
+    assert J["C"].shape == (7, 7, 3 * V + 1) and J["GM"].shape == (3 * V + 1,)
+    assert J["harmonics"].C[2, 0] == m.harmonics(6, reference_radius=16, density=2670).C[2, 0]
+    assert np.all(J["C"][np.triu_indices(7, 1)] == 0)
+    h = 1e-5
+    for i in (3, 300, 700):
+        for a in range(3):
+            hs = []
+            for s in (h, -h):
+                w = v.copy()
+                w[i, a] += s
+                hs.append(polyfield.Model(w, f, unit="km").harmonics(6, reference_radius=16,
+                                                                     density=2670))
+            for name in ("C", "S"):
+                d = (getattr(hs[0], name) - getattr(hs[1], name)) / (2 * h)
+                assert np.allclose(J[name][:, :, 3 * i + a], d, rtol=1e-5, atol=1e-10)
+            assert J["GM"][3 * i + a] == pytest.approx((hs[0].GM - hs[1].GM) / (2 * h), rel=1e-6)
+    plain = m.harmonics_jacobian(6, reference_radius=16)
+    assert np.allclose(plain["C"][..., :-1], J["C"][..., :-1], rtol=1e-12, atol=1e-18)
+    assert np.allclose(plain["GM"][:-1] * G * 2670 * 1e9, J["GM"][:-1], rtol=1e-12)
+    with pytest.raises(polyfield.Error, match="^degree: "):
+        m.harmonics_jacobian(-1)
+
+
+def test_body_harmonics_jacobian_columns():
+    """A body's columns follow its field_jacobian matrix: the point mass's
+    mass moves C_00 by (1 - C_00) / M = 0 and GM by G."""
+    v, f = icosphere(2, 10.0)
+    body = polyfield.Body([(polyfield.Model(np.array(v), np.array(f), unit="km"), 2000)],
+                          mascons=np.array([[3.0, 1, 0, 1e15]]))
+    J = body.harmonics_jacobian(4, reference_radius=12)
+    assert J["C"].shape == (5, 5, 3 * len(v) + 1 + 4)
+    assert J["GM"][-1] == pytest.approx(G, rel=1e-14)
+    assert abs(J["C"][0, 0, -1]) < 1e-30
+    # C_11 = x_c / (sqrt 3 R0): the point mass's x moves it by m / (M sqrt 3 R0).
+    M = body.mass
+    assert J["C"][1, 1, -4] == pytest.approx(1e15 / (M * np.sqrt(3) * 12), rel=1e-12)
