@@ -911,6 +911,114 @@ struct DerivativesFace {
     d["harmonics"] = Harmonics(std::move(J->value));
     return d;
   }
+
+  // The first part's vertex errors as the face gives them: sigma a number
+  // or one per vertex, or a covariance (V, V) along the normals.
+  static science::ShapeErrors ErrorsOf(const science::Body& b, const py::object& sigma,
+                                       const Optional& covariance, const std::string& along) {
+    science::ShapeErrors e;
+    if (along != "normal" && along != "coordinates")
+      Refuse(Quantity("along") + ": \"" + along + "\" is not one of normal, coordinates");
+    e.along_normals = along == "normal";
+    const size_t V = b.model().VertexCount();
+    if (sigma.is_none() == !covariance)
+      Refuse(Quantity("sigma") + " or " + Quantity("covariance") + ": one of them");
+    if (covariance) {
+      if (!e.along_normals)
+        Refuse(Quantity("covariance") + ": of the moves along the normals (along=\"normal\")");
+      const auto n = static_cast<py::ssize_t>(V);
+      const double* c = Shaped(covariance, "covariance", {n, n});
+      e.covariance.assign(c, c + V * V);
+    } else if (py::isinstance<py::float_>(sigma) || py::isinstance<py::int_>(sigma)) {
+      e.sigma.assign(V, sigma.cast<double>());
+    } else {
+      const Array a = Array::ensure(sigma);
+      const double* s = Shaped(a, "sigma", {static_cast<py::ssize_t>(V)});
+      e.sigma.assign(s, s + V);
+    }
+    return e;
+  }
+
+  static py::array_t<double> Square(const std::vector<double>& v, size_t side) {
+    const auto n = static_cast<py::ssize_t>(side);
+    py::array_t<double> a({n, n});
+    std::copy(v.begin(), v.end(), a.mutable_data());
+    return a;
+  }
+
+  static py::dict ShapeCovariance(Model& self, const science::ShapeErrors& e,
+                                  const std::optional<Array>& points, std::optional<int> degree,
+                                  Number reference_radius, const science::FieldRequest& r,
+                                  Count threads) {
+    if (!points && !degree)
+      Refuse(Quantity("points") + " or " + Quantity("degree") + ": at least one of them");
+    const science::Body& b = *self.body_;
+    py::dict d;
+    if (points) {
+      const Columns c = PointsOf(*points);
+      std::vector<double> cov;
+      const size_t K = science::OutputsOf(r), cols = science::LayoutOf(b).count;
+      {
+        py::gil_scoped_release free;
+        const std::vector<double> J = science::FieldJacobian(b, r, c.points);
+        cov = science::PropagateShapeErrors(b.model(), e, J.data(), K * c.points.n, cols, 1, 0);
+      }
+      const size_t n = c.points.n, side = K * n;
+      const auto sigma = [&](size_t j, size_t o) {
+        return std::sqrt(cov[(K * j + o) * side + K * j + o]);
+      };
+      py::array_t<double> U(static_cast<py::ssize_t>(n)),
+          g({static_cast<py::ssize_t>(n), py::ssize_t{3}});
+      for (size_t j = 0; j < n; ++j) {
+        U.mutable_data()[j] = sigma(j, 0);
+        for (size_t a = 0; a < 3; ++a) g.mutable_data()[3 * j + a] = sigma(j, 1 + a);
+      }
+      d["field"] = Square(cov, side);
+      d["U_sigma"] = U;
+      d["g_sigma"] = g;
+      if (K > 4) {
+        py::array_t<double> T({static_cast<py::ssize_t>(n), py::ssize_t{6}});
+        for (size_t j = 0; j < n; ++j)
+          for (size_t a = 0; a < 6; ++a) T.mutable_data()[6 * j + a] = sigma(j, 4 + a);
+        d["T_sigma"] = T;
+      }
+    }
+    if (degree) {
+      science::HarmonicsRequest h;
+      h.degree = *degree;
+      h.reference_radius = reference_radius;
+      science::Evaluation ev;
+      ev.threads = threads;
+      science::Validate(ev);
+      h.threads = ev.Threads();
+      h.model = b.name();
+      std::optional<science::HarmonicsJacobian> J;
+      std::vector<double> cov;
+      {
+        py::gil_scoped_release free;
+        J.emplace(science::HarmonicsJacobianOf(b, r.units, h));
+        cov = science::PropagateShapeErrors(b.model(), e, J->by_column.data(), J->rows(), 1,
+                                            J->rows(), 0);
+      }
+      const size_t rows = J->rows(), K = J->Coefficients();
+      const auto side = static_cast<py::ssize_t>(*degree + 1);
+      py::array_t<double> C({side, side}), S({side, side});
+      std::fill(C.mutable_data(), C.mutable_data() + C.size(), 0.0);
+      std::fill(S.mutable_data(), S.mutable_data() + S.size(), 0.0);
+      for (int n = 0; n <= *degree; ++n)
+        for (int m = 0; m <= n; ++m) {
+          const size_t k = science::shape::Index(n, m), at = size_t(n) * size_t(side) + size_t(m);
+          C.mutable_data()[at] = std::sqrt(cov[k * rows + k]);
+          S.mutable_data()[at] = std::sqrt(cov[(K + k) * rows + K + k]);
+        }
+      d["harmonics"] = Square(cov, rows);
+      d["C_sigma"] = C;
+      d["S_sigma"] = S;
+      d["GM_sigma"] = std::sqrt(cov[(rows - 1) * rows + rows - 1]);
+    }
+    self.Warn(r.evaluation.check);
+    return d;
+  }
 };
 
 // Raises the Python exception of a library failure, its quantities spelled
@@ -1225,6 +1333,26 @@ void BindDerivatives(py::module_& m) {
       "origin at a fixed reference radius (default the Brillouin radius, held fixed): 'C' and "
       "'S' (N + 1, N + 1, 3 V + 1), 'GM' (3 V + 1,), columns as field_jacobian's matrix; and "
       "'harmonics', the coefficients.");
+  Def(
+      model, "shape_covariance",
+      [](Model& self, const py::object& sigma, const Optional& covariance, const std::string& along,
+         const std::optional<Array>& points, std::optional<int> degree, Number reference_radius,
+         Number density, Number mass, Number gm, Number G, bool gradient, Count threads,
+         bool check) {
+        const science::FieldRequest r =
+            D::Request(self, density, mass, gm, G, gradient, threads, check);
+        return D::ShapeCovariance(self, D::ErrorsOf(D::Of(self), sigma, covariance, along), points,
+                                  degree, reference_radius, r, threads);
+      },
+      py::kw_only(), py::arg("sigma") = py::none(), py::arg("covariance") = py::none(),
+      py::arg("along") = "normal", py::arg("points") = py::none(), py::arg("degree") = py::none(),
+      py::arg("reference_radius") = py::none(), UnitsParameters(), py::arg("gradient") = false,
+      py::arg("threads") = py::none(), py::arg("check") = true,
+      "First-order covariance of the field at points and of the coefficients for vertex errors "
+      "(model units): sigma a number or (V,), along the vertex normals or in each coordinate, "
+      "or covariance (V, V) along the normals. 'field' (K n, K n) with 'U_sigma' (n,), "
+      "'g_sigma' (n, 3) [, 'T_sigma']; 'harmonics' (rows C_nm, S_nm, GM) with 'C_sigma', "
+      "'S_sigma' (N + 1, N + 1) and 'GM_sigma'.");
   auto body = py::reinterpret_borrow<py::class_<Body>>(m.attr("Body"));
   Def(
       body, "harmonics_jacobian",

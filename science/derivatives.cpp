@@ -565,4 +565,100 @@ HarmonicsJacobian HarmonicsJacobianOf(const Body& body, const UnitsRequest& unit
   return J;
 }
 
+std::vector<double> PropagateShapeErrors(const mesh::Mesh& model, const ShapeErrors& e,
+                                         const double* J, size_t rows, size_t row_stride,
+                                         size_t col_stride, size_t first) {
+  const size_t V = model.VertexCount();
+  const bool full = !e.covariance.empty();
+  if (full) {
+    if (e.covariance.size() != V * V)
+      Refuse(Quantity("covariance") + ": " + std::to_string(V) + " x " + std::to_string(V) +
+             " values, one row and column per vertex");
+    for (size_t i = 0; i < V; ++i) {
+      if (!(e.covariance[i * V + i] >= 0) || !std::isfinite(e.covariance[i * V + i]))
+        Refuse(Quantity("covariance") + ": the variance of vertex " + std::to_string(i) + ", " +
+               ShortestDigits(e.covariance[i * V + i]) + ", is not a number 0 or more");
+      for (size_t j = 0; j < i; ++j)
+        if (!(std::fabs(e.covariance[i * V + j] - e.covariance[j * V + i]) <=
+              1e-12 * (std::fabs(e.covariance[i * V + j]) + std::fabs(e.covariance[j * V + i]))))
+          Refuse(Quantity("covariance") + ": not symmetric at vertices " + std::to_string(j) +
+                 " and " + std::to_string(i));
+    }
+  } else {
+    if (e.sigma.size() != V)
+      Refuse(Quantity("sigma") + ": one per vertex (" + std::to_string(V) + "), not " +
+             std::to_string(e.sigma.size()));
+    for (size_t i = 0; i < V; ++i)
+      if (!(e.sigma[i] >= 0) || !std::isfinite(e.sigma[i]))
+        Refuse(Quantity("sigma") + ": vertex " + std::to_string(i) + "'s, " +
+               ShortestDigits(e.sigma[i]) + ", is not a number 0 or more");
+  }
+  const auto at = [&](size_t r, size_t c) { return J[r * row_stride + c * col_stride]; };
+  std::vector<double> cov(rows * rows, 0);
+  if (!full && !e.along_normals) {
+    for (size_t i = 0; i < V; ++i)
+      for (size_t a = 0; a < 3; ++a) {
+        const double var = e.sigma[i] * e.sigma[i];
+        const size_t c = first + 3 * i + a;
+        if (var == 0) continue;
+        for (size_t r = 0; r < rows; ++r) {
+          const double x = var * at(r, c);
+          for (size_t q = 0; q <= r; ++q) cov[r * rows + q] += x * at(q, c);
+        }
+      }
+  } else {
+    // A = J N: the outputs' derivatives by each vertex's move along its
+    // normal, rows x V.
+    std::vector<double> normal(3 * V, 0);
+    for (size_t f = 0; f < model.FaceCount(); ++f) {
+      const geometry::Vec n = model.Normal(f);
+      for (int k = 0; k < 3; ++k) {
+        double* v = &normal[3 * size_t(model.faces[3 * f + k])];
+        v[0] += n.x, v[1] += n.y, v[2] += n.z;
+      }
+    }
+    std::vector<double> A(rows * V);
+    for (size_t i = 0; i < V; ++i) {
+      const double* n = &normal[3 * i];
+      const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+      for (size_t r = 0; r < rows; ++r) {
+        double d = 0;
+        if (length > 0)
+          for (size_t a = 0; a < 3; ++a) d += at(r, first + 3 * i + a) * n[a] / length;
+        A[r * V + i] = d;
+      }
+    }
+    if (!full) {
+      for (size_t i = 0; i < V; ++i) {
+        const double var = e.sigma[i] * e.sigma[i];
+        if (var == 0) continue;
+        for (size_t r = 0; r < rows; ++r) {
+          const double x = var * A[r * V + i];
+          for (size_t q = 0; q <= r; ++q) cov[r * rows + q] += x * A[q * V + i];
+        }
+      }
+    } else {
+      // (A E) then times A^T.
+      std::vector<double> AE(rows * V, 0);
+      for (size_t r = 0; r < rows; ++r)
+        for (size_t i = 0; i < V; ++i) {
+          const double a = A[r * V + i];
+          if (a == 0) continue;
+          const double* row = &e.covariance[i * V];
+          double* out = &AE[r * V];
+          for (size_t j = 0; j < V; ++j) out[j] += a * row[j];
+        }
+      for (size_t r = 0; r < rows; ++r)
+        for (size_t q = 0; q <= r; ++q) {
+          double sum = 0;
+          for (size_t j = 0; j < V; ++j) sum += AE[r * V + j] * A[q * V + j];
+          cov[r * rows + q] = sum;
+        }
+    }
+  }
+  for (size_t r = 0; r < rows; ++r)
+    for (size_t q = 0; q < r; ++q) cov[q * rows + r] = cov[r * rows + q];
+  return cov;
+}
+
 }  // namespace science

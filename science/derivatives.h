@@ -112,4 +112,24 @@ HarmonicsJacobian HarmonicsJacobianOf(const Body& body, const UnitsRequest& unit
                                       const HarmonicsRequest& request,
                                       size_t limit = kJacobianLimit);
 
+// Errors of a part's vertex positions (model units), independent between
+// vertices unless a covariance is given: `sigma` one per vertex, in each
+// coordinate or, `along_normals`, along the vertex's normal (the
+// area-weighted mean of its facets' normals); or `covariance` (V x V,
+// row-major) of the displacements along the normals.
+struct ShapeErrors {
+  std::vector<double> sigma;
+  bool along_normals = true;
+  std::vector<double> covariance;
+};
+// The first-order covariance A E A^T (rows x rows, row-major) of outputs
+// whose Jacobian by the part's vertex coordinates is J (J(r, c) =
+// J[r row_stride + c col_stride], vertex i's coordinates at the columns
+// first + 3i ..), E the errors' covariance. Refuses sigmas that are
+// negative or not numbers and a covariance of the wrong size, not
+// symmetric or with a negative variance.
+std::vector<double> PropagateShapeErrors(const mesh::Mesh& model, const ShapeErrors& errors,
+                                         const double* J, size_t rows, size_t row_stride,
+                                         size_t col_stride, size_t first);
+
 }  // namespace science
