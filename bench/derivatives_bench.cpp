@@ -2,7 +2,8 @@
 // against one exact field evaluation of the same points: the VJP of U and g
 // (weights on both) by every vertex and the density, at N points on a
 // shell 1.2 to 2 times Eros's largest radius about it and inside it, on 1
-// and 2 threads; the peak resident memory after each.
+// and 2 threads; then the coefficients' Jacobian to degree 20 against the
+// coefficients; the peak resident memory after each.
 //
 //   build/bench/derivatives_bench [N [MODEL]]
 //       (default 10000 points, tests/data/models/eros.vf.txt: 14,744 facets, km)
@@ -18,6 +19,7 @@
 #include "science/body.h"
 #include "science/derivatives.h"
 #include "science/field.h"
+#include "science/harmonics.h"
 #include "science/model.h"
 
 namespace {
@@ -74,5 +76,23 @@ int main(int argc, char** argv) {
         "%u thread%s: field %.3f s (peak %.0f MB), VJP of U and g %.3f s (peak %.0f MB): "
         "%.1f times the field\n",
         threads, threads > 1 ? "s" : "", field, field_memory, vjp, PeakMegabytes(), vjp / field);
+  }
+  for (unsigned threads : {1u, 2u}) {
+    science::Body body(model, threads);
+    science::UnitsRequest units;
+    units.density = 2670;
+    science::HarmonicsRequest r;
+    r.degree = 20;
+    r.threads = threads;
+    auto t0 = std::chrono::steady_clock::now();
+    science::HarmonicsOf(body, units, r);
+    const double plain = Seconds(t0);
+    t0 = std::chrono::steady_clock::now();
+    const science::HarmonicsJacobian J = science::HarmonicsJacobianOf(body, units, r);
+    const double jacobian = Seconds(t0);
+    std::printf(
+        "%u thread%s: coefficients to degree 20 %.3f s, their Jacobian (%zu x %zu) %.3f s "
+        "(peak %.0f MB)\n",
+        threads, threads > 1 ? "s" : "", plain, J.rows(), J.columns, jacobian, PeakMegabytes());
   }
 }

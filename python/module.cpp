@@ -23,6 +23,7 @@
 #include "science/body.h"
 #include "science/derivatives.h"
 #include "science/field.h"
+#include "science/fit.h"
 #include "science/grid.h"
 #include "science/harmonics.h"
 #include "science/model.h"
@@ -1019,6 +1020,70 @@ struct DerivativesFace {
     self.Warn(r.evaluation.check);
     return d;
   }
+
+  // polyfield.fit: the measured field from a mapping or an object with C,
+  // S, sigma_C, sigma_S (N + 1, N + 1), GM, reference_radius (m) and
+  // optionally sigma_GM.
+  static py::dict FitOf(Model& self, const py::object& measured, int degree, int min_degree,
+                        bool constrain_gm, Count threads) {
+    const bool mapping = py::isinstance<py::dict>(measured);
+    const auto get = [&](const char* name) -> py::object {
+      if (mapping) {
+        const py::dict d = measured.cast<py::dict>();
+        return d.contains(name) ? py::object(d[name]) : py::object(py::none());
+      }
+      return py::hasattr(measured, name) ? measured.attr(name) : py::object(py::none());
+    };
+    science::MeasuredField f;
+    const py::object C = get("C");
+    if (C.is_none()) Refuse(Quantity("measured") + ": no C (coefficients of shape (N + 1, N + 1))");
+    const Array c = Array::ensure(C);
+    if (!c || c.ndim() != 2 || c.shape(0) != c.shape(1))
+      Refuse(Quantity("measured") + ": C of shape (N + 1, N + 1)");
+    const auto side = c.shape(0);
+    f.degree = static_cast<int>(side) - 1;
+    const auto square = [&](const char* name) {
+      const py::object o = get(name);
+      if (o.is_none()) Refuse(Quantity("measured") + ": no " + name);
+      const Array a = Array::ensure(o);
+      const double* v = Shaped(a, name, {side, side});
+      return std::vector<double>(v, v + side * side);
+    };
+    f.C = square("C"), f.S = square("S"), f.sigma_C = square("sigma_C"),
+    f.sigma_S = square("sigma_S");
+    const auto number = [&](const char* name) -> std::optional<double> {
+      const py::object o = get(name);
+      if (o.is_none()) return std::nullopt;
+      return o.cast<double>();
+    };
+    f.gm = number("GM"), f.sigma_gm = number("sigma_GM");
+    f.reference_radius = number("reference_radius");
+    science::FitRequest r;
+    r.degree = degree, r.min_degree = min_degree, r.constrain_gm = constrain_gm;
+    science::Evaluation e;
+    e.threads = threads;
+    science::Validate(e);
+    r.threads = e.Threads();
+    science::Fit fit;
+    {
+      py::gil_scoped_release free;
+      fit = science::FitDensities(*self.body_, f, r);
+    }
+    const auto p = static_cast<py::ssize_t>(fit.estimate.size());
+    py::dict d;
+    d["names"] = fit.names;
+    d["estimate"] = Vector(fit.estimate);
+    d["sigma"] = Vector(fit.sigma);
+    d["covariance"] = Vector(fit.covariance).attr("reshape")(p, p);
+    d["correlation"] = Vector(fit.correlation).attr("reshape")(p, p);
+    d["chi_square"] = fit.chi_square;
+    d["observations"] = fit.observations;
+    d["dof"] = fit.dof;
+    d["rms_by_degree"] = Vector(fit.rms_by_degree);
+    d["residual_C"] = Vector(fit.residual_C).attr("reshape")(side, side);
+    d["residual_S"] = Vector(fit.residual_S).attr("reshape")(side, side);
+    return d;
+  }
 };
 
 // Raises the Python exception of a library failure, its quantities spelled
@@ -1353,6 +1418,21 @@ void BindDerivatives(py::module_& m) {
       "or covariance (V, V) along the normals. 'field' (K n, K n) with 'U_sigma' (n,), "
       "'g_sigma' (n, 3) [, 'T_sigma']; 'harmonics' (rows C_nm, S_nm, GM) with 'C_sigma', "
       "'S_sigma' (N + 1, N + 1) and 'GM_sigma'.");
+  m.def(
+      "fit",
+      [](const py::object& body, const py::object& measured, int degree, int min_degree,
+         bool constrain_gm, Count threads) {
+        Model& self = py::isinstance<Body>(body) ? body.cast<Body&>() : body.cast<Model&>();
+        return D::FitOf(self, measured, degree, min_degree, constrain_gm, threads);
+      },
+      py::arg("body"), py::arg("measured"), py::arg("degree"), py::kw_only(),
+      py::arg("min_degree") = 1, py::arg("constrain_gm") = false, py::arg("threads") = py::none(),
+      "The densities of a Body's parts (kg/m^3) and its point masses' masses (kg), or a "
+      "Model's density, that best explain a measured field (C, S, sigma_C, sigma_S of shape "
+      "(N + 1, N + 1), GM and reference_radius in m, sigma_GM optional) over degrees "
+      "min_degree..degree by weighted linear least squares: names, estimate, sigma, "
+      "covariance, correlation, chi_square, observations, dof, rms_by_degree, residual_C, "
+      "residual_S. constrain_gm holds the total mass to GM.");
   auto body = py::reinterpret_borrow<py::class_<Body>>(m.attr("Body"));
   Def(
       body, "harmonics_jacobian",

@@ -424,6 +424,10 @@ void GaussLegendre(int q, std::vector<double>* x, std::vector<double>* w) {
 
 }  // namespace
 
+void SolidHarmonicsAt(int N, double x, double y, double z, double* re, double* im) {
+  SolidHarmonics(N, x, y, z, re, im);
+}
+
 HarmonicsJacobian HarmonicsJacobianOf(const Body& body, const UnitsRequest& units,
                                       const HarmonicsRequest& request, size_t limit) {
   if (request.origin != HarmonicOrigin::kModel)

@@ -112,6 +112,11 @@ HarmonicsJacobian HarmonicsJacobianOf(const Body& body, const UnitsRequest& unit
                                       const HarmonicsRequest& request,
                                       size_t limit = kJacobianLimit);
 
+// The normalised solid harmonics Q_nm = u^n Pbar_nm(sin phi) e^{im lambda}
+// at (x, y, z) in units of the reference radius (u = r / R0): real and
+// imaginary parts at shape::Index(n, m), n <= N.
+void SolidHarmonicsAt(int N, double x, double y, double z, double* re, double* im);
+
 // Errors of a part's vertex positions (model units), independent between
 // vertices unless a covariance is given: `sigma` one per vertex, in each
 // coordinate or, `along_normals`, along the vertex's normal (the

@@ -214,3 +214,35 @@ def test_shape_covariance_against_perturbed_shapes():
         s = np.full(len(v), 0.01)
         s[2] = -1
         m.shape_covariance(sigma=s, points=pts)
+
+
+def test_fit_recovers_the_densities():
+    """A body's own coefficients, noised with the stated sigmas, fitted back:
+    densities within four sigmas, a chi-square near its degrees of freedom;
+    the parameters' names in the refusals."""
+    v, f = icosphere(2, 10.0)
+    core_v, core_f = icosphere(1, 4.0)
+    outer = polyfield.Model(np.array(v), np.array(f), unit="km")
+    core = polyfield.Model(np.array(core_v) + [3.0, 1, 0], np.array(core_f), unit="km")
+    body = polyfield.Body([(outer, 2000), (core, -500)])
+    h = body.harmonics(6, reference_radius=12)
+    rng = np.random.default_rng(11)
+    sigma = 1e-6
+    noise = np.tril(rng.normal(scale=sigma, size=(7, 7)))
+    measured = {"C": h.C + noise, "S": h.S + np.tril(noise.T, -1), "GM": h.GM,
+                "sigma_C": np.full((7, 7), sigma), "sigma_S": np.full((7, 7), sigma),
+                "reference_radius": 12e3}
+    measured["C"][0, 0] = 1
+    fit = polyfield.fit(body, measured, 6)
+    assert fit["names"] == ["part 1 density", "part 2 density"]
+    assert np.all(np.abs(fit["estimate"] - [2000, -500]) < 4 * fit["sigma"])
+    assert 0.4 * fit["dof"] < fit["chi_square"] < 1.8 * fit["dof"]
+    assert fit["covariance"].shape == (2, 2) and fit["rms_by_degree"].shape == (6,)
+    assert fit["residual_C"].shape == (7, 7)
+    del measured["GM"]
+    with pytest.raises(polyfield.ValueError, match=r"^measured: no GM"):
+        polyfield.fit(body, measured, 6)
+    measured["GM"] = h.GM
+    measured["sigma_S"] = np.full((6, 6), sigma)
+    with pytest.raises(polyfield.ValueError, match=r"^sigma_S: an array of shape \(7, 7\)$"):
+        polyfield.fit(body, measured, 6)

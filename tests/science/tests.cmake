@@ -46,3 +46,8 @@ endif()
 if(TARGET science)
   suite_test(derivatives_test SOURCES science/derivatives_test.cpp LIBS science LABELS threaded)
 endif()
+
+# Densities fitted to a measured field.
+if(TARGET science)
+  suite_test(fit_test SOURCES science/fit_test.cpp LIBS science)
+endif()
