@@ -27,28 +27,63 @@ double Dot(V3 a, V3 b) {
 V3 Cross(V3 a, V3 b) {
   return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
 }
+V3 Load(const double* v) {
+  return {v[0], v[1], v[2]};
+}
+void Store(V3 a, double* v) {
+  v[0] = a.x, v[1] = a.y, v[2] = a.z;
+}
 
 }  // namespace
 
-void Linear(const double* abc, const double p[3], int order, Moments* out) {
+void Prepare(const double* abc, Triangle* t) {
+  *t = Triangle{};
+  for (int k = 0; k < 9; ++k) t->P[k] = abc[k];
   const V3 P[3] = {{abc[0], abc[1], abc[2]}, {abc[3], abc[4], abc[5]}, {abc[6], abc[7], abc[8]}};
+  const V3 c = Cross(P[1] - P[0], P[2] - P[0]);
+  t->area2 = std::sqrt(Dot(c, c));
+  if (!(t->area2 > 0)) return;
+  const V3 n = (1 / t->area2) * c;
+  Store(n, t->n);
+  double size = 0;
+  for (int k = 0; k < 3; ++k) {
+    // The hat functions' gradients, in the plane, 1 / height long.
+    Store((1 / t->area2) * Cross(n, P[(k + 2) % 3] - P[(k + 1) % 3]), &t->grad_lambda[3 * k]);
+    const V3 edge = P[(k + 1) % 3] - P[k];
+    t->l[k] = std::sqrt(Dot(edge, edge));
+    const V3 u = (1 / t->l[k]) * edge;
+    Store(u, &t->u[3 * k]);
+    Store(Cross(u, n), &t->m[3 * k]);
+    const V3 g = Load(&t->grad_lambda[3 * k]);
+    size += Dot(g, g);
+  }
+  t->gradient_size = std::sqrt(size);
+}
+
+void Linear(const double* abc, const double p[3], int order, Moments* out) {
+  Triangle t;
+  Prepare(abc, &t);
+  Linear(t, p, order, out);
+}
+
+void Linear(const Triangle& t, const double p[3], int order, Moments* out) {
+  const V3 P[3] = {Load(t.P), Load(t.P + 3), Load(t.P + 6)};
   const V3 q{p[0], p[1], p[2]};
   *out = Moments{};
-  const V3 c = Cross(P[1] - P[0], P[2] - P[0]);
-  const double area2 = std::sqrt(Dot(c, c));
+  const double area2 = t.area2;
   if (!(area2 > 0)) return;
-  const V3 n = (1 / area2) * c;
+  const V3 n = Load(t.n);
   out->normal[0] = n.x, out->normal[1] = n.y, out->normal[2] = n.z;
   V3 a[3];  // corner - p
   double R[3];
   for (int k = 0; k < 3; ++k) a[k] = P[k] - q, R[k] = std::sqrt(Dot(a[k], a[k]));
   const double h = Dot(n, a[0]);
-  // The hat functions' gradients (in the plane, 1 / height long) and their
-  // values at the foot of p: lambda_k vanishes at corner k + 1.
+  // The hat functions' values at the foot of p: lambda_k vanishes at
+  // corner k + 1.
   V3 grad_lambda[3];
   double lambda[3];
   for (int k = 0; k < 3; ++k) {
-    grad_lambda[k] = (1 / area2) * Cross(n, P[(k + 2) % 3] - P[(k + 1) % 3]);
+    grad_lambda[k] = Load(&t.grad_lambda[3 * k]);
     lambda[k] = -Dot(grad_lambda[k], a[(k + 1) % 3]);
   }
   // In the plane to the rounding of the coordinates, and inside or on the
@@ -56,10 +91,7 @@ void Linear(const double* abc, const double p[3], int order, Moments* out) {
   const double size =
       std::max({std::fabs(p[0]), std::fabs(p[1]), std::fabs(p[2]), R[0], R[1], R[2]});
   if (std::fabs(h) <= 8 * DBL_EPSILON * size) {
-    const double slack =
-        8 * DBL_EPSILON * size *
-        std::sqrt(Dot(grad_lambda[0], grad_lambda[0]) + Dot(grad_lambda[1], grad_lambda[1]) +
-                  Dot(grad_lambda[2], grad_lambda[2]));
+    const double slack = 8 * DBL_EPSILON * size * t.gradient_size;
     out->on_facet = lambda[0] >= -slack && lambda[1] >= -slack && lambda[2] >= -slack;
   }
   // The signed solid angle, of the sign of h (2 pi on the triangle's
@@ -76,10 +108,10 @@ void Linear(const double* abc, const double p[3], int order, Moments* out) {
   for (int e = 0; e < 3; ++e) {
     const int b = (e + 1) % 3;
     const V3 edge = P[b] - P[e];
-    l[e] = std::sqrt(Dot(edge, edge));
-    u[e] = (1 / l[e]) * edge;
-    m[e] = Cross(u[e], n);
-    const double t = Dot(m[e], a[e]);
+    l[e] = t.l[e];
+    u[e] = Load(&t.u[3 * e]);
+    m[e] = Load(&t.m[3 * e]);
+    const double te = Dot(m[e], a[e]);
     s1[e] = Dot(a[e], u[e]);
     s2[e] = Dot(a[b], u[e]);
     // R_b - R_a without the cancellation of far points.
@@ -90,7 +122,7 @@ void Linear(const double* abc, const double p[3], int order, Moments* out) {
     L[e] = on_line[e] ? 0 : std::log((R[e] + R[b] + l[e]) / gap);
     const V3 d = Cross(a[e], u[e]);
     d2[e] = Dot(d, d);
-    if (!on_line[e]) I += t * L[e];
+    if (!on_line[e]) I += te * L[e];
     const double edge_R = 0.5 * (s2[e] * R[b] - s1[e] * R[e] + (on_line[e] ? 0 : d2[e] * L[e]));
     J = J + edge_R * m[e];
     W = W + L[e] * m[e];

@@ -36,6 +36,15 @@ struct Moments {
   bool on_facet = false;
 };
 
+// What a triangle's moments need of it alone, made once for all points:
+// corners, unit normal and twice its area, the hat functions' gradients,
+// the edges' unit vectors, outward normals and lengths.
+struct Triangle {
+  double P[9], n[3], area2, grad_lambda[9], u[9], m[9], l[3], gradient_size;
+};
+void Prepare(const double* abc, Triangle* t);
+void Linear(const Triangle& t, const double p[3], int order, Moments* out);
+
 // The moments of the triangle abc (nine doubles, counter-clockwise seen
 // from outside) at p, to the order asked: 0 S_k alone, 1 also grad S_k,
 // 2 also the second derivatives (the others left unset). A triangle of no

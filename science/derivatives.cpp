@@ -178,11 +178,13 @@ std::vector<double> FieldVjp(const Body& body, const FieldRequest& request, cons
         F,
         [&](unsigned t, unsigned m) {
           layer::Moments M;
+          layer::Triangle triangle;
           for (size_t f = t; f < F; f += m) {
             double c[3] = {0, 0, 0};
+            layer::Prepare(&corners[9 * f], &triangle);
             for (size_t j = 0; j < p.n; ++j) {
               const double q[3] = {p.x[j], p.y[j], p.z[j]};
-              layer::Linear(&corners[9 * f], q, order[j], &M);
+              layer::Linear(triangle, q, order[j], &M);
               if (M.on_facet && order[j] > 0) {
                 surface[t] = std::min(surface[t], j);
                 continue;
@@ -244,6 +246,13 @@ void EachPoint(const Body& body, const Setting& s, const Points& p, size_t K, co
                const Density& density, const Masses& mascon) {
   std::vector<size_t> surface(s.threads, kNone), surface_part(s.threads, 0);
   const int order = K > 4 ? 2 : 1;
+  std::vector<std::vector<layer::Triangle>> triangles(body.PartCount());
+  for (size_t i = 0; i < body.PartCount(); ++i) {
+    const Part& part = body.part(i);
+    triangles[i].resize(part.model().FaceCount());
+    for (size_t f = 0; f < triangles[i].size(); ++f)
+      layer::Prepare(&part.corners()[9 * f], &triangles[i][f]);
+  }
   body.Team().MultiThreading(
       p.n,
       [&](unsigned t, unsigned m) {
@@ -252,11 +261,9 @@ void EachPoint(const Body& body, const Setting& s, const Points& p, size_t K, co
         for (size_t j = t; j < p.n && surface[t] == kNone; j += m) {
           const double q[3] = {p.x[j], p.y[j], p.z[j]};
           for (size_t i = 0; i < body.PartCount() && surface[t] == kNone; ++i) {
-            const Part& part = body.part(i);
-            const std::vector<double>& corners = part.corners();
-            const auto& faces = part.model().faces;
-            for (size_t f = 0; f < part.model().FaceCount(); ++f) {
-              layer::Linear(&corners[9 * f], q, order, &M);
+            const auto& faces = body.part(i).model().faces;
+            for (size_t f = 0; f < triangles[i].size(); ++f) {
+              layer::Linear(triangles[i][f], q, order, &M);
               if (M.on_facet) {
                 surface[t] = j, surface_part[t] = i;
                 break;
