@@ -1,7 +1,11 @@
 // Densities and point masses fitted to a measured field (fit.h).
 #include "science/fit.h"
 
+#include <array>
 #include <cmath>
+#include <fstream>
+#include <limits>
+#include <sstream>
 
 #include "common/failure.h"
 #include "common/print.h"
@@ -47,7 +51,153 @@ void Solve(const std::vector<double>& L, size_t p, double* b) {
   }
 }
 
+// The numbers of a line's fields (Fortran's D exponents read as E): false
+// when one does not read.
+bool Numbers(const std::vector<std::string>& fields, size_t from, size_t count,
+             std::vector<double>* out) {
+  out->clear();
+  for (size_t k = from; k < from + count; ++k) {
+    if (k >= fields.size()) return false;
+    std::string t = fields[k];
+    for (char& c : t)
+      if (c == 'D' || c == 'd') c = 'E';
+    char* end = nullptr;
+    const double v = std::strtod(t.c_str(), &end);
+    if (t.empty() || *end != '\0' || !std::isfinite(v)) return false;
+    out->push_back(v);
+  }
+  return true;
+}
+
+std::vector<std::string> Split(const std::string& line, bool commas) {
+  std::string t = line;
+  if (commas)
+    for (char& c : t)
+      if (c == ',') c = ' ';
+  std::istringstream in(t);
+  std::vector<std::string> fields;
+  for (std::string w; in >> w;) fields.push_back(w);
+  return fields;
+}
+
 }  // namespace
+
+MeasuredField ReadMeasuredField(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) throw Failure(path + ": cannot be opened", Failure::Kind::kNotFound);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  MeasuredField f;
+  f.source = path;
+  const auto at = [&](size_t i) { return path + ":" + std::to_string(i + 1); };
+  bool icgem = false;
+  for (const std::string& line : lines) {
+    const auto w = Split(line, false);
+    if (!w.empty() && (w[0] == "end_of_head" || w[0] == "begin_of_head" || w[0] == "gfc" ||
+                       w[0] == "product_type"))
+      icgem = true;
+  }
+  // The coefficients from (n, m, C, S, sigma C, sigma S) rows.
+  std::vector<std::array<double, 6>> rows;
+  std::vector<size_t> row_line;
+  std::vector<double> v;
+  if (icgem) {
+    bool head = true, errors = false;
+    std::string norm;
+    std::optional<int> degree;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      const auto w = Split(lines[i], false);
+      if (w.empty()) continue;
+      if (head) {
+        if (w[0] == "end_of_head") {
+          head = false;
+        } else if (w.size() >= 2 && w[0] == "earth_gravity_constant") {
+          if (!Numbers(w, 1, 1, &v)) Refuse(at(i) + ": GM \"" + w[1] + "\" is not a number");
+          f.gm = v[0];
+        } else if (w.size() >= 2 && w[0] == "radius") {
+          if (!Numbers(w, 1, 1, &v)) Refuse(at(i) + ": radius \"" + w[1] + "\" is not a number");
+          f.reference_radius = v[0];
+        } else if (w.size() >= 2 && w[0] == "max_degree") {
+          if (!Numbers(w, 1, 1, &v) || v[0] < 0 || v[0] != std::floor(v[0]) || v[0] > 1000)
+            Refuse(at(i) + ": max_degree \"" + w[1] + "\" is not a degree from 0 to 1000");
+          degree = int(v[0]);
+        } else if (w.size() >= 2 && w[0] == "norm") {
+          norm = w[1];
+        } else if (w.size() >= 2 && w[0] == "errors") {
+          errors = w[1] != "no";
+        }
+        continue;
+      }
+      if (w[0] == "gfct" || w[0] == "trnd" || w[0] == "acos" || w[0] == "asin")
+        Refuse(at(i) + ": time-variable terms (" + w[0] + ") are not read");
+      if (w[0] != "gfc") Refuse(at(i) + ": \"" + w[0] + "\" is not a gfc line");
+      if (!Numbers(w, 1, 6, &v)) Refuse(at(i) + ": not gfc n m C S sigma_C sigma_S");
+      rows.push_back({v[0], v[1], v[2], v[3], v[4], v[5]});
+      row_line.push_back(i);
+    }
+    if (head) Refuse(path + ": no end_of_head");
+    if (!f.gm) Refuse(path + ": no earth_gravity_constant (GM) in the header");
+    if (!f.reference_radius) Refuse(path + ": no radius in the header");
+    if (!degree) Refuse(path + ": no max_degree in the header");
+    if (norm.empty()) Refuse(path + ": no norm in the header (fully_normalized is read)");
+    if (norm != "fully_normalized")
+      Refuse(path + ": norm " + norm + " (only fully_normalized coefficients are read)");
+    if (!errors) Refuse(path + ": errors no: the file carries no sigmas");
+    f.degree = *degree;
+  } else {
+    size_t first = 0;
+    while (first < lines.size() && Split(lines[first], true).empty()) ++first;
+    const auto head = first < lines.size() ? Split(lines[first], true) : std::vector<std::string>{};
+    if (lines[first < lines.size() ? first : 0].find(',') == std::string::npos ||
+        !Numbers(head, 0, 8, &v))
+      Refuse(path +
+             ": neither an ICGEM file (a header to end_of_head, gfc lines) nor a SHADR "
+             "table (a header record R0, GM, its sigma, degree, order, normalisation, "
+             "longitude, latitude)");
+    if (v[5] != 1)
+      Refuse(at(first) + ": normalisation " + ShortestDigits(v[5]) +
+             " (only fully normalised coefficients, 1, are read)");
+    if (!(v[0] > 0)) Refuse(at(first) + ": no reference radius (a positive number, km)");
+    if (!(v[1] > 0)) Refuse(at(first) + ": no GM (a positive number, km^3/s^2)");
+    if (v[3] < 0 || v[3] != std::floor(v[3]) || v[3] > 1000)
+      Refuse(at(first) + ": the degree " + ShortestDigits(v[3]) + " is not from 0 to 1000");
+    f.reference_radius = v[0] * 1e3, f.gm = v[1] * 1e9;
+    if (v[2] > 0) f.sigma_gm = v[2] * 1e9;
+    f.degree = int(v[3]);
+    for (size_t i = first + 1; i < lines.size(); ++i) {
+      const auto w = Split(lines[i], true);
+      if (w.empty()) continue;
+      if (!Numbers(w, 0, 6, &v)) Refuse(at(i) + ": not n, m, C, S, sigma_C, sigma_S");
+      rows.push_back({v[0], v[1], v[2], v[3], v[4], v[5]});
+      row_line.push_back(i);
+    }
+  }
+  const size_t side = size_t(f.degree) + 1;
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  // Not numbers until read, 0 above the diagonal.
+  f.C.assign(side * side, 0), f.S.assign(side * side, 0);
+  f.sigma_C.assign(side * side, 0), f.sigma_S.assign(side * side, 0);
+  for (size_t n = 0; n < side; ++n)
+    for (size_t m = 0; m <= n; ++m)
+      f.C[n * side + m] = f.S[n * side + m] = f.sigma_C[n * side + m] = f.sigma_S[n * side + m] =
+          nan;
+  for (size_t k = 0; k < rows.size(); ++k) {
+    const auto& r = rows[k];
+    if (r[0] != std::floor(r[0]) || r[1] != std::floor(r[1]) || r[1] < 0 || r[1] > r[0] ||
+        r[0] > f.degree)
+      Refuse(at(row_line[k]) + ": (" + ShortestDigits(r[0]) + ", " + ShortestDigits(r[1]) +
+             ") is not a degree and order to " + std::to_string(f.degree));
+    const size_t i = size_t(r[0]) * side + size_t(r[1]);
+    if (!std::isnan(f.C[i]))
+      Refuse(at(row_line[k]) + ": (" + ShortestDigits(r[0]) + ", " + ShortestDigits(r[1]) +
+             ") given twice");
+    f.C[i] = r[2], f.S[i] = r[3], f.sigma_C[i] = r[4], f.sigma_S[i] = r[5];
+  }
+  return f;
+}
 
 Fit FitDensities(const Body& body, const MeasuredField& f, const FitRequest& r) {
   const std::string& src = f.source;
@@ -121,6 +271,8 @@ Fit FitDensities(const Body& body, const MeasuredField& f, const FitRequest& r) 
         const size_t at = size_t(n) * side + size_t(m);
         const double value = pass ? f.S[at] : f.C[at], sigma = pass ? f.sigma_S[at] : f.sigma_C[at];
         const char* name = pass ? "S" : "C";
+        if (std::isnan(value))
+          Refuse(src + ": no " + name + "(" + std::to_string(n) + ", " + std::to_string(m) + ")");
         if (!(sigma > 0) || !std::isfinite(sigma))
           Refuse(src + ": the sigma of " + name + "(" + std::to_string(n) + ", " +
                  std::to_string(m) + "), " + ShortestDigits(sigma) + ", is not a positive number");
@@ -236,6 +388,35 @@ Fit FitDensities(const Body& body, const MeasuredField& f, const FitRequest& r) 
       fit.residual_S[at] = s / fitted_gm - f.S[at];
     }
   return fit;
+}
+
+std::string FitText(const Fit& fit, const MeasuredField& f, const FitRequest& r) {
+  std::string out = "# polyfield fit: densities (kg/m^3) and point masses (kg) against " +
+                    f.source + ", degrees " + std::to_string(std::max(1, r.min_degree)) + " to " +
+                    std::to_string(r.degree) + (r.min_degree == 0 && f.sigma_gm ? " and GM" : "") +
+                    (r.constrain_gm ? ", the total mass held to GM" : "") + "\n";
+  out += "# GM " + ShortestDigits(*f.gm) + " m^3/s^2, reference radius " +
+         ShortestDigits(*f.reference_radius) + " m\n";
+  out += "# observations " + std::to_string(fit.observations) + ", degrees of freedom " +
+         std::to_string(fit.dof) + ", chi-square " + ShortestDigits(fit.chi_square) +
+         (fit.dof ? ", per degree of freedom " + ShortestDigits(fit.chi_square / double(fit.dof))
+                  : std::string()) +
+         "\n";
+  const size_t p = fit.estimate.size();
+  for (size_t a = 0; a < p; ++a)
+    for (size_t b = a + 1; b < p; ++b)
+      out += "# correlation of " + fit.names[a] + " and " + fit.names[b] + ": " +
+             ShortestDigits(fit.correlation[a * p + b]) + "\n";
+  const int first =
+      r.min_degree == 0 && f.sigma_gm && !r.constrain_gm ? 0 : std::max(1, r.min_degree);
+  for (size_t k = 0; k < fit.rms_by_degree.size(); ++k)
+    out += "# degree " + std::to_string(first + int(k)) + ": residuals over sigmas, rms " +
+           ShortestDigits(fit.rms_by_degree[k]) + "\n";
+  out += "parameter\testimate\tsigma\n";
+  for (size_t a = 0; a < p; ++a)
+    out += fit.names[a] + "\t" + ShortestDigits(fit.estimate[a]) + "\t" +
+           ShortestDigits(fit.sigma[a]) + "\n";
+  return out;
 }
 
 }  // namespace science

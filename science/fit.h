@@ -30,6 +30,19 @@ struct MeasuredField {
   std::string source = "measured";
 };
 
+// A measured field from an ICGEM file (.gfc: the keys
+// earth_gravity_constant, radius, max_degree, norm fully_normalized and
+// errors other than no, then "gfc n m C S sigma_C sigma_S" lines) or a
+// SHADR table (a header record R0 km, GM km^3/s^2, its sigma, degree, order,
+// normalisation 1, reference longitude and latitude; then "n, m, C, S,
+// sigma_C, sigma_S" records), told apart by content. Refused, naming the
+// file and line: a file that is neither, GM, the radius, the degree or the
+// normalisation missing, another normalisation, no sigmas, time-variable
+// terms, a coefficient beyond the degree announced or given twice, a
+// number that does not read. Coefficients the file lacks are not numbers
+// (FitDensities refuses them where it needs them).
+MeasuredField ReadMeasuredField(const std::string& path);
+
 struct FitRequest {
   int min_degree = 1, degree = 0;  // the degrees fitted, degree 0 being GM's
   bool constrain_gm = false;       // the total mass equals the measured GM exactly
@@ -55,5 +68,11 @@ struct Fit {
 // that moves no observation, or two whose effects are the same (naming
 // them).
 Fit FitDensities(const Body& body, const MeasuredField& measured, const FitRequest& request);
+
+// The fit as the program's table: '#' header lines (the measured field,
+// the degrees, chi-square, degrees of freedom, the correlations, the
+// residuals' root mean square by degree), then a row per parameter: name,
+// estimate, sigma, tab-separated.
+std::string FitText(const Fit& fit, const MeasuredField& measured, const FitRequest& request);
 
 }  // namespace science

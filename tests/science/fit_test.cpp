@@ -8,13 +8,17 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "mesh/mesh.h"
 #include "science/body.h"
 #include "science/harmonics.h"
 #include "tests/support/refusal.h"
+#include "tests/support/run.h"
 #include "tests/support/shapes.h"
 
 namespace {
@@ -116,6 +120,84 @@ TEST(Fit, Refusals) {
   f.gm.reset();
   EXPECT_EQ(Refusal([&] { science::FitDensities(plain, f, r); }),
             "measured: no GM (a positive number, m^3/s^2)");
+}
+
+// The file's text with `from` replaced by `to`, written to a scratch file.
+std::string Edited(const std::string& text, const std::string& from, const std::string& to,
+                   const char* name) {
+  std::string t = text;
+  const size_t at = t.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  t.replace(at, from.size(), to);
+  const std::string path = ::testing::TempDir() + name;
+  std::ofstream(path) << t;
+  return path;
+}
+
+// An ICGEM file of Eros's own coefficients noised by its sigmas (1e-5):
+// its density fitted back; the same field as a SHADR table; what a file
+// that lacks what the fit needs is refused with.
+TEST(Fit, MeasuredFiles) {
+  const std::string gfc = DataPath("eros_synthetic.gfc");
+  const science::MeasuredField f = science::ReadMeasuredField(gfc);
+  EXPECT_EQ(f.degree, 6);
+  EXPECT_EQ(*f.reference_radius, 16000);
+  EXPECT_EQ(f.sigma_C[3 * 7 + 1], 1e-5);
+  science::Body eros(mesh::ReadModel(DataPath("models/eros1708_km.vf.txt")), 1);
+  eros.SetUnit("km");
+  science::FitRequest r;
+  r.degree = 6;
+  const science::Fit fit = science::FitDensities(eros, f, r);
+  EXPECT_LT(std::fabs(fit.estimate[0] - 2670), 4 * fit.sigma[0]);
+  EXPECT_LT(fit.sigma[0], 1.0);
+  // The same as SHADR records: R0 km, GM km^3/s^2.
+  std::string shadr = "16.0, " + std::to_string(*f.gm / 1e9) + ", 0, 6, 6, 1, 0, 0\n";
+  char line[200];
+  for (int n = 0; n <= 6; ++n)
+    for (int m = 0; m <= n; ++m) {
+      std::snprintf(line, sizeof line, "%d, %d, %.17e, %.17e, 1.0D-05, 1.0D-05\n", n, m,
+                    f.C[size_t(n * 7 + m)], f.S[size_t(n * 7 + m)]);
+      shadr += line;
+    }
+  const std::string tab = Edited(shadr, "16.0", "16.0", "eros.tab");
+  const science::MeasuredField g = science::ReadMeasuredField(tab);
+  EXPECT_EQ(g.C, f.C);
+  EXPECT_EQ(g.sigma_S, f.sigma_S);
+  EXPECT_EQ(*g.reference_radius, 16000);
+  EXPECT_EQ(Refusal([&] {
+              science::ReadMeasuredField(Edited(shadr, ", 1, 0, 0", ", 0, 0, 0", "u.tab"));
+            }),
+            ::testing::TempDir() +
+                "u.tab:1: normalisation 0 (only fully normalised coefficients, 1, "
+                "are read)");
+  std::ifstream in(gfc);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string dir = ::testing::TempDir();
+  EXPECT_EQ(Refusal([&] {
+              science::ReadMeasuredField(Edited(text, "earth_gravity_constant", "gm", "a.gfc"));
+            }),
+            dir + "a.gfc: no earth_gravity_constant (GM) in the header");
+  EXPECT_EQ(Refusal([&] {
+              science::ReadMeasuredField(Edited(text, "fully_normalized", "unnormalized", "b.gfc"));
+            }),
+            dir + "b.gfc: norm unnormalized (only fully_normalized coefficients are read)");
+  EXPECT_EQ(Refusal([&] { science::ReadMeasuredField(Edited(text, "formal", "no", "c.gfc")); }),
+            dir + "c.gfc: errors no: the file carries no sigmas");
+  EXPECT_EQ(
+      Refusal([&] {
+        science::ReadMeasuredField(Edited(text, "gfc     6     6", "gfc     7     6", "d.gfc"));
+      }),
+      dir + "d.gfc:42: (7, 6) is not a degree and order to 6");
+  EXPECT_EQ(
+      Refusal([&] {
+        science::ReadMeasuredField(Edited(text, "gfc     4     2", "gfc     4     1", "e.gfc"));
+      }),
+      dir + "e.gfc:27: (4, 1) given twice");
+  // A coefficient the file lacks, where the fit needs it.
+  const size_t at = text.find("gfc     4     2");
+  const science::MeasuredField lacking = science::ReadMeasuredField(
+      Edited(text, text.substr(at, text.find('\n', at) + 1 - at), "", "f.gfc"));
+  EXPECT_EQ(Refusal([&] { science::FitDensities(eros, lacking, r); }), dir + "f.gfc: no C(4, 2)");
 }
 
 }  // namespace
