@@ -1435,6 +1435,20 @@ void BindDerivatives(py::module_& m) {
       "residual_S. constrain_gm holds the total mass to GM.");
   auto body = py::reinterpret_borrow<py::class_<Body>>(m.attr("Body"));
   Def(
+      body, "shape_covariance",
+      [](Body& self, const py::object& sigma, const Optional& covariance, const std::string& along,
+         const std::optional<Array>& points, std::optional<int> degree, Number reference_radius,
+         Number G, bool gradient, Count threads, bool check) {
+        const science::FieldRequest r = D::Request(self, {}, {}, {}, G, gradient, threads, check);
+        return D::ShapeCovariance(self, D::ErrorsOf(D::Of(self), sigma, covariance, along), points,
+                                  degree, reference_radius, r, threads);
+      },
+      py::kw_only(), py::arg("sigma") = py::none(), py::arg("covariance") = py::none(),
+      py::arg("along") = "normal", py::arg("points") = py::none(), py::arg("degree") = py::none(),
+      py::arg("reference_radius") = py::none(), py::arg("G") = py::none(),
+      py::arg("gradient") = false, py::arg("threads") = py::none(), py::arg("check") = true,
+      "As Model.shape_covariance, for errors of the first part's vertices (the surface).");
+  Def(
       body, "harmonics_jacobian",
       [](Body& self, int degree, Number reference_radius, Number G, Count threads) {
         return D::HarmonicsJacobian(self, degree, reference_radius, D::UnitsOf(self, {}, {}, {}, G),

@@ -246,3 +246,15 @@ def test_fit_recovers_the_densities():
     measured["sigma_S"] = np.full((6, 6), sigma)
     with pytest.raises(polyfield.ValueError, match=r"^sigma_S: an array of shape \(7, 7\)$"):
         polyfield.fit(body, measured, 6)
+
+
+def test_body_shape_covariance_is_its_surface_model_s():
+    """A Body of one part at the model's density: the surface's errors give
+    the same covariance as the Model's."""
+    m = eros()
+    body = polyfield.Body([(m, 2670)])
+    pts = np.array([[20.0, 3, 1]])
+    a = m.shape_covariance(sigma=0.01, points=pts, degree=2, reference_radius=16, density=2670)
+    b = body.shape_covariance(sigma=0.01, points=pts, degree=2, reference_radius=16)
+    assert np.allclose(a["field"], b["field"], rtol=1e-12, atol=0)
+    assert np.allclose(a["harmonics"], b["harmonics"], rtol=1e-10, atol=1e-24)
