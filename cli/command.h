@@ -90,5 +90,6 @@ Subcommand HarmonicsCommand(CLI::App& app);
 Subcommand CheckCommand(CLI::App& app);
 Subcommand ConvertCommand(CLI::App& app);
 Subcommand FitCommand(CLI::App& app);
+Subcommand UncertaintyCommand(CLI::App& app);
 
 }  // namespace cli
