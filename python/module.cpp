@@ -716,7 +716,7 @@ struct DerivativesFace {
   // An optional array of `shape` (the first entry the count of rows).
   static const double* Shaped(const Optional& a, const char* name, std::vector<py::ssize_t> shape) {
     if (!a) return nullptr;
-    bool fits = a->ndim() == static_cast<py::ssize_t>(shape.size());
+    bool fits = a->ptr() && a->ndim() == static_cast<py::ssize_t>(shape.size());
     for (size_t k = 0; fits && k < shape.size(); ++k) fits = a->shape(k) == shape[k];
     if (!fits) {
       std::string text;
@@ -785,10 +785,19 @@ struct DerivativesFace {
     };
     if (!parts) {
       vertices(0, dvertices, "dvertices");
-      if (!ddensity.is_none()) t[l.density] = ddensity.cast<double>();
+      if (!ddensity.is_none()) {
+        try {
+          t[l.density] = ddensity.cast<double>();
+        } catch (const py::cast_error&) {
+          Refuse(Quantity("ddensity") + ": a number, the change of the density");
+        }
+      }
       return t;
     }
     if (!dvertices.is_none()) {
+      if (!py::isinstance<py::sequence>(dvertices))
+        Refuse(Quantity("dvertices") + ": one array (or None) per part (" +
+               std::to_string(b.PartCount()) + ")");
       const py::sequence list = dvertices.cast<py::sequence>();
       if (list.size() != b.PartCount())
         Refuse(Quantity("dvertices") + ": one array (or None) per part (" +
@@ -1422,6 +1431,8 @@ void BindDerivatives(py::module_& m) {
       "fit",
       [](const py::object& body, const py::object& measured, int degree, int min_degree,
          bool constrain_gm, Count threads) {
+        if (!py::isinstance<Body>(body) && !py::isinstance<Model>(body))
+          throw py::type_error("fit: body is a polyfield.Model or polyfield.Body");
         Model& self = py::isinstance<Body>(body) ? body.cast<Body&>() : body.cast<Model&>();
         return D::FitOf(self, measured, degree, min_degree, constrain_gm, threads);
       },
