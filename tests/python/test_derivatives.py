@@ -113,6 +113,12 @@ def test_refusals():
     on = m.field_vjp(np.array([[0.5, 0.5, 1]]), dU=[1.0])["vertices"]
     near = m.field_vjp(np.array([[0.5, 0.5, 1 + 1e-9]]), dU=[1.0])["vertices"]
     assert np.allclose(on, near, rtol=1e-6)
+    # And on an edge and at a corner, from either side.
+    for p in ([1, 0.3, 1.0], [0, 0, 1.0]):
+        at = m.field_vjp(np.array([p]), dU=[1.0])["vertices"]
+        for side in (1e-9, -1e-9):
+            by = m.field_vjp(np.array([p]) + [side, side, -side], dU=[1.0])["vertices"]
+            assert np.abs(at - by).max() < 1e-7 * np.abs(at).max()
     with pytest.raises(polyfield.ValueError, match=r"^dvertices: an array of shape \(8, 3\)$"):
         m.field_jvp(np.array([[2.0, 0, 0]]), dvertices=np.ones((7, 3)))
     body = polyfield.Body([(m, 1000)])
