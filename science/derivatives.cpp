@@ -5,7 +5,6 @@
 #include <cmath>
 #include <complex>
 #include <limits>
-#include <mutex>
 
 #include "common/failure.h"
 #include "common/print.h"
@@ -471,57 +470,66 @@ HarmonicsJacobian HarmonicsJacobianOf(const Body& body, const UnitsRequest& unit
   std::vector<double> gx, gw;
   const int q = N / 2 + 2;  // lambda Q on a facet: degree N + 1, and the map's (1 - s)
   GaussLegendre(q, &gx, &gw);
-  std::mutex stripes[64];
+  // Facets a block at a time: their integrals on the threads, then added
+  // to the vertices' columns in facet order, so that the sums are the same
+  // bits for every thread count.
+  constexpr size_t kBlock = 256;
+  std::vector<double> integrals(kBlock * 3 * 2 * K), normals(kBlock * 3);
   for (size_t i = 0; i < body.PartCount(); ++i) {
     const Part& part = body.part(i);
     const auto& faces = part.model().faces;
     const std::vector<double>& corners = part.corners();
     const size_t F = part.model().FaceCount(), first = layout.vertices[i];
-    body.Team().MultiThreading(
-        F,
-        [&](unsigned t, unsigned m) {
-          std::vector<double> re(K), im(K), acc(3 * 2 * K);
-          for (size_t f = t; f < F; f += m) {
-            const double* c = &corners[9 * f];
-            const geometry::Vec A = geometry::At(c), B = geometry::At(c + 3),
-                                C = geometry::At(c + 6);
-            const geometry::Vec normal = geometry::FacetNormal(A, B, C);  // 2 area long
-            std::fill(acc.begin(), acc.end(), 0.0);
-            for (int a = 0; a < q; ++a)
-              for (int b = 0; b < q; ++b) {
-                // (s, t) = (x_a, x_b (1 - x_a)) on the triangle, weight (1 - s).
-                const double s = gx[size_t(a)], tt = gx[size_t(b)] * (1 - s);
-                const double w = gw[size_t(a)] * gw[size_t(b)] * (1 - s);
-                const double lambda[3] = {1 - s - tt, s, tt};
-                SolidHarmonics(N, (A.x + s * (B.x - A.x) + tt * (C.x - A.x)) / R0,
-                               (A.y + s * (B.y - A.y) + tt * (C.y - A.y)) / R0,
-                               (A.z + s * (B.z - A.z) + tt * (C.z - A.z)) / R0, re.data(),
-                               im.data());
-                for (int k = 0; k < 3; ++k) {
-                  double* row = &acc[2 * K * size_t(k)];
-                  const double wk = w * lambda[k];
-                  for (size_t r = 0; r < K; ++r) row[r] += wk * re[r], row[K + r] += wk * im[r];
+    for (size_t from = 0; from < F; from += kBlock) {
+      const size_t count = std::min(kBlock, F - from);
+      body.Team().MultiThreading(
+          count,
+          [&](unsigned t, unsigned m) {
+            std::vector<double> re(K), im(K);
+            for (size_t j = t; j < count; j += m) {
+              const double* c = &corners[9 * (from + j)];
+              const geometry::Vec A = geometry::At(c), B = geometry::At(c + 3),
+                                  C = geometry::At(c + 6);
+              const geometry::Vec normal = geometry::FacetNormal(A, B, C);  // 2 area long
+              normals[3 * j] = normal.x, normals[3 * j + 1] = normal.y,
+                          normals[3 * j + 2] = normal.z;
+              double* acc = &integrals[j * 3 * 2 * K];
+              std::fill(acc, acc + 3 * 2 * K, 0.0);
+              for (int a = 0; a < q; ++a)
+                for (int b = 0; b < q; ++b) {
+                  // (s, t) = (x_a, x_b (1 - x_a)) on the triangle, weight (1 - s).
+                  const double s = gx[size_t(a)], tt = gx[size_t(b)] * (1 - s);
+                  const double w = gw[size_t(a)] * gw[size_t(b)] * (1 - s);
+                  const double lambda[3] = {1 - s - tt, s, tt};
+                  SolidHarmonics(N, (A.x + s * (B.x - A.x) + tt * (C.x - A.x)) / R0,
+                                 (A.y + s * (B.y - A.y) + tt * (C.y - A.y)) / R0,
+                                 (A.z + s * (B.z - A.z) + tt * (C.z - A.z)) / R0, re.data(),
+                                 im.data());
+                  for (int k = 0; k < 3; ++k) {
+                    double* row = &acc[2 * K * size_t(k)];
+                    const double wk = w * lambda[k];
+                    for (size_t r = 0; r < K; ++r) row[r] += wk * re[r], row[K + r] += wk * im[r];
+                  }
                 }
-              }
-            // With the map's Jacobian 2 area, the normal's length, the
-            // facet's integral of lambda_k Q times its unit normal is
-            // normal times acc; its integral of lambda_k is area / 3.
-            for (int k = 0; k < 3; ++k) {
-              const size_t v = faces[3 * f + k];
-              std::lock_guard<std::mutex> hold(stripes[v % 64]);
-              const double n3[3] = {normal.x, normal.y, normal.z};
-              for (int axis = 0; axis < 3; ++axis) {
-                const size_t col = first + 3 * v + size_t(axis);
-                const double scale = density[i] * n3[axis];
-                double* o = &out[rows * col];
-                const double* row = &acc[2 * K * size_t(k)];
-                for (size_t r = 0; r < 2 * K; ++r) o[r] += scale * row[r];
-                dM[col] += scale / 6;
-              }
             }
+          },
+          request.threads);
+      // With the map's Jacobian 2 area, the normal's length, the facet's
+      // integral of lambda_k Q times its unit normal is normal times the
+      // sums; its integral of lambda_k is area / 3.
+      for (size_t j = 0; j < count; ++j)
+        for (int k = 0; k < 3; ++k) {
+          const size_t v = faces[3 * (from + j) + size_t(k)];
+          const double* row = &integrals[j * 3 * 2 * K + 2 * K * size_t(k)];
+          for (int axis = 0; axis < 3; ++axis) {
+            const size_t col = first + 3 * v + size_t(axis);
+            const double scale = density[i] * normals[3 * j + size_t(axis)];
+            double* o = &out[rows * col];
+            for (size_t r = 0; r < 2 * K; ++r) o[r] += scale * row[r];
+            dM[col] += scale / 6;
           }
-        },
-        request.threads);
+        }
+    }
     // The density's column: the part's own volume integrals, its own
     // coefficients times (2n + 1) and its volume.
     std::vector<HarmonicPart> alone = {{corners.data(), F, 1}};

@@ -408,4 +408,28 @@ TEST(Derivatives, HarmonicsAgainstDifferencesOfTheExactCoefficients) {
             std::string::npos);
 }
 
+// The products and the coefficients' Jacobian are the same bits on one
+// thread and on several.
+TEST(Derivatives, SameBitsForEveryThreadCount) {
+  const mesh::Mesh eros = mesh::ReadModel(DataPath("models/eros1708_km.vf.txt"));
+  std::vector<double> xyz;
+  const science::Points p = PointsOf({{20, 3, 1}, {1, 0.5, 0.2}, {-9, 4, 6}}, &xyz);
+  const double wU[3] = {1, -2, 3}, wg[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+  std::vector<double> vjp[2], J[2], H[2];
+  for (unsigned threads : {1u, 2u}) {
+    science::Body body(eros, threads);
+    science::FieldRequest r = Exact(true);
+    r.evaluation.threads = threads;
+    vjp[threads - 1] = science::FieldVjp(body, r, p, {wU, wg});
+    J[threads - 1] = science::FieldJacobian(body, r, p);
+    science::HarmonicsRequest h;
+    h.degree = 6;
+    h.threads = threads;
+    H[threads - 1] = science::HarmonicsJacobianOf(body, {}, h).by_column;
+  }
+  EXPECT_EQ(vjp[0], vjp[1]);
+  EXPECT_EQ(J[0], J[1]);
+  EXPECT_EQ(H[0], H[1]);
+}
+
 }  // namespace
