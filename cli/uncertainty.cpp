@@ -29,8 +29,9 @@ struct UncertaintyArgs {
 };
 
 int RunUncertainty(const Common& c, const UncertaintyArgs& a) {
-  if (a.points.empty() == !a.degree)
-    Refuse(Quantity("points") + " or " + Quantity("degree") + ": one of them");
+  if (a.points.empty() == !a.degree) Refuse("--points or " + Quantity("degree") + ": one of them");
+  if (!(a.sigma >= 0) || !std::isfinite(a.sigma))
+    Refuse(Quantity("sigma") + ": " + ShortestDigits(a.sigma) + " is not a number 0 or more");
   if (a.along != "normal" && a.along != "coordinates")
     Refuse(Quantity("along") + ": \"" + a.along + "\" is not one of normal, coordinates");
   const TableFormat format = TableFormatOf(c.format);
