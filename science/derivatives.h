@@ -61,9 +61,9 @@ inline size_t OutputsOf(const FieldRequest& request) {
 // g(p_j) + wT_j . T(p_j) with respect to every parameter (LayoutOf's
 // order), in the request's units per model unit of length, per kg/m^3 and
 // per kg (the request's `gradient` is not needed: the weights say what
-// counts). One pass over the facets and points (as one field evaluation,
-// with a few times its arithmetic) and one field evaluation per part (and
-// one of the tensor with T's weights). Refuses a point on a part's surface
+// counts). One pass over every facet and point (the direct sum: no
+// expansion for far points), memory of the model's size, and one field
+// evaluation per part (and one of the tensor with T's weights). Refuses a point on a part's surface
 // that weighs on g or T (the attraction's derivatives jump there; the
 // potential's are the limit), and one at a point mass.
 std::vector<double> FieldVjp(const Body& body, const FieldRequest& request, const Points& points,
