@@ -19,7 +19,10 @@
 // second derivatives of S_k from the gradients of L_e, of the solid angle
 // (sum_e K_e d_e x u_e, d_e the way from p to edge e's line, u_e its unit
 // vector) and of the edge integrals. The gravity gradient tensor's shape
-// derivative is G rho sum_k (n . d_k) of these.
+// derivative is G rho sum_k (n . d_k) of these. Beyond a facet's size from
+// it, where the closed forms would lose digits to cancellation, the
+// moments come from a Gauss product rule on the triangle, exact to the
+// rounding there (layer.cpp).
 #pragma once
 
 namespace layer {

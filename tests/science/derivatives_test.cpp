@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/failure.h"
+#include "engine/layer.h"
 #include "mesh/mesh.h"
 #include "science/body.h"
 #include "science/harmonics.h"
@@ -430,6 +431,69 @@ TEST(Derivatives, SameBitsForEveryThreadCount) {
   EXPECT_EQ(vjp[0], vjp[1]);
   EXPECT_EQ(J[0], J[1]);
   EXPECT_EQ(H[0], H[1]);
+}
+
+// Far from a facet its moments keep their digits: S_k, grad S_k and the
+// second derivatives of one triangle from 2 to 10^5 of its sizes away
+// against a Gauss product rule of 24 x 24 points in long double (exact to
+// far below double's rounding there, the integrand being smooth).
+TEST(Derivatives, FarFromAFacetTheMomentsKeepTheirDigits) {
+  const double P[9] = {0.1, 0.2, 0.05, 1.1, 0.3, 0.1, 0.3, 1.2, -0.1};
+  using L = long double;
+  const int q = 24;
+  L x[q], w[q];
+  for (int i = 0; i < q; ++i) {
+    L t = cosl(3.14159265358979323846L * (i + 0.75L) / (q + 0.5L)), dp = 1;
+    for (int it = 0; it < 100; ++it) {
+      L p0 = 1, p1 = t;
+      for (int j = 2; j <= q; ++j) {
+        const L p2 = ((2 * j - 1) * t * p1 - (j - 1) * p0) / j;
+        p0 = p1, p1 = p2;
+      }
+      dp = q * (t * p1 - p0) / (t * t - 1);
+      const L step = p1 / dp;
+      t -= step;
+      if (fabsl(step) < 1e-19L) break;
+    }
+    x[i] = (1 - t) / 2, w[i] = 1 / ((1 - t * t) * dp * dp);
+  }
+  L e1[3], e2[3];
+  for (int a = 0; a < 3; ++a) e1[a] = L(P[3 + a]) - P[a], e2[a] = L(P[6 + a]) - P[a];
+  const L c[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2],
+                  e1[0] * e2[1] - e1[1] * e2[0]};
+  const L area2 = sqrtl(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]);
+  for (const double D : {2.0, 5.0, 10.0, 30.0, 100.0, 1e3, 1e4, 1e5}) {
+    const double p[3] = {0.6 * D, -0.5 * D, 0.62 * D};
+    L S[3] = {}, g[3][3] = {}, H[3][3][3] = {};
+    for (int a = 0; a < q; ++a)
+      for (int b = 0; b < q; ++b) {
+        const L s = x[a], t = x[b] * (1 - s), ww = area2 * w[a] * w[b] * (1 - s);
+        const L lambda[3] = {1 - s - t, s, t};
+        L d[3], r2 = 0;
+        for (int k = 0; k < 3; ++k) d[k] = P[k] + s * e1[k] + t * e2[k] - p[k], r2 += d[k] * d[k];
+        const L r = sqrtl(r2);
+        for (int k = 0; k < 3; ++k) {
+          S[k] += ww * lambda[k] / r;
+          for (int i = 0; i < 3; ++i) {
+            g[k][i] += ww * lambda[k] * d[i] / (r2 * r);
+            for (int j = 0; j < 3; ++j)
+              H[k][i][j] +=
+                  ww * lambda[k] * (3 * d[i] * d[j] / (r2 * r2 * r) - (i == j) / (r2 * r));
+          }
+        }
+      }
+    layer::Moments M;
+    layer::Linear(P, p, 2, &M);
+    for (int k = 0; k < 3; ++k) {
+      EXPECT_NEAR(M.S[k], double(S[k]), 2e-14 * double(S[k])) << D;
+      const double gs = double(sqrtl(g[k][0] * g[k][0] + g[k][1] * g[k][1] + g[k][2] * g[k][2]));
+      for (int i = 0; i < 3; ++i) {
+        EXPECT_NEAR(M.grad[k][i], double(g[k][i]), 4e-14 * gs) << D;
+        for (int j = 0; j < 3; ++j)
+          EXPECT_NEAR(M.hessian[k][i][j], double(H[k][i][j]), 4e-13 * gs / D) << D;
+      }
+    }
+  }
 }
 
 }  // namespace
