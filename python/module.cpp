@@ -905,13 +905,15 @@ struct DerivativesFace {
   static const science::Body& Of(const Model& self) { return *self.body_; }
   static science::UnitsRequest UnitsOf(const Model& self, Number density, Number mass, Number gm,
                                        Number G) {
-    return self.Units(density, mass, gm, G);
+    science::UnitsRequest u = self.Units(density, mass, gm, G);
+    Caution(science::Resolve(u, *self.body_));
+    return u;
   }
 
   static science::FieldRequest Request(const Model& self, Number density, Number mass, Number gm,
                                        Number G, bool gradient, Count threads, bool check) {
     science::FieldRequest r;
-    r.units = self.Units(density, mass, gm, G);
+    r.units = UnitsOf(self, density, mass, gm, G);
     r.evaluation = Evaluating({}, threads, check);
     r.gradient = gradient;
     return r;
