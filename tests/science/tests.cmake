@@ -40,3 +40,9 @@ endif()
 if(TARGET science)
   suite_test(body_threads_test SOURCES science/body_threads_test.cpp LIBS science LABELS threaded)
 endif()
+
+# The equilibria of spinning bodies: closed forms, Eros, other seedings, a
+# body turned and moved, the refusals.
+if(TARGET science)
+  suite_test(equilibria_test SOURCES science/equilibria_test.cpp LIBS science)
+endif()

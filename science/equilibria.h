@@ -1,0 +1,99 @@
+// The equilibria of a spinning body in its own rotating frame: the
+// critical points of the effective potential V = U + w^2 rho^2 / 2 (rho
+// the distance from the spin axis through the centre of mass), inside the
+// body and outside it, each refined by Newton's method on the library's
+// field and gradient tensor, classified by the eigenvalues of the motion
+// linearised about it (with the Coriolis term), and the whole set checked
+// against the topological count the far field fixes.
+#pragma once
+
+#include <array>
+#include <complex>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "science/body.h"
+#include "science/field.h"
+#include "science/request.h"
+#include "science/table.h"
+
+namespace science {
+
+struct EquilibriaRequest {
+  UnitsRequest units;
+  Evaluation evaluation;
+  std::optional<double> spin_period;         // hours: required
+  std::array<double, 3> spin_axis{0, 0, 1};  // through the centre of mass
+  // Seeds across the search region's diameter in the first seeding (each
+  // further seeding is finer); 0: the default.
+  unsigned seeds = 0;
+
+  double SpinSeconds() const { return spin_period.value_or(0) * kSecondsPerHour; }
+};
+constexpr unsigned kDefaultSeeds = 48;
+
+// The checks that need no model (kBadValue): a spin period, an axis of
+// finite numbers not all zero, SI units.
+void Validate(const EquilibriaRequest& request);
+
+// One equilibrium point.
+struct Equilibrium {
+  std::array<double, 3> position{};  // model units
+  double axis_distance = 0;          // from the spin axis, model units
+  double potential = 0;              // V, m^2/s^2
+  double jacobi = 0;                 // -V: the Jacobi integral v^2/2 - V of a particle at rest there
+  bool inside = false;               // in the body's first part (its surface)
+  // The eigenvalues of the linearised motion in the rotating frame, 1/s,
+  // by decreasing real part, then imaginary part.
+  std::array<std::complex<double>, 6> eigenvalues{};
+  bool stable = false;  // every eigenvalue imaginary and distinct (case 1)
+  int topological_case = 0;  // 1..8 of the classification (docs/equilibria.md); 0 degenerate
+  int index = 0;             // sign of det Hessian(V); 0 degenerate
+  std::array<double, 3> hessian{};  // the Hessian's eigenvalues, 1/s^2, increasing
+  double residual = 0;  // |grad V| left, over GM / R^2 (R the body's largest radius)
+  double error = 0;     // the position's error bound, model units
+  unsigned seeds = 0;   // how many seeds converged to it
+};
+
+// The sum of sign(det Hessian) over the non-degenerate critical points of
+// V in all space: the far field's degree, that of the rotating point mass
+// (-1), less the index of each point mass's singularity (-1 for a positive
+// mass, +1 for a negative one); docs/equilibria.md.
+int IndexSum(const Body& body);
+
+struct Equilibria {
+  std::vector<Equilibrium> points;  // outside by longitude, then inside by depth
+  double omega = 0;                 // rad/s
+  std::array<double, 3> centre{};   // the centre of mass, model units
+  std::array<double, 3> axis{};     // the unit spin axis
+  double mass = 0, gm = 0;          // kg, m^3/s^2
+  // The region that holds every equilibrium (model units): the points
+  // within `radius` of the axis and `height` of the equatorial plane.
+  double radius = 0, height = 0;
+  std::vector<size_t> seedings;  // the seeds of each seeding, in order
+  int index_sum = 0;             // over the non-degenerate points
+  int expected = -1;             // IndexSum(body)
+  bool complete = false;         // the count holds, no point degenerate, seedings agree
+  std::string completeness;      // how completeness was established, or why not
+  double tolerance = 0;          // the evaluation's
+};
+
+// Every equilibrium of the body spinning as asked, after the request's
+// checks (and the parts', when asked). Refuses a body whose total mass is
+// not positive. `more` is asked between seedings and Newton's rounds.
+Equilibria EquilibriaOf(const Body& body, const EquilibriaRequest& request,
+                        const More& more = nullptr);
+
+// The table of the equilibria: columns in order, their units, and the
+// header's lines on the search.
+struct EquilibriaTable {
+  std::vector<double> x, y, z, rho, V, jacobi, inside, eig[12], stable, cases, index, residual,
+      error, seeds;
+  std::vector<Column> Columns(const Units& units) const;
+};
+EquilibriaTable TableOf(const Equilibria& e);
+std::vector<std::string> EquilibriaLines(const Equilibria& e, const Units& units);
+
+}  // namespace science

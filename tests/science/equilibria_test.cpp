@@ -1,0 +1,274 @@
+// The equilibria of spinning bodies against values from outside the code:
+// the rotating homogeneous sphere (its centre and the synchronous circle
+// w^2 r^3 = GM), a tessellated triaxial ellipsoid (the long- and
+// short-axis points of the rotating ellipsoid, converging as it is made
+// finer), Eros (five, four outside); the same points from other seedings,
+// for a body turned and moved; the refusals.
+#include "science/equilibria.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include "science/body.h"
+#include "science/model.h"
+#include "tests/support/refusal.h"
+#include "tests/support/run.h"
+#include "tests/support/shapes.h"
+
+namespace {
+
+using science::Body;
+using science::EquilibriaOf;
+using science::EquilibriaRequest;
+
+[[maybe_unused]] mesh::Mesh MeshOf(const Shape& s) {
+  std::vector<int64_t> f(s.faces.begin(), s.faces.end());
+  return science::ModelFromArrays(s.vertices.data(), s.vertices.size() / 3, f.data(),
+                                  s.faces.size() / 3);
+}
+
+// The icosphere stretched to the semi-axes a, b, c.
+[[maybe_unused]] Shape Ellipsoid(int level, double a, double b, double c) {
+  Shape s = Icosphere(level, 1);
+  for (size_t i = 0; i < s.vertices.size(); i += 3)
+    s.vertices[i] *= a, s.vertices[i + 1] *= b, s.vertices[i + 2] *= c;
+  return s;
+}
+
+EquilibriaRequest Spinning(double hours, double density) {
+  EquilibriaRequest r;
+  r.units.density = density;
+  r.units.unit = "km";
+  r.spin_period = hours;
+  return r;
+}
+
+}  // namespace
+
+TEST(Equilibria, Eros) {
+  // The NEAR plate model at 2670 kg/m^3 and 5.270 h: four points outside,
+  // two saddles on the long axis (case 2) and two on the short one (case
+  // 5), and the stable one inside.
+  Body body(science::LoadModel(DataPath("models/eros1708_km.vf.txt")), 2);
+  const auto e = EquilibriaOf(body, Spinning(5.270, 2670));
+  ASSERT_EQ(e.points.size(), 5u);
+  EXPECT_TRUE(e.complete) << e.completeness;
+  int cases[9] = {};
+  for (const auto& q : e.points) {
+    EXPECT_LT(q.residual, 1e-13);
+    ++cases[q.topological_case];
+    EXPECT_EQ(q.stable, q.topological_case == 1);
+    EXPECT_EQ(q.inside, q.topological_case == 1);
+    if (!q.inside) {
+      EXPECT_GT(q.axis_distance, 13);
+    }
+  }
+  EXPECT_EQ(cases[1], 1);
+  EXPECT_EQ(cases[2], 2);
+  EXPECT_EQ(cases[5], 2);
+  EXPECT_EQ(e.index_sum, -1);
+}
+
+namespace {
+
+// The rotating homogeneous sphere's equilibria: its centre and the circle
+// where w^2 r^3 = GM; the tessellated sphere's lie on it to within its
+// departure from the sphere's field, and their indices add up.
+void ExpectSynchronous(const science::Equilibria& e, double gm, double tolerance) {
+  const double rs = std::cbrt(gm / (e.omega * e.omega)) / 1000;  // km
+  size_t outside = 0;
+  for (const auto& q : e.points) {
+    const double r = std::hypot(q.position[0], q.position[1], q.position[2]);
+    EXPECT_LT(q.residual, 1e-9);
+    if (!q.inside) {
+      ++outside;
+      EXPECT_NEAR(r / rs, 1, tolerance);
+      EXPECT_NEAR(q.position[2], 0, 1e-9);
+    }
+  }
+  EXPECT_GE(outside, 2u);
+}
+
+}  // namespace
+
+TEST(Equilibria, RotatingSphere) {
+  // 1280 facets, radius 1 km: icosahedral symmetry leaves no harmonic of
+  // degree 1 to 5, so outside it is the point mass's to about 1e-4 at 3 km.
+  Body body(MeshOf(Icosphere(3, 1)), 2);
+  EquilibriaRequest r = Spinning(1, 2000);
+  r.seeds = 16;
+  const double gm = science::kG * 2000 * body.Volume() * 1e9;
+  r.spin_period = 2 * std::numbers::pi / std::sqrt(gm / std::pow(3e3, 3)) / 3600;
+  const auto e = EquilibriaOf(body, r);
+  ExpectSynchronous(e, gm, 1e-4);
+  // The centre: inside, the maximum of V (index -1), linearly stable.
+  ASSERT_TRUE(e.points.back().inside);
+  EXPECT_NEAR(std::hypot(e.points.back().position[0], e.points.back().position[1],
+                         e.points.back().position[2]),
+              0, 1e-9);
+  EXPECT_EQ(e.points.back().index, -1);
+  EXPECT_EQ(e.points.back().topological_case, 1);
+  // The sphere's circle of equilibria is the tessellation's points on it,
+  // saddles and maxima in turn (their indices sum to 0), by any seeding.
+  EXPECT_TRUE(e.complete) << e.completeness;
+  EXPECT_EQ(e.index_sum, -1);
+  r.seeds = 40;
+  EXPECT_EQ(EquilibriaOf(body, r).points.size(), e.points.size());
+
+  // With a point mass at the centre (the sphere's mass again) the circle
+  // is GM's twice and the centre a singularity, not an equilibrium.
+  Body massive(MeshOf(Icosphere(3, 1)), 2);
+  massive.SetDensity(2000, "density");
+  massive.AddMascons({{0, 0, 0, 2000 * body.Volume() * 1e9}}, "");
+  const auto f = EquilibriaOf(massive, r);
+  ExpectSynchronous(f, 2 * gm, 1e-4);
+  EXPECT_EQ(f.expected, 0);
+  for (const auto& q : f.points) EXPECT_FALSE(q.inside);
+  EXPECT_TRUE(f.complete) << f.completeness;
+}
+
+namespace {
+
+// The attraction of the homogeneous ellipsoid (semi-axes s[0] > s[1] >
+// s[2], density rho) on its axis `i` at distance r beyond it: -2 pi G rho
+// abc r times the integral of du / ((s_i^2 + u) Delta(u)) from r^2 - s_i^2,
+// here in w = (s_i^2 + u)^(-1/2) (Simpson's rule on a smooth integrand).
+double EllipsoidPull(const double s[3], int i, double rho, double r) {
+  const int j = (i + 1) % 3, k = (i + 2) % 3;
+  const double dj = s[j] * s[j] - s[i] * s[i], dk = s[k] * s[k] - s[i] * s[i];
+  const int n = 2000;
+  const double w0 = 1 / r, h = w0 / n;
+  double sum = 0;
+  for (int m = 0; m <= n; ++m) {
+    const double w = m * h;
+    const double f = 2 * w * w / std::sqrt((1 + dj * w * w) * (1 + dk * w * w));
+    sum += f * (m == 0 || m == n ? 1 : m % 2 ? 4 : 2);
+  }
+  return -2 * std::numbers::pi * science::kG * rho * s[0] * s[1] * s[2] * r * sum * h / 3;
+}
+
+// Where the pull on axis i balances the centrifugal force: by bisection.
+double EllipsoidEquilibrium(const double s[3], int i, double rho, double omega) {
+  double lo = s[i] * 1.0001, hi = 100 * s[0];
+  for (int it = 0; it < 200; ++it) {
+    const double mid = 0.5 * (lo + hi);
+    (EllipsoidPull(s, i, rho, mid) + omega * omega * mid < 0 ? lo : hi) = mid;
+  }
+  return lo;
+}
+
+}  // namespace
+
+TEST(Equilibria, TessellatedEllipsoidConverges) {
+  // Semi-axes 2, 1.5, 1 km (in metres for the closed form), 2000 kg/m^3,
+  // spinning in 7 h: the rotating ellipsoid's four points on its long and
+  // intermediate axes and its centre.
+  const double s[3] = {2000, 1500, 1000};
+  EquilibriaRequest r = Spinning(7, 2000);
+  r.seeds = 20;
+  const double omega = 2 * std::numbers::pi / (7 * 3600);
+  const double along[2] = {EllipsoidEquilibrium(s, 0, 2000, omega) / 1000,
+                           EllipsoidEquilibrium(s, 1, 2000, omega) / 1000};
+  double last[2] = {0.1, 0.1};
+  for (int level = 2; level <= 4; ++level) {
+    Body body(MeshOf(Ellipsoid(level, 2, 1.5, 1)), 2);
+    const auto e = EquilibriaOf(body, r);
+    ASSERT_EQ(e.points.size(), 5u) << level;
+    double worst[2] = {0, 0};
+    EXPECT_TRUE(e.complete) << e.completeness;
+    for (const auto& q : e.points) {
+      EXPECT_LT(q.residual, 1e-12);
+      if (q.inside) {
+        EXPECT_EQ(q.topological_case, 1);  // the centre: stable
+        EXPECT_LT(std::hypot(q.position[0], q.position[1], q.position[2]), 1e-9);
+        continue;
+      }
+      // On an axis (the tessellation keeps the ellipsoid's mirror planes).
+      const int axis = std::fabs(q.position[0]) > std::fabs(q.position[1]) ? 0 : 1;
+      EXPECT_LT(std::hypot(q.position[1 - axis], q.position[2]), 1e-9);
+      const double error = std::fabs(std::fabs(q.position[axis]) / along[axis] - 1);
+      worst[axis] = std::max(worst[axis], error);
+      // The long axis's points are saddles of one real pair (case 2),
+      // the intermediate axis's maxima of V in the plane.
+      EXPECT_EQ(q.index, axis == 0 ? 1 : -1);
+      if (axis == 0) {
+        EXPECT_EQ(q.topological_case, 2);
+      }
+    }
+    // Four times closer each time the facets are halved.
+    for (int axis = 0; axis < 2; ++axis) {
+      EXPECT_LT(worst[axis], 0.3 * last[axis]) << "level " << level << " axis " << axis;
+      last[axis] = worst[axis];
+    }
+  }
+  EXPECT_LT(last[0], 1e-3);
+  EXPECT_LT(last[1], 1e-3);
+}
+
+TEST(Equilibria, TurnedAndMovedBodyFromAnotherSeeding) {
+  // Eros turned about a slanted axis and moved, spinning about its turned
+  // pole: the same points, turned and moved, found from another seeding.
+  const mesh::Mesh eros = science::LoadModel(DataPath("models/eros1708_km.vf.txt"));
+  const Rotation R = RotationAbout({1, 2, 3}, 0.7);
+  const std::array<double, 3> offset = {40, -25, 10};
+  Body a(science::LoadModel(DataPath("models/eros1708_km.vf.txt")), 2);
+  Body b(science::Translated(science::Rotated(eros, R), offset), 2);
+  EquilibriaRequest r = Spinning(5.270, 2670);
+  const auto e = EquilibriaOf(a, r);
+  r.seeds = 31;
+  r.spin_axis = {R[0][2], R[1][2], R[2][2]};
+  const auto f = EquilibriaOf(b, r);
+  ASSERT_EQ(e.points.size(), 5u);
+  ASSERT_EQ(f.points.size(), 5u);
+  EXPECT_TRUE(f.complete) << f.completeness;
+  for (const auto& p : e.points) {
+    std::array<double, 3> want;
+    for (int i = 0; i < 3; ++i)
+      want[i] = R[i][0] * p.position[0] + R[i][1] * p.position[1] + R[i][2] * p.position[2] +
+                offset[i];
+    double nearest = 1e300;
+    const science::Equilibrium* q = nullptr;
+    for (const auto& c : f.points) {
+      const double d = std::hypot(c.position[0] - want[0], c.position[1] - want[1],
+                                  c.position[2] - want[2]);
+      if (d < nearest) nearest = d, q = &c;
+    }
+    EXPECT_LT(nearest, 1e-9);
+    EXPECT_EQ(q->topological_case, p.topological_case);
+    EXPECT_NEAR(q->jacobi, p.jacobi, 1e-10 * std::fabs(p.jacobi));
+    EXPECT_EQ(q->inside, p.inside);
+  }
+}
+
+TEST(Equilibria, Refusals) {
+  Body body(MeshOf(Icosphere(1, 1)), 1);
+  EquilibriaRequest r = Spinning(5, 2000);
+  r.spin_period.reset();
+  EXPECT_EQ(Refusal([&] { EquilibriaOf(body, r); }),
+            "spin_period is needed: the equilibria are those of the spinning body");
+  r = Spinning(5, 2000);
+  r.spin_axis = {0, 0, 0};
+  EXPECT_EQ(Refusal([&] { EquilibriaOf(body, r); }),
+            "spin_axis: three finite numbers x, y, z, not all zero");
+  r.spin_axis = {0, NAN, 1};
+  EXPECT_EQ(Refusal([&] { EquilibriaOf(body, r); }),
+            "spin_axis: three finite numbers x, y, z, not all zero");
+  r = Spinning(-1, 2000);
+  EXPECT_EQ(Refusal([&] { EquilibriaOf(body, r); }), "spin_period: hours, a positive number");
+  r = Spinning(5, 2000);
+  r.units.density.reset();
+  EXPECT_EQ(Refusal([&] { EquilibriaOf(body, r); }),
+            "spin_period needs density, mass or gm (the spin is in SI units)");
+  // A body whose point masses outweigh it.
+  Body light(MeshOf(Icosphere(1, 1)), 1);
+  light.SetDensity(2000, "density");
+  light.AddMascons({{0, 0, 0.2, -1e14}}, "");
+  r = Spinning(5, 2000);
+  EXPECT_NE(Refusal([&] { EquilibriaOf(light, r); })
+                .find("the equilibria need a body of positive total mass"),
+            std::string::npos);
+}
