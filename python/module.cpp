@@ -2,6 +2,7 @@
 // same requests, checks, field, tensor, surface products and summary as the
 // polyfield program, failures as Python exceptions (subclasses of
 // polyfield.Error) whose messages name the Python parameters.
+#include <pybind11/complex.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <complex>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -21,6 +23,7 @@
 #include "mesh/check.h"
 #include "mesh/mesh.h"
 #include "science/body.h"
+#include "science/equilibria.h"
 #include "science/field.h"
 #include "science/grid.h"
 #include "science/harmonics.h"
@@ -297,6 +300,59 @@ class Model {
       return gradient ? py::make_tuple(U0, g0, t.attr("reshape")(6)) : py::make_tuple(U0, g0);
     }
     return gradient ? py::make_tuple(Vector(U), g, t) : py::make_tuple(Vector(U), g);
+  }
+
+  // Every equilibrium of the spinning body (science/equilibria.h), as
+  // arrays a point each, and how completeness was established.
+  py::dict equilibria(Number density, Number mass, Number gm, Number G, Number spin_period,
+                      std::optional<std::array<double, 3>> spin_axis, Count seeds, Number tolerance,
+                      Count threads, bool check) {
+    science::EquilibriaRequest request;
+    request.units = Units(density, mass, gm, G);
+    request.evaluation = Evaluating(tolerance, threads, check);
+    request.spin_period = spin_period;
+    if (spin_axis) request.spin_axis = *spin_axis;
+    request.seeds = seeds.value_or(0);
+    science::Equilibria e;
+    try {
+      py::gil_scoped_release free;
+      e = science::EquilibriaOf(*body_, request, &PythonMore);
+    } catch (const science::Stopped&) {
+      throw py::error_already_set();
+    }
+    Warn(request.evaluation.check);
+    const science::EquilibriaTable t = science::TableOf(e);
+    const py::ssize_t K = static_cast<py::ssize_t>(e.points.size());
+    py::array_t<std::complex<double>> eig({K, py::ssize_t{6}});
+    py::array_t<bool> stable(K), inside(K);
+    py::array_t<int> kind(K), index(K);
+    for (py::ssize_t i = 0; i < K; ++i) {
+      const science::Equilibrium& q = e.points[i];
+      for (int j = 0; j < 6; ++j) eig.mutable_at(i, j) = q.eigenvalues[j];
+      stable.mutable_at(i) = q.stable, inside.mutable_at(i) = q.inside;
+      kind.mutable_at(i) = q.topological_case, index.mutable_at(i) = q.index;
+    }
+    py::dict d;
+    d["positions"] = Stack(t.x, t.y, t.z);
+    d["axis_distance"] = Vector(t.rho);
+    d["potential"] = Vector(t.V);
+    d["jacobi"] = Vector(t.jacobi);
+    d["eigenvalues"] = eig;
+    d["stable"] = stable;
+    d["case"] = kind;
+    d["index"] = index;
+    d["inside"] = inside;
+    d["residual"] = Vector(t.residual);
+    d["error"] = Vector(t.error);
+    d["complete"] = e.complete;
+    d["completeness"] = e.completeness;
+    d["omega"] = e.omega;
+    d["centre_of_mass"] = py::make_tuple(e.centre[0], e.centre[1], e.centre[2]);
+    d["lines"] = science::EquilibriaLines(e, science::Resolve(request.units, *body_));
+    if (!e.complete &&
+        PyErr_WarnEx(PyExc_RuntimeWarning, ("completeness " + e.completeness).c_str(), 1) < 0)
+      throw py::error_already_set();
+    return d;
   }
 
   py::dict surface(Number density, Number mass, Number gm, Number G, Number spin_period,
@@ -820,6 +876,13 @@ void BindModel(py::module_& m) {
   Def(model, "surface", &Model::surface, UnitsParameters(), py::arg("spin_period") = py::none(),
       py::arg("spin_axis") = py::none(), py::arg("slopes") = py::none(), EvaluationParameters(),
       "Per-facet arrays at the facet centroids (spin_period in hours) and a summary.");
+  Def(model, "equilibria", &Model::equilibria, UnitsParameters(),
+      py::arg("spin_period") = py::none(), py::arg("spin_axis") = py::none(),
+      py::arg("seeds") = py::none(), EvaluationParameters(),
+      "Every equilibrium of the body spinning in spin_period hours about spin_axis through "
+      "the centre of mass: positions (K, 3), jacobi (K,), eigenvalues (K, 6) complex, stable, "
+      "case, inside, index (K,), and whether the set is shown complete (a RuntimeWarning when "
+      "not). As polyfield equilibria.");
   Def(model, "grid", &Model::grid, py::arg("radius") = py::none(), py::arg("shape") = py::none(),
       py::arg("altitude") = py::none(), UnitsParameters(), EvaluationParameters(),
       "The field on polyfield.grid(radius, shape, centre of mass), or with altitude instead "
@@ -911,6 +974,16 @@ void BindBody(py::module_& m) {
       py::arg("spin_axis") = py::none(), py::arg("slopes") = py::none(), EvaluationParameters(),
       "As Model.surface, on the first part's surface, U0 and the spin about the body's "
       "centre of mass.");
+  Def(
+      body, "equilibria",
+      [](Body& self, Number G, Number spin_period, std::optional<std::array<double, 3>> spin_axis,
+         Count seeds, Number tolerance, Count threads, bool check) {
+        return self.equilibria({}, {}, {}, G, spin_period, spin_axis, seeds, tolerance, threads,
+                               check);
+      },
+      py::arg("G") = py::none(), py::arg("spin_period") = py::none(),
+      py::arg("spin_axis") = py::none(), py::arg("seeds") = py::none(), EvaluationParameters(),
+      "As Model.equilibria, the densities the parts' and the point masses'.");
   body.def(
           "inertia", [](const Body& self) { return self.inertia({}, {}, {}, {}); },
           "The body's inertia tensor about its centre of mass (kg m^2), principal moments and "

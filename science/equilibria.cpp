@@ -50,16 +50,19 @@ class Problem {
 
   // V, grad V and its Hessian at the points, in one call of the library's
   // field (its tolerance relative to the call's largest values).
-  Effective At(const std::vector<V3>& p) const {
+  // Without `tensor` H is left empty.
+  Effective At(const std::vector<V3>& p, bool tensor = true) const {
     const size_t n = p.size();
-    std::vector<double> x(n), y(n), z(n), U(n), gx(n), gy(n), gz(n), t(6 * n);
+    std::vector<double> x(n), y(n), z(n), U(n), gx(n), gy(n), gz(n), t(tensor ? 6 * n : 0);
+    FieldRequest field = field_;
+    field.gradient = tensor;
     for (size_t i = 0; i < n; ++i) x[i] = p[i][0], y[i] = p[i][1], z[i] = p[i][2];
     const More more = more_ ? More([&](double) { return more_(0); }) : More();
-    if (!FieldOf(body_, field_, n, x.data(), y.data(), z.data(),
-                 {U.data(), gx.data(), gy.data(), gz.data(), t.data()}, more))
+    if (!FieldOf(body_, field, n, x.data(), y.data(), z.data(),
+                 {U.data(), gx.data(), gy.data(), gz.data(), tensor ? t.data() : nullptr}, more))
       throw Stopped();
     Effective e;
-    e.V.resize(n), e.F.resize(3 * n), e.H.resize(6 * n);
+    e.V.resize(n), e.F.resize(3 * n), e.H.resize(tensor ? 6 * n : 0);
     const double m = units_.metres;
     for (size_t i = 0; i < n; ++i) {
       const V3 r = {(p[i][0] - c_[0]) * m, (p[i][1] - c_[1]) * m, (p[i][2] - c_[2]) * m};
@@ -69,6 +72,7 @@ class Problem {
       e.F[3 * i] = gx[i] + w2_ * perp[0];
       e.F[3 * i + 1] = gy[i] + w2_ * perp[1];
       e.F[3 * i + 2] = gz[i] + w2_ * perp[2];
+      if (!tensor) continue;
       // The centrifugal term's Hessian: w^2 (I - k k^T).
       const int pairs[6][2] = {{0, 0}, {0, 1}, {0, 2}, {1, 1}, {1, 2}, {2, 2}};
       for (int j = 0; j < 6; ++j) {
@@ -272,18 +276,18 @@ Equilibria EquilibriaOf(const Body& body, const EquilibriaRequest& request, cons
     // Rperp: an equilibrium, where w^2 rho = |g_perp|, has rho (rho -
     // Rperp)^2 <= GM / w^2.
     e.height = Hk;
-    e.radius =
-        Root([&](double r) { return r * (r - Rpm) * (r - Rpm) - GM / w2; }, Rpm, Rpm + 2 * std::cbrt(GM / w2) + Rpm) /
-        metres;
+    e.radius = Root([&](double r) { return r * (r - Rpm) * (r - Rpm) - GM / w2; }, Rpm,
+                    Rpm + 2 * std::cbrt(GM / w2) + Rpm) /
+               metres;
   } else {
     // Masses of either sign (M+ + M- over |M|): g differs from the point
     // mass's by at most 2 G M_abs R / (r - R)^3 (the Hessian of 1/r is
     // 2/r^3 at most), and the rotating point mass's field is at least
     // GM / r^2 beyond 2^(1/3) its synchronous radius.
     const double ratio = (mass.mass + 2 * negative) / mass.mass;
-    const double far = Root(
-        [&](double r) { return (r - Rm) * (r - Rm) * (r - Rm) - 2 * ratio * Rm * r * r; }, Rm,
-        Rm * (3 + 2 * ratio));
+    const double far =
+        Root([&](double r) { return (r - Rm) * (r - Rm) * (r - Rm) - 2 * ratio * Rm * r * r; }, Rm,
+             Rm * (3 + 2 * ratio));
     e.radius = e.height = std::max(std::cbrt(2 * GM / w2), far) / metres;
   }
   // A margin for the rounding of the bounds.
@@ -323,7 +327,7 @@ Equilibria EquilibriaOf(const Body& body, const EquilibriaRequest& request, cons
                           c[1] + u * e1[1] + v * e2[1] + w * k[1],
                           c[2] + u * e1[2] + v * e2[2] + w * k[2]});
         }
-    const Effective g = problem.At(grid);
+    const Effective g = problem.At(grid, false);
     const auto at = [&](int a, int b, int l) {
       return a < 0 || b < 0 || l < 0 || a >= nr || b >= nr || l >= nz
                  ? -1
@@ -397,7 +401,8 @@ Equilibria EquilibriaOf(const Body& body, const EquilibriaRequest& request, cons
         // Converged: the residual small and the point placed (its next
         // step within the field's error over the Hessian's least
         // eigenvalue, where that is the larger).
-        if (size_F <= converged && step <= std::max(1e-9 * R, 10 * t * Norm(d) / size_F * g_scale)) {
+        if (size_F <= converged &&
+            step <= std::max(1e-9 * R, 10 * t * Norm(d) / size_F * g_scale)) {
           results.push_back({p[i], size_F, 1});
           done[i] = 1;
           continue;
@@ -561,12 +566,9 @@ EquilibriaTable TableOf(const Equilibria& e) {
 }
 
 std::vector<Column> EquilibriaTable::Columns(const Units& u) const {
-  std::vector<Column> cols = {{"x", u.LengthUnit(), &x},
-                              {"y", u.LengthUnit(), &y},
-                              {"z", u.LengthUnit(), &z},
-                              {"rho", u.LengthUnit(), &rho},
-                              {"V", "[m^2/s^2]", &V},
-                              {"jacobi", "[m^2/s^2]", &jacobi},
+  std::vector<Column> cols = {{"x", u.LengthUnit(), &x},    {"y", u.LengthUnit(), &y},
+                              {"z", u.LengthUnit(), &z},    {"rho", u.LengthUnit(), &rho},
+                              {"V", "[m^2/s^2]", &V},       {"jacobi", "[m^2/s^2]", &jacobi},
                               {"inside", "", &inside, true}};
   static const char* const names[12] = {"re1", "im1", "re2", "im2", "re3", "im3",
                                         "re4", "im4", "re5", "im5", "re6", "im6"};
@@ -589,8 +591,9 @@ std::vector<std::string> EquilibriaLines(const Equilibria& e, const Units& u) {
               ShortestDigits(e.centre[0]) + " " + ShortestDigits(e.centre[1]) + " " +
               ShortestDigits(e.centre[2]) + " " + u.unit);
   h.push_back("mass: " + ShortestDigits(e.mass) + " kg, GM " + ShortestDigits(e.gm) + " m^3/s^2");
-  h.push_back("effective potential: V = U + omega^2 rho^2 / 2 (rho from the spin axis); "
-              "jacobi = -V, the Jacobi integral v^2/2 - V at rest");
+  h.push_back(
+      "effective potential: V = U + omega^2 rho^2 / 2 (rho from the spin axis); "
+      "jacobi = -V, the Jacobi integral v^2/2 - V at rest");
   h.push_back("search region: within " + ShortestDigits(e.radius) + " " + u.unit +
               " of the axis and " + ShortestDigits(e.height) + " " + u.unit +
               " of the equatorial plane, where every equilibrium lies");
@@ -603,9 +606,10 @@ std::vector<std::string> EquilibriaLines(const Equilibria& e, const Units& u) {
                                            [](const Equilibrium& q) { return !q.inside; })) +
               " outside), index sum " + std::to_string(e.index_sum));
   h.push_back("completeness: " + e.completeness);
-  h.push_back("order: outside by longitude about the axis, then inside from the centre out; "
-              "eigenvalues re_i + i im_i of the motion linearised in the rotating frame; case: "
-              "1-8 by their structure (docs/equilibria.md), 0 degenerate");
+  h.push_back(
+      "order: outside by longitude about the axis, then inside from the centre out; "
+      "eigenvalues re_i + i im_i of the motion linearised in the rotating frame; case: "
+      "1-8 by their structure (docs/equilibria.md), 0 degenerate");
   return h;
 }
 

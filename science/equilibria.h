@@ -43,18 +43,18 @@ struct Equilibrium {
   std::array<double, 3> position{};  // model units
   double axis_distance = 0;          // from the spin axis, model units
   double potential = 0;              // V, m^2/s^2
-  double jacobi = 0;                 // -V: the Jacobi integral v^2/2 - V of a particle at rest there
-  bool inside = false;               // in the body's first part (its surface)
+  double jacobi = 0;    // -V: the Jacobi integral v^2/2 - V of a particle at rest there
+  bool inside = false;  // in the body's first part (its surface)
   // The eigenvalues of the linearised motion in the rotating frame, 1/s,
   // by decreasing real part, then imaginary part.
   std::array<std::complex<double>, 6> eigenvalues{};
-  bool stable = false;  // every eigenvalue imaginary and distinct (case 1)
-  int topological_case = 0;  // 1..8 of the classification (docs/equilibria.md); 0 degenerate
-  int index = 0;             // sign of det Hessian(V); 0 degenerate
+  bool stable = false;              // every eigenvalue imaginary and distinct (case 1)
+  int topological_case = 0;         // 1..8 of the classification (docs/equilibria.md); 0 degenerate
+  int index = 0;                    // sign of det Hessian(V); 0 degenerate
   std::array<double, 3> hessian{};  // the Hessian's eigenvalues, 1/s^2, increasing
-  double residual = 0;  // |grad V| left, over GM / R^2 (R the body's largest radius)
-  double error = 0;     // the position's error bound, model units
-  unsigned seeds = 0;   // how many seeds converged to it
+  double residual = 0;              // |grad V| left, over GM / R^2 (R the body's largest radius)
+  double error = 0;                 // the position's error bound, model units
+  unsigned seeds = 0;               // how many seeds converged to it
 };
 
 // The sum of sign(det Hessian) over the non-degenerate critical points of

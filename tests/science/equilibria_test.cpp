@@ -228,13 +228,13 @@ TEST(Equilibria, TurnedAndMovedBodyFromAnotherSeeding) {
   for (const auto& p : e.points) {
     std::array<double, 3> want;
     for (int i = 0; i < 3; ++i)
-      want[i] = R[i][0] * p.position[0] + R[i][1] * p.position[1] + R[i][2] * p.position[2] +
-                offset[i];
+      want[i] =
+          R[i][0] * p.position[0] + R[i][1] * p.position[1] + R[i][2] * p.position[2] + offset[i];
     double nearest = 1e300;
     const science::Equilibrium* q = nullptr;
     for (const auto& c : f.points) {
-      const double d = std::hypot(c.position[0] - want[0], c.position[1] - want[1],
-                                  c.position[2] - want[2]);
+      const double d =
+          std::hypot(c.position[0] - want[0], c.position[1] - want[1], c.position[2] - want[2]);
       if (d < nearest) nearest = d, q = &c;
     }
     EXPECT_LT(nearest, 1e-9);
@@ -268,7 +268,8 @@ TEST(Equilibria, Refusals) {
   light.SetDensity(2000, "density");
   light.AddMascons({{0, 0, 0.2, -1e14}}, "");
   r = Spinning(5, 2000);
-  EXPECT_NE(Refusal([&] { EquilibriaOf(light, r); })
-                .find("the equilibria need a body of positive total mass"),
+  EXPECT_NE(Refusal([&] {
+              EquilibriaOf(light, r);
+            }).find("the equilibria need a body of positive total mass"),
             std::string::npos);
 }

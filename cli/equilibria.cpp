@@ -1,0 +1,80 @@
+// polyfield equilibria: every equilibrium point of the spinning body in its
+// rotating frame, classified, the set checked for completeness.
+#include "science/equilibria.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "cli/command.h"
+#include "cli/table.h"
+#include "common/failure.h"
+#include "science/outputs.h"
+
+namespace cli {
+
+namespace {
+
+struct EquilibriaArgs {
+  science::EquilibriaRequest request;
+  std::vector<double> spin_axis;  // empty: not given
+};
+
+// The table is written whatever the count says; a set not shown complete
+// is told on standard error and ends with status 2.
+int RunEquilibria(const Common& c, const EquilibriaArgs& a) {
+  science::EquilibriaRequest request = a.request;
+  request.units = c.units;
+  request.evaluation = c.Evaluation();
+  if (!a.spin_axis.empty()) {
+    if (a.spin_axis.size() != 3) throw Failure("--spin-axis: three numbers x,y,z");
+    request.spin_axis = {a.spin_axis[0], a.spin_axis[1], a.spin_axis[2]};
+  }
+  science::Validate(request);
+  const cli::TableFormat format = cli::TableFormatOf(c.format);
+  const science::Files files{Inputs(c), {{"output", c.output}}};
+  science::Validate(files);
+  const auto body = Load(c);
+  const science::Units u = science::Resolve(c.units, *body);
+  auto header = Header("equilibria", c, *body, u);
+  science::Outputs outputs(files.inputs);
+  FILE* table = ranks->Root() ? outputs.Open("output", c.output) : nullptr;
+  ranks->Agree();
+  // Every rank searches alike (the search is small beside its field calls,
+  // which are not dealt over the ranks); rank 0 writes.
+  const science::Equilibria e = science::EquilibriaOf(*body, request, &TerminalMore);
+  ranks->Agree();
+  if (!ranks->Root()) return 0;
+  for (const std::string& line : science::EquilibriaLines(e, u)) header.push_back(line);
+  const science::EquilibriaTable t = science::TableOf(e);
+  cli::WriteTable(table, format, header, t.Columns(u));
+  outputs.Commit();
+  if (e.complete) return 0;
+  std::fprintf(stderr, "polyfield: completeness %s\n", e.completeness.c_str());
+  return 2;
+}
+
+}  // namespace
+
+Subcommand EquilibriaCommand(CLI::App& app) {
+  const auto a = std::make_shared<WithCommon<EquilibriaArgs>>();
+  science::EquilibriaRequest& r = a->args.request;
+  CLI::App* equilibria = app.add_subcommand(
+      "equilibria",
+      "every equilibrium point of the spinning body (inside and outside), its stability and "
+      "case, the set checked complete");
+  AddCommon(equilibria, &a->common);
+  equilibria->add_option("--spin-period", r.spin_period, "rotation period in hours (required)");
+  equilibria
+      ->add_option("--spin-axis", a->args.spin_axis,
+                   "rotation axis x,y,z through the centre of mass (default 0,0,1)")
+      ->delimiter(',');
+  equilibria->add_option("--seeds", r.seeds,
+                         "seeds across the search region in the first seeding (default " +
+                             std::to_string(science::kDefaultSeeds) + ")");
+  return {equilibria, [a] {
+            ShowProgress(a->common.progress);
+            return RunEquilibria(a->common, a->args);
+          }};
+}
+
+}  // namespace cli

@@ -1,0 +1,89 @@
+"""The equilibria through both faces: the module's arrays (shapes, dtypes),
+the program's table in TSV and NPZ read back by numpy with the same bits,
+the refusals spelled each face's way. The physics is tested in C++
+(tests/science/equilibria_test.cpp)."""
+import io
+import os
+import subprocess
+import zipfile
+
+import numpy as np
+import pytest
+
+import polyfield
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+EROS = os.path.join(ROOT, "tests", "data", "models", "eros1708_km.vf.txt")
+BIN = os.environ.get("POLYFIELD_BIN", os.path.join(ROOT, "build", "bin"))
+ARGS = ["--unit", "km", "--density", "2670", "--spin-period", "5.270", "--seeds", "24"]
+
+
+def program(*args):
+    return subprocess.run([os.path.join(BIN, "polyfield"), "equilibria", *args],
+                          capture_output=True)
+
+
+@pytest.fixture(scope="module")
+def eros():
+    m = polyfield.Model(EROS, unit="km")
+    return m.equilibria(density=2670, spin_period=5.270, seeds=24)
+
+
+def test_arrays(eros):
+    K = 5
+    assert eros["positions"].shape == (K, 3)
+    assert eros["eigenvalues"].shape == (K, 6) and eros["eigenvalues"].dtype == np.complex128
+    for name in ("jacobi", "potential", "axis_distance", "residual", "error"):
+        assert eros[name].shape == (K,) and eros[name].dtype == np.float64
+    for name in ("stable", "inside"):
+        assert eros[name].dtype == np.bool_
+    assert list(eros["case"]) == [5, 2, 5, 2, 1]
+    assert eros["inside"].sum() == 1 and eros["complete"]
+    np.testing.assert_array_equal(eros["jacobi"], -eros["potential"])
+    # The eigenvalues come in pairs +-lambda: the motion is Hamiltonian.
+    for row in eros["eigenvalues"]:
+        assert np.allclose(np.sort_complex(row), np.sort_complex(-row), atol=1e-12)
+
+
+def test_program_tsv_and_npz_have_the_module_bits(eros, tmp_path):
+    r = program(EROS, *ARGS)
+    assert r.returncode == 0, r.stderr
+    text = r.stdout.decode()
+    assert "# completeness: established" in text
+    names = [line for line in text.splitlines() if line.startswith("# x[km]")][0][2:].split("\t")
+    rows = np.loadtxt(io.StringIO(text), comments="#", ndmin=2)
+    col = {n.split("[")[0]: rows[:, i] for i, n in enumerate(names)}
+    np.testing.assert_array_equal(np.stack([col["x"], col["y"], col["z"]], 1), eros["positions"])
+    np.testing.assert_array_equal(col["jacobi"], eros["jacobi"])
+    np.testing.assert_array_equal(col["re1"] + 1j * col["im1"], eros["eigenvalues"][:, 0])
+    np.testing.assert_array_equal(col["case"], eros["case"])
+    out = tmp_path / "eq.npz"
+    r = program(EROS, *ARGS, "--format", "npz", "-o", str(out))
+    assert r.returncode == 0, r.stderr
+    with np.load(out) as z:
+        np.testing.assert_array_equal(z["im6"], eros["eigenvalues"][:, 5].imag)
+        assert "completeness: established" in "".join(str(x) for x in z["header"])
+    assert zipfile.is_zipfile(out)
+
+
+def test_body_of_a_part_is_the_model(eros):
+    body = polyfield.Body([(polyfield.Model(EROS, unit="km"), 2670)])
+    b = body.equilibria(spin_period=5.270, seeds=24)
+    np.testing.assert_array_equal(b["positions"], eros["positions"])
+
+
+def test_refusals():
+    m = polyfield.Model(EROS, unit="km")
+    with pytest.raises(polyfield.ValueError, match="^spin_period is needed"):
+        m.equilibria(density=2670)
+    with pytest.raises(polyfield.ValueError, match="^spin_axis: three finite"):
+        m.equilibria(density=2670, spin_period=5, spin_axis=(0, float("nan"), 1))
+    with pytest.raises(polyfield.ValueError, match="^spin_period needs density, mass or gm"):
+        m.equilibria(spin_period=5)
+    r = program(EROS, "--unit", "km", "--density", "2670")
+    assert r.returncode == 1
+    assert r.stderr.decode() == ("polyfield: --spin-period is needed: the equilibria are those "
+                                 "of the spinning body\n")
+    r = program(EROS, "--unit", "km", "--density", "2670", "--spin-period", "5",
+                "--spin-axis", "0,0,0")
+    assert r.returncode == 1 and "--spin-axis: three finite" in r.stderr.decode()
