@@ -3,6 +3,7 @@
 #include "science/equilibria.h"
 
 #include <cstdio>
+#include <optional>
 #include <vector>
 
 #include "cli/command.h"
@@ -17,6 +18,7 @@ namespace {
 struct EquilibriaArgs {
   science::EquilibriaRequest request;
   std::vector<double> spin_axis;  // empty: not given
+  std::string continuation;       // "" none
 };
 
 // The table is written whatever the count says; a set not shown complete
@@ -30,6 +32,8 @@ int RunEquilibria(const Common& c, const EquilibriaArgs& a) {
     request.spin_axis = {a.spin_axis[0], a.spin_axis[1], a.spin_axis[2]};
   }
   science::Validate(request);
+  std::optional<science::ContinuationRequest> continuation;
+  if (!a.continuation.empty()) continuation = science::ContinuationOf(a.continuation);
   const cli::TableFormat format = cli::TableFormatOf(c.format);
   const science::Files files{Inputs(c), {{"output", c.output}}};
   science::Validate(files);
@@ -41,6 +45,19 @@ int RunEquilibria(const Common& c, const EquilibriaArgs& a) {
   ranks->Agree();
   // Every rank searches alike (the search is small beside its field calls,
   // which are not dealt over the ranks); rank 0 writes.
+  if (continuation) {
+    const science::Continuation k =
+        science::ContinueEquilibria(*body, request, *continuation, &TerminalMore);
+    ranks->Agree();
+    if (!ranks->Root()) return 0;
+    for (const std::string& line : science::ContinuationLines(k, u)) header.push_back(line);
+    const science::ContinuationTable t = science::TableOf(k);
+    cli::WriteTable(table, format, header, t.Columns(k, u));
+    outputs.Commit();
+    if (k.start.complete && k.end.complete) return 0;
+    std::fprintf(stderr, "polyfield: completeness at an end of the continuation not shown\n");
+    return 2;
+  }
   const science::Equilibria e = science::EquilibriaOf(*body, request, &TerminalMore);
   ranks->Agree();
   if (!ranks->Root()) return 0;
@@ -71,6 +88,9 @@ Subcommand EquilibriaCommand(CLI::App& app) {
   equilibria->add_option("--seeds", r.seeds,
                          "seeds across the search region in the first seeding (default " +
                              std::to_string(science::kDefaultSeeds) + ")");
+  equilibria->add_option("--continue", a->args.continuation,
+                         "follow every branch: spin-period:FROM:TO (hours) or density:FROM:TO "
+                         "(kg/m^3), and name the events where two collide or are created");
   return {equilibria, [a] {
             ShowProgress(a->common.progress);
             return RunEquilibria(a->common, a->args);

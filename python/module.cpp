@@ -45,6 +45,7 @@ using Pair = std::pair<double, double>;
 std::string Spelling(std::string_view name) {
   if (name == "model") return "path";
   if (name == "add") return "parts";
+  if (name == "continue") return "continuation";
   return std::string(name);
 }
 
@@ -305,14 +306,16 @@ class Model {
   // Every equilibrium of the spinning body (science/equilibria.h), as
   // arrays a point each, and how completeness was established.
   py::dict equilibria(Number density, Number mass, Number gm, Number G, Number spin_period,
-                      std::optional<std::array<double, 3>> spin_axis, Count seeds, Number tolerance,
-                      Count threads, bool check) {
+                      std::optional<std::array<double, 3>> spin_axis, Count seeds,
+                      const std::string& continuation, Number tolerance, Count threads,
+                      bool check) {
     science::EquilibriaRequest request;
     request.units = Units(density, mass, gm, G);
     request.evaluation = Evaluating(tolerance, threads, check);
     request.spin_period = spin_period;
     if (spin_axis) request.spin_axis = *spin_axis;
     request.seeds = seeds.value_or(0);
+    if (!continuation.empty()) return Continued(request, continuation);
     science::Equilibria e;
     try {
       py::gil_scoped_release free;
@@ -352,6 +355,45 @@ class Model {
     if (!e.complete &&
         PyErr_WarnEx(PyExc_RuntimeWarning, ("completeness " + e.completeness).c_str(), 1) < 0)
       throw py::error_already_set();
+    return d;
+  }
+
+  // The branches (a dict of arrays each) and events of a continuation.
+  py::dict Continued(const science::EquilibriaRequest& request, const std::string& text) {
+    science::Validate(request);
+    const science::ContinuationRequest asked = science::ContinuationOf(text);
+    std::optional<science::Continuation> c;
+    try {
+      py::gil_scoped_release free;
+      c.emplace(science::ContinueEquilibria(*body_, request, asked, &PythonMore));
+    } catch (const science::Stopped&) {
+      throw py::error_already_set();
+    }
+    Warn(request.evaluation.check);
+    py::list branches, events;
+    for (const science::Branch& b : c->branches) {
+      py::dict d;
+      d["parameter"] = Vector(b.parameter);
+      d["positions"] = Stack(b.x, b.y, b.z);
+      d["jacobi"] = Vector(b.jacobi);
+      d["index"] = Vector(b.index).attr("astype")("int32");
+      branches.append(d);
+    }
+    for (const science::Event& e : c->events) {
+      py::dict d;
+      d["parameter"] = e.parameter;
+      d["position"] = py::make_tuple(e.position[0], e.position[1], e.position[2]);
+      d["branch"] = e.branch;
+      d["annihilation"] = e.annihilation;
+      d["surface"] = e.surface;
+      events.append(d);
+    }
+    py::dict d;
+    d["parameter"] = asked.parameter;
+    d["branches"] = branches;
+    d["events"] = events;
+    d["complete"] = c->start.complete && c->end.complete;
+    d["lines"] = science::ContinuationLines(*c, science::Resolve(request.units, *body_));
     return d;
   }
 
@@ -878,11 +920,13 @@ void BindModel(py::module_& m) {
       "Per-facet arrays at the facet centroids (spin_period in hours) and a summary.");
   Def(model, "equilibria", &Model::equilibria, UnitsParameters(),
       py::arg("spin_period") = py::none(), py::arg("spin_axis") = py::none(),
-      py::arg("seeds") = py::none(), EvaluationParameters(),
+      py::arg("seeds") = py::none(), py::arg("continuation") = "", EvaluationParameters(),
       "Every equilibrium of the body spinning in spin_period hours about spin_axis through "
       "the centre of mass: positions (K, 3), jacobi (K,), eigenvalues (K, 6) complex, stable, "
       "case, inside, index (K,), and whether the set is shown complete (a RuntimeWarning when "
-      "not). As polyfield equilibria.");
+      "not). With continuation=\"spin-period:FROM:TO\" (or \"density:FROM:TO\") the "
+      "branches (parameter, positions, jacobi, index arrays) and the events instead. As "
+      "polyfield equilibria.");
   Def(model, "grid", &Model::grid, py::arg("radius") = py::none(), py::arg("shape") = py::none(),
       py::arg("altitude") = py::none(), UnitsParameters(), EvaluationParameters(),
       "The field on polyfield.grid(radius, shape, centre of mass), or with altitude instead "
@@ -977,12 +1021,14 @@ void BindBody(py::module_& m) {
   Def(
       body, "equilibria",
       [](Body& self, Number G, Number spin_period, std::optional<std::array<double, 3>> spin_axis,
-         Count seeds, Number tolerance, Count threads, bool check) {
-        return self.equilibria({}, {}, {}, G, spin_period, spin_axis, seeds, tolerance, threads,
-                               check);
+         Count seeds, const std::string& continuation, Number tolerance, Count threads,
+         bool check) {
+        return self.equilibria({}, {}, {}, G, spin_period, spin_axis, seeds, continuation,
+                               tolerance, threads, check);
       },
       py::arg("G") = py::none(), py::arg("spin_period") = py::none(),
-      py::arg("spin_axis") = py::none(), py::arg("seeds") = py::none(), EvaluationParameters(),
+      py::arg("spin_axis") = py::none(), py::arg("seeds") = py::none(),
+      py::arg("continuation") = "", EvaluationParameters(),
       "As Model.equilibria, the densities the parts' and the point masses'.");
   body.def(
           "inertia", [](const Body& self) { return self.inertia({}, {}, {}, {}); },

@@ -7,6 +7,7 @@
 #include <Eigen/Dense>
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <numbers>
 
@@ -34,6 +35,7 @@ double Norm(const V3& a) {
 // points given in model units.
 struct Effective {
   std::vector<double> V, F, H;  // one, three and six (xx xy xz yy yz zz) a point
+  std::vector<double> P;        // the offset from the axis, m (three a point)
 };
 
 class Problem {
@@ -50,8 +52,10 @@ class Problem {
 
   // V, grad V and its Hessian at the points, in one call of the library's
   // field (its tolerance relative to the call's largest values).
-  // Without `tensor` H is left empty.
-  Effective At(const std::vector<V3>& p, bool tensor = true) const {
+  // Without `tensor` H is left empty; `w2` (when not negative) instead of
+  // the problem's spin squared.
+  Effective At(const std::vector<V3>& p, bool tensor = true, double w2 = -1) const {
+    const double ww = w2 < 0 ? w2_ : w2;
     const size_t n = p.size();
     std::vector<double> x(n), y(n), z(n), U(n), gx(n), gy(n), gz(n), t(tensor ? 6 * n : 0);
     FieldRequest field = field_;
@@ -62,22 +66,23 @@ class Problem {
                  {U.data(), gx.data(), gy.data(), gz.data(), tensor ? t.data() : nullptr}, more))
       throw Stopped();
     Effective e;
-    e.V.resize(n), e.F.resize(3 * n), e.H.resize(tensor ? 6 * n : 0);
+    e.V.resize(n), e.F.resize(3 * n), e.H.resize(tensor ? 6 * n : 0), e.P.resize(3 * n);
     const double m = units_.metres;
     for (size_t i = 0; i < n; ++i) {
       const V3 r = {(p[i][0] - c_[0]) * m, (p[i][1] - c_[1]) * m, (p[i][2] - c_[2]) * m};
       const double along = Dot(r, k_);
       const V3 perp = {r[0] - along * k_[0], r[1] - along * k_[1], r[2] - along * k_[2]};
-      e.V[i] = U[i] + 0.5 * w2_ * Dot(perp, perp);
-      e.F[3 * i] = gx[i] + w2_ * perp[0];
-      e.F[3 * i + 1] = gy[i] + w2_ * perp[1];
-      e.F[3 * i + 2] = gz[i] + w2_ * perp[2];
+      e.V[i] = U[i] + 0.5 * ww * Dot(perp, perp);
+      e.F[3 * i] = gx[i] + ww * perp[0];
+      e.F[3 * i + 1] = gy[i] + ww * perp[1];
+      e.F[3 * i + 2] = gz[i] + ww * perp[2];
+      for (int a = 0; a < 3; ++a) e.P[3 * i + a] = perp[a];
       if (!tensor) continue;
       // The centrifugal term's Hessian: w^2 (I - k k^T).
       const int pairs[6][2] = {{0, 0}, {0, 1}, {0, 2}, {1, 1}, {1, 2}, {2, 2}};
       for (int j = 0; j < 6; ++j) {
         const int a = pairs[j][0], b = pairs[j][1];
-        e.H[6 * i + j] = t[6 * i + j] + w2_ * ((a == b ? 1.0 : 0.0) - k_[a] * k_[b]);
+        e.H[6 * i + j] = t[6 * i + j] + ww * ((a == b ? 1.0 : 0.0) - k_[a] * k_[b]);
       }
     }
     return e;
@@ -546,6 +551,305 @@ Equilibria EquilibriaOf(const Body& body, const EquilibriaRequest& request, cons
   }
   if (!e.complete) e.completeness += " (seedings of " + seedings + " seeds)";
   return e;
+}
+
+ContinuationRequest ContinuationOf(const std::string& text) {
+  ContinuationRequest c;
+  const size_t a = text.find(':'), b = a == std::string::npos ? a : text.find(':', a + 1);
+  const auto number = [&](const std::string& t, double* v) {
+    char* end = nullptr;
+    *v = std::strtod(t.c_str(), &end);
+    return !t.empty() && *end == '\0' && std::isfinite(*v) && *v > 0;
+  };
+  if (b != std::string::npos) {
+    c.parameter = text.substr(0, a);
+    if ((c.parameter == "spin-period" || c.parameter == "density") &&
+        number(text.substr(a + 1, b - a - 1), &c.from) && number(text.substr(b + 1), &c.to) &&
+        c.from != c.to)
+      return c;
+  }
+  Refuse(Quantity("continue") + ": \"" + text +
+         "\" is not spin-period:FROM:TO (hours) or density:FROM:TO (kg/m^3), two different "
+         "positive numbers");
+}
+
+namespace {
+
+// The continuation in sigma = s / s_from, s = w^2 times the reference
+// density over the density, of the points y = (x / L, sigma), the
+// equations grad V / (GM / R^2) = 0 scaled to be of order one.
+class Continuer {
+ public:
+  Continuer(const Problem& problem, double L, double metres, double g_scale, double s_from)
+      : p_(problem), L_(L), m_(metres), g_(g_scale), s0_(s_from) {}
+  using Y = Eigen::Vector4d;
+  struct At {
+    Eigen::Vector3d F;
+    Eigen::Matrix<double, 3, 4> J;
+    double det = 0, V = 0;
+  };
+  At Evaluate(const Y& y) const {
+    const Effective e = p_.At({{y[0] * L_, y[1] * L_, y[2] * L_}}, true, y[3] * s0_);
+    At a;
+    const Eigen::Matrix3d H = Hessian(e.H.data());
+    a.det = H.determinant();
+    a.V = e.V[0];
+    for (int i = 0; i < 3; ++i) {
+      a.F[i] = e.F[i] / g_;
+      for (int j = 0; j < 3; ++j) a.J(i, j) = H(i, j) * m_ * L_ / g_;
+      a.J(i, 3) = e.P[i] * s0_ / g_;
+    }
+    return a;
+  }
+  // The unit tangent: the kernel of J by its cofactors.
+  static Y Tangent(const Eigen::Matrix<double, 3, 4>& J) {
+    Y t;
+    for (int i = 0; i < 4; ++i) {
+      Eigen::Matrix3d M;
+      for (int c = 0, k = 0; c < 4; ++c)
+        if (c != i) M.col(k++) = J.col(c);
+      t[i] = (i % 2 ? -1 : 1) * M.determinant();
+    }
+    return t / t.norm();
+  }
+  // Newton's method on grad V = 0 and t . (y - y0) = 0; false when it does
+  // not converge.
+  bool Correct(Y* y, const Y& y0, const Y& t, int* iterations = nullptr) const {
+    for (int it = 0; it < 12; ++it) {
+      const At a = Evaluate(*y);
+      Eigen::Matrix4d A;
+      A.topRows<3>() = a.J;
+      A.row(3) = t.transpose();
+      Eigen::Vector4d r;
+      r.head<3>() = a.F;
+      r[3] = t.dot(*y - y0);
+      const Y d = -A.fullPivLu().solve(r);
+      if (!d.allFinite()) return false;
+      *y += d;
+      if (iterations) *iterations = it + 1;
+      if (d.norm() <= 1e-13 * (1 + y->norm())) return true;
+    }
+    return false;
+  }
+  // The point of sigma fixed at `sigma` from y (Newton on x alone).
+  bool AtSigma(Y* y, double sigma) const {
+    Y t = Y::Zero();
+    t[3] = 1;
+    Y y0 = *y;
+    y0[3] = sigma;
+    (*y)[3] = sigma;
+    return Correct(y, y0, t);
+  }
+
+ private:
+  const Problem& p_;
+  double L_, m_, g_, s0_;
+};
+
+}  // namespace
+
+Continuation ContinueEquilibria(const Body& body, const EquilibriaRequest& request,
+                                const ContinuationRequest& cont, const More& more) {
+  {
+    EquilibriaRequest r = request;
+    r.units = UnitsFor(request.units, body);
+    Validate(r);
+  }
+  Continuation c;
+  c.request = cont;
+  const Units units = Resolve(request.units, body);
+  const double w0 = 2 * std::numbers::pi / request.SpinSeconds();
+  const bool spin = cont.parameter == "spin-period";
+  // s of a parameter value, and back.
+  const auto S = [&](double p) {
+    return spin ? std::pow(2 * std::numbers::pi / (p * kSecondsPerHour), 2)
+                : w0 * w0 * units.density / p;
+  };
+  const auto Param = [&](double s) {
+    return spin ? 2 * std::numbers::pi / std::sqrt(s) / kSecondsPerHour
+                : w0 * w0 * units.density / s;
+  };
+  const double s_from = S(cont.from), s_to = S(cont.to);
+  EquilibriaRequest at = request;
+  at.spin_period = 2 * std::numbers::pi / std::sqrt(s_from) / kSecondsPerHour;
+  c.start = EquilibriaOf(body, at, more);
+  at.spin_period = 2 * std::numbers::pi / std::sqrt(s_to) / kSecondsPerHour;
+  c.end = EquilibriaOf(body, at, more);
+
+  double R = 0;
+  const V3 centre = c.start.centre;
+  for (size_t j = 0; j + 2 < body.model().vertices.size(); j += 3) {
+    const auto& v = body.model().vertices;
+    R = std::max(R, Norm({v[j] - centre[0], v[j + 1] - centre[1], v[j + 2] - centre[2]}));
+  }
+  const FieldRequest field{UnitsFor(request.units, body), request.evaluation, true};
+  const Problem problem(body, field, units, centre, c.start.axis, w0, more);
+  const double g_scale = c.start.gm / std::pow(R * units.metres, 2);
+  const Continuer k(problem, R, units.metres, g_scale, s_from);
+  using Y = Continuer::Y;
+  const double s_end = s_to / s_from, lo = std::min(1.0, s_end), hi = std::max(1.0, s_end);
+
+  const auto row = [&](Branch* b, const Y& y, double V) {
+    const double s = y[3] * s_from, p = Param(s);
+    b->parameter.push_back(p);
+    b->x.push_back(y[0] * R), b->y.push_back(y[1] * R), b->z.push_back(y[2] * R);
+    // For the density, V scales with it (w^2 fixed): V_p = (p / rho0) V_s.
+    b->jacobi.push_back(-(spin ? V : p / units.density * V));
+    const Continuer::At a = k.Evaluate(y);
+    b->index.push_back(a.det > 0 ? 1 : a.det < 0 ? -1 : 0);
+  };
+  std::vector<char> start_done(c.start.points.size(), 0), end_done(c.end.points.size(), 0);
+  const auto nearest = [&](const Equilibria& e, const Y& y, std::vector<char>* done) {
+    double best = 1e300;
+    size_t which = SIZE_MAX;
+    for (size_t i = 0; i < e.points.size(); ++i) {
+      const auto& q = e.points[i].position;
+      const double d = Norm({q[0] - y[0] * R, q[1] - y[1] * R, q[2] - y[2] * R});
+      if (d < best) best = d, which = i;
+    }
+    if (which != SIZE_MAX && best < 1e-4 * R) (*done)[which] = 1;
+  };
+  // An event, once: the two branches that meet at a corner both find it.
+  const auto add_event = [&](const Event& ev) {
+    for (const Event& e : c.events)
+      if (std::fabs(e.parameter - ev.parameter) <= 1e-8 * std::fabs(ev.parameter) &&
+          Norm({e.position[0] - ev.position[0], e.position[1] - ev.position[1],
+                e.position[2] - ev.position[2]}) <= 1e-4 * R)
+        return;
+    c.events.push_back(ev);
+  };
+  // One branch from the point x at sigma0, toward sigma1 first.
+  const auto trace = [&](const V3& x, double sigma0, double sigma1) {
+    Branch b;
+    Y y(x[0] / R, x[1] / R, x[2] / R, sigma0);
+    Continuer::At a = k.Evaluate(y);
+    Y t = Continuer::Tangent(a.J);
+    if ((t[3] > 0) != (sigma1 > sigma0)) t = -t;
+    row(&b, y, a.V);
+    double h = 0.01;
+    for (int step = 0; step < 4000; ++step) {
+      if (h < 1e-11) {
+        // The branch has a corner: it meets the body's surface, where the
+        // tensor jumps, and turns back there as the other equilibrium of
+        // the pair (the Hessian's sign flips across the surface).
+        Event ev;
+        ev.parameter = Param(y[3] * s_from);
+        ev.position = {y[0] * R, y[1] * R, y[2] * R};
+        ev.branch = c.branches.size();
+        ev.annihilation = (t[3] > 0) == (s_end > 1);
+        ev.surface = true;
+        add_event(ev);
+        break;
+      }
+      if (more && !more(0)) throw Stopped();
+      Y yn = y + h * t;
+      int its = 0;
+      if (!k.Correct(&yn, y + h * t, t, &its)) {
+        h *= 0.5;
+        continue;
+      }
+      const Continuer::At an = k.Evaluate(yn);
+      Y tn = Continuer::Tangent(an.J);
+      if (tn.dot(t) < 0) tn = -tn;
+      // A fold: the parameter turns back where det H changes sign.
+      if ((an.det > 0) != (a.det > 0) && tn[3] * t[3] < 0) {
+        double d0 = 0, d1 = h;
+        Y ye = yn;
+        for (int it = 0; it < 80 && d1 - d0 > 1e-16 * h; ++it) {
+          const double d = 0.5 * (d0 + d1);
+          Y yd = y + d * t;
+          if (!k.Correct(&yd, y + d * t, t)) break;
+          ((k.Evaluate(yd).det > 0) == (a.det > 0) ? d0 : d1) = d;
+          ye = yd;
+        }
+        Event ev;
+        ev.parameter = Param(ye[3] * s_from);
+        ev.position = {ye[0] * R, ye[1] * R, ye[2] * R};
+        ev.branch = c.branches.size();
+        // The pair lies on the side the branch came from.
+        ev.annihilation = (t[3] > 0) == (s_end > 1);
+        add_event(ev);
+      }
+      if (yn[3] < lo || yn[3] > hi) {  // the end of the range: the point on it
+        const double edge = yn[3] < lo ? lo : hi;
+        Y ye = y + (yn - y) * ((edge - y[3]) / (yn[3] - y[3]));
+        if (k.AtSigma(&ye, edge)) {
+          row(&b, ye, k.Evaluate(ye).V);
+          const bool at_start = std::fabs(edge - 1) < 1e-12;
+          nearest(at_start ? c.start : c.end, ye, at_start ? &start_done : &end_done);
+        }
+        break;
+      }
+      row(&b, yn, an.V);
+      if (yn.head<3>().norm() > 50) break;  // gone (out of any bound)
+      y = yn, t = tn, a = an;
+      h = its <= 3 ? std::min(0.05, 1.5 * h) : its >= 6 ? 0.5 * h : h;
+    }
+    c.branches.push_back(std::move(b));
+  };
+  for (size_t i = 0; i < c.start.points.size(); ++i) {
+    if (start_done[i]) continue;
+    start_done[i] = 1;
+    trace(c.start.points[i].position, 1, s_end);
+  }
+  for (size_t i = 0; i < c.end.points.size(); ++i) {
+    if (end_done[i]) continue;
+    end_done[i] = 1;
+    trace(c.end.points[i].position, s_end, 1);
+  }
+  std::sort(c.events.begin(), c.events.end(), [&](const Event& a, const Event& b) {
+    return (a.parameter - b.parameter) * (cont.to - cont.from) < 0;
+  });
+  return c;
+}
+
+ContinuationTable TableOf(const Continuation& c) {
+  ContinuationTable t;
+  for (size_t i = 0; i < c.branches.size(); ++i) {
+    const Branch& b = c.branches[i];
+    for (size_t j = 0; j < b.x.size(); ++j) {
+      t.branch.push_back(double(i + 1)), t.parameter.push_back(b.parameter[j]);
+      t.x.push_back(b.x[j]), t.y.push_back(b.y[j]), t.z.push_back(b.z[j]);
+      t.jacobi.push_back(b.jacobi[j]), t.index.push_back(b.index[j]);
+    }
+  }
+  return t;
+}
+
+std::vector<Column> ContinuationTable::Columns(const Continuation& c, const Units& u) const {
+  const bool spin = c.request.parameter == "spin-period";
+  return {{"branch", "", &branch, true},
+          {spin ? "spin_period" : "density", spin ? "[h]" : "[kg/m^3]", &parameter},
+          {"x", u.LengthUnit(), &x},
+          {"y", u.LengthUnit(), &y},
+          {"z", u.LengthUnit(), &z},
+          {"jacobi", "[m^2/s^2]", &jacobi},
+          {"index", "", &index, true}};
+}
+
+std::vector<std::string> ContinuationLines(const Continuation& c, const Units& u) {
+  const bool spin = c.request.parameter == "spin-period";
+  const std::string unit = spin ? " h" : " kg/m^3";
+  std::vector<std::string> h;
+  h.push_back("continuation: " + c.request.parameter + " from " + ShortestDigits(c.request.from) +
+              " to " + ShortestDigits(c.request.to) + unit +
+              " (pseudo-arclength, in w^2 / density, on which alone the equilibria depend)");
+  h.push_back("at " + ShortestDigits(c.request.from) + unit + ": " +
+              std::to_string(c.start.points.size()) + " equilibria, completeness " +
+              c.start.completeness);
+  h.push_back("at " + ShortestDigits(c.request.to) + unit + ": " +
+              std::to_string(c.end.points.size()) + " equilibria, completeness " +
+              c.end.completeness);
+  h.push_back("branches: " + std::to_string(c.branches.size()) +
+              ", events: " + std::to_string(c.events.size()));
+  for (const Event& e : c.events)
+    h.push_back("event: at " + c.request.parameter + " " + ShortestDigits(e.parameter) + unit +
+                " two equilibria " + (e.annihilation ? "collide and annihilate" : "are created") +
+                " at " + ShortestDigits(e.position[0]) + " " + ShortestDigits(e.position[1]) + " " +
+                ShortestDigits(e.position[2]) + " " + u.unit + " (branch " +
+                std::to_string(e.branch + 1) + " turns there" +
+                (e.surface ? ", at the body's surface, to about 1e-10 of the parameter)" : ")"));
+  return h;
 }
 
 EquilibriaTable TableOf(const Equilibria& e) {

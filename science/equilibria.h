@@ -86,6 +86,55 @@ struct Equilibria {
 Equilibria EquilibriaOf(const Body& body, const EquilibriaRequest& request,
                         const More& more = nullptr);
 
+// The equilibria followed as one parameter goes from `from` to `to`: the
+// spin period (hours) or the density (kg/m^3; a body of parts has every
+// density and point mass scaled with its first part's). The equilibria
+// depend on w^2 / density alone, so both are one continuation in it.
+struct ContinuationRequest {
+  std::string parameter;  // "spin-period" or "density"
+  double from = 0, to = 0;
+};
+// "spin-period:FROM:TO" or "density:FROM:TO", refused under
+// Quantity("continue") when it is not one.
+ContinuationRequest ContinuationOf(const std::string& text);
+
+// A branch: its points in the order followed (pseudo-arclength
+// continuation), each at its parameter value.
+struct Branch {
+  std::vector<double> parameter, x, y, z, jacobi, index;
+};
+// Two equilibria that collide and annihilate (or are created, as the
+// parameter goes from `from` to `to`): the parameter where the Hessian of
+// V is singular on the branch, found to rounding, and where.
+struct Event {
+  double parameter = 0;
+  std::array<double, 3> position{};
+  size_t branch = 0;  // the branch that turns there (one branch through both)
+  bool annihilation = true;
+  // At the body's surface, where the tensor jumps: the branch has a corner
+  // there rather than a smooth turn (the parameter to about 1e-10).
+  bool surface = false;
+};
+struct Continuation {
+  ContinuationRequest request;
+  Equilibria start, end;  // at `from` and at `to` (at the request's density or spin)
+  std::vector<Branch> branches;
+  std::vector<Event> events;
+};
+// After the request's checks (the spin period, and the density or mass
+// given, are the other parameter's value).
+Continuation ContinueEquilibria(const Body& body, const EquilibriaRequest& request,
+                                const ContinuationRequest& continuation,
+                                const More& more = nullptr);
+// The branches as one table (a row a point, the branch's number first),
+// and the header's lines on the events.
+struct ContinuationTable {
+  std::vector<double> branch, parameter, x, y, z, jacobi, index;
+  std::vector<Column> Columns(const Continuation& c, const Units& units) const;
+};
+ContinuationTable TableOf(const Continuation& c);
+std::vector<std::string> ContinuationLines(const Continuation& c, const Units& units);
+
 // The table of the equilibria: columns in order, their units, and the
 // header's lines on the search.
 struct EquilibriaTable {

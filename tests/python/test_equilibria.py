@@ -87,3 +87,21 @@ def test_refusals():
     r = program(EROS, "--unit", "km", "--density", "2670", "--spin-period", "5",
                 "--spin-axis", "0,0,0")
     assert r.returncode == 1 and "--spin-axis: three finite" in r.stderr.decode()
+
+
+def test_continuation_both_faces():
+    m = polyfield.Model(EROS, unit="km")
+    c = m.equilibria(density=2670, spin_period=5.270, continuation="spin-period:5.27:4")
+    assert c["parameter"] == "spin-period" and c["complete"]
+    [event] = c["events"]  # two created near the centre as the spin rises
+    assert not event["annihilation"] and not event["surface"]
+    for b in c["branches"]:
+        assert b["positions"].shape == (len(b["parameter"]), 3) and b["index"].dtype == np.int32
+    r = program(EROS, *ARGS[:-2], "--continue", "spin-period:5.27:4")
+    assert r.returncode == 0, r.stderr
+    line = [x for x in r.stdout.decode().splitlines() if x.startswith("# event:")]
+    assert line == ["# event: at spin-period %r h two equilibria are created at %r %r %r km "
+                    "(branch %d turns there)" % (event["parameter"], *event["position"],
+                                                 event["branch"] + 1)]
+    with pytest.raises(polyfield.ValueError, match='^continuation: "spin:1:2" is not'):
+        m.equilibria(density=2670, spin_period=5.27, continuation="spin:1:2")

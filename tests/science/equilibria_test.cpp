@@ -273,3 +273,60 @@ TEST(Equilibria, Refusals) {
             }).find("the equilibria need a body of positive total mass"),
             std::string::npos);
 }
+
+TEST(Equilibria, ContinuationEventsAreWhereTheCountChanges) {
+  // Eros spun up from 5.27 h to 3 h: from five equilibria to three through
+  // two creations and three annihilations (two of them where a point
+  // inside meets one outside at the surface).
+  Body body(science::LoadModel(DataPath("models/eros1708_km.vf.txt")), 2);
+  const EquilibriaRequest r = Spinning(5.270, 2670);
+  const auto c =
+      science::ContinueEquilibria(body, r, science::ContinuationOf("spin-period:5.27:3"));
+  EXPECT_EQ(c.start.points.size(), 5u);
+  EXPECT_EQ(c.end.points.size(), 3u);
+  ASSERT_EQ(c.events.size(), 5u);
+  int count = 5;
+  const auto count_at = [&](double hours) {
+    EquilibriaRequest q = r;
+    q.spin_period = hours;
+    const auto e = EquilibriaOf(body, q);
+    EXPECT_TRUE(e.complete) << hours;
+    return static_cast<int>(e.points.size());
+  };
+  for (const auto& e : c.events) {
+    // Just before and after, as the period falls: two more or two fewer
+    // (at the surface the two points part in proportion to the distance
+    // from the event, not its square root: a wider step for the seedings).
+    const double step = e.surface ? 3e-4 : 2e-5;
+    EXPECT_EQ(count_at(e.parameter * (1 + step)), count);
+    count += e.annihilation ? -2 : 2;
+    EXPECT_EQ(count_at(e.parameter * (1 - step)), count);
+  }
+  EXPECT_EQ(count, 3);
+  // The first event (a smooth fold inside the body) against a bisection
+  // on the count: within the bisection's last bracket, 1.25e-5 wide (its
+  // points no closer to the event than the seedings resolve the pair).
+  double lo = c.events[0].parameter * (1 - 1.3e-4), hi = c.events[0].parameter * (1 + 0.7e-4);
+  for (int i = 0; i < 4; ++i) {
+    const double mid = 0.5 * (lo + hi);
+    (count_at(mid) == 5 ? hi : lo) = mid;
+  }
+  EXPECT_GE(c.events[0].parameter, lo);
+  EXPECT_LE(c.events[0].parameter, hi);
+
+  // The density: the equilibria depend on w^2 / density alone, so the same
+  // event is at 2670 (P / 5.27)^2 kg/m^3, a creation as the density falls.
+  const auto d = science::ContinueEquilibria(body, r, science::ContinuationOf("density:2670:1500"));
+  const double P = c.events[0].parameter;
+  ASSERT_FALSE(d.events.empty());
+  EXPECT_NEAR(d.events[0].parameter / (2670 * (P / 5.27) * (P / 5.27)), 1, 1e-9);
+  EXPECT_FALSE(d.events[0].annihilation);
+}
+
+TEST(Equilibria, ContinuationRefusals) {
+  for (const char* text : {"spin-period:5", "spin:1:2", "density:1:1", "density:-1:2",
+                           "spin-period:1:x", "spin-period:1:2:3"})
+    EXPECT_NE(Refusal([&] { science::ContinuationOf(text); }).find("continue: \""),
+              std::string::npos)
+        << text;
+}
