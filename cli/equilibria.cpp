@@ -9,6 +9,7 @@
 #include "cli/command.h"
 #include "cli/table.h"
 #include "common/failure.h"
+#include "common/print.h"
 #include "science/outputs.h"
 
 namespace cli {
@@ -19,6 +20,9 @@ struct EquilibriaArgs {
   science::EquilibriaRequest request;
   std::vector<double> spin_axis;  // empty: not given
   std::string continuation;       // "" none
+  std::vector<double> plane;      // the plane's normal, empty: the equatorial plane
+  std::vector<uint32_t> grid;     // NU,NV: the grid of V instead of the equilibria
+  std::optional<double> extent;
 };
 
 // The table is written whatever the count says; a set not shown complete
@@ -32,6 +36,16 @@ int RunEquilibria(const Common& c, const EquilibriaArgs& a) {
     request.spin_axis = {a.spin_axis[0], a.spin_axis[1], a.spin_axis[2]};
   }
   science::Validate(request);
+  std::optional<science::PlaneRequest> plane;
+  if (!a.grid.empty() || !a.plane.empty() || a.extent) {
+    if (a.grid.size() != 2) throw Failure("--grid: two numbers NU,NV (with --plane, --extent)");
+    if (!a.plane.empty() && a.plane.size() != 3) throw Failure("--plane: three numbers x,y,z");
+    if (!a.continuation.empty()) throw Failure("--grid and --continue: give one");
+    plane = science::PlaneRequest{};
+    if (!a.plane.empty()) plane->normal = {{a.plane[0], a.plane[1], a.plane[2]}};
+    plane->nu = a.grid[0], plane->nv = a.grid[1], plane->extent = a.extent;
+    science::Validate(*plane);
+  }
   std::optional<science::ContinuationRequest> continuation;
   if (!a.continuation.empty()) continuation = science::ContinuationOf(a.continuation);
   const cli::TableFormat format = cli::TableFormatOf(c.format);
@@ -62,6 +76,20 @@ int RunEquilibria(const Common& c, const EquilibriaArgs& a) {
   ranks->Agree();
   if (!ranks->Root()) return 0;
   for (const std::string& line : science::EquilibriaLines(e, u)) header.push_back(line);
+  if (plane) {
+    const science::PlaneGrid g = science::PlaneOf(*body, request, e, *plane, &TerminalMore);
+    header.push_back("grid: " + std::to_string(plane->nu) + " x " + std::to_string(plane->nv) +
+                     " cell centres of the plane through the centre of mass spanned by u (" +
+                     Three(g.e1) + ") and v (" + Three(g.e2) + "), |u|, |v| <= " +
+                     ShortestDigits(g.extent) + " " + u.unit + "; rows along v, u fastest");
+    for (size_t i = 0; i < e.points.size(); ++i)
+      header.push_back("equilibrium " + std::to_string(i + 1) + ": " + Three(e.points[i].position) +
+                       " " + u.unit + ", V " + ShortestDigits(e.points[i].potential) +
+                       " m^2/s^2 (a zero-velocity contour)");
+    cli::WriteTable(table, format, header, g.Columns(u), {plane->nv, plane->nu});
+    outputs.Commit();
+    return e.complete ? 0 : 2;
+  }
   const science::EquilibriaTable t = science::TableOf(e);
   cli::WriteTable(table, format, header, t.Columns(u));
   outputs.Commit();
@@ -91,6 +119,18 @@ Subcommand EquilibriaCommand(CLI::App& app) {
   equilibria->add_option("--continue", a->args.continuation,
                          "follow every branch: spin-period:FROM:TO (hours) or density:FROM:TO "
                          "(kg/m^3), and name the events where two collide or are created");
+  equilibria
+      ->add_option("--grid", a->args.grid,
+                   "NU,NV: instead of the equilibria, V on a grid of the plane through the centre "
+                   "of mass (its contours at the equilibria's V are the zero-velocity curves)")
+      ->delimiter(',');
+  equilibria
+      ->add_option("--plane", a->args.plane,
+                   "the grid plane's normal x,y,z (default the spin axis)")
+      ->delimiter(',');
+  equilibria->add_option("--extent", a->args.extent,
+                         "the grid's half-side, model units (default 1.25 times the farthest "
+                         "equilibrium's distance)");
   return {equilibria, [a] {
             ShowProgress(a->common.progress);
             return RunEquilibria(a->common, a->args);

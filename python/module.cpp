@@ -430,6 +430,8 @@ class Model {
       d["geff"] = Stack(s.gxeff, s.gyeff, s.gzeff);
       d["geff_norm"] = Vector(s.geff);
       d["slopeeff"] = Vector(s.slopeeff);
+      d["vesc"] = Vector(s.vesc);
+      d["vcirc"] = Vector(s.vcirc);
     }
     const science::Summary sum = science::Summarise(*body_, request, s);
     const science::Units& u = sum.units;

@@ -852,6 +852,67 @@ std::vector<std::string> ContinuationLines(const Continuation& c, const Units& u
   return h;
 }
 
+void Validate(const PlaneRequest& r) {
+  if (r.nu < 2 || r.nv < 2 || r.nu > 4096 || r.nv > 4096)
+    Refuse(Quantity("grid") + ": NU,NV cells from 2 to 4096 each");
+  if (r.normal) {
+    const auto& n = *r.normal;
+    if (!(std::isfinite(n[0]) && std::isfinite(n[1]) && std::isfinite(n[2])) ||
+        (n[0] == 0 && n[1] == 0 && n[2] == 0))
+      Refuse(Quantity("plane") + ": the plane's normal, three finite numbers not all zero");
+  }
+  if (r.extent && !(std::isfinite(*r.extent) && *r.extent > 0))
+    Refuse(Quantity("extent") + ": a positive number (model units)");
+}
+
+PlaneGrid PlaneOf(const Body& body, const EquilibriaRequest& request, const Equilibria& e,
+                  const PlaneRequest& plane, const More& more) {
+  Validate(plane);
+  const Units units = Resolve(request.units, body);
+  const V3 c = e.centre;
+  V3 n = plane.normal.value_or(e.axis);
+  const double len = Norm(n);
+  for (double& v : n) v /= len;
+  const V3 x0 = std::fabs(n[0]) > 0.9 ? V3{0, 1, 0} : V3{1, 0, 0};
+  const double along = Dot(x0, n);
+  PlaneGrid g;
+  g.e1 = {x0[0] - along * n[0], x0[1] - along * n[1], x0[2] - along * n[2]};
+  const double l1 = Norm(g.e1);
+  for (double& v : g.e1) v /= l1;
+  g.e2 = Cross(n, g.e1);
+  double R = 0, far = 0;
+  const auto& vs = body.model().vertices;
+  for (size_t j = 0; j + 2 < vs.size(); j += 3)
+    R = std::max(R, Norm({vs[j] - c[0], vs[j + 1] - c[1], vs[j + 2] - c[2]}));
+  for (const Equilibrium& q : e.points)
+    far = std::max(far, Norm({q.position[0] - c[0], q.position[1] - c[1], q.position[2] - c[2]}));
+  g.extent = plane.extent.value_or(std::max(1.25 * far, 1.5 * R));
+  std::vector<V3> p;
+  for (uint32_t j = 0; j < plane.nv; ++j)
+    for (uint32_t i = 0; i < plane.nu; ++i) {
+      const double u = g.extent * (2 * (i + 0.5) / plane.nu - 1);
+      const double v = g.extent * (2 * (j + 0.5) / plane.nv - 1);
+      g.u.push_back(u), g.v.push_back(v);
+      p.push_back({c[0] + u * g.e1[0] + v * g.e2[0], c[1] + u * g.e1[1] + v * g.e2[1],
+                   c[2] + u * g.e1[2] + v * g.e2[2]});
+      g.x.push_back(p.back()[0]), g.y.push_back(p.back()[1]), g.z.push_back(p.back()[2]);
+    }
+  const FieldRequest field{UnitsFor(request.units, body), request.evaluation, false};
+  const Problem problem(body, field, units, c, e.axis, e.omega, more);
+  g.V = problem.At(p, false).V;
+  const mesh::Solid solid(body.model());
+  for (const V3& q : p)
+    g.inside.push_back(solid.Locate({q[0], q[1], q[2]}, 0) == mesh::Solid::Where::kInside);
+  return g;
+}
+
+std::vector<Column> PlaneGrid::Columns(const Units& units) const {
+  return {{"u", units.LengthUnit(), &u}, {"v", units.LengthUnit(), &v},
+          {"x", units.LengthUnit(), &x}, {"y", units.LengthUnit(), &y},
+          {"z", units.LengthUnit(), &z}, {"V", "[m^2/s^2]", &V},
+          {"inside", "", &inside, true}};
+}
+
 EquilibriaTable TableOf(const Equilibria& e) {
   EquilibriaTable t;
   for (const Equilibrium& q : e.points) {

@@ -10,6 +10,7 @@
 #include <array>
 #include <complex>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -134,6 +135,27 @@ struct ContinuationTable {
 };
 ContinuationTable TableOf(const Continuation& c);
 std::vector<std::string> ContinuationLines(const Continuation& c, const Units& units);
+
+// The effective potential on a grid in a plane through the centre of mass
+// (the zero-velocity curves are its contours at the equilibria's -jacobi):
+// `normal` (default the spin axis: the equatorial plane), nu x nv cell
+// centres over the square of half-side `extent` (model units; default
+// 1.25 times the farthest equilibrium's distance, at least 1.5 times the
+// body's radius). Rows along v, u fastest.
+struct PlaneRequest {
+  std::optional<std::array<double, 3>> normal;
+  uint32_t nu = 0, nv = 0;
+  std::optional<double> extent;
+};
+void Validate(const PlaneRequest& request);
+struct PlaneGrid {
+  std::array<double, 3> e1{}, e2{};  // the plane's directions u and v
+  double extent = 0;
+  std::vector<double> u, v, x, y, z, V, inside;
+  std::vector<Column> Columns(const Units& units) const;
+};
+PlaneGrid PlaneOf(const Body& body, const EquilibriaRequest& request, const Equilibria& e,
+                  const PlaneRequest& plane, const More& more = nullptr);
 
 // The table of the equilibria: columns in order, their units, and the
 // header's lines on the search.

@@ -105,3 +105,24 @@ def test_continuation_both_faces():
                                                  event["branch"] + 1)]
     with pytest.raises(polyfield.ValueError, match='^continuation: "spin:1:2" is not'):
         m.equilibria(density=2670, spin_period=5.27, continuation="spin:1:2")
+
+
+def test_plane_grid_of_the_effective_potential(eros, tmp_path):
+    out = tmp_path / "plane.npz"
+    r = program(EROS, *ARGS, "--grid", "160,100", "--plane", "0,0,1", "--format", "npz",
+                "-o", str(out))
+    assert r.returncode == 0, r.stderr
+    with np.load(out) as z:
+        V, x, y, z_, inside = z["V"], z["x"], z["y"], z["z"], z["inside"]
+        header = list(z["header"])
+    assert V.shape == (100, 160) and inside.any() and not inside.all()
+    com = eros["centre_of_mass"]
+    np.testing.assert_allclose(z_, com[2], atol=1e-12)
+    # Near each equilibrium outside (they lie within 0.2 km of the plane)
+    # the grid's V is its V, to the grid's spacing squared.
+    for p, v in zip(eros["positions"][~eros["inside"]], eros["potential"][~eros["inside"]]):
+        i = np.argmin((x - p[0]) ** 2 + (y - p[1]) ** 2)
+        assert abs(V.flat[i] / v - 1) < 3e-3
+    assert sum(line.startswith("equilibrium ") for line in header) == 5
+    r = program(EROS, *ARGS, "--grid", "1,100")
+    assert r.returncode == 1 and "--grid: NU,NV cells from 2 to 4096" in r.stderr.decode()
