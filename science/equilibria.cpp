@@ -306,27 +306,25 @@ Equilibria EquilibriaOf(const Body& body, const EquilibriaRequest& request, cons
   const mesh::Solid solid(body.model());
 
   std::vector<Found> found;
-  // Two points closer than this (or a thousandth of a cell) are one.
+  // Two points closer than this (or 1e-5 of a cell) are one.
   const double merge = std::max(1e-6 * R, 1e3 * t * R);
   unsigned base = request.seeds ? request.seeds : kDefaultSeeds;
   int last_new = -1;
-  for (int pass = 0; pass < 4; ++pass) {
-    // The seeding: a grid of spacing h (finer after the second, by 3/2
-    // and 2), shifted by half a cell in every other one.
-    const double cells = std::round(base * (pass < 2 ? 1 : 0.5 * pass + 0.5));
-    const double h = 2 * e.radius / cells;
-    const double shift = pass % 2 ? 0.5 : 0;
+  // The seeds of a grid of `cells` across the cylinder of `radius` and
+  // half-height `height` about the axis, shifted by `shift` cells.
+  const auto seeding = [&](double radius, double height, double cells, double shift) {
+    const double h = 2 * radius / cells;
     const int nr = static_cast<int>(cells) + 1;
-    const int nz = static_cast<int>(std::ceil(2 * e.height / h)) + 1;
+    const int nz = static_cast<int>(std::ceil(2 * height / h)) + 1;
     const double z0 = -0.5 * (nz - 1) * h;
     std::vector<V3> grid;
     std::vector<int> slot(size_t(nr) * nr * nz, -1);
     for (int a = 0; a < nr; ++a)
       for (int b = 0; b < nr; ++b)
         for (int l = 0; l < nz; ++l) {
-          const double u = -e.radius + (a + shift) * h, v = -e.radius + (b + shift) * h;
+          const double u = -radius + (a + shift) * h, v = -radius + (b + shift) * h;
           const double w = z0 + (l + shift) * h;
-          if (u * u + v * v > (e.radius + h) * (e.radius + h)) continue;
+          if (u * u + v * v > (radius + h) * (radius + h)) continue;
           slot[(size_t(a) * nr + b) * nz + l] = static_cast<int>(grid.size());
           grid.push_back({c[0] + u * e1[0] + v * e2[0] + w * k[0],
                           c[1] + u * e1[1] + v * e2[1] + w * k[1],
@@ -376,7 +374,37 @@ Equilibria EquilibriaOf(const Body& body, const EquilibriaRequest& request, cons
     std::vector<V3> p;
     for (size_t i = 0; i < grid.size(); ++i)
       if (seed[i]) p.push_back(grid[i]);
-    if (pass == 0 && body.mascons().empty()) p.push_back(c);
+    return std::pair{p, h};
+  };
+  // The body's neighbourhood has a grid of its own, of at least `base`
+  // cells across and three a part's radius (a cavity, a core).
+  double part_radius = R;
+  for (size_t i = 0; i < body.PartCount(); ++i) {
+    const auto pc = body.part(i).Centroid();
+    const auto& v = body.part(i).model().vertices;
+    double r = 0;
+    for (size_t j = 0; j + 2 < v.size(); j += 3)
+      r = std::max(r, Norm({v[j] - pc[0], v[j + 1] - pc[1], v[j + 2] - pc[2]}));
+    part_radius = std::min(part_radius, r);
+  }
+  const double near_radius = std::min(1.1 * R, e.radius),
+               near_height = std::min(Hk + 0.1 * R, e.height);
+  const bool near = near_radius < 0.7 * e.radius || body.PartCount() > 1;
+  for (int pass = 0; pass < 4; ++pass) {
+    // The seeding: grids of spacing h (finer after the second, by 3/2
+    // and 2), shifted by half a cell in every other one.
+    const double finer = pass < 2 ? 1 : 0.5 * pass + 0.5;
+    const double shift = pass % 2 ? 0.5 : 0;
+    auto [p, h0] = seeding(e.radius, e.height, std::round(base * finer), shift);
+    std::vector<double> cell(p.size(), h0);
+    if (near) {
+      const double cells =
+          std::min(160.0, std::max<double>(base, std::ceil(6 * near_radius / part_radius)));
+      const auto [q, h1] = seeding(near_radius, near_height, std::round(cells * finer), shift);
+      p.insert(p.end(), q.begin(), q.end());
+      cell.resize(p.size(), h1);
+    }
+    if (pass == 0 && body.mascons().empty()) p.push_back(c), cell.push_back(h0);
     e.seedings.push_back(p.size());
 
     // Newton's method from every seed together, each step at most two
@@ -402,7 +430,7 @@ Equilibria EquilibriaOf(const Body& body, const EquilibriaRequest& request, cons
           continue;
         }
         V3 d = NewtonStep(F, &f.H[6 * j], metres);
-        const double step = Norm(d), most = 2 * h * damp[i];
+        const double step = Norm(d), most = 2 * cell[i] * damp[i];
         // Converged: the residual small and the point placed (its next
         // step within the field's error over the Hessian's least
         // eigenvalue, where that is the larger).
@@ -418,7 +446,7 @@ Equilibria EquilibriaOf(const Body& body, const EquilibriaRequest& request, cons
         for (int a = 0; a < 3; ++a) p[i][a] += d[a];
         const V3 r = {p[i][0] - c[0], p[i][1] - c[1], p[i][2] - c[2]};
         const double along = Dot(r, k), perp2 = Dot(r, r) - along * along;
-        if (std::fabs(along) > 1.05 * e.height + h || perp2 > 1.1 * e.radius * e.radius ||
+        if (std::fabs(along) > 1.05 * e.height + h0 || perp2 > 1.1 * e.radius * e.radius ||
             damp[i] < 1e-6)
           done[i] = 2;
       }
@@ -430,7 +458,7 @@ Equilibria EquilibriaOf(const Body& body, const EquilibriaRequest& request, cons
       bool same = false;
       for (Found& f : found) {
         const V3 d = {f.p[0] - r.p[0], f.p[1] - r.p[1], f.p[2] - r.p[2]};
-        if (Norm(d) <= std::max(merge, 1e-3 * h)) {
+        if (Norm(d) <= std::max(merge, 1e-5 * h0)) {
           if (f.seeds < 1000000) ++f.seeds;
           same = true;
           break;
@@ -442,6 +470,7 @@ Equilibria EquilibriaOf(const Body& body, const EquilibriaRequest& request, cons
       }
     }
     if (pass == 0) continue;
+    if (fresh) last_new = -1;  // a seeding found more: another must confirm them
     if (!fresh && found.size() == before) {
       last_new = pass - 1;
       // The count decides whether a finer seeding is wanted.

@@ -368,3 +368,27 @@ TEST(SurfaceDynamics, SpinningSphereClosedForms) {
   EXPECT_EQ(names[names.size() - 2], "vesc");
   EXPECT_EQ(names.back(), "vcirc");
 }
+
+TEST(Equilibria, CubeWithADenseContrastCavity) {
+  // A 1 m cube of 1000 kg/m^3 spinning in 19 h has eight equilibria
+  // outside, as the rotating cube does, and its centre. A small cavity of
+  // contrast -5000 kg/m^3 (a region of negative density) adds two more
+  // inside it: found by the body's own finer grid, for any seeding.
+  const double lo[3] = {0, 0, 0}, hi[3] = {1, 1, 1};
+  const double clo[3] = {0.3, 0.3, 0.3}, chi[3] = {0.5, 0.5, 0.5};
+  for (unsigned seeds : {0u, 30u}) {
+    Body body(MeshOf(Box(lo, hi)), 2);
+    body.SetDensity(1000, "density");
+    body.AddPart(MeshOf(Box(clo, chi)), -5000, "cavity", "cavity");
+    EquilibriaRequest r;
+    r.units.density = 1000;
+    r.spin_period = 19;
+    r.seeds = seeds;
+    const auto e = EquilibriaOf(body, r);
+    EXPECT_TRUE(e.complete) << e.completeness;
+    EXPECT_EQ(e.points.size(), 11u) << seeds;
+    size_t outside = 0;
+    for (const auto& q : e.points) outside += !q.inside;
+    EXPECT_EQ(outside, 8u);
+  }
+}
