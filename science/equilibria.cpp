@@ -559,7 +559,15 @@ Equilibria EquilibriaOf(const Body& body, const EquilibriaRequest& request, cons
   std::string seedings;
   for (size_t i = 0; i < S; ++i)
     seedings += (i ? (i + 1 == S ? " and " : ", ") : "") + std::to_string(e.seedings[i]);
-  if (degenerate) {
+  if (e.radius > 1e4 * R) {
+    // The body's departure from a point mass, (R / r)^2 there, is below
+    // what the field's rounding resolves: the points near the synchronous
+    // circle are degenerate in double precision.
+    e.completeness = "NOT ESTABLISHED: the spin is so slow that the synchronous radius (" +
+                     ShortestDigits(e.radius) + " " + units.unit +
+                     ") is beyond 10^4 times the body's radius, where the equilibria near it "
+                     "cannot be told apart from a circle";
+  } else if (degenerate) {
     e.completeness = "NOT ESTABLISHED: " + std::to_string(degenerate) +
                      " degenerate point(s) (a Hessian eigenvalue near zero): the count "
                      "cannot be checked";

@@ -264,6 +264,12 @@ TEST(Equilibria, Refusals) {
   r.units.density.reset();
   EXPECT_EQ(Refusal([&] { EquilibriaOf(body, r); }),
             "spin_period needs density, mass or gm (the spin is in SI units)");
+  // So slow a spin that the points near the synchronous circle are a
+  // circle to rounding: not claimed complete.
+  r = Spinning(1e8, 2000);
+  const auto slow = EquilibriaOf(body, r);
+  EXPECT_FALSE(slow.complete);
+  EXPECT_NE(slow.completeness.find("beyond 10^4 times the body's radius"), std::string::npos);
   // A body whose point masses outweigh it.
   Body light(MeshOf(Icosphere(1, 1)), 1);
   light.SetDensity(2000, "density");
