@@ -14,6 +14,26 @@ namespace cli {
 
 const char* const kVersion = POLYFIELD_VERSION;
 Ranks* ranks = nullptr;
+std::string command_line = "polyfield";
+
+std::string CommandLine(int argc, const char* const* argv) {
+  std::string line = "polyfield";
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    const bool plain = !word.empty() && word.find_first_not_of(
+                                            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                            "0123456789_./:=,+-@%^") == std::string::npos;
+    line += " ";
+    if (plain) {
+      line += word;
+      continue;
+    }
+    line += "'";
+    for (const char ch : word) line += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+    line += "'";
+  }
+  return line;
+}
 
 void AddCommon(CLI::App* app, Common* c) {
   app->add_option("MODEL", c->model, "the model: STL, OBJ, PLY, OFF, vertex/face text, .tab")
@@ -29,7 +49,8 @@ void AddCommon(CLI::App* app, Common* c) {
   app->add_option("--scale", c->units.scale,
                   "the model's coordinates times F are in --unit (a model in another unit)");
   app->add_option("-o,--output", c->output, "the table's file (default: standard output)");
-  app->add_option("--format", c->format, "tsv (default), csv, npy or npz");
+  app->add_option("--format", c->format,
+                  "tsv (default), csv, npy or npz; for a grid also nc (netCDF, CF)");
   app->add_option("--threads", c->evaluation.threads,
                   "threads (default: the cores it may run on; under mpirun, per rank)");
   app->add_option("--tolerance", c->evaluation.tolerance,
@@ -74,6 +95,12 @@ std::unique_ptr<science::Body> Load(const Common& c) {
     for (const std::string& line : body->Placed().overlaps)
       std::fprintf(stderr, "polyfield: %s\n", line.c_str());
   return body;
+}
+
+void Caution(const science::Units& u, const std::optional<double>& spin_period) {
+  if (!ranks->Root()) return;
+  for (const std::string& line : science::Cautions(u, spin_period))
+    std::fprintf(stderr, "polyfield: warning: %s\n", Spelled(line).c_str());
 }
 
 std::vector<std::pair<std::string, std::string>> Inputs(

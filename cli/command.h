@@ -9,6 +9,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,6 +25,10 @@ namespace cli {
 extern const char* const kVersion;
 // The run's processes: rank 0 writes, every rank evaluates its share.
 extern Ranks* ranks;
+// The run's command line as a shell would take it back ("polyfield field
+// ..."), for the files that record how they were made.
+extern std::string command_line;
+std::string CommandLine(int argc, const char* const* argv);
 
 struct Common {
   std::string model, output = "-", format = "tsv";
@@ -57,6 +62,11 @@ std::vector<std::string> Header(const char* command, const Common& c, const scie
 // a body; parts of positive density that overlap are told on standard
 // error, a line each.
 std::unique_ptr<science::Body> Load(const Common& c);
+// The warnings of a run's units and spin (science::Cautions), each a line
+// "polyfield: warning: ..." on standard error from rank 0; the run goes on.
+void Caution(const science::Units& u, const std::optional<double>& spin_period = std::nullopt);
+// A library message with its quantities spelled as this program's options.
+std::string Spelled(const std::string& message);
 // The files a run reads: the body's and `more`.
 std::vector<std::pair<std::string, std::string>> Inputs(
     const Common& c, std::vector<std::pair<std::string, std::string>> more = {});

@@ -10,6 +10,7 @@
 #include "common/print.h"
 #include "common/rows.h"
 #include "science/grid.h"
+#include "science/netcdf.h"
 #include "science/outputs.h"
 
 namespace cli {
@@ -35,6 +36,7 @@ int RunField(const Common& c, const std::string& points, bool gradient) {
   science::Validate(files);
   const auto body = Load(c);
   const science::Units u = science::Resolve(c.units, *body);
+  Caution(u);
   std::vector<double> x, y, z;
   ReadPoints(points, &x, &y, &z);
   const size_t n = x.size();
@@ -101,27 +103,16 @@ int RunGrid(const Common& c, const GridArgs& a, bool gradient) {
   request.gradient = gradient;
   const science::GridRequest g{a.sphere.value_or(0), a.grid[0], a.grid[1], a.altitude};
   science::Validate(request, g);
-  const cli::TableFormat format = cli::TableFormatOf(c.format);
+  const bool netcdf = science::IsNetcdf(c.format);
+  const cli::TableFormat format = netcdf ? cli::TableFormat::kTsv : cli::TableFormatOf(c.format);
   const science::Files files{Inputs(c), {{"output", c.output}}};
   science::Validate(files);
   const auto body = Load(c);
-  science::Validate(g, *body);
+  science::Validate(request, g, *body);
   const science::Units u = science::Resolve(c.units, *body);
+  Caution(u);
   auto header = Header("field", c, *body, u);
-  const auto com = body->CentreOfMass();
-  const std::string L = u.Physical() ? u.unit : "(model units)";
-  header.push_back(
-      "grid: " + std::to_string(g.nlat) + " x " + std::to_string(g.nlon) + " cell centres " +
-      (g.altitude ? "at the altitude " + ShortestDigits(*g.altitude) + " " + L +
-                        " above the outermost surface along each direction from"
-                  : "on the sphere of radius " + ShortestDigits(g.radius) + " " + L + " about") +
-      " the centre of mass " + Three(com) +
-      "; rows from north to south, longitudes from -180 eastward");
-  header.push_back(
-      "gr = g . r-hat; dU = U - GM/r, dg = g + GM r/r^3, r from the centre of mass, "
-      "GM " +
-      ShortestDigits(u.Physical() ? u.GM(body->Volume()) : body->Volume()) +
-      (u.Physical() ? " m^3/s^2" : " (the volume, G rho = 1)"));
+  for (const std::string& line : science::GridLines(*body, g, u)) header.push_back(line);
   science::Outputs outputs(files.inputs);
   FILE* table = ranks->Root() ? outputs.Open("output", c.output) : nullptr;
   ranks->Agree();
@@ -130,7 +121,13 @@ int RunGrid(const Common& c, const GridArgs& a, bool gradient) {
   science::GridOf(*body, request, g, &grid, &f, &TerminalMore, RunUnits);
   ranks->Agree();
   if (!ranks->Root()) return 0;
-  cli::WriteTable(table, format, header, science::GridColumns(grid, f, u), {g.nlat, g.nlon});
+  if (netcdf) {
+    science::WriteGridNetcdf(table, science::GridVariables(grid, f, u),
+                             science::GridAttributes(*body, g, grid, f, u, command_line, header),
+                             grid);
+  } else {
+    cli::WriteTable(table, format, header, science::GridColumns(grid, f, u), {g.nlat, g.nlon});
+  }
   outputs.Commit();
   return 0;
 }

@@ -2,10 +2,14 @@
 // body, exact, its facet blocks summed over the ranks.
 #include "science/harmonics.h"
 
+#include <cstdio>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/command.h"
+#include "common/failure.h"
 
 namespace cli {
 
@@ -14,7 +18,7 @@ namespace {
 struct HarmonicsArgs {
   int degree = 0;
   std::optional<double> reference_radius;
-  std::string origin = "model";
+  std::optional<std::string> origin;  // none: the format's (DefaultHarmonicOrigin)
 };
 
 // The coefficients over the ranks: block b summed on rank b mod count, in
@@ -62,17 +66,27 @@ int RunHarmonics(const Common& c, const HarmonicsArgs& a) {
   science::HarmonicsRequest r;
   r.degree = a.degree;
   r.reference_radius = a.reference_radius;
-  r.origin = science::HarmonicOriginOf(a.origin);
+  const science::HarmonicsFormat format = science::HarmonicsFormatOf(c.format);
+  r.origin =
+      a.origin ? science::HarmonicOriginOf(*a.origin) : science::DefaultHarmonicOrigin(format);
   r.threads = c.Evaluation().Threads();
   r.model = c.model;
   science::CheckHarmonicsRequest(r);
-  const science::HarmonicsFormat format = science::HarmonicsFormatOf(c.format);
-  science::Validate(science::Files{Inputs(c), {{"output", c.output}}});
+  science::Validate(science::Files{Inputs(c), science::HarmonicsFiles(c.output, format)});
   const auto body = Load(c);
+  Caution(science::Resolve(c.units, *body));
   ranks->Agree();
   science::HarmonicSums sums(*body, c.units, r, c.format);
   const std::optional<science::Harmonics> h = RankHarmonics(sums);
-  if (h) science::WriteHarmonics(c.output, *h, format);
+  if (!h) return 0;
+  const std::string warning = science::HarmonicsFileWarning(*h, format);
+  // The library's quantity, spelled as this command's option.
+  if (!warning.empty())
+    std::fprintf(stderr, "polyfield: %s\n",
+                 Failure(warning)
+                     .Spelled([](std::string_view name) { return "--" + std::string(name); })
+                     .c_str());
+  science::WriteHarmonics(c.output, *h, format);
   return 0;
 }
 
@@ -90,7 +104,9 @@ Subcommand HarmonicsCommand(CLI::App& app) {
   harmonics->add_option("--reference-radius", a->args.reference_radius,
                         "R0 in the model's unit (default: the Brillouin radius, the largest "
                         "distance of a vertex from the origin)");
-  harmonics->add_option("--origin", a->args.origin, "model (default) or centre-of-mass");
+  harmonics->add_option("--origin", a->args.origin,
+                        "model or centre-of-mass (default: centre-of-mass for icgem and shadr, "
+                        "model for the tables)");
 
   return {harmonics, [a] { return RunHarmonics(a->common, a->args); }};
 }

@@ -13,6 +13,7 @@
 #include "cli/command.h"
 #include "common/error.h"
 #include "common/failure.h"
+#include "common/nearest.h"
 
 namespace {
 
@@ -31,7 +32,48 @@ std::string Spelling(std::string_view name) {
   return option;
 }
 
+// The message of a parse error, with the command or option most likely
+// meant when a word is none of them: "unknown command" with the commands'
+// list, or the nearest of the subcommand's options.
+std::string ParseMessage(const CLI::App& app, const CLI::ParseError& e, int argc,
+                         const char* const* argv) {
+  std::vector<std::string> commands;
+  for (const CLI::App* c : app.get_subcommands([](const CLI::App*) { return true; }))
+    commands.push_back(c->get_name());
+  const std::vector<CLI::App*> chosen = app.get_subcommands();
+  if (chosen.empty() && argc > 1 && argv[1][0] != '-') {
+    std::string list;
+    for (const std::string& c : commands) {
+      if (!list.empty()) list += ", ";
+      list += c;
+    }
+    const std::string near = Nearest(argv[1], commands);
+    return std::string("unknown command \"") + argv[1] + "\" (commands: " + list + ")" +
+           (near.empty() ? "" : "; did you mean " + near + "?");
+  }
+  std::string message = e.what();
+  if (chosen.empty()) return message + " (polyfield --help)";
+  const CLI::App& sub = *chosen.front();
+  std::vector<std::string> options = {"--help"};
+  for (const CLI::Option* o : sub.get_options())
+    for (const std::string& name : o->get_lnames()) options.push_back("--" + name);
+  for (const std::string& word : sub.remaining()) {
+    if (word.size() < 2 || word[0] != '-') continue;
+    const std::string name = word.substr(0, word.find('='));
+    const std::string near = Nearest(name, options);
+    if (!near.empty()) {
+      message = sub.get_name() + ": unknown option " + name + "; did you mean " + near + "?";
+      break;
+    }
+  }
+  return message + " (polyfield " + sub.get_name() + " --help)";
+}
+
 }  // namespace
+
+std::string cli::Spelled(const std::string& message) {
+  return Failure(message).Spelled(&Spelling);
+}
 
 int main(int argc, char** argv) {
   // The suite's units (colour maps, STL writer) end through Error: here
@@ -39,6 +81,7 @@ int main(int argc, char** argv) {
   SetErrorHook([](const char* message) { throw Failure(message); });
   cli::Ranks job(&argc, &argv);
   cli::ranks = &job;
+  cli::command_line = cli::CommandLine(argc, argv);
   CLI::App app{
       "polyfield: the gravitational potential and attraction of a homogeneous solid "
       "bounded by a triangulated polyhedron, in closed form"};
@@ -60,7 +103,8 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForVersion& e) {
     return job.Root() ? app.exit(e) : e.get_exit_code();
   } catch (const CLI::ParseError& e) {
-    if (job.Root()) std::fprintf(stderr, "polyfield: %s (polyfield --help)\n", e.what());
+    if (job.Root())
+      std::fprintf(stderr, "polyfield: %s\n", ParseMessage(app, e, argc, argv).c_str());
     return 1;
   }
   try {

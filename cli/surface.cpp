@@ -20,7 +20,7 @@ struct SurfaceArgs {
   science::SurfaceRequest request;
   std::vector<double> spin_axis, range, percentiles, view;  // empty: not given
   std::vector<uint32_t> size;
-  bool summary = false;
+  bool summary = false, no_outline = false;
   science::ColourFiles colours;
 
   // The option lists into the request's pairs: the count is the parser's
@@ -37,9 +37,10 @@ struct SurfaceArgs {
     if (!range.empty()) r->picture.range = pair(range, "--range");
     if (!percentiles.empty()) r->picture.percentiles = pair(percentiles, "--percentiles");
     if (!view.empty()) r->picture.view = pair(view, "--view");
+    if (no_outline) r->picture.outline = false;
     if (!size.empty()) {
       if (size.size() != 2) throw Failure("--size: two numbers, comma-separated");
-      r->picture.size = {size[0], size[1]};
+      r->picture.size = std::pair{size[0], size[1]};
     }
   }
 };
@@ -51,8 +52,10 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
   a.Into(&request);
   science::Validate(request);
   const bool colouring = a.colours.Any();
-  if (colouring)
+  if (colouring) {
     science::Validate(request.picture, science::ColourNames(request.spin_period.has_value()));
+    science::CheckFigureNames(a.colours);
+  }
   const cli::TableFormat format = cli::TableFormatOf(c.format);
   // NPY holds the table alone: the header's lines would be lost.
   if (format == cli::TableFormat::kNpy && (a.summary || colouring))
@@ -70,6 +73,7 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
       colouring ? science::ColourMap(request.picture.map) : std::vector<uint16_t>{};
   const auto body = Load(c);
   const science::Units u = science::Resolve(c.units, *body);
+  Caution(u, request.spin_period);
   auto header = Header("surface", c, *body, u);
   science::Outputs outputs(files.inputs);
   const bool root = ranks->Root();
@@ -119,11 +123,12 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
 
   std::string colour_line;
   if (colouring) {
-    const science::Column* chosen = science::ColourColumn(cols, request.picture.colour);
+    const science::Column* chosen = science::ColourColumn(
+        cols, science::ColourName(request.picture, request.spin_period.has_value()));
     const std::string unit = chosen->unit.empty() ? "" : " " + chosen->unit;
     const science::Range range =
         coloured->Write(body->model(), body->CentreOfMass(), *chosen->values, s.area, map,
-                        chosen->name + unit, request.picture);
+                        chosen->name + unit, body->unit(), request.picture);
     header.push_back("colour: " + chosen->name + " over [" + ShortestDigits(range.min) + ", " +
                      ShortestDigits(range.max) + "]" + unit + " with the map " +
                      request.picture.map);
@@ -163,7 +168,16 @@ Subcommand SurfaceCommand(CLI::App& app) {
   surface->add_option("--shading", sr.picture.shading,
                       "none (default: the map's colours as they are) or lambert (the view only)");
   surface->add_option("--title", sr.picture.title, "the figures' title");
-  surface->add_option("--colour", sr.picture.colour, "the column to colour by (default slope)");
+  surface->add_option("--label", sr.picture.label,
+                      "the colour bar's label (default the column's name and unit)");
+  surface->add_flag("--triad", sr.picture.triad,
+                    "the model's axes x, y, z and the direction of view below the picture");
+  surface->add_flag("--scale-bar", sr.picture.scale_bar,
+                    "a scale bar in the model's unit below the picture");
+  surface->add_flag("--no-outline", a->args.no_outline,
+                    "no line around the model's outline in the picture");
+  surface->add_option("--colour", sr.picture.colour,
+                      "the column to colour by (default slope; slopeeff with --spin-period)");
   surface->add_option("--map", sr.picture.map,
                       "viridis (default), blue_white_red, grey or a CM_STL file");
   surface->add_option("--range", a->args.range, "colour range MIN,MAX")->delimiter(',');
@@ -173,7 +187,9 @@ Subcommand SurfaceCommand(CLI::App& app) {
       ->delimiter(',');
   surface->add_option("--view", a->args.view, "picture seen from LON,LAT degrees (default 30,25)")
       ->delimiter(',');
-  surface->add_option("--size", a->args.size, "picture W,H pixels (default 800,600)")
+  surface
+      ->add_option("--size", a->args.size,
+                   "picture W,H pixels (default at most 800,600, cut to the content)")
       ->delimiter(',');
 
   return {surface, [a] {

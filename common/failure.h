@@ -27,7 +27,7 @@ class Failure : public std::runtime_error {
   enum class Kind {
     kOther,
     kNotFound,   // a file to read does not exist
-    kBadValue,   // a value given is refused (before any model is read)
+    kBadValue,   // a parameter's value given is refused (mostly before any model is read)
     kUnfit,      // the model fails the check before an evaluation
     kMisplaced,  // a body's parts do not fit together (a cavity outside them)
   };

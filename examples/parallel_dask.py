@@ -22,7 +22,7 @@ def attraction(chunk, model):
 if __name__ == "__main__":
     kleopatra = polyfield.Model("kleopatra.stl", unit="km")
     points = np.random.default_rng(1).uniform(-150, 150, (20000, 3))
-    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None,
+    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0",
                       silence_logs=logging.CRITICAL) as cluster, Client(cluster) as client:
         [model] = client.scatter([kleopatra], broadcast=True)
         p = da.from_array(points, chunks=(2500, 3))

@@ -318,15 +318,30 @@ std::string CheckReport::Problem() const {
   return "";
 }
 
+std::vector<std::pair<std::string, size_t>> CheckReport::Counts() const {
+  return {{"vertices", vertices},
+          {"faces", faces},
+          {"non-finite faces", nonfinite_faces},
+          {"boundary edges", boundary_edges},
+          {"non-manifold edges", non_manifold_edges},
+          {"inconsistent edges", inconsistent_edges},
+          {"degenerate faces", degenerate_faces},
+          {"duplicate faces", duplicate_faces},
+          {"intersecting face pairs", intersecting_pairs},
+          {"components", components},
+          {"inside-out components", inside_out_components},
+          {"cavities", cavities},
+          {"nested components", nested_components}};
+}
+
+std::string CheckReport::Verdict() const {
+  const std::string problem = Problem();
+  return problem.empty() ? "fit for the field formulas" : "unfit: " + problem;
+}
+
 std::string CheckReport::Text() const {
   std::ostringstream out;
-  out << "vertices\t" << vertices << "\nfaces\t" << faces << "\nnon-finite faces\t"
-      << nonfinite_faces << "\nboundary edges\t" << boundary_edges << "\nnon-manifold edges\t"
-      << non_manifold_edges << "\ninconsistent edges\t" << inconsistent_edges
-      << "\ndegenerate faces\t" << degenerate_faces << "\nduplicate faces\t" << duplicate_faces
-      << "\nintersecting face pairs\t" << intersecting_pairs << "\ncomponents\t" << components
-      << "\ninside-out components\t" << inside_out_components << "\ncavities\t" << cavities
-      << "\nnested components\t" << nested_components << "\n";
+  for (const auto& [label, count] : Counts()) out << label << "\t" << count << "\n";
   if (solids) out << "STL solids\t" << solids << "\n";
   if (stl_normals || normals_against_winding)
     out << "STL normals against the winding\t" << normals_against_winding << " of " << stl_normals
@@ -334,9 +349,7 @@ std::string CheckReport::Text() const {
   char volume_text[64];
   std::snprintf(volume_text, sizeof volume_text, "%.17g", volume);
   out << "signed volume\t" << volume_text << "\n";
-  const std::string problem = Problem();
-  out << "verdict\t" << (problem.empty() ? "fit for the field formulas" : "unfit: " + problem)
-      << "\n";
+  out << "verdict\t" << Verdict() << "\n";
   return out.str();
 }
 

@@ -6,6 +6,8 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "mesh/mesh.h"
 
@@ -38,6 +40,11 @@ struct CheckReport {
   std::string Problem() const;
   // The report, one finding a line.
   std::string Text() const;
+  // Text()'s last line's value: "fit for the field formulas" or "unfit: "
+  // and the problem.
+  std::string Verdict() const;
+  // The counts Text() gives first, each under its label there.
+  std::vector<std::pair<std::string, size_t>> Counts() const;
 };
 
 class FaceTree;

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <complex>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -28,9 +29,11 @@
 #include "science/grid.h"
 #include "science/harmonics.h"
 #include "science/model.h"
+#include "science/netcdf.h"
 #include "science/outputs.h"
 #include "science/products.h"
 #include "science/request.h"
+#include "science/series.h"
 #include "science/summary.h"
 #include "science/surface.h"
 
@@ -54,6 +57,29 @@ PyObject* error_type = nullptr;
 PyObject* not_found_type = nullptr;
 PyObject* value_type = nullptr;
 PyObject* memory_type = nullptr;
+PyObject* units_warning_type = nullptr;
+
+// A warning of this module's: a Python warning from the line that called.
+void Warning(PyObject* category, const std::string& message) {
+  if (PyErr_WarnEx(category, message.c_str(), 1) < 0) throw py::error_already_set();
+}
+
+// The warnings of a request's units and spin (science::Cautions, spelled as
+// this module's parameters), and once a process the note that results come
+// in the G rho = 1 convention when no density, mass or gm was given (for
+// results that have that convention: not the inertia's unit density).
+void Caution(const science::Units& u, const std::optional<double>& spin_period = std::nullopt,
+             bool normalised = true) {
+  for (const std::string& line : science::Cautions(u, spin_period))
+    Warning(units_warning_type, Failure(line).Spelled(&Spelling));
+  static bool told = false;
+  if (!normalised || u.Physical() || told) return;
+  told = true;
+  Warning(units_warning_type,
+          "no density, mass or gm given: the results are in the G rho = 1 convention (G times "
+          "the density taken as 1, lengths in the model's unit), not in SI units; give "
+          "density= in kg/m^3 for SI units (told once a process)");
+}
 
 py::array_t<double> Vector(const std::vector<double>& v) {
   py::array_t<double> a(static_cast<py::ssize_t>(v.size()));
@@ -85,6 +111,46 @@ bool PythonMore(double) {
   return PyErr_CheckSignals() == 0;
 }
 
+// The `more` of a long call: Ctrl-C (PythonMore), and the caller's
+// progress callback told the fraction done, with the GIL; an exception it
+// raises stops the call and is raised once the call has returned. The
+// callback is told 1.0 when the call ends.
+class Progress {
+ public:
+  explicit Progress(const py::object& callback) : callback_(callback) {}
+  science::More More() {
+    return [this](double share) { return Tell(share); };
+  }
+  // With the GIL, after a call that finished: the last report.
+  void Finish() {
+    if (!callback_.is_none() && last_ < 1) callback_(1.0);
+  }
+  // With the GIL, after a call that stopped: the callback's exception, or
+  // the interrupt.
+  [[noreturn]] void Raise() const {
+    if (error_) std::rethrow_exception(error_);
+    throw py::error_already_set();
+  }
+
+ private:
+  bool Tell(double share) {
+    if (!PythonMore(share)) return false;
+    if (callback_.is_none()) return true;
+    py::gil_scoped_acquire hold;
+    try {
+      callback_(share);
+    } catch (...) {
+      error_ = std::current_exception();
+      return false;
+    }
+    last_ = share;
+    return true;
+  }
+  py::handle callback_;  // the caller's, alive through the call
+  std::exception_ptr error_;
+  double last_ = 0;
+};
+
 // A parameter that may be left out: a number, a count of threads.
 using Number = std::optional<double>;
 using Count = std::optional<unsigned>;
@@ -108,12 +174,72 @@ class Harmonics {
   double GM() const { return h_.GM(); }
   double reference_radius() const { return h_.reference_radius; }
   py::tuple origin() const { return py::make_tuple(h_.origin[0], h_.origin[1], h_.origin[2]); }
+  // The units: lengths (the reference radius, the origin, the points) in the
+  // model's unit; GM in m^3/s^2, or the volume in the model's unit cubed
+  // under G rho = 1.
+  bool si() const { return h_.units.Physical(); }
+  std::string length_unit() const { return h_.units.unit; }
+  std::string GM_unit() const { return si() ? "m^3/s^2" : h_.units.unit + "^3 (G rho = 1)"; }
+  double reference_radius_m() const { return h_.ReferenceRadiusMetres(); }
+  std::string repr() const {
+    const auto& o = h_.origin;
+    return "polyfield.Harmonics(degree " + std::to_string(h_.degree) + ", GM " +
+           ShortestDigits(GM()) + " " + GM_unit() + ", reference radius " +
+           ShortestDigits(h_.reference_radius) + " " + length_unit() +
+           (h_.brillouin ? " (Brillouin)" : "") + ", origin (" + ShortestDigits(o[0]) + ", " +
+           ShortestDigits(o[1]) + ", " + ShortestDigits(o[2]) + ") " + length_unit() +
+           (h_.origin_kind == science::HarmonicOrigin::kCentreOfMass ? " (centre of mass)" : "") +
+           ")";
+  }
+
+  // The series at points of the model's unit: U, or g = grad U, in the units
+  // of GM (SI: m^2/s^2, m/s^2), to max_degree.
+  py::object potential(const Array& points, std::optional<int> max_degree) const {
+    return Series(points, max_degree, false);
+  }
+  py::object acceleration(const Array& points, std::optional<int> max_degree) const {
+    return Series(points, max_degree, true);
+  }
+
+  // Warns (UserWarning) as the program does when the file is one for orbit
+  // propagators of coefficients about the model's origin.
   void write(const std::string& path, const std::string& format) const {
     science::CheckPath("path", path);
-    science::WriteHarmonics(path, h_, science::HarmonicsFormatOf(format), "path");
+    const science::HarmonicsFormat f = science::HarmonicsFormatOf(format);
+    // What the file would refuse, before the warning.
+    science::CheckHarmonicsFile(f, h_.units);
+    science::HarmonicsFiles(path, f, "path");
+    const std::string warning = science::HarmonicsFileWarning(h_, f);
+    if (!warning.empty() &&
+        PyErr_WarnEx(PyExc_UserWarning, Failure(warning).Spelled(&Spelling).c_str(), 1) < 0)
+      throw py::error_already_set();
+    science::WriteHarmonics(path, h_, f, "path");
   }
 
  private:
+  py::object Series(const Array& points, std::optional<int> max_degree, bool gradient) const {
+    const bool single = points.ndim() == 1 && points.shape(0) == 3;
+    if (!single && (points.ndim() != 2 || points.shape(1) != 3))
+      Refuse(Quantity("points") + ": an array of shape (n, 3), or (3,) for one point");
+    const size_t n = single ? 1 : static_cast<size_t>(points.shape(0));
+    py::array_t<double> U(static_cast<py::ssize_t>(n));
+    py::array_t<double> g({static_cast<py::ssize_t>(n), py::ssize_t{3}});
+    size_t inside;
+    {
+      py::gil_scoped_release free;
+      inside =
+          science::SeriesAt(h_, max_degree, n, points.data(), gradient ? nullptr : U.mutable_data(),
+                            gradient ? g.mutable_data() : nullptr);
+    }
+    if (inside)
+      Warning(PyExc_UserWarning, std::to_string(inside) + " of the " + std::to_string(n) +
+                                     " points lie inside the Brillouin sphere (radius " +
+                                     ShortestDigits(h_.reference_radius) + " " + length_unit() +
+                                     "), where the series need not converge");
+    if (gradient) return single ? g.attr("reshape")(3) : py::object(g);
+    return single ? py::object(py::float_(U.at(0))) : py::object(U);
+  }
+
   py::array_t<double> Square(const std::vector<double>& v) const {
     const py::ssize_t side = h_.degree + 1;
     py::array_t<double> a({side, side});
@@ -233,13 +359,40 @@ class Model {
     const double scale = body_->scale();
     return "polyfield.Model(" + (path.empty() ? "" : "'" + path + "', ") +
            std::to_string(facets()) + " facets, volume " + ShortestDigits(volume()) + " " +
-           body_->unit() + "^3" + (scale == 1 ? "" : ", scale " + ShortestDigits(scale)) + ")";
+           body_->unit() + "^3" + (scale == 1 ? "" : ", scale " + ShortestDigits(scale)) +
+           ", lengths in " + body_->unit() + ")";
   }
 
   py::dict check() const { return Report(body_->Check()); }
 
+  // The model's arrays, read-only views kept alive by the model: vertices
+  // (V, 3) in the model's unit (after the scale), faces (F, 3) of vertex
+  // indices.
+  static py::array vertices(const py::object& self) {
+    const mesh::Mesh& m = self.cast<const Model&>().body_->model();
+    return View(py::array_t<double>({static_cast<py::ssize_t>(m.VertexCount()), py::ssize_t{3}},
+                                    m.vertices.data(), self));
+  }
+  static py::array faces(const py::object& self) {
+    const mesh::Mesh& m = self.cast<const Model&>().body_->model();
+    return View(py::array_t<uint32_t>({static_cast<py::ssize_t>(m.FaceCount()), py::ssize_t{3}},
+                                      m.faces.data(), self));
+  }
+  static py::array View(py::array a) {
+    a.attr("setflags")(py::arg("write") = false);
+    return a;
+  }
+
+  // The report under the program's labels (polyfield check: "boundary
+  // edges", "signed volume", "verdict"...) and, as before, under names.
   static py::dict Report(const mesh::CheckReport& r) {
     py::dict d;
+    for (const auto& [label, count] : r.Counts()) d[py::str(label)] = count;
+    d["STL solids"] = r.solids;
+    d["STL normals against the winding"] = r.normals_against_winding;
+    d["STL normals"] = r.stl_normals;
+    d["signed volume"] = r.volume;
+    d["verdict"] = r.Verdict();
     d["vertices"] = r.vertices;
     d["faces"] = r.faces;
     d["nonfinite_faces"] = r.nonfinite_faces;
@@ -262,12 +415,14 @@ class Model {
   }
 
   py::tuple field(const Array& points, Number density, Number mass, Number gm, Number G,
-                  bool gradient, Number tolerance, Count threads, bool check) {
+                  bool gradient, Number tolerance, Count threads, bool check,
+                  const py::object& progress) {
     science::FieldRequest request;
     request.units = Units(density, mass, gm, G);
     request.evaluation = Evaluating(tolerance, threads, check);
     request.gradient = gradient;
     science::Validate(request, *body_);
+    Caution(science::Resolve(request.units, *body_));
     // One point of shape (3,) gives scalars and a vector of shape (3,).
     const bool single = points.ndim() == 1 && points.shape(0) == 3;
     if (!single && (points.ndim() != 2 || points.shape(1) != 3))
@@ -283,14 +438,16 @@ class Model {
                ShortestDigits(x[i]) + ", " + ShortestDigits(y[i]) + ", " + ShortestDigits(z[i]) +
                ") is not three finite numbers x y z");
     }
+    Progress told(progress);
     bool finished;
     {
       py::gil_scoped_release free;
       finished =
           science::FieldOf(*body_, request, n, x.data(), y.data(), z.data(),
-                           {U.data(), gx.data(), gy.data(), gz.data(), T.data()}, &PythonMore);
+                           {U.data(), gx.data(), gy.data(), gz.data(), T.data()}, told.More());
     }
-    if (!finished) throw py::error_already_set();
+    if (!finished) told.Raise();
+    told.Finish();
     Warn(request.evaluation.check);
     py::array_t<double> g = Stack(gx, gy, gz);
     py::array_t<double> t({static_cast<py::ssize_t>(n), py::ssize_t{gradient ? 6 : 0}});
@@ -307,22 +464,24 @@ class Model {
   // arrays a point each, and how completeness was established.
   py::dict equilibria(Number density, Number mass, Number gm, Number G, Number spin_period,
                       std::optional<std::array<double, 3>> spin_axis, Count seeds,
-                      const std::string& continuation, Number tolerance, Count threads,
-                      bool check) {
+                      const std::string& continuation, Number tolerance, Count threads, bool check,
+                      const py::object& progress) {
     science::EquilibriaRequest request;
     request.units = Units(density, mass, gm, G);
     request.evaluation = Evaluating(tolerance, threads, check);
     request.spin_period = spin_period;
     if (spin_axis) request.spin_axis = *spin_axis;
     request.seeds = seeds.value_or(0);
-    if (!continuation.empty()) return Continued(request, continuation);
+    if (!continuation.empty()) return Continued(request, continuation, progress);
     science::Equilibria e;
+    Progress told(progress);
     try {
       py::gil_scoped_release free;
-      e = science::EquilibriaOf(*body_, request, &PythonMore);
+      e = science::EquilibriaOf(*body_, request, told.More());
     } catch (const science::Stopped&) {
-      throw py::error_already_set();
+      told.Raise();
     }
+    told.Finish();
     Warn(request.evaluation.check);
     const science::EquilibriaTable t = science::TableOf(e);
     const py::ssize_t K = static_cast<py::ssize_t>(e.points.size());
@@ -359,16 +518,19 @@ class Model {
   }
 
   // The branches (a dict of arrays each) and events of a continuation.
-  py::dict Continued(const science::EquilibriaRequest& request, const std::string& text) {
+  py::dict Continued(const science::EquilibriaRequest& request, const std::string& text,
+                     const py::object& progress) {
     science::Validate(request);
     const science::ContinuationRequest asked = science::ContinuationOf(text);
     std::optional<science::Continuation> c;
+    Progress told(progress);
     try {
       py::gil_scoped_release free;
-      c.emplace(science::ContinueEquilibria(*body_, request, asked, &PythonMore));
+      c.emplace(science::ContinueEquilibria(*body_, request, asked, told.More()));
     } catch (const science::Stopped&) {
-      throw py::error_already_set();
+      told.Raise();
     }
+    told.Finish();
     Warn(request.evaluation.check);
     py::list branches, events;
     for (const science::Branch& b : c->branches) {
@@ -400,7 +562,7 @@ class Model {
   py::dict surface(Number density, Number mass, Number gm, Number G, Number spin_period,
                    std::optional<std::array<double, 3>> spin_axis,
                    std::optional<std::vector<double>> slopes, Number tolerance, Count threads,
-                   bool check) {
+                   bool check, const py::object& progress) {
     science::SurfaceRequest request;
     request.units = Units(density, mass, gm, G);
     request.evaluation = Evaluating(tolerance, threads, check);
@@ -408,13 +570,16 @@ class Model {
     if (spin_axis) request.spin_axis = *spin_axis;
     if (slopes) request.slopes = *slopes;
     science::Validate(request, *body_);
+    Caution(science::Resolve(request.units, *body_), request.spin_period);
     science::Surface s;
+    Progress told(progress);
     bool finished;
     {
       py::gil_scoped_release free;
-      finished = science::SurfaceOf(*body_, request, &s, &PythonMore);
+      finished = science::SurfaceOf(*body_, request, &s, told.More());
     }
-    if (!finished) throw py::error_already_set();
+    if (!finished) told.Raise();
+    told.Finish();
     Warn(request.evaluation.check);
     py::dict d;
     d["area"] = Vector(s.area);
@@ -463,11 +628,13 @@ class Model {
 
   py::dict inertia(Number density, Number mass, Number gm, Number G) const {
     const science::Units u = science::Resolve(Units(density, mass, gm, G), *body_);
+    Caution(u, std::nullopt, false);
     return InertiaDict(science::InertiaOf(*body_, u), u);
   }
 
   Harmonics harmonics(int degree, Number reference_radius, Number density, Number mass, Number gm,
-                      Number G, const std::string& origin, Count threads) {
+                      Number G, const std::string& origin, Count threads,
+                      const py::object& progress) {
     science::HarmonicsRequest r;
     r.degree = degree;
     r.reference_radius = reference_radius;
@@ -478,15 +645,19 @@ class Model {
     r.threads = e.Threads();
     r.model = body_->name();
     const science::UnitsRequest u = Units(density, mass, gm, G);
+    science::CheckHarmonicsRequest(r);
+    Caution(science::Resolve(u, *body_));
     // Ctrl-C between blocks of facets: no coefficients.
-    r.more = &PythonMore;
+    Progress told(progress);
+    r.more = told.More();
     std::optional<Harmonics> h;
     try {
       py::gil_scoped_release free;
       h.emplace(science::HarmonicsOf(*body_, u, r));
     } catch (const science::Stopped&) {
-      throw py::error_already_set();
+      told.Raise();
     }
+    told.Finish();
     Warn(true);
     return std::move(*h);
   }
@@ -503,23 +674,41 @@ class Model {
   }
 
   // The field on a latitude-longitude grid about the centre of mass: every
-  // array of shape (nlat, nlon), or (nlat, nlon, 3) for vectors.
-  py::dict grid(Number radius, std::optional<std::pair<uint32_t, uint32_t>> shape, Number altitude,
-                Number density, Number mass, Number gm, Number G, Number tolerance, Count threads,
-                bool check) {
+  // array of shape (nlat, nlon), or (nlat, nlon, 3) for vectors; or, asked
+  // for, an xarray.Dataset of the netCDF file's variables and attributes.
+  py::object grid(Number radius, std::optional<std::pair<uint32_t, uint32_t>> shape,
+                  Number altitude, Number density, Number mass, Number gm, Number G,
+                  Number tolerance, Count threads, bool check, const py::object& progress,
+                  bool as_xarray, const char* method = "Model.grid") {
     science::FieldRequest request;
     request.units = Units(density, mass, gm, G);
     request.evaluation = Evaluating(tolerance, threads, check);
     const science::GridRequest g = science::GridRequestOf(radius, shape, altitude);
+    science::Validate(request, g, *body_);
+    Caution(science::Resolve(request.units, *body_));
+    // Before the evaluation: a missing xarray costs no minutes.
+    py::object xarray;
+    try {
+      if (as_xarray) xarray = py::module_::import("xarray");
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_ImportError)) throw;
+      throw py::import_error(
+          "as_xarray=True needs the xarray package (Debian's python3-xarray, or pip install "
+          "xarray); without it grid() returns a dict");
+    }
     science::Grid grid;
     science::GridField f;
+    Progress told(progress);
     bool finished;
     {
       py::gil_scoped_release free;
-      finished = science::GridOf(*body_, request, g, &grid, &f, &PythonMore);
+      finished = science::GridOf(*body_, request, g, &grid, &f, told.More());
     }
-    if (!finished) throw py::error_already_set();
+    if (!finished) told.Raise();
+    told.Finish();
     Warn(request.evaluation.check);
+    const science::Units u = science::Resolve(request.units, *body_);
+    if (as_xarray) return Dataset(xarray, method, g, grid, f, u);
     const py::ssize_t rows = g.nlat, cols = g.nlon;
     const auto plane = [&](const std::vector<double>& v) {
       return Vector(v).attr("reshape")(rows, cols);
@@ -528,7 +717,6 @@ class Model {
                              const std::vector<double>& z) {
       return Stack(x, y, z).attr("reshape")(rows, cols, 3);
     };
-    const science::Units u = science::Resolve(request.units, volume());
     py::dict d;
     d["lat"] = plane(grid.lat);
     d["lon"] = plane(grid.lon);
@@ -538,8 +726,45 @@ class Model {
     d["gr"] = plane(f.gr);
     d["dU"] = plane(f.dU);
     d["dg"] = vectors(f.dgx, f.dgy, f.dgz);
-    d["GM"] = u.Physical() ? u.GM(volume()) : volume();
+    d["GM"] = f.GM;
     return d;
+  }
+
+  // The grid as an xarray.Dataset: the coordinates lat and lon, a variable
+  // (lat, lon) a column of the program's grid table, the attributes of its
+  // netCDF file (to_netcdf writes one like it).
+  py::object Dataset(const py::object& xarray, const char* method, const science::GridRequest& g,
+                     const science::Grid& grid, const science::GridField& f,
+                     const science::Units& u) const {
+    std::vector<std::string> header = science::BodyLines(*body_, u);
+    for (const std::string& line : science::GridLines(*body_, g, u)) header.push_back(line);
+    const std::string history =
+        std::string("polyfield ") + POLYFIELD_VERSION + " (Python): polyfield." + method + "(" +
+        (g.altitude ? "altitude=" + ShortestDigits(*g.altitude)
+                    : "radius=" + ShortestDigits(g.radius)) +
+        ", shape=(" + std::to_string(g.nlat) + ", " + std::to_string(g.nlon) + "), ...)";
+    py::dict coords, variables, attributes;
+    for (const science::GridVariable& v : science::GridVariables(grid, f, u)) {
+      py::dict attrs;
+      if (!v.standard_name.empty()) attrs["standard_name"] = v.standard_name;
+      attrs["long_name"] = v.long_name;
+      if (!v.units.empty()) attrs["units"] = v.units;
+      if (v.row || v.column) {
+        coords[py::str(v.name)] = py::make_tuple(py::make_tuple(v.name), Vector(v.axis), attrs);
+      } else {
+        const py::object values = Vector(*v.values).attr("reshape")(g.nlat, g.nlon);
+        variables[py::str(v.name)] = py::make_tuple(py::make_tuple("lat", "lon"), values, attrs);
+      }
+    }
+    for (const science::GridAttribute& a :
+         science::GridAttributes(*body_, g, grid, f, u, history, header)) {
+      if (!a.numbers.empty())
+        attributes[py::str(a.name)] =
+            a.numbers.size() == 1 ? py::object(py::float_(a.numbers[0])) : Vector(a.numbers);
+      else if (!a.text.empty())
+        attributes[py::str(a.name)] = a.text;
+    }
+    return xarray.attr("Dataset")(variables, coords, attributes);
   }
 
   // A coloured binary STL and (for each path given) its picture and its
@@ -549,6 +774,7 @@ class Model {
   Pair write_colours(const Array& values, const science::ColourFiles& files,
                      const science::PictureRequest& picture, const std::string& label) {
     science::Validate(picture, {});
+    science::CheckFigureNames(files);
     // Neither the files the model came from nor the colour map's may be
     // replaced.
     science::FileList read = body_->sources();
@@ -568,7 +794,7 @@ class Model {
     try {
       py::gil_scoped_release free;
       const science::Range r = coloured.Write(m, body_->CentreOfMass(), v, science::FaceAreas(m),
-                                              table, label, picture, &PythonMore);
+                                              table, label, body_->unit(), picture, &PythonMore);
       outputs.Commit();
       return {r.min, r.max};
     } catch (const science::Stopped&) {
@@ -817,7 +1043,7 @@ auto UnitsParameters() {
 }
 auto EvaluationParameters() {
   return std::make_tuple(py::arg("tolerance") = py::none(), py::arg("threads") = py::none(),
-                         py::arg("check") = true);
+                         py::arg("check") = true, py::arg("progress") = py::none());
 }
 
 // cls.def(name, f, extra...) with the tuples among `extra` spread out.
@@ -840,7 +1066,11 @@ void BindErrors(py::module_& m) {
   not_found_type = NewType(m, "FileNotFoundError", {PyExc_FileNotFoundError, error_type},
                            "A model file that does not exist.");
   value_type = NewType(m, "ValueError", {PyExc_ValueError, error_type},
-                       "A parameter's value refused, before any model is read.");
+                       "A parameter's value refused (mostly before any model is read).");
+  units_warning_type =
+      NewType(m, "UnitsWarning", {PyExc_UserWarning},
+              "Results in the G rho = 1 convention (told once), or a density or spin period most "
+              "likely given in another unit (g/cm^3, seconds) or a model in another length unit.");
   memory_type = NewType(m, "MemoryError", {PyExc_MemoryError, error_type},
                         "Memory exhausted, on the calling thread or a worker.");
   py::register_exception_translator([](std::exception_ptr p) {
@@ -862,15 +1092,36 @@ void BindErrors(py::module_& m) {
 
 void BindHarmonics(py::module_& m) {
   py::class_<Harmonics>(m, "Harmonics",
-                        "Stokes coefficients (4-pi fully normalised, no Condon-Shortley phase).")
+                        "Stokes coefficients (4-pi fully normalised, no Condon-Shortley phase); "
+                        "lengths in the model's unit (length_unit), GM in GM_unit; potential() "
+                        "and acceleration() sum the series at points.")
       .def_property_readonly("degree", &Harmonics::degree)
       .def_property_readonly("C", &Harmonics::C, "C[n, m], shape (N + 1, N + 1)")
       .def_property_readonly("S", &Harmonics::S, "S[n, m], shape (N + 1, N + 1)")
       .def_property_readonly("GM", &Harmonics::GM,
                              "m^3/s^2 with a density, mass or GM (gm exactly as given); without "
                              "them the volume (G rho = 1)")
-      .def_property_readonly("reference_radius", &Harmonics::reference_radius, "model units")
-      .def_property_readonly("origin", &Harmonics::origin, "model units")
+      .def_property_readonly("reference_radius", &Harmonics::reference_radius,
+                             "R0 in the model's unit (length_unit)")
+      .def_property_readonly("reference_radius_m", &Harmonics::reference_radius_m,
+                             "R0 in metres, for use with GM in m^3/s^2")
+      .def_property_readonly("origin", &Harmonics::origin, "in the model's unit (length_unit)")
+      .def_property_readonly("length_unit", &Harmonics::length_unit,
+                             "the unit of reference_radius, origin and the points: the model's")
+      .def_property_readonly("GM_unit", &Harmonics::GM_unit,
+                             "m^3/s^2, or the model's unit cubed (the volume, G rho = 1)")
+      .def_property_readonly("si", &Harmonics::si, "GM, potential and acceleration in SI units")
+      .def("__repr__", &Harmonics::repr)
+      .def("potential", &Harmonics::potential, py::arg("points"),
+           py::arg("max_degree") = py::none(),
+           "U of the series at points (n, 3) in the model's unit from its origin, as "
+           "Model.field takes them: shape (n,), or a float for one point (3,); m^2/s^2 with SI "
+           "units (GM_unit), else G rho = 1 like Model.field without a density. The series to "
+           "max_degree (default: every degree); it converges outside the Brillouin sphere.")
+      .def("acceleration", &Harmonics::acceleration, py::arg("points"),
+           py::arg("max_degree") = py::none(),
+           "g = grad U of the series at points (n, 3): shape (n, 3), or (3,) for one point; "
+           "m/s^2 with SI units. As potential().")
       .def("write", &Harmonics::write, py::arg("path"), py::arg("format") = "tsv",
            "The program's file: tsv, csv, npy, icgem or shadr.");
 }
@@ -909,17 +1160,37 @@ void BindModel(py::module_& m) {
       .def_property_readonly("centroid", &Model::centroid)
       .def_property_readonly("area", &Model::area)
       .def_property_readonly("facets", &Model::facets)
+      .def_property_readonly("vertices", &Model::vertices,
+                             "(V, 3) floats, read-only, in the model's unit (after the scale)")
+      .def_property_readonly("faces", &Model::faces,
+                             "(F, 3) vertex indices (uint32), read-only, counter-clockwise seen "
+                             "from outside")
       .def("__repr__", &Model::repr)
-      .def("check", &Model::check, "The check report, as a dict (made once per model).");
+      .def("check", &Model::check,
+           "The check report, as a dict (made once per model): the lines of polyfield check "
+           "under their labels (\"boundary edges\", \"signed volume\", \"verdict\"...), and "
+           "the same under names (boundary_edges, volume, problem, fit...).");
   Def(model, "field", &Model::field, py::arg("points"), UnitsParameters(),
       py::arg("gradient") = false, EvaluationParameters(),
       "(U, g) at points (n, 3): shapes (n,) and (n, 3); at one point (3,): a float and "
       "(3,). With gradient=True also the tensor (n, 6) or (6,): xx, xy, xz, yy, yz, zz. "
       "Under a tolerance the points go in sections of FIELD_SECTION, each within it of its "
-      "own largest values.");
+      "own largest values. progress: a callable told the fraction done (0 to 1) now and "
+      "then; an exception it raises stops the call. Ctrl-C stops it too.");
   Def(model, "surface", &Model::surface, UnitsParameters(), py::arg("spin_period") = py::none(),
       py::arg("spin_axis") = py::none(), py::arg("slopes") = py::none(), EvaluationParameters(),
-      "Per-facet arrays at the facet centroids (spin_period in hours) and a summary.");
+      "Per-facet arrays at the facet centroids and a summary, in SI units with a density, mass "
+      "or gm (lengths in the model's unit), else G rho = 1 in model units. spin_period in "
+      "hours (with SI units), spin_axis through the centre of mass, slopes in degrees for "
+      "the area fractions; progress as in field(). Keys: area (F,) unit^2; centroid (F, 3) "
+      "unit; U (F,) m^2/s^2; g (F, 3) m/s^2; g_norm (F,) m/s^2; slope (F,) deg; U/U0 (F,); "
+      "U0 m^2/s^2, the potential at the centre of mass; with spin_period also Ueff, geff, "
+      "geff_norm, slopeeff (with the centrifugal term), vesc and vcirc m/s (the escape speed along "
+      "the normal, the circular orbit's speed). summary: volume unit^3, mass kg, GM "
+      "m^3/s^2, density kg/m^3 (SI only), centre_of_mass, area, U0, slope (the name used), "
+      "slope_percentiles and area_fraction_above (deg: share), least_slope_facet, "
+      "most_slope_facet, least_U_facet, most_U_facet, inertia (a dict as inertia()), units "
+      "(the name of each unit).");
   Def(model, "equilibria", &Model::equilibria, UnitsParameters(),
       py::arg("spin_period") = py::none(), py::arg("spin_axis") = py::none(),
       py::arg("seeds") = py::none(), py::arg("continuation") = "", EvaluationParameters(),
@@ -929,22 +1200,33 @@ void BindModel(py::module_& m) {
       "not). With continuation=\"spin-period:FROM:TO\" (or \"density:FROM:TO\") the "
       "branches (parameter, positions, jacobi, index arrays) and the events instead. As "
       "polyfield equilibria.");
-  Def(model, "grid", &Model::grid, py::arg("radius") = py::none(), py::arg("shape") = py::none(),
+  Def(
+      model, "grid",
+      [](Model& self, Number radius, std::optional<std::pair<uint32_t, uint32_t>> shape,
+         Number altitude, Number density, Number mass, Number gm, Number G, Number tolerance,
+         Count threads, bool check, const py::object& progress, bool as_xarray) {
+        return self.grid(radius, shape, altitude, density, mass, gm, G, tolerance, threads, check,
+                         progress, as_xarray);
+      },
+      py::arg("radius") = py::none(), py::arg("shape") = py::none(),
       py::arg("altitude") = py::none(), UnitsParameters(), EvaluationParameters(),
+      py::arg("as_xarray") = false,
       "The field on polyfield.grid(radius, shape, centre of mass), or with altitude instead "
       "of radius at that height above the outermost surface along each direction: lat, "
       "lon, points, U, g, "
       "gr = g . r-hat, dU = U - GM/r, dg = g + GM r/r^3 (r from the centre of mass), each "
-      "of shape (nlat, nlon) or (nlat, nlon, 3), and GM.");
+      "of shape (nlat, nlon) or (nlat, nlon, 3), and GM. progress as in field(). With "
+      "as_xarray=True an xarray.Dataset (dimensions lat, lon; the variables and CF "
+      "attributes of the program's netCDF grid).");
   Def(model, "inertia", &Model::inertia, UnitsParameters(),
       "The inertia tensor about the centre of mass (kg m^2 with a density, mass or GM; "
       "else for unit density), its principal moments (increasing) and axes (rows).");
   Def(model, "harmonics", &Model::harmonics, py::arg("degree"),
       py::arg("reference_radius") = py::none(), UnitsParameters(), py::arg("origin") = "model",
-      py::arg("threads") = py::none(),
+      py::arg("threads") = py::none(), py::arg("progress") = py::none(),
       "The exact spherical-harmonic coefficients of the homogeneous body (reference radius "
       "in model units, default the Brillouin radius; origin \"model\" or "
-      "\"centre-of-mass\").");
+      "\"centre-of-mass\"); progress as in field(). The Harmonics name their units.");
   const science::PictureRequest defaults;
   model
       .def(
@@ -952,8 +1234,9 @@ void BindModel(py::module_& m) {
           [](Model& self, const Array& values, const std::string& stl, const std::string& png,
              const std::string& picture_path, const std::string& latlon, const std::string& map,
              std::optional<Pair> range, Pair percentiles, const std::string& label, Pair view,
-             std::pair<uint32_t, uint32_t> size, const std::string& background,
-             const std::string& shading, const std::string& title) {
+             std::optional<std::pair<uint32_t, uint32_t>> size, const std::string& background,
+             const std::string& shading, const std::string& title, bool outline, bool triad,
+             bool scale_bar) {
             science::PictureRequest picture;
             picture.map = map;
             picture.range = range;
@@ -963,17 +1246,22 @@ void BindModel(py::module_& m) {
             picture.background = background;
             picture.shading = shading;
             picture.title = title;
+            picture.label = label;
+            picture.outline = outline, picture.triad = triad, picture.scale_bar = scale_bar;
             return self.write_colours(values, {stl, png, picture_path, latlon}, picture, label);
           },
           py::arg("values"), py::arg("stl") = "", py::arg("png") = "", py::arg("picture") = "",
           py::arg("latlon") = "", py::arg("map") = defaults.map, py::arg("range") = py::none(),
           py::arg("percentiles") = defaults.percentiles, py::arg("label") = "",
-          py::arg("view") = defaults.view, py::arg("size") = defaults.size,
+          py::arg("view") = defaults.view, py::arg("size") = py::none(),
           py::arg("background") = defaults.background, py::arg("shading") = defaults.shading,
-          py::arg("title") = "",
+          py::arg("title") = "", py::arg("outline") = defaults.outline,
+          py::arg("triad") = defaults.triad, py::arg("scale_bar") = defaults.scale_bar,
           "Coloured binary STL, picture (png: PNG; picture: PNG, PDF or SVG by the extension) "
           "and latitude-longitude map about the centre of mass (latlon: by the extension) by "
-          "one value per facet; returns the range.")
+          "one value per facet; returns the range. size=None: at most (800, 600), cut to the "
+          "content; the view has an outline (outline=False: none), and on request the model's "
+          "axes with the direction of view (triad) and a scale bar in the model's unit.")
       .def("translated", &Model::translated, py::arg("offset"),
            "A new model moved by offset (x, y, z), in the model's unit.")
       .def("scaled", &Model::scaled, py::arg("factor"),
@@ -1004,29 +1292,43 @@ void BindBody(py::module_& m) {
   Def(
       body, "field",
       [](Body& self, const Array& points, Number G, bool gradient, Number tolerance, Count threads,
-         bool check) {
-        return self.field(points, {}, {}, {}, G, gradient, tolerance, threads, check);
+         bool check, const py::object& progress) {
+        return self.field(points, {}, {}, {}, G, gradient, tolerance, threads, check, progress);
       },
       py::arg("points"), py::arg("G") = py::none(), py::arg("gradient") = false,
       EvaluationParameters(), "As Model.field, the densities the parts'.");
   Def(
       body, "surface",
       [](Body& self, Number G, Number spin_period, std::optional<std::array<double, 3>> spin_axis,
-         std::optional<std::vector<double>> slopes, Number tolerance, Count threads, bool check) {
+         std::optional<std::vector<double>> slopes, Number tolerance, Count threads, bool check,
+         const py::object& progress) {
         return self.surface({}, {}, {}, G, spin_period, spin_axis, slopes, tolerance, threads,
-                            check);
+                            check, progress);
       },
       py::arg("G") = py::none(), py::arg("spin_period") = py::none(),
       py::arg("spin_axis") = py::none(), py::arg("slopes") = py::none(), EvaluationParameters(),
       "As Model.surface, on the first part's surface, U0 and the spin about the body's "
       "centre of mass.");
   Def(
+      body, "grid",
+      [](Body& self, Number radius, std::optional<std::pair<uint32_t, uint32_t>> shape,
+         Number altitude, Number G, Number tolerance, Count threads, bool check,
+         const py::object& progress, bool as_xarray) {
+        return self.grid(radius, shape, altitude, {}, {}, {}, G, tolerance, threads, check,
+                         progress, as_xarray, "Body.grid");
+      },
+      py::arg("radius") = py::none(), py::arg("shape") = py::none(),
+      py::arg("altitude") = py::none(), py::arg("G") = py::none(), EvaluationParameters(),
+      py::arg("as_xarray") = false,
+      "As Model.grid, about the body's centre of mass (of every part and point mass) with "
+      "its total GM; a shell's altitude above the first part's surface.");
+  Def(
       body, "equilibria",
       [](Body& self, Number G, Number spin_period, std::optional<std::array<double, 3>> spin_axis,
-         Count seeds, const std::string& continuation, Number tolerance, Count threads,
-         bool check) {
+         Count seeds, const std::string& continuation, Number tolerance, Count threads, bool check,
+         const py::object& progress) {
         return self.equilibria({}, {}, {}, G, spin_period, spin_axis, seeds, continuation,
-                               tolerance, threads, check);
+                               tolerance, threads, check, progress);
       },
       py::arg("G") = py::none(), py::arg("spin_period") = py::none(),
       py::arg("spin_axis") = py::none(), py::arg("seeds") = py::none(),
@@ -1039,12 +1341,122 @@ void BindBody(py::module_& m) {
       .def(
           "harmonics",
           [](Body& self, int degree, Number reference_radius, Number G, const std::string& origin,
-             Count threads) {
-            return self.harmonics(degree, reference_radius, {}, {}, {}, G, origin, threads);
+             Count threads, const py::object& progress) {
+            return self.harmonics(degree, reference_radius, {}, {}, {}, G, origin, threads,
+                                  progress);
           },
           py::arg("degree"), py::arg("reference_radius") = py::none(), py::arg("G") = py::none(),
           py::arg("origin") = "model", py::arg("threads") = py::none(),
+          py::arg("progress") = py::none(),
           "As Model.harmonics: the coefficients of every part and point mass.");
+}
+
+// An unknown keyword told by name, with the nearest known one: every
+// function of the module and method of its classes (and their constructors)
+// is replaced by a guard that hands its arguments on as they came
+// (vectorcall, no copy) and, when the call fails with a TypeError (pybind11's
+// lists every signature), looks for a keyword that none of the overloads
+// takes.
+
+// The keywords of a pybind11 function over its overloads ("self" aside).
+std::vector<std::string> KeywordsOf(py::handle function) {
+  std::vector<std::string> names;
+  const py::handle self = PyCFunction_GET_SELF(function.ptr());
+  if (!self || !py::isinstance<py::capsule>(self)) return names;
+  auto* record =
+      py::reinterpret_borrow<py::capsule>(self).get_pointer<py::detail::function_record>();
+  for (; record; record = record->next)
+    for (const auto& a : record->args)
+      if (a.name && std::string_view(a.name) != "self" &&
+          std::find(names.begin(), names.end(), a.name) == names.end())
+        names.emplace_back(a.name);
+  return names;
+}
+
+struct Guarded {
+  py::object function;  // the pybind11 function, called with self first for a method
+  std::vector<std::string> names;
+  std::string title;  // as the message names the call: "field", "Model"
+};
+
+// The message of the first keyword in `keywords` that is not a name, or "".
+std::string UnknownKeyword(const Guarded& g, PyObject* keywords) {
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(keywords); ++i) {
+    const std::string key = py::str(PyTuple_GET_ITEM(keywords, i));
+    if (std::find(g.names.begin(), g.names.end(), key) != g.names.end()) continue;
+    std::string message = g.title + "() got an unexpected keyword argument '" + key + "'";
+    const py::list near =
+        py::module_::import("difflib").attr("get_close_matches")(key, py::cast(g.names), 1);
+    if (!near.empty()) return message + "; did you mean '" + near[0].cast<std::string>() + "'?";
+    message += " (it takes";
+    for (size_t j = 0; j < g.names.size(); ++j) message += (j ? ", " : " ") + g.names[j];
+    return message + ")";
+  }
+  return "";
+}
+
+PyObject* Forward(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
+  const auto& g = *static_cast<const Guarded*>(PyCapsule_GetPointer(self, nullptr));
+  PyObject* result = PyObject_Vectorcall(g.function.ptr(), args, count, keywords);
+  if (result || !keywords || !PyErr_ExceptionMatches(PyExc_TypeError)) return result;
+  PyObject *type, *value, *trace;
+  PyErr_Fetch(&type, &value, &trace);
+  try {
+    const std::string message = UnknownKeyword(g, keywords);
+    if (!message.empty()) {
+      Py_XDECREF(type), Py_XDECREF(value), Py_XDECREF(trace);
+      PyErr_SetString(PyExc_TypeError, message.c_str());
+      return nullptr;
+    }
+  } catch (...) {
+    // Finding the nearest name failed: the first error stands.
+  }
+  PyErr_Restore(type, value, trace);
+  return nullptr;
+}
+
+// The guard of `original` (a pybind11 function, or a method's instancemethod
+// or staticmethod), with its name and docstring; null for anything else (a
+// property).
+py::object Guard(const py::handle original, const std::string& name, const std::string& title,
+                 const py::handle module) {
+  const bool is_static =
+      py::isinstance(original, py::module_::import("builtins").attr("staticmethod"));
+  const py::object inner =
+      is_static ? original.attr("__func__") : py::reinterpret_borrow<py::object>(original);
+  const py::handle function = py::detail::get_function(inner);
+  if (!function || !PyCFunction_Check(function.ptr())) return py::object();
+  auto* g = new Guarded{py::reinterpret_borrow<py::object>(function), KeywordsOf(function), title};
+  const py::capsule holder(g, [](void* p) { delete static_cast<Guarded*>(p); });
+  // Made once a function at import, kept for the process, as pybind11 keeps
+  // its own.
+  const py::object doc = function.attr("__doc__");
+  auto* def = new PyMethodDef{strdup(name.c_str()),
+                              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Forward)),
+                              METH_FASTCALL | METH_KEYWORDS,
+                              doc.is_none() ? nullptr : strdup(doc.cast<std::string>().c_str())};
+  py::object guard =
+      py::reinterpret_steal<py::object>(PyCFunction_NewEx(def, holder.ptr(), module.ptr()));
+  if (!guard) throw py::error_already_set();
+  if (is_static) return py::module_::import("builtins").attr("staticmethod")(guard);
+  if (original.ptr() == function.ptr()) return guard;  // a module's function
+  return py::reinterpret_steal<py::object>(PyInstanceMethod_New(guard.ptr()));
+}
+
+void GuardKeywords(py::module_& m) {
+  const py::object module_name = m.attr("__name__");
+  for (const char* name : {"grid"}) m.attr(name) = Guard(m.attr(name), name, name, module_name);
+  for (const char* class_name : {"Model", "Body", "Harmonics"}) {
+    const py::object cls = m.attr(class_name);
+    const py::dict members = cls.attr("__dict__");  // a copy
+    for (const auto& [key, value] : members) {
+      const std::string name = py::str(key);
+      if (name.rfind('_', 0) == 0 && name != "__init__") continue;
+      const py::object guard =
+          Guard(value, name, name == "__init__" ? class_name : name, module_name);
+      if (guard) py::setattr(cls, name.c_str(), guard);
+    }
+  }
 }
 
 }  // namespace
@@ -1066,4 +1478,5 @@ PYBIND11_MODULE(polyfield, m) {
   BindGrid(m);
   BindModel(m);
   BindBody(m);
+  GuardKeywords(m);
 }

@@ -9,38 +9,149 @@
 #include <array>
 #include <cctype>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <numbers>
 #include <numeric>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace figure {
 
 namespace {
 
+// A text of an SVG figure, kept to be written as a <text> element (cairo's
+// SVG surface would write its glyphs as outlines, which no editor or search
+// reads as text): where its baseline starts, turned by `angle` degrees
+// clockwise, in device units.
+struct Text {
+  double x, y, angle, size;
+  double rgb[3];
+  std::string text;
+};
+struct Texts {
+  std::vector<Text> list;
+  bool muted = false;  // while a layout is only measured
+};
+const cairo_user_data_key_t kTexts{};
+
+Texts* TextsOf(cairo_t* cr) {
+  return static_cast<Texts*>(cairo_get_user_data(cr, &kTexts));
+}
+
+// Draws `text` (typeset) at the current point in the current font, or for
+// an SVG figure keeps it for its <text> element.
+void Show(cairo_t* cr, const std::string& text) {
+  Texts* texts = TextsOf(cr);
+  if (!texts) {
+    cairo_show_text(cr, text.c_str());
+    return;
+  }
+  if (texts->muted || text.empty()) return;
+  double x = 0, y = 0;
+  cairo_get_current_point(cr, &x, &y);
+  cairo_user_to_device(cr, &x, &y);
+  cairo_matrix_t m, font;
+  cairo_get_matrix(cr, &m);
+  cairo_get_font_matrix(cr, &font);
+  Text t{x,
+         y,
+         std::atan2(m.yx, m.xx) * 180 / std::numbers::pi,
+         font.yy * std::hypot(m.xx, m.yx),
+         {0, 0, 0},
+         text};
+  double alpha = 1;
+  cairo_pattern_get_rgba(cairo_get_source(cr), &t.rgb[0], &t.rgb[1], &t.rgb[2], &alpha);
+  texts->list.push_back(std::move(t));
+}
+
+std::string Escaped(const std::string& text) {
+  std::string out;
+  for (const char c : text) switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
+  return out;
+}
+
+// The <text> elements of the kept texts, in the font cairo measured them in.
+std::string TextElements(const Texts& texts) {
+  std::string out;
+  char buf[256];
+  for (const Text& t : texts.list) {
+    std::snprintf(buf, sizeof buf,
+                  "<text x=\"%.3f\" y=\"%.3f\" font-family=\"DejaVu Sans, sans-serif\" "
+                  "font-size=\"%.3f\" fill=\"rgb(%d,%d,%d)\"",
+                  t.x, t.y, t.size, static_cast<int>(std::lround(255 * t.rgb[0])),
+                  static_cast<int>(std::lround(255 * t.rgb[1])),
+                  static_cast<int>(std::lround(255 * t.rgb[2])));
+    out += buf;
+    if (std::fabs(t.angle) > 1e-9) {
+      std::snprintf(buf, sizeof buf, " transform=\"rotate(%.3f %.3f %.3f)\"", t.angle, t.x, t.y);
+      out += buf;
+    }
+    out += '>';
+    out += Escaped(t.text);
+    out += "</text>\n";
+  }
+  return out;
+}
+
 // Where cairo writes a figure: the file, and the style's `more`, asked
 // every megabyte (a vector figure of a large model is written for seconds).
+// An SVG figure's last bytes are held back, to put its texts before the
+// closing </svg>.
 struct Sink {
   FILE* out;
   const Style* style;
   size_t since = 0;  // bytes since `more` was asked
+  bool hold = false;
+  std::string held;
 };
+
+bool Put(Sink& sink, const unsigned char* data, size_t length);
 
 cairo_status_t WriteTo(void* closure, const unsigned char* data, unsigned int length) {
   Sink& sink = *static_cast<Sink*>(closure);
+  if (!sink.hold) return Put(sink, data, length) ? CAIRO_STATUS_SUCCESS : CAIRO_STATUS_WRITE_ERROR;
+  constexpr size_t kHeld = 64;
+  sink.held.append(reinterpret_cast<const char*>(data), length);
+  if (sink.held.size() <= 2 * kHeld) return CAIRO_STATUS_SUCCESS;
+  const size_t n = sink.held.size() - kHeld;
+  if (!Put(sink, reinterpret_cast<const unsigned char*>(sink.held.data()), n))
+    return CAIRO_STATUS_WRITE_ERROR;
+  sink.held.erase(0, n);
+  return CAIRO_STATUS_SUCCESS;
+}
+
+bool Put(Sink& sink, const unsigned char* data, size_t length) {
   constexpr size_t kAsk = size_t{1} << 20;
   // A vector figure's page may come in one piece of a hundred megabytes.
   for (size_t done = 0; done < length;) {
     const size_t n = std::min<size_t>(length - done, kAsk);
     if (sink.style->more && (sink.since += n) >= kAsk) {
       sink.since = 0;
-      if (!sink.style->more()) return CAIRO_STATUS_WRITE_ERROR;
+      if (!sink.style->more()) return false;
     }
-    if (std::fwrite(data + done, 1, n, sink.out) != n) return CAIRO_STATUS_WRITE_ERROR;
+    if (std::fwrite(data + done, 1, n, sink.out) != n) return false;
     done += n;
   }
-  return CAIRO_STATUS_SUCCESS;
+  return true;
 }
 
 // Whether to draw on after facet i: the style's `more`, asked every 4096.
@@ -60,9 +171,10 @@ Ink InkOf(const Style& s) {
   return s.dark ? Ink{kDarkBackground, {230, 230, 230}} : Ink{kLightBackground, {0, 0, 0}};
 }
 
-// The base font size: 2.8 % of the figure's shorter side, at least 6.
+// The base font size: the style's, or 2.8 % of the figure's shorter side,
+// at least 6.
 double FontSize(const Style& s) {
-  return std::max(6.0, 0.028 * std::min(s.width, s.height));
+  return s.font > 0 ? s.font : std::max(6.0, 0.028 * std::min(s.width, s.height));
 }
 
 double TextWidth(cairo_t* cr, const std::string& text) {
@@ -81,7 +193,8 @@ void FitFont(cairo_t* cr, const std::string& text, double size, double room) {
 // The surface for the kind of output, drawn by `draw`, then written.
 bool Draw(FILE* out, Output kind, const Style& style, const std::function<void(cairo_t*)>& draw) {
   const double w = style.width, h = style.height;
-  Sink sink{out, &style};
+  Sink sink{out, &style, 0, kind == Output::kSvg, {}};
+  Texts texts;
   cairo_surface_t* s = nullptr;
   switch (kind) {
     case Output::kPng:
@@ -104,6 +217,7 @@ bool Draw(FILE* out, Output kind, const Style& style, const std::function<void(c
     Colour(cr, InkOf(style).paper);
     cairo_paint(cr);
     cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    if (kind == Output::kSvg) cairo_set_user_data(cr, &kTexts, &texts, nullptr);
     draw(cr);
     if (cairo_status(cr) != CAIRO_STATUS_SUCCESS) return false;
   }
@@ -111,7 +225,35 @@ bool Draw(FILE* out, Output kind, const Style& style, const std::function<void(c
   if (kind == Output::kPng)
     return cairo_surface_write_to_png_stream(s, WriteTo, &sink) == CAIRO_STATUS_SUCCESS;
   cairo_surface_finish(s);
-  return cairo_surface_status(s) == CAIRO_STATUS_SUCCESS;
+  if (cairo_surface_status(s) != CAIRO_STATUS_SUCCESS) return false;
+  if (!sink.hold) return true;
+  const size_t end = sink.held.rfind("</svg>");
+  if (end == std::string::npos) return false;
+  const std::string tail = TextElements(texts) + sink.held.substr(end);
+  sink.held.resize(end);
+  sink.held += tail;
+  return Put(sink, reinterpret_cast<const unsigned char*>(sink.held.data()), sink.held.size());
+}
+
+// The layout of a figure measured before its surface is made: `measure`
+// run on a scratch surface with the fonts of the kind of output.
+template <class F>
+auto Measured(Output kind, F measure) {
+  cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 1, 1);
+  cairo_t* cr = cairo_create(s);
+  cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+  if (kind != Output::kPng) {
+    // The vector surfaces' metrics: neither hinted nor rounded.
+    cairo_font_options_t* o = cairo_font_options_create();
+    cairo_font_options_set_hint_metrics(o, CAIRO_HINT_METRICS_OFF);
+    cairo_font_options_set_hint_style(o, CAIRO_HINT_STYLE_NONE);
+    cairo_set_font_options(cr, o);
+    cairo_font_options_destroy(o);
+  }
+  auto result = measure(cr);
+  cairo_destroy(cr);
+  cairo_surface_destroy(s);
+  return result;
 }
 
 // A filled polygon, its edge stroked in its own colour a pixel (or point)
@@ -130,14 +272,15 @@ struct Box {
 // The title across the top; returns the room left below it.
 Box Title(cairo_t* cr, const Style& style, const Ink& ink, Box room) {
   if (style.title.empty()) return room;
+  const std::string title = Typeset(style.title);
   const double size = 1.25 * FontSize(style);
   cairo_font_extents_t fe;
-  FitFont(cr, style.title, size, room.x1 - room.x0);
+  FitFont(cr, title, size, room.x1 - room.x0);
   cairo_font_extents(cr, &fe);
-  const double w = TextWidth(cr, style.title);
+  const double w = TextWidth(cr, title);
   Colour(cr, ink.text);
   cairo_move_to(cr, (room.x0 + room.x1 - w) / 2, room.y0 + fe.ascent);
-  cairo_show_text(cr, style.title.c_str());
+  Show(cr, title);
   room.y0 += fe.ascent + fe.descent + 0.5 * FontSize(style);
   return room;
 }
@@ -159,7 +302,8 @@ Box ColourBar(cairo_t* cr, const Style& style, const Ink& ink, const Bar& bar, B
     for (size_t i = 0; i < ticks.size(); i += 2) fewer.push_back(ticks[i]);
     ticks = fewer;
   }
-  const std::vector<std::string> labels = TickLabels(ticks);
+  std::vector<std::string> labels = TickLabels(ticks);
+  for (std::string& l : labels) l = TypesetNumber(l);
   cairo_set_font_size(cr, f);
   double tw = 0;
   for (const std::string& l : labels) tw = std::max(tw, TextWidth(cr, l));
@@ -219,17 +363,18 @@ Box ColourBar(cairo_t* cr, const Style& style, const Ink& ink, const Bar& bar, B
     cairo_line_to(cr, x + bw + tick, y);
     cairo_stroke(cr);
     cairo_move_to(cr, x + bw + tick + gap, y + (tfe.ascent - tfe.descent) / 2);
-    cairo_show_text(cr, labels[i].c_str());
+    Show(cr, labels[i]);
   }
   // The quantity, turned to read upward, centred on the bar.
   if (!bar.label.empty()) {
-    FitFont(cr, bar.label, f, bottom - top + 2 * end);
+    const std::string label = Typeset(bar.label);
+    FitFont(cr, label, f, bottom - top + 2 * end);
     cairo_font_extents(cr, &fe);
-    const double w = TextWidth(cr, bar.label);
+    const double w = TextWidth(cr, label);
     cairo_save(cr);
     cairo_move_to(cr, room.x1 - fe.descent, (top + bottom + w) / 2);
     cairo_rotate(cr, -std::numbers::pi / 2);
-    cairo_show_text(cr, bar.label.c_str());
+    Show(cr, label);
     cairo_restore(cr);
   }
   room.x1 -= panel + gap;
@@ -270,6 +415,10 @@ std::vector<double> Ticks(double min, double max) {
     }
   std::vector<double> t;
   const double k0 = std::ceil(min / step - 1e-9), k1 = std::floor(max / step + 1e-9);
+  // A range of a few units in the last place (a field constant but for
+  // rounding) has no multiples of its step that a double tells apart: its
+  // ends are its ticks.
+  if (!(std::fmax(std::fabs(k0), std::fabs(k1)) < 0x1p52)) return {min, max};
   // A tick at an end by rounding's grace is put on it.
   for (double k = k0; k <= k1; ++k)
     t.push_back(std::fabs(k) < 0.5 ? 0 : std::clamp(k * step, min, max));
@@ -296,71 +445,317 @@ std::vector<std::string> TickLabels(const std::vector<double>& ticks) {
   return labels;
 }
 
-bool DrawView(FILE* out, Output kind, const std::vector<Triangle>& facets, const ViewBasis& view,
-              const Style& style, const Bar& bar) {
-  return Draw(out, kind, style, [&](cairo_t* cr) {
-    const Box room = Frame(cr, style, InkOf(style), bar);
-    // The facets in view coordinates, farthest first.
-    struct Flat {
-      double x[3], y[3], depth;
-      Rgb colour;
-    };
-    std::vector<Flat> flat;
-    flat.reserve(facets.size());
-    double lo[2] = {INFINITY, INFINITY}, hi[2] = {-INFINITY, -INFINITY};
-    for (const Triangle& t : facets) {
-      Flat f{};
-      bool finite = true;
-      for (int k = 0; k < 3; ++k) {
-        const double* p = t.v + 3 * k;
-        f.x[k] = Dot(p, view.right), f.y[k] = Dot(p, view.up);
-        f.depth += Dot(p, view.toward) / 3;
-        finite = finite && std::isfinite(f.x[k]) && std::isfinite(f.y[k]);
+namespace {
+
+const char* const kMinus = "\u2212";
+
+// The superscript of a digit, or of a sign.
+const char* Raised(char c) {
+  static const char* const digits[] = {"\u2070", "\u00b9", "\u00b2", "\u00b3", "\u2074",
+                                       "\u2075", "\u2076", "\u2077", "\u2078", "\u2079"};
+  if (c >= '0' && c <= '9') return digits[c - '0'];
+  return c == '-' ? "\u207b" : "\u207a";
+}
+
+bool Digit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+bool Alphanumeric(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_';
+}
+
+}  // namespace
+
+std::string Typeset(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '^') {
+      // ^2, ^-1, ^+3: the sign and the digits raised.
+      size_t j = i + 1;
+      if (j < text.size() && (text[j] == '-' || text[j] == '+')) ++j;
+      size_t k = j;
+      while (k < text.size() && Digit(text[k])) ++k;
+      if (k > j) {
+        for (size_t n = i + 1; n < k; ++n) out += Raised(text[n]);
+        i = k - 1;
+        continue;
       }
-      if (!finite || !std::isfinite(f.depth)) continue;
-      for (int k = 0; k < 3; ++k) {
-        lo[0] = std::min(lo[0], f.x[k]), hi[0] = std::max(hi[0], f.x[k]);
-        lo[1] = std::min(lo[1], f.y[k]), hi[1] = std::max(hi[1], f.y[k]);
-      }
-      f.colour = t.colour;
-      if (style.shading) {
-        const double* v = t.v;
-        const double a[3] = {v[3] - v[0], v[4] - v[1], v[5] - v[2]};
-        const double b[3] = {v[6] - v[0], v[7] - v[1], v[8] - v[2]};
-        const double n[3] = {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2],
-                             a[0] * b[1] - a[1] * b[0]};
-        const double len = std::sqrt(Dot(n, n));
-        if (len > 0) {
-          double nv[3] = {Dot(n, view.right) / len, Dot(n, view.up) / len,
-                          Dot(n, view.toward) / len};
-          if (nv[2] < 0)
-            for (double& c : nv) c = -c;
-          const double s = Shade(nv);
-          f.colour = {Shaded(t.colour.r, s), Shaded(t.colour.g, s), Shaded(t.colour.b, s)};
-        }
-      }
-      flat.push_back(f);
     }
+    const bool before_number = i + 1 < text.size() && (Digit(text[i + 1]) || text[i + 1] == '.');
+    const bool after_word = i > 0 && (Alphanumeric(text[i - 1]) || text[i - 1] == '.' ||
+                                      text[i - 1] == ')' || text[i - 1] == ']');
+    if (c == '-' && before_number && !after_word) {
+      out += kMinus;
+      continue;
+    }
+    out += c;
+  }
+  return out;
+}
+
+std::string TypesetNumber(const std::string& label) {
+  const size_t e = label.find_first_of("eE");
+  if (e == std::string::npos || e == 0) return Typeset(label);
+  const std::string mantissa = label.substr(0, e);
+  const int exponent = std::atoi(label.c_str() + e + 1);
+  if (std::strtod(mantissa.c_str(), nullptr) == 0) return "0";
+  std::string out = Typeset(mantissa) + "\u00d710";
+  for (const char c : std::to_string(exponent)) out += Raised(c);
+  return out;
+}
+
+double ScaleLength(double span) {
+  if (!(span > 0) || !std::isfinite(span)) return 0;
+  const double fifth = span / 5;
+  const double power = std::pow(10.0, std::floor(std::log10(fifth)));
+  double length = power;
+  for (const double m : {2.0, 5.0, 10.0})
+    if (m * power <= fifth * (1 + 1e-12)) length = m * power;
+  return length;
+}
+
+namespace {
+
+// A facet in view coordinates.
+struct Flat {
+  double x[3], y[3], depth;
+  Rgb colour;
+  uint32_t corner[3];
+};
+
+// The edges of the model's outline as seen: an edge of one facet only (or
+// of more than two), or one whose two facets lie on the same side of it on
+// the figure (the surface folds over there). Each is a pair of corners
+// (facet, corner k to corner k + 1) of `flat`. Inner folds are among them;
+// the facets drawn over them hide them.
+std::vector<std::pair<size_t, int>> OutlineEdges(const std::vector<Flat>& flat) {
+  // Sixteen bytes an edge: a model of millions of facets sorts some ten
+  // million of them.
+  struct Edge {
+    uint64_t key;  // the corners' numbers, the lower first
+    uint64_t at;   // 3 facet + k
+    size_t Facet() const { return at / 3; }
+    int K() const { return static_cast<int>(at % 3); }
+  };
+  std::vector<Edge> edges;
+  edges.reserve(3 * flat.size());
+  for (size_t i = 0; i < flat.size(); ++i)
+    for (int k = 0; k < 3; ++k) {
+      const uint64_t a = flat[i].corner[k], b = flat[i].corner[(k + 1) % 3];
+      if (a != b) edges.push_back({std::min(a, b) << 32 | std::max(a, b), 3 * i + k});
+    }
+  std::sort(edges.begin(), edges.end(), [](const Edge& a, const Edge& b) {
+    return a.key != b.key ? a.key < b.key : a.at < b.at;
+  });
+  // The side of the edge (from its lower-numbered corner) where the facet's
+  // third corner lies.
+  const auto side = [&](const Edge& e) {
+    const Flat& f = flat[e.Facet()];
+    int a = e.K(), b = (a + 1) % 3;
+    const int c = (a + 2) % 3;
+    if (f.corner[a] > f.corner[b]) std::swap(a, b);
+    return (f.x[b] - f.x[a]) * (f.y[c] - f.y[a]) - (f.y[b] - f.y[a]) * (f.x[c] - f.x[a]);
+  };
+  std::vector<std::pair<size_t, int>> out;
+  for (size_t i = 0; i < edges.size();) {
+    size_t j = i + 1;
+    while (j < edges.size() && edges[j].key == edges[i].key) ++j;
+    if (j - i != 2 || !(side(edges[i]) * side(edges[i + 1]) < 0))
+      out.push_back({edges[i].Facet(), edges[i].K()});
+    i = j;
+  }
+  return out;
+}
+
+// The height of the strip below the view for the triad and the scale bar.
+double ExtrasHeight(const Style& s) {
+  return s.triad || s.scale_bar ? 3.4 * FontSize(s) : 0;
+}
+
+// The room of the model: inside the margin, below the title, left of the
+// bar and above the extras' strip.
+Box ViewRoom(cairo_t* cr, const Style& style, const Bar& bar) {
+  Box room = Frame(cr, style, InkOf(style), bar);
+  room.y1 -= ExtrasHeight(style);
+  return room;
+}
+
+std::string Degrees(double d) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%g", d);
+  return TypesetNumber(buf) + "\u00b0";
+}
+
+// The triad of the model's axes and the direction of view at the left of
+// the strip, the scale bar (`per_unit` figure units a model unit, as long
+// as a fifth of the model's `span` at most) at its right.
+void Extras(cairo_t* cr, const Style& style, const Ink& ink, Box strip, const ViewBasis& view,
+            double per_unit, double span) {
+  const double f = FontSize(style), mid = (strip.y0 + strip.y1) / 2;
+  Colour(cr, ink.text);
+  cairo_set_line_width(cr, std::max(0.5, f / 12));
+  cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
+  cairo_font_extents_t fe;
+  double left = strip.x0, right = strip.x1;
+  if (style.scale_bar) {
+    const double length = ScaleLength(span);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g", length);
+    const std::string label = TypesetNumber(buf) + (style.unit.empty() ? "" : " " + style.unit);
+    const double w = length * per_unit;
+    cairo_set_font_size(cr, 0.9 * f);
+    cairo_font_extents(cr, &fe);
+    const double x1 = strip.x1, x0 = x1 - w, y = mid + 0.5 * f;
+    if (length > 0 && w > 0) {
+      cairo_move_to(cr, x0, y);
+      cairo_line_to(cr, x1, y);
+      cairo_move_to(cr, x0, y - 0.3 * f);
+      cairo_line_to(cr, x0, y + 0.3 * f);
+      cairo_move_to(cr, x1, y - 0.3 * f);
+      cairo_line_to(cr, x1, y + 0.3 * f);
+      cairo_stroke(cr);
+      const double tw = TextWidth(cr, label);
+      cairo_move_to(cr, (x0 + x1 - tw) / 2, y - 0.4 * f - fe.descent);
+      Show(cr, label);
+      right = std::min(x0, (x0 + x1 - tw) / 2) - f;
+    }
+  }
+  if (style.triad) {
+    // The axes drawn from the farthest, each toward its direction on the
+    // figure, named at its tip.
+    const double arm = 1.1 * f, cx = strip.x0 + 1.6 * f;
+    int order[3] = {0, 1, 2};
+    std::sort(order, order + 3, [&](int a, int b) { return view.toward[a] < view.toward[b]; });
+    cairo_set_font_size(cr, 0.8 * f);
+    cairo_font_extents(cr, &fe);
+    for (const int a : order) {
+      const double dx = view.right[a] * arm, dy = -view.up[a] * arm;
+      cairo_move_to(cr, cx, mid);
+      cairo_line_to(cr, cx + dx, mid + dy);
+      cairo_stroke(cr);
+      const std::string name(1, static_cast<char>('x' + a));
+      const double tw = TextWidth(cr, name);
+      const double lx = cx + 1.45 * dx, ly = mid + 1.45 * dy;
+      cairo_move_to(cr, lx - tw / 2, ly + (fe.ascent - fe.descent) / 2);
+      Show(cr, name);
+    }
+    left = cx + 2.2 * f;
+    const std::string note =
+        "view from lon " + Degrees(style.from.first) + ", lat " + Degrees(style.from.second);
+    FitFont(cr, note, 0.9 * f, std::max(1.0, right - left));
+    cairo_font_extents(cr, &fe);
+    cairo_move_to(cr, left, mid + (fe.ascent - fe.descent) / 2);
+    Show(cr, note);
+  }
+  cairo_set_line_cap(cr, CAIRO_LINE_CAP_BUTT);
+}
+
+}  // namespace
+
+bool DrawView(FILE* out, Output kind, const std::vector<Triangle>& facets, const ViewBasis& view,
+              const Style& given, const Bar& bar) {
+  // The facets in view coordinates, farthest first.
+  std::vector<Flat> flat;
+  flat.reserve(facets.size());
+  double lo[2] = {INFINITY, INFINITY}, hi[2] = {-INFINITY, -INFINITY};
+  for (const Triangle& t : facets) {
+    Flat f{};
+    bool finite = true;
+    for (int k = 0; k < 3; ++k) {
+      const double* p = t.v + 3 * k;
+      f.x[k] = Dot(p, view.right), f.y[k] = Dot(p, view.up);
+      f.depth += Dot(p, view.toward) / 3;
+      f.corner[k] = t.corner[k];
+      finite = finite && std::isfinite(f.x[k]) && std::isfinite(f.y[k]);
+    }
+    if (!finite || !std::isfinite(f.depth)) continue;
+    for (int k = 0; k < 3; ++k) {
+      lo[0] = std::min(lo[0], f.x[k]), hi[0] = std::max(hi[0], f.x[k]);
+      lo[1] = std::min(lo[1], f.y[k]), hi[1] = std::max(hi[1], f.y[k]);
+    }
+    f.colour = t.colour;
+    if (given.shading) {
+      const double* v = t.v;
+      const double a[3] = {v[3] - v[0], v[4] - v[1], v[5] - v[2]};
+      const double b[3] = {v[6] - v[0], v[7] - v[1], v[8] - v[2]};
+      const double n[3] = {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2],
+                           a[0] * b[1] - a[1] * b[0]};
+      const double len = std::sqrt(Dot(n, n));
+      if (len > 0) {
+        double nv[3] = {Dot(n, view.right) / len, Dot(n, view.up) / len, Dot(n, view.toward) / len};
+        if (nv[2] < 0)
+          for (double& c : nv) c = -c;
+        const double s = Shade(nv);
+        f.colour = {Shaded(t.colour.r, s), Shaded(t.colour.g, s), Shaded(t.colour.b, s)};
+      }
+    }
+    flat.push_back(f);
+  }
+  const double sx = hi[0] - lo[0], sy = hi[1] - lo[1];
+  Style style = given;
+  if (style.fit && sx > 0 && sy > 0) {
+    // The figure cut to the model's shape: the height where the model is
+    // wider than its room, else the width, the fonts as at the full size.
+    style.font = FontSize(given);
+    const Box room = Measured(kind, [&](cairo_t* cr) { return ViewRoom(cr, style, bar); });
+    const double w = room.x1 - room.x0, h = room.y1 - room.y0;
+    if (sy * w < sx * h) {
+      const double cut = h - w * sy / sx;
+      style.height = std::max(std::max(16u, static_cast<uint32_t>(0.25 * given.width)),
+                              static_cast<uint32_t>(std::ceil(given.height - cut)));
+      style.height = std::min(style.height, given.height);
+    } else {
+      const double cut = w - h * sx / sy;
+      style.width = std::max(std::max(16u, static_cast<uint32_t>(0.5 * given.height)),
+                             static_cast<uint32_t>(std::ceil(given.width - cut)));
+      style.width = std::min(style.width, given.width);
+    }
+  }
+  const std::vector<std::pair<size_t, int>> outline =
+      style.outline ? OutlineEdges(flat) : std::vector<std::pair<size_t, int>>{};
+  return Draw(out, kind, style, [&](cairo_t* cr) {
+    const Ink ink = InkOf(style);
+    const Box room = ViewRoom(cr, style, bar);
     if (flat.empty()) return;
-    std::stable_sort(flat.begin(), flat.end(),
-                     [](const Flat& a, const Flat& b) { return a.depth < b.depth; });
-    const double sx = hi[0] - lo[0], sy = hi[1] - lo[1];
+    std::vector<size_t> order(flat.size());
+    std::iota(order.begin(), order.end(), size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return flat[a].depth < flat[b].depth; });
     const double w = room.x1 - room.x0, h = room.y1 - room.y0;
     double scale = std::min(sx > 0 ? w / sx : INFINITY, sy > 0 ? h / sy : INFINITY);
     if (!std::isfinite(scale)) scale = 1;
     const double cx = (room.x0 + room.x1) / 2, cy = (room.y0 + room.y1) / 2;
     const double mx = (lo[0] + hi[0]) / 2, my = (lo[1] + hi[1]) / 2;
-    for (size_t i = 0; i < flat.size(); ++i) {
-      const Flat& f = flat[i];
-      if (!DrawOn(style, i)) return;
-      for (int k = 0; k < 3; ++k) {
-        const double px = cx + (f.x[k] - mx) * scale, py = cy - (f.y[k] - my) * scale;
-        k ? cairo_line_to(cr, px, py) : cairo_move_to(cr, px, py);
+    const auto X = [&](const Flat& f, int k) { return cx + (f.x[k] - mx) * scale; };
+    const auto Y = [&](const Flat& f, int k) { return cy - (f.y[k] - my) * scale; };
+    if (!outline.empty()) {
+      // Drawn first and wider than a facet's own edge: the facets cover
+      // its inner half, the outer stays around the model.
+      for (const auto& [i, k] : outline) {
+        const int b = (k + 1) % 3;
+        cairo_move_to(cr, X(flat[i], k), Y(flat[i], k));
+        cairo_line_to(cr, X(flat[i], b), Y(flat[i], b));
       }
+      Colour(cr, ink.text);
+      cairo_set_line_width(cr, 1 + 2 * std::max(0.5, FontSize(style) / 16));
+      cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
+      cairo_stroke(cr);
+      cairo_set_line_cap(cr, CAIRO_LINE_CAP_BUTT);
+    }
+    for (size_t n = 0; n < order.size(); ++n) {
+      const Flat& f = flat[order[n]];
+      if (!DrawOn(style, n)) return;
+      for (int k = 0; k < 3; ++k)
+        k ? cairo_line_to(cr, X(f, k), Y(f, k)) : cairo_move_to(cr, X(f, k), Y(f, k));
       cairo_close_path(cr);
       Colour(cr, f.colour);
       Fill(cr);
     }
+    if (style.triad || style.scale_bar)
+      Extras(cr, style, ink, {room.x0, room.y1, room.x1, room.y1 + ExtrasHeight(style)}, view,
+             scale, sx);
   });
 }
 
@@ -475,35 +870,74 @@ std::vector<Polygon> MapPolygons(const std::vector<Triangle>& facets, const doub
   return out;
 }
 
-bool DrawMap(FILE* out, Output kind, const std::vector<Polygon>& polygons, const Style& style,
+namespace {
+
+// Where a map goes: the page inside the margin and below the title (the
+// bar's room), and the map's frame.
+struct MapLayout {
+  Box page;
+  double x0, y0, mw, mh;
+  double w, h;  // the room the frame is fitted into
+};
+
+MapLayout LayMap(cairo_t* cr, const Style& style, const Bar& bar) {
+  const Ink ink = InkOf(style);
+  const double f = FontSize(style);
+  MapLayout l{};
+  l.page = {0.8 * f, 0.8 * f, style.width - 0.8 * f, style.height - 0.8 * f};
+  l.page = Title(cr, style, ink, l.page);
+  // The bar measured (drawn into a group that is dropped, its texts
+  // unkept), to know the room left for the map; drawn as high as the map.
+  Texts* texts = TextsOf(cr);
+  if (texts) texts->muted = true;
+  cairo_push_group(cr);
+  const Box room = ColourBar(cr, style, ink, bar, l.page);
+  cairo_pattern_destroy(cairo_pop_group(cr));
+  if (texts) texts->muted = false;
+  cairo_set_font_size(cr, f);
+  cairo_font_extents_t fe;
+  cairo_font_extents(cr, &fe);
+  const double text_h = fe.ascent + fe.descent, tick = 0.4 * f;
+  // Room for the latitude labels and the axis names at the left, the
+  // longitude labels and their name below.
+  const double lat_w = TextWidth(cr, Typeset("-90"));
+  const double left = text_h + 0.3 * f + lat_w + tick + 0.3 * f;
+  const double below = tick + 0.3 * f + 2 * text_h + 0.3 * f;
+  // The last longitude label stands half out of the frame at the right.
+  l.w = std::max(1.0, room.x1 - room.x0 - left - TextWidth(cr, "180") / 2);
+  l.h = std::max(1.0, room.y1 - room.y0 - below);
+  l.mw = std::min(l.w, 2 * l.h), l.mh = l.mw / 2;
+  l.x0 = room.x0 + left + (l.w - l.mw) / 2, l.y0 = room.y0 + (l.h - l.mh) / 2;
+  return l;
+}
+
+}  // namespace
+
+bool DrawMap(FILE* out, Output kind, const std::vector<Polygon>& polygons, const Style& given,
              const Bar& bar) {
+  Style style = given;
+  if (style.fit) {
+    // The figure cut to the map's 2:1 frame, the fonts as at the full size.
+    style.font = FontSize(given);
+    const MapLayout l = Measured(kind, [&](cairo_t* cr) { return LayMap(cr, style, bar); });
+    if (l.w < 2 * l.h)
+      style.height = std::max(16u, static_cast<uint32_t>(std::ceil(given.height - (l.h - l.mh))));
+    else
+      style.width = std::max(16u, static_cast<uint32_t>(std::ceil(given.width - (l.w - l.mw))));
+  }
   return Draw(out, kind, style, [&](cairo_t* cr) {
     const Ink ink = InkOf(style);
     const double f = FontSize(style);
-    Box page{0.8 * f, 0.8 * f, style.width - 0.8 * f, style.height - 0.8 * f};
-    page = Title(cr, style, ink, page);
-    // The bar measured (drawn into a group that is dropped), to know the
-    // room left for the map; drawn below as high as the map.
-    cairo_push_group(cr);
-    const Box room = ColourBar(cr, style, ink, bar, page);
-    cairo_pattern_destroy(cairo_pop_group(cr));
+    const MapLayout l = LayMap(cr, style, bar);
+    const double x0 = l.x0, y0 = l.y0, mw = l.mw, mh = l.mh;
     cairo_set_font_size(cr, f);
     cairo_font_extents_t fe;
     cairo_font_extents(cr, &fe);
     const double text_h = fe.ascent + fe.descent, tick = 0.4 * f;
-    // Room for the latitude labels and the axis names at the left, the
-    // longitude labels and their name below.
-    const double lat_w = TextWidth(cr, "-90");
-    const double left = text_h + 0.3 * f + lat_w + tick + 0.3 * f;
-    const double below = tick + 0.3 * f + 2 * text_h + 0.3 * f;
-    // The last longitude label stands half out of the frame at the right.
-    const double w = std::max(1.0, room.x1 - room.x0 - left - TextWidth(cr, "180") / 2);
-    const double h = std::max(1.0, room.y1 - room.y0 - below);
-    const double mw = std::min(w, 2 * h), mh = mw / 2;
-    const double x0 = room.x0 + left + (w - mw) / 2, y0 = room.y0 + (h - mh) / 2;
+    const double lat_w = TextWidth(cr, Typeset("-90"));
     const auto X = [&](double lon) { return x0 + (lon + 180) / 360 * mw; };
     const auto Y = [&](double lat) { return y0 + (90 - lat) / 180 * mh; };
-    ColourBar(cr, style, ink, bar, page, std::pair{y0, y0 + mh});
+    ColourBar(cr, style, ink, bar, l.page, std::pair{y0, y0 + mh});
     cairo_set_font_size(cr, f);
     cairo_save(cr);
     cairo_rectangle(cr, x0, y0, mw, mh);
@@ -534,29 +968,31 @@ bool DrawMap(FILE* out, Output kind, const std::vector<Polygon>& polygons, const
       cairo_line_to(cr, X(lon), y0 + mh + tick);
       cairo_stroke(cr);
       std::snprintf(buf, sizeof buf, "%g", lon);
-      cairo_move_to(cr, X(lon) - TextWidth(cr, buf) / 2, y0 + mh + tick + 0.3 * f + fe.ascent);
-      cairo_show_text(cr, buf);
+      const std::string label = Typeset(buf);
+      cairo_move_to(cr, X(lon) - TextWidth(cr, label) / 2, y0 + mh + tick + 0.3 * f + fe.ascent);
+      Show(cr, label);
     }
     for (double lat = -90; lat <= 90; lat += dlat) {
       cairo_move_to(cr, x0, Y(lat));
       cairo_line_to(cr, x0 - tick, Y(lat));
       cairo_stroke(cr);
       std::snprintf(buf, sizeof buf, "%g", lat);
-      cairo_move_to(cr, x0 - tick - 0.3 * f - TextWidth(cr, buf),
+      const std::string label = Typeset(buf);
+      cairo_move_to(cr, x0 - tick - 0.3 * f - TextWidth(cr, label),
                     Y(lat) + (fe.ascent - fe.descent) / 2);
-      cairo_show_text(cr, buf);
+      Show(cr, label);
     }
     const std::string lon_name = "longitude [deg]", lat_name = "latitude [deg]";
     FitFont(cr, lon_name, f, mw);
     cairo_move_to(cr, x0 + (mw - TextWidth(cr, lon_name)) / 2,
                   y0 + mh + tick + 0.6 * f + text_h + fe.ascent);
-    cairo_show_text(cr, lon_name.c_str());
+    Show(cr, lon_name);
     FitFont(cr, lat_name, f, mh);
     cairo_save(cr);
     cairo_move_to(cr, x0 - tick - 0.6 * f - lat_w - fe.descent,
                   y0 + (mh + TextWidth(cr, lat_name)) / 2);
     cairo_rotate(cr, -std::numbers::pi / 2);
-    cairo_show_text(cr, lat_name.c_str());
+    Show(cr, lat_name);
     cairo_restore(cr);
   });
 }

@@ -2,7 +2,8 @@
 // latitude-longitude map, with a title and a colour bar, drawn by cairo on a
 // PNG, PDF or SVG surface (the same drawing on each). Facets are filled
 // polygons, farthest first; text is sized from the figure and shrunk until
-// it fits.
+// it fits, typeset (raised exponents, true minus signs) and kept as text:
+// fonts embedded in PDF, <text> elements in SVG.
 #pragma once
 
 #include <cstdint>
@@ -26,9 +27,21 @@ constexpr Rgb kDarkBackground = kBackground;
 
 struct Style {
   uint32_t width = 800, height = 600;  // the whole figure: pixels, or points in PDF and SVG
+  // The size above is the most the figure takes: its height (or width) is
+  // cut to what the model or the map needs, the fonts kept as at the full
+  // size, so that no wide empty border is left.
+  bool fit = false;
   bool dark = false;
   bool shading = false;  // Lambert shading of the view (never in a map)
   std::string title;     // "" for none
+  // The view's extras: a thin line in the ink around the model's outline
+  // (facets of the paper's colour stay visible); the model's axes x, y, z
+  // as seen, with the direction of view ("view from lon 30°, lat 25°",
+  // `from`); a scale bar of a round length in `unit`, the model's.
+  bool outline = false, triad = false, scale_bar = false;
+  std::pair<double, double> from{0, 0};  // the view's longitude and latitude, degrees
+  std::string unit;
+  double font = 0;  // the base font size; 0: 2.8 % of the shorter side, at least 6
   // Asked between batches of facets drawn and of bytes written: false
   // abandons the figure (the draw then returns false), and must stay false
   // once given.
@@ -45,10 +58,12 @@ struct Bar {
   std::string label;
 };
 
-// A facet of the model in its colour.
+// A facet of the model in its colour, and the model's vertex numbers of
+// its corners (facets that share an edge share two of them: the outline).
 struct Triangle {
   double v[9];
   Rgb colour;
+  uint32_t corner[3] = {0, 0, 0};
 };
 
 // The model seen from `view` (orthographic), fitted into the figure left of
@@ -80,5 +95,17 @@ bool DrawMap(FILE* out, Output kind, const std::vector<Polygon>& polygons, const
 // their labels with the digits the step needs.
 std::vector<double> Ticks(double min, double max);
 std::vector<std::string> TickLabels(const std::vector<double>& ticks);
+
+// A label as printed (UTF-8): an exponent after a caret raised (m^2/s^2 as
+// m²/s², kg^-1 as kg⁻¹), and a hyphen that stands before a number's digits
+// (not inside a word or between numbers) the minus sign U+2212.
+std::string Typeset(const std::string& text);
+// A tick label as printed: a number in exponent form as a power of ten
+// (2.5e+08 as 2.5×10⁸, 0e+00 as 0), the minus sign U+2212.
+std::string TypesetNumber(const std::string& label);
+
+// The length of a scale bar about a fifth of `span`: 1, 2 or 5 times a
+// power of ten; 0 for a span not positive and finite.
+double ScaleLength(double span);
 
 }  // namespace figure

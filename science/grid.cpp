@@ -40,10 +40,36 @@ void Validate(const FieldRequest& field, const GridRequest& request) {
   Validate(request);
 }
 
-void Validate(const GridRequest&, const Body& body) {
-  if (!body.Homogeneous())
-    Refuse(Quantity("shape") + ": a body of one density only (no " + Quantity("add") + " or " +
-           Quantity("mascons") + ")");
+void Validate(const FieldRequest& field, const GridRequest& request, const Body& body) {
+  Validate(field, request);
+  Validate(field, body);
+  RequirePositiveMass(body, Resolve(field.units, body),
+                      "a grid about the centre of mass and its GM");
+}
+
+GridMass GridMassOf(const Body& body, const Units& u) {
+  if (body.Homogeneous())
+    return {body.CentreOfMass(), u.Physical() ? u.GM(body.Volume()) : body.Volume()};
+  const Mass m = MassOf(body, u);
+  return {m.centre, u.G * m.mass};
+}
+
+std::vector<std::string> GridLines(const Body& body, const GridRequest& g, const Units& u) {
+  const GridMass mass = GridMassOf(body, u);
+  const std::string L = u.Physical() ? u.unit : "(model units)";
+  const std::string centre = ShortestDigits(mass.centre[0]) + " " + ShortestDigits(mass.centre[1]) +
+                             " " + ShortestDigits(mass.centre[2]);
+  const std::string surface = body.Homogeneous() ? "" : " (the first part's, the body's)";
+  return {"grid: " + std::to_string(g.nlat) + " x " + std::to_string(g.nlon) + " cell centres " +
+              (g.altitude
+                   ? "at the altitude " + ShortestDigits(*g.altitude) + " " + L +
+                         " above the outermost surface" + surface + " along each direction from"
+                   : "on the sphere of radius " + ShortestDigits(g.radius) + " " + L + " about") +
+              " the centre of mass " + centre +
+              "; rows from north to south, longitudes from -180 eastward",
+          "gr = g . r-hat; dU = U - GM/r, dg = g + GM r/r^3, r from the centre of mass, GM " +
+              ShortestDigits(mass.GM) + (u.Physical() ? " m^3/s^2" : " (the volume, G rho = 1)") +
+              (body.Homogeneous() ? "" : " (of every part and point mass)")};
 }
 
 Grid MakeGrid(const GridRequest& r, const std::array<double, 3>& centre) {
@@ -172,24 +198,31 @@ Grid MakeShell(const mesh::Mesh& m, const GridRequest& r, const std::array<doubl
 
 bool GridOf(const Body& body, const FieldRequest& field, const GridRequest& request, Grid* grid,
             GridField* out, const More& more, const FieldRun& run) {
-  Validate(field, request);
-  Validate(request, body);
-  const std::array<double, 3> mass_centre = body.CentreOfMass();
+  Validate(field, request, body);
+  const Units u = Resolve(field.units, body);
+  const GridMass mass = GridMassOf(body, u);
+  const std::array<double, 3> mass_centre = mass.centre;
   *grid = request.altitude ? MakeShell(body.model(), request, mass_centre)
                            : MakeGrid(request, mass_centre);
   const Grid& g = *grid;
   const size_t n = g.x.size();
   GridField& f = *out;
   f = GridField{};
+  f.GM = mass.GM;
   for (auto* v : {&f.U, &f.gx, &f.gy, &f.gz, &f.gr, &f.dU, &f.dgx, &f.dgy, &f.dgz}) v->resize(n);
   FieldRequest plain = field;
   plain.gradient = false;
   const FieldPlan plan = PlanField(body, plain, n, g.x.data(), g.y.data(), g.z.data());
   if (!Run(run, plan, {f.U.data(), f.gx.data(), f.gy.data(), f.gz.data()}, more)) return false;
-  // The point mass in the same units: G rho V / r, scaled as the field is.
-  const Units u = Resolve(field.units, body.Volume());
-  const double V = body.Volume();
-  const double mu_U = V * u.PotentialFactor(), mu_g = V * u.AttractionFactor();
+  // The point mass in the same units: G M / r, r in model units, scaled
+  // as the field is (G rho V / r for a homogeneous model).
+  double mu_U, mu_g;
+  if (body.Homogeneous()) {
+    const double V = body.Volume();
+    mu_U = V * u.PotentialFactor(), mu_g = V * u.AttractionFactor();
+  } else {
+    mu_U = mass.GM / u.metres, mu_g = mass.GM / (u.metres * u.metres);
+  }
   for (size_t k = 0; k < n; ++k) {
     const double p[3] = {g.x[k], g.y[k], g.z[k]};
     const double o[3] = {p[0] - g.centre[0], p[1] - g.centre[1], p[2] - g.centre[2]};

@@ -13,6 +13,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -47,9 +48,10 @@ GridRequest GridRequestOf(std::optional<double> radius,
 // The grid's and the field's checks (Validate each), and a field of U and g
 // alone: the gradient tensor is at points only.
 void Validate(const FieldRequest& field, const GridRequest& request);
-// The check with the body: a body of one density, whose point mass the
-// departures are from.
-void Validate(const GridRequest& request, const Body& body);
+// The checks with the body: the field's with its units, and a body of
+// parts or point masses of positive total mass (its centre of mass is the
+// grid's centre and its GM the point mass's).
+void Validate(const FieldRequest& field, const GridRequest& request, const Body& body);
 
 struct Grid {
   uint32_t nlat = 0, nlon = 0;
@@ -69,16 +71,32 @@ Grid MakeShell(const mesh::Mesh& model, const GridRequest& request,
 // The field on the grid in the units asked for: U and g; gr = g . r-hat,
 // r-hat from the grid's centre (negative where g points inward); the point
 // mass's departures dU = U - GM / r and dg = g + GM r / r^3, r from the
-// centre of mass, GM the body's (the volume in G rho = 1).
+// centre of mass, GM the body's: of every part and point mass, in m^3/s^2
+// (the volume in G rho = 1).
 struct GridField {
   std::vector<double> U, gx, gy, gz, gr, dU, dgx, dgy, dgz;
+  double GM = 0;
 };
+
+// The body's centre of mass and GM (m^3/s^2; the volume in G rho = 1) in the
+// units: the centre and the point mass of its grids.
+struct GridMass {
+  std::array<double, 3> centre{};
+  double GM = 0;
+};
+GridMass GridMassOf(const Body& body, const Units& units);
 
 // The grid (sphere or shell) about the body's centre of mass and the field on it, after the
 // requests' checks and the body's (and the model's, when asked), its field
-// evaluated by `run`. False when `more` stopped it.
+// evaluated by `run`. A shell lies above the first part's surface (the
+// body's). False when `more` stopped it.
 bool GridOf(const Body& body, const FieldRequest& field, const GridRequest& request, Grid* grid,
             GridField* out, const More& more, const FieldRun& run = {});
+
+// The header lines that state a grid of the body: its cells, where they lie
+// about the centre of mass, and the columns' point mass with its GM.
+std::vector<std::string> GridLines(const Body& body, const GridRequest& request,
+                                   const Units& units);
 
 // The grid table's columns: lat lon x y z U gx gy gz gr dU dgx dgy dgz.
 std::vector<Column> GridColumns(const Grid& grid, const GridField& field, const Units& units);

@@ -53,8 +53,8 @@ std::string NotPositive(size_t parts) {
 
 void CheckHarmonicsRequest(const HarmonicsRequest& request) {
   if (request.degree < 0 || request.degree > kMaxHarmonicDegree)
-    throw Failure(Quantity("degree") + ": " + std::to_string(request.degree) +
-                  " is not a degree from 0 to " + std::to_string(kMaxHarmonicDegree));
+    Refuse(Quantity("degree") + ": " + std::to_string(request.degree) +
+           " is not a degree from 0 to " + std::to_string(kMaxHarmonicDegree));
   const auto& R0 = request.reference_radius;
   if (R0 && !(*R0 > 0 && std::isfinite(*R0)))
     throw Failure(Quantity("reference_radius") + ": not a positive number",
@@ -64,7 +64,7 @@ void CheckHarmonicsRequest(const HarmonicsRequest& request) {
 HarmonicOrigin HarmonicOriginOf(const std::string& name) {
   if (name == "model") return HarmonicOrigin::kModel;
   if (name == "centre-of-mass") return HarmonicOrigin::kCentreOfMass;
-  throw Failure(Quantity("origin") + ": \"" + name + "\" is not one of model, centre-of-mass");
+  Refuse(Quantity("origin") + ": \"" + name + "\" is not one of model, centre-of-mass");
 }
 
 namespace {
@@ -212,9 +212,9 @@ void Normalise(const std::vector<double>& total, double mass, double s, Harmonic
       const size_t k = shape::Index(n, m);
       const double C = total[2 * k] / mass * norm, S = total[2 * k + 1] / mass * norm;
       if (!std::isfinite(C) || !std::isfinite(S))
-        throw Failure(Quantity("reference_radius") + ": " + ShortestDigits(h->reference_radius) +
-                      " is so far inside the Brillouin sphere (radius " + ShortestDigits(s) +
-                      ") that the coefficients of degree " + std::to_string(n) + " overflow");
+        Refuse(Quantity("reference_radius") + ": " + ShortestDigits(h->reference_radius) +
+               " is so far inside the Brillouin sphere (radius " + ShortestDigits(s) +
+               ") that the coefficients of degree " + std::to_string(n) + " overflow");
       h->C[size_t(n) * side + size_t(m)] = C;
       h->S[size_t(n) * side + size_t(m)] = S;
     }
@@ -460,8 +460,7 @@ HarmonicsFormat HarmonicsFormatOf(const std::string& name) {
   if (name == "npy") return HarmonicsFormat::kNpy;
   if (name == "icgem") return HarmonicsFormat::kIcgem;
   if (name == "shadr") return HarmonicsFormat::kShadr;
-  throw Failure(Quantity("format") + ": \"" + name +
-                "\" is not one of tsv, csv, npy, icgem, shadr");
+  Refuse(Quantity("format") + ": \"" + name + "\" is not one of tsv, csv, npy, icgem, shadr");
 }
 
 namespace {
@@ -550,7 +549,10 @@ std::string Icgem(const Harmonics& h) {
   key("max_degree", std::to_string(h.degree));
   key("errors", "no");
   key("norm", "fully_normalized");
-  key("tide_system", "zero_tide");
+  // The format's tide systems are the Earth's permanent-tide conventions,
+  // meaningless for a body without tides: "unknown" is the one value that
+  // no reader converts (an absent keyword some take for zero_tide).
+  key("tide_system", "unknown");
   out += "key     L     M                       C                       S  sigma C  sigma S\n";
   out += "end_of_head ===================================================================\n";
   char line[128];
@@ -563,22 +565,112 @@ std::string Icgem(const Harmonics& h) {
   return out;
 }
 
-// Fixed-length records as the PDS tables have them: reals as E23.16 (17
+// The SHADR layout as the PDS products have it: fixed-length records of
+// kShadrRecord bytes, each its fields, spaces and CR LF; the header's 137
+// bytes fill two records, a coefficient's 107 one. Reals as E23.16 (17
 // digits, which read back to the same double), integers as I5.
+constexpr size_t kShadrRecord = 122, kShadrHeader = 137, kShadrRow = 107;
+constexpr size_t kShadrHeaderRecords = 2;
+
+// A real in its 23 characters: E23.16, or E23.15 for a negative value of a
+// three-digit exponent (below 1e-99 in magnitude), which E23.16 would widen.
+std::string ShadrReal(double v) {
+  char buf[48];
+  int n = std::snprintf(buf, sizeof buf, "%23.16E", v);
+  if (n > 23) n = std::snprintf(buf, sizeof buf, "%23.15E", v);
+  return std::string(buf, size_t(n));
+}
+
+// Fields padded with spaces to `records` records, CR LF last.
+std::string ShadrRecords(std::string fields, size_t records) {
+  fields.resize(records * kShadrRecord - 2, ' ');
+  return fields + "\r\n";
+}
+
 std::string Shadr(const Harmonics& h) {
-  char line[256];
-  std::snprintf(line, sizeof line, "%23.16E,%23.16E,%23.16E,%5d,%5d,%5d,%23.16E,%23.16E\n",
-                h.ReferenceRadiusMetres() / 1000, h.GM() / 1e9, 0.0, h.degree, h.degree, 1, 0.0,
-                0.0);
-  std::string out = line;
+  char ints[32];
+  std::snprintf(ints, sizeof ints, "%5d,%5d,%5d", h.degree, h.degree, 1);
+  std::string out =
+      ShadrRecords(ShadrReal(h.ReferenceRadiusMetres() / 1000) + "," + ShadrReal(h.GM() / 1e9) +
+                       "," + ShadrReal(0) + "," + ints + "," + ShadrReal(0) + "," + ShadrReal(0),
+                   kShadrHeaderRecords);
   for (int n = 0; n <= h.degree; ++n)
     for (int m = 0; m <= n; ++m) {
-      std::snprintf(line, sizeof line, "%5d,%5d,%23.16E,%23.16E,%23.16E,%23.16E\n", n, m,
-                    h.Cnm(n, m), h.Snm(n, m), 0.0, 0.0);
-      out += line;
+      std::snprintf(ints, sizeof ints, "%5d,%5d", n, m);
+      out += ShadrRecords(std::string(ints) + "," + ShadrReal(h.Cnm(n, m)) + "," +
+                              ShadrReal(h.Snm(n, m)) + "," + ShadrReal(0) + "," + ShadrReal(0),
+                          1);
     }
   return out;
 }
+
+size_t ShadrRows(const Harmonics& h) {
+  return size_t(h.degree + 1) * size_t(h.degree + 2) / 2;
+}
+
+bool IsShadrOrIcgem(HarmonicsFormat format) {
+  return format == HarmonicsFormat::kIcgem || format == HarmonicsFormat::kShadr;
+}
+
+const char* FormatName(HarmonicsFormat format) {
+  switch (format) {
+    case HarmonicsFormat::kTsv:
+      return "tsv";
+    case HarmonicsFormat::kCsv:
+      return "csv";
+    case HarmonicsFormat::kNpy:
+      return "npy";
+    case HarmonicsFormat::kIcgem:
+      return "icgem";
+    case HarmonicsFormat::kShadr:
+      return "shadr";
+  }
+  return "";
+}
+
+// A label's text in lines of at most 72 characters after the first (its
+// key's 31), broken at spaces, each further line indented by two, CR LF
+// between them: the labels' lines stay within 80 characters.
+std::string Wrapped(const std::string& text) {
+  std::string out, line;
+  size_t width = 72 - 31;
+  for (size_t i = 0; i <= text.size();) {
+    size_t space = text.find(' ', i);
+    if (space == std::string::npos) space = text.size();
+    const std::string word = text.substr(i, space - i);
+    if (!line.empty() && line.size() + 1 + word.size() > width) {
+      out += line + "\r\n  ";
+      line.clear();
+      width = 72;
+    }
+    line += (line.empty() ? "" : " ") + word;
+    i = space + 1;
+  }
+  return out + line;
+}
+
+// The label's lines: "KEY = VALUE" at `indent`, the values aligned.
+struct Label {
+  std::string text;
+  void Line(int indent, const std::string& key, const std::string& value) {
+    std::string k(size_t(indent), ' ');
+    k += key;
+    if (k.size() < 28) k.resize(28, ' ');
+    text += k + " = " + value + "\r\n";
+  }
+  void Column(const char* name, const char* type, size_t start, int bytes, const char* format,
+              const char* unit, const std::string& description) {
+    Line(2, "OBJECT", "COLUMN");
+    Line(4, "NAME", std::string("\"") + name + "\"");
+    Line(4, "DATA_TYPE", type);
+    Line(4, "START_BYTE", std::to_string(start));
+    Line(4, "BYTES", std::to_string(bytes));
+    Line(4, "FORMAT", std::string("\"") + format + "\"");
+    Line(4, "UNIT", std::string("\"") + unit + "\"");
+    Line(4, "DESCRIPTION", "\"" + description + "\"");
+    Line(2, "END_OBJECT", "COLUMN");
+  }
+};
 
 }  // namespace
 
@@ -606,13 +698,122 @@ std::string HarmonicsText(const Harmonics& h, HarmonicsFormat format) {
   return TableText(table, Header(h), {{"n", "", &n}, {"m", "", &m}, {"C", "", &C}, {"S", "", &S}});
 }
 
+HarmonicOrigin DefaultHarmonicOrigin(HarmonicsFormat format) {
+  return IsShadrOrIcgem(format) ? HarmonicOrigin::kCentreOfMass : HarmonicOrigin::kModel;
+}
+
+std::string HarmonicsFileWarning(const Harmonics& h, HarmonicsFormat format) {
+  if (!IsShadrOrIcgem(format) || !h.units.Physical() || h.origin_kind != HarmonicOrigin::kModel ||
+      h.degree < 1)
+    return "";
+  const double c10 = h.Cnm(1, 0), c11 = h.Cnm(1, 1), s11 = h.Snm(1, 1);
+  const double size = std::sqrt(c10 * c10 + c11 * c11 + s11 * s11);
+  // Rounding leaves about 1e-16 where the centre of mass is the origin.
+  if (!(size > 1e-13)) return "";
+  char text[512];
+  const double offset = std::sqrt(3.0) * h.reference_radius * size;
+  std::snprintf(text, sizeof text,
+                "format %s: the expansion is about the model's origin, %.3g%s from the centre "
+                "of mass: its degree-1 terms are not zero (C10 %.3g, C11 %.3g, S11 %.3g), and "
+                "an orbit propagator that takes them for zero, as many do, attracts towards a "
+                "point %.3g%s off the centre of mass",
+                FormatName(format), offset, Unit(h).c_str(), c10, c11, s11, offset,
+                Unit(h).c_str());
+  return std::string(text) + " (" + Quantity("origin") + " centre-of-mass expands about it)";
+}
+
+FileList HarmonicsFiles(const std::string& path, HarmonicsFormat format,
+                        const std::string& quantity) {
+  FileList files{{quantity, path}};
+  if (format != HarmonicsFormat::kShadr || path == "-") return files;
+  const std::filesystem::path p(path);
+  if (p.extension() == ".lbl" || p.extension() == ".LBL")
+    Refuse(Quantity(quantity) + ": " + path +
+           ": a SHADR file's label is written beside it as NAME.lbl: name the file NAME.tab");
+  for (const char c : p.filename().string())
+    if (c < ' ' || c > '~' || c == '"')
+      Refuse(Quantity(quantity) + ": " + path +
+             ": the name of a SHADR file is quoted in its label: printable ASCII but '\"'");
+  files.emplace_back(quantity, std::filesystem::path(p).replace_extension(".lbl").string());
+  return files;
+}
+
+std::string ShadrLabel(const Harmonics& h, const std::string& data_name) {
+  CheckHarmonicsFile(HarmonicsFormat::kShadr, h.units);
+  const size_t rows = ShadrRows(h);
+  const std::string file = "\"" + data_name + "\"";
+  Label l;
+  l.Line(0, "PDS_VERSION_ID", "PDS3");
+  l.Line(0, "RECORD_TYPE", "FIXED_LENGTH");
+  l.Line(0, "RECORD_BYTES", std::to_string(kShadrRecord));
+  l.Line(0, "FILE_RECORDS", std::to_string(kShadrHeaderRecords + rows));
+  l.Line(0, "FILE_NAME", file);
+  l.Line(0, "^SHADR_HEADER_TABLE", "(" + file + ", 1)");
+  l.Line(0, "^SHADR_COEFFICIENTS_TABLE",
+         "(" + file + ", " + std::to_string(kShadrHeaderRecords + 1) + ")");
+  l.Line(0, "OBSERVATION_TYPE", "\"GRAVITY FIELD\"");
+  l.Line(0, "SOFTWARE_NAME", std::string("\"polyfield ") + POLYFIELD_VERSION + "\"");
+  std::string model = std::filesystem::path(h.model).filename().string();
+  model = HeaderWord(model.empty() ? "arrays" : model);
+  const std::string body = h.body.empty()
+                               ? "a homogeneous body of the shape " + model + ", density " +
+                                     ShortestDigits(h.units.density) + " kg/m^3"
+                               : "a body of parts, the first the shape " + model;
+  l.Line(0, "DESCRIPTION",
+         Wrapped("\"The exact gravity field of " + body + ", about " +
+                 (h.origin_kind == HarmonicOrigin::kModel ? "the origin of the model's frame"
+                                                          : "its centre of mass") +
+                 ": 4-pi fully normalised coefficients without the Condon-Shortley phase.\""));
+  l.Line(0, "OBJECT", "SHADR_HEADER_TABLE");
+  l.Line(2, "ROWS", "1");
+  l.Line(2, "COLUMNS", "8");
+  l.Line(2, "ROW_BYTES", std::to_string(kShadrHeader));
+  l.Line(2, "ROW_SUFFIX_BYTES", std::to_string(kShadrHeaderRecords * kShadrRecord - kShadrHeader));
+  l.Line(2, "INTERCHANGE_FORMAT", "ASCII");
+  l.Column("REFERENCE RADIUS", "ASCII_REAL", 1, 23, "E23.16", "KILOMETER",
+           "The reference radius R0 of the expansion.");
+  l.Column("CONSTANT", "ASCII_REAL", 25, 23, "E23.16", "KM^3/S^2",
+           "GM: G times the mass of the body.");
+  l.Column("UNCERTAINTY IN CONSTANT", "ASCII_REAL", 49, 23, "E23.16", "KM^3/S^2",
+           "The uncertainty of GM: 0.");
+  l.Column("DEGREE OF FIELD", "ASCII_INTEGER", 73, 5, "I5", "N/A", "The largest degree.");
+  l.Column("ORDER OF FIELD", "ASCII_INTEGER", 79, 5, "I5", "N/A", "The largest order.");
+  l.Column("NORMALIZATION STATE", "ASCII_INTEGER", 85, 5, "I5", "N/A",
+           "1: the coefficients are normalized.");
+  l.Column("REFERENCE LONGITUDE", "ASCII_REAL", 91, 23, "E23.16", "DEGREE",
+           "The reference longitude: 0.");
+  l.Column("REFERENCE LATITUDE", "ASCII_REAL", 115, 23, "E23.16", "DEGREE",
+           "The reference latitude: 0.");
+  l.Line(0, "END_OBJECT", "SHADR_HEADER_TABLE");
+  l.Line(0, "OBJECT", "SHADR_COEFFICIENTS_TABLE");
+  l.Line(2, "ROWS", std::to_string(rows));
+  l.Line(2, "COLUMNS", "6");
+  l.Line(2, "ROW_BYTES", std::to_string(kShadrRow));
+  l.Line(2, "ROW_SUFFIX_BYTES", std::to_string(kShadrRecord - kShadrRow));
+  l.Line(2, "INTERCHANGE_FORMAT", "ASCII");
+  l.Column("COEFFICIENT DEGREE", "ASCII_INTEGER", 1, 5, "I5", "N/A", "The degree n, from 0.");
+  l.Column("COEFFICIENT ORDER", "ASCII_INTEGER", 7, 5, "I5", "N/A", "The order m.");
+  l.Column("C", "ASCII_REAL", 13, 23, "E23.16", "N/A", "The coefficient C of degree n, order m.");
+  l.Column("S", "ASCII_REAL", 37, 23, "E23.16", "N/A", "The coefficient S of degree n, order m.");
+  l.Column("C UNCERTAINTY", "ASCII_REAL", 61, 23, "E23.16", "N/A", "The uncertainty of C: 0.");
+  l.Column("S UNCERTAINTY", "ASCII_REAL", 85, 23, "E23.16", "N/A", "The uncertainty of S: 0.");
+  l.Line(0, "END_OBJECT", "SHADR_COEFFICIENTS_TABLE");
+  return l.text + "END\r\n";
+}
+
 void WriteHarmonics(const std::string& path, const Harmonics& h, HarmonicsFormat format,
                     const std::string& quantity) {
-  const std::string text = HarmonicsText(h, format);
+  const FileList files = HarmonicsFiles(path, format, quantity);
+  std::vector<std::string> texts{HarmonicsText(h, format)};
+  if (files.size() > 1)
+    texts.push_back(ShadrLabel(h, std::filesystem::path(path).filename().string()));
   Outputs outputs(h.sources);
-  FILE* out = outputs.Open(quantity, path);
-  if (std::fwrite(text.data(), 1, text.size(), out) != text.size())
-    throw Failure(path == "-" ? "standard output: write error" : path + ": write error");
+  for (size_t i = 0; i < files.size(); ++i) {
+    FILE* out = outputs.Open(quantity, files[i].second);
+    if (std::fwrite(texts[i].data(), 1, texts[i].size(), out) != texts[i].size())
+      throw Failure(files[i].second == "-" ? "standard output: write error"
+                                           : files[i].second + ": write error");
+  }
   outputs.Commit();
 }
 

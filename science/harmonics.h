@@ -185,18 +185,42 @@ HarmonicsFormat HarmonicsFormatOf(const std::string& name);
 //   NPY: a structured array with the fields n, m, C, S (doubles), the same rows.
 //   ICGEM (.gfc): the gravity field centre's format, header then
 //     "gfc n m C S 0 0" lines; GM in m^3/s^2, radius in m.
-//   SHADR: the Planetary Data System's ASCII records, comma separated: R0
-//     in km, GM in km^3/s^2, its uncertainty 0, degree, order, normalisation
-//     1, reference longitude and latitude 0; then "n, m, C, S, 0, 0" records
-//     from degree 0.
+//   SHADR: the Planetary Data System's fixed-length ASCII records of 122
+//     bytes, each padded with spaces and ended by CR LF: the header, R0 in
+//     km, GM in km^3/s^2, its uncertainty 0, degree, order, normalisation 1,
+//     reference longitude and latitude 0, comma separated, in two records;
+//     then an "n, m, C, S, 0, 0" record for each coefficient from degree 0.
 // ICGEM and SHADR need a density (GM in SI units): CheckHarmonicsFile
 // refuses them without one, and the faces call it before any work.
 void CheckHarmonicsFile(HarmonicsFormat format, const Units& units);
 std::string HarmonicsText(const Harmonics& h, HarmonicsFormat format);
 
-// Writes the file to `path` ("-": standard output), replacing a file only
-// once complete; refused under `quantity` when `path` is one of the files
-// the coefficients were made from.
+// The origin a file is expanded about when none is named: the centre of
+// mass for ICGEM and SHADR, the files of orbit propagators, many of which
+// take the degree-1 terms for zero; the model's origin for the tables.
+HarmonicOrigin DefaultHarmonicOrigin(HarmonicsFormat format);
+
+// The warning an ICGEM or SHADR file of coefficients about the model's
+// origin deserves when their degree-1 terms are not zero (the centre of
+// mass lies off the origin), one line naming the offset; else "" (also
+// without SI units, which such a file refuses).
+std::string HarmonicsFileWarning(const Harmonics& h, HarmonicsFormat format);
+
+// The files WriteHarmonics writes for `path`, each under `quantity`: the
+// file, and beside a SHADR file (not on standard output) its PDS label, the
+// path with its extension replaced by .lbl. Refused: a SHADR path that ends
+// in .lbl, or whose name a label cannot quote.
+FileList HarmonicsFiles(const std::string& path, HarmonicsFormat format,
+                        const std::string& quantity = "output");
+
+// The PDS3 label of a SHADR file named `data_name` (its name alone):
+// fixed-length records, their count and length, the two tables and their
+// columns.
+std::string ShadrLabel(const Harmonics& h, const std::string& data_name);
+
+// Writes the files of HarmonicsFiles ("-": standard output), replacing a
+// file only once all are complete; refused under `quantity` when one is a
+// file the coefficients were made from.
 void WriteHarmonics(const std::string& path, const Harmonics& h, HarmonicsFormat format,
                     const std::string& quantity = "output");
 

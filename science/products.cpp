@@ -139,17 +139,28 @@ struct Figure {
 
 Figure FigureOf(const mesh::Mesh& m, const std::vector<double>& values,
                 const std::vector<uint16_t>& colours, const std::vector<uint16_t>& table,
-                Range range, const std::string& label, const PictureRequest& request) {
+                Range range, const std::string& label, const std::string& unit,
+                const PictureRequest& request) {
   Validate(request, {});
   Figure f;
-  f.style.width = request.size.first, f.style.height = request.size.second;
+  const auto [width, height] = request.size.value_or(kPictureSize);
+  f.style.width = width, f.style.height = height;
+  f.style.fit = !request.size;
   f.style.dark = request.background == "dark";
   f.style.shading = request.shading == "lambert";
   f.style.title = request.title;
+  f.style.outline = request.outline;
+  f.style.triad = request.triad;
+  f.style.scale_bar = request.scale_bar;
+  f.style.from = request.view;
+  f.style.unit = unit;
   f.facets.resize(m.FaceCount());
   for (size_t i = 0; i < f.facets.size(); ++i) {
-    for (int k = 0; k < 3; ++k)
-      for (int c = 0; c < 3; ++c) f.facets[i].v[3 * k + c] = m.vertices[3 * m.faces[3 * i + k] + c];
+    for (int k = 0; k < 3; ++k) {
+      const uint32_t corner = m.faces[3 * i + k];
+      f.facets[i].corner[k] = corner;
+      for (int c = 0; c < 3; ++c) f.facets[i].v[3 * k + c] = m.vertices[3 * corner + c];
+    }
     // A facet without a value (not a number) is drawn uncoloured, never in
     // the colour of an end of the range.
     const bool valued = i < values.size() && !std::isnan(values[i]);
@@ -159,7 +170,8 @@ Figure FigureOf(const mesh::Mesh& m, const std::vector<double>& values,
   for (int i = 0; i < kStops; ++i)
     f.bar.colours.push_back(
         FacetColour(table[static_cast<size_t>(std::lround(i * 32767.0 / (kStops - 1)))]));
-  f.bar.min = range.min, f.bar.max = range.max, f.bar.label = label;
+  f.bar.min = range.min, f.bar.max = range.max;
+  f.bar.label = request.label.empty() ? label : request.label;
   for (const double v : values) {
     f.bar.below = f.bar.below || v < range.min;
     f.bar.above = f.bar.above || v > range.max;
@@ -186,8 +198,8 @@ bool Drawn(Figure* f, const More& more, const std::function<bool()>& draw) {
 bool WritePicture(FILE* out, figure::Output kind, const mesh::Mesh& model,
                   const std::vector<double>& values, const std::vector<uint16_t>& colours,
                   const std::vector<uint16_t>& table, Range range, const std::string& label,
-                  const PictureRequest& request, const More& more) {
-  Figure f = FigureOf(model, values, colours, table, range, label, request);
+                  const std::string& unit, const PictureRequest& request, const More& more) {
+  Figure f = FigureOf(model, values, colours, table, range, label, unit, request);
   const auto [lon, lat] = request.view;
   return Drawn(&f, more, [&] {
     return figure::DrawView(out, kind, f.facets, MakeViewBasis(lon, lat), f.style, f.bar);
@@ -198,11 +210,26 @@ bool WriteMap(FILE* out, figure::Output kind, const mesh::Mesh& model,
               const std::array<double, 3>& centre, const std::vector<double>& values,
               const std::vector<uint16_t>& colours, const std::vector<uint16_t>& table, Range range,
               const std::string& label, const PictureRequest& request, const More& more) {
-  Figure f = FigureOf(model, values, colours, table, range, label, request);
+  Figure f = FigureOf(model, values, colours, table, range, label, "", request);
   f.style.shading = false;
   return Drawn(&f, more, [&] {
     return figure::DrawMap(out, kind, figure::MapPolygons(f.facets, centre.data()), f.style, f.bar);
   });
+}
+
+void CheckFigureNames(const ColourFiles& files) {
+  for (const auto& [quantity, path] :
+       {std::pair<const char*, const std::string&>{"picture", files.picture},
+        {"latlon", files.latlon}}) {
+    const std::string name = std::filesystem::path(path).filename().string();
+    const size_t dot = name.rfind('.');
+    if (path.empty() || path == "-" || dot == std::string::npos || dot == 0) continue;
+    std::string ext = name.substr(dot);
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (ext != ".png" && ext != ".pdf" && ext != ".svg")
+      Refuse(Quantity(quantity) + ": " + path + ": the extension " + name.substr(dot) +
+             " is not one of .png, .pdf, .svg (the picture's format)");
+  }
 }
 
 ColourOutputs::ColourOutputs(Outputs* outputs, ColourFiles files) : files_(std::move(files)) {
@@ -214,16 +241,17 @@ ColourOutputs::ColourOutputs(Outputs* outputs, ColourFiles files) : files_(std::
 Range ColourOutputs::Write(const mesh::Mesh& m, const std::array<double, 3>& centre,
                            const std::vector<double>& v, const std::vector<double>& area,
                            const std::vector<uint16_t>& table, const std::string& label,
-                           const PictureRequest& request, const More& more) const {
+                           const std::string& unit, const PictureRequest& request,
+                           const More& more) const {
   const Range r = ColourRange(v, area, request);
   const std::vector<uint16_t> colours = Colours(v, r, table);
   const auto [stl, png, picture, latlon] = out_;
   if (stl && !WriteColouredStl(stl, m, colours)) throw Failure(files_.stl + ": write error");
   if (png &&
-      !WritePicture(png, figure::Output::kPng, m, v, colours, table, r, label, request, more))
+      !WritePicture(png, figure::Output::kPng, m, v, colours, table, r, label, unit, request, more))
     throw Failure(files_.png + ": write error");
   if (picture && !WritePicture(picture, figure::OutputFor(files_.picture), m, v, colours, table, r,
-                               label, request, more))
+                               label, unit, request, more))
     throw Failure(files_.picture + ": write error");
   if (latlon && !WriteMap(latlon, figure::OutputFor(files_.latlon), m, centre, v, colours, table, r,
                           label, request, more))

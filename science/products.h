@@ -49,16 +49,19 @@ std::vector<uint16_t> Colours(const std::vector<double>& value, Range range,
 bool WriteColouredStl(FILE* out, const mesh::Mesh& model, const std::vector<uint16_t>& colours);
 
 // A figure of the coloured model seen from the request's view, of its size
-// and style, with its title and a colour bar labelled with the quantity and
-// its unit (triangles at the ends beyond which `values` lie), as PNG, PDF or
-// SVG; a facet whose value is not a number is drawn in kNoColour, grey.
+// and style, with its title and a colour bar labelled with the request's
+// label or else `label`, the quantity and its unit (triangles at the ends
+// beyond which `values` lie), as PNG, PDF or SVG; a facet whose value is not
+// a number is drawn in kNoColour, grey. `unit` is the model's length unit,
+// the scale bar's.
 // False when a write fails. `more` is asked now and then (its share 0, not
 // known) while the figure is drawn and written: false stops it, and
 // Stopped is thrown.
 bool WritePicture(FILE* out, figure::Output kind, const mesh::Mesh& model,
                   const std::vector<double>& values, const std::vector<uint16_t>& colours,
                   const std::vector<uint16_t>& table, Range range, const std::string& label,
-                  const PictureRequest& request, const More& more = nullptr);
+                  const std::string& unit, const PictureRequest& request,
+                  const More& more = nullptr);
 // The same as a latitude-longitude map: each facet at the longitudes and
 // latitudes of its vertices seen from `centre` (the centre of mass).
 bool WriteMap(FILE* out, figure::Output kind, const mesh::Mesh& model,
@@ -78,6 +81,12 @@ struct ColourFiles {
   }
 };
 
+// Refuses a picture or map (kBadValue) whose name ends in an extension
+// other than .png, .pdf or .svg (in any case), which would be written as a
+// PNG under a name that says otherwise; a name without an extension and
+// "-" (standard output) are PNG.
+void CheckFigureNames(const ColourFiles& files);
+
 // The coloured files of a run: opened among its outputs (Outputs::Open,
 // each given) before the values are known, so that a run that cannot write
 // them fails first; put in place with the others by Outputs::Commit.
@@ -86,12 +95,13 @@ class ColourOutputs {
   ColourOutputs(Outputs* outputs, ColourFiles files);
   // Writes each file of `model` coloured by `values` (one per facet)
   // through `table`, over the request's range or its percentiles weighted
-  // by `area`, the bar labelled `label`, the map seen from `centre`; returns
-  // the range. "PATH: write error" when a write fails; Stopped when `more`
-  // stops a figure.
+  // by `area`, the bar labelled `label` (unless the request has one), the
+  // scale bar in the model's length `unit`, the map seen from `centre`;
+  // returns the range. "PATH: write error" when a write fails; Stopped when
+  // `more` stops a figure.
   Range Write(const mesh::Mesh& model, const std::array<double, 3>& centre,
               const std::vector<double>& values, const std::vector<double>& area,
-              const std::vector<uint16_t>& table, const std::string& label,
+              const std::vector<uint16_t>& table, const std::string& label, const std::string& unit,
               const PictureRequest& request, const More& more = nullptr) const;
 
  private:

@@ -8,10 +8,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <thread>
 
 #include "common/print.h"
+#include "science/table.h"
 
 namespace science {
 
@@ -79,6 +81,48 @@ Units Resolve(const UnitsRequest& r, double volume) {
   return u;
 }
 
+std::vector<std::string> Cautions(const Units& u, const std::optional<double>& spin_period) {
+  std::vector<std::string> lines;
+  const auto plausible = [](double rho) { return rho >= kLeastDensity && rho <= kMostDensity; };
+  const double rho = std::abs(u.density);
+  if (u.Physical() && std::isfinite(rho) && !plausible(rho)) {
+    const std::string range = ShortestDigits(kLeastDensity) + " to " +
+                              ShortestDigits(kMostDensity) + " kg/m^3 of solid bodies";
+    if (u.density_from == "given") {
+      std::string line =
+          Quantity("density") + " " + ShortestDigits(u.density) + " kg/m^3 is outside the " + range;
+      if (plausible(rho * 1000))
+        line += ": did you mean g/cm^3 (" + ShortestDigits(u.density * 1000) + " kg/m^3)?";
+      else
+        line += " (the density is in kg/m^3)";
+      lines.push_back(line);
+    } else {
+      // The volume is that of the model in its unit: a model in km read in m
+      // has a volume 10^9 times too small, its density as much too large.
+      char shown[32];
+      std::snprintf(shown, sizeof shown, "%.4g", u.density);
+      std::string line =
+          "the density (" + u.density_from + ") " + shown + " kg/m^3 is outside the " + range;
+      std::string better;
+      for (const char* unit : {"km", "m", "cm", "mm"}) {
+        const double ratio = MetresOf(unit) / u.metres;
+        if (better.empty() && unit != u.unit && plausible(rho / (ratio * ratio * ratio)))
+          better = unit;
+      }
+      line += better.empty() ? ": is " + Quantity("unit") + " " + u.unit + " right?"
+                             : ": is the model in " + better + " (" + Quantity("unit") + " " +
+                                   better + ") rather than " + u.unit + "?";
+      lines.push_back(line);
+    }
+  }
+  if (spin_period && *spin_period > kMaxSpinHours)
+    lines.push_back(Quantity("spin_period") + " " + ShortestDigits(*spin_period) +
+                    " h is more than " + ShortestDigits(kMaxSpinHours) +
+                    " h: hours, not seconds? (" + ShortestDigits(*spin_period) + " s is " +
+                    ShortestDigits(*spin_period / kSecondsPerHour) + " h)");
+  return lines;
+}
+
 unsigned Evaluation::Threads() const {
   if (threads) return *threads;
   // The cores this process may run on (a launcher may have bound it to a
@@ -108,8 +152,32 @@ void Validate(const FieldRequest& r) {
   Validate(r.evaluation);
 }
 
+namespace {
+
+// A figure's text: UTF-8 (cairo draws nothing else, and an SVG holds it as
+// it is) of one line, no control character.
+void CheckText(const std::string& quantity, const std::string& text) {
+  for (size_t i = 0; i < text.size();) {
+    char32_t c = 0;
+    const size_t n = Utf8At(text, i, &c);
+    if (n == 0)
+      Refuse(Quantity(quantity) + ": not UTF-8 text (byte " + std::to_string(i + 1) + ")");
+    if (c < 0x20 || (c >= 0x7f && c < 0xa0))
+      Refuse(Quantity(quantity) + ": one line of text, without control characters");
+    i += n;
+  }
+}
+
+}  // namespace
+
+std::string ColourName(const PictureRequest& r, bool spin) {
+  if (!r.colour.empty()) return r.colour;
+  return spin ? "slopeeff" : "slope";
+}
+
 void Validate(const PictureRequest& r, const std::vector<std::string>& columns) {
-  if (!columns.empty() && std::find(columns.begin(), columns.end(), r.colour) == columns.end())
+  if (!columns.empty() && !r.colour.empty() &&
+      std::find(columns.begin(), columns.end(), r.colour) == columns.end())
     Refuse(Quantity("colour") + ": \"" + r.colour + "\" is not a column of the table");
   if (r.range) {
     if (!(std::isfinite(r.range->first) && std::isfinite(r.range->second) &&
@@ -123,13 +191,15 @@ void Validate(const PictureRequest& r, const std::vector<std::string>& columns) 
   if (!(std::isfinite(r.view.first) && r.view.second >= -90 && r.view.second <= 90))
     Refuse(Quantity("view") + ": longitude and latitude in degrees, the latitude from -90 to 90");
   const auto in = [](uint32_t p) { return p >= 16 && p <= 16384; };
-  if (!in(r.size.first) || !in(r.size.second))
+  if (r.size && (!in(r.size->first) || !in(r.size->second)))
     Refuse(Quantity("size") + ": width and height from 16 to 16384 pixels");
   if (r.map.empty()) Refuse(Quantity("map") + ": a map's name or a CM_STL file");
   if (r.background != "light" && r.background != "dark")
     Refuse(Quantity("background") + ": \"" + r.background + "\" is not one of light, dark");
   if (r.shading != "none" && r.shading != "lambert")
     Refuse(Quantity("shading") + ": \"" + r.shading + "\" is not one of none, lambert");
+  CheckText("title", r.title);
+  CheckText("label", r.label);
 }
 
 void Validate(const SurfaceRequest& r) {

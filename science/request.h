@@ -69,6 +69,21 @@ double MetresOf(const std::string& unit);
 // mass or GM needs a positive volume.
 Units Resolve(const UnitsRequest& request, double volume);
 
+// The densities of solid bodies, kg/m^3 (ices and rubble piles to iron and
+// the densest metals, with room to spare): one outside is most likely a unit
+// slip, and a spin period above kMaxSpinHours one in seconds.
+constexpr double kLeastDensity = 100, kMostDensity = 25000;
+constexpr double kMaxSpinHours = 1000;
+
+// Warnings for a request that is valid but most likely a unit slip: a
+// density outside kLeastDensity..kMostDensity (given: g/cm^3 for kg/m^3?;
+// from a mass or GM: the model's length unit?) and a spin period above
+// kMaxSpinHours (seconds for hours?). One line each, without a prefix; the
+// faces tell them (the program on standard error, Python as warnings) and
+// go on: nothing is refused.
+std::vector<std::string> Cautions(const Units& units,
+                                  const std::optional<double>& spin_period = std::nullopt);
+
 // How an evaluation runs.
 struct Evaluation {
   std::optional<double> tolerance;  // relative; absent or 0: the exact sum
@@ -87,16 +102,28 @@ struct FieldRequest {
 
 // The coloured model and its picture.
 struct PictureRequest {
-  std::string colour = "slope";  // the surface column (the program's; "potential" is U)
-  std::string map = "viridis";   // a bundled map or a CM_STL file
+  // The surface column (the program's; "potential" is U); "" for the slope
+  // the run has: slopeeff with a spin, else slope (ColourName).
+  std::string colour;
+  std::string map = "viridis";                     // a bundled map or a CM_STL file
   std::optional<std::pair<double, double>> range;  // else the area-weighted percentiles
   std::pair<double, double> percentiles{2, 98};
-  std::pair<double, double> view{30, 25};        // longitude, latitude of the eye, degrees
-  std::pair<uint32_t, uint32_t> size{800, 600};  // pixels (points in PDF and SVG)
-  std::string background = "light";              // or "dark"
-  std::string shading = "none";                  // or "lambert" (the view only)
-  std::string title;                             // "" for none
+  std::pair<double, double> view{30, 25};  // longitude, latitude of the eye, degrees
+  // Pixels (points in PDF and SVG); absent: at most kPictureSize, cut to
+  // the model's (or the map's) shape, the fonts as at that size.
+  std::optional<std::pair<uint32_t, uint32_t>> size;
+  std::string background = "light";  // or "dark"
+  std::string shading = "none";      // or "lambert" (the view only)
+  std::string title;                 // "" for none
+  std::string label;                 // the colour bar's; "" for the quantity and its unit
+  bool outline = true;               // the view: a thin line around the model
+  bool triad = false;                // the view: the model's axes and the direction of view
+  bool scale_bar = false;            // the view: a length in the model's unit
 };
+constexpr std::pair<uint32_t, uint32_t> kPictureSize{800, 600};
+
+// The column a picture is coloured by (PictureRequest::colour).
+std::string ColourName(const PictureRequest& request, bool spin);
 
 struct SurfaceRequest {
   UnitsRequest units;

@@ -23,15 +23,14 @@ TableFormat TableFormatOf(const std::string& name) {
   if (name == "csv") return TableFormat::kCsv;
   if (name == "npy") return TableFormat::kNpy;
   if (name == "npz") return TableFormat::kNpz;
+  if (name == "nc")
+    throw Failure(Quantity("format") + ": nc is a grid's (with " + Quantity("radius") + " or " +
+                      Quantity("altitude") + "); a table is tsv, csv, npy or npz",
+                  Failure::Kind::kBadValue);
   throw Failure(Quantity("format") + ": \"" + name + "\" is not one of tsv, csv, npy, npz",
                 Failure::Kind::kBadValue);
 }
 
-namespace {
-
-// The length of the UTF-8 sequence at s[i] (a shortest form of a code point
-// below U+110000, no surrogate), 0 when no valid sequence begins there; its
-// code point in `code`.
 size_t Utf8At(const std::string& s, size_t i, char32_t* code) {
   const unsigned char c = static_cast<unsigned char>(s[i]);
   const size_t more = c < 0x80         ? 0
@@ -51,8 +50,6 @@ size_t Utf8At(const std::string& s, size_t i, char32_t* code) {
   *code = v;
   return more + 1;
 }
-
-}  // namespace
 
 std::string HeaderLine(const std::string& line) {
   std::string out;

@@ -21,6 +21,11 @@ struct Column {
   bool integer = false;  // an index column
 };
 
+// The length of the UTF-8 sequence at s[i] (a shortest form of a code point
+// below U+110000, no surrogate), 0 when no valid sequence begins there; its
+// code point in `code`.
+size_t Utf8At(const std::string& s, size_t i, char32_t* code);
+
 // A header line as written, one line of UTF-8 for every reader: control
 // characters (a newline in a file's name) escaped as \n, \r, \xHH, the C1
 // controls and the Unicode line and paragraph separators as \uHHHH, and a

@@ -82,6 +82,15 @@ same body_surface surface "${body[@]}" --summary -o OUT
 same body_harmonics harmonics "${body[@]}" --degree 6 --origin centre-of-mass -o OUT
 same grid field "$eros" --sphere 3 --grid 9,18 --tolerance 1e-10 -o OUT
 same harmonics_com harmonics "$kleopatra" --degree 8 --origin centre-of-mass -o OUT
+# The body's grid about its centre of mass, on a sphere and on a shell,
+# and as netCDF (its history the command line: the same words both ways).
+same body_grid field "${body[@]}" --sphere 40 --grid 9,18 --tolerance 1e-8 -o OUT
+same body_shell field "${body[@]}" --altitude 2 --grid 6,12 --format npz -o OUT
+"$polyfield" field "${body[@]}" --sphere 40 --grid 9,18 --format nc -o - --threads 1 \
+  >grid_nc.one 2>/dev/null || fail "body_grid_nc: one process failed"
+run -n 3 "$polyfield" field "${body[@]}" --sphere 40 --grid 9,18 --format nc -o - --threads 1 \
+  >grid_nc.many 2>/dev/null || fail "body_grid_nc: 3 ranks failed"
+cmp -s grid_nc.one grid_nc.many || fail "body_grid_nc: 3 ranks differ from one process"
 
 # The coloured model and picture of a surface run, from rank 0.
 "$polyfield" surface "$eros" --tolerance 1e-10 --stl one.stl --png one.png -o one.tsv 2>/dev/null

@@ -2,8 +2,10 @@
 // style options, and their refusals before any evaluation.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <string>
+#include <utility>
 
 #include "tests/support/run.h"
 
@@ -27,6 +29,79 @@ TEST(PolyfieldFigures, PictureAndMapByTheExtension) {
   EXPECT_EQ(pdf.substr(0, 7), "%PDF-1.");
   EXPECT_EQ(pdf.substr(pdf.size() - 6), "%%EOF\n");
   EXPECT_EQ(Read(dir + "/k.png").substr(1, 3), "PNG");
+}
+
+// A PNG's width and height, from its IHDR chunk.
+std::pair<uint32_t, uint32_t> PngSize(const std::string& png) {
+  const auto at = [&](size_t i) {
+    uint32_t v = 0;
+    for (size_t k = 0; k < 4; ++k) v = v << 8 | static_cast<unsigned char>(png.at(i + k));
+    return v;
+  };
+  return {at(16), at(20)};
+}
+
+// The texts of an SVG's <text> elements, a line each, by Python's XML parser.
+std::string SvgTexts(const std::string& path) {
+  const std::string command =
+      "python3 -c \"import sys, xml.etree.ElementTree as E; [print(t.text) for t in "
+      "E.parse(sys.argv[1]).getroot().iter('{http://www.w3.org/2000/svg}text')]\" " +
+      path + " > " + path + ".txt";
+  EXPECT_EQ(std::system(command.c_str()), 0) << command;
+  return Read(path + ".txt");
+}
+
+TEST(PolyfieldFigures, LabelTriadScaleBarAndTheSpinsSlope) {
+  const std::string dir = TempDir();
+  // With a spin and no --colour: the slope with the spin, as the summary's.
+  const RunResult r = ::Run("polyfield", {"surface",
+                                          DataPath("models/kleopatra.stl"),
+                                          "--unit",
+                                          "km",
+                                          "--density",
+                                          "3600",
+                                          "--spin-period",
+                                          "5.385",
+                                          "--picture",
+                                          dir + "/k.svg",
+                                          "--png",
+                                          dir + "/k.png",
+                                          "--latlon",
+                                          dir + "/m.png",
+                                          "--label",
+                                          "slope with spin [deg]",
+                                          "--triad",
+                                          "--scale-bar",
+                                          "--range",
+                                          "0,35",
+                                          "-o",
+                                          dir + "/k.tsv"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "polyfield: colour slopeeff over [0, 35]\n");
+  const std::string texts = SvgTexts(dir + "/k.svg");
+  for (const char* t :
+       {"slope with spin [deg]\n", "view from lon 30\u00b0, lat 25\u00b0\n", "20 km\n", "z\n"})
+    EXPECT_NE(texts.find(t), std::string::npos) << t << " in\n" << texts;
+  // Cut to the content at the default size: the view (seen from lon 30,
+  // lat 25 the body is as high as wide, 730 pixels wide with the bar) to
+  // the model's width, the 2:1 map to its height.
+  const auto [w, h] = PngSize(Read(dir + "/k.png"));
+  EXPECT_LT(w, 760u);
+  EXPECT_EQ(h, 600u);
+  const auto [mw, mh] = PngSize(Read(dir + "/m.png"));
+  EXPECT_EQ(mw, 800u);
+  EXPECT_LT(mh, 500u);
+  // Without a spin the slope, in its unit raised and typeset.
+  const RunResult plain =
+      ::Run("polyfield", {"surface", DataPath("models/kleopatra.stl"), "--unit", "km", "--density",
+                          "3600", "--colour", "U", "--picture", dir + "/u.svg", "--size", "600,400",
+                          "-o", dir + "/u.tsv"});
+  ASSERT_EQ(plain.status, 0) << plain.err;
+  EXPECT_NE(SvgTexts(dir + "/u.svg").find("U [m\u00b2/s\u00b2]\n"), std::string::npos);
+  EXPECT_EQ(Read(dir + "/u.svg").find("height=\"400pt\""), Read(dir + "/u.svg").find("height="));
+  const RunResult slope = ::Run("polyfield", {"surface", DataPath("models/kleopatra.stl"), "--png",
+                                              dir + "/s.png", "-o", dir + "/s.tsv"});
+  EXPECT_EQ(slope.err.substr(0, 24), "polyfield: colour slope ") << slope.err;
 }
 
 TEST(PolyfieldFigures, StyleOptionsRefusedBeforeTheEvaluation) {

@@ -88,6 +88,48 @@ TEST(PolyfieldGrid, NpyHasTheGridsShape) {
   EXPECT_EQ(bytes.size(), header + 5 * 7 * 14 * 8);
 }
 
+// A body of the cube and a point mass of its mass (5e11 kg) at (0.75,
+// 0.5, 0.5): the grid about their centre of mass with their GM, twice the
+// cube's; the shell above the cube from there.
+TEST(PolyfieldGrid, ABodyOfPartsAndPointMasses) {
+  const std::string mascons = TempDir() + "/one_mascon.txt";
+  std::ofstream(mascons) << "0.75 0.5 0.5 5e11\n";
+  for (const char* grid : {"--sphere", "--altitude"}) {
+    const RunResult r =
+        ::Run("polyfield", {"field", DataPath("cube.stl"), "--density", "500", "--unit", "km",
+                            "--mascons", mascons, grid, "2", "--grid", "3,6"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("the centre of mass 0.625 0.5 0.5;"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(", GM 66.743 m^3/s^2 (of every part and point mass)\n"), std::string::npos)
+        << r.out;
+  }
+}
+
+// --format nc: a netCDF file (the 64-bit offset format); a table of points
+// or facets has no such format.
+TEST(PolyfieldGrid, NetcdfForAGridOnly) {
+  const std::string out = TempDir() + "/grid.nc";
+  const RunResult r = ::Run("polyfield", {"field", DataPath("cube.stl"), "--sphere", "3", "--grid",
+                                          "4,8", "--format", "nc", "-o", out});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::ifstream in(out, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(bytes.substr(0, 4), std::string("CDF\x02", 4));
+  EXPECT_NE(bytes.find("CF-1.8"), std::string::npos);
+  const RunResult other = ::Run("polyfield", {"field", DataPath("cube.stl"), "--sphere", "3",
+                                              "--grid", "4,8", "--format", "hdf"});
+  EXPECT_EQ(other.err, "polyfield: --format: \"hdf\" is not one of tsv, csv, npy, npz, nc\n");
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"field", DataPath("cube.stl"), "-", "--format", "nc"},
+        {"surface", DataPath("cube.stl"), "--format", "nc"}}) {
+    const RunResult bad = ::Run("polyfield", args, "1 2 3\n");
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.err,
+              "polyfield: --format: nc is a grid's (with --sphere or --altitude); a table is tsv, "
+              "csv, npy or npz\n");
+  }
+}
+
 TEST(PolyfieldGrid, PointsOrAGridNotBoth) {
   const std::string cube = DataPath("cube.stl");
   const struct {

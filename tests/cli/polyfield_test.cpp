@@ -518,6 +518,30 @@ TEST(PolyfieldCommandLine, PointsHelpVersionAndErrors) {
       << r.err;
 }
 
+// A mistyped option or command: the one most likely meant, else the list
+// of commands; nothing suggested for a word near none.
+TEST(PolyfieldCommandLine, DidYouMean) {
+  const std::string cube = DataPath("cube.stl"),
+                    commands = " (commands: field, surface, harmonics, check, convert, equilibria)";
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"field", cube, "--densty", "3600"},
+       "field: unknown option --densty; did you mean --density? (polyfield field --help)"},
+      {{"surface", cube, "--spin-perdio=5"},
+       "surface: unknown option --spin-perdio; did you mean --spin-period? (polyfield surface "
+       "--help)"},
+      {{"field", cube, "-", "--frobnicate"},
+       "The following argument was not expected: --frobnicate (polyfield field --help)"},
+      {{"frobnicate", cube}, "unknown command \"frobnicate\"" + commands},
+      {{"surfce", cube}, "unknown command \"surfce\"" + commands + "; did you mean surface?"},
+      {{}, "A subcommand is required (polyfield --help)"},
+  };
+  for (const auto& [args, err] : cases) {
+    const RunResult r = Polyfield(args, "");
+    EXPECT_EQ(r.status, 1) << err;
+    EXPECT_EQ(r.err, "polyfield: " + err + "\n");
+  }
+}
+
 // The same bits for every thread count; CSV and NPY carry the same numbers.
 TEST(PolyfieldCommandLine, ThreadsFormatsAndFullPrecision) {
   std::string points;
@@ -573,6 +597,10 @@ TEST(PolyfieldTrust, BadParametersAreRefused) {
       // NPY has no header: the summary would be lost.
       {{"surface", cube, "--format", "npy", "--summary"},
        "--format npy holds the table only: --summary goes in the header of --format tsv or csv"},
+      // A picture's format is its extension's.
+      {{"surface", cube, "--picture", "x.jpg"},
+       "--picture: x.jpg: the extension .jpg is not one of .png, .pdf, .svg (the picture's "
+       "format)"},
   };
   for (const auto& c : cases) {
     const RunResult r = Polyfield(c.args, "0 0 2\n");
@@ -711,6 +739,21 @@ TEST(PolyfieldUnits, MassGmAndScale) {
   }
   EXPECT_NE(scaled.out.find("model lengths in m (the file's coordinates times 1000)"),
             std::string::npos);
+}
+
+// A likely slip of a unit is told on standard error; the run goes on.
+TEST(PolyfieldUnits, LikelySlipsAreWarned) {
+  const std::string cube = DataPath("cube.stl");
+  const RunResult r = Polyfield({"harmonics", cube, "--degree", "2", "--mass", "2.5e12"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err,
+            "polyfield: warning: the density (mass 2.5e+12 kg / volume) 2.5e+12 kg/m^3 is outside "
+            "the 100 to 25000 kg/m^3 of solid bodies: is the model in km (--unit km) rather than "
+            "m?\n");
+  EXPECT_NE(r.out.find("\n0\t0\t1\t0\n"), std::string::npos);  // C00 = 1
+  const RunResult spin = Polyfield({"surface", cube, "--density", "2.5", "--spin-period", "2e4"});
+  EXPECT_EQ(spin.err.substr(0, 47), "polyfield: warning: --density 2.5 kg/m^3 is out");
+  EXPECT_NE(spin.err.find("\npolyfield: warning: --spin-period 20000 h"), std::string::npos);
 }
 
 // The inertia tensor of the homogeneous body: the unit cube's M/6 on the

@@ -21,6 +21,9 @@ counted apart).
 A ```python block whose first line is "# examples/NAME.py" shows that
 file of the clone: it must be that file, character for character.
 
+Commands that name Debian's interpreter (/usr/bin/python3, as the README's
+Python lines do) run with PYTHON, when the module is built for another.
+
 mpirun runs as the tests do (as root in CI, more ranks than cores)."""
 import glob, os, shutil, subprocess, sys, tempfile
 
@@ -79,6 +82,8 @@ for page in pages:
                                          "python3 " in cmd):
                     left_out += 1
                     continue
+                if python != "skip":
+                    cmd = cmd.replace("/usr/bin/python3 ", python + " ")
                 got = subprocess.run(cmd, shell=True, cwd=work, env=env, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, text=True).stdout
                 examples += 1

@@ -46,7 +46,28 @@ def test_picture_map_and_vector_outputs(tmp_path):
     dark = tmp_path / "dark.png"
     m.write_colours(s["slope"], picture=str(dark), background="dark", shading="lambert")
     w, h, data = pixels(dark)
-    assert (w, h) == (800, 600) and data[:3] == bytes([40, 44, 52])
+    # At most 800 x 600 by default, cut to the model's shape (here it fills
+    # both ways).
+    assert max(w / 800, h / 600) == 1 and w <= 800 and h <= 600 and data[:3] == bytes([40, 44, 52])
+    # The map cut to its 2:1 frame.
+    flat = tmp_path / "flat.png"
+    m.write_colours(s["slope"], latlon=str(flat))
+    w, h, data = pixels(flat)
+    assert w == 800 and 350 < h < 450
+
+
+def test_label_triad_and_scale_bar_as_svg_text(tmp_path):
+    m = polyfield.Model(KLEOPATRA, unit="km")
+    s = m.surface(density=3600)
+    svg = tmp_path / "u.svg"
+    m.write_colours(s["U"], picture=str(svg), label="U [m^2/s^2]", triad=True, scale_bar=True)
+    texts = [t.text for t in ET.parse(svg).getroot().iter("{http://www.w3.org/2000/svg}text")]
+    assert "U [m\u00b2/s\u00b2]" in texts and "20 km" in texts
+    assert "view from lon 30\u00b0, lat 25\u00b0" in texts
+    plain = tmp_path / "plain.svg"
+    m.write_colours(s["U"], picture=str(plain), outline=False)
+    assert not [t for t in ET.parse(plain).getroot().iter("{http://www.w3.org/2000/svg}text")
+                if t.text.endswith(" km")]
 
 
 def test_figure_options_are_refused_by_name(tmp_path):

@@ -107,3 +107,80 @@ def test_shell_at_an_altitude_above_the_surface():
         m.grid(2.0, (2, 2), altitude=1.0)
     with pytest.raises(polyfield.ValueError, match="^radius or altitude: give one"):
         m.grid(shape=(2, 2))
+
+
+
+def test_body_grid_is_the_programs_about_the_centre_of_mass_of_all(tmp_path):
+    # The cube and a point mass (centre of mass (0.625, 0.5, 0.5)): the
+    # program's bits, the total GM.
+    q = [[0.75, 0.5, 0.5, 5e11]]
+    d = polyfield.Body([(CUBE, 500)], mascons=np.array(q), unit="km").grid(shape=(4, 8),
+                                                                             altitude=0.5)
+    assert d["GM"] == pytest.approx(polyfield.G * 1e12, rel=1e-15)
+    np.savetxt(tmp_path / "m.txt", q)
+    subprocess.run([os.path.join(BIN, "polyfield"), "field", CUBE, "--density", "500", "--unit",
+                    "km", "--mascons", str(tmp_path / "m.txt"), "--altitude", "0.5", "--grid",
+                    "4,8", "--format", "npy", "-o", str(tmp_path / "g.npy")], check=True)
+    a = np.load(tmp_path / "g.npy")
+    assert np.array_equal(a["dU"], d["dU"]) and np.array_equal(a["x"], d["points"][..., 0])
+
+
+def test_netcdf_read_back_is_the_tsv_bit_for_bit(tmp_path):
+    netCDF4 = pytest.importorskip("netCDF4")
+    run = [os.path.join(BIN, "polyfield"), "field", CUBE, "--density", "1000", "--unit", "km",
+           "--add", CUBE + ":-400", "--sphere", "3", "--grid", "5,8"]
+    subprocess.run(run + ["-o", str(tmp_path / "g.tsv")], check=True)
+    run += ["--format", "nc", "-o", str(tmp_path / "g.nc")]
+    subprocess.run(run, check=True)
+    table = np.loadtxt(tmp_path / "g.tsv")
+    names = [line[2:].split("\t") for line in open(tmp_path / "g.tsv") if line[:5] == "# lat"][0]
+    names = [n.split("[")[0] for n in names]
+    with netCDF4.Dataset(tmp_path / "g.nc") as f:
+        assert f.data_model == "NETCDF3_64BIT_OFFSET" and f["gr"].dimensions == ("lat", "lon")
+        assert np.array_equal(np.repeat(f["lat"][:], 8), table[:, 0])
+        assert np.array_equal(np.tile(f["lon"][:], 5), table[:, 1])
+        for i, name in enumerate(names[2:], start=2):
+            assert np.array_equal(np.asarray(f[name][:]).ravel(), table[:, i]), name
+        assert f["U"].units == "m2 s-2" and f["gr"].units == "m s-2" and f["x"].units == "km"
+        assert f.history == " ".join(["polyfield"] + run[1:])
+        assert f.GM == pytest.approx(polyfield.G * 600 * 1e9, rel=1e-15)
+        assert list(f.centre_of_mass) == [0.5, 0.5, 0.5] and f.grid_radius == 3
+        assert "part 2: " + CUBE + ", density -400 kg/m^3" in f.comment
+    header = subprocess.run(["ncdump", "-h", str(tmp_path / "g.nc")], check=True,
+                            capture_output=True, text=True).stdout
+    for want in (':Conventions = "CF-1.8"', 'lat:units = "degrees_north"', ":title = ",
+                 'lon:standard_name = "longitude"', 'dU:long_name = "potential less'):
+        assert want in header, want
+
+
+def test_grid_as_an_xarray_dataset_keeps_the_dict_by_default(tmp_path):
+    xr = pytest.importorskip("xarray")
+    m = polyfield.Model(CUBE, unit="km")
+    d = m.grid(3.0, (4, 8), density=2000)
+    ds = m.grid(3.0, (4, 8), density=2000, as_xarray=True)
+    assert isinstance(d, dict) and isinstance(ds, xr.Dataset)
+    assert dict(ds.sizes) == {"lat": 4, "lon": 8}
+    assert np.array_equal(ds["lat"].values, d["lat"][:, 0])
+    assert np.array_equal(ds["U"].values, d["U"]) and np.array_equal(ds["dgz"], d["dg"][..., 2])
+    assert ds["U"].attrs["units"] == "m2 s-2" and ds.attrs["GM"] == d["GM"]
+    assert ds.attrs["history"].endswith("polyfield.Model.grid(radius=3, shape=(4, 8), ...)")
+    assert ds.attrs["density"] == 2000
+    # A body's, against the program's file read by xarray.
+    q = [[0.5, 0.5, 0.8, 1e12]]
+    np.savetxt(tmp_path / "m.txt", q)
+    subprocess.run([os.path.join(BIN, "polyfield"), "field", CUBE, "--density", "2000", "--unit",
+                    "km", "--mascons", str(tmp_path / "m.txt"), "--sphere", "5", "--grid", "4,8",
+                    "--format", "nc", "-o", str(tmp_path / "p.nc")], check=True)
+    program = xr.open_dataset(tmp_path / "p.nc")
+    mine = polyfield.Body([(CUBE, 2000)], mascons=np.array(q), unit="km").grid(
+        5.0, (4, 8), as_xarray=True)
+    for name in ("U", "gx", "gr", "dU", "dgy", "z"):
+        assert np.array_equal(program[name].values, mine[name].values), name
+    assert list(program.attrs["centre_of_mass"]) == list(mine.attrs["centre_of_mass"])
+
+
+def test_grid_as_xarray_without_xarray_says_so(monkeypatch):
+    import sys
+    monkeypatch.setitem(sys.modules, "xarray", None)
+    with pytest.raises(ImportError, match="^as_xarray=True needs the xarray package"):
+        polyfield.Model(CUBE).grid(3.0, (2, 4), as_xarray=True)

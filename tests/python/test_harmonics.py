@@ -4,6 +4,7 @@ byte, and its arrays, properties and refusals.
 Run by CTest with PYTHONPATH=build/python and POLYFIELD_BIN=build/bin."""
 import os
 import subprocess
+import warnings
 
 import numpy as np
 import pytest
@@ -43,9 +44,110 @@ def test_arrays_are_the_programs_rows(eros):
 @pytest.mark.parametrize("fmt", ["tsv", "csv", "npy", "icgem", "shadr"])
 def test_files_are_the_programs(eros, tmp_path, fmt):
     mine, theirs = tmp_path / ("module." + fmt), tmp_path / ("program." + fmt)
-    eros.write(str(mine), format=fmt)
-    assert run(*ARGS, "--format", fmt, "-o", str(theirs)).returncode == 0
+    # About the model's origin, as the fixture's coefficients are: the
+    # program's default for ICGEM and SHADR is the centre of mass, and both
+    # faces warn of the degree-1 terms.
+    origin = ["--origin", "model"] if fmt in ("icgem", "shadr") else []
+    with warnings.catch_warnings(record=True) as told:
+        warnings.simplefilter("always")
+        eros.write(str(mine), format=fmt)
+    r = run(*ARGS, *origin, "--format", fmt, "-o", str(theirs))
+    assert r.returncode == 0
     assert mine.read_bytes() == theirs.read_bytes()
+    assert [str(w.message) for w in told] == \
+        ([r.stderr.decode()[len("polyfield: "):-1].replace("--origin", "origin")] if origin else [])
+
+
+def test_propagator_files_warn_about_the_models_origin(tmp_path):
+    # About the model's origin a table is written without a word, an ICGEM
+    # or SHADR file with the warning, and none at all when it is an error;
+    # about the centre of mass, without one.
+    model = polyfield.Model(EROS, unit="km")
+    h = model.harmonics(2, density=2670)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        h.write(str(tmp_path / "model.tsv"))
+        model.harmonics(2, density=2670, origin="centre-of-mass").write(
+            str(tmp_path / "about.gfc"), format="icgem")
+        for fmt in ("icgem", "shadr"):
+            with pytest.raises(UserWarning, match="^format %s: the expansion is about the model's "
+                               "origin, 0.05 km from the centre of mass: its degree-1 terms are not "
+                               "zero .* \\(origin centre-of-mass expands about it\\)$" % fmt):
+                h.write(str(tmp_path / "no.tab"), format=fmt)
+    assert not (tmp_path / "no.tab").exists() and not (tmp_path / "no.lbl").exists()
+
+
+def pds_label(text):
+    """A PDS3 label's objects: {"": top-level keywords, "NAME": [objects...]},
+    each a dict of its keywords and its COLUMN objects, quoted values
+    unquoted; lines must end in CR LF."""
+    assert text.endswith("END\r\n") and "\n" not in text.replace("\r\n", "")
+    lines = text.split("\r\n")[:-1]
+    stack = [{"COLUMN": []}]
+    i = 0
+    while i < len(lines):
+        line = lines[i]
+        i += 1
+        if line.strip() == "END":
+            break
+        key, value = (part.strip() for part in line.split("=", 1))
+        while value.count('"') % 2:  # a quoted string goes on to its closing quote
+            value += " " + lines[i].strip()
+            i += 1
+        if key == "OBJECT":
+            stack.append({"COLUMN": []})
+        elif key == "END_OBJECT":
+            done = stack.pop()
+            stack[-1].setdefault(value, []).append(done)
+        else:
+            stack[-1][key] = value.strip('"')
+    assert len(stack) == 1
+    return stack[0]
+
+
+def test_shadr_records_as_the_label_describes_them(tmp_path):
+    # Read as a PDS reader reads it: the label's record length and count,
+    # the tables at their records, each column at its bytes.
+    h = polyfield.Model(EROS, unit="km").harmonics(5, reference_radius=16, density=2670,
+                                                   origin="centre-of-mass")
+    h.write(str(tmp_path / "eros.tab"), format="shadr")
+    label = pds_label((tmp_path / "eros.lbl").read_bytes().decode("ascii"))
+    data = (tmp_path / "eros.tab").read_bytes()
+    assert label["PDS_VERSION_ID"] == "PDS3" and label["RECORD_TYPE"] == "FIXED_LENGTH"
+    size, count = int(label["RECORD_BYTES"]), int(label["FILE_RECORDS"])
+    assert len(data) == size * count and count == 2 + 6 * 7 // 2
+    # The header's row fills the first two records, CR LF ending the second.
+    records = [data[k:k + size] for k in range(0, len(data), size)]
+    assert all(rec.endswith(b"\r\n") for rec in records[1:])
+    assert data.count(b"\n") == data.count(b"\r") == count - 1
+
+    def table(name):
+        pointer = label["^" + name]
+        file, first = pointer.strip("()").split(",")
+        assert file.strip().strip('"') == "eros.tab"
+        [obj] = label[name]
+        width = int(obj["ROW_BYTES"]) + int(obj["ROW_SUFFIX_BYTES"])
+        assert width % size == 0
+        start = (int(first) - 1) * size
+        rows = []
+        for r in range(int(obj["ROWS"])):
+            row = data[start + r * width:start + (r + 1) * width]
+            assert row[int(obj["ROW_BYTES"]):-2].strip(b" ") == b""  # the pad is spaces
+            assert len(obj["COLUMN"]) == int(obj["COLUMNS"])
+            fields = []
+            for col in obj["COLUMN"]:
+                a = int(col["START_BYTE"]) - 1
+                text = row[a:a + int(col["BYTES"])].decode("ascii")
+                fields.append(int(text) if col["DATA_TYPE"] == "ASCII_INTEGER" else float(text))
+            rows.append(fields)
+        return rows
+
+    [head] = table("SHADR_HEADER_TABLE")
+    assert head == [16.0, h.GM / 1e9, 0.0, 5, 5, 1, 0.0, 0.0]
+    rows = table("SHADR_COEFFICIENTS_TABLE")
+    assert [(n, m) for n, m, *_ in rows] == [(n, m) for n in range(6) for m in range(n + 1)]
+    for n, m, C, S, sC, sS in rows:
+        assert (C, S, sC, sS) == (h.C[n, m], h.S[n, m], 0, 0)
 
 
 def test_without_density_the_volume_and_the_brillouin_radius():

@@ -216,7 +216,8 @@ def test_shapes_dtypes_and_one_point():
     i = m.inertia()
     assert i["moments"].shape == (3,) and i["axes"].shape == (3, 3)
     assert i["unit"] == "unit density, model units^5"
-    assert repr(m) == "polyfield.Model('%s', 12 facets, volume 1 km^3)" % data("cube.stl")
+    assert repr(m) == "polyfield.Model('%s', 12 facets, volume 1 km^3, lengths in km)" % data(
+        "cube.stl")
     assert m.facets == 12
 
 

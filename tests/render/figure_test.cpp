@@ -55,6 +55,38 @@ TEST(Ticks, OneTwoOrFiveTimesAPowerOfTen) {
   EXPECT_TRUE(figure::Ticks(0, INFINITY).empty());
 }
 
+// A field constant but for rounding (the facets of the unit cube): the range
+// is two units in the last place, and its ends are the only ticks.
+TEST(Ticks, ARangeOfUnitsInTheLastPlace) {
+  const double lo = 1.717618106063117, hi = std::nextafter(std::nextafter(lo, 2.0), 2.0);
+  EXPECT_EQ(figure::Ticks(lo, hi), (std::vector<double>{lo, hi}));
+}
+
+TEST(Typeset, RaisedExponentsAndTrueMinusSigns) {
+  EXPECT_EQ(figure::Typeset("U [m^2/s^2]"), "U [m\u00b2/s\u00b2]");
+  EXPECT_EQ(figure::Typeset("G [m^3 kg^-1 s^-2]"), "G [m\u00b3 kg\u207b\u00b9 s\u207b\u00b2]");
+  EXPECT_EQ(figure::Typeset("-40"), "\u221240");
+  EXPECT_EQ(figure::Typeset("(-0.5, -3)"), "(\u22120.5, \u22123)");
+  // Hyphens in words and between numbers stay, and so does a caret alone.
+  for (const char* same : {"U/U0", "north-south", "2-98 %", "x^y", "gx-1", "a -b"})
+    EXPECT_EQ(figure::Typeset(same), same);
+  EXPECT_EQ(figure::TypesetNumber("-1e-05"), "\u22121\u00d710\u207b\u2075");
+  EXPECT_EQ(figure::TypesetNumber("2.52e+08"), "2.52\u00d710\u2078");
+  EXPECT_EQ(figure::TypesetNumber("0e+00"), "0");
+  EXPECT_EQ(figure::TypesetNumber("-0.25"), "\u22120.25");
+  EXPECT_EQ(figure::TypesetNumber("1300"), "1300");
+}
+
+TEST(Typeset, ScaleBarOfARoundLength) {
+  EXPECT_DOUBLE_EQ(figure::ScaleLength(217), 20);  // a fifth is 43.4
+  EXPECT_DOUBLE_EQ(figure::ScaleLength(2), 0.2);
+  EXPECT_DOUBLE_EQ(figure::ScaleLength(30), 5);
+  EXPECT_DOUBLE_EQ(figure::ScaleLength(50), 10);
+  EXPECT_DOUBLE_EQ(figure::ScaleLength(0.003), 0.0005);
+  EXPECT_EQ(figure::ScaleLength(0), 0);
+  EXPECT_EQ(figure::ScaleLength(INFINITY), 0);
+}
+
 TEST(Output, ByTheExtension) {
   EXPECT_EQ(figure::OutputFor("a.pdf"), Output::kPdf);
   EXPECT_EQ(figure::OutputFor("A.PDF"), Output::kPdf);
@@ -174,9 +206,11 @@ Bar TwoColourBar(const std::string& label = "U/U0") {
   return b;
 }
 
-// A square facing the viewer from longitude 0, latitude 0 (the y-z plane).
+// A square facing the viewer from longitude 0, latitude 0 (the y-z plane),
+// its corners numbered 0 to 3, the diagonal 0-2 shared.
 std::vector<Triangle> Square(Rgb colour) {
-  return {{{0, -1, -1, 0, 1, -1, 0, 1, 1}, colour}, {{0, -1, -1, 0, 1, 1, 0, -1, 1}, colour}};
+  return {{{0, -1, -1, 0, 1, -1, 0, 1, 1}, colour, {0, 1, 2}},
+          {{0, -1, -1, 0, 1, 1, 0, -1, 1}, colour, {0, 2, 3}}};
 }
 
 Picture View(const Style& style, const Bar& bar, const std::vector<Triangle>& facets) {
@@ -267,6 +301,164 @@ TEST(Picture, MapOnALightBackground) {
   EXPECT_EQ(p.At(0, 0), (Rgb{255, 255, 255}));
   // The map's 2:1 frame is filled with the facets' colour.
   EXPECT_GT(Count(p, {10, 200, 30}), 300u * 60);
+}
+
+TEST(Picture, OutlineAroundTheModelNotAcrossIt) {
+  // A white square on the white paper: seen only by its outline.
+  Style style;
+  style.width = 400, style.height = 300;
+  const Rgb white{255, 255, 255};
+  const auto first_ink = [&](const Picture& p, uint32_t y) {
+    uint32_t x = 0;
+    while (x < p.width && p.At(x, y) == white) ++x;
+    return x;
+  };
+  const Picture bare = View(style, TwoColourBar(), Square(white));
+  style.outline = true;
+  const Picture outlined = View(style, TwoColourBar(), Square(white));
+  // Without the outline the middle row's first ink is the bar's, at the right.
+  EXPECT_GT(first_ink(bare, 150), 200u);
+  // With it, a dark line at the square's left edge, then the white square
+  // again: its shared diagonal, through the middle, is not drawn.
+  const uint32_t x = first_ink(outlined, 150);
+  ASSERT_LT(x, 100u);
+  const Rgb edge = outlined.At(x, 150);
+  EXPECT_LT(int{edge.r} + edge.g + edge.b, 3 * 160) << int{edge.r};
+  uint32_t right = x + 4;
+  while (right < outlined.width && outlined.At(right, 150) == white) ++right;
+  ASSERT_GT(right, x + 100);
+  // The square spans x to right and 150 - (right - x) / 2 to 150 + ...:
+  // white along its diagonal, from the bottom left corner to the top right.
+  const uint32_t side = right - x, top = 150 - side / 2;
+  for (uint32_t i = 4; i + 4 < side; ++i) EXPECT_EQ(outlined.At(x + i, top + side - i), white) << i;
+  // Outlined on every side: a dark pixel just above the top edge's middle.
+  uint32_t y = 150;
+  while (y > 0 && outlined.At(x + side / 2, y) == white) --y;
+  EXPECT_NEAR(double(y), double(top), 2.0);
+}
+
+// Rows and columns of the paper's colour at the figure's edges.
+struct Border {
+  uint32_t top = 0, bottom = 0, left = 0, right = 0;
+};
+Border BorderOf(const Picture& p) {
+  const Rgb paper{255, 255, 255};
+  const auto row = [&](uint32_t y) {
+    for (uint32_t x = 0; x < p.width; ++x)
+      if (!(p.At(x, y) == paper)) return false;
+    return true;
+  };
+  const auto column = [&](uint32_t x) {
+    for (uint32_t y = 0; y < p.height; ++y)
+      if (!(p.At(x, y) == paper)) return false;
+    return true;
+  };
+  Border b;
+  while (b.top < p.height && row(b.top)) ++b.top;
+  while (b.bottom < p.height && row(p.height - 1 - b.bottom)) ++b.bottom;
+  while (b.left < p.width && column(b.left)) ++b.left;
+  while (b.right < p.width && column(p.width - 1 - b.right)) ++b.right;
+  return b;
+}
+
+TEST(Picture, FittedToTheContentWithoutAWideBorder) {
+  // A model three times as wide as high, and the map's 2:1 frame: at most
+  // 800 x 600, the empty border no wider than the margin (0.8 of the font,
+  // 13.4 pixels) and a pixel of antialiasing.
+  Style style;
+  style.fit = true;
+  std::vector<Triangle> wide = Square({200, 100, 50});
+  for (Triangle& t : wide)
+    for (int k = 0; k < 3; ++k) t.v[3 * k + 1] *= 3;
+  const Picture view = View(style, TwoColourBar(), wide);
+  EXPECT_EQ(view.width, 800u);
+  EXPECT_LT(view.height, 400u);
+  const Border v = BorderOf(view);
+  for (const uint32_t side : {v.top, v.bottom, v.left, v.right}) EXPECT_LE(side, 15u);
+  const double centre[3] = {0, 0, 0};
+  const auto polygons = figure::MapPolygons(Triangles(Icosphere(2, 1), {10, 200, 30}), centre);
+  const Picture map = Decode(Bytes([&](FILE* out) {
+    return figure::DrawMap(out, Output::kPng, polygons, style, TwoColourBar());
+  }));
+  EXPECT_EQ(map.width, 800u);
+  EXPECT_LT(map.height, 500u);
+  const Border m = BorderOf(map);
+  for (const uint32_t side : {m.top, m.bottom, m.left, m.right}) EXPECT_LE(side, 15u);
+  // A tall model narrows the figure instead.
+  for (Triangle& t : wide)
+    for (int k = 0; k < 3; ++k) t.v[3 * k + 1] /= 9;
+  const Picture tall = View(style, TwoColourBar(), wide);
+  EXPECT_EQ(tall.height, 600u);
+  EXPECT_LT(tall.width, 500u);
+  // Asked for a size, the figure keeps it.
+  style.fit = false;
+  EXPECT_EQ(View(style, TwoColourBar(), wide).width, 800u);
+}
+
+// The text of a file through a reader's command (`command` PATH `after`).
+std::string ReadThrough(const std::string& command, const std::string& bytes,
+                        const std::string& name, const std::string& after = "") {
+  const std::string path = TempDir() + "/" + name, text = path + ".txt";
+  std::ofstream(path, std::ios::binary) << bytes;
+  if (std::system((command + " " + path + after + " > " + text).c_str()) != 0) return "(failed)";
+  return ReadFile(text);
+}
+
+// Python's XML parser: the texts of an SVG's <text> elements, a line each.
+const char* const kSvgTexts =
+    "python3 -c \"import sys, xml.etree.ElementTree as E; "
+    "[print(t.text) for t in "
+    "E.parse(sys.argv[1]).getroot().iter('{http://www.w3.org/2000/svg}text')]"
+    "\"";
+
+TEST(Vector, TextStaysTextInSvgAndPdf) {
+  Style style;
+  style.title = "Kleopatra & <friends>";
+  Bar bar = TwoColourBar("U [m^2/s^2]");
+  bar.min = -0.6;
+  const auto facets = Triangles(Icosphere(1, 1));
+  const std::string svg = Bytes([&](FILE* out) {
+    return figure::DrawView(out, Output::kSvg, facets, MakeViewBasis(30, 25), style, bar);
+  });
+  const std::string texts = ReadThrough(kSvgTexts, svg, "view.svg");
+  EXPECT_NE(texts.find("U [m\u00b2/s\u00b2]\n"), std::string::npos) << texts;
+  EXPECT_NE(texts.find("Kleopatra & <friends>\n"), std::string::npos) << texts;
+  EXPECT_NE(texts.find("\u22120.5\n"), std::string::npos) << texts;
+  // No glyph drawn as an outline.
+  EXPECT_EQ(svg.find("glyph"), std::string::npos);
+  const double centre[3] = {0, 0, 0};
+  const std::string map = Bytes([&](FILE* out) {
+    return figure::DrawMap(out, Output::kSvg, figure::MapPolygons(facets, centre), style, bar);
+  });
+  const std::string map_texts = ReadThrough(kSvgTexts, map, "map.svg");
+  EXPECT_NE(map_texts.find("latitude [deg]\n"), std::string::npos) << map_texts;
+  EXPECT_NE(map_texts.find("\u2212180\n"), std::string::npos) << map_texts;
+  // Read once each: the bar measured for the map's layout leaves no copy.
+  EXPECT_EQ(map_texts.find("U [m"), map_texts.rfind("U [m")) << map_texts;
+
+  if (std::system("command -v pdftotext > /dev/null") != 0) GTEST_SKIP() << "no pdftotext";
+  const std::string pdf = Bytes([&](FILE* out) {
+    return figure::DrawView(out, Output::kPdf, facets, MakeViewBasis(30, 25), style, bar);
+  });
+  const std::string pdf_text = ReadThrough("pdftotext -raw -enc UTF-8", pdf, "view.pdf", " -");
+  EXPECT_NE(pdf_text.find("Kleopatra & <friends>"), std::string::npos) << pdf_text;
+  EXPECT_NE(pdf_text.find("\u22120.5\n"), std::string::npos) << pdf_text;
+  EXPECT_NE(pdf_text.find("[m\u00b2/s\u00b2]"), std::string::npos) << pdf_text;
+}
+
+TEST(Vector, TriadScaleBarAndTheDirectionOfView) {
+  Style style;
+  style.triad = style.scale_bar = true;
+  style.unit = "km";
+  style.from = {-30, 25};
+  const std::string svg = Bytes([&](FILE* out) {
+    return figure::DrawView(out, Output::kSvg, Square({200, 100, 50}), MakeViewBasis(-30, 25),
+                            style, TwoColourBar());
+  });
+  const std::string texts = ReadThrough(kSvgTexts, svg, "extras.svg");
+  for (const char* t : {"x\n", "y\n", "z\n", "view from lon \u221230\u00b0, lat 25\u00b0\n",
+                        "0.2 km\n"})  // a square 1.7 km wide as seen
+    EXPECT_NE(texts.find(t), std::string::npos) << t << " in\n" << texts;
 }
 
 TEST(Vector, PdfAndSvgAsTheirReadersNeedThem) {

@@ -6,17 +6,24 @@
 // off as r^-5 (potential) and r^-6 (attraction). A shell above the cube
 // lies at 1/2 over the largest component of each direction, plus the
 // altitude; above a torus, whose centre lies in its hole, the rays along
-// the axis meet nothing and are refused.
+// the axis meet nothing and are refused. A body of parts has its grid about
+// its centre of mass with its total GM: a box split in two halves of its
+// density gives the box's grid, a box with a point mass the sum of their
+// closed forms.
 #include "science/grid.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <optional>
 
 #include "common/failure.h"
 #include "science/model.h"
+#include "tests/support/prism.h"
 #include "tests/support/refusal.h"
 #include "tests/support/run.h"
+#include "tests/support/shapes.h"
 #include "tests/support/torus.h"
 
 namespace {
@@ -95,11 +102,113 @@ TEST(Grid, LeftOutGradientAndBodiesOfParts) {
   EXPECT_EQ(Refusal([&] { science::Validate(field, r); }),
             "gradient: at points only (points), not on a grid");
   science::Body body(science::LoadModel(DataPath("cube.stl")), 1);
-  EXPECT_EQ(Refusal([&] { science::Validate(r, body); }), "(accepted)");
+  field.gradient = false;
+  EXPECT_EQ(Refusal([&] { science::Validate(field, r, body); }), "(accepted)");
   body.SetDensity(1000, "density");
   body.AddPart(science::LoadModel(DataPath("cube.stl")), -500, "core", "core");
-  EXPECT_EQ(Refusal([&] { science::Validate(r, body); }),
-            "shape: a body of one density only (no add or mascons)");
+  // A body of parts carries its densities; its mass must be positive.
+  EXPECT_EQ(Refusal([&] { science::Validate(field, r, body); }), "(accepted)");
+  body.AddPart(science::LoadModel(DataPath("cube.stl")), -600, "void", "void");
+  EXPECT_EQ(Refusal([&] { science::Validate(field, r, body); }),
+            "a grid about the centre of mass and its GM need a positive total mass: the parts "
+            "and point masses add up to -100 kg");
+}
+
+mesh::Mesh BoxMesh(const double lo[3], const double hi[3]) {
+  const Shape s = Box(lo, hi);
+  mesh::Mesh m;
+  m.vertices = s.vertices, m.faces = s.faces;
+  return m;
+}
+
+science::FieldRequest Si(double density) {
+  science::FieldRequest r;
+  r.units.density = density;
+  r.units.unit = "km";
+  r.evaluation.threads = 2;
+  return r;
+}
+
+TEST(Grid, ABoxSplitInTwoPartsOfItsDensityIsTheBox) {
+  // [0, 2] x [0, 1] x [0, 1] whole, and as its halves x < 1 and x > 1.
+  const double lo[3] = {0, 0, 0}, hi[3] = {2, 1, 1}, mid_hi[3] = {1, 1, 1}, mid_lo[3] = {1, 0, 0};
+  science::Body whole(BoxMesh(lo, hi), 2);
+  science::Body halves(BoxMesh(lo, mid_hi), 2);
+  halves.SetDensity(2500, "density");
+  halves.AddPart(BoxMesh(mid_lo, hi), 2500, "right", "right");
+  const science::GridRequest g{7, 5, 8, {}};
+  science::Grid a, b;
+  science::GridField fa, fb;
+  ASSERT_TRUE(science::GridOf(whole, Si(2500), g, &a, &fa, nullptr));
+  ASSERT_TRUE(science::GridOf(halves, Si(2500), g, &b, &fb, nullptr));
+  // The centre of mass of the whole, (1, 1/2, 1/2), and its GM.
+  EXPECT_NEAR(b.centre[0], 1, 1e-15);
+  EXPECT_NEAR(b.centre[1], 0.5, 1e-15);
+  EXPECT_NEAR(b.centre[2], 0.5, 1e-15);
+  EXPECT_NEAR(fb.GM, kG * 2500 * 2e9, 1e-14 * fb.GM);
+  EXPECT_NEAR(fa.GM, fb.GM, 1e-14 * fb.GM);
+  const double gs = fa.GM / (7e3 * 7e3), us = fa.GM / 7e3;
+  for (size_t k = 0; k < a.x.size(); ++k) {
+    EXPECT_NEAR(a.x[k], b.x[k], 1e-14) << k;
+    EXPECT_NEAR(a.z[k], b.z[k], 1e-14) << k;
+    EXPECT_NEAR(fa.U[k], fb.U[k], 1e-13 * us) << k;
+    EXPECT_NEAR(fa.gr[k], fb.gr[k], 1e-13 * gs) << k;
+    EXPECT_NEAR(fa.dU[k], fb.dU[k], 1e-13 * us) << k;
+    EXPECT_NEAR(fa.dgx[k], fb.dgx[k], 1e-13 * gs) << k;
+    EXPECT_NEAR(fa.dgz[k], fb.dgz[k], 1e-13 * gs) << k;
+  }
+  // The departures are the box's own (degree 2: a part in a hundred here),
+  // not the point mass missed by a shifted centre.
+  EXPECT_GT(std::fabs(fb.dU[0]), 1e-4 * us);
+  EXPECT_LT(std::fabs(fb.dU[0]), 3e-2 * us);
+}
+
+TEST(Grid, ABoxAndAPointMassAgainstTheirClosedForms) {
+  // The cube [-1, 1]^3 km of 2000 kg/m^3 and a point mass of a quarter of
+  // its mass at (0.5, 0, 0): the centre of mass at (0.1, 0, 0).
+  const double lo[3] = {-1, -1, -1}, hi[3] = {1, 1, 1};
+  const double M = 2000 * 8e9, m = M / 4, q[3] = {0.5, 0, 0};
+  science::Body body(BoxMesh(lo, hi), 2);
+  body.SetDensity(2000, "density");
+  body.AddMascons({{q[0], q[1], q[2], m}}, "");
+  for (const std::optional<double> altitude : {std::optional<double>(), std::optional(0.5)}) {
+    const science::GridRequest g{altitude ? 0 : 3.0, 4, 6, altitude};
+    science::Grid grid;
+    science::GridField f;
+    ASSERT_TRUE(science::GridOf(body, Si(2000), g, &grid, &f, nullptr));
+    EXPECT_NEAR(grid.centre[0], 0.1, 1e-15);
+    EXPECT_EQ(grid.centre[1], 0);
+    const double GM = kG * (M + m);
+    EXPECT_NEAR(f.GM, GM, 1e-15 * GM);
+    for (size_t k = 0; k < grid.x.size(); ++k) {
+      const double p[3] = {grid.x[k], grid.y[k], grid.z[k]};
+      const double c[3] = {p[0] - 0.1, p[1], p[2]};
+      const double r = std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]);
+      if (altitude) {
+        // On the ray from the centre of mass, the altitude above the cube.
+        double exit = 1e300;
+        for (int a = 0; a < 3; ++a)
+          if (c[a] != 0) exit = std::min(exit, ((c[a] > 0 ? 1 : -1) - grid.centre[a]) / (c[a] / r));
+        EXPECT_NEAR(r, exit + 0.5, 1e-13) << k;
+      } else {
+        EXPECT_NEAR(r, 3, 1e-14) << k;
+      }
+      // The prism's closed form (G rho = 1, km) and the point mass's, SI.
+      const PrismField box = Prism(lo, hi, p);
+      const double d[3] = {p[0] - q[0], p[1] - q[1], p[2] - q[2]};
+      const double rq = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]) * 1e3;
+      const double U = kG * 2000 * 1e6 * box.U + kG * m / rq;
+      const double gx = kG * 2000 * 1e3 * box.gx - kG * m * d[0] * 1e3 / (rq * rq * rq);
+      const double gz = kG * 2000 * 1e3 * box.gz - kG * m * d[2] * 1e3 / (rq * rq * rq);
+      const double rm = r * 1e3;
+      EXPECT_NEAR(f.U[k], U, 1e-12 * U) << k;
+      EXPECT_NEAR(f.dU[k], U - GM / rm, 1e-12 * U) << k;
+      const double gs = GM / (rm * rm);
+      EXPECT_NEAR(f.dgx[k], gx + GM * c[0] * 1e3 / (rm * rm * rm), 1e-11 * gs) << k;
+      EXPECT_NEAR(f.dgz[k], gz + GM * c[2] * 1e3 / (rm * rm * rm), 1e-11 * gs) << k;
+      EXPECT_NEAR(f.gr[k], (gx * c[0] + f.gy[k] * c[1] + gz * c[2]) / r, 1e-11 * gs) << k;
+    }
+  }
 }
 
 TEST(Grid, ShellAboveTheCubeAndRaysThatMeetNothing) {

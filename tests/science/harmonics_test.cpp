@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "common/failure.h"
 #include "common/print.h"
 #include "globe/base.h"
 #include "mesh/mesh.h"
@@ -469,7 +470,7 @@ TEST(HarmonicsFiles, ReadBack) {
   EXPECT_EQ(head["max_degree"], "6");
   EXPECT_EQ(head["errors"], "no");
   EXPECT_EQ(head["norm"], "fully_normalized");
-  EXPECT_EQ(head["tide_system"], "zero_tide");
+  EXPECT_EQ(head["tide_system"], "unknown");
   const auto gfc = Records(icgem, "gfc ");
   ASSERT_EQ(gfc.size(), rows);
   size_t i = 0;
@@ -499,7 +500,18 @@ TEST(HarmonicsFiles, ReadBack) {
   EXPECT_EQ(records[6][0] + records[6][1], "22");  // after (0,0) (1,0) (1,1) (2,0) (2,1)
   EXPECT_EQ(Number(records[6][2]), h.Cnm(2, 2));
   EXPECT_EQ(Number(records[6][3]), h.Snm(2, 2));
-  EXPECT_EQ(shadr.find('\n'), 23 * 5 + 5 * 3 + 7u);  // fixed-length: E23.16, I5, commas
+  // Fixed-length records of 122 bytes ending in CR LF: the header's 137
+  // bytes (E23.16, I5, commas) in two, a coefficient's 107 in one.
+  ASSERT_EQ(shadr.size(), (rows + 2) * 122);
+  EXPECT_EQ(shadr.find_first_not_of(' ', 137), 242u);
+  for (size_t at = 242; at < shadr.size(); at += 122) {
+    EXPECT_EQ(shadr.substr(at, 2), "\r\n") << at;
+    if (at > 242) {  // 13 spaces after the fields
+      EXPECT_EQ(shadr.find_first_not_of(' ', at - 13), at) << at;
+      EXPECT_NE(shadr[at - 14], ' ') << at;
+    }
+  }
+  EXPECT_EQ(shadr.find('\n'), 243u);
 
   // TSV: the convention and the units in '#' lines, then n m C S.
   const std::string tsv = science::HarmonicsText(h, science::HarmonicsFormat::kTsv);
@@ -525,6 +537,99 @@ TEST(HarmonicsFiles, ReadBack) {
   std::memcpy(record, npy.data() + data + 5 * 32, 32);  // row 5: (2, 2), on a little-endian host
   EXPECT_EQ(record[0] + record[1], 4);
   EXPECT_EQ(record[2], h.Cnm(2, 2));
+}
+
+// ------------------------------------------------------------ files for orbit propagators
+
+// A box 0.3 off the origin in x: about the model's origin its degree-1 term
+// C11 is x / (sqrt 3 R0), and a file for a propagator of it is worth a
+// warning that names the offset; about the centre of mass, or as a table,
+// it is not.
+TEST(HarmonicsFiles, TheCentreOfMassForPropagators) {
+  using science::HarmonicsFormat;
+  EXPECT_EQ(science::DefaultHarmonicOrigin(HarmonicsFormat::kIcgem),
+            science::HarmonicOrigin::kCentreOfMass);
+  EXPECT_EQ(science::DefaultHarmonicOrigin(HarmonicsFormat::kShadr),
+            science::HarmonicOrigin::kCentreOfMass);
+  for (auto f : {HarmonicsFormat::kTsv, HarmonicsFormat::kCsv, HarmonicsFormat::kNpy})
+    EXPECT_EQ(science::DefaultHarmonicOrigin(f), science::HarmonicOrigin::kModel);
+  science::Units units;
+  units.density = 1000;
+  units.unit = "m";
+  const mesh::Mesh box = Box({1, 2, 3}, {0.3, 0, 0});
+  const Harmonics off = Coefficients(box, 2, 4, science::HarmonicOrigin::kModel, 1, units);
+  EXPECT_NEAR(off.Cnm(1, 1), 0.3 / (std::sqrt(3.0) * 4), 1e-16);
+  const std::string warning = science::HarmonicsFileWarning(off, HarmonicsFormat::kShadr);
+  EXPECT_EQ(warning.substr(0, 78),
+            "format shadr: the expansion is about the model's origin, 0.3 m from the centre");
+  EXPECT_NE(warning.find("(C10 0, C11 0.0433, S11 0)"), std::string::npos) << warning;
+  EXPECT_NE(warning.find(Quantity("origin") + " centre-of-mass"), std::string::npos);
+  EXPECT_EQ(science::HarmonicsFileWarning(off, HarmonicsFormat::kIcgem).substr(0, 13),
+            "format icgem:");
+  EXPECT_EQ(science::HarmonicsFileWarning(off, HarmonicsFormat::kTsv), "");
+  const Harmonics about = Coefficients(box, 2, 4, science::HarmonicOrigin::kCentreOfMass, 1, units);
+  EXPECT_EQ(science::HarmonicsFileWarning(about, HarmonicsFormat::kIcgem), "");
+  // Centred, degree 1 is zero to rounding: nothing to warn of.
+  const Harmonics centred =
+      Coefficients(Box({1, 2, 3}, {0, 0, 0}), 2, 4, science::HarmonicOrigin::kModel, 1, units);
+  EXPECT_EQ(science::HarmonicsFileWarning(centred, HarmonicsFormat::kIcgem), "");
+  EXPECT_EQ(science::HarmonicsFileWarning(
+                Coefficients(box, 0, 4, science::HarmonicOrigin::kModel, 1, units),
+                HarmonicsFormat::kIcgem),
+            "");
+}
+
+// A tiny negative coefficient's three-digit exponent keeps its record 122
+// bytes long: 16 digits then, in the 23 characters of E23.16.
+TEST(HarmonicsFiles, ShadrRecordsStayFixedAtAnyExponent) {
+  Harmonics h;
+  h.degree = 1;
+  h.C = {1, 0, -4.9406564584124654e-324, -1.2345678901234567e-150};
+  h.S = {0, 0, 0, 2.5e-200};
+  h.units.density = 1000;
+  h.reference_radius = 1;
+  h.gm = 1;
+  const std::string shadr = science::HarmonicsText(h, science::HarmonicsFormat::kShadr);
+  ASSERT_EQ(shadr.size(), 5 * 122u);
+  const auto records = Records(shadr, "");
+  EXPECT_EQ(records[2][2], "-4.940656458412465E-324");
+  EXPECT_EQ(Number(records[3][2]), -1.234567890123457e-150);
+  EXPECT_EQ(Number(records[3][3]), 2.5e-200);
+  for (size_t at = 242; at < shadr.size(); at += 122) EXPECT_EQ(shadr.substr(at, 2), "\r\n");
+}
+
+// The SHADR label (read field by field in tests/python): CR LF lines of at
+// most 80 characters, the record count of the file; and where it goes.
+TEST(HarmonicsFiles, ShadrLabel) {
+  science::Units units;
+  units.density = 2670;
+  units.metres = 1000;
+  units.unit = "km";
+  const Harmonics h =
+      Coefficients(ErosKm(), 4, 16, science::HarmonicOrigin::kCentreOfMass, 1, units);
+  const std::string label = science::ShadrLabel(h, "eros.tab");
+  for (size_t at = 0, end; at < label.size(); at = end + 2) {
+    end = label.find("\r\n", at);
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_LE(end - at, 80u) << label.substr(at, end - at);
+    EXPECT_EQ(label.substr(at, end - at).find('\n'), std::string::npos);
+  }
+  EXPECT_NE(label.find("\r\nFILE_RECORDS                 = 17\r\n"), std::string::npos);
+  EXPECT_EQ(label.substr(label.size() - 5), "END\r\n");
+
+  using science::HarmonicsFiles;
+  using science::HarmonicsFormat;
+  const science::FileList beside{{"output", "out/eros.tab"}, {"output", "out/eros.lbl"}};
+  EXPECT_EQ(HarmonicsFiles("out/eros.tab", HarmonicsFormat::kShadr), beside);
+  EXPECT_EQ(HarmonicsFiles("eros", HarmonicsFormat::kShadr)[1].second, "eros.lbl");
+  EXPECT_EQ(HarmonicsFiles("-", HarmonicsFormat::kShadr).size(), 1u);
+  EXPECT_EQ(HarmonicsFiles("eros.tab", HarmonicsFormat::kIcgem).size(), 1u);
+  EXPECT_EQ(Refusal([&] { HarmonicsFiles("eros.lbl", HarmonicsFormat::kShadr); }),
+            "output: eros.lbl: a SHADR file's label is written beside it as NAME.lbl: name the "
+            "file NAME.tab");
+  EXPECT_EQ(Refusal([&] { HarmonicsFiles("a\"b.tab", HarmonicsFormat::kShadr, "path"); }),
+            "path: a\"b.tab: the name of a SHADR file is quoted in its label: printable ASCII "
+            "but '\"'");
 }
 
 // ------------------------------------------------------------ refusals
@@ -589,6 +694,41 @@ TEST(HarmonicsProgram, TheLibrarysFilesAndRefusals) {
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, science::HarmonicsText(h, science::HarmonicsFormatOf(format))) << format;
   }
+  // Without --origin, ICGEM and SHADR about the centre of mass, the tables
+  // about the model's origin; --origin model with ICGEM, one line of warning.
+  r.origin = science::HarmonicOrigin::kModel;
+  const Harmonics model = science::HarmonicsOf(ErosKm(), units, r);
+  const std::vector<std::string> args{
+      "harmonics", eros,        "--degree", "10",     "--reference-radius",
+      "16",        "--density", "2670",     "--unit", "km"};
+  for (const char* format : {"tsv", "icgem", "shadr"}) {
+    auto a = args;
+    a.insert(a.end(), {"--format", format});
+    const RunResult run = ::Run("polyfield", a);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "") << format;
+    const science::HarmonicsFormat f = science::HarmonicsFormatOf(format);
+    EXPECT_EQ(run.out, science::HarmonicsText(std::string(format) == "tsv" ? model : h, f))
+        << format;
+  }
+  auto a = args;
+  a.insert(a.end(), {"--format", "icgem", "--origin", "model"});
+  const RunResult warned = ::Run("polyfield", a);
+  EXPECT_EQ(warned.status, 0);
+  EXPECT_EQ(warned.out, science::HarmonicsText(model, science::HarmonicsFormat::kIcgem));
+  EXPECT_EQ(warned.err.substr(0, 88),
+            "polyfield: format icgem: the expansion is about the model's origin, 0.05 km from the "
+            "cen");
+  EXPECT_EQ(warned.err.find('\n'), warned.err.size() - 1);
+  EXPECT_NE(warned.err.find("(--origin centre-of-mass expands about it)\n"), std::string::npos);
+  // SHADR into a file: its label beside it.
+  const std::string dir = TempDir(), tab = dir + "/eros.tab";
+  a = args;
+  a.insert(a.end(), {"--format", "shadr", "-o", tab});
+  ASSERT_EQ(::Run("polyfield", a).status, 0);
+  EXPECT_EQ(ReadFile(tab), science::HarmonicsText(h, science::HarmonicsFormat::kShadr));
+  EXPECT_EQ(ReadFile(dir + "/eros.lbl"), science::ShadrLabel(h, "eros.tab"));
+
   mesh::Mesh open = Box({1, 1, 1}, {0, 0, 0});
   open.faces.resize(open.faces.size() - 3);
   const std::string holed = TempDir() + "/holed.vf.txt";

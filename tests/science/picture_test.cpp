@@ -28,9 +28,9 @@ size_t PixelsOf(const std::vector<double>& values, Rgb c) {
   size_t size = 0;
   FILE* out = open_memstream(&data, &size);
   science::PictureRequest request;
-  request.size = {200, 150};
+  request.size = std::pair{200u, 150u};
   EXPECT_TRUE(science::WritePicture(out, figure::Output::kPng, cube, values, colours, table, {0, 1},
-                                    "v", request));
+                                    "v", "m", request));
   std::fclose(out);
   png_image image{};
   image.version = PNG_IMAGE_VERSION;
@@ -68,7 +68,7 @@ TEST(Picture, ColouredOutputsWaitForTheCommit) {
   science::Outputs outputs;
   const science::ColourOutputs coloured(&outputs, {stl, "", "", ""});
   const science::Range r = coloured.Write(cube, {0.5, 0.5, 0.5}, std::vector<double>(12, 0.5),
-                                          std::vector<double>(12, 0.5), table, "v", request);
+                                          std::vector<double>(12, 0.5), table, "v", "m", request);
   EXPECT_EQ(r.min, -1);
   EXPECT_EQ(r.max, 2);
   EXPECT_FALSE(std::filesystem::exists(stl));

@@ -160,7 +160,7 @@ TEST(Requests, PictureValues) {
             }),
             "range: two numbers MIN, MAX with MIN < MAX");
   EXPECT_EQ(refusal([](auto& p) {
-              p.size = {15, 600};
+              p.size = std::pair{15u, 600u};
             }),
             "size: width and height from 16 to 16384 pixels");
   EXPECT_EQ(refusal([](auto& p) {
@@ -172,6 +172,13 @@ TEST(Requests, PictureValues) {
   EXPECT_EQ(refusal([](auto& p) { p.colour = "slopeeff"; }),
             "colour: \"slopeeff\" is not a column of the table");  // no spin
   EXPECT_EQ(refusal([](auto& p) { p.colour = "potential"; }), "(accepted)");
+  // A figure's texts: UTF-8 of one line (cairo drew none of a Latin-1 title
+  // and the run failed as a write error; a control character broke the SVG).
+  EXPECT_EQ(refusal([](auto& p) { p.title = "Kleopatra \xe9t\xe9"; }),
+            "title: not UTF-8 text (byte 11)");
+  EXPECT_EQ(refusal([](auto& p) { p.label = "slope\n[deg]"; }),
+            "label: one line of text, without control characters");
+  EXPECT_EQ(refusal([](auto& p) { p.label = "pente [\u00b0], \u00e9t\u00e9"; }), "(accepted)");
 }
 
 // Each face spells a quantity its own way; file names, whatever they hold,

@@ -41,6 +41,12 @@ if(TARGET science)
   suite_test(body_threads_test SOURCES science/body_threads_test.cpp LIBS science LABELS threaded)
 endif()
 
+# The series of coefficients summed at points, the warnings of a request's
+# units, the refusals of values given.
+if(TARGET science)
+  suite_test(series_test SOURCES science/series_test.cpp LIBS science)
+endif()
+
 # The equilibria of spinning bodies: closed forms, Eros, other seedings, a
 # body turned and moved, the refusals.
 if(TARGET science)
