@@ -99,6 +99,8 @@ Subcommand SurfaceCommand(CLI::App& app);
 Subcommand HarmonicsCommand(CLI::App& app);
 Subcommand CheckCommand(CLI::App& app);
 Subcommand ConvertCommand(CLI::App& app);
+Subcommand FitCommand(CLI::App& app);
+Subcommand UncertaintyCommand(CLI::App& app);
 Subcommand EquilibriaCommand(CLI::App& app);
 
 }  // namespace cli

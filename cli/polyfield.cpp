@@ -89,9 +89,10 @@ int main(int argc, char** argv) {
   app.set_help_all_flag("--help-all", "Print the help of every subcommand and exit");
   app.require_subcommand(1);
 
-  const cli::Subcommand commands[] = {cli::FieldCommand(app),     cli::SurfaceCommand(app),
-                                      cli::HarmonicsCommand(app), cli::CheckCommand(app),
-                                      cli::ConvertCommand(app),   cli::EquilibriaCommand(app)};
+  const cli::Subcommand commands[] = {cli::FieldCommand(app),       cli::SurfaceCommand(app),
+                                      cli::HarmonicsCommand(app),   cli::CheckCommand(app),
+                                      cli::ConvertCommand(app),     cli::FitCommand(app),
+                                      cli::UncertaintyCommand(app), cli::EquilibriaCommand(app)};
   const CLI::App* harmonics = commands[2].app;
   // Every rank parses alike; rank 0 alone speaks.
   try {

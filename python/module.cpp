@@ -24,8 +24,10 @@
 #include "mesh/check.h"
 #include "mesh/mesh.h"
 #include "science/body.h"
+#include "science/derivatives.h"
 #include "science/equilibria.h"
 #include "science/field.h"
+#include "science/fit.h"
 #include "science/grid.h"
 #include "science/harmonics.h"
 #include "science/model.h"
@@ -34,6 +36,7 @@
 #include "science/products.h"
 #include "science/request.h"
 #include "science/series.h"
+#include "science/shape_harmonics.h"
 #include "science/summary.h"
 #include "science/surface.h"
 
@@ -880,6 +883,7 @@ class Model {
   bool warned_ = false;
 
   friend class Body;
+  friend struct DerivativesFace;
 };
 
 // A body of parts, each a model or a file with its density, and point
@@ -994,6 +998,426 @@ class Body : public Model {
     py::list reports;
     for (size_t i = 0; i < body_->PartCount(); ++i) reports.append(Report(body_->part(i).Check()));
     return reports;
+  }
+};
+
+// The field's derivatives by the parameters (science/derivatives.h): a
+// Model's are its vertices (V, 3) and its density, a Body's each part's
+// vertices and density and each point mass's position and mass.
+struct DerivativesFace {
+  using Optional = std::optional<Array>;
+
+  static const science::Body& Of(const Model& self) { return *self.body_; }
+  static science::UnitsRequest UnitsOf(const Model& self, Number density, Number mass, Number gm,
+                                       Number G) {
+    return self.Units(density, mass, gm, G);
+  }
+
+  static science::FieldRequest Request(const Model& self, Number density, Number mass, Number gm,
+                                       Number G, bool gradient, Count threads, bool check) {
+    science::FieldRequest r;
+    r.units = self.Units(density, mass, gm, G);
+    r.evaluation = Evaluating({}, threads, check);
+    r.gradient = gradient;
+    return r;
+  }
+
+  // The points as three columns (n, 3).
+  struct Columns {
+    std::vector<double> xyz;
+    science::Points points;
+  };
+  static Columns PointsOf(const Array& points) {
+    if (points.ndim() != 2 || points.shape(1) != 3)
+      Refuse(Quantity("points") + ": an array of shape (n, 3)");
+    Columns c;
+    const size_t n = static_cast<size_t>(points.shape(0));
+    c.xyz.resize(3 * n);
+    for (size_t j = 0; j < n; ++j)
+      for (size_t a = 0; a < 3; ++a) c.xyz[a * n + j] = points.data()[3 * j + a];
+    c.points = {n, c.xyz.data(), c.xyz.data() + n, c.xyz.data() + 2 * n};
+    return c;
+  }
+
+  // An optional array of `shape` (the first entry the count of rows).
+  static const double* Shaped(const Optional& a, const char* name, std::vector<py::ssize_t> shape) {
+    if (!a) return nullptr;
+    bool fits = a->ptr() && a->ndim() == static_cast<py::ssize_t>(shape.size());
+    for (size_t k = 0; fits && k < shape.size(); ++k) fits = a->shape(k) == shape[k];
+    if (!fits) {
+      std::string text;
+      for (const py::ssize_t k : shape)
+        text.append(text.empty() ? "(" : ", ").append(std::to_string(k));
+      text.append(shape.size() == 1 ? ",)" : ")");
+      Refuse(Quantity(name) + ": an array of shape " + text);
+    }
+    return a->data();
+  }
+
+  // A flat vector of the parameters as the face gives them.
+  static py::dict Split(const science::Body& b, const std::vector<double>& flat, bool parts) {
+    const science::ParameterLayout l = science::LayoutOf(b);
+    const auto array = [&](size_t from, py::ssize_t rows, py::ssize_t cols) {
+      py::array_t<double> a = cols ? py::array_t<double>({rows, cols}) : py::array_t<double>(rows);
+      std::copy(flat.begin() + static_cast<std::ptrdiff_t>(from),
+                flat.begin() + static_cast<std::ptrdiff_t>(from + a.size()), a.mutable_data());
+      return a;
+    };
+    py::dict d;
+    if (!parts) {
+      d["vertices"] = array(0, static_cast<py::ssize_t>(b.model().VertexCount()), 3);
+      d["density"] = flat[l.density];
+      return d;
+    }
+    py::list vertices;
+    for (size_t i = 0; i < b.PartCount(); ++i)
+      vertices.append(
+          array(l.vertices[i], static_cast<py::ssize_t>(b.part(i).model().VertexCount()), 3));
+    const auto M = static_cast<py::ssize_t>(b.mascons().size());
+    d["vertices"] = vertices;
+    d["density"] = array(l.density, static_cast<py::ssize_t>(b.PartCount()), 0);
+    d["mascon_positions"] = array(l.positions, M, 3);
+    d["mascon_masses"] = array(l.masses, M, 0);
+    return d;
+  }
+
+  static py::dict Vjp(Model& self, bool parts, const Array& points, const Optional& dU,
+                      const Optional& dg, const Optional& dT, const science::FieldRequest& r) {
+    const Columns c = PointsOf(points);
+    const auto n = static_cast<py::ssize_t>(c.points.n);
+    const science::FieldWeights w{Shaped(dU, "dU", {n}), Shaped(dg, "dg", {n, 3}),
+                                  Shaped(dT, "dT", {n, 6})};
+    std::vector<double> flat;
+    {
+      py::gil_scoped_release free;
+      flat = science::FieldVjp(*self.body_, r, c.points, w);
+    }
+    self.Warn(r.evaluation.check);
+    return Split(*self.body_, flat, parts);
+  }
+
+  // The tangent from the face's arrays (absent: no change).
+  static std::vector<double> Tangent(const science::Body& b, bool parts,
+                                     const py::object& dvertices, const py::object& ddensity,
+                                     const Optional& positions, const Optional& masses) {
+    const science::ParameterLayout l = science::LayoutOf(b);
+    std::vector<double> t(l.count, 0);
+    const auto vertices = [&](size_t i, const py::handle& h, const std::string& name) {
+      if (h.is_none()) return;
+      const auto V = static_cast<py::ssize_t>(b.part(i).model().VertexCount());
+      const double* v = Shaped(Array::ensure(h), name.c_str(), {V, 3});
+      if (!v) Refuse(Quantity(name) + ": an array of shape (" + std::to_string(V) + ", 3)");
+      std::copy(v, v + 3 * V, t.begin() + static_cast<std::ptrdiff_t>(l.vertices[i]));
+    };
+    if (!parts) {
+      vertices(0, dvertices, "dvertices");
+      if (!ddensity.is_none()) {
+        try {
+          t[l.density] = ddensity.cast<double>();
+        } catch (const py::cast_error&) {
+          Refuse(Quantity("ddensity") + ": a number, the change of the density");
+        }
+      }
+      return t;
+    }
+    if (!dvertices.is_none()) {
+      if (!py::isinstance<py::sequence>(dvertices))
+        Refuse(Quantity("dvertices") + ": one array (or None) per part (" +
+               std::to_string(b.PartCount()) + ")");
+      const py::sequence list = dvertices.cast<py::sequence>();
+      if (list.size() != b.PartCount())
+        Refuse(Quantity("dvertices") + ": one array (or None) per part (" +
+               std::to_string(b.PartCount()) + ")");
+      for (size_t i = 0; i < b.PartCount(); ++i)
+        vertices(i, list[i], "dvertices[" + std::to_string(i) + "]");
+    }
+    const auto P = static_cast<py::ssize_t>(b.PartCount()),
+               M = static_cast<py::ssize_t>(b.mascons().size());
+    if (!ddensity.is_none())
+      if (const double* d = Shaped(Array::ensure(ddensity), "ddensity", {P}))
+        std::copy(d, d + P, t.begin() + static_cast<std::ptrdiff_t>(l.density));
+    if (const double* q = Shaped(positions, "dmascon_positions", {M, 3}))
+      std::copy(q, q + 3 * M, t.begin() + static_cast<std::ptrdiff_t>(l.positions));
+    if (const double* m = Shaped(masses, "dmascon_masses", {M}))
+      std::copy(m, m + M, t.begin() + static_cast<std::ptrdiff_t>(l.masses));
+    return t;
+  }
+
+  static py::tuple Jvp(Model& self, const Array& points, const std::vector<double>& tangent,
+                       const science::FieldRequest& r) {
+    const Columns c = PointsOf(points);
+    const auto n = static_cast<py::ssize_t>(c.points.n);
+    py::array_t<double> dU(n), dg({n, py::ssize_t{3}}), dT({n, py::ssize_t{r.gradient ? 6 : 0}});
+    {
+      py::gil_scoped_release free;
+      science::FieldJvp(*self.body_, r, c.points, tangent, dU.mutable_data(), dg.mutable_data(),
+                        r.gradient ? dT.mutable_data() : nullptr);
+    }
+    self.Warn(r.evaluation.check);
+    return r.gradient ? py::make_tuple(dU, dg, dT) : py::make_tuple(dU, dg);
+  }
+
+  static py::dict Jacobian(Model& self, bool parts, const Array& points,
+                           const science::FieldRequest& r) {
+    const Columns c = PointsOf(points);
+    std::vector<double> J;
+    {
+      py::gil_scoped_release free;
+      J = science::FieldJacobian(*self.body_, r, c.points);
+    }
+    self.Warn(r.evaluation.check);
+    const science::Body& b = *self.body_;
+    const science::ParameterLayout l = science::LayoutOf(b);
+    const auto n = static_cast<py::ssize_t>(c.points.n),
+               K = static_cast<py::ssize_t>(science::OutputsOf(r)),
+               cols = static_cast<py::ssize_t>(l.count);
+    py::array_t<double> matrix({n * K, cols});
+    std::copy(J.begin(), J.end(), matrix.mutable_data());
+    // Blocks of columns as arrays of their own: (n, K) then the block's shape.
+    const py::object cube = matrix.attr("reshape")(n, K, cols);
+    const auto block = [&](size_t from, size_t count, std::vector<py::ssize_t> shape) {
+      const py::object part = cube[py::make_tuple(
+          py::ellipsis(),
+          py::slice(static_cast<py::ssize_t>(from), static_cast<py::ssize_t>(from + count), 1))];
+      py::tuple full(2 + shape.size());
+      full[0] = n, full[1] = K;
+      for (size_t k = 0; k < shape.size(); ++k) full[2 + k] = shape[k];
+      return part.attr("reshape")(*full).attr("copy")();
+    };
+    py::dict d;
+    d["matrix"] = matrix;
+    const auto P = b.PartCount(), M = b.mascons().size();
+    if (!parts) {
+      const size_t V = b.model().VertexCount();
+      d["vertices"] = block(0, 3 * V, {static_cast<py::ssize_t>(V), 3});
+      d["density"] = block(l.density, 1, {});
+      return d;
+    }
+    py::list vertices;
+    for (size_t i = 0; i < P; ++i) {
+      const size_t V = b.part(i).model().VertexCount();
+      vertices.append(block(l.vertices[i], 3 * V, {static_cast<py::ssize_t>(V), 3}));
+    }
+    d["vertices"] = vertices;
+    d["density"] = block(l.density, P, {static_cast<py::ssize_t>(P)});
+    d["mascon_positions"] = block(l.positions, 3 * M, {static_cast<py::ssize_t>(M), 3});
+    d["mascon_masses"] = block(l.masses, M, {static_cast<py::ssize_t>(M)});
+    return d;
+  }
+
+  // The coefficients' Jacobian: C and S (N + 1, N + 1, parameters), zero
+  // above the diagonal, GM (parameters,), and the coefficients.
+  static py::dict HarmonicsJacobian(Model& self, int degree, Number reference_radius,
+                                    const science::UnitsRequest& units, Count threads) {
+    science::HarmonicsRequest r;
+    r.degree = degree;
+    r.reference_radius = reference_radius;
+    science::Evaluation e;
+    e.threads = threads;
+    science::Validate(e);
+    r.threads = e.Threads();
+    r.model = self.body_->name();
+    std::optional<science::HarmonicsJacobian> J;
+    {
+      py::gil_scoped_release free;
+      J.emplace(science::HarmonicsJacobianOf(*self.body_, units, r));
+    }
+    self.Warn(true);
+    const auto side = static_cast<py::ssize_t>(degree + 1),
+               cols = static_cast<py::ssize_t>(J->columns);
+    py::array_t<double> C({side, side, cols}), S({side, side, cols}), GM(cols);
+    std::fill(C.mutable_data(), C.mutable_data() + C.size(), 0.0);
+    std::fill(S.mutable_data(), S.mutable_data() + S.size(), 0.0);
+    const size_t rows = J->rows(), K = J->Coefficients();
+    for (size_t c = 0; c < J->columns; ++c) {
+      const double* column = &J->by_column[rows * c];
+      for (int n = 0; n <= degree; ++n)
+        for (int m = 0; m <= n; ++m) {
+          const size_t k = science::shape::Index(n, m),
+                       at = (size_t(n) * size_t(side) + size_t(m)) * J->columns + c;
+          C.mutable_data()[at] = column[k];
+          S.mutable_data()[at] = column[K + k];
+        }
+      GM.mutable_data()[c] = column[2 * K];
+    }
+    py::dict d;
+    d["C"] = C;
+    d["S"] = S;
+    d["GM"] = GM;
+    d["harmonics"] = Harmonics(std::move(J->value));
+    return d;
+  }
+
+  // The first part's vertex errors as the face gives them: sigma a number
+  // or one per vertex, or a covariance (V, V) along the normals.
+  static science::ShapeErrors ErrorsOf(const science::Body& b, const py::object& sigma,
+                                       const Optional& covariance, const std::string& along) {
+    science::ShapeErrors e;
+    if (along != "normal" && along != "coordinates")
+      Refuse(Quantity("along") + ": \"" + along + "\" is not one of normal, coordinates");
+    e.along_normals = along == "normal";
+    const size_t V = b.model().VertexCount();
+    if (sigma.is_none() == !covariance)
+      Refuse(Quantity("sigma") + " or " + Quantity("covariance") + ": one of them");
+    if (covariance) {
+      if (!e.along_normals)
+        Refuse(Quantity("covariance") + ": of the moves along the normals (along=\"normal\")");
+      const auto n = static_cast<py::ssize_t>(V);
+      const double* c = Shaped(covariance, "covariance", {n, n});
+      e.covariance.assign(c, c + V * V);
+    } else if (py::isinstance<py::float_>(sigma) || py::isinstance<py::int_>(sigma)) {
+      e.sigma.assign(V, sigma.cast<double>());
+    } else {
+      const Array a = Array::ensure(sigma);
+      const double* s = Shaped(a, "sigma", {static_cast<py::ssize_t>(V)});
+      e.sigma.assign(s, s + V);
+    }
+    return e;
+  }
+
+  static py::array_t<double> Square(const std::vector<double>& v, size_t side) {
+    const auto n = static_cast<py::ssize_t>(side);
+    py::array_t<double> a({n, n});
+    std::copy(v.begin(), v.end(), a.mutable_data());
+    return a;
+  }
+
+  static py::dict ShapeCovariance(Model& self, const science::ShapeErrors& e,
+                                  const std::optional<Array>& points, std::optional<int> degree,
+                                  Number reference_radius, const science::FieldRequest& r,
+                                  Count threads) {
+    if (!points && !degree)
+      Refuse(Quantity("points") + " or " + Quantity("degree") + ": at least one of them");
+    const science::Body& b = *self.body_;
+    py::dict d;
+    if (points) {
+      const Columns c = PointsOf(*points);
+      std::vector<double> cov;
+      const size_t K = science::OutputsOf(r), cols = science::LayoutOf(b).count;
+      {
+        py::gil_scoped_release free;
+        const std::vector<double> J = science::FieldJacobian(b, r, c.points);
+        cov = science::PropagateShapeErrors(b.model(), e, J.data(), K * c.points.n, cols, 1, 0);
+      }
+      const size_t n = c.points.n, side = K * n;
+      const auto sigma = [&](size_t j, size_t o) {
+        return std::sqrt(cov[(K * j + o) * side + K * j + o]);
+      };
+      py::array_t<double> U(static_cast<py::ssize_t>(n)),
+          g({static_cast<py::ssize_t>(n), py::ssize_t{3}});
+      for (size_t j = 0; j < n; ++j) {
+        U.mutable_data()[j] = sigma(j, 0);
+        for (size_t a = 0; a < 3; ++a) g.mutable_data()[3 * j + a] = sigma(j, 1 + a);
+      }
+      d["field"] = Square(cov, side);
+      d["U_sigma"] = U;
+      d["g_sigma"] = g;
+      if (K > 4) {
+        py::array_t<double> T({static_cast<py::ssize_t>(n), py::ssize_t{6}});
+        for (size_t j = 0; j < n; ++j)
+          for (size_t a = 0; a < 6; ++a) T.mutable_data()[6 * j + a] = sigma(j, 4 + a);
+        d["T_sigma"] = T;
+      }
+    }
+    if (degree) {
+      science::HarmonicsRequest h;
+      h.degree = *degree;
+      h.reference_radius = reference_radius;
+      science::Evaluation ev;
+      ev.threads = threads;
+      science::Validate(ev);
+      h.threads = ev.Threads();
+      h.model = b.name();
+      std::optional<science::HarmonicsJacobian> J;
+      std::vector<double> cov;
+      {
+        py::gil_scoped_release free;
+        J.emplace(science::HarmonicsJacobianOf(b, r.units, h));
+        cov = science::PropagateShapeErrors(b.model(), e, J->by_column.data(), J->rows(), 1,
+                                            J->rows(), 0);
+      }
+      const size_t rows = J->rows(), K = J->Coefficients();
+      const auto side = static_cast<py::ssize_t>(*degree + 1);
+      py::array_t<double> C({side, side}), S({side, side});
+      std::fill(C.mutable_data(), C.mutable_data() + C.size(), 0.0);
+      std::fill(S.mutable_data(), S.mutable_data() + S.size(), 0.0);
+      for (int n = 0; n <= *degree; ++n)
+        for (int m = 0; m <= n; ++m) {
+          const size_t k = science::shape::Index(n, m), at = size_t(n) * size_t(side) + size_t(m);
+          C.mutable_data()[at] = std::sqrt(cov[k * rows + k]);
+          S.mutable_data()[at] = std::sqrt(cov[(K + k) * rows + K + k]);
+        }
+      d["harmonics"] = Square(cov, rows);
+      d["C_sigma"] = C;
+      d["S_sigma"] = S;
+      d["GM_sigma"] = std::sqrt(cov[(rows - 1) * rows + rows - 1]);
+    }
+    self.Warn(r.evaluation.check);
+    return d;
+  }
+
+  // polyfield.fit: the measured field from a mapping or an object with C,
+  // S, sigma_C, sigma_S (N + 1, N + 1), GM, reference_radius (m) and
+  // optionally sigma_GM.
+  static py::dict FitOf(Model& self, const py::object& measured, int degree, int min_degree,
+                        bool constrain_gm, Count threads) {
+    const bool mapping = py::isinstance<py::dict>(measured);
+    const auto get = [&](const char* name) -> py::object {
+      if (mapping) {
+        const py::dict d = measured.cast<py::dict>();
+        return d.contains(name) ? py::object(d[name]) : py::object(py::none());
+      }
+      return py::hasattr(measured, name) ? measured.attr(name) : py::object(py::none());
+    };
+    science::MeasuredField f;
+    const py::object C = get("C");
+    if (C.is_none()) Refuse(Quantity("measured") + ": no C (coefficients of shape (N + 1, N + 1))");
+    const Array c = Array::ensure(C);
+    if (!c || c.ndim() != 2 || c.shape(0) != c.shape(1))
+      Refuse(Quantity("measured") + ": C of shape (N + 1, N + 1)");
+    const auto side = c.shape(0);
+    f.degree = static_cast<int>(side) - 1;
+    const auto square = [&](const char* name) {
+      const py::object o = get(name);
+      if (o.is_none()) Refuse(Quantity("measured") + ": no " + name);
+      const Array a = Array::ensure(o);
+      const double* v = Shaped(a, name, {side, side});
+      return std::vector<double>(v, v + side * side);
+    };
+    f.C = square("C"), f.S = square("S"), f.sigma_C = square("sigma_C"),
+    f.sigma_S = square("sigma_S");
+    const auto number = [&](const char* name) -> std::optional<double> {
+      const py::object o = get(name);
+      if (o.is_none()) return std::nullopt;
+      return o.cast<double>();
+    };
+    f.gm = number("GM"), f.sigma_gm = number("sigma_GM");
+    f.reference_radius = number("reference_radius");
+    science::FitRequest r;
+    r.degree = degree, r.min_degree = min_degree, r.constrain_gm = constrain_gm;
+    science::Evaluation e;
+    e.threads = threads;
+    science::Validate(e);
+    r.threads = e.Threads();
+    science::Fit fit;
+    {
+      py::gil_scoped_release free;
+      fit = science::FitDensities(*self.body_, f, r);
+    }
+    const auto p = static_cast<py::ssize_t>(fit.estimate.size());
+    py::dict d;
+    d["names"] = fit.names;
+    d["estimate"] = Vector(fit.estimate);
+    d["sigma"] = Vector(fit.sigma);
+    d["covariance"] = Vector(fit.covariance).attr("reshape")(p, p);
+    d["correlation"] = Vector(fit.correlation).attr("reshape")(p, p);
+    d["chi_square"] = fit.chi_square;
+    d["observations"] = fit.observations;
+    d["dof"] = fit.dof;
+    d["rms_by_degree"] = Vector(fit.rms_by_degree);
+    d["residual_C"] = Vector(fit.residual_C).attr("reshape")(side, side);
+    d["residual_S"] = Vector(fit.residual_S).attr("reshape")(side, side);
+    return d;
   }
 };
 
@@ -1445,7 +1869,8 @@ py::object Guard(const py::handle original, const std::string& name, const std::
 
 void GuardKeywords(py::module_& m) {
   const py::object module_name = m.attr("__name__");
-  for (const char* name : {"grid"}) m.attr(name) = Guard(m.attr(name), name, name, module_name);
+  for (const char* name : {"grid", "fit"})
+    m.attr(name) = Guard(m.attr(name), name, name, module_name);
   for (const char* class_name : {"Model", "Body", "Harmonics"}) {
     const py::object cls = m.attr(class_name);
     const py::dict members = cls.attr("__dict__");  // a copy
@@ -1457,6 +1882,165 @@ void GuardKeywords(py::module_& m) {
       if (guard) py::setattr(cls, name.c_str(), guard);
     }
   }
+}
+
+// Model.field_vjp, field_jvp, field_jacobian and Body's.
+void BindDerivatives(py::module_& m) {
+  using D = DerivativesFace;
+  using Optional = D::Optional;
+  auto model = py::reinterpret_borrow<py::class_<Model>>(m.attr("Model"));
+  Def(
+      model, "field_vjp",
+      [](Model& self, const Array& points, const Optional& dU, const Optional& dg,
+         const Optional& dT, Number density, Number mass, Number gm, Number G, Count threads,
+         bool check) {
+        return D::Vjp(self, false, points, dU, dg, dT,
+                      D::Request(self, density, mass, gm, G, false, threads, check));
+      },
+      py::arg("points"), py::kw_only(), py::arg("dU") = py::none(), py::arg("dg") = py::none(),
+      py::arg("dT") = py::none(), UnitsParameters(), py::arg("threads") = py::none(),
+      py::arg("check") = true,
+      "The gradient of sum(dU * U) + sum(dg * g) + sum(dT * T) at points (n, 3) (weights of "
+      "shapes (n,), (n, 3), (n, 6); None weighs nothing) by the vertices and the density: "
+      "{'vertices': (V, 3) per model unit, 'density': per kg/m^3}.");
+  Def(
+      model, "field_jvp",
+      [](Model& self, const Array& points, const py::object& dvertices, const py::object& ddensity,
+         Number density, Number mass, Number gm, Number G, bool gradient, Count threads,
+         bool check) {
+        const science::FieldRequest r =
+            D::Request(self, density, mass, gm, G, gradient, threads, check);
+        return D::Jvp(self, points, D::Tangent(D::Of(self), false, dvertices, ddensity, {}, {}), r);
+      },
+      py::arg("points"), py::kw_only(), py::arg("dvertices") = py::none(),
+      py::arg("ddensity") = py::none(), UnitsParameters(), py::arg("gradient") = false,
+      py::arg("threads") = py::none(), py::arg("check") = true,
+      "The change (dU (n,), dg (n, 3)[, dT (n, 6)]) of the field at points (n, 3) for a "
+      "change of the vertices dvertices (V, 3), model units, and of the density ddensity.");
+  Def(
+      model, "field_jacobian",
+      [](Model& self, const Array& points, Number density, Number mass, Number gm, Number G,
+         bool gradient, Count threads, bool check) {
+        return D::Jacobian(self, false, points,
+                           D::Request(self, density, mass, gm, G, gradient, threads, check));
+      },
+      py::arg("points"), py::kw_only(), UnitsParameters(), py::arg("gradient") = false,
+      py::arg("threads") = py::none(), py::arg("check") = true,
+      "The Jacobian of U, gx, gy, gz (and xx, xy, xz, yy, yz, zz with gradient=True) at "
+      "points (n, 3): {'vertices': (n, K, V, 3), 'density': (n, K), 'matrix': (n K, 3 V + 1)}.");
+  Def(
+      model, "harmonics_jacobian",
+      [](Model& self, int degree, Number reference_radius, Number density, Number mass, Number gm,
+         Number G, Count threads) {
+        return D::HarmonicsJacobian(self, degree, reference_radius,
+                                    D::UnitsOf(self, density, mass, gm, G), threads);
+      },
+      py::arg("degree"), py::kw_only(), py::arg("reference_radius") = py::none(), UnitsParameters(),
+      py::arg("threads") = py::none(),
+      "The derivatives of C_nm, S_nm and GM by the vertices and the density, about the model's "
+      "origin at a fixed reference radius (default the Brillouin radius, held fixed): 'C' and "
+      "'S' (N + 1, N + 1, 3 V + 1), 'GM' (3 V + 1,), columns as field_jacobian's matrix; and "
+      "'harmonics', the coefficients.");
+  Def(
+      model, "shape_covariance",
+      [](Model& self, const py::object& sigma, const Optional& covariance, const std::string& along,
+         const std::optional<Array>& points, std::optional<int> degree, Number reference_radius,
+         Number density, Number mass, Number gm, Number G, bool gradient, Count threads,
+         bool check) {
+        const science::FieldRequest r =
+            D::Request(self, density, mass, gm, G, gradient, threads, check);
+        return D::ShapeCovariance(self, D::ErrorsOf(D::Of(self), sigma, covariance, along), points,
+                                  degree, reference_radius, r, threads);
+      },
+      py::kw_only(), py::arg("sigma") = py::none(), py::arg("covariance") = py::none(),
+      py::arg("along") = "normal", py::arg("points") = py::none(), py::arg("degree") = py::none(),
+      py::arg("reference_radius") = py::none(), UnitsParameters(), py::arg("gradient") = false,
+      py::arg("threads") = py::none(), py::arg("check") = true,
+      "First-order covariance of the field at points and of the coefficients for vertex errors "
+      "(model units): sigma a number or (V,), along the vertex normals or in each coordinate, "
+      "or covariance (V, V) along the normals. 'field' (K n, K n) with 'U_sigma' (n,), "
+      "'g_sigma' (n, 3) [, 'T_sigma']; 'harmonics' (rows C_nm, S_nm, GM) with 'C_sigma', "
+      "'S_sigma' (N + 1, N + 1) and 'GM_sigma'.");
+  m.def(
+      "fit",
+      [](const py::object& body, const py::object& measured, int degree, int min_degree,
+         bool constrain_gm, Count threads) {
+        if (!py::isinstance<Body>(body) && !py::isinstance<Model>(body))
+          throw py::type_error("fit: body is a polyfield.Model or polyfield.Body");
+        Model& self = py::isinstance<Body>(body) ? body.cast<Body&>() : body.cast<Model&>();
+        return D::FitOf(self, measured, degree, min_degree, constrain_gm, threads);
+      },
+      py::arg("body"), py::arg("measured"), py::arg("degree"), py::kw_only(),
+      py::arg("min_degree") = 1, py::arg("constrain_gm") = false, py::arg("threads") = py::none(),
+      "The densities of a Body's parts (kg/m^3) and its point masses' masses (kg), or a "
+      "Model's density, that best explain a measured field (C, S, sigma_C, sigma_S of shape "
+      "(N + 1, N + 1), GM and reference_radius in m, sigma_GM optional) over degrees "
+      "min_degree..degree by weighted linear least squares: names, estimate, sigma, "
+      "covariance, correlation, chi_square, observations, dof, rms_by_degree, residual_C, "
+      "residual_S. constrain_gm holds the total mass to GM.");
+  auto body = py::reinterpret_borrow<py::class_<Body>>(m.attr("Body"));
+  Def(
+      body, "shape_covariance",
+      [](Body& self, const py::object& sigma, const Optional& covariance, const std::string& along,
+         const std::optional<Array>& points, std::optional<int> degree, Number reference_radius,
+         Number G, bool gradient, Count threads, bool check) {
+        const science::FieldRequest r = D::Request(self, {}, {}, {}, G, gradient, threads, check);
+        return D::ShapeCovariance(self, D::ErrorsOf(D::Of(self), sigma, covariance, along), points,
+                                  degree, reference_radius, r, threads);
+      },
+      py::kw_only(), py::arg("sigma") = py::none(), py::arg("covariance") = py::none(),
+      py::arg("along") = "normal", py::arg("points") = py::none(), py::arg("degree") = py::none(),
+      py::arg("reference_radius") = py::none(), py::arg("G") = py::none(),
+      py::arg("gradient") = false, py::arg("threads") = py::none(), py::arg("check") = true,
+      "As Model.shape_covariance, for errors of the first part's vertices (the surface).");
+  Def(
+      body, "harmonics_jacobian",
+      [](Body& self, int degree, Number reference_radius, Number G, Count threads) {
+        return D::HarmonicsJacobian(self, degree, reference_radius, D::UnitsOf(self, {}, {}, {}, G),
+                                    threads);
+      },
+      py::arg("degree"), py::kw_only(), py::arg("reference_radius") = py::none(),
+      py::arg("G") = py::none(), py::arg("threads") = py::none(),
+      "As Model.harmonics_jacobian, the columns those of Body.field_jacobian's matrix.");
+  Def(
+      body, "field_vjp",
+      [](Body& self, const Array& points, const Optional& dU, const Optional& dg,
+         const Optional& dT, Number G, Count threads, bool check) {
+        return D::Vjp(self, true, points, dU, dg, dT,
+                      D::Request(self, {}, {}, {}, G, false, threads, check));
+      },
+      py::arg("points"), py::kw_only(), py::arg("dU") = py::none(), py::arg("dg") = py::none(),
+      py::arg("dT") = py::none(), py::arg("G") = py::none(), py::arg("threads") = py::none(),
+      py::arg("check") = true,
+      "As Model.field_vjp: {'vertices': [(V_i, 3) per part], 'density': (P,), "
+      "'mascon_positions': (M, 3), 'mascon_masses': (M,) per kg}.");
+  Def(
+      body, "field_jvp",
+      [](Body& self, const Array& points, const py::object& dvertices, const py::object& ddensity,
+         const Optional& dmascon_positions, const Optional& dmascon_masses, Number G, bool gradient,
+         Count threads, bool check) {
+        const science::FieldRequest r = D::Request(self, {}, {}, {}, G, gradient, threads, check);
+        return D::Jvp(
+            self, points,
+            D::Tangent(D::Of(self), true, dvertices, ddensity, dmascon_positions, dmascon_masses),
+            r);
+      },
+      py::arg("points"), py::kw_only(), py::arg("dvertices") = py::none(),
+      py::arg("ddensity") = py::none(), py::arg("dmascon_positions") = py::none(),
+      py::arg("dmascon_masses") = py::none(), py::arg("G") = py::none(),
+      py::arg("gradient") = false, py::arg("threads") = py::none(), py::arg("check") = true,
+      "As Model.field_jvp: dvertices one (V_i, 3) array or None per part, ddensity (P,), "
+      "dmascon_positions (M, 3), dmascon_masses (M,).");
+  Def(
+      body, "field_jacobian",
+      [](Body& self, const Array& points, Number G, bool gradient, Count threads, bool check) {
+        return D::Jacobian(self, true, points,
+                           D::Request(self, {}, {}, {}, G, gradient, threads, check));
+      },
+      py::arg("points"), py::kw_only(), py::arg("G") = py::none(), py::arg("gradient") = false,
+      py::arg("threads") = py::none(), py::arg("check") = true,
+      "As Model.field_jacobian: {'vertices': [(n, K, V_i, 3)], 'density': (n, K, P), "
+      "'mascon_positions': (n, K, M, 3), 'mascon_masses': (n, K, M), 'matrix'}.");
 }
 
 }  // namespace
@@ -1478,5 +2062,6 @@ PYBIND11_MODULE(polyfield, m) {
   BindGrid(m);
   BindModel(m);
   BindBody(m);
+  BindDerivatives(m);
   GuardKeywords(m);
 }

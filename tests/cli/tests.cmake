@@ -27,3 +27,8 @@ if(TARGET polyfield AND POLYFIELD_MPIEXEC)
   set_tests_properties(polyfield_mpi PROPERTIES LABELS "programs;long"
                        TIMEOUT ${POLYFIELD_LONG_TIMEOUT})
 endif()
+# polyfield fit and uncertainty.
+if(TARGET polyfield)
+  suite_test(polyfield_fit_test SOURCES cli/polyfield_fit_test.cpp)
+  add_dependencies(polyfield_fit_test polyfield)
+endif()

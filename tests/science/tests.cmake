@@ -47,6 +47,17 @@ if(TARGET science)
   suite_test(series_test SOURCES science/series_test.cpp LIBS science)
 endif()
 
+# The field's derivatives with respect to the shape, densities and point
+# masses against differences of the closed form in long double.
+if(TARGET science)
+  suite_test(derivatives_test SOURCES science/derivatives_test.cpp LIBS science LABELS threaded)
+endif()
+
+# Densities fitted to a measured field.
+if(TARGET science)
+  suite_test(fit_test SOURCES science/fit_test.cpp LIBS science)
+endif()
+
 # The equilibria of spinning bodies: closed forms, Eros, other seedings, a
 # body turned and moved, the refusals.
 if(TARGET science)
