@@ -2,7 +2,7 @@
 // evaluating command takes, the run's processes, the header lines, the
 // body's loading, the progress line, and the plan's units dealt over the
 // ranks. Each subcommand has a file of its own (field.cpp, surface.cpp,
-// harmonics.cpp, model.cpp) that adds its options and runs it.
+// harmonics.cpp, model.cpp, equilibria.cpp) that adds its options and runs it.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -101,5 +101,6 @@ Subcommand CheckCommand(CLI::App& app);
 Subcommand ConvertCommand(CLI::App& app);
 Subcommand FitCommand(CLI::App& app);
 Subcommand UncertaintyCommand(CLI::App& app);
+Subcommand EquilibriaCommand(CLI::App& app);
 
 }  // namespace cli

@@ -1,5 +1,5 @@
 // polyfield: the science front end. Subcommands field, surface, harmonics,
-// check and convert over the front end's library (mesh/, science/); options parsed by
+// check, convert and equilibria over the front end's library (mesh/, science/); options parsed by
 // CLI11 into the library's requests, which the library checks. Every
 // failure is one line on standard error naming the file (and line) or the
 // option, with status 1; every argument is checked and every output opened
@@ -89,10 +89,10 @@ int main(int argc, char** argv) {
   app.set_help_all_flag("--help-all", "Print the help of every subcommand and exit");
   app.require_subcommand(1);
 
-  const cli::Subcommand commands[] = {cli::FieldCommand(app),      cli::SurfaceCommand(app),
-                                      cli::HarmonicsCommand(app),  cli::CheckCommand(app),
-                                      cli::ConvertCommand(app),    cli::FitCommand(app),
-                                      cli::UncertaintyCommand(app)};
+  const cli::Subcommand commands[] = {cli::FieldCommand(app),       cli::SurfaceCommand(app),
+                                      cli::HarmonicsCommand(app),   cli::CheckCommand(app),
+                                      cli::ConvertCommand(app),     cli::FitCommand(app),
+                                      cli::UncertaintyCommand(app), cli::EquilibriaCommand(app)};
   const CLI::App* harmonics = commands[2].app;
   // Every rank parses alike; rank 0 alone speaks.
   try {

@@ -2,6 +2,7 @@
 // same requests, checks, field, tensor, surface products and summary as the
 // polyfield program, failures as Python exceptions (subclasses of
 // polyfield.Error) whose messages name the Python parameters.
+#include <pybind11/complex.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <complex>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -23,6 +25,7 @@
 #include "mesh/mesh.h"
 #include "science/body.h"
 #include "science/derivatives.h"
+#include "science/equilibria.h"
 #include "science/field.h"
 #include "science/fit.h"
 #include "science/grid.h"
@@ -48,6 +51,7 @@ using Pair = std::pair<double, double>;
 std::string Spelling(std::string_view name) {
   if (name == "model") return "path";
   if (name == "add") return "parts";
+  if (name == "continue") return "continuation";
   return std::string(name);
 }
 
@@ -459,6 +463,105 @@ class Model {
     return gradient ? py::make_tuple(Vector(U), g, t) : py::make_tuple(Vector(U), g);
   }
 
+  // Every equilibrium of the spinning body (science/equilibria.h), as
+  // arrays a point each, and how completeness was established.
+  py::dict equilibria(Number density, Number mass, Number gm, Number G, Number spin_period,
+                      std::optional<std::array<double, 3>> spin_axis, Count seeds,
+                      const std::string& continuation, Number tolerance, Count threads, bool check,
+                      const py::object& progress) {
+    science::EquilibriaRequest request;
+    request.units = Units(density, mass, gm, G);
+    request.evaluation = Evaluating(tolerance, threads, check);
+    request.spin_period = spin_period;
+    if (spin_axis) request.spin_axis = *spin_axis;
+    request.seeds = seeds.value_or(0);
+    if (!continuation.empty()) return Continued(request, continuation, progress);
+    science::Equilibria e;
+    Progress told(progress);
+    try {
+      py::gil_scoped_release free;
+      e = science::EquilibriaOf(*body_, request, told.More());
+    } catch (const science::Stopped&) {
+      told.Raise();
+    }
+    told.Finish();
+    Warn(request.evaluation.check);
+    const science::EquilibriaTable t = science::TableOf(e);
+    const py::ssize_t K = static_cast<py::ssize_t>(e.points.size());
+    py::array_t<std::complex<double>> eig({K, py::ssize_t{6}});
+    py::array_t<bool> stable(K), inside(K);
+    py::array_t<int> kind(K), index(K);
+    for (py::ssize_t i = 0; i < K; ++i) {
+      const science::Equilibrium& q = e.points[i];
+      for (int j = 0; j < 6; ++j) eig.mutable_at(i, j) = q.eigenvalues[j];
+      stable.mutable_at(i) = q.stable, inside.mutable_at(i) = q.inside;
+      kind.mutable_at(i) = q.topological_case, index.mutable_at(i) = q.index;
+    }
+    py::dict d;
+    d["positions"] = Stack(t.x, t.y, t.z);
+    d["axis_distance"] = Vector(t.rho);
+    d["potential"] = Vector(t.V);
+    d["jacobi"] = Vector(t.jacobi);
+    d["eigenvalues"] = eig;
+    d["stable"] = stable;
+    d["case"] = kind;
+    d["index"] = index;
+    d["inside"] = inside;
+    d["residual"] = Vector(t.residual);
+    d["error"] = Vector(t.error);
+    d["complete"] = e.complete;
+    d["completeness"] = e.completeness;
+    d["omega"] = e.omega;
+    d["centre_of_mass"] = py::make_tuple(e.centre[0], e.centre[1], e.centre[2]);
+    d["lines"] = science::EquilibriaLines(e, science::Resolve(request.units, *body_));
+    if (!e.complete &&
+        PyErr_WarnEx(PyExc_RuntimeWarning, ("completeness " + e.completeness).c_str(), 1) < 0)
+      throw py::error_already_set();
+    return d;
+  }
+
+  // The branches (a dict of arrays each) and events of a continuation.
+  py::dict Continued(const science::EquilibriaRequest& request, const std::string& text,
+                     const py::object& progress) {
+    science::Validate(request);
+    const science::ContinuationRequest asked = science::ContinuationOf(text);
+    std::optional<science::Continuation> c;
+    Progress told(progress);
+    try {
+      py::gil_scoped_release free;
+      c.emplace(science::ContinueEquilibria(*body_, request, asked, told.More()));
+    } catch (const science::Stopped&) {
+      told.Raise();
+    }
+    told.Finish();
+    Warn(request.evaluation.check);
+    py::list branches, events;
+    for (const science::Branch& b : c->branches) {
+      py::dict d;
+      d["parameter"] = Vector(b.parameter);
+      d["positions"] = Stack(b.x, b.y, b.z);
+      d["jacobi"] = Vector(b.jacobi);
+      d["index"] = Vector(b.index).attr("astype")("int32");
+      branches.append(d);
+    }
+    for (const science::Event& e : c->events) {
+      py::dict d;
+      d["parameter"] = e.parameter;
+      d["position"] = py::make_tuple(e.position[0], e.position[1], e.position[2]);
+      d["branch"] = e.branch;
+      d["annihilation"] = e.annihilation;
+      d["surface"] = e.surface;
+      events.append(d);
+    }
+    py::dict d;
+    d["parameter"] = asked.parameter;
+    d["branches"] = branches;
+    d["events"] = events;
+    d["complete"] = c->start.complete && c->end.complete;
+    d["lines"] = science::ContinuationLines(*c, science::Resolve(request.units, *body_));
+    return d;
+  }
+
   py::dict surface(Number density, Number mass, Number gm, Number G, Number spin_period,
                    std::optional<std::array<double, 3>> spin_axis,
                    std::optional<std::vector<double>> slopes, Number tolerance, Count threads,
@@ -495,6 +598,8 @@ class Model {
       d["geff"] = Stack(s.gxeff, s.gyeff, s.gzeff);
       d["geff_norm"] = Vector(s.geff);
       d["slopeeff"] = Vector(s.slopeeff);
+      d["vesc"] = Vector(s.vesc);
+      d["vcirc"] = Vector(s.vcirc);
     }
     const science::Summary sum = science::Summarise(*body_, request, s);
     const science::Units& u = sum.units;
@@ -1506,11 +1611,21 @@ void BindModel(py::module_& m) {
       "the area fractions; progress as in field(). Keys: area (F,) unit^2; centroid (F, 3) "
       "unit; U (F,) m^2/s^2; g (F, 3) m/s^2; g_norm (F,) m/s^2; slope (F,) deg; U/U0 (F,); "
       "U0 m^2/s^2, the potential at the centre of mass; with spin_period also Ueff, geff, "
-      "geff_norm, slopeeff (with the centrifugal term). summary: volume unit^3, mass kg, GM "
+      "geff_norm, slopeeff (with the centrifugal term), vesc and vcirc m/s (the escape speed along "
+      "the normal, the circular orbit's speed). summary: volume unit^3, mass kg, GM "
       "m^3/s^2, density kg/m^3 (SI only), centre_of_mass, area, U0, slope (the name used), "
       "slope_percentiles and area_fraction_above (deg: share), least_slope_facet, "
       "most_slope_facet, least_U_facet, most_U_facet, inertia (a dict as inertia()), units "
       "(the name of each unit).");
+  Def(model, "equilibria", &Model::equilibria, UnitsParameters(),
+      py::arg("spin_period") = py::none(), py::arg("spin_axis") = py::none(),
+      py::arg("seeds") = py::none(), py::arg("continuation") = "", EvaluationParameters(),
+      "Every equilibrium of the body spinning in spin_period hours about spin_axis through "
+      "the centre of mass: positions (K, 3), jacobi (K,), eigenvalues (K, 6) complex, stable, "
+      "case, inside, index (K,), and whether the set is shown complete (a RuntimeWarning when "
+      "not). With continuation=\"spin-period:FROM:TO\" (or \"density:FROM:TO\") the "
+      "branches (parameter, positions, jacobi, index arrays) and the events instead. As "
+      "polyfield equilibria.");
   Def(
       model, "grid",
       [](Model& self, Number radius, std::optional<std::pair<uint32_t, uint32_t>> shape,
@@ -1633,6 +1748,18 @@ void BindBody(py::module_& m) {
       py::arg("as_xarray") = false,
       "As Model.grid, about the body's centre of mass (of every part and point mass) with "
       "its total GM; a shell's altitude above the first part's surface.");
+  Def(
+      body, "equilibria",
+      [](Body& self, Number G, Number spin_period, std::optional<std::array<double, 3>> spin_axis,
+         Count seeds, const std::string& continuation, Number tolerance, Count threads, bool check,
+         const py::object& progress) {
+        return self.equilibria({}, {}, {}, G, spin_period, spin_axis, seeds, continuation,
+                               tolerance, threads, check, progress);
+      },
+      py::arg("G") = py::none(), py::arg("spin_period") = py::none(),
+      py::arg("spin_axis") = py::none(), py::arg("seeds") = py::none(),
+      py::arg("continuation") = "", EvaluationParameters(),
+      "As Model.equilibria, the densities the parts' and the point masses'.");
   body.def(
           "inertia", [](const Body& self) { return self.inertia({}, {}, {}, {}); },
           "The body's inertia tensor about its centre of mass (kg m^2), principal moments and "

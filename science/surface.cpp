@@ -3,6 +3,7 @@
 // effective values.
 #include "science/surface.h"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <vector>
@@ -73,7 +74,7 @@ bool SurfaceOf(const Body& body, const SurfaceRequest& request, Surface* surface
     const double len = std::sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2]);
     const double k[3] = {a[0] / len, a[1] / len, a[2] / len};
     s.Ueff.resize(n), s.gxeff.resize(n), s.gyeff.resize(n), s.gzeff.resize(n);
-    s.geff.resize(n), s.slopeeff.resize(n);
+    s.geff.resize(n), s.slopeeff.resize(n), s.vesc.resize(n), s.vcirc.resize(n);
     for (size_t f = 0; f < n; ++f) {
       // The centroid's distance from the axis, in metres: r - (r . k) k.
       const double r[3] = {(s.cx[f] - centre[0]) * units.metres,
@@ -89,6 +90,16 @@ bool SurfaceOf(const Body& body, const SurfaceRequest& request, Surface* surface
       s.geff[f] =
           std::sqrt(s.gxeff[f] * s.gxeff[f] + s.gyeff[f] * s.gyeff[f] + s.gzeff[f] * s.gzeff[f]);
       s.slopeeff[f] = Slope(&normal[3 * f], s.gxeff[f], s.gyeff[f], s.gzeff[f]);
+      // The surface's speed w x r, and the launch along the unit normal.
+      const double u[3] = {omega * (k[1] * r[2] - k[2] * r[1]), omega * (k[2] * r[0] - k[0] * r[2]),
+                           omega * (k[0] * r[1] - k[1] * r[0])};
+      const double* N = &normal[3 * f];
+      const double nn = std::sqrt(N[0] * N[0] + N[1] * N[1] + N[2] * N[2]);
+      const double nu = (N[0] * u[0] + N[1] * u[1] + N[2] * u[2]) / nn;
+      const double disc = nu * nu - (u[0] * u[0] + u[1] * u[1] + u[2] * u[2]) + 2 * s.U[f];
+      s.vesc[f] = nn > 0 ? (disc > 0 ? std::max(0.0, -nu + std::sqrt(disc)) : 0.0) : NAN;
+      const double gr = s.gx[f] * r[0] + s.gy[f] * r[1] + s.gz[f] * r[2];
+      s.vcirc[f] = gr < 0 ? std::sqrt(-gr) : NAN;
     }
   }
   return true;
@@ -108,6 +119,8 @@ std::vector<Column> SurfaceColumns(const Surface& s, const Units& u) {
     cols.push_back({"gzeff", u.AttractionUnit(), &s.gzeff});
     cols.push_back({"geff", u.AttractionUnit(), &s.geff});
     cols.push_back({"slopeeff", "[deg]", &s.slopeeff});
+    cols.push_back({"vesc", "[m/s]", &s.vesc});
+    cols.push_back({"vcirc", "[m/s]", &s.vcirc});
   }
   return cols;
 }

@@ -20,6 +20,12 @@ struct Surface {
   std::vector<double> facet, area, cx, cy, cz, U, gx, gy, gz, g, slope, UU0;
   // With a spin: effective potential and gravity, and the slope from them.
   std::vector<double> Ueff, gxeff, gyeff, gzeff, geff, slopeeff;
+  // With a spin, m/s: the launch speed along the facet's normal that
+  // escapes (zero inertial energy: |v n + w x r|^2 / 2 = U; 0 where the
+  // surface's own speed suffices), and the speed of a circular orbit
+  // through the centroid about the centre of mass, sqrt(-g . r) (not a
+  // number where g points outward).
+  std::vector<double> vesc, vcirc;
 };
 
 // The surface products in one pass over the first part's facet centroids,

@@ -6,7 +6,7 @@ need=(cmake g++ make pkg-config libgtest-dev libbenchmark-dev libpng-dev zlib1g-
       libcairo2-dev help2man python3 python3-dev python3-stl python3-numpy
       python3-pytest pybind11-dev pngcheck libopenmpi-dev openmpi-bin python3-mpi4py
       python3-dask python3-distributed poppler-utils libnetcdf-dev netcdf-bin
-      python3-netcdf4 python3-xarray)
+      python3-netcdf4 python3-xarray libeigen3-dev)
 [ $# -eq 0 ] || need=("$@")
 # Without dpkg (not a Debian system) nothing is installed: the packages'
 # contents are taken to be there, and the build says what is missing.

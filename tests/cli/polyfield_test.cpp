@@ -521,9 +521,10 @@ TEST(PolyfieldCommandLine, PointsHelpVersionAndErrors) {
 // A mistyped option or command: the one most likely meant, else the list
 // of commands; nothing suggested for a word near none.
 TEST(PolyfieldCommandLine, DidYouMean) {
-  const std::string cube = DataPath("cube.stl"),
-                    commands =
-                        " (commands: field, surface, harmonics, check, convert, fit, uncertainty)";
+  const std::string
+      cube = DataPath("cube.stl"),
+      commands =
+          " (commands: field, surface, harmonics, check, convert, fit, uncertainty, equilibria)";
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"field", cube, "--densty", "3600"},
        "field: unknown option --densty; did you mean --density? (polyfield field --help)"},

@@ -57,3 +57,9 @@ endif()
 if(TARGET science)
   suite_test(fit_test SOURCES science/fit_test.cpp LIBS science)
 endif()
+
+# The equilibria of spinning bodies: closed forms, Eros, other seedings, a
+# body turned and moved, the refusals.
+if(TARGET science)
+  suite_test(equilibria_test SOURCES science/equilibria_test.cpp LIBS science)
+endif()
