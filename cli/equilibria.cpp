@@ -23,6 +23,8 @@ struct EquilibriaArgs {
   std::vector<double> plane;      // the plane's normal, empty: the equatorial plane
   std::vector<uint32_t> grid;     // NU,NV: the grid of V instead of the equilibria
   std::optional<double> extent;
+  std::string picture;         // "" none: the zero-velocity figure, PNG, PDF or SVG
+  std::vector<uint32_t> size;  // W,H of the figure
 };
 
 // The table is written whatever the count says; a set not shown complete
@@ -37,25 +39,35 @@ int RunEquilibria(const Common& c, const EquilibriaArgs& a) {
   }
   science::Validate(request);
   std::optional<science::PlaneRequest> plane;
-  if (!a.grid.empty() || !a.plane.empty() || a.extent) {
-    if (a.grid.size() != 2) throw Failure("--grid: two numbers NU,NV (with --plane, --extent)");
+  const bool picture = !a.picture.empty();
+  if (picture && !a.continuation.empty()) throw Failure("--picture and --continue: give one");
+  if (!a.size.empty() && !picture) throw Failure("--size: only with --picture");
+  if (!a.size.empty() && (a.size.size() != 2 || !a.size[0] || !a.size[1]))
+    throw Failure("--size: two positive numbers W,H");
+  if (!a.grid.empty() || !a.plane.empty() || a.extent || picture) {
+    if (a.grid.size() != 2 && !(picture && a.grid.empty()))
+      throw Failure("--grid: two numbers NU,NV (with --plane, --extent)");
     if (!a.plane.empty() && a.plane.size() != 3) throw Failure("--plane: three numbers x,y,z");
     if (!a.continuation.empty()) throw Failure("--grid and --continue: give one");
     plane = science::PlaneRequest{};
     if (!a.plane.empty()) plane->normal = {{a.plane[0], a.plane[1], a.plane[2]}};
-    plane->nu = a.grid[0], plane->nv = a.grid[1], plane->extent = a.extent;
+    // The figure's own grid when no table of it is asked.
+    plane->nu = plane->nv = science::kZeroVelocityGrid;
+    if (!a.grid.empty()) plane->nu = a.grid[0], plane->nv = a.grid[1];
+    plane->extent = a.extent;
     science::Validate(*plane);
   }
   std::optional<science::ContinuationRequest> continuation;
   if (!a.continuation.empty()) continuation = science::ContinuationOf(a.continuation);
   const cli::TableFormat format = cli::TableFormatOf(c.format);
-  const science::Files files{Inputs(c), {{"output", c.output}}};
+  const science::Files files{Inputs(c), {{"output", c.output}, {"picture", a.picture}}};
   science::Validate(files);
   const auto body = Load(c);
   const science::Units u = science::Resolve(c.units, *body);
   auto header = Header("equilibria", c, *body, u);
   science::Outputs outputs(files.inputs);
   FILE* table = ranks->Root() ? outputs.Open("output", c.output) : nullptr;
+  FILE* figure = ranks->Root() && picture ? outputs.Open("picture", a.picture) : nullptr;
   ranks->Agree();
   // Every rank searches alike (the search is small beside its field calls,
   // which are not dealt over the ranks); rank 0 writes.
@@ -76,8 +88,17 @@ int RunEquilibria(const Common& c, const EquilibriaArgs& a) {
   ranks->Agree();
   if (!ranks->Root()) return 0;
   for (const std::string& line : science::EquilibriaLines(e, u)) header.push_back(line);
-  if (plane) {
-    const science::PlaneGrid g = science::PlaneOf(*body, request, e, *plane, &TerminalMore);
+  std::optional<science::PlaneGrid> grid;
+  if (plane) grid = science::PlaneOf(*body, request, e, *plane, &TerminalMore);
+  if (figure) {
+    science::ZeroVelocityRequest z;
+    if (!a.size.empty()) z.size = std::pair{a.size[0], a.size[1]};
+    if (!science::WriteZeroVelocityFigure(figure, figure::OutputFor(a.picture), *body, request, e,
+                                          *grid, *plane, z))
+      throw Failure(a.picture + ": write error");
+  }
+  if (!a.grid.empty()) {
+    const science::PlaneGrid& g = *grid;
     header.push_back("grid: " + std::to_string(plane->nu) + " x " + std::to_string(plane->nv) +
                      " cell centres of the plane through the centre of mass spanned by u (" +
                      Three(g.e1) + ") and v (" + Three(g.e2) + "), |u|, |v| <= " +
@@ -131,6 +152,13 @@ Subcommand EquilibriaCommand(CLI::App& app) {
   equilibria->add_option("--extent", a->args.extent,
                          "the grid's half-side, model units (default 1.25 times the farthest "
                          "equilibrium's distance)");
+  equilibria->add_option("--picture", a->args.picture,
+                         "the zero-velocity figure (V's contours in the plane, the body's section, "
+                         "the equilibria) as PNG, PDF or SVG by extension");
+  equilibria
+      ->add_option("--size", a->args.size,
+                   "figure W,H pixels (default at most 800,600, cut to the square plot)")
+      ->delimiter(',');
   return {equilibria, [a] {
             ShowProgress(a->common.progress);
             return RunEquilibria(a->common, a->args);

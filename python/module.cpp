@@ -468,14 +468,16 @@ class Model {
   py::dict equilibria(Number density, Number mass, Number gm, Number G, Number spin_period,
                       std::optional<std::array<double, 3>> spin_axis, Count seeds,
                       const std::string& continuation, Number tolerance, Count threads, bool check,
-                      const py::object& progress) {
+                      const py::object& progress, const std::string& picture) {
     science::EquilibriaRequest request;
     request.units = Units(density, mass, gm, G);
     request.evaluation = Evaluating(tolerance, threads, check);
     request.spin_period = spin_period;
     if (spin_axis) request.spin_axis = *spin_axis;
     request.seeds = seeds.value_or(0);
+    if (!continuation.empty() && !picture.empty()) Refuse("picture= and continuation=: give one");
     if (!continuation.empty()) return Continued(request, continuation, progress);
+    science::Validate(science::Files{body_->sources(), {{"picture", picture}}});
     science::Equilibria e;
     Progress told(progress);
     try {
@@ -483,6 +485,23 @@ class Model {
       e = science::EquilibriaOf(*body_, request, told.More());
     } catch (const science::Stopped&) {
       told.Raise();
+    }
+    if (!picture.empty()) {
+      // The zero-velocity figure, as polyfield equilibria --picture draws it.
+      science::Outputs outputs(body_->sources());
+      FILE* out = outputs.Open("picture", picture);
+      science::PlaneRequest plane;
+      plane.nu = plane.nv = science::kZeroVelocityGrid;
+      try {
+        py::gil_scoped_release free;
+        const science::PlaneGrid g = science::PlaneOf(*body_, request, e, plane, told.More());
+        if (!science::WriteZeroVelocityFigure(out, figure::OutputFor(picture), *body_, request, e,
+                                              g, plane, {}))
+          throw Failure(picture + ": write error");
+      } catch (const science::Stopped&) {
+        told.Raise();
+      }
+      outputs.Commit();
     }
     told.Finish();
     Warn(request.evaluation.check);
@@ -1620,12 +1639,14 @@ void BindModel(py::module_& m) {
   Def(model, "equilibria", &Model::equilibria, UnitsParameters(),
       py::arg("spin_period") = py::none(), py::arg("spin_axis") = py::none(),
       py::arg("seeds") = py::none(), py::arg("continuation") = "", EvaluationParameters(),
+      py::arg("picture") = "",
       "Every equilibrium of the body spinning in spin_period hours about spin_axis through "
       "the centre of mass: positions (K, 3), jacobi (K,), eigenvalues (K, 6) complex, stable, "
       "case, inside, index (K,), and whether the set is shown complete (a RuntimeWarning when "
       "not). With continuation=\"spin-period:FROM:TO\" (or \"density:FROM:TO\") the "
-      "branches (parameter, positions, jacobi, index arrays) and the events instead. As "
-      "polyfield equilibria.");
+      "branches (parameter, positions, jacobi, index arrays) and the events instead. "
+      "picture=\"FILE.png\" (.pdf, .svg) also draws the zero-velocity figure in the "
+      "equatorial plane. As polyfield equilibria.");
   Def(
       model, "grid",
       [](Model& self, Number radius, std::optional<std::pair<uint32_t, uint32_t>> shape,
@@ -1752,13 +1773,13 @@ void BindBody(py::module_& m) {
       body, "equilibria",
       [](Body& self, Number G, Number spin_period, std::optional<std::array<double, 3>> spin_axis,
          Count seeds, const std::string& continuation, Number tolerance, Count threads, bool check,
-         const py::object& progress) {
+         const py::object& progress, const std::string& picture) {
         return self.equilibria({}, {}, {}, G, spin_period, spin_axis, seeds, continuation,
-                               tolerance, threads, check, progress);
+                               tolerance, threads, check, progress, picture);
       },
       py::arg("G") = py::none(), py::arg("spin_period") = py::none(),
       py::arg("spin_axis") = py::none(), py::arg("seeds") = py::none(),
-      py::arg("continuation") = "", EvaluationParameters(),
+      py::arg("continuation") = "", EvaluationParameters(), py::arg("picture") = "",
       "As Model.equilibria, the densities the parts' and the point masses'.");
   body.def(
           "inertia", [](const Body& self) { return self.inertia({}, {}, {}, {}); },

@@ -997,4 +997,203 @@ bool DrawMap(FILE* out, Output kind, const std::vector<Polygon>& polygons, const
   });
 }
 
+std::vector<std::array<double, 4>> ContourSegments(const ContourPlot& p, double level) {
+  std::vector<std::array<double, 4>> out;
+  if (p.nu < 2 || p.nv < 2 || p.values.size() != size_t{p.nu} * p.nv || !std::isfinite(level))
+    return out;
+  const double du = (p.u1 - p.u0) / p.nu, dv = (p.v1 - p.v0) / p.nv;
+  const auto U = [&](double i) { return p.u0 + (i + 0.5) * du; };
+  const auto V = [&](double j) { return p.v0 + (j + 0.5) * dv; };
+  for (uint32_t j = 0; j + 1 < p.nv; ++j)
+    for (uint32_t i = 0; i + 1 < p.nu; ++i) {
+      // Corners counter-clockwise from (i, j); edge k from corner k to k + 1.
+      const int di[4] = {0, 1, 1, 0}, dj[4] = {0, 0, 1, 1};
+      double c[4];
+      bool finite = true;
+      for (int k = 0; k < 4; ++k) {
+        c[k] = p.values[size_t{j + dj[k]} * p.nu + i + di[k]];
+        finite = finite && std::isfinite(c[k]);
+      }
+      if (!finite) continue;
+      std::array<double, 2> at[4];
+      bool cut[4];
+      int cuts = 0;
+      for (int k = 0; k < 4; ++k) {
+        const int b = (k + 1) % 4;
+        cut[k] = (c[k] >= level) != (c[b] >= level);
+        if (!cut[k]) continue;
+        ++cuts;
+        const double t = (level - c[k]) / (c[b] - c[k]);
+        at[k] = {U(i + di[k] + t * (di[b] - di[k])), V(j + dj[k] + t * (dj[b] - dj[k]))};
+      }
+      const auto segment = [&](int a, int b) {
+        out.push_back({at[a][0], at[a][1], at[b][0], at[b][1]});
+      };
+      if (cuts == 2) {
+        int a = -1, b = -1;
+        for (int k = 0; k < 4; ++k)
+          if (cut[k]) (a < 0 ? a : b) = k;
+        segment(a, b);
+      } else if (cuts == 4) {
+        // A saddle: the centre's side joins the corners on it.
+        const double mean = (c[0] + c[1] + c[2] + c[3]) / 4;
+        if ((mean >= level) == (c[0] >= level))
+          segment(0, 1), segment(2, 3);
+        else
+          segment(3, 0), segment(1, 2);
+      }
+    }
+  return out;
+}
+
+namespace {
+
+// Where a contour plot goes: its square frame inside the page's margin,
+// below the title, right of the v axis' labels and above the u axis'.
+struct PlotLayout {
+  double x0, y0, side;
+  double w, h;  // the room the frame is fitted into
+};
+
+PlotLayout LayPlot(cairo_t* cr, const Style& style, const ContourPlot& p) {
+  const Ink ink = InkOf(style);
+  const double f = FontSize(style);
+  Box page{0.8 * f, 0.8 * f, style.width - 0.8 * f, style.height - 0.8 * f};
+  page = Title(cr, style, ink, page);  // drawn here, as the map's
+  cairo_set_font_size(cr, f);
+  cairo_font_extents_t fe;
+  cairo_font_extents(cr, &fe);
+  const double text_h = fe.ascent + fe.descent, tick = 0.4 * f;
+  double label_w = 0;
+  for (const std::string& l : TickLabels(Ticks(p.v0, p.v1)))
+    label_w = std::max(label_w, TextWidth(cr, TypesetNumber(l)));
+  const double left = text_h + 0.3 * f + label_w + tick + 0.3 * f;
+  const double below = tick + 0.3 * f + 2 * text_h + 0.3 * f;
+  PlotLayout l{};
+  l.w = std::max(1.0, page.x1 - page.x0 - left - 0.5 * f);
+  l.h = std::max(1.0, page.y1 - page.y0 - below);
+  l.side = std::min(l.w, l.h);
+  l.x0 = page.x0 + left + (l.w - l.side) / 2, l.y0 = page.y0 + (l.h - l.side) / 2;
+  return l;
+}
+
+}  // namespace
+
+bool DrawContours(FILE* out, Output kind, const ContourPlot& p, const Style& given) {
+  if (!(p.u1 > p.u0) || !(p.v1 > p.v0)) return false;
+  Style style = given;
+  if (style.fit) {
+    style.font = FontSize(given);
+    const PlotLayout l = Measured(kind, [&](cairo_t* cr) { return LayPlot(cr, style, p); });
+    if (l.w > l.h)
+      style.width = std::max(16u, static_cast<uint32_t>(std::ceil(given.width - (l.w - l.side))));
+    else
+      style.height = std::max(16u, static_cast<uint32_t>(std::ceil(given.height - (l.h - l.side))));
+  }
+  std::vector<std::vector<std::array<double, 4>>> lines;
+  for (const double level : p.levels) lines.push_back(ContourSegments(p, level));
+  return Draw(out, kind, style, [&](cairo_t* cr) {
+    const Ink ink = InkOf(style);
+    const double f = FontSize(style);
+    const PlotLayout l = LayPlot(cr, style, p);
+    const double x0 = l.x0, y0 = l.y0, side = l.side;
+    // Equal scales: the longer of the two ranges fills the frame.
+    const double scale = side / std::max(p.u1 - p.u0, p.v1 - p.v0);
+    const double mu = (p.u0 + p.u1) / 2, mv = (p.v0 + p.v1) / 2;
+    const auto X = [&](double u) { return x0 + side / 2 + (u - mu) * scale; };
+    const auto Y = [&](double v) { return y0 + side / 2 - (v - mv) * scale; };
+    const double line = std::max(0.5, f / 16);
+    cairo_save(cr);
+    cairo_rectangle(cr, x0, y0, side, side);
+    cairo_clip(cr);
+    // The body's section.
+    for (const auto& ring : p.section) {
+      for (size_t k = 0; k < ring.size(); ++k)
+        k ? cairo_line_to(cr, X(ring[k].first), Y(ring[k].second))
+          : cairo_move_to(cr, X(ring[k].first), Y(ring[k].second));
+      if (!ring.empty()) cairo_close_path(cr);
+    }
+    cairo_set_fill_rule(cr, CAIRO_FILL_RULE_EVEN_ODD);
+    Colour(cr, style.dark ? Rgb{90, 90, 90} : Rgb{200, 200, 200});
+    cairo_fill_preserve(cr);
+    Colour(cr, style.dark ? Rgb{150, 150, 150} : Rgb{120, 120, 120});
+    cairo_set_line_width(cr, line);
+    cairo_stroke(cr);
+    cairo_set_fill_rule(cr, CAIRO_FILL_RULE_WINDING);
+    // The contours: the plain ones first, the marked ones over them.
+    cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
+    for (const bool marked : {false, true}) {
+      for (size_t k = 0; k < lines.size(); ++k) {
+        if ((k < p.strong.size() && p.strong[k]) != marked) continue;
+        for (const auto& s : lines[k]) {
+          cairo_move_to(cr, X(s[0]), Y(s[1]));
+          cairo_line_to(cr, X(s[2]), Y(s[3]));
+        }
+      }
+      Colour(cr, marked ? Rgb{200, 30, 30} : (style.dark ? Rgb{110, 160, 230} : Rgb{60, 100, 170}));
+      cairo_set_line_width(cr, marked ? 2.5 * line : line);
+      cairo_stroke(cr);
+    }
+    cairo_set_line_cap(cr, CAIRO_LINE_CAP_BUTT);
+    cairo_restore(cr);
+    // The points and their names.
+    cairo_set_font_size(cr, f);
+    cairo_font_extents_t fe;
+    cairo_font_extents(cr, &fe);
+    for (size_t k = 0; k < p.points.size(); ++k) {
+      const double px = X(p.points[k].first), py = Y(p.points[k].second);
+      if (!std::isfinite(px) || !std::isfinite(py)) continue;
+      Colour(cr, ink.text);
+      cairo_new_sub_path(cr);
+      cairo_arc(cr, px, py, 0.22 * f, 0, 2 * std::numbers::pi);
+      cairo_fill(cr);
+      if (k < p.labels.size()) {
+        cairo_move_to(cr, px + 0.35 * f, py - 0.35 * f);
+        Show(cr, Typeset(p.labels[k]));
+      }
+    }
+    // The frame, its ticks and the axes' names.
+    Colour(cr, ink.text);
+    cairo_set_line_width(cr, line);
+    cairo_rectangle(cr, x0, y0, side, side);
+    cairo_stroke(cr);
+    const double text_h = fe.ascent + fe.descent, tick = 0.4 * f;
+    const std::vector<double> tu = Ticks(p.u0, p.u1), tv = Ticks(p.v0, p.v1);
+    const std::vector<std::string> lu = TickLabels(tu), lv = TickLabels(tv);
+    double label_w = 0;
+    for (size_t k = 0; k < tu.size(); ++k) {
+      const double x = X(tu[k]);
+      cairo_move_to(cr, x, y0 + side);
+      cairo_line_to(cr, x, y0 + side + tick);
+      cairo_stroke(cr);
+      const std::string label = TypesetNumber(lu[k]);
+      cairo_move_to(cr, x - TextWidth(cr, label) / 2, y0 + side + tick + 0.3 * f + fe.ascent);
+      Show(cr, label);
+    }
+    for (size_t k = 0; k < tv.size(); ++k) {
+      const double y = Y(tv[k]);
+      cairo_move_to(cr, x0, y);
+      cairo_line_to(cr, x0 - tick, y);
+      cairo_stroke(cr);
+      const std::string label = TypesetNumber(lv[k]);
+      label_w = std::max(label_w, TextWidth(cr, label));
+      cairo_move_to(cr, x0 - tick - 0.3 * f - TextWidth(cr, label),
+                    y + (fe.ascent - fe.descent) / 2);
+      Show(cr, label);
+    }
+    const std::string u_name = Typeset(p.u_name), v_name = Typeset(p.v_name);
+    FitFont(cr, u_name, f, side);
+    cairo_move_to(cr, x0 + (side - TextWidth(cr, u_name)) / 2,
+                  y0 + side + tick + 0.6 * f + text_h + fe.ascent);
+    Show(cr, u_name);
+    FitFont(cr, v_name, f, side);
+    cairo_save(cr);
+    cairo_move_to(cr, x0 - tick - 0.6 * f - label_w - fe.descent,
+                  y0 + (side + TextWidth(cr, v_name)) / 2);
+    cairo_rotate(cr, -std::numbers::pi / 2);
+    Show(cr, v_name);
+    cairo_restore(cr);
+  });
+}
+
 }  // namespace figure

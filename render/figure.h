@@ -6,6 +6,7 @@
 // fonts embedded in PDF, <text> elements in SVG.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -89,6 +90,34 @@ std::vector<Polygon> MapPolygons(const std::vector<Triangle>& facets, const doub
 // 60 degrees, and the bar.
 bool DrawMap(FILE* out, Output kind, const std::vector<Polygon>& polygons, const Style& style,
              const Bar& bar);
+
+// A contour figure of values on a plane: the grid's values at the centres
+// of nu x nv cells over [u0, u1] x [v0, v1] (rows along v, u fastest), NaN
+// where there is none; contour lines at `levels` (those marked `strong`
+// drawn wider, in the accent), the section of a body by the plane filled
+// grey (closed rings, filled by the even-odd rule: holes stay open), and
+// named points. Drawn at equal scales on both axes, named `u_name` and
+// `v_name`.
+struct ContourPlot {
+  uint32_t nu = 0, nv = 0;
+  double u0 = -1, u1 = 1, v0 = -1, v1 = 1;
+  std::vector<double> values;
+  std::vector<double> levels;
+  std::vector<bool> strong;  // of each level
+  std::vector<std::vector<std::pair<double, double>>> section;
+  std::vector<std::pair<double, double>> points;
+  std::vector<std::string> labels;  // of each point
+  std::string u_name = "u", v_name = "v";
+};
+
+// The contour of the grid's values at `level` by marching squares between
+// neighbouring cell centres, as segments (u, v, u', v'); a saddle cell is
+// resolved by its centre's mean, and a cell with a NaN corner left out.
+std::vector<std::array<double, 4>> ContourSegments(const ContourPlot& plot, double level);
+
+// The plot fitted into the figure (its height, or width, cut to the square
+// frame with `fit`); false when the output fails.
+bool DrawContours(FILE* out, Output kind, const ContourPlot& plot, const Style& style);
 
 // Readable ticks within [min, max]: multiples of 1, 2 or 5 times a power of
 // ten, from 3 to about 7 of them (at least the two ends' neighbours), and

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <map>
 #include <numbers>
 
 #include "common/failure.h"
@@ -941,6 +942,134 @@ PlaneGrid PlaneOf(const Body& body, const EquilibriaRequest& request, const Equi
   for (const V3& q : p)
     g.inside.push_back(solid.Locate({q[0], q[1], q[2]}, 0) == mesh::Solid::Where::kInside);
   return g;
+}
+
+std::vector<Ring> SectionOf(const mesh::Mesh& model, const V3& origin, const V3& e1, const V3& e2) {
+  const V3 n = Cross(e1, e2);
+  const auto& vs = model.vertices;
+  const auto side = [&](uint32_t i) {
+    return (vs[3 * i] - origin[0]) * n[0] + (vs[3 * i + 1] - origin[1]) * n[1] +
+           (vs[3 * i + 2] - origin[2]) * n[2];
+  };
+  // An edge by its two ends' coordinates, the lesser first: the facets on
+  // either side of it name it alike, welded or not, and place its crossing
+  // at the same bits.
+  using Key = std::array<double, 6>;
+  const auto key = [&](uint32_t a, uint32_t b) {
+    Key k{vs[3 * a], vs[3 * a + 1], vs[3 * a + 2], vs[3 * b], vs[3 * b + 1], vs[3 * b + 2]};
+    if (std::lexicographical_compare(k.begin() + 3, k.end(), k.begin(), k.begin() + 3))
+      std::rotate(k.begin(), k.begin() + 3, k.end());
+    return k;
+  };
+  const auto crossing = [&](const Key& k) {
+    const V3 a{k[0], k[1], k[2]}, b{k[3], k[4], k[5]};
+    const double da =
+        (a[0] - origin[0]) * n[0] + (a[1] - origin[1]) * n[1] + (a[2] - origin[2]) * n[2];
+    const double db =
+        (b[0] - origin[0]) * n[0] + (b[1] - origin[1]) * n[1] + (b[2] - origin[2]) * n[2];
+    const double t = da / (da - db);
+    const V3 p{a[0] + t * (b[0] - a[0]) - origin[0], a[1] + t * (b[1] - a[1]) - origin[1],
+               a[2] + t * (b[2] - a[2]) - origin[2]};
+    return std::pair{Dot(p, e1), Dot(p, e2)};
+  };
+  // Each facet across the plane crosses it along one segment, between two
+  // of its edges.
+  std::vector<std::array<Key, 2>> segments;
+  for (size_t f = 0; f < model.FaceCount(); ++f) {
+    const uint32_t* c = &model.faces[3 * f];
+    std::vector<Key> cut;
+    for (int k = 0; k < 3; ++k)
+      if ((side(c[k]) >= 0) != (side(c[(k + 1) % 3]) >= 0))
+        cut.push_back(key(c[k], c[(k + 1) % 3]));
+    if (cut.size() == 2) segments.push_back({cut[0], cut[1]});
+  }
+  std::map<Key, std::vector<size_t>> at;
+  for (size_t s = 0; s < segments.size(); ++s)
+    for (const Key& k : segments[s]) at[k].push_back(s);
+  std::vector<bool> used(segments.size(), false);
+  std::vector<Ring> rings;
+  for (size_t first = 0; first < segments.size(); ++first) {
+    if (used[first]) continue;
+    used[first] = true;
+    Ring ring{crossing(segments[first][0])};
+    Key end = segments[first][1];
+    for (;;) {
+      ring.push_back(crossing(end));
+      size_t next = segments.size();
+      for (const size_t s : at[end])
+        if (!used[s]) next = s;
+      if (next == segments.size()) break;
+      used[next] = true;
+      end = segments[next][segments[next][0] == end ? 1 : 0];
+    }
+    if (ring.size() > 1 && ring.back() == ring.front()) ring.pop_back();
+    rings.push_back(std::move(ring));
+  }
+  return rings;
+}
+
+namespace {
+
+// A direction's name on an axis of the figure: x, y, z (-x ...) when it is
+// one of the model's axes, else its components.
+std::string AxisName(const V3& d, const std::string& letter) {
+  static const char* const names[6] = {"x", "y", "z", "-x", "-y", "-z"};
+  for (int a = 0; a < 3; ++a)
+    if (std::fabs(std::fabs(d[a]) - 1) < 1e-12) return names[d[a] > 0 ? a : a + 3];
+  return letter + " (" + ShortestDigits(d[0]) + ", " + ShortestDigits(d[1]) + ", " +
+         ShortestDigits(d[2]) + ")";
+}
+
+}  // namespace
+
+bool WriteZeroVelocityFigure(FILE* out, figure::Output kind, const Body& body,
+                             const EquilibriaRequest& request, const Equilibria& e,
+                             const PlaneGrid& g, const PlaneRequest& plane,
+                             const ZeroVelocityRequest& z) {
+  const Units units = Resolve(request.units, body);
+  figure::ContourPlot p;
+  p.nu = plane.nu, p.nv = plane.nv;
+  p.u0 = p.v0 = -g.extent, p.u1 = p.v1 = g.extent;
+  p.values = g.V;
+  for (const Equilibrium& q : e.points) p.levels.push_back(q.potential), p.strong.push_back(true);
+  std::vector<double> outside;
+  for (size_t i = 0; i < g.V.size(); ++i)
+    if (!g.inside[i] && std::isfinite(g.V[i])) outside.push_back(g.V[i]);
+  std::sort(outside.begin(), outside.end());
+  if (outside.size() > 1) {
+    const double lo = outside[outside.size() / 20], hi = outside[outside.size() * 19 / 20];
+    constexpr int kLevels = 7;
+    for (int k = 0; k < kLevels && hi > lo; ++k)
+      p.levels.push_back(lo + (hi - lo) * k / (kLevels - 1)), p.strong.push_back(false);
+  }
+  p.section = SectionOf(body.model(), e.centre, g.e1, g.e2);
+  for (size_t i = 0; i < e.points.size(); ++i) {
+    const V3& q = e.points[i].position;
+    const V3 d{q[0] - e.centre[0], q[1] - e.centre[1], q[2] - e.centre[2]};
+    p.points.push_back({Dot(d, g.e1), Dot(d, g.e2)});
+    std::string label = std::to_string(i + 1);
+    label.insert(label.begin(), 'E');
+    p.labels.push_back(std::move(label));
+  }
+  const std::string unit = "[" + units.unit + "]";
+  p.u_name = AxisName(g.e1, "u") + " " + unit, p.v_name = AxisName(g.e2, "v") + " " + unit;
+  figure::Style style;
+  const auto [width, height] = z.size.value_or(kPictureSize);
+  style.width = width, style.height = height;
+  style.fit = !z.size;
+  style.dark = z.dark;
+  style.title = z.title;
+  if (style.title.empty()) {
+    std::string name = body.name();
+    if (const size_t slash = name.rfind('/'); slash != std::string::npos) name.erase(0, slash + 1);
+    style.title = (name.empty() ? "" : name + ", ") + "spin period " +
+                  ShortestDigits(request.spin_period.value_or(0)) + " h: zero-velocity curves of V";
+    const V3 n = Cross(g.e1, g.e2);
+    if (Norm({n[0] - e.axis[0], n[1] - e.axis[1], n[2] - e.axis[2]}) > 1e-12)
+      style.title += " in the plane normal to (" + ShortestDigits(n[0]) + ", " +
+                     ShortestDigits(n[1]) + ", " + ShortestDigits(n[2]) + ")";
+  }
+  return figure::DrawContours(out, kind, p, style);
 }
 
 std::vector<Column> PlaneGrid::Columns(const Units& units) const {

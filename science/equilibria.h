@@ -11,10 +11,13 @@
 #include <complex>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "render/figure.h"
 #include "science/body.h"
 #include "science/field.h"
 #include "science/request.h"
@@ -156,6 +159,33 @@ struct PlaneGrid {
 };
 PlaneGrid PlaneOf(const Body& body, const EquilibriaRequest& request, const Equilibria& e,
                   const PlaneRequest& plane, const More& more = nullptr);
+
+// The section of a model by the plane through `origin` spanned by the unit
+// vectors `e1` and `e2` (u and v coordinates, model units): the facets'
+// crossings of the plane chained, by the edges they cross, into rings
+// (closed where the model is; a vertex on the plane counts on its normal's
+// side, so that each crossing is met once).
+using Ring = std::vector<std::pair<double, double>>;
+std::vector<Ring> SectionOf(const mesh::Mesh& model, const std::array<double, 3>& origin,
+                            const std::array<double, 3>& e1, const std::array<double, 3>& e2);
+
+// The zero-velocity figure: V's contours in the grid's plane at each
+// equilibrium's V (marked) and at a few levels evenly spaced between V's
+// 5th and 95th percentiles outside the body, the body's section filled,
+// the equilibria (projected on the plane) as dots named E1.. in the table's
+// order, titled by the body and spin. Pixels (points) `size`, cut to the
+// square plot; false when the output fails.
+// The figure's grid, nu = nv, when no grid is asked for the table.
+constexpr uint32_t kZeroVelocityGrid = 160;
+struct ZeroVelocityRequest {
+  std::optional<std::pair<uint32_t, uint32_t>> size;  // absent: at most 800 x 600, fitted
+  bool dark = false;
+  std::string title;  // "": the body, the spin and the plane
+};
+bool WriteZeroVelocityFigure(FILE* out, figure::Output kind, const Body& body,
+                             const EquilibriaRequest& request, const Equilibria& e,
+                             const PlaneGrid& g, const PlaneRequest& plane,
+                             const ZeroVelocityRequest& figure);
 
 // The table of the equilibria: columns in order, their units, and the
 // header's lines on the search.

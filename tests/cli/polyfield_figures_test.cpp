@@ -6,6 +6,7 @@
 #include <fstream>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "tests/support/run.h"
 
@@ -128,6 +129,47 @@ TEST(PolyfieldFigures, StyleOptionsRefusedBeforeTheEvaluation) {
     EXPECT_EQ(r.err, c.message);
   }
   EXPECT_FALSE(std::ifstream(dir + "/a.png").good());
+}
+
+// polyfield equilibria --picture: the zero-velocity figure beside the
+// equilibria's table (not the grid's), each equilibrium named as text, the
+// size as asked; refused with --continue, and --size without a figure.
+TEST(PolyfieldFigures, ZeroVelocityFigureOfTheEquilibria) {
+  const std::string dir = TempDir();
+  const std::vector<std::string> base = {"equilibria",    DataPath("models/kleopatra.stl"),
+                                         "--density",     "3600",
+                                         "--unit",        "km",
+                                         "--spin-period", "5.385"};
+  std::vector<std::string> args = base;
+  args.insert(args.end(), {"--picture", dir + "/zv.svg", "-o", dir + "/eq.tsv"});
+  RunResult r = ::Run("polyfield", args);
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string table = Read(dir + "/eq.tsv");
+  EXPECT_NE(table.find("# equilibria: 7 (4 outside)"), std::string::npos) << table;
+  EXPECT_EQ(table.find("# grid:"), std::string::npos);
+  const std::string texts = SvgTexts(dir + "/zv.svg");
+  for (const char* t : {"E1\n", "E4\n", "E7\n", "x [km]\n", "y [km]\n",
+                        "kleopatra.stl, spin period 5.385 h: zero-velocity curves of V\n"})
+    EXPECT_NE(texts.find(t), std::string::npos) << t << texts;
+  EXPECT_EQ(texts.find("E8\n"), std::string::npos) << texts;
+
+  args = base;
+  args.insert(args.end(), {"--picture", dir + "/zv.png", "--size", "400,300", "--grid", "60,40"});
+  r = ::Run("polyfield", args);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(PngSize(Read(dir + "/zv.png")), (std::pair<uint32_t, uint32_t>{400, 300}));
+  EXPECT_NE(r.out.find("# grid: 60 x 40"), std::string::npos);
+
+  args = base;
+  args.insert(args.end(), {"--picture", dir + "/x.png", "--continue", "spin-period:5.385:5"});
+  r = ::Run("polyfield", args);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("--picture and --continue: give one"), std::string::npos) << r.err;
+  args = base;
+  args.insert(args.end(), {"--size", "400,300"});
+  r = ::Run("polyfield", args);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("--size: only with --picture"), std::string::npos) << r.err;
 }
 
 }  // namespace

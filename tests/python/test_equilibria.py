@@ -126,3 +126,29 @@ def test_plane_grid_of_the_effective_potential(eros, tmp_path):
     assert sum(line.startswith("equilibrium ") for line in header) == 5
     r = program(EROS, *ARGS, "--grid", "1,100")
     assert r.returncode == 1 and "--grid: NU,NV cells from 2 to 4096" in r.stderr.decode()
+
+
+def test_zero_velocity_figure_both_faces(tmp_path):
+    """picture= draws the program's figure: a PNG of the program's bytes,
+    and an SVG whose texts (read by Python's XML parser) name every
+    equilibrium E1..EK."""
+    import xml.etree.ElementTree as ET
+    m = polyfield.Model(EROS, unit="km")
+    png = str(tmp_path / "zv.png")
+    e = m.equilibria(density=2670, spin_period=5.270, seeds=24, picture=png)
+    out = tmp_path / "p.png"
+    r = program(EROS, *ARGS, "--picture", str(out), "-o", str(tmp_path / "eq.tsv"))
+    assert r.returncode == 0, r.stderr
+    assert open(png, "rb").read() == out.read_bytes()
+    svg = str(tmp_path / "zv.svg")
+    m.equilibria(density=2670, spin_period=5.270, seeds=24, picture=svg)
+    texts = [t.text for t in ET.parse(svg).getroot().iter("{http://www.w3.org/2000/svg}text")]
+    K = len(e["jacobi"])
+    assert K == 5
+    assert ["E%d" % (i + 1) for i in range(K)] == [t for t in texts if t.startswith("E")]
+    assert "x [km]" in texts and "y [km]" in texts
+    with pytest.raises(polyfield.ValueError, match="picture= and continuation="):
+        m.equilibria(density=2670, spin_period=5.270, picture=png,
+                     continuation="spin-period:5.27:5")
+    with pytest.raises(polyfield.Error):
+        m.equilibria(density=2670, spin_period=5.270, picture=EROS)

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <numbers>
 #include <string>
 #include <vector>
 
@@ -493,6 +494,88 @@ TEST(Vector, PdfAndSvgAsTheirReadersNeedThem) {
       "sys.exit(0 if r.tag.endswith('svg') and r.get('width') == '800pt' else 1)\" " +
       path;
   EXPECT_EQ(std::system(check.c_str()), 0);
+}
+
+// The contour plot: marching squares on the closed form V = u^2 + v^2 (the
+// circle of radius r at r^2), the section filled by the even-odd rule (a
+// ring inside a ring of the same turn left open), the frame fitted, the
+// points' names kept as text.
+figure::ContourPlot Paraboloid(uint32_t n) {
+  figure::ContourPlot p;
+  p.nu = p.nv = n;
+  p.u0 = p.v0 = -2, p.u1 = p.v1 = 2;
+  for (uint32_t j = 0; j < n; ++j)
+    for (uint32_t i = 0; i < n; ++i) {
+      const double u = -2 + 4 * (i + 0.5) / n, v = -2 + 4 * (j + 0.5) / n;
+      p.values.push_back(u * u + v * v);
+    }
+  return p;
+}
+
+TEST(Contours, MarchingSquaresOnACircle) {
+  for (const double r : {0.7, 1.3}) {
+    figure::ContourPlot p = Paraboloid(41);
+    const double h = 4.0 / 41;
+    const auto segments = figure::ContourSegments(p, r * r);
+    ASSERT_GT(segments.size(), 20u);
+    double length = 0;
+    for (const auto& s : segments) {
+      EXPECT_NEAR(std::hypot(s[0], s[1]), r, h);
+      EXPECT_NEAR(std::hypot(s[2], s[3]), r, h);
+      length += std::hypot(s[2] - s[0], s[3] - s[1]);
+    }
+    // Closed, once round: its length the circumference's (the chords a little short).
+    EXPECT_NEAR(length, 2 * std::numbers::pi * r, 0.02 * r);
+    // A cell without a value holds no segment, and none is made of NaN.
+    const size_t n = segments.size();
+    p.values[20 * 41 + 20 + static_cast<size_t>(r / h)] = NAN;
+    const auto holed = figure::ContourSegments(p, r * r);
+    EXPECT_LT(holed.size(), n);
+    for (const auto& s : holed)
+      for (const double c : s) EXPECT_TRUE(std::isfinite(c));
+  }
+  EXPECT_TRUE(figure::ContourSegments(Paraboloid(41), -1).empty());
+}
+
+size_t GreyPixels(const Picture& p) {
+  size_t n = 0;
+  for (size_t i = 0; i + 2 < p.rgb.size(); i += 3)
+    n += p.rgb[i] == 200 && p.rgb[i + 1] == 200 && p.rgb[i + 2] == 200;
+  return n;
+}
+
+TEST(Contours, SectionFilledEvenOddFrameFittedNamesAsText) {
+  figure::ContourPlot p = Paraboloid(41);
+  p.levels = {0.5, 1, 2}, p.strong = {false, true, false};
+  p.points = {{0, 0}, {1, 0}}, p.labels = {"E1", "E2"};
+  p.u_name = "x [km]", p.v_name = "y [km]";
+  const auto square = [](double a) {
+    return std::vector<std::pair<double, double>>{{-a, -a}, {a, -a}, {a, a}, {-a, a}};
+  };
+  Style style;
+  style.title = "a body, spin period 5 h";
+  style.fit = true;
+  const auto draw = [&](const figure::ContourPlot& plot, Output kind) {
+    return Bytes([&](FILE* out) { return figure::DrawContours(out, kind, plot, style); });
+  };
+  p.section = {square(1.2)};
+  const Picture full = Decode(draw(p, Output::kPng));
+  // Cut to the square frame: narrower than asked, as high.
+  EXPECT_EQ(full.height, 600u);
+  EXPECT_LT(full.width, 700u);
+  EXPECT_GT(full.width, 500u);
+  p.section = {square(1.2), square(0.4)};
+  const Picture holed = Decode(draw(p, Output::kPng));
+  ASSERT_EQ(holed.width, full.width);
+  const double kept = double(GreyPixels(holed)) / double(GreyPixels(full));
+  EXPECT_NEAR(kept, (2.4 * 2.4 - 0.8 * 0.8) / (2.4 * 2.4), 0.03);
+  style.fit = false;
+  EXPECT_EQ(Decode(draw(p, Output::kPng)).width, 800u);
+
+  const std::string texts = ReadThrough(kSvgTexts, draw(p, Output::kSvg), "contours.svg");
+  for (const char* t : {"E1\n", "E2\n", "x [km]\n", "y [km]\n", "a body, spin period 5 h\n"})
+    EXPECT_NE(texts.find(t), std::string::npos) << t << texts;
+  EXPECT_NE(texts.find("\u22122\n"), std::string::npos) << texts;
 }
 
 }  // namespace

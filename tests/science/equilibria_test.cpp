@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <string>
@@ -397,4 +398,70 @@ TEST(Equilibria, CubeWithADenseContrastCavity) {
     for (const auto& q : e.points) outside += !q.inside;
     EXPECT_EQ(outside, 8u);
   }
+}
+
+// The section of a body by a plane, as the zero-velocity figure fills it:
+// a unit cube turned and moved, cut through its centre along its own
+// faces' plane (area 1 by the shoelace formula of the chained ring), the
+// same cube unwelded (a vertex for each corner of each face), and a cube
+// with a cavity (two rings, the hole's area apart).
+namespace {
+
+double Shoelace(const science::Ring& r) {
+  double a = 0;
+  for (size_t i = 0; i < r.size(); ++i) {
+    const auto& p = r[i];
+    const auto& q = r[(i + 1) % r.size()];
+    a += p.first * q.second - q.first * p.second;
+  }
+  return std::fabs(a) / 2;
+}
+
+}  // namespace
+
+TEST(Section, CubeByThePlaneOfItsFaces) {
+  const double lo[3] = {0, 0, 0}, hi[3] = {1, 1, 1};
+  const Rotation R = RotationAbout({1, 2, 3}, 0.7);
+  const std::array<double, 3> offset{5, -2, 1};
+  const Shape cube = Box(lo, hi, R, offset);
+  mesh::Mesh m{cube.vertices, cube.faces, {}, {}, 0};
+  // The plane through the centre spanned by the turned x and y axes.
+  std::array<double, 3> centre{}, e1{}, e2{};
+  for (int r = 0; r < 3; ++r) {
+    centre[r] = R[r][0] * 0.5 + R[r][1] * 0.5 + R[r][2] * 0.3 + offset[r];
+    e1[r] = R[r][0], e2[r] = R[r][1];
+  }
+  const auto rings = science::SectionOf(m, centre, e1, e2);
+  ASSERT_EQ(rings.size(), 1u);
+  EXPECT_NEAR(Shoelace(rings[0]), 1, 1e-12);
+  for (const auto& [u, v] : rings[0]) {
+    EXPECT_LT(std::fabs(u), 0.5 + 1e-12);
+    EXPECT_LT(std::fabs(v), 0.5 + 1e-12);
+  }
+  // Unwelded: the crossings still meet by their edges' ends.
+  mesh::Mesh apart;
+  for (const uint32_t f : cube.faces) {
+    for (int c = 0; c < 3; ++c) apart.vertices.push_back(cube.vertices[3 * f + c]);
+    apart.faces.push_back(static_cast<uint32_t>(apart.faces.size()));
+  }
+  const auto unwelded = science::SectionOf(apart, centre, e1, e2);
+  ASSERT_EQ(unwelded.size(), 1u);
+  EXPECT_NEAR(Shoelace(unwelded[0]), 1, 1e-12);
+  // A plane through none of it.
+  EXPECT_TRUE(science::SectionOf(m, {100, 100, 100}, e1, e2).empty());
+
+  // A cube of side 2 with a cavity of side 1 (its faces turned inward).
+  const double lo2[3] = {-1, -1, -1}, hi2[3] = {1, 1, 1};
+  const double lo3[3] = {-0.5, -0.5, -0.5}, hi3[3] = {0.5, 0.5, 0.5};
+  Shape outer = Box(lo2, hi2), inner = Box(lo3, hi3);
+  mesh::Mesh hollow{outer.vertices, outer.faces, {}, {}, 0};
+  for (size_t f = 0; f < inner.faces.size(); f += 3)
+    for (const size_t k : {f, f + 2, f + 1}) hollow.faces.push_back(inner.faces[k] + 8);
+  hollow.vertices.insert(hollow.vertices.end(), inner.vertices.begin(), inner.vertices.end());
+  auto holed = science::SectionOf(hollow, {0, 0, 0.1}, {1, 0, 0}, {0, 1, 0});
+  ASSERT_EQ(holed.size(), 2u);
+  std::vector<double> areas{Shoelace(holed[0]), Shoelace(holed[1])};
+  std::sort(areas.begin(), areas.end());
+  EXPECT_NEAR(areas[0], 1, 1e-12);
+  EXPECT_NEAR(areas[1], 4, 1e-12);
 }
