@@ -66,29 +66,37 @@ void Linear(const double* abc, const double p[3], int order, Moments* out) {
   Linear(t, p, order, out);
 }
 
+void GaussLegendre(int q, std::vector<double>* x, std::vector<double>* w) {
+  x->resize(size_t(q)), w->resize(size_t(q));
+  for (int i = 0; i < q; ++i) {
+    double t = std::cos(M_PI * (i + 0.75) / (q + 0.5)), dp = 1;
+    for (int it = 0; it < 100; ++it) {
+      double p0 = 1, p1 = t;
+      for (int k = 2; k <= q; ++k) {
+        const double p2 = ((2 * k - 1) * t * p1 - (k - 1) * p0) / k;
+        p0 = p1, p1 = p2;
+      }
+      dp = q * (t * p1 - p0) / (t * t - 1);
+      const double step = p1 / dp;
+      t -= step;
+      if (std::fabs(step) < 1e-17) break;
+    }
+    (*x)[size_t(i)] = (1 - t) / 2;
+    (*w)[size_t(i)] = 1 / ((1 - t * t) * dp * dp);
+  }
+}
+
 namespace {
 
-// Gauss-Legendre nodes and weights on [0, 1], q of them, by Newton's
-// iteration on P_q.
+// A Gauss-Legendre rule on [0, 1] of q <= 16 nodes.
 struct Rule {
   int q;
   double x[16], w[16];
   explicit Rule(int count) : q(count) {
-    for (int i = 0; i < q; ++i) {
-      double t = std::cos(M_PI * (i + 0.75) / (q + 0.5)), dp = 1;
-      for (int it = 0; it < 100; ++it) {
-        double p0 = 1, p1 = t;
-        for (int k = 2; k <= q; ++k) {
-          const double p2 = ((2 * k - 1) * t * p1 - (k - 1) * p0) / k;
-          p0 = p1, p1 = p2;
-        }
-        dp = q * (t * p1 - p0) / (t * t - 1);
-        const double step = p1 / dp;
-        t -= step;
-        if (std::fabs(step) < 1e-17) break;
-      }
-      x[i] = (1 - t) / 2, w[i] = 1 / ((1 - t * t) * dp * dp);
-    }
+    std::vector<double> nodes, weights;
+    GaussLegendre(q, &nodes, &weights);
+    std::copy(nodes.begin(), nodes.end(), x);
+    std::copy(weights.begin(), weights.end(), w);
   }
 };
 

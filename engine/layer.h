@@ -25,6 +25,8 @@
 // rounding there (layer.cpp).
 #pragma once
 
+#include <vector>
+
 namespace layer {
 
 struct Moments {
@@ -53,5 +55,9 @@ void Linear(const Triangle& t, const double p[3], int order, Moments* out);
 // 2 also the second derivatives (the others left unset). A triangle of no
 // area has moments 0.
 void Linear(const double* abc, const double p[3], int order, Moments* out);
+
+// Gauss-Legendre nodes and weights on [0, 1], q of them (exact to degree
+// 2q - 1), by Newton's iteration on P_q.
+void GaussLegendre(int q, std::vector<double>* x, std::vector<double>* w);
 
 }  // namespace layer

@@ -406,28 +406,6 @@ void SolidHarmonics(int N, T x, T y, T z, T* re, T* im) {
   }
 }
 
-// Gauss-Legendre nodes and weights on [0, 1], q of them (exact to degree
-// 2q - 1), by Newton's iteration on P_q.
-void GaussLegendre(int q, std::vector<double>* x, std::vector<double>* w) {
-  x->resize(size_t(q)), w->resize(size_t(q));
-  for (int i = 0; i < q; ++i) {
-    double t = std::cos(M_PI * (i + 0.75) / (q + 0.5)), dp = 1;
-    for (int it = 0; it < 100; ++it) {
-      double p0 = 1, p1 = t;
-      for (int k = 2; k <= q; ++k) {
-        const double p2 = ((2 * k - 1) * t * p1 - (k - 1) * p0) / k;
-        p0 = p1, p1 = p2;
-      }
-      dp = q * (t * p1 - p0) / (t * t - 1);
-      const double step = p1 / dp;
-      t -= step;
-      if (std::fabs(step) < 1e-16) break;
-    }
-    (*x)[size_t(i)] = (1 - t) / 2;
-    (*w)[size_t(i)] = 1 / ((1 - t * t) * dp * dp);
-  }
-}
-
 }  // namespace
 
 void SolidHarmonicsAt(int N, double x, double y, double z, double* re, double* im) {
@@ -469,7 +447,7 @@ HarmonicsJacobian HarmonicsJacobianOf(const Body& body, const UnitsRequest& unit
   std::vector<double> dM(J.columns, 0);
   std::vector<double> gx, gw;
   const int q = N / 2 + 2;  // lambda Q on a facet: degree N + 1, and the map's (1 - s)
-  GaussLegendre(q, &gx, &gw);
+  layer::GaussLegendre(q, &gx, &gw);
   // Facets a block at a time: their integrals on the threads, then added
   // to the vertices' columns in facet order, so that the sums are the same
   // bits for every thread count.
