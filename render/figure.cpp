@@ -190,6 +190,26 @@ void FitFont(cairo_t* cr, const std::string& text, double size, double room) {
   if (w > room && w > 0) cairo_set_font_size(cr, size * room / w);
 }
 
+// The names of a plot's axes: the horizontal one centred below its tick
+// labels, the vertical one turned up left of labels `label_w` wide; both
+// shrunk to the plot's side, `fe` the extents of the plot's font size f.
+void AxisNames(cairo_t* cr, const cairo_font_extents_t& fe, const std::string& u_name,
+               const std::string& v_name, double x0, double y0, double w, double h, double f,
+               double label_w) {
+  const double text_h = fe.ascent + fe.descent, tick = 0.4 * f;
+  FitFont(cr, u_name, f, w);
+  cairo_move_to(cr, x0 + (w - TextWidth(cr, u_name)) / 2,
+                y0 + h + tick + 0.6 * f + text_h + fe.ascent);
+  Show(cr, u_name);
+  FitFont(cr, v_name, f, h);
+  cairo_save(cr);
+  cairo_move_to(cr, x0 - tick - 0.6 * f - label_w - fe.descent,
+                y0 + (h + TextWidth(cr, v_name)) / 2);
+  cairo_rotate(cr, -std::numbers::pi / 2);
+  Show(cr, v_name);
+  cairo_restore(cr);
+}
+
 // The surface for the kind of output, drawn by `draw`, then written.
 bool Draw(FILE* out, Output kind, const Style& style, const std::function<void(cairo_t*)>& draw) {
   const double w = style.width, h = style.height;
@@ -933,7 +953,7 @@ bool DrawMap(FILE* out, Output kind, const std::vector<Polygon>& polygons, const
     cairo_set_font_size(cr, f);
     cairo_font_extents_t fe;
     cairo_font_extents(cr, &fe);
-    const double text_h = fe.ascent + fe.descent, tick = 0.4 * f;
+    const double tick = 0.4 * f;
     const double lat_w = TextWidth(cr, Typeset("-90"));
     const auto X = [&](double lon) { return x0 + (lon + 180) / 360 * mw; };
     const auto Y = [&](double lat) { return y0 + (90 - lat) / 180 * mh; };
@@ -982,18 +1002,7 @@ bool DrawMap(FILE* out, Output kind, const std::vector<Polygon>& polygons, const
                     Y(lat) + (fe.ascent - fe.descent) / 2);
       Show(cr, label);
     }
-    const std::string lon_name = "longitude [deg]", lat_name = "latitude [deg]";
-    FitFont(cr, lon_name, f, mw);
-    cairo_move_to(cr, x0 + (mw - TextWidth(cr, lon_name)) / 2,
-                  y0 + mh + tick + 0.6 * f + text_h + fe.ascent);
-    Show(cr, lon_name);
-    FitFont(cr, lat_name, f, mh);
-    cairo_save(cr);
-    cairo_move_to(cr, x0 - tick - 0.6 * f - lat_w - fe.descent,
-                  y0 + (mh + TextWidth(cr, lat_name)) / 2);
-    cairo_rotate(cr, -std::numbers::pi / 2);
-    Show(cr, lat_name);
-    cairo_restore(cr);
+    AxisNames(cr, fe, "longitude [deg]", "latitude [deg]", x0, y0, mw, mh, f, lat_w);
   });
 }
 
@@ -1157,7 +1166,7 @@ bool DrawContours(FILE* out, Output kind, const ContourPlot& p, const Style& giv
     cairo_set_line_width(cr, line);
     cairo_rectangle(cr, x0, y0, side, side);
     cairo_stroke(cr);
-    const double text_h = fe.ascent + fe.descent, tick = 0.4 * f;
+    const double tick = 0.4 * f;
     const std::vector<double> tu = Ticks(p.u0, p.u1), tv = Ticks(p.v0, p.v1);
     const std::vector<std::string> lu = TickLabels(tu), lv = TickLabels(tv);
     double label_w = 0;
@@ -1181,18 +1190,7 @@ bool DrawContours(FILE* out, Output kind, const ContourPlot& p, const Style& giv
                     y + (fe.ascent - fe.descent) / 2);
       Show(cr, label);
     }
-    const std::string u_name = Typeset(p.u_name), v_name = Typeset(p.v_name);
-    FitFont(cr, u_name, f, side);
-    cairo_move_to(cr, x0 + (side - TextWidth(cr, u_name)) / 2,
-                  y0 + side + tick + 0.6 * f + text_h + fe.ascent);
-    Show(cr, u_name);
-    FitFont(cr, v_name, f, side);
-    cairo_save(cr);
-    cairo_move_to(cr, x0 - tick - 0.6 * f - label_w - fe.descent,
-                  y0 + (side + TextWidth(cr, v_name)) / 2);
-    cairo_rotate(cr, -std::numbers::pi / 2);
-    Show(cr, v_name);
-    cairo_restore(cr);
+    AxisNames(cr, fe, Typeset(p.u_name), Typeset(p.v_name), x0, y0, side, side, f, label_w);
   });
 }
 
