@@ -437,7 +437,9 @@ TEST(Vector, TextStaysTextInSvgAndPdf) {
   // Read once each: the bar measured for the map's layout leaves no copy.
   EXPECT_EQ(map_texts.find("U [m"), map_texts.rfind("U [m")) << map_texts;
 
-  if (std::system("command -v pdftotext > /dev/null") != 0) GTEST_SKIP() << "no pdftotext";
+  // pdftotext (poppler-utils) is one of the suite's packages: without it the
+  // PDF's text cannot be read back, and the test fails.
+  ASSERT_EQ(std::system("command -v pdftotext > /dev/null"), 0) << "no pdftotext";
   const std::string pdf = Bytes([&](FILE* out) {
     return figure::DrawView(out, Output::kPdf, facets, MakeViewBasis(30, 25), style, bar);
   });
