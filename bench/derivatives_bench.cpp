@@ -2,7 +2,8 @@
 // against one exact field evaluation of the same points (the library's, which
 // takes far points from the model's expansion, and the table engine's direct
 // sum over every facet): the VJP of U and g
-// (weights on both) by every vertex and the density, at N points on a
+// (weights on both) by every vertex and the density, and the JVP of U and g
+// for a change of every parameter, at N points on a
 // shell 1.2 to 2 times Eros's largest radius about it and inside it, on 1
 // and 2 threads; then the coefficients' Jacobian to degree 20 against the
 // coefficients; the peak resident memory after each.
@@ -82,11 +83,17 @@ int main(int argc, char** argv) {
     const std::vector<double> grad =
         science::FieldVjp(body, r, {n, x.data(), y.data(), z.data()}, {wU.data(), wg.data()});
     const double vjp = Seconds(t0);
+    std::vector<double> tangent(grad.size()), dU(n), dg(3 * n);
+    for (size_t c = 0; c < tangent.size(); ++c) tangent[c] = std::sin(double(c));
+    t0 = std::chrono::steady_clock::now();
+    science::FieldJvp(body, r, {n, x.data(), y.data(), z.data()}, tangent, dU.data(), dg.data());
+    const double jvp = Seconds(t0);
     std::printf(
         "%u thread%s: field %.3f s (peak %.0f MB), its direct sum %.3f s, VJP of U and g %.3f s "
-        "(peak %.0f MB): %.1f times the field, %.1f times the direct sum\n",
+        "(peak %.0f MB): %.1f times the field, %.1f times the direct sum; JVP of U and g %.3f "
+        "s: %.1f times the field\n",
         threads, threads > 1 ? "s" : "", field, field_memory, sum, vjp, PeakMegabytes(),
-        vjp / field, vjp / sum);
+        vjp / field, vjp / sum, jvp, jvp / field);
   }
   for (unsigned threads : {1u, 2u}) {
     science::Body body(model, threads);

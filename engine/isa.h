@@ -13,6 +13,22 @@ namespace kernel {
 
 class Model;
 
+// Point sources of the adjoint single layer (layer.h's Adjoint), in blocks
+// of kLayerBlock: positions, weights on U (a), on g (b, three columns) and
+// on the tensor (c: xx, xy, xz, yy, yz, zz; null for none), and the factor
+// of each kind. At most kLayerNodes nodes a call.
+constexpr size_t kLayerBlock = 8;
+constexpr int kLayerNodes = 144;
+struct LayerSources {
+  const double *x, *y, *z, *a, *b[3], *c[6];
+  double fa, fb, fc;
+};
+// Sums at points in blocks of kLayerBlock: U, g (three columns) and the
+// tensor (six; null for none).
+struct LayerOut {
+  double *U, *g[3], *t[6];
+};
+
 // Instruction sets the evaluator is compiled for.
 enum class Simd { kBaseline, kAvx2, kAvx512 };
 bool Supported(Simd simd);
@@ -53,6 +69,15 @@ struct Isa {
   // M2M's quarter turn and shift along z (multipole.h's Translation).
   void (*quarter_turn)(int P, const double* turn, const double* in, double* out);
   void (*shift_z)(int P, const double* tk, const double* in, double* out);
+  // The adjoint layer: the potential of the listed blocks of sources at q
+  // nodes (x, y, z of node i at 3i), added into phi[i].
+  void (*adjoint_layer)(const LayerSources& s, const uint32_t* blocks, size_t nblocks,
+                        const double* nodes, int q, double* phi);
+  // The layer of q nodes (x, y, z of node i at 3i, weights sigma) at the
+  // points of the listed blocks, added into out.
+  void (*layer_at)(const double* nodes, const double* sigma, int q, const uint32_t* blocks,
+                   size_t nblocks, const double* x, const double* y, const double* z,
+                   const LayerOut& out);
 };
 const Isa& For(Simd simd);
 

@@ -17,11 +17,13 @@
 #define KERNEL_NS avx512
 #define KERNEL_SIMD Simd::kAvx512
 #define KERNEL_WIDTH 8
-// In this order: the table form, the tree's operators on its lanes, the
-// dispatch table entry of both.
+// In this order: the table form, the tree's operators and the adjoint layer on
+// its lanes, the dispatch table entry of all.
 #include "engine/kernel_impl.h"
 // (after kernel_impl.h)
 #include "engine/tree/operators_impl.h"
+// (after kernel_impl.h)
+#include "engine/layer_impl.h"
 // (last)
 #include "engine/isa_impl.h"
 #pragma GCC diagnostic pop

@@ -1,6 +1,6 @@
 // This instruction set's entry of the dispatch table (isa.h) and its lane
 // formulas for tests (isa_targets.h), included last by its unit
-// (isa_*.cpp), after kernel_impl.h and tree/operators_impl.h.
+// (isa_*.cpp), after kernel_impl.h, tree/operators_impl.h and layer_impl.h.
 namespace kernel::KERNEL_NS {
 
 extern const Isa kIsa;
@@ -12,7 +12,9 @@ const Isa kIsa{KERNEL_SIMD,
                M2PGradient,
                P2M,
                QuarterTurn,
-               ShiftZ};
+               ShiftZ,
+               AdjointLayer,
+               LayerAt};
 extern const Probes kProbes;
 const Probes kProbes{EdgeLog, Atan2};
 

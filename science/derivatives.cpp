@@ -156,13 +156,11 @@ std::vector<double> FieldVjp(const Body& body, const FieldRequest& request, cons
     if (o < 4) return w.g ? w.g[3 * j + o - 1] : 0.0;
     return w.T ? w.T[6 * j + o - 4] : 0.0;
   };
-  std::vector<char> order(p.n, 0);  // of the derivatives point j needs
   int most = 0;
-  for (size_t j = 0; j < p.n; ++j) {
+  for (size_t j = 0; j < p.n; ++j)
     for (int o = 1; o < 10; ++o)
-      if (weight(j, o) != 0) order[j] = std::max<char>(order[j], o < 4 ? 1 : 2);
-    most = std::max<int>(most, order[j]);
-  }
+      if (weight(j, o) != 0) most = std::max(most, o < 4 ? 1 : 2);
+  const layer::Adjoint adjoint(p.n, p.x, p.y, p.z, w.U, w.g, most > 1 ? w.T : nullptr);
   for (size_t i = 0; i < body.PartCount(); ++i) {
     const Part& part = body.part(i);
     const mesh::Mesh& model = part.model();
@@ -173,31 +171,15 @@ std::vector<double> FieldVjp(const Body& body, const FieldRequest& request, cons
     // is the normal times it.
     std::vector<double> along(3 * F, 0), normal(3 * F, 0);
     std::vector<size_t> surface(s.threads, kNone);
+    const double factors[3] = {s.fU[i], s.fg[i], s.fT[i]};
     body.Team().MultiThreading(
         F,
         [&](unsigned t, unsigned m) {
-          layer::Moments M;
           layer::Triangle triangle;
           for (size_t f = t; f < F; f += m) {
-            double c[3] = {0, 0, 0};
             layer::Prepare(&corners[9 * f], &triangle);
-            for (size_t j = 0; j < p.n; ++j) {
-              const double q[3] = {p.x[j], p.y[j], p.z[j]};
-              layer::Linear(triangle, q, order[j], &M);
-              if (M.on_facet && order[j] > 0) {
-                surface[t] = std::min(surface[t], j);
-                continue;
-              }
-              for (int k = 0; k < 3; ++k) {
-                c[k] += s.fU[i] * weight(j, 0) * M.S[k];
-                if (order[j] > 0)
-                  for (int a = 0; a < 3; ++a) c[k] += s.fg[i] * weight(j, 1 + a) * M.grad[k][a];
-                if (order[j] > 1)
-                  for (int o = 0; o < 6; ++o)
-                    c[k] += s.fT[i] * weight(j, 4 + o) * M.hessian[k][kPair[o][0]][kPair[o][1]];
-              }
-            }
-            for (int k = 0; k < 3; ++k) along[3 * f + k] = c[k], normal[3 * f + k] = M.normal[k];
+            adjoint.Sums(triangle, factors, &along[3 * f], &surface[t]);
+            for (int k = 0; k < 3; ++k) normal[3 * f + k] = triangle.n[k];
           }
         },
         s.threads);
@@ -234,6 +216,10 @@ std::vector<double> FieldVjp(const Body& body, const FieldRequest& request, cons
 }
 
 namespace {
+
+template <class Density, class Masses>
+void DensitiesAndMasses(const Body& body, const Setting& s, const Points& p, size_t K,
+                        const Density& density, const Masses& mascon);
 
 // The derivatives of point j's K outputs (U, g and, with the tensor, T)
 // through vertex(j, part, vertex, d[K][3]) for every corner of every facet
@@ -287,6 +273,15 @@ void EachPoint(const Body& body, const Setting& s, const Points& p, size_t K, co
   for (size_t t = 0; t < surface.size(); ++t)
     if (surface[t] < first) first = surface[t], part = surface_part[t];
   if (first != kNone) OnSurface(body, p, first, part);
+  DensitiesAndMasses(body, s, p, K, density, mascon);
+}
+
+// The derivatives of point j's K outputs by every part's density,
+// density(j, part, values[K]), and by every point mass, mascon(j, q,
+// terms).
+template <class Density, class Masses>
+void DensitiesAndMasses(const Body& body, const Setting& s, const Points& p, size_t K,
+                        const Density& density, const Masses& mascon) {
   for (size_t i = 0; i < body.PartCount(); ++i) {
     const PartValues v = PartField(body.part(i), p, s.threads, K > 4);
     double values[10];
@@ -321,13 +316,41 @@ void FieldJvp(const Body& body, const FieldRequest& request, const Points& p,
   const auto out = [&](size_t j, size_t o) -> double& {
     return o == 0 ? dU[j] : o < 4 ? dg[3 * j + o - 1] : dT[6 * j + o - 4];
   };
-  EachPoint(
+  // The shape: each facet's corners moved along its normal by n . the
+  // change of their vertices.
+  const layer::Forward forward(p.n, p.x, p.y, p.z, K > 4);
+  size_t first = kNone, on_part = 0;
+  for (size_t i = 0; i < body.PartCount(); ++i) {
+    const Part& part = body.part(i);
+    const auto& faces = part.model().faces;
+    const size_t F = part.model().FaceCount();
+    std::vector<layer::Triangle> triangles(F);
+    std::vector<double> sigma(3 * F);
+    const double* change = &tangent[layout.vertices[i]];
+    for (size_t f = 0; f < F; ++f) {
+      layer::Triangle& t = triangles[f];
+      layer::Prepare(&part.corners()[9 * f], &t);
+      for (int k = 0; k < 3; ++k) {
+        const double* d = change + 3 * faces[3 * f + size_t(k)];
+        sigma[3 * f + size_t(k)] = t.n[0] * d[0] + t.n[1] * d[1] + t.n[2] * d[2];
+      }
+    }
+    std::vector<size_t> surface(s.threads, kNone);
+    const double factors[3] = {s.fU[i], s.fg[i], s.fT[i]};
+    body.Team().MultiThreading(
+        forward.Groups(),
+        [&](unsigned t, unsigned m) {
+          for (size_t g = t; g < forward.Groups(); g += m)
+            forward.Add(g, triangles, sigma.data(), factors, dU, dg, K > 4 ? dT : nullptr,
+                        &surface[t]);
+        },
+        s.threads);
+    const size_t lowest = *std::min_element(surface.begin(), surface.end());
+    if (lowest < first) first = lowest, on_part = i;
+  }
+  if (first != kNone) OnSurface(body, p, first, on_part);
+  DensitiesAndMasses(
       body, s, p, K,
-      [&](size_t j, size_t i, size_t v, const double(*d)[3]) {
-        const double* c = &tangent[layout.vertices[i] + 3 * v];
-        for (size_t o = 0; o < K; ++o)
-          out(j, o) += d[o][0] * c[0] + d[o][1] * c[1] + d[o][2] * c[2];
-      },
       [&](size_t j, size_t i, const double* values) {
         for (size_t o = 0; o < K; ++o) out(j, o) += tangent[layout.density + i] * values[o];
       },
@@ -375,41 +398,63 @@ namespace {
 // The normalised solid harmonics Q_nm (real and imaginary parts at
 // shape::Index(n, m)) at (x, y, z), in units of the reference radius, by
 // the recursions of the fully normalised functions: Q_mm from Q_{m-1,m-1},
-// then Q_{m+1,m} and Q_nm from the two below.
-template <class T>
-void SolidHarmonics(int N, T x, T y, T z, T* re, T* im) {
-  const T u2 = x * x + y * y + z * z;
-  T sector_re = 1, sector_im = 0;
-  for (int m = 0; m <= N; ++m) {
-    if (m > 0) {
-      const double c = m == 1 ? std::sqrt(3.0) : std::sqrt((2.0 * m + 1) / (2.0 * m));
-      const T r = c * (x * sector_re - y * sector_im), i = c * (x * sector_im + y * sector_re);
-      sector_re = r, sector_im = i;
-    }
-    for (int n = m; n <= N; ++n) {
-      const size_t k = shape::Index(n, m);
-      if (n == m) {
-        re[k] = sector_re, im[k] = sector_im;
-      } else if (n == m + 1) {
-        const double a = std::sqrt(2.0 * m + 3);
-        re[k] = a * z * re[k - n], im[k] = a * z * im[k - n];
-      } else {
+// then Q_{m+1,m} and Q_nm from the two below, their factors made once.
+class SolidRecursion {
+ public:
+  explicit SolidRecursion(int N)
+      : N_(N), sector_(size_t(N) + 1), a_(shape::Index(N + 1, 0)), b_(a_.size()) {
+    for (int m = 1; m <= N; ++m)
+      sector_[size_t(m)] = m == 1 ? std::sqrt(3.0) : std::sqrt((2.0 * m + 1) / (2.0 * m));
+    for (int m = 0; m <= N; ++m)
+      for (int n = m + 1; n <= N; ++n) {
+        const size_t k = shape::Index(n, m);
+        if (n == m + 1) {
+          a_[k] = std::sqrt(2.0 * m + 3);
+          continue;
+        }
         const double nm = double(n - m) * double(n + m);
-        const double a = std::sqrt(double(2 * n - 1) * double(2 * n + 1) / nm);
-        const double b = std::sqrt(double(2 * n + 1) * double(n + m - 1) * double(n - m - 1) /
-                                   (nm * double(2 * n - 3)));
-        const size_t k1 = shape::Index(n - 1, m), k2 = shape::Index(n - 2, m);
-        re[k] = a * z * re[k1] - b * u2 * re[k2];
-        im[k] = a * z * im[k1] - b * u2 * im[k2];
+        a_[k] = std::sqrt(double(2 * n - 1) * double(2 * n + 1) / nm);
+        b_[k] = std::sqrt(double(2 * n + 1) * double(n + m - 1) * double(n - m - 1) /
+                          (nm * double(2 * n - 3)));
+      }
+  }
+
+  template <class T>
+  void operator()(T x, T y, T z, T* re, T* im) const {
+    const T u2 = x * x + y * y + z * z;
+    T sector_re = 1, sector_im = 0;
+    for (int m = 0; m <= N_; ++m) {
+      if (m > 0) {
+        const double c = sector_[size_t(m)];
+        const T r = c * (x * sector_re - y * sector_im), i = c * (x * sector_im + y * sector_re);
+        sector_re = r, sector_im = i;
+      }
+      size_t k = shape::Index(m, m);
+      re[k] = sector_re, im[k] = sector_im;
+      if (m == N_) break;
+      size_t k1 = k;
+      k = shape::Index(m + 1, m);
+      re[k] = a_[k] * z * re[k1], im[k] = a_[k] * z * im[k1];
+      for (int n = m + 2; n <= N_; ++n) {
+        const size_t k2 = k1;
+        k1 = k;
+        k = shape::Index(n, m);
+        re[k] = a_[k] * z * re[k1] - b_[k] * u2 * re[k2];
+        im[k] = a_[k] * z * im[k1] - b_[k] * u2 * im[k2];
       }
     }
   }
-}
+
+ private:
+  int N_;
+  std::vector<double> sector_, a_, b_;
+};
 
 }  // namespace
 
 void SolidHarmonicsAt(int N, double x, double y, double z, double* re, double* im) {
-  SolidHarmonics(N, x, y, z, re, im);
+  const SolidRecursion harmonics(N);
+  harmonics(x, y, z, re, im);
 }
 
 HarmonicsJacobian HarmonicsJacobianOf(const Body& body, const UnitsRequest& units,
@@ -448,6 +493,7 @@ HarmonicsJacobian HarmonicsJacobianOf(const Body& body, const UnitsRequest& unit
   std::vector<double> gx, gw;
   const int q = N / 2 + 2;  // lambda Q on a facet: degree N + 1, and the map's (1 - s)
   layer::GaussLegendre(q, &gx, &gw);
+  const SolidRecursion SolidHarmonics(N);
   // Facets a block at a time: their integrals on the threads, then added
   // to the vertices' columns in facet order, so that the sums are the same
   // bits for every thread count.
@@ -479,14 +525,16 @@ HarmonicsJacobian HarmonicsJacobianOf(const Body& body, const UnitsRequest& unit
                   const double s = gx[size_t(a)], tt = gx[size_t(b)] * (1 - s);
                   const double w = gw[size_t(a)] * gw[size_t(b)] * (1 - s);
                   const double lambda[3] = {1 - s - tt, s, tt};
-                  SolidHarmonics(N, (A.x + s * (B.x - A.x) + tt * (C.x - A.x)) / R0,
+                  SolidHarmonics((A.x + s * (B.x - A.x) + tt * (C.x - A.x)) / R0,
                                  (A.y + s * (B.y - A.y) + tt * (C.y - A.y)) / R0,
                                  (A.z + s * (B.z - A.z) + tt * (C.z - A.z)) / R0, re.data(),
                                  im.data());
-                  for (int k = 0; k < 3; ++k) {
-                    double* row = &acc[2 * K * size_t(k)];
-                    const double wk = w * lambda[k];
-                    for (size_t r = 0; r < K; ++r) row[r] += wk * re[r], row[K + r] += wk * im[r];
+                  const double w0 = w * lambda[0], w1 = w * lambda[1], w2 = w * lambda[2];
+                  double *r0 = acc, *r1 = acc + 2 * K, *r2 = acc + 4 * K;
+                  for (size_t r = 0; r < K; ++r) {
+                    const double qr = re[r], qi = im[r];
+                    r0[r] += w0 * qr, r0[K + r] += w0 * qi, r1[r] += w1 * qr, r1[K + r] += w1 * qi;
+                    r2[r] += w2 * qr, r2[K + r] += w2 * qi;
                   }
                 }
             }
@@ -532,7 +580,7 @@ HarmonicsJacobian HarmonicsJacobianOf(const Body& body, const UnitsRequest& unit
   for (size_t j = 0; j < mascons.size(); ++j) {
     const Mascon& mq = mascons[j];
     const size_t col = layout.masses + j;
-    SolidHarmonics(N, mq.x / R0, mq.y / R0, mq.z / R0, re.data(), im.data());
+    SolidHarmonics(mq.x / R0, mq.y / R0, mq.z / R0, re.data(), im.data());
     for (size_t r = 0; r < K; ++r)
       out[rows * col + r] = re[r] / cube, out[rows * col + K + r] = im[r] / cube;
     dM[col] = 1 / cube;
@@ -540,7 +588,7 @@ HarmonicsJacobian HarmonicsJacobianOf(const Body& body, const UnitsRequest& unit
     for (int axis = 0; axis < 3; ++axis) {
       std::complex<double> x[3] = {mq.x / R0, mq.y / R0, mq.z / R0};
       x[axis] += std::complex<double>(0, kStep / R0);
-      SolidHarmonics(N, x[0], x[1], x[2], cre.data(), cim.data());
+      SolidHarmonics(x[0], x[1], x[2], cre.data(), cim.data());
       const size_t c = layout.positions + 3 * j + size_t(axis);
       for (size_t r = 0; r < K; ++r) {
         out[rows * c + r] = mq.mass / cube * cre[r].imag() / kStep;

@@ -61,11 +61,13 @@ inline size_t OutputsOf(const FieldRequest& request) {
 // g(p_j) + wT_j . T(p_j) with respect to every parameter (LayoutOf's
 // order), in the request's units per model unit of length, per kg/m^3 and
 // per kg (the request's `gradient` is not needed: the weights say what
-// counts). One pass over every facet and point (the direct sum: no
-// expansion for far points), memory of the model's size, and one field
-// evaluation per part (and one of the tensor with T's weights). Refuses a point on a part's surface
-// that weighs on g or T (the attraction's derivatives jump there; the
-// potential's are the limit), and one at a point mass.
+// counts). Every facet meets every point: the points far from a facet as
+// sources summed at its Gauss nodes in vector lanes, the near ones by the
+// closed forms (layer::Adjoint); memory of the model's and the points'
+// size, and one field evaluation per part (and one of the tensor with T's
+// weights). Refuses a point on a part's surface that weighs on g or T (the
+// attraction's derivatives jump there; the potential's are the limit), and
+// one at a point mass.
 std::vector<double> FieldVjp(const Body& body, const FieldRequest& request, const Points& points,
                              const FieldWeights& weights);
 

@@ -496,4 +496,87 @@ TEST(Derivatives, FarFromAFacetTheMomentsKeepTheirDigits) {
   }
 }
 
+// The sums over many points, both ways (weights on the points' outputs,
+// densities on the facet's corners), far points summed with the facet's
+// nodes in blocks of eight and near ones by the closed forms, are those of
+// the moments point by point: points from a tenth of the facet's size to
+// 10^5 sizes away, not a whole number of blocks, on U, g and T.
+TEST(Derivatives, SumsOverManyPointsAreThePointByPointSums) {
+  const double P[9] = {0.1, 0.2, 0.05, 1.1, 0.3, 0.1, 0.3, 1.2, -0.1};
+  layer::Triangle t;
+  layer::Prepare(P, &t);
+  const size_t n = 61;
+  std::vector<double> x(n), y(n), z(n), a(n), b(3 * n), c(6 * n);
+  for (size_t j = 0; j < n; ++j) {
+    const double D = 0.1 * std::pow(10.0, 6.0 * double(j * 37 % n) / double(n));
+    x[j] = 0.5 + D * std::cos(double(j)), y[j] = 0.4 + D * std::sin(double(j));
+    z[j] = (j % 2 ? 1 : -1) * D * 0.7;
+    a[j] = std::sin(3.0 * double(j));
+    for (int k = 0; k < 3; ++k) b[3 * j + k] = std::cos(double(5 * j + k));
+    for (int k = 0; k < 6; ++k) c[6 * j + k] = std::sin(double(7 * j + k));
+  }
+  const double f[3] = {2, -3, 5};
+  const int pair[6][2] = {{0, 0}, {0, 1}, {0, 2}, {1, 1}, {1, 2}, {2, 2}};
+  for (const bool tensor : {false, true}) {
+    const layer::Adjoint adjoint(n, x.data(), y.data(), z.data(), a.data(), b.data(),
+                                 tensor ? c.data() : nullptr);
+    double sum[3];
+    size_t on_facet = n;
+    adjoint.Sums(t, f, sum, &on_facet);
+    EXPECT_EQ(on_facet, n);
+    for (int k = 0; k < 3; ++k) {
+      double expect = 0, scale = 0;
+      for (size_t j = 0; j < n; ++j) {
+        layer::Moments M;
+        const double p[3] = {x[j], y[j], z[j]};
+        layer::Linear(t, p, 2, &M);
+        double terms[10] = {f[0] * a[j] * M.S[k]};
+        for (int i = 0; i < 3; ++i) terms[1 + i] = f[1] * b[3 * j + i] * M.grad[k][i];
+        for (int o = 0; o < 6 && tensor; ++o)
+          terms[4 + o] = f[2] * c[6 * j + o] * M.hessian[k][pair[o][0]][pair[o][1]];
+        for (const double v : terms) expect += v, scale += std::fabs(v);
+      }
+      EXPECT_NEAR(sum[k], expect, 1e-14 * scale) << "corner " << k << (tensor ? " with T" : "");
+    }
+  }
+  // The other way: at the points, the layer of corner densities sigma.
+  const double sigma[3] = {0.3, -1.2, 2.0};
+  const layer::Forward forward(n, x.data(), y.data(), z.data(), true);
+  std::vector<double> U(n), g(3 * n), T(6 * n);
+  size_t none = n;
+  for (size_t group = 0; group < forward.Groups(); ++group)
+    forward.Add(group, {t}, sigma, f, U.data(), g.data(), T.data(), &none);
+  EXPECT_EQ(none, n);
+  for (size_t j = 0; j < n; ++j) {
+    layer::Moments M;
+    const double p[3] = {x[j], y[j], z[j]};
+    layer::Linear(t, p, 2, &M);
+    double expect[10] = {}, scale[10] = {};
+    for (int k = 0; k < 3; ++k) {
+      double terms[10] = {f[0] * sigma[k] * M.S[k]};
+      for (int i = 0; i < 3; ++i) terms[1 + i] = f[1] * sigma[k] * M.grad[k][i];
+      for (int o = 0; o < 6; ++o)
+        terms[4 + o] = f[2] * sigma[k] * M.hessian[k][pair[o][0]][pair[o][1]];
+      for (int o = 0; o < 10; ++o) expect[o] += terms[o], scale[o] += std::fabs(terms[o]);
+    }
+    const double got[10] = {U[j],         g[3 * j],     g[3 * j + 1], g[3 * j + 2], T[6 * j],
+                            T[6 * j + 1], T[6 * j + 2], T[6 * j + 3], T[6 * j + 4], T[6 * j + 5]};
+    for (int o = 0; o < 10; ++o)
+      EXPECT_NEAR(got[o], expect[o], 1e-14 * scale[o]) << "output " << o << " at point " << j;
+  }
+  // A point on the facet weighing on g is told, by its index; one that
+  // weighs on U alone is not (the potential's derivatives are the limit).
+  x[40] = P[0] + 0.3 * (P[3] - P[0]) + 0.3 * (P[6] - P[0]);
+  y[40] = P[1] + 0.3 * (P[4] - P[1]) + 0.3 * (P[7] - P[1]);
+  z[40] = P[2] + 0.3 * (P[5] - P[2]) + 0.3 * (P[8] - P[2]);
+  for (const bool on_g : {true, false}) {
+    const layer::Adjoint adjoint(n, x.data(), y.data(), z.data(), a.data(),
+                                 on_g ? b.data() : nullptr, nullptr);
+    double sum[3];
+    size_t on_facet = n;
+    adjoint.Sums(t, f, sum, &on_facet);
+    EXPECT_EQ(on_facet, on_g ? 40 : n);
+  }
+}
+
 }  // namespace
