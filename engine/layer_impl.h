@@ -8,21 +8,10 @@
 namespace kernel::KERNEL_NS {
 namespace {
 
-// 1/sqrt(a) for a > 0: with eight lanes from the processor's 14-bit
-// estimate and two Newton steps (within a few ulps: the divider's square
-// root and quotient would bound the loop), else divided.
-#if KERNEL_WIDTH == 8
-inline vd InverseSqrt(vd a) {
-  const vd h = Splat(0.5) * a, three_halves = Splat(1.5);
-  vd y = (vd)_mm512_rsqrt14_pd((__m512d)a);
-  y = y * Fnma(h * y, y, three_halves);
-  return y * Fnma(h * y, y, three_halves);
-}
-#else
+// 1/sqrt(a): 0 where a overflowed to infinity (a point at 1e155 and more).
 inline vd InverseSqrt(vd a) {
   return Splat(1.0) / Sqrt(a);
 }
-#endif
 
 // At node r, source j at p with d = r - p: a_j / |d| + b_j . d / |d|^3 and,
 // with the tensor's weights, sum over the six pairs (i, k) of c_j,ik
@@ -51,10 +40,10 @@ void AdjointLayerOf(const LayerSources& s, const uint32_t* blocks, size_t nblock
         const vd inv = InverseSqrt(r2), inv2 = inv * inv, inv3 = inv2 * inv;
         vd v = Fma(A, inv, Fma(B0, dx, Fma(B1, dy, B2 * dz)) * inv3);
         if constexpr (kTensor) {
-          const vd quad = Fma(C[0] * dx, dx,
-                              Fma(C[1] * dx, dy,
-                                  Fma(C[2] * dx, dz,
-                                      Fma(C[3] * dy, dy, Fma(C[4] * dy, dz, C[5] * dz * dz)))));
+          const vd quad =
+              Fma(C[0] * dx, dx,
+                  Fma(C[1] * dx, dy,
+                      Fma(C[2] * dx, dz, Fma(C[3] * dy, dy, Fma(C[4] * dy, dz, C[5] * dz * dz)))));
           v = v + Fnma(trace, inv3, Splat(3.0) * quad * inv3 * inv2);
         }
         acc[i] = acc[i] + v;
