@@ -437,8 +437,11 @@ TEST(Derivatives, SameBitsForEveryThreadCount) {
 // second derivatives of one triangle from 2 to 10^5 of its sizes away
 // against a Gauss product rule of 24 x 24 points in long double (exact to
 // far below double's rounding there, the integrand being smooth).
+// Far from a facet the moments are those of a Gauss rule of 24 a side in
+// long double to a few ulps of their largest: for a triangle and a sliver,
+// at 2 to 10^5 sizes and just beyond each distance from which a smaller
+// rule serves.
 TEST(Derivatives, FarFromAFacetTheMomentsKeepTheirDigits) {
-  const double P[9] = {0.1, 0.2, 0.05, 1.1, 0.3, 0.1, 0.3, 1.2, -0.1};
   using L = long double;
   const int q = 24;
   L x[q], w[q];
@@ -457,40 +460,68 @@ TEST(Derivatives, FarFromAFacetTheMomentsKeepTheirDigits) {
     }
     x[i] = (1 - t) / 2, w[i] = 1 / ((1 - t * t) * dp * dp);
   }
-  L e1[3], e2[3];
-  for (int a = 0; a < 3; ++a) e1[a] = L(P[3 + a]) - P[a], e2[a] = L(P[6 + a]) - P[a];
-  const L c[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2],
-                  e1[0] * e2[1] - e1[1] * e2[0]};
-  const L area2 = sqrtl(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]);
-  for (const double D : {2.0, 5.0, 10.0, 30.0, 100.0, 1e3, 1e4, 1e5}) {
-    const double p[3] = {0.6 * D, -0.5 * D, 0.62 * D};
-    L S[3] = {}, g[3][3] = {}, H[3][3][3] = {};
-    for (int a = 0; a < q; ++a)
-      for (int b = 0; b < q; ++b) {
-        const L s = x[a], t = x[b] * (1 - s), ww = area2 * w[a] * w[b] * (1 - s);
-        const L lambda[3] = {1 - s - t, s, t};
-        L d[3], r2 = 0;
-        for (int k = 0; k < 3; ++k) d[k] = P[k] + s * e1[k] + t * e2[k] - p[k], r2 += d[k] * d[k];
-        const L r = sqrtl(r2);
-        for (int k = 0; k < 3; ++k) {
-          S[k] += ww * lambda[k] / r;
-          for (int i = 0; i < 3; ++i) {
-            g[k][i] += ww * lambda[k] * d[i] / (r2 * r);
-            for (int j = 0; j < 3; ++j)
-              H[k][i][j] +=
-                  ww * lambda[k] * (3 * d[i] * d[j] / (r2 * r2 * r) - (i == j) / (r2 * r));
+  // Each with the direction of p from its centre: the sliver's is the
+  // worst of 300 random slivers and directions for the rule of 5 a side at
+  // 16 sizes (5e-14 of its largest).
+  const double triangles[2][12] = {
+      {0.1, 0.2, 0.05, 1.1, 0.3, 0.1, 0.3, 1.2, -0.1, 0.6, -0.5, 0.62},
+      {-0.29366185387860122, 0.75887759405929422, -0.54800826266472857, -0.90721672959643007,
+       0.014643688232656826, -0.40060814019115831, -0.31052613361267101, 0.74132403826130622,
+       -0.53616669219123647, -0.67502534930602509, -0.72010155746232873, 0.16060673938103345}};
+  for (const double* P : triangles) {
+    L e1[3], e2[3];
+    for (int a = 0; a < 3; ++a) e1[a] = L(P[3 + a]) - P[a], e2[a] = L(P[6 + a]) - P[a];
+    const L c[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2],
+                    e1[0] * e2[1] - e1[1] * e2[0]};
+    const L area2 = sqrtl(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]);
+    double size = 0, centre[3];
+    for (int k = 0; k < 3; ++k) {
+      const int b = (k + 1) % 3;
+      size = std::max(size, std::hypot(P[3 * b] - P[3 * k], P[3 * b + 1] - P[3 * k + 1],
+                                       P[3 * b + 2] - P[3 * k + 2]));
+      centre[k] = (P[k] + P[3 + k] + P[6 + k]) / 3;
+    }
+    for (const double beyond :
+         {1.01, 1.51, 2.01, 3.01, 4.01, 6.01, 12.01, 16.01, 32.01, 256.01, 1e3, 1e4, 1e5}) {
+      const double D = (beyond + 1) * size, *u = P + 9;
+      const double norm = std::sqrt(u[0] * u[0] + u[1] * u[1] + u[2] * u[2]);
+      const double p[3] = {centre[0] + D * u[0] / norm, centre[1] + D * u[1] / norm,
+                           centre[2] + D * u[2] / norm};
+      L S[3] = {}, g[3][3] = {}, H[3][3][3] = {};
+      for (int a = 0; a < q; ++a)
+        for (int b = 0; b < q; ++b) {
+          const L s = x[a], t = x[b] * (1 - s), ww = area2 * w[a] * w[b] * (1 - s);
+          const L lambda[3] = {1 - s - t, s, t};
+          L d[3], r2 = 0;
+          for (int k = 0; k < 3; ++k) d[k] = P[k] + s * e1[k] + t * e2[k] - p[k], r2 += d[k] * d[k];
+          const L r = sqrtl(r2);
+          for (int k = 0; k < 3; ++k) {
+            S[k] += ww * lambda[k] / r;
+            for (int i = 0; i < 3; ++i) {
+              g[k][i] += ww * lambda[k] * d[i] / (r2 * r);
+              for (int j = 0; j < 3; ++j)
+                H[k][i][j] +=
+                    ww * lambda[k] * (3 * d[i] * d[j] / (r2 * r2 * r) - (i == j) / (r2 * r));
+            }
           }
         }
+      double largest[3] = {0, 0, 0};
+      for (int k = 0; k < 3; ++k) {
+        largest[0] = std::max(largest[0], double(fabsl(S[k])));
+        for (int i = 0; i < 3; ++i) {
+          largest[1] = std::max(largest[1], double(fabsl(g[k][i])));
+          for (int j = 0; j < 3; ++j) largest[2] = std::max(largest[2], double(fabsl(H[k][i][j])));
+        }
       }
-    layer::Moments M;
-    layer::Linear(P, p, 2, &M);
-    for (int k = 0; k < 3; ++k) {
-      EXPECT_NEAR(M.S[k], double(S[k]), 2e-14 * double(S[k])) << D;
-      const double gs = double(sqrtl(g[k][0] * g[k][0] + g[k][1] * g[k][1] + g[k][2] * g[k][2]));
-      for (int i = 0; i < 3; ++i) {
-        EXPECT_NEAR(M.grad[k][i], double(g[k][i]), 4e-14 * gs) << D;
-        for (int j = 0; j < 3; ++j)
-          EXPECT_NEAR(M.hessian[k][i][j], double(H[k][i][j]), 4e-13 * gs / D) << D;
+      layer::Moments M;
+      layer::Linear(P, p, 2, &M);
+      for (int k = 0; k < 3; ++k) {
+        EXPECT_NEAR(M.S[k], double(S[k]), 4e-15 * largest[0]) << beyond;
+        for (int i = 0; i < 3; ++i) {
+          EXPECT_NEAR(M.grad[k][i], double(g[k][i]), 4e-15 * largest[1]) << beyond;
+          for (int j = 0; j < 3; ++j)
+            EXPECT_NEAR(M.hessian[k][i][j], double(H[k][i][j]), 4e-15 * largest[2]) << beyond;
+        }
       }
     }
   }
