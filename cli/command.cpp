@@ -7,8 +7,10 @@
 #include <cmath>
 #include <cstdio>
 
+#include "cli/stages.h"
 #include "common/failure.h"
 #include "common/print.h"
+#include "science/model.h"
 
 namespace cli {
 
@@ -90,7 +92,23 @@ std::vector<std::string> Header(const char* command, const Common& c, const scie
 }
 
 std::unique_ptr<science::Body> Load(const Common& c) {
-  auto body = science::LoadBody(c.Body(), c.units, c.Evaluation());
+  const StageTime build(Stage::kBuild);
+  // The check is timed apart: the same check, at the same point.
+  science::Evaluation unchecked = c.Evaluation();
+  unchecked.check = false;
+  auto body =
+      science::LoadBody(c.Body(), c.units, unchecked, [](const std::string& path, double scale) {
+        const StageTime read(Stage::kRead);
+        return science::LoadModel(path, scale);
+      });
+  if (c.Evaluation().check) {
+    const StageTime check(Stage::kCheck);
+    science::RequireFit(*body);
+  }
+  // Measured, the tree's moments count as its building, not as the first
+  // evaluation that would make them.
+  if (MeasuringStages())
+    for (size_t i = 0; i < body->PartCount(); ++i) body->part(i).engine().MakeMoments();
   if (c.Evaluation().check && ranks->Root())
     for (const std::string& line : body->Placed().overlaps)
       std::fprintf(stderr, "polyfield: %s\n", line.c_str());
@@ -172,7 +190,12 @@ bool TerminalMore(double share) {
 
 bool RunUnits(const science::FieldPlan& plan, const science::FieldResult& out,
               const science::More& more) {
-  const bool finished = science::FieldOf(plan, ranks->Mine(plan.Units()), out, more);
+  bool finished = false;
+  {
+    const StageTime evaluation(Stage::kEvaluation);
+    finished = science::FieldOf(plan, ranks->Mine(plan.Units()), out, more);
+  }
+  const StageTime gather(Stage::kGather);
   ranks->Agree();
   ranks->Gather(plan, out);
   return finished;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli/command.h"
+#include "cli/stages.h"
 #include "cli/table.h"
 #include "common/failure.h"
 #include "common/print.h"
@@ -38,6 +39,7 @@ int RunField(const Common& c, const std::string& points, bool gradient) {
   const science::Units u = science::Resolve(c.units, *body);
   Caution(u);
   std::vector<double> x, y, z;
+  std::optional<StageTime> read(Stage::kRead);
   ReadPoints(points, &x, &y, &z);
   const size_t n = x.size();
   if (ranks->count() > 1) {
@@ -51,18 +53,22 @@ int RunField(const Common& c, const std::string& points, bool gradient) {
                     std::to_string(ranks->rank()) + ", " + std::to_string(size_t(first)) +
                     " on rank 0");
   }
+  read.reset();
   const auto header = Header("field", c, *body, u);
   science::Outputs outputs(files.inputs);
   FILE* table = ranks->Root() ? outputs.Open("output", c.output) : nullptr;
   ranks->Agree();
 
   std::vector<double> U(n), gx(n), gy(n), gz(n), t(gradient ? 6 * n : 0);
+  std::optional<StageTime> planning(Stage::kPlan);
   const science::FieldPlan plan =
       science::PlanField(*body, request, n, x.data(), y.data(), z.data());
+  planning.reset();
   RunUnits(plan, {U.data(), gx.data(), gy.data(), gz.data(), gradient ? t.data() : nullptr},
            &TerminalMore);
   ranks->Agree();
   if (!ranks->Root()) return 0;
+  const StageTime write(Stage::kWrite);
   const std::string L = u.LengthUnit();
   std::vector<science::Column> cols = {{"x", L, &x},
                                        {"y", L, &y},
@@ -118,9 +124,19 @@ int RunGrid(const Common& c, const GridArgs& a, bool gradient) {
   ranks->Agree();
   science::Grid grid;
   science::GridField f;
-  science::GridOf(*body, request, g, &grid, &f, &TerminalMore, RunUnits);
+  {
+    const StageTime evaluation(Stage::kEvaluation);
+    std::optional<StageTime> planning(Stage::kPlan);
+    science::GridOf(*body, request, g, &grid, &f, &TerminalMore,
+                    [&](const science::FieldPlan& plan, const science::FieldResult& out,
+                        const science::More& more) {
+                      planning.reset();
+                      return RunUnits(plan, out, more);
+                    });
+  }
   ranks->Agree();
   if (!ranks->Root()) return 0;
+  const StageTime write(Stage::kWrite);
   if (netcdf) {
     science::WriteGridNetcdf(table, science::GridVariables(grid, f, u),
                              science::GridAttributes(*body, g, grid, f, u, command_line, header),
