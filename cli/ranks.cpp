@@ -16,6 +16,9 @@ Ranks::Ranks(int*, char***) {
 }
 Ranks::~Ranks() = default;
 void Ranks::Agree() const {}
+void Ranks::Agree(std::exception_ptr failure) const {
+  if (failure) std::rethrow_exception(failure);
+}
 Failure Ranks::Settle(std::exception_ptr failure) const {
   return FailureOf(failure);
 }
@@ -23,6 +26,9 @@ int Ranks::Status(int status) const {
   return status;
 }
 void Ranks::Gather(const science::FieldPlan&, const science::FieldResult&) const {}
+std::vector<std::vector<double>> Ranks::Everyone(const std::vector<double>& mine) const {
+  return {mine};
+}
 void Ranks::Broadcast(double*, size_t, unsigned) const {}
 void Ranks::Give(const double*, size_t, unsigned) const {}
 void Ranks::Take(double*, size_t, unsigned) const {}

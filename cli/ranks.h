@@ -34,6 +34,9 @@ class Ranks {
   // failed; else throws, on every rank, the failure of the lowest rank that
   // failed (Agreed).
   void Agree() const;
+  // The same, where this rank may have failed (`failure`, null when not):
+  // throws, on every rank, the failure of the lowest rank that failed.
+  void Agree(std::exception_ptr failure) const;
   // A failure of this rank, agreed on with the others (who meet it at their
   // next Agree); an Agreed failure is returned as it is.
   Failure Settle(std::exception_ptr failure) const;
@@ -50,6 +53,9 @@ class Ranks {
   // other ranks' are left as they are. A rank that cannot make its buffers
   // ends it on every rank, as by Agree.
   void Gather(const science::FieldPlan& plan, const science::FieldResult& out) const;
+  // Every rank's values, on every rank (rank r's at [r]); a rank that
+  // cannot make its buffers ends it on every rank, as by Agree.
+  std::vector<std::vector<double>> Everyone(const std::vector<double>& mine) const;
   // Rank `from`'s count values of data, on every rank.
   void Broadcast(double* data, size_t count, unsigned from) const;
   // Count values given to rank `to`, which takes them, in the order given,

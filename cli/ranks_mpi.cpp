@@ -97,6 +97,22 @@ void Ranks::Agree() const {
   if (const auto agreed = Agreement(nullptr, rank_, count_)) throw *agreed;
 }
 
+void Ranks::Agree(std::exception_ptr failure) const {
+  if (count_ == 1) {
+    if (failure) std::rethrow_exception(failure);
+    return;
+  }
+  try {
+    if (failure) std::rethrow_exception(failure);
+  } catch (const Agreed&) {
+    throw;
+  } catch (...) {
+  }
+  const std::optional<Failure> mine =
+      failure ? std::optional<Failure>(FailureOf(failure)) : std::nullopt;
+  if (const auto agreed = Agreement(mine ? &*mine : nullptr, rank_, count_)) throw *agreed;
+}
+
 Failure Ranks::Settle(std::exception_ptr failure) const {
   try {
     std::rethrow_exception(failure);
@@ -178,6 +194,26 @@ void Ranks::Gather(const science::FieldPlan& plan, const science::FieldResult& o
       }
     });
   }
+}
+
+std::vector<std::vector<double>> Ranks::Everyone(const std::vector<double>& mine) const {
+  if (count_ == 1) return {mine};
+  std::vector<unsigned long long> sizes(count_);
+  const unsigned long long size = mine.size();
+  MPI_Allgather(&size, 1, MPI_UNSIGNED_LONG_LONG, sizes.data(), 1, MPI_UNSIGNED_LONG_LONG,
+                MPI_COMM_WORLD);
+  std::vector<std::vector<double>> all(count_);
+  std::exception_ptr failed;
+  try {
+    for (unsigned r = 0; r < count_; ++r)
+      if (r != rank_) all[r].resize(sizes[r]);
+    all[rank_] = mine;
+  } catch (const std::bad_alloc&) {
+    failed = std::make_exception_ptr(Failure("memory allocation error."));
+  }
+  Agree(failed);
+  for (unsigned r = 0; r < count_; ++r) Broadcast(all[r].data(), all[r].size(), r);
+  return all;
 }
 
 void Ranks::Broadcast(double* data, size_t count, unsigned from) const {
