@@ -91,43 +91,6 @@ std::vector<std::string> Header(const char* command, const Common& c, const scie
   return h;
 }
 
-namespace {
-
-// The tree's moments (under a tolerance) made by the ranks together, the
-// same on every rank as one process makes them: the engine's parts, part k
-// on rank k mod count (a few parts a rank, for their balance), every
-// rank's parts handed to all.
-void ShareMoments(const Chooser& engine) {
-  const size_t wanted = 4 * size_t{ranks->count()};
-  const size_t parts = engine.MomentParts(wanted);
-  if (parts == 0) return;
-  std::vector<double> mine;
-  std::exception_ptr failed;
-  try {
-    mine = engine.MakeMomentParts(wanted, ranks->Mine(parts));
-  } catch (...) {
-    failed = std::current_exception();
-  }
-  ranks->Agree(failed);
-  const std::vector<std::vector<double>> all = ranks->Everyone(mine);
-  std::vector<const double*> part(parts);
-  for (unsigned r = 0; r < ranks->count(); ++r) {
-    const double* at = all[r].data();
-    for (size_t k = r; k < parts; k += ranks->count()) {
-      part[k] = at;
-      at += static_cast<size_t>(*at);
-    }
-  }
-  try {
-    engine.MomentsFromParts(wanted, part);
-  } catch (...) {
-    failed = std::current_exception();
-  }
-  ranks->Agree(failed);
-}
-
-}  // namespace
-
 std::unique_ptr<science::Body> Load(const Common& c) {
   const StageTime build(Stage::kBuild);
   // The check is timed apart: the same check, at the same point.
@@ -142,15 +105,10 @@ std::unique_ptr<science::Body> Load(const Common& c) {
     const StageTime check(Stage::kCheck);
     science::RequireFit(*body);
   }
-  // Measured, the tree's moments are a stage of their own, not part of the
-  // first evaluation that would make them.
-  if (ranks->count() > 1) {
-    const StageTime moments(Stage::kMoments);
-    for (size_t i = 0; i < body->PartCount(); ++i) ShareMoments(body->part(i).engine());
-  } else if (MeasuringStages()) {
-    const StageTime moments(Stage::kMoments);
+  // Measured, the tree's moments count as its building, not as the first
+  // evaluation that would make them.
+  if (MeasuringStages())
     for (size_t i = 0; i < body->PartCount(); ++i) body->part(i).engine().MakeMoments();
-  }
   if (c.Evaluation().check && ranks->Root())
     for (const std::string& line : body->Placed().overlaps)
       std::fprintf(stderr, "polyfield: %s\n", line.c_str());

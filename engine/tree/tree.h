@@ -121,19 +121,6 @@ class Tree {
   // P2M and M2M: the moments of every cell of at least min_cell facets, once;
   // several callers may ask at once.
   void Moments(ThreadTeam* team) const;
-  // The same moments made in parts, by processes that each make some and
-  // hand them to the others, before any evaluation: the parts are the
-  // subtrees of the cells with moments at the highest level that has at
-  // least `parts` of them (else at the level with the most); MomentParts
-  // tells how many there are, MakeMomentParts makes those of `mine`
-  // (indices below MomentParts) packed one after the other, each led by
-  // its length, and MomentsFromParts keeps every part (part k's packing at
-  // part[k]) and makes the cells above them, as Moments would have.
-  size_t MomentParts(size_t parts) const;
-  std::vector<double> MakeMomentParts(size_t parts, const std::vector<size_t>& mine,
-                                      ThreadTeam* team) const;
-  void MomentsFromParts(size_t parts, const std::vector<const double*>& part,
-                        ThreadTeam* team) const;
   // The work of a call, decided from all its points before any is
   // evaluated: its target batches and the lower bounds of its largest
   // values (the exact sum at its sample). Evaluating any list of its
@@ -238,7 +225,6 @@ class Tree {
   void CellBalls(const Doubles& ordered, ThreadTeam* team);
   void CellCharges(const Doubles& ordered);
   // The steps of Moments.
-  struct MomentWork;
   void MakeMoments(ThreadTeam* team) const;
   void Keep(uint32_t id, double* M, const std::vector<double>& factor) const;
   int KeptOrder(const Cell& c, const double* norm) const;
