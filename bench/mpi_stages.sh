@@ -2,8 +2,8 @@
 # How the ranks of an MPI job share a run's work, stage by stage: one job
 # run as one process and as K = 2 and 4 ranks (one thread each,
 # oversubscribed on a small machine: this measures CPU, not wall time).
-# For each K, per stage (read, check, build with the tree's moments, plan,
-# evaluation, gather, write), the CPU seconds summed over the ranks and
+# For each K, per stage (read, check, build, the tree's moments, plan,
+# evaluation, gather, write; and the whole run's), the CPU seconds summed over the ranks and
 # their ratio to one process's; each rank's peak resident memory; and
 # whether the output is the same bytes as one process's. The times come
 # from the program itself (POLYFIELD_STAGES=FILE: a line a rank).
@@ -26,8 +26,8 @@ mpirun="mpirun --allow-run-as-root --oversubscribe -q"
 # stages NAME K: the job's stage times summed over its ranks, one per
 # line "stage seconds", then "peak rank kB" per rank.
 summed() {
-  awk '{ for (i = 5; i + 1 <= NF; i += 2) if ($i != "peak_kb") s[$i] += $(i + 1); else p[NR] = $(i + 1) }
-    END { n = split("read check build plan evaluation gather write total", k, " ");
+  awk '{ for (i = 6; i + 1 <= NF; i += 2) if ($i != "peak_kb") s[$i] += $(i + 1); else p[NR] = $(i + 1) }
+    END { n = split("read check build moments plan evaluation gather write total", k, " ");
       for (i = 1; i <= n; ++i) printf "%s %.3f\n", k[i], s[k[i]];
       for (r = 1; r <= NR; ++r) printf "peak %d %d\n", r - 1, p[r] }' "$1"
 }
@@ -50,7 +50,7 @@ job() {
     line="$line       K=$k (ratio)"
   done
   echo "$line"
-  for stage in read check build plan evaluation gather write total; do
+  for stage in read check build moments plan evaluation gather write total; do
     one=$(awk -v s=$stage '$1 == s { print $2 }' "$dir/$name.sum.1")
     printf '%-10s %9.3f' "$stage" "$one"
     for k in $ks; do

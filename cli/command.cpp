@@ -105,10 +105,12 @@ std::unique_ptr<science::Body> Load(const Common& c) {
     const StageTime check(Stage::kCheck);
     science::RequireFit(*body);
   }
-  // Measured, the tree's moments count as its building, not as the first
-  // evaluation that would make them.
-  if (MeasuringStages())
+  // Measured, the tree's moments are a stage of their own, not part of the
+  // first evaluation that would make them.
+  if (MeasuringStages()) {
+    const StageTime moments(Stage::kMoments);
     for (size_t i = 0; i < body->PartCount(); ++i) body->part(i).engine().MakeMoments();
+  }
   if (c.Evaluation().check && ranks->Root())
     for (const std::string& line : body->Placed().overlaps)
       std::fprintf(stderr, "polyfield: %s\n", line.c_str());

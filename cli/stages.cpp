@@ -14,7 +14,8 @@ namespace cli {
 
 namespace {
 
-const char* const kNames[] = {"read", "check", "build", "plan", "evaluation", "gather", "write"};
+const char* const kNames[] = {"read", "check",      "build",  "moments",
+                              "plan", "evaluation", "gather", "write"};
 
 struct Clock {
   const char* file = std::getenv("POLYFIELD_STAGES");
