@@ -91,16 +91,38 @@ std::vector<std::string> Header(const char* command, const Common& c, const scie
   return h;
 }
 
+namespace {
+
+// A model's file, read by rank 0 alone and its model handed to the other
+// ranks when every rank reads the same file at the same scale (else each
+// reads its own); a failure to read it is every rank's.
+mesh::Mesh ReadModel(const std::string& path, double scale) {
+  const StageTime read(Stage::kRead);
+  if (ranks->count() == 1) return science::LoadModel(path, scale);
+  const bool same =
+      ranks->Same(path + '\n' + std::string(reinterpret_cast<const char*>(&scale), sizeof scale));
+  mesh::Mesh m;
+  std::exception_ptr failed;
+  if (!same || ranks->Root()) {
+    try {
+      m = science::LoadModel(path, scale);
+    } catch (...) {
+      failed = std::current_exception();
+    }
+  }
+  ranks->Agree(failed);
+  if (same) ranks->Broadcast(&m, 0);
+  return m;
+}
+
+}  // namespace
+
 std::unique_ptr<science::Body> Load(const Common& c) {
   const StageTime build(Stage::kBuild);
   // The check is timed apart: the same check, at the same point.
   science::Evaluation unchecked = c.Evaluation();
   unchecked.check = false;
-  auto body =
-      science::LoadBody(c.Body(), c.units, unchecked, [](const std::string& path, double scale) {
-        const StageTime read(Stage::kRead);
-        return science::LoadModel(path, scale);
-      });
+  auto body = science::LoadBody(c.Body(), c.units, unchecked, ReadModel);
   if (c.Evaluation().check) {
     const StageTime check(Stage::kCheck);
     science::RequireFit(*body);

@@ -26,9 +26,14 @@ int Ranks::Status(int status) const {
   return status;
 }
 void Ranks::Gather(const science::FieldPlan&, const science::FieldResult&) const {}
-std::vector<std::vector<double>> Ranks::Everyone(const std::vector<double>& mine) const {
-  return {mine};
+size_t Ranks::Below(size_t) const {
+  return 0;
 }
+void Ranks::Concatenate(std::vector<double>*) const {}
+bool Ranks::Same(const std::string&) const {
+  return true;
+}
+void Ranks::Broadcast(mesh::Mesh*, unsigned) const {}
 void Ranks::Broadcast(double*, size_t, unsigned) const {}
 void Ranks::Give(const double*, size_t, unsigned) const {}
 void Ranks::Take(double*, size_t, unsigned) const {}

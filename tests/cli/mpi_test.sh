@@ -5,7 +5,9 @@
 # alone (its own points file, its own model) is told once, by rank 0, with
 # status 1 and no output file, also where it fails while the units of the
 # field are gathered (memory refused, by the fault-injection library) or
-# while the harmonics' blocks are summed (threads refused).
+# while the harmonics' blocks are summed (threads refused), or while the
+# points read by the ranks together or the model read by rank 0 are handed
+# over (memory refused).
 #   mpi_test.sh POLYFIELD MPIEXEC DATA_DIR FAULT_LIBRARY
 set -u
 polyfield=$1 mpiexec=$2 data=$3 faults=$4
@@ -182,6 +184,54 @@ for k in 0 1 2 3 4 5 6 7 8; do
   [ "$ours" -eq 2 ] && break
 done
 [ "$ours" -eq 2 ] || fail "threads refused to one rank: its rounds were never reached"
+
+# The points read by the ranks together, each the lines that begin in its
+# share of the bytes, and the model read by rank 0 and handed to the
+# others: the table of one process at 2 and 3 ranks, from a file whose
+# lines end in CRLF, with comments, blank lines and no last newline, and
+# from one of fewer bytes than ranks.
+{
+  printf '# points\r\n\r\n'
+  awk 'BEGIN { srand(5); for (i = 0; i < 400; ++i)
+    printf "%.17g %.17g, %.17g # %d\r\n", 1.6 * rand() - 0.8, 0.8 * rand() - 0.4, 0.6 * rand() - 0.3, i }'
+  printf '0.1 0.2 0.3'
+} >shared.txt
+printf '1 0 0' >one.txt
+for file in shared.txt one.txt; do
+  "$polyfield" field "$eros" "$file" --tolerance 1e-10 -o "$file.one" 2>/dev/null
+  for n in 2 3; do
+    run -n $n "$polyfield" field "$eros" "$file" --tolerance 1e-10 --threads 1 -o "$file.$n" \
+      2>/dev/null || fail "$file on $n ranks failed"
+    cmp -s "$file.one" "$file.$n" || fail "$file: $n ranks differ from one process"
+  done
+done
+# A bad line in the first, a middle and the last share: the message of one
+# process (the first bad line, with its number), status 1, no file.
+for line in 3 200 403; do
+  sed "${line}s/.*/0.5 x 0.5/" shared.txt >bad.txt
+  sed -i "401s/.*/0.5 0.5/" bad.txt
+  want=$("$polyfield" field "$eros" bad.txt -o out.tsv 2>&1)
+  for n in 2 3; do
+    run -n $n "$polyfield" field "$eros" bad.txt -o out.tsv >stdout.txt 2>stderr.txt
+    status=$?
+    [ "$status" -eq 1 ] && [ "$(cat stderr.txt)" = "$want" ] ||
+      fail "bad line $line on $n ranks: status $status, stderr $(cat stderr.txt), not $want"
+    [ ! -e out.tsv ] || fail "bad line $line on $n ranks: an output file was left"
+  done
+done
+# Memory refused to one rank while it makes room for every rank's points
+# (30,000 points: 240,000 bytes a coordinate), or for the model handed to
+# it (Eros: 7374 vertices, 176,976 bytes): one message, from rank 0.
+for fault in "240000 points" "176976 model"; do
+  args=(field "$eros" many.txt -o out.tsv --threads 1)
+  run -n 2 "$polyfield" "${args[@]}" : -n 1 -x FAIL_MALLOC_OF="${fault% *}" -x LD_PRELOAD="$faults" \
+    "$polyfield" "${args[@]}" >stdout.txt 2>stderr.txt
+  status=$?
+  want="polyfield: memory allocation error for the ${fault#* }."
+  [ "$status" -eq 1 ] && [ "$(cat stderr.txt)" = "$want" ] ||
+    fail "memory refused to rank 2 for the ${fault#* }: status $status, stderr $(cat stderr.txt)"
+  [ ! -e out.tsv ] || fail "memory refused to rank 2 for the ${fault#* }: an output file was left"
+done
 
 # Refused options: one message, from rank 0.
 run -n 3 "$polyfield" field "$eros" points.txt --tolerance 2 >/dev/null 2>stderr.txt
