@@ -205,6 +205,13 @@ for file in shared.txt one.txt; do
     cmp -s "$file.one" "$file.$n" || fail "$file: $n ranks differ from one process"
   done
 done
+# The stages' CPU times asked for (POLYFIELD_STAGES): a line from each
+# rank, and the same table.
+run -n 2 -x POLYFIELD_STAGES=stages.txt "$polyfield" field "$eros" shared.txt --tolerance 1e-10 \
+  --threads 1 -o stages.tsv 2>/dev/null || fail "field with POLYFIELD_STAGES failed"
+cmp -s shared.txt.one stages.tsv || fail "POLYFIELD_STAGES: a table of other bytes"
+[ "$(grep -c -E '^stages rank [01] of 2: read [0-9.]+ check [0-9.]+ build [0-9.]+ moments [0-9.]+ plan [0-9.]+ evaluation [0-9.]+ gather [0-9.]+ write [0-9.]+ total [0-9.]+ peak_kb [0-9]+$' stages.txt)" -eq 2 ] ||
+  fail "POLYFIELD_STAGES: not a line from each rank: $(cat stages.txt)"
 # A bad line in the first, a middle and the last share: the message of one
 # process (the first bad line, with its number), status 1, no file.
 for line in 3 200 403; do
@@ -222,8 +229,10 @@ done
 # Memory refused to one rank while it makes room for every rank's points
 # (30,000 points: 240,000 bytes a coordinate), or for the model handed to
 # it (Eros: 7374 vertices, 176,976 bytes): one message, from rank 0.
+awk 'BEGIN { srand(17); for (i = 0; i < 30000; ++i)
+  printf "%.9g %.9g %.9g\n", 3 * rand() - 1.5, 2 * rand() - 1, 2 * rand() - 1 }' >room.txt
 for fault in "240000 points" "176976 model"; do
-  args=(field "$eros" many.txt -o out.tsv --threads 1)
+  args=(field "$eros" room.txt -o out.tsv --threads 1)
   run -n 2 "$polyfield" "${args[@]}" : -n 1 -x FAIL_MALLOC_OF="${fault% *}" -x LD_PRELOAD="$faults" \
     "$polyfield" "${args[@]}" >stdout.txt 2>stderr.txt
   status=$?
