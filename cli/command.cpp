@@ -123,9 +123,17 @@ std::unique_ptr<science::Body> Load(const Common& c) {
   science::Evaluation unchecked = c.Evaluation();
   unchecked.check = false;
   auto body = science::LoadBody(c.Body(), c.units, unchecked, ReadModel);
-  if (c.Evaluation().check) {
+  if (!c.no_check) {
     const StageTime check(Stage::kCheck);
-    science::RequireFit(*body);
+    std::exception_ptr failed;
+    if (ranks->Root()) {
+      try {
+        science::RequireFit(*body);
+      } catch (...) {
+        failed = std::current_exception();
+      }
+    }
+    ranks->Agree(failed);
   }
   // Measured, the tree's moments are a stage of their own, not part of the
   // first evaluation that would make them.

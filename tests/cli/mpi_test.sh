@@ -242,6 +242,20 @@ for fault in "240000 points" "176976 model"; do
   [ ! -e out.tsv ] || fail "memory refused to rank 2 for the ${fault#* }: an output file was left"
 done
 
+# A model unfit for the field formulas (a tetrahedron without a face),
+# checked by rank 0 alone: every rank ends with its verdict, told once.
+printf 'v 0 0 0\nv 1 0 0\nv 0 1 0\nv 0 0 1\nf 1 3 2\nf 1 2 4\nf 1 4 3\n' >open.obj
+for cmd in "field points.txt" "surface --summary"; do
+  # shellcheck disable=SC2086
+  want=$("$polyfield" ${cmd%% *} open.obj ${cmd#* } -o out.txt 2>&1)
+  # shellcheck disable=SC2086
+  run -n 3 "$polyfield" ${cmd%% *} open.obj ${cmd#* } -o out.txt >/dev/null 2>stderr.txt
+  status=$?
+  [ "$status" -eq 1 ] && [ "$(cat stderr.txt)" = "$want" ] ||
+    fail "$cmd, an unfit model: status $status, stderr $(cat stderr.txt), not $want"
+  [ ! -e out.txt ] || fail "$cmd, an unfit model: an output file was left"
+done
+
 # Refused options: one message, from rank 0.
 run -n 3 "$polyfield" field "$eros" points.txt --tolerance 2 >/dev/null 2>stderr.txt
 [ "$(wc -l <stderr.txt)" -eq 1 ] || fail "a refused option: $(cat stderr.txt)"
