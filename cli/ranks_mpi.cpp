@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -59,11 +60,26 @@ std::string Marked(const Failure& e) {
   return e.Spelled([](std::string_view name) { return Quantity(name); });
 }
 
+// Waits for a request without spinning: a rank that waits for another
+// (for rank 0 reading or checking the model, for a slower rank's share)
+// sleeps between tests, at most a millisecond, rather than spend a core.
+void Quietly(MPI_Request* request) {
+  int done = 0;
+  MPI_Test(request, &done, MPI_STATUS_IGNORE);
+  for (long nap = 1000; !done; nap = std::min(2 * nap, 1000000L)) {
+    const timespec pause{0, nap};
+    nanosleep(&pause, nullptr);
+    MPI_Test(request, &done, MPI_STATUS_IGNORE);
+  }
+}
+
 // Every rank's failure or none: the lowest rank that failed tells its
 // message and kind to all.
 std::optional<Ranks::Agreed> Agreement(const Failure* mine, unsigned rank, unsigned count) {
   unsigned lowest = mine ? rank : count;
-  MPI_Allreduce(MPI_IN_PLACE, &lowest, 1, MPI_UNSIGNED, MPI_MIN, MPI_COMM_WORLD);
+  MPI_Request request;
+  MPI_Iallreduce(MPI_IN_PLACE, &lowest, 1, MPI_UNSIGNED, MPI_MIN, MPI_COMM_WORLD, &request);
+  Quietly(&request);
   if (lowest == count) return std::nullopt;
   std::string text = rank == lowest ? Marked(*mine) : "";
   unsigned long long size[2] = {text.size(),
