@@ -7,8 +7,10 @@
 #include <cmath>
 #include <cstdio>
 
+#include "cli/stages.h"
 #include "common/failure.h"
 #include "common/print.h"
+#include "science/model.h"
 
 namespace cli {
 
@@ -89,8 +91,56 @@ std::vector<std::string> Header(const char* command, const Common& c, const scie
   return h;
 }
 
+namespace {
+
+// A model's file, read by rank 0 alone and its model handed to the other
+// ranks when every rank reads the same file at the same scale (else each
+// reads its own); a failure to read it is every rank's.
+mesh::Mesh ReadModel(const std::string& path, double scale) {
+  const StageTime read(Stage::kRead);
+  if (ranks->count() == 1) return science::LoadModel(path, scale);
+  const bool same =
+      ranks->Same(path + '\n' + std::string(reinterpret_cast<const char*>(&scale), sizeof scale));
+  mesh::Mesh m;
+  std::exception_ptr failed;
+  if (!same || ranks->Root()) {
+    try {
+      m = science::LoadModel(path, scale);
+    } catch (...) {
+      failed = std::current_exception();
+    }
+  }
+  ranks->Agree(failed);
+  if (same) ranks->Broadcast(&m, 0);
+  return m;
+}
+
+}  // namespace
+
 std::unique_ptr<science::Body> Load(const Common& c) {
-  auto body = science::LoadBody(c.Body(), c.units, c.Evaluation());
+  const StageTime build(Stage::kBuild);
+  // The check is timed apart: the same check, at the same point.
+  science::Evaluation unchecked = c.Evaluation();
+  unchecked.check = false;
+  auto body = science::LoadBody(c.Body(), c.units, unchecked, ReadModel);
+  if (!c.no_check) {
+    const StageTime check(Stage::kCheck);
+    std::exception_ptr failed;
+    if (ranks->Root()) {
+      try {
+        science::RequireFit(*body);
+      } catch (...) {
+        failed = std::current_exception();
+      }
+    }
+    ranks->Agree(failed);
+  }
+  // Measured, the tree's moments are a stage of their own, not part of the
+  // first evaluation that would make them.
+  if (MeasuringStages()) {
+    const StageTime moments(Stage::kMoments);
+    for (size_t i = 0; i < body->PartCount(); ++i) body->part(i).engine().MakeMoments();
+  }
   if (c.Evaluation().check && ranks->Root())
     for (const std::string& line : body->Placed().overlaps)
       std::fprintf(stderr, "polyfield: %s\n", line.c_str());
@@ -172,7 +222,12 @@ bool TerminalMore(double share) {
 
 bool RunUnits(const science::FieldPlan& plan, const science::FieldResult& out,
               const science::More& more) {
-  const bool finished = science::FieldOf(plan, ranks->Mine(plan.Units()), out, more);
+  bool finished = false;
+  {
+    const StageTime evaluation(Stage::kEvaluation);
+    finished = science::FieldOf(plan, ranks->Mine(plan.Units()), out, more);
+  }
+  const StageTime gather(Stage::kGather);
   ranks->Agree();
   ranks->Gather(plan, out);
   return finished;

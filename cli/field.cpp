@@ -1,12 +1,19 @@
 // polyfield field: the potential and attraction (and the gradient tensor)
 // at points read, or on a latitude-longitude grid about the centre of mass.
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "cli/command.h"
+#include "cli/stages.h"
 #include "cli/table.h"
 #include "common/failure.h"
+#include "common/input.h"
 #include "common/print.h"
 #include "common/rows.h"
 #include "science/grid.h"
@@ -25,6 +32,69 @@ void ReadPoints(const std::string& path, std::vector<double>* x, std::vector<dou
   });
 }
 
+// The points of a file read by the ranks together (every rank reading
+// the same regular file): each parses the lines that begin in its share of
+// the bytes, numbered after those of the ranks below, and every rank gets
+// all the points in order. The points and the refusal of a bad line (the
+// first, from the lowest rank that has one) are those of one process
+// reading the whole file. False, and nothing read, when the ranks do not
+// read the same regular file.
+bool ReadSharedPoints(const std::string& path, std::vector<double>* x, std::vector<double>* y,
+                      std::vector<double>* z) {
+  const std::unique_ptr<FILE, int (*)(FILE*)> file(OpenInput(path.c_str(), "rb"), &std::fclose);
+  struct stat st {};
+  const bool regular = file && fstat(fileno(file.get()), &st) == 0 && S_ISREG(st.st_mode);
+  const size_t size = regular ? static_cast<size_t>(st.st_size) : 0;
+  // The same path and size on every rank, or each reads its own.
+  if (!ranks->Same(path + '\n' + (regular ? std::to_string(size) : "-"))) return false;
+  if (!regular) return false;
+  const size_t K = ranks->count(), r = ranks->rank();
+  const size_t begin = size / K * r + std::min(r, size % K);
+  const size_t end = begin + size / K + (r < size % K ? 1 : 0);
+  std::string text;
+  std::exception_ptr failed;
+  size_t lines = 0, first = 0, last = 0;
+  try {
+    // The byte before the share (is its first byte a line's first?), the
+    // share, and the rest of its last line.
+    const size_t from = begin > 0 ? begin - 1 : 0;
+    text.resize(end - from);
+    if (std::fseek(file.get(), long(from), SEEK_SET) != 0 ||
+        std::fread(text.data(), 1, text.size(), file.get()) != text.size())
+      throw Failure(path + ": read error");
+    if (end < size && text.back() != '\n') {
+      for (int ch; (ch = std::fgetc(file.get())) != EOF;) {
+        text.push_back(static_cast<char>(ch));
+        if (ch == '\n') break;
+      }
+      if (std::ferror(file.get())) throw Failure(path + ": read error");
+    }
+    // The lines that begin in [begin, end): text[first, last).
+    const size_t share = end - from;
+    first = begin == 0 ? 0 : text.find('\n') == std::string::npos ? share : text.find('\n') + 1;
+    first = std::min(first, share);
+    last = text.size();
+    for (size_t i = first; i < share; ++i) lines += i == first || text[i - 1] == '\n';
+    if (first == share) last = share;
+  } catch (...) {
+    failed = std::current_exception();
+  }
+  ranks->Agree(failed);
+  const size_t number = ranks->Below(lines) + 1;
+  try {
+    rows::ReadText(path, text.data() + first, last - first, number, 3, "three finite numbers x y z",
+                   true, [&](const double* p, size_t) {
+                     x->push_back(p[0]), y->push_back(p[1]), z->push_back(p[2]);
+                   });
+  } catch (...) {
+    failed = std::current_exception();
+  }
+  ranks->Agree(failed);
+  std::string().swap(text);
+  for (std::vector<double>* v : {x, y, z}) ranks->Concatenate(v);
+  return true;
+}
+
 int RunField(const Common& c, const std::string& points, bool gradient) {
   science::FieldRequest request;
   request.units = c.units;
@@ -38,9 +108,11 @@ int RunField(const Common& c, const std::string& points, bool gradient) {
   const science::Units u = science::Resolve(c.units, *body);
   Caution(u);
   std::vector<double> x, y, z;
-  ReadPoints(points, &x, &y, &z);
+  std::optional<StageTime> read(Stage::kRead);
+  const bool shared = ranks->count() > 1 && ReadSharedPoints(points, &x, &y, &z);
+  if (!shared) ReadPoints(points, &x, &y, &z);
   const size_t n = x.size();
-  if (ranks->count() > 1) {
+  if (ranks->count() > 1 && !shared) {
     // Every rank plans the same call: they must agree on its points' count
     // (once every rank has read the file).
     ranks->Agree();
@@ -51,18 +123,22 @@ int RunField(const Common& c, const std::string& points, bool gradient) {
                     std::to_string(ranks->rank()) + ", " + std::to_string(size_t(first)) +
                     " on rank 0");
   }
+  read.reset();
   const auto header = Header("field", c, *body, u);
   science::Outputs outputs(files.inputs);
   FILE* table = ranks->Root() ? outputs.Open("output", c.output) : nullptr;
   ranks->Agree();
 
   std::vector<double> U(n), gx(n), gy(n), gz(n), t(gradient ? 6 * n : 0);
+  std::optional<StageTime> planning(Stage::kPlan);
   const science::FieldPlan plan =
       science::PlanField(*body, request, n, x.data(), y.data(), z.data());
+  planning.reset();
   RunUnits(plan, {U.data(), gx.data(), gy.data(), gz.data(), gradient ? t.data() : nullptr},
            &TerminalMore);
   ranks->Agree();
   if (!ranks->Root()) return 0;
+  const StageTime write(Stage::kWrite);
   const std::string L = u.LengthUnit();
   std::vector<science::Column> cols = {{"x", L, &x},
                                        {"y", L, &y},
@@ -118,9 +194,19 @@ int RunGrid(const Common& c, const GridArgs& a, bool gradient) {
   ranks->Agree();
   science::Grid grid;
   science::GridField f;
-  science::GridOf(*body, request, g, &grid, &f, &TerminalMore, RunUnits);
+  {
+    const StageTime evaluation(Stage::kEvaluation);
+    std::optional<StageTime> planning(Stage::kPlan);
+    science::GridOf(*body, request, g, &grid, &f, &TerminalMore,
+                    [&](const science::FieldPlan& plan, const science::FieldResult& out,
+                        const science::More& more) {
+                      planning.reset();
+                      return RunUnits(plan, out, more);
+                    });
+  }
   ranks->Agree();
   if (!ranks->Root()) return 0;
+  const StageTime write(Stage::kWrite);
   if (netcdf) {
     science::WriteGridNetcdf(table, science::GridVariables(grid, f, u),
                              science::GridAttributes(*body, g, grid, f, u, command_line, header),

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/command.h"
+#include "cli/stages.h"
 #include "common/failure.h"
 
 namespace cli {
@@ -76,9 +77,12 @@ int RunHarmonics(const Common& c, const HarmonicsArgs& a) {
   const auto body = Load(c);
   Caution(science::Resolve(c.units, *body));
   ranks->Agree();
+  std::optional<StageTime> evaluation(Stage::kEvaluation);
   science::HarmonicSums sums(*body, c.units, r, c.format);
   const std::optional<science::Harmonics> h = RankHarmonics(sums);
+  evaluation.reset();
   if (!h) return 0;
+  const StageTime write(Stage::kWrite);
   const std::string warning = science::HarmonicsFileWarning(*h, format);
   // The library's quantity, spelled as this command's option.
   if (!warning.empty())

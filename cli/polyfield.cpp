@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "cli/command.h"
+#include "cli/stages.h"
 #include "common/error.h"
 #include "common/failure.h"
 #include "common/nearest.h"
@@ -81,6 +82,12 @@ int main(int argc, char** argv) {
   SetErrorHook([](const char* message) { throw Failure(message); });
   cli::Ranks job(&argc, &argv);
   cli::ranks = &job;
+  // The stages' times (POLYFIELD_STAGES), told at the end of the run, before
+  // the job is left.
+  struct Report {
+    const cli::Ranks& job;
+    ~Report() { cli::ReportStages(job.rank(), job.count()); }
+  } report{job};
   cli::command_line = cli::CommandLine(argc, argv);
   CLI::App app{
       "polyfield: the gravitational potential and attraction of a homogeneous solid "

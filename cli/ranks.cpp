@@ -16,6 +16,9 @@ Ranks::Ranks(int*, char***) {
 }
 Ranks::~Ranks() = default;
 void Ranks::Agree() const {}
+void Ranks::Agree(std::exception_ptr failure) const {
+  if (failure) std::rethrow_exception(failure);
+}
 Failure Ranks::Settle(std::exception_ptr failure) const {
   return FailureOf(failure);
 }
@@ -23,6 +26,14 @@ int Ranks::Status(int status) const {
   return status;
 }
 void Ranks::Gather(const science::FieldPlan&, const science::FieldResult&) const {}
+size_t Ranks::Below(size_t) const {
+  return 0;
+}
+void Ranks::Concatenate(std::vector<double>*) const {}
+bool Ranks::Same(const std::string&) const {
+  return true;
+}
+void Ranks::Broadcast(mesh::Mesh*, unsigned) const {}
 void Ranks::Broadcast(double*, size_t, unsigned) const {}
 void Ranks::Give(const double*, size_t, unsigned) const {}
 void Ranks::Take(double*, size_t, unsigned) const {}

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/failure.h"
+#include "mesh/mesh.h"
 #include "science/field.h"
 
 namespace cli {
@@ -34,6 +35,9 @@ class Ranks {
   // failed; else throws, on every rank, the failure of the lowest rank that
   // failed (Agreed).
   void Agree() const;
+  // The same, where this rank may have failed (`failure`, null when not):
+  // throws, on every rank, the failure of the lowest rank that failed.
+  void Agree(std::exception_ptr failure) const;
   // A failure of this rank, agreed on with the others (who meet it at their
   // next Agree); an Agreed failure is returned as it is.
   Failure Settle(std::exception_ptr failure) const;
@@ -50,6 +54,17 @@ class Ranks {
   // other ranks' are left as they are. A rank that cannot make its buffers
   // ends it on every rank, as by Agree.
   void Gather(const science::FieldPlan& plan, const science::FieldResult& out) const;
+  // The sum of `count` over the ranks below this one.
+  size_t Below(size_t count) const;
+  // Every rank's values one after the other in rank order, on every rank;
+  // a rank that cannot make room for them ends it on every rank, as by
+  // Agree.
+  void Concatenate(std::vector<double>* values) const;
+  // Whether every rank has the same text.
+  bool Same(const std::string& text) const;
+  // Rank `from`'s model, on every rank; a rank that cannot make room for it
+  // ends it on every rank, as by Agree.
+  void Broadcast(mesh::Mesh* model, unsigned from) const;
   // Rank `from`'s count values of data, on every rank.
   void Broadcast(double* data, size_t count, unsigned from) const;
   // Count values given to rank `to`, which takes them, in the order given,

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -59,11 +60,26 @@ std::string Marked(const Failure& e) {
   return e.Spelled([](std::string_view name) { return Quantity(name); });
 }
 
+// Waits for a request without spinning: a rank that waits for another
+// (for rank 0 reading or checking the model, for a slower rank's share)
+// sleeps between tests, at most a millisecond, rather than spend a core.
+void Quietly(MPI_Request* request) {
+  int done = 0;
+  MPI_Test(request, &done, MPI_STATUS_IGNORE);
+  for (long nap = 1000; !done; nap = std::min(2 * nap, 1000000L)) {
+    const timespec pause{0, nap};
+    nanosleep(&pause, nullptr);
+    MPI_Test(request, &done, MPI_STATUS_IGNORE);
+  }
+}
+
 // Every rank's failure or none: the lowest rank that failed tells its
 // message and kind to all.
 std::optional<Ranks::Agreed> Agreement(const Failure* mine, unsigned rank, unsigned count) {
   unsigned lowest = mine ? rank : count;
-  MPI_Allreduce(MPI_IN_PLACE, &lowest, 1, MPI_UNSIGNED, MPI_MIN, MPI_COMM_WORLD);
+  MPI_Request request;
+  MPI_Iallreduce(MPI_IN_PLACE, &lowest, 1, MPI_UNSIGNED, MPI_MIN, MPI_COMM_WORLD, &request);
+  Quietly(&request);
   if (lowest == count) return std::nullopt;
   std::string text = rank == lowest ? Marked(*mine) : "";
   unsigned long long size[2] = {text.size(),
@@ -95,6 +111,22 @@ Ranks::~Ranks() {
 void Ranks::Agree() const {
   if (count_ == 1) return;
   if (const auto agreed = Agreement(nullptr, rank_, count_)) throw *agreed;
+}
+
+void Ranks::Agree(std::exception_ptr failure) const {
+  if (count_ == 1) {
+    if (failure) std::rethrow_exception(failure);
+    return;
+  }
+  try {
+    if (failure) std::rethrow_exception(failure);
+  } catch (const Agreed&) {
+    throw;
+  } catch (...) {
+  }
+  const std::optional<Failure> mine =
+      failure ? std::optional<Failure>(FailureOf(failure)) : std::nullopt;
+  if (const auto agreed = Agreement(mine ? &*mine : nullptr, rank_, count_)) throw *agreed;
 }
 
 Failure Ranks::Settle(std::exception_ptr failure) const {
@@ -178,6 +210,85 @@ void Ranks::Gather(const science::FieldPlan& plan, const science::FieldResult& o
       }
     });
   }
+}
+
+bool Ranks::Same(const std::string& text) const {
+  if (count_ == 1) return true;
+  unsigned long long size = text.size();
+  MPI_Bcast(&size, 1, MPI_UNSIGNED_LONG_LONG, 0, MPI_COMM_WORLD);
+  std::string first = rank_ == 0 ? text : std::string(size, '\0');
+  InPieces(size, kPiece, [&](size_t at, size_t n) {
+    MPI_Bcast(first.data() + at, static_cast<int>(n), MPI_CHAR, 0, MPI_COMM_WORLD);
+  });
+  int same = first == text;
+  MPI_Allreduce(MPI_IN_PLACE, &same, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+  return same != 0;
+}
+
+namespace {
+
+template <typename T>
+void BroadcastValues(T* data, size_t count, MPI_Datatype type, unsigned from) {
+  InPieces(count, kPiece, [&](size_t at, size_t n) {
+    MPI_Bcast(data + at, static_cast<int>(n), type, static_cast<int>(from), MPI_COMM_WORLD);
+  });
+}
+
+}  // namespace
+
+void Ranks::Broadcast(mesh::Mesh* m, unsigned from) const {
+  if (count_ == 1) return;
+  unsigned long long size[5] = {m->vertices.size(), m->faces.size(), m->normals.size(),
+                                m->attributes.size(), m->solids};
+  MPI_Bcast(size, 5, MPI_UNSIGNED_LONG_LONG, static_cast<int>(from), MPI_COMM_WORLD);
+  std::exception_ptr failed;
+  try {
+    m->vertices.resize(size[0]), m->faces.resize(size[1]), m->normals.resize(size[2]);
+    m->attributes.resize(size[3]);
+  } catch (const std::bad_alloc&) {
+    failed = std::make_exception_ptr(Failure("memory allocation error for the model."));
+  }
+  Agree(failed);
+  m->solids = size[4];
+  BroadcastValues(m->vertices.data(), m->vertices.size(), MPI_DOUBLE, from);
+  BroadcastValues(m->faces.data(), m->faces.size(), MPI_UINT32_T, from);
+  BroadcastValues(m->normals.data(), m->normals.size(), MPI_FLOAT, from);
+  BroadcastValues(m->attributes.data(), m->attributes.size(), MPI_UINT16_T, from);
+}
+
+size_t Ranks::Below(size_t count) const {
+  unsigned long long mine = count, below = 0;
+  MPI_Exscan(&mine, &below, 1, MPI_UNSIGNED_LONG_LONG, MPI_SUM, MPI_COMM_WORLD);
+  return rank_ == 0 ? 0 : static_cast<size_t>(below);
+}
+
+void Ranks::Concatenate(std::vector<double>* values) const {
+  if (count_ == 1) return;
+  std::vector<unsigned long long> sizes(count_);
+  const unsigned long long size = values->size();
+  MPI_Allgather(&size, 1, MPI_UNSIGNED_LONG_LONG, sizes.data(), 1, MPI_UNSIGNED_LONG_LONG,
+                MPI_COMM_WORLD);
+  size_t total = 0, first = 0;
+  for (unsigned r = 0; r < count_; ++r) {
+    if (r == rank_) first = total;
+    total += sizes[r];
+  }
+  std::vector<double> all;
+  std::exception_ptr failed;
+  try {
+    all.resize(total);
+  } catch (const std::bad_alloc&) {
+    failed = std::make_exception_ptr(Failure("memory allocation error for the points."));
+  }
+  Agree(failed);
+  std::copy(values->begin(), values->end(), all.begin() + ptrdiff_t(first));
+  std::vector<double>().swap(*values);
+  size_t at = 0;
+  for (unsigned r = 0; r < count_; ++r) {
+    BroadcastValues(all.data() + at, sizes[r], MPI_DOUBLE, r);
+    at += sizes[r];
+  }
+  values->swap(all);
 }
 
 void Ranks::Broadcast(double* data, size_t count, unsigned from) const {

@@ -3,9 +3,11 @@
 #include "science/surface.h"
 
 #include <cstdio>
+#include <optional>
 #include <vector>
 
 #include "cli/command.h"
+#include "cli/stages.h"
 #include "cli/table.h"
 #include "common/failure.h"
 #include "common/print.h"
@@ -83,7 +85,13 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
   ranks->Agree();
 
   science::Surface s;
-  science::SurfaceOf(*body, request, &s, &TerminalMore, RunUnits);
+  std::optional<StageTime> evaluation(Stage::kEvaluation), planning(Stage::kPlan);
+  science::SurfaceOf(*body, request, &s, &TerminalMore,
+                     [&](const science::FieldPlan& plan, const science::FieldResult& out,
+                         const science::More& more) {
+                       planning.reset();
+                       return RunUnits(plan, out, more);
+                     });
   ranks->Agree();
   if (!root) return 0;
   const std::vector<science::Column> cols = science::SurfaceColumns(s, u);
@@ -135,6 +143,8 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
     colour_line = "polyfield: colour " + chosen->name + " over [" + ShortestDigits(range.min) +
                   ", " + ShortestDigits(range.max) + "]\n";
   }
+  evaluation.reset();
+  const StageTime write(Stage::kWrite);
   cli::WriteTable(table, format, header, cols);
   outputs.Commit();
   std::fputs(colour_line.c_str(), stderr);

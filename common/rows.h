@@ -19,4 +19,11 @@ namespace rows {
 void Read(const std::string& path, int columns, const std::string& what, bool finite,
           const std::function<void(const double* values, size_t line)>& row);
 
+// The same for the lines of a part of the file `path` already read:
+// data[0, size), lines ended by '\n' (the last one may have none), the first
+// of them line `first_line` of the file. Refuses as Read, but for reading.
+void ReadText(const std::string& path, const char* data, size_t size, size_t first_line,
+              int columns, const std::string& what, bool finite,
+              const std::function<void(const double* values, size_t line)>& row);
+
 }  // namespace rows

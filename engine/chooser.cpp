@@ -84,6 +84,10 @@ void Chooser::Load(const Facets& model) {
     ExactTable();
 }
 
+void Chooser::MakeMoments() const {
+  if (tolerance_ > 0) TreeFor(tolerance_)->Moments(&table_.Team());
+}
+
 size_t Chooser::Batch() const {
   return tolerance_ > 0 ? SIZE_MAX : table_.Batch();
 }

@@ -62,6 +62,9 @@ class Chooser final : public FieldEngine {
   void SetTolerance(double tolerance) { tolerance_ = tolerance; }
   double Tolerance() const { return tolerance_; }
   void SetFarExpansion(bool on) { far_expansion_ = on; }
+  // Makes now what the first call under the engine's own tolerance would
+  // make: the tree's moments (nothing without a tolerance).
+  void MakeMoments() const;
   void SetThreads(unsigned m) { table_.SetThreads(m); }
   unsigned Threads() const { return table_.Threads(); }
   ThreadTeam& Team() const { return table_.Team(); }

@@ -277,10 +277,12 @@ std::string Body::File() const {
 }
 
 std::unique_ptr<Body> BodyOf(std::vector<PartSource> parts, const UnitsRequest& units,
-                             const Evaluation& evaluation) {
+                             const Evaluation& evaluation, const ModelReader& read) {
   std::unique_ptr<Body> body;
   for (PartSource& p : parts) {
-    mesh::Mesh m = p.model ? std::move(*p.model) : LoadModel(p.name, units.scale);
+    mesh::Mesh m = p.model ? std::move(*p.model)
+                   : read  ? read(p.name, units.scale)
+                           : LoadModel(p.name, units.scale);
     if (!body) {
       body = std::make_unique<Body>(std::move(m), evaluation.Threads(), evaluation.Tolerance());
       body->SetName(p.name);
@@ -295,7 +297,7 @@ std::unique_ptr<Body> BodyOf(std::vector<PartSource> parts, const UnitsRequest& 
 }
 
 std::unique_ptr<Body> LoadBody(const BodyRequest& request, const UnitsRequest& units,
-                               const Evaluation& evaluation) {
+                               const Evaluation& evaluation, const ModelReader& read) {
   Validate(request, units);
   // The model carries its density when the body has more parts or point masses.
   const bool more = !request.parts.empty() || !request.mascons.empty();
@@ -306,7 +308,7 @@ std::unique_ptr<Body> LoadBody(const BodyRequest& request, const UnitsRequest& u
     const auto [path, density] = PartOf(text);
     list.push_back({path, {}, density, Quantity("add") + " " + text, {{"add", path}}});
   }
-  auto body = BodyOf(std::move(list), units, evaluation);
+  auto body = BodyOf(std::move(list), units, evaluation, read);
   if (!request.mascons.empty()) {
     body->AddMascons(ReadMascons(request.mascons, units.scale), request.mascons);
   }

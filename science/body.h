@@ -213,11 +213,15 @@ struct PartSource {
   std::string what;
   FileList sources;
 };
+// How a part's file becomes its model at a scale: LoadModel when none is
+// given. A face may read the file another way (one process for many), as
+// long as it makes the same model or throws what LoadModel would.
+using ModelReader = std::function<mesh::Mesh(const std::string& path, double scale)>;
 // A body of the parts, the first its surface (at least one), in the units'
 // length unit and scale, evaluated on the evaluation's threads and under its
-// tolerance. Not checked: RequireFit.
+// tolerance, the files read by `read`. Not checked: RequireFit.
 std::unique_ptr<Body> BodyOf(std::vector<PartSource> parts, const UnitsRequest& units,
-                             const Evaluation& evaluation);
+                             const Evaluation& evaluation, const ModelReader& read = {});
 
 // A body from files: the model (the first part, the surface) at the
 // request's scale and, with more parts or point masses, at the request's
@@ -234,7 +238,7 @@ struct BodyRequest {
 std::pair<std::string, double> PartOf(const std::string& text);
 void Validate(const BodyRequest& body, const UnitsRequest& units);
 std::unique_ptr<Body> LoadBody(const BodyRequest& body, const UnitsRequest& units,
-                               const Evaluation& evaluation);
+                               const Evaluation& evaluation, const ModelReader& read = {});
 
 // Refuses a body with a part that fails the check (kind kUnfit), naming
 // its file, then one with a part of negative density outside the parts of

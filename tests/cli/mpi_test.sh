@@ -5,7 +5,9 @@
 # alone (its own points file, its own model) is told once, by rank 0, with
 # status 1 and no output file, also where it fails while the units of the
 # field are gathered (memory refused, by the fault-injection library) or
-# while the harmonics' blocks are summed (threads refused).
+# while the harmonics' blocks are summed (threads refused), or while the
+# points read by the ranks together or the model read by rank 0 are handed
+# over (memory refused).
 #   mpi_test.sh POLYFIELD MPIEXEC DATA_DIR FAULT_LIBRARY
 set -u
 polyfield=$1 mpiexec=$2 data=$3 faults=$4
@@ -182,6 +184,77 @@ for k in 0 1 2 3 4 5 6 7 8; do
   [ "$ours" -eq 2 ] && break
 done
 [ "$ours" -eq 2 ] || fail "threads refused to one rank: its rounds were never reached"
+
+# The points read by the ranks together, each the lines that begin in its
+# share of the bytes, and the model read by rank 0 and handed to the
+# others: the table of one process at 2 and 3 ranks, from a file whose
+# lines end in CRLF, with comments, blank lines and no last newline, and
+# from one of fewer bytes than ranks.
+{
+  printf '# points\r\n\r\n'
+  awk 'BEGIN { srand(5); for (i = 0; i < 400; ++i)
+    printf "%.17g %.17g, %.17g # %d\r\n", 1.6 * rand() - 0.8, 0.8 * rand() - 0.4, 0.6 * rand() - 0.3, i }'
+  printf '0.1 0.2 0.3'
+} >shared.txt
+printf '1 0 0' >one.txt
+for file in shared.txt one.txt; do
+  "$polyfield" field "$eros" "$file" --tolerance 1e-10 -o "$file.one" 2>/dev/null
+  for n in 2 3; do
+    run -n $n "$polyfield" field "$eros" "$file" --tolerance 1e-10 --threads 1 -o "$file.$n" \
+      2>/dev/null || fail "$file on $n ranks failed"
+    cmp -s "$file.one" "$file.$n" || fail "$file: $n ranks differ from one process"
+  done
+done
+# The stages' CPU times asked for (POLYFIELD_STAGES): a line from each
+# rank, and the same table.
+run -n 2 -x POLYFIELD_STAGES=stages.txt "$polyfield" field "$eros" shared.txt --tolerance 1e-10 \
+  --threads 1 -o stages.tsv 2>/dev/null || fail "field with POLYFIELD_STAGES failed"
+cmp -s shared.txt.one stages.tsv || fail "POLYFIELD_STAGES: a table of other bytes"
+[ "$(grep -c -E '^stages rank [01] of 2: read [0-9.]+ check [0-9.]+ build [0-9.]+ moments [0-9.]+ plan [0-9.]+ evaluation [0-9.]+ gather [0-9.]+ write [0-9.]+ total [0-9.]+ peak_kb [0-9]+$' stages.txt)" -eq 2 ] ||
+  fail "POLYFIELD_STAGES: not a line from each rank: $(cat stages.txt)"
+# A bad line in the first, a middle and the last share: the message of one
+# process (the first bad line, with its number), status 1, no file.
+for line in 3 200 403; do
+  sed "${line}s/.*/0.5 x 0.5/" shared.txt >bad.txt
+  sed -i "401s/.*/0.5 0.5/" bad.txt
+  want=$("$polyfield" field "$eros" bad.txt -o out.tsv 2>&1)
+  for n in 2 3; do
+    run -n $n "$polyfield" field "$eros" bad.txt -o out.tsv >stdout.txt 2>stderr.txt
+    status=$?
+    [ "$status" -eq 1 ] && [ "$(cat stderr.txt)" = "$want" ] ||
+      fail "bad line $line on $n ranks: status $status, stderr $(cat stderr.txt), not $want"
+    [ ! -e out.tsv ] || fail "bad line $line on $n ranks: an output file was left"
+  done
+done
+# Memory refused to one rank while it makes room for every rank's points
+# (30,000 points: 240,000 bytes a coordinate), or for the model handed to
+# it (Eros: 7374 vertices, 176,976 bytes): one message, from rank 0.
+awk 'BEGIN { srand(17); for (i = 0; i < 30000; ++i)
+  printf "%.9g %.9g %.9g\n", 3 * rand() - 1.5, 2 * rand() - 1, 2 * rand() - 1 }' >room.txt
+for fault in "240000 points" "176976 model"; do
+  args=(field "$eros" room.txt -o out.tsv --threads 1)
+  run -n 2 "$polyfield" "${args[@]}" : -n 1 -x FAIL_MALLOC_OF="${fault% *}" -x LD_PRELOAD="$faults" \
+    "$polyfield" "${args[@]}" >stdout.txt 2>stderr.txt
+  status=$?
+  want="polyfield: memory allocation error for the ${fault#* }."
+  [ "$status" -eq 1 ] && [ "$(cat stderr.txt)" = "$want" ] ||
+    fail "memory refused to rank 2 for the ${fault#* }: status $status, stderr $(cat stderr.txt)"
+  [ ! -e out.tsv ] || fail "memory refused to rank 2 for the ${fault#* }: an output file was left"
+done
+
+# A model unfit for the field formulas (a tetrahedron without a face),
+# checked by rank 0 alone: every rank ends with its verdict, told once.
+printf 'v 0 0 0\nv 1 0 0\nv 0 1 0\nv 0 0 1\nf 1 3 2\nf 1 2 4\nf 1 4 3\n' >open.obj
+for cmd in "field points.txt" "surface --summary"; do
+  # shellcheck disable=SC2086
+  want=$("$polyfield" ${cmd%% *} open.obj ${cmd#* } -o out.txt 2>&1)
+  # shellcheck disable=SC2086
+  run -n 3 "$polyfield" ${cmd%% *} open.obj ${cmd#* } -o out.txt >/dev/null 2>stderr.txt
+  status=$?
+  [ "$status" -eq 1 ] && [ "$(cat stderr.txt)" = "$want" ] ||
+    fail "$cmd, an unfit model: status $status, stderr $(cat stderr.txt), not $want"
+  [ ! -e out.txt ] || fail "$cmd, an unfit model: an output file was left"
+done
 
 # Refused options: one message, from rank 0.
 run -n 3 "$polyfield" field "$eros" points.txt --tolerance 2 >/dev/null 2>stderr.txt

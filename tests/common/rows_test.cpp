@@ -81,3 +81,29 @@ TEST(Rows, WhatIsNotARowNamesTheFileAndLine) {
 }
 
 }  // namespace
+
+// A part of a file already read: the lines numbered from the part's first,
+// each row and each refusal as the whole file's reading gives it.
+TEST(Rows, APartOfAFileIsReadAsTheWholeFileReadsIt) {
+  const std::string text = "# header\n1 2 3\r\n\n4,5,6 # six\n7 8 9";
+  const Read whole = ReadText(text);
+  // The part from line 2 on, numbered from 2.
+  const std::string part = text.substr(text.find('\n') + 1);
+  Read r;
+  rows::ReadText("F", part.data(), part.size(), 2, 3, "three numbers x y z", false,
+                 [&](const double* v, size_t line) {
+                   r.values.insert(r.values.end(), v, v + 3);
+                   r.lines.push_back(line);
+                 });
+  EXPECT_EQ(r.values, whole.values);
+  EXPECT_EQ(r.lines, (std::vector<size_t>{2, 4, 5}));
+  EXPECT_EQ(r.lines, whole.lines);
+  const std::string bad = "1 2 3\n4 5\n";
+  try {
+    rows::ReadText("F", bad.data(), bad.size(), 41, 3, "three numbers x y z", false,
+                   [](const double*, size_t) {});
+    ADD_FAILURE() << "no refusal";
+  } catch (const Failure& e) {
+    EXPECT_EQ(std::string(e.what()), "F:42: expected three numbers x y z, found \"4 5\"");
+  }
+}
