@@ -127,6 +127,12 @@ const Rule& RuleFor(double ratio) {
   return RuleOf(r);
 }
 
+// The tensor's six components as (i, j).
+constexpr int kPair[6][2] = {{0, 0}, {0, 1}, {0, 2}, {1, 1}, {1, 2}, {2, 2}};
+// The nodes of the largest rule.
+constexpr int kNodes = kernel::kLayerNodes;
+static_assert(kNodes == 12 * 12);
+
 // The product rule's nodes on the triangle: node i at pos[3i], its weight
 // w[i] and its coordinates s, u (the hats 1 - s - u, s, u).
 void Nodes(const Triangle& t, const Rule& rule, double* pos, double* w, double* s, double* u) {
@@ -145,7 +151,7 @@ void Far(const Triangle& t, const V3& q, int order, double ratio, Moments* out) 
   // The integrals of f, s f and t f for f = 1/R, its gradient and second
   // derivatives (1 + 3 + 6 values): the hat functions are 1 - s - t, s, t.
   double sum[3][10] = {};
-  double pos[3 * 144], weight[144], node_s[144], node_u[144];
+  double pos[3 * kNodes], weight[kNodes], node_s[kNodes], node_u[kNodes];
   Nodes(t, rule, pos, weight, node_s, node_u);
   for (int i = 0; i < rule.q * rule.q; ++i) {
     const double s = node_s[i], u = node_u[i], w = weight[i];
@@ -163,7 +169,6 @@ void Far(const Triangle& t, const V3& q, int order, double ratio, Moments* out) 
       sum[0][k] += wf, sum[1][k] += wf * s, sum[2][k] += wf * u;
     }
   }
-  constexpr int kPair[6][2] = {{0, 0}, {0, 1}, {0, 2}, {1, 1}, {1, 2}, {2, 2}};
   for (int k = 0; k < 3; ++k) {
     // Corner 0's hat is 1 - s - t, corner 1's s, corner 2's t.
     const auto moment = [&](int i) {
@@ -377,7 +382,6 @@ void CurvePoints::Classify(const Triangle& t, size_t first, size_t last,
 
 namespace {
 
-constexpr int kPair[6][2] = {{0, 0}, {0, 1}, {0, 2}, {1, 1}, {1, 2}, {2, 2}};
 const kernel::Isa& Vector() {
   static const kernel::Isa& isa = kernel::For(kernel::Best());
   return isa;
@@ -427,7 +431,7 @@ void Adjoint::Sums(const Triangle& t, const double f[3], double sum[3], size_t* 
                                      f[0],
                                      f[1],
                                      f[2]};
-  double pos[3 * 144], weight[144], s[144], u[144], phi[144];
+  double pos[3 * kNodes], weight[kNodes], s[kNodes], u[kNodes], phi[kNodes];
   for (int r = 0; r < kRules; ++r) {
     if (lists[r].empty()) continue;
     const Rule& rule = RuleOf(r);
@@ -480,7 +484,7 @@ void Forward::Add(size_t group, const std::vector<Triangle>& triangles, const do
                               tensor_ ? column(6) : nullptr, tensor_ ? column(7) : nullptr,
                               tensor_ ? column(8) : nullptr, tensor_ ? column(9) : nullptr}};
   thread_local std::vector<uint32_t> lists[kRules + 1];
-  double pos[3 * 144], weight[144], s[144], u[144], node_sigma[144];
+  double pos[3 * kNodes], weight[kNodes], s[kNodes], u[kNodes], node_sigma[kNodes];
   Moments M;
   for (size_t k = 0; k < triangles.size(); ++k) {
     const Triangle& t = triangles[k];

@@ -128,6 +128,29 @@ MasconTerms MasconAt(const Mascon& q, double G, double M, double x, double y, do
   return t;
 }
 
+// The derivatives of point j's K outputs by every part's density,
+// density(j, part, values[K]), and by every point mass, mascon(j, q,
+// terms).
+template <class Density, class Masses>
+void DensitiesAndMasses(const Body& body, const Setting& s, const Points& p, size_t K,
+                        const Density& density, const Masses& mascon) {
+  for (size_t i = 0; i < body.PartCount(); ++i) {
+    const PartValues v = PartField(body.part(i), p, s.threads, K > 4);
+    double values[10];
+    for (size_t j = 0; j < p.n; ++j) {
+      values[0] = s.dU[i] * v.U[j];
+      for (int a = 0; a < 3; ++a) values[1 + a] = s.dg[i] * v.g[3 * j + a];
+      if (K > 4)
+        for (int o = 0; o < 6; ++o) values[4 + o] = s.dT[i] * v.T[6 * j + o];
+      density(j, i, values);
+    }
+  }
+  const auto& mascons = body.mascons();
+  for (size_t q = 0; q < mascons.size(); ++q)
+    for (size_t j = 0; j < p.n; ++j)
+      mascon(j, q, MasconAt(mascons[q], s.units.G, s.units.metres, p.x[j], p.y[j], p.z[j]));
+}
+
 }  // namespace
 
 ParameterLayout LayoutOf(const Body& body) {
@@ -191,35 +214,26 @@ std::vector<double> FieldVjp(const Body& body, const FieldRequest& request, cons
         const size_t v = model.faces[3 * f + k];
         for (int a = 0; a < 3; ++a) g[3 * v + a] += normal[3 * f + a] * along[3 * f + k];
       }
-    const PartValues v = PartField(part, p, s.threads, most > 1);
-    double d = 0;
-    for (size_t j = 0; j < p.n; ++j) {
-      d += s.dU[i] * weight(j, 0) * v.U[j];
-      for (int a = 0; a < 3; ++a) d += s.dg[i] * weight(j, 1 + a) * v.g[3 * j + a];
-      if (most > 1)
-        for (int o = 0; o < 6; ++o) d += s.dT[i] * weight(j, 4 + o) * v.T[6 * j + o];
-    }
-    grad[layout.density + i] = d;
   }
-  const auto& mascons = body.mascons();
-  for (size_t q = 0; q < mascons.size(); ++q)
-    for (size_t j = 0; j < p.n; ++j) {
-      const MasconTerms t = MasconAt(mascons[q], s.units.G, s.units.metres, p.x[j], p.y[j], p.z[j]);
-      for (int o = 0; o < 10; ++o) {
-        const double wo = weight(j, o);
-        if (wo == 0) continue;
-        grad[layout.masses + q] += wo * t.per_kg[o];
-        for (int a = 0; a < 3; ++a) grad[layout.positions + 3 * q + a] += wo * t.by_position[o][a];
-      }
-    }
+  const size_t K = most > 1 ? 10 : 4;
+  DensitiesAndMasses(
+      body, s, p, K,
+      [&](size_t j, size_t i, const double* values) {
+        for (size_t o = 0; o < K; ++o) grad[layout.density + i] += weight(j, int(o)) * values[o];
+      },
+      [&](size_t j, size_t q, const MasconTerms& t) {
+        for (size_t o = 0; o < K; ++o) {
+          const double wo = weight(j, int(o));
+          if (wo == 0) continue;
+          grad[layout.masses + q] += wo * t.per_kg[o];
+          for (int a = 0; a < 3; ++a)
+            grad[layout.positions + 3 * q + a] += wo * t.by_position[o][a];
+        }
+      });
   return grad;
 }
 
 namespace {
-
-template <class Density, class Masses>
-void DensitiesAndMasses(const Body& body, const Setting& s, const Points& p, size_t K,
-                        const Density& density, const Masses& mascon);
 
 // The derivatives of point j's K outputs (U, g and, with the tensor, T)
 // through vertex(j, part, vertex, d[K][3]) for every corner of every facet
@@ -274,29 +288,6 @@ void EachPoint(const Body& body, const Setting& s, const Points& p, size_t K, co
     if (surface[t] < first) first = surface[t], part = surface_part[t];
   if (first != kNone) OnSurface(body, p, first, part);
   DensitiesAndMasses(body, s, p, K, density, mascon);
-}
-
-// The derivatives of point j's K outputs by every part's density,
-// density(j, part, values[K]), and by every point mass, mascon(j, q,
-// terms).
-template <class Density, class Masses>
-void DensitiesAndMasses(const Body& body, const Setting& s, const Points& p, size_t K,
-                        const Density& density, const Masses& mascon) {
-  for (size_t i = 0; i < body.PartCount(); ++i) {
-    const PartValues v = PartField(body.part(i), p, s.threads, K > 4);
-    double values[10];
-    for (size_t j = 0; j < p.n; ++j) {
-      values[0] = s.dU[i] * v.U[j];
-      for (int a = 0; a < 3; ++a) values[1 + a] = s.dg[i] * v.g[3 * j + a];
-      if (K > 4)
-        for (int o = 0; o < 6; ++o) values[4 + o] = s.dT[i] * v.T[6 * j + o];
-      density(j, i, values);
-    }
-  }
-  const auto& mascons = body.mascons();
-  for (size_t q = 0; q < mascons.size(); ++q)
-    for (size_t j = 0; j < p.n; ++j)
-      mascon(j, q, MasconAt(mascons[q], s.units.G, s.units.metres, p.x[j], p.y[j], p.z[j]));
 }
 
 }  // namespace
