@@ -54,6 +54,14 @@ void Receive(T* data, size_t count, MPI_Datatype type, int from, int tag, size_t
   });
 }
 
+// Rank `from`'s count values of data, on every rank, in pieces.
+template <typename T>
+void BroadcastValues(T* data, size_t count, MPI_Datatype type, unsigned from) {
+  InPieces(count, kPiece, [&](size_t at, size_t n) {
+    MPI_Bcast(data + at, static_cast<int>(n), type, static_cast<int>(from), MPI_COMM_WORLD);
+  });
+}
+
 // The message of a failure with its quantities still marked, for the
 // receiver to spell.
 std::string Marked(const Failure& e) {
@@ -217,24 +225,11 @@ bool Ranks::Same(const std::string& text) const {
   unsigned long long size = text.size();
   MPI_Bcast(&size, 1, MPI_UNSIGNED_LONG_LONG, 0, MPI_COMM_WORLD);
   std::string first = rank_ == 0 ? text : std::string(size, '\0');
-  InPieces(size, kPiece, [&](size_t at, size_t n) {
-    MPI_Bcast(first.data() + at, static_cast<int>(n), MPI_CHAR, 0, MPI_COMM_WORLD);
-  });
+  BroadcastValues(first.data(), size, MPI_CHAR, 0);
   int same = first == text;
   MPI_Allreduce(MPI_IN_PLACE, &same, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
   return same != 0;
 }
-
-namespace {
-
-template <typename T>
-void BroadcastValues(T* data, size_t count, MPI_Datatype type, unsigned from) {
-  InPieces(count, kPiece, [&](size_t at, size_t n) {
-    MPI_Bcast(data + at, static_cast<int>(n), type, static_cast<int>(from), MPI_COMM_WORLD);
-  });
-}
-
-}  // namespace
 
 void Ranks::Broadcast(mesh::Mesh* m, unsigned from) const {
   if (count_ == 1) return;
@@ -293,9 +288,7 @@ void Ranks::Concatenate(std::vector<double>* values) const {
 
 void Ranks::Broadcast(double* data, size_t count, unsigned from) const {
   if (count_ == 1) return;
-  InPieces(count, kPiece, [&](size_t at, size_t n) {
-    MPI_Bcast(data + at, static_cast<int>(n), MPI_DOUBLE, static_cast<int>(from), MPI_COMM_WORLD);
-  });
+  BroadcastValues(data, count, MPI_DOUBLE, from);
 }
 
 void Ranks::Give(const double* data, size_t count, unsigned to) const {
