@@ -115,6 +115,40 @@ mesh::Mesh ReadModel(const std::string& path, double scale) {
   return m;
 }
 
+// The tree's moments (under a tolerance) made by the ranks together, the
+// same on every rank as one process makes them: the engine's parts, part k
+// on rank k mod count (a few parts a rank, for their balance), every
+// rank's parts handed to all.
+void ShareMoments(const Chooser& engine) {
+  const size_t wanted = 4 * size_t{ranks->count()};
+  const size_t parts = engine.MomentParts(wanted);
+  if (parts == 0) return;
+  tree::Doubles all;
+  std::exception_ptr failed;
+  try {
+    all = engine.MakeMomentParts(wanted, ranks->Mine(parts));
+  } catch (...) {
+    failed = std::current_exception();
+  }
+  ranks->Agree(failed);
+  ranks->Concatenate(&all, "SI");
+  // Rank r's parts r, r + K, ... one after the other, after the ranks'
+  // below it, each led by its length.
+  std::vector<size_t> part(parts);
+  size_t at = 0;
+  for (unsigned r = 0; r < ranks->count(); ++r)
+    for (size_t k = r; k < parts; k += ranks->count()) {
+      part[k] = at;
+      at += static_cast<size_t>(all[at]);
+    }
+  try {
+    engine.MomentsFromParts(wanted, std::move(all), part);
+  } catch (...) {
+    failed = std::current_exception();
+  }
+  ranks->Agree(failed);
+}
+
 }  // namespace
 
 std::unique_ptr<science::Body> Load(const Common& c) {
@@ -137,7 +171,10 @@ std::unique_ptr<science::Body> Load(const Common& c) {
   }
   // Measured, the tree's moments are a stage of their own, not part of the
   // first evaluation that would make them.
-  if (MeasuringStages()) {
+  if (ranks->count() > 1) {
+    const StageTime moments(Stage::kMoments);
+    for (size_t i = 0; i < body->PartCount(); ++i) ShareMoments(body->part(i).engine());
+  } else if (MeasuringStages()) {
     const StageTime moments(Stage::kMoments);
     for (size_t i = 0; i < body->PartCount(); ++i) body->part(i).engine().MakeMoments();
   }

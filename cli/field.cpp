@@ -91,7 +91,7 @@ bool ReadSharedPoints(const std::string& path, std::vector<double>* x, std::vect
   }
   ranks->Agree(failed);
   std::string().swap(text);
-  for (std::vector<double>* v : {x, y, z}) ranks->Concatenate(v);
+  for (std::vector<double>* v : {x, y, z}) ranks->Concatenate(v, "the points");
   return true;
 }
 

@@ -6,6 +6,8 @@
 
 #include <cstdlib>
 
+#include "engine/memory.h"
+
 namespace cli {
 
 Ranks::Ranks(int*, char***) {
@@ -29,7 +31,10 @@ void Ranks::Gather(const science::FieldPlan&, const science::FieldResult&) const
 size_t Ranks::Below(size_t) const {
   return 0;
 }
-void Ranks::Concatenate(std::vector<double>*) const {}
+template <class Allocator>
+void Ranks::Concatenate(std::vector<double, Allocator>*, const char*) const {}
+template void Ranks::Concatenate(std::vector<double>*, const char*) const;
+template void Ranks::Concatenate(std::vector<double, memory::Aligned<double>>*, const char*) const;
 bool Ranks::Same(const std::string&) const {
   return true;
 }

@@ -58,8 +58,9 @@ class Ranks {
   size_t Below(size_t count) const;
   // Every rank's values one after the other in rank order, on every rank;
   // a rank that cannot make room for them ends it on every rank, as by
-  // Agree.
-  void Concatenate(std::vector<double>* values) const;
+  // Agree, with "memory allocation error for <what>.".
+  template <class Allocator>
+  void Concatenate(std::vector<double, Allocator>* values, const char* what) const;
   // Whether every rank has the same text.
   bool Same(const std::string& text) const;
   // Rank `from`'s model, on every rank; a rank that cannot make room for it

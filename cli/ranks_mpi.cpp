@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "cli/ranks.h"
+#include "engine/memory.h"
 
 namespace cli {
 
@@ -257,7 +258,8 @@ size_t Ranks::Below(size_t count) const {
   return rank_ == 0 ? 0 : static_cast<size_t>(below);
 }
 
-void Ranks::Concatenate(std::vector<double>* values) const {
+template <class Allocator>
+void Ranks::Concatenate(std::vector<double, Allocator>* values, const char* what) const {
   if (count_ == 1) return;
   std::vector<unsigned long long> sizes(count_);
   const unsigned long long size = values->size();
@@ -268,16 +270,17 @@ void Ranks::Concatenate(std::vector<double>* values) const {
     if (r == rank_) first = total;
     total += sizes[r];
   }
-  std::vector<double> all;
+  std::vector<double, Allocator> all;
   std::exception_ptr failed;
   try {
     all.resize(total);
   } catch (const std::bad_alloc&) {
-    failed = std::make_exception_ptr(Failure("memory allocation error for the points."));
+    failed =
+        std::make_exception_ptr(Failure(std::string("memory allocation error for ") + what + "."));
   }
   Agree(failed);
   std::copy(values->begin(), values->end(), all.begin() + ptrdiff_t(first));
-  std::vector<double>().swap(*values);
+  std::vector<double, Allocator>().swap(*values);
   size_t at = 0;
   for (unsigned r = 0; r < count_; ++r) {
     BroadcastValues(all.data() + at, sizes[r], MPI_DOUBLE, r);
@@ -285,6 +288,9 @@ void Ranks::Concatenate(std::vector<double>* values) const {
   }
   values->swap(all);
 }
+
+template void Ranks::Concatenate(std::vector<double>*, const char*) const;
+template void Ranks::Concatenate(std::vector<double, memory::Aligned<double>>*, const char*) const;
 
 void Ranks::Broadcast(double* data, size_t count, unsigned from) const {
   if (count_ == 1) return;

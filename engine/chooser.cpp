@@ -88,6 +88,21 @@ void Chooser::MakeMoments() const {
   if (tolerance_ > 0) TreeFor(tolerance_)->Moments(&table_.Team());
 }
 
+size_t Chooser::MomentParts(size_t parts) const {
+  return tolerance_ > 0 ? TreeFor(tolerance_)->MomentParts(parts) : 0;
+}
+
+tree::Doubles Chooser::MakeMomentParts(size_t parts, const std::vector<size_t>& mine) const {
+  if (!(tolerance_ > 0)) return {};
+  return TreeFor(tolerance_)->MakeMomentParts(parts, mine, &table_.Team());
+}
+
+void Chooser::MomentsFromParts(size_t parts, tree::Doubles&& packed,
+                               const std::vector<size_t>& part) const {
+  if (tolerance_ > 0)
+    TreeFor(tolerance_)->MomentsFromParts(parts, std::move(packed), part, &table_.Team());
+}
+
 size_t Chooser::Batch() const {
   return tolerance_ > 0 ? SIZE_MAX : table_.Batch();
 }

@@ -65,6 +65,13 @@ class Chooser final : public FieldEngine {
   // Makes now what the first call under the engine's own tolerance would
   // make: the tree's moments (nothing without a tolerance).
   void MakeMoments() const;
+  // The same moments made in parts by several processes (tree::Tree's
+  // MomentParts, MakeMomentParts and MomentsFromParts), under the engine's
+  // own tolerance; no parts without one.
+  size_t MomentParts(size_t parts) const;
+  tree::Doubles MakeMomentParts(size_t parts, const std::vector<size_t>& mine) const;
+  void MomentsFromParts(size_t parts, tree::Doubles&& packed,
+                        const std::vector<size_t>& part) const;
   void SetThreads(unsigned m) { table_.SetThreads(m); }
   unsigned Threads() const { return table_.Threads(); }
   ThreadTeam& Team() const { return table_.Team(); }

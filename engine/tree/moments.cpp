@@ -232,9 +232,17 @@ void Tree::Store::Free::operator()(double* p) const {
   memory::Aligned<double>().deallocate(p, 0);
 }
 
+double* Tree::Store::Adopt(Doubles&& values) {
+  const std::lock_guard<std::mutex> hold(lock_);
+  adopted_.push_back(std::move(values));
+  used_ += adopted_.back().size();
+  return adopted_.back().data();
+}
+
 void Tree::Store::Clear() {
   const std::lock_guard<std::mutex> hold(lock_);
   blocks_.clear();
+  adopted_.clear();
   next_ = nullptr;
   left_ = used_ = 0;
 }
@@ -305,104 +313,259 @@ void Tree::Keep(uint32_t id, double* M, const std::vector<double>& factor) const
 // docs/engine.md), else by P2M from its facets: the same sums in the same
 // order for every thread count. Each is kept at its own order once its
 // parent has it, so that no more than a path of moments to order P is held
-// a thread: depth first below a level of at least four cells a thread,
-// level by level above it.
-void Tree::MakeMoments(ThreadTeam* team) const {
-  const size_t K = Count(P_);
-  size_t slots = 0;
-  for (const Cell& c : cell_) slots += c.moments >= 0;
-  store_.Clear();
-  moment_.assign(slots, nullptr);
-  kept_.assign(slots, 0);
-  norm_.assign(2 * size_t(P_ + 1) * slots, 0.0);
-  const std::vector<double> inv_fact2 = InverseFactorials(P_);
-  const std::vector<double> factor = NormFactors(P_);
-  const auto translates = [&](uint32_t i) {
-    const Cell& c = cell_[i];
-    return c.moments >= 0 && c.child && cell_[i + 1].moments >= 0 && cell_[c.child].moments >= 0;
-  };
-  // The translation's tables when some cell takes M2M.
-  bool any = false;
-  for (uint32_t i = 0; i < cell_.size() && !any; ++i) any = translates(i);
-  const multipole::Translation translation(any ? P_ : 0, *isa_);
-  // Depth of every cell (a parent comes before its children).
-  const size_t cells = cell_.size();
-  std::vector<uint32_t> depth(cells, 0);
+// a thread: depth first below a level of cells (the split), level by level
+// above it.
+struct Tree::MomentWork {
+  const Tree& t;
+  const size_t K;
+  const std::vector<double> inv_fact2, factor;
+  const multipole::Translation translation;
+  std::vector<uint32_t> depth;  // of every cell (a parent comes before its children)
   uint32_t deepest = 0;
-  for (uint32_t i = 0; i < cells; ++i) {
-    if (cell_[i].child == 0) continue;
-    depth[i + 1] = depth[cell_[i].child] = depth[i] + 1;
-    deepest = std::max(deepest, depth[i] + 1);
-  }
-  const unsigned threads = team ? std::max(1u, team->Count()) : 1;
-  uint32_t split = 0;
-  while ((size_t{1} << split) < size_t{4} * threads && split < deepest) ++split;
-  // The moments of cell id to order P into M (zero on entry), those of the
-  // cells below it kept on the way; `path` holds a buffer per level below.
-  struct Work {
+
+  // The buffers of one depth-first descent: one a level below.
+  struct Path {
     std::vector<std::vector<double>> path;
     std::vector<double> scratch;
-    explicit Work(size_t levels) : path(levels) {}
+    explicit Path(size_t levels) : path(levels) {}
   };
-  const std::function<void(uint32_t, double*, Work&, size_t)> make = [&](uint32_t id, double* M,
-                                                                         Work& w, size_t level) {
-    const Cell& c = cell_[id];
-    if (translates(id)) {
+
+  explicit MomentWork(const Tree& tree)
+      : t(tree),
+        K(Count(tree.P_)),
+        inv_fact2(InverseFactorials(tree.P_)),
+        factor(NormFactors(tree.P_)),
+        translation(AnyTranslates(tree) ? tree.P_ : 0, *tree.isa_),
+        depth(tree.cell_.size(), 0) {
+    for (uint32_t i = 0; i < t.cell_.size(); ++i) {
+      if (t.cell_[i].child == 0) continue;
+      depth[i + 1] = depth[t.cell_[i].child] = depth[i] + 1;
+      deepest = std::max(deepest, depth[i] + 1);
+    }
+  }
+
+  // The store emptied and a slot made for every cell with moments.
+  void Reset() const {
+    size_t slots = 0;
+    for (const Cell& c : t.cell_) slots += c.moments >= 0;
+    t.store_.Clear();
+    t.moment_.assign(slots, nullptr);
+    t.kept_.assign(slots, 0);
+    t.norm_.assign(2 * size_t(t.P_ + 1) * slots, 0.0);
+  }
+
+  static bool Translates(const Tree& t, uint32_t i) {
+    const Cell& c = t.cell_[i];
+    return c.moments >= 0 && c.child && t.cell_[i + 1].moments >= 0 &&
+           t.cell_[c.child].moments >= 0;
+  }
+  // Whether some cell takes M2M (then the translation needs its tables).
+  static bool AnyTranslates(const Tree& t) {
+    for (uint32_t i = 0; i < t.cell_.size(); ++i)
+      if (Translates(t, i)) return true;
+    return false;
+  }
+
+  // The moments of cell id to order P into M (zero on entry), those of the
+  // cells below it kept on the way.
+  void Make(uint32_t id, double* M, Path& w, size_t level) const {
+    const Cell& c = t.cell_[id];
+    if (Translates(t, id)) {
       std::vector<double>& below = w.path[level];
       for (uint32_t k : {id + 1, c.child}) {
         below.assign(K * 8, 0.0);
-        make(k, below.data(), w, level + 1);
-        Keep(k, below.data(), factor);
-        translation.Add(below.data(), cell_[k].c, cell_[k].radius, c.c, c.radius, M, &w.scratch);
+        Make(k, below.data(), w, level + 1);
+        t.Keep(k, below.data(), factor);
+        translation.Add(below.data(), t.cell_[k].c, t.cell_[k].radius, c.c, c.radius, M,
+                        &w.scratch);
       }
     } else {
-      ChunkMoments(near_, c.leaf, c.leaf_end, c.c, c.radius, c0_, P_, *isa_, inv_fact2.data(), M,
-                   &w.scratch);
-      FoldOrders(M, P_);
+      ChunkMoments(t.near_, c.leaf, c.leaf_end, c.c, c.radius, t.c0_, t.P_, *t.isa_,
+                   inv_fact2.data(), M, &w.scratch);
+      FoldOrders(M, t.P_);
     }
-  };
-  // The cells of the split level, each with all below it; their moments
-  // to order P are held until their parents have them.
-  std::vector<std::vector<double>> full(cells);
-  std::vector<uint32_t> list;
-  for (uint32_t i = 0; i < cells; ++i)
-    if (depth[i] == split && cell_[i].moments >= 0) list.push_back(i);
-  ForThreads(team, list.size(), [&](unsigned t, unsigned m) {
-    Work w(deepest + 1);
-    for (size_t j = t; j < list.size(); j += m) {
-      full[list[j]].assign(K * 8, 0.0);
-      make(list[j], full[list[j]].data(), w, 0);
-    }
-  });
-  // Above it, level by level, from the children's held moments.
-  for (uint32_t level = split; level-- > 0;) {
-    list.clear();
-    for (uint32_t i = 0; i < cells; ++i)
-      if (depth[i] == level && cell_[i].moments >= 0) list.push_back(i);
-    ForThreads(team, list.size(), [&](unsigned t, unsigned m) {
-      Work w(deepest + 1);
-      for (size_t j = t; j < list.size(); j += m) {
-        const uint32_t id = list[j];
-        const Cell& c = cell_[id];
-        full[id].assign(K * 8, 0.0);
-        if (translates(id)) {
-          for (uint32_t k : {id + 1, c.child})
-            translation.Add(full[k].data(), cell_[k].c, cell_[k].radius, c.c, c.radius,
-                            full[id].data(), &w.scratch);
-        } else {
-          make(id, full[id].data(), w, 0);
-        }
+  }
+
+  // The cells with moments at a depth.
+  std::vector<uint32_t> Level(uint32_t level) const {
+    std::vector<uint32_t> list;
+    for (uint32_t i = 0; i < t.cell_.size(); ++i)
+      if (depth[i] == level && t.cell_[i].moments >= 0) list.push_back(i);
+    return list;
+  }
+
+  // The cells of `list` (all at one level), each with all below it, into
+  // full[cell] to order P, on the team's threads.
+  void Below(const std::vector<uint32_t>& list, std::vector<std::vector<double>>& full,
+             ThreadTeam* team) const {
+    ForThreads(team, list.size(), [&](unsigned first, unsigned m) {
+      Path w(deepest + 1);
+      for (size_t j = first; j < list.size(); j += m) {
+        full[list[j]].assign(K * 8, 0.0);
+        Make(list[j], full[list[j]].data(), w, 0);
       }
     });
-    // The level below is no longer needed at order P.
-    for (uint32_t i = 0; i < cells; ++i)
-      if (depth[i] == level + 1 && !full[i].empty()) {
-        Keep(i, full[i].data(), factor);
-        std::vector<double>().swap(full[i]);
-      }
   }
-  for (uint32_t i = 0; i < cells; ++i)
-    if (!full[i].empty()) Keep(i, full[i].data(), factor);
+
+  // Above the split level, level by level, from the children's moments
+  // held in full (those of the split level's cells given), each level kept
+  // once its parents have it; then the root's.
+  void Above(uint32_t split, std::vector<std::vector<double>>& full, ThreadTeam* team) const {
+    for (uint32_t level = split; level-- > 0;) {
+      const std::vector<uint32_t> list = Level(level);
+      ForThreads(team, list.size(), [&](unsigned first, unsigned m) {
+        Path w(deepest + 1);
+        for (size_t j = first; j < list.size(); j += m) {
+          const uint32_t id = list[j];
+          const Cell& c = t.cell_[id];
+          full[id].assign(K * 8, 0.0);
+          if (Translates(t, id)) {
+            for (uint32_t k : {id + 1, c.child})
+              translation.Add(full[k].data(), t.cell_[k].c, t.cell_[k].radius, c.c, c.radius,
+                              full[id].data(), &w.scratch);
+          } else {
+            Make(id, full[id].data(), w, 0);
+          }
+        }
+      });
+      // The level below is no longer needed at order P.
+      for (uint32_t i = 0; i < t.cell_.size(); ++i)
+        if (depth[i] == level + 1 && !full[i].empty()) {
+          t.Keep(i, full[i].data(), factor);
+          std::vector<double>().swap(full[i]);
+        }
+    }
+    for (uint32_t i = 0; i < t.cell_.size(); ++i)
+      if (!full[i].empty()) t.Keep(i, full[i].data(), factor);
+  }
+
+  // The level of the parts: the highest with at least `parts` cells with
+  // moments, else the one with the most.
+  uint32_t PartLevel(size_t parts) const {
+    std::vector<size_t> count(size_t(deepest) + 1, 0);
+    for (uint32_t i = 0; i < t.cell_.size(); ++i) count[depth[i]] += t.cell_[i].moments >= 0;
+    uint32_t most = 0;
+    for (uint32_t level = 0; level <= deepest; ++level) {
+      if (count[level] >= parts) return level;
+      if (count[level] > count[most]) most = level;
+    }
+    return most;
+  }
+
+  // The cells after `id` in its subtree: [id + 1, SubtreeEnd(id)).
+  uint32_t SubtreeEnd(uint32_t id) const {
+    while (t.cell_[id].child) id = t.cell_[id].child;
+    return id + 1;
+  }
+};
+
+void Tree::MakeMoments(ThreadTeam* team) const {
+  const MomentWork w(*this);
+  w.Reset();
+  const unsigned threads = team ? std::max(1u, team->Count()) : 1;
+  uint32_t split = 0;
+  while ((size_t{1} << split) < size_t{4} * threads && split < w.deepest) ++split;
+  std::vector<std::vector<double>> full(cell_.size());
+  w.Below(w.Level(split), full, team);
+  w.Above(split, full, team);
+}
+
+size_t Tree::MomentParts(size_t parts) const {
+  if (cell_.empty()) return 0;
+  const MomentWork w(*this);
+  return w.Level(w.PartLevel(parts)).size();
+}
+
+// A part packed: its length (this number included), its cell's moments to
+// order P, then every cell below it with moments, in order: its kept
+// order, its norms, its kept moments (none for a cell left without).
+// Packed and received in memory of huge pages: their first touch is most
+// of the cost of handing over the moments otherwise.
+Doubles Tree::MakeMomentParts(size_t parts, const std::vector<size_t>& mine,
+                              ThreadTeam* team) const {
+  Doubles packed;
+  if (cell_.empty()) return packed;
+  const std::lock_guard<std::mutex> hold(moments_lock_);
+  try {
+    const MomentWork w(*this);
+    w.Reset();
+    const std::vector<uint32_t> level = w.Level(w.PartLevel(parts));
+    std::vector<uint32_t> list;
+    for (size_t k : mine) list.push_back(level[k]);
+    std::vector<std::vector<double>> full(cell_.size());
+    w.Below(list, full, team);
+    const size_t norms = 2 * size_t(P_ + 1);
+    const auto cells = [&](uint32_t id, auto f) {
+      for (uint32_t i = id + 1; i < w.SubtreeEnd(id); ++i)
+        if (cell_[i].moments >= 0) f(size_t(cell_[i].moments));
+    };
+    size_t size = 0;
+    for (uint32_t id : list) {
+      size += 1 + full[id].size();
+      cells(id,
+            [&](size_t slot) { size += 1 + norms + (moment_[slot] ? Count(kept_[slot]) * 8 : 0); });
+    }
+    packed.reserve(size);
+    for (uint32_t id : list) {
+      const size_t at = packed.size();
+      packed.push_back(0);
+      packed.insert(packed.end(), full[id].begin(), full[id].end());
+      cells(id, [&](size_t slot) {
+        const double* kept = moment_[slot];
+        const int p = kept ? kept_[slot] : -1;
+        packed.push_back(p);
+        packed.insert(packed.end(), &norm_[slot * norms], &norm_[slot * norms] + norms);
+        if (kept) packed.insert(packed.end(), kept, kept + Count(p) * 8);
+      });
+      packed[at] = double(packed.size() - at);
+    }
+  } catch (const std::bad_alloc&) {
+    Error("memory allocation error for SI.");
+  }
+  // A share is not the tree's moments: MomentsFromParts makes them whole.
+  store_.Clear();
+  moment_ = {};
+  kept_ = {};
+  norm_ = {};
+  return packed;
+}
+
+void Tree::MomentsFromParts(size_t parts, Doubles&& packed, const std::vector<size_t>& part,
+                            ThreadTeam* team) const {
+  const std::lock_guard<std::mutex> hold(moments_lock_);
+  if (moments_made_ || cell_.empty()) return;
+  try {
+    const MomentWork w(*this);
+    w.Reset();
+    const uint32_t split = w.PartLevel(parts);
+    const std::vector<uint32_t> level = w.Level(split);
+    const size_t norms = 2 * size_t(P_ + 1);
+    std::vector<std::vector<double>> full(cell_.size());
+    // The kept moments stay where they were received.
+    double* const all = store_.Adopt(std::move(packed));
+    for (size_t k = 0; k < level.size(); ++k) {
+      const uint32_t id = level[k];
+      double* v = all + part[k] + 1;
+      full[id].assign(v, v + w.K * 8);
+      v += w.K * 8;
+      for (uint32_t i = id + 1; i < w.SubtreeEnd(id); ++i) {
+        const Cell& c = cell_[i];
+        if (c.moments < 0) continue;
+        const size_t slot = size_t(c.moments);
+        const int p = int(*v++);
+        std::copy_n(v, norms, &norm_[slot * norms]);
+        v += norms;
+        if (p < 0) continue;
+        kept_[slot] = p;
+        moment_[slot] = v;
+        v += Count(p) * 8;
+      }
+    }
+    w.Above(split, full, team);
+  } catch (const std::bad_alloc&) {
+    Error("memory allocation error for SI.");
+  }
+  moments_made_ = true;
 }
 
 }  // namespace tree

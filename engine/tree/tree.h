@@ -121,6 +121,19 @@ class Tree {
   // P2M and M2M: the moments of every cell of at least min_cell facets, once;
   // several callers may ask at once.
   void Moments(ThreadTeam* team) const;
+  // The same moments made in parts, by processes that each make some and
+  // hand them to the others, before any evaluation: the parts are the
+  // subtrees of the cells with moments at the highest level that has at
+  // least `parts` of them (else at the level with the most); MomentParts
+  // tells how many there are, MakeMomentParts makes those of `mine`
+  // (indices below MomentParts) packed one after the other, each led by
+  // its length, and MomentsFromParts takes every part (all of them packed
+  // in `packed`, part k's from packed[part[k]]), keeps their moments where
+  // they are, and makes the cells above them, as Moments would have.
+  size_t MomentParts(size_t parts) const;
+  Doubles MakeMomentParts(size_t parts, const std::vector<size_t>& mine, ThreadTeam* team) const;
+  void MomentsFromParts(size_t parts, Doubles&& packed, const std::vector<size_t>& part,
+                        ThreadTeam* team) const;
   // The work of a call, decided from all its points before any is
   // evaluated: its target batches and the lower bounds of its largest
   // values (the exact sum at its sample). Evaluating any list of its
@@ -225,6 +238,7 @@ class Tree {
   void CellBalls(const Doubles& ordered, ThreadTeam* team);
   void CellCharges(const Doubles& ordered);
   // The steps of Moments.
+  struct MomentWork;
   void MakeMoments(ThreadTeam* team) const;
   void Keep(uint32_t id, double* M, const std::vector<double>& factor) const;
   int KeptOrder(const Cell& c, const double* norm) const;
@@ -278,6 +292,9 @@ class Tree {
     // Room for n doubles (a multiple of 8), the blocks at most `block`
     // doubles unless n is more.
     double* Take(size_t n, size_t block);
+    // Keeps values as they are (moments received whole), for as long as
+    // the rest.
+    double* Adopt(Doubles&& values);
     size_t Bytes() const { return used_ * sizeof(double); }
     void Clear();
 
@@ -287,6 +304,7 @@ class Tree {
     };
     std::mutex lock_;
     std::vector<std::unique_ptr<double, Free>> blocks_;
+    std::vector<Doubles> adopted_;
     double* next_ = nullptr;
     size_t left_ = 0, used_ = 0;
   };

@@ -403,6 +403,46 @@ TEST(TreeEngine, ThreadsDoNotChangeABit) {
   }
 }
 
+// The moments made in parts, as the processes of a job make them (part k
+// by process k mod 3, each process's parts handed over in one piece, one
+// after the other), and put together: the field of one pass, to the bit.
+TEST(TreeEngine, MomentsMadeInPartsAreThoseOfOnePass) {
+  const std::vector<double> v9 = Corners(models::Asteroid(25));
+  const Points p = Probe(v9);
+  const size_t n = p.size();
+  const Facets facets(uint32_t(v9.size() / 9), v9.data());
+  tree::Settings s;
+  s.tolerance = 1e-10;
+  tree::Tree whole, parted;
+  whole.Build(facets, s, Isa(), nullptr);
+  parted.Build(facets, s, Isa(), nullptr);
+  constexpr size_t kWanted = 12, kProcesses = 3;
+  const size_t parts = parted.MomentParts(kWanted);
+  ASSERT_GE(parts, kProcesses);
+  tree::Doubles all;
+  std::vector<size_t> at(parts);
+  for (size_t r = 0; r < kProcesses; ++r) {
+    std::vector<size_t> mine;
+    for (size_t k = r; k < parts; k += kProcesses) mine.push_back(k);
+    const tree::Doubles packed = parted.MakeMomentParts(kWanted, mine, nullptr);
+    size_t offset = 0;
+    for (size_t k : mine) {
+      at[k] = all.size() + offset;
+      offset += size_t(packed[offset]);
+    }
+    EXPECT_EQ(offset, packed.size());
+    all.insert(all.end(), packed.begin(), packed.end());
+  }
+  parted.MomentsFromParts(kWanted, std::move(all), at, nullptr);
+  ASSERT_GT(parted.MomentBytes(), 0u);
+  std::vector<double> a, b;
+  whole.Evaluate(1e-10, n, p.x.data(), p.y.data(), p.z.data(), Out(&a, n), TableGuard::kRelative,
+                 nullptr);
+  parted.Evaluate(1e-10, n, p.x.data(), p.y.data(), p.z.data(), Out(&b, n), TableGuard::kRelative,
+                  nullptr);
+  EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(double)), 0);
+}
+
 // A cell keeps its moments only to the highest order it can be taken at.
 // In the surface map of an asteroid no accepted cell needs more: the
 // results are those of a tree that keeps every cell to the stored order,
