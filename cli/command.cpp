@@ -270,6 +270,36 @@ bool RunUnits(const science::FieldPlan& plan, const science::FieldResult& out,
   return finished;
 }
 
+Chooser::Plan SharedPlan(const std::function<Chooser::Plan()>& make, size_t n, const double* x,
+                         const double* y, const double* z) {
+  if (ranks->count() == 1) return make();
+  Chooser::Plan plan;
+  std::vector<uint64_t> words;
+  std::exception_ptr failed;
+  if (ranks->Root()) {
+    try {
+      plan = make();
+      words = plan.Pack();
+    } catch (...) {
+      failed = std::current_exception();
+    }
+  }
+  // The agreement's rendezvous sleeps: the other ranks do not spend a core
+  // while rank 0 plans, and the broadcast after it does not wait.
+  ranks->Agree(failed);
+  ranks->Broadcast(&words, 0);
+  if (!ranks->Root()) {
+    try {
+      plan = Chooser::Plan::Unpack(words.data(), words.size(), x, y, z);
+      if (plan.count != n) throw Failure("a plan of other points than the call's");
+    } catch (...) {
+      failed = std::current_exception();
+    }
+  }
+  ranks->Agree(failed);
+  return plan;
+}
+
 namespace {
 
 // Six numbers xx xy xz yy yz zz of a symmetric tensor, and nine of a

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cli/ranks.h"
+#include "engine/chooser.h"
 #include "science/body.h"
 #include "science/field.h"
 #include "science/request.h"
@@ -83,6 +84,12 @@ bool TerminalMore(double share);
 // gathered by rank 0: the same for every command.
 bool RunUnits(const science::FieldPlan& plan, const science::FieldResult& out,
               const science::More& more);
+
+// The plan of a section's points (science::PlanMaker) made by rank 0 alone
+// and handed to the others, who wait for it asleep; a failure while it is
+// made or handed over is every rank's. One process makes it.
+Chooser::Plan SharedPlan(const std::function<Chooser::Plan()>& make, size_t n, const double* x,
+                         const double* y, const double* z);
 
 // Three numbers, shortest digits.
 std::string Three(const std::array<double, 3>& v);

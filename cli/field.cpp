@@ -131,8 +131,8 @@ int RunField(const Common& c, const std::string& points, bool gradient) {
 
   std::vector<double> U(n), gx(n), gy(n), gz(n), t(gradient ? 6 * n : 0);
   std::optional<StageTime> planning(Stage::kPlan);
-  const science::FieldPlan plan =
-      science::PlanField(*body, request, n, x.data(), y.data(), z.data());
+  const science::FieldPlan plan = science::PlanField(*body, request, n, x.data(), y.data(),
+                                                     z.data(), science::kFieldSection, SharedPlan);
   planning.reset();
   RunUnits(plan, {U.data(), gx.data(), gy.data(), gz.data(), gradient ? t.data() : nullptr},
            &TerminalMore);
@@ -197,12 +197,14 @@ int RunGrid(const Common& c, const GridArgs& a, bool gradient) {
   {
     const StageTime evaluation(Stage::kEvaluation);
     std::optional<StageTime> planning(Stage::kPlan);
-    science::GridOf(*body, request, g, &grid, &f, &TerminalMore,
-                    [&](const science::FieldPlan& plan, const science::FieldResult& out,
-                        const science::More& more) {
-                      planning.reset();
-                      return RunUnits(plan, out, more);
-                    });
+    science::GridOf(
+        *body, request, g, &grid, &f, &TerminalMore,
+        [&](const science::FieldPlan& plan, const science::FieldResult& out,
+            const science::More& more) {
+          planning.reset();
+          return RunUnits(plan, out, more);
+        },
+        SharedPlan);
   }
   ranks->Agree();
   if (!ranks->Root()) return 0;

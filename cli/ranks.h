@@ -1,13 +1,15 @@
 // The processes of one polyfield run: one, or the ranks of an MPI job when
 // the program was started by mpirun (and built with MPI). Every rank reads
-// the model and makes the same calls and the same plans of its field
-// evaluations (science::FieldPlan); the ranks deal out a plan's units,
+// the model and makes the same calls, with the same plans of its field
+// evaluations (science::FieldPlan: the engines' plans made by rank 0 and
+// handed to the others, SharedPlan); the ranks deal out a plan's units,
 // unit u to rank u mod count, rank 0 gathers them and writes every output,
 // and a failure on any rank is agreed on by all, so that rank 0 tells it
 // once and every rank ends with it.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <string>
@@ -68,6 +70,9 @@ class Ranks {
   void Broadcast(mesh::Mesh* model, unsigned from) const;
   // Rank `from`'s count values of data, on every rank.
   void Broadcast(double* data, size_t count, unsigned from) const;
+  // Rank `from`'s words, on every rank; a rank that cannot make room for
+  // them ends it on every rank, as by Agree.
+  void Broadcast(std::vector<uint64_t>* words, unsigned from) const;
   // Count values given to rank `to`, which takes them, in the order given,
   // from this rank.
   void Give(const double* data, size_t count, unsigned to) const;

@@ -297,6 +297,20 @@ void Ranks::Broadcast(double* data, size_t count, unsigned from) const {
   BroadcastValues(data, count, MPI_DOUBLE, from);
 }
 
+void Ranks::Broadcast(std::vector<uint64_t>* words, unsigned from) const {
+  if (count_ == 1) return;
+  unsigned long long size = words->size();
+  MPI_Bcast(&size, 1, MPI_UNSIGNED_LONG_LONG, static_cast<int>(from), MPI_COMM_WORLD);
+  std::exception_ptr failed;
+  try {
+    words->resize(size);
+  } catch (const std::bad_alloc&) {
+    failed = std::make_exception_ptr(Failure("memory allocation error for the plan."));
+  }
+  Agree(failed);
+  BroadcastValues(words->data(), words->size(), MPI_UINT64_T, from);
+}
+
 void Ranks::Give(const double* data, size_t count, unsigned to) const {
   Send(data, count, MPI_DOUBLE, static_cast<int>(to), kBlockTag);
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <numeric>
 
@@ -271,6 +272,123 @@ std::vector<size_t> Chooser::Plan::Points(size_t u) const {
   std::vector<size_t> points = Places(u);
   for (size_t& k : points) k = k < Near() ? near[k] : far[k - Near()];
   return points;
+}
+
+namespace {
+
+// A plan's words: these first, then the far points, their orders, the
+// batches' order (two places a word) and their starts.
+namespace word {
+enum : size_t {
+  kQuantity,
+  kTolerance,
+  kCount,
+  kFar,
+  kTree,
+  kWork,  // 1: the tree's targets follow
+  kOrder,
+  kStart,
+  kMaxU,
+  kMaxg,
+  kMaxT,
+  kHead
+};
+}  // namespace word
+
+uint64_t Bits(double v) {
+  uint64_t b;
+  std::memcpy(&b, &v, sizeof b);
+  return b;
+}
+
+double Value(uint64_t b) {
+  double v;
+  std::memcpy(&v, &b, sizeof v);
+  return v;
+}
+
+}  // namespace
+
+std::vector<uint64_t> Chooser::Plan::Pack() const {
+  const size_t order = work ? work->order.size() : 0, start = work ? work->start.size() : 0;
+  std::vector<uint64_t> w(word::kHead + 2 * far.size() + (order + 1) / 2 + start, 0);
+  w[word::kQuantity] = static_cast<uint64_t>(quantity);
+  w[word::kTolerance] = Bits(tolerance);
+  w[word::kCount] = count;
+  w[word::kFar] = far.size();
+  w[word::kTree] = tree;
+  w[word::kWork] = work != nullptr;
+  w[word::kOrder] = order, w[word::kStart] = start;
+  if (work) {
+    w[word::kMaxU] = Bits(work->maxU);
+    w[word::kMaxg] = Bits(work->maxg);
+    w[word::kMaxT] = Bits(work->maxT);
+  }
+  uint64_t* at = w.data() + word::kHead;
+  for (size_t k = 0; k < far.size(); ++k) at[k] = far[k];
+  at += far.size();
+  for (size_t k = 0; k < far.size(); ++k) at[k] = static_cast<uint64_t>(int64_t{far_order[k]});
+  at += far.size();
+  for (size_t k = 0; k < order; ++k) at[k / 2] |= uint64_t{work->order[k]} << (32 * (k % 2));
+  at += (order + 1) / 2;
+  for (size_t k = 0; k < start; ++k) at[k] = work->start[k];
+  return w;
+}
+
+Chooser::Plan Chooser::Plan::Unpack(const uint64_t* w, size_t size, const double* x,
+                                    const double* y, const double* z) {
+  const auto fits = [&](size_t order, size_t start) {
+    return size == word::kHead + 2 * w[word::kFar] + (order + 1) / 2 + start;
+  };
+  if (size < word::kHead || w[word::kQuantity] > 1 || w[word::kFar] > w[word::kCount] ||
+      w[word::kTree] > 1 || w[word::kWork] > 1 ||
+      w[word::kOrder] > w[word::kCount] - w[word::kFar] || !fits(w[word::kOrder], w[word::kStart]))
+    Error("a plan's words that no plan made.");
+  Plan plan;
+  plan.quantity = static_cast<Quantity>(w[word::kQuantity]);
+  plan.tolerance = Value(w[word::kTolerance]);
+  plan.count = w[word::kCount];
+  plan.tree = w[word::kTree] != 0;
+  const uint64_t* at = w + word::kHead;
+  try {
+    plan.far.assign(at, at + w[word::kFar]);
+    at += w[word::kFar];
+    plan.far_order.resize(w[word::kFar]);
+    for (size_t k = 0; k < w[word::kFar]; ++k)
+      plan.far_order[k] = static_cast<int>(static_cast<int64_t>(at[k]));
+    at += w[word::kFar];
+    std::vector<uint8_t> is_far(plan.count, 0);
+    for (size_t i : plan.far) {
+      if (i >= plan.count) Error("a plan's words that no plan made.");
+      is_far[i] = 1;
+    }
+    plan.near.reserve(plan.Near());
+    for (size_t i = 0; i < plan.count; ++i)
+      if (!is_far[i]) plan.near.push_back(i);
+    if (w[word::kWork]) {
+      auto work = std::make_shared<tree::Tree::Targets>();
+      const size_t order = w[word::kOrder];
+      work->order.resize(order);
+      for (size_t k = 0; k < order; ++k)
+        work->order[k] = static_cast<uint32_t>(at[k / 2] >> (32 * (k % 2)));
+      at += (order + 1) / 2;
+      work->start.assign(at, at + w[word::kStart]);
+      work->maxU = Value(w[word::kMaxU]);
+      work->maxg = Value(w[word::kMaxg]);
+      work->maxT = Value(w[word::kMaxT]);
+      // The batches' points: the near points in the batches' order.
+      work->x.resize(order), work->y.resize(order), work->z.resize(order);
+      for (size_t k = 0; k < order; ++k) {
+        if (work->order[k] >= plan.near.size()) Error("a plan's words that no plan made.");
+        const size_t i = plan.near[work->order[k]];
+        work->x[k] = x[i], work->y[k] = y[i], work->z[k] = z[i];
+      }
+      plan.work = std::move(work);
+    }
+  } catch (const std::bad_alloc&) {
+    Error("memory allocation error for P, X, Y and Z.");
+  }
+  return plan;
 }
 
 Chooser::Plan Chooser::Choose(size_t count, const double* x, const double* y, const double* z,

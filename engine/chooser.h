@@ -17,6 +17,7 @@
 // the tree, the expansion) is made the same way whenever it is made.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -107,6 +108,16 @@ class Chooser final : public FieldEngine {
     // and the call's points it writes.
     std::vector<size_t> Places(size_t u) const;
     std::vector<size_t> Points(size_t u) const;
+    // The plan as words, for another process to take (the doubles as their
+    // bits): the far points and their orders, the tree's batches and
+    // bounds; neither `near` (every point not far) nor the batches' points
+    // (the call's, in their order) travel.
+    std::vector<uint64_t> Pack() const;
+    // The plan Pack made, for the same points of the call (x, y, z: its
+    // `count` points): executed, the same bits as the packed one. A buffer
+    // that no Pack made ends the process (Error).
+    static Plan Unpack(const uint64_t* words, size_t size, const double* x, const double* y,
+                       const double* z);
   };
   // `tolerance` negative: the engine's own; the tree's sample on `threads`
   // threads (0: the engine's count).

@@ -130,7 +130,7 @@ size_t Blocks(size_t n) {
 }  // namespace
 
 FieldPlan PlanField(const Body& body, const FieldRequest& request, size_t n, const double* x,
-                    const double* y, const double* z, size_t section) {
+                    const double* y, const double* z, size_t section, const PlanMaker& maker) {
   Validate(request, body);
   FieldPlan plan;
   plan.body_ = &body;
@@ -148,10 +148,16 @@ FieldPlan PlanField(const Body& body, const FieldRequest& request, size_t n, con
     s.first = first, s.n = std::min(section, n - first), s.unit = plan.units_;
     const double *sx = x + first, *sy = y + first, *sz = z + first;
     if (body.Homogeneous()) {
-      s.field = engine.Choose(s.n, sx, sy, sz, tolerance, Chooser::Quantity::kField, threads);
+      const auto choose = [&](Chooser::Quantity quantity) {
+        const auto make = [&] {
+          return engine.Choose(s.n, sx, sy, sz, tolerance, quantity, threads);
+        };
+        return maker ? maker(make, s.n, sx, sy, sz) : make();
+      };
+      s.field = choose(Chooser::Quantity::kField);
       s.fields = s.field.Units();
       if (request.gradient) {
-        s.tensor = engine.Choose(s.n, sx, sy, sz, tolerance, Chooser::Quantity::kTensor, threads);
+        s.tensor = choose(Chooser::Quantity::kTensor);
         s.tensors = s.tensor.Units();
       }
     } else {

@@ -39,6 +39,13 @@ struct FieldResult {
 // that begin at multiples of it get the bits of one call over them all.
 constexpr size_t kFieldSection = size_t{1} << 20;
 
+// How PlanField has each engine plan of a section made, for the section's
+// n points: by `make` (when empty); a run divided over processes has one
+// of them make it and hands it to the others (Chooser::Plan::Pack,
+// Unpack). Every process makes the same calls in the same order.
+using PlanMaker = std::function<Chooser::Plan(const std::function<Chooser::Plan()>& make, size_t n,
+                                              const double* x, const double* y, const double* z)>;
+
 // The work of a field call, decided once from the call alone (the body,
 // the request, its n points) before any is evaluated: its units, each
 // writing the field (U, gx, gy, gz) or the tensor of a fixed set of
@@ -62,7 +69,7 @@ class FieldPlan {
 
  private:
   friend FieldPlan PlanField(const Body&, const FieldRequest&, size_t, const double*, const double*,
-                             const double*, size_t);
+                             const double*, size_t, const PlanMaker&);
   friend bool FieldOf(const FieldPlan&, const std::vector<size_t>&, const FieldResult&,
                       const More&);
   struct Section {
@@ -84,9 +91,10 @@ class FieldPlan {
 
 // The plan of the field at n points in the units asked for, after the
 // request's checks (and the parts', when asked); under a tolerance by
-// sections of `section` points.
+// sections of `section` points, the engine's plans by `maker`.
 FieldPlan PlanField(const Body& body, const FieldRequest& request, size_t n, const double* x,
-                    const double* y, const double* z, size_t section = kFieldSection);
+                    const double* y, const double* z, size_t section = kFieldSection,
+                    const PlanMaker& maker = {});
 // The field at the points of a plan's `units` (the others left as they
 // are): the sum over the parts, each by its own engine, then the point
 // masses, in that order, so that the bits do not depend on the threads.

@@ -197,7 +197,7 @@ Grid MakeShell(const mesh::Mesh& m, const GridRequest& r, const std::array<doubl
 }
 
 bool GridOf(const Body& body, const FieldRequest& field, const GridRequest& request, Grid* grid,
-            GridField* out, const More& more, const FieldRun& run) {
+            GridField* out, const More& more, const FieldRun& run, const PlanMaker& maker) {
   Validate(field, request, body);
   const Units u = Resolve(field.units, body);
   const GridMass mass = GridMassOf(body, u);
@@ -212,7 +212,8 @@ bool GridOf(const Body& body, const FieldRequest& field, const GridRequest& requ
   for (auto* v : {&f.U, &f.gx, &f.gy, &f.gz, &f.gr, &f.dU, &f.dgx, &f.dgy, &f.dgz}) v->resize(n);
   FieldRequest plain = field;
   plain.gradient = false;
-  const FieldPlan plan = PlanField(body, plain, n, g.x.data(), g.y.data(), g.z.data());
+  const FieldPlan plan =
+      PlanField(body, plain, n, g.x.data(), g.y.data(), g.z.data(), kFieldSection, maker);
   if (!Run(run, plan, {f.U.data(), f.gx.data(), f.gy.data(), f.gz.data()}, more)) return false;
   // The point mass in the same units: G M / r, r in model units, scaled
   // as the field is (G rho V / r for a homogeneous model).

@@ -88,10 +88,11 @@ GridMass GridMassOf(const Body& body, const Units& units);
 
 // The grid (sphere or shell) about the body's centre of mass and the field on it, after the
 // requests' checks and the body's (and the model's, when asked), its field
-// evaluated by `run`. A shell lies above the first part's surface (the
-// body's). False when `more` stopped it.
+// planned by `maker` and evaluated by `run`. A shell lies above the first
+// part's surface (the body's). False when `more` stopped it.
 bool GridOf(const Body& body, const FieldRequest& field, const GridRequest& request, Grid* grid,
-            GridField* out, const More& more, const FieldRun& run = {});
+            GridField* out, const More& more, const FieldRun& run = {},
+            const PlanMaker& maker = {});
 
 // The header lines that state a grid of the body: its cells, where they lie
 // about the centre of mass, and the columns' point mass with its GM.

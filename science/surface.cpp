@@ -29,7 +29,7 @@ double Slope(const double n[3], double gx, double gy, double gz) {
 }  // namespace
 
 bool SurfaceOf(const Body& body, const SurfaceRequest& request, Surface* surface, const More& more,
-               const FieldRun& run) {
+               const FieldRun& run, const PlanMaker& maker) {
   Validate(request, body);
   const Units units = Resolve(request.units, body);
   RequirePositiveMass(body, units, "U/U0 and the spin (about the centre of mass)");
@@ -53,7 +53,7 @@ bool SurfaceOf(const Body& body, const SurfaceRequest& request, Surface* surface
   x.push_back(centre[0]), y.push_back(centre[1]), z.push_back(centre[2]);
   s.U.resize(n + 1), s.gx.resize(n + 1), s.gy.resize(n + 1), s.gz.resize(n + 1);
   const FieldPlan plan = PlanField(body, {request.units, request.evaluation, false}, n + 1,
-                                   x.data(), y.data(), z.data(), SIZE_MAX);
+                                   x.data(), y.data(), z.data(), SIZE_MAX, maker);
   if (!Run(run, plan, {s.U.data(), s.gx.data(), s.gy.data(), s.gz.data()}, more)) return false;
   s.U0 = s.U[n];
   s.U.pop_back(), s.gx.pop_back(), s.gy.pop_back(), s.gz.pop_back();

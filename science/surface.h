@@ -32,10 +32,10 @@ struct Surface {
 // after the request's checks (and the parts', when asked): U0 at the body's
 // centre of mass, the spin about it (a body of parts whose total mass is
 // not positive is refused). The field at the centroids and, last, at the
-// centre of mass is one call's, in one section, evaluated by `run`. False
-// when `more` stopped it.
+// centre of mass is one call's, in one section, planned by `maker` and
+// evaluated by `run`. False when `more` stopped it.
 bool SurfaceOf(const Body& body, const SurfaceRequest& request, Surface* surface, const More& more,
-               const FieldRun& run = {});
+               const FieldRun& run = {}, const PlanMaker& maker = {});
 
 // A column of a result table: its name as scripts address it, its unit in
 // brackets ("" for none), its values, and whether they are indices.

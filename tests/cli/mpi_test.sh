@@ -7,7 +7,8 @@
 # field are gathered (memory refused, by the fault-injection library) or
 # while the harmonics' blocks are summed (threads refused), or while the
 # points read by the ranks together or the model read by rank 0 are handed
-# over (memory refused).
+# over (memory refused), or while rank 0 makes the field's plan for all
+# (memory refused).
 #   mpi_test.sh POLYFIELD MPIEXEC DATA_DIR FAULT_LIBRARY
 set -u
 polyfield=$1 mpiexec=$2 data=$3 faults=$4
@@ -160,6 +161,33 @@ for faulty in 2 0; do
   [ ! -e out.npy ] || fail "a memory fault on rank $faulty in the gather: an output file was left"
   ls | grep -q '^out\.npy' && fail "a memory fault on rank $faulty in the gather: a temporary file was left"
 done
+
+# The plan of the field made by rank 0 alone and handed to the others:
+# memory refused where the chooser orders the far points (4 bytes a point
+# of points.txt's 2800, asked for by planning alone) to every rank but 0
+# leaves the table of one process; refused to rank 0, every rank ends
+# with its failure, told once, with status 1 and no file, and no rank
+# waits for ever. One process meets the fault (it is real).
+args=(field "$eros" points.txt --tolerance 1e-10 -o out.tsv --threads 1)
+want='polyfield: memory allocation error for P, X, Y and Z.'
+FAIL_MALLOC_OF=11200 LD_PRELOAD="$faults" "$polyfield" "${args[@]}" 2>stderr.txt
+status=$?
+[ "$status" -eq 1 ] && [ "$(cat stderr.txt)" = "$want" ] && [ ! -e out.tsv ] ||
+  fail "memory refused to one process while it plans: status $status, stderr $(cat stderr.txt)"
+"$polyfield" field "$eros" points.txt --tolerance 1e-10 -o plan.one 2>/dev/null
+timeout 120 "$mpiexec" --allow-run-as-root --oversubscribe -q -n 1 "$polyfield" "${args[@]}" : \
+  -n 2 -x FAIL_MALLOC_OF=11200 -x LD_PRELOAD="$faults" "$polyfield" "${args[@]}" 2>stderr.txt
+status=$?
+[ "$status" -eq 0 ] && cmp -s plan.one out.tsv ||
+  fail "memory refused to ranks 1 and 2 while rank 0 plans: status $status, stderr $(cat stderr.txt)"
+rm -f out.tsv
+timeout 120 "$mpiexec" --allow-run-as-root --oversubscribe -q -n 1 -x FAIL_MALLOC_OF=11200 \
+  -x LD_PRELOAD="$faults" "$polyfield" "${args[@]}" : -n 2 "$polyfield" "${args[@]}" \
+  >stdout.txt 2>stderr.txt
+status=$?
+[ "$status" -eq 1 ] && [ "$(cat stderr.txt)" = "$want" ] ||
+  fail "memory refused to rank 0 while it plans: status $status, stderr $(cat stderr.txt)"
+[ ! -e out.tsv ] || fail "memory refused to rank 0 while it plans: an output file was left"
 
 # Threads refused to one rank while it sums its blocks of facets, in its
 # first and in its second round of blocks (a sphere of 59,600 facets: 20

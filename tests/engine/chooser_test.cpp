@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -346,4 +347,93 @@ TEST(Chooser, UnitsOfAPlanPutTogetherAreTheWholeCall) {
         EXPECT_TRUE(SameBits(joined, whole)) << expansion << " " << tolerance << " " << parts;
       }
     }
+}
+
+// A plan packed into words and unpacked over the same points (as another
+// process takes it) is the same plan: the same words again, the same near
+// points and batches, and executed, whole or a share of its units, the
+// bits of the plan it was packed from; for the field with and without a
+// tolerance and the tensor under one, at near points, points on the model
+// and far ones.
+TEST(Chooser, APlanPackedAndUnpackedExecutesToTheSameBits) {
+  const std::vector<double> v9 = Corners(models::Asteroid(28));
+  const uint32_t facets = uint32_t(v9.size() / 9);
+  Points call = Sphere(1.1, 2000);
+  for (uint32_t f = 0; f < facets; f += 3) {
+    const double* v = &v9[9 * size_t(f)];
+    call.Add((v[0] + v[3] + v[6]) / 3, (v[1] + v[4] + v[7]) / 3, (v[2] + v[5] + v[8]) / 3);
+  }
+  const Points far = Sphere(40, 300);
+  for (size_t i = 0; i < far.size(); ++i) call.Add(far.x[i], far.y[i], far.z[i]);
+  const size_t n = call.size();
+  const double *x = call.x.data(), *y = call.y.data(), *z = call.z.data();
+  Chooser engine(TableGuard::kRelative, 2);
+  engine.SetFarExpansion(true);
+  engine.Load(Facets(facets, v9.data()));
+  for (const double tolerance : {0.0, 1e-8})
+    for (const auto quantity : {Chooser::Quantity::kField, Chooser::Quantity::kTensor}) {
+      const bool tensor = quantity == Chooser::Quantity::kTensor;
+      // The exact tensor's plan is blocks of points alone, as the field's.
+      if (tensor && tolerance == 0) continue;
+      const std::string what = std::to_string(tolerance) + (tensor ? " tensor" : " field");
+      const Chooser::Plan plan = engine.Choose(n, x, y, z, tolerance, quantity);
+      EXPECT_EQ(plan.tree, tolerance > 0) << what;
+      EXPECT_EQ(plan.far.empty(), tensor) << what;
+      const std::vector<uint64_t> words = plan.Pack();
+      const Chooser::Plan taken = Chooser::Plan::Unpack(words.data(), words.size(), x, y, z);
+      EXPECT_EQ(taken.Pack(), words) << what;
+      EXPECT_EQ(taken.near, plan.near) << what;
+      EXPECT_EQ(taken.far_order, plan.far_order) << what;
+      ASSERT_EQ(taken.Units(), plan.Units()) << what;
+      ASSERT_EQ(!taken.work, !plan.work) << what;
+      if (plan.work) {
+        const tree::Tree::Targets &a = *plan.work, &b = *taken.work;
+        EXPECT_TRUE(a.x == b.x && a.y == b.y && a.z == b.z) << what;
+        EXPECT_TRUE(std::memcmp(&a.maxU, &b.maxU, sizeof a.maxU) == 0 &&
+                    std::memcmp(&a.maxg, &b.maxg, sizeof a.maxg) == 0 &&
+                    std::memcmp(&a.maxT, &b.maxT, sizeof a.maxT) == 0)
+            << what;
+      }
+      EvaluateOptions options;
+      options.tolerance = tolerance;
+      const size_t values = tensor ? 6 : 4;
+      const auto run = [&](const Chooser::Plan& p, const std::vector<size_t>* units) {
+        std::vector<double> r(values * n, NAN);
+        if (tensor)
+          engine.ExecuteTensor(p, x, y, z, r.data(), options, units);
+        else
+          engine.Execute(p, x, y, z, {r.data(), r.data() + n, r.data() + 2 * n, r.data() + 3 * n},
+                         options, units);
+        return r;
+      };
+      EXPECT_TRUE(SameBits(run(taken, nullptr), run(plan, nullptr))) << what;
+      std::vector<size_t> share;  // one rank's of three
+      for (size_t u = 1; u < plan.Units(); u += 3) share.push_back(u);
+      const std::vector<double> mine = run(taken, &share), want = run(plan, &share);
+      // NaN where neither wrote: the same bits all the same.
+      EXPECT_TRUE(SameBits(mine, want)) << what;
+    }
+}
+
+// Words that no plan made end the run with a message, not a plan.
+TEST(Chooser, WordsThatNoPlanMadeAreRefused) {
+  const std::vector<double> v9 = Corners(models::Asteroid(8));
+  Chooser engine(TableGuard::kRelative);
+  engine.SetFarExpansion(true);
+  engine.Load(Facets(uint32_t(v9.size() / 9), v9.data()));
+  Points call = Sphere(1.1, 3000);
+  const Points far = Sphere(40, 30);
+  for (size_t i = 0; i < far.size(); ++i) call.Add(far.x[i], far.y[i], far.z[i]);
+  const std::vector<uint64_t> words =
+      engine.Choose(call.size(), call.x.data(), call.y.data(), call.z.data(), 1e-8).Pack();
+  InstallErrorHook();
+  for (const size_t size : {size_t{3}, words.size() - 1}) {
+    std::string message;
+    try {
+      Chooser::Plan::Unpack(words.data(), size, call.x.data(), call.y.data(), call.z.data());
+    } catch (const ErrorCalled& e) {
+      message = e.what();
+    }
+    EXPECT_EQ(message, "a plan's words that no plan made.") << size;
+  }
 }
