@@ -168,6 +168,13 @@ std::unique_ptr<science::Body> Load(const Common& c) {
       }
     }
     ranks->Agree(failed);
+    // Rank 0's reports, as if made on every rank: nothing (the harmonics)
+    // checks the model again.
+    for (size_t i = 0; i < body->PartCount() && ranks->count() > 1; ++i) {
+      mesh::CheckReport report = ranks->Root() ? body->part(i).Check() : mesh::CheckReport{};
+      ranks->Broadcast(&report, 0);
+      body->part(i).TakeCheck(report);
+    }
   }
   // Measured, the tree's moments are a stage of their own, not part of the
   // first evaluation that would make them.

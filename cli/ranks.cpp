@@ -41,6 +41,7 @@ bool Ranks::Same(const std::string&) const {
 void Ranks::Broadcast(mesh::Mesh*, unsigned) const {}
 void Ranks::Broadcast(double*, size_t, unsigned) const {}
 void Ranks::Broadcast(std::vector<uint64_t>*, unsigned) const {}
+void Ranks::Broadcast(mesh::CheckReport*, unsigned) const {}
 void Ranks::Give(const double*, size_t, unsigned) const {}
 void Ranks::Take(double*, size_t, unsigned) const {}
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/failure.h"
+#include "mesh/check.h"
 #include "mesh/mesh.h"
 #include "science/field.h"
 
@@ -70,6 +71,8 @@ class Ranks {
   void Broadcast(mesh::Mesh* model, unsigned from) const;
   // Rank `from`'s count values of data, on every rank.
   void Broadcast(double* data, size_t count, unsigned from) const;
+  // Rank `from`'s check report, on every rank.
+  void Broadcast(mesh::CheckReport* report, unsigned from) const;
   // Rank `from`'s words, on every rank; a rank that cannot make room for
   // them ends it on every rank, as by Agree.
   void Broadcast(std::vector<uint64_t>* words, unsigned from) const;

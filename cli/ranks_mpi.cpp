@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "cli/ranks.h"
 #include "engine/memory.h"
@@ -309,6 +310,13 @@ void Ranks::Broadcast(std::vector<uint64_t>* words, unsigned from) const {
   }
   Agree(failed);
   BroadcastValues(words->data(), words->size(), MPI_UINT64_T, from);
+}
+
+void Ranks::Broadcast(mesh::CheckReport* report, unsigned from) const {
+  static_assert(std::is_trivially_copyable_v<mesh::CheckReport>);
+  if (count_ == 1) return;
+  MPI_Bcast(report, static_cast<int>(sizeof *report), MPI_BYTE, static_cast<int>(from),
+            MPI_COMM_WORLD);
 }
 
 void Ranks::Give(const double* data, size_t count, unsigned to) const {

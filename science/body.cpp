@@ -48,6 +48,10 @@ const mesh::CheckReport& Part::Check() const {
   return check_;
 }
 
+void Part::TakeCheck(const mesh::CheckReport& report) const {
+  std::call_once(checked_, [&] { check_ = report; });
+}
+
 namespace {
 
 void CheckDensity(const std::string& what, double density) {

@@ -48,6 +48,9 @@ class Part {
   const std::string& name() const { return name_; }
   // The check report, made at the first call and kept.
   const mesh::CheckReport& Check() const;
+  // The report of the same model's check made elsewhere (by another
+  // process), kept as Check's; nothing when the check is made already.
+  void TakeCheck(const mesh::CheckReport& report) const;
   // Keep the box tree the check builds, for a body's placement of its
   // parts; TakeTree hands it over (null when none was kept).
   void KeepTree() { keep_tree_ = true; }
