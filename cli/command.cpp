@@ -119,18 +119,19 @@ mesh::Mesh ReadModel(const std::string& path, double scale) {
 // same on every rank as one process makes them: the engine's parts, part k
 // on rank k mod count (a few parts a rank, for their balance), every
 // rank's parts handed to all.
-void ShareMoments(const Chooser& engine) {
+void ShareMoments(const science::Part& p) {
   const size_t wanted = 4 * size_t{ranks->count()};
-  const size_t parts = engine.MomentParts(wanted);
-  if (parts == 0) return;
+  size_t parts = 0;
   tree::Doubles all;
   std::exception_ptr failed;
   try {
-    all = engine.MakeMomentParts(wanted, ranks->Mine(parts));
+    parts = p.engine().MomentParts(wanted);
+    if (parts > 0) all = p.engine().MakeMomentParts(wanted, ranks->Mine(parts));
   } catch (...) {
     failed = std::current_exception();
   }
   ranks->Agree(failed);
+  if (parts == 0) return;
   ranks->Concatenate(&all, "SI");
   // Rank r's parts r, r + K, ... one after the other, after the ranks'
   // below it, each led by its length.
@@ -142,7 +143,7 @@ void ShareMoments(const Chooser& engine) {
       at += static_cast<size_t>(all[at]);
     }
   try {
-    engine.MomentsFromParts(wanted, std::move(all), part);
+    p.engine().MomentsFromParts(wanted, std::move(all), part);
   } catch (...) {
     failed = std::current_exception();
   }
@@ -151,7 +152,7 @@ void ShareMoments(const Chooser& engine) {
 
 }  // namespace
 
-std::unique_ptr<science::Body> Load(const Common& c) {
+std::unique_ptr<science::Body> Load(const Common& c, bool field) {
   const StageTime build(Stage::kBuild);
   // The check is timed apart: the same check, at the same point.
   science::Evaluation unchecked = c.Evaluation();
@@ -176,12 +177,24 @@ std::unique_ptr<science::Body> Load(const Common& c) {
       body->part(i).TakeCheck(report);
     }
   }
+  // The engines of a command that evaluates the field, prepared here (a
+  // failure agreed), not at its first evaluation.
+  if (field) {
+    std::exception_ptr failed;
+    try {
+      for (size_t i = 0; i < body->PartCount(); ++i) body->part(i).engine();
+    } catch (...) {
+      failed = std::current_exception();
+    }
+    ranks->Agree(failed);
+  }
   // Measured, the tree's moments are a stage of their own, not part of the
   // first evaluation that would make them.
-  if (ranks->count() > 1) {
+  const bool tree = field && c.Evaluation().Tolerance() > 0;
+  if (tree && ranks->count() > 1) {
     const StageTime moments(Stage::kMoments);
-    for (size_t i = 0; i < body->PartCount(); ++i) ShareMoments(body->part(i).engine());
-  } else if (MeasuringStages()) {
+    for (size_t i = 0; i < body->PartCount(); ++i) ShareMoments(body->part(i));
+  } else if (tree && MeasuringStages()) {
     const StageTime moments(Stage::kMoments);
     for (size_t i = 0; i < body->PartCount(); ++i) body->part(i).engine().MakeMoments();
   }
@@ -275,6 +288,14 @@ bool RunUnits(const science::FieldPlan& plan, const science::FieldResult& out,
   ranks->Agree();
   ranks->Gather(plan, out);
   return finished;
+}
+
+science::FieldRun RunUnitsAfter(std::optional<StageTime>* planning) {
+  return [planning](const science::FieldPlan& plan, const science::FieldResult& out,
+                    const science::More& more) {
+    planning->reset();
+    return RunUnits(plan, out, more);
+  };
 }
 
 Chooser::Plan SharedPlan(const std::function<Chooser::Plan()>& make, size_t n, const double* x,

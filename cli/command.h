@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cli/ranks.h"
+#include "cli/stages.h"
 #include "engine/chooser.h"
 #include "science/body.h"
 #include "science/field.h"
@@ -63,8 +64,9 @@ std::vector<std::string> Header(const char* command, const Common& c, const scie
                                 const science::Units& u);
 // The model and its parts, read, scaled and checked (unless --no-check), as
 // a body; parts of positive density that overlap are told on standard
-// error, a line each.
-std::unique_ptr<science::Body> Load(const Common& c);
+// error, a line each. For a command that evaluates the field, the parts'
+// engines prepared (and under a tolerance the tree's moments made).
+std::unique_ptr<science::Body> Load(const Common& c, bool field = true);
 // The warnings of a run's units and spin (science::Cautions), each a line
 // "polyfield: warning: ..." on standard error from rank 0; the run goes on.
 void Caution(const science::Units& u, const std::optional<double>& spin_period = std::nullopt);
@@ -84,6 +86,9 @@ bool TerminalMore(double share);
 // gathered by rank 0: the same for every command.
 bool RunUnits(const science::FieldPlan& plan, const science::FieldResult& out,
               const science::More& more);
+// RunUnits as a command's run, which ends the plan's stage time
+// (`planning`, running since before the plan) when the evaluation begins.
+science::FieldRun RunUnitsAfter(std::optional<StageTime>* planning);
 
 // The plan of a section's points (science::PlanMaker) made by rank 0 alone
 // and handed to the others, who wait for it asleep; a failure while it is

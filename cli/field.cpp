@@ -197,14 +197,8 @@ int RunGrid(const Common& c, const GridArgs& a, bool gradient) {
   {
     const StageTime evaluation(Stage::kEvaluation);
     std::optional<StageTime> planning(Stage::kPlan);
-    science::GridOf(
-        *body, request, g, &grid, &f, &TerminalMore,
-        [&](const science::FieldPlan& plan, const science::FieldResult& out,
-            const science::More& more) {
-          planning.reset();
-          return RunUnits(plan, out, more);
-        },
-        SharedPlan);
+    science::GridOf(*body, request, g, &grid, &f, &TerminalMore, RunUnitsAfter(&planning),
+                    SharedPlan);
   }
   ranks->Agree();
   if (!ranks->Root()) return 0;

@@ -86,14 +86,7 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
 
   science::Surface s;
   std::optional<StageTime> evaluation(Stage::kEvaluation), planning(Stage::kPlan);
-  science::SurfaceOf(
-      *body, request, &s, &TerminalMore,
-      [&](const science::FieldPlan& plan, const science::FieldResult& out,
-          const science::More& more) {
-        planning.reset();
-        return RunUnits(plan, out, more);
-      },
-      SharedPlan);
+  science::SurfaceOf(*body, request, &s, &TerminalMore, RunUnitsAfter(&planning), SharedPlan);
   ranks->Agree();
   if (!root) return 0;
   const std::vector<science::Column> cols = science::SurfaceColumns(s, u);

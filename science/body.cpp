@@ -22,7 +22,6 @@ namespace science {
 Part::Part(mesh::Mesh model, double density, std::string name, unsigned threads, double tolerance)
     : model_(std::move(model)), density_(density), name_(std::move(name)) {
   corners_ = model_.FaceCorners();
-  const uint32_t n = static_cast<uint32_t>(model_.FaceCount());
   const geometry::VolumeAbout sum = mesh::VolumeOf(model_);
   volume_ = sum.Volume();
   const geometry::Vec c = sum.Centroid();
@@ -30,17 +29,23 @@ Part::Part(mesh::Mesh model, double density, std::string name, unsigned threads,
   engine_.SetTolerance(tolerance);
   engine_.SetFarExpansion(true);
   engine_.SetThreads(threads);
-  engine_.Load(Facets(n, corners_.data()));
+}
+
+const Chooser& Part::engine() const {
+  std::call_once(loaded_, [&] {
+    engine_.Load(Facets(static_cast<uint32_t>(model_.FaceCount()), corners_.data()));
+  });
+  return engine_;
 }
 
 bool Part::Field(size_t n, const double* x, const double* y, const double* z, const FieldOut& out,
                  const EvaluateOptions& options) const {
-  return engine_.Evaluate(n, x, y, z, out, options);
+  return engine().Evaluate(n, x, y, z, out, options);
 }
 
 bool Part::Gradient(size_t n, const double* x, const double* y, const double* z, double* t,
                     const EvaluateOptions& options) const {
-  return engine_.Gradient(n, x, y, z, t, options);
+  return engine().Gradient(n, x, y, z, t, options);
 }
 
 const mesh::CheckReport& Part::Check() const {

@@ -72,8 +72,11 @@ class Part {
   // `more` as for Field.
   bool Gradient(size_t n, const double* x, const double* y, const double* z, double* t,
                 const EvaluateOptions& options) const;
-  // Its engine, for a call planned before it is evaluated.
-  const Chooser& engine() const { return engine_; }
+  // Its engine, for a call planned before it is evaluated: prepared (the
+  // table, or the tree under a tolerance) at the first call that needs it,
+  // so that what never evaluates the field (the coefficients, the checks)
+  // does not make it.
+  const Chooser& engine() const;
 
  private:
   mesh::Mesh model_;
@@ -87,6 +90,7 @@ class Part {
   double volume_ = 0;
   std::array<double, 3> centre_{};
   mutable Chooser engine_{TableGuard::kRelative};
+  mutable std::once_flag loaded_;
 };
 
 // A body: one or more parts, each a polyhedron of its own density (the

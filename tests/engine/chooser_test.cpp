@@ -275,6 +275,19 @@ TEST(Chooser, ToleranceIsCheckedAndKeepsResults) {
   }
 }
 
+// A call of points near a model (v9's), on it (a centroid of every third
+// facet) and far from it.
+Points NearOnAndFar(const std::vector<double>& v9) {
+  Points call = Sphere(1.1, 2000);
+  for (size_t f = 0; f < v9.size() / 9; f += 3) {
+    const double* v = &v9[9 * f];
+    call.Add((v[0] + v[3] + v[6]) / 3, (v[1] + v[4] + v[7]) / 3, (v[2] + v[5] + v[8]) / 3);
+  }
+  const Points far = Sphere(40, 300);
+  for (size_t i = 0; i < far.size(); ++i) call.Add(far.x[i], far.y[i], far.z[i]);
+  return call;
+}
+
 }  // namespace
 
 // A plan's units cover every point of the call once; any list of them
@@ -285,13 +298,7 @@ TEST(Chooser, ToleranceIsCheckedAndKeepsResults) {
 TEST(Chooser, UnitsOfAPlanPutTogetherAreTheWholeCall) {
   const std::vector<double> v9 = Corners(models::Asteroid(28));
   const uint32_t facets = uint32_t(v9.size() / 9);
-  Points call = Sphere(1.1, 2000);
-  for (uint32_t f = 0; f < facets; f += 3) {
-    const double* v = &v9[9 * size_t(f)];
-    call.Add((v[0] + v[3] + v[6]) / 3, (v[1] + v[4] + v[7]) / 3, (v[2] + v[5] + v[8]) / 3);
-  }
-  const Points far = Sphere(40, 300);
-  for (size_t i = 0; i < far.size(); ++i) call.Add(far.x[i], far.y[i], far.z[i]);
+  Points call = NearOnAndFar(v9);
   const size_t n = call.size();
   for (const bool expansion : {false, true})
     for (const double tolerance : {0.0, 1e-8}) {
@@ -358,13 +365,7 @@ TEST(Chooser, UnitsOfAPlanPutTogetherAreTheWholeCall) {
 TEST(Chooser, APlanPackedAndUnpackedExecutesToTheSameBits) {
   const std::vector<double> v9 = Corners(models::Asteroid(28));
   const uint32_t facets = uint32_t(v9.size() / 9);
-  Points call = Sphere(1.1, 2000);
-  for (uint32_t f = 0; f < facets; f += 3) {
-    const double* v = &v9[9 * size_t(f)];
-    call.Add((v[0] + v[3] + v[6]) / 3, (v[1] + v[4] + v[7]) / 3, (v[2] + v[5] + v[8]) / 3);
-  }
-  const Points far = Sphere(40, 300);
-  for (size_t i = 0; i < far.size(); ++i) call.Add(far.x[i], far.y[i], far.z[i]);
+  Points call = NearOnAndFar(v9);
   const size_t n = call.size();
   const double *x = call.x.data(), *y = call.y.data(), *z = call.z.data();
   Chooser engine(TableGuard::kRelative, 2);
