@@ -42,17 +42,39 @@ void InPieces(size_t count, size_t piece, F f) {
   } while (at < count);
 }
 
+// Waits for a request without spinning: a rank that waits for another
+// (for rank 0 reading or checking the model, for a slower rank's share)
+// sleeps between tests, at most `longest` nanoseconds, rather than spend a
+// core. A message in transit moves on at each test: its waits are short.
+void Quietly(MPI_Request* request, long longest = 1000000) {
+  int done = 0;
+  MPI_Test(request, &done, MPI_STATUS_IGNORE);
+  for (long nap = 1000; !done; nap = std::min(2 * nap, longest)) {
+    const timespec pause{0, nap};
+    nanosleep(&pause, nullptr);
+    MPI_Test(request, &done, MPI_STATUS_IGNORE);
+  }
+}
+
+// A message sent and received in pieces, each waited for quietly (the
+// receiver often waits for the sender's work), a tenth of a millisecond
+// at most between tests.
+constexpr long kMessageNap = 100000;
 template <typename T>
 void Send(const T* data, size_t count, MPI_Datatype type, int to, int tag, size_t piece = kPiece) {
   InPieces(count, piece, [&](size_t at, size_t n) {
-    MPI_Send(data + at, static_cast<int>(n), type, to, tag, MPI_COMM_WORLD);
+    MPI_Request request;
+    MPI_Isend(data + at, static_cast<int>(n), type, to, tag, MPI_COMM_WORLD, &request);
+    Quietly(&request, kMessageNap);
   });
 }
 
 template <typename T>
 void Receive(T* data, size_t count, MPI_Datatype type, int from, int tag, size_t piece = kPiece) {
   InPieces(count, piece, [&](size_t at, size_t n) {
-    MPI_Recv(data + at, static_cast<int>(n), type, from, tag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+    MPI_Request request;
+    MPI_Irecv(data + at, static_cast<int>(n), type, from, tag, MPI_COMM_WORLD, &request);
+    Quietly(&request, kMessageNap);
   });
 }
 
@@ -68,19 +90,6 @@ void BroadcastValues(T* data, size_t count, MPI_Datatype type, unsigned from) {
 // receiver to spell.
 std::string Marked(const Failure& e) {
   return e.Spelled([](std::string_view name) { return Quantity(name); });
-}
-
-// Waits for a request without spinning: a rank that waits for another
-// (for rank 0 reading or checking the model, for a slower rank's share)
-// sleeps between tests, at most a millisecond, rather than spend a core.
-void Quietly(MPI_Request* request) {
-  int done = 0;
-  MPI_Test(request, &done, MPI_STATUS_IGNORE);
-  for (long nap = 1000; !done; nap = std::min(2 * nap, 1000000L)) {
-    const timespec pause{0, nap};
-    nanosleep(&pause, nullptr);
-    MPI_Test(request, &done, MPI_STATUS_IGNORE);
-  }
 }
 
 // Every rank's failure or none: the lowest rank that failed tells its
