@@ -10,9 +10,12 @@
 #
 # Jobs: the surface of a generated asteroid of about 327,000 facets at
 # tolerance 1e-10, and the field at 1,000,000 points near one of about
-# 20,000 facets at 1e-8.
+# 20,000 facets at 1e-8, and the harmonic coefficients of the surface's
+# model to degree 50. SURFACE_FACETS and SURFACE_TOLERANCE change the
+# surface's (bench/make_asteroid rounds the facets to its own sizes),
+# HARMONICS_DEGREE the degree.
 #
-#   bench/mpi_stages.sh [build] [surface|field|all] [K...]
+#   bench/mpi_stages.sh [build] [surface|field|harmonics|all] [K...]
 set -eu
 build=${1:-build}
 jobs=${2:-all}
@@ -74,9 +77,14 @@ job() {
   done
 }
 
+if [ "$jobs" = all ] || [ "$jobs" = surface ] || [ "$jobs" = harmonics ]; then
+  "$build/bench/make_asteroid" "${SURFACE_FACETS:-327680}" "$dir/large.stl"
+fi
 if [ "$jobs" = all ] || [ "$jobs" = surface ]; then
-  "$build/bench/make_asteroid" 327680 "$dir/large.stl"
-  job surface surface "$dir/large.stl" --tolerance 1e-10
+  job surface surface "$dir/large.stl" --tolerance "${SURFACE_TOLERANCE:-1e-10}"
+fi
+if [ "$jobs" = all ] || [ "$jobs" = harmonics ]; then
+  job harmonics harmonics "$dir/large.stl" --degree "${HARMONICS_DEGREE:-50}"
 fi
 if [ "$jobs" = all ] || [ "$jobs" = field ]; then
   "$build/bench/make_asteroid" 20480 "$dir/small.stl"
