@@ -270,6 +270,25 @@ for fault in "240000 points" "176976 model"; do
   [ ! -e out.tsv ] || fail "memory refused to rank 2 for the ${fault#* }: an output file was left"
 done
 
+# Memory refused to one rank while the ranks make and hand over the
+# tree's moments (Eros at 1e-12: its moments' arrays alone are of 10 MiB):
+# one message, from rank 0, and no file.
+for faulty in 2 0; do
+  args=(surface "$eros" --tolerance 1e-12 -o out.tsv --threads 1)
+  if [ "$faulty" -eq 2 ]; then
+    run -n 2 "$polyfield" "${args[@]}" : -n 1 -x FAIL_ALIGNED_OF=10485760 -x LD_PRELOAD="$faults" \
+      "$polyfield" "${args[@]}" >stdout.txt 2>stderr.txt
+  else
+    run -n 1 -x FAIL_ALIGNED_OF=10485760 -x LD_PRELOAD="$faults" "$polyfield" "${args[@]}" : \
+      -n 2 "$polyfield" "${args[@]}" >stdout.txt 2>stderr.txt
+  fi
+  status=$?
+  want="polyfield: memory allocation error for SI."
+  [ "$status" -eq 1 ] && [ "$(cat stderr.txt)" = "$want" ] ||
+    fail "memory refused to rank $faulty for the moments: status $status, stderr $(cat stderr.txt)"
+  [ ! -e out.tsv ] || fail "memory refused to rank $faulty for the moments: an output file was left"
+done
+
 # A model unfit for the field formulas (a tetrahedron without a face),
 # checked by rank 0 alone: every rank ends with its verdict, told once.
 printf 'v 0 0 0\nv 1 0 0\nv 0 1 0\nv 0 0 1\nf 1 3 2\nf 1 2 4\nf 1 4 3\n' >open.obj

@@ -4,6 +4,8 @@
 //   FAIL_REALLOC_ABOVE=n   realloc of more than n bytes returns null
 //   FAIL_MALLOC_OF=n       malloc of exactly n bytes returns null (a buffer
 //                          of a size only one place asks for)
+//   FAIL_ALIGNED_OF=n      aligned_alloc of exactly n bytes returns null (the
+//                          engines' large arrays)
 //   FAIL_THREAD_START=n    pthread_create reports EAGAIN once n threads
 //                          have been started (0: at once)
 //   FAIL_THREAD_JOIN=1     pthread_join reports EDEADLK
@@ -41,6 +43,14 @@ extern "C" void* malloc(size_t bytes) {
   }();
   if (exact != 0 && bytes == exact) return nullptr;
   return __libc_malloc(bytes);
+}
+
+extern "C" void* aligned_alloc(size_t alignment, size_t bytes) {
+  using Fn = void* (*)(size_t, size_t);
+  static const Fn next = Next<Fn>("aligned_alloc");
+  static const char* exact = std::getenv("FAIL_ALIGNED_OF");
+  if (exact && bytes == std::strtoull(exact, nullptr, 10)) return nullptr;
+  return next(alignment, bytes);
 }
 
 extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
