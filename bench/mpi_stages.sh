@@ -13,7 +13,7 @@
 # 20,000 facets at 1e-8, and the harmonic coefficients of the surface's
 # model to degree 50. SURFACE_FACETS and SURFACE_TOLERANCE change the
 # surface's (bench/make_asteroid rounds the facets to its own sizes),
-# HARMONICS_DEGREE the degree.
+# HARMONICS_DEGREE the degree, FIELD_POINTS the field's points.
 #
 #   bench/mpi_stages.sh [build] [surface|field|harmonics|all] [K...]
 set -eu
@@ -88,9 +88,10 @@ if [ "$jobs" = all ] || [ "$jobs" = harmonics ]; then
 fi
 if [ "$jobs" = all ] || [ "$jobs" = field ]; then
   "$build/bench/make_asteroid" 20480 "$dir/small.stl"
-  # 1,000,000 points in the box about the body (10 x 7 x 5 km semi-axes,
-  # lumps of up to a quarter more): inside, near and a little beyond it.
-  awk 'BEGIN { srand(5); for (i = 0; i < 1000000; ++i)
+  # FIELD_POINTS (1,000,000) points in the box about the body (10 x 7 x 5
+  # km semi-axes, lumps of up to a quarter more): inside, near and a
+  # little beyond it.
+  awk -v n="${FIELD_POINTS:-1000000}" 'BEGIN { srand(5); for (i = 0; i < n; ++i)
     printf "%.9g %.9g %.9g\n", 28 * rand() - 14, 20 * rand() - 10, 14 * rand() - 7 }' >"$dir/points.txt"
   job field field "$dir/small.stl" "$dir/points.txt" --tolerance 1e-8
 fi

@@ -82,6 +82,9 @@ bool ReadSharedPoints(const std::string& path, std::vector<double>* x, std::vect
   ranks->Agree(failed);
   const size_t number = ranks->Below(lines) + 1;
   try {
+    // Room for the share's lines at once (at most one point a line): the
+    // arrays are not grown and copied on the way.
+    for (std::vector<double>* v : {x, y, z}) v->reserve(lines);
     rows::ReadText(path, text.data() + first, last - first, number, 3, "three finite numbers x y z",
                    true, [&](const double* p, size_t) {
                      x->push_back(p[0]), y->push_back(p[1]), z->push_back(p[2]);
