@@ -496,7 +496,7 @@ Doubles Tree::MakeMomentParts(size_t parts, const std::vector<size_t>& mine,
     w.Below(list, full, team);
     const size_t norms = 2 * size_t(P_ + 1);
     const auto cells = [&](uint32_t id, auto f) {
-      for (uint32_t i = id + 1; i < w.SubtreeEnd(id); ++i)
+      for (uint32_t i = id + 1, end = w.SubtreeEnd(id); i < end; ++i)
         if (cell_[i].moments >= 0) f(size_t(cell_[i].moments));
     };
     size_t size = 0;
@@ -548,7 +548,7 @@ void Tree::MomentsFromParts(size_t parts, Doubles&& packed, const std::vector<si
       double* v = all + part[k] + 1;
       full[id].assign(v, v + w.K * 8);
       v += w.K * 8;
-      for (uint32_t i = id + 1; i < w.SubtreeEnd(id); ++i) {
+      for (uint32_t i = id + 1, end = w.SubtreeEnd(id); i < end; ++i) {
         const Cell& c = cell_[i];
         if (c.moments < 0) continue;
         const size_t slot = size_t(c.moments);
