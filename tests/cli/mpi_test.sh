@@ -18,6 +18,18 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 # CI runs as root; Open MPI refuses that unless told.
 run() { "$mpiexec" --allow-run-as-root --oversubscribe -q "$@"; }
+# faulted RANK SETTING ARGS...: polyfield ARGS on 3 ranks, the fault
+# library loaded with SETTING (NAME=VALUE) on rank RANK (2 or 0) alone; a
+# job that waits for ever ends after two minutes (status 124).
+faulted() {
+  local rank=$1 setting=$2 mpi=(timeout 120 "$mpiexec" --allow-run-as-root --oversubscribe -q)
+  shift 2
+  if [ "$rank" -eq 2 ]; then
+    "${mpi[@]}" -n 2 "$polyfield" "$@" : -n 1 -x "$setting" -x LD_PRELOAD="$faults" "$polyfield" "$@"
+  else
+    "${mpi[@]}" -n 1 -x "$setting" -x LD_PRELOAD="$faults" "$polyfield" "$@" : -n 2 "$polyfield" "$@"
+  fi
+}
 failures=0
 fail() {
   echo "FAIL: $*"
@@ -148,13 +160,7 @@ awk 'BEGIN { srand(3); for (i = 0; i < 20580; ++i)
 want='polyfield: memory allocation error for the results of the points.'
 for faulty in 2 0; do
   args=(field "$kleopatra" f.txt --gradient --format npy -o out.npy --threads 1)
-  if [ "$faulty" -eq 2 ]; then
-    run -n 2 "$polyfield" "${args[@]}" : -n 1 -x FAIL_MALLOC_OF=549376 -x LD_PRELOAD="$faults" \
-      "$polyfield" "${args[@]}" >stdout.txt 2>stderr.txt
-  else
-    run -n 1 -x FAIL_MALLOC_OF=549376 -x LD_PRELOAD="$faults" "$polyfield" "${args[@]}" : \
-      -n 2 "$polyfield" "${args[@]}" >stdout.txt 2>stderr.txt
-  fi
+  faulted "$faulty" FAIL_MALLOC_OF=549376 "${args[@]}" >stdout.txt 2>stderr.txt
   status=$?
   [ "$status" -eq 1 ] && [ "$(cat stderr.txt)" = "$want" ] ||
     fail "a memory fault on rank $faulty in the gather: status $status, stderr $(cat stderr.txt)"
@@ -181,9 +187,7 @@ status=$?
 [ "$status" -eq 0 ] && cmp -s plan.one out.tsv ||
   fail "memory refused to ranks 1 and 2 while rank 0 plans: status $status, stderr $(cat stderr.txt)"
 rm -f out.tsv
-timeout 120 "$mpiexec" --allow-run-as-root --oversubscribe -q -n 1 -x FAIL_MALLOC_OF=11200 \
-  -x LD_PRELOAD="$faults" "$polyfield" "${args[@]}" : -n 2 "$polyfield" "${args[@]}" \
-  >stdout.txt 2>stderr.txt
+faulted 0 FAIL_MALLOC_OF=11200 "${args[@]}" >stdout.txt 2>stderr.txt
 status=$?
 [ "$status" -eq 1 ] && [ "$(cat stderr.txt)" = "$want" ] ||
   fail "memory refused to rank 0 while it plans: status $status, stderr $(cat stderr.txt)"
@@ -259,34 +263,28 @@ done
 # it (Eros: 7374 vertices, 176,976 bytes): one message, from rank 0.
 awk 'BEGIN { srand(17); for (i = 0; i < 30000; ++i)
   printf "%.9g %.9g %.9g\n", 3 * rand() - 1.5, 2 * rand() - 1, 2 * rand() - 1 }' >room.txt
-for fault in "240000 points" "176976 model"; do
-  args=(field "$eros" room.txt -o out.tsv --threads 1)
-  run -n 2 "$polyfield" "${args[@]}" : -n 1 -x FAIL_MALLOC_OF="${fault% *}" -x LD_PRELOAD="$faults" \
-    "$polyfield" "${args[@]}" >stdout.txt 2>stderr.txt
+# refused RANK SETTING WHAT ARGS...: faulted, and the job must end with
+# status 1, "polyfield: memory allocation error for WHAT." alone, and no
+# out.tsv.
+refused() {
+  local rank=$1 setting=$2 what=$3 status
+  shift 3
+  faulted "$rank" "$setting" "$@" >stdout.txt 2>stderr.txt
   status=$?
-  want="polyfield: memory allocation error for the ${fault#* }."
-  [ "$status" -eq 1 ] && [ "$(cat stderr.txt)" = "$want" ] ||
-    fail "memory refused to rank 2 for the ${fault#* }: status $status, stderr $(cat stderr.txt)"
-  [ ! -e out.tsv ] || fail "memory refused to rank 2 for the ${fault#* }: an output file was left"
+  [ "$status" -eq 1 ] && [ "$(cat stderr.txt)" = "polyfield: memory allocation error for $what." ] ||
+    fail "memory refused to rank $rank for $what: status $status, stderr $(cat stderr.txt)"
+  [ ! -e out.tsv ] || fail "memory refused to rank $rank for $what: an output file was left"
+}
+for fault in "240000 the points" "176976 the model"; do
+  refused 2 FAIL_MALLOC_OF="${fault%% *}" "${fault#* }" field "$eros" room.txt -o out.tsv --threads 1
 done
 
 # Memory refused to one rank while the ranks make and hand over the
 # tree's moments (Eros at 1e-12: its moments' arrays alone are of 10 MiB):
 # one message, from rank 0, and no file.
 for faulty in 2 0; do
-  args=(surface "$eros" --tolerance 1e-12 -o out.tsv --threads 1)
-  if [ "$faulty" -eq 2 ]; then
-    run -n 2 "$polyfield" "${args[@]}" : -n 1 -x FAIL_ALIGNED_OF=10485760 -x LD_PRELOAD="$faults" \
-      "$polyfield" "${args[@]}" >stdout.txt 2>stderr.txt
-  else
-    run -n 1 -x FAIL_ALIGNED_OF=10485760 -x LD_PRELOAD="$faults" "$polyfield" "${args[@]}" : \
-      -n 2 "$polyfield" "${args[@]}" >stdout.txt 2>stderr.txt
-  fi
-  status=$?
-  want="polyfield: memory allocation error for SI."
-  [ "$status" -eq 1 ] && [ "$(cat stderr.txt)" = "$want" ] ||
-    fail "memory refused to rank $faulty for the moments: status $status, stderr $(cat stderr.txt)"
-  [ ! -e out.tsv ] || fail "memory refused to rank $faulty for the moments: an output file was left"
+  refused "$faulty" FAIL_ALIGNED_OF=10485760 SI surface "$eros" --tolerance 1e-12 -o out.tsv \
+    --threads 1
 done
 
 # A model unfit for the field formulas (a tetrahedron without a face),
