@@ -88,6 +88,11 @@ class Ranks {
   };
 
  private:
+  // make() (the room for what is received), its memory exhausted agreed
+  // on as "memory allocation error for <what>." (as by Agree).
+  template <typename F>
+  void MakeRoom(F make, const char* what) const;
+
   unsigned rank_ = 0, count_ = 1;
   bool joined_ = false;
 };

@@ -148,6 +148,18 @@ void Ranks::Agree(std::exception_ptr failure) const {
   if (const auto agreed = Agreement(mine ? &*mine : nullptr, rank_, count_)) throw *agreed;
 }
 
+template <typename F>
+void Ranks::MakeRoom(F make, const char* what) const {
+  std::exception_ptr failed;
+  try {
+    make();
+  } catch (const std::bad_alloc&) {
+    failed =
+        std::make_exception_ptr(Failure(std::string("memory allocation error for ") + what + "."));
+  }
+  Agree(failed);
+}
+
 Failure Ranks::Settle(std::exception_ptr failure) const {
   try {
     std::rethrow_exception(failure);
@@ -247,14 +259,12 @@ void Ranks::Broadcast(mesh::Mesh* m, unsigned from) const {
   unsigned long long size[5] = {m->vertices.size(), m->faces.size(), m->normals.size(),
                                 m->attributes.size(), m->solids};
   MPI_Bcast(size, 5, MPI_UNSIGNED_LONG_LONG, static_cast<int>(from), MPI_COMM_WORLD);
-  std::exception_ptr failed;
-  try {
-    m->vertices.resize(size[0]), m->faces.resize(size[1]), m->normals.resize(size[2]);
-    m->attributes.resize(size[3]);
-  } catch (const std::bad_alloc&) {
-    failed = std::make_exception_ptr(Failure("memory allocation error for the model."));
-  }
-  Agree(failed);
+  MakeRoom(
+      [&] {
+        m->vertices.resize(size[0]), m->faces.resize(size[1]), m->normals.resize(size[2]);
+        m->attributes.resize(size[3]);
+      },
+      "the model");
   m->solids = size[4];
   BroadcastValues(m->vertices.data(), m->vertices.size(), MPI_DOUBLE, from);
   BroadcastValues(m->faces.data(), m->faces.size(), MPI_UINT32_T, from);
@@ -281,14 +291,7 @@ void Ranks::Concatenate(std::vector<double, Allocator>* values, const char* what
     total += sizes[r];
   }
   std::vector<double, Allocator> all;
-  std::exception_ptr failed;
-  try {
-    all.resize(total);
-  } catch (const std::bad_alloc&) {
-    failed =
-        std::make_exception_ptr(Failure(std::string("memory allocation error for ") + what + "."));
-  }
-  Agree(failed);
+  MakeRoom([&] { all.resize(total); }, what);
   std::copy(values->begin(), values->end(), all.begin() + ptrdiff_t(first));
   std::vector<double, Allocator>().swap(*values);
   size_t at = 0;
@@ -311,13 +314,7 @@ void Ranks::Broadcast(std::vector<uint64_t>* words, unsigned from) const {
   if (count_ == 1) return;
   unsigned long long size = words->size();
   MPI_Bcast(&size, 1, MPI_UNSIGNED_LONG_LONG, static_cast<int>(from), MPI_COMM_WORLD);
-  std::exception_ptr failed;
-  try {
-    words->resize(size);
-  } catch (const std::bad_alloc&) {
-    failed = std::make_exception_ptr(Failure("memory allocation error for the plan."));
-  }
-  Agree(failed);
+  MakeRoom([&] { words->resize(size); }, "the plan");
   BroadcastValues(words->data(), words->size(), MPI_UINT64_T, from);
 }
 

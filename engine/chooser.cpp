@@ -295,6 +295,17 @@ enum : size_t {
 };
 }  // namespace word
 
+// Points i < count not in `far` (increasing, each below count), in order.
+std::vector<size_t> NearOf(size_t count, const std::vector<size_t>& far) {
+  std::vector<uint8_t> is_far(count, 0);
+  for (size_t i : far) is_far[i] = 1;
+  std::vector<size_t> near;
+  near.reserve(count - far.size());
+  for (size_t i = 0; i < count; ++i)
+    if (!is_far[i]) near.push_back(i);
+  return near;
+}
+
 uint64_t Bits(double v) {
   uint64_t b;
   std::memcpy(&b, &v, sizeof b);
@@ -357,14 +368,9 @@ Chooser::Plan Chooser::Plan::Unpack(const uint64_t* w, size_t size, const double
     for (size_t k = 0; k < w[word::kFar]; ++k)
       plan.far_order[k] = static_cast<int>(static_cast<int64_t>(at[k]));
     at += w[word::kFar];
-    std::vector<uint8_t> is_far(plan.count, 0);
-    for (size_t i : plan.far) {
+    for (size_t i : plan.far)
       if (i >= plan.count) Error("a plan's words that no plan made.");
-      is_far[i] = 1;
-    }
-    plan.near.reserve(plan.Near());
-    for (size_t i = 0; i < plan.count; ++i)
-      if (!is_far[i]) plan.near.push_back(i);
+    plan.near = NearOf(plan.count, plan.far);
     if (w[word::kWork]) {
       auto work = std::make_shared<tree::Tree::Targets>();
       const size_t order = w[word::kOrder];
@@ -400,11 +406,7 @@ Chooser::Plan Chooser::Choose(size_t count, const double* x, const double* y, co
   std::vector<double> px, py, pz;
   try {
     if (quantity == Quantity::kField) FarPoints(count, x, y, z, &plan);
-    std::vector<uint8_t> is_far(count, 0);
-    for (size_t i : plan.far) is_far[i] = 1;
-    plan.near.reserve(plan.Near());
-    for (size_t i = 0; i < count; ++i)
-      if (!is_far[i]) plan.near.push_back(i);
+    plan.near = NearOf(count, plan.far);
   } catch (const std::bad_alloc&) {
     Error("memory allocation error for P, X, Y and Z.");
   }
