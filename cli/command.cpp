@@ -115,12 +115,55 @@ mesh::Mesh ReadModel(const std::string& path, double scale) {
   return m;
 }
 
-// The tree's moments (under a tolerance) made by the ranks together, the
-// same on every rank as one process makes them: the engine's parts, part k
-// on rank k mod count (a few parts a rank, for their balance), every
-// rank's parts handed to all.
-void ShareMoments(const science::Part& p) {
-  const size_t wanted = 4 * size_t{ranks->count()};
+// The parts the ranks make a tree's moments in: a few a rank, for their
+// balance.
+size_t MomentPartsWanted() {
+  return 4 * size_t{ranks->count()};
+}
+
+// The moments of lacking `cells` of an engine's tree, each asked of the
+// rank that made it and handed over: every rank calls it at once, with the
+// cells it lacks (`lacking`, none for some).
+void FetchMoments(const Chooser& engine, const std::function<std::vector<uint32_t>()>& lacking) {
+  const size_t wanted = MomentPartsWanted();
+  std::vector<std::vector<uint32_t>> asked(ranks->count());
+  std::exception_ptr failed;
+  try {
+    const std::vector<uint32_t> cells = lacking();
+    const size_t parts = engine.MomentParts(wanted);
+    const std::vector<size_t> part = engine.PartsOf(wanted, cells);
+    for (size_t j = 0; j < cells.size(); ++j)
+      asked[ranks->Owner(parts, part[j])].push_back(cells[j]);
+  } catch (...) {
+    failed = std::current_exception();
+  }
+  ranks->Agree(failed);
+  const std::vector<std::vector<uint32_t>> of_me = ranks->Exchange(asked, "SI");
+  std::vector<tree::Doubles> moments(ranks->count());
+  try {
+    for (unsigned r = 0; r < ranks->count(); ++r) moments[r] = engine.PackMoments(of_me[r]);
+  } catch (...) {
+    failed = std::current_exception();
+  }
+  ranks->Agree(failed);
+  moments = ranks->Exchange(std::move(moments), "SI");
+  try {
+    for (unsigned r = 0; r < ranks->count(); ++r)
+      engine.TakeMoments(asked[r], std::move(moments[r]));
+  } catch (...) {
+    failed = std::current_exception();
+  }
+  ranks->Agree(failed);
+}
+
+// The tree's moments (under a tolerance) made by the ranks together, each
+// cell's the same as one process makes them: the engine's parts in ranges
+// of nearly as many, one a rank, the outlines of every part (the orders
+// and norms the far field is chosen by) handed to all. The moments stay
+// where they were made until a rank's units take them (RunUnits), or,
+// for a `whole` tree, are handed to every rank at once.
+void ShareMoments(const science::Part& p, bool whole) {
+  const size_t wanted = MomentPartsWanted();
   size_t parts = 0;
   tree::Doubles all;
   std::exception_ptr failed;
@@ -133,26 +176,24 @@ void ShareMoments(const science::Part& p) {
   ranks->Agree(failed);
   if (parts == 0) return;
   ranks->Concatenate(&all, "SI");
-  // Rank r's parts r, r + K, ... one after the other, after the ranks'
-  // below it, each led by its length.
+  // The ranks' ranges one after the other: every part in order, each led
+  // by its length.
   std::vector<size_t> part(parts);
-  size_t at = 0;
-  for (unsigned r = 0; r < ranks->count(); ++r)
-    for (size_t k = r; k < parts; k += ranks->count()) {
-      part[k] = at;
-      at += static_cast<size_t>(all[at]);
-    }
+  for (size_t k = 0, at = 0; k < parts; at += static_cast<size_t>(all[at]), ++k) part[k] = at;
   try {
-    p.engine().MomentsFromParts(wanted, std::move(all), part);
+    p.engine().MomentsFromParts(wanted, all, part);
   } catch (...) {
     failed = std::current_exception();
   }
   ranks->Agree(failed);
+  tree::Doubles().swap(all);
+  if (whole) FetchMoments(p.engine(), [&] { return p.engine().Lacking(); });
 }
 
 }  // namespace
 
-std::unique_ptr<science::Body> Load(const Common& c, bool field) {
+std::unique_ptr<science::Body> Load(const Common& c, Evaluates evaluates) {
+  const bool field = evaluates != Evaluates::kNothing;
   const StageTime build(Stage::kBuild);
   // The check is timed apart: the same check, at the same point.
   science::Evaluation unchecked = c.Evaluation();
@@ -193,7 +234,10 @@ std::unique_ptr<science::Body> Load(const Common& c, bool field) {
   const bool tree = field && c.Evaluation().Tolerance() > 0;
   if (tree && ranks->count() > 1) {
     const StageTime moments(Stage::kMoments);
-    for (size_t i = 0; i < body->PartCount(); ++i) ShareMoments(body->part(i));
+    // Units alone take a homogeneous body's field (FieldPlan): a rank's
+    // trees need only what its own units take.
+    const bool whole = evaluates != Evaluates::kUnits || !body->Homogeneous();
+    for (size_t i = 0; i < body->PartCount(); ++i) ShareMoments(body->part(i), whole);
   } else if (tree && MeasuringStages()) {
     const StageTime moments(Stage::kMoments);
     for (size_t i = 0; i < body->PartCount(); ++i) body->part(i).engine().MakeMoments();
@@ -282,7 +326,12 @@ bool RunUnits(const science::FieldPlan& plan, const science::FieldResult& out,
   bool finished = false;
   {
     const StageTime evaluation(Stage::kEvaluation);
-    finished = science::FieldOf(plan, ranks->Mine(plan.Units()), out, more);
+    const std::vector<size_t> mine = ranks->Mine(plan.Units());
+    if (ranks->count() > 1 && plan.body().Homogeneous()) {
+      const StageTime moments(Stage::kMoments);
+      FetchMoments(plan.body().part(0).engine(), [&] { return science::Lacking(plan, mine); });
+    }
+    finished = science::FieldOf(plan, mine, out, more);
   }
   const StageTime gather(Stage::kGather);
   ranks->Agree();

@@ -62,11 +62,16 @@ struct WithCommon {
 // The header lines of a command's table.
 std::vector<std::string> Header(const char* command, const Common& c, const science::Body& body,
                                 const science::Units& u);
+// What a command evaluates with the parts' engines: nothing (not the
+// field), the field at any points, or the field only by RunUnits (under
+// mpirun each rank's trees then hold the moments its own units take, and
+// RunUnits has them handed over).
+enum class Evaluates { kNothing, kField, kUnits };
 // The model and its parts, read, scaled and checked (unless --no-check), as
 // a body; parts of positive density that overlap are told on standard
 // error, a line each. For a command that evaluates the field, the parts'
 // engines prepared (and under a tolerance the tree's moments made).
-std::unique_ptr<science::Body> Load(const Common& c, bool field = true);
+std::unique_ptr<science::Body> Load(const Common& c, Evaluates evaluates = Evaluates::kField);
 // The warnings of a run's units and spin (science::Cautions), each a line
 // "polyfield: warning: ..." on standard error from rank 0; the run goes on.
 void Caution(const science::Units& u, const std::optional<double>& spin_period = std::nullopt);
@@ -82,8 +87,9 @@ void ShowProgress(bool asked);
 // The program's `more`: the share done and the time left on standard error,
 // when progress is shown; it never stops the call.
 bool TerminalMore(double share);
-// A plan's units evaluated by the ranks, each its own (Ranks::Mine), and
-// gathered by rank 0: the same for every command.
+// A plan's units evaluated by the ranks, each its own (Ranks::Mine), each
+// rank handed first the tree moments its units take and its trees lack,
+// and gathered by rank 0: the same for every command.
 bool RunUnits(const science::FieldPlan& plan, const science::FieldResult& out,
               const science::More& more);
 // RunUnits as a command's run, which ends the plan's stage time

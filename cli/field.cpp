@@ -107,7 +107,7 @@ int RunField(const Common& c, const std::string& points, bool gradient) {
   const cli::TableFormat format = cli::TableFormatOf(c.format);
   const science::Files files{Inputs(c, {{"points", points}}), {{"output", c.output}}};
   science::Validate(files);
-  const auto body = Load(c);
+  const auto body = Load(c, Evaluates::kUnits);
   const science::Units u = science::Resolve(c.units, *body);
   Caution(u);
   std::vector<double> x, y, z;
@@ -186,7 +186,7 @@ int RunGrid(const Common& c, const GridArgs& a, bool gradient) {
   const cli::TableFormat format = netcdf ? cli::TableFormat::kTsv : cli::TableFormatOf(c.format);
   const science::Files files{Inputs(c), {{"output", c.output}}};
   science::Validate(files);
-  const auto body = Load(c);
+  const auto body = Load(c, Evaluates::kUnits);
   science::Validate(request, g, *body);
   const science::Units u = science::Resolve(c.units, *body);
   Caution(u);

@@ -74,7 +74,7 @@ int RunHarmonics(const Common& c, const HarmonicsArgs& a) {
   r.model = c.model;
   science::CheckHarmonicsRequest(r);
   science::Validate(science::Files{Inputs(c), science::HarmonicsFiles(c.output, format)});
-  const auto body = Load(c, false);
+  const auto body = Load(c, Evaluates::kNothing);
   Caution(science::Resolve(c.units, *body));
   ranks->Agree();
   std::optional<StageTime> evaluation(Stage::kEvaluation);

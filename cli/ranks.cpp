@@ -35,6 +35,13 @@ template <class Allocator>
 void Ranks::Concatenate(std::vector<double, Allocator>*, const char*) const {}
 template void Ranks::Concatenate(std::vector<double>*, const char*) const;
 template void Ranks::Concatenate(std::vector<double, memory::Aligned<double>>*, const char*) const;
+template <class Values>
+std::vector<Values> Ranks::Exchange(std::vector<Values> out, const char*) const {
+  return out;
+}
+template std::vector<std::vector<uint32_t>> Ranks::Exchange(std::vector<std::vector<uint32_t>>,
+                                                            const char*) const;
+template std::vector<tree::Doubles> Ranks::Exchange(std::vector<tree::Doubles>, const char*) const;
 bool Ranks::Same(const std::string&) const {
   return true;
 }

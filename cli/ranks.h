@@ -3,7 +3,7 @@
 // the model and makes the same calls, with the same plans of its field
 // evaluations (science::FieldPlan: the engines' plans made by rank 0 and
 // handed to the others, SharedPlan); the ranks deal out a plan's units,
-// unit u to rank u mod count, rank 0 gathers them and writes every output,
+// a range of them a rank (Mine), rank 0 gathers them and writes every output,
 // and a failure on any rank is agreed on by all, so that rank 0 tells it
 // once and every rank ends with it.
 #pragma once
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/failure.h"
+#include "engine/tree/tree.h"
 #include "mesh/check.h"
 #include "mesh/mesh.h"
 #include "science/field.h"
@@ -47,12 +48,30 @@ class Ranks {
   // Rank 0's status, on every rank.
   int Status(int status) const;
 
-  // This rank's units of a plan of `units`: u with u mod count = rank.
-  std::vector<size_t> Mine(size_t units) const {
+  // Rank r's share of n items (a plan's units, a tree's parts): the r-th
+  // of `count` ranges of nearly as many, in order, [First(n, r),
+  // First(n, r + 1)); the units of a plan follow its points through space,
+  // so a rank's units take few of the far cells the others' take.
+  static size_t First(size_t n, unsigned r, unsigned count) { return n * r / count; }
+  std::vector<size_t> Mine(size_t n) const {
     std::vector<size_t> mine;
-    for (size_t u = rank_; u < units; u += count_) mine.push_back(u);
+    for (size_t u = First(n, rank_, count_); u < First(n, rank_ + 1, count_); ++u)
+      mine.push_back(u);
     return mine;
   }
+  // The rank whose share of n items holds item k.
+  unsigned Owner(size_t n, size_t k) const {
+    unsigned r = static_cast<unsigned>(k * count_ / n);
+    while (k < First(n, r, count_)) --r;
+    while (k >= First(n, r + 1, count_)) ++r;
+    return r;
+  }
+  // Every rank's values for each rank (out[r] for rank r) handed over: of
+  // the result, in[r] came from rank r. A rank that cannot make room for
+  // what it receives ends it on every rank, as by Agree, with "memory
+  // allocation error for <what>.".
+  template <class Values>
+  std::vector<Values> Exchange(std::vector<Values> out, const char* what) const;
   // Every rank's units of the plan (Mine) put into rank 0's results; the
   // other ranks' are left as they are. A rank that cannot make its buffers
   // ends it on every rank, as by Agree.

@@ -19,7 +19,7 @@ namespace cli {
 namespace {
 
 // Tags of the point-to-point messages.
-constexpr int kGatherTag = 1, kBlockTag = 2;
+constexpr int kGatherTag = 1, kBlockTag = 2, kExchangeTag = 3;
 // Doubles a message at most (1 GiB).
 constexpr size_t kPiece = size_t{1} << 27;
 
@@ -76,6 +76,36 @@ void Receive(T* data, size_t count, MPI_Datatype type, int from, int tag, size_t
     MPI_Irecv(data + at, static_cast<int>(n), type, from, tag, MPI_COMM_WORLD, &request);
     Quietly(&request, kMessageNap);
   });
+}
+
+// Values sent to one rank while others are received from another, in
+// pieces, each pair of pieces waited for quietly.
+template <typename T>
+void SendReceive(const T* out, size_t sent, int to, T* in, size_t received, int from,
+                 MPI_Datatype type) {
+  const auto pieces = [](size_t n) { return std::max<size_t>(1, (n + kPiece - 1) / kPiece); };
+  for (size_t i = 0; i < std::max(pieces(sent), pieces(received)); ++i) {
+    MPI_Request request[2] = {MPI_REQUEST_NULL, MPI_REQUEST_NULL};
+    if (i < pieces(received)) {
+      const size_t at = i * kPiece, n = std::min(received - std::min(received, at), kPiece);
+      MPI_Irecv(in + at, static_cast<int>(n), type, from, kExchangeTag, MPI_COMM_WORLD,
+                &request[0]);
+    }
+    if (i < pieces(sent)) {
+      const size_t at = i * kPiece, n = std::min(sent - std::min(sent, at), kPiece);
+      MPI_Isend(out + at, static_cast<int>(n), type, to, kExchangeTag, MPI_COMM_WORLD, &request[1]);
+    }
+    for (MPI_Request& r : request)
+      if (r != MPI_REQUEST_NULL) Quietly(&r, kMessageNap);
+  }
+}
+
+template <typename T>
+MPI_Datatype TypeOf() {
+  if constexpr (std::is_same_v<T, double>)
+    return MPI_DOUBLE;
+  else
+    return MPI_UINT32_T;
 }
 
 // Rank `from`'s count values of data, on every rank, in pieces.
@@ -184,7 +214,8 @@ namespace {
 // tensor) for each point.
 template <typename F>
 void ForValues(const science::FieldPlan& plan, unsigned rank, unsigned count, F f) {
-  for (size_t u = rank; u < plan.Units(); u += count) {
+  const size_t units = plan.Units();
+  for (size_t u = Ranks::First(units, rank, count); u < Ranks::First(units, rank + 1, count); ++u) {
     const bool tensor = plan.Tensor(u);
     for (const size_t i : plan.Points(u)) f(i, tensor);
   }
@@ -304,6 +335,37 @@ void Ranks::Concatenate(std::vector<double, Allocator>* values, const char* what
 
 template void Ranks::Concatenate(std::vector<double>*, const char*) const;
 template void Ranks::Concatenate(std::vector<double, memory::Aligned<double>>*, const char*) const;
+
+template <class Values>
+std::vector<Values> Ranks::Exchange(std::vector<Values> out, const char* what) const {
+  if (count_ == 1) return out;
+  using T = typename Values::value_type;
+  std::vector<unsigned long long> sent(count_), got(count_);
+  for (unsigned r = 0; r < count_; ++r) sent[r] = out[r].size();
+  MPI_Alltoall(sent.data(), 1, MPI_UNSIGNED_LONG_LONG, got.data(), 1, MPI_UNSIGNED_LONG_LONG,
+               MPI_COMM_WORLD);
+  std::vector<Values> in(count_);
+  MakeRoom(
+      [&] {
+        for (unsigned r = 0; r < count_; ++r)
+          if (r != rank_) in[r].resize(got[r]);
+      },
+      what);
+  in[rank_] = std::move(out[rank_]);
+  // In turn, to the rank s above and from the rank s below: every rank
+  // sends and receives at each step.
+  for (unsigned s = 1; s < count_; ++s) {
+    const unsigned to = (rank_ + s) % count_, from = (rank_ + count_ - s) % count_;
+    SendReceive(out[to].data(), out[to].size(), static_cast<int>(to), in[from].data(),
+                in[from].size(), static_cast<int>(from), TypeOf<T>());
+    Values().swap(out[to]);
+  }
+  return in;
+}
+
+template std::vector<std::vector<uint32_t>> Ranks::Exchange(std::vector<std::vector<uint32_t>>,
+                                                            const char*) const;
+template std::vector<tree::Doubles> Ranks::Exchange(std::vector<tree::Doubles>, const char*) const;
 
 void Ranks::Broadcast(double* data, size_t count, unsigned from) const {
   if (count_ == 1) return;

@@ -73,7 +73,7 @@ int RunSurface(const Common& c, const SurfaceArgs& a) {
   science::Validate(files);
   const std::vector<uint16_t> map =
       colouring ? science::ColourMap(request.picture.map) : std::vector<uint16_t>{};
-  const auto body = Load(c);
+  const auto body = Load(c, Evaluates::kUnits);
   const science::Units u = science::Resolve(c.units, *body);
   Caution(u, request.spin_period);
   auto header = Header("surface", c, *body, u);

@@ -98,10 +98,44 @@ tree::Doubles Chooser::MakeMomentParts(size_t parts, const std::vector<size_t>& 
   return TreeFor(tolerance_)->MakeMomentParts(parts, mine, &table_.Team());
 }
 
-void Chooser::MomentsFromParts(size_t parts, tree::Doubles&& packed,
+void Chooser::MomentsFromParts(size_t parts, const tree::Doubles& packed,
                                const std::vector<size_t>& part) const {
-  if (tolerance_ > 0)
-    TreeFor(tolerance_)->MomentsFromParts(parts, std::move(packed), part, &table_.Team());
+  if (tolerance_ > 0) TreeFor(tolerance_)->MomentsFromParts(parts, packed, part, &table_.Team());
+}
+
+std::vector<uint32_t> Chooser::Lacking() const {
+  return tolerance_ > 0 ? TreeFor(tolerance_)->Lacking() : std::vector<uint32_t>{};
+}
+
+std::vector<uint32_t> Chooser::Lacking(const Plan& plan, const std::vector<size_t>& units) const {
+  if (!plan.tree || !plan.work || !(tolerance_ > 0)) return {};
+  // Another tolerance's tree (another stored order) makes its moments whole.
+  const auto order = [](double tolerance) {
+    tree::Settings settings;
+    settings.tolerance = tolerance;
+    return tree::StoredOrder(settings);
+  };
+  if (order(plan.tolerance) != order(tolerance_)) return {};
+  const auto tree = TreeFor(tolerance_);
+  std::vector<size_t> batches;
+  for (size_t u : units)
+    if (u < plan.NearUnits()) batches.push_back(u);
+  return tree->Lacking(plan.tolerance, *plan.work, batches, &table_.Team());
+}
+
+std::vector<size_t> Chooser::PartsOf(size_t parts, const std::vector<uint32_t>& cells) const {
+  if (cells.empty()) return {};
+  return TreeFor(tolerance_)->PartsOf(parts, cells);
+}
+
+tree::Doubles Chooser::PackMoments(const std::vector<uint32_t>& cells) const {
+  if (cells.empty()) return {};
+  return TreeFor(tolerance_)->PackMoments(cells);
+}
+
+void Chooser::TakeMoments(const std::vector<uint32_t>& cells, tree::Doubles&& packed) const {
+  if (cells.empty() && packed.empty()) return;
+  TreeFor(tolerance_)->TakeMoments(cells, std::move(packed));
 }
 
 size_t Chooser::Batch() const {

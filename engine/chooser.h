@@ -66,13 +66,19 @@ class Chooser final : public FieldEngine {
   // Makes now what the first call under the engine's own tolerance would
   // make: the tree's moments (nothing without a tolerance).
   void MakeMoments() const;
-  // The same moments made in parts by several processes (tree::Tree's
-  // MomentParts, MakeMomentParts and MomentsFromParts), under the engine's
-  // own tolerance; no parts without one.
+  // The same moments made in parts by several processes, and the moments
+  // of the cells made elsewhere handed over (tree::Tree's MomentParts,
+  // MakeMomentParts, MomentsFromParts, Lacking, PartsOf, PackMoments and
+  // TakeMoments), in the tree of the engine's own tolerance; no parts
+  // without one.
   size_t MomentParts(size_t parts) const;
   tree::Doubles MakeMomentParts(size_t parts, const std::vector<size_t>& mine) const;
-  void MomentsFromParts(size_t parts, tree::Doubles&& packed,
+  void MomentsFromParts(size_t parts, const tree::Doubles& packed,
                         const std::vector<size_t>& part) const;
+  std::vector<uint32_t> Lacking() const;
+  std::vector<size_t> PartsOf(size_t parts, const std::vector<uint32_t>& cells) const;
+  tree::Doubles PackMoments(const std::vector<uint32_t>& cells) const;
+  void TakeMoments(const std::vector<uint32_t>& cells, tree::Doubles&& packed) const;
   void SetThreads(unsigned m) { table_.SetThreads(m); }
   unsigned Threads() const { return table_.Threads(); }
   ThreadTeam& Team() const { return table_.Team(); }
@@ -119,6 +125,9 @@ class Chooser final : public FieldEngine {
     static Plan Unpack(const uint64_t* words, size_t size, const double* x, const double* y,
                        const double* z);
   };
+  // The lacking cells (Lacking) whose moments the units of a plan take:
+  // none but for a plan whose near points go by that tree.
+  std::vector<uint32_t> Lacking(const Plan& plan, const std::vector<size_t>& units) const;
   // `tolerance` negative: the engine's own; the tree's sample on `threads`
   // threads (0: the engine's count).
   Plan Choose(size_t count, const double* x, const double* y, const double* z, double tolerance,

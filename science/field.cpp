@@ -289,6 +289,23 @@ bool FieldOf(const FieldPlan& plan, const std::vector<size_t>& units, const Fiel
   return true;
 }
 
+std::vector<uint32_t> Lacking(const FieldPlan& plan, const std::vector<size_t>& units) {
+  std::vector<uint32_t> cells;
+  if (!plan.body_->Homogeneous()) return cells;
+  const Chooser& engine = plan.body_->part(0).engine();
+  for (const FieldPlan::Section& s : plan.sections_) {
+    std::vector<size_t> field;
+    for (const size_t k : units)
+      if (k >= s.unit && k < s.unit + s.fields) field.push_back(k - s.unit);
+    if (field.empty()) continue;
+    const std::vector<uint32_t> more = engine.Lacking(s.field, field);
+    cells.insert(cells.end(), more.begin(), more.end());
+  }
+  std::sort(cells.begin(), cells.end());
+  cells.erase(std::unique(cells.begin(), cells.end()), cells.end());
+  return cells;
+}
+
 bool FieldOf(const Body& body, const FieldRequest& request, size_t n, const double* x,
              const double* y, const double* z, const FieldResult& out, const More& more) {
   const FieldPlan plan = PlanField(body, request, n, x, y, z);

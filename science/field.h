@@ -60,6 +60,7 @@ using PlanMaker = std::function<Chooser::Plan(const std::function<Chooser::Plan(
 class FieldPlan {
  public:
   size_t Units() const { return units_; }
+  const Body& body() const { return *body_; }
   // Every unit, in order.
   std::vector<size_t> All() const;
   // Whether unit u writes the tensor (six values a point) of its points
@@ -72,6 +73,7 @@ class FieldPlan {
                              const double*, size_t, const PlanMaker&);
   friend bool FieldOf(const FieldPlan&, const std::vector<size_t>&, const FieldResult&,
                       const More&);
+  friend std::vector<uint32_t> Lacking(const FieldPlan&, const std::vector<size_t>&);
   struct Section {
     size_t first = 0, n = 0;         // its points
     size_t unit = 0;                 // its first unit
@@ -105,6 +107,11 @@ FieldPlan PlanField(const Body& body, const FieldRequest& request, size_t n, con
 // worst exactly. False when `more` stopped it.
 bool FieldOf(const FieldPlan& plan, const std::vector<size_t>& units, const FieldResult& out,
              const More& more);
+// The cells of part 0's engine's tree whose moments the field's units
+// `units` of a plan take and that tree lacks (its moments made in parts:
+// Chooser::Lacking), by increasing index: what a process of a divided run
+// is handed before it evaluates them. None for a body of parts.
+std::vector<uint32_t> Lacking(const FieldPlan& plan, const std::vector<size_t>& units);
 // Every unit of the plan of n points.
 bool FieldOf(const Body& body, const FieldRequest& request, size_t n, const double* x,
              const double* y, const double* z, const FieldResult& out, const More& more);

@@ -162,6 +162,7 @@ void Tree::Release() {
   moment_ = {};
   kept_ = {};
   norm_ = {};
+  lacking_ = 0;
   near_.Release();
   isa_ = nullptr;
   moments_made_ = false;

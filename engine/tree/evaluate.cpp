@@ -343,41 +343,74 @@ struct Tree::TensorSums {
   }
 };
 
-template <class Quantity, class Observer>
-void Tree::Drive(Quantity q, size_t first, size_t count, const double* x, const double* y,
-                 const double* z, double* out, [[maybe_unused]] Observer observe) const {
-  const double* p[3] = {x + first, y + first, z + first};
+template <class Quantity, class Take>
+void Tree::Accepted(Quantity& q, const double* const p[3], size_t count, std::vector<Near>* near,
+                    Take take) const {
   thread_local std::vector<Far> far;
-  thread_local std::vector<Near> near;
-  thread_local std::vector<double> acc;
-  thread_local std::vector<uint32_t> leaves;
-  acc.assign(Quantity::kSums * count, 0.0);
-  Interactions(p, count, &far, &near);
+  Interactions(p, count, &far, near);
   q.Budget(*this, far);
   Accept(
-      far, &near,
+      far, near,
       [&](const Cell& c, const Far& f, double scale) {
         const int order = q.Order(*this, c, f, scale);
         const bool cheaper = Quantity::Cost(settings_, order) < double(c.end - c.begin);
         return order >= 0 && cheaper && order <= KeptOrderOf(c) ? order : -1;
       },
-      [&](const Cell& c, const Far& f, int order) {
-        (isa_->*Quantity::kM2P)(MomentsOf(c), KeptOrderOf(c), order, c.c, 1 / c.radius, f.e - f.s,
-                                p[0] + f.s, p[1] + f.s, p[2] + f.s,
-                                &acc[Quantity::kSums * size_t(f.s)]);
-        if constexpr (!std::is_null_pointer_v<Observer>) {
-          double centre[3], rt;
-          Ball(p, f.s, f.e, centre, &rt);
-          observe({c.radius, rt, f.r + rt, f.rho, order, first + f.s, size_t(f.e - f.s), f.cell,
-                   c.end - c.begin, KeptOrderOf(c)});
-        }
-      });
+      take);
+}
+
+template <class Quantity, class Observer>
+void Tree::Drive(Quantity q, size_t first, size_t count, const double* x, const double* y,
+                 const double* z, double* out, [[maybe_unused]] Observer observe) const {
+  const double* p[3] = {x + first, y + first, z + first};
+  thread_local std::vector<Near> near;
+  thread_local std::vector<double> acc;
+  thread_local std::vector<uint32_t> leaves;
+  acc.assign(Quantity::kSums * count, 0.0);
+  Accepted(q, p, count, &near, [&](const Cell& c, const Far& f, int order) {
+    const double* M = MomentsOf(c);
+    if (!M) M = Made(c);
+    (isa_->*Quantity::kM2P)(M, KeptOrderOf(c), order, c.c, 1 / c.radius, f.e - f.s, p[0] + f.s,
+                            p[1] + f.s, p[2] + f.s, &acc[Quantity::kSums * size_t(f.s)]);
+    if constexpr (!std::is_null_pointer_v<Observer>) {
+      double centre[3], rt;
+      Ball(p, f.s, f.e, centre, &rt);
+      observe({c.radius, rt, f.r + rt, f.rho, order, first + f.s, size_t(f.e - f.s), f.cell,
+               c.end - c.begin, KeptOrderOf(c)});
+    }
+  });
   Quantity::Finish(*this, p, count, acc.data(), out);
   // The near field, one evaluation per range of points with its leaves in
   // the order found.
   ForNearRanges(&near, &leaves, [&](size_t s, size_t e, const std::vector<uint32_t>& list) {
     q.Near(*this, p, s, e, list, out);
   });
+}
+
+std::vector<uint32_t> Tree::Lacking(double tolerance, const Targets& work,
+                                    const std::vector<size_t>& batches, ThreadTeam* team) const {
+  std::vector<uint32_t> cells;
+  if (lacking_ == 0 || cell_.empty()) return cells;
+  ThreadTeam alone;
+  if (!team) team = &alone;
+  const unsigned threads = std::max(1u, team->Count());
+  std::vector<std::vector<uint32_t>> found(threads);
+  ForThreads(team, batches.size(), [&](unsigned t, unsigned m) {
+    std::vector<uint32_t>& mine = found[t];
+    thread_local std::vector<Near> near;
+    for (size_t j = t; j < batches.size(); j += m) {
+      const size_t first = work.start[batches[j]], n = work.start[batches[j] + 1] - first;
+      const double* p[3] = {work.x.data() + first, work.y.data() + first, work.z.data() + first};
+      FieldSums q{tolerance, work.maxU, work.maxg, TableGuard::kRelative};
+      Accepted(q, p, n, &near, [&](const Cell& c, const Far& f, int) {
+        if (!MomentsOf(c)) mine.push_back(f.cell);
+      });
+    }
+  });
+  for (const std::vector<uint32_t>& f : found) cells.insert(cells.end(), f.begin(), f.end());
+  std::sort(cells.begin(), cells.end());
+  cells.erase(std::unique(cells.begin(), cells.end()), cells.end());
+  return cells;
 }
 
 void Tree::Batch(double tolerance, size_t first, size_t count, const double* x, const double* y,

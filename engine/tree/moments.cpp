@@ -3,11 +3,13 @@
 // (the truncation bounds) by which the tree stores, a cell keeps and a call
 // takes its orders.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <new>
+#include <stdexcept>
 #include <vector>
 
 #include "common/error.h"
@@ -259,7 +261,8 @@ void Tree::Moments(ThreadTeam* team) const {
 }
 
 double* Tree::MomentsOf(const Cell& c) const {
-  return moment_[size_t(c.moments)];
+  // A lacking cell's may be placed while other threads evaluate (Made).
+  return std::atomic_ref<double*>(moment_[size_t(c.moments)]).load(std::memory_order_acquire);
 }
 
 int Tree::KeptOrderOf(const Cell& c) const {
@@ -298,13 +301,21 @@ void Tree::Keep(uint32_t id, double* M, const std::vector<double>& factor) const
   double* norm = &norm_[size_t(c.moments) * 2 * size_t(P_ + 1)];
   Norms(M, P_, factor, norm);
   const int p = KeptOrder(c, norm);
+  kept_[size_t(c.moments)] = p;
+  Hold(c, M, p);
+}
+
+void Tree::Hold(const Cell& c, const double* M, int p) const {
   // Blocks of 32 MiB, or of every cell at order P when that is less.
   const size_t block = std::min(size_t{4} << 20, moment_.size() * Count(P_) * 8);
   double* kept = store_.Take(Count(p) * 8, block);
   for (int m = 0; m <= p; ++m)
     std::copy_n(M + 8 * Index(m, m, P_), 8 * size_t(p + 1 - m), kept + 8 * Index(m, m, p));
-  kept_[size_t(c.moments)] = p;
-  moment_[size_t(c.moments)] = kept;
+  Place(c, kept);
+}
+
+void Tree::Place(const Cell& c, double* kept) const {
+  std::atomic_ref<double*>(moment_[size_t(c.moments)]).store(kept, std::memory_order_release);
 }
 
 // P2M and M2M. A cell's moments to order P are made from its two
@@ -322,6 +333,10 @@ struct Tree::MomentWork {
   const multipole::Translation translation;
   std::vector<uint32_t> depth;  // of every cell (a parent comes before its children)
   uint32_t deepest = 0;
+  // Making the moments of a lacking cell (Made): those below it that the
+  // tree holds already are left as they are, the others placed at the
+  // orders known.
+  bool completing = false;
 
   // The buffers of one depth-first descent: one a level below.
   struct Path {
@@ -349,6 +364,7 @@ struct Tree::MomentWork {
     size_t slots = 0;
     for (const Cell& c : t.cell_) slots += c.moments >= 0;
     t.store_.Clear();
+    t.lacking_ = 0;
     t.moment_.assign(slots, nullptr);
     t.kept_.assign(slots, 0);
     t.norm_.assign(2 * size_t(t.P_ + 1) * slots, 0.0);
@@ -375,7 +391,10 @@ struct Tree::MomentWork {
       for (uint32_t k : {id + 1, c.child}) {
         below.assign(K * 8, 0.0);
         Make(k, below.data(), w, level + 1);
-        t.Keep(k, below.data(), factor);
+        if (!completing)
+          t.Keep(k, below.data(), factor);
+        else if (!t.MomentsOf(t.cell_[k]))
+          t.Hold(t.cell_[k], below.data(), t.kept_[size_t(t.cell_[k].moments)]);
         translation.Add(below.data(), t.cell_[k].c, t.cell_[k].radius, c.c, c.radius, M,
                         &w.scratch);
       }
@@ -476,11 +495,9 @@ size_t Tree::MomentParts(size_t parts) const {
   return w.Level(w.PartLevel(parts)).size();
 }
 
-// A part packed: its length (this number included), its cell's moments to
-// order P, then every cell below it with moments, in order: its kept
-// order, its norms, its kept moments (none for a cell left without).
-// Packed and received in memory of huge pages: their first touch is most
-// of the cost of handing over the moments otherwise.
+// A part's outline: its length (this number included), its cell's moments
+// to order P, then every cell below it with moments, in order: its kept
+// order and its norms. The part's own moments stay in this tree.
 Doubles Tree::MakeMomentParts(size_t parts, const std::vector<size_t>& mine,
                               ThreadTeam* team) const {
   Doubles packed;
@@ -502,8 +519,7 @@ Doubles Tree::MakeMomentParts(size_t parts, const std::vector<size_t>& mine,
     size_t size = 0;
     for (uint32_t id : list) {
       size += 1 + full[id].size();
-      cells(id,
-            [&](size_t slot) { size += 1 + norms + (moment_[slot] ? Count(kept_[slot]) * 8 : 0); });
+      cells(id, [&](size_t) { size += 1 + norms; });
     }
     packed.reserve(size);
     for (uint32_t id : list) {
@@ -511,61 +527,140 @@ Doubles Tree::MakeMomentParts(size_t parts, const std::vector<size_t>& mine,
       packed.push_back(0);
       packed.insert(packed.end(), full[id].begin(), full[id].end());
       cells(id, [&](size_t slot) {
-        const double* kept = moment_[slot];
-        const int p = kept ? kept_[slot] : -1;
-        packed.push_back(p);
+        packed.push_back(kept_[slot]);
         packed.insert(packed.end(), &norm_[slot * norms], &norm_[slot * norms] + norms);
-        if (kept) packed.insert(packed.end(), kept, kept + Count(p) * 8);
       });
       packed[at] = double(packed.size() - at);
     }
   } catch (const std::bad_alloc&) {
     Error("memory allocation error for SI.");
   }
-  // A share is not the tree's moments: MomentsFromParts makes them whole.
-  store_.Clear();
-  moment_ = {};
-  kept_ = {};
-  norm_ = {};
   return packed;
 }
 
-void Tree::MomentsFromParts(size_t parts, Doubles&& packed, const std::vector<size_t>& part,
+void Tree::MomentsFromParts(size_t parts, const Doubles& packed, const std::vector<size_t>& part,
                             ThreadTeam* team) const {
   const std::lock_guard<std::mutex> hold(moments_lock_);
   if (moments_made_ || cell_.empty()) return;
   try {
     const MomentWork w(*this);
-    w.Reset();
+    // Made none of the parts: every one is lacking.
+    if (moment_.empty()) w.Reset();
     const uint32_t split = w.PartLevel(parts);
     const std::vector<uint32_t> level = w.Level(split);
     const size_t norms = 2 * size_t(P_ + 1);
     std::vector<std::vector<double>> full(cell_.size());
-    // The kept moments stay where they were received.
-    double* const all = store_.Adopt(std::move(packed));
+    size_t lacking = 0;
     for (size_t k = 0; k < level.size(); ++k) {
       const uint32_t id = level[k];
-      double* v = all + part[k] + 1;
+      const double* v = packed.data() + part[k] + 1;
       full[id].assign(v, v + w.K * 8);
       v += w.K * 8;
       for (uint32_t i = id + 1, end = w.SubtreeEnd(id); i < end; ++i) {
         const Cell& c = cell_[i];
         if (c.moments < 0) continue;
         const size_t slot = size_t(c.moments);
-        const int p = int(*v++);
-        std::copy_n(v, norms, &norm_[slot * norms]);
-        v += norms;
-        if (p < 0) continue;
-        kept_[slot] = p;
-        moment_[slot] = v;
-        v += Count(p) * 8;
+        // A cell of this process's parts has them already.
+        if (!moment_[slot]) {
+          kept_[slot] = int(v[0]);
+          std::copy_n(v + 1, norms, &norm_[slot * norms]);
+          ++lacking;
+        }
+        v += 1 + norms;
       }
     }
     w.Above(split, full, team);
+    lacking_ = lacking;
   } catch (const std::bad_alloc&) {
     Error("memory allocation error for SI.");
   }
   moments_made_ = true;
+}
+
+std::vector<uint32_t> Tree::Lacking() const {
+  std::vector<uint32_t> cells;
+  if (lacking_ == 0) return cells;
+  const std::lock_guard<std::mutex> hold(moments_lock_);
+  for (uint32_t i = 0; i < cell_.size(); ++i)
+    if (cell_[i].moments >= 0 && !MomentsOf(cell_[i])) cells.push_back(i);
+  return cells;
+}
+
+std::vector<size_t> Tree::PartsOf(size_t parts, const std::vector<uint32_t>& cells) const {
+  const MomentWork w(*this);
+  const std::vector<uint32_t> level = w.Level(w.PartLevel(parts));
+  std::vector<size_t> of;
+  of.reserve(cells.size());
+  // The parts' subtrees follow one another in the tree's order.
+  for (uint32_t id : cells) {
+    const auto k = std::upper_bound(level.begin(), level.end(), id) - level.begin();
+    if (k == 0 || id >= w.SubtreeEnd(level[size_t(k) - 1]))
+      throw std::invalid_argument("a cell of no part");
+    of.push_back(size_t(k) - 1);
+  }
+  return of;
+}
+
+Doubles Tree::PackMoments(const std::vector<uint32_t>& cells) const {
+  const std::lock_guard<std::mutex> hold(moments_lock_);
+  size_t size = 0;
+  for (uint32_t id : cells) {
+    if (id >= cell_.size() || cell_[id].moments < 0 || !MomentsOf(cell_[id]))
+      throw std::invalid_argument("moments asked of a cell not held here");
+    size += Count(KeptOrderOf(cell_[id])) * 8;
+  }
+  Doubles packed;
+  try {
+    packed.reserve(size);
+  } catch (const std::bad_alloc&) {
+    Error("memory allocation error for SI.");
+  }
+  for (uint32_t id : cells) {
+    const double* kept = MomentsOf(cell_[id]);
+    packed.insert(packed.end(), kept, kept + Count(KeptOrderOf(cell_[id])) * 8);
+  }
+  return packed;
+}
+
+void Tree::TakeMoments(const std::vector<uint32_t>& cells, Doubles&& packed) const {
+  const std::lock_guard<std::mutex> hold(moments_lock_);
+  size_t size = 0;
+  for (uint32_t id : cells) {
+    if (id >= cell_.size() || cell_[id].moments < 0)
+      throw std::invalid_argument("moments of a cell without them");
+    size += Count(KeptOrderOf(cell_[id])) * 8;
+  }
+  if (size != packed.size()) throw std::invalid_argument("moments of other cells than asked");
+  if (cells.empty()) return;
+  // Kept where they were received.
+  double* v = store_.Adopt(std::move(packed));
+  for (uint32_t id : cells) {
+    const size_t slot = size_t(cell_[id].moments);
+    if (!MomentsOf(cell_[id])) {
+      Place(cell_[id], v);
+      --lacking_;
+    }
+    v += Count(kept_[slot]) * 8;
+  }
+}
+
+const double* Tree::Made(const Cell& c) const {
+  const std::lock_guard<std::mutex> hold(moments_lock_);
+  if (const double* M = MomentsOf(c)) return M;
+  try {
+    MomentWork w(*this);
+    w.completing = true;
+    MomentWork::Path path(w.deepest + 1);
+    std::vector<double> full(w.K * 8, 0.0);
+    w.Make(uint32_t(&c - cell_.data()), full.data(), path, 0);
+    Hold(c, full.data(), KeptOrderOf(c));
+  } catch (const std::bad_alloc&) {
+    Error("memory allocation error for SI.");
+  }
+  size_t lacking = 0;
+  for (const Cell& d : cell_) lacking += d.moments >= 0 && !MomentsOf(d);
+  lacking_ = lacking;
+  return MomentsOf(c);
 }
 
 }  // namespace tree

@@ -60,6 +60,7 @@
 // thread count, nor on earlier calls.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -122,17 +123,23 @@ class Tree {
   // several callers may ask at once.
   void Moments(ThreadTeam* team) const;
   // The same moments made in parts, by processes that each make some and
-  // hand them to the others, before any evaluation: the parts are the
-  // subtrees of the cells with moments at the highest level that has at
-  // least `parts` of them (else at the level with the most); MomentParts
-  // tells how many there are, MakeMomentParts makes those of `mine`
-  // (indices below MomentParts) packed one after the other, each led by
-  // its length, and MomentsFromParts takes every part (all of them packed
-  // in `packed`, part k's from packed[part[k]]), keeps their moments where
-  // they are, and makes the cells above them, as Moments would have.
+  // hand the others what those need, before any evaluation: the parts are
+  // the subtrees of the cells with moments at the highest level that has
+  // at least `parts` of them (else at the level with the most); MomentParts
+  // tells how many there are. MakeMomentParts makes and keeps those of
+  // `mine` (indices below MomentParts) and returns their outlines packed one
+  // after the other, each led by its length: the part's cell's moments to
+  // order P, then every cell below it with moments, in order, its kept
+  // order and its norms. MomentsFromParts takes every part's outline (part
+  // k's from packed[part[k]]) and makes the cells above them, as Moments
+  // would have. The cells of the parts made elsewhere are then lacking:
+  // their orders and norms are known (the far field's choices), their
+  // moments are not, until TakeMoments is given them; an evaluation that
+  // would take a cell still lacking makes its moments first (the same
+  // bits, at their cost).
   size_t MomentParts(size_t parts) const;
   Doubles MakeMomentParts(size_t parts, const std::vector<size_t>& mine, ThreadTeam* team) const;
-  void MomentsFromParts(size_t parts, Doubles&& packed, const std::vector<size_t>& part,
+  void MomentsFromParts(size_t parts, const Doubles& packed, const std::vector<size_t>& part,
                         ThreadTeam* team) const;
   // The work of a call, decided from all its points before any is
   // evaluated: its target batches and the lower bounds of its largest
@@ -146,6 +153,19 @@ class Tree {
     double maxT = 0;              // the tensor's
     size_t Batches() const { return start.empty() ? 0 : start.size() - 1; }
   };
+  // The lacking cells whose moments the field at `batches` of a Prepare's
+  // work takes to `tolerance` (the far cells of every batch chosen as
+  // Evaluate chooses them), and every lacking cell; by increasing index.
+  std::vector<uint32_t> Lacking(double tolerance, const Targets& work,
+                                const std::vector<size_t>& batches, ThreadTeam* team) const;
+  std::vector<uint32_t> Lacking() const;
+  // The part (of `parts`, as MakeMomentParts) each lacking cell lies in.
+  std::vector<size_t> PartsOf(size_t parts, const std::vector<uint32_t>& cells) const;
+  // The kept moments of cells held here, one after the other; and cells'
+  // moments so packed, taken where they are (a cell no longer lacking
+  // skipped).
+  Doubles PackMoments(const std::vector<uint32_t>& cells) const;
+  void TakeMoments(const std::vector<uint32_t>& cells, Doubles&& packed) const;
   // The field's work at points i < count, and the tensor's; the sample on
   // `threads` threads of the team (0: all of them).
   Targets Prepare(size_t count, const double* x, const double* y, const double* z, TableGuard guard,
@@ -231,6 +251,15 @@ class Tree {
   template <class Order, class Expand>
   void Accept(const std::vector<Far>& far, std::vector<Near>* near, Order order,
               Expand expand) const;
+  // A batch's far cells as q takes them (its interaction lists, q's
+  // budget, the acceptance under q's order rule): take(cell, far, order)
+  // for each; `near` holds its leaves after.
+  template <class Quantity, class Take>
+  void Accepted(Quantity& q, const double* const p[3], size_t count, std::vector<Near>* near,
+                Take take) const;
+  // A lacking cell's moments made here, at an evaluation's first need
+  // (several threads may ask at once).
+  const double* Made(const Cell& c) const;
   // The steps of Build.
   std::vector<uint32_t> Partition(const Facets& facets);
   void LeafTable(const Facets& facets, const std::vector<uint32_t>& perm,
@@ -241,6 +270,9 @@ class Tree {
   struct MomentWork;
   void MakeMoments(ThreadTeam* team) const;
   void Keep(uint32_t id, double* M, const std::vector<double>& factor) const;
+  // M (to order P) kept to order p, and placed as the cell's.
+  void Hold(const Cell& c, const double* M, int p) const;
+  void Place(const Cell& c, double* kept) const;
   int KeptOrder(const Cell& c, const double* norm) const;
   // A cell's moments, stored to its kept order.
   double* MomentsOf(const Cell& c) const;
@@ -316,6 +348,8 @@ class Tree {
   // Per cell with moments, per order n <= P: the norms of the moments of the
   // normal densities (as a vector) and of s, at 2 (P + 1) doubles a cell.
   mutable std::vector<double> norm_;
+  // Cells with moments made elsewhere and not yet taken.
+  mutable std::atomic<size_t> lacking_{0};
 };
 
 }  // namespace tree

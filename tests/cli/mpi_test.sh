@@ -71,6 +71,10 @@ for engine in "--exact" "--tolerance 1e-10"; do
   }
 done
 same harmonics harmonics "$eros" --degree 24 --density 2670 --unit km -o OUT
+# A command that evaluates the field at points of its own choosing (not a
+# plan's units): every rank's tree is handed every moment.
+same equilibria equilibria "$eros" --density 2670 --unit km --spin-period 5.27 --tolerance 1e-10 \
+  -o OUT
 # The units of the field's plan dealt out over the ranks and gathered by
 # rank 0, which writes the table: many units a rank, in TSV, CSV, NPY and
 # NPZ, with the tensor.
@@ -150,17 +154,17 @@ done
 
 # Memory refused to one rank while the field's units are gathered: 20,580
 # points near Kleopatra (none beyond 4 radii), 644 units of 32 points (the
-# last of 4) of the field and as many of the tensor; unit u on rank u mod 3.
-# Rank 2 sends 214 full units of the field and 215 of the tensor, 68,672
-# doubles (549,376 bytes), as many as rank 0 takes at most from one rank
-# (rank 1's are 68,496): refused to rank 2 alone, then to rank 0 alone,
-# one message from rank 0, and no file.
+# last of 4) of the field and as many of the tensor; a third of the 1,288
+# units a rank, in order. Rank 2 sends units 858 to 1,287, the tensor's: the
+# six values of 13,732 points, 82,392 doubles (659,136 bytes), the most
+# rank 0 takes from one rank (rank 1's are 68,496): refused to rank 2
+# alone, then to rank 0 alone, one message from rank 0, and no file.
 awk 'BEGIN { srand(3); for (i = 0; i < 20580; ++i)
   printf "%.6f %.6f %.6f\n", 400 * rand() - 200, 300 * rand() - 150, 300 * rand() - 150 }' >f.txt
 want='polyfield: memory allocation error for the results of the points.'
 for faulty in 2 0; do
   args=(field "$kleopatra" f.txt --gradient --format npy -o out.npy --threads 1)
-  faulted "$faulty" FAIL_MALLOC_OF=549376 "${args[@]}" >stdout.txt 2>stderr.txt
+  faulted "$faulty" FAIL_MALLOC_OF=659136 "${args[@]}" >stdout.txt 2>stderr.txt
   status=$?
   [ "$status" -eq 1 ] && [ "$(cat stderr.txt)" = "$want" ] ||
     fail "a memory fault on rank $faulty in the gather: status $status, stderr $(cat stderr.txt)"
@@ -280,11 +284,13 @@ for fault in "240000 the points" "176976 the model"; do
 done
 
 # Memory refused to one rank while the ranks make and hand over the
-# tree's moments (Eros at 1e-12: its moments' arrays alone are of 10 MiB):
-# one message, from rank 0, and no file.
-for faulty in 2 0; do
-  refused "$faulty" FAIL_ALIGNED_OF=10485760 SI surface "$eros" --tolerance 1e-12 -o out.tsv \
-    --threads 1
+# tree's moments (Eros at 1e-12: its moments' arrays alone are of 10 MiB),
+# and while a rank receives the moments its units take from another:
+# rank 2 those of 30,816 doubles from rank 0, rank 0 those of 87,712 from
+# rank 2. One message, from rank 0, and no file.
+for fault in "2 10485760" "0 10485760" "2 246528" "0 701696"; do
+  refused "${fault% *}" FAIL_ALIGNED_OF="${fault#* }" SI surface "$eros" --tolerance 1e-12 \
+    -o out.tsv --threads 1
 done
 
 # A model unfit for the field formulas (a tetrahedron without a face),

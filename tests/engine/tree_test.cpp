@@ -403,28 +403,33 @@ TEST(TreeEngine, ThreadsDoNotChangeABit) {
   }
 }
 
-// The moments made in parts, as the processes of a job make them (part k
-// by process k mod 3, each process's parts handed over in one piece, one
-// after the other), and put together: the field of one pass, to the bit.
+// The moments made in parts, as the processes of a job make them (a third
+// of the parts by each of three processes, the outlines of every part handed to all): the field
+// of one pass, to the bit, whether a process makes the moments it lacks or
+// is handed those its batches take by their owners.
 TEST(TreeEngine, MomentsMadeInPartsAreThoseOfOnePass) {
-  const std::vector<double> v9 = Corners(models::Asteroid(25));
-  const Points p = Probe(v9);
+  const std::vector<Facet> model = models::Asteroid(models::AsteroidGrid(20000));
+  const std::vector<double> v9 = Corners(model);
+  const Points p = Centroids(v9, model.size());
   const size_t n = p.size();
   const Facets facets(uint32_t(v9.size() / 9), v9.data());
   tree::Settings s;
   s.tolerance = 1e-10;
-  tree::Tree whole, parted;
-  whole.Build(facets, s, Isa(), nullptr);
-  parted.Build(facets, s, Isa(), nullptr);
   constexpr size_t kWanted = 12, kProcesses = 3;
-  const size_t parts = parted.MomentParts(kWanted);
+  tree::Tree whole, parted[kProcesses];
+  whole.Build(facets, s, Isa(), nullptr);
+  for (tree::Tree& t : parted) t.Build(facets, s, Isa(), nullptr);
+  const size_t parts = parted[0].MomentParts(kWanted);
   ASSERT_GE(parts, kProcesses);
+  // Process r makes the r-th third of the parts; every process takes every
+  // outline.
   tree::Doubles all;
-  std::vector<size_t> at(parts);
+  std::vector<size_t> at(parts), owner(parts);
   for (size_t r = 0; r < kProcesses; ++r) {
     std::vector<size_t> mine;
-    for (size_t k = r; k < parts; k += kProcesses) mine.push_back(k);
-    const tree::Doubles packed = parted.MakeMomentParts(kWanted, mine, nullptr);
+    for (size_t k = r * parts / kProcesses; k < (r + 1) * parts / kProcesses; ++k)
+      mine.push_back(k), owner[k] = r;
+    const tree::Doubles packed = parted[r].MakeMomentParts(kWanted, mine, nullptr);
     size_t offset = 0;
     for (size_t k : mine) {
       at[k] = all.size() + offset;
@@ -433,14 +438,52 @@ TEST(TreeEngine, MomentsMadeInPartsAreThoseOfOnePass) {
     EXPECT_EQ(offset, packed.size());
     all.insert(all.end(), packed.begin(), packed.end());
   }
-  parted.MomentsFromParts(kWanted, std::move(all), at, nullptr);
-  ASSERT_GT(parted.MomentBytes(), 0u);
+  for (tree::Tree& t : parted) t.MomentsFromParts(kWanted, all, at, nullptr);
   std::vector<double> a, b;
   whole.Evaluate(1e-10, n, p.x.data(), p.y.data(), p.z.data(), Out(&a, n), TableGuard::kRelative,
                  nullptr);
-  parted.Evaluate(1e-10, n, p.x.data(), p.y.data(), p.z.data(), Out(&b, n), TableGuard::kRelative,
-                  nullptr);
+  const auto same = [&](size_t i) {
+    for (size_t q = 0; q < 4; ++q)
+      if (std::memcmp(&a[q * n + i], &b[q * n + i], sizeof(double)) != 0) return false;
+    return true;
+  };
+  // Process 0 evaluates every point with nothing handed over: it makes
+  // what it lacks.
+  ASSERT_FALSE(parted[0].Lacking().empty());
+  parted[0].Evaluate(1e-10, n, p.x.data(), p.y.data(), p.z.data(), Out(&b, n),
+                     TableGuard::kRelative, nullptr);
   EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(double)), 0);
+  EXPECT_TRUE(parted[0].Lacking().empty());
+  // Process 1 evaluates the middle third of the batches, handed the
+  // moments they take by their owners: those and no more (its evaluation
+  // makes none of its own), the same bits.
+  const tree::Tree& one = parted[1];
+  const tree::Tree::Targets work =
+      one.Prepare(n, p.x.data(), p.y.data(), p.z.data(), TableGuard::kRelative, nullptr);
+  std::vector<size_t> batches;
+  for (size_t k = work.Batches() / 3; k < 2 * work.Batches() / 3; ++k) batches.push_back(k);
+  const std::vector<uint32_t> lacking = one.Lacking(1e-10, work, batches, nullptr);
+  ASSERT_FALSE(lacking.empty());
+  EXPECT_LT(lacking.size(), one.Lacking().size());
+  const std::vector<size_t> part = one.PartsOf(kWanted, lacking);
+  for (size_t r = 0; r < kProcesses; ++r) {
+    std::vector<uint32_t> cells;
+    for (size_t j = 0; j < lacking.size(); ++j)
+      if (owner[part[j]] == r) cells.push_back(lacking[j]);
+    if (r == 1) {
+      EXPECT_TRUE(cells.empty());
+    } else {
+      one.TakeMoments(cells, parted[r].PackMoments(cells));
+    }
+  }
+  EXPECT_TRUE(one.Lacking(1e-10, work, batches, nullptr).empty());
+  const size_t held = one.MomentBytes();
+  one.Evaluate(1e-10, work, batches, Out(&b, n), TableGuard::kRelative, nullptr);
+  EXPECT_EQ(one.MomentBytes(), held);
+  EXPECT_LT(held, whole.MomentBytes());
+  for (size_t k : batches)
+    for (size_t j = work.start[k]; j < work.start[k + 1]; ++j)
+      ASSERT_TRUE(same(work.order[j])) << "point " << work.order[j];
 }
 
 // A cell keeps its moments only to the highest order it can be taken at.
