@@ -336,7 +336,8 @@ bool RunUnits(const science::FieldPlan& plan, const science::FieldResult& out,
   const StageTime gather(Stage::kGather);
   ranks->Agree();
   ranks->Gather(plan, out);
-  return finished;
+  // Only rank 0 holds every result: the others go no further with them.
+  return finished && ranks->Root();
 }
 
 science::FieldRun RunUnitsAfter(std::optional<StageTime>* planning) {

@@ -89,7 +89,8 @@ void ShowProgress(bool asked);
 bool TerminalMore(double share);
 // A plan's units evaluated by the ranks, each its own (Ranks::Mine), each
 // rank handed first the tree moments its units take and its trees lack,
-// and gathered by rank 0: the same for every command.
+// and gathered by rank 0: the same for every command. False on the other
+// ranks, whose results are rank 0's.
 bool RunUnits(const science::FieldPlan& plan, const science::FieldResult& out,
               const science::More& more);
 // RunUnits as a command's run, which ends the plan's stage time

@@ -118,7 +118,9 @@ bool FieldOf(const Body& body, const FieldRequest& request, size_t n, const doub
 
 // How a surface or a grid has the field at its points evaluated: every
 // unit of the plan by FieldOf in one process (when empty); a run divided
-// over processes evaluates its share and gathers the others'.
+// over processes evaluates its share and gathers the others'. False when
+// the results are not all at hand: `more` stopped it, or they were
+// gathered by another process (which makes the rest of the product).
 using FieldRun =
     std::function<bool(const FieldPlan& plan, const FieldResult& out, const More& more)>;
 bool Run(const FieldRun& run, const FieldPlan& plan, const FieldResult& out, const More& more);
