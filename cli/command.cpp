@@ -133,7 +133,7 @@ void FetchMoments(const Chooser& engine, const std::function<std::vector<uint32_
     const size_t parts = engine.MomentParts(wanted);
     const std::vector<size_t> part = engine.PartsOf(wanted, cells);
     for (size_t j = 0; j < cells.size(); ++j)
-      asked[ranks->Owner(parts, part[j])].push_back(cells[j]);
+      asked[Ranks::Owner(parts, part[j], ranks->count())].push_back(cells[j]);
   } catch (...) {
     failed = std::current_exception();
   }

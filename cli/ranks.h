@@ -59,11 +59,11 @@ class Ranks {
       mine.push_back(u);
     return mine;
   }
-  // The rank whose share of n items holds item k.
-  unsigned Owner(size_t n, size_t k) const {
-    unsigned r = static_cast<unsigned>(k * count_ / n);
-    while (k < First(n, r, count_)) --r;
-    while (k >= First(n, r + 1, count_)) ++r;
+  // The rank of `count` whose share of n items holds item k < n.
+  static unsigned Owner(size_t n, size_t k, unsigned count) {
+    // First(n, k count / n, count) <= k: its share or a later one.
+    unsigned r = static_cast<unsigned>(k * count / n);
+    while (k >= First(n, r + 1, count)) ++r;
     return r;
   }
   // Every rank's values for each rank (out[r] for rank r) handed over: of

@@ -19,6 +19,10 @@ if(TARGET polyfield)
   suite_test(polyfield_bodies_test SOURCES cli/polyfield_bodies_test.cpp)
   add_dependencies(polyfield_bodies_test polyfield)
 endif()
+# How the ranks of an MPI job share out a plan's units.
+if(TARGET polyfield)
+  suite_test(ranks_test SOURCES cli/ranks_test.cpp)
+endif()
 # The program as the ranks of an MPI job, against one process.
 if(TARGET polyfield AND POLYFIELD_MPIEXEC)
   add_test(NAME polyfield_mpi

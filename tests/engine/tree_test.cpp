@@ -447,11 +447,13 @@ TEST(TreeEngine, MomentsMadeInPartsAreThoseOfOnePass) {
       if (std::memcmp(&a[q * n + i], &b[q * n + i], sizeof(double)) != 0) return false;
     return true;
   };
-  // Process 0 evaluates every point with nothing handed over: it makes
-  // what it lacks.
+  // Process 0 evaluates every point with nothing handed over, on three
+  // threads: it makes what it lacks as its threads first take them.
   ASSERT_FALSE(parted[0].Lacking().empty());
+  ThreadTeam team;
+  team.SetCount(3);
   parted[0].Evaluate(1e-10, n, p.x.data(), p.y.data(), p.z.data(), Out(&b, n),
-                     TableGuard::kRelative, nullptr);
+                     TableGuard::kRelative, &team);
   EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(double)), 0);
   EXPECT_TRUE(parted[0].Lacking().empty());
   // Process 1 evaluates the middle third of the batches, handed the
