@@ -586,6 +586,15 @@ std::vector<uint32_t> Tree::Lacking() const {
   return cells;
 }
 
+size_t Tree::LackingBytes() const {
+  size_t bytes = 0;
+  if (lacking_ == 0) return bytes;
+  const std::lock_guard<std::mutex> hold(moments_lock_);
+  for (const Cell& c : cell_)
+    if (c.moments >= 0 && !MomentsOf(c)) bytes += Count(KeptOrderOf(c)) * 8 * sizeof(double);
+  return bytes;
+}
+
 std::vector<size_t> Tree::PartsOf(size_t parts, const std::vector<uint32_t>& cells) const {
   const MomentWork w(*this);
   const std::vector<uint32_t> level = w.Level(w.PartLevel(parts));

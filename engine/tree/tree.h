@@ -155,10 +155,14 @@ class Tree {
   };
   // The lacking cells whose moments the field at `batches` of a Prepare's
   // work takes to `tolerance` (the far cells of every batch chosen as
-  // Evaluate chooses them), and every lacking cell; by increasing index.
+  // Evaluate chooses them; every lacking cell when their moments are fewer
+  // bytes than 64 a point of the batches, cheaper to take than to list),
+  // and every lacking cell; by increasing index. The bytes of the lacking
+  // cells' moments.
   std::vector<uint32_t> Lacking(double tolerance, const Targets& work,
                                 const std::vector<size_t>& batches, ThreadTeam* team) const;
   std::vector<uint32_t> Lacking() const;
+  size_t LackingBytes() const;
   // The part (of `parts`, as MakeMomentParts) each lacking cell lies in.
   std::vector<size_t> PartsOf(size_t parts, const std::vector<uint32_t>& cells) const;
   // The kept moments of cells held here, one after the other; and cells'

@@ -1,12 +1,12 @@
 // How the ranks share out n items (a plan's units, a tree's parts): K
 // ranges in order that cover every item once, of sizes that differ by one
 // at most, and each item's owner is the rank whose range holds it.
+#include "cli/ranks.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstddef>
-
-#include "cli/ranks.h"
 
 namespace {
 
