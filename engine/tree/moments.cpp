@@ -577,12 +577,17 @@ void Tree::MomentsFromParts(size_t parts, const Doubles& packed, const std::vect
   moments_made_ = true;
 }
 
+template <class F>
+void Tree::ForLacking(F f) const {
+  for (uint32_t i = 0; i < cell_.size(); ++i)
+    if (cell_[i].moments >= 0 && !MomentsOf(cell_[i])) f(i);
+}
+
 std::vector<uint32_t> Tree::Lacking() const {
   std::vector<uint32_t> cells;
   if (lacking_ == 0) return cells;
   const std::lock_guard<std::mutex> hold(moments_lock_);
-  for (uint32_t i = 0; i < cell_.size(); ++i)
-    if (cell_[i].moments >= 0 && !MomentsOf(cell_[i])) cells.push_back(i);
+  ForLacking([&](uint32_t i) { cells.push_back(i); });
   return cells;
 }
 
@@ -590,8 +595,7 @@ size_t Tree::LackingBytes() const {
   size_t bytes = 0;
   if (lacking_ == 0) return bytes;
   const std::lock_guard<std::mutex> hold(moments_lock_);
-  for (const Cell& c : cell_)
-    if (c.moments >= 0 && !MomentsOf(c)) bytes += Count(KeptOrderOf(c)) * 8 * sizeof(double);
+  ForLacking([&](uint32_t i) { bytes += Count(KeptOrderOf(cell_[i])) * 8 * sizeof(double); });
   return bytes;
 }
 
@@ -666,8 +670,9 @@ const double* Tree::Made(const Cell& c) const {
   } catch (const std::bad_alloc&) {
     Error("memory allocation error for SI.");
   }
+  // The cell and those below it that were lacking too.
   size_t lacking = 0;
-  for (const Cell& d : cell_) lacking += d.moments >= 0 && !MomentsOf(d);
+  ForLacking([&](uint32_t) { ++lacking; });
   lacking_ = lacking;
   return MomentsOf(c);
 }

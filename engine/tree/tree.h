@@ -264,6 +264,9 @@ class Tree {
   // A lacking cell's moments made here, at an evaluation's first need
   // (several threads may ask at once).
   const double* Made(const Cell& c) const;
+  // f(cell) for each lacking cell, in order (the moments' lock held).
+  template <class F>
+  void ForLacking(F f) const;
   // The steps of Build.
   std::vector<uint32_t> Partition(const Facets& facets);
   void LeafTable(const Facets& facets, const std::vector<uint32_t>& perm,
